@@ -1,0 +1,52 @@
+#include "app/vlanclient.h"
+
+#include "lobby/serveraddress.h"
+#include "ui/theme.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUdpSocket>
+
+VLANClient::VLANClient(QWidget* parent)
+    : QWidget(parent), settings(QStringLiteral("Zentho"), QStringLiteral("Launcher"))
+{
+    const lobby::ServerEndpoint endpoint = lobby::configuredServerEndpoint();
+    serverAddress = endpoint.address;
+    serverPort = endpoint.port;
+
+    tapHandle = adapter::invalidDevice();
+    tapThread = {};
+    layer2Mode = false;
+
+    setupUI();
+    setStyleSheet(theme::windowSheet());
+
+    tcpSocket = new QTcpSocket(this);
+    udpSocket = new QUdpSocket(this);
+    heartbeatTimer = new QTimer(this);
+    reconnectTimer = new QTimer(this);
+    refreshTimer = new QTimer(this);
+
+    connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
+    connect(tcpSocket, &QTcpSocket::connected, this, &VLANClient::onTcpConnected);
+    connect(tcpSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) { onTcpError(); });
+    connect(udpSocket, &QUdpSocket::readyRead, this, &VLANClient::onUdpReadyRead);
+    connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
+    connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
+    connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
+
+    isHost = false;
+    attemptReconnect();
+}
+
+VLANClient::~VLANClient()
+{
+    stopAdapters();
+    // roomPage has no parent while it is not a tab.
+    if (roomPage && !roomPage->parent())
+        delete roomPage;
+}
+
+void VLANClient::onGlobalChatAnchorClicked(const QUrl&) {}
+
+void VLANClient::showPlayerContextMenu(const QPoint&) {}

@@ -1,0 +1,175 @@
+// The client: main window and owner of all client state.
+#pragma once
+
+#include "net/adapterhandles.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QMap>
+#include <QPoint>
+#include <QSettings>
+#include <QString>
+#include <QUrl>
+#include <QWidget>
+#include <atomic>
+
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMouseEvent;
+class QPushButton;
+class QScrollArea;
+class QStackedWidget;
+class QTabWidget;
+class QTcpSocket;
+class QTextEdit;
+class QTimer;
+class QUdpSocket;
+
+struct ClientProbe; // test access to private state
+
+class VLANClient : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit VLANClient(QWidget* parent = nullptr);
+    ~VLANClient() override;
+
+private slots:
+    void onTcpReadyRead();
+    void onTcpConnected();
+    void onTcpError();
+    void attemptReconnect();
+    void onUdpReadyRead();
+    void sendUdpHeartbeats();
+    void onSendGlobalChat();
+    void onGlobalChatAnchorClicked(const QUrl& link);
+    void showPlayerContextMenu(const QPoint& pos);
+    void doLogin();
+    void refreshRooms();
+    void openCreateRoomModal();
+    void joinSelectedRoom();
+    void sendChat();
+    void onOnlineUserContextMenu(const QPoint& pos);
+    void onPeerListContextMenu(const QPoint& pos);
+    void closeTab(int index);
+    void onAdapterModeChanged();
+    void updateIconScroll();
+
+protected:
+    // Window chrome (ui/titlebar*.cpp).
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    friend struct ClientProbe;
+
+    // Control channel (lobby/).
+    void sendControlMessage(const QJsonObject& message);
+    void handleLoginOk(const QJsonObject& message);
+    void handleRoomList(const QJsonObject& message);
+    void handleOnlineUsers(const QJsonObject& message);
+    void handleGlobalChat(const QJsonObject& message);
+    void handlePrivateMessage(const QJsonObject& message);
+    void handleError(const QJsonObject& message);
+    void handleJoinOk(const QJsonObject& message);
+    void handlePasswordRequired(const QJsonObject& message);
+    void handleRoomUpdate(const QJsonObject& message);
+    void handleKicked(const QJsonObject& message);
+    void handleChat(const QJsonObject& message);
+
+    // Tunnel (net/tunnel.cpp).
+    void forwardToRelay(const unsigned char* data, int length);
+    void sendTunnelDatagram(const QByteArray& scrambled);
+    bool isFromRelay(const class QHostAddress& sender, quint16 senderPort) const;
+
+    // Adapter back-ends (net/).
+    void startAdapter(const QString& virtualIp);
+    void stopAdapters();
+    void startWintunAdapter(const QString& virtualIp);
+    void stopWintunAdapter();
+    static unsigned long wintunReaderThread(void* client);
+    void writeToAdapter(const QByteArray& packet);
+    void startTapAdapter(const QString& virtualIp);
+    QString findTapAdapter(QString& connectionName);
+    static unsigned long tapReaderThread(void* client);
+    void stopTapAdapter();
+    void showAdapterFailure(const QString& title, const QString& text);
+
+    // Window (ui/).
+    void setupUI();
+    void buildTitleBar();
+    void buildLoginPage();
+    void buildLobbyPage();
+    void buildRoomPage();
+    void buildReconnectDialog();
+    void toggleMaximize();
+
+    // Lobby features (features/).
+    void leaveRoom();
+    void copyHostIp();
+    void openPrivateChat(const QString& user);
+    QWidget* createPrivateChatPage(const QString& user);
+    void sendPrivateMessage(const QString& user, QLineEdit* input, QTextEdit* view);
+    bool controlChannelUp() const;
+
+    QTcpSocket* tcpSocket = nullptr;
+    QUdpSocket* udpSocket = nullptr;
+    QTimer* heartbeatTimer = nullptr;
+    QTimer* reconnectTimer = nullptr;
+    QTimer* refreshTimer = nullptr;
+    QString serverAddress;
+    quint16 serverPort = 7777;
+    QString clientId;
+    QString nickname;
+    QString myVirtualIp;
+    QString hostVirtualIp;
+    bool isHost = false;
+    adapter::ThreadHandle wintunThread{};
+    std::atomic<bool> wintunRunning{false};
+    adapter::DeviceHandle tapHandle = adapter::invalidDevice();
+    adapter::ThreadHandle tapThread{};
+    std::atomic<bool> tapRunning{false};
+    bool layer2Mode = false;
+
+    QStackedWidget* pageStack = nullptr;
+    QDialog* reconnectDialog = nullptr;
+    QWidget* loginPage = nullptr;
+    QLineEdit* nicknameInput = nullptr;
+    QPushButton* connectButton = nullptr;
+    QScrollArea* iconScrollArea = nullptr;
+    QTimer* iconScrollTimer = nullptr;
+    QTabWidget* mainTabs = nullptr;
+    QWidget* lobbyPage = nullptr;
+    QListWidget* roomList = nullptr;
+    QPushButton* joinRoomButton = nullptr;
+    QPushButton* createRoomButton = nullptr;
+    QTextEdit* globalChatView = nullptr;
+    QLineEdit* globalChatInput = nullptr;
+    QPushButton* globalSendButton = nullptr;
+    QPushButton* layer2Button = nullptr;
+    QPushButton* layer3Button = nullptr;
+    QLabel* adapterModeLabel = nullptr;
+    QListWidget* onlineUserList = nullptr;
+    QWidget* roomPage = nullptr;
+    QLabel* localIpLabel = nullptr;
+    QPushButton* copyIpButton = nullptr;
+    QListWidget* peerList = nullptr;
+    QPushButton* disconnectButton = nullptr;
+    QTextEdit* roomChatView = nullptr;
+    QLineEdit* roomChatInput = nullptr;
+    QPushButton* roomSendButton = nullptr;
+    int iconScrollOffset = 0;
+
+    QMap<QString, QWidget*> privateChatTabs;
+    QMap<QString, QTextEdit*> privateChatViews;
+    QSettings settings;
+
+    QWidget* titleBarWidget = nullptr;
+    QLabel* titleBarLabel = nullptr;
+    QPushButton* minimizeButton = nullptr;
+    QPushButton* maximizeButton = nullptr;
+    QPushButton* closeButton = nullptr;
+};

@@ -1,0 +1,31 @@
+// Wire format of the control channel: one compact JSON object per line.
+#pragma once
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+
+namespace control {
+
+// A line feed ends every line; without one, this much pending data means the
+// peer is not speaking our protocol.
+constexpr qsizetype kClientMaxPendingLine = 1024 * 1024;
+
+// Compact serialisation followed by exactly one line feed.
+QByteArray encodeLine(const QJsonObject& message);
+
+// Trims the line and parses it; anything but a JSON object yields an empty object.
+QJsonObject decodeLine(const QByteArray& line);
+
+// Lenient field access: a missing or mistyped value reads as empty / false.
+QString readString(const QJsonObject& message, const QString& key);
+QJsonArray readArray(const QJsonObject& message, const QString& key);
+bool readBool(const QJsonObject& message, const QString& key);
+QString stringAt(const QJsonArray& array, qsizetype index);
+QJsonObject objectAt(const QJsonArray& array, qsizetype index);
+
+// Builds {"cmd": cmd, key1: value1, ...} from string pairs.
+QJsonObject message(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields = {});
+
+} // namespace control

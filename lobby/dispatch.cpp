@@ -1,0 +1,102 @@
+#include "app/vlanclient.h"
+#include "lobby/controlcodec.h"
+#include "ui/messages.h"
+
+#include <QListWidget>
+#include <QScrollBar>
+#include <QStackedWidget>
+#include <QTabWidget>
+#include <QTcpSocket>
+#include <QTextEdit>
+#include <QTimer>
+
+void VLANClient::onTcpReadyRead()
+{
+    using Entry = std::pair<const char*, void (VLANClient::*)(const QJsonObject&)>;
+    static const Entry handlers[] = {
+        {"login_ok", &VLANClient::handleLoginOk},
+        {"room_list", &VLANClient::handleRoomList},
+        {"online_users", &VLANClient::handleOnlineUsers},
+        {"join_ok", &VLANClient::handleJoinOk},
+        {"password_required", &VLANClient::handlePasswordRequired},
+        {"room_update", &VLANClient::handleRoomUpdate},
+        {"kicked", &VLANClient::handleKicked},
+        {"chat", &VLANClient::handleChat},
+        {"global_chat", &VLANClient::handleGlobalChat},
+        {"private_message", &VLANClient::handlePrivateMessage},
+        {"error", &VLANClient::handleError},
+    };
+
+    while (tcpSocket->canReadLine()) {
+        const QJsonObject message = control::decodeLine(tcpSocket->readLine());
+        const QString cmd = control::readString(message, QStringLiteral("cmd"));
+        for (const auto& [name, handler] : handlers) {
+            if (cmd == QLatin1String(name)) {
+                (this->*handler)(message);
+                break;
+            }
+        }
+    }
+
+    // A server that never ends its line would make us buffer without bound.
+    if (tcpSocket->bytesAvailable() > control::kClientMaxPendingLine && !tcpSocket->canReadLine()) {
+        tcpSocket->abort();
+        onTcpError();
+    }
+}
+
+void VLANClient::handleLoginOk(const QJsonObject& message)
+{
+    clientId = control::readString(message, QStringLiteral("client_id"));
+    pageStack->setCurrentWidget(mainTabs);
+    refreshRooms();
+    heartbeatTimer->start(2000);
+    refreshTimer->start(5000);
+}
+
+namespace {
+
+void replaceEntries(QListWidget* list, const QJsonArray& entries)
+{
+    list->clear();
+    for (qsizetype i = 0; i < entries.size(); ++i)
+        list->addItem(control::stringAt(entries, i));
+}
+
+} // namespace
+
+void VLANClient::handleRoomList(const QJsonObject& message)
+{
+    replaceEntries(roomList, control::readArray(message, QStringLiteral("rooms")));
+}
+
+void VLANClient::handleOnlineUsers(const QJsonObject& message)
+{
+    replaceEntries(onlineUserList, control::readArray(message, QStringLiteral("users")));
+}
+
+void VLANClient::handleGlobalChat(const QJsonObject& message)
+{
+    const QString sender = control::readString(message, QStringLiteral("sender")).toHtmlEscaped();
+    const QString text = control::readString(message, QStringLiteral("message")).toHtmlEscaped();
+    globalChatView->append(
+        QStringLiteral("<b style='color:#00e5ff;'>[%1]:</b> <span style='color:#ffffff;'>%2</span>").arg(sender, text));
+    QScrollBar* bar = globalChatView->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+void VLANClient::handlePrivateMessage(const QJsonObject& message)
+{
+    const QString sender = control::readString(message, QStringLiteral("sender"));
+    const QString text = control::readString(message, QStringLiteral("message"));
+    openPrivateChat(sender);
+    if (QTextEdit* view = privateChatViews.value(sender))
+        view->append(QStringLiteral("<b style='color:#a0a0a0;'>") + sender.toHtmlEscaped() +
+                     QStringLiteral(":</b> <span style='color:#ffffff;'>") + text.toHtmlEscaped() +
+                     QStringLiteral("</span>"));
+}
+
+void VLANClient::handleError(const QJsonObject& message)
+{
+    ui::showWarning(this, QStringLiteral("System Alert"), control::readString(message, QStringLiteral("message")));
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need (Debian 12, as root).
+# Only missing packages are fetched, so a prepared machine starts at once.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  clang libclang-rt-14-dev          # libFuzzer targets
+  iproute2 iputils-ping             # network-namespace tests
+  xvfb xauth                        # a real display for screenshots
+)
+packages+=(${PELLORA_EXTRA_PACKAGES:-})
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: a warnings-as-errors build, then the
+# same tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+scripts/setup.sh
+
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+scripts/build.sh build -DPELLORA_WERROR=ON
+(cd build && ctest --output-on-failure -j2 --timeout 600)
+
+scripts/build.sh build-asan -DPELLORA_WERROR=ON -DPELLORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+(cd build-asan && ctest --output-on-failure -j2 --timeout 900 -LE 'fuzz|windows')
