@@ -1,8 +1,84 @@
 #include "app/vlanclient.h"
+#include "features/prompts.h"
+#include "features/roomname.h"
+#include "lobby/controlcodec.h"
+#include "ui/messages.h"
 
-// Joined-room messages; filled in with the rooms feature.
-void VLANClient::handleJoinOk(const QJsonObject&) {}
-void VLANClient::handlePasswordRequired(const QJsonObject&) {}
-void VLANClient::handleRoomUpdate(const QJsonObject&) {}
-void VLANClient::handleKicked(const QJsonObject&) {}
-void VLANClient::handleChat(const QJsonObject&) {}
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTextEdit>
+
+void VLANClient::handleJoinOk(const QJsonObject& message)
+{
+    const QString virtualIp = control::readString(message, QStringLiteral("vip"));
+    const QString title = rooms::tabTitle(QStringLiteral("Sector: "), control::readString(message, QStringLiteral("room_name")));
+    const int roomTab = mainTabs->indexOf(roomPage);
+    // A running back-end ignores a second start, so a join that moves us to a
+    // new address while in a room must stop it first.
+    const bool readdress = roomTab >= 0 && virtualIp != myVirtualIp;
+
+    myVirtualIp = virtualIp;
+    localIpLabel->setText(QStringLiteral("Local IP: ") + myVirtualIp);
+    roomChatView->clear();
+    if (roomTab < 0)
+        mainTabs->addTab(roomPage, title);
+    else
+        mainTabs->setTabText(roomTab, title);
+    mainTabs->setCurrentWidget(roomPage);
+    // The adapter mode is fixed while in a room; leaving enables the buttons again.
+    layer2Button->setEnabled(false);
+    layer3Button->setEnabled(false);
+    if (readdress)
+        stopAdapters();
+    startAdapter(myVirtualIp);
+}
+
+void VLANClient::handlePasswordRequired(const QJsonObject& message)
+{
+    const QString roomName = control::readString(message, QStringLiteral("room_name"));
+    const std::optional<QString> key = prompts::askAccessKey(
+        this, QStringLiteral("Restricted Sector"), QStringLiteral("Provide access key for ") + roomName + QLatin1Char(':'));
+    if (!key)
+        return;
+    sendControlMessage(control::message(QStringLiteral("join_room"),
+                                        {{QStringLiteral("room_name"), roomName}, {QStringLiteral("password"), *key}}));
+}
+
+void VLANClient::handleRoomUpdate(const QJsonObject& message)
+{
+    peerList->clear();
+    const QJsonArray peers = control::readArray(message, QStringLiteral("peers"));
+    for (qsizetype i = 0; i < peers.size(); ++i) {
+        const QJsonObject peer = control::objectAt(peers, i);
+        const QString user = control::readString(peer, QStringLiteral("username"));
+        const QString virtualIp = control::readString(peer, QStringLiteral("vip"));
+        const bool host = control::readBool(peer, QStringLiteral("is_host"));
+        if (user == nickname) {
+            isHost = host;
+            copyIpButton->setText(host ? QStringLiteral("COPY MY HOST IP") : QStringLiteral("COPY GAME HOST IP"));
+        }
+        if (host)
+            hostVirtualIp = virtualIp;
+        auto* item = new QListWidgetItem(rooms::peerEntryText(user, virtualIp, host), peerList);
+        item->setData(rooms::kPeerNameRole, user);
+        item->setData(rooms::kPeerHostRole, host);
+    }
+}
+
+void VLANClient::handleKicked(const QJsonObject& message)
+{
+    // The notice comes first; the room is left only once it is dismissed.
+    ui::showWarning(this, QStringLiteral("Connection Terminated"), control::readString(message, QStringLiteral("message")));
+    disconnectButton->click();
+}
+
+void VLANClient::handleChat(const QJsonObject& message)
+{
+    const QString sender = control::readString(message, QStringLiteral("sender"));
+    const QString text = control::readString(message, QStringLiteral("message"));
+    roomChatView->append(QStringLiteral("<b style='color:#a0a0a0;'>") + sender.toHtmlEscaped() +
+                         QStringLiteral(":</b> <span style='color:#ffffff;'>") + text.toHtmlEscaped() +
+                         QStringLiteral("</span>"));
+}

@@ -1,0 +1,50 @@
+#include "app/vlanclient.h"
+#include "lobby/controlcodec.h"
+
+#include <QLineEdit>
+#include <QTextEdit>
+
+namespace {
+
+// The trimmed line, or nothing to send: blank input, or the control channel is
+// down. Either way the input keeps its text, so a line typed while the
+// connection is lost can be sent once it is back.
+QString sendableLine(const QLineEdit* input, bool channelUp)
+{
+    const QString line = input->text().trimmed();
+    return channelUp ? line : QString();
+}
+
+} // namespace
+
+void VLANClient::onSendGlobalChat()
+{
+    const QString line = sendableLine(globalChatInput, controlChannelUp());
+    if (line.isEmpty())
+        return;
+    sendControlMessage(control::message(QStringLiteral("global_chat"), {{QStringLiteral("message"), line}}));
+    globalChatInput->clear();
+}
+
+// Public chat lines show up when the server echoes them back.
+void VLANClient::sendChat()
+{
+    const QString line = sendableLine(roomChatInput, controlChannelUp());
+    if (line.isEmpty())
+        return;
+    sendControlMessage(control::message(QStringLiteral("chat"), {{QStringLiteral("message"), line}}));
+    roomChatInput->clear();
+}
+
+// The server does not echo private messages, so the own line is written here,
+// but only for a message that actually went out.
+void VLANClient::sendPrivateMessage(const QString& user, QLineEdit* input, QTextEdit* view)
+{
+    const QString line = sendableLine(input, controlChannelUp());
+    if (line.isEmpty())
+        return;
+    sendControlMessage(control::message(QStringLiteral("private_message"),
+                                        {{QStringLiteral("target"), user}, {QStringLiteral("message"), line}}));
+    view->append(QStringLiteral("<b style='color:#d32f2f;'>Me:</b> ") + line.toHtmlEscaped());
+    input->clear();
+}

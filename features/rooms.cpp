@@ -1,0 +1,66 @@
+#include "app/vlanclient.h"
+#include "features/prompts.h"
+#include "features/roomname.h"
+#include "lobby/controlcodec.h"
+#include "ui/theme.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+
+void VLANClient::refreshRooms()
+{
+    if (!controlChannelUp() || clientId.isEmpty())
+        return;
+    sendControlMessage(control::message(QStringLiteral("get_rooms")));
+}
+
+void VLANClient::joinSelectedRoom()
+{
+    const QListWidgetItem* item = roomList->currentItem();
+    if (!item)
+        return;
+    const QString entry = item->text();
+    QString roomName = entry;
+    QString password;
+    if (rooms::isRestrictedEntry(entry)) {
+        roomName = rooms::stripRestrictedMarkers(entry);
+        const std::optional<QString> key = prompts::askAccessKey(this, QStringLiteral("Restricted Room"),
+                                                                 QStringLiteral("Provide access key for deployment:"));
+        if (!key)
+            return;
+        password = *key;
+    }
+    // The room page comes up with join_ok; nothing changes here until then.
+    sendControlMessage(control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), roomName},
+                                                                       {QStringLiteral("password"), password}}));
+}
+
+// Every way out of a room ends here (button, room tab close, kick, adapter
+// failure). The lobby comes back at once; the server's answer is not awaited.
+void VLANClient::leaveRoom()
+{
+    stopAdapters();
+    layer2Button->setEnabled(true);
+    layer3Button->setEnabled(true);
+    sendControlMessage(control::message(QStringLiteral("leave_room")));
+    const int roomTab = mainTabs->indexOf(roomPage);
+    if (roomTab >= 0)
+        mainTabs->removeTab(roomTab);
+    mainTabs->setCurrentWidget(lobbyPage);
+    refreshRooms();
+}
+
+void VLANClient::copyHostIp()
+{
+    QApplication::clipboard()->setText(isHost ? myVirtualIp : hostVirtualIp, QClipboard::Clipboard);
+    copyIpButton->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));
+    copyIpButton->setStyleSheet(theme::copiedButtonSheet());
+    QTimer::singleShot(2000, this, [this] {
+        copyIpButton->setText(isHost ? QStringLiteral("COPY HOST IP") : QStringLiteral("COPY GAME HOST IP"));
+        copyIpButton->setStyleSheet(theme::secondaryButtonSheet());
+    });
+}
