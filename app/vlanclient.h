@@ -129,6 +129,8 @@ private:
     bool isHost = false;
     adapter::ThreadHandle wintunThread{};
     std::atomic<bool> wintunRunning{false};
+    wintun::Adapter wintunAdapter = nullptr; // written only while no reader runs
+    wintun::Session wintunSession = nullptr;
     adapter::DeviceHandle tapHandle = adapter::invalidDevice();
     adapter::ThreadHandle tapThread{};
     std::atomic<bool> tapRunning{false};

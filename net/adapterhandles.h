@@ -1,5 +1,5 @@
-// Handle types of the adapter back-ends, one definition per platform so that
-// the client class declares its members once.
+// Handle types of the adapter back-ends. The client class declares its
+// members once with these; each platform gives them its own meaning.
 #pragma once
 
 #include <cstdint>
@@ -7,14 +7,29 @@
 namespace adapter {
 
 #ifdef _WIN32
-using DeviceHandle = void*; // HANDLE
-using ThreadHandle = void*; // HANDLE
+using DeviceHandle = void*; // HANDLE opened for overlapped I/O
+using ThreadHandle = void*; // HANDLE of the reader thread
 inline DeviceHandle invalidDevice() { return reinterpret_cast<void*>(static_cast<std::intptr_t>(-1)); }
 #else
-using DeviceHandle = int; // file descriptor
-struct ReaderThread;      // owned, see net/reader_linux.cpp
-using ThreadHandle = ReaderThread*;
-inline DeviceHandle invalidDevice() { return -1; }
+struct LinuxDevice; // TAP descriptor plus the descriptor that wakes its reader (net/tap_linux.cpp)
+struct LinuxThread; // reader thread that can be waited for with a time limit (net/thread_linux.cpp)
+using DeviceHandle = LinuxDevice*;
+using ThreadHandle = LinuxThread*;
+inline DeviceHandle invalidDevice() { return nullptr; }
 #endif
 
+// Entry point of a reader thread; its argument is the client.
+using ThreadEntry = unsigned long (*)(void*);
+
 } // namespace adapter
+
+namespace wintun {
+
+// Opaque: the library's adapter and ring on Windows, the TUN device and its
+// buffers on Linux.
+struct AdapterObject;
+struct SessionObject;
+using Adapter = AdapterObject*;
+using Session = SessionObject*;
+
+} // namespace wintun

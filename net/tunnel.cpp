@@ -35,11 +35,12 @@ void VLANClient::onUdpReadyRead()
         // Only the relay may feed the adapter; anything else is injection.
         if (!isFromRelay(sender, senderPort))
             continue;
+        // Heartbeat-style JSON from the relay is not traffic.
         if (datagram.at(0) == '{')
             continue;
-        const QByteArray plain = tunnel::scramblePayload(datagram);
+        // With no adapter running the datagram is consumed and dropped.
         if (wintunRunning || tapRunning)
-            writeToAdapter(plain);
+            writeToAdapter(tunnel::scramblePayload(datagram));
     }
 }
 

@@ -22,6 +22,10 @@ struct ClientProbe {
     PELLORA_PROBE(wintunRunning)
     PELLORA_PROBE(tapRunning)
     PELLORA_PROBE(tapHandle)
+    PELLORA_PROBE(tapThread)
+    PELLORA_PROBE(wintunThread)
+    PELLORA_PROBE(wintunAdapter)
+    PELLORA_PROBE(wintunSession)
     PELLORA_PROBE(layer2Mode)
     PELLORA_PROBE(pageStack)
     PELLORA_PROBE(reconnectDialog)
@@ -64,6 +68,8 @@ struct ClientProbe {
     static void startAdapter(VLANClient& c, const QString& ip) { c.startAdapter(ip); }
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
     static QString findTapAdapter(VLANClient& c, QString& name) { return c.findTapAdapter(name); }
+    static void stopWintunAdapter(VLANClient& c) { c.stopWintunAdapter(); }
+    static void stopTapAdapter(VLANClient& c) { c.stopTapAdapter(); }
     static void openPrivateChat(VLANClient& c, const QString& user) { c.openPrivateChat(user); }
 };
 

@@ -1,0 +1,67 @@
+// Adapter mode, and starting and stopping the back-end of that mode.
+#include "app/vlanclient.h"
+#include "net/tap_api.h"
+#include "net/wintun_api.h"
+#include "ui/messages.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include <cstring>
+
+void VLANClient::onAdapterModeChanged()
+{
+    // Checkable buttons flip themselves before `clicked`; both states are set
+    // here so that exactly one stays checked.
+    const QObject* origin = sender();
+    if (origin && origin == layer2Button) {
+        layer3Button->setChecked(false);
+        layer2Button->setChecked(true);
+        layer2Mode = true;
+        adapterModeLabel->setText(
+            QStringLiteral("Host will automatically show up in the in-game LAN list. Best for older games."));
+    } else if (origin && origin == layer3Button) {
+        layer2Button->setChecked(false);
+        layer3Button->setChecked(true);
+        layer2Mode = false;
+        adapterModeLabel->setText(QStringLiteral(
+            "Maximum speed and lowest ping. You will need to manually type the Host's IP to connect. (10.8.x.x) "));
+    }
+}
+
+void VLANClient::startAdapter(const QString& virtualIp)
+{
+    if (layer2Mode)
+        startTapAdapter(virtualIp);
+    else
+        startWintunAdapter(virtualIp);
+}
+
+void VLANClient::stopAdapters()
+{
+    // A reader that outlived an earlier stop is waited for again here.
+    if (tapRunning || tapThread)
+        stopTapAdapter();
+    if (wintunRunning || wintunThread)
+        stopWintunAdapter();
+}
+
+void VLANClient::writeToAdapter(const QByteArray& packet)
+{
+    if (wintunRunning && wintunSession) {
+        std::uint8_t* space = wintun::allocateSendPacket(wintunSession, static_cast<std::uint32_t>(packet.size()));
+        if (!space)
+            return; // ring full or packet too large: dropped
+        std::memcpy(space, packet.constData(), static_cast<std::size_t>(packet.size()));
+        wintun::sendPacket(wintunSession, space);
+    } else if (tapRunning && tapHandle != adapter::invalidDevice()) {
+        tap::write(tapHandle, reinterpret_cast<const unsigned char*>(packet.constData()),
+                   static_cast<int>(packet.size()));
+    }
+}
+
+void VLANClient::showAdapterFailure(const QString& title, const QString& text)
+{
+    ui::showCritical(this, title, text);
+    disconnectButton->click();
+}

@@ -1,0 +1,41 @@
+// How the host system finds and configures the virtual adapters: the
+// registry search for a TAP-Windows adapter and the netsh argument lists
+// (shared logic, testable anywhere), and the platform steps built on them.
+#pragma once
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+
+namespace hostconfig {
+
+inline constexpr char kLayer3AdapterName[] = "RIRODedo";
+inline constexpr char kNetmask[] = "255.255.255.0";
+
+// netsh arguments, one list element per argument.
+QStringList layer3AddressArguments(const QString& virtualIp);
+QStringList layer2AddressArguments(const QString& connectionName, const QString& virtualIp);
+QStringList layer2MetricArguments(const QString& connectionName);
+
+// Where adapters are listed: the network adapter class key and the
+// connection key (prefix + instance id + suffix), in a settings format.
+struct TapRegistry {
+    QString classKey;
+    QString connectionPrefix;
+    QString connectionSuffix;
+    QSettings::Format format = QSettings::NativeFormat;
+};
+TapRegistry windowsTapRegistry();
+
+// The instance id of the first subkey (in listing order) whose ComponentId
+// is exactly "tap0901", empty when there is none; its connection name goes
+// to `connectionName`, which is left alone when nothing matched.
+QString searchTapAdapter(const TapRegistry& registry, QString& connectionName);
+
+// Platform steps. Windows: the registry and netsh. Linux: the fixed TAP
+// interface and in-process configuration of the address.
+QString findInstalledTapAdapter(QString& connectionName);
+void configureLayer3(const QString& virtualIp);
+void configureLayer2(const QString& connectionName, const QString& virtualIp);
+
+} // namespace hostconfig

@@ -1,0 +1,43 @@
+// Linux: the TAP interface has a fixed name that README gives, and the
+// address is set in-process, so CAP_NET_ADMIN on the binary is enough.
+#include "net/hostconfig.h"
+#include "net/netdev_linux.h"
+
+#include <cstdio>
+
+namespace hostconfig {
+namespace {
+
+constexpr char kTapInterfaceName[] = "pellora0";
+
+void assign(const QString& interfaceName, const QString& virtualIp)
+{
+    if (!netdev::assignIpv4(interfaceName.toUtf8().constData(), virtualIp.toUtf8().constData(), kNetmask))
+        std::fprintf(stderr,
+                     "pellora: could not give %s the address %s/24 (needs root or CAP_NET_ADMIN); set it with "
+                     "\"ip addr add %s/24 dev %s && ip link set %s up\"\n",
+                     qPrintable(interfaceName), qPrintable(virtualIp), qPrintable(virtualIp),
+                     qPrintable(interfaceName), qPrintable(interfaceName));
+}
+
+} // namespace
+
+QString findInstalledTapAdapter(QString& connectionName)
+{
+    if (!netdev::driverPresent())
+        return {};
+    connectionName = QLatin1String(kTapInterfaceName);
+    return connectionName;
+}
+
+void configureLayer3(const QString& virtualIp)
+{
+    assign(QLatin1String(kLayer3AdapterName), virtualIp);
+}
+
+void configureLayer2(const QString& connectionName, const QString& virtualIp)
+{
+    assign(connectionName, virtualIp);
+}
+
+} // namespace hostconfig

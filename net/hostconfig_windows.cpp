@@ -1,0 +1,26 @@
+// Windows: the registry lists the TAP-Windows adapters; netsh sets the
+// address and metric. Exit codes of netsh are not looked at: a failure
+// leaves the adapter with whatever it had.
+#include "net/hostconfig.h"
+
+#include <QProcess>
+
+namespace hostconfig {
+
+QString findInstalledTapAdapter(QString& connectionName)
+{
+    return searchTapAdapter(windowsTapRegistry(), connectionName);
+}
+
+void configureLayer3(const QString& virtualIp)
+{
+    QProcess::execute(QStringLiteral("netsh"), layer3AddressArguments(virtualIp));
+}
+
+void configureLayer2(const QString& connectionName, const QString& virtualIp)
+{
+    QProcess::execute(QStringLiteral("netsh"), layer2AddressArguments(connectionName, virtualIp));
+    QProcess::execute(QStringLiteral("netsh"), layer2MetricArguments(connectionName));
+}
+
+} // namespace hostconfig
