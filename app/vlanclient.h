@@ -2,6 +2,7 @@
 #pragma once
 
 #include "net/adapterhandles.h"
+#include "ui/framedrag.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -106,6 +107,7 @@ private:
     void buildRoomPage();
     void buildReconnectDialog();
     void toggleMaximize();
+    bool handleFrameEvent(QObject* watched, QEvent* event); // ui/frame_*.cpp
 
     // Lobby features (features/).
     void leaveRoom();
@@ -174,4 +176,5 @@ private:
     QPushButton* minimizeButton = nullptr;
     QPushButton* maximizeButton = nullptr;
     QPushButton* closeButton = nullptr;
+    chrome::FrameDrag frameDrag;
 };

@@ -1,13 +1,99 @@
 #include "app/vlanclient.h"
+#include "ui/titlebar.h"
 
+#include <QApplication>
+#include <QEvent>
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
 #include <QPushButton>
+#include <QWindow>
+
+namespace chrome {
+
+HitZone zoneAt(const QWidget* window, const QWidget* titleBar, const QPoint& pos)
+{
+    HitQuery query;
+    query.x = pos.x();
+    query.y = pos.y();
+    query.width = window->width();
+    query.height = window->height();
+    query.titleBarHeight = titleBar->height();
+    query.overButton = qobject_cast<const QPushButton*>(window->childAt(pos)) != nullptr;
+    query.maximized = window->isMaximized();
+    return hitZone(query);
+}
+
+QString titleGlyphFamily(const QStringList& families)
+{
+    for (const QString& wanted : {QStringLiteral("Segoe Fluent Icons"), QStringLiteral("Segoe MDL2 Assets")}) {
+        if (families.contains(wanted, Qt::CaseInsensitive))
+            return wanted;
+    }
+    return {};
+}
+
+QIcon titleGlyphIcon(TitleGlyph glyph, const QColor& color, qreal devicePixelRatio)
+{
+    const qreal dpr = qMax<qreal>(1.0, devicePixelRatio);
+    QPixmap pixmap(QSize(titleGlyphSize, titleGlyphSize) * dpr);
+    pixmap.setDevicePixelRatio(dpr);
+    pixmap.fill(Qt::transparent);
+
+    // Half-pixel offsets keep the one-pixel strokes on whole pixels.
+    const qreal lo = 0.5;
+    const qreal hi = titleGlyphSize - 0.5;
+    QPainterPath path;
+    switch (glyph) {
+    case TitleGlyph::Minimize:
+        path.moveTo(0, titleGlyphSize / 2 + 0.5);
+        path.lineTo(titleGlyphSize, titleGlyphSize / 2 + 0.5);
+        break;
+    case TitleGlyph::Maximize:
+        path.addRect(QRectF(QPointF(lo, lo), QPointF(hi, hi)));
+        break;
+    case TitleGlyph::Close:
+        path.moveTo(lo, lo);
+        path.lineTo(hi, hi);
+        path.moveTo(hi, lo);
+        path.lineTo(lo, hi);
+        break;
+    }
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing, glyph == TitleGlyph::Close);
+    painter.setPen(QPen(color, 1.0, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin));
+    painter.drawPath(path);
+    painter.end();
+    return QIcon(pixmap);
+}
+
+} // namespace chrome
+
+namespace {
+
+// Colours of the glyphs, the same as the button sheets give the font glyphs.
+const QColor glyphColor(0x88, 0x88, 0x88);
+const QColor glyphHoverColor(Qt::white);
+
+// Which glyph a button draws, when it draws one.
+const char glyphProperty[] = "titleGlyph";
+
+void paintGlyph(QPushButton* button, bool hovered)
+{
+    const auto glyph = static_cast<chrome::TitleGlyph>(button->property(glyphProperty).toInt());
+    button->setIcon(chrome::titleGlyphIcon(glyph, hovered ? glyphHoverColor : glyphColor, qApp->devicePixelRatio()));
+}
+
+} // namespace
 
 void VLANClient::buildTitleBar()
 {
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     setWindowTitle(QStringLiteral("Zentho - Pellora Beta 0.4"));
+    chrome::installWindowFrame(this);
 
     titleBarWidget = new QWidget(this);
     titleBarWidget->setObjectName(QStringLiteral("titleBarWidget"));
@@ -21,18 +107,38 @@ void VLANClient::buildTitleBar()
     titleBarLabel->setStyleSheet(
         QStringLiteral("color: #888888; font-size: 11px; font-weight: 800; letter-spacing: 1px;"));
 
-    const QString buttonSheet = QStringLiteral(
-        "QPushButton { background: transparent; color: #888; border: none; font-size: 12px; } "
-        "QPushButton:hover { background-color: #1f1f23; color: white; }");
-    const QString closeSheet = QStringLiteral(
-        "QPushButton { background: transparent; color: #888; border: none; font-size: 12px; } "
-        "QPushButton:hover { background-color: #d32f2f; color: white; }");
+    // The glyphs are private-use characters of the Windows icon fonts; where
+    // neither font exists they would show as boxes, so they are drawn instead.
+    // Radius and padding are reset because the window theme rounds and pads
+    // every push button, and window buttons are square and hold only a glyph.
+    const QString family = chrome::titleGlyphFamily(QFontDatabase::families());
+    const QString font = family.isEmpty() ? QString() : QStringLiteral("font-family: '%1'; ").arg(family);
+    auto buttonSheet = [&font](const QString& hoverBackground) {
+        return QStringLiteral("QPushButton { background: transparent; color: #888; border: none; border-radius: 0px; "
+                              "padding: 0px; %1font-size: 12px; } "
+                              "QPushButton:hover { background-color: %2; color: white; }")
+            .arg(font, hoverBackground);
+    };
     minimizeButton = new QPushButton(QString(QChar(0xE921)), titleBarWidget);
     maximizeButton = new QPushButton(QString(QChar(0xE922)), titleBarWidget);
     closeButton = new QPushButton(QString(QChar(0xE8BB)), titleBarWidget);
-    for (QPushButton* button : {minimizeButton, maximizeButton, closeButton}) {
+    minimizeButton->setAccessibleName(QStringLiteral("Minimize"));
+    maximizeButton->setAccessibleName(QStringLiteral("Maximize"));
+    closeButton->setAccessibleName(QStringLiteral("Close"));
+    const std::pair<QPushButton*, chrome::TitleGlyph> buttons[] = {{minimizeButton, chrome::TitleGlyph::Minimize},
+                                                                    {maximizeButton, chrome::TitleGlyph::Maximize},
+                                                                    {closeButton, chrome::TitleGlyph::Close}};
+    for (const auto& [button, glyph] : buttons) {
         button->setFixedSize(45, 40);
-        button->setStyleSheet(button == closeButton ? closeSheet : buttonSheet);
+        button->setFocusPolicy(Qt::NoFocus); // window buttons are no tab stops
+        button->setStyleSheet(buttonSheet(button == closeButton ? QStringLiteral("#d32f2f") : QStringLiteral("#1f1f23")));
+        if (family.isEmpty()) {
+            button->setText(QString());
+            button->setIconSize(QSize(chrome::titleGlyphSize, chrome::titleGlyphSize));
+            button->setProperty(glyphProperty, static_cast<int>(glyph));
+            paintGlyph(button, false);
+            button->installEventFilter(this); // hover colour, see eventFilter
+        }
     }
 
     layout->addWidget(titleBarLabel);
@@ -54,12 +160,12 @@ void VLANClient::toggleMaximize()
         showMaximized();
 }
 
-bool VLANClient::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
-{
-    return QWidget::nativeEvent(eventType, message, result);
-}
-
 bool VLANClient::eventFilter(QObject* watched, QEvent* event)
 {
+    if (handleFrameEvent(watched, event))
+        return true;
+    const bool enter = event->type() == QEvent::Enter;
+    if ((enter || event->type() == QEvent::Leave) && watched->property(glyphProperty).isValid())
+        paintGlyph(static_cast<QPushButton*>(watched), enter);
     return QWidget::eventFilter(watched, event);
 }
