@@ -20,3 +20,10 @@ scripts/build.sh build -DPELLORA_WERROR=ON
 
 scripts/build.sh build-asan -DPELLORA_WERROR=ON -DPELLORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 (cd build-asan && ctest --output-on-failure -j2 --timeout 900 -LE 'fuzz|windows')
+
+# libFuzzer targets (clang, sanitizers on), each run for a bounded time:
+# PELLORA_FUZZ_SECONDS, 60 by default.
+cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DPELLORA_FUZZ=ON -DPELLORA_SANITIZE=ON -DPELLORA_WERROR=ON -DPELLORA_FUZZ_SECONDS="${PELLORA_FUZZ_SECONDS:-60}" >/dev/null
+cmake --build build-fuzz -j2 --target pellora_fuzz_targets
+(cd build-fuzz && ctest --output-on-failure -j2 -L fuzz)

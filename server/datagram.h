@@ -1,0 +1,40 @@
+// What the relay needs to know about one datagram, read without copying it.
+// Tunnel datagrams are scrambled; only the header bytes routing needs are
+// unscrambled, into the result, and the datagram itself is forwarded as it came.
+#pragma once
+
+#include "server/clientkey.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace relay {
+
+enum class DatagramKind : std::uint8_t {
+    Runt,      // empty, or too short for any header
+    Heartbeat, // begins with '{'; the client identifier still has to be parsed
+    Ipv4,      // an IPv4 header whose total length is the datagram's length
+    Ethernet,  // anything else of at least an Ethernet header's length
+};
+
+struct DatagramInfo {
+    DatagramKind kind = DatagramKind::Runt;
+    std::uint32_t ipv4Destination = 0; // host byte order
+    std::uint64_t destinationMac = 0;  // six bytes, first byte most significant
+    std::uint64_t sourceMac = 0;
+};
+
+DatagramInfo classifyDatagram(const std::uint8_t* data, std::size_t length);
+
+// A heartbeat is the compact JSON object {"client_id":"<32 hex digits>"};
+// blanks between tokens are tolerated. Nothing else is accepted.
+bool parseHeartbeat(const std::uint8_t* data, std::size_t length, ClientKey* key);
+
+inline bool isGroupMac(std::uint64_t mac) { return (mac >> 40) & 1; }
+
+inline bool isBroadcastOrMulticastIpv4(std::uint32_t address, std::uint32_t roomNet)
+{
+    return address == 0xFFFFFFFFu || address == (roomNet | 0xFFu) || (address >> 28) == 0xE;
+}
+
+} // namespace relay

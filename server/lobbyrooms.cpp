@@ -1,0 +1,320 @@
+// Room and chat commands of the lobby.
+#include "server/lobby.h"
+
+#include "lobby/controlcodec.h"
+#include "server/serverlog.h"
+
+#include <QJsonArray>
+
+using control::readString;
+
+namespace {
+
+QString quoted(const QString& name)
+{
+    return QLatin1Char('"') + name + QLatin1Char('"');
+}
+
+// Does not stop at the first difference, so timing tells nothing about the key.
+bool sameKey(const QString& a, const QString& b)
+{
+    const QByteArray x = a.toUtf8();
+    const QByteArray y = b.toUtf8();
+    unsigned diff = static_cast<unsigned>(x.size() ^ y.size());
+    for (qsizetype i = 0; i < x.size(); ++i)
+        diff |= static_cast<unsigned>(static_cast<unsigned char>(x[i]) ^ static_cast<unsigned char>(y[i % qMax<qsizetype>(y.size(), 1)]));
+    return diff == 0 && !y.isEmpty();
+}
+
+} // namespace
+
+void Lobby::getRooms(Connection&, Session& session, const QJsonObject&)
+{
+    QJsonArray rooms;
+    for (const auto& [key, room] : rooms_) {
+        switch (room->privacy) {
+        case Privacy::Public:
+            rooms.append(room->name);
+            break;
+        case Privacy::Locked:
+            rooms.append(room->name + QStringLiteral(" \U0001F512"));
+            break;
+        case Privacy::Private:
+            if (session.room == room.get() || room->invited.contains(session.serial))
+                rooms.append(room->name + QStringLiteral(" [Private]"));
+            break;
+        }
+    }
+    send(session, QJsonObject{{QStringLiteral("cmd"), QStringLiteral("room_list")}, {QStringLiteral("rooms"), rooms}});
+}
+
+void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message)
+{
+    const QString name = readString(message, QStringLiteral("room_name")).trimmed();
+    const QString mode = readString(message, QStringLiteral("privacy_mode"));
+    const QString password = readString(message, QStringLiteral("password"));
+    if (const QString problem = lobbyrules::checkRoomName(name); !problem.isEmpty())
+        return sendError(session, problem);
+    Privacy privacy;
+    if (mode == QLatin1String("public"))
+        privacy = Privacy::Public;
+    else if (mode == QLatin1String("private"))
+        privacy = Privacy::Private;
+    else if (mode == QLatin1String("locked"))
+        privacy = Privacy::Locked;
+    else
+        return sendError(session, QStringLiteral("The privacy mode must be public, private or locked."));
+    if (privacy == Privacy::Locked && password.isEmpty())
+        return sendError(session, QStringLiteral("A locked room needs an access key."));
+    if (lobbyrules::characterCount(password) > lobbyrules::kMaxPassword)
+        return sendError(session, QStringLiteral("Access keys are at most %1 characters long.").arg(lobbyrules::kMaxPassword));
+    const QString key = lobbyrules::fold(name);
+    if (rooms_.count(key) != 0)
+        return sendError(session, QStringLiteral("A room named %1 already exists.").arg(quoted(name)));
+    const int netIndex = addresses_.take();
+    if (netIndex < 0)
+        return sendError(session, QStringLiteral("No more rooms can be created right now."));
+
+    leaveRoom(session);
+    auto room = std::make_unique<Room>();
+    room->name = name;
+    room->privacy = privacy;
+    room->password = privacy == Privacy::Locked ? password : QString();
+    room->serial = nextSerial_++;
+    room->netIndex = netIndex;
+    room->net = addresses_.network(netIndex);
+    Room& created = *rooms_.emplace(key, std::move(room)).first->second;
+    serverlog::info(QStringLiteral("%1 created room %2 (%3)").arg(session.name, quoted(name), mode));
+    enterRoom(session, created);
+    sendRoomUpdate(created);
+}
+
+void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
+{
+    const QString name = readString(message, QStringLiteral("room_name")).trimmed();
+    const auto it = rooms_.find(lobbyrules::fold(name));
+    if (it == rooms_.end())
+        return sendError(session, QStringLiteral("There is no room named %1.").arg(quoted(name)));
+    Room& room = *it->second;
+    if (session.room == &room) {
+        // Already inside (a repeated click): confirm without moving.
+        send(session, control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
+                                                                   {QStringLiteral("room_name"), room.name}}));
+        send(session, roomUpdate(room));
+        return;
+    }
+    if (room.privacy == Privacy::Locked) {
+        const QString password = readString(message, QStringLiteral("password"));
+        if (password.isEmpty())
+            return send(session, control::message(QStringLiteral("password_required"), {{QStringLiteral("room_name"), room.name}}));
+        if (!sameKey(password, room.password))
+            return sendError(session, QStringLiteral("Wrong access key for %1.").arg(quoted(room.name)));
+    }
+    if (room.privacy == Privacy::Private && !room.invited.contains(session.serial))
+        return sendError(session, QStringLiteral("%1 is private: you need an invitation.").arg(quoted(room.name)));
+    if (room.members.size() >= config_.maxRoomSize)
+        return sendError(session, QStringLiteral("%1 is full.").arg(quoted(room.name)));
+    leaveRoom(session);
+    enterRoom(session, room);
+    sendRoomUpdate(room);
+}
+
+void Lobby::enterRoom(Session& session, Room& room)
+{
+    int host = 1;
+    while (host < 255 && room.hostsInUse.test(static_cast<std::size_t>(host)))
+        ++host;
+    // Capacity is at most 254, so a free host address always exists here.
+    room.hostsInUse.set(static_cast<std::size_t>(host));
+    session.vip = room.net | static_cast<quint32>(host);
+    session.room = &room;
+    room.members.append(&session);
+    if (!room.host)
+        room.host = &session;
+    routesDirty_ = true;
+    serverlog::info(QStringLiteral("%1 joined %2 as %3").arg(session.name, quoted(room.name), lobbyrules::formatIpv4(session.vip)));
+    send(session, control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
+                                                               {QStringLiteral("room_name"), room.name}}));
+}
+
+void Lobby::leaveRoom(Session& session)
+{
+    Room* room = session.room;
+    if (!room)
+        return;
+    room->members.removeOne(&session);
+    room->hostsInUse.reset(session.vip & 0xFFu);
+    session.room = nullptr;
+    session.vip = 0;
+    routesDirty_ = true;
+    serverlog::info(QStringLiteral("%1 left %2").arg(session.name, quoted(room->name)));
+    if (room->members.isEmpty()) {
+        serverlog::info(QStringLiteral("room %1 closed").arg(quoted(room->name)));
+        addresses_.release(room->netIndex);
+        rooms_.erase(lobbyrules::fold(room->name));
+        return;
+    }
+    if (room->host == &session) {
+        room->host = room->members.first();
+        serverlog::info(QStringLiteral("%1 now hosts %2").arg(room->host->name, quoted(room->name)));
+    }
+    sendRoomUpdate(*room);
+}
+
+void Lobby::leaveRoomCommand(Connection&, Session& session, const QJsonObject&)
+{
+    // Silent when not in a room: the client also sends this after a kick.
+    leaveRoom(session);
+}
+
+QJsonObject Lobby::roomUpdate(const Room& room) const
+{
+    QJsonArray peers;
+    for (const Session* member : room.members)
+        peers.append(QJsonObject{{QStringLiteral("username"), member->name},
+                                 {QStringLiteral("vip"), lobbyrules::formatIpv4(member->vip)},
+                                 {QStringLiteral("is_host"), member == room.host}});
+    return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("room_update")}, {QStringLiteral("peers"), peers}};
+}
+
+void Lobby::sendRoomUpdate(const Room& room)
+{
+    const QByteArray line = control::encodeLine(roomUpdate(room));
+    for (const Session* member : room.members)
+        if (member->connection != 0)
+            output_.sendLine(member->connection, line);
+}
+
+Lobby::Session* Lobby::memberNamed(Room& room, const QString& name)
+{
+    const QString key = lobbyrules::fold(name.trimmed());
+    for (Session* member : room.members)
+        if (lobbyrules::fold(member->name) == key)
+            return member;
+    return nullptr;
+}
+
+Lobby::Session* Lobby::hostTarget(Session& session, const QJsonObject& message)
+{
+    const QString name = readString(message, QStringLiteral("target"));
+    if (!session.room) {
+        sendError(session, QStringLiteral("You are not in a room."));
+        return nullptr;
+    }
+    if (session.room->host != &session) {
+        sendError(session, QStringLiteral("Only the host can do that."));
+        return nullptr;
+    }
+    Session* target = memberNamed(*session.room, name);
+    if (!target) {
+        sendError(session, QStringLiteral("%1 is not in your room.").arg(name));
+        return nullptr;
+    }
+    if (target == &session) {
+        sendError(session, QStringLiteral("You cannot do that to yourself."));
+        return nullptr;
+    }
+    return target;
+}
+
+void Lobby::kickPlayer(Connection&, Session& session, const QJsonObject& message)
+{
+    Session* target = hostTarget(session, message);
+    if (!target)
+        return;
+    Room& room = *session.room;
+    serverlog::info(QStringLiteral("%1 kicked %2 from %3").arg(session.name, target->name, quoted(room.name)));
+    send(*target, control::message(QStringLiteral("kicked"),
+                                   {{QStringLiteral("message"),
+                                     QStringLiteral("You were removed from %1 by the host.").arg(quoted(room.name))}}));
+    // A kick also withdraws an invitation to a private room.
+    room.invited.remove(target->serial);
+    leaveRoom(*target);
+}
+
+void Lobby::transferHost(Connection&, Session& session, const QJsonObject& message)
+{
+    Session* target = hostTarget(session, message);
+    if (!target)
+        return;
+    Room& room = *session.room;
+    room.host = target;
+    serverlog::info(QStringLiteral("%1 handed %2 to %3").arg(session.name, quoted(room.name), target->name));
+    sendRoomUpdate(room);
+}
+
+void Lobby::roomChat(Connection&, Session& session, const QJsonObject& message)
+{
+    if (!session.room)
+        return sendError(session, QStringLiteral("You are not in a room."));
+    const QString text = readString(message, QStringLiteral("message")).trimmed();
+    if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
+        return sendError(session, problem);
+    if (!chatAllowed(session))
+        return;
+    const QByteArray line = control::encodeLine(
+        control::message(QStringLiteral("chat"), {{QStringLiteral("sender"), session.name}, {QStringLiteral("message"), text}}));
+    for (const Session* member : session.room->members)
+        if (member->connection != 0)
+            output_.sendLine(member->connection, line);
+}
+
+void Lobby::globalChat(Connection&, Session& session, const QJsonObject& message)
+{
+    const QString text = readString(message, QStringLiteral("message")).trimmed();
+    if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
+        return sendError(session, problem);
+    if (!chatAllowed(session))
+        return;
+    const QByteArray line = control::encodeLine(control::message(
+        QStringLiteral("global_chat"), {{QStringLiteral("sender"), session.name}, {QStringLiteral("message"), text}}));
+    for (const auto& [key, other] : sessions_)
+        if (other->connection != 0)
+            output_.sendLine(other->connection, line);
+}
+
+void Lobby::privateMessage(Connection&, Session& session, const QJsonObject& message)
+{
+    const QString targetName = readString(message, QStringLiteral("target"));
+    Session* target = findOnline(targetName);
+    if (!target)
+        return sendError(session, QStringLiteral("%1 is not online.").arg(targetName));
+    const QString text = readString(message, QStringLiteral("message")).trimmed();
+    if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
+        return sendError(session, problem);
+    if (!chatAllowed(session))
+        return;
+    send(*target, control::message(QStringLiteral("private_message"),
+                                   {{QStringLiteral("sender"), session.name}, {QStringLiteral("message"), text}}));
+}
+
+void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
+{
+    const QString targetName = readString(message, QStringLiteral("target"));
+    if (!session.room)
+        return sendError(session, QStringLiteral("You are not in a room."));
+    Session* target = findOnline(targetName);
+    if (!target)
+        return sendError(session, QStringLiteral("%1 is not online.").arg(targetName));
+    if (target == &session)
+        return sendError(session, QStringLiteral("You cannot invite yourself."));
+    if (!chatAllowed(session))
+        return;
+    Room& room = *session.room;
+    QString text;
+    switch (room.privacy) {
+    case Privacy::Public:
+        text = QStringLiteral("Join me in the room %1.").arg(quoted(room.name));
+        break;
+    case Privacy::Locked:
+        text = QStringLiteral("Join me in the room %1 (ask me for the access key).").arg(quoted(room.name));
+        break;
+    case Privacy::Private:
+        room.invited.insert(target->serial);
+        text = QStringLiteral("Join me in the private room %1; you are invited.").arg(quoted(room.name));
+        break;
+    }
+    serverlog::info(QStringLiteral("%1 invited %2 to %3").arg(session.name, target->name, quoted(room.name)));
+    send(*target, control::message(QStringLiteral("private_message"),
+                                   {{QStringLiteral("sender"), session.name}, {QStringLiteral("message"), text}}));
+}

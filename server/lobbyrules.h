@@ -1,0 +1,72 @@
+// Small pieces of lobby policy, kept apart so they can be tested alone.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <vector>
+
+namespace lobbyrules {
+
+constexpr int kMaxUserName = 32;
+constexpr int kMaxRoomName = 64;
+constexpr int kMaxChat = 500;
+constexpr int kMaxPassword = 128;
+constexpr qsizetype kMaxLineBytes = 64 * 1024;
+
+// Number of characters as a player counts them (code points).
+int characterCount(const QString& text);
+// Key under which names are compared: letter case folded.
+QString fold(const QString& name);
+
+// Each returns the error text for the player, or an empty string when the
+// (already trimmed) value is acceptable.
+QString checkUserName(const QString& name);
+QString checkRoomName(const QString& name);
+QString checkChat(const QString& text);
+
+QString formatIpv4(quint32 address);
+
+} // namespace lobbyrules
+
+// At most `limit` events in any `windowMs`; the first refusal of a burst is
+// reported so that the player hears about it once.
+class RateWindow
+{
+public:
+    enum class Verdict { Allowed, Refused, RefusedQuietly };
+    RateWindow(int limit, qint64 windowMs);
+    Verdict admit(qint64 nowMs);
+
+private:
+    std::vector<qint64> stamps_; // ring of the latest `limit` admissions
+    std::size_t next_ = 0;
+    qint64 windowMs_;
+    bool told_ = false;
+};
+
+// Splits a byte stream into lines. A line (or unfinished line) longer than
+// kMaxLineBytes makes feed() fail; the connection is then not worth keeping.
+class LineReader
+{
+public:
+    bool feed(const QByteArray& bytes, QList<QByteArray>& lines);
+
+private:
+    QByteArray pending_;
+};
+
+// The /24 networks of the room subnet, handed out lowest first.
+class AddressPlan
+{
+public:
+    AddressPlan(quint32 base, int prefix);
+    int take(); // index of a free network, or -1 when all are in use
+    void release(int index);
+    quint32 network(int index) const { return base_ + (static_cast<quint32>(index) << 8); }
+
+private:
+    quint32 base_;
+    std::vector<bool> used_;
+};

@@ -1,0 +1,29 @@
+// The UDP relay: its own thread, its own socket on the lobby's port.
+#pragma once
+
+#include "server/routes.h"
+
+#include <QHostAddress>
+#include <QString>
+
+#include <memory>
+
+class Relay
+{
+public:
+    explicit Relay(RouteExchange& exchange);
+    ~Relay();
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+    // Binds the socket; the thread starts with start().
+    bool open(const QHostAddress& address, quint16 port, QString* error);
+    quint16 port() const;
+    void start();
+    // Stops the thread and closes the socket; safe to call twice.
+    void stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};

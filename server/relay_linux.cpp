@@ -1,0 +1,125 @@
+#include "server/relay.h"
+
+#include "server/relaycore.h"
+#include "server/serverlog.h"
+#include "server/udpbatch_linux.h"
+
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Rounds of receiving before the loop polls again and looks at the wake-up
+// descriptor; bounds how long a flood can delay a stop.
+constexpr int kRoundsPerWake = 64;
+
+} // namespace
+
+struct Relay::Impl {
+    explicit Impl(RouteExchange& e) : exchange(e) {}
+
+    RouteExchange& exchange;
+    UdpBatchSocket socket;
+    int wakeFd = -1;
+    std::thread thread;
+
+    void run();
+    void forwardBatch(RelayCore& core, int received, TargetList& targets);
+    void flush(RelayCore& core);
+};
+
+void Relay::Impl::flush(RelayCore& core)
+{
+    const UdpBatchSocket::Flushed f = socket.flush();
+    core.counters()[CounterForwarded] += static_cast<std::uint64_t>(f.sent);
+    core.counters()[DropSendError] += static_cast<std::uint64_t>(f.failed);
+}
+
+void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& targets)
+{
+    const std::int64_t now = monotonicMs();
+    for (int i = 0; i < received; ++i) {
+        const std::uint8_t* data = socket.data(i);
+        const std::size_t length = socket.length(i);
+        if (socket.truncated(i)) {
+            ++core.counters()[CounterIn];
+            ++core.counters()[DropOversize];
+            continue;
+        }
+        // Only heartbeats record where they arrived; skip the control
+        // message walk for everything else.
+        const LocalAddress local = length && data[0] == '{' ? socket.destination(i) : LocalAddress();
+        if (core.handle(data, length, socket.source(i), local, now, targets) != CounterForwarded)
+            continue;
+        for (std::size_t t = 0; t < targets.size(); ++t) {
+            const std::uint32_t slot = targets[t];
+            if (!socket.queue(data, length, core.peerOf(slot), core.localOf(slot))) {
+                flush(core);
+                socket.queue(data, length, core.peerOf(slot), core.localOf(slot));
+            }
+        }
+    }
+    flush(core);
+}
+
+void Relay::Impl::run()
+{
+    RelayCore core(exchange);
+    TargetList targets;
+    while (socket.wait(wakeFd, 500)) {
+        for (int round = 0; round < kRoundsPerWake; ++round) {
+            core.refreshRoutes();
+            const int received = socket.receive();
+            if (received == 0)
+                break;
+            forwardBatch(core, received, targets);
+            exchange.storeCounters(core.counters());
+            if (received < UdpBatchSocket::kReceiveBatch)
+                break;
+        }
+    }
+    exchange.storeCounters(core.counters());
+}
+
+Relay::Relay(RouteExchange& exchange) : d_(new Impl(exchange)) {}
+
+Relay::~Relay()
+{
+    stop();
+    if (d_->wakeFd >= 0)
+        ::close(d_->wakeFd);
+}
+
+bool Relay::open(const QHostAddress& address, quint16 port, QString* error)
+{
+    if (d_->wakeFd < 0)
+        d_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (d_->wakeFd < 0) {
+        *error = QStringLiteral("eventfd failed");
+        return false;
+    }
+    return d_->socket.open(address, port, error);
+}
+
+quint16 Relay::port() const
+{
+    return d_->socket.localPort();
+}
+
+void Relay::start()
+{
+    if (d_->thread.joinable() || d_->socket.fd() < 0)
+        return;
+    d_->thread = std::thread([this] { d_->run(); });
+}
+
+void Relay::stop()
+{
+    if (!d_->thread.joinable())
+        return;
+    const std::uint64_t one = 1;
+    if (::write(d_->wakeFd, &one, sizeof one) != sizeof one)
+        serverlog::write(serverlog::Level::Error, QStringLiteral("relay: cannot wake the relay thread"));
+    d_->thread.join();
+}

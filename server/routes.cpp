@@ -1,0 +1,90 @@
+#include "server/routes.h"
+
+#include <chrono>
+
+namespace {
+
+// A heartbeat entry packs the slot generation (24 bits) above the time
+// (40 bits of milliseconds, about 34 years of uptime), so an entry written
+// for a session that has since left its slot is not mistaken for the new one's.
+constexpr unsigned kTimeBits = 40;
+constexpr std::uint64_t kTimeMask = (std::uint64_t{1} << kTimeBits) - 1;
+constexpr std::uint32_t kGenMask = 0xFFFFFF;
+
+} // namespace
+
+std::int64_t monotonicMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+const char* relayCounterName(std::size_t counter)
+{
+    static const char* const names[kRelayCounterCount] = {
+        "datagrams_in",          "heartbeats",        "forwarded",
+        "dropped_runt",          "dropped_oversize",  "dropped_unbound",
+        "dropped_not_in_room",   "dropped_no_route",  "dropped_bad_heartbeat",
+        "dropped_unknown_client", "dropped_send_error",
+    };
+    return counter < kRelayCounterCount ? names[counter] : "?";
+}
+
+RouteExchange::RouteExchange(std::uint32_t slotCount)
+    : slotCount_(slotCount), table_(std::make_shared<RouteTable>()),
+      heartbeats_(new std::atomic<std::uint64_t>[slotCount])
+{
+    for (std::uint32_t i = 0; i < slotCount; ++i)
+        heartbeats_[i].store(0, std::memory_order_relaxed);
+}
+
+void RouteExchange::publish(std::shared_ptr<const RouteTable> table)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    table_.swap(table);
+    version_.fetch_add(1, std::memory_order_release);
+    // The old table, if the relay no longer holds it, is freed here, after the lock.
+}
+
+bool RouteExchange::fetchIfNewer(std::shared_ptr<const RouteTable>& current, std::uint64_t& version) const
+{
+    if (version_.load(std::memory_order_acquire) == version && current)
+        return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    current = table_;
+    version = version_.load(std::memory_order_relaxed);
+    return true;
+}
+
+void RouteExchange::noteHeartbeat(std::uint32_t slot, std::uint32_t gen, std::int64_t nowMs)
+{
+    if (slot >= slotCount_)
+        return;
+    const std::uint64_t packed =
+        (std::uint64_t{gen & kGenMask} << kTimeBits) | (static_cast<std::uint64_t>(nowMs) & kTimeMask);
+    heartbeats_[slot].store(packed, std::memory_order_relaxed);
+}
+
+std::int64_t RouteExchange::lastHeartbeatMs(std::uint32_t slot, std::uint32_t gen) const
+{
+    if (slot >= slotCount_)
+        return -1;
+    const std::uint64_t packed = heartbeats_[slot].load(std::memory_order_relaxed);
+    if (packed == 0 || (packed >> kTimeBits) != (gen & kGenMask))
+        return -1;
+    return static_cast<std::int64_t>(packed & kTimeMask);
+}
+
+void RouteExchange::storeCounters(const RelayCounters& counters)
+{
+    for (std::size_t i = 0; i < kRelayCounterCount; ++i)
+        counters_[i].store(counters[i], std::memory_order_relaxed);
+}
+
+RelayCounters RouteExchange::counters() const
+{
+    RelayCounters out{};
+    for (std::size_t i = 0; i < kRelayCounterCount; ++i)
+        out[i] = counters_[i].load(std::memory_order_relaxed);
+    return out;
+}

@@ -1,0 +1,85 @@
+// What the lobby thread tells the relay thread, and what comes back.
+//
+// The lobby owns sessions and rooms. After each change it publishes an
+// immutable RouteTable; the relay picks the newest one up between batches
+// (one atomic load when nothing changed), so it never waits for the lobby.
+// The relay in turn reports heartbeat times per session slot and its
+// counters through atomics.
+#pragma once
+
+#include "server/clientkey.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+// Milliseconds of a monotonic clock shared by both threads.
+std::int64_t monotonicMs();
+
+struct RouteTable {
+    struct Slot {
+        std::uint32_t gen = 0;      // 0: no session in this slot
+        std::int32_t room = -1;     // index into rooms, -1: in no room
+        std::uint64_t roomSerial = 0;
+        std::uint32_t vip = 0;      // host byte order
+    };
+    struct Room {
+        std::uint64_t serial = 0;
+        std::uint32_t net = 0; // the room's /24, host byte order
+        std::vector<std::uint32_t> members;
+        std::array<std::int32_t, 256> slotByHost; // last address byte -> slot, -1 free
+    };
+    std::vector<Slot> slotTable;
+    std::vector<Room> rooms;
+    std::unordered_map<ClientKey, std::uint32_t, ClientKeyHash> slotByKey;
+};
+
+// Relay counters, in the order the stats line prints them.
+enum RelayCounter : std::size_t {
+    CounterIn,
+    CounterHeartbeats,
+    CounterForwarded,
+    DropRunt,
+    DropOversize,
+    DropUnbound,
+    DropNotInRoom,
+    DropNoRoute,
+    DropBadHeartbeat,
+    DropUnknownClient,
+    DropSendError,
+    kRelayCounterCount
+};
+using RelayCounters = std::array<std::uint64_t, kRelayCounterCount>;
+const char* relayCounterName(std::size_t counter);
+
+class RouteExchange
+{
+public:
+    explicit RouteExchange(std::uint32_t slotCount);
+
+    std::uint32_t slotCount() const { return slotCount_; }
+
+    // Lobby side.
+    void publish(std::shared_ptr<const RouteTable> table);
+    // Time of the last heartbeat of the session in `slot` with generation
+    // `gen`, or -1 when it sent none.
+    std::int64_t lastHeartbeatMs(std::uint32_t slot, std::uint32_t gen) const;
+    RelayCounters counters() const;
+
+    // Relay side. Replaces `current` when a newer table was published.
+    bool fetchIfNewer(std::shared_ptr<const RouteTable>& current, std::uint64_t& version) const;
+    void noteHeartbeat(std::uint32_t slot, std::uint32_t gen, std::int64_t nowMs);
+    void storeCounters(const RelayCounters& counters);
+
+private:
+    const std::uint32_t slotCount_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<const RouteTable> table_;
+    std::atomic<std::uint64_t> version_{0};
+    std::unique_ptr<std::atomic<std::uint64_t>[]> heartbeats_;
+    std::array<std::atomic<std::uint64_t>, kRelayCounterCount> counters_{};
+};

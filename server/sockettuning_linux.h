@@ -1,0 +1,9 @@
+// Socket settings the Qt API does not reach.
+#pragma once
+
+#include <QtGlobal>
+
+// Keepalive probes after `idleSeconds` of silence, so that a control
+// connection whose client vanished (a half-open connection behind NAT)
+// releases its name instead of holding it for hours.
+void enableTcpKeepAlive(qintptr descriptor, int idleSeconds, int intervalSeconds, int probes);

@@ -1,0 +1,232 @@
+#include "tests/server/serverharness.h"
+
+#include "lobby/controlcodec.h"
+#include "net/scramble.h"
+#include "server/serverlog.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QNetworkDatagram>
+#include <QRegularExpression>
+#include <QTest>
+
+namespace harness {
+
+ServerConfig testConfig()
+{
+    ServerConfig config;
+    config.listen = QHostAddress(QHostAddress::LocalHost);
+    config.port = 0;
+    config.sessionGraceMs = 600;
+    config.statsIntervalMs = 0;
+    return config;
+}
+
+std::unique_ptr<LobbyServer> startServer(ServerConfig config)
+{
+    serverlog::setLevel(serverlog::Level::Warn);
+    auto server = std::make_unique<LobbyServer>(config);
+    QString error;
+    if (!server->start(&error)) {
+        qWarning("server did not start: %s", qPrintable(error));
+        return nullptr;
+    }
+    return server;
+}
+
+qint64 statValue(const LobbyServer& server, const QString& name)
+{
+    const QRegularExpression pattern(QStringLiteral("\\b%1=(\\d+)").arg(name));
+    const auto match = pattern.match(server.statsLine());
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+bool waitForStat(const LobbyServer& server, const QString& name, qint64 atLeast, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return statValue(server, name) >= atLeast; }, timeoutMs);
+}
+
+QJsonObject command(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields)
+{
+    return control::message(cmd, fields);
+}
+
+ControlClient::ControlClient(quint16 port, const QHostAddress& from)
+{
+    if (from != QHostAddress(QHostAddress::LocalHost))
+        socket.bind(from);
+    QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { read(); });
+    socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+    if (!QTest::qWaitFor([this] { return isConnected(); }, 3000))
+        qWarning("control connection did not come up");
+}
+
+void ControlClient::read()
+{
+    pending_.append(socket.readAll());
+    qsizetype end;
+    while ((end = pending_.indexOf('\n')) >= 0) {
+        const QJsonDocument document = QJsonDocument::fromJson(pending_.left(end));
+        pending_.remove(0, end + 1);
+        if (document.isObject())
+            inbox.append(document.object());
+        else
+            qWarning("server sent a line that is not a JSON object");
+    }
+}
+
+void ControlClient::send(const QJsonObject& message)
+{
+    sendRaw(control::encodeLine(message));
+}
+
+void ControlClient::sendRaw(const QByteArray& bytes)
+{
+    socket.write(bytes);
+    socket.flush();
+}
+
+QJsonObject ControlClient::next(const QString& cmd, int timeoutMs)
+{
+    QJsonObject found;
+    const auto take = [&] {
+        for (qsizetype i = 0; i < inbox.size(); ++i) {
+            if (inbox.at(i).value(QStringLiteral("cmd")).toString() == cmd) {
+                found = inbox.takeAt(i);
+                return true;
+            }
+        }
+        return false;
+    };
+    if (!take() && !QTest::qWaitFor(take, timeoutMs))
+        return {};
+    return found;
+}
+
+QJsonObject ControlClient::until(const QString& cmd, const std::function<bool(const QJsonObject&)>& wanted, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QJsonObject last;
+    while (clock.elapsed() < timeoutMs) {
+        const QJsonObject message = next(cmd, static_cast<int>(qMax<qint64>(1, timeoutMs - clock.elapsed())));
+        if (message.isEmpty())
+            break;
+        last = message;
+        if (wanted(message))
+            break;
+    }
+    return last;
+}
+
+bool ControlClient::quietOn(const QString& cmd, int ms)
+{
+    QTest::qWait(ms);
+    for (const QJsonObject& message : inbox)
+        if (message.value(QStringLiteral("cmd")).toString() == cmd)
+            return false;
+    return true;
+}
+
+QString ControlClient::login(const QString& name)
+{
+    send(command(QStringLiteral("login"), {{QStringLiteral("username"), name}}));
+    return next(QStringLiteral("login_ok")).value(QStringLiteral("client_id")).toString();
+}
+
+QJsonObject ControlClient::createRoom(const QString& room, const QString& mode, const QString& password)
+{
+    send(command(QStringLiteral("create_room"), {{QStringLiteral("room_name"), room},
+                                                 {QStringLiteral("privacy_mode"), mode},
+                                                 {QStringLiteral("password"), password}}));
+    return next(QStringLiteral("join_ok"));
+}
+
+QJsonObject ControlClient::joinRoom(const QString& room, const QString& password)
+{
+    send(command(QStringLiteral("join_room"), {{QStringLiteral("room_name"), room}, {QStringLiteral("password"), password}}));
+    return next(QStringLiteral("join_ok"));
+}
+
+bool ControlClient::waitDisconnected(int timeoutMs)
+{
+    return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+}
+
+TunnelPeer::TunnelPeer(quint16 port, const QHostAddress& from)
+    : relayAddress(QHostAddress::LocalHost), relayPort(port)
+{
+    socket.bind(from, 0);
+}
+
+void TunnelPeer::heartbeat(const QString& clientId)
+{
+    sendRaw(QJsonDocument(QJsonObject{{QStringLiteral("client_id"), clientId}}).toJson(QJsonDocument::Compact));
+}
+
+void TunnelPeer::sendPlain(const QByteArray& plain)
+{
+    sendRaw(tunnel::scramblePayload(plain));
+}
+
+void TunnelPeer::sendRaw(const QByteArray& bytes)
+{
+    socket.writeDatagram(bytes, relayAddress, relayPort);
+}
+
+QByteArray TunnelPeer::receiveRaw(int timeoutMs)
+{
+    if (!QTest::qWaitFor([this] { return socket.hasPendingDatagrams(); }, timeoutMs))
+        return {};
+    const QNetworkDatagram datagram = socket.receiveDatagram();
+    // Everything a peer receives must come from the relay's own address and port.
+    if (datagram.senderPort() != relayPort || !datagram.senderAddress().isEqual(relayAddress, QHostAddress::TolerantConversion))
+        qWarning("datagram from an unexpected source");
+    return datagram.data();
+}
+
+QByteArray TunnelPeer::receive(int timeoutMs)
+{
+    return tunnel::scramblePayload(receiveRaw(timeoutMs));
+}
+
+bool TunnelPeer::quiet(int ms)
+{
+    QTest::qWait(ms);
+    return !socket.hasPendingDatagrams();
+}
+
+quint32 ipv4(const char* text)
+{
+    return QHostAddress(QString::fromLatin1(text)).toIPv4Address();
+}
+
+QByteArray ipv4Packet(quint32 source, quint32 destination, int length, char fill)
+{
+    QByteArray packet(qMax(length, 20), fill);
+    packet[0] = 0x45;
+    packet[1] = 0;
+    packet[2] = static_cast<char>((length >> 8) & 0xFF);
+    packet[3] = static_cast<char>(length & 0xFF);
+    packet[8] = 64;
+    packet[9] = 17;
+    for (int i = 0; i < 4; ++i) {
+        packet[12 + i] = static_cast<char>((source >> (24 - 8 * i)) & 0xFF);
+        packet[16 + i] = static_cast<char>((destination >> (24 - 8 * i)) & 0xFF);
+    }
+    return packet;
+}
+
+QByteArray ethernetFrame(quint64 destination, quint64 source, int length, char fill)
+{
+    QByteArray frame(qMax(length, 14), fill);
+    for (int i = 0; i < 6; ++i) {
+        frame[i] = static_cast<char>((destination >> (40 - 8 * i)) & 0xFF);
+        frame[6 + i] = static_cast<char>((source >> (40 - 8 * i)) & 0xFF);
+    }
+    frame[12] = 0x08;
+    frame[13] = 0x06;
+    return frame;
+}
+
+} // namespace harness
