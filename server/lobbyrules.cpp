@@ -33,13 +33,25 @@ QString fold(const QString& name)
     return name.toCaseFolded();
 }
 
-QString checkUserName(const QString& name)
+namespace {
+
+// Length and visible characters, the rules every name shares.
+QString checkName(const QString& name, int maxLength, const QString& what)
 {
     const int length = characterCount(name);
-    if (length < 1 || length > kMaxUserName)
-        return QStringLiteral("Names are 1 to %1 characters long.").arg(kMaxUserName);
+    if (length < 1 || length > maxLength)
+        return QStringLiteral("%1 are 1 to %2 characters long.").arg(what).arg(maxLength);
     if (hasHiddenCharacters(name))
-        return QStringLiteral("Names cannot contain control characters.");
+        return QStringLiteral("%1 cannot contain control characters.").arg(what);
+    return {};
+}
+
+} // namespace
+
+QString checkUserName(const QString& name)
+{
+    if (QString problem = checkName(name, kMaxUserName, QStringLiteral("Names")); !problem.isEmpty())
+        return problem;
     // The client's member list reads "name 👑 - address" and takes the name
     // as the text before the first " - "; names that contain either would
     // be misread there (a fake crown, or the wrong kick target).
@@ -50,11 +62,8 @@ QString checkUserName(const QString& name)
 
 QString checkRoomName(const QString& name)
 {
-    const int length = characterCount(name);
-    if (length < 1 || length > kMaxRoomName)
-        return QStringLiteral("Room names are 1 to %1 characters long.").arg(kMaxRoomName);
-    if (hasHiddenCharacters(name))
-        return QStringLiteral("Room names cannot contain control characters.");
+    if (QString problem = checkName(name, kMaxRoomName, QStringLiteral("Room names")); !problem.isEmpty())
+        return problem;
     // Clients strip these markers from list entries before joining; a room
     // named with one could not be joined by name.
     if (name.contains(QStringLiteral("\U0001F512")) || name.contains(QStringLiteral("[Locked]"), Qt::CaseInsensitive) ||

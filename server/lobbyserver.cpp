@@ -156,29 +156,32 @@ void LobbyServer::sendLine(ConnectionId connection, const QByteArray& line)
     }
 }
 
-void LobbyServer::closeConnection(ConnectionId connection)
+QTcpSocket* LobbyServer::takeSocket(ConnectionId connection)
 {
-    // Called from inside the lobby; the socket goes away once the lobby is done.
     const auto it = peers_.find(connection);
     if (it == peers_.end())
-        return;
+        return nullptr;
     QTcpSocket* socket = it->second.socket;
     peers_.erase(it);
     socket->disconnect(this);
-    QMetaObject::invokeMethod(socket, [socket] {
-        socket->abort();
-        socket->deleteLater();
-    }, Qt::QueuedConnection);
+    return socket;
+}
+
+void LobbyServer::closeConnection(ConnectionId connection)
+{
+    // Called from inside the lobby; the socket goes away once the lobby is done.
+    if (QTcpSocket* socket = takeSocket(connection)) {
+        QMetaObject::invokeMethod(socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        }, Qt::QueuedConnection);
+    }
 }
 
 void LobbyServer::dropPeer(ConnectionId connection)
 {
-    const auto it = peers_.find(connection);
-    if (it == peers_.end())
-        return;
-    QTcpSocket* socket = it->second.socket;
-    peers_.erase(it);
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
+    if (QTcpSocket* socket = takeSocket(connection)) {
+        socket->abort();
+        socket->deleteLater();
+    }
 }

@@ -44,6 +44,8 @@ private:
     void acceptConnections();
     void readLines(ConnectionId connection);
     void dropPeer(ConnectionId connection);
+    // Forgets the connection and returns its socket, still open (null if unknown).
+    QTcpSocket* takeSocket(ConnectionId connection);
 
     ServerConfig config_;
     RouteExchange exchange_;

@@ -29,6 +29,7 @@
 #include <string>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -154,8 +155,18 @@ private:
     std::thread thread_;
 };
 
+// CPU time of the whole process (senders, forwarder, receivers), in seconds.
+double processCpu()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 struct Result {
     double perSecond = 0;
+    double cpuUsPerDatagram = 0; // less sensitive than the rate to other load on the machine
     double p50us = 0;
     double p99us = 0;
     std::uint64_t lost = 0;
@@ -287,9 +298,11 @@ Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, in
     recording = true;
     const std::uint64_t before = received.load();
     const std::int64_t start = nowNs();
+    const double cpuStart = processCpu();
     sleepFor(s.seconds);
     const std::uint64_t after = received.load();
     const std::int64_t end = nowNs();
+    const double cpuEnd = processCpu();
     recording = false;
     stop = true;
     sender.join();
@@ -303,6 +316,8 @@ Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, in
     Result r;
     r.perSecond = static_cast<double>(after - before) * 1e9 / static_cast<double>(end - start);
     r.lost = lost;
+    if (after > before)
+        r.cpuUsPerDatagram = (cpuEnd - cpuStart) * 1e6 / static_cast<double>(after - before);
     const std::size_t n = std::min<std::size_t>(recorded.load(), kMaxSamples);
     if (n > 0) {
         samples.resize(n);
@@ -398,7 +413,8 @@ int main(int argc, char** argv)
 
     std::printf("relay benchmark: %d clients in %d rooms on loopback, unicast by address, window %d, %.1f s per case, best of %d\n",
                 s.clients, s.rooms, s.window, s.seconds, s.repeat);
-    std::printf("%-6s %6s %14s %9s %9s %8s\n", "path", "bytes", "forwarded/s", "p50 us", "p99 us", "lost");
+    std::printf("%-6s %6s %14s %9s %9s %12s %8s\n", "path", "bytes", "forwarded/s", "p50 us", "p99 us", "cpu us/dgram",
+                "lost");
     double worst = 1e9;
     for (const int size : {100, 1400}) {
         Result best[2];
@@ -410,8 +426,9 @@ int main(int argc, char** argv)
             }
         }
         for (int path = 0; path < 2; ++path)
-            std::printf("%-6s %6d %14.0f %9.1f %9.1f %8llu\n", path == 0 ? "relay" : "bare", size, best[path].perSecond,
-                        best[path].p50us, best[path].p99us, static_cast<unsigned long long>(best[path].lost));
+            std::printf("%-6s %6d %14.0f %9.1f %9.1f %12.2f %8llu\n", path == 0 ? "relay" : "bare", size, best[path].perSecond,
+                        best[path].p50us, best[path].p99us, best[path].cpuUsPerDatagram,
+                        static_cast<unsigned long long>(best[path].lost));
         const double ratio = best[1].perSecond > 0 ? best[0].perSecond / best[1].perSecond : 0;
         std::printf("relay/bare at %d bytes: %.2f\n", size, ratio);
         worst = std::min(worst, ratio);

@@ -67,6 +67,22 @@ QJsonObject targeted(const QString& cmd, const QString& target)
     return command(cmd, {{QStringLiteral("target"), target}});
 }
 
+// alice hosts Alpha; bob (10.8.0.2) and carol (10.8.0.3) joined in that order.
+struct Trio {
+    ControlClient alice;
+    ControlClient bob;
+    ControlClient carol;
+    explicit Trio(quint16 port) : alice(port), bob(port), carol(port)
+    {
+        alice.login(QStringLiteral("alice"));
+        bob.login(QStringLiteral("bob"));
+        carol.login(QStringLiteral("carol"));
+        alice.createRoom(QStringLiteral("Alpha"));
+        bob.joinRoom(QStringLiteral("Alpha"));
+        carol.joinRoom(QStringLiteral("Alpha"));
+    }
+};
+
 } // namespace
 
 class TestLobbyServer : public QObject
@@ -352,15 +368,8 @@ private slots:
 
     void hostLeavesAndTheLongestPresentTakesOver()
     {
-        ControlClient alice(port());
-        ControlClient bob(port());
-        ControlClient carol(port());
-        alice.login(QStringLiteral("alice"));
-        bob.login(QStringLiteral("bob"));
-        carol.login(QStringLiteral("carol"));
-        alice.createRoom(QStringLiteral("Alpha"));
-        bob.joinRoom(QStringLiteral("Alpha"));
-        carol.joinRoom(QStringLiteral("Alpha"));
+        Trio trio(port());
+        auto& [alice, bob, carol] = trio;
         alice.send(command(QStringLiteral("leave_room")));
         const QStringList bobHosts{"bob:10.8.0.2:host", "carol:10.8.0.3:-"};
         QCOMPARE(peersUntil(carol, bobHosts), bobHosts);
@@ -457,15 +466,8 @@ private slots:
 
     void kickAndTransferAreForTheHost()
     {
-        ControlClient alice(port());
-        ControlClient bob(port());
-        ControlClient carol(port());
-        alice.login(QStringLiteral("alice"));
-        bob.login(QStringLiteral("bob"));
-        carol.login(QStringLiteral("carol"));
-        alice.createRoom(QStringLiteral("Alpha"));
-        bob.joinRoom(QStringLiteral("Alpha"));
-        carol.joinRoom(QStringLiteral("Alpha"));
+        Trio trio(port());
+        auto& [alice, bob, carol] = trio;
         ControlClient stranger(port());
         stranger.login(QStringLiteral("stranger"));
 
