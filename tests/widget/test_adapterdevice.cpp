@@ -6,6 +6,7 @@
 #include "lobby/controlcodec.h"
 #include "net/netdev_linux.h"
 #include "net/scramble.h"
+#include "tests/e2e/ipv4packet.h"
 #include "tests/support/clientprobe.h"
 #include "tests/support/fakelobby.h"
 #include "tests/support/testenv.h"
@@ -19,7 +20,6 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QUdpSocket>
-#include <QtEndian>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -37,6 +37,9 @@
 #include <unistd.h>
 
 using P = ClientProbe;
+using testpackets::ethernetFrame;
+using testpackets::ipv4;
+using testpackets::udpPacket;
 
 namespace {
 
@@ -147,40 +150,6 @@ private:
     int fd = -1;
 };
 
-quint32 ipv4(const char* text)
-{
-    return QHostAddress(QString::fromLatin1(text)).toIPv4Address();
-}
-
-QByteArray udpPacket(const char* source, const char* destination, quint16 sourcePort, quint16 destinationPort,
-                     const QByteArray& payload)
-{
-    QByteArray packet(28 + payload.size(), '\0');
-    auto* b = reinterpret_cast<uchar*>(packet.data());
-    b[0] = 0x45;
-    qToBigEndian<quint16>(static_cast<quint16>(packet.size()), b + 2);
-    b[8] = 64;
-    b[9] = 17;
-    qToBigEndian<quint32>(ipv4(source), b + 12);
-    qToBigEndian<quint32>(ipv4(destination), b + 16);
-    quint32 sum = 0;
-    for (int i = 0; i < 20; i += 2)
-        sum += qFromBigEndian<quint16>(b + i);
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    qToBigEndian<quint16>(static_cast<quint16>(~sum), b + 10);
-    qToBigEndian<quint16>(sourcePort, b + 20);
-    qToBigEndian<quint16>(destinationPort, b + 22);
-    qToBigEndian<quint16>(static_cast<quint16>(8 + payload.size()), b + 24);
-    std::memcpy(b + 28, payload.constData(), static_cast<std::size_t>(payload.size()));
-    return packet;
-}
-
-QByteArray ethernetFrame(const QByteArray& destinationMac, const QByteArray& ipPacket)
-{
-    return destinationMac + QByteArray::fromHex("02aabbccdd01") + QByteArray::fromHex("0800") + ipPacket;
-}
-
 // Holds an interface open so that the client cannot have it.
 struct HeldInterface {
     int fd;
@@ -242,6 +211,21 @@ class TestAdapterDevice : public QObject
     }
 
     void chooseLayer2() { P::layer2Button(*client)->click(); }
+
+    // Logged in and joined, with the back-end of the chosen layer running.
+    bool inRoom(bool layer2, const QString& vip)
+    {
+        startClient();
+        if (QTest::currentTestFailed())
+            return false;
+        logIn();
+        if (QTest::currentTestFailed())
+            return false;
+        if (layer2)
+            chooseLayer2();
+        join(vip);
+        return QTest::qWaitFor([&] { return layer2 ? P::tapRunning(*client).load() : P::wintunRunning(*client).load(); });
+    }
 
     void relaySend(const QByteArray& plain)
     {
@@ -381,10 +365,7 @@ private slots:
 
     void layer3PacketsBothWaysOnlyFromTheRelay()
     {
-        startClient();
-        logIn();
-        join(QStringLiteral("10.8.0.5"));
-        QTRY_VERIFY(P::wintunRunning(*client));
+        QVERIFY(inRoom(false, QStringLiteral("10.8.0.5")));
         QVERIFY(!P::layer2Button(*client)->isEnabled());
         QVERIFY(!P::layer3Button(*client)->isEnabled());
 
@@ -417,11 +398,7 @@ private slots:
 
     void jsonDatagramsNeverReachTheAdapter()
     {
-        startClient();
-        logIn();
-        chooseLayer2();
-        join(QStringLiteral("10.8.1.2"));
-        QTRY_VERIFY(P::tapRunning(*client));
+        QVERIFY(inRoom(true, QStringLiteral("10.8.1.2")));
         Sniffer sniffer(kTap);
         QVERIFY(sniffer.ok());
         // A frame whose first scrambled byte is "{" is taken for JSON and
@@ -442,11 +419,7 @@ private slots:
 
     void layer2FramesBothWays()
     {
-        startClient();
-        logIn();
-        chooseLayer2();
-        join(QStringLiteral("10.8.1.2"));
-        QTRY_VERIFY(P::tapRunning(*client));
+        QVERIFY(inRoom(true, QStringLiteral("10.8.1.2")));
         const QByteArray mac = interfaceState(kTap).mac;
 
         // Outbound: the kernel asks for the peer's hardware address over the tunnel.
@@ -540,11 +513,7 @@ private slots:
 
     void closingTheWindowStopsTheAdapterSilently()
     {
-        startClient();
-        logIn();
-        chooseLayer2();
-        join(QStringLiteral("10.8.1.2"));
-        QTRY_VERIFY(P::tapRunning(*client));
+        QVERIFY(inRoom(true, QStringLiteral("10.8.1.2")));
         QTest::qWait(200); // what the login and join sent has arrived
         const qsizetype before = lobby->received.size();
         client.reset();

@@ -1,0 +1,47 @@
+// Hand-built IPv4/UDP packets and Ethernet frames for tests that feed the
+// adapters directly.
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QtEndian>
+#include <cstring>
+
+namespace testpackets {
+
+inline quint32 ipv4(const char* text)
+{
+    return QHostAddress(QString::fromLatin1(text)).toIPv4Address();
+}
+
+// A UDP datagram in an IPv4 packet with a valid header checksum (UDP checksum 0).
+inline QByteArray udpPacket(const char* source, const char* destination, quint16 sourcePort,
+                            quint16 destinationPort, const QByteArray& payload)
+{
+    QByteArray packet(28 + payload.size(), '\0');
+    auto* b = reinterpret_cast<uchar*>(packet.data());
+    b[0] = 0x45;
+    qToBigEndian<quint16>(static_cast<quint16>(packet.size()), b + 2);
+    b[8] = 64;
+    b[9] = 17;
+    qToBigEndian<quint32>(ipv4(source), b + 12);
+    qToBigEndian<quint32>(ipv4(destination), b + 16);
+    quint32 sum = 0;
+    for (int i = 0; i < 20; i += 2)
+        sum += qFromBigEndian<quint16>(b + i);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    qToBigEndian<quint16>(static_cast<quint16>(~sum), b + 10);
+    qToBigEndian<quint16>(sourcePort, b + 20);
+    qToBigEndian<quint16>(destinationPort, b + 22);
+    qToBigEndian<quint16>(static_cast<quint16>(8 + payload.size()), b + 24);
+    std::memcpy(b + 28, payload.constData(), static_cast<std::size_t>(payload.size()));
+    return packet;
+}
+
+inline QByteArray ethernetFrame(const QByteArray& destinationMac, const QByteArray& ipPacket)
+{
+    return destinationMac + QByteArray::fromHex("02aabbccdd01") + QByteArray::fromHex("0800") + ipPacket;
+}
+
+} // namespace testpackets
