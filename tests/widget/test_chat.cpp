@@ -8,11 +8,9 @@
 #include <QTcpSocket>
 #include <QTextEdit>
 
-class TestChat : public QObject
+class TestChat : public RoomTest
 {
     Q_OBJECT
-
-    RoomHarness h;
 
     void privateFrom(const QString& sender, const QString& text)
     {
@@ -33,15 +31,9 @@ class TestChat : public QObject
     }
 
 private slots:
-    void init() { h.reset(); }
-    void cleanup()
-    {
-        h.client.reset();
-        h.lobby.reset();
-    }
-
     void publicChatsSendTrimmedLines()
     {
+        ROOMS_REQUIRE_ADAPTER();
         QVERIFY(h.loggedIn(QStringLiteral("Alice")));
         QVERIFY(h.joined(QStringLiteral("Alpha"), QStringLiteral("10.8.0.2")));
         struct Chat {
@@ -79,6 +71,7 @@ private slots:
 
     void roomChatLinesShowPlayerTextLiterally()
     {
+        ROOMS_REQUIRE_ADAPTER();
         QVERIFY(h.loggedIn(QStringLiteral("Alice")));
         QVERIFY(h.joined(QStringLiteral("Alpha"), QStringLiteral("10.8.0.2")));
         P::mainTabs(*h.client)->setCurrentIndex(0); // lines arrive whether or not the tab is shown
@@ -175,6 +168,7 @@ private slots:
 
     void nothingIsSentOrShownWhileDisconnected()
     {
+        ROOMS_REQUIRE_ADAPTER();
         QVERIFY(h.loggedIn(QStringLiteral("Alice")));
         QVERIFY(h.joined(QStringLiteral("Alpha"), QStringLiteral("10.8.0.2")));
         P::openPrivateChat(*h.client, QStringLiteral("Bob"));
@@ -204,5 +198,5 @@ private slots:
     }
 };
 
-PELLORA_TEST_MAIN(TestChat)
+ROOMS_TEST_MAIN(TestChat)
 #include "test_chat.moc"

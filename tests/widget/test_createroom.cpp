@@ -45,11 +45,9 @@ struct RoomForm {
 
 } // namespace
 
-class TestCreateRoom : public QObject
+class TestCreateRoom : public RoomTest
 {
     Q_OBJECT
-
-    RoomHarness h;
 
     // Opens the dialog from its button and runs `fill` on it; whatever `fill`
     // leaves open is cancelled so that no test can hang on it.
@@ -84,13 +82,6 @@ class TestCreateRoom : public QObject
     }
 
 private slots:
-    void init() { h.reset(); }
-    void cleanup()
-    {
-        h.client.reset();
-        h.lobby.reset();
-    }
-
     void dialogOffersGamesAndAccessLevels()
     {
         QVERIFY(h.loggedIn(QStringLiteral("Alice")));

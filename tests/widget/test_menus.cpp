@@ -4,11 +4,9 @@
 
 #include <QTabWidget>
 
-class TestMenus : public QObject
+class TestMenus : public RoomTest
 {
     Q_OBJECT
-
-    RoomHarness h;
 
     // Alice in a room with these members.
     bool inRoomWith(const QList<Peer>& peers)
@@ -18,13 +16,6 @@ class TestMenus : public QObject
     }
 
 private slots:
-    void init() { h.reset(); }
-    void cleanup()
-    {
-        h.client.reset();
-        h.lobby.reset();
-    }
-
     void onlineMenuOffersMessageAndInvite()
     {
         QVERIFY(h.loggedIn(QStringLiteral("Alice")));
@@ -52,6 +43,7 @@ private slots:
 
     void peerMenuOnlyForTheHost()
     {
+        ROOMS_REQUIRE_ADAPTER();
         QVERIFY(inRoomWith({{QStringLiteral("bob"), QStringLiteral("10.8.0.1"), true},
                             {QStringLiteral("Alice"), QStringLiteral("10.8.0.2"), false},
                             {QStringLiteral("carol"), QStringLiteral("10.8.0.3"), false}}));
@@ -62,6 +54,7 @@ private slots:
 
     void hostActionsTargetTheMember()
     {
+        ROOMS_REQUIRE_ADAPTER();
         // Member names may contain " - " or a crown: the target is the member's
         // whole name, and only the member flagged as host is spared.
         QVERIFY(inRoomWith({{QStringLiteral("Alice"), QStringLiteral("10.8.0.2"), true},
@@ -100,5 +93,5 @@ private slots:
     }
 };
 
-PELLORA_TEST_MAIN(TestMenus)
+ROOMS_TEST_MAIN(TestMenus)
 #include "test_menus.moc"

@@ -1,6 +1,7 @@
 // Rooms against a fake lobby: joining (with and without an access key),
 // the room page that join_ok and room_update put up, kicks, leaving, and the
 // copy-host-IP button.
+#include "net/hostconfig.h"
 #include "tests/widget/test_rooms_support.h"
 #include "ui/theme.h"
 
@@ -13,11 +14,9 @@
 #include <QTextEdit>
 #include <QTimer>
 
-class TestRooms : public QObject
+class TestRooms : public RoomTest
 {
     Q_OBJECT
-
-    RoomHarness h;
 
     // The client in a room "Alpha" at 10.8.0.2, logged in as Alice.
     bool inRoom()
@@ -26,13 +25,6 @@ class TestRooms : public QObject
     }
 
 private slots:
-    void init() { h.reset(); }
-    void cleanup()
-    {
-        h.client.reset();
-        h.lobby.reset();
-    }
-
     void joinSendsRoomNameAndKey_data()
     {
         QTest::addColumn<QString>("entry");
@@ -134,6 +126,7 @@ private slots:
 
     void joinOkPutsUpTheRoom()
     {
+        ROOMS_REQUIRE_ADAPTER();
         QVERIFY(h.loggedIn(QStringLiteral("Alice")));
         P::roomChatView(*h.client)->setPlainText(QStringLiteral("old room's talk"));
         QVERIFY(h.joined(QStringLiteral("Alpha"), QStringLiteral("10.8.0.5")));
@@ -145,6 +138,8 @@ private slots:
         QVERIFY(P::roomChatView(*h.client)->toPlainText().isEmpty());
         QVERIFY(!P::layer2Button(*h.client)->isEnabled());
         QVERIFY(!P::layer3Button(*h.client)->isEnabled());
+        // The adapter of the current mode (layer 3 at start) carries the address.
+        QTRY_COMPARE(roomtest::interfaceAddress(hostconfig::kLayer3AdapterName), QStringLiteral("10.8.0.5"));
 
         // A join while in a room reuses the one tab and names the new room;
         // "&" shows as itself rather than as a shortcut marker.
@@ -153,10 +148,13 @@ private slots:
         QCOMPARE(tabs->count(), 2);
         QCOMPARE(tabs->tabText(1), QStringLiteral("Sector: R&&D"));
         QCOMPARE(P::localIpLabel(*h.client)->text(), QStringLiteral("Local IP: 10.8.1.7"));
+        // The running adapter is restarted with the new address, not left on the old one.
+        QTRY_COMPARE(roomtest::interfaceAddress(hostconfig::kLayer3AdapterName), QStringLiteral("10.8.1.7"));
     }
 
     void roomUpdateListsMembersAndHost()
     {
+        ROOMS_REQUIRE_ADAPTER();
         QVERIFY(inRoom());
         QVERIFY(h.peersListed({{QStringLiteral("bob"), QStringLiteral("10.8.0.1"), true},
                                {QStringLiteral("Alice"), QStringLiteral("10.8.0.2"), false},
@@ -192,11 +190,13 @@ private slots:
 
     void kickLeavesOnlyAfterTheNoticeCloses()
     {
+        ROOMS_REQUIRE_ADAPTER();
         QVERIFY(inRoom());
         const int leavesBefore = h.lobby->count(QStringLiteral("leave_room"));
         const int refreshesBefore = h.lobby->count(QStringLiteral("get_rooms"));
         bool roomShownWithNotice = false;
         int leavesWithNotice = -1;
+        QString adapterWithNotice;
         QString title;
         QString text;
         testenv::whenModal([&](QWidget* widget) {
@@ -204,6 +204,7 @@ private slots:
             QTest::qWait(150);
             roomShownWithNotice = P::mainTabs(*h.client)->indexOf(P::roomPage(*h.client)) >= 0;
             leavesWithNotice = h.lobby->count(QStringLiteral("leave_room"));
+            adapterWithNotice = roomtest::interfaceAddress(hostconfig::kLayer3AdapterName);
             if (auto* box = qobject_cast<QMessageBox*>(widget)) {
                 title = box->windowTitle();
                 text = box->text();
@@ -215,15 +216,18 @@ private slots:
         QCOMPARE(text, QStringLiteral("<b>out</b>"));
         QVERIFY(roomShownWithNotice);
         QCOMPARE(leavesWithNotice, leavesBefore);
+        QCOMPARE(adapterWithNotice, QStringLiteral("10.8.0.2"));
 
         QTRY_COMPARE(h.lobby->count(QStringLiteral("leave_room")), leavesBefore + 1);
         QCOMPARE(P::mainTabs(*h.client)->indexOf(P::roomPage(*h.client)), -1);
         QCOMPARE(P::mainTabs(*h.client)->currentWidget(), P::lobbyPage(*h.client));
+        QVERIFY(roomtest::interfaceAddress(hostconfig::kLayer3AdapterName).isEmpty());
         QTRY_COMPARE(h.lobby->count(QStringLiteral("get_rooms")), refreshesBefore + 1);
     }
 
     void disconnectAndClosingTheRoomTabLeaveAlike()
     {
+        ROOMS_REQUIRE_ADAPTER();
         QVERIFY(inRoom());
         QVERIFY(h.peersListed({{QStringLiteral("Alice"), QStringLiteral("10.8.0.2"), true}}));
         h.lobby->send(control::message(QStringLiteral("chat"), {{QStringLiteral("sender"), QStringLiteral("bob")},
@@ -245,6 +249,7 @@ private slots:
             QCOMPARE(tabs->currentWidget(), P::lobbyPage(*h.client));
             QVERIFY(P::layer2Button(*h.client)->isEnabled());
             QVERIFY(P::layer3Button(*h.client)->isEnabled());
+            QVERIFY(roomtest::interfaceAddress(hostconfig::kLayer3AdapterName).isEmpty());
             // Room state stays until the next join replaces it.
             QVERIFY(P::isHost(*h.client));
             QCOMPARE(P::peerList(*h.client)->count(), 1);
@@ -257,6 +262,7 @@ private slots:
 
     void lobbyTabNeverCloses()
     {
+        ROOMS_REQUIRE_ADAPTER();
         QVERIFY(inRoom());
         QTabWidget* tabs = P::mainTabs(*h.client);
         QCOMPARE(tabs->tabBar()->tabButton(0, QTabBar::RightSide), nullptr);
@@ -287,6 +293,7 @@ private slots:
 
     void copyHostIpConfirmsThenRestores()
     {
+        ROOMS_REQUIRE_ADAPTER();
         QVERIFY(inRoom());
         QPushButton* button = P::copyIpButton(*h.client);
         QVERIFY(h.peersListed({{QStringLiteral("bob"), QStringLiteral("10.8.0.1"), true},
@@ -308,5 +315,5 @@ private slots:
     }
 };
 
-PELLORA_TEST_MAIN(TestRooms)
+ROOMS_TEST_MAIN(TestRooms)
 #include "test_rooms.moc"

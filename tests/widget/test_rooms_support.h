@@ -1,6 +1,11 @@
 // Shared set-up of the room, chat, menu and create-room tests: a client logged
 // in to a fake lobby, and helpers that answer popup menus and list clicks the
 // way a player would.
+//
+// Joining a room starts a real adapter, so these tests move the whole process
+// into a network namespace of its own first (as root): every interface a join
+// makes stays there and disappears with the process. Where that is not
+// possible, the tests that join a room are skipped.
 #pragma once
 
 #include "lobby/controlcodec.h"
@@ -12,6 +17,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QInputDialog>
 #include <QLabel>
 #include <QJsonArray>
@@ -22,10 +28,88 @@
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTest>
+#include <cstring>
 #include <memory>
 #include <optional>
 
+#ifdef __linux__
+#include "net/netdev_linux.h"
+
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 using P = ClientProbe;
+
+namespace roomtest {
+
+inline QString& skipReason()
+{
+    static QString reason;
+    return reason;
+}
+
+#ifdef __linux__
+// Before any thread exists, so that all of them share the namespace.
+inline void isolateNetwork()
+{
+    if (geteuid() != 0)
+        skipReason() = QStringLiteral("needs root: joining a room starts a real adapter, kept in a private network namespace");
+    else if (unshare(CLONE_NEWNET) != 0)
+        skipReason() = QStringLiteral("cannot create a private network namespace");
+    else
+        netdev::setUp("lo");
+}
+
+// The IPv4 address of an interface of this namespace; empty when it has none
+// or does not exist.
+inline QString interfaceAddress(const char* name)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq data{};
+    std::strncpy(data.ifr_name, name, IFNAMSIZ - 1);
+    QString address;
+    if (fd >= 0 && ioctl(fd, SIOCGIFADDR, &data) == 0)
+        address = QHostAddress(reinterpret_cast<const sockaddr*>(&data.ifr_addr)).toString();
+    if (fd >= 0)
+        close(fd);
+    return address;
+}
+#else
+inline void isolateNetwork()
+{
+    skipReason() = QStringLiteral("joining a room starts a real adapter: only done in a Linux network namespace");
+}
+
+inline QString interfaceAddress(const char*)
+{
+    return {};
+}
+#endif
+
+} // namespace roomtest
+
+// For tests that join a room.
+#define ROOMS_REQUIRE_ADAPTER()                                    \
+    do {                                                           \
+        if (!roomtest::skipReason().isEmpty())                     \
+            QSKIP(qPrintable(roomtest::skipReason()));             \
+    } while (false)
+
+#define ROOMS_TEST_MAIN(TestClass)                   \
+    int main(int argc, char** argv)                  \
+    {                                                \
+        roomtest::isolateNetwork();                  \
+        testenv::prepare();                          \
+        QApplication app(argc, argv);                \
+        app.setAttribute(Qt::AA_Use96Dpi, true);     \
+        TestClass tc;                                \
+        return QTest::qExec(&tc, argc, argv);        \
+    }
 
 struct Peer {
     QString name;
@@ -111,6 +195,24 @@ public:
     {
         QTest::qWait(150);
         return lobby->received.size();
+    }
+};
+
+// Base of the test classes: a fresh fake lobby for every test function, and
+// no client left over after it.
+class RoomTest : public QObject
+{
+    Q_OBJECT
+
+protected:
+    RoomHarness h;
+
+private slots:
+    void init() { h.reset(); }
+    void cleanup()
+    {
+        h.client.reset();
+        h.lobby.reset();
     }
 };
 
