@@ -17,7 +17,7 @@ ServerConfig testConfig()
     ServerConfig config;
     config.listen = QHostAddress(QHostAddress::LocalHost);
     config.port = 0;
-    config.sessionGraceMs = 600;
+    config.sessionGraceMs = 1500;
     config.statsIntervalMs = 0;
     return config;
 }

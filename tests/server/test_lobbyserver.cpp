@@ -125,7 +125,7 @@ private slots:
         alice.send(command(QStringLiteral("login"), {{QStringLiteral("username"), QStringLiteral("mallory")}}));
         QVERIFY(errorText(alice).contains(QStringLiteral("alice")));
 
-        // Logout (session end after the grace time) is pushed too.
+        // A dropped connection is pushed too; the session itself waits out its grace time.
         bob.socket.abort();
         QCOMPARE(usersUntil(alice, {"alice"}), QStringList{"alice"});
     }

@@ -239,8 +239,8 @@ private slots:
         Member& alice = add(QStringLiteral("alice"), QStringLiteral("Alpha"));
         Member& bob = add(QStringLiteral("bob"), QStringLiteral("Alpha"));
         alice.control.socket.abort();
-        // Three grace periods with heartbeats: the session and its binding stay.
-        for (int i = 0; i < 12; ++i) {
+        // Longer than the grace time with heartbeats: the session and its binding stay.
+        for (int i = 0; i < 16; ++i) {
             alice.tunnel.heartbeat(alice.id);
             QTest::qWait(150);
         }
