@@ -26,25 +26,33 @@ const QColor tileTop(0x27, 0x27, 0x2a);
 const QColor tileBottom(0x12, 0x12, 0x15);
 const QColor tileBorder(0x3f, 0x3f, 0x46);
 
-// Every tile is drawn on a 64-unit canvas.
 using Motif = std::function<void(QPainter&)>;
 
-QImage tile(int size, const Motif& motif)
+// A transparent square of `size` pixels that `draw` sees as `units` wide.
+QImage paint(int size, qreal units, const Motif& draw)
 {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
-    p.scale(size / 64.0, size / 64.0);
-    QLinearGradient fill(0, 0, 0, 64);
-    fill.setColorAt(0, tileTop);
-    fill.setColorAt(1, tileBottom);
-    p.setPen(QPen(tileBorder, 1.0));
-    p.setBrush(fill);
-    p.drawRoundedRect(QRectF(1.5, 1.5, 61, 61), 13, 13);
-    motif(p);
+    p.scale(size / units, size / units);
+    draw(p);
     p.end();
     return image;
+}
+
+// Every tile is drawn on a 64-unit canvas.
+QImage tile(int size, const Motif& motif)
+{
+    return paint(size, 64, [&motif](QPainter& p) {
+        QLinearGradient fill(0, 0, 0, 64);
+        fill.setColorAt(0, tileTop);
+        fill.setColorAt(1, tileBottom);
+        p.setPen(QPen(tileBorder, 1.0));
+        p.setBrush(fill);
+        p.drawRoundedRect(QRectF(1.5, 1.5, 61, 61), 13, 13);
+        motif(p);
+    });
 }
 
 QPen stroke(const QColor& color, qreal width)
@@ -209,40 +217,35 @@ void keep(QPainter& p)
 // The window icon: a Z drawn as a route between four network nodes.
 QImage logo(int size)
 {
-    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.scale(size / 256.0, size / 256.0);
-    QLinearGradient fill(0, 0, 256, 256);
-    fill.setColorAt(0, QColor(0x1f, 0x1f, 0x23));
-    fill.setColorAt(1, QColor(0x09, 0x09, 0x0b));
-    p.setPen(QPen(QColor(0x27, 0x27, 0x2a), 4));
-    p.setBrush(fill);
-    p.drawRoundedRect(QRectF(10, 10, 236, 236), 52, 52);
-    QRadialGradient glow(QPointF(128, 128), 110);
-    glow.setColorAt(0, QColor(0xd3, 0x2f, 0x2f, 70));
-    glow.setColorAt(1, QColor(0xd3, 0x2f, 0x2f, 0));
-    p.setPen(Qt::NoPen);
-    p.setBrush(glow);
-    p.drawRoundedRect(QRectF(12, 12, 232, 232), 50, 50);
+    return paint(size, 256, [](QPainter& p) {
+        QLinearGradient fill(0, 0, 256, 256);
+        fill.setColorAt(0, QColor(0x1f, 0x1f, 0x23));
+        fill.setColorAt(1, QColor(0x09, 0x09, 0x0b));
+        p.setPen(QPen(QColor(0x27, 0x27, 0x2a), 4));
+        p.setBrush(fill);
+        p.drawRoundedRect(QRectF(10, 10, 236, 236), 52, 52);
+        QRadialGradient glow(QPointF(128, 128), 110);
+        glow.setColorAt(0, QColor(0xd3, 0x2f, 0x2f, 70));
+        glow.setColorAt(1, QColor(0xd3, 0x2f, 0x2f, 0));
+        p.setPen(Qt::NoPen);
+        p.setBrush(glow);
+        p.drawRoundedRect(QRectF(12, 12, 232, 232), 50, 50);
 
-    const QPointF nodes[] = {{74, 76}, {182, 76}, {74, 180}, {182, 180}};
-    QPainterPath route;
-    route.moveTo(nodes[0]);
-    route.lineTo(nodes[1]);
-    route.lineTo(nodes[2]);
-    route.lineTo(nodes[3]);
-    p.setBrush(Qt::NoBrush);
-    p.setPen(QPen(accent, 26, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    p.drawPath(route);
-    for (const QPointF& node : nodes) {
-        p.setPen(QPen(accent, 8));
-        p.setBrush(ink);
-        p.drawEllipse(node, 19, 19);
-    }
-    p.end();
-    return image;
+        const QPointF nodes[] = {{74, 76}, {182, 76}, {74, 180}, {182, 180}};
+        QPainterPath route;
+        route.moveTo(nodes[0]);
+        route.lineTo(nodes[1]);
+        route.lineTo(nodes[2]);
+        route.lineTo(nodes[3]);
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(accent, 26, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.drawPath(route);
+        for (const QPointF& node : nodes) {
+            p.setPen(QPen(accent, 8));
+            p.setBrush(ink);
+            p.drawEllipse(node, 19, 19);
+        }
+    });
 }
 
 QByteArray png(const QImage& image)
