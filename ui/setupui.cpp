@@ -94,6 +94,8 @@ void VLANClient::setupUI()
     mainTabs->setTabsClosable(true);
     mainTabs->setDocumentMode(true);
     mainTabs->setStyleSheet(theme::tabSheet());
+    // Document mode draws a light base line under the tabs that the dark theme does not want.
+    mainTabs->tabBar()->setDrawBase(false);
     connect(mainTabs, &QTabWidget::tabCloseRequested, this, &VLANClient::closeTab);
 
     buildLobbyPage();

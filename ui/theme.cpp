@@ -61,7 +61,9 @@ QString cardSheet()
         "QListWidget::item:hover:!selected { background-color: #18181b; color: #e4e4e7; }"
         "QLineEdit { background-color: #09090b; border: 1px solid #1f1f23; border-radius: 6px; color: white; "
         "padding: 0 15px; font-size: 13px; font-weight: 500; }"
-        "QLineEdit:focus { border: 1px solid #d32f2f; background-color: #121215; }");
+        "QLineEdit:focus { border: 1px solid #d32f2f; background-color: #121215; }"
+        // Labels sit on the card's surface, not on the window colour.
+        "QLabel { background-color: transparent; }");
 }
 
 QString primaryButtonSheet()
