@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev          # libFuzzer targets
   iproute2 iputils-ping             # network-namespace tests
-  g++-mingw-w64-x86-64              # cross-compile check of the Win32 units
+  g++-mingw-w64-x86-64 wine64      # Win32 units cross-built and tested under wine
   xvfb xauth                        # a real display for screenshots
 )
 packages+=(${PELLORA_EXTRA_PACKAGES:-})
