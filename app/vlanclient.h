@@ -2,6 +2,7 @@
 #pragma once
 
 #include "net/adapterhandles.h"
+#include "net/outboundqueue.h"
 #include "ui/framedrag.h"
 
 #include <QByteArray>
@@ -136,6 +137,7 @@ private:
     adapter::DeviceHandle tapHandle = adapter::invalidDevice();
     adapter::ThreadHandle tapThread{};
     std::atomic<bool> tapRunning{false};
+    tunnel::OutboundQueue outboundQueue; // reader threads to the GUI thread (net/tunnel.cpp)
     bool layer2Mode = false;
 
     QStackedWidget* pageStack = nullptr;

@@ -1,5 +1,8 @@
 #include "net/scramble.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace tunnel {
 namespace {
 
@@ -28,12 +31,30 @@ unsigned char keyByteAt(std::size_t position)
 void scrambleInPlace(unsigned char* data, std::size_t length, std::size_t offset)
 {
     const TrafficKey key;
+    // Eight key periods line up with 8-byte words: XOR a word at a time
+    // against the key repeated, then the tail byte by byte. Same result as
+    // the byte loop, several times faster on full-size packets.
+    constexpr std::size_t kWord = sizeof(std::uint64_t);
+    constexpr std::size_t kPeriod = kTrafficKeyLength * kWord;
+    unsigned char stream[kPeriod + kWord];
+    for (std::size_t i = 0; i < sizeof stream; ++i)
+        stream[i] = static_cast<unsigned char>(key.bytes[i % kTrafficKeyLength]);
     std::size_t k = offset % kTrafficKeyLength;
-    for (std::size_t i = 0; i < length; ++i) {
-        data[i] ^= static_cast<unsigned char>(key.bytes[k]);
-        if (++k == kTrafficKeyLength)
-            k = 0;
+    std::size_t i = 0;
+    for (; i + kWord <= length; i += kWord) {
+        std::uint64_t word;
+        std::uint64_t mask;
+        std::memcpy(&word, data + i, kWord);
+        std::memcpy(&mask, stream + k, kWord);
+        word ^= mask;
+        std::memcpy(data + i, &word, kWord);
+        k += kWord;
+        if (k >= kPeriod)
+            k -= kPeriod;
     }
+    // Fewer than kWord steps from below kPeriod: k stays inside the stream.
+    for (; i < length; ++i)
+        data[i] ^= stream[k++];
 }
 
 QByteArray scramblePayload(const QByteArray& payload)

@@ -60,9 +60,14 @@ void endReading(ReadContext*) {}
 
 int read(Device device, ReadContext*, unsigned char* buffer, int capacity)
 {
+    // The descriptor does not block: under load a frame is usually waiting, so
+    // read first and wait only when there was none.
+    ssize_t n = ::read(device->fd, buffer, static_cast<std::size_t>(capacity));
+    if (n > 0)
+        return static_cast<int>(n);
     if (!netdev::waitReadable(device->fd, device->wakeFd))
         return 0;
-    const ssize_t n = ::read(device->fd, buffer, static_cast<std::size_t>(capacity));
+    n = ::read(device->fd, buffer, static_cast<std::size_t>(capacity));
     return n > 0 ? static_cast<int>(n) : 0;
 }
 

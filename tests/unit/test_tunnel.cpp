@@ -11,6 +11,7 @@
 #include <QUdpSocket>
 #include <memory>
 #include <thread>
+#include <vector>
 
 using P = ClientProbe;
 
@@ -86,6 +87,26 @@ private slots:
         QVERIFY(tunnel::scramblePayload(QByteArray()).isEmpty());
     }
 
+    // Every byte, at every length and starting offset, is XORed with the key
+    // byte of its position in the datagram.
+    void scramblingMatchesTheKeyAtEveryPositionAndOffset()
+    {
+        for (std::size_t offset = 0; offset < 50; ++offset) {
+            for (std::size_t length = 0; length <= 200; ++length) {
+                std::vector<unsigned char> data(length);
+                for (std::size_t i = 0; i < length; ++i)
+                    data[i] = static_cast<unsigned char>(i * 31 + offset);
+                tunnel::scrambleInPlace(data.data(), length, offset);
+                for (std::size_t i = 0; i < length; ++i) {
+                    const unsigned char expected =
+                        static_cast<unsigned char>(i * 31 + offset) ^ tunnel::keyByteAt(i + offset);
+                    if (data[i] != expected)
+                        QFAIL(qPrintable(QStringLiteral("offset %1 length %2 byte %3").arg(offset).arg(length).arg(i)));
+                }
+            }
+        }
+    }
+
     void heartbeatOnlyOnceLoggedIn()
     {
         client = std::make_unique<VLANClient>();
@@ -120,6 +141,27 @@ private slots:
         QCOMPARE(got.size(), 1);
         QCOMPARE(got.at(0).senderPort(), int(clientPort));
         QCOMPARE(got.at(0).data(), tunnel::scramblePayload(packet));
+    }
+
+    // Packets read while the GUI thread is busy travel in one queued call but
+    // still leave one datagram per packet, in order.
+    void aBurstFromTheReaderLeavesAsOneDatagramPerPacket()
+    {
+        const quint16 clientPort = startClientAndHeartbeat();
+        QVERIFY(clientPort != 0);
+        QList<QByteArray> packets;
+        for (int n = 0; n < 100; ++n)
+            packets << QByteArray(20 + n, static_cast<char>(n));
+        std::thread reader([&] {
+            for (const QByteArray& packet : packets)
+                P::forwardToRelay(*client, reinterpret_cast<const unsigned char*>(packet.constData()),
+                                  static_cast<int>(packet.size()));
+        });
+        reader.join(); // the GUI thread has run nothing meanwhile
+        const QList<QNetworkDatagram> got = relayReceived(500);
+        QCOMPARE(got.size(), packets.size());
+        for (int n = 0; n < packets.size(); ++n)
+            QCOMPARE(got.at(n).data(), tunnel::scramblePayload(packets.at(n)));
     }
 
     void inboundDatagramsAreConsumedWithNoAdapter()
