@@ -190,6 +190,14 @@ void VLANClient::buildLoginPage()
     iconScrollTimer = new QTimer(this);
     connect(iconScrollTimer, &QTimer::timeout, this, &VLANClient::updateIconScroll);
     iconScrollTimer->start(25);
+    // The strip moves only while the login page is shown: a player sitting in
+    // a room should not pay 40 wake-ups a second for an animation nobody sees.
+    connect(pageStack, &QStackedWidget::currentChanged, this, [this] {
+        if (pageStack->currentWidget() == loginPage)
+            iconScrollTimer->start();
+        else
+            iconScrollTimer->stop();
+    });
     nicknameInput->setFocus(Qt::OtherFocusReason);
 }
 

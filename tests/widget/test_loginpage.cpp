@@ -14,6 +14,8 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStackedWidget>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 
@@ -216,6 +218,21 @@ private slots:
         QVERIFY(!P::iconScrollTimer(client)->isSingleShot());
         QTRY_VERIFY(P::iconScrollOffset(client) >= 3);
         QVERIFY(P::iconScrollArea(client)->horizontalScrollBar()->value() > 0);
+    }
+
+    // Only the login page shows the strip; the lobby and rooms do not wake for it.
+    void showcaseRestsWhileTheLoginPageIsHidden()
+    {
+        VLANClient client;
+        QVERIFY(P::iconScrollTimer(client)->isActive());
+        P::pageStack(client)->setCurrentWidget(P::mainTabs(client));
+        QVERIFY(!P::iconScrollTimer(client)->isActive());
+        const int offset = P::iconScrollOffset(client);
+        QTest::qWait(100);
+        QCOMPARE(P::iconScrollOffset(client), offset);
+        P::pageStack(client)->setCurrentWidget(P::loginPage(client));
+        QVERIFY(P::iconScrollTimer(client)->isActive());
+        QCOMPARE(P::iconScrollTimer(client)->interval(), 25);
     }
 };
 
