@@ -4,6 +4,8 @@
 //
 //   login NAME | create ROOM | join ROOM | leave | mode 2|3 | kick NAME
 //   udplisten PORT | udpsend ADDR PORT TEXT | udprecv | status | quit
+//   modals on|off (off stops answering modals, so that an idle client can be
+//   measured without the driver's own 30 ms poll)
 //
 // With --send ADDR PORT HEX it only sends one UDP datagram and exits (a
 // stranger's datagram for the test).
@@ -43,7 +45,7 @@ public:
         countLogins();
         // Answers every modal the client raises: message boxes with OK, and
         // the create-room dialog with the room asked for.
-        auto* modalPoll = new QTimer(this);
+        modalPoll = new QTimer(this);
         connect(modalPoll, &QTimer::timeout, this, [this] { answerModal(); });
         modalPoll->start(30);
 
@@ -69,6 +71,7 @@ public:
 
 private:
     VLANClient client;
+    QTimer* modalPoll = nullptr;
     QByteArray pending;
     int logins = 0;
     qsizetype scanned = 0;
@@ -186,6 +189,10 @@ private:
             return ok({{QStringLiteral("datagrams"), datagrams}});
         if (command == QLatin1String("status"))
             return ok(status());
+        if (command == QLatin1String("modals") && words.size() == 2) {
+            words.at(1) == QLatin1String("off") ? modalPoll->stop() : modalPoll->start(30);
+            return ok();
+        }
         if (command == QLatin1String("quit")) {
             QTimer::singleShot(0, qApp, &QApplication::quit);
             return ok();

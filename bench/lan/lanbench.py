@@ -1,0 +1,670 @@
+#!/usr/bin/env python3
+"""The virtual LAN end to end against n2n, tinc and plain routing, in one run.
+
+Three network namespaces: a server namespace and two player namespaces, each
+player joined to the server by its own veth link on its own subnet. IP
+forwarding is off in the server namespace, so player-to-player traffic can
+only pass through a relay there: pellora-server, n2n's supernode or a tinc
+node. "direct" turns forwarding on and routes the players' own addresses (the
+ceiling of this machine).
+
+For every system: TCP throughput (iperf3, one stream), UDP throughput with
+loss under 1 % (bounded search), ping round trips idle and under a game-like
+background load, and CPU seconds per gigabyte of the client and server
+processes (from /proc/PID/stat). For Pellora also the idle cost of one client
+in a room. All addresses exist only inside the namespaces made here; they and
+every process started here are removed on exit.
+
+Run as root: bench/lan/run.sh (installs the peers, builds, then runs this).
+"""
+import argparse
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+PREFIX = "plan-%d-" % os.getpid()
+NS_SERVER, NS_A, NS_B = PREFIX + "s", PREFIX + "a", PREFIX + "b"
+SERVER_IP = "10.99.0.1"  # on the server namespace's loopback, reached over either link
+PLAYER_IP = {NS_A: "10.99.1.2", NS_B: "10.99.2.2"}
+GATEWAY_IP = {NS_A: "10.99.1.1", NS_B: "10.99.2.1"}
+LINK_IN_SERVER = {NS_A: "pa", NS_B: "pb"}
+PELLORA_PORT = 7777
+N2N_PORT = 7654
+TINC_PORT = 655
+LOAD_PORT = 47000
+TICKS = os.sysconf("SC_CLK_TCK")
+
+processes = []  # every long-running process we started, stopped on exit
+namespaces = []
+workdir = tempfile.mkdtemp(prefix="pellora-lanbench-")
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def run(args, timeout=30, check=True, capture=True):
+    r = subprocess.run(args, stdout=subprocess.PIPE if capture else subprocess.DEVNULL,
+                       stderr=subprocess.STDOUT, timeout=timeout, text=True)
+    if check and r.returncode != 0:
+        raise RuntimeError("failed: %s\n%s" % (" ".join(args), r.stdout or ""))
+    return r.stdout or ""
+
+
+def in_ns(ns, args):
+    return ["ip", "netns", "exec", ns] + args
+
+
+def spawn(ns, args, name, env=None, stdin=None, stdout=None):
+    """Starts a long-running process in a namespace; its stderr goes to a log file."""
+    logfile = open(os.path.join(workdir, name + ".log"), "w")
+    command = in_ns(ns, (["env"] + env if env else []) + args)
+    p = subprocess.Popen(command, stdin=stdin, stdout=stdout if stdout else logfile, stderr=logfile,
+                         start_new_session=True)
+    p.bench_name = name
+    processes.append(p)
+    return p
+
+
+def stop(p, grace=3.0):
+    if p.poll() is None:
+        p.terminate()
+        try:
+            p.wait(grace)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait(3)
+    if p in processes:
+        processes.remove(p)
+
+
+def teardown():
+    for p in list(processes):
+        try:
+            stop(p)
+        except Exception:  # keep tearing down whatever is left
+            pass
+    for ns in list(namespaces):
+        subprocess.run(["ip", "netns", "del", ns], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        namespaces.remove(ns)
+    shutil.rmtree(workdir, ignore_errors=True)
+
+
+def on_signal(signum, _frame):
+    raise SystemExit(128 + signum)
+
+
+def wait_until(condition, timeout, step=0.2):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(step)
+    return False
+
+
+# ---------------------------------------------------------------- topology
+
+def remove_stale_namespaces():
+    """Namespaces left by a run that was killed; its pid is in the name."""
+    for line in run(["ip", "netns", "list"]).splitlines():
+        m = re.match(r"^(plan-(\d+)-[a-z])\b", line)
+        if not m:
+            continue
+        try:
+            os.kill(int(m.group(2)), 0)
+        except ProcessLookupError:
+            run(["ip", "netns", "del", m.group(1)], check=False)
+
+
+def build_topology():
+    for ns in (NS_SERVER, NS_A, NS_B):
+        run(["ip", "netns", "add", ns])
+        namespaces.append(ns)
+        run(["ip", "-n", ns, "link", "set", "lo", "up"])
+    run(["ip", "-n", NS_SERVER, "addr", "add", SERVER_IP + "/32", "dev", "lo"])
+    for ns in (NS_A, NS_B):
+        peer = LINK_IN_SERVER[ns]
+        run(["ip", "-n", ns, "link", "add", "v0", "type", "veth", "peer", "name", peer, "netns", NS_SERVER])
+        run(["ip", "-n", ns, "addr", "add", PLAYER_IP[ns] + "/24", "dev", "v0"])
+        run(["ip", "-n", ns, "link", "set", "v0", "up"])
+        run(["ip", "-n", ns, "route", "add", "default", "via", GATEWAY_IP[ns]])
+        run(["ip", "-n", NS_SERVER, "addr", "add", GATEWAY_IP[ns] + "/24", "dev", peer])
+        run(["ip", "-n", NS_SERVER, "link", "set", peer, "up"])
+    set_forwarding(False)
+
+
+def set_forwarding(on):
+    run(in_ns(NS_SERVER, ["sysctl", "-qw", "net.ipv4.ip_forward=%d" % (1 if on else 0)]))
+
+
+def reachable(ns, address):
+    r = subprocess.run(in_ns(ns, ["ping", "-n", "-c", "1", "-W", "1", address]),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10)
+    return r.returncode == 0
+
+
+# ---------------------------------------------------------------- measuring
+
+def cpu_seconds(pids):
+    total = 0
+    for pid in pids:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        total += int(fields[11]) + int(fields[12])  # utime, stime
+    return total / TICKS
+
+
+def context_switches(pid):
+    """Voluntary and forced switches of all threads: wake-ups, roughly."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
+                        total += int(line.split()[1])
+        except FileNotFoundError:  # a thread that just ended
+            pass
+    return total
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def percentile(sorted_values, p):
+    if not sorted_values:
+        return None
+    rank = max(1, min(len(sorted_values), int(round(p / 100.0 * len(sorted_values) + 0.5))))
+    return sorted_values[rank - 1]
+
+
+def ping_rtts(ns, address, count, interval):
+    out = run(in_ns(ns, ["ping", "-n", "-c", str(count), "-i", str(interval), "-W", "1", address]),
+              timeout=count * interval + 30, check=False)
+    times = sorted(float(t) * 1000.0 for t in re.findall(r"time=([0-9.]+) ms", out))
+    return {"p50_us": percentile(times, 50), "p99_us": percentile(times, 99), "lost": count - len(times)}
+
+
+def iperf(ns, address, args, timeout):
+    out = run(in_ns(ns, ["iperf3", "-c", address, "-J"] + args), timeout=timeout, check=False)
+    try:
+        return json.loads(out)
+    except ValueError:
+        return {"error": out.strip()[-300:]}
+
+
+def tcp_throughput(address, seconds, client_pids, server_pids, perf_output=None):
+    recorder = None
+    if perf_output and client_pids + server_pids:
+        # Sampled on the CPU clock: this machine may offer no hardware counters.
+        recorder = subprocess.Popen(["perf", "record", "-q", "-e", "cpu-clock", "-g", "-o", perf_output, "-p",
+                                     ",".join(str(p) for p in client_pids + server_pids)],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        processes.append(recorder)
+        time.sleep(0.5)
+    cpu0 = (cpu_seconds(client_pids), cpu_seconds(server_pids))
+    result = iperf(NS_A, address, ["-t", str(seconds), "-P", "1"], timeout=seconds + 30)
+    cpu1 = (cpu_seconds(client_pids), cpu_seconds(server_pids))
+    if recorder:
+        recorder.send_signal(signal.SIGINT)
+        try:
+            recorder.wait(30)
+        except subprocess.TimeoutExpired:
+            pass
+        stop(recorder)
+    received = result.get("end", {}).get("sum_received", {})
+    gigabytes = received.get("bytes", 0) / 1e9
+    per_gb = lambda i: (cpu1[i] - cpu0[i]) / gigabytes if gigabytes and (client_pids, server_pids)[i] else None
+    return {"tcp_mbps": received.get("bits_per_second", 0) / 1e6, "client_cpu_s_per_gb": per_gb(0),
+            "server_cpu_s_per_gb": per_gb(1), "error": result.get("error")}
+
+
+def udp_trial(address, mbps, seconds, length):
+    result = iperf(NS_A, address, ["-u", "-b", "%dK" % int(mbps * 1000), "-t", str(seconds), "-l", str(length)],
+                   timeout=seconds + 30)
+    s = result.get("end", {}).get("sum", {})
+    log("  udp %.0f Mbit/s offered: %s" % (mbps, "%.0f Mbit/s sent, %.2f %% lost" % (
+        s["bits_per_second"] / 1e6, s["lost_percent"]) if "lost_percent" in s else result.get("error", "no result")))
+    if "lost_percent" not in s:
+        return None, 100.0
+    return s.get("bits_per_second", 0) / 1e6 * (1 - s["lost_percent"] / 100.0), s["lost_percent"]
+
+
+def udp_throughput(address, start_mbps, seconds, length, trials):
+    """Highest offered rate with loss under 1 %: doubling or halving until
+    bracketed, then bisection; at most `trials` runs of iperf3."""
+    good, bad = 0.0, None
+    best = 0.0
+    rate = max(start_mbps, 10.0)
+    for _ in range(trials):
+        got, lost = udp_trial(address, rate, seconds, length)
+        if got is not None and lost < 1.0:
+            good, best = rate, max(best, got)
+        else:
+            bad = rate
+        if bad is None:
+            rate *= 2
+        elif good == 0.0:
+            rate /= 2
+        else:
+            if bad / good < 1.1:
+                break
+            rate = (good + bad) / 2
+    return best
+
+
+def start_load(target_of, seconds, args):
+    """The game-like background: each player namespace sends `players` flows of
+    `rate` packets/s of `size` bytes to the other one and reads what it gets."""
+    loads = []
+    for ns, target in target_of.items():
+        loads.append(subprocess.Popen(in_ns(ns, [sys.executable, os.path.abspath(__file__), "--loadgen", target,
+                                                 "--load-seconds", str(seconds),
+                                                 "--load-players", str(args.load_players),
+                                                 "--load-rate", str(args.load_rate),
+                                                 "--load-size", str(args.load_size)]),
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                      start_new_session=True))
+        processes.append(loads[-1])
+    return loads
+
+
+def finish_load(loads, seconds):
+    reports = []
+    for p in loads:
+        try:
+            out, _ = p.communicate(timeout=seconds + 20)
+            reports.append(json.loads(out.strip().splitlines()[-1]))
+        except (subprocess.TimeoutExpired, ValueError, IndexError):
+            stop(p)
+            reports.append({})
+        if p in processes:
+            processes.remove(p)
+    return reports
+
+
+def measure(name, address_of, client_pids, server_pids, args):
+    """All figures for one system, A measuring towards B."""
+    target = address_of[NS_B]
+    log("[%s] rtt idle" % name)
+    row = {"system": name}
+    row["idle"] = ping_rtts(NS_A, target, args.pings, args.ping_interval)
+    log("[%s] rtt under game load" % name)
+    load_seconds = args.pings * args.ping_interval + 4
+    loads = start_load({NS_A: address_of[NS_B], NS_B: address_of[NS_A]}, load_seconds, args)
+    time.sleep(1.0)
+    row["load"] = ping_rtts(NS_A, target, args.pings, args.ping_interval)
+    row["load_report"] = finish_load(loads, load_seconds)
+    log("[%s] tcp %d s" % (name, args.seconds))
+    perf_output = os.path.join(args.perf, name + ".data") if args.perf else None
+    row.update(tcp_throughput(target, args.seconds, client_pids, server_pids, perf_output))
+    log("[%s] udp search" % name)
+    row["udp_mbps"] = udp_throughput(target, max(row["tcp_mbps"] / 2, 20.0), args.udp_seconds, args.udp_length,
+                                     args.udp_trials)
+    log("[%s] %s" % (name, json.dumps(row)))
+    return row
+
+
+# ---------------------------------------------------------------- systems
+
+class Player:
+    """One driven client (the end-to-end test's driver) in a player namespace."""
+
+    def __init__(self, driver, ns, name):
+        self.name = name
+        self.pending = b""
+        self.process = spawn(ns, [driver], "pellora-" + name,
+                             env=["PELLORA_SERVER=%s:%d" % (SERVER_IP, PELLORA_PORT), "QT_QPA_PLATFORM=offscreen",
+                                  "QT_LOGGING_RULES=qt.qpa.*=false"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def command(self, line, timeout=15):
+        self.process.stdin.write((line + "\n").encode())
+        self.process.stdin.flush()
+        deadline = time.monotonic() + timeout
+        fd = self.process.stdout.fileno()
+        while time.monotonic() < deadline:
+            while b"\n" in self.pending:
+                text, self.pending = self.pending.split(b"\n", 1)
+                try:
+                    answer = json.loads(text)
+                except ValueError:
+                    continue
+                if "ok" in answer:
+                    return answer
+            ready, _, _ = select.select([fd], [], [], 0.2)
+            if ready:
+                chunk = os.read(fd, 65536)
+                if not chunk:
+                    break
+                self.pending += chunk
+        raise RuntimeError("%s: no answer to %r" % (self.name, line))
+
+    def wait_status(self, condition, timeout):
+        return wait_until(lambda: condition(self.command("status")), timeout, 0.3)
+
+
+def adapter_up(status):
+    return status.get("wintun") or status.get("tap")
+
+
+def pellora(args, results):
+    server = spawn(NS_SERVER, [args.server, "--listen", SERVER_IP, "--port", str(PELLORA_PORT),
+                               "--stats-interval", "0", "--log-level", "warn"], "pellora-server")
+    time.sleep(0.3)
+    alice = Player(args.driver, NS_A, "alice")
+    bob = Player(args.driver, NS_B, "bob")
+    for p in (alice, bob):
+        p.command("login " + p.name)
+    for p in (alice, bob):
+        if not p.wait_status(lambda s: s.get("logins", 0) >= 1, 20):
+            raise RuntimeError("pellora: %s did not log in" % p.name)
+    client_pids = [alice.process.pid, bob.process.pid]
+    for layer in args.layers:
+        name = "pellora-l%d" % layer
+        if not any(s == name for s in args.systems):
+            continue
+        room = "Bench%d" % layer
+        for p in (alice, bob):
+            p.command("mode %d" % layer)
+        alice.command("create " + room)
+        if not alice.wait_status(adapter_up, 15):
+            raise RuntimeError("%s: alice's adapter did not come up" % name)
+        joined = bob.command("join " + room, timeout=20)
+        if not joined.get("ok") or not bob.wait_status(adapter_up, 15):
+            raise RuntimeError("%s: bob could not join: %s" % (name, joined))
+        address_of = {NS_A: alice.command("status")["vip"], NS_B: bob.command("status")["vip"]}
+        # The relay binds each tunnel port at its next heartbeat (every 2 s).
+        if not wait_until(lambda: reachable(NS_A, address_of[NS_B]), 15, 0.5):
+            raise RuntimeError("%s: no route between the players" % name)
+        row = measure(name, address_of, client_pids, [server.pid], args)
+        if layer == 3 and args.idle_seconds > 0:
+            log("[%s] idle client %d s" % (name, args.idle_seconds))
+            # The driver's own modal poll is not the client's cost.
+            alice.command("modals off")
+            time.sleep(2)
+            before = cpu_seconds([alice.process.pid]), context_switches(alice.process.pid)
+            time.sleep(args.idle_seconds)
+            row["idle_cpu_percent"] = 100.0 * (cpu_seconds([alice.process.pid]) - before[0]) / args.idle_seconds
+            row["idle_wakeups_per_s"] = (context_switches(alice.process.pid) - before[1]) / args.idle_seconds
+            alice.command("modals on")
+        row["client_rss_mib"] = rss_kib(alice.process.pid) / 1024.0
+        results.append(row)
+        for p in (bob, alice):
+            p.command("leave")
+    for p in (alice, bob):
+        try:
+            p.command("quit", timeout=5)
+            p.process.wait(5)
+        except (RuntimeError, subprocess.TimeoutExpired, BrokenPipeError):
+            pass
+        stop(p.process)
+    stop(server)
+
+
+def direct(args, results):
+    set_forwarding(True)
+    try:
+        if not wait_until(lambda: reachable(NS_A, PLAYER_IP[NS_B]), 10, 0.5):
+            raise RuntimeError("direct: no route with forwarding on")
+        results.append(measure("direct", dict(PLAYER_IP), [], [], args))
+    finally:
+        set_forwarding(False)
+
+
+def n2n(args, results):
+    supernode = spawn(NS_SERVER, ["supernode", "-l", str(N2N_PORT)], "n2n-supernode")
+    time.sleep(0.3)
+    address_of = {NS_A: "10.77.0.1", NS_B: "10.77.0.2"}
+    edges = [spawn(ns, ["edge", "-d", "n2n0", "-a", address_of[ns], "-s", "255.255.255.0", "-c", "pbench",
+                        "-k", "bench-key-1", "-l", "%s:%d" % (SERVER_IP, N2N_PORT)], "n2n-edge-" + ns[-1])
+             for ns in (NS_A, NS_B)]
+    if not wait_until(lambda: reachable(NS_A, address_of[NS_B]), 20, 0.5):
+        raise RuntimeError("n2n: the edges do not reach each other")
+    time.sleep(1)
+    results.append(measure("n2n", address_of, [e.pid for e in edges], [supernode.pid], args))
+    for p in edges + [supernode]:
+        stop(p)
+
+
+def tinc(args, results):
+    """Switch mode; both players connect only to the node in the server
+    namespace, and IndirectData sends their traffic through it."""
+    nodes = {"hub": (NS_SERVER, None), "a": (NS_A, "10.66.0.1"), "b": (NS_B, "10.66.0.2")}
+    root = os.path.join(workdir, "tinc")
+    for node in nodes:
+        conf = os.path.join(root, node)
+        os.makedirs(os.path.join(conf, "hosts"))
+        with open(os.path.join(conf, "tinc.conf"), "w") as f:
+            f.write("Name = %s\nMode = switch\nInterface = tinc0\nPort = %d\n" % (node, TINC_PORT))
+            if node != "hub":
+                f.write("ConnectTo = hub\n")
+        up = os.path.join(conf, "tinc-up")
+        with open(up, "w") as f:
+            address = nodes[node][1]
+            f.write("#!/bin/sh\n" + ("ip addr add %s/24 dev $INTERFACE\n" % address if address else "") +
+                    "ip link set $INTERFACE up\n")
+        os.chmod(up, 0o755)
+        run(["tincd", "-c", conf, "-K", "2048"], timeout=60)
+    for node in nodes:
+        with open(os.path.join(root, node, "hosts", node)) as f:  # where -K put the public key
+            key = f.read()
+        host = ("Address = %s\nPort = %d\n" % (SERVER_IP, TINC_PORT)) if node == "hub" else "IndirectData = yes\n"
+        for other in nodes:
+            with open(os.path.join(root, other, "hosts", node), "w") as f:
+                f.write(host + key)
+    daemons = {node: spawn(ns, ["tincd", "-c", os.path.join(root, node), "-D", "--pidfile",
+                                os.path.join(root, node, "pid"), "--logfile=" + os.path.join(root, node, "log")],
+                           "tinc-" + node)
+               for node, (ns, _) in nodes.items()}
+    address_of = {NS_A: "10.66.0.1", NS_B: "10.66.0.2"}
+    if not wait_until(lambda: reachable(NS_A, address_of[NS_B]), 30, 0.5):
+        raise RuntimeError("tinc: the players do not reach each other")
+    time.sleep(3)  # path MTU discovery settles
+    results.append(measure("tinc", address_of, [daemons["a"].pid, daemons["b"].pid], [daemons["hub"].pid], args))
+    for p in daemons.values():
+        stop(p)
+
+
+# ---------------------------------------------------------------- report
+
+def fmt(value, digits=0):
+    if value is None:
+        return "-"
+    return ("%." + str(digits) + "f") % value
+
+
+def report(results, args):
+    by = {r["system"]: r for r in results}
+    header = ("system", "tcp Mbit/s", "udp Mbit/s", "p50 us", "p99 us", "p50 load", "p99 load", "lost",
+              "client s/GB", "server s/GB")
+    rows = [header]
+    for r in results:
+        rows.append((r["system"], fmt(r["tcp_mbps"]), fmt(r["udp_mbps"]), fmt(r["idle"]["p50_us"]),
+                     fmt(r["idle"]["p99_us"]), fmt(r["load"]["p50_us"]), fmt(r["load"]["p99_us"]),
+                     "%d/%d" % (r["idle"]["lost"], r["load"]["lost"]), fmt(r["client_cpu_s_per_gb"], 2),
+                     fmt(r["server_cpu_s_per_gb"], 2)))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
+    print()
+    print("LAN benchmark: TCP %d s one stream; UDP %d-byte datagrams, loss < 1 %%; %d pings every %g ms, idle and "
+          "under %d x %d packets/s x %d bytes each way" % (args.seconds, args.udp_length, args.pings,
+                                                           args.ping_interval * 1000, args.load_players,
+                                                           args.load_rate, args.load_size))
+    for row in rows:
+        print("  ".join(cell.rjust(w) if i else cell.ljust(w) for i, (cell, w) in enumerate(zip(row, widths))))
+    for r in results:
+        if "idle_cpu_percent" in r:
+            print("%s client idle in a room: %s %% of a core over %d s (target < 0.5), %s wake-ups/s, RSS %.1f MiB"
+                  % (r["system"], fmt(r["idle_cpu_percent"], 2), args.idle_seconds, fmt(r["idle_wakeups_per_s"], 1),
+                     r["client_rss_mib"]))
+        elif "client_rss_mib" in r:
+            print("%s client RSS %.1f MiB" % (r["system"], r["client_rss_mib"]))
+
+    def ratio(a, b):
+        return a / b if a is not None and b else None
+
+    print()
+    print("ratios (tcp, udp: higher is better; rtt: lower is better; added: p50 over direct)")
+    for r in results:
+        parts = [r["system"].ljust(widths[0])]
+        for base in ("n2n", "direct"):
+            if base in by and r["system"] != base:
+                b = by[base]
+                parts.append("/%s tcp %s udp %s rtt_p50 %s" % (
+                    base, fmt(ratio(r["tcp_mbps"], b["tcp_mbps"]), 2), fmt(ratio(r["udp_mbps"], b["udp_mbps"]), 2),
+                    fmt(ratio(r["idle"]["p50_us"], b["idle"]["p50_us"]), 2)))
+        if "direct" in by and r["system"] != "direct" and r["idle"]["p50_us"] is not None:
+            parts.append("added p50 %s us" % fmt(r["idle"]["p50_us"] - by["direct"]["idle"]["p50_us"]))
+        print("  ".join(parts))
+
+    l3, base, floor = by.get("pellora-l3"), by.get("n2n"), by.get("direct")
+    print()
+    print("l3/n2n tcp: %s" % fmt(ratio(l3 and l3["tcp_mbps"], base and base["tcp_mbps"]), 2))
+    print("l3/n2n rtt_p50: %s" % fmt(ratio(l3 and l3["idle"]["p50_us"], base and base["idle"]["p50_us"]), 2))
+    added = l3["idle"]["p50_us"] - floor["idle"]["p50_us"] if l3 and floor and l3["idle"]["p50_us"] is not None \
+        and floor["idle"]["p50_us"] is not None else None
+    print("l3/direct rtt_p50_added_us: %s" % fmt(added))
+
+
+# ---------------------------------------------------------------- load generator
+
+def loadgen(args):
+    """Bounded UDP load: `players` sockets each sending `rate` datagrams/s of
+    `size` bytes to the target, paced evenly; one socket reads what the other
+    side sends. Prints one JSON line with the counts."""
+    sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sink.bind(("0.0.0.0", LOAD_PORT))
+    sink.setblocking(False)
+    senders = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(args.load_players)]
+    payload = b"\x5a" * args.load_size
+    step = 1.0 / (args.load_players * args.load_rate)
+    start = time.monotonic()
+    end = start + args.load_seconds
+    sent = received = 0
+    next_send = start
+    while True:
+        now = time.monotonic()
+        if now >= end:
+            break
+        if now >= next_send:
+            try:
+                senders[sent % len(senders)].sendto(payload, (args.loadgen, LOAD_PORT))
+            except OSError:
+                pass
+            sent += 1
+            next_send = start + sent * step
+        ready, _, _ = select.select([sink], [], [], max(0.0, min(next_send, end) - time.monotonic()))
+        while ready:
+            try:
+                sink.recv(65536)
+                received += 1
+            except BlockingIOError:
+                break
+    print(json.dumps({"sent": sent, "received": received}))
+
+
+# ---------------------------------------------------------------- main
+
+ALL_SYSTEMS = ["direct", "pellora-l3", "pellora-l2", "n2n", "tinc"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default="build", help="build folder holding pellora-server and the driver")
+    parser.add_argument("--systems", default=",".join(ALL_SYSTEMS), help="comma-separated subset of %s" %
+                        ",".join(ALL_SYSTEMS))
+    parser.add_argument("--seconds", type=int, default=10, help="TCP test length")
+    parser.add_argument("--udp-seconds", type=int, default=2, help="length of one UDP trial")
+    parser.add_argument("--udp-trials", type=int, default=8, help="UDP trials per system at most")
+    parser.add_argument("--udp-length", type=int, default=1200, help="UDP payload bytes (fits every tunnel's MTU)")
+    parser.add_argument("--pings", type=int, default=1000)
+    parser.add_argument("--ping-interval", type=float, default=0.01)
+    parser.add_argument("--idle-seconds", type=int, default=30, help="idle client measurement; 0 skips it")
+    parser.add_argument("--load-players", type=int, default=8)
+    parser.add_argument("--load-rate", type=int, default=30, help="packets per second per player")
+    parser.add_argument("--load-size", type=int, default=200, help="bytes per packet")
+    parser.add_argument("--load-seconds", type=float, default=10)
+    parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument("--perf", metavar="DIR", help="record the tunnel processes with perf during the TCP test "
+                        "into DIR/SYSTEM.data (see perf report -i)")
+    parser.add_argument("--loadgen", metavar="TARGET", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.loadgen:
+        loadgen(args)
+        return 0
+    if not (1 <= args.seconds <= 600 and 1 <= args.pings <= 100000 and 0 <= args.idle_seconds <= 600
+            and 1 <= args.udp_trials <= 30 and 1 <= args.udp_seconds <= 60):
+        parser.error("out-of-range option")
+    args.systems = [s for s in args.systems.split(",") if s]
+    unknown = set(args.systems) - set(ALL_SYSTEMS)
+    if unknown:
+        parser.error("unknown system(s): " + ", ".join(sorted(unknown)))
+    args.layers = [3, 2]
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    build = args.build if os.path.isabs(args.build) else os.path.join(root, args.build)
+    args.server = os.path.join(build, "server", "pellora-server")
+    args.driver = os.path.join(build, "tests", "e2e", "pellora_e2e_driver")
+
+    if os.geteuid() != 0:
+        sys.exit("lanbench: needs root (network namespaces, TUN/TAP devices)")
+    tools = {"ip": True, "ping": True, "iperf3": True, "supernode": "n2n" in args.systems,
+             "edge": "n2n" in args.systems, "tincd": "tinc" in args.systems}
+    if args.perf:
+        tools["perf"] = True
+        os.makedirs(args.perf, exist_ok=True)
+        args.perf = os.path.abspath(args.perf)
+    missing = [t for t, needed in tools.items() if needed and not shutil.which(t)]
+    if missing:
+        sys.exit("lanbench: missing %s (bench/lan/run.sh installs them)" % ", ".join(missing))
+    if any(s.startswith("pellora") for s in args.systems):
+        for path in (args.server, args.driver):
+            if not os.access(path, os.X_OK):
+                sys.exit("lanbench: %s is not built (scripts/build.sh %s)" % (path, args.build))
+        if not os.path.exists("/dev/net/tun"):
+            sys.exit("lanbench: /dev/net/tun is missing (modprobe tun)")
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+    signal.signal(signal.SIGHUP, on_signal)
+    results = []
+    try:
+        remove_stale_namespaces()
+        build_topology()
+        iperf_server = spawn(NS_B, ["iperf3", "-s"], "iperf3-server")
+        time.sleep(0.3)
+        if "direct" in args.systems:
+            direct(args, results)
+        if any(s.startswith("pellora") for s in args.systems):
+            pellora(args, results)
+        if "n2n" in args.systems:
+            n2n(args, results)
+        if "tinc" in args.systems:
+            tinc(args, results)
+        stop(iperf_server)
+    finally:
+        teardown()
+    order = {s: i for i, s in enumerate(ALL_SYSTEMS)}
+    results.sort(key=lambda r: order[r["system"]])
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
+    report(results, args)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
