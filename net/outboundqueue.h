@@ -22,10 +22,18 @@ struct PacketBatch {
     std::vector<unsigned char> bytes;
     std::vector<int> lengths;
 
+    // Room kept between rounds; a larger burst gives its memory back.
+    static constexpr std::size_t kKeptBytes = 256u << 10;
+
     bool empty() const { return lengths.empty(); }
     void clear()
     {
-        bytes.clear(); // keeps the capacity for the next round
+        if (bytes.capacity() > kKeptBytes) {
+            std::vector<unsigned char>().swap(bytes);
+            std::vector<int>().swap(lengths);
+            return;
+        }
+        bytes.clear();
         lengths.clear();
     }
     // Calls send(data, length) for each packet in order.

@@ -164,17 +164,21 @@ def cpu_seconds(pids):
 
 
 def context_switches(pid):
-    """Voluntary and forced switches of all threads: wake-ups, roughly."""
-    total = 0
+    """Voluntary and forced switches per thread: wake-ups, roughly."""
+    counts = {}
     for task in os.listdir("/proc/%d/task" % pid):
         try:
             with open("/proc/%d/task/%s/status" % (pid, task)) as f:
-                for line in f:
-                    if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
-                        total += int(line.split()[1])
+                counts[task] = sum(int(line.split()[1]) for line in f
+                                   if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")))
         except FileNotFoundError:  # a thread that just ended
             pass
-    return total
+    return counts
+
+
+def switches_since(before, after):
+    """Threads that ended in between are not counted; new ones count whole."""
+    return sum(n - before.get(task, 0) for task, n in after.items())
 
 
 def rss_kib(pid):
@@ -391,7 +395,9 @@ def pellora(args, results):
         # The relay binds each tunnel port at its next heartbeat (every 2 s).
         if not wait_until(lambda: reachable(NS_A, address_of[NS_B]), 15, 0.5):
             raise RuntimeError("%s: no route between the players" % name)
+        rss_at_join = rss_kib(alice.process.pid) / 1024.0
         row = measure(name, address_of, client_pids, [server.pid], args)
+        row["client_rss_join_mib"] = rss_at_join
         if layer == 3 and args.idle_seconds > 0:
             log("[%s] idle client %d s" % (name, args.idle_seconds))
             # The driver's own modal poll is not the client's cost.
@@ -400,7 +406,8 @@ def pellora(args, results):
             before = cpu_seconds([alice.process.pid]), context_switches(alice.process.pid)
             time.sleep(args.idle_seconds)
             row["idle_cpu_percent"] = 100.0 * (cpu_seconds([alice.process.pid]) - before[0]) / args.idle_seconds
-            row["idle_wakeups_per_s"] = (context_switches(alice.process.pid) - before[1]) / args.idle_seconds
+            switches = switches_since(before[1], context_switches(alice.process.pid))
+            row["idle_wakeups_per_s"] = switches / args.idle_seconds
             alice.command("modals on")
         row["client_rss_mib"] = rss_kib(alice.process.pid) / 1024.0
         results.append(row)
@@ -508,11 +515,11 @@ def report(results, args):
         print("  ".join(cell.rjust(w) if i else cell.ljust(w) for i, (cell, w) in enumerate(zip(row, widths))))
     for r in results:
         if "idle_cpu_percent" in r:
-            print("%s client idle in a room: %s %% of a core over %d s (target < 0.5), %s wake-ups/s, RSS %.1f MiB"
-                  % (r["system"], fmt(r["idle_cpu_percent"], 2), args.idle_seconds, fmt(r["idle_wakeups_per_s"], 1),
-                     r["client_rss_mib"]))
-        elif "client_rss_mib" in r:
-            print("%s client RSS %.1f MiB" % (r["system"], r["client_rss_mib"]))
+            print("%s client idle in a room: %s %% of a core over %d s (target < 0.5), %s wake-ups/s" %
+                  (r["system"], fmt(r["idle_cpu_percent"], 2), args.idle_seconds, fmt(r["idle_wakeups_per_s"], 1)))
+        if "client_rss_mib" in r:
+            print("%s client RSS %.1f MiB after the tests (%.1f MiB on joining)" %
+                  (r["system"], r["client_rss_mib"], r["client_rss_join_mib"]))
 
     def ratio(a, b):
         return a / b if a is not None and b else None
