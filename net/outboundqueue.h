@@ -55,7 +55,7 @@ public:
     // busy reader grow the queue without end: past these, packets are dropped
     // as a full adapter ring would drop them.
     static constexpr std::size_t kMaxPackets = 8192;
-    static constexpr std::size_t kMaxBytes = 8u << 20;
+    static constexpr std::size_t kMaxBytes = 2u << 20;
 
     // Reader thread: copies and scrambles one packet into the batch. True when
     // the batch was empty, i.e. the caller must queue one take() on the GUI thread.
