@@ -13,6 +13,7 @@ VLANClient::VLANClient(QWidget* parent)
     const lobby::ServerEndpoint endpoint = lobby::configuredServerEndpoint();
     serverAddress = endpoint.address;
     serverPort = endpoint.port;
+    relayAddress = QHostAddress(serverAddress);
 
     tapHandle = adapter::invalidDevice();
     tapThread = {};

@@ -6,6 +6,7 @@
 #include "ui/framedrag.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QMap>
 #include <QPoint>
@@ -125,6 +126,7 @@ private:
     QTimer* refreshTimer = nullptr;
     QString serverAddress;
     quint16 serverPort = 7777;
+    QHostAddress relayAddress; // serverAddress parsed once; the tunnel's hot path uses it
     QString clientId;
     QString nickname;
     QString myVirtualIp;

@@ -22,7 +22,7 @@ bool sameHost(const QHostAddress& a, const QHostAddress& b)
 
 bool VLANClient::isFromRelay(const QHostAddress& sender, quint16 senderPort) const
 {
-    return senderPort == serverPort && sameHost(sender, QHostAddress(serverAddress));
+    return senderPort == serverPort && sameHost(sender, relayAddress);
 }
 
 void VLANClient::onUdpReadyRead()
@@ -61,7 +61,7 @@ void VLANClient::sendUdpHeartbeats()
         return;
     const QByteArray heartbeat =
         QJsonDocument(QJsonObject{{QStringLiteral("client_id"), clientId}}).toJson(QJsonDocument::Compact);
-    udpSocket->writeDatagram(heartbeat, QHostAddress(serverAddress), serverPort);
+    udpSocket->writeDatagram(heartbeat, relayAddress, serverPort);
 }
 
 void VLANClient::forwardToRelay(const unsigned char* data, int length)
@@ -81,5 +81,5 @@ void VLANClient::forwardToRelay(const unsigned char* data, int length)
 
 void VLANClient::sendTunnelDatagram(const QByteArray& scrambled)
 {
-    udpSocket->writeDatagram(scrambled, QHostAddress(serverAddress), serverPort);
+    udpSocket->writeDatagram(scrambled, relayAddress, serverPort);
 }

@@ -14,6 +14,7 @@ struct ClientProbe {
     PELLORA_PROBE(refreshTimer)
     PELLORA_PROBE(serverAddress)
     PELLORA_PROBE(serverPort)
+    PELLORA_PROBE(relayAddress)
     PELLORA_PROBE(clientId)
     PELLORA_PROBE(nickname)
     PELLORA_PROBE(myVirtualIp)

@@ -184,7 +184,9 @@ private slots:
     void hostNameServerSendsNothing()
     {
         client = std::make_unique<VLANClient>();
+        // As the constructor would have set them from a host name.
         P::serverAddress(*client) = QStringLiteral("localhost");
+        P::relayAddress(*client) = QHostAddress(P::serverAddress(*client));
         P::clientId(*client) = QStringLiteral("c1");
         QMetaObject::invokeMethod(client.get(), "sendUdpHeartbeats");
         const unsigned char byte = 0x45;
