@@ -7,10 +7,10 @@
 //   pellora-relay-bench [--clients 64] [--rooms 8] [--seconds 0.5] [--repeat 5] [--window 256]
 #include "lobby/controlcodec.h"
 #include "net/scramble.h"
-#include "server/lobby.h"
-#include "server/relay.h"
+#include "server/lobby/lobby.h"
+#include "server/relay/relay.h"
 #include "server/serverlog.h"
-#include "server/udpbatch_linux.h"
+#include "server/relay/udpbatch_linux.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -2,8 +2,8 @@
 // The first byte picks the sender: 0-2 are members of one room, 3 is alone
 // in another, anything else is a stranger (until it sends a member's heartbeat). Forwarding must stay within the
 // sender's room and never return a datagram to its sender.
-#include "server/datagram.h"
-#include "server/relaycore.h"
+#include "server/relay/datagram.h"
+#include "server/relay/relaycore.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -8,8 +8,8 @@
 // The lobby's invariants are checked after every step, and everything it
 // sends must be a well-formed control line.
 #include "lobby/controlcodec.h"
-#include "server/lobby.h"
-#include "server/relaycore.h"
+#include "server/lobby/lobby.h"
+#include "server/relay/relaycore.h"
 #include "server/serverlog.h"
 
 #include <QByteArray>

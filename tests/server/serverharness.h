@@ -2,7 +2,7 @@
 // Waiting spins the event loop, so the server (same thread) keeps working.
 #pragma once
 
-#include "server/lobbyserver.h"
+#include "server/lobby/lobbyserver.h"
 
 #include <QJsonObject>
 #include <QList>

@@ -2,11 +2,11 @@
 // routing core, command-line flags and the lobby's small policies.
 #include "lobby/controlcodec.h"
 #include "net/scramble.h"
-#include "server/datagram.h"
-#include "server/lobby.h"
-#include "server/lobbyrules.h"
+#include "server/relay/datagram.h"
+#include "server/lobby/lobby.h"
+#include "server/lobby/lobbyrules.h"
 #include "server/options.h"
-#include "server/relaycore.h"
+#include "server/relay/relaycore.h"
 #include "tests/server/serverharness.h"
 
 #include <QTest>

@@ -3,7 +3,7 @@
 // created from the dialog and joined with its key, room chat both ways,
 // private messages from the player menu, the host role handed over, a kick.
 #include "net/hostconfig.h"
-#include "server/lobbyserver.h"
+#include "server/lobby/lobbyserver.h"
 #include "server/serverlog.h"
 #include "tests/widget/test_rooms_support.h"
 

@@ -1,4 +1,4 @@
-#include "server/lobbyrules.h"
+#include "server/lobby/lobbyrules.h"
 
 #include <QHostAddress>
 

@@ -1,5 +1,5 @@
 // Room and chat commands of the lobby.
-#include "server/lobby.h"
+#include "server/lobby/lobby.h"
 
 #include "lobby/controlcodec.h"
 #include "server/serverlog.h"

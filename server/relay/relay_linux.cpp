@@ -1,8 +1,8 @@
-#include "server/relay.h"
+#include "server/relay/relay.h"
 
-#include "server/relaycore.h"
+#include "server/relay/relaycore.h"
 #include "server/serverlog.h"
-#include "server/udpbatch_linux.h"
+#include "server/relay/udpbatch_linux.h"
 
 #include <sys/eventfd.h>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "server/datagram.h"
+#include "server/relay/datagram.h"
 
 #include "net/scramble.h"
 

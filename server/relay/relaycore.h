@@ -3,8 +3,8 @@
 // only; nothing here allocates per datagram.
 #pragma once
 
-#include "server/datagram.h"
-#include "server/routes.h"
+#include "server/relay/datagram.h"
+#include "server/relay/routes.h"
 
 #include <array>
 #include <cstdint>

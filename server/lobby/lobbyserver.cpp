@@ -1,4 +1,4 @@
-#include "server/lobbyserver.h"
+#include "server/lobby/lobbyserver.h"
 
 #include "server/serverlog.h"
 #include "server/sockettuning_linux.h"

@@ -3,9 +3,9 @@
 // Runs on one thread (the lobby's).
 #pragma once
 
-#include "server/clientkey.h"
+#include "server/lobby/clientkey.h"
 #include "server/config.h"
-#include "server/lobbyrules.h"
+#include "server/lobby/lobbyrules.h"
 
 #include <QHash>
 #include <QHostAddress>

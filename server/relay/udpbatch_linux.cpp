@@ -1,4 +1,4 @@
-#include "server/udpbatch_linux.h"
+#include "server/relay/udpbatch_linux.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -3,7 +3,7 @@
 // unscrambled, into the result, and the datagram itself is forwarded as it came.
 #pragma once
 
-#include "server/clientkey.h"
+#include "server/lobby/clientkey.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // so a datagram is forwarded without being copied.
 #pragma once
 
-#include "server/relaycore.h"
+#include "server/relay/relaycore.h"
 
 #include <QHostAddress>
 #include <QString>

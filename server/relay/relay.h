@@ -1,7 +1,7 @@
 // The UDP relay: its own thread, its own socket on the lobby's port.
 #pragma once
 
-#include "server/routes.h"
+#include "server/relay/routes.h"
 
 #include <QHostAddress>
 #include <QString>

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "server/config.h"
-#include "server/lobby.h"
-#include "server/relay.h"
-#include "server/routes.h"
+#include "server/lobby/lobby.h"
+#include "server/relay/relay.h"
+#include "server/relay/routes.h"
 
 #include <QObject>
 #include <QTcpServer>

@@ -1,7 +1,7 @@
-#include "server/lobby.h"
+#include "server/lobby/lobby.h"
 
 #include "lobby/controlcodec.h"
-#include "server/routes.h"
+#include "server/relay/routes.h"
 #include "server/serverlog.h"
 
 #include <QJsonArray>

@@ -1,4 +1,4 @@
-#include "server/routes.h"
+#include "server/relay/routes.h"
 
 #include <chrono>
 

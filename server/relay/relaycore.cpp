@@ -1,4 +1,4 @@
-#include "server/relaycore.h"
+#include "server/relay/relaycore.h"
 
 #include <algorithm>
 

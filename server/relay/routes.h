@@ -7,7 +7,7 @@
 // counters through atomics.
 #pragma once
 
-#include "server/clientkey.h"
+#include "server/lobby/clientkey.h"
 
 #include <array>
 #include <atomic>
