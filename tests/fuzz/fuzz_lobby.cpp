@@ -5,8 +5,9 @@
 //   'x'<n>    connection n closes
 //   'r'<n>    the rest is raw bytes through the line splitter of connection n
 //   't'<d>    time passes (d tenths of the grace time) and sessions expire
-// The lobby's invariants are checked after every step, and everything it
-// sends must be a well-formed control line.
+// The lobby's invariants are checked after every step; everything it sends
+// must be a well-formed control line, chat must stay on one line, and no
+// connection gets the online list more than once a second.
 #include "lobby/controlcodec.h"
 #include "server/lobby/lobby.h"
 #include "server/relay/relaycore.h"
@@ -14,7 +15,10 @@
 
 #include <QByteArray>
 
+#include <QJsonDocument>
+
 #include <array>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 
@@ -30,12 +34,25 @@ constexpr int kConnections = 4;
 
 struct CheckingOutput : LobbyOutput {
     std::array<ConnectionId, kConnections>* current = nullptr;
-    void sendLine(ConnectionId, const QByteArray& line) override
+    const qint64* now = nullptr;
+    std::map<ConnectionId, qint64> lastUsers;
+    void sendLine(ConnectionId connection, const QByteArray& line) override
     {
         if (!line.endsWith('\n') || line.count('\n') != 1)
             fail("line framing", QString::fromUtf8(line));
-        if (control::readString(control::decodeLine(line), QStringLiteral("cmd")).isEmpty())
+        const QJsonObject message = control::decodeLine(line);
+        const QString cmd = control::readString(message, QStringLiteral("cmd"));
+        if (cmd.isEmpty())
             fail("line without cmd", QString::fromUtf8(line));
+        const QString text = control::readString(message, QStringLiteral("message")) + control::readString(message, QStringLiteral("sender"));
+        if (cmd.endsWith(QLatin1String("chat")) && control::singleLine(text) != text)
+            fail("chat that breaks the line", text);
+        if (cmd == QLatin1String("online_users")) {
+            const auto last = lastUsers.find(connection);
+            if (last != lastUsers.end() && *now - last->second < 1000)
+                fail("online list paced", QString::number(connection));
+            lastUsers[connection] = *now;
+        }
     }
     void closeConnection(ConnectionId connection) override
     {
@@ -77,6 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config.chatLimit = 4;
     config.lineLimit = 40;
     config.sessionGraceMs = 1000;
+    config.maxConnectionsPerAddress = 2;
+    config.maxSessionsPerAddress = 2;
+    config.maxRoomsPerAddress = 1;
+    config.loginDeadlineMs = 3000;
+    config.detachedLimitMs = 5000;
 
     std::array<ConnectionId, kConnections> ids{};
     std::array<LineReader, kConnections> readers;
@@ -84,13 +106,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qint64 now = 0;
     CheckingOutput output;
     output.current = &ids;
+    output.now = &now;
     RouteExchange exchange(static_cast<std::uint32_t>(config.maxClients));
     Lobby lobby(config, output, &exchange, [&now] { return now; });
 
     const auto connection = [&](int index) {
         if (ids[index] == 0) {
             ids[index] = nextId++;
-            lobby.connectionOpened(ids[index], QHostAddress(index < 2 ? QStringLiteral("127.0.0.1") : QStringLiteral("::1")));
+            // The address budget (2 per address here) may refuse it.
+            if (!lobby.connectionOpened(ids[index], QHostAddress(index < 2 ? QStringLiteral("127.0.0.1") : QStringLiteral("::1"))))
+                ids[index] = 0;
         }
         return ids[index];
     };
@@ -102,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const char selector = line.at(0);
         const int index = line.size() > 1 ? (static_cast<unsigned char>(line.at(1)) - '0') & 3 : 0;
         if (selector >= '0' && selector <= '3') {
-            lobby.handleLine(connection(selector - '0'), line.mid(1));
+            if (const ConnectionId id = connection(selector - '0'))
+                lobby.handleLine(id, line.mid(1));
         } else if (selector == 'x') {
             lobby.connectionClosed(ids[index]);
             ids[index] = 0;
@@ -112,7 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const ConnectionId id = connection(index);
             const bool fine = readers[index].feed(line.mid(2) + '\r', lines);
             for (const QByteArray& l : lines)
-                lobby.handleLine(id, l);
+                if (id)
+                    lobby.handleLine(id, l);
             if (!fine) {
                 lobby.connectionClosed(id);
                 ids[index] = 0;

@@ -14,7 +14,7 @@
 
 namespace harness {
 
-// Loopback, a free port, short timers; `tweak` adjusts before start.
+// Loopback, a free port, short timers.
 std::unique_ptr<LobbyServer> startServer(ServerConfig config = {});
 ServerConfig testConfig();
 // Value of one counter in the server's stats line, -1 if absent.
@@ -31,7 +31,6 @@ public:
     bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
     void send(const QJsonObject& message);
     void sendRaw(const QByteArray& bytes);
-
     // The first unread message with this cmd (earlier messages of other
     // kinds stay unread); an empty object after the timeout.
     QJsonObject next(const QString& cmd, int timeoutMs = 3000);
@@ -42,7 +41,6 @@ public:
     bool quietOn(const QString& cmd, int ms = 300);
     // Sends login and returns the client_id of login_ok (empty on failure).
     QString login(const QString& name);
-    // Logs in, creates a room and returns the join_ok message.
     QJsonObject createRoom(const QString& room, const QString& mode = QStringLiteral("public"),
                            const QString& password = QString());
     QJsonObject joinRoom(const QString& room, const QString& password = QString());
@@ -53,7 +51,6 @@ public:
     QList<QJsonObject> inbox;
 
 private:
-    void read();
     QByteArray pending_;
 };
 
@@ -61,14 +58,12 @@ class TunnelPeer
 {
 public:
     explicit TunnelPeer(quint16 relayPort, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost));
-
     void heartbeat(const QString& clientId);
     // Scrambles `plain` and sends it as one tunnel datagram.
     void sendPlain(const QByteArray& plain);
     void sendRaw(const QByteArray& bytes);
     // Next datagram from the relay, unscrambled; empty after the timeout.
     QByteArray receive(int timeoutMs = 2000);
-    // Raw next datagram, as it arrived.
     QByteArray receiveRaw(int timeoutMs = 2000);
     bool quiet(int ms = 300);
     quint16 localPort() const { return socket.localPort(); }
