@@ -69,11 +69,7 @@ ControlClient::ControlClient(quint16 port, const QHostAddress& from)
 
 void ControlClient::send(const QJsonObject& message) { sendRaw(control::encodeLine(message)); }
 
-void ControlClient::sendRaw(const QByteArray& bytes)
-{
-    socket.write(bytes);
-    socket.flush();
-}
+void ControlClient::sendRaw(const QByteArray& bytes) { socket.write(bytes), socket.flush(); }
 
 QJsonObject ControlClient::next(const QString& cmd, int timeoutMs)
 {
@@ -161,31 +157,30 @@ bool TunnelPeer::quiet(int ms)
 
 quint32 ipv4(const char* text) { return QHostAddress(QString::fromLatin1(text)).toIPv4Address(); }
 
+// Writes the low `bytes` bytes of `value` big-endian at `at`.
+static void put(QByteArray& out, int at, quint64 value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out[at + i] = static_cast<char>((value >> (8 * (bytes - 1 - i))) & 0xFF);
+}
+
 QByteArray ipv4Packet(quint32 source, quint32 destination, int length, char fill)
 {
     QByteArray packet(qMax(length, 20), fill);
-    packet[0] = 0x45;
-    packet[1] = 0;
-    packet[2] = static_cast<char>((length >> 8) & 0xFF);
-    packet[3] = static_cast<char>(length & 0xFF);
-    packet[8] = 64;
-    packet[9] = 17;
-    for (int i = 0; i < 4; ++i) {
-        packet[12 + i] = static_cast<char>((source >> (24 - 8 * i)) & 0xFF);
-        packet[16 + i] = static_cast<char>((destination >> (24 - 8 * i)) & 0xFF);
-    }
+    put(packet, 0, 0x4500, 2);
+    put(packet, 2, static_cast<quint64>(length), 2);
+    put(packet, 8, 0x4011, 2); // TTL 64, UDP
+    put(packet, 12, source, 4);
+    put(packet, 16, destination, 4);
     return packet;
 }
 
 QByteArray ethernetFrame(quint64 destination, quint64 source, int length, char fill)
 {
     QByteArray frame(qMax(length, 14), fill);
-    for (int i = 0; i < 6; ++i) {
-        frame[i] = static_cast<char>((destination >> (40 - 8 * i)) & 0xFF);
-        frame[6 + i] = static_cast<char>((source >> (40 - 8 * i)) & 0xFF);
-    }
-    frame[12] = 0x08;
-    frame[13] = 0x06;
+    put(frame, 0, destination, 6);
+    put(frame, 6, source, 6);
+    put(frame, 12, 0x0806, 2);
     return frame;
 }
 

@@ -4,7 +4,6 @@
 #include "server/lobby/lobby.h"
 #include "server/lobby/names.h"
 #include "server/options.h"
-#include "server/relay/datagram.h"
 #include "server/serverlog.h"
 
 #include <QTest>
@@ -63,17 +62,6 @@ private slots:
         QCOMPARE(control::singleLine(QStringLiteral("a\u2028b\u2029c\u202Ed\u2066e\nf\u00E9")), QStringLiteral("a b c d e f\u00E9"));
     }
 
-    void bucketsRefillAndTellOnce()
-    {
-        TokenBucket bucket(3, 1000);
-        QList<TokenBucket::Verdict> got;
-        for (qint64 t : {0, 10, 20, 30, 40, 360, 361, 2000, 2001, 2002, 2003})
-            got << bucket.admit(t);
-        using V = TokenBucket::Verdict;
-        QCOMPARE(got, (QList<V>{V::Allowed, V::Allowed, V::Allowed, V::Refused, V::RefusedQuietly, V::Allowed, V::Refused, V::Allowed, V::Allowed,
-                                V::Allowed, V::Refused}));
-    }
-
     void wrongKeysLockOutForLongerEachTime()
     {
         Recorder out;
@@ -101,17 +89,6 @@ private slots:
         }
         QCOMPARE(say(2, R"({"cmd":"join_room","room_name":"V","password":"k"})"), QStringLiteral("room_update"));
         QCOMPARE(lobby.consistencyProblem(), QString());
-    }
-
-    void linesAreSplitAndBounded()
-    {
-        LineReader reader, exact, over;
-        QList<QByteArray> lines;
-        QVERIFY(reader.feed("{\"a\":1}\n{\"b\"", lines) && reader.feed(":2}\r\n\n", lines));
-        QCOMPARE(lines, (QList<QByteArray>{"{\"a\":1}", "{\"b\":2}\r", ""}));
-        QVERIFY(exact.feed(QByteArray(lobbyrules::kMaxLineBytes, 'a'), lines) && exact.feed("\n", lines));
-        QCOMPARE(lines.size(), 4);
-        QVERIFY(!over.feed(QByteArray(lobbyrules::kMaxLineBytes + 1, 'a'), lines));
     }
 };
 
