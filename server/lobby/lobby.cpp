@@ -404,6 +404,9 @@ void Lobby::sendDueLists(qint64 now)
         else if (c.roomsWanted)
             pacedDue_ = qMin(pacedDue_, c.roomsSentAt + kListIntervalMs);
     }
+    for (const auto& [key, room] : rooms_)
+        if (room->updateWanted)
+            sendRoomUpdate(*room);
 }
 
 void Lobby::publishRoutes()
