@@ -195,10 +195,10 @@ private slots:
         for (int i = 0; i < 30; ++i)
             a.send(say(i % 2 ? "chat" : "global_chat", QStringLiteral("message"), QString::number(i)));
         QTest::qWait(300);
-        const auto count = [&a](const char* cmd) {
-            return std::count_if(a.inbox.cbegin(), a.inbox.cend(), [cmd](const QJsonObject& m) { return m.value(QStringLiteral("cmd")) == QLatin1String(cmd); });
-        };
-        QCOMPARE(std::make_tuple(count("error"), count("chat") + count("global_chat") < 20), std::make_tuple(1, true));
+        QStringList kinds;
+        for (const QJsonObject& m : a.inbox)
+            kinds << m.value(QStringLiteral("cmd")).toString();
+        QCOMPARE(std::make_pair(kinds.count(QStringLiteral("error")), kinds.size() < 20), std::make_pair(qsizetype(1), true));
         RUN("o<* global_chat \"16\" | b> chat message=fine | a<* chat fine");
     }
 
@@ -243,12 +243,11 @@ private slots:
             online.push_back(std::make_unique<ControlClient>(server->port()));
             QVERIFY(!online.back()->login(QStringLiteral("player%1").arg(i)).isEmpty());
         }
-        const auto received = [&] {
-            qint64 bytes = 0;
+        auto received = [&, bytes = qint64{0}]() mutable {
             for (const auto& c : online)
                 for (const QJsonObject& m : std::exchange(c->inbox, {}))
                     bytes += compact(m).size() + 1;
-            return bytes;
+            return std::exchange(bytes, 0);
         };
         QTest::qWait(1200); // the last paced lists go out
         received();
@@ -292,11 +291,8 @@ private slots:
 
     void slowReadersAreClosedWithinTheOutputBudget()
     {
-        config.maxPendingOutput = 64 * 1024;
-        config.maxTotalPendingOutput = 1024 * 1024;
-        config.outputStallMs = 1000;
-        config.chatLimit = config.lineLimit = 1000000;
-        config.maxConnectionsPerAddress = config.maxSessionsPerAddress = 100;
+        config.maxPendingOutput = 64 * 1024, config.maxTotalPendingOutput = 1024 * 1024, config.outputStallMs = 1000;
+        config.chatLimit = config.lineLimit = 1000000, config.maxConnectionsPerAddress = config.maxSessionsPerAddress = 100;
         restart();
         std::vector<std::unique_ptr<QTcpSocket>> readers;
         for (int i = 0; i < 30; ++i) {
