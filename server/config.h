@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QHostAddress>
+#include <QString>
 #include <QtGlobal>
 
 struct ServerConfig {
@@ -16,4 +17,5 @@ struct ServerConfig {
     qint64 rateWindowMs = 10000;
     int lineLimit = 200; // control lines of any kind per window
     qint64 statsIntervalMs = 60000; // 0: only at shutdown
+    QString statePath;              // SQLite file of the lobby state; empty: memory only
 };

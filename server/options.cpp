@@ -30,6 +30,9 @@ struct Flags {
                              QStringLiteral("SECONDS"), QStringLiteral("60")};
     QCommandLineOption logLevel{QStringLiteral("log-level"), QStringLiteral("error, warn, info or debug."),
                                 QStringLiteral("LEVEL"), QStringLiteral("info")};
+    QCommandLineOption state{QStringLiteral("state"),
+                             QStringLiteral("SQLite file that keeps sessions and rooms across restarts; without it they live in memory only."),
+                             QStringLiteral("PATH")};
 };
 
 bool readInt(const QString& text, int low, int high, int* out)
@@ -62,7 +65,7 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     parser.setApplicationDescription(QStringLiteral("Pellora lobby server and UDP relay."));
     const QCommandLineOption help = parser.addHelpOption();
     parser.addOptions({f.listen, f.port, f.subnet, f.maxRoomSize, f.maxClients, f.grace, f.chatLimit, f.lineLimit,
-                       f.rateWindow, f.stats, f.logLevel});
+                       f.rateWindow, f.stats, f.logLevel, f.state});
     const auto fail = [&result](const QString& text) {
         result.outcome = ServerOptions::Outcome::Error;
         result.text = text;
@@ -111,6 +114,7 @@ ServerOptions parseServerOptions(const QStringList& arguments)
         return fail(QStringLiteral("--rate-window must be a number of seconds"));
     if (!readSeconds(parser.value(f.stats), 0, &c.statsIntervalMs))
         return fail(QStringLiteral("--stats-interval must be a number of seconds"));
+    c.statePath = parser.value(f.state);
     if (!serverlog::parseLevel(parser.value(f.logLevel), &result.logLevel))
         return fail(QStringLiteral("--log-level must be error, warn, info or debug"));
     return result;

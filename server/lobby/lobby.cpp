@@ -89,7 +89,12 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
     const QJsonObject message = control::decodeLine(line);
     const QString cmd = readString(message, QStringLiteral("cmd"));
     if (cmd == QLatin1String("login")) {
+        const QString lost = c.session ? QString() : lostSessionNotice(message);
         login(connection, c, message);
+        // After login_ok (or the refusal): the client leaves the room it still shows.
+        if (!lost.isEmpty())
+            output_.sendLine(connection, control::encodeLine(control::message(QStringLiteral("kicked"),
+                                                                               {{QStringLiteral("message"), lost}})));
     } else if (const auto handler = handlers().constFind(cmd); handler != handlers().constEnd()) {
         if (c.session)
             (this->*handler.value())(c, *c.session, message);
@@ -127,9 +132,14 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
         attach(session, self);
         serverlog::info(QStringLiteral("%1 took back the session from %2").arg(session.name, c.address.toString()));
         send(session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session.id}}));
-        // The member list may have changed while the connection was down.
-        if (session.room)
+        // The client may still show the room (after a lost connection or a
+        // server restart): confirm it, and the member list may have changed.
+        if (session.room) {
+            send(session, control::message(QStringLiteral("join_ok"),
+                                           {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
+                                            {QStringLiteral("room_name"), session.room->name}}));
             send(session, roomUpdate(*session.room));
+        }
         usersDirty_ = true;
         return;
     }
@@ -144,7 +154,7 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
     usersDirty_ = true;
 }
 
-Lobby::Session* Lobby::createSession(const QString& name, const QHostAddress& address)
+Lobby::Session* Lobby::createSession(const QString& name, const QHostAddress& address, const ClientKey* key)
 {
     if (freeSlots_.empty())
         return nullptr;
@@ -161,10 +171,14 @@ Lobby::Session* Lobby::createSession(const QString& name, const QHostAddress& ad
     session->gen = gen;
     // The identifier alone authorises binding a UDP endpoint to the session,
     // so it comes from the system's secure random source.
-    do {
-        session->key.hi = QRandomGenerator::system()->generate64();
-        session->key.lo = QRandomGenerator::system()->generate64();
-    } while (sessionsByKey_.count(session->key) != 0);
+    if (key && sessionsByKey_.count(*key) == 0) {
+        session->key = *key;
+    } else {
+        do {
+            session->key.hi = QRandomGenerator::system()->generate64();
+            session->key.lo = QRandomGenerator::system()->generate64();
+        } while (sessionsByKey_.count(session->key) != 0);
+    }
     char hex[kClientKeyHexLength];
     formatClientKey(session->key, hex);
     session->id = QString::fromLatin1(hex, static_cast<qsizetype>(kClientKeyHexLength));
@@ -173,6 +187,7 @@ Lobby::Session* Lobby::createSession(const QString& name, const QHostAddress& ad
     sessionsByKey_.emplace(raw->key, raw);
     sessions_.emplace(lobbyrules::fold(name), std::move(session));
     routesDirty_ = true;
+    sessionChanged(*raw);
     return raw;
 }
 
@@ -180,10 +195,12 @@ void Lobby::attach(Session& session, ConnectionId connection)
 {
     session.connection = connection;
     connections_.at(connection).session = &session;
+    sessionChanged(session);
 }
 
 void Lobby::endSession(Session& session)
 {
+    rememberEnded(session);
     leaveRoom(session);
     if (session.connection != 0) {
         const auto it = connections_.find(session.connection);
@@ -191,6 +208,8 @@ void Lobby::endSession(Session& session)
             it->second.session = nullptr;
     }
     serverlog::info(QStringLiteral("session of %1 ended").arg(session.name));
+    changedSessions_.erase(&session);
+    endedSessions_.push_back(session.serial);
     sessionsByKey_.erase(session.key);
     freeSlots_.push_back(session.slot);
     routesDirty_ = true;
@@ -256,6 +275,7 @@ bool Lobby::chatAllowed(Session& session)
 
 void Lobby::flush()
 {
+    saveState();
     if (routesDirty_) {
         routesDirty_ = false;
         publishRoutes();

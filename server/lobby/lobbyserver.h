@@ -51,6 +51,7 @@ private:
     RouteExchange exchange_;
     Lobby lobby_;
     std::unique_ptr<Relay> relay_;
+    std::unique_ptr<state::Store> store_;
     QTcpServer tcp_;
     QTimer expiryTimer_;
     QTimer statsTimer_;
