@@ -274,9 +274,12 @@ std::unique_ptr<Store> openSqliteStore(const QString& path, Snapshot* loaded)
     // Kept for the operator to look at; the server goes on with a fresh file.
     const QString aside = path + QStringLiteral(".unreadable-") +
                           QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmss"));
-    const bool moved = QFile::rename(path, aside);
-    QFile::rename(path + QStringLiteral("-wal"), aside + QStringLiteral("-wal"));
-    QFile::remove(path + QStringLiteral("-shm"));
+    // Only a file is moved: a wrong path must not move the operator's directory.
+    const bool moved = QFileInfo(path).isFile() && QFile::rename(path, aside);
+    if (moved) {
+        QFile::rename(path + QStringLiteral("-wal"), aside + QStringLiteral("-wal"));
+        QFile::remove(path + QStringLiteral("-shm"));
+    }
     serverlog::error(moved ? QStringLiteral("state file %1 cannot be read (%2); moved to %3; starting empty").arg(path, why, aside)
                            : QStringLiteral("state file %1 cannot be read (%2); starting empty").arg(path, why));
     if (moved) {
