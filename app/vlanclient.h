@@ -118,6 +118,7 @@ private:
     QWidget* createPrivateChatPage(const QString& user);
     void sendPrivateMessage(const QString& user, QLineEdit* input, QTextEdit* view);
     bool controlChannelUp() const;
+    void sendLogin();
 
     QTcpSocket* tcpSocket = nullptr;
     QUdpSocket* udpSocket = nullptr;

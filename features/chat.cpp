@@ -45,6 +45,6 @@ void VLANClient::sendPrivateMessage(const QString& user, QLineEdit* input, QText
         return;
     sendControlMessage(control::message(QStringLiteral("private_message"),
                                         {{QStringLiteral("target"), user}, {QStringLiteral("message"), line}}));
-    view->append(QStringLiteral("<b style='color:#d32f2f;'>Me:</b> ") + line.toHtmlEscaped());
+    view->append(QStringLiteral("<b style='color:#d32f2f;'>Me:</b> ") + control::singleLine(line).toHtmlEscaped());
     input->clear();
 }

@@ -18,6 +18,15 @@ bool VLANClient::controlChannelUp() const
     return tcpSocket && tcpSocket->state() == QAbstractSocket::ConnectedState;
 }
 
+// Every login carries the client id this client was last given (empty
+// before the first): with it the server hands back our session even when
+// our address changed, and to no one else.
+void VLANClient::sendLogin()
+{
+    sendControlMessage(control::message(QStringLiteral("login"), {{QStringLiteral("username"), nickname},
+                                                                  {QStringLiteral("client_id"), clientId}}));
+}
+
 void VLANClient::attemptReconnect()
 {
     if (tcpSocket->state() != QAbstractSocket::UnconnectedState)
@@ -30,7 +39,7 @@ void VLANClient::onTcpConnected()
     reconnectTimer->stop();
     reconnectDialog->hide();
     if (!nickname.isEmpty())
-        sendControlMessage(control::message(QStringLiteral("login"), {{QStringLiteral("username"), nickname}}));
+        sendLogin();
 }
 
 void VLANClient::onTcpError()
@@ -46,5 +55,5 @@ void VLANClient::doLogin()
     if (nickname.isEmpty())
         return;
     settings.setValue(QStringLiteral("username"), nickname);
-    sendControlMessage(control::message(QStringLiteral("login"), {{QStringLiteral("username"), nickname}}));
+    sendLogin();
 }

@@ -1,6 +1,7 @@
 #include "lobby/controlcodec.h"
 
 #include <QJsonDocument>
+#include <QList>
 
 namespace control {
 
@@ -51,6 +52,20 @@ QJsonObject message(const QString& cmd, std::initializer_list<std::pair<QString,
     for (const auto& [key, value] : fields)
         object.insert(key, value);
     return object;
+}
+
+QString singleLine(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const char32_t c : text.toUcs4()) {
+        const bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+        if (bidi || QChar::category(c) == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            out.append(QLatin1Char(' '));
+        else
+            out.append(QString::fromUcs4(&c, 1));
+    }
+    return out;
 }
 
 } // namespace control

@@ -28,4 +28,9 @@ QJsonObject objectAt(const QJsonArray& array, qsizetype index);
 // Builds {"cmd": cmd, key1: value1, ...} from string pairs.
 QJsonObject message(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields = {});
 
+// Chat text shown or relayed as exactly one line: line and paragraph
+// separators, other control characters and bidirectional controls become
+// spaces, so a line cannot start a forged one or reorder what follows.
+QString singleLine(const QString& text);
+
 } // namespace control

@@ -77,8 +77,9 @@ void VLANClient::handleOnlineUsers(const QJsonObject& message)
 
 void VLANClient::handleGlobalChat(const QJsonObject& message)
 {
-    const QString sender = control::readString(message, QStringLiteral("sender")).toHtmlEscaped();
-    const QString text = control::readString(message, QStringLiteral("message")).toHtmlEscaped();
+    // One received line is one shown line, whatever separators it carries.
+    const QString sender = control::singleLine(control::readString(message, QStringLiteral("sender"))).toHtmlEscaped();
+    const QString text = control::singleLine(control::readString(message, QStringLiteral("message"))).toHtmlEscaped();
     globalChatView->append(
         QStringLiteral("<b style='color:#00e5ff;'>[%1]:</b> <span style='color:#ffffff;'>%2</span>").arg(sender, text));
     QScrollBar* bar = globalChatView->verticalScrollBar();
@@ -91,8 +92,8 @@ void VLANClient::handlePrivateMessage(const QJsonObject& message)
     const QString text = control::readString(message, QStringLiteral("message"));
     openPrivateChat(sender);
     if (QTextEdit* view = privateChatViews.value(sender))
-        view->append(QStringLiteral("<b style='color:#a0a0a0;'>") + sender.toHtmlEscaped() +
-                     QStringLiteral(":</b> <span style='color:#ffffff;'>") + text.toHtmlEscaped() +
+        view->append(QStringLiteral("<b style='color:#a0a0a0;'>") + control::singleLine(sender).toHtmlEscaped() +
+                     QStringLiteral(":</b> <span style='color:#ffffff;'>") + control::singleLine(text).toHtmlEscaped() +
                      QStringLiteral("</span>"));
 }
 

@@ -78,7 +78,7 @@ void VLANClient::handleChat(const QJsonObject& message)
 {
     const QString sender = control::readString(message, QStringLiteral("sender"));
     const QString text = control::readString(message, QStringLiteral("message"));
-    roomChatView->append(QStringLiteral("<b style='color:#a0a0a0;'>") + sender.toHtmlEscaped() +
-                         QStringLiteral(":</b> <span style='color:#ffffff;'>") + text.toHtmlEscaped() +
+    roomChatView->append(QStringLiteral("<b style='color:#a0a0a0;'>") + control::singleLine(sender).toHtmlEscaped() +
+                         QStringLiteral(":</b> <span style='color:#ffffff;'>") + control::singleLine(text).toHtmlEscaped() +
                          QStringLiteral("</span>"));
 }

@@ -17,5 +17,16 @@ struct ServerConfig {
     qint64 rateWindowMs = 10000;
     int lineLimit = 200; // control lines of any kind per window
     qint64 statsIntervalMs = 60000; // 0: only at shutdown
+    // What one address may hold: enough for a household or a LAN party behind
+    // one NAT, too little for one attacker to fill the server.
+    int maxConnectionsPerAddress = 32; // logged in or not
+    int maxSessionsPerAddress = 16;
+    int maxRoomsPerAddress = 4; // rooms created from the address that still exist
+    qint64 loginDeadlineMs = 120000; // a connection must log in within this time
+    qint64 detachedLimitMs = 600000; // heartbeats keep a session without connection this long at most
+    // Output waiting for slow readers.
+    qint64 maxPendingOutput = 1024 * 1024;              // per connection
+    qint64 maxTotalPendingOutput = 256ll * 1024 * 1024; // all connections together
+    qint64 outputStallMs = 15000;                       // output that does not move this long closes
     QString statePath;              // SQLite file of the lobby state; empty: memory only
 };

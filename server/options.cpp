@@ -26,6 +26,27 @@ struct Flags {
                                  QStringLiteral("N"), QStringLiteral("200")};
     QCommandLineOption rateWindow{QStringLiteral("rate-window"), QStringLiteral("Length of the rate window in seconds."),
                                   QStringLiteral("SECONDS"), QStringLiteral("10")};
+    QCommandLineOption perAddressConnections{QStringLiteral("max-connections-per-address"),
+                                             QStringLiteral("Connections from one address, logged in or not."),
+                                             QStringLiteral("N"), QStringLiteral("32")};
+    QCommandLineOption perAddressSessions{QStringLiteral("max-sessions-per-address"),
+                                          QStringLiteral("Sessions (players) from one address."), QStringLiteral("N"),
+                                          QStringLiteral("16")};
+    QCommandLineOption perAddressRooms{QStringLiteral("max-rooms-per-address"),
+                                       QStringLiteral("Open rooms created from one address."), QStringLiteral("N"),
+                                       QStringLiteral("4")};
+    QCommandLineOption loginDeadline{QStringLiteral("login-deadline"),
+                                     QStringLiteral("Seconds a connection may stay without logging in."),
+                                     QStringLiteral("SECONDS"), QStringLiteral("120")};
+    QCommandLineOption pendingOutput{QStringLiteral("max-pending-output"),
+                                     QStringLiteral("KiB of output waiting for one client before it is closed."),
+                                     QStringLiteral("KIB"), QStringLiteral("1024")};
+    QCommandLineOption totalOutput{QStringLiteral("max-total-output"),
+                                   QStringLiteral("MiB of output waiting for all clients; beyond it the slowest are closed."),
+                                   QStringLiteral("MIB"), QStringLiteral("256")};
+    QCommandLineOption outputStall{QStringLiteral("output-stall"),
+                                   QStringLiteral("Seconds waiting output may stand still before its client is closed."),
+                                   QStringLiteral("SECONDS"), QStringLiteral("15")};
     QCommandLineOption stats{QStringLiteral("stats-interval"), QStringLiteral("Seconds between stats lines; 0: only at shutdown."),
                              QStringLiteral("SECONDS"), QStringLiteral("60")};
     QCommandLineOption logLevel{QStringLiteral("log-level"), QStringLiteral("error, warn, info or debug."),
@@ -65,7 +86,8 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     parser.setApplicationDescription(QStringLiteral("Pellora lobby server and UDP relay."));
     const QCommandLineOption help = parser.addHelpOption();
     parser.addOptions({f.listen, f.port, f.subnet, f.maxRoomSize, f.maxClients, f.grace, f.chatLimit, f.lineLimit,
-                       f.rateWindow, f.stats, f.logLevel, f.state});
+                       f.rateWindow, f.perAddressConnections, f.perAddressSessions, f.perAddressRooms, f.loginDeadline,
+                       f.pendingOutput, f.totalOutput, f.outputStall, f.stats, f.logLevel, f.state});
     const auto fail = [&result](const QString& text) {
         result.outcome = ServerOptions::Outcome::Error;
         result.text = text;
@@ -112,6 +134,24 @@ ServerOptions parseServerOptions(const QStringList& arguments)
         return fail(QStringLiteral("--session-grace must be a number of seconds"));
     if (!readSeconds(parser.value(f.rateWindow), 0.01, &c.rateWindowMs))
         return fail(QStringLiteral("--rate-window must be a number of seconds"));
+    if (!readInt(parser.value(f.perAddressConnections), 1, 1 << 20, &c.maxConnectionsPerAddress))
+        return fail(QStringLiteral("--max-connections-per-address must be a positive number"));
+    if (!readInt(parser.value(f.perAddressSessions), 1, 1 << 20, &c.maxSessionsPerAddress))
+        return fail(QStringLiteral("--max-sessions-per-address must be a positive number"));
+    if (!readInt(parser.value(f.perAddressRooms), 1, 1 << 20, &c.maxRoomsPerAddress))
+        return fail(QStringLiteral("--max-rooms-per-address must be a positive number"));
+    if (!readSeconds(parser.value(f.loginDeadline), 1, &c.loginDeadlineMs))
+        return fail(QStringLiteral("--login-deadline must be at least 1 second"));
+    if (!readSeconds(parser.value(f.outputStall), 1, &c.outputStallMs))
+        return fail(QStringLiteral("--output-stall must be at least 1 second"));
+    int kib = 0;
+    int mib = 0;
+    if (!readInt(parser.value(f.pendingOutput), 16, 1 << 20, &kib))
+        return fail(QStringLiteral("--max-pending-output must be 16 to 1048576 KiB"));
+    if (!readInt(parser.value(f.totalOutput), 1, 1 << 20, &mib))
+        return fail(QStringLiteral("--max-total-output must be 1 to 1048576 MiB"));
+    c.maxPendingOutput = qint64{kib} * 1024;
+    c.maxTotalPendingOutput = qint64{mib} * 1024 * 1024;
     if (!readSeconds(parser.value(f.stats), 0, &c.statsIntervalMs))
         return fail(QStringLiteral("--stats-interval must be a number of seconds"));
     c.statePath = parser.value(f.state);

@@ -14,3 +14,8 @@ void enableTcpKeepAlive(qintptr descriptor, int idleSeconds, int intervalSeconds
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
+
+void limitSendBuffer(qintptr descriptor, int bytes)
+{
+    setsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}

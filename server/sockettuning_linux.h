@@ -7,3 +7,7 @@
 // connection whose client vanished (a half-open connection behind NAT)
 // releases its name instead of holding it for hours.
 void enableTcpKeepAlive(qintptr descriptor, int idleSeconds, int intervalSeconds, int probes);
+
+// Caps what the kernel holds for one connection that does not read, so that
+// the server's own output budget is what counts.
+void limitSendBuffer(qintptr descriptor, int bytes);

@@ -1,13 +1,40 @@
 #include "server/lobby/lobby.h"
 
 #include "lobby/controlcodec.h"
+#include "server/lobby/names.h"
 #include "server/relay/routes.h"
 #include "server/serverlog.h"
 
 #include <QJsonArray>
 #include <QRandomGenerator>
 
+#include <limits>
+
 using control::readString;
+
+namespace {
+
+// IPv4 peers on a dual-stack socket arrive as mapped IPv6 addresses; one
+// host must count as one address either way.
+QString addressKeyOf(const QHostAddress& address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+// Does not stop at the first difference, so timing tells nothing about the id.
+bool sameSecret(const QString& a, const QString& b)
+{
+    if (a.size() != b.size() || a.isEmpty())
+        return false;
+    unsigned diff = 0;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned>(a.at(i).unicode() ^ b.at(i).unicode());
+    return diff == 0;
+}
+
+} // namespace
 
 Lobby::Lobby(const ServerConfig& config, LobbyOutput& output, RouteExchange* relay, Clock clock)
     : config_(config), output_(output), relay_(relay), clock_(std::move(clock)),
@@ -39,12 +66,31 @@ const QHash<QString, Lobby::Handler>& Lobby::handlers()
     return table;
 }
 
-void Lobby::connectionOpened(ConnectionId connection, const QHostAddress& peer)
+bool Lobby::connectionOpened(ConnectionId connection, const QHostAddress& peer)
 {
-    connections_.try_emplace(connection, peer, config_.lineLimit, config_.rateWindowMs);
+    const QString key = addressKeyOf(peer);
+    AddressUse& counts = use(key);
+    if (connections_.count(connection) != 0 || counts.connections >= config_.maxConnectionsPerAddress) {
+        release(key, nullptr);
+        return false;
+    }
+    ++counts.connections;
+    connections_.try_emplace(connection, peer, key, clock_(), config_.lineLimit, config_.rateWindowMs);
+    return true;
 }
 
-void Lobby::connectionClosed(ConnectionId connection)
+void Lobby::release(const QString& addressKey, int AddressUse::*counter)
+{
+    const auto it = addressUse_.find(addressKey);
+    if (it == addressUse_.end())
+        return;
+    if (counter)
+        --(it.value().*counter);
+    if (it->connections == 0 && it->sessions == 0 && it->rooms == 0)
+        addressUse_.erase(it);
+}
+
+void Lobby::detach(ConnectionId connection)
 {
     const auto it = connections_.find(connection);
     if (it == connections_.end())
@@ -52,10 +98,17 @@ void Lobby::connectionClosed(ConnectionId connection)
     if (Session* session = it->second.session) {
         session->connection = 0;
         session->detachedAt = clock_();
-        usersDirty_ = true;
-        serverlog::info(QStringLiteral("%1 disconnected; session kept for %2 ms").arg(session->name).arg(config_.sessionGraceMs));
+        usersChanged();
+        serverlog::info(QStringLiteral("%1 disconnected; session kept for %2 ms").arg(session->name, QString::number(config_.sessionGraceMs)));
     }
+    const QString key = it->second.addressKey;
     connections_.erase(it);
+    release(key, &AddressUse::connections);
+}
+
+void Lobby::connectionClosed(ConnectionId connection)
+{
+    detach(connection);
     flush();
 }
 
@@ -72,17 +125,17 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
         return;
     Connection& c = it->second;
     if (line.size() > lobbyrules::kMaxLineBytes) {
-        serverlog::warn(QStringLiteral("closing connection from %1: line of %2 bytes").arg(c.address.toString()).arg(line.size()));
+        serverlog::warn(QStringLiteral("closing connection from %1: line of %2 bytes").arg(c.address.toString(), QString::number(line.size())));
         closeConnection(connection);
         return;
     }
     switch (c.lines.admit(clock_())) {
-    case RateWindow::Verdict::Allowed:
+    case TokenBucket::Verdict::Allowed:
         break;
-    case RateWindow::Verdict::Refused:
+    case TokenBucket::Verdict::Refused:
         sendError(connection, QStringLiteral("Too many messages; some were ignored."));
         return;
-    case RateWindow::Verdict::RefusedQuietly:
+    case TokenBucket::Verdict::RefusedQuietly:
         return;
     }
 
@@ -107,14 +160,15 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
 void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
 {
     const QString name = readString(message, QStringLiteral("username")).trimmed();
+    const bool keyed = message.contains(QStringLiteral("client_id"));
     if (c.session) {
         // The client sends login after every (re)connection and on every
-        // click; the same name on the same connection just confirms.
-        if (lobbyrules::fold(name) == lobbyrules::fold(c.session->name))
+        // click; the same name on the same connection just confirms, and
+        // changes nothing anyone else sees.
+        if (names::skeleton(name) == names::skeleton(c.session->name))
             send(*c.session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), c.session->id}}));
         else
             sendError(self, QStringLiteral("You are logged in as %1.").arg(c.session->name));
-        usersDirty_ = true;
         return;
     }
     const QString problem = lobbyrules::checkUserName(name);
@@ -122,28 +176,20 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
         sendError(self, problem);
         return;
     }
-    const auto existing = sessions_.find(lobbyrules::fold(name));
+    const auto existing = sessions_.find(names::skeleton(name));
     if (existing != sessions_.end()) {
-        Session& session = *existing->second;
-        if (session.connection != 0 || !session.address.isEqual(c.address, QHostAddress::TolerantConversion)) {
+        if (!mayTakeBack(*existing->second, c, message)) {
             sendError(self, QStringLiteral("The name %1 is already online.").arg(name));
             return;
         }
-        attach(session, self);
-        serverlog::info(QStringLiteral("%1 took back the session from %2").arg(session.name, c.address.toString()));
-        send(session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session.id}}));
-        // The client may still show the room (after a lost connection or a
-        // server restart): confirm it, and the member list may have changed.
-        if (session.room) {
-            send(session, control::message(QStringLiteral("join_ok"),
-                                           {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
-                                            {QStringLiteral("room_name"), session.room->name}}));
-            send(session, roomUpdate(*session.room));
-        }
-        usersDirty_ = true;
+        takeBack(*existing->second, self, c, keyed);
         return;
     }
-    Session* session = createSession(name, c.address);
+    if (use(c.addressKey).sessions >= config_.maxSessionsPerAddress) {
+        sendError(self, QStringLiteral("Too many players are online from your address; try again later."));
+        return;
+    }
+    Session* session = createSession(name, c, keyed);
     if (!session) {
         sendError(self, QStringLiteral("The server is full; try again later."));
         return;
@@ -151,16 +197,56 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
     attach(*session, self);
     serverlog::info(QStringLiteral("login %1 from %2").arg(name, c.address.toString()));
     send(*session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session->id}}));
-    usersDirty_ = true;
 }
 
-Lobby::Session* Lobby::createSession(const QString& name, const QHostAddress& address, const ClientKey* key)
+bool Lobby::mayTakeBack(const Session& session, const Connection& c, const QJsonObject& message) const
+{
+    // The current id proves the player, wherever it comes from now, even
+    // while the old connection still looks alive.
+    if (session.keyed)
+        return sameSecret(readString(message, QStringLiteral("client_id")), session.id);
+    return session.connection == 0 && session.addressKey == c.addressKey;
+}
+
+void Lobby::takeBack(Session& session, ConnectionId self, Connection& c, bool keyed)
+{
+    if (session.connection != 0) {
+        const ConnectionId old = session.connection;
+        detach(old);
+        output_.closeConnection(old);
+    }
+    if (session.addressKey != c.addressKey) {
+        const QString oldKey = session.addressKey;
+        session.addressKey = c.addressKey;
+        ++use(c.addressKey).sessions;
+        release(oldKey, &AddressUse::sessions);
+    }
+    session.address = c.address;
+    session.keyed = session.keyed || keyed;
+    // An id that travelled once is not good forever.
+    newKey(session);
+    attach(session, self);
+    serverlog::info(QStringLiteral("%1 took back the session from %2").arg(session.name, c.address.toString()));
+    send(session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session.id}}));
+    // The client may still show the room (after a lost connection or a
+    // server restart): confirm it, and the member list may have changed.
+    if (session.room) {
+        send(session, control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
+                                                                   {QStringLiteral("room_name"), session.room->name}}));
+        send(session, roomUpdate(*session.room));
+    }
+}
+
+Lobby::Session* Lobby::createSession(const QString& name, const Connection& c, bool keyed)
 {
     if (freeSlots_.empty())
         return nullptr;
     auto session = std::make_unique<Session>(config_.chatLimit, config_.rateWindowMs);
     session->name = name;
-    session->address = address;
+    session->keyed = keyed;
+    session->address = c.address;
+    session->addressKey = c.addressKey;
+    ++use(c.addressKey).sessions;
     session->serial = nextSerial_++;
     session->slot = freeSlots_.back();
     freeSlots_.pop_back();
@@ -169,26 +255,26 @@ Lobby::Session* Lobby::createSession(const QString& name, const QHostAddress& ad
     if (gen == 0)
         gen = 1;
     session->gen = gen;
+    Session* raw = session.get();
+    newKey(*raw);
+    sessions_.emplace(names::skeleton(name), std::move(session));
+    return raw;
+}
+
+void Lobby::newKey(Session& session)
+{
+    sessionsByKey_.erase(session.key);
     // The identifier alone authorises binding a UDP endpoint to the session,
     // so it comes from the system's secure random source.
-    if (key && sessionsByKey_.count(*key) == 0) {
-        session->key = *key;
-    } else {
-        do {
-            session->key.hi = QRandomGenerator::system()->generate64();
-            session->key.lo = QRandomGenerator::system()->generate64();
-        } while (sessionsByKey_.count(session->key) != 0);
-    }
+    do {
+        session.key.hi = QRandomGenerator::system()->generate64();
+        session.key.lo = QRandomGenerator::system()->generate64();
+    } while (sessionsByKey_.count(session.key) != 0);
     char hex[kClientKeyHexLength];
-    formatClientKey(session->key, hex);
-    session->id = QString::fromLatin1(hex, static_cast<qsizetype>(kClientKeyHexLength));
-
-    Session* raw = session.get();
-    sessionsByKey_.emplace(raw->key, raw);
-    sessions_.emplace(lobbyrules::fold(name), std::move(session));
+    formatClientKey(session.key, hex);
+    session.id = QString::fromLatin1(hex, static_cast<qsizetype>(kClientKeyHexLength));
+    sessionsByKey_.emplace(session.key, &session);
     routesDirty_ = true;
-    sessionChanged(*raw);
-    return raw;
 }
 
 void Lobby::attach(Session& session, ConnectionId connection)
@@ -196,6 +282,7 @@ void Lobby::attach(Session& session, ConnectionId connection)
     session.connection = connection;
     connections_.at(connection).session = &session;
     sessionChanged(session);
+    usersChanged();
 }
 
 void Lobby::endSession(Session& session)
@@ -210,16 +297,33 @@ void Lobby::endSession(Session& session)
     serverlog::info(QStringLiteral("session of %1 ended").arg(session.name));
     changedSessions_.erase(&session);
     endedSessions_.push_back(session.serial);
+    if (session.connection != 0)
+        usersChanged();
     sessionsByKey_.erase(session.key);
     freeSlots_.push_back(session.slot);
     routesDirty_ = true;
-    usersDirty_ = true;
-    sessions_.erase(lobbyrules::fold(session.name));
+    const QString addressKey = session.addressKey;
+    sessions_.erase(names::skeleton(session.name));
+    release(addressKey, &AddressUse::sessions);
 }
 
-void Lobby::expireSessions()
+void Lobby::tick()
 {
     const qint64 now = clock_();
+    expireSessions(now);
+    std::vector<ConnectionId> late;
+    for (const auto& [id, c] : connections_)
+        if (!c.session && now - c.openedAt >= config_.loginDeadlineMs)
+            late.push_back(id);
+    for (ConnectionId id : late) {
+        serverlog::debug(QStringLiteral("closing connection %1: no login in time").arg(id));
+        closeConnection(id);
+    }
+    flush();
+}
+
+void Lobby::expireSessions(qint64 now)
+{
     std::vector<Session*> expired;
     for (const auto& [key, session] : sessions_) {
         if (session->connection != 0)
@@ -227,17 +331,18 @@ void Lobby::expireSessions()
         qint64 lastSign = session->detachedAt;
         if (relay_)
             lastSign = qMax<qint64>(lastSign, relay_->lastHeartbeatMs(session->slot, session->gen));
-        if (now - lastSign >= config_.sessionGraceMs)
+        // Heartbeats alone keep a session only so long: its control
+        // connection is how the player proves who it is.
+        if (now - lastSign >= config_.sessionGraceMs || now - session->detachedAt >= config_.detachedLimitMs)
             expired.push_back(session.get());
     }
     for (Session* session : expired)
         endSession(*session);
-    flush();
 }
 
 Lobby::Session* Lobby::findOnline(const QString& name)
 {
-    const auto it = sessions_.find(lobbyrules::fold(name.trimmed()));
+    const auto it = sessions_.find(names::skeleton(name.trimmed()));
     return it != sessions_.end() && it->second->connection != 0 ? it->second.get() : nullptr;
 }
 
@@ -262,12 +367,12 @@ void Lobby::sendError(ConnectionId connection, const QString& text)
 bool Lobby::chatAllowed(Session& session)
 {
     switch (session.chat.admit(clock_())) {
-    case RateWindow::Verdict::Allowed:
+    case TokenBucket::Verdict::Allowed:
         return true;
-    case RateWindow::Verdict::Refused:
+    case TokenBucket::Verdict::Refused:
         sendError(session, QStringLiteral("You are sending messages too fast; the rest were dropped."));
         return false;
-    case RateWindow::Verdict::RefusedQuietly:
+    case TokenBucket::Verdict::RefusedQuietly:
         return false;
     }
     return false;
@@ -280,18 +385,39 @@ void Lobby::flush()
         routesDirty_ = false;
         publishRoutes();
     }
-    if (!usersDirty_)
-        return;
-    usersDirty_ = false;
-    QJsonArray users;
-    for (const auto& [key, session] : sessions_)
-        if (session->connection != 0)
-            users.append(session->name);
-    const QByteArray line =
-        control::encodeLine(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("online_users")}, {QStringLiteral("users"), users}});
-    for (const auto& [key, session] : sessions_)
-        if (session->connection != 0)
-            output_.sendLine(session->connection, line);
+    const qint64 now = clock_();
+    if (now >= pacedDue_)
+        sendDueLists(now);
+}
+
+void Lobby::sendDueLists(qint64 now)
+{
+    pacedDue_ = std::numeric_limits<qint64>::max();
+    for (auto& [id, c] : connections_) {
+        const bool usersWanted = c.session && c.usersVersion != usersVersion_;
+        if (!usersWanted && !c.roomsWanted)
+            continue;
+        if (usersWanted && now - c.usersSentAt >= kListIntervalMs) {
+            if (usersLineVersion_ != usersVersion_) {
+                QJsonArray users;
+                for (const auto& [key, session] : sessions_)
+                    if (session->connection != 0)
+                        users.append(session->name);
+                usersLine_ = control::encodeLine(
+                    QJsonObject{{QStringLiteral("cmd"), QStringLiteral("online_users")}, {QStringLiteral("users"), users}});
+                usersLineVersion_ = usersVersion_;
+            }
+            c.usersVersion = usersVersion_;
+            c.usersSentAt = now;
+            output_.sendLine(id, usersLine_);
+        } else if (usersWanted) {
+            pacedDue_ = qMin(pacedDue_, c.usersSentAt + kListIntervalMs);
+        }
+        if (c.roomsWanted && now - c.roomsSentAt >= kListIntervalMs)
+            sendRoomList(c);
+        else if (c.roomsWanted)
+            pacedDue_ = qMin(pacedDue_, c.roomsSentAt + kListIntervalMs);
+    }
 }
 
 void Lobby::publishRoutes()
@@ -333,7 +459,7 @@ QString Lobby::consistencyProblem() const
     QSet<quint32> vips;
     QSet<std::uint32_t> slotsSeen;
     for (const auto& [key, session] : sessions_) {
-        if (key != lobbyrules::fold(session->name))
+        if (key != names::skeleton(session->name))
             return QStringLiteral("session filed under the wrong name");
         if (slotsSeen.contains(session->slot))
             return QStringLiteral("slot used twice");
@@ -352,9 +478,25 @@ QString Lobby::consistencyProblem() const
             return QStringLiteral("bad address for %1").arg(session->name);
         vips.insert(session->vip);
     }
-    for (const auto& [id, connection] : connections_)
+    QHash<QString, AddressUse> counted;
+    for (const auto& [id, connection] : connections_) {
         if (connection.session && connection.session->connection != id)
             return QStringLiteral("connection points to a session that moved");
+        ++counted[connection.addressKey].connections;
+    }
+    for (const auto& [key, session] : sessions_)
+        ++counted[session->addressKey].sessions;
+    for (const auto& [key, room] : rooms_)
+        ++counted[room->creatorKey].rooms;
+    for (auto it = counted.cbegin(); it != counted.cend(); ++it) {
+        const AddressUse found = addressUse_.value(it.key());
+        if (found.connections != it->connections || found.sessions != it->sessions || found.rooms != it->rooms)
+            return QStringLiteral("address budget of %1 out of step").arg(it.key());
+        if (it->connections > config_.maxConnectionsPerAddress || it->rooms > config_.maxRoomsPerAddress)
+            return QStringLiteral("address %1 over its budget").arg(it.key());
+    }
+    if (counted.size() != addressUse_.size())
+        return QStringLiteral("stale address budgets");
     QSet<int> nets;
     for (const auto& [key, room] : rooms_) {
         if (room->members.isEmpty() || !room->members.contains(room->host))

@@ -49,12 +49,16 @@ public:
     Lobby(const Lobby&) = delete;
     Lobby& operator=(const Lobby&) = delete;
 
-    void connectionOpened(ConnectionId connection, const QHostAddress& peer);
+    // False when the peer's address already holds all the connections it
+    // may; the lobby then does not know the connection and it is to be closed.
+    bool connectionOpened(ConnectionId connection, const QHostAddress& peer);
     void connectionClosed(ConnectionId connection);
     // One line as received, without its line feed.
     void handleLine(ConnectionId connection, const QByteArray& line);
-    // Ends sessions that have had neither a connection nor heartbeats for the grace time.
-    void expireSessions();
+    // Called often (a few times a second): ends sessions that have had
+    // neither a connection nor heartbeats for the grace time, closes
+    // connections that did not log in in time, sends paced lists that are due.
+    void tick();
 
     // Takes over sessions and rooms saved by an earlier run. Every session
     // starts detached, as if its connection had just dropped. Records that do
@@ -74,22 +78,35 @@ public:
     QString consistencyProblem() const;
 
 private:
+    static constexpr qint64 kNever = -(qint64{1} << 60);
+    static constexpr qint64 kListIntervalMs = 1000;
     enum class Privacy { Public, Private, Locked };
     struct Room;
     struct Session {
         QString name;
         QString id;
         ClientKey key;
+        // Created or taken back by a login with `client_id`: only the current
+        // id takes it back. Otherwise the same name from the same address does.
+        bool keyed = false;
         quint64 serial = 0;
         std::uint32_t slot = 0;
         std::uint32_t gen = 0;
-        QHostAddress address;
+        QHostAddress address; // of the control connection, or the last one it had
+        QString addressKey;   // the same, as counted in the address budget
         ConnectionId connection = 0;
         qint64 detachedAt = 0;
         Room* room = nullptr;
         quint32 vip = 0;
-        RateWindow chat;
+        TokenBucket chat;
         Session(int limit, qint64 window) : chat(limit, window) {}
+    };
+    // Wrong access keys of one address for one room.
+    struct KeyGuard {
+        qint64 windowStart = 0;
+        qint64 blockedUntil = 0;
+        int failures = 0;
+        int strikes = 0;
     };
     struct Room {
         QString name;
@@ -102,13 +119,32 @@ private:
         Session* host = nullptr;
         std::bitset<256> hostsInUse;
         QSet<quint64> invited; // session serials
+        QString creatorKey;    // the address whose room budget it counts against
+        QHash<QString, KeyGuard> guards;
     };
     struct Connection {
         QHostAddress address;
+        QString addressKey;
+        qint64 openedAt = 0;
         Session* session = nullptr;
-        RateWindow lines;
-        Connection(const QHostAddress& a, int limit, qint64 window) : address(a), lines(limit, window) {}
+        TokenBucket lines;
+        // Lists are sent at most once a second per connection; a request in
+        // between is answered when the second is over, once.
+        quint64 usersVersion = 0; // of the online list last sent
+        qint64 usersSentAt = kNever;
+        qint64 roomsSentAt = kNever;
+        bool roomsWanted = false;
+        Connection(const QHostAddress& a, QString key, qint64 now, int limit, qint64 window)
+            : address(a), addressKey(std::move(key)), openedAt(now), lines(limit, window)
+        {
+        }
     };
+    struct AddressUse {
+        int connections = 0;
+        int sessions = 0;
+        int rooms = 0;
+    };
+
     using Handler = void (Lobby::*)(Connection&, Session&, const QJsonObject&);
 
     // Commands.
@@ -125,11 +161,18 @@ private:
     void invite(Connection&, Session& session, const QJsonObject& message);
 
     // Sessions.
-    // With `key` (a restored session) that identifier is kept instead of a fresh one.
-    Session* createSession(const QString& name, const QHostAddress& address, const ClientKey* key = nullptr);
+    Session* createSession(const QString& name, const Connection& connection, bool keyed);
+    bool mayTakeBack(const Session& session, const Connection& connection, const QJsonObject& message) const;
+    void takeBack(Session& session, ConnectionId self, Connection& connection, bool keyed);
+    void newKey(Session& session);
     void attach(Session& session, ConnectionId connection);
+    // Forgets a connection; its session, if any, stays without one.
+    void detach(ConnectionId connection);
     void endSession(Session& session);
+    void expireSessions(qint64 now);
     Session* findOnline(const QString& name);
+    AddressUse& use(const QString& addressKey) { return addressUse_[addressKey]; }
+    void release(const QString& addressKey, int AddressUse::*counter);
 
     // Rooms.
     void enterRoom(Session& session, Room& room);
@@ -139,6 +182,9 @@ private:
     Session* hostTarget(Session& session, const QJsonObject& message);
     QJsonObject roomUpdate(const Room& room) const;
     void sendRoomUpdate(const Room& room);
+    void sendRoomList(Connection& connection);
+    // Null when the key may be tried now; otherwise the refusal to send.
+    QString keyRefusal(Room& room, const QString& addressKey, bool wrong);
 
     // Output.
     void send(const Session& session, const QJsonObject& message);
@@ -146,6 +192,8 @@ private:
     void sendError(ConnectionId connection, const QString& text);
     bool chatAllowed(Session& session);
     void flush();
+    void usersChanged() { ++usersVersion_, pacedDue_ = kNever; }
+    void sendDueLists(qint64 now);
     void publishRoutes();
     void closeConnection(ConnectionId connection);
 
@@ -172,12 +220,16 @@ private:
     std::map<QString, std::unique_ptr<Session>> sessions_; // by folded name
     std::map<QString, std::unique_ptr<Room>> rooms_;       // by folded name
     std::unordered_map<ConnectionId, Connection> connections_;
+    QHash<QString, AddressUse> addressUse_;
     std::unordered_map<ClientKey, Session*, ClientKeyHash> sessionsByKey_;
     std::vector<std::uint32_t> slotGens_;
     std::vector<std::uint32_t> freeSlots_;
     quint64 nextSerial_ = 1;
     bool routesDirty_ = false;
-    bool usersDirty_ = false;
+    quint64 usersVersion_ = 1; // counts changes of the set of online names
+    QByteArray usersLine_;
+    quint64 usersLineVersion_ = 0;
+    qint64 pacedDue_ = kNever; // when the next paced list may be due
 
     state::Store* store_ = nullptr;
     bool saveEverything_ = false;

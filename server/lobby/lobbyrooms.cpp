@@ -2,6 +2,7 @@
 #include "server/lobby/lobby.h"
 
 #include "lobby/controlcodec.h"
+#include "server/lobby/names.h"
 #include "server/serverlog.h"
 
 #include <QJsonArray>
@@ -26,10 +27,36 @@ bool sameKey(const QString& a, const QString& b)
     return diff == 0 && !y.isEmpty();
 }
 
+// Wrong keys allowed per address and room before attempts are refused, and
+// how long the first refusal lasts; each further one lasts twice as long.
+constexpr int kKeyFailures = 5;
+constexpr qint64 kKeyWindowMs = 60000;
+constexpr qint64 kFirstBlockMs = 30000;
+constexpr qint64 kLongestBlockMs = 3600000;
+constexpr int kMaxGuardsPerRoom = 4096;
+
+QString chatText(const QJsonObject& message)
+{
+    return control::singleLine(readString(message, QStringLiteral("message"))).trimmed();
+}
+
 } // namespace
 
-void Lobby::getRooms(Connection&, Session& session, const QJsonObject&)
+void Lobby::getRooms(Connection& c, Session&, const QJsonObject&)
 {
+    // The list can be long and the client asks every few seconds; more
+    // often than once a second it gets one answer when the second is over.
+    c.roomsWanted = true;
+    pacedDue_ = kNever;
+}
+
+void Lobby::sendRoomList(Connection& c)
+{
+    c.roomsWanted = false;
+    c.roomsSentAt = clock_();
+    if (!c.session)
+        return;
+    const Session& session = *c.session;
     QJsonArray rooms;
     for (const auto& [key, room] : rooms_) {
         switch (room->privacy) {
@@ -68,9 +95,11 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
         return sendError(session, QStringLiteral("A locked room needs an access key."));
     if (lobbyrules::characterCount(password) > lobbyrules::kMaxPassword)
         return sendError(session, QStringLiteral("Access keys are at most %1 characters long.").arg(lobbyrules::kMaxPassword));
-    const QString key = lobbyrules::fold(name);
+    const QString key = names::skeleton(name);
     if (rooms_.count(key) != 0)
         return sendError(session, QStringLiteral("A room named %1 already exists.").arg(quoted(name)));
+    if (use(session.addressKey).rooms >= config_.maxRoomsPerAddress)
+        return sendError(session, QStringLiteral("Your address has opened as many rooms as it may; close one first."));
     const int netIndex = addresses_.take();
     if (netIndex < 0)
         return sendError(session, QStringLiteral("No more rooms can be created right now."));
@@ -83,6 +112,8 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
     room->serial = nextSerial_++;
     room->netIndex = netIndex;
     room->net = addresses_.network(netIndex);
+    room->creatorKey = session.addressKey;
+    ++use(room->creatorKey).rooms;
     Room& created = *rooms_.emplace(key, std::move(room)).first->second;
     serverlog::info(QStringLiteral("%1 created room %2 (%3)").arg(session.name, quoted(name), mode));
     enterRoom(session, created);
@@ -92,8 +123,11 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
 void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
 {
     const QString name = readString(message, QStringLiteral("room_name")).trimmed();
-    const auto it = rooms_.find(lobbyrules::fold(name));
-    if (it == rooms_.end())
+    const auto it = rooms_.find(names::skeleton(name));
+    // A private room is none of an outsider's business: the same answer as
+    // for no room at all, with the name as it was asked.
+    if (it == rooms_.end() || (it->second->privacy == Privacy::Private && session.room != it->second.get() &&
+                               !it->second->invited.contains(session.serial)))
         return sendError(session, QStringLiteral("There is no room named %1.").arg(quoted(name)));
     Room& room = *it->second;
     if (session.room == &room) {
@@ -107,16 +141,49 @@ void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
         const QString password = readString(message, QStringLiteral("password"));
         if (password.isEmpty())
             return send(session, control::message(QStringLiteral("password_required"), {{QStringLiteral("room_name"), room.name}}));
-        if (!sameKey(password, room.password))
+        if (const QString refusal = keyRefusal(room, session.addressKey, false); !refusal.isEmpty())
+            return sendError(session, refusal);
+        if (!sameKey(password, room.password)) {
+            keyRefusal(room, session.addressKey, true);
             return sendError(session, QStringLiteral("Wrong access key for %1.").arg(quoted(room.name)));
+        }
     }
-    if (room.privacy == Privacy::Private && !room.invited.contains(session.serial))
-        return sendError(session, QStringLiteral("%1 is private: you need an invitation.").arg(quoted(room.name)));
     if (room.members.size() >= config_.maxRoomSize)
         return sendError(session, QStringLiteral("%1 is full.").arg(quoted(room.name)));
     leaveRoom(session);
     enterRoom(session, room);
     sendRoomUpdate(room);
+}
+
+QString Lobby::keyRefusal(Room& room, const QString& addressKey, bool wrong)
+{
+    const qint64 now = clock_();
+    if (!wrong) {
+        const auto it = room.guards.constFind(addressKey);
+        if (it == room.guards.constEnd() || now >= it->blockedUntil)
+            return {};
+        return QStringLiteral("Too many wrong keys for %1; try again in %2 s.")
+            .arg(quoted(room.name), QString::number((it->blockedUntil - now + 999) / 1000));
+    }
+    if (room.guards.size() >= kMaxGuardsPerRoom && !room.guards.contains(addressKey)) {
+        // Forget addresses that are not blocked to make room; never the blocked ones.
+        for (auto it = room.guards.begin(); it != room.guards.end();)
+            it = now >= it->blockedUntil ? room.guards.erase(it) : std::next(it);
+        if (room.guards.size() >= kMaxGuardsPerRoom)
+            return {};
+    }
+    KeyGuard& guard = room.guards[addressKey];
+    if (now - guard.windowStart >= kKeyWindowMs) {
+        guard.windowStart = now;
+        guard.failures = 0;
+    }
+    if (++guard.failures >= kKeyFailures) {
+        guard.failures = 0;
+        guard.blockedUntil = now + qMin(kLongestBlockMs, kFirstBlockMs << qMin(guard.strikes, 10));
+        ++guard.strikes;
+        serverlog::info(QStringLiteral("wrong keys for %1 from %2; refusing for a while").arg(quoted(room.name), addressKey));
+    }
+    return {};
 }
 
 void Lobby::enterRoom(Session& session, Room& room)
@@ -154,7 +221,9 @@ void Lobby::leaveRoom(Session& session)
         addresses_.release(room->netIndex);
         changedRooms_.erase(room);
         closedRooms_.push_back(room->serial);
-        rooms_.erase(lobbyrules::fold(room->name));
+        const QString creator = room->creatorKey;
+        rooms_.erase(names::skeleton(room->name));
+        release(creator, &AddressUse::rooms);
         return;
     }
     if (room->host == &session) {
@@ -191,9 +260,9 @@ void Lobby::sendRoomUpdate(const Room& room)
 
 Lobby::Session* Lobby::memberNamed(Room& room, const QString& name)
 {
-    const QString key = lobbyrules::fold(name.trimmed());
+    const QString key = names::skeleton(name.trimmed());
     for (Session* member : room.members)
-        if (lobbyrules::fold(member->name) == key)
+        if (names::skeleton(member->name) == key)
             return member;
     return nullptr;
 }
@@ -252,7 +321,7 @@ void Lobby::roomChat(Connection&, Session& session, const QJsonObject& message)
 {
     if (!session.room)
         return sendError(session, QStringLiteral("You are not in a room."));
-    const QString text = readString(message, QStringLiteral("message")).trimmed();
+    const QString text = chatText(message);
     if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
         return sendError(session, problem);
     if (!chatAllowed(session))
@@ -266,7 +335,7 @@ void Lobby::roomChat(Connection&, Session& session, const QJsonObject& message)
 
 void Lobby::globalChat(Connection&, Session& session, const QJsonObject& message)
 {
-    const QString text = readString(message, QStringLiteral("message")).trimmed();
+    const QString text = chatText(message);
     if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
         return sendError(session, problem);
     if (!chatAllowed(session))
@@ -284,7 +353,7 @@ void Lobby::privateMessage(Connection&, Session& session, const QJsonObject& mes
     Session* target = findOnline(targetName);
     if (!target)
         return sendError(session, QStringLiteral("%1 is not online.").arg(targetName));
-    const QString text = readString(message, QStringLiteral("message")).trimmed();
+    const QString text = chatText(message);
     if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
         return sendError(session, problem);
     if (!chatAllowed(session))

@@ -1,36 +1,15 @@
 #include "server/lobby/lobbyrules.h"
 
+#include "server/lobby/names.h"
+
 #include <QHostAddress>
 
-#include <limits>
 
 namespace lobbyrules {
-namespace {
-
-// Control and format characters (line breaks, bidirectional overrides,
-// zero-width joiners) let one name pass for another; lone surrogates are
-// not text at all.
-bool hasHiddenCharacters(const QString& text)
-{
-    for (const char32_t c : text.toUcs4()) {
-        const QChar::Category category = QChar::category(c);
-        if (category == QChar::Other_Control || category == QChar::Other_Format ||
-            category == QChar::Other_Surrogate || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
 
 int characterCount(const QString& text)
 {
     return static_cast<int>(text.toUcs4().size());
-}
-
-QString fold(const QString& name)
-{
-    return name.toCaseFolded();
 }
 
 namespace {
@@ -40,10 +19,8 @@ QString checkName(const QString& name, int maxLength, const QString& what)
 {
     const int length = characterCount(name);
     if (length < 1 || length > maxLength)
-        return QStringLiteral("%1 are 1 to %2 characters long.").arg(what).arg(maxLength);
-    if (hasHiddenCharacters(name))
-        return QStringLiteral("%1 cannot contain control characters.").arg(what);
-    return {};
+        return QStringLiteral("%1 are 1 to %2 characters long.").arg(what, QString::number(maxLength));
+    return names::characterProblem(name);
 }
 
 } // namespace
@@ -87,22 +64,24 @@ QString formatIpv4(quint32 address)
 
 } // namespace lobbyrules
 
-RateWindow::RateWindow(int limit, qint64 windowMs)
-    : stamps_(static_cast<std::size_t>(qMax(limit, 1)), std::numeric_limits<qint64>::min()), windowMs_(windowMs)
+TokenBucket::TokenBucket(int limit, qint64 windowMs)
+    : tokens_(qMax(limit, 1)), capacity_(qMax(limit, 1)), perMs_(capacity_ / static_cast<double>(qMax<qint64>(windowMs, 1)))
 {
 }
 
-RateWindow::Verdict RateWindow::admit(qint64 nowMs)
+TokenBucket::Verdict TokenBucket::admit(qint64 nowMs)
 {
-    qint64& oldest = stamps_[next_];
-    if (oldest != std::numeric_limits<qint64>::min() && nowMs - oldest < windowMs_) {
+    if (nowMs > last_) {
+        tokens_ = qMin(capacity_, tokens_ + static_cast<double>(nowMs - last_) * perMs_);
+        last_ = nowMs;
+    }
+    if (tokens_ < 1.0) {
         if (told_)
             return Verdict::RefusedQuietly;
         told_ = true;
         return Verdict::Refused;
     }
-    oldest = nowMs;
-    next_ = (next_ + 1) % stamps_.size();
+    tokens_ -= 1.0;
     told_ = false;
     return Verdict::Allowed;
 }

@@ -17,8 +17,6 @@ constexpr qsizetype kMaxLineBytes = 64 * 1024;
 
 // Number of characters as a player counts them (code points).
 int characterCount(const QString& text);
-// Key under which names are compared: letter case folded.
-QString fold(const QString& name);
 
 // Each returns the error text for the player, or an empty string when the
 // (already trimmed) value is acceptable.
@@ -30,19 +28,21 @@ QString formatIpv4(quint32 address);
 
 } // namespace lobbyrules
 
-// At most `limit` events in any `windowMs`; the first refusal of a burst is
+// A burst of up to `limit` events, refilled at `limit` per `windowMs`; the
+// same few bytes whatever the limit. The first refusal of a burst is
 // reported so that the player hears about it once.
-class RateWindow
+class TokenBucket
 {
 public:
     enum class Verdict { Allowed, Refused, RefusedQuietly };
-    RateWindow(int limit, qint64 windowMs);
+    TokenBucket(int limit, qint64 windowMs);
     Verdict admit(qint64 nowMs);
 
 private:
-    std::vector<qint64> stamps_; // ring of the latest `limit` admissions
-    std::size_t next_ = 0;
-    qint64 windowMs_;
+    double tokens_;
+    double capacity_;
+    double perMs_;
+    qint64 last_ = 0;
     bool told_ = false;
 };
 

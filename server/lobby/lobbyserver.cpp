@@ -1,15 +1,22 @@
 #include "server/lobby/lobbyserver.h"
 
+#include "server/processlimits_linux.h"
 #include "server/serverlog.h"
 #include "server/sockettuning_linux.h"
 
 #include <QTcpSocket>
 
+#include <algorithm>
+
 namespace {
 
-// A client that does not read its lines must not make the server hoard them.
-constexpr qint64 kMaxPendingOutput = 4 * 1024 * 1024;
 constexpr int kPortAttempts = 32;
+// Descriptors kept free for the relay, logs and whatever the process opens.
+constexpr long kSpareDescriptors = 64;
+// What the kernel may hold for a client on top of the server's own budget.
+constexpr int kSendBufferBytes = 128 * 1024;
+constexpr int kTickMs = 100;
+constexpr int kAcceptPauseMs = 250;
 
 } // namespace
 
@@ -18,9 +25,20 @@ LobbyServer::LobbyServer(const ServerConfig& config, QObject* parent)
       lobby_(config_, *this, &exchange_, monotonicMs)
 {
     connect(&tcp_, &QTcpServer::newConnection, this, &LobbyServer::acceptConnections);
-    // Expiry is checked a few times per grace period, and at least once a second.
-    expiryTimer_.setInterval(static_cast<int>(qBound(qint64{20}, config_.sessionGraceMs / 4, qint64{1000})));
-    connect(&expiryTimer_, &QTimer::timeout, this, [this] { lobby_.expireSessions(); });
+    connect(&tcp_, &QTcpServer::acceptError, this, &LobbyServer::pauseAccepting);
+    acceptPause_.setSingleShot(true);
+    acceptPause_.setInterval(kAcceptPauseMs);
+    connect(&acceptPause_, &QTimer::timeout, this, [this] {
+        tcp_.resumeAccepting();
+        acceptConnections();
+    });
+    // Expiry, paced lists and stalled output are checked several times a
+    // second (more often with a very short grace time).
+    tickTimer_.setInterval(static_cast<int>(qBound(qint64{20}, config_.sessionGraceMs / 4, qint64{kTickMs})));
+    connect(&tickTimer_, &QTimer::timeout, this, [this] {
+        lobby_.tick();
+        checkOutput();
+    });
     connect(&statsTimer_, &QTimer::timeout, this, [this] { serverlog::info(statsLine()); });
 }
 
@@ -43,9 +61,7 @@ bool LobbyServer::start(QString* error)
     for (int attempt = 0; attempt < (config_.port == 0 ? kPortAttempts : 1); ++attempt) {
         if (!tcp_.listen(tcpAddress, config_.port)) {
             *error = QStringLiteral("cannot listen on TCP %1 port %2: %3")
-                         .arg(config_.listen.toString())
-                         .arg(config_.port)
-                         .arg(tcp_.errorString());
+                         .arg(config_.listen.toString(), QString::number(config_.port), tcp_.errorString());
             return false;
         }
         relay_ = std::make_unique<Relay>(exchange_);
@@ -54,17 +70,21 @@ bool LobbyServer::start(QString* error)
         // The TCP port may be taken for UDP by someone else; with port 0, try another.
         tcp_.close();
         relay_.reset();
-        *error = QStringLiteral("cannot bind UDP %1 port %2: %3").arg(config_.listen.toString()).arg(config_.port).arg(*error);
+        *error = QStringLiteral("cannot bind UDP %1 port %2: %3").arg(config_.listen.toString(), QString::number(config_.port), *error);
     }
     if (!relay_)
         return false;
     port_ = tcp_.serverPort();
+    // Running out of descriptors would stall accept() for everyone; stop short of it.
+    connectionCap_ = static_cast<int>(qBound<long>(1, qMin<long>(raiseOpenFileLimit() - kSpareDescriptors,
+                                                                 static_cast<long>(config_.maxClients) * 2),
+                                                   1L << 21));
     relay_->start();
-    expiryTimer_.start();
+    tickTimer_.start();
     if (config_.statsIntervalMs > 0)
         statsTimer_.start(static_cast<int>(qMin<qint64>(config_.statsIntervalMs, 24 * 3600 * 1000)));
     running_ = true;
-    serverlog::info(QStringLiteral("listening on %1 port %2 (TCP and UDP)").arg(config_.listen.toString()).arg(port_));
+    serverlog::info(QStringLiteral("listening on %1 port %2 (TCP and UDP)").arg(config_.listen.toString(), QString::number(port_)));
     return true;
 }
 
@@ -73,7 +93,8 @@ void LobbyServer::stop()
     if (!running_)
         return;
     running_ = false;
-    expiryTimer_.stop();
+    tickTimer_.stop();
+    acceptPause_.stop();
     statsTimer_.stop();
     tcp_.close();
     std::vector<ConnectionId> open;
@@ -89,32 +110,46 @@ void LobbyServer::stop()
 QString LobbyServer::statsLine() const
 {
     QString line = QStringLiteral("stats clients=%1 connections=%2 rooms=%3")
-                       .arg(lobby_.sessionCount())
-                       .arg(lobby_.connectionCount())
-                       .arg(lobby_.roomCount());
+                       .arg(QString::number(lobby_.sessionCount()), QString::number(lobby_.connectionCount()),
+                            QString::number(lobby_.roomCount()));
     const RelayCounters counters = exchange_.counters();
     for (std::size_t i = 0; i < kRelayCounterCount; ++i)
-        line += QStringLiteral(" %1=%2").arg(QLatin1String(relayCounterName(i))).arg(counters[i]);
+        line += QStringLiteral(" %1=%2").arg(QLatin1String(relayCounterName(i)), QString::number(counters[i]));
     return line;
+}
+
+void LobbyServer::pauseAccepting()
+{
+    // Out of descriptors or memory: retrying at once would only spin.
+    if (acceptPause_.isActive())
+        return;
+    serverlog::warn(QStringLiteral("cannot accept connections: %1; pausing briefly").arg(tcp_.errorString()));
+    tcp_.pauseAccepting();
+    acceptPause_.start();
 }
 
 void LobbyServer::acceptConnections()
 {
     while (QTcpSocket* socket = tcp_.nextPendingConnection()) {
-        // Beyond twice the session capacity nobody can log in anyway; refuse
-        // early rather than run out of descriptors.
-        if (peers_.size() >= static_cast<std::size_t>(config_.maxClients) * 2) {
-            serverlog::warn(QStringLiteral("refusing connection from %1: too many connections").arg(socket->peerAddress().toString()));
+        const QHostAddress peer = socket->peerAddress();
+        const ConnectionId id = nextConnection_++;
+        // Beyond the cap nobody is served well anyway; refuse early rather
+        // than run out of descriptors. Refusals are not logged one by one:
+        // a flood would flood the log too.
+        if (peers_.size() >= static_cast<std::size_t>(connectionCap_) || !lobby_.connectionOpened(id, peer)) {
+            serverlog::debug(QStringLiteral("refusing connection from %1").arg(peer.toString()));
             socket->abort();
             socket->deleteLater();
             continue;
         }
-        const ConnectionId id = nextConnection_++;
         enableTcpKeepAlive(socket->socketDescriptor(), 30, 10, 3);
-        peers_[id].socket = socket;
-        serverlog::debug(QStringLiteral("connection %1 from %2").arg(id).arg(socket->peerAddress().toString()));
-        lobby_.connectionOpened(id, socket->peerAddress());
+        limitSendBuffer(socket->socketDescriptor(), kSendBufferBytes);
+        Peer& entry = peers_[id];
+        entry.socket = socket;
+        entry.lastProgress = monotonicMs();
+        serverlog::debug(QStringLiteral("connection %1 from %2").arg(QString::number(id), peer.toString()));
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { readLines(id); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, id](qint64 bytes) { outputMoved(id, bytes); });
         connect(socket, &QTcpSocket::disconnected, this, [this, id] {
             serverlog::debug(QStringLiteral("connection %1 closed").arg(id));
             lobby_.connectionClosed(id);
@@ -128,18 +163,20 @@ void LobbyServer::acceptConnections()
 void LobbyServer::readLines(ConnectionId connection)
 {
     const auto it = peers_.find(connection);
-    if (it == peers_.end())
+    if (it == peers_.end() || it->second.closing)
         return;
     QList<QByteArray> lines;
     const bool fine = it->second.reader.feed(it->second.socket->readAll(), lines);
     for (const QByteArray& line : lines) {
         // A handled line may have closed this very connection.
-        if (peers_.count(connection) == 0)
+        const auto still = peers_.find(connection);
+        if (still == peers_.end() || still->second.closing)
             return;
         lobby_.handleLine(connection, line);
     }
     if (!fine && peers_.count(connection) != 0) {
-        serverlog::warn(QStringLiteral("closing connection %1: line over %2 bytes").arg(connection).arg(lobbyrules::kMaxLineBytes));
+        serverlog::warn(QStringLiteral("closing connection %1: line over %2 bytes")
+                            .arg(QString::number(connection), QString::number(lobbyrules::kMaxLineBytes)));
         lobby_.connectionClosed(connection);
         closeConnection(connection);
     }
@@ -148,17 +185,61 @@ void LobbyServer::readLines(ConnectionId connection)
 void LobbyServer::sendLine(ConnectionId connection, const QByteArray& line)
 {
     const auto it = peers_.find(connection);
-    if (it == peers_.end())
+    if (it == peers_.end() || it->second.closing)
         return;
-    QTcpSocket* socket = it->second.socket;
-    socket->write(line);
-    if (socket->bytesToWrite() > kMaxPendingOutput) {
-        serverlog::warn(QStringLiteral("closing connection %1: it does not read its messages").arg(connection));
-        // The lobby is in the middle of a command; let it finish first.
-        QMetaObject::invokeMethod(this, [this, connection] {
-            lobby_.connectionClosed(connection);
-            dropPeer(connection);
-        }, Qt::QueuedConnection);
+    Peer& peer = it->second;
+    if (peer.pending == 0)
+        peer.lastProgress = monotonicMs();
+    peer.socket->write(line);
+    peer.pending += line.size();
+    pendingTotal_ += line.size();
+    if (peer.pending > config_.maxPendingOutput)
+        closeSlowReader(connection, "it does not read its messages");
+    if (pendingTotal_ > config_.maxTotalPendingOutput)
+        checkOutput();
+}
+
+void LobbyServer::outputMoved(ConnectionId connection, qint64 bytes)
+{
+    const auto it = peers_.find(connection);
+    if (it == peers_.end() || it->second.closing)
+        return;
+    const qint64 moved = qMin(bytes, it->second.pending);
+    it->second.pending -= moved;
+    pendingTotal_ -= moved;
+    it->second.lastProgress = monotonicMs();
+}
+
+void LobbyServer::closeSlowReader(ConnectionId connection, const char* why)
+{
+    const auto it = peers_.find(connection);
+    if (it == peers_.end() || it->second.closing)
+        return;
+    Peer& peer = it->second;
+    peer.closing = true;
+    pendingTotal_ -= peer.pending;
+    peer.pending = 0;
+    serverlog::warn(QStringLiteral("closing connection %1: %2").arg(QString::number(connection), QLatin1String(why)));
+    // The lobby may be in the middle of a command; let it finish first.
+    QMetaObject::invokeMethod(this, [this, connection] {
+        lobby_.connectionClosed(connection);
+        dropPeer(connection);
+    }, Qt::QueuedConnection);
+}
+
+void LobbyServer::checkOutput()
+{
+    const qint64 now = monotonicMs();
+    std::vector<std::pair<qint64, ConnectionId>> waiting; // (last progress, connection)
+    for (const auto& [id, peer] : peers_)
+        if (!peer.closing && peer.pending > 0)
+            waiting.emplace_back(peer.lastProgress, id);
+    std::sort(waiting.begin(), waiting.end());
+    for (const auto& [since, id] : waiting) {
+        if (now - since >= config_.outputStallMs)
+            closeSlowReader(id, "its output has not moved");
+        else if (pendingTotal_ > config_.maxTotalPendingOutput)
+            closeSlowReader(id, "the server holds too much output; slowest readers go first");
     }
 }
 
@@ -168,6 +249,7 @@ QTcpSocket* LobbyServer::takeSocket(ConnectionId connection)
     if (it == peers_.end())
         return nullptr;
     QTcpSocket* socket = it->second.socket;
+    pendingTotal_ -= it->second.pending;
     peers_.erase(it);
     socket->disconnect(this);
     return socket;

@@ -32,17 +32,29 @@ public:
     quint16 port() const { return port_; }
     QString statsLine() const;
     const Lobby& lobby() const { return lobby_; }
+    // Bytes written for clients that have not reached them yet, all together.
+    qint64 pendingOutput() const { return pendingTotal_; }
+    // Connections accepted at most at once (below the open-file limit).
+    int connectionCap() const { return connectionCap_; }
 
 private:
     struct Peer {
         QTcpSocket* socket = nullptr;
         LineReader reader;
+        qint64 pending = 0;      // written, not yet handed to the system
+        qint64 lastProgress = 0; // when output last moved, or started waiting
+        bool closing = false;    // over its budget: nothing more is written
     };
 
     void sendLine(ConnectionId connection, const QByteArray& line) override;
     void closeConnection(ConnectionId connection) override;
     void acceptConnections();
+    void pauseAccepting();
     void readLines(ConnectionId connection);
+    void outputMoved(ConnectionId connection, qint64 bytes);
+    // Closes a reader that falls behind, once, after the lobby's current command.
+    void closeSlowReader(ConnectionId connection, const char* why);
+    void checkOutput();
     void dropPeer(ConnectionId connection);
     // Forgets the connection and returns its socket, still open (null if unknown).
     QTcpSocket* takeSocket(ConnectionId connection);
@@ -53,10 +65,13 @@ private:
     std::unique_ptr<Relay> relay_;
     std::unique_ptr<state::Store> store_;
     QTcpServer tcp_;
-    QTimer expiryTimer_;
+    QTimer tickTimer_;
+    QTimer acceptPause_;
     QTimer statsTimer_;
     std::unordered_map<ConnectionId, Peer> peers_;
     ConnectionId nextConnection_ = 1;
+    qint64 pendingTotal_ = 0;
+    int connectionCap_ = 0;
     quint16 port_ = 0;
     bool running_ = false;
 };

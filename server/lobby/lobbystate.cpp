@@ -2,6 +2,7 @@
 #include "server/lobby/lobby.h"
 
 #include "lobby/controlcodec.h"
+#include "server/lobby/names.h"
 #include "server/serverlog.h"
 
 namespace {
@@ -18,7 +19,7 @@ QString quotedName(const QString& name)
 
 state::Session Lobby::record(const Session& session)
 {
-    return {session.serial, session.name, session.id, session.address.toString(), false};
+    return {session.serial, session.name, session.id, session.address.toString(), session.addressKey, session.keyed};
 }
 
 state::Room Lobby::record(const Room& room)
@@ -33,6 +34,7 @@ state::Room Lobby::record(const Room& room)
     for (const Session* member : room.members)
         r.members.append({member->serial, member->vip});
     r.invited = QList<quint64>(room.invited.cbegin(), room.invited.cend());
+    r.creator = room.creatorKey;
     return r;
 }
 
@@ -79,16 +81,22 @@ void Lobby::restore(const state::Snapshot& snapshot)
         const QByteArray id = s.clientId.toLatin1();
         const QHostAddress address(s.address);
         if (s.serial == 0 || bySerial.count(s.serial) != 0 || !lobbyrules::checkUserName(s.name).isEmpty() ||
-            sessions_.count(lobbyrules::fold(s.name)) != 0 || address.isNull() ||
+            sessions_.count(names::skeleton(s.name)) != 0 || address.isNull() || s.addressKey.isEmpty() ||
             !parseClientKey(id.constData(), static_cast<std::size_t>(id.size()), &key) || sessionsByKey_.count(key) != 0) {
             serverlog::warn(QStringLiteral("saved session %1 left out: it is not valid").arg(s.serial));
             continue;
         }
-        Session* session = createSession(s.name, address, &key);
+        const Connection origin(address, s.addressKey, now, 1, 1);
+        Session* session = createSession(s.name, origin, s.withId);
         if (!session) {
             serverlog::warn(QStringLiteral("saved sessions beyond --max-clients left out"));
             break;
         }
+        // The client still holds this identifier and heartbeats with it.
+        sessionsByKey_.erase(session->key);
+        session->key = key;
+        session->id = s.clientId;
+        sessionsByKey_.emplace(key, session);
         session->serial = s.serial;
         session->detachedAt = now;
         bySerial.emplace(s.serial, session);
@@ -111,7 +119,7 @@ void Lobby::restoreRoom(const state::Room& r, const std::map<quint64, Session*>&
     const auto leftOut = [&r](const QString& why) {
         serverlog::warn(QStringLiteral("saved room %1 left out: %2").arg(quotedName(r.name), why));
     };
-    if (!lobbyrules::checkRoomName(r.name).isEmpty() || rooms_.count(lobbyrules::fold(r.name)) != 0)
+    if (!lobbyrules::checkRoomName(r.name).isEmpty() || rooms_.count(names::skeleton(r.name)) != 0)
         return leftOut(QStringLiteral("its name is not valid or taken"));
     if (r.privacy < 0 || r.privacy > kLastPrivacy || (r.privacy == kLastPrivacy && r.password.isEmpty()))
         return leftOut(QStringLiteral("its privacy is not valid"));
@@ -147,8 +155,11 @@ void Lobby::restoreRoom(const state::Room& r, const std::map<quint64, Session*>&
     for (quint64 serial : r.invited)
         if (sessions.count(serial) != 0)
             room->invited.insert(serial);
+    room->creatorKey = r.creator;
+    if (!r.creator.isEmpty())
+        ++use(r.creator).rooms;
     nextSerial_ = qMax(nextSerial_, r.serial + 1);
-    rooms_.emplace(lobbyrules::fold(r.name), std::move(room));
+    rooms_.emplace(names::skeleton(r.name), std::move(room));
 }
 
 void Lobby::rememberEnded(const Session& session)
@@ -175,7 +186,7 @@ QString Lobby::lostSessionNotice(const QJsonObject& login) const
         return QStringLiteral("Your room was closed while you were away.");
     if (ended->second.isEmpty())
         return {};
-    if (rooms_.count(lobbyrules::fold(ended->second)) != 0)
+    if (rooms_.count(names::skeleton(ended->second)) != 0)
         return QStringLiteral("You were away too long and lost your place in the room %1.").arg(quotedName(ended->second));
     return QStringLiteral("The room %1 was closed while you were away.").arg(quotedName(ended->second));
 }

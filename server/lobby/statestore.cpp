@@ -19,9 +19,9 @@ constexpr int kSchemaVersion = 1;
 
 const char* const kSchema = R"(
 CREATE TABLE sessions (serial INTEGER PRIMARY KEY, name TEXT NOT NULL, client_id TEXT NOT NULL,
-                       address TEXT NOT NULL, with_id INTEGER NOT NULL);
+                       address TEXT NOT NULL, address_key TEXT NOT NULL, with_id INTEGER NOT NULL);
 CREATE TABLE rooms (serial INTEGER PRIMARY KEY, name TEXT NOT NULL, privacy INTEGER NOT NULL,
-                    password TEXT NOT NULL, net INTEGER NOT NULL, host INTEGER NOT NULL);
+                    password TEXT NOT NULL, net INTEGER NOT NULL, host INTEGER NOT NULL, creator TEXT NOT NULL);
 CREATE TABLE members (room INTEGER NOT NULL, position INTEGER NOT NULL, session INTEGER NOT NULL,
                       vip INTEGER NOT NULL, PRIMARY KEY (room, position));
 CREATE TABLE invitations (room INTEGER NOT NULL, session INTEGER NOT NULL, PRIMARY KEY (room, session));
@@ -41,9 +41,9 @@ enum Statement {
 };
 
 const std::array<const char*, StatementCount> kStatements{
-    "INSERT OR REPLACE INTO sessions VALUES (?1, ?2, ?3, ?4, ?5)",
+    "INSERT OR REPLACE INTO sessions VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
     "DELETE FROM sessions WHERE serial = ?1",
-    "INSERT OR REPLACE INTO rooms VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+    "INSERT OR REPLACE INTO rooms VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
     "DELETE FROM rooms WHERE serial = ?1",
     "DELETE FROM members WHERE room = ?1",
     "INSERT INTO members VALUES (?1, ?2, ?3, ?4)",
@@ -119,11 +119,11 @@ public:
         bool ok = !change.everything ||
                   exec("DELETE FROM sessions; DELETE FROM rooms; DELETE FROM members; DELETE FROM invitations;");
         for (const Session& s : change.sessions)
-            ok = ok && run(PutSession, {s.serial, s.name, s.clientId, s.address, s.withId ? 1 : 0});
+            ok = ok && run(PutSession, {s.serial, s.name, s.clientId, s.address, s.addressKey, s.withId ? 1 : 0});
         for (quint64 serial : change.endedSessions)
             ok = ok && run(EndSession, {serial});
         for (const Room& r : change.rooms) {
-            ok = ok && run(PutRoom, {r.serial, r.name, r.privacy, r.password, r.net, r.host}) &&
+            ok = ok && run(PutRoom, {r.serial, r.name, r.privacy, r.password, r.net, r.host, r.creator}) &&
                  run(ClearMembers, {r.serial}) && run(ClearInvitations, {r.serial});
             for (qsizetype i = 0; i < r.members.size(); ++i)
                 ok = ok && run(PutMember, {r.serial, i, r.members[i].session, r.members[i].vip});
@@ -203,12 +203,12 @@ private:
         std::map<quint64, std::size_t> roomAt;
         const bool ok =
             exec("BEGIN") &&
-            each("SELECT serial, name, client_id, address, with_id FROM sessions ORDER BY serial",
+            each("SELECT serial, name, client_id, address, address_key, with_id FROM sessions ORDER BY serial",
                  [&](sqlite3_stmt* r) {
                      s.sessions.push_back({columnSerial(r, 0), columnText(r, 1), columnText(r, 2), columnText(r, 3),
-                                           sqlite3_column_int(r, 4) != 0});
+                                           columnText(r, 4), sqlite3_column_int(r, 5) != 0});
                  }) &&
-            each("SELECT serial, name, privacy, password, net, host FROM rooms ORDER BY serial",
+            each("SELECT serial, name, privacy, password, net, host, creator FROM rooms ORDER BY serial",
                  [&](sqlite3_stmt* r) {
                      roomAt[columnSerial(r, 0)] = s.rooms.size();
                      Room room;
@@ -218,6 +218,7 @@ private:
                      room.password = columnText(r, 3);
                      room.net = static_cast<quint32>(sqlite3_column_int64(r, 4));
                      room.host = columnSerial(r, 5);
+                     room.creator = columnText(r, 6);
                      s.rooms.push_back(std::move(room));
                  }) &&
             each("SELECT room, session, vip FROM members ORDER BY room, position",

@@ -16,6 +16,7 @@ struct Session {
     QString name;
     QString clientId;
     QString address;     // last address of its control connection
+    QString addressKey;  // the same as counted in the per-address budget
     bool withId = false; // logged in with a client_id: taken back only with it
 };
 
@@ -33,6 +34,7 @@ struct Room {
     quint64 host = 0;        // serial of the hosting session
     QList<Member> members;   // in order of arrival
     QList<quint64> invited;  // session serials
+    QString creator;         // address key whose room budget it counts against
 };
 
 struct Snapshot {

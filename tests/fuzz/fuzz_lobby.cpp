@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         } else if (selector == 't') {
             now += config.sessionGraceMs / 10 * (line.size() > 1 ? static_cast<unsigned char>(line.at(1)) % 20 : 1);
-            lobby.expireSessions();
+            lobby.tick();
         } else {
             lobby.handleLine(connection(0), line);
         }

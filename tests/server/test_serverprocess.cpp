@@ -180,7 +180,9 @@ private slots:
             },
             5000));
         // Logging in again gives back the room, the address and the host role.
-        ControlClient alice2(second.port), bob2(second.port), dave(second.port);
+        ControlClient alice2(second.port), bob2(second.port), dave(second.port), sameAddress(second.port);
+        sameAddress.send(command(QStringLiteral("login"), {{QStringLiteral("username"), QStringLiteral("alice")}}));
+        QVERIFY(!sameAddress.next(QStringLiteral("error")).isEmpty()); // only its identifier takes it back
         QVERIFY(!loginAs(alice2, QStringLiteral("alice"), aliceId).isEmpty());
         QCOMPARE(alice2.next(QStringLiteral("join_ok")), aliceJoin);
         QCOMPARE(alice2.next(QStringLiteral("room_update")).value(QStringLiteral("peers")).toArray(), peers);
