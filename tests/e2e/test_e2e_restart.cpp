@@ -1,8 +1,7 @@
-// Server restarts end to end: two players in a locked room ping each other
-// while pellora-server, keeping its state in a file, is stopped (SIGTERM) or
-// killed (SIGKILL) and started again; then a room whose players all stayed
-// away past the grace time is gone and the clients say so. Namespaces as in
-// test_e2e_vlan: the server's with a bridge, one per player.
+// Server restarts end to end (namespaces as in test_e2e_vlan): two players in
+// a locked room ping each other while pellora-server, keeping its state in a
+// file, is stopped or killed and started again; a room whose players all
+// stayed away past the grace time is gone and the clients say so.
 #include "tests/e2e/player.h"
 
 #include <QJsonArray>

@@ -55,16 +55,12 @@ struct Running {
     }
 };
 
-// A login as our client sends it: with the identifier it holds (empty at first).
-QJsonObject loginAs(ControlClient& client, const QString& name, const QString& id = QString())
+// A login as our client sends it, with the identifier it holds (empty at
+// first); returns the client_id of login_ok.
+QString loginAs(ControlClient& client, const QString& name, const QString& id = QString())
 {
     client.send(command(QStringLiteral("login"), {{QStringLiteral("username"), name}, {QStringLiteral("client_id"), id}}));
-    return client.next(QStringLiteral("login_ok"));
-}
-
-QString idOf(const QJsonObject& loginOk)
-{
-    return loginOk.value(QStringLiteral("client_id")).toString();
+    return client.next(QStringLiteral("login_ok")).value(QStringLiteral("client_id")).toString();
 }
 
 } // namespace
@@ -120,7 +116,7 @@ private slots:
         QVERIFY(help.waitForFinished(5000));
         QCOMPARE(help.exitCode(), 0);
         const QByteArray text = help.readAllStandardOutput();
-        for (const char* flag : {"--listen", "--port", "--subnet", "--session-grace", "--log-level", "--stats-interval"})
+        for (const char* flag : {"--listen", "--port", "--subnet", "--session-grace", "--log-level", "--stats-interval", "--state"})
             QVERIFY2(text.contains(flag), flag);
 
         Running first;
@@ -148,8 +144,8 @@ private slots:
         auto first = std::make_unique<Running>();
         QVERIFY(first->start(state));
         ControlClient alice(first->port), bob(first->port), carol(first->port);
-        const QString aliceId = idOf(loginAs(alice, QStringLiteral("alice")));
-        const QString bobId = idOf(loginAs(bob, QStringLiteral("bob")));
+        const QString aliceId = loginAs(alice, QStringLiteral("alice"));
+        const QString bobId = loginAs(bob, QStringLiteral("bob"));
         const QJsonObject aliceJoin = alice.createRoom(QStringLiteral("Den"), QStringLiteral("locked"), QStringLiteral("k"));
         const QString bobVip = bob.joinRoom(QStringLiteral("Den"), QStringLiteral("k")).value(QStringLiteral("vip")).toString();
         alice.send(command(QStringLiteral("transfer_host"), {{QStringLiteral("target"), QStringLiteral("bob")}}));
@@ -231,7 +227,7 @@ private slots:
         Running server;
         QVERIFY(server.start({QStringLiteral("--session-grace"), QStringLiteral("0.2")}));
         ControlClient alice(server.port);
-        const QString id = idOf(loginAs(alice, QStringLiteral("alice")));
+        const QString id = loginAs(alice, QStringLiteral("alice"));
         alice.createRoom(QStringLiteral("Den"));
         alice.socket.abort();
         QVERIFY(server.logged(QStringLiteral("room \"Den\" closed")));
@@ -241,7 +237,7 @@ private slots:
         };
         for (const auto& [oldId, text] : cases) {
             ControlClient back(server.port);
-            QVERIFY(!idOf(loginAs(back, QStringLiteral("alice"), oldId)).isEmpty());
+            QVERIFY(!loginAs(back, QStringLiteral("alice"), oldId).isEmpty());
             QCOMPARE(back.next(QStringLiteral("kicked")).value(QStringLiteral("message")).toString(), text);
             back.socket.abort();
             QTest::qWait(400);
