@@ -84,7 +84,11 @@ public:
         if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                             nullptr) != SQLITE_OK)
             return problem();
-        sqlite3_busy_timeout(db_, 2000);
+        // One server per file: a second one finds it locked instead of
+        // writing over the first one's changes.
+        sqlite3_busy_timeout(db_, 200);
+        if (!exec("PRAGMA locking_mode=EXCLUSIVE"))
+            return problem();
         // WAL: a change is one append, and a killed process leaves the last
         // committed change. NORMAL: no fsync per change; a power cut may lose
         // the latest changes but never mixes two.
@@ -138,6 +142,9 @@ public:
         exec("ROLLBACK");
         return result;
     }
+
+    // The file is locked by another process (another server on it).
+    bool busy() const { return db_ && (sqlite3_extended_errcode(db_) & 0xFF) == SQLITE_BUSY; }
 
 private:
     // A bound value: integers and text are all the schema has.
@@ -269,6 +276,10 @@ std::unique_ptr<Store> openSqliteStore(const QString& path, Snapshot* loaded)
                                            QString::number(loaded->rooms.size()))
                                 : QStringLiteral("no state at %1 yet; starting empty").arg(path));
         return store;
+    }
+    if (store->busy()) {
+        serverlog::error(QStringLiteral("state file %1 is in use by another process; lobby state lives in memory only").arg(path));
+        return nullptr;
     }
     store.reset();
     *loaded = {};
