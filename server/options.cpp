@@ -85,9 +85,13 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Pellora lobby server and UDP relay."));
     const QCommandLineOption help = parser.addHelpOption();
-    parser.addOptions({f.listen, f.port, f.subnet, f.maxRoomSize, f.maxClients, f.grace, f.chatLimit, f.lineLimit,
-                       f.rateWindow, f.perAddressConnections, f.perAddressSessions, f.perAddressRooms, f.loginDeadline,
-                       f.pendingOutput, f.totalOutput, f.outputStall, f.stats, f.logLevel, f.state});
+    QList<QCommandLineOption> options{f.listen, f.port, f.subnet, f.maxRoomSize, f.maxClients, f.grace, f.chatLimit, f.lineLimit,
+                                      f.rateWindow, f.perAddressConnections, f.perAddressSessions, f.perAddressRooms, f.loginDeadline,
+                                      f.pendingOutput, f.totalOutput, f.outputStall, f.stats, f.logLevel};
+    for (QCommandLineOption& option : options)
+        option.setDescription(QStringLiteral("%1 [default: %2]").arg(option.description(), option.defaultValues().join(QLatin1Char(','))));
+    parser.addOptions(options);
+    parser.addOption(f.state);
     const auto fail = [&result](const QString& text) {
         result.outcome = ServerOptions::Outcome::Error;
         result.text = text;

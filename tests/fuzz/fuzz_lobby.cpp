@@ -4,19 +4,19 @@
 //             first use; connections 2 and 3 come from another address)
 //   'x'<n>    connection n closes
 //   'r'<n>    the rest is raw bytes through the line splitter of connection n
-//   't'<d>    time passes (d tenths of the grace time) and sessions expire
-// The lobby's invariants are checked after every step, and everything it
-// sends must be a well-formed control line.
+//   't'<d>    time passes (d tenths of the grace time) and the lobby ticks
+// The lobby's invariants (address budgets included) are checked after every
+// step; everything it sends must be a well-formed control line, chat must
+// stay on one line, and no connection gets the online list twice a second.
 #include "lobby/controlcodec.h"
 #include "server/lobby/lobby.h"
 #include "server/relay/relaycore.h"
 #include "server/serverlog.h"
 
-#include <QByteArray>
-
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 namespace {
 
@@ -29,19 +29,29 @@ constexpr int kConnections = 4;
 }
 
 struct CheckingOutput : LobbyOutput {
-    std::array<ConnectionId, kConnections>* current = nullptr;
-    void sendLine(ConnectionId, const QByteArray& line) override
+    std::array<ConnectionId, kConnections> ids{};
+    const qint64* now = nullptr;
+    std::map<ConnectionId, qint64> lastUsers;
+    void sendLine(ConnectionId connection, const QByteArray& line) override
     {
-        if (!line.endsWith('\n') || line.count('\n') != 1)
+        const QJsonObject message = control::decodeLine(line);
+        const QString cmd = control::readString(message, QStringLiteral("cmd"));
+        if (!line.endsWith('\n') || line.count('\n') != 1 || cmd.isEmpty())
             fail("line framing", QString::fromUtf8(line));
-        if (control::readString(control::decodeLine(line), QStringLiteral("cmd")).isEmpty())
-            fail("line without cmd", QString::fromUtf8(line));
+        const QString text = control::readString(message, QStringLiteral("message")) + control::readString(message, QStringLiteral("sender"));
+        if (cmd.endsWith(QLatin1String("chat")) && control::singleLine(text) != text)
+            fail("chat that breaks the line", text);
+        if (cmd == QLatin1String("online_users")) {
+            const auto last = lastUsers.find(connection);
+            if (last != lastUsers.end() && *now - last->second < 1000)
+                fail("online list not paced", QString::number(connection));
+            lastUsers[connection] = *now;
+        }
     }
     void closeConnection(ConnectionId connection) override
     {
-        for (ConnectionId& id : *current)
-            if (id == connection)
-                id = 0;
+        for (ConnectionId& id : ids)
+            id = id == connection ? 0 : id;
     }
 };
 
@@ -51,48 +61,49 @@ void checkRoutes(RouteExchange& exchange)
     std::shared_ptr<const RouteTable> table;
     std::uint64_t version = 0;
     exchange.fetchIfNewer(table, version);
-    for (std::size_t r = 0; r < table->rooms.size(); ++r) {
-        for (const std::uint32_t slot : table->rooms[r].members) {
+    for (std::size_t r = 0; r < table->rooms.size(); ++r)
+        for (const std::uint32_t slot : table->rooms[r].members)
             if (slot >= table->slotTable.size() || table->slotTable[slot].room != static_cast<std::int32_t>(r))
                 fail("route table", QStringLiteral("room %1").arg(r));
-        }
-    }
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static const bool quiet = [] {
-        serverlog::setLevel(serverlog::Level::Error);
-        return true;
-    }();
+    static const bool quiet = (serverlog::setLevel(serverlog::Level::Error), true);
     (void)quiet;
-
     ServerConfig config;
     config.maxClients = 6;
     config.maxRoomSize = 3;
-    config.subnetBase = 0x0A080000;
     config.subnetPrefix = 23; // two room networks: exhaustion is reachable
     config.chatLimit = 4;
     config.lineLimit = 40;
     config.sessionGraceMs = 1000;
+    config.maxConnectionsPerAddress = config.maxSessionsPerAddress = 2;
+    config.maxRoomsPerAddress = 1;
+    config.loginDeadlineMs = 3000;
+    config.detachedLimitMs = 5000;
 
-    std::array<ConnectionId, kConnections> ids{};
     std::array<LineReader, kConnections> readers;
     ConnectionId nextId = 1;
     qint64 now = 0;
     CheckingOutput output;
-    output.current = &ids;
+    output.now = &now;
+    auto& ids = output.ids;
     RouteExchange exchange(static_cast<std::uint32_t>(config.maxClients));
     Lobby lobby(config, output, &exchange, [&now] { return now; });
-
+    // Opened on first use; the address budget (2 per address here) may refuse it.
     const auto connection = [&](int index) {
-        if (ids[index] == 0) {
-            ids[index] = nextId++;
-            lobby.connectionOpened(ids[index], QHostAddress(index < 2 ? QStringLiteral("127.0.0.1") : QStringLiteral("::1")));
-        }
+        if (ids[index] == 0 && lobby.connectionOpened(nextId, QHostAddress(QLatin1String(index < 2 ? "127.0.0.1" : "::1"))))
+            ids[index] = nextId;
+        ++nextId;
         return ids[index];
+    };
+    const auto close = [&](int index) {
+        lobby.connectionClosed(ids[index]);
+        ids[index] = 0;
+        readers[index] = LineReader();
     };
 
     const QByteArray input(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
@@ -102,27 +113,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const char selector = line.at(0);
         const int index = line.size() > 1 ? (static_cast<unsigned char>(line.at(1)) - '0') & 3 : 0;
         if (selector >= '0' && selector <= '3') {
-            lobby.handleLine(connection(selector - '0'), line.mid(1));
+            if (const ConnectionId id = connection(selector - '0'))
+                lobby.handleLine(id, line.mid(1));
         } else if (selector == 'x') {
-            lobby.connectionClosed(ids[index]);
-            ids[index] = 0;
-            readers[index] = LineReader();
+            close(index);
         } else if (selector == 'r') {
             QList<QByteArray> lines;
             const ConnectionId id = connection(index);
             const bool fine = readers[index].feed(line.mid(2) + '\r', lines);
             for (const QByteArray& l : lines)
-                lobby.handleLine(id, l);
-            if (!fine) {
-                lobby.connectionClosed(id);
-                ids[index] = 0;
-                readers[index] = LineReader();
-            }
+                if (id)
+                    lobby.handleLine(id, l);
+            if (!fine)
+                close(index);
         } else if (selector == 't') {
             now += config.sessionGraceMs / 10 * (line.size() > 1 ? static_cast<unsigned char>(line.at(1)) % 20 : 1);
             lobby.tick();
-        } else {
-            lobby.handleLine(connection(0), line);
+        } else if (const ConnectionId id = connection(0)) {
+            lobby.handleLine(id, line);
         }
         const QString problem = lobby.consistencyProblem();
         if (!problem.isEmpty())

@@ -27,17 +27,15 @@ std::unique_ptr<LobbyServer> startServer(ServerConfig config)
     serverlog::setLevel(serverlog::Level::Warn);
     auto server = std::make_unique<LobbyServer>(config);
     QString error;
-    if (!server->start(&error)) {
-        qWarning("server did not start: %s", qPrintable(error));
-        return nullptr;
-    }
-    return server;
+    if (server->start(&error))
+        return server;
+    qWarning("server did not start: %s", qPrintable(error));
+    return nullptr;
 }
 
 qint64 statValue(const LobbyServer& server, const QString& name)
 {
-    const QRegularExpression pattern(QStringLiteral("\\b%1=(\\d+)").arg(name));
-    const auto match = pattern.match(server.statsLine());
+    const auto match = QRegularExpression(QStringLiteral("\\b%1=(\\d+)").arg(name)).match(server.statsLine());
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
 }
 
@@ -55,52 +53,34 @@ ControlClient::ControlClient(quint16 port, const QHostAddress& from)
 {
     if (from != QHostAddress(QHostAddress::LocalHost))
         socket.bind(from);
-    QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { read(); });
+    QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
+        pending_.append(socket.readAll());
+        for (qsizetype end; (end = pending_.indexOf('\n')) >= 0; pending_.remove(0, end + 1)) {
+            const QJsonDocument document = QJsonDocument::fromJson(pending_.left(end));
+            if (!document.isObject())
+                qWarning("server sent a line that is not a JSON object");
+            inbox.append(document.object());
+        }
+    });
     socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
     if (!QTest::qWaitFor([this] { return isConnected(); }, 3000))
         qWarning("control connection did not come up");
 }
 
-void ControlClient::read()
-{
-    pending_.append(socket.readAll());
-    qsizetype end;
-    while ((end = pending_.indexOf('\n')) >= 0) {
-        const QJsonDocument document = QJsonDocument::fromJson(pending_.left(end));
-        pending_.remove(0, end + 1);
-        if (document.isObject())
-            inbox.append(document.object());
-        else
-            qWarning("server sent a line that is not a JSON object");
-    }
-}
+void ControlClient::send(const QJsonObject& message) { sendRaw(control::encodeLine(message)); }
 
-void ControlClient::send(const QJsonObject& message)
-{
-    sendRaw(control::encodeLine(message));
-}
-
-void ControlClient::sendRaw(const QByteArray& bytes)
-{
-    socket.write(bytes);
-    socket.flush();
-}
+void ControlClient::sendRaw(const QByteArray& bytes) { socket.write(bytes), socket.flush(); }
 
 QJsonObject ControlClient::next(const QString& cmd, int timeoutMs)
 {
     QJsonObject found;
     const auto take = [&] {
-        for (qsizetype i = 0; i < inbox.size(); ++i) {
-            if (inbox.at(i).value(QStringLiteral("cmd")).toString() == cmd) {
-                found = inbox.takeAt(i);
-                return true;
-            }
-        }
+        for (qsizetype i = 0; i < inbox.size(); ++i)
+            if (inbox.at(i).value(QStringLiteral("cmd")).toString() == cmd)
+                return found = inbox.takeAt(i), true;
         return false;
     };
-    if (!take() && !QTest::qWaitFor(take, timeoutMs))
-        return {};
-    return found;
+    return take() || QTest::qWaitFor(take, timeoutMs) ? found : QJsonObject();
 }
 
 QJsonObject ControlClient::until(const QString& cmd, const std::function<bool(const QJsonObject&)>& wanted, int timeoutMs)
@@ -108,24 +88,16 @@ QJsonObject ControlClient::until(const QString& cmd, const std::function<bool(co
     QElapsedTimer clock;
     clock.start();
     QJsonObject last;
-    while (clock.elapsed() < timeoutMs) {
-        const QJsonObject message = next(cmd, static_cast<int>(qMax<qint64>(1, timeoutMs - clock.elapsed())));
-        if (message.isEmpty())
+    for (QJsonObject m; clock.elapsed() < timeoutMs && !(m = next(cmd, int(qMax<qint64>(1, timeoutMs - clock.elapsed())))).isEmpty();)
+        if (wanted(last = m))
             break;
-        last = message;
-        if (wanted(message))
-            break;
-    }
     return last;
 }
 
 bool ControlClient::quietOn(const QString& cmd, int ms)
 {
     QTest::qWait(ms);
-    for (const QJsonObject& message : inbox)
-        if (message.value(QStringLiteral("cmd")).toString() == cmd)
-            return false;
-    return true;
+    return std::none_of(inbox.cbegin(), inbox.cend(), [&](const QJsonObject& m) { return m.value(QStringLiteral("cmd")) == cmd; });
 }
 
 QString ControlClient::login(const QString& name)
@@ -136,9 +108,8 @@ QString ControlClient::login(const QString& name)
 
 QJsonObject ControlClient::createRoom(const QString& room, const QString& mode, const QString& password)
 {
-    send(command(QStringLiteral("create_room"), {{QStringLiteral("room_name"), room},
-                                                 {QStringLiteral("privacy_mode"), mode},
-                                                 {QStringLiteral("password"), password}}));
+    send(command(QStringLiteral("create_room"),
+                 {{QStringLiteral("room_name"), room}, {QStringLiteral("privacy_mode"), mode}, {QStringLiteral("password"), password}}));
     return next(QStringLiteral("join_ok"));
 }
 
@@ -153,8 +124,7 @@ bool ControlClient::waitDisconnected(int timeoutMs)
     return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
 }
 
-TunnelPeer::TunnelPeer(quint16 port, const QHostAddress& from)
-    : relayAddress(QHostAddress::LocalHost), relayPort(port)
+TunnelPeer::TunnelPeer(quint16 port, const QHostAddress& from) : relayAddress(QHostAddress::LocalHost), relayPort(port)
 {
     socket.bind(from, 0);
 }
@@ -164,15 +134,9 @@ void TunnelPeer::heartbeat(const QString& clientId)
     sendRaw(QJsonDocument(QJsonObject{{QStringLiteral("client_id"), clientId}}).toJson(QJsonDocument::Compact));
 }
 
-void TunnelPeer::sendPlain(const QByteArray& plain)
-{
-    sendRaw(tunnel::scramblePayload(plain));
-}
-
-void TunnelPeer::sendRaw(const QByteArray& bytes)
-{
-    socket.writeDatagram(bytes, relayAddress, relayPort);
-}
+void TunnelPeer::sendPlain(const QByteArray& plain) { sendRaw(tunnel::scramblePayload(plain)); }
+void TunnelPeer::sendRaw(const QByteArray& bytes) { socket.writeDatagram(bytes, relayAddress, relayPort); }
+QByteArray TunnelPeer::receive(int timeoutMs) { return tunnel::scramblePayload(receiveRaw(timeoutMs)); }
 
 QByteArray TunnelPeer::receiveRaw(int timeoutMs)
 {
@@ -185,47 +149,38 @@ QByteArray TunnelPeer::receiveRaw(int timeoutMs)
     return datagram.data();
 }
 
-QByteArray TunnelPeer::receive(int timeoutMs)
-{
-    return tunnel::scramblePayload(receiveRaw(timeoutMs));
-}
-
 bool TunnelPeer::quiet(int ms)
 {
     QTest::qWait(ms);
     return !socket.hasPendingDatagrams();
 }
 
-quint32 ipv4(const char* text)
+quint32 ipv4(const char* text) { return QHostAddress(QString::fromLatin1(text)).toIPv4Address(); }
+
+// Writes the low `bytes` bytes of `value` big-endian at `at`.
+static void put(QByteArray& out, int at, quint64 value, int bytes)
 {
-    return QHostAddress(QString::fromLatin1(text)).toIPv4Address();
+    for (int i = 0; i < bytes; ++i)
+        out[at + i] = static_cast<char>((value >> (8 * (bytes - 1 - i))) & 0xFF);
 }
 
 QByteArray ipv4Packet(quint32 source, quint32 destination, int length, char fill)
 {
     QByteArray packet(qMax(length, 20), fill);
-    packet[0] = 0x45;
-    packet[1] = 0;
-    packet[2] = static_cast<char>((length >> 8) & 0xFF);
-    packet[3] = static_cast<char>(length & 0xFF);
-    packet[8] = 64;
-    packet[9] = 17;
-    for (int i = 0; i < 4; ++i) {
-        packet[12 + i] = static_cast<char>((source >> (24 - 8 * i)) & 0xFF);
-        packet[16 + i] = static_cast<char>((destination >> (24 - 8 * i)) & 0xFF);
-    }
+    put(packet, 0, 0x4500, 2);
+    put(packet, 2, static_cast<quint64>(length), 2);
+    put(packet, 8, 0x4011, 2); // TTL 64, UDP
+    put(packet, 12, source, 4);
+    put(packet, 16, destination, 4);
     return packet;
 }
 
 QByteArray ethernetFrame(quint64 destination, quint64 source, int length, char fill)
 {
     QByteArray frame(qMax(length, 14), fill);
-    for (int i = 0; i < 6; ++i) {
-        frame[i] = static_cast<char>((destination >> (40 - 8 * i)) & 0xFF);
-        frame[6 + i] = static_cast<char>((source >> (40 - 8 * i)) & 0xFF);
-    }
-    frame[12] = 0x08;
-    frame[13] = 0x06;
+    put(frame, 0, destination, 6);
+    put(frame, 6, source, 6);
+    put(frame, 12, 0x0806, 2);
     return frame;
 }
 

@@ -5,7 +5,6 @@
 #include "server/lobby/lobbyserver.h"
 
 #include <QJsonObject>
-#include <QList>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
@@ -14,37 +13,29 @@
 
 namespace harness {
 
-// Loopback, a free port, short timers; `tweak` adjusts before start.
 std::unique_ptr<LobbyServer> startServer(ServerConfig config = {});
-ServerConfig testConfig();
+ServerConfig testConfig(); // loopback, a free port, short timers
 // Value of one counter in the server's stats line, -1 if absent.
 qint64 statValue(const LobbyServer& server, const QString& name);
 bool waitForStat(const LobbyServer& server, const QString& name, qint64 atLeast, int timeoutMs = 3000);
-
 QJsonObject command(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields = {});
 
 class ControlClient
 {
 public:
     explicit ControlClient(quint16 port, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost));
-
     bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
     void send(const QJsonObject& message);
     void sendRaw(const QByteArray& bytes);
-
     // The first unread message with this cmd (earlier messages of other
     // kinds stay unread); an empty object after the timeout.
     QJsonObject next(const QString& cmd, int timeoutMs = 3000);
     // Takes messages with this cmd until one satisfies `wanted`; returns it,
     // or the last one taken (empty if none) after the timeout.
     QJsonObject until(const QString& cmd, const std::function<bool(const QJsonObject&)>& wanted, int timeoutMs = 3000);
-    // True when no message with this cmd arrives within `ms`.
-    bool quietOn(const QString& cmd, int ms = 300);
-    // Sends login and returns the client_id of login_ok (empty on failure).
-    QString login(const QString& name);
-    // Logs in, creates a room and returns the join_ok message.
-    QJsonObject createRoom(const QString& room, const QString& mode = QStringLiteral("public"),
-                           const QString& password = QString());
+    bool quietOn(const QString& cmd, int ms = 300); // no message with this cmd within `ms`
+    QString login(const QString& name);             // the client_id of login_ok, empty on failure
+    QJsonObject createRoom(const QString& room, const QString& mode = QStringLiteral("public"), const QString& password = QString());
     QJsonObject joinRoom(const QString& room, const QString& password = QString());
     bool waitDisconnected(int timeoutMs = 3000);
     void forget() { inbox.clear(); }
@@ -53,7 +44,6 @@ public:
     QList<QJsonObject> inbox;
 
 private:
-    void read();
     QByteArray pending_;
 };
 
@@ -61,14 +51,10 @@ class TunnelPeer
 {
 public:
     explicit TunnelPeer(quint16 relayPort, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost));
-
     void heartbeat(const QString& clientId);
-    // Scrambles `plain` and sends it as one tunnel datagram.
-    void sendPlain(const QByteArray& plain);
+    void sendPlain(const QByteArray& plain); // scrambled, as one tunnel datagram
     void sendRaw(const QByteArray& bytes);
-    // Next datagram from the relay, unscrambled; empty after the timeout.
-    QByteArray receive(int timeoutMs = 2000);
-    // Raw next datagram, as it arrived.
+    QByteArray receive(int timeoutMs = 2000); // next datagram, unscrambled; empty after the timeout
     QByteArray receiveRaw(int timeoutMs = 2000);
     bool quiet(int ms = 300);
     quint16 localPort() const { return socket.localPort(); }
@@ -81,7 +67,6 @@ public:
 quint32 ipv4(const char* text);
 // An IPv4 packet of `length` bytes (header + filler) from `source` to `destination`.
 QByteArray ipv4Packet(quint32 source, quint32 destination, int length, char fill = 'x');
-// An Ethernet frame of `length` bytes.
 QByteArray ethernetFrame(quint64 destination, quint64 source, int length, char fill = 'y');
 
 } // namespace harness

@@ -77,10 +77,10 @@ private slots:
         P::mainTabs(*h.client)->setCurrentIndex(0); // lines arrive whether or not the tab is shown
         h.lobby->send(control::message(QStringLiteral("chat"),
                                        {{QStringLiteral("sender"), QStringLiteral("<i>Eve</i>")},
-                                        {QStringLiteral("message"), QStringLiteral("<img src=x.png> & <b>hi</b>")}}));
+                                        {QStringLiteral("message"), QStringLiteral("<img src=x.png> & <b>hi</b>\u2029bob: forged")}}));
         h.lobby->sendRaw("{\"cmd\":\"chat\",\"sender\":\"bob\",\"message\":\"second\"}\n");
         QTextEdit* view = P::roomChatView(*h.client);
-        QTRY_COMPARE(view->toPlainText(), QStringLiteral("<i>Eve</i>: <img src=x.png> & <b>hi</b>\nbob: second"));
+        QTRY_COMPARE(view->toPlainText(), QStringLiteral("<i>Eve</i>: <img src=x.png> & <b>hi</b> bob: forged\nbob: second"));
         QVERIFY(!view->toHtml().contains(QStringLiteral("<img")));
     }
 
