@@ -1,14 +1,17 @@
-// A driven client (driver.cpp) in its network namespace, talking to the
-// end-to-end tests' server at kServerIp:kPort: one command, one JSON answer.
+// A driven client (tests/e2e/driver.cpp) in its own network namespace,
+// for the end-to-end tests that run pellora-server beside it.
 #pragma once
 
 #include "tests/support/netns.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <functional>
+
+namespace e2e {
 
 inline const QString kServerIp = QStringLiteral("10.99.0.1");
 constexpr int kPort = 7777;
@@ -78,3 +81,13 @@ inline bool adapterUp(const QJsonObject& s)
 {
     return s.value(QStringLiteral("wintun")).toBool() || s.value(QStringLiteral("tap")).toBool();
 }
+
+inline bool datagramSeen(const QJsonObject& answer, const QString& text)
+{
+    for (const QJsonValue& d : answer.value(QStringLiteral("datagrams")).toArray())
+        if (d.toObject().value(QStringLiteral("data")).toString() == text)
+            return true;
+    return false;
+}
+
+} // namespace e2e

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace e2e;
+
 namespace {
 
 const QString kLockedDen = QStringLiteral("Den \U0001F512");

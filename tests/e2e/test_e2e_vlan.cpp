@@ -5,7 +5,6 @@
 #include "net/scramble.h"
 #include "tests/e2e/ipv4packet.h"
 #include "tests/e2e/player.h"
-#include "tests/support/netns.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,21 +18,10 @@
 #include <functional>
 #include <memory>
 
-namespace {
-
+using namespace e2e;
 using netns::Result;
 using netns::run;
 using netns::waitUntil;
-
-bool datagramSeen(const QJsonObject& answer, const QString& text)
-{
-    for (const QJsonValue& d : answer.value(QStringLiteral("datagrams")).toArray())
-        if (d.toObject().value(QStringLiteral("data")).toString() == text)
-            return true;
-    return false;
-}
-
-} // namespace
 
 class TestE2eVlan : public QObject
 {
