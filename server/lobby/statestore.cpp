@@ -136,8 +136,12 @@ public:
         }
         for (quint64 serial : change.closedRooms)
             ok = ok && run(CloseRoom, {serial}) && run(ClearMembers, {serial}) && run(ClearInvitations, {serial});
-        if (ok && exec("COMMIT"))
+        if (ok && exec("COMMIT")) {
+            if (failing_)
+                serverlog::info(QStringLiteral("the lobby state is saved again"));
+            failing_ = false;
             return true;
+        }
         const bool result = failed();
         exec("ROLLBACK");
         return result;
@@ -250,13 +254,17 @@ private:
         return db_ ? QString::fromUtf8(sqlite3_errmsg(db_)) : QStringLiteral("out of memory");
     }
 
+    // Logged once per spell of failures (a full disk fails every change).
     bool failed()
     {
-        serverlog::error(QStringLiteral("cannot save the lobby state: %1").arg(problem()));
+        if (!failing_)
+            serverlog::error(QStringLiteral("cannot save the lobby state: %1; trying again with the next change").arg(problem()));
+        failing_ = true;
         return false;
     }
 
     sqlite3* db_ = nullptr;
+    bool failing_ = false;
     std::array<sqlite3_stmt*, StatementCount> statements_{};
 };
 
