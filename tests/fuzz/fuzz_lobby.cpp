@@ -73,24 +73,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     static const bool quiet = (serverlog::setLevel(serverlog::Level::Error), true);
     (void)quiet;
+    // Small limits, so that exhaustion (two room networks, six sessions) and every budget are reachable.
     ServerConfig config;
-    config.maxClients = 6;
-    config.maxRoomSize = 3;
-    config.subnetPrefix = 23; // two room networks: exhaustion is reachable
-    config.chatLimit = 4;
-    config.lineLimit = 40;
-    config.sessionGraceMs = 1000;
-    config.maxConnectionsPerAddress = config.maxSessionsPerAddress = 2;
-    config.maxRoomsPerAddress = 1;
-    config.loginDeadlineMs = 3000;
-    config.detachedLimitMs = 5000;
+    config.maxClients = 6, config.maxRoomSize = 3, config.subnetPrefix = 23, config.chatLimit = 4, config.lineLimit = 40;
+    config.sessionGraceMs = 1000, config.loginDeadlineMs = 3000, config.detachedLimitMs = 5000;
+    config.maxConnectionsPerAddress = config.maxSessionsPerAddress = 2, config.maxRoomsPerAddress = 1;
 
     std::array<LineReader, kConnections> readers;
     ConnectionId nextId = 1;
     qint64 now = 0;
     CheckingOutput output;
-    output.now = &now;
     auto& ids = output.ids;
+    output.now = &now;
     RouteExchange exchange(static_cast<std::uint32_t>(config.maxClients));
     Lobby lobby(config, output, &exchange, [&now] { return now; });
     // Opened on first use; the address budget (2 per address here) may refuse it.

@@ -44,10 +44,7 @@ bool waitForStat(const LobbyServer& server, const QString& name, qint64 atLeast,
     return QTest::qWaitFor([&] { return statValue(server, name) >= atLeast; }, timeoutMs);
 }
 
-QJsonObject command(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields)
-{
-    return control::message(cmd, fields);
-}
+QJsonObject command(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields) { return control::message(cmd, fields); }
 
 ControlClient::ControlClient(quint16 port, const QHostAddress& from)
 {
@@ -96,8 +93,7 @@ QJsonObject ControlClient::until(const QString& cmd, const std::function<bool(co
 
 bool ControlClient::quietOn(const QString& cmd, int ms)
 {
-    QTest::qWait(ms);
-    return std::none_of(inbox.cbegin(), inbox.cend(), [&](const QJsonObject& m) { return m.value(QStringLiteral("cmd")) == cmd; });
+    return QTest::qWait(ms), std::none_of(inbox.cbegin(), inbox.cend(), [&](const QJsonObject& m) { return m.value(QStringLiteral("cmd")) == cmd; });
 }
 
 QString ControlClient::login(const QString& name)
@@ -108,8 +104,7 @@ QString ControlClient::login(const QString& name)
 
 QJsonObject ControlClient::createRoom(const QString& room, const QString& mode, const QString& password)
 {
-    send(command(QStringLiteral("create_room"),
-                 {{QStringLiteral("room_name"), room}, {QStringLiteral("privacy_mode"), mode}, {QStringLiteral("password"), password}}));
+    send(command(QStringLiteral("create_room"), {{QStringLiteral("room_name"), room}, {QStringLiteral("privacy_mode"), mode}, {QStringLiteral("password"), password}}));
     return next(QStringLiteral("join_ok"));
 }
 
@@ -119,21 +114,10 @@ QJsonObject ControlClient::joinRoom(const QString& room, const QString& password
     return next(QStringLiteral("join_ok"));
 }
 
-bool ControlClient::waitDisconnected(int timeoutMs)
-{
-    return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
-}
+bool ControlClient::waitDisconnected(int ms) { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, ms); }
 
-TunnelPeer::TunnelPeer(quint16 port, const QHostAddress& from) : relayAddress(QHostAddress::LocalHost), relayPort(port)
-{
-    socket.bind(from, 0);
-}
-
-void TunnelPeer::heartbeat(const QString& clientId)
-{
-    sendRaw(QJsonDocument(QJsonObject{{QStringLiteral("client_id"), clientId}}).toJson(QJsonDocument::Compact));
-}
-
+TunnelPeer::TunnelPeer(quint16 port, const QHostAddress& from) : relayAddress(QHostAddress::LocalHost), relayPort(port) { socket.bind(from, 0); }
+void TunnelPeer::heartbeat(const QString& id) { sendRaw(QJsonDocument(QJsonObject{{QStringLiteral("client_id"), id}}).toJson(QJsonDocument::Compact)); }
 void TunnelPeer::sendPlain(const QByteArray& plain) { sendRaw(tunnel::scramblePayload(plain)); }
 void TunnelPeer::sendRaw(const QByteArray& bytes) { socket.writeDatagram(bytes, relayAddress, relayPort); }
 QByteArray TunnelPeer::receive(int timeoutMs) { return tunnel::scramblePayload(receiveRaw(timeoutMs)); }
@@ -149,11 +133,7 @@ QByteArray TunnelPeer::receiveRaw(int timeoutMs)
     return datagram.data();
 }
 
-bool TunnelPeer::quiet(int ms)
-{
-    QTest::qWait(ms);
-    return !socket.hasPendingDatagrams();
-}
+bool TunnelPeer::quiet(int ms) { return QTest::qWait(ms), !socket.hasPendingDatagrams(); }
 
 quint32 ipv4(const char* text) { return QHostAddress(QString::fromLatin1(text)).toIPv4Address(); }
 
