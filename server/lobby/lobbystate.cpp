@@ -48,13 +48,13 @@ void Lobby::setStore(state::Store* store)
 void Lobby::saveState()
 {
     state::Change change;
-    if (saveEverything_) {
+    if (store_ && saveEverything_) {
         change.everything = true;
         for (const auto& [key, session] : sessions_)
             change.sessions.push_back(record(*session));
         for (const auto& [key, room] : rooms_)
             change.rooms.push_back(record(*room));
-    } else {
+    } else if (store_) {
         for (const Session* session : changedSessions_)
             change.sessions.push_back(record(*session));
         for (const Room* room : changedRooms_)
