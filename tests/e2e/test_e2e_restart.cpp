@@ -1,7 +1,6 @@
-// Server restarts end to end (namespaces as in test_e2e_vlan): two players in
-// a locked room ping each other while pellora-server, keeping its state in a
-// file, is stopped or killed and started again; a room whose players all
-// stayed away past the grace time is gone and the clients say so.
+// Server restarts end to end (namespaces as in test_e2e_vlan): two players in a
+// locked room keep pinging while pellora-server, with a state file, is stopped or
+// killed and restarted; a room whose players stayed away too long is gone.
 #include "tests/e2e/player.h"
 
 #include <QJsonArray>

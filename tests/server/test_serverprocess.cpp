@@ -1,7 +1,6 @@
 // The built pellora-server binary: flags, logging, limits and a clean stop.
 #include "tests/server/serverharness.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
@@ -146,8 +145,7 @@ private slots:
                                           return m.value(QStringLiteral("peers"))[1][QStringLiteral("is_host")].toBool();
                                       }).value(QStringLiteral("peers")).toArray();
         QCOMPARE(peers.size(), 2);
-        ::kill(static_cast<pid_t>(first->process.processId()), signal);
-        QVERIFY(first->process.waitForFinished(5000));
+        QVERIFY(::kill(static_cast<pid_t>(first->process.processId()), signal) == 0 && first->process.waitForFinished(5000));
 
         Running second(state + QStringList{QStringLiteral("--port"), QString::number(first->port)});
         QVERIFY(second.logged(QStringLiteral("restored 3 sessions and 2 rooms")));
@@ -196,10 +194,9 @@ private slots:
         QFETCH(bool, directory);
         QFETCH(QString, logged);
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("lobby.db"));
+        const QString path = directory ? dir.path() : dir.filePath(QStringLiteral("lobby.db"));
         QFile file(path);
-        QVERIFY(directory ? QDir().mkdir(path) : file.open(QIODevice::WriteOnly) && file.write(QByteArray(8192, 'x')) > 0);
-        file.close();
+        QVERIFY(directory || (file.open(QIODevice::WriteOnly) && file.write(QByteArray(8192, 'x')) > 0 && file.flush()));
         Running server({QStringLiteral("--state"), path});
         QVERIFY2(server.logged(logged), server.log.constData());
         ControlClient alice(server.port);
