@@ -8,19 +8,25 @@
 #include <QJsonArray>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <limits>
 
 using control::readString;
 
 namespace {
 
-// IPv4 peers on a dual-stack socket arrive as mapped IPv6 addresses; one
-// host must count as one address either way.
+// What counts as one address in the budgets. IPv4 peers on a dual-stack
+// socket arrive as mapped IPv6 addresses; one host must count once either
+// way. An IPv6 host has a whole /64 to pick addresses from, so the /64 counts.
 QString addressKeyOf(const QHostAddress& address)
 {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
+    if (isV4)
+        return QHostAddress(v4).toString();
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::fill(bytes.c + 8, bytes.c + 16, quint8{0});
+    return QHostAddress(bytes).toString() + QStringLiteral("/64");
 }
 
 // Does not stop at the first difference, so timing tells nothing about the id.
@@ -418,6 +424,9 @@ void Lobby::sendDueLists(qint64 now)
         else if (c.roomsWanted)
             pacedDue_ = qMin(pacedDue_, c.roomsSentAt + kListIntervalMs);
     }
+    for (const auto& [key, room] : rooms_)
+        if (room->updateWanted)
+            sendRoomUpdate(*room);
 }
 
 void Lobby::publishRoutes()

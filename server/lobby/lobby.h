@@ -121,6 +121,10 @@ private:
         QSet<quint64> invited; // session serials
         QString creatorKey;    // the address whose room budget it counts against
         QHash<QString, KeyGuard> guards;
+        // Member lists go out at most once a second; changes in between are
+        // sent together when the second is over.
+        qint64 updateSentAt = kNever;
+        bool updateWanted = false;
     };
     struct Connection {
         QHostAddress address;
@@ -181,7 +185,7 @@ private:
     // Host-only commands share their checks; returns the target or null (error sent).
     Session* hostTarget(Session& session, const QJsonObject& message);
     QJsonObject roomUpdate(const Room& room) const;
-    void sendRoomUpdate(const Room& room);
+    void sendRoomUpdate(Room& room);
     void sendRoomList(Connection& connection);
     // Null when the key may be tried now; otherwise the refusal to send.
     QString keyRefusal(Room& room, const QString& addressKey, bool wrong);

@@ -250,8 +250,18 @@ QJsonObject Lobby::roomUpdate(const Room& room) const
     return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("room_update")}, {QStringLiteral("peers"), peers}};
 }
 
-void Lobby::sendRoomUpdate(const Room& room)
+void Lobby::sendRoomUpdate(Room& room)
 {
+    // Joins, leaves and host changes could otherwise make every member's
+    // list go out once per line any member sends.
+    const qint64 now = clock_();
+    if (now - room.updateSentAt < kListIntervalMs) {
+        room.updateWanted = true;
+        pacedDue_ = qMin(pacedDue_, room.updateSentAt + kListIntervalMs);
+        return;
+    }
+    room.updateWanted = false;
+    room.updateSentAt = now;
     const QByteArray line = control::encodeLine(roomUpdate(room));
     for (const Session* member : room.members)
         if (member->connection != 0)

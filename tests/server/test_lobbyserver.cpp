@@ -259,6 +259,15 @@ private slots:
         QTest::qWait(1200);
         const qint64 in = 100 * line.size(), out = received();
         QVERIFY2(out < 3 * in, qPrintable(QStringLiteral("%1 bytes out for %2 in").arg(out).arg(in)));
+        // Two members handing the host role back and forth: member lists are paced too.
+        for (int i = 0; i < 16; ++i)
+            i ? online[i]->joinRoom(QStringLiteral("Ring")) : online[i]->createRoom(QStringLiteral("Ring"));
+        QTest::qWait(1200);
+        received();
+        for (int i = 0; i < 100; ++i)
+            online[i % 2]->send(say("transfer_host", QStringLiteral("target"), QStringLiteral("player%1").arg(1 - i % 2)));
+        QTest::qWait(1200);
+        QVERIFY2(received() < 64000, "room_update for every transfer"); // unpaced: about 1.6 MB
     }
 
     void addressBudgetsLeaveRoomForOthers()

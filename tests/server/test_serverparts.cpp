@@ -57,6 +57,7 @@ private slots:
         Recorder out;
         qint64 now = 1;
         ServerConfig config;
+        config.maxConnectionsPerAddress = 1;
         Lobby lobby(config, out, nullptr, [&now] { return now; });
         const auto say = [&](ConnectionId c, const char* line) {
             lobby.handleLine(c, line);
@@ -65,6 +66,9 @@ private slots:
             return out.lines.last().value(QStringLiteral("message")).toString() + out.lines.last().value(QStringLiteral("cmd")).toString();
         };
         QVERIFY(lobby.connectionOpened(1, QHostAddress(QStringLiteral("10.0.0.1"))) && lobby.connectionOpened(2, QHostAddress(QStringLiteral("::ffff:10.0.0.2"))));
+        // One connection per address here: a mapped address is its IPv4 address, a /64 is one address.
+        QVERIFY(!lobby.connectionOpened(3, QHostAddress(QStringLiteral("10.0.0.2"))) && lobby.connectionOpened(4, QHostAddress(QStringLiteral("2001:db8::1"))));
+        QVERIFY(!lobby.connectionOpened(5, QHostAddress(QStringLiteral("2001:db8::2:1"))) && lobby.connectionOpened(6, QHostAddress(QStringLiteral("2001:db8:0:1::1"))));
         say(1, R"({"cmd":"login","username":"owner"})");
         say(1, R"({"cmd":"create_room","room_name":"V","privacy_mode":"locked","password":"k"})");
         say(2, R"({"cmd":"login","username":"guesser"})");
