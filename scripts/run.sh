@@ -10,7 +10,8 @@ scripts/build.sh build
 port=${PELLORA_PORT:-7777}
 server_pid=
 if [ -x build/server/pellora-server ]; then
-  build/server/pellora-server --listen 127.0.0.1 --port "$port" &
+  # Sessions and rooms survive a restart of this script's server.
+  build/server/pellora-server --listen 127.0.0.1 --port "$port" --state build/server-state/lobby.db &
   server_pid=$!
   trap 'kill $server_pid 2>/dev/null || true' EXIT
   sleep 0.3

@@ -10,6 +10,7 @@ packages=(
   iproute2 iputils-ping             # network-namespace tests
   g++-mingw-w64-x86-64 wine64      # Win32 units cross-built and tested under wine
   xvfb xauth                        # a real display for screenshots
+  libsqlite3-dev                    # the server's state store
 )
 packages+=(${PELLORA_EXTRA_PACKAGES:-})
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QHostAddress>
+#include <QString>
 #include <QtGlobal>
 
 struct ServerConfig {
@@ -27,4 +28,5 @@ struct ServerConfig {
     qint64 maxPendingOutput = 1024 * 1024;              // per connection
     qint64 maxTotalPendingOutput = 256ll * 1024 * 1024; // all connections together
     qint64 outputStallMs = 15000;                       // output that does not move this long closes
+    QString statePath;              // SQLite file of the lobby state; empty: memory only
 };

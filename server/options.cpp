@@ -51,6 +51,9 @@ struct Flags {
                              QStringLiteral("SECONDS"), QStringLiteral("60")};
     QCommandLineOption logLevel{QStringLiteral("log-level"), QStringLiteral("error, warn, info or debug."),
                                 QStringLiteral("LEVEL"), QStringLiteral("info")};
+    QCommandLineOption state{QStringLiteral("state"),
+                             QStringLiteral("SQLite file that keeps sessions and rooms across restarts; without it they live in memory only."),
+                             QStringLiteral("PATH")};
 };
 
 bool readInt(const QString& text, int low, int high, int* out)
@@ -88,6 +91,7 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     for (QCommandLineOption& option : options)
         option.setDescription(QStringLiteral("%1 [default: %2]").arg(option.description(), option.defaultValues().join(QLatin1Char(','))));
     parser.addOptions(options);
+    parser.addOption(f.state);
     const auto fail = [&result](const QString& text) {
         result.outcome = ServerOptions::Outcome::Error;
         result.text = text;
@@ -154,6 +158,7 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     c.maxTotalPendingOutput = qint64{mib} * 1024 * 1024;
     if (!readSeconds(parser.value(f.stats), 0, &c.statsIntervalMs))
         return fail(QStringLiteral("--stats-interval must be a number of seconds"));
+    c.statePath = parser.value(f.state);
     if (!serverlog::parseLevel(parser.value(f.logLevel), &result.logLevel))
         return fail(QStringLiteral("--log-level must be error, warn, info or debug"));
     return result;

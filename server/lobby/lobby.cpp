@@ -148,7 +148,12 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
     const QJsonObject message = control::decodeLine(line);
     const QString cmd = readString(message, QStringLiteral("cmd"));
     if (cmd == QLatin1String("login")) {
+        const QString lost = c.session ? QString() : lostSessionNotice(message);
         login(connection, c, message);
+        // After login_ok (or the refusal): the client leaves the room it still shows.
+        if (!lost.isEmpty())
+            output_.sendLine(connection, control::encodeLine(control::message(QStringLiteral("kicked"),
+                                                                               {{QStringLiteral("message"), lost}})));
     } else if (const auto handler = handlers().constFind(cmd); handler != handlers().constEnd()) {
         if (c.session)
             (this->*handler.value())(c, *c.session, message);
@@ -229,9 +234,13 @@ void Lobby::takeBack(Session& session, ConnectionId self, Connection& c, bool ke
     attach(session, self);
     serverlog::info(QStringLiteral("%1 took back the session from %2").arg(session.name, c.address.toString()));
     send(session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session.id}}));
-    // The member list may have changed while the connection was down.
-    if (session.room)
+    // The client may still show the room (after a lost connection or a
+    // server restart): confirm it, and the member list may have changed.
+    if (session.room) {
+        send(session, control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
+                                                                   {QStringLiteral("room_name"), session.room->name}}));
         send(session, roomUpdate(*session.room));
+    }
 }
 
 Lobby::Session* Lobby::createSession(const QString& name, const Connection& c, bool keyed)
@@ -278,11 +287,13 @@ void Lobby::attach(Session& session, ConnectionId connection)
 {
     session.connection = connection;
     connections_.at(connection).session = &session;
+    sessionChanged(session);
     usersChanged();
 }
 
 void Lobby::endSession(Session& session)
 {
+    rememberEnded(session);
     leaveRoom(session);
     if (session.connection != 0) {
         const auto it = connections_.find(session.connection);
@@ -290,6 +301,8 @@ void Lobby::endSession(Session& session)
             it->second.session = nullptr;
     }
     serverlog::info(QStringLiteral("session of %1 ended").arg(session.name));
+    changedSessions_.erase(&session);
+    endedSessions_.push_back(session.serial);
     if (session.connection != 0)
         usersChanged();
     sessionsByKey_.erase(session.key);
@@ -373,6 +386,7 @@ bool Lobby::chatAllowed(Session& session)
 
 void Lobby::flush()
 {
+    saveState();
     if (routesDirty_) {
         routesDirty_ = false;
         publishRoutes();

@@ -6,6 +6,7 @@
 #include "server/lobby/clientkey.h"
 #include "server/config.h"
 #include "server/lobby/lobbyrules.h"
+#include "server/lobby/statestore.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -15,9 +16,11 @@
 #include <QString>
 
 #include <bitset>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -56,6 +59,15 @@ public:
     // neither a connection nor heartbeats for the grace time, closes
     // connections that did not log in in time, sends paced lists that are due.
     void tick();
+
+    // Takes over sessions and rooms saved by an earlier run. Every session
+    // starts detached, as if its connection had just dropped. Records that do
+    // not fit (bad names, addresses outside the subnet, over capacity) are
+    // left out and logged.
+    void restore(const state::Snapshot& snapshot);
+    // From now on every change is handed to `store` (null: none); the first
+    // hand-over is the whole state.
+    void setStore(state::Store* store);
 
     int sessionCount() const { return static_cast<int>(sessions_.size()); }
     int connectionCount() const { return static_cast<int>(connections_.size()); }
@@ -189,6 +201,18 @@ private:
     void publishRoutes();
     void closeConnection(ConnectionId connection);
 
+    // Persistence: what changed since the last save.
+    void sessionChanged(Session& session) { changedSessions_.insert(&session); }
+    void roomChanged(Room& room) { changedRooms_.insert(&room); }
+    void saveState();
+    void restoreRoom(const state::Room& record, const std::map<quint64, Session*>& sessions);
+    static state::Session record(const Session& session);
+    static state::Room record(const Room& room);
+    // Ended sessions are remembered for a while, so that a client coming back
+    // with an old identifier hears what became of its room.
+    void rememberEnded(const Session& session);
+    QString lostSessionNotice(const QJsonObject& login) const;
+
     static const QHash<QString, Handler>& handlers();
 
     ServerConfig config_;
@@ -210,4 +234,13 @@ private:
     QByteArray usersLine_;
     quint64 usersLineVersion_ = 0;
     qint64 pacedDue_ = kNever; // when the next paced list may be due
+
+    state::Store* store_ = nullptr;
+    bool saveEverything_ = false;
+    std::set<Session*> changedSessions_;
+    std::set<Room*> changedRooms_;
+    std::vector<quint64> endedSessions_;
+    std::vector<quint64> closedRooms_;
+    std::unordered_map<ClientKey, QString, ClientKeyHash> endedRoomByKey_; // empty: was in no room
+    std::deque<ClientKey> endedOrder_;
 };

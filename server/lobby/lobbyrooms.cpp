@@ -199,6 +199,7 @@ void Lobby::enterRoom(Session& session, Room& room)
     if (!room.host)
         room.host = &session;
     routesDirty_ = true;
+    roomChanged(room);
     serverlog::info(QStringLiteral("%1 joined %2 as %3").arg(session.name, quoted(room.name), lobbyrules::formatIpv4(session.vip)));
     send(session, control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
                                                                {QStringLiteral("room_name"), room.name}}));
@@ -218,6 +219,8 @@ void Lobby::leaveRoom(Session& session)
     if (room->members.isEmpty()) {
         serverlog::info(QStringLiteral("room %1 closed").arg(quoted(room->name)));
         addresses_.release(room->netIndex);
+        changedRooms_.erase(room);
+        closedRooms_.push_back(room->serial);
         const QString creator = room->creatorKey;
         rooms_.erase(names::skeleton(room->name));
         release(creator, &AddressUse::rooms);
@@ -227,6 +230,7 @@ void Lobby::leaveRoom(Session& session)
         room->host = room->members.first();
         serverlog::info(QStringLiteral("%1 now hosts %2").arg(room->host->name, quoted(room->name)));
     }
+    roomChanged(*room);
     sendRoomUpdate(*room);
 }
 
@@ -318,6 +322,7 @@ void Lobby::transferHost(Connection&, Session& session, const QJsonObject& messa
         return;
     Room& room = *session.room;
     room.host = target;
+    roomChanged(room);
     serverlog::info(QStringLiteral("%1 handed %2 to %3").arg(session.name, quoted(room.name), target->name));
     sendRoomUpdate(room);
 }
@@ -390,6 +395,7 @@ void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
         break;
     case Privacy::Private:
         room.invited.insert(target->serial);
+        roomChanged(room);
         text = QStringLiteral("Join me in the private room %1; you are invited.").arg(quoted(room.name));
         break;
     }

@@ -120,6 +120,16 @@ int AddressPlan::take()
     return -1;
 }
 
+bool AddressPlan::takeNetwork(quint32 net)
+{
+    const quint32 offset = net - base_;
+    const std::size_t index = offset >> 8;
+    if ((offset & 0xFFu) != 0 || net < base_ || index >= used_.size() || used_[index])
+        return false;
+    used_[index] = true;
+    return true;
+}
+
 void AddressPlan::release(int index)
 {
     if (index >= 0 && static_cast<std::size_t>(index) < used_.size())

@@ -63,6 +63,8 @@ class AddressPlan
 public:
     AddressPlan(quint32 base, int prefix);
     int take(); // index of a free network, or -1 when all are in use
+    // Takes the network at `net` (as restored); false when outside the plan or in use.
+    bool takeNetwork(quint32 net);
     void release(int index);
     quint32 network(int index) const { return base_ + (static_cast<quint32>(index) << 8); }
 

@@ -52,6 +52,12 @@ bool LobbyServer::start(QString* error)
     // Qt's IPv6 wildcard is IPv6-only; "::" on the command line means both.
     const QHostAddress tcpAddress =
         config_.listen == QHostAddress::AnyIPv6 ? QHostAddress(QHostAddress::Any) : config_.listen;
+    if (!config_.statePath.isEmpty() && !store_) {
+        state::Snapshot saved;
+        store_ = state::openSqliteStore(config_.statePath, &saved);
+        lobby_.restore(saved);
+        lobby_.setStore(store_.get());
+    }
     for (int attempt = 0; attempt < (config_.port == 0 ? kPortAttempts : 1); ++attempt) {
         if (!tcp_.listen(tcpAddress, config_.port)) {
             *error = QStringLiteral("cannot listen on TCP %1 port %2: %3")

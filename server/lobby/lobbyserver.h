@@ -63,6 +63,7 @@ private:
     RouteExchange exchange_;
     Lobby lobby_;
     std::unique_ptr<Relay> relay_;
+    std::unique_ptr<state::Store> store_;
     QTcpServer tcp_;
     QTimer tickTimer_;
     QTimer acceptPause_;

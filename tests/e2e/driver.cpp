@@ -2,7 +2,7 @@
 // platform, driven through its widgets by commands on stdin, one JSON line
 // answered on stdout per command. Message boxes are answered OK and recorded.
 //
-//   login NAME | create ROOM | join ROOM | leave | mode 2|3 | kick NAME
+//   login NAME | create ROOM [KEY] | join ROOM [KEY] | leave | mode 2|3 | kick NAME
 //   udplisten PORT | udpsend ADDR PORT TEXT | udprecv | status | quit
 //   modals on|off (off stops answering modals, so that an idle client can be
 //   measured without the driver's own 30 ms poll)
@@ -13,7 +13,9 @@
 #include "tests/support/testenv.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
+#include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLineEdit>
@@ -74,6 +76,8 @@ private:
     QTimer* modalPoll = nullptr;
     QByteArray pending;
     int logins = 0;
+    int joins = 0; // join_ok seen: the server confirmed a room
+    QString accessKey; // for the create dialog and key prompts
     qsizetype scanned = 0;
     QString roomToCreate;
     QJsonArray boxes;
@@ -111,6 +115,7 @@ private:
             for (const QByteArray& line : buffered.mid(scanned, end - scanned).split('\n')) {
                 const QJsonObject message = QJsonDocument::fromJson(line.trimmed()).object();
                 logins += message.value(QStringLiteral("cmd")).toString() == QLatin1String("login_ok");
+                joins += message.value(QStringLiteral("cmd")).toString() == QLatin1String("join_ok");
             }
             QMetaObject::invokeMethod(&client, "onTcpReadyRead", Qt::DirectConnection);
             scanned = tcp->peek(tcp->bytesAvailable()).lastIndexOf('\n') + 1;
@@ -125,6 +130,11 @@ private:
             box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
             return;
         }
+        if (auto* prompt = qobject_cast<QInputDialog*>(modal)) {
+            prompt->setTextValue(accessKey);
+            prompt->accept();
+            return;
+        }
         auto* deploy = modal ? modal->findChild<QPushButton*>(QStringLiteral("createBtn")) : nullptr;
         if (!deploy)
             return;
@@ -133,6 +143,10 @@ private:
             return;
         }
         modal->findChildren<QLineEdit*>().first()->setText(roomToCreate);
+        if (!accessKey.isEmpty()) {
+            modal->findChildren<QComboBox*>().last()->setCurrentText(QStringLiteral("Locked"));
+            modal->findChildren<QLineEdit*>().last()->setText(accessKey);
+        }
         roomToCreate.clear();
         deploy->click();
     }
@@ -145,12 +159,14 @@ private:
             P::connectButton(client)->click();
             return ok();
         }
-        if (command == QLatin1String("create") && words.size() == 2) {
+        if ((command == QLatin1String("create") || command == QLatin1String("join")) && words.size() <= 3)
+            accessKey = words.value(2);
+        if (command == QLatin1String("create") && (words.size() == 2 || words.size() == 3)) {
             roomToCreate = words.at(1);
             P::createRoomButton(client)->click(); // returns once the dialog is answered
             return ok();
         }
-        if (command == QLatin1String("join") && words.size() == 2)
+        if (command == QLatin1String("join") && (words.size() == 2 || words.size() == 3))
             return join(words.at(1));
         if (command == QLatin1String("leave")) {
             P::disconnectButton(client)->click();
@@ -234,6 +250,9 @@ private:
                 {QStringLiteral("clientId"), P::clientId(client)},
                 {QStringLiteral("inRoom"), P::mainTabs(client)->indexOf(P::roomPage(client)) >= 0},
                 {QStringLiteral("vip"), P::myVirtualIp(client)},
+                {QStringLiteral("joins"), joins},
+                {QStringLiteral("isHost"), P::isHost(client)},
+                {QStringLiteral("hostVip"), P::hostVirtualIp(client)},
                 {QStringLiteral("wintun"), P::wintunRunning(client).load()},
                 {QStringLiteral("tap"), P::tapRunning(client).load()},
                 {QStringLiteral("udpPort"), int(P::udpSocket(client)->localPort())},
