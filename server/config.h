@@ -16,4 +16,6 @@ struct ServerConfig {
     qint64 rateWindowMs = 10000;
     int lineLimit = 200; // control lines of any kind per window
     qint64 statsIntervalMs = 60000; // 0: only at shutdown
+    int memberRate = 150000; // datagrams a member may have relayed per second, each copy counted
+    int floodRate = 2000;    // of those, copies to the whole room (broadcast, multicast, unknown)
 };
