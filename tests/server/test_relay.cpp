@@ -4,7 +4,6 @@
 #include "net/scramble.h"
 #include "server/relay/translate.h"
 
-#include <QJsonArray>
 #include <QNetworkDatagram>
 #include <QSet>
 #include <QTest>
@@ -17,7 +16,6 @@ struct Member {
     ControlClient control;
     TunnelPeer tunnel;
     QString id;
-    QString vip;
     Member(quint16 port, const QHostAddress& relayAddress) : control(port), tunnel(port) { tunnel.relayAddress = relayAddress; }
 };
 
@@ -82,28 +80,21 @@ class TestRelay : public QObject
         members.push_back(std::make_unique<Member>(server->port(), relayAddress));
         Member& m = *members.back();
         m.id = m.control.login(name);
-        if (!room.isEmpty()) {
-            const bool exists = rooms.contains(room);
-            rooms.insert(room);
-            m.vip = (exists ? m.control.joinRoom(room) : m.control.createRoom(room)).value(QStringLiteral("vip")).toString();
-        }
+        if (!room.isEmpty())
+            rooms.contains(room) ? m.control.joinRoom(room) : m.control.createRoom(room);
+        rooms.insert(room);
         m.tunnel.heartbeat(m.id);
         waitForStat(*server, QStringLiteral("heartbeats"), ++heartbeatsSeen);
         return m;
     }
     // alice, bob and carol in Alpha (10.8.0.1-3), dave alone in Beta (10.8.1.1).
-    void addFour()
+    void addMembers(int count = 4)
     {
-        for (const char* name : {"alice", "bob", "carol"})
-            add(QLatin1String(name), QStringLiteral("Alpha"));
-        add(QStringLiteral("dave"), QStringLiteral("Beta"));
+        for (const char* name : {"alice", "bob", "carol", "dave"})
+            if (int(members.size()) < count)
+                add(QLatin1String(name), members.size() < 3 ? QStringLiteral("Alpha") : QStringLiteral("Beta"));
     }
     qint64 stat(const char* name) const { return statValue(*server, QLatin1String(name)); }
-    void restart(const ServerConfig& config)
-    {
-        server = startServer(config);
-        QVERIFY(server);
-    }
     void run(const std::vector<Step>& steps)
     {
         for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -123,7 +114,8 @@ private slots:
     {
         relayAddress = QHostAddress(QHostAddress::LocalHost);
         heartbeatsSeen = 0;
-        restart(testConfig());
+        server = startServer(testConfig());
+        QVERIFY(server);
     }
     void cleanup()
     {
@@ -134,7 +126,7 @@ private slots:
 
     void ipv4GoesByAddressWithinTheRoomAndForgeriesAreDropped()
     {
-        addFour();
+        addMembers();
         const auto p = [](const char* from, const char* to, int size = 80) { return ipv4Packet(ipv4(from), ipv4(to), size); };
         run({{0, p("10.8.0.1", "10.8.0.2", 20), {1}},
              {0, p("10.8.0.1", "10.8.0.2", 1600), {1}},
@@ -152,15 +144,15 @@ private slots:
              // Another member's source address, or none of the room's.
              {0, p("10.8.0.2", "10.8.0.3"), {}},
              {0, p("10.8.0.9", "255.255.255.255"), {}},
-             {0, p("10.8.0.1", "10.8.0.2", 1601), {}}});
+             {0, p("10.8.0.1", "10.8.0.2", 1601), {}},
+             {0, "abc", {}}}); // too short for any header
         QCOMPARE(stat("dropped_no_route"), 5);
-        QCOMPARE(stat("dropped_forged_source"), 2);
-        QCOMPARE(stat("dropped_oversize"), 1);
+        QVERIFY(stat("dropped_forged_source") == 2 && stat("dropped_oversize") == 1 && stat("dropped_runt") == 1);
     }
 
     void framesGoByLearnedMacAndAMacStaysWithItsFirstMember()
     {
-        addFour();
+        addMembers();
         const auto f = [](quint64 to, quint64 from, int size = 64) { return ethernetFrame(to, from, size); };
         run({{0, f(kBroadcastMac, kMacA), {1, 2}},
              {1, f(kMacA, kMacB, 1400), {0}},
@@ -177,8 +169,7 @@ private slots:
     void layer2AndLayer3MembersReachEachOther()
     {
         // alice and carol on layer 3, bob on layer 2 with MAC B.
-        for (const char* name : {"alice", "bob", "carol"})
-            add(QLatin1String(name), QStringLiteral("Alpha"));
+        addMembers(3);
         const auto p = [](const char* from, const char* to, int size = 80) { return ipv4Packet(ipv4(from), ipv4(to), size); };
         const QByteArray toAlice = p("10.8.0.2", "10.8.0.1");
         const QByteArray toBob = p("10.8.0.1", "10.8.0.2", 100);
@@ -196,46 +187,33 @@ private slots:
              // A short frame's padding does not reach layer 3.
              {1, frame(kBroadcastMac, kMacB, 0x0800, bobsBroadcast + QByteArray(18, 0)), {0, 2}, bobsBroadcast},
              {0, ipv6AllNodes(60), {1}, frame(0x333300000001, kStandIn1, 0x86DD, ipv6AllNodes(60)), {2}},
+             {0, p("10.8.0.1", "224.0.0.251"), {1}, frame(0x01005E0000FB, kStandIn1, 0x0800, p("10.8.0.1", "224.0.0.251")), {2}},
              {1, frame(kBroadcastMac, kMacB, 0x88B5, QByteArray(50, 'z')), {}}, // no IP: not for layer 3
              {2, p("10.8.0.3", "10.8.0.2", 1590), {}}});                   // framed, over the limit
         QCOMPARE(stat("proxy_arp"), 1);
     }
 
-    void translationRules()
+    // What the mixed room above does not reach: inputs the rules refuse.
+    void translationRulesRefuseWhatTheyCannotCarry()
     {
         using namespace relay;
-        QCOMPARE(standInMac(0x0A080001), kStandIn1); // locally administered, unicast, the vip last
-        QVERIFY(isStandInMac(kStandIn1) && !isStandInMac(kMacA));
         std::uint8_t out[kMaxTranslated];
         const auto call = [&](auto rule, const QByteArray& in, auto... args) {
-            const auto* data = reinterpret_cast<const std::uint8_t*>(in.constData());
-            return QByteArray(reinterpret_cast<char*>(out), int(rule(data, std::size_t(in.size()), args..., out)));
+            return rule(reinterpret_cast<const std::uint8_t*>(in.constData()), std::size_t(in.size()), args..., out);
         };
         const QByteArray packet = ipv4Packet(ipv4("10.8.0.1"), ipv4("10.8.0.2"), 40);
-        QCOMPARE(call(frameIpPacket, packet, kMacB, kStandIn1), frame(kMacB, kStandIn1, 0x0800, packet));
-        QCOMPARE(call(frameIpPacket, ipv6AllNodes(8), kMacB, kStandIn1), frame(kMacB, kStandIn1, 0x86DD, ipv6AllNodes(8)));
-        QCOMPARE(call(frameIpPacket, packet + "x", kMacB, kStandIn1), QByteArray()); // length disagrees
-        QCOMPARE(call(frameIpPacket, ipv4Packet(1, 2, 1587), kMacB, kStandIn1), QByteArray());
-        QCOMPARE(call(stripFrame, frame(kMacA, kMacB, 0x0800, packet + "pad")), packet);
-        QCOMPARE(call(stripFrame, frame(kMacA, kMacB, 0x86DD, ipv6AllNodes(8))), ipv6AllNodes(8));
-        for (const QByteArray& refused : {frame(kMacA, kMacB, 0x86DD, packet), frame(kMacA, kMacB, 0x0800, packet.left(30)),
-                                          frame(kMacA, kMacB, 0x0806, arp(1, kMacB, "10.8.0.2", 0, "10.8.0.1"))})
-            QCOMPARE(call(stripFrame, refused), QByteArray());
         const QByteArray request = frame(kBroadcastMac, kMacB, 0x0806, arp(1, kMacB, "10.8.0.2", 0, "10.8.0.1"));
-        QCOMPARE(call(proxyArpReply, request, kStandIn1),
-                 frame(kMacB, kStandIn1, 0x0806, arp(2, kStandIn1, "10.8.0.1", kMacB, "10.8.0.2")));
-        QCOMPARE(call(proxyArpReply, call(proxyArpReply, request, kStandIn1), kStandIn1), QByteArray()); // not a request
-        const auto group = [](const QByteArray& p) { return groupMacFor(reinterpret_cast<const std::uint8_t*>(p.constData()), std::size_t(p.size())); };
-        QCOMPARE(group(ipv4Packet(1, ipv4("224.0.0.251"), 40)), std::uint64_t{0x01005E0000FB});
-        QCOMPARE(group(ipv6AllNodes(0)), std::uint64_t{0x333300000001});
-        QCOMPARE(group(packet), kBroadcastMac);
+        QVERIFY(!call(frameIpPacket, packet + "x", kMacB, kStandIn1)); // its length disagrees
+        for (const QByteArray& refused : {frame(kMacA, kMacB, 0x86DD, packet), frame(kMacA, kMacB, 0x0800, packet.left(30)), request})
+            QVERIFY(!call(stripFrame, refused));
+        QVERIFY(!call(proxyArpReply, request.left(41), kStandIn1));
+        QVERIFY(!call(proxyArpReply, frame(kMacB, kStandIn1, 0x0806, arp(2, kStandIn1, "10.8.0.1", kMacB, "10.8.0.2")), kStandIn1));
     }
 
     void heartbeatsBindOnlyFromTheControlConnectionsHost()
     {
         Member& alice = add(QStringLiteral("alice"), QStringLiteral("Alpha"));
         Member& bob = add(QStringLiteral("bob"), QStringLiteral("Alpha"));
-        add(QStringLiteral("eve"), QString());
         const QByteArray toBob = ipv4Packet(ipv4("10.8.0.1"), ipv4("10.8.0.2"), 100);
         const QByteArray toAlice = ipv4Packet(ipv4("10.8.0.2"), ipv4("10.8.0.1"), 100);
 
@@ -253,15 +231,10 @@ private slots:
         QVERIFY(waitForStat(*server, QStringLiteral("dropped_bad_heartbeat"), 3));
         stranger.sendPlain(toBob);
         QVERIFY(waitForStat(*server, QStringLiteral("dropped_unbound"), 2));
-        // Bound but in no room; too short for any header.
-        members[2]->tunnel.sendPlain(ipv4Packet(ipv4("10.8.0.9"), ipv4("255.255.255.255"), 100));
-        alice.tunnel.sendRaw("abc");
-        QVERIFY(waitForStat(*server, QStringLiteral("dropped_not_in_room"), 1));
-        QVERIFY(waitForStat(*server, QStringLiteral("dropped_runt"), 1));
         QCOMPARE(stat("dropped_unknown_client"), 1);
         alice.tunnel.sendPlain(toBob);
         QCOMPARE(bob.tunnel.receive(), toBob);
-        QVERIFY(replay.quiet() && stranger.quiet(0) && alice.tunnel.quiet(0) && members[2]->tunnel.quiet(0));
+        QVERIFY(replay.quiet() && stranger.quiet(0) && alice.tunnel.quiet(0));
 
         // Bob's NAT gives him a new port on the same host: that still moves him.
         TunnelPeer moved(server->port());
@@ -274,6 +247,14 @@ private slots:
         QCOMPARE(alice.tunnel.receive(), toAlice);
         QVERIFY(alice.tunnel.quiet() && bob.tunnel.quiet(0));
         QCOMPARE(stat("dropped_unbound"), 3);
+
+        // While alice's control connection is down, heartbeats from the host it had still count.
+        alice.control.socket.abort();
+        TunnelPeer aliceMoved(server->port());
+        aliceMoved.heartbeat(alice.id);
+        QVERIFY(waitForStat(*server, QStringLiteral("heartbeats"), ++heartbeatsSeen));
+        moved.sendPlain(toAlice);
+        QCOMPARE(aliceMoved.receive(), toAlice);
     }
 
     void eachMemberHasARelayBudget()
@@ -281,9 +262,8 @@ private slots:
         ServerConfig config = testConfig();
         config.memberRate = 50;
         config.floodRate = 20;
-        restart(config);
-        for (const char* name : {"alice", "bob", "carol"})
-            add(QLatin1String(name), QStringLiteral("Alpha"));
+        QVERIFY(server = startServer(config));
+        addMembers(3);
         const auto sendAndCount = [&](const char* destination, int count) {
             for (int i = 0; i < count; ++i)
                 members[0]->tunnel.sendPlain(ipv4Packet(ipv4("10.8.0.1"), ipv4(destination), 60));
@@ -301,30 +281,6 @@ private slots:
         QVERIFY(stat("dropped_budget") >= 60);
     }
 
-    void heartbeatsKeepADisconnectedSessionAlive()
-    {
-        Member& alice = add(QStringLiteral("alice"), QStringLiteral("Alpha"));
-        Member& bob = add(QStringLiteral("bob"), QStringLiteral("Alpha"));
-        alice.control.socket.abort();
-        // Longer than the grace time with heartbeats (from the host it last had): the session and its binding stay.
-        for (int i = 0; i < 16; ++i) {
-            alice.tunnel.heartbeat(alice.id);
-            QTest::qWait(150);
-        }
-        const auto alone = [](const QJsonObject& m) { return m.value(QStringLiteral("peers")).toArray().size() == 1; };
-        for (const QJsonObject& m : bob.control.inbox)
-            QVERIFY(!alone(m));
-        const QByteArray toAlice = ipv4Packet(ipv4("10.8.0.2"), ipv4("10.8.0.1"), 100);
-        bob.tunnel.sendPlain(toAlice);
-        QCOMPARE(alice.tunnel.receive(), toAlice);
-
-        // Silence ends it: bob hears of it, and alice's endpoint is unbound.
-        QVERIFY(alone(bob.control.until(QStringLiteral("room_update"), alone)));
-        bob.tunnel.sendPlain(toAlice);
-        QVERIFY(waitForStat(*server, QStringLiteral("dropped_no_route"), 1));
-        QVERIFY(alice.tunnel.quiet());
-    }
-
     void wildcardRelayAnswersFromTheAddressItWasSentTo_data()
     {
         QTest::addColumn<QHostAddress>("listen");
@@ -336,7 +292,7 @@ private slots:
         QFETCH(QHostAddress, listen);
         ServerConfig config = testConfig();
         config.listen = listen;
-        restart(config);
+        QVERIFY(server = startServer(config));
         // Talk to the relay at 127.0.0.2: replies must come from there, or
         // the client would discard them.
         relayAddress = QHostAddress(QStringLiteral("127.0.0.2"));
@@ -346,9 +302,8 @@ private slots:
         alice.tunnel.sendPlain(packet);
         QVERIFY(QTest::qWaitFor([&] { return bob.tunnel.socket.hasPendingDatagrams(); }, 2000));
         const QNetworkDatagram datagram = bob.tunnel.socket.receiveDatagram();
-        QVERIFY(datagram.senderAddress().isEqual(QHostAddress(QStringLiteral("127.0.0.2")), QHostAddress::TolerantConversion));
-        QCOMPARE(datagram.senderPort(), int(server->port()));
-        QCOMPARE(tunnel::scramblePayload(datagram.data()), packet);
+        QVERIFY(datagram.senderAddress().isEqual(relayAddress, QHostAddress::TolerantConversion) &&
+                datagram.senderPort() == server->port() && tunnel::scramblePayload(datagram.data()) == packet);
     }
 };
 
