@@ -7,6 +7,7 @@
 #include "server/lobby/lobbyrules.h"
 #include "server/options.h"
 #include "server/relay/relaycore.h"
+#include "server/relay/udpbatch_linux.h"
 #include "tests/server/serverharness.h"
 
 #include <QTest>
@@ -47,11 +48,7 @@ struct Recorder : LobbyOutput {
 
 PeerAddress peer(quint16 port)
 {
-    PeerAddress p;
-    p.bytes[0] = static_cast<unsigned char>(port >> 8);
-    p.bytes[1] = static_cast<unsigned char>(port);
-    p.length = 2;
-    return p;
+    return UdpBatchSocket::peerAddress(QHostAddress(QHostAddress::LocalHost), port, false);
 }
 
 } // namespace
@@ -130,7 +127,7 @@ private slots:
         room.net = ipv4("10.8.0.0");
         room.slotByHost.fill(-1);
         for (std::uint32_t slot = 0; slot < 3; ++slot) {
-            table->slotTable[slot] = {1, 0, 1, room.net | (slot + 1)};
+            table->slotTable[slot] = {1, 0, 1, room.net | (slot + 1), controlAddressOf(QHostAddress(QHostAddress::LocalHost))};
             room.members.push_back(slot);
             room.slotByHost[slot + 1] = static_cast<std::int32_t>(slot);
             table->slotByKey[{0, slot + 1}] = slot;
@@ -138,9 +135,9 @@ private slots:
         exchange.publish(table);
         RelayCore core(exchange);
         TargetList targets;
-        const auto send = [&](std::uint32_t from, const QByteArray& plain) {
+        const auto send = [&](std::uint32_t from, const QByteArray& plain, std::int64_t at = 0) {
             const QByteArray s = tunnel::scramblePayload(plain);
-            return core.handle(bytes(s), static_cast<std::size_t>(s.size()), peer(static_cast<quint16>(from)), LocalAddress(), 0,
+            return core.handle(bytes(s), static_cast<std::size_t>(s.size()), peer(static_cast<quint16>(from)), LocalAddress(), at,
                                targets);
         };
         for (std::uint32_t slot = 0; slot < 3; ++slot) {
@@ -162,9 +159,9 @@ private slots:
         QCOMPARE(targets.size(), std::size_t{1});
         QCOMPARE(targets[0], 1u);
 
-        // The address moves to slot 2 when slot 2 sends from it.
-        send(2, ethernetFrame(kFlood(), 0x020000000000ull + 999, 60));
-        send(0, ethernetFrame(0x020000000000ull + 999, 0x02000000AAAAull, 60));
+        // The address moves to slot 2 when slot 2 sends from it after slot 1 has been silent with it long enough.
+        send(2, ethernetFrame(kFlood(), 0x020000000000ull + 999, 60), RelayCore::kMacHoldMs);
+        send(0, ethernetFrame(0x020000000000ull + 999, 0x02000000AAAAull, 60), RelayCore::kMacHoldMs);
         QCOMPARE(targets.size(), std::size_t{1});
         QCOMPARE(targets[0], 2u);
         // A frame to one's own address goes nowhere.
