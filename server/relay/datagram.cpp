@@ -21,7 +21,7 @@ struct HeaderKey {
         for (std::size_t i = 0; i < bytes.size(); ++i)
             bytes[i] = tunnel::keyByteAt(i);
     }
-    // `count` (at most 6) plain bytes from `offset`, big-endian.
+    // `count` (at most 8) plain bytes from `offset`, big-endian.
     std::uint64_t read(const std::uint8_t* data, std::size_t offset, std::size_t count) const
     {
         std::uint64_t value = 0;
@@ -77,7 +77,10 @@ DatagramInfo classifyDatagram(const std::uint8_t* data, std::size_t length)
         }
         if ((first >> 4) == 6 && length >= kIpv6Header && key.read(data, 4, 2) + kIpv6Header == length) {
             info.kind = DatagramKind::Ipv6;
-            info.ipv6Multicast = key.read(data, 24, 1) == 0xFF;
+            info.ipv6Source[0] = key.read(data, 8, 8);
+            info.ipv6Source[1] = key.read(data, 16, 8);
+            info.ipv6Destination[0] = key.read(data, 24, 8);
+            info.ipv6Destination[1] = key.read(data, 32, 8);
             return info;
         }
     }

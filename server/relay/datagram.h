@@ -22,7 +22,8 @@ struct DatagramInfo {
     DatagramKind kind = DatagramKind::Runt;
     std::uint32_t ipv4Source = 0;      // host byte order
     std::uint32_t ipv4Destination = 0; // host byte order
-    bool ipv6Multicast = false;
+    std::uint64_t ipv6Source[2] = {};      // Ipv6 only; high, low
+    std::uint64_t ipv6Destination[2] = {};
     // Ethernet fields, read by readEthernet().
     std::uint64_t destinationMac = 0; // six bytes, first byte most significant
     std::uint64_t sourceMac = 0;
@@ -46,5 +47,7 @@ inline bool isBroadcastOrMulticastIpv4(std::uint32_t address, std::uint32_t room
 {
     return address == 0xFFFFFFFFu || address == (roomNet | 0xFFu) || (address >> 28) == 0xE;
 }
+
+inline bool isMulticastIpv6(std::uint64_t high) { return (high >> 56) == 0xFF; }
 
 } // namespace relay

@@ -41,8 +41,8 @@ void RelayCore::Member::leaveRoom()
 {
     mode = Mode::Unknown;
     vipMac = 0;
-    macCount = 0;
-    macNext = 0;
+    macs.clear();
+    ipv6.clear();
 }
 
 RelayCore::RelayCore(RouteExchange& exchange, RelayBudget budget)
@@ -162,7 +162,7 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
         [[fallthrough]];
     case relay::DatagramKind::Ipv6:
         self.mode = Mode::Layer3;
-        routeIp(r, info);
+        routeIp(r, info, nowMs);
         break;
     case relay::DatagramKind::Ethernet:
         self.mode = Mode::Layer2;
@@ -185,9 +185,10 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
         targets.dropVariants();
     if (targets.size() == 0)
         return count(DropNoRoute);
-    self.all.take(copies);
+    const auto sent = static_cast<std::uint32_t>(targets.size());
+    self.all.take(sent);
     if (r.flooded)
-        self.flood.take(copies);
+        self.flood.take(sent);
     return CounterForwarded;
 }
 
@@ -214,23 +215,38 @@ void RelayCore::flood(Routing& r, bool toLayer3) const
     }
 }
 
-void RelayCore::routeIp(Routing& r, const relay::DatagramInfo& info) const
+void RelayCore::routeIp(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs)
 {
-    if (info.kind == relay::DatagramKind::Ipv6 || relay::isBroadcastOrMulticastIpv4(info.ipv4Destination, r.room.net)) {
-        // IPv6 neighbours are not tracked: every IPv6 packet goes to the
-        // whole room (within the flood budget) and the stacks sort it out.
+    std::int32_t target = -1;
+    if (info.kind == relay::DatagramKind::Ipv6) {
+        const Ipv6Address source{info.ipv6Source[0], info.ipv6Source[1]};
+        if (!relay::isMulticastIpv6(source.high) && !(source == Ipv6Address{}))
+            learn(r, &Member::ipv6, source, nowMs);
+        // A layer-3 member's IPv6 address is known once it has sent from
+        // it; anything else goes to the whole room (within the flood budget).
+        const Ipv6Address destination{info.ipv6Destination[0], info.ipv6Destination[1]};
+        for (const std::uint32_t member : r.room.members)
+            if (members_[member].bound && members_[member].ipv6.find(destination) >= 0)
+                target = static_cast<std::int32_t>(member);
+    } else if (!relay::isBroadcastOrMulticastIpv4(info.ipv4Destination, r.room.net)) {
+        target = memberAt(r.room, info.ipv4Destination);
+        if (target < 0)
+            return;
+        r.destinationMac = members_[static_cast<std::uint32_t>(target)].vipMac;
+    }
+    if (target < 0) {
         flood(r, true);
         return;
     }
-    const std::int32_t target = memberAt(r.room, info.ipv4Destination);
-    if (target >= 0 && static_cast<std::uint32_t>(target) != r.sender)
+    if (static_cast<std::uint32_t>(target) != r.sender)
         r.targets.push(static_cast<std::uint32_t>(target), members_[static_cast<std::uint32_t>(target)].mode == Mode::Layer2);
 }
 
 void RelayCore::routeEthernet(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs)
 {
     Member& self = members_[r.sender];
-    learnMac(r, info.sourceMac, nowMs);
+    if (!relay::isGroupMac(info.sourceMac) && info.sourceMac != 0 && !relay::isStandInMac(info.sourceMac))
+        learn(r, &Member::macs, info.sourceMac, nowMs);
     if (info.innerSource == self.vip && !relay::isGroupMac(info.sourceMac) && !relay::isStandInMac(info.sourceMac))
         self.vipMac = info.sourceMac;
 
@@ -264,13 +280,11 @@ void RelayCore::routeEthernet(Routing& r, const relay::DatagramInfo& info, std::
     }
     for (const std::uint32_t member : r.room.members) {
         const Member& m = members_[member];
-        for (std::uint8_t i = 0; i < m.macCount; ++i) {
-            if (m.macs[i] != info.destinationMac)
-                continue;
-            if (member != r.sender && m.bound)
-                r.targets.push(member);
-            return;
-        }
+        if (m.macs.find(info.destinationMac) < 0)
+            continue;
+        if (member != r.sender && m.bound)
+            r.targets.push(member);
+        return;
     }
     flood(r, false);
 }
@@ -284,9 +298,7 @@ bool RelayCore::translate(Routing& r, const relay::DatagramInfo& info)
     const Member& self = members_[r.sender];
     std::size_t length = 0;
     if (self.mode == Mode::Layer3) {
-        std::uint64_t destination = relay::groupMacFor(plain_.data(), r.length);
-        if (r.targets.size() == 1 && !r.flooded && members_[r.targets[0]].vipMac != 0)
-            destination = members_[r.targets[0]].vipMac;
+        const std::uint64_t destination = r.destinationMac ? r.destinationMac : relay::groupMacFor(plain_.data(), r.length);
         length = relay::frameIpPacket(plain_.data(), r.length, destination, relay::standInMac(self.vip),
                                       r.targets.variant.data());
     } else if (info.etherType == relay::kEtherArp) {
@@ -305,39 +317,26 @@ bool RelayCore::translate(Routing& r, const relay::DatagramInfo& info)
     return true;
 }
 
-void RelayCore::learnMac(Routing& r, std::uint64_t mac, std::int64_t nowMs)
+template <typename Address, std::size_t N>
+void RelayCore::learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address, std::int64_t nowMs)
 {
-    if (relay::isGroupMac(mac) || mac == 0 || relay::isStandInMac(mac))
+    AddressBook<Address, N>& own = members_[r.sender].*book;
+    const int known = own.find(address);
+    if (known >= 0) {
+        own.seen[known] = nowMs;
         return;
-    Member& self = members_[r.sender];
-    for (std::uint8_t i = 0; i < self.macCount; ++i)
-        if (self.macs[i] == mac) {
-            self.macSeen[i] = nowMs;
-            return;
-        }
-    // A MAC in use by another member stays with it; once that member has been
-    // silent with it for a while (a virtual machine that moved), it moves.
-    for (const std::uint32_t member : r.room.members) {
-        if (member == r.sender)
-            continue;
-        Member& other = members_[member];
-        for (std::uint8_t i = 0; i < other.macCount; ++i) {
-            if (other.macs[i] != mac)
-                continue;
-            if (nowMs - other.macSeen[i] < kMacHoldMs)
-                return;
-            --other.macCount;
-            other.macs[i] = other.macs[other.macCount];
-            other.macSeen[i] = other.macSeen[other.macCount];
-            other.macNext = other.macCount;
-            break;
-        }
     }
-    // Each member keeps a few addresses; the oldest makes way, so no sender
-    // can grow the table.
-    self.macs[self.macNext] = mac;
-    self.macSeen[self.macNext] = nowMs;
-    self.macNext = static_cast<std::uint8_t>((self.macNext + 1) % kMacsPerMember);
-    if (self.macCount < kMacsPerMember)
-        ++self.macCount;
+    // An address in use by another member stays with it; once that member
+    // has been silent with it for a while (a virtual machine that moved), it moves.
+    for (const std::uint32_t member : r.room.members) {
+        AddressBook<Address, N>& other = members_[member].*book;
+        const int i = member == r.sender ? -1 : other.find(address);
+        if (i < 0)
+            continue;
+        if (nowMs - other.seen[i] < kMacHoldMs)
+            return;
+        other.remove(i);
+        break;
+    }
+    own.put(address, nowMs);
 }

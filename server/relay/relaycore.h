@@ -66,6 +66,46 @@ private:
     bool started_ = false;
 };
 
+// The few addresses a member was last seen sending from, each with the time;
+// the oldest makes way, so no sender can grow it.
+template <typename Address, std::size_t N>
+struct AddressBook {
+    std::array<Address, N> items{};
+    std::array<std::int64_t, N> seen{};
+    std::uint8_t count = 0;
+    std::uint8_t next = 0;
+
+    int find(const Address& a) const
+    {
+        for (std::uint8_t i = 0; i < count; ++i)
+            if (items[i] == a)
+                return i;
+        return -1;
+    }
+    void put(const Address& a, std::int64_t nowMs)
+    {
+        items[next] = a;
+        seen[next] = nowMs;
+        next = static_cast<std::uint8_t>((next + 1) % N);
+        if (count < N)
+            ++count;
+    }
+    void remove(int i)
+    {
+        --count;
+        items[i] = items[count];
+        seen[i] = seen[count];
+        next = count;
+    }
+    void clear() { count = next = 0; }
+};
+
+struct Ipv6Address {
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    bool operator==(const Ipv6Address& o) const { return high == o.high && low == o.low; }
+};
+
 // Where one datagram goes: member slots, each with the datagram as it came
 // or with the one translated copy (the other adapter mode, or a proxy ARP answer).
 class TargetList
@@ -119,7 +159,8 @@ class RelayCore
 {
 public:
     static constexpr std::size_t kMacsPerMember = 8;
-    // A learned MAC stays with the member that used it this long after its
+    static constexpr std::size_t kIpv6PerMember = 4;
+    // A learned MAC (or a layer-3 member's IPv6 address) stays with the member that used it this long after its
     // last frame, so one forged frame cannot take another member's traffic.
     static constexpr std::int64_t kMacHoldMs = 60000;
 
@@ -152,10 +193,8 @@ private:
         LocalAddress local;
         Mode mode = Mode::Unknown;
         std::uint64_t vipMac = 0; // the MAC a layer-2 member uses for its own vip
-        std::uint8_t macCount = 0;
-        std::uint8_t macNext = 0;
-        std::array<std::uint64_t, kMacsPerMember> macs{};
-        std::array<std::int64_t, kMacsPerMember> macSeen{};
+        AddressBook<std::uint64_t, kMacsPerMember> macs;
+        AddressBook<Ipv6Address, kIpv6PerMember> ipv6; // a layer-3 member's own IPv6 sources
         TokenBucket all;
         TokenBucket flood;
         void leaveRoom();
@@ -168,6 +207,7 @@ private:
         std::size_t length;
         TargetList& targets;
         bool flooded = false;
+        std::uint64_t destinationMac = 0; // for a layer-2 receiver of a packet, when known
     };
 
     RelayCounter count(RelayCounter counter)
@@ -180,10 +220,11 @@ private:
     void bind(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local);
     void unbind(std::uint32_t slot);
     void flood(Routing& r, bool toLayer3) const;
-    void routeIp(Routing& r, const relay::DatagramInfo& info) const;
+    void routeIp(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs);
     void routeEthernet(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs);
     bool translate(Routing& r, const relay::DatagramInfo& info);
-    void learnMac(Routing& r, std::uint64_t mac, std::int64_t nowMs);
+    template <typename Address, std::size_t N>
+    void learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address, std::int64_t nowMs);
     std::int32_t memberAt(const RouteTable::Room& room, std::uint32_t address) const;
 
     RouteExchange& exchange_;

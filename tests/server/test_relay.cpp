@@ -45,11 +45,11 @@ QByteArray arp(int op, std::uint64_t senderMac, const char* senderIp, std::uint6
            bigEndian(targetMac, 6) + bigEndian(ipv4(targetIp), 4);
 }
 
-// An IPv6 UDP packet from fe80::1 to ff02::1 with `payload` bytes after the header.
-QByteArray ipv6AllNodes(int payload)
+// An IPv6 UDP packet from fe80::`from` to ff02::1 (to 0) or fe80::`to`, `payload` bytes after the header.
+QByteArray ipv6(int from, int to, int payload)
 {
-    return QByteArray::fromHex("60000000") + bigEndian(payload, 2) +
-           QByteArray::fromHex("1140fe800000000000000000000000000001ff020000000000000000000000000001") + QByteArray(payload, 'v');
+    return QByteArray::fromHex("60000000") + bigEndian(payload, 2) + QByteArray::fromHex("1140fe80") + QByteArray(13, 0) +
+           char(from) + QByteArray::fromHex(to ? "fe80" : "ff02") + QByteArray(13, 0) + char(to ? to : 1) + QByteArray(payload, 'v');
 }
 
 // One datagram sent by member `from`: the members in `to` receive `expected`
@@ -186,7 +186,8 @@ private slots:
              {2, p("10.8.0.3", "10.8.0.2"), {1}, frame(kMacB, 0x02500A080003, 0x0800, p("10.8.0.3", "10.8.0.2"))},
              // A short frame's padding does not reach layer 3.
              {1, frame(kBroadcastMac, kMacB, 0x0800, bobsBroadcast + QByteArray(18, 0)), {0, 2}, bobsBroadcast},
-             {0, ipv6AllNodes(60), {1}, frame(0x333300000001, kStandIn1, 0x86DD, ipv6AllNodes(60)), {2}},
+             {0, ipv6(1, 0, 60), {1}, frame(0x333300000001, kStandIn1, 0x86DD, ipv6(1, 0, 60)), {2}},
+             {2, ipv6(3, 1, 20), {0}}, // an IPv6 address alice sent from is hers
              {0, p("10.8.0.1", "224.0.0.251"), {1}, frame(0x01005E0000FB, kStandIn1, 0x0800, p("10.8.0.1", "224.0.0.251")), {2}},
              {1, frame(kBroadcastMac, kMacB, 0x88B5, QByteArray(50, 'z')), {}}, // no IP: not for layer 3
              {2, p("10.8.0.3", "10.8.0.2", 1590), {}}});                   // framed, over the limit
