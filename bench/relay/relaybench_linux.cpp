@@ -285,10 +285,12 @@ Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, in
                 lastReceived = got;
                 lastProgress = nowNs();
             }
-            if (sent - got - lost + kBatch > static_cast<std::uint64_t>(s.window)) {
+            // Late arrivals of an earlier case can make `got` pass `sent`.
+            const std::uint64_t inFlight = sent > got + lost ? sent - got - lost : 0;
+            if (inFlight + kBatch > static_cast<std::uint64_t>(s.window)) {
                 // Whatever has not arrived after 100 ms is lost; let the window open again.
                 if (nowNs() - lastProgress > 100'000'000) {
-                    lost = sent - got;
+                    lost = sent > got ? sent - got : 0;
                     lastProgress = nowNs();
                 }
                 sched_yield();
