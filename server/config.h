@@ -29,4 +29,6 @@ struct ServerConfig {
     qint64 maxTotalPendingOutput = 256ll * 1024 * 1024; // all connections together
     qint64 outputStallMs = 15000;                       // output that does not move this long closes
     QString statePath;              // SQLite file of the lobby state; empty: memory only
+    int memberRate = 150000; // datagrams a member may have relayed per second, each copy counted
+    int floodRate = 2000;    // of those, copies to the whole room (broadcast, multicast, unknown)
 };

@@ -49,6 +49,13 @@ struct Flags {
                                    QStringLiteral("SECONDS"), QStringLiteral("15")};
     QCommandLineOption stats{QStringLiteral("stats-interval"), QStringLiteral("Seconds between stats lines; 0: only at shutdown."),
                              QStringLiteral("SECONDS"), QStringLiteral("60")};
+    QCommandLineOption memberRate{QStringLiteral("member-rate"),
+                                  QStringLiteral("Datagrams per second the relay carries for one member, each copy counted."),
+                                  QStringLiteral("N"), QStringLiteral("150000")};
+    QCommandLineOption floodRate{QStringLiteral("flood-rate"),
+                                 QStringLiteral("Copies per second one member may send to its whole room (broadcast, multicast, "
+                                                "unknown destinations)."),
+                                 QStringLiteral("N"), QStringLiteral("2000")};
     QCommandLineOption logLevel{QStringLiteral("log-level"), QStringLiteral("error, warn, info or debug."),
                                 QStringLiteral("LEVEL"), QStringLiteral("info")};
     QCommandLineOption state{QStringLiteral("state"),
@@ -87,7 +94,7 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     const QCommandLineOption help = parser.addHelpOption();
     QList<QCommandLineOption> options{f.listen, f.port, f.subnet, f.maxRoomSize, f.maxClients, f.grace, f.chatLimit, f.lineLimit,
                                       f.rateWindow, f.perAddressConnections, f.perAddressSessions, f.perAddressRooms, f.loginDeadline,
-                                      f.pendingOutput, f.totalOutput, f.outputStall, f.stats, f.logLevel};
+                                      f.pendingOutput, f.totalOutput, f.outputStall, f.stats, f.memberRate, f.floodRate, f.logLevel};
     for (QCommandLineOption& option : options)
         option.setDescription(QStringLiteral("%1 [default: %2]").arg(option.description(), option.defaultValues().join(QLatin1Char(','))));
     parser.addOptions(options);
@@ -159,6 +166,10 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     if (!readSeconds(parser.value(f.stats), 0, &c.statsIntervalMs))
         return fail(QStringLiteral("--stats-interval must be a number of seconds"));
     c.statePath = parser.value(f.state);
+    if (!readInt(parser.value(f.memberRate), 1, 10000000, &c.memberRate))
+        return fail(QStringLiteral("--member-rate must be 1 to 10000000"));
+    if (!readInt(parser.value(f.floodRate), 1, 10000000, &c.floodRate))
+        return fail(QStringLiteral("--flood-rate must be 1 to 10000000"));
     if (!serverlog::parseLevel(parser.value(f.logLevel), &result.logLevel))
         return fail(QStringLiteral("--log-level must be error, warn, info or debug"));
     return result;

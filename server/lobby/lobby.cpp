@@ -438,6 +438,7 @@ void Lobby::publishRoutes()
     table->slotByKey.reserve(sessions_.size());
     for (const auto& [key, session] : sessions_) {
         table->slotTable[session->slot].gen = session->gen;
+        table->slotTable[session->slot].control = controlAddressOf(session->address);
         table->slotByKey.emplace(session->key, session->slot);
     }
     table->rooms.reserve(rooms_.size());

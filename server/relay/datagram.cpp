@@ -9,15 +9,25 @@ namespace {
 
 constexpr std::size_t kEthernetHeader = 14;
 constexpr std::size_t kIpv4MinHeader = 20;
+constexpr std::size_t kIpv6Header = 40;
+constexpr std::size_t kKeyedBytes = 64; // far enough for every header field read here
 
 // The first bytes of the traffic key, cached: the shared helper rebuilds the
 // key on every call, which is too slow for a per-datagram path.
 struct HeaderKey {
-    std::array<std::uint8_t, kIpv4MinHeader> bytes;
+    std::array<std::uint8_t, kKeyedBytes> bytes;
     HeaderKey()
     {
         for (std::size_t i = 0; i < bytes.size(); ++i)
             bytes[i] = tunnel::keyByteAt(i);
+    }
+    // `count` (at most 8) plain bytes from `offset`, big-endian.
+    std::uint64_t read(const std::uint8_t* data, std::size_t offset, std::size_t count) const
+    {
+        std::uint64_t value = 0;
+        for (std::size_t i = offset; i < offset + count; ++i)
+            value = (value << 8) | static_cast<std::uint8_t>(data[i] ^ bytes[i]);
+        return value;
     }
 };
 
@@ -25,14 +35,6 @@ const HeaderKey& headerKey()
 {
     static const HeaderKey key;
     return key;
-}
-
-std::uint64_t readMac(const std::uint8_t* data, std::size_t offset, const HeaderKey& key)
-{
-    std::uint64_t mac = 0;
-    for (std::size_t i = offset; i < offset + 6; ++i)
-        mac = (mac << 8) | static_cast<std::uint8_t>(data[i] ^ key.bytes[i]);
-    return mac;
 }
 
 const std::uint8_t* skipBlanks(const std::uint8_t* p, const std::uint8_t* end)
@@ -66,21 +68,41 @@ DatagramInfo classifyDatagram(const std::uint8_t* data, std::size_t length)
     if (length >= kIpv4MinHeader) {
         const std::uint8_t first = data[0] ^ key.bytes[0];
         const std::size_t headerLength = std::size_t{first & 0x0Fu} * 4;
-        const std::size_t totalLength = (std::size_t{static_cast<std::uint8_t>(data[2] ^ key.bytes[2])} << 8) |
-                                        static_cast<std::uint8_t>(data[3] ^ key.bytes[3]);
-        if ((first >> 4) == 4 && headerLength >= kIpv4MinHeader && headerLength <= length && totalLength == length) {
+        if ((first >> 4) == 4 && headerLength >= kIpv4MinHeader && headerLength <= length &&
+            key.read(data, 2, 2) == length) {
             info.kind = DatagramKind::Ipv4;
-            for (std::size_t i = 16; i < 20; ++i)
-                info.ipv4Destination = (info.ipv4Destination << 8) | static_cast<std::uint8_t>(data[i] ^ key.bytes[i]);
+            info.ipv4Source = static_cast<std::uint32_t>(key.read(data, 12, 4));
+            info.ipv4Destination = static_cast<std::uint32_t>(key.read(data, 16, 4));
+            return info;
+        }
+        if ((first >> 4) == 6 && length >= kIpv6Header && key.read(data, 4, 2) + kIpv6Header == length) {
+            info.kind = DatagramKind::Ipv6;
+            info.ipv6Source[0] = key.read(data, 8, 8);
+            info.ipv6Source[1] = key.read(data, 16, 8);
+            info.ipv6Destination[0] = key.read(data, 24, 8);
+            info.ipv6Destination[1] = key.read(data, 32, 8);
             return info;
         }
     }
-    if (length >= kEthernetHeader) {
+    if (readEthernet(data, length, &info))
         info.kind = DatagramKind::Ethernet;
-        info.destinationMac = readMac(data, 0, key);
-        info.sourceMac = readMac(data, 6, key);
-    }
     return info;
+}
+
+bool readEthernet(const std::uint8_t* data, std::size_t length, DatagramInfo* info)
+{
+    if (length < kEthernetHeader || data == nullptr)
+        return false;
+    const HeaderKey& key = headerKey();
+    info->destinationMac = key.read(data, 0, 6);
+    info->sourceMac = key.read(data, 6, 6);
+    info->etherType = static_cast<std::uint16_t>(key.read(data, 12, 2));
+    info->innerSource = 0;
+    if (info->etherType == 0x0800 && length >= kEthernetHeader + kIpv4MinHeader)
+        info->innerSource = static_cast<std::uint32_t>(key.read(data, 26, 4));
+    else if (info->etherType == 0x0806 && length >= 42)
+        info->innerSource = static_cast<std::uint32_t>(key.read(data, 28, 4));
+    return true;
 }
 
 bool parseHeartbeat(const std::uint8_t* data, std::size_t length, ClientKey* key)

@@ -14,17 +14,28 @@ enum class DatagramKind : std::uint8_t {
     Runt,      // empty, or too short for any header
     Heartbeat, // begins with '{'; the client identifier still has to be parsed
     Ipv4,      // an IPv4 header whose total length is the datagram's length
+    Ipv6,      // an IPv6 header whose payload length fills the datagram
     Ethernet,  // anything else of at least an Ethernet header's length
 };
 
 struct DatagramInfo {
     DatagramKind kind = DatagramKind::Runt;
+    std::uint32_t ipv4Source = 0;      // host byte order
     std::uint32_t ipv4Destination = 0; // host byte order
-    std::uint64_t destinationMac = 0;  // six bytes, first byte most significant
+    std::uint64_t ipv6Source[2] = {};      // Ipv6 only; high, low
+    std::uint64_t ipv6Destination[2] = {};
+    // Ethernet fields, read by readEthernet().
+    std::uint64_t destinationMac = 0; // six bytes, first byte most significant
     std::uint64_t sourceMac = 0;
+    std::uint16_t etherType = 0;
+    // The IPv4 sender inside the frame (IPv4 source or ARP sender), 0 if none.
+    std::uint32_t innerSource = 0;
 };
 
 DatagramInfo classifyDatagram(const std::uint8_t* data, std::size_t length);
+// Reads the datagram as a frame (also one that looked like an IP packet);
+// false when it is too short for an Ethernet header.
+bool readEthernet(const std::uint8_t* data, std::size_t length, DatagramInfo* info);
 
 // A heartbeat is the compact JSON object {"client_id":"<32 hex digits>"};
 // blanks between tokens are tolerated. Nothing else is accepted.
@@ -36,5 +47,7 @@ inline bool isBroadcastOrMulticastIpv4(std::uint32_t address, std::uint32_t room
 {
     return address == 0xFFFFFFFFu || address == (roomNet | 0xFFu) || (address >> 28) == 0xE;
 }
+
+inline bool isMulticastIpv6(std::uint64_t high) { return (high >> 56) == 0xFF; }
 
 } // namespace relay

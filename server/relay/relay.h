@@ -1,6 +1,7 @@
 // The UDP relay: its own thread, its own socket on the lobby's port.
 #pragma once
 
+#include "server/relay/relaycore.h"
 #include "server/relay/routes.h"
 
 #include <QHostAddress>
@@ -11,7 +12,7 @@
 class Relay
 {
 public:
-    explicit Relay(RouteExchange& exchange);
+    explicit Relay(RouteExchange& exchange, RelayBudget budget = {});
     ~Relay();
     Relay(const Relay&) = delete;
     Relay& operator=(const Relay&) = delete;

@@ -4,6 +4,8 @@
 #include "server/serverlog.h"
 #include "server/relay/udpbatch_linux.h"
 
+#include <algorithm>
+#include <cstring>
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
@@ -23,6 +25,11 @@ struct Relay::Impl {
     UdpBatchSocket socket;
     int wakeFd = -1;
     std::thread thread;
+    RelayBudget budget;
+    // Translated copies of the batch's datagrams, one slot per datagram,
+    // alive until the batch is flushed.
+    std::vector<std::uint8_t> variants =
+        std::vector<std::uint8_t>(std::size_t{UdpBatchSocket::kReceiveBatch} * relay::kMaxTranslated);
 
     void run();
     void forwardBatch(RelayCore& core, int received, TargetList& targets);
@@ -34,6 +41,7 @@ void Relay::Impl::flush(RelayCore& core)
     const UdpBatchSocket::Flushed f = socket.flush();
     core.counters()[CounterForwarded] += static_cast<std::uint64_t>(f.sent);
     core.counters()[DropSendError] += static_cast<std::uint64_t>(f.failed);
+    core.counters()[DropSendBufferFull] += static_cast<std::uint64_t>(f.full);
 }
 
 void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& targets)
@@ -52,11 +60,17 @@ void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& target
         const LocalAddress local = length && data[0] == '{' ? socket.destination(i) : LocalAddress();
         if (core.handle(data, length, socket.source(i), local, now, targets) != CounterForwarded)
             continue;
+        std::uint8_t* variant = variants.data() + std::size_t(i) * relay::kMaxTranslated;
+        if (targets.variantLength)
+            std::memcpy(variant, targets.variant.data(), targets.variantLength);
         for (std::size_t t = 0; t < targets.size(); ++t) {
             const std::uint32_t slot = targets[t];
-            if (!socket.queue(data, length, core.peerOf(slot), core.localOf(slot))) {
+            const bool translated = targets.isVariant(t);
+            const std::uint8_t* bytes = translated ? variant : data;
+            const std::size_t size = translated ? targets.variantLength : length;
+            if (!socket.queue(bytes, size, core.peerOf(slot), core.localOf(slot))) {
                 flush(core);
-                socket.queue(data, length, core.peerOf(slot), core.localOf(slot));
+                socket.queue(bytes, size, core.peerOf(slot), core.localOf(slot));
             }
         }
     }
@@ -65,7 +79,7 @@ void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& target
 
 void Relay::Impl::run()
 {
-    RelayCore core(exchange);
+    RelayCore core(exchange, budget);
     TargetList targets;
     while (socket.wait(wakeFd, 500)) {
         for (int round = 0; round < kRoundsPerWake; ++round) {
@@ -82,7 +96,10 @@ void Relay::Impl::run()
     exchange.storeCounters(core.counters());
 }
 
-Relay::Relay(RouteExchange& exchange) : d_(new Impl(exchange)) {}
+Relay::Relay(RouteExchange& exchange, RelayBudget budget) : d_(new Impl(exchange))
+{
+    d_->budget = budget;
+}
 
 Relay::~Relay()
 {
@@ -99,7 +116,16 @@ bool Relay::open(const QHostAddress& address, quint16 port, QString* error)
         *error = QStringLiteral("eventfd failed");
         return false;
     }
-    return d_->socket.open(address, port, error);
+    if (!d_->socket.open(address, port, error))
+        return false;
+    // Bursts from a full room outrun the default buffers; the kernel grants
+    // more only up to net.core.rmem_max / wmem_max (see the README).
+    const int granted = std::min(d_->socket.receiveBuffer(), d_->socket.sendBuffer());
+    if (granted < UdpBatchSocket::kWantedBuffer)
+        serverlog::warn(QStringLiteral("relay: socket buffers of %1 KiB only (wanted %2 KiB); raise net.core.rmem_max and "
+                                       "net.core.wmem_max")
+                            .arg(QString::number(granted / 1024), QString::number(UdpBatchSocket::kWantedBuffer / 1024)));
+    return true;
 }
 
 quint16 Relay::port() const

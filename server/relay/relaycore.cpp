@@ -1,6 +1,29 @@
 #include "server/relay/relaycore.h"
 
-#include <algorithm>
+#include "net/scramble.h"
+
+#include <cstddef>
+#include <netinet/in.h>
+
+namespace {
+
+// The host part of a peer's socket address, as the lobby writes control addresses.
+ControlAddress hostOf(const PeerAddress& peer)
+{
+    ControlAddress host{};
+    sa_family_t family = AF_UNSPEC;
+    if (peer.length >= sizeof family)
+        std::memcpy(&family, peer.bytes, sizeof family);
+    if (family == AF_INET && peer.length >= sizeof(sockaddr_in)) {
+        host[10] = host[11] = 0xFF;
+        std::memcpy(host.data() + 12, peer.bytes + offsetof(sockaddr_in, sin_addr), 4);
+    } else if (family == AF_INET6 && peer.length >= sizeof(sockaddr_in6)) {
+        std::memcpy(host.data(), peer.bytes + offsetof(sockaddr_in6, sin6_addr), host.size());
+    }
+    return host;
+}
+
+} // namespace
 
 std::size_t PeerAddressHash::operator()(const PeerAddress& a) const
 {
@@ -14,7 +37,16 @@ std::size_t PeerAddressHash::operator()(const PeerAddress& a) const
     return static_cast<std::size_t>(h);
 }
 
-RelayCore::RelayCore(RouteExchange& exchange) : exchange_(exchange), members_(exchange.slotCount())
+void RelayCore::Member::leaveRoom()
+{
+    mode = Mode::Unknown;
+    vipMac = 0;
+    macs.clear();
+    ipv6.clear();
+}
+
+RelayCore::RelayCore(RouteExchange& exchange, RelayBudget budget)
+    : exchange_(exchange), budget_(budget), members_(exchange.slotCount())
 {
     slotByPeer_.reserve(exchange.slotCount() * 2);
     refreshRoutes();
@@ -28,16 +60,22 @@ void RelayCore::refreshRoutes()
     for (std::uint32_t slot = 0; slot < members_.size(); ++slot) {
         const RouteTable::Slot entry = slot < known ? table_->slotTable[slot] : RouteTable::Slot{};
         Member& m = members_[slot];
-        if (m.gen != entry.gen) {
+        // A new session, or one whose player came back from another host:
+        // its endpoint has to prove itself again.
+        if (m.gen != entry.gen || m.control != entry.control) {
             unbind(slot);
+            m.leaveRoom();
+            if (m.gen != entry.gen) {
+                m.all.reset();
+                m.flood.reset();
+            }
             m.gen = entry.gen;
-            m.macCount = 0;
-            m.macNext = 0;
+            m.control = entry.control;
         }
-        if (m.roomSerial != entry.roomSerial) {
+        if (m.roomSerial != entry.roomSerial || m.vip != entry.vip) {
             m.roomSerial = entry.roomSerial;
-            m.macCount = 0;
-            m.macNext = 0;
+            m.vip = entry.vip;
+            m.leaveRoom();
         }
     }
 }
@@ -71,23 +109,36 @@ void RelayCore::bind(std::uint32_t slot, const PeerAddress& from, const LocalAdd
     m.bound = true;
 }
 
+RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
+                                  const LocalAddress& local, std::int64_t nowMs)
+{
+    ClientKey key;
+    if (!relay::parseHeartbeat(data, length, &key))
+        return count(DropBadHeartbeat);
+    const auto it = table_->slotByKey.find(key);
+    if (it == table_->slotByKey.end() || it->second >= members_.size())
+        return count(DropUnknownClient);
+    // The identifier travels in clear text: only the host that holds the
+    // session's control connection may use it, so a copy replayed from
+    // elsewhere (or with a forged source) binds nothing and is not answered.
+    Member& m = members_[it->second];
+    if (m.control == ControlAddress{} || hostOf(from) != m.control)
+        return count(DropForeignHeartbeat);
+    bind(it->second, from, local);
+    exchange_.noteHeartbeat(it->second, m.gen, nowMs);
+    return count(CounterHeartbeats);
+}
+
 RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
                                const LocalAddress& local, std::int64_t nowMs, TargetList& targets)
 {
     targets.clear();
     ++counters_[CounterIn];
-    const relay::DatagramInfo info = relay::classifyDatagram(data, length);
-    if (info.kind == relay::DatagramKind::Heartbeat) {
-        ClientKey key;
-        if (!relay::parseHeartbeat(data, length, &key))
-            return count(DropBadHeartbeat);
-        const auto it = table_->slotByKey.find(key);
-        if (it == table_->slotByKey.end() || it->second >= members_.size())
-            return count(DropUnknownClient);
-        bind(it->second, from, local);
-        exchange_.noteHeartbeat(it->second, members_[it->second].gen, nowMs);
-        return count(CounterHeartbeats);
-    }
+    if (length > relay::kMaxDatagram)
+        return count(DropOversize);
+    relay::DatagramInfo info = relay::classifyDatagram(data, length);
+    if (info.kind == relay::DatagramKind::Heartbeat)
+        return heartbeat(data, length, from, local, nowMs);
 
     const auto source = slotByPeer_.find(from);
     if (source == slotByPeer_.end())
@@ -95,89 +146,197 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
     const std::uint32_t sender = source->second;
     if (sender >= table_->slotTable.size() || table_->slotTable[sender].room < 0)
         return count(DropNotInRoom);
-    const RouteTable::Room& room = table_->rooms[static_cast<std::size_t>(table_->slotTable[sender].room)];
+    Routing r{table_->rooms[static_cast<std::size_t>(table_->slotTable[sender].room)], sender, data, length, targets};
+    Member& self = members_[sender];
+
+    // A layer-2 member's frame may look like an IP packet by chance; its
+    // own IPv4 address as source is what says it switched to layer 3.
+    const bool ip = info.kind == relay::DatagramKind::Ipv4 || info.kind == relay::DatagramKind::Ipv6;
+    if (ip && self.mode == Mode::Layer2 && !(info.kind == relay::DatagramKind::Ipv4 && info.ipv4Source == self.vip))
+        info.kind = relay::readEthernet(data, length, &info) ? relay::DatagramKind::Ethernet : relay::DatagramKind::Runt;
 
     switch (info.kind) {
     case relay::DatagramKind::Ipv4:
-        routeIpv4(room, sender, info.ipv4Destination, targets);
+        if (info.ipv4Source != self.vip)
+            return count(DropForgedSource);
+        [[fallthrough]];
+    case relay::DatagramKind::Ipv6:
+        self.mode = Mode::Layer3;
+        routeIp(r, info, nowMs);
         break;
     case relay::DatagramKind::Ethernet:
-        routeEthernet(room, sender, info, targets);
+        self.mode = Mode::Layer2;
+        routeEthernet(r, info, nowMs);
         break;
     default:
         return count(DropRunt);
     }
-    return targets.size() ? CounterForwarded : count(DropNoRoute);
-}
+    if (targets.size() == 0)
+        return count(DropNoRoute);
 
-void RelayCore::flood(const RouteTable::Room& room, std::uint32_t sender, TargetList& targets) const
-{
-    for (const std::uint32_t member : room.members)
-        if (member != sender && members_[member].bound)
-            targets.push(member);
-}
-
-void RelayCore::routeIpv4(const RouteTable::Room& room, std::uint32_t sender, std::uint32_t destination,
-                          TargetList& targets) const
-{
-    if (relay::isBroadcastOrMulticastIpv4(destination, room.net)) {
-        flood(room, sender, targets);
-        return;
+    // Each copy counts against the sender's budget, copies to the whole room twice.
+    const auto copies = static_cast<std::uint32_t>(targets.size());
+    if (!self.all.has(copies, budget_.memberRate, nowMs) ||
+        (r.flooded && !self.flood.has(copies, budget_.floodRate, nowMs))) {
+        targets.clear();
+        return count(DropBudget);
     }
-    if ((destination & 0xFFFFFF00u) != room.net)
-        return;
-    const std::int32_t target = room.slotByHost[destination & 0xFFu];
-    if (target >= 0 && static_cast<std::uint32_t>(target) != sender && members_[static_cast<std::uint32_t>(target)].bound)
-        targets.push(static_cast<std::uint32_t>(target));
+    if (targets.anyVariant() && !translate(r, info))
+        targets.dropVariants();
+    if (targets.size() == 0)
+        return count(DropNoRoute);
+    const auto sent = static_cast<std::uint32_t>(targets.size());
+    self.all.take(sent);
+    if (r.flooded)
+        self.flood.take(sent);
+    return CounterForwarded;
 }
 
-void RelayCore::routeEthernet(const RouteTable::Room& room, std::uint32_t sender, const relay::DatagramInfo& info,
-                              TargetList& targets)
+std::int32_t RelayCore::memberAt(const RouteTable::Room& room, std::uint32_t address) const
 {
-    if (!relay::isGroupMac(info.sourceMac) && info.sourceMac != 0)
-        learnMac(room, sender, info.sourceMac);
-    if (relay::isGroupMac(info.destinationMac)) {
-        flood(room, sender, targets);
-        return;
-    }
-    for (const std::uint32_t member : room.members) {
+    if ((address & 0xFFFFFF00u) != room.net)
+        return -1;
+    const std::int32_t slot = room.slotByHost[address & 0xFFu];
+    return slot >= 0 && members_[static_cast<std::uint32_t>(slot)].bound ? slot : -1;
+}
+
+void RelayCore::flood(Routing& r, bool toLayer3) const
+{
+    r.flooded = true;
+    const Mode senderMode = members_[r.sender].mode;
+    for (const std::uint32_t member : r.room.members) {
         const Member& m = members_[member];
-        for (std::uint8_t i = 0; i < m.macCount; ++i) {
-            if (m.macs[i] != info.destinationMac)
-                continue;
-            if (member != sender && m.bound)
-                targets.push(member);
-            return;
-        }
+        if (member == r.sender || !m.bound)
+            continue;
+        // Members not heard from yet get the datagram as it came.
+        const bool other = m.mode != Mode::Unknown && m.mode != senderMode;
+        if (!other || toLayer3)
+            r.targets.push(member, other);
     }
-    flood(room, sender, targets);
 }
 
-void RelayCore::learnMac(const RouteTable::Room& room, std::uint32_t sender, std::uint64_t mac)
+void RelayCore::routeIp(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs)
 {
-    Member& self = members_[sender];
-    for (std::uint8_t i = 0; i < self.macCount; ++i)
-        if (self.macs[i] == mac)
+    std::int32_t target = -1;
+    if (info.kind == relay::DatagramKind::Ipv6) {
+        const Ipv6Address source{info.ipv6Source[0], info.ipv6Source[1]};
+        if (!relay::isMulticastIpv6(source.high) && !(source == Ipv6Address{}))
+            learn(r, &Member::ipv6, source, nowMs);
+        // A layer-3 member's IPv6 address is known once it has sent from
+        // it; anything else goes to the whole room (within the flood budget).
+        const Ipv6Address destination{info.ipv6Destination[0], info.ipv6Destination[1]};
+        for (const std::uint32_t member : r.room.members)
+            if (members_[member].bound && members_[member].ipv6.find(destination) >= 0)
+                target = static_cast<std::int32_t>(member);
+    } else if (!relay::isBroadcastOrMulticastIpv4(info.ipv4Destination, r.room.net)) {
+        target = memberAt(r.room, info.ipv4Destination);
+        if (target < 0)
             return;
-    // A MAC that moved (a virtual machine that changed hosts) belongs to its
-    // latest sender only.
-    for (const std::uint32_t member : room.members) {
-        if (member == sender)
-            continue;
-        Member& other = members_[member];
-        for (std::uint8_t i = 0; i < other.macCount; ++i) {
-            if (other.macs[i] != mac)
-                continue;
-            other.macs[i] = other.macs[other.macCount - 1];
-            --other.macCount;
-            other.macNext = other.macCount;
-            break;
+        r.destinationMac = members_[static_cast<std::uint32_t>(target)].vipMac;
+    }
+    if (target < 0) {
+        flood(r, true);
+        return;
+    }
+    if (static_cast<std::uint32_t>(target) != r.sender)
+        r.targets.push(static_cast<std::uint32_t>(target), members_[static_cast<std::uint32_t>(target)].mode == Mode::Layer2);
+}
+
+void RelayCore::routeEthernet(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs)
+{
+    Member& self = members_[r.sender];
+    if (!relay::isGroupMac(info.sourceMac) && info.sourceMac != 0 && !relay::isStandInMac(info.sourceMac))
+        learn(r, &Member::macs, info.sourceMac, nowMs);
+    if (info.innerSource == self.vip && !relay::isGroupMac(info.sourceMac) && !relay::isStandInMac(info.sourceMac))
+        self.vipMac = info.sourceMac;
+
+    const bool ipFrame = info.etherType == relay::kEtherIpv4 || info.etherType == relay::kEtherIpv6;
+    std::uint32_t asked = 0;
+    if (info.etherType == relay::kEtherArp) {
+        // Unscrambling the few ARP bytes is cheap next to a round trip.
+        std::array<std::uint8_t, 42> arp{};
+        if (r.length >= arp.size()) {
+            std::memcpy(arp.data(), r.data, arp.size());
+            tunnel::scrambleInPlace(arp.data(), arp.size());
+        }
+        if (relay::isArpRequest(arp.data(), r.length >= arp.size() ? arp.size() : 0, &asked)) {
+            const std::int32_t target = memberAt(r.room, asked);
+            if (target >= 0 && members_[static_cast<std::uint32_t>(target)].mode == Mode::Layer3) {
+                r.targets.push(r.sender, true); // answered here, on the layer-3 member's behalf
+                return;
+            }
         }
     }
-    // Each member keeps a few addresses; the oldest makes way, so no sender
-    // can grow the table.
-    self.macs[self.macNext] = mac;
-    self.macNext = static_cast<std::uint8_t>((self.macNext + 1) % kMacsPerMember);
-    if (self.macCount < kMacsPerMember)
-        ++self.macCount;
+    if (relay::isGroupMac(info.destinationMac)) {
+        flood(r, ipFrame);
+        return;
+    }
+    if (relay::isStandInMac(info.destinationMac)) {
+        const std::int32_t target = memberAt(r.room, static_cast<std::uint32_t>(info.destinationMac));
+        if (target >= 0 && static_cast<std::uint32_t>(target) != r.sender && ipFrame &&
+            members_[static_cast<std::uint32_t>(target)].mode != Mode::Layer2)
+            r.targets.push(static_cast<std::uint32_t>(target), true);
+        return;
+    }
+    for (const std::uint32_t member : r.room.members) {
+        const Member& m = members_[member];
+        if (m.macs.find(info.destinationMac) < 0)
+            continue;
+        if (member != r.sender && m.bound)
+            r.targets.push(member);
+        return;
+    }
+    flood(r, false);
+}
+
+bool RelayCore::translate(Routing& r, const relay::DatagramInfo& info)
+{
+    // Scrambling restarts with every datagram: a datagram whose bytes move
+    // is unscrambled, changed and scrambled again.
+    std::memcpy(plain_.data(), r.data, r.length);
+    tunnel::scrambleInPlace(plain_.data(), r.length);
+    const Member& self = members_[r.sender];
+    std::size_t length = 0;
+    if (self.mode == Mode::Layer3) {
+        const std::uint64_t destination = r.destinationMac ? r.destinationMac : relay::groupMacFor(plain_.data(), r.length);
+        length = relay::frameIpPacket(plain_.data(), r.length, destination, relay::standInMac(self.vip),
+                                      r.targets.variant.data());
+    } else if (info.etherType == relay::kEtherArp) {
+        std::uint32_t asked = 0;
+        relay::isArpRequest(plain_.data(), r.length, &asked);
+        length = relay::proxyArpReply(plain_.data(), r.length, relay::standInMac(asked), r.targets.variant.data());
+        count(CounterProxyArp);
+    } else {
+        length = relay::stripFrame(plain_.data(), r.length, r.targets.variant.data());
+    }
+    if (length == 0)
+        return false;
+    tunnel::scrambleInPlace(r.targets.variant.data(), length);
+    r.targets.variantLength = length;
+    count(CounterTranslated);
+    return true;
+}
+
+template <typename Address, std::size_t N>
+void RelayCore::learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address, std::int64_t nowMs)
+{
+    AddressBook<Address, N>& own = members_[r.sender].*book;
+    const int known = own.find(address);
+    if (known >= 0) {
+        own.seen[known] = nowMs;
+        return;
+    }
+    // An address in use by another member stays with it; once that member
+    // has been silent with it for a while (a virtual machine that moved), it moves.
+    for (const std::uint32_t member : r.room.members) {
+        AddressBook<Address, N>& other = members_[member].*book;
+        const int i = member == r.sender ? -1 : other.find(address);
+        if (i < 0)
+            continue;
+        if (nowMs - other.seen[i] < kMacHoldMs)
+            return;
+        other.remove(i);
+        break;
+    }
+    own.put(address, nowMs);
 }

@@ -5,6 +5,9 @@
 
 #include "server/relay/datagram.h"
 #include "server/relay/routes.h"
+#include "server/relay/translate.h"
+
+#include <algorithm>
 
 #include <array>
 #include <cstdint>
@@ -32,20 +35,123 @@ struct LocalAddress {
     std::uint32_t length = 0;
 };
 
+// Per-member relay budget: datagrams per second, a second's worth of burst.
+struct RelayBudget {
+    std::uint32_t memberRate = 150000; // everything a member has relayed, each copy counted
+    std::uint32_t floodRate = 2000;    // copies to the whole room (broadcast, multicast, unknown)
+};
+
+class TokenBucket
+{
+public:
+    // True (and the tokens taken) when `count` tokens are there at `nowMs`.
+    bool has(std::uint32_t count, std::uint32_t rate, std::int64_t nowMs)
+    {
+        // Thousandths of a token: `rate` of them come in per millisecond.
+        const std::int64_t capacity = std::int64_t{rate} * 1000;
+        if (nowMs != last_ || !started_) {
+            const std::int64_t elapsed = started_ ? nowMs - last_ : capacity;
+            milli_ = elapsed <= 0 ? milli_ : std::min(capacity, milli_ + std::min(elapsed, std::int64_t{1000}) * rate);
+            last_ = nowMs;
+            started_ = true;
+        }
+        return milli_ >= std::int64_t{count} * 1000;
+    }
+    void take(std::uint32_t count) { milli_ -= std::int64_t{count} * 1000; }
+    void reset() { started_ = false; }
+
+private:
+    std::int64_t milli_ = 0;
+    std::int64_t last_ = 0;
+    bool started_ = false;
+};
+
+// The few addresses a member was last seen sending from, each with the time;
+// the oldest makes way, so no sender can grow it.
+template <typename Address, std::size_t N>
+struct AddressBook {
+    std::array<Address, N> items{};
+    std::array<std::int64_t, N> seen{};
+    std::uint8_t count = 0;
+    std::uint8_t next = 0;
+
+    int find(const Address& a) const
+    {
+        for (std::uint8_t i = 0; i < count; ++i)
+            if (items[i] == a)
+                return i;
+        return -1;
+    }
+    void put(const Address& a, std::int64_t nowMs)
+    {
+        items[next] = a;
+        seen[next] = nowMs;
+        next = static_cast<std::uint8_t>((next + 1) % N);
+        if (count < N)
+            ++count;
+    }
+    void remove(int i)
+    {
+        --count;
+        items[i] = items[count];
+        seen[i] = seen[count];
+        next = count;
+    }
+    void clear() { count = next = 0; }
+};
+
+struct Ipv6Address {
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    bool operator==(const Ipv6Address& o) const { return high == o.high && low == o.low; }
+};
+
+// Where one datagram goes: member slots, each with the datagram as it came
+// or with the one translated copy (the other adapter mode, or a proxy ARP answer).
 class TargetList
 {
 public:
-    void clear() { count_ = 0; }
-    void push(std::uint32_t slot)
+    void clear()
     {
-        if (count_ < slots_.size())
+        count_ = 0;
+        variantLength = 0;
+    }
+    void push(std::uint32_t slot, bool variant = false)
+    {
+        if (count_ < slots_.size()) {
+            variant_[count_] = variant;
             slots_[count_++] = slot;
+        }
     }
     std::size_t size() const { return count_; }
     std::uint32_t operator[](std::size_t i) const { return slots_[i]; }
+    bool isVariant(std::size_t i) const { return variant_[i]; }
+    bool anyVariant() const
+    {
+        for (std::size_t i = 0; i < count_; ++i)
+            if (variant_[i])
+                return true;
+        return false;
+    }
+    // Keeps only the targets that take the datagram as it came.
+    void dropVariants()
+    {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < count_; ++i)
+            if (!variant_[i]) {
+                variant_[kept] = false;
+                slots_[kept++] = slots_[i];
+            }
+        count_ = kept;
+    }
+
+    // The translated copy, scrambled; valid until the next handle().
+    std::array<std::uint8_t, relay::kMaxTranslated> variant{};
+    std::size_t variantLength = 0;
 
 private:
     std::array<std::uint32_t, 256> slots_{};
+    std::array<bool, 256> variant_{};
     std::size_t count_ = 0;
 };
 
@@ -53,8 +159,12 @@ class RelayCore
 {
 public:
     static constexpr std::size_t kMacsPerMember = 8;
+    static constexpr std::size_t kIpv6PerMember = 4;
+    // A learned MAC (or a layer-3 member's IPv6 address) stays with the member that used it this long after its
+    // last frame, so one forged frame cannot take another member's traffic.
+    static constexpr std::int64_t kMacHoldMs = 60000;
 
-    explicit RelayCore(RouteExchange& exchange);
+    explicit RelayCore(RouteExchange& exchange, RelayBudget budget = {});
 
     // Takes the newest table the lobby published, if any; call between batches.
     void refreshRoutes();
@@ -72,15 +182,32 @@ public:
     RelayCounters& counters() { return counters_; }
 
 private:
+    enum class Mode : std::uint8_t { Unknown, Layer2, Layer3 };
     struct Member {
         std::uint32_t gen = 0;
         std::uint64_t roomSerial = 0;
+        std::uint32_t vip = 0;
+        ControlAddress control{};
         bool bound = false;
         PeerAddress peer;
         LocalAddress local;
-        std::uint8_t macCount = 0;
-        std::uint8_t macNext = 0;
-        std::array<std::uint64_t, kMacsPerMember> macs{};
+        Mode mode = Mode::Unknown;
+        std::uint64_t vipMac = 0; // the MAC a layer-2 member uses for its own vip
+        AddressBook<std::uint64_t, kMacsPerMember> macs;
+        AddressBook<Ipv6Address, kIpv6PerMember> ipv6; // a layer-3 member's own IPv6 sources
+        TokenBucket all;
+        TokenBucket flood;
+        void leaveRoom();
+    };
+    // What one datagram is being routed with.
+    struct Routing {
+        const RouteTable::Room& room;
+        std::uint32_t sender;
+        const std::uint8_t* data;
+        std::size_t length;
+        TargetList& targets;
+        bool flooded = false;
+        std::uint64_t destinationMac = 0; // for a layer-2 receiver of a packet, when known
     };
 
     RelayCounter count(RelayCounter counter)
@@ -88,19 +215,24 @@ private:
         ++counters_[counter];
         return counter;
     }
+    RelayCounter heartbeat(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
+                           const LocalAddress& local, std::int64_t nowMs);
     void bind(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local);
     void unbind(std::uint32_t slot);
-    void flood(const RouteTable::Room& room, std::uint32_t sender, TargetList& targets) const;
-    void routeIpv4(const RouteTable::Room& room, std::uint32_t sender, std::uint32_t destination,
-                   TargetList& targets) const;
-    void routeEthernet(const RouteTable::Room& room, std::uint32_t sender, const relay::DatagramInfo& info,
-                       TargetList& targets);
-    void learnMac(const RouteTable::Room& room, std::uint32_t sender, std::uint64_t mac);
+    void flood(Routing& r, bool toLayer3) const;
+    void routeIp(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs);
+    void routeEthernet(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs);
+    bool translate(Routing& r, const relay::DatagramInfo& info);
+    template <typename Address, std::size_t N>
+    void learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address, std::int64_t nowMs);
+    std::int32_t memberAt(const RouteTable::Room& room, std::uint32_t address) const;
 
     RouteExchange& exchange_;
+    RelayBudget budget_;
     std::shared_ptr<const RouteTable> table_;
     std::uint64_t tableVersion_ = 0;
     std::vector<Member> members_;
     std::unordered_map<PeerAddress, std::uint32_t, PeerAddressHash> slotByPeer_;
     RelayCounters counters_{};
+    std::array<std::uint8_t, relay::kMaxDatagram> plain_{}; // an unscrambled copy being translated
 };

@@ -1,6 +1,9 @@
 #include "server/relay/routes.h"
 
+#include <QHostAddress>
+
 #include <chrono>
+#include <cstring>
 
 namespace {
 
@@ -19,13 +22,31 @@ std::int64_t monotonicMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+ControlAddress controlAddressOf(const QHostAddress& address)
+{
+    ControlAddress bytes{};
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4) {
+        bytes[10] = bytes[11] = 0xFF;
+        for (int i = 0; i < 4; ++i)
+            bytes[12 + i] = static_cast<std::uint8_t>(v4 >> (24 - 8 * i));
+    } else if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        const Q_IPV6ADDR a = address.toIPv6Address();
+        std::memcpy(bytes.data(), a.c, bytes.size());
+    }
+    return bytes;
+}
+
 const char* relayCounterName(std::size_t counter)
 {
     static const char* const names[kRelayCounterCount] = {
         "datagrams_in",          "heartbeats",        "forwarded",
         "dropped_runt",          "dropped_oversize",  "dropped_unbound",
         "dropped_not_in_room",   "dropped_no_route",  "dropped_bad_heartbeat",
-        "dropped_unknown_client", "dropped_send_error",
+        "dropped_unknown_client", "dropped_send_error", "dropped_foreign_heartbeat",
+        "dropped_forged_source", "dropped_budget",    "dropped_send_buffer_full",
+        "translated",            "proxy_arp",
     };
     return counter < kRelayCounterCount ? names[counter] : "?";
 }

@@ -17,8 +17,14 @@
 #include <unordered_map>
 #include <vector>
 
+class QHostAddress;
+
 // Milliseconds of a monotonic clock shared by both threads.
 std::int64_t monotonicMs();
+
+// A host address as 16 bytes, IPv4 in its IPv4-mapped IPv6 form; all zero: none.
+using ControlAddress = std::array<std::uint8_t, 16>;
+ControlAddress controlAddressOf(const QHostAddress& address);
 
 struct RouteTable {
     struct Slot {
@@ -26,6 +32,9 @@ struct RouteTable {
         std::int32_t room = -1;     // index into rooms, -1: in no room
         std::uint64_t roomSerial = 0;
         std::uint32_t vip = 0;      // host byte order
+        // Where the session's control connection comes (or last came) from:
+        // only heartbeats from this host may bind its UDP endpoint.
+        ControlAddress control{};
     };
     struct Room {
         std::uint64_t serial = 0;
@@ -51,6 +60,12 @@ enum RelayCounter : std::size_t {
     DropBadHeartbeat,
     DropUnknownClient,
     DropSendError,
+    DropForeignHeartbeat,
+    DropForgedSource,
+    DropBudget,
+    DropSendBufferFull,
+    CounterTranslated,
+    CounterProxyArp,
     kRelayCounterCount
 };
 using RelayCounters = std::array<std::uint64_t, kRelayCounterCount>;

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr int kSocketBuffer = 8 * 1024 * 1024;
 constexpr std::size_t kControlSpace = CMSG_SPACE(sizeof(in6_pktinfo));
 static_assert(sizeof(PeerAddress::bytes) >= sizeof(sockaddr_in6), "PeerAddress too small");
 static_assert(sizeof(LocalAddress::bytes) >= sizeof(in6_pktinfo), "LocalAddress too small");
@@ -22,9 +21,18 @@ struct alignas(cmsghdr) ControlBuffer {
 
 void setBuffer(int fd, int option, int forced)
 {
-    // The FORCE variant lifts the system cap when running with privileges.
-    if (setsockopt(fd, SOL_SOCKET, forced, &kSocketBuffer, sizeof kSocketBuffer) != 0)
-        setsockopt(fd, SOL_SOCKET, option, &kSocketBuffer, sizeof kSocketBuffer);
+    // The FORCE variant lifts the system cap when running with privileges;
+    // otherwise net.core.rmem_max / wmem_max cap what is granted.
+    const int size = UdpBatchSocket::kWantedBuffer;
+    if (setsockopt(fd, SOL_SOCKET, forced, &size, sizeof size) != 0)
+        setsockopt(fd, SOL_SOCKET, option, &size, sizeof size);
+}
+
+int bufferSize(int fd, int option)
+{
+    int size = 0;
+    socklen_t length = sizeof size;
+    return fd >= 0 && getsockopt(fd, SOL_SOCKET, option, &size, &length) == 0 ? size : 0;
 }
 
 QString errnoText(const char* what)
@@ -35,7 +43,7 @@ QString errnoText(const char* what)
 } // namespace
 
 struct UdpBatchSocket::Buffers {
-    std::vector<std::uint8_t> payload = std::vector<std::uint8_t>(kReceiveBatch * kMaxDatagram);
+    std::vector<std::uint8_t> payload = std::vector<std::uint8_t>(kReceiveBatch * kReceiveSize);
     mmsghdr receiveHeaders[kReceiveBatch];
     iovec receiveVectors[kReceiveBatch];
     PeerAddress sources[kReceiveBatch];
@@ -52,8 +60,8 @@ UdpBatchSocket::UdpBatchSocket() : b_(new Buffers)
     std::memset(b_->receiveHeaders, 0, sizeof b_->receiveHeaders);
     std::memset(b_->sendHeaders, 0, sizeof b_->sendHeaders);
     for (int i = 0; i < kReceiveBatch; ++i) {
-        b_->receiveVectors[i].iov_base = b_->payload.data() + std::size_t(i) * kMaxDatagram;
-        b_->receiveVectors[i].iov_len = kMaxDatagram;
+        b_->receiveVectors[i].iov_base = b_->payload.data() + std::size_t(i) * kReceiveSize;
+        b_->receiveVectors[i].iov_len = kReceiveSize;
         msghdr& h = b_->receiveHeaders[i].msg_hdr;
         h.msg_iov = &b_->receiveVectors[i];
         h.msg_iovlen = 1;
@@ -140,6 +148,16 @@ bool UdpBatchSocket::open(const QHostAddress& address, quint16 port, QString* er
         }
     }
     return true;
+}
+
+int UdpBatchSocket::receiveBuffer() const
+{
+    return bufferSize(fd_, SO_RCVBUF);
+}
+
+int UdpBatchSocket::sendBuffer() const
+{
+    return bufferSize(fd_, SO_SNDBUF);
 }
 
 int UdpBatchSocket::fd() const
@@ -260,29 +278,22 @@ UdpBatchSocket::Flushed UdpBatchSocket::flush()
 {
     Flushed result;
     int next = 0;
-    int stalls = 0;
     while (next < b_->queued) {
         const int n = ::sendmmsg(fd_, b_->sendHeaders + next, static_cast<unsigned>(b_->queued - next), 0);
         if (n > 0) {
             result.sent += n;
             next += n;
-            stalls = 0;
-            continue;
-        }
-        if ((errno == EAGAIN || errno == ENOBUFS) && stalls < 3) {
-            // The send buffer is full: give the kernel a moment rather than
-            // dropping a burst, but never stall the loop for long.
-            pollfd p{fd_, POLLOUT, 0};
-            ::poll(&p, 1, 2);
-            ++stalls;
             continue;
         }
         if (errno == EINTR)
             continue;
-        // This one datagram cannot go (unreachable, too large, filtered): skip it.
-        ++result.failed;
+        // A full send buffer drops the datagram at once: waiting on one slow
+        // destination would stall every room.
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)
+            ++result.full;
+        else
+            ++result.failed; // unreachable, too large, filtered
         ++next;
-        stalls = 0;
     }
     b_->queued = 0;
     return result;

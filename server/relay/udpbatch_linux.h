@@ -15,7 +15,8 @@ class UdpBatchSocket
 public:
     static constexpr int kReceiveBatch = 64;
     static constexpr int kSendBatch = 256;
-    static constexpr std::size_t kMaxDatagram = 65536;
+    // Larger than anything the relay forwards; longer datagrams arrive truncated.
+    static constexpr std::size_t kReceiveSize = 2048;
 
     UdpBatchSocket();
     ~UdpBatchSocket();
@@ -26,6 +27,10 @@ public:
     // address the local address of each datagram is recorded, so that
     // replies can leave from it.
     bool open(const QHostAddress& address, quint16 port, QString* error);
+    // Buffer sizes the kernel granted (bytes), to warn when they are small.
+    int receiveBuffer() const;
+    int sendBuffer() const;
+    static constexpr int kWantedBuffer = 16 * 1024 * 1024;
     int fd() const;
     quint16 localPort() const;
 
@@ -47,6 +52,7 @@ public:
     struct Flushed {
         int sent = 0;
         int failed = 0;
+        int full = 0; // dropped at once because the send buffer was full
     };
     Flushed flush();
 

@@ -1,13 +1,19 @@
-// Feeds the relay's datagram reading and routing with arbitrary datagrams.
-// The first byte picks the sender: 0-2 are members of one room, 3 is alone
-// in another, anything else is a stranger (until it sends a member's heartbeat). Forwarding must stay within the
-// sender's room and never return a datagram to its sender.
-#include "server/relay/datagram.h"
+// The relay's datagram reading, routing and mode translation on arbitrary
+// datagrams: pieces split at 0xFE, each one's first byte its sender (host
+// 10.0.0.(b % 8), port b / 8). Slots 0-2 share a room, 3 is alone; slot n's
+// control connection is from host n. Forwarding stays in the sender's room,
+// comes only from the session's own host, never returns to the sender (but
+// a proxy ARP answer), and a translated copy stays within the size limit.
+#include "net/scramble.h"
 #include "server/relay/relaycore.h"
 
-#include <cstdio>
+#include <QHostAddress>
+
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
+#include <netinet/in.h>
+#include <array>
 #include <string>
 
 namespace {
@@ -16,45 +22,47 @@ constexpr std::uint32_t kSlots = 4;
 
 PeerAddress peer(std::uint8_t n)
 {
+    const sockaddr_in sa{AF_INET, htons(static_cast<std::uint16_t>(1000 + n / 8)), {htonl(0x0A000000u | (n % 8))}, {}};
     PeerAddress p;
-    p.bytes[0] = n;
-    p.length = 1;
+    std::memcpy(p.bytes, &sa, p.length = sizeof sa);
     return p;
 }
+
+std::uint32_t roomOf(std::uint32_t slot) { return slot < 3 ? 0 : 1; }
 
 std::shared_ptr<RouteTable> makeTable()
 {
     auto table = std::make_shared<RouteTable>();
     table->slotTable.resize(kSlots);
+    table->rooms.resize(2);
     for (std::uint32_t r = 0; r < 2; ++r) {
-        RouteTable::Room& room = table->rooms.emplace_back();
-        room.serial = r + 1;
-        room.net = 0x0A080000u | (r << 8);
-        room.slotByHost.fill(-1);
+        table->rooms[r] = {r + 1, 0x0A080000u | (r << 8), {}, {}};
+        table->rooms[r].slotByHost.fill(-1);
     }
     for (std::uint32_t slot = 0; slot < kSlots; ++slot) {
-        const std::uint32_t r = slot < 3 ? 0 : 1;
-        RouteTable::Room& room = table->rooms[r];
+        RouteTable::Room& room = table->rooms[roomOf(slot)];
         const std::uint32_t host = static_cast<std::uint32_t>(room.members.size()) + 1;
         room.members.push_back(slot);
         room.slotByHost[host] = static_cast<std::int32_t>(slot);
-        table->slotTable[slot] = {1, static_cast<std::int32_t>(r), r + 1, room.net | host};
+        table->slotTable[slot] = {1, static_cast<std::int32_t>(roomOf(slot)), roomOf(slot) + 1, room.net | host,
+                                  controlAddressOf(QHostAddress(0x0A000000u | slot))};
         table->slotByKey[{0, slot + 1}] = slot;
     }
     return table;
+}
+
+bool isArpReply(const TargetList& targets)
+{
+    std::array<std::uint8_t, 42> plain;
+    std::memcpy(plain.data(), targets.variant.data(), plain.size());
+    tunnel::scrambleInPlace(plain.data(), plain.size());
+    return targets.variantLength == plain.size() && plain[12] == 0x08 && plain[13] == 0x06 && plain[21] == 2;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    // The reader alone, on the whole input.
-    const relay::DatagramInfo info = relay::classifyDatagram(data, size);
-    ClientKey key;
-    if (info.kind == relay::DatagramKind::Heartbeat)
-        relay::parseHeartbeat(data, size, &key);
-    if (size == 0)
-        return 0;
 
     RouteExchange exchange(kSlots);
     exchange.publish(makeTable());
@@ -64,34 +72,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string hb = "{\"client_id\":\"" + std::string(31, '0') + std::to_string(slot + 1) + "\"}";
         core.handle(reinterpret_cast<const std::uint8_t*>(hb.data()), hb.size(), peer(slot), LocalAddress(), 0, targets);
     }
-    // Every datagram of the input, split at 0xFE bytes, from the chosen sender.
-    const std::uint8_t sender = data[0];
-    const std::uint8_t* start = data + 1;
-    const std::uint8_t* const end = data + size;
-    while (start <= end) {
-        const std::uint8_t* stop = static_cast<const std::uint8_t*>(std::memchr(start, 0xFE, static_cast<std::size_t>(end - start)));
+    std::int64_t now = 0;
+    for (const std::uint8_t* start = data; start < data + size;) {
+        const auto* stop = static_cast<const std::uint8_t*>(std::memchr(start, 0xFE, static_cast<std::size_t>(data + size - start)));
         if (!stop)
-            stop = end;
-        const RelayCounter verdict =
-            core.handle(start, static_cast<std::size_t>(stop - start), peer(sender), LocalAddress(), 1, targets);
-        if (verdict == CounterForwarded) {
-            // A heartbeat with a member's id makes any endpoint that member.
+            stop = data + size;
+        const PeerAddress from = peer(*start);
+        const std::size_t length = stop > start ? static_cast<std::size_t>(stop - start - 1) : 0;
+        if (stop > start && core.handle(start + 1, length, from, LocalAddress(), now += 3, targets) == CounterForwarded) {
             std::uint32_t self = kSlots;
             for (std::uint32_t slot = 0; slot < kSlots; ++slot)
-                if (core.isBound(slot) && core.peerOf(slot) == peer(sender))
+                if (core.isBound(slot) && core.peerOf(slot) == from)
                     self = slot;
-            if (targets.size() == 0 || self >= kSlots)
+            if (targets.size() == 0 || self >= kSlots || self != *start % 8u || length > relay::kMaxDatagram ||
+                targets.variantLength > relay::kMaxDatagram || (targets.anyVariant() && targets.variantLength == 0))
                 std::abort();
-            const std::uint32_t room = self < 3 ? 0 : 1;
             for (std::size_t i = 0; i < targets.size(); ++i) {
                 const std::uint32_t t = targets[i];
-                if (t == self || t >= kSlots || (t < 3 ? 0u : 1u) != room)
+                if (t >= kSlots || roomOf(t) != roomOf(self) || (t == self && !(targets.isVariant(i) && isArpReply(targets))))
                     std::abort();
                 for (std::size_t j = 0; j < i; ++j)
                     if (targets[j] == t)
                         std::abort();
             }
-        } else if (targets.size() != 0) {
+        } else if (stop > start && targets.size() != 0) {
             std::abort();
         }
         start = stop + 1;
