@@ -41,7 +41,9 @@ struct RelayBudget {
     std::uint32_t floodRate = 2000;    // copies to the whole room (broadcast, multicast, unknown)
 };
 
-class TokenBucket
+// Integer thousandths of a token, so the per-datagram path stays exact and
+// free of floating point (the lobby's TokenBucket counts lines, not datagrams).
+class DatagramBucket
 {
 public:
     // True (and the tokens taken) when `count` tokens are there at `nowMs`.
@@ -195,8 +197,8 @@ private:
         std::uint64_t vipMac = 0; // the MAC a layer-2 member uses for its own vip
         AddressBook<std::uint64_t, kMacsPerMember> macs;
         AddressBook<Ipv6Address, kIpv6PerMember> ipv6; // a layer-3 member's own IPv6 sources
-        TokenBucket all;
-        TokenBucket flood;
+        DatagramBucket all;
+        DatagramBucket flood;
         void leaveRoom();
     };
     // What one datagram is being routed with.
