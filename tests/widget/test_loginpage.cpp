@@ -1,17 +1,13 @@
-// The login page: nickname field, connect paths, the game showcase and the
-// pictures of the resource bundle.
-#include "lobby/controlcodec.h"
+// The login page: the nickname field, the game showcase, and the server line
+// with its dialog.
 #include "tests/support/clientprobe.h"
 #include "tests/support/fakelobby.h"
 #include "tests/support/testenv.h"
 #include "ui/showcase.h"
 
 #include <QGraphicsOpacityEffect>
-#include <QHBoxLayout>
-#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStackedWidget>
@@ -23,25 +19,18 @@ using P = ClientProbe;
 
 namespace {
 
-void tick(VLANClient& client, int times)
+QSettings saved()
 {
-    for (int i = 0; i < times; ++i)
-        QMetaObject::invokeMethod(&client, "updateIconScroll", Qt::DirectConnection);
+    return QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher"));
 }
 
-QList<QLabel*> showcaseIcons(VLANClient& client)
+QLabel* serverLine(VLANClient& client)
 {
-    return P::iconScrollArea(client)->widget()->findChildren<QLabel*>();
-}
-
-QStringList pageTexts(QWidget* page)
-{
-    QStringList texts;
-    for (QLabel* label : page->findChildren<QLabel*>()) {
-        if (!label->text().isEmpty())
-            texts << label->text();
+    for (QLabel* label : P::loginPage(client)->findChildren<QLabel*>()) {
+        if (label->text().startsWith(QLatin1String("Server: ")))
+            return label;
     }
-    return texts;
+    return nullptr;
 }
 
 } // namespace
@@ -54,25 +43,13 @@ private slots:
     void init()
     {
         qputenv("PELLORA_SERVER", "127.0.0.1:1");
-        QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher")).clear();
-    }
-
-    void resourceBundle()
-    {
-        QImageReader logo(QStringLiteral(":/logo.ico"));
-        QCOMPARE(logo.imageCount(), 1);
-        QCOMPARE(logo.read().size(), QSize(256, 256));
-        QCOMPARE(showcase::gameIcons().size(), 6);
-        for (const QString& path : showcase::gameIcons()) {
-            QImageReader icon(path);
-            QCOMPARE(icon.format(), QByteArray("png"));
-            QCOMPARE(icon.read().size(), QSize(64, 64));
-        }
+        saved().clear();
     }
 
     void savedNicknameFillsTheFieldAndHasTheFocus()
     {
-        QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher")).setValue(QStringLiteral("username"), "Kestrel");
+        QVERIFY(VLANClient().findChild<QLineEdit*>()->text().isEmpty());
+        saved().setValue(QStringLiteral("username"), "Kestrel");
         VLANClient client;
         client.show();
         QVERIFY(QTest::qWaitForWindowActive(&client));
@@ -80,159 +57,87 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), P::nicknameInput(client));
     }
 
-    void withoutSavedNicknameThePlaceholderShows()
-    {
-        VLANClient client;
-        QVERIFY(P::nicknameInput(client)->text().isEmpty());
-        QCOMPARE(P::nicknameInput(client)->placeholderText(), QStringLiteral("What should we call you?"));
-    }
-
-    void returnAndButtonReachTheSameLogin()
-    {
-        FakeLobby lobby;
-        qputenv("PELLORA_SERVER", lobby.endpoint());
-        VLANClient client;
-        client.show();
-        QVERIFY(lobby.waitForClient());
-        P::nicknameInput(client)->setText(QStringLiteral("  Kestrel "));
-        QTest::mouseClick(P::connectButton(client), Qt::LeftButton);
-        QTRY_COMPARE(lobby.count(QStringLiteral("login")), 1);
-        QTest::keyClick(P::nicknameInput(client), Qt::Key_Return);
-        QTRY_COMPARE(lobby.count(QStringLiteral("login")), 2);
-        QCOMPARE(lobby.rawLines.at(0), lobby.rawLines.at(1));
-        QCOMPARE(control::readString(lobby.received.at(0), QStringLiteral("username")), QStringLiteral("Kestrel"));
-    }
-
-    void pageTextsAndSizes()
-    {
-        VLANClient client;
-        const QStringList texts = pageTexts(P::loginPage(client));
-        for (const char* text : {"PLAYER NICKNAME", "BETA 0.4.1  •  SECURE CONNECTION",
-                                 "WORKS WITH ANY LAN TITLE, INCLUDING:"})
-            QVERIFY2(texts.contains(QString::fromUtf8(text)), text);
-        const QString all = texts.join(QLatin1Char('\n'));
-        QVERIFY(all.contains(QStringLiteral("PLAY LAN GAMES.<br><span style='color: #d32f2f;'>ANYWHERE.</span>")));
-        QVERIFY(all.contains(QStringLiteral("GLOBAL GAMING NETWORK")));
-        QVERIFY(all.contains(QStringLiteral("<span style='color: #d32f2f;'>★</span> <b>HOST ANYTHING:</b>")));
-        QCOMPARE(P::connectButton(client)->height(), 48);
-        QCOMPARE(P::nicknameInput(client)->height(), 48);
-        QCOMPARE(P::connectButton(client)->cursor().shape(), Qt::PointingHandCursor);
-
-        client.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&client));
-        // The side panel keeps 400 pixels; the hero panel takes the rest.
-        QWidget* side = P::nicknameInput(client)->parentWidget();
-        QCOMPARE(side->width(), 400);
-        QCOMPARE(side->geometry().left(), 0);
-        QCOMPARE(P::iconScrollArea(client)->height(), 60);
-    }
-
+    // The six pictures four times over, each shrunk to 50 by 50 and half
+    // transparent; a missing picture still takes its place.
     void showcaseStrip()
     {
+        std::unique_ptr<QWidget> strip(showcase::buildStrip(
+            {QStringLiteral(":/icons/game_cs.png"), QStringLiteral(":/icons/none.png"), QStringLiteral(":/icons/game_mc.png")}));
+        const QList<QLabel*> three = strip->findChildren<QLabel*>();
+        QVERIFY(three.at(1)->pixmap().isNull());
+        QCOMPARE(strip->sizeHint().width(), 3 * 50 + 2 * 40);
+
         VLANClient client;
-        QScrollArea* area = P::iconScrollArea(client);
-        QCOMPARE(area->focusPolicy(), Qt::NoFocus);
-        QCOMPARE(area->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-        QCOMPARE(area->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-        const QList<QLabel*> icons = showcaseIcons(client);
+        const QList<QLabel*> icons = P::iconScrollArea(client)->widget()->findChildren<QLabel*>();
         QCOMPARE(icons.size(), 24);
-        QCOMPARE(area->widget()->sizeHint().width(), 2120);
-        const QStringList paths = showcase::gameIcons();
+        QCOMPARE(P::iconScrollArea(client)->widget()->sizeHint().width(), 2120);
         for (int i = 0; i < icons.size(); ++i) {
-            QLabel* icon = icons.at(i);
-            QCOMPARE(icon->size(), QSize(50, 50));
-            auto* effect = qobject_cast<QGraphicsOpacityEffect*>(icon->graphicsEffect());
-            QVERIFY(effect);
-            QCOMPARE(effect->opacity(), 0.5);
-            // The list four times over, each picture scaled once to 50 by 50.
-            const QImage expected = QPixmap(paths.at(i % paths.size()))
-                                        .scaled(50, 50, Qt::KeepAspectRatio, Qt::SmoothTransformation)
-                                        .toImage();
-            QCOMPARE(icon->pixmap().toImage(), expected);
+            const QImage image = icons.at(i)->pixmap().toImage();
+            QCOMPARE(image.size(), QSize(50, 50));
+            QCOMPARE(qobject_cast<QGraphicsOpacityEffect*>(icons.at(i)->graphicsEffect())->opacity(), 0.5);
+            QCOMPARE(image == icons.at((i + 6) % 24)->pixmap().toImage(), true);
+            QCOMPARE(image == icons.at((i + 1) % 24)->pixmap().toImage(), false);
         }
     }
 
-    void missingIconKeepsItsPlace()
-    {
-        QStringList icons;
-        for (int i = 0; i < showcase::repeats; ++i)
-            icons += showcase::gameIcons();
-        icons[3] = QStringLiteral(":/icons/no_such_game.png");
-        std::unique_ptr<QWidget> strip(showcase::buildStrip(icons));
-        const QList<QLabel*> labels = strip->findChildren<QLabel*>();
-        QCOMPARE(labels.size(), 24);
-        QVERIFY(labels.at(3)->pixmap().isNull());
-        QCOMPARE(labels.at(3)->size(), QSize(50, 50));
-        QVERIFY(!labels.at(4)->pixmap().isNull());
-        QCOMPARE(strip->sizeHint().width(), 2120); // so the wrap point stays at 1060
-        strip->resize(strip->sizeHint());
-        strip->layout()->activate();
-        QCOMPARE(labels.at(4)->x() - labels.at(3)->x(), 90);
-    }
-
+    // One pixel per tick, back to the start after 1060; in a very wide window
+    // the strip rests at its end until then. It runs on the login page only.
     void showcaseScrollsAndWraps()
     {
         VLANClient client;
-        P::iconScrollTimer(client)->stop(); // the test ticks by hand
-        client.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&client));
-        QScrollBar* bar = P::iconScrollArea(client)->horizontalScrollBar();
-        QCOMPARE(P::iconScrollOffset(client), 0);
-        QVERIFY(bar->maximum() >= 1059);
-        tick(client, 1);
-        QCOMPARE(P::iconScrollOffset(client), 1);
-        QCOMPARE(bar->value(), 1);
-        tick(client, 1058);
-        QCOMPARE(P::iconScrollOffset(client), 1059);
-        QCOMPARE(bar->value(), 1059);
-        tick(client, 1); // tick 1060: back to the start
-        QCOMPARE(P::iconScrollOffset(client), 0);
-        QCOMPARE(bar->value(), 0);
-        tick(client, 1060);
-        QCOMPARE(P::iconScrollOffset(client), 0);
-    }
-
-    void wideWindowRestsAtTheStripEnd()
-    {
-        VLANClient client;
-        client.resize(1900, 720);
-        P::iconScrollTimer(client)->stop();
-        client.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&client));
-        QScrollBar* bar = P::iconScrollArea(client)->horizontalScrollBar();
-        QTRY_VERIFY(bar->maximum() < 1060);
-        tick(client, 1059);
-        QCOMPARE(P::iconScrollOffset(client), 1059);
-        QCOMPARE(bar->value(), bar->maximum());
-        tick(client, 1);
-        QCOMPARE(bar->value(), 0);
-    }
-
-    void timerTicksEvery25ms()
-    {
-        VLANClient client;
-        client.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&client));
-        QVERIFY(P::iconScrollTimer(client)->isActive());
-        QCOMPARE(P::iconScrollTimer(client)->interval(), 25);
-        QVERIFY(!P::iconScrollTimer(client)->isSingleShot());
-        QTRY_VERIFY(P::iconScrollOffset(client) >= 3);
-        QVERIFY(P::iconScrollArea(client)->horizontalScrollBar()->value() > 0);
-    }
-
-    // Only the login page shows the strip; the lobby and rooms do not wake for it.
-    void showcaseRestsWhileTheLoginPageIsHidden()
-    {
-        VLANClient client;
-        QVERIFY(P::iconScrollTimer(client)->isActive());
+        QTimer* timer = P::iconScrollTimer(client);
+        QCOMPARE(timer->interval(), 25);
+        QTRY_VERIFY(P::iconScrollOffset(client) >= 2);
         P::pageStack(client)->setCurrentWidget(P::mainTabs(client));
-        QVERIFY(!P::iconScrollTimer(client)->isActive());
-        const int offset = P::iconScrollOffset(client);
-        QTest::qWait(100);
-        QCOMPARE(P::iconScrollOffset(client), offset);
+        QVERIFY(!timer->isActive());
         P::pageStack(client)->setCurrentWidget(P::loginPage(client));
-        QVERIFY(P::iconScrollTimer(client)->isActive());
-        QCOMPARE(P::iconScrollTimer(client)->interval(), 25);
+        QVERIFY(timer->isActive());
+        timer->stop();
+        for (int width : {1080, 1900}) {
+            client.resize(width, 720);
+            client.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&client));
+            QScrollBar* bar = P::iconScrollArea(client)->horizontalScrollBar();
+            P::iconScrollOffset(client) = 0;
+            for (int tick = 1; tick <= 1060; ++tick)
+                QMetaObject::invokeMethod(&client, "updateIconScroll", Qt::DirectConnection);
+            QCOMPARE(P::iconScrollOffset(client), 0);
+            QCOMPARE(bar->value(), 0);
+            P::iconScrollOffset(client) = 1058;
+            QMetaObject::invokeMethod(&client, "updateIconScroll", Qt::DirectConnection);
+            QCOMPARE(bar->value(), qMin(1059, bar->maximum()));
+            QCOMPARE(bar->maximum() < 1059, width > 1080);
+        }
+    }
+
+    // "change" opens the server dialog: a host name is refused there, a
+    // numeric address is saved and used at once.
+    void serverLineChangesTheServer()
+    {
+        FakeLobby lobby;
+        VLANClient client;
+        QCOMPARE(serverLine(client)->text().section(QLatin1Char('<'), 0, 0), QStringLiteral("Server: 127.0.0.1:1 · "));
+        QString refusal;
+        testenv::whenModal([&](QWidget* dialog) {
+            auto* field = dialog->findChild<QLineEdit*>();
+            field->setText(QStringLiteral("lobby.example:7777"));
+            QTest::keyClick(field, Qt::Key_Return);
+            for (QLabel* label : dialog->findChildren<QLabel*>())
+                refusal += label->isVisible() ? label->text() : QString();
+            field->setText(QString::fromLatin1(lobby.endpoint()));
+            QTest::keyClick(field, Qt::Key_Return);
+        });
+        emit serverLine(client)->linkActivated(QStringLiteral("change"));
+        QVERIFY2(refusal.contains(QLatin1String("host names cannot be used")), qPrintable(refusal));
+        QCOMPARE(saved().value(QStringLiteral("server")).toString(), QString::fromLatin1(lobby.endpoint()));
+        QVERIFY(serverLine(client)->text().contains(QString::fromLatin1(lobby.endpoint())));
+        QVERIFY(lobby.waitForClient());
+        QCOMPARE(P::relayAddress(client), QHostAddress(QHostAddress::LocalHost));
+
+        // The saved server is the next start's, unless PELLORA_SERVER names one.
+        qunsetenv("PELLORA_SERVER");
+        VLANClient next;
+        QTRY_COMPARE(lobby.connections, 2);
     }
 };
 

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# test_package.sh BUILD VERSION: builds the .deb, checks its files, its
+# dependencies and its capability step, then installs it into a scratch root.
+set -euo pipefail
+build=$1 version=$2
+deb=$build/pellora_${version}_amd64.deb
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+rm -f "$deb"
+cmake --build "$build" --target package >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; fail "package target"; }
+[ -f "$deb" ] || fail "no $deb"
+
+files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for f in usr/bin/pellora usr/bin/pellora-server usr/share/applications/pellora.desktop \
+         usr/share/icons/hicolor/256x256/apps/pellora.png lib/systemd/system/pellora-server.service \
+         etc/default/pellora-server; do
+  grep -qx "\./$f" <<<"$files" || fail "$f missing from the package"
+done
+grep -q 'etc/systemd' <<<"$files" && fail "the package enables a unit"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+for d in libqt6widgets6 libqt6network6 qt6-qpa-plugins fonts-noto-color-emoji libcap2-bin; do
+  grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "no dependency on $d: $depends"
+done
+
+dpkg-deb -e "$deb" "$scratch/control"
+grep -q 'setcap cap_net_admin+ep' "$scratch/control/postinst" || fail "postinst grants no cap_net_admin"
+grep -q 'systemctl enable' "$scratch/control/postinst" && fail "postinst enables the server"
+grep -qx /etc/default/pellora-server "$scratch/control/conffiles" || fail "configuration is no conffile"
+
+# A real install, maintainer scripts included, into an empty dpkg root.
+root=$scratch/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+dpkg --root="$root" --force-depends --force-script-chrootless --log=/dev/null -i "$deb" >/dev/null
+dpkg --root="$root" -s pellora | grep -qx 'Status: install ok installed' || fail "not installed"
+grep -q "^ExecStart=/usr/bin/pellora-server " "$root/lib/systemd/system/pellora-server.service" || fail "unit path"
+"$root/usr/bin/pellora" --version | grep -qx "pellora $version" || fail "installed client does not run"
+if [ "$(id -u)" = 0 ]; then
+  getcap "$root/usr/bin/pellora" | grep -q 'cap_net_admin[=+]ep' || fail "cap_net_admin not granted"
+fi
+echo "package ok: $(basename "$deb")"
