@@ -18,9 +18,10 @@ set(CPACK_PACKAGE_CONTACT "Pellora developers <pellora@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Play LAN games over the Internet: client and lobby server")
 set(CPACK_PACKAGE_DESCRIPTION
     "Pellora makes the Internet look like one local network to multiplayer games. The package holds the desktop client and pellora-server, its lobby server and UDP relay.")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# Staged with DESTDIR, so that install-time paths (the unit's ExecStart) name /usr.
+# Staged with DESTDIR under the prefix /usr, so that paths written at install
+# time (the unit's ExecStart) name the installed files.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION games)

@@ -14,7 +14,7 @@ cmake --build "$build" --target package >"$scratch/build.log" 2>&1 || { cat "$sc
 
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in usr/bin/pellora usr/bin/pellora-server usr/share/applications/pellora.desktop \
-         usr/share/icons/hicolor/256x256/apps/pellora.png lib/systemd/system/pellora-server.service \
+         usr/share/icons/hicolor/256x256/apps/pellora.png usr/lib/systemd/system/pellora-server.service \
          etc/default/pellora-server; do
   grep -qx "\./$f" <<<"$files" || fail "$f missing from the package"
 done
@@ -36,7 +36,7 @@ mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status"
 dpkg --root="$root" --force-depends --force-script-chrootless --log=/dev/null -i "$deb" >/dev/null
 dpkg --root="$root" -s pellora | grep -qx 'Status: install ok installed' || fail "not installed"
-grep -q "^ExecStart=/usr/bin/pellora-server " "$root/lib/systemd/system/pellora-server.service" || fail "unit path"
+grep -q "^ExecStart=/usr/bin/pellora-server " "$root/usr/lib/systemd/system/pellora-server.service" || fail "unit path"
 "$root/usr/bin/pellora" --version | grep -qx "pellora $version" || fail "installed client does not run"
 if [ "$(id -u)" = 0 ]; then
   getcap "$root/usr/bin/pellora" | grep -q 'cap_net_admin[=+]ep' || fail "cap_net_admin not granted"

@@ -17,39 +17,23 @@
 
 using P = ClientProbe;
 
-namespace {
-
-QSettings saved()
-{
-    return QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher"));
-}
-
-QLabel* serverLine(VLANClient& client)
-{
-    for (QLabel* label : P::loginPage(client)->findChildren<QLabel*>()) {
-        if (label->text().startsWith(QLatin1String("Server: ")))
-            return label;
-    }
-    return nullptr;
-}
-
-} // namespace
-
 class TestLoginPage : public QObject
 {
     Q_OBJECT
+
+    QSettings settings{QStringLiteral("Zentho"), QStringLiteral("Launcher")};
 
 private slots:
     void init()
     {
         qputenv("PELLORA_SERVER", "127.0.0.1:1");
-        saved().clear();
+        settings.clear();
     }
 
     void savedNicknameFillsTheFieldAndHasTheFocus()
     {
         QVERIFY(VLANClient().findChild<QLineEdit*>()->text().isEmpty());
-        saved().setValue(QStringLiteral("username"), "Kestrel");
+        settings.setValue(QStringLiteral("username"), "Kestrel");
         VLANClient client;
         client.show();
         QVERIFY(QTest::qWaitForWindowActive(&client));
@@ -61,12 +45,9 @@ private slots:
     // transparent; a missing picture still takes its place.
     void showcaseStrip()
     {
-        std::unique_ptr<QWidget> strip(showcase::buildStrip(
-            {QStringLiteral(":/icons/game_cs.png"), QStringLiteral(":/icons/none.png"), QStringLiteral(":/icons/game_mc.png")}));
-        const QList<QLabel*> three = strip->findChildren<QLabel*>();
-        QVERIFY(three.at(1)->pixmap().isNull());
-        QCOMPARE(strip->sizeHint().width(), 3 * 50 + 2 * 40);
-
+        std::unique_ptr<QWidget> strip(showcase::buildStrip({QStringLiteral(":/icons/none.png")}));
+        QVERIFY(strip->findChild<QLabel*>()->pixmap().isNull());
+        QCOMPARE(strip->sizeHint().width(), 50);
         VLANClient client;
         const QList<QLabel*> icons = P::iconScrollArea(client)->widget()->findChildren<QLabel*>();
         QCOMPARE(icons.size(), 24);
@@ -75,13 +56,13 @@ private slots:
             const QImage image = icons.at(i)->pixmap().toImage();
             QCOMPARE(image.size(), QSize(50, 50));
             QCOMPARE(qobject_cast<QGraphicsOpacityEffect*>(icons.at(i)->graphicsEffect())->opacity(), 0.5);
-            QCOMPARE(image == icons.at((i + 6) % 24)->pixmap().toImage(), true);
-            QCOMPARE(image == icons.at((i + 1) % 24)->pixmap().toImage(), false);
+            QVERIFY(image == icons.at((i + 6) % 24)->pixmap().toImage());
+            QVERIFY(image != icons.at((i + 1) % 24)->pixmap().toImage());
         }
     }
 
-    // One pixel per tick, back to the start after 1060; in a very wide window
-    // the strip rests at its end until then. It runs on the login page only.
+    // One pixel per 25 ms tick, back to the start after 1060; a very wide
+    // window rests at the strip's end until then. It runs on the login page only.
     void showcaseScrollsAndWraps()
     {
         VLANClient client;
@@ -98,25 +79,26 @@ private slots:
             client.show();
             QVERIFY(QTest::qWaitForWindowExposed(&client));
             QScrollBar* bar = P::iconScrollArea(client)->horizontalScrollBar();
-            P::iconScrollOffset(client) = 0;
-            for (int tick = 1; tick <= 1060; ++tick)
-                QMetaObject::invokeMethod(&client, "updateIconScroll", Qt::DirectConnection);
-            QCOMPARE(P::iconScrollOffset(client), 0);
-            QCOMPARE(bar->value(), 0);
             P::iconScrollOffset(client) = 1058;
             QMetaObject::invokeMethod(&client, "updateIconScroll", Qt::DirectConnection);
             QCOMPARE(bar->value(), qMin(1059, bar->maximum()));
             QCOMPARE(bar->maximum() < 1059, width > 1080);
+            QMetaObject::invokeMethod(&client, "updateIconScroll", Qt::DirectConnection);
+            QCOMPARE(P::iconScrollOffset(client), 0);
+            QCOMPARE(bar->value(), 0);
         }
     }
 
     // "change" opens the server dialog: a host name is refused there, a
-    // numeric address is saved and used at once.
+    // numeric address is saved and used at once, and at the next start.
     void serverLineChangesTheServer()
     {
         FakeLobby lobby;
         VLANClient client;
-        QCOMPARE(serverLine(client)->text().section(QLatin1Char('<'), 0, 0), QStringLiteral("Server: 127.0.0.1:1 · "));
+        QLabel* line = nullptr;
+        for (QLabel* label : P::loginPage(client)->findChildren<QLabel*>())
+            line = label->text().startsWith(QStringLiteral("Server: 127.0.0.1:1 · <a")) ? label : line;
+        QVERIFY(line);
         QString refusal;
         testenv::whenModal([&](QWidget* dialog) {
             auto* field = dialog->findChild<QLineEdit*>();
@@ -127,14 +109,12 @@ private slots:
             field->setText(QString::fromLatin1(lobby.endpoint()));
             QTest::keyClick(field, Qt::Key_Return);
         });
-        emit serverLine(client)->linkActivated(QStringLiteral("change"));
+        emit line->linkActivated(QStringLiteral("change"));
         QVERIFY2(refusal.contains(QLatin1String("host names cannot be used")), qPrintable(refusal));
-        QCOMPARE(saved().value(QStringLiteral("server")).toString(), QString::fromLatin1(lobby.endpoint()));
-        QVERIFY(serverLine(client)->text().contains(QString::fromLatin1(lobby.endpoint())));
+        QCOMPARE(settings.value(QStringLiteral("server")).toString(), QString::fromLatin1(lobby.endpoint()));
+        QVERIFY(line->text().contains(QString::fromLatin1(lobby.endpoint())));
         QVERIFY(lobby.waitForClient());
         QCOMPARE(P::relayAddress(client), QHostAddress(QHostAddress::LocalHost));
-
-        // The saved server is the next start's, unless PELLORA_SERVER names one.
         qunsetenv("PELLORA_SERVER");
         VLANClient next;
         QTRY_COMPARE(lobby.connections, 2);

@@ -5,7 +5,6 @@
 
 #include <QListWidget>
 #include <QMetaMethod>
-#include <QPushButton>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTest>
@@ -22,20 +21,16 @@ private slots:
 
     void slotsAndStateAtStart()
     {
-        const QStringList expected = {
-            "onTcpReadyRead()", "onTcpConnected()", "onTcpError()", "attemptReconnect()", "onUdpReadyRead()",
-            "sendUdpHeartbeats()", "onSendGlobalChat()", "onGlobalChatAnchorClicked(QUrl)",
-            "showPlayerContextMenu(QPoint)", "doLogin()", "refreshRooms()", "openCreateRoomModal()",
-            "joinSelectedRoom()", "sendChat()", "onOnlineUserContextMenu(QPoint)", "onPeerListContextMenu(QPoint)",
-            "closeTab(int)", "onAdapterModeChanged()", "updateIconScroll()"};
-        const QMetaObject& meta = VLANClient::staticMetaObject;
         QStringList found;
-        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-            if (meta.method(i).methodType() == QMetaMethod::Slot)
-                found << QString::fromLatin1(meta.method(i).methodSignature());
-        }
-        QCOMPARE(found, expected);
-
+        const QMetaObject& meta = VLANClient::staticMetaObject;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+            found << QString::fromLatin1(meta.method(i).methodSignature()).section(QLatin1Char('('), 0, 0);
+        QCOMPARE(found.join(QLatin1Char(' ')),
+                 QStringLiteral("onTcpReadyRead onTcpConnected onTcpError attemptReconnect onUdpReadyRead "
+                                "sendUdpHeartbeats onSendGlobalChat onGlobalChatAnchorClicked showPlayerContextMenu "
+                                "doLogin refreshRooms openCreateRoomModal joinSelectedRoom sendChat "
+                                "onOnlineUserContextMenu onPeerListContextMenu closeTab onAdapterModeChanged "
+                                "updateIconScroll"));
         VLANClient client;
         QCOMPARE(P::pageStack(client)->currentWidget(), P::loginPage(client));
         QVERIFY(!P::heartbeatTimer(client)->isActive() && !P::refreshTimer(client)->isActive());
@@ -53,26 +48,25 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&client));
         P::pageStack(client)->setCurrentWidget(P::mainTabs(client));
         const QImage shot = client.grab().toImage();
-        auto colourAt = [&](QWidget* widget, QPoint at) { return shot.pixelColor(widget->mapTo(&client, at)); };
-        QCOMPARE(colourAt(P::lobbyPage(client), QPoint(5, 5)), QColor(0x0b, 0x0c, 0x10));
+        QCOMPARE(shot.pixelColor(P::lobbyPage(client)->mapTo(&client, QPoint(5, 5))), QColor(0x0b, 0x0c, 0x10));
         QWidget* card = P::roomList(client)->parentWidget();
-        QCOMPARE(colourAt(card, QPoint(card->width() / 2, 5)), QColor(0x12, 0x12, 0x15));
+        QCOMPARE(shot.pixelColor(card->mapTo(&client, QPoint(card->width() / 2, 5))), QColor(0x12, 0x12, 0x15));
     }
 
-    // With or without a font that has them, the crown and the lock show as
-    // gold symbols and never as the grey missing-glyph box.
+    // Whether a font has them or not (the test runs once with text fonts
+    // only), the crown and the lock show as gold symbols, never as the grey
+    // missing-glyph box, and the entries keep their texts.
     void crownAndLockAreDrawn()
     {
         VLANClient client;
         client.show();
         QVERIFY(QTest::qWaitForWindowExposed(&client));
-        P::mainTabs(client)->addTab(P::roomPage(client), QStringLiteral("room"));
         P::pageStack(client)->setCurrentWidget(P::mainTabs(client));
+        P::mainTabs(client)->addTab(P::roomPage(client), QStringLiteral("room"));
         for (QListWidget* list : {P::roomList(client), P::peerList(client)}) {
-            P::mainTabs(client)->setCurrentWidget(list == P::peerList(client) ? P::roomPage(client)
-                                                                              : P::lobbyPage(client));
+            P::mainTabs(client)->setCurrentIndex(list == P::peerList(client));
             list->addItems({QStringLiteral("bob 👑 - 10.8.0.1"), QStringLiteral("Alpha 🔒"), QStringLiteral("plain")});
-            QTest::qWait(50);
+            QTest::qWait(20); // the view lays its items out late
             const QImage rows = list->viewport()->grab().toImage();
             for (int row = 0; row < 3; ++row) {
                 const QRect rect = list->visualItemRect(list->item(row));
@@ -82,8 +76,8 @@ private slots:
                     gold += c.red() > 180 && c.green() > 110 && c.blue() < 90;
                 }
                 QVERIFY2((gold > 2) == (row < 2), qPrintable(list->item(row)->text()));
-                QVERIFY(list->item(row)->text().contains(row == 0 ? "👑" : row == 1 ? "🔒" : "plain"));
             }
+            QCOMPARE(list->item(1)->text(), QStringLiteral("Alpha 🔒"));
         }
     }
 };
