@@ -1,5 +1,4 @@
-// The frameless window's zones, the drags and cursors they lead to, and the
-// pixel conversions around them.
+// The frameless window's zones and the drags and cursors they lead to.
 #include "ui/framedrag.h"
 #include "ui/hittest.h"
 
@@ -7,38 +6,34 @@
 
 using chrome::HitZone;
 
-namespace {
-
-constexpr int W = 1080;
-constexpr int H = 720;
-
-HitZone at(int x, int y, bool overButton = false, bool maximized = false)
-{
-    return chrome::hitZone({x, y, W, H, 40, overButton, maximized});
-}
-
-} // namespace
-
 class TestHitTest : public QObject
 {
     Q_OBJECT
 
+    static constexpr int W = 1080;
+    static constexpr int H = 720;
+    static HitZone at(int x, int y, bool overButton = false, bool maximized = false)
+    {
+        return chrome::hitZone({x, y, W, H, 40, overButton, maximized});
+    }
+
 private slots:
+    // Left and top bands are 8 pixels, right and bottom 7, and they win over
+    // the title bar buttons; the title bar ends at y 40. A maximised window
+    // has no bands. Native points are physical pixels, rounded down.
     void zones()
     {
-        // Left and top bands are 8 pixels, right and bottom 7, and they win
-        // over the title bar buttons; the title bar ends at y 40.
-        QCOMPARE(at(7, 300), HitZone::Left);
-        QCOMPARE(at(8, 300), HitZone::Client);
-        QCOMPARE(at(W - 7, 20, true), HitZone::Right);
-        QCOMPARE(at(W - 8, 20, true), HitZone::Client);
-        QCOMPARE(at(500, H - 8), HitZone::Client);
-        QCOMPARE(at(W - 20, 7, true), HitZone::Top);
-        QCOMPARE(at(600, 39), HitZone::Caption);
-        QCOMPARE(at(600, 40), HitZone::Client);
-        // A maximised window has no bands: its edge pixels are title bar and page.
-        QCOMPARE(at(3, 3, false, true), HitZone::Caption);
-        QCOMPARE(at(3, 300, false, true), HitZone::Client);
+        const HitZone zones[] = {at(7, 300), at(8, 300), at(W - 7, 20, true), at(W - 8, 20, true), at(500, H - 8),
+                                 at(W - 20, 7, true), at(600, 39), at(600, 40), at(3, 3, false, true),
+                                 at(3, 300, false, true)};
+        QCOMPARE(QList<HitZone>(std::begin(zones), std::end(zones)),
+                 QList<HitZone>({HitZone::Left, HitZone::Client, HitZone::Right, HitZone::Client, HitZone::Client,
+                                 HitZone::Top, HitZone::Caption, HitZone::Client, HitZone::Caption, HitZone::Client}));
+        QCOMPARE(chrome::classifyFrameMessage(0x83, 1), chrome::FrameMessage::ClaimClientArea); // WM_NCCALCSIZE
+        QCOMPARE(chrome::classifyFrameMessage(0x83, 0), chrome::FrameMessage::Other);
+        QCOMPARE(chrome::classifyFrameMessage(0x84, 0), chrome::FrameMessage::HitTest); // WM_NCHITTEST
+        QCOMPARE(chrome::physicalToLogical(11, 1.5), 7);
+        QCOMPARE(chrome::physicalToLogical(15, 0.0), 15); // no ratio known: taken as is
     }
 
     // Around the border, a press drags exactly the edges the point lies on,
@@ -68,17 +63,6 @@ private slots:
         }
         // A held edge does not push the window away.
         QCOMPARE(chrome::resizedGeometry(start, Qt::TopEdge, {0, 500}, {900, 550}), QRect(100, 270, 1080, 550));
-    }
-
-    void nativeMessagesAndPixels()
-    {
-        // WM_NCCALCSIZE with wParam TRUE claims the frame; WM_NCHITTEST is answered.
-        QCOMPARE(chrome::classifyFrameMessage(0x83, 1), chrome::FrameMessage::ClaimClientArea);
-        QCOMPARE(chrome::classifyFrameMessage(0x83, 0), chrome::FrameMessage::Other);
-        QCOMPARE(chrome::classifyFrameMessage(0x84, 0), chrome::FrameMessage::HitTest);
-        // At 150 % physical 11 lies in logical pixel 7 (inside the band), 12 in 8.
-        QCOMPARE(chrome::physicalToLogical(11, 1.5), 7);
-        QCOMPARE(chrome::physicalToLogical(15, 0.0), 15); // no ratio known: taken as is
     }
 };
 

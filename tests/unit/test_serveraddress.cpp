@@ -22,10 +22,8 @@ private slots:
             const auto endpoint = lobby::parseServerEndpoint(QString::fromLatin1(text), 7777, &error);
             QCOMPARE(endpoint ? lobby::formatEndpoint(*endpoint) : QString(), QString::fromLatin1(parsed));
             QCOMPARE(error.isEmpty(), endpoint.has_value());
+            QVERIFY(text[0] != 'l' || error.contains(QLatin1String("host names cannot be used")));
         }
-        QString error;
-        lobby::parseServerEndpoint(QStringLiteral("lobby.example"), 7777, &error);
-        QVERIFY2(error.contains(QLatin1String("host names cannot be used")), qPrintable(error));
     }
 
     // --server, then PELLORA_SERVER, then the saved server, then the build

