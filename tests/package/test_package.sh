@@ -27,7 +27,7 @@ grep -qx /etc/default/pellora-server "$scratch/control/conffiles" || fail "confi
 # A real install, maintainer scripts included, into an empty dpkg root.
 root=$scratch/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" && touch "$root/var/lib/dpkg/status"
-dpkg --root="$root" --force-depends --force-script-chrootless --log=/dev/null -i "$deb" >/dev/null
+dpkg --root="$root" --force-depends,script-chrootless,not-root --log=/dev/null -i "$deb" >/dev/null
 dpkg --root="$root" -s pellora | grep -qx 'Status: install ok installed' || fail "not installed"
 grep -q "^ExecStart=/usr/bin/pellora-server " "$root/usr/lib/systemd/system/pellora-server.service" || fail "unit path"
 "$root/usr/bin/pellora" --version | grep -qx "pellora $version" || fail "installed client does not run"

@@ -1,16 +1,24 @@
 // The window: its state at start, the theme on screen, the crown and lock of
-// the lists, and the frameless title bar with its own mouse handling.
+// the lists, the login page with its showcase and server line, and the
+// frameless title bar with its own mouse handling.
 #include "tests/support/clientprobe.h"
+#include "tests/support/fakelobby.h"
 #include "tests/support/testenv.h"
+#include "ui/showcase.h"
 #include "ui/titlebar.h"
 
 #include <QFontDatabase>
+#include <QGraphicsOpacityEffect>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QWindow>
 
 using P = ClientProbe;
@@ -26,6 +34,7 @@ private slots:
     void init()
     {
         qputenv("PELLORA_SERVER", "127.0.0.1:1");
+        QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher")).clear();
         client = std::make_unique<VLANClient>();
         client->setGeometry(100, 100, 1080, 720);
         client->show();
@@ -78,6 +87,82 @@ private slots:
         }
     }
 
+    void savedNicknameFillsTheFieldAndHasTheFocus()
+    {
+        QVERIFY(P::nicknameInput(*client)->text().isEmpty());
+        QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher")).setValue(QStringLiteral("username"), "Kestrel");
+        VLANClient next;
+        next.show();
+        QVERIFY(QTest::qWaitForWindowActive(&next));
+        QCOMPARE(P::nicknameInput(next)->text(), QStringLiteral("Kestrel"));
+        QCOMPARE(QApplication::focusWidget(), P::nicknameInput(next));
+    }
+
+    // The six pictures four times over, each shrunk to 50 by 50 and half
+    // transparent, a missing one still in its place; the strip scrolls.
+    void showcase()
+    {
+        std::unique_ptr<QWidget> strip(showcase::buildStrip({QStringLiteral(":/icons/none.png")}));
+        QVERIFY(strip->findChild<QLabel*>()->pixmap().isNull() && strip->sizeHint().width() == 50);
+        VLANClient& client = *this->client;
+        const QList<QLabel*> icons = P::iconScrollArea(client)->widget()->findChildren<QLabel*>();
+        QCOMPARE(icons.size(), 24);
+        QCOMPARE(P::iconScrollArea(client)->widget()->sizeHint().width(), 2120);
+        for (int i = 0; i < icons.size(); ++i) {
+            const QImage image = icons.at(i)->pixmap().toImage();
+            QCOMPARE(image.size(), QSize(50, 50));
+            QCOMPARE(qobject_cast<QGraphicsOpacityEffect*>(icons.at(i)->graphicsEffect())->opacity(), 0.5);
+            QVERIFY(image == icons.at((i + 6) % 24)->pixmap().toImage());
+            QVERIFY(image != icons.at((i + 1) % 24)->pixmap().toImage());
+        }
+        // One pixel per 25 ms tick, back to the start after 1060, on the login page only.
+        QTimer* timer = P::iconScrollTimer(client);
+        QCOMPARE(timer->interval(), 25);
+        QTRY_VERIFY(P::iconScrollOffset(client) >= 2);
+        P::pageStack(client)->setCurrentWidget(P::mainTabs(client));
+        QVERIFY(!timer->isActive());
+        P::pageStack(client)->setCurrentWidget(P::loginPage(client));
+        QVERIFY(timer->isActive());
+        timer->stop();
+        QScrollBar* bar = P::iconScrollArea(client)->horizontalScrollBar();
+        P::iconScrollOffset(client) = 1058;
+        QMetaObject::invokeMethod(&client, "updateIconScroll", Qt::DirectConnection);
+        QCOMPARE(bar->value(), 1059);
+        QMetaObject::invokeMethod(&client, "updateIconScroll", Qt::DirectConnection);
+        QCOMPARE(bar->value(), 0);
+    }
+
+    // "change" opens the server dialog: a host name is refused, a numeric
+    // address is saved and used at once and at the next start.
+    void serverLineChangesTheServer()
+    {
+        FakeLobby lobby;
+        VLANClient& client = *this->client;
+        QLabel* line = nullptr;
+        for (QLabel* label : P::loginPage(client)->findChildren<QLabel*>())
+            line = label->text().startsWith(QStringLiteral("Server: 127.0.0.1:1 · <a")) ? label : line;
+        QVERIFY(line);
+        QString refusal;
+        testenv::whenModal([&](QWidget* dialog) {
+            auto* field = dialog->findChild<QLineEdit*>();
+            field->setText(QStringLiteral("lobby.example:7777"));
+            QTest::keyClick(field, Qt::Key_Return);
+            for (QLabel* label : dialog->findChildren<QLabel*>())
+                refusal += label->isVisible() ? label->text() : QString();
+            field->setText(QString::fromLatin1(lobby.endpoint()));
+            QTest::keyClick(field, Qt::Key_Return);
+        });
+        emit line->linkActivated(QStringLiteral("change"));
+        QVERIFY2(refusal.contains(QLatin1String("host names cannot be used")), qPrintable(refusal));
+        QCOMPARE(QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher")).value(QStringLiteral("server")).toString(),
+                 QString::fromLatin1(lobby.endpoint()));
+        QVERIFY(line->text().contains(QString::fromLatin1(lobby.endpoint())));
+        QVERIFY(lobby.waitForClient());
+        QCOMPARE(P::relayAddress(client), QHostAddress(QHostAddress::LocalHost));
+        qunsetenv("PELLORA_SERVER");
+        VLANClient next;
+        QTRY_COMPARE(lobby.connections, 2);
+    }
     // Without the icon font the buttons show drawn glyphs (grey, white on
     // hover), never a private-use character.
     void titleGlyphsWithoutTheIconFont()
