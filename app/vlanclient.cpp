@@ -44,6 +44,9 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
 
 VLANClient::~VLANClient()
 {
+    // The socket outlives our members (children die in ~QWidget) and still
+    // reports its closing; nothing of ours may hear it.
+    disconnect(tcpSocket, nullptr, this, nullptr);
     stopAdapters();
     // roomPage has no parent while it is not a tab.
     if (roomPage && !roomPage->parent())
