@@ -11,6 +11,7 @@
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTextEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QScrollArea>
@@ -51,6 +52,14 @@ private slots:
         QCOMPARE(P::mainTabs(*client)->count(), 1);
         QCOMPARE(P::roomPage(*client)->parent(), nullptr);
         QCOMPARE(client->windowFlags(), Qt::Window | Qt::FramelessWindowHint);
+        // Every control sits in its page, none left without a place.
+        VLANClient& c = *client;
+        for (QWidget* w : std::initializer_list<QWidget*>{P::roomList(c), P::joinRoomButton(c), P::createRoomButton(c),
+                 P::globalChatInput(c), P::globalSendButton(c), P::layer2Button(c), P::onlineUserList(c)})
+            QVERIFY(P::lobbyPage(c)->isAncestorOf(w));
+        for (QWidget* w : std::initializer_list<QWidget*>{P::localIpLabel(c), P::copyIpButton(c), P::peerList(c),
+                 P::disconnectButton(c), P::roomChatView(c), P::roomChatInput(c), P::roomSendButton(c)})
+            QVERIFY(P::roomPage(c)->isAncestorOf(w));
     }
 
     // The theme reaches the screen: window colour behind pages, card surface on cards.
