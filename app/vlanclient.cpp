@@ -7,10 +7,11 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-VLANClient::VLANClient(QWidget* parent)
+VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     : QWidget(parent), settings(QStringLiteral("Zentho"), QStringLiteral("Launcher"))
 {
-    const lobby::ServerEndpoint endpoint = lobby::configuredServerEndpoint();
+    const lobby::ServerEndpoint endpoint =
+        lobby::configuredServerEndpoint(serverOption, settings.value(QStringLiteral("server")).toString());
     serverAddress = endpoint.address;
     serverPort = endpoint.port;
     relayAddress = QHostAddress(serverAddress);
@@ -35,6 +36,7 @@ VLANClient::VLANClient(QWidget* parent)
     connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
     connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
+    watchConnection();
 
     isHost = false;
     attemptReconnect();
@@ -42,6 +44,9 @@ VLANClient::VLANClient(QWidget* parent)
 
 VLANClient::~VLANClient()
 {
+    // The socket outlives our members (children die in ~QWidget) and still
+    // reports its closing; nothing of ours may hear it.
+    disconnect(tcpSocket, nullptr, this, nullptr);
     stopAdapters();
     // roomPage has no parent while it is not a tab.
     if (roomPage && !roomPage->parent())

@@ -37,7 +37,8 @@ class VLANClient : public QWidget
     Q_OBJECT
 
 public:
-    explicit VLANClient(QWidget* parent = nullptr);
+    // `serverOption`: the --server ADDR[:PORT] of the command line, if given.
+    explicit VLANClient(QWidget* parent = nullptr, const QString& serverOption = QString());
     ~VLANClient() override;
 
 private slots:
@@ -108,6 +109,9 @@ private:
     void buildLobbyPage();
     void buildRoomPage();
     void buildReconnectDialog();
+    void watchConnection();
+    void changeServer();
+    void showConnectionStatus(const QString& text);
     void toggleMaximize();
     bool handleFrameEvent(QObject* watched, QEvent* event); // ui/frame_*.cpp
 
@@ -148,6 +152,8 @@ private:
     QWidget* loginPage = nullptr;
     QLineEdit* nicknameInput = nullptr;
     QPushButton* connectButton = nullptr;
+    QLabel* connectionStatusLabel = nullptr; // login page: what the connection is doing
+    QLabel* serverLabel = nullptr;           // login page: "Server: ADDR:PORT · change"
     QScrollArea* iconScrollArea = nullptr;
     QTimer* iconScrollTimer = nullptr;
     QTabWidget* mainTabs = nullptr;

@@ -1,6 +1,7 @@
 #include "app/vlanclient.h"
 #include "features/roomname.h"
 #include "lobby/controlcodec.h"
+#include "ui/theme.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -13,9 +14,11 @@
 
 namespace {
 
+// Labels are transparent: the window's theme would otherwise paint each on
+// a band of the window colour, darker than the dialog behind it.
 const char* const kDialogSheet =
     "QDialog { background-color: #121215; border: 1px solid #27272a; border-radius: 8px; }"
-    "QLabel { color: #ffffff; font-family: 'Segoe UI', sans-serif; }"
+    "QLabel { color: #ffffff; font-family: 'Segoe UI', sans-serif; background-color: transparent; }"
     "QLabel#sectionHeader { font-size: 22px; font-weight: 900; letter-spacing: 1px; color: #ffffff; }"
     "QLabel#fieldLabel { color: #a1a1aa; font-size: 10px; font-weight: 800; letter-spacing: 1px; margin-top: 5px; }"
     "QLineEdit, QComboBox { background-color: #09090b; border: 1px solid #27272a; border-radius: 6px; color: white; "
@@ -77,6 +80,7 @@ QComboBox* choiceBox(const QStringList& items)
     auto* box = tallField(new QComboBox);
     box->addItems(items);
     box->setCursor(Qt::PointingHandCursor);
+    theme::darkPopup(box);
     return box;
 }
 
@@ -117,7 +121,7 @@ void VLANClient::openCreateRoomModal()
     layout->addWidget(accessBox);
     layout->addWidget(keyField);
 
-    auto* info = new QLabel(QLatin1String(kInfoText));
+    auto* info = new QLabel(QString::fromUtf8(kInfoText));
     info->setWordWrap(true);
     info->setStyleSheet(QLatin1String(kInfoSheet));
     layout->addWidget(info);
@@ -130,6 +134,9 @@ void VLANClient::openCreateRoomModal()
     deploy->setObjectName(QStringLiteral("createBtn"));
     deploy->setMinimumHeight(45);
     deploy->setCursor(Qt::PointingHandCursor);
+    // Enter in a field deploys; it never cancels.
+    cancel->setAutoDefault(false);
+    deploy->setDefault(true);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(cancel);
     buttons->addWidget(deploy);

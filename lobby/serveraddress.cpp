@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <cstdio>
+#include <utility>
 
 #ifndef PELLORA_DEFAULT_SERVER
 #define PELLORA_DEFAULT_SERVER "127.0.0.1"
@@ -58,7 +59,8 @@ std::optional<ServerEndpoint> parseServerEndpoint(const QString& rawText, quint1
     }
 
     if (!isNumericAddress(host)) {
-        *error = QStringLiteral("\"%1\" is not a numeric IPv4 or IPv6 address").arg(host);
+        *error = QStringLiteral("\"%1\" is not a numeric IPv4 or IPv6 address (host names cannot be used: "
+                                "the relay is addressed by number)").arg(host);
         return std::nullopt;
     }
     if (text.startsWith(QLatin1Char('[')) && !host.contains(QLatin1Char(':'))) {
@@ -73,18 +75,29 @@ std::optional<ServerEndpoint> parseServerEndpoint(const QString& rawText, quint1
     return endpoint;
 }
 
-ServerEndpoint configuredServerEndpoint()
+QString formatEndpoint(const ServerEndpoint& endpoint)
 {
-    ServerEndpoint fallback{QStringLiteral(PELLORA_DEFAULT_SERVER), 7777};
-    const QByteArray override = qgetenv("PELLORA_SERVER");
-    if (override.isEmpty())
-        return fallback;
-    QString error;
-    if (auto endpoint = parseServerEndpoint(QString::fromUtf8(override), 7777, &error))
-        return *endpoint;
-    std::fprintf(stderr, "pellora: ignoring PELLORA_SERVER: %s; using %s\n", qPrintable(error),
-                 qPrintable(fallback.address));
-    return fallback;
+    const QString form = endpoint.address.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2");
+    return form.arg(endpoint.address).arg(endpoint.port);
+}
+
+ServerEndpoint configuredServerEndpoint(const QString& option, const QString& saved)
+{
+    const std::pair<const char*, QString> sources[] = {
+        {"--server", option},
+        {"PELLORA_SERVER", QString::fromLocal8Bit(qgetenv("PELLORA_SERVER"))},
+        {"the saved server", saved},
+        {"the build default", QStringLiteral(PELLORA_DEFAULT_SERVER)},
+    };
+    for (const auto& [source, text] : sources) {
+        if (text.trimmed().isEmpty())
+            continue;
+        QString error;
+        if (auto endpoint = parseServerEndpoint(text, 7777, &error))
+            return *endpoint;
+        std::fprintf(stderr, "pellora: ignoring %s: %s\n", source, qPrintable(error));
+    }
+    return {QStringLiteral("127.0.0.1"), 7777};
 }
 
 } // namespace lobby

@@ -15,8 +15,12 @@ struct ServerEndpoint {
 // Returns nothing and sets `error` when the text is not of that form.
 std::optional<ServerEndpoint> parseServerEndpoint(const QString& text, quint16 defaultPort, QString* error);
 
-// The default endpoint, overridden once by PELLORA_SERVER; a bad override is
-// reported on stderr and ignored.
-ServerEndpoint configuredServerEndpoint();
+// "ADDR:PORT", an IPv6 address in brackets: the form the parser reads back.
+QString formatEndpoint(const ServerEndpoint& endpoint);
+
+// The server the client starts with, the first usable of: the --server
+// option, PELLORA_SERVER, the one saved in settings, the build default.
+// A value that does not parse is reported on stderr and skipped.
+ServerEndpoint configuredServerEndpoint(const QString& option = QString(), const QString& saved = QString());
 
 } // namespace lobby

@@ -1,5 +1,7 @@
-// Draws the program's artwork: the window icon (resources/logo.ico) and the
-// six showcase tiles (resources/icons/game_*.png). All of it is ours: plain
+// Draws the program's artwork: the window icon (resources/logo.ico, and
+// resources/pellora.png for desktop menus), the six showcase tiles
+// (resources/icons/game_*.png) and the crown and lock that the lists draw
+// where no font has them (resources/symbols/*.png). All of it is ours: plain
 // geometric motifs in the window's palette, one per game category.
 // Build and run through scripts/make_artwork.sh.
 #include <QBuffer>
@@ -248,6 +250,46 @@ QImage logo(int size)
     });
 }
 
+// The symbols are gold, as colour emoji fonts draw them, on a 64-unit canvas.
+const QColor gold(0xf5, 0xb9, 0x1e);
+const QColor goldDark(0xc7, 0x8a, 0x0c);
+
+void crown(QPainter& p)
+{
+    QPainterPath body;
+    body.moveTo(8, 48);
+    body.lineTo(5, 18);
+    body.lineTo(20, 32);
+    body.lineTo(32, 10);
+    body.lineTo(44, 32);
+    body.lineTo(59, 18);
+    body.lineTo(56, 48);
+    body.closeSubpath();
+    p.setPen(stroke(goldDark, 2.5));
+    p.setBrush(gold);
+    p.drawPath(body);
+    p.drawRoundedRect(QRectF(8, 50, 48, 8), 2, 2);
+    p.setPen(Qt::NoPen);
+    p.setBrush(accent);
+    p.drawEllipse(QPointF(32, 38), 4.5, 4.5);
+}
+
+void lock(QPainter& p)
+{
+    p.setBrush(Qt::NoBrush);
+    p.setPen(stroke(QColor(0x9e, 0x9e, 0xa6), 6));
+    p.drawArc(QRectF(18, 6, 28, 32), 0, 180 * 16);
+    p.drawLine(QPointF(18, 22), QPointF(18, 30));
+    p.drawLine(QPointF(46, 22), QPointF(46, 30));
+    p.setPen(stroke(goldDark, 2.5));
+    p.setBrush(gold);
+    p.drawRoundedRect(QRectF(10, 28, 44, 32), 6, 6);
+    p.setPen(Qt::NoPen);
+    p.setBrush(goldDark);
+    p.drawEllipse(QPointF(32, 41), 4.5, 4.5);
+    p.drawRect(QRectF(30, 42, 4, 9));
+}
+
 QByteArray png(const QImage& image)
 {
     QByteArray bytes;
@@ -289,10 +331,14 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
     const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("resources");
     QDir().mkpath(out + QStringLiteral("/icons"));
+    QDir().mkpath(out + QStringLiteral("/symbols"));
     const std::pair<const char*, Motif> games[] = {
         {"dota", arena}, {"wc3", blades}, {"cs", sight}, {"mc", block}, {"rust", campfire}, {"stronghold", keep},
     };
     bool ok = writeFile(out + QStringLiteral("/logo.ico"), ico(logo(256)));
+    ok = writeFile(out + QStringLiteral("/pellora.png"), png(logo(256))) && ok;
+    ok = writeFile(out + QStringLiteral("/symbols/crown.png"), png(paint(64, 64, crown))) && ok;
+    ok = writeFile(out + QStringLiteral("/symbols/lock.png"), png(paint(64, 64, lock))) && ok;
     for (const auto& [name, motif] : games)
         ok = writeFile(out + QStringLiteral("/icons/game_%1.png").arg(QLatin1String(name)), png(tile(64, motif))) && ok;
     return ok ? 0 : 1;

@@ -16,10 +16,11 @@ if [ -x build/server/pellora-server ]; then
   trap 'kill $server_pid 2>/dev/null || true' EXIT
   sleep 0.3
 fi
-export PELLORA_SERVER=${PELLORA_SERVER:-127.0.0.1:$port}
+# The bundled server, unless PELLORA_SERVER names another one.
+server=${PELLORA_SERVER:-127.0.0.1:$port}
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "run: no display found; starting the client under Xvfb" >&2
-  xvfb-run -a build/pellora
+  xvfb-run -a build/pellora --server "$server"
   exit
 fi
-build/pellora
+build/pellora --server "$server"

@@ -1,4 +1,6 @@
 #include "app/vlanclient.h"
+#include "lobby/serveraddress.h"
+#include "ui/serverdialog.h"
 #include "ui/showcase.h"
 
 #include <QFrame>
@@ -11,6 +13,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStackedWidget>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -61,6 +64,11 @@ namespace {
 // every label would draw the side panel's right border or a gradient of its own.
 const char plainLabels[] = " QLabel { background: transparent; border: none; }";
 
+QString serverLine(const QString& server)
+{
+    return QStringLiteral("Server: %1 · <a href=\"change\" style=\"color: #a1a1aa;\">change</a>").arg(server);
+}
+
 QLabel* sheetLabel(const QString& text, const QString& sheet)
 {
     auto* label = new QLabel(text);
@@ -68,7 +76,7 @@ QLabel* sheetLabel(const QString& text, const QString& sheet)
     return label;
 }
 
-QFrame* sidePanel(QLineEdit* nicknameInput, QPushButton* connectButton)
+QFrame* sidePanel(QLineEdit* nicknameInput, QPushButton* connectButton, QLabel* status, QLabel* server)
 {
     auto* panel = new QFrame;
     panel->setFixedWidth(400);
@@ -95,6 +103,10 @@ QFrame* sidePanel(QLineEdit* nicknameInput, QPushButton* connectButton)
     layout->addWidget(nicknameInput);
     layout->addSpacing(25);
     layout->addWidget(connectButton);
+    layout->addSpacing(12);
+    layout->addWidget(status);
+    layout->addSpacing(4);
+    layout->addWidget(server);
     layout->addStretch(3);
     layout->addWidget(sheetLabel(QStringLiteral("BETA 0.4.1  •  SECURE CONNECTION"),
                                  QStringLiteral("color: #52525b; font-size: 10px; font-weight: bold; letter-spacing: 1px;")));
@@ -181,7 +193,14 @@ void VLANClient::buildLoginPage()
     auto* layout = new QHBoxLayout(loginPage);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    layout->addWidget(sidePanel(nicknameInput, connectButton));
+    // Two discreet lines under the button: what the connection is doing, and
+    // where it goes, with the way to change that.
+    connectionStatusLabel = sheetLabel(QString(), QStringLiteral("color: #71717a; font-size: 11px;"));
+    connectionStatusLabel->setTextFormat(Qt::PlainText);
+    serverLabel = sheetLabel(QString(), QStringLiteral("color: #52525b; font-size: 11px;"));
+    serverLabel->setTextFormat(Qt::RichText);
+    connect(serverLabel, &QLabel::linkActivated, this, [this] { changeServer(); });
+    layout->addWidget(sidePanel(nicknameInput, connectButton, connectionStatusLabel, serverLabel));
     layout->addWidget(heroPanel(iconScrollArea));
 
     connect(connectButton, &QPushButton::clicked, this, &VLANClient::doLogin);
@@ -199,6 +218,47 @@ void VLANClient::buildLoginPage()
             iconScrollTimer->stop();
     });
     nicknameInput->setFocus(Qt::OtherFocusReason);
+}
+
+// The status line speaks only for the login page; once in the lobby the
+// reconnect notice takes over.
+void VLANClient::watchConnection()
+{
+    serverLabel->setText(serverLine(lobby::formatEndpoint({serverAddress, serverPort})));
+    connect(tcpSocket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        const QString server = lobby::formatEndpoint({serverAddress, serverPort});
+        // A retry keeps saying that the server cannot be reached until it can.
+        if (state == QAbstractSocket::ConnectingState && !reconnectTimer->isActive())
+            showConnectionStatus(QStringLiteral("Connecting to %1…").arg(server));
+        else if (state == QAbstractSocket::ConnectedState)
+            showConnectionStatus(QStringLiteral("Connected to %1").arg(server));
+    });
+    connect(tcpSocket, &QAbstractSocket::errorOccurred, this, [this] {
+        showConnectionStatus(QStringLiteral("Cannot reach %1 — retrying every 3 s")
+                                 .arg(lobby::formatEndpoint({serverAddress, serverPort})));
+    });
+}
+
+void VLANClient::showConnectionStatus(const QString& text)
+{
+    connectionStatusLabel->setText(text);
+}
+
+// The chosen server is kept beside the nickname and used from now on: the
+// current attempt is dropped and the next one goes to the new address.
+void VLANClient::changeServer()
+{
+    const std::optional<lobby::ServerEndpoint> chosen = ui::askServer(this, {serverAddress, serverPort});
+    if (!chosen)
+        return;
+    settings.setValue(QStringLiteral("server"), lobby::formatEndpoint(*chosen));
+    serverAddress = chosen->address;
+    serverPort = chosen->port;
+    relayAddress = QHostAddress(serverAddress);
+    serverLabel->setText(serverLine(lobby::formatEndpoint(*chosen)));
+    tcpSocket->abort();
+    reconnectTimer->stop();
+    attemptReconnect();
 }
 
 void VLANClient::updateIconScroll()

@@ -1,4 +1,5 @@
 #include "app/vlanclient.h"
+#include "ui/symbols.h"
 #include "ui/theme.h"
 
 #include <QDialog>
@@ -129,6 +130,7 @@ void VLANClient::buildLobbyPage()
 
     Card rooms = makeCard(QStringLiteral("AVAILABLE GAME ROOMS"));
     roomList = new QListWidget;
+    symbols::drawSymbols(roomList);
     joinRoomButton = styledButton(QStringLiteral("▶ JOIN SELECTED ROOM"), theme::primaryButtonSheet());
     createRoomButton = styledButton(QStringLiteral("✚ CREATE NEW ROOM"), theme::secondaryButtonSheet());
     rooms.layout->addWidget(roomList);
@@ -161,6 +163,7 @@ void VLANClient::buildLobbyPage()
     adapterModeLabel->setMinimumHeight(50);
     adapterModeLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     onlineUserList = new QListWidget;
+    symbols::drawSymbols(onlineUserList);
     onlineUserList->setContextMenuPolicy(Qt::CustomContextMenu);
     network.layout->addLayout(modeRow);
     network.layout->addWidget(adapterModeLabel);
@@ -197,6 +200,7 @@ void VLANClient::buildRoomPage()
     localIpLabel->setStyleSheet(QStringLiteral("color: #4ade80; font-size: 15px; font-weight: bold; padding: 5px 0;"));
     copyIpButton = styledButton(QStringLiteral("COPY GAME HOST IP"), theme::secondaryButtonSheet());
     peerList = new QListWidget;
+    symbols::drawSymbols(peerList);
     peerList->setContextMenuPolicy(Qt::CustomContextMenu);
     disconnectButton = styledButton(QStringLiteral("✖ DISCONNECT"), theme::secondaryButtonSheet());
     diagnostics.layout->addWidget(localIpLabel);

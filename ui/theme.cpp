@@ -1,5 +1,8 @@
 #include "ui/theme.h"
 
+#include <QAbstractItemView>
+#include <QComboBox>
+
 namespace theme {
 
 QString windowSheet()
@@ -110,6 +113,16 @@ QString copiedButtonSheet()
     return QStringLiteral(
         "QPushButton { background-color: #1b5e20; color: #ffffff; border: 1px solid #2e7d32; border-radius: 6px; "
         "font-weight: 800; font-size: 12px; padding: 12px; letter-spacing: 1px;}");
+}
+
+void darkPopup(QComboBox* box)
+{
+    // The list opens in a window of its own. A sheet on the item view does
+    // not reach that window's frame, and Qt hands it the platform's light
+    // palette, which showed as white bars above and below the items.
+    box->view()->parentWidget()->setStyleSheet(
+        QStringLiteral("QFrame { background-color: %1; color: %2; border: 1px solid #27272a; }")
+            .arg(popupSurface.name(), popupText.name()));
 }
 
 } // namespace theme

@@ -1,0 +1,17 @@
+// The small dialog of the login page in which the player types the server.
+#pragma once
+
+#include "lobby/serveraddress.h"
+
+#include <optional>
+
+class QWidget;
+
+namespace ui {
+
+// Asks for a numeric address and port, starting from `current`. Input that
+// does not parse is refused with the reason and the dialog stays open;
+// nothing when the player cancels.
+std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::ServerEndpoint& current);
+
+} // namespace ui
