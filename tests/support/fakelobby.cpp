@@ -1,6 +1,12 @@
 #include "tests/support/fakelobby.h"
 
 #include "lobby/controlcodec.h"
+#include "tests/support/clientprobe.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTabWidget>
 
 #include <QTest>
 
@@ -45,6 +51,39 @@ int FakeLobby::count(const QString& cmd) const
     for (const QJsonObject& m : received)
         n += m.value(QStringLiteral("cmd")).toString() == cmd;
     return n;
+}
+
+QJsonObject FakeLobby::last(const QString& cmd) const
+{
+    for (auto it = received.crbegin(); it != received.crend(); ++it)
+        if (it->value(QStringLiteral("cmd")).toString() == cmd)
+            return *it;
+    return {};
+}
+
+qsizetype FakeLobby::settledCount()
+{
+    QTest::qWait(150);
+    return received.size();
+}
+
+std::unique_ptr<VLANClient> FakeLobby::loggedInClient(const QString& name)
+{
+    qputenv("PELLORA_SERVER", endpoint());
+    auto c = std::make_unique<VLANClient>();
+    c->show();
+    if (!waitForClient())
+        return nullptr;
+    ClientProbe::nicknameInput(*c)->setText(name);
+    ClientProbe::connectButton(*c)->click();
+    if (waitForCommand(QStringLiteral("login")).isEmpty())
+        return nullptr;
+    send(control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), QStringLiteral("c1")}}));
+    // The lobby is up once the first room list has been asked for.
+    if (waitForCommand(QStringLiteral("get_rooms")).isEmpty() ||
+        ClientProbe::pageStack(*c)->currentWidget() != static_cast<QWidget*>(ClientProbe::mainTabs(*c)))
+        return nullptr;
+    return c;
 }
 
 QJsonObject FakeLobby::waitForCommand(const QString& cmd, int timeoutMs)
