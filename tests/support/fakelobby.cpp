@@ -7,7 +7,6 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTabWidget>
-
 #include <QTest>
 
 FakeLobby::FakeLobby()

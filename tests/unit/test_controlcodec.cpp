@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class TestControlCodec : public QObject
 {
     Q_OBJECT
@@ -10,10 +12,13 @@ private slots:
     void encodesOneCompactLine()
     {
         // Blanks only inside values; an embedded line feed is escaped; UTF-8 as is.
-        const QByteArray line = control::encodeLine(control::message(
-            QStringLiteral("chat"), {{QStringLiteral("message"), QStringLiteral("[Mine] héllo 🔒\n")}, {QStringLiteral("to"), QStringLiteral("k")}}));
-        QCOMPARE(line, QByteArray("{\"cmd\":\"chat\",\"message\":\"[Mine] h\xc3\xa9llo \xf0\x9f\x94\x92\\n\",\"to\":\"k\"}\n"));
-        QCOMPARE(control::decodeLine(line).value(QStringLiteral("message")).toString(), QStringLiteral("[Mine] héllo 🔒\n"));
+        const QByteArray line = control::encodeLine(
+            control::message(u"chat"_s, {{u"message"_s, u"[Mine] héllo 🔒\n"_s}, {u"to"_s, u"k"_s}}));
+        QCOMPARE(
+            line,
+            QByteArray(
+                "{\"cmd\":\"chat\",\"message\":\"[Mine] h\xc3\xa9llo \xf0\x9f\x94\x92\\n\",\"to\":\"k\"}\n"));
+        QCOMPARE(control::decodeLine(line).value(u"message"_s).toString(), u"[Mine] héllo 🔒\n"_s);
     }
 
     void decodesLinesLeniently_data()
@@ -35,21 +40,22 @@ private slots:
     {
         QFETCH(QByteArray, line);
         QFETCH(QString, cmd);
-        QCOMPARE(control::readString(control::decodeLine(line), QStringLiteral("cmd")), cmd);
+        QCOMPARE(control::readString(control::decodeLine(line), u"cmd"_s), cmd);
     }
 
     void readsMissingAndMistypedFieldsAsEmpty()
     {
         const QJsonObject m = control::decodeLine(
             "{\"vip\":7,\"peers\":\"x\",\"is_host\":\"true\",\"yes\":true,\"rooms\":[\"a\",3,{\"x\":1}]}");
-        QCOMPARE(control::readString(m, QStringLiteral("vip")), QString());
-        QVERIFY(control::readArray(m, QStringLiteral("peers")).isEmpty());
-        QCOMPARE(control::readBool(m, QStringLiteral("is_host")), false);
-        QCOMPARE(control::readBool(m, QStringLiteral("yes")), true);
-        const QJsonArray rooms = control::readArray(m, QStringLiteral("rooms"));
-        QCOMPARE(control::stringAt(rooms, 0) + control::stringAt(rooms, 1) + control::stringAt(rooms, 9), QStringLiteral("a"));
+        QCOMPARE(control::readString(m, u"vip"_s), QString());
+        QVERIFY(control::readArray(m, u"peers"_s).isEmpty());
+        QCOMPARE(control::readBool(m, u"is_host"_s), false);
+        QCOMPARE(control::readBool(m, u"yes"_s), true);
+        const QJsonArray rooms = control::readArray(m, u"rooms"_s);
+        QCOMPARE(control::stringAt(rooms, 0) + control::stringAt(rooms, 1) + control::stringAt(rooms, 9),
+                 u"a"_s);
         QVERIFY(control::objectAt(rooms, 0).isEmpty());
-        QCOMPARE(control::objectAt(rooms, 2).value(QStringLiteral("x")).toInt(), 1);
+        QCOMPARE(control::objectAt(rooms, 2).value(u"x"_s).toInt(), 1);
     }
 };
 

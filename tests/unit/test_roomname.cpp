@@ -3,6 +3,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class TestRoomName : public QObject
 {
     Q_OBJECT
@@ -12,12 +14,12 @@ private slots:
     {
         QTest::addColumn<QString>("entry");
         QTest::addColumn<QString>("name"); // as sent; empty: not restricted
-        QTest::newRow("plain") << QStringLiteral("Bravo 🔐 [Lock]") << QString();
-        QTest::newRow("lock inside") << QStringLiteral("🔒 Alpha") << QStringLiteral("🔒 Alpha");
-        QTest::newRow("LOCKED") << QStringLiteral("Alpha [LOCKED]") << QStringLiteral("Alpha [LOCKED]");
-        QTest::newRow("private glued") << QStringLiteral("Alpha[private]") << QStringLiteral("Alpha[private]");
-        QTest::newRow("all markers") << QStringLiteral("A 🔒 [Locked] B [Private] [Locked]") << QStringLiteral("A B");
-        QTest::newRow("two blanks") << QStringLiteral("Alpha  🔒") << QStringLiteral("Alpha ");
+        QTest::newRow("plain") << u"Bravo 🔐 [Lock]"_s << QString();
+        QTest::newRow("lock inside") << u"🔒 Alpha"_s << u"🔒 Alpha"_s;
+        QTest::newRow("LOCKED") << u"Alpha [LOCKED]"_s << u"Alpha [LOCKED]"_s;
+        QTest::newRow("private glued") << u"Alpha[private]"_s << u"Alpha[private]"_s;
+        QTest::newRow("all markers") << u"A 🔒 [Locked] B [Private] [Locked]"_s << u"A B"_s;
+        QTest::newRow("two blanks") << u"Alpha  🔒"_s << u"Alpha "_s;
     }
 
     void restrictedEntries()
@@ -31,12 +33,12 @@ private slots:
 
     void composedNamesAndTexts()
     {
-        QCOMPARE(rooms::composeRoomName(QStringLiteral("Any / Custom Game"), QStringLiteral("Alpha")), QStringLiteral("Alpha"));
-        QCOMPARE(rooms::composeRoomName(QStringLiteral("any / custom game"), QStringLiteral("%1 %L1")),
-                 QStringLiteral("[any / custom game] %1 %L1"));
-        QCOMPARE(rooms::peerEntryText(QStringLiteral("bob"), QStringLiteral("10.8.0.1"), true), QStringLiteral("bob 👑 - 10.8.0.1"));
-        QCOMPARE(rooms::peerEntryText(QStringLiteral("a - b"), QString(), false), QStringLiteral("a - b - "));
-        QCOMPARE(rooms::tabTitle(QStringLiteral("COM: "), QStringLiteral("R&D && co")), QStringLiteral("COM: R&&D &&&& co"));
+        QCOMPARE(rooms::composeRoomName(u"Any / Custom Game"_s, u"Alpha"_s), u"Alpha"_s);
+        QCOMPARE(rooms::composeRoomName(u"any / custom game"_s, u"%1 %L1"_s),
+                 u"[any / custom game] %1 %L1"_s);
+        QCOMPARE(rooms::peerEntryText(u"bob"_s, u"10.8.0.1"_s, true), u"bob 👑 - 10.8.0.1"_s);
+        QCOMPARE(rooms::peerEntryText(u"a - b"_s, QString(), false), u"a - b - "_s);
+        QCOMPARE(rooms::tabTitle(u"COM: "_s, u"R&D && co"_s), u"COM: R&&D &&&& co"_s);
     }
 };
 

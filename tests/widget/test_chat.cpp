@@ -13,38 +13,44 @@ class TestChat : public RoomTest
 
     void privateFrom(const QString& sender, const QString& text)
     {
-        h.lobby->send(control::message(QStringLiteral("private_message"), {{QStringLiteral("sender"), sender}, {QStringLiteral("message"), text}}));
+        h.lobby->send(control::message(u"private_message"_s, {{u"sender"_s, sender}, {u"message"_s, text}}));
     }
 
-    template <typename W> W* privateWidget(const QString& user) { return P::privateChatTabs(*h.client).value(user)->findChild<W*>(); }
+    template <typename W> W* privateWidget(const QString& user)
+    {
+        return P::privateChatTabs(*h.client).value(user)->findChild<W*>();
+    }
 
 private slots:
     void publicChatsSendTrimmedLines()
     {
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")) && h.joined(QStringLiteral("Alpha"), QStringLiteral("10.8.0.2")));
-        const struct {
+        QVERIFY(h.loggedIn(u"Alice"_s) && h.joined(u"Alpha"_s, u"10.8.0.2"_s));
+        const struct
+        {
             QLineEdit* input;
             QPushButton* send;
             QTextEdit* view;
             QString cmd;
         } chats[] = {
-            {P::roomChatInput(*h.client), P::roomSendButton(*h.client), P::roomChatView(*h.client), QStringLiteral("chat")},
-            {P::globalChatInput(*h.client), P::globalSendButton(*h.client), P::globalChatView(*h.client), QStringLiteral("global_chat")},
+            {P::roomChatInput(*h.client), P::roomSendButton(*h.client), P::roomChatView(*h.client),
+             u"chat"_s},
+            {P::globalChatInput(*h.client), P::globalSendButton(*h.client), P::globalChatView(*h.client),
+             u"global_chat"_s},
         };
         for (const auto& chat : chats) {
             const qsizetype before = h.settledCount();
-            chat.input->setText(QStringLiteral("   "));
+            chat.input->setText(u"   "_s);
             QTest::keyClick(chat.input, Qt::Key_Return);
             chat.send->click();
             QCOMPARE(h.settledCount(), before);
 
-            chat.input->setText(QStringLiteral("  hello <b>x</b> "));
+            chat.input->setText(u"  hello <b>x</b> "_s);
             QTest::keyClick(chat.input, Qt::Key_Return);
             QTRY_COMPARE(h.lobby->count(chat.cmd), 1);
-            QCOMPARE(h.lobby->last(chat.cmd).value(QStringLiteral("message")).toString(), QStringLiteral("hello <b>x</b>"));
+            QCOMPARE(h.lobby->last(chat.cmd).value(u"message"_s).toString(), u"hello <b>x</b>"_s);
             QVERIFY(chat.input->text().isEmpty());
             QVERIFY(chat.view->toPlainText().isEmpty()); // shown only once the server sends it back
-            chat.input->setText(QStringLiteral("again"));
+            chat.input->setText(u"again"_s);
             chat.send->click();
             QTRY_COMPARE(h.lobby->count(chat.cmd), 2);
         }
@@ -52,89 +58,94 @@ private slots:
 
     void roomChatLinesShowPlayerTextLiterally()
     {
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")) && h.joined(QStringLiteral("Alpha"), QStringLiteral("10.8.0.2")));
-        h.lobby->send(control::message(QStringLiteral("chat"), {{QStringLiteral("sender"), QStringLiteral("<i>Eve</i>")},
-                                                               {QStringLiteral("message"), QStringLiteral("<img src=x.png> & <b>hi</b>")}}));
+        QVERIFY(h.loggedIn(u"Alice"_s) && h.joined(u"Alpha"_s, u"10.8.0.2"_s));
+        h.lobby->send(control::message(
+            u"chat"_s, {{u"sender"_s, u"<i>Eve</i>"_s}, {u"message"_s, u"<img src=x.png> & <b>hi</b>"_s}}));
         h.lobby->sendRaw("{\"cmd\":\"chat\",\"sender\":\"bob\",\"message\":\"second\"}\n");
-        QTRY_COMPARE(P::roomChatView(*h.client)->toPlainText(), QStringLiteral("<i>Eve</i>: <img src=x.png> & <b>hi</b>\nbob: second"));
+        QTRY_COMPARE(P::roomChatView(*h.client)->toPlainText(),
+                     u"<i>Eve</i>: <img src=x.png> & <b>hi</b>\nbob: second"_s);
     }
 
     void privateTabsByExactName()
     {
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")));
+        QVERIFY(h.loggedIn(u"Alice"_s));
         QTabWidget* tabs = P::mainTabs(*h.client);
         // Names that look like a tab title or a shortcut still map back.
-        const QStringList users = {QStringLiteral("Bob"), QStringLiteral("bob"), QStringLiteral("COM: R&D")};
+        const QStringList users = {u"Bob"_s, u"bob"_s, u"COM: R&D"_s};
         for (const QString& user : users)
-            privateFrom(user, QStringLiteral("<u>one</u>"));
+            privateFrom(user, u"<u>one</u>"_s);
         QTRY_COMPARE(tabs->count(), 4);
-        QCOMPARE(tabs->tabText(3), QStringLiteral("COM: COM: R&&D"));
-        QCOMPARE(privateWidget<QLineEdit>(QStringLiteral("Bob"))->placeholderText(), QStringLiteral("Direct message to Bob..."));
+        QCOMPARE(tabs->tabText(3), u"COM: COM: R&&D"_s);
+        QCOMPARE(privateWidget<QLineEdit>(u"Bob"_s)->placeholderText(), u"Direct message to Bob..."_s);
         // A new line reuses the sender's tab and brings it to the front; so does opening it from the lobby.
-        privateFrom(QStringLiteral("Bob"), QStringLiteral("two"));
+        privateFrom(u"Bob"_s, u"two"_s);
         QTRY_COMPARE(tabs->currentIndex(), 1);
-        QCOMPARE(P::privateChatViews(*h.client).value(QStringLiteral("Bob"))->toPlainText(), QStringLiteral("Bob: <u>one</u>\nBob: two"));
-        P::openPrivateChat(*h.client, QStringLiteral("COM: R&D"));
+        QCOMPARE(P::privateChatViews(*h.client).value(u"Bob"_s)->toPlainText(),
+                 u"Bob: <u>one</u>\nBob: two"_s);
+        P::openPrivateChat(*h.client, u"COM: R&D"_s);
         QCOMPARE(tabs->currentIndex(), 3);
         QCOMPARE(tabs->count(), 4);
 
         for (const QString& user : users) {
             QPointer<QWidget> page = P::privateChatTabs(*h.client).value(user);
-            qobject_cast<QAbstractButton*>(tabs->tabBar()->tabButton(tabs->indexOf(page), QTabBar::RightSide))->click();
-            QVERIFY(!P::privateChatTabs(*h.client).contains(user) && !P::privateChatViews(*h.client).contains(user));
+            qobject_cast<QAbstractButton*>(tabs->tabBar()->tabButton(tabs->indexOf(page), QTabBar::RightSide))
+                ->click();
+            QVERIFY(!P::privateChatTabs(*h.client).contains(user) &&
+                    !P::privateChatViews(*h.client).contains(user));
             QTRY_VERIFY(page.isNull());
         }
         QCOMPARE(tabs->count(), 1);
-        privateFrom(QStringLiteral("bob"), QStringLiteral("new")); // a closed tab comes back empty
+        privateFrom(u"bob"_s, u"new"_s); // a closed tab comes back empty
         QTRY_COMPARE(tabs->count(), 2);
-        QCOMPARE(P::privateChatViews(*h.client).value(QStringLiteral("bob"))->toPlainText(), QStringLiteral("bob: new"));
+        QCOMPARE(P::privateChatViews(*h.client).value(u"bob"_s)->toPlainText(), u"bob: new"_s);
     }
 
     void privateSendEchoesOwnLine()
     {
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")));
-        P::openPrivateChat(*h.client, QStringLiteral("Bob"));
-        QLineEdit* input = privateWidget<QLineEdit>(QStringLiteral("Bob"));
-        QTextEdit* view = privateWidget<QTextEdit>(QStringLiteral("Bob"));
+        QVERIFY(h.loggedIn(u"Alice"_s));
+        P::openPrivateChat(*h.client, u"Bob"_s);
+        QLineEdit* input = privateWidget<QLineEdit>(u"Bob"_s);
+        QTextEdit* view = privateWidget<QTextEdit>(u"Bob"_s);
         const qsizetype before = h.settledCount();
-        input->setText(QStringLiteral("  "));
-        privateWidget<QPushButton>(QStringLiteral("Bob"))->click();
+        input->setText(u"  "_s);
+        privateWidget<QPushButton>(u"Bob"_s)->click();
         QCOMPARE(h.settledCount(), before);
 
-        input->setText(QStringLiteral("  hi <b>x</b> "));
+        input->setText(u"  hi <b>x</b> "_s);
         QTest::keyClick(input, Qt::Key_Return);
-        QCOMPARE(h.lobby->waitForCommand(QStringLiteral("private_message")),
-                 control::message(QStringLiteral("private_message"), {{QStringLiteral("target"), QStringLiteral("Bob")},
-                                                                      {QStringLiteral("message"), QStringLiteral("hi <b>x</b>")}}));
-        QCOMPARE(view->toPlainText(), QStringLiteral("Me: hi <b>x</b>"));
+        QCOMPARE(h.lobby->waitForCommand(u"private_message"_s),
+                 control::message(u"private_message"_s,
+                                  {{u"target"_s, u"Bob"_s}, {u"message"_s, u"hi <b>x</b>"_s}}));
+        QCOMPARE(view->toPlainText(), u"Me: hi <b>x</b>"_s);
         QVERIFY(input->text().isEmpty());
     }
 
     void nothingIsSentOrShownWhileDisconnected()
     {
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")) && h.joined(QStringLiteral("Alpha"), QStringLiteral("10.8.0.2")));
-        P::openPrivateChat(*h.client, QStringLiteral("Bob"));
-        QLineEdit* inputs[] = {P::roomChatInput(*h.client), P::globalChatInput(*h.client), privateWidget<QLineEdit>(QStringLiteral("Bob"))};
-        QTextEdit* privateView = privateWidget<QTextEdit>(QStringLiteral("Bob"));
+        QVERIFY(h.loggedIn(u"Alice"_s) && h.joined(u"Alpha"_s, u"10.8.0.2"_s));
+        P::openPrivateChat(*h.client, u"Bob"_s);
+        QLineEdit* inputs[] = {P::roomChatInput(*h.client), P::globalChatInput(*h.client),
+                               privateWidget<QLineEdit>(u"Bob"_s)};
+        QTextEdit* privateView = privateWidget<QTextEdit>(u"Bob"_s);
 
         h.lobby->dropClient();
         QTRY_VERIFY(P::tcpSocket(*h.client)->state() == QAbstractSocket::UnconnectedState);
         const qsizetype before = h.lobby->received.size();
         for (QLineEdit* input : inputs) {
-            input->setText(QStringLiteral("while down"));
+            input->setText(u"while down"_s);
             QTest::keyClick(input, Qt::Key_Return);
-            QCOMPARE(input->text(), QStringLiteral("while down"));
+            QCOMPARE(input->text(), u"while down"_s);
         }
         QVERIFY(privateView->toPlainText().isEmpty());
 
         // Back on line, the kept text goes out.
-        QTRY_COMPARE(h.lobby->count(QStringLiteral("login")), 2);
+        QTRY_COMPARE(h.lobby->count(u"login"_s), 2);
         for (QLineEdit* input : inputs)
             QTest::keyClick(input, Qt::Key_Return);
         QTRY_COMPARE(h.lobby->received.size(), before + 4); // login and the three lines
         for (const char* cmd : {"chat", "global_chat", "private_message"})
-            QCOMPARE(h.lobby->last(QLatin1String(cmd)).value(QStringLiteral("message")).toString(), QStringLiteral("while down"));
-        QCOMPARE(privateView->toPlainText(), QStringLiteral("Me: while down"));
+            QCOMPARE(h.lobby->last(QLatin1String(cmd)).value(u"message"_s).toString(), u"while down"_s);
+        QCOMPARE(privateView->toPlainText(), u"Me: while down"_s);
     }
 };
 

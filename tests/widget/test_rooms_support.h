@@ -30,8 +30,10 @@
 #include <optional>
 
 using P = ClientProbe;
+using namespace Qt::StringLiterals;
 
-struct Peer {
+struct Peer
+{
     QString name;
     QString vip;
     bool host = false;
@@ -47,7 +49,7 @@ public:
     {
         client.reset();
         lobby.reset();
-        QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher")).clear();
+        QSettings(u"Zentho"_s, u"Launcher"_s).clear();
         lobby = std::make_unique<FakeLobby>();
     }
 
@@ -55,32 +57,37 @@ public:
     qsizetype settledCount() { return lobby->settledCount(); }
 
     // Sends `cmd` with `entries` under `key`; true once `list` shows them.
-    bool listed(const QString& cmd, const QString& key, QListWidget* list, const QStringList& entries)
+    bool listed(const QString& cmd, const QString& key, QListWidget* list, const QJsonArray& entries)
     {
         list->clear(); // so that a list of the same length is told apart
-        lobby->send({{QStringLiteral("cmd"), cmd}, {key, QJsonArray::fromStringList(entries)}});
+        lobby->send({{u"cmd"_s, cmd}, {key, entries}});
         return QTest::qWaitFor([&] { return list->count() == entries.size(); });
     }
-    bool roomsListed(const QStringList& r) { return listed(QStringLiteral("room_list"), QStringLiteral("rooms"), P::roomList(*client), r); }
-    bool usersListed(const QStringList& u) { return listed(QStringLiteral("online_users"), QStringLiteral("users"), P::onlineUserList(*client), u); }
+    bool roomsListed(const QStringList& r)
+    {
+        return listed(u"room_list"_s, u"rooms"_s, P::roomList(*client), QJsonArray::fromStringList(r));
+    }
+    bool usersListed(const QStringList& u)
+    {
+        return listed(u"online_users"_s, u"users"_s, P::onlineUserList(*client),
+                      QJsonArray::fromStringList(u));
+    }
+    bool peersListed(const QList<Peer>& peers)
+    {
+        QJsonArray array;
+        for (const Peer& p : peers)
+            array.append(QJsonObject{{u"username"_s, p.name}, {u"vip"_s, p.vip}, {u"is_host"_s, p.host}});
+        return listed(u"room_update"_s, u"peers"_s, P::peerList(*client), array);
+    }
 
     // join_ok; unless `realAdapter`, the back-end counts as running already.
     bool joined(const QString& room, const QString& vip, bool realAdapter = false)
     {
         if (!realAdapter)
             P::wintunRunning(*client) = true;
-        lobby->send(control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), vip}, {QStringLiteral("room_name"), room}}));
-        return QTest::qWaitFor([this] { return P::mainTabs(*client)->currentWidget() == P::roomPage(*client); });
-    }
-
-    bool peersListed(const QList<Peer>& peers)
-    {
-        QJsonArray array;
-        for (const Peer& p : peers)
-            array.append(QJsonObject{{QStringLiteral("username"), p.name}, {QStringLiteral("vip"), p.vip}, {QStringLiteral("is_host"), p.host}});
-        P::peerList(*client)->clear();
-        lobby->send({{QStringLiteral("cmd"), QStringLiteral("room_update")}, {QStringLiteral("peers"), array}});
-        return QTest::qWaitFor([&] { return P::peerList(*client)->count() == peers.size(); });
+        lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, vip}, {u"room_name"_s, room}}));
+        return QTest::qWaitFor(
+            [this] { return P::mainTabs(*client)->currentWidget() == P::roomPage(*client); });
     }
 };
 
@@ -104,22 +111,19 @@ private slots:
 // The IPv4 address of an interface of this namespace; empty when none.
 inline QString interfaceAddress(const char* name)
 {
-    for (const QNetworkAddressEntry& e : QNetworkInterface::interfaceFromName(QString::fromLatin1(name)).addressEntries())
+    for (const QNetworkAddressEntry& e :
+         QNetworkInterface::interfaceFromName(QString::fromLatin1(name)).addressEntries())
         if (e.ip().protocol() == QAbstractSocket::IPv4Protocol)
             return e.ip().toString();
     return {};
 }
 
 // Right-clicks a row (empty space when row < 0) and answers the menu, if one
-// comes: records its entries and clicks `choose`, or dismisses it. The menu
-// runs inside the click, so nothing is left to wait for afterwards.
-struct MenuSeen {
-    QStringList actions;
-    bool seen = false;
-};
-inline MenuSeen rightClickMenu(QListWidget* list, int row, const QString& choose = {})
+// comes: clicks `choose`, or dismisses it. Returns the menu's entries (none:
+// no menu). The menu runs inside the click, so nothing is left to wait for.
+inline QStringList rightClickMenu(QListWidget* list, int row, const QString& choose = {})
 {
-    MenuSeen seen;
+    QStringList seen;
     QTimer poll;
     QElapsedTimer clock;
     clock.start();
@@ -128,76 +132,56 @@ inline MenuSeen rightClickMenu(QListWidget* list, int row, const QString& choose
         if (!menu && clock.elapsed() < 1500)
             return;
         poll.stop();
-        if (!menu)
-            return;
-        seen.seen = true;
-        QAction* wanted = nullptr;
-        for (QAction* action : menu->actions())
-            if ((seen.actions << action->text()).last() == choose)
-                wanted = action;
-        if (wanted) {
-            QTest::mouseMove(menu, menu->actionGeometry(wanted).center());
-            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(wanted).center());
+        for (QAction* action : menu ? menu->actions() : QList<QAction*>()) {
+            if ((seen << action->text()).last() != choose)
+                continue;
+            QTest::mouseMove(menu, menu->actionGeometry(action).center());
+            QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
         }
-        if (QApplication::activePopupWidget() == menu)
+        if (menu && QApplication::activePopupWidget() == menu)
             menu->close();
     });
     poll.start(10);
-    const QPoint pos = row >= 0 ? list->visualItemRect(list->item(row)).center() : QPoint(5, list->viewport()->height() - 3);
+    const QPoint pos =
+        row >= 0 ? list->visualItemRect(list->item(row)).center() : QPoint(5, list->viewport()->height() - 3);
     QContextMenuEvent event(QContextMenuEvent::Mouse, pos, list->viewport()->mapToGlobal(pos));
     QApplication::sendEvent(list->viewport(), &event);
     return seen;
 }
 
-struct PromptSeen {
-    QString title;
-    QString label;
-    bool masked = false;
-    bool plainLabel = false;
-    bool seen = false;
-};
-
-// Answers the next key prompt with `key` as typed, or cancels it. A later call
-// takes over from an earlier one whose prompt never came.
-inline void answerNextKeyPrompt(PromptSeen* seen, std::optional<QString> key)
+// Answers the next key prompt with `key` as typed, or cancels it, and writes
+// what it showed to `seen`: "title|label", then "|masked" and "|plain" when
+// the key is hidden and the label is not read as markup. A later call takes
+// over from an earlier one whose prompt never came.
+inline void answerNextKeyPrompt(QString* seen, std::optional<QString> key)
 {
     static int latest = 0;
     testenv::whenModal([seen, key, mine = ++latest](QWidget* widget) {
+        auto* prompt = qobject_cast<QInputDialog*>(widget);
         if (mine != latest)
             return;
-        auto* prompt = qobject_cast<QInputDialog*>(widget);
-        if (prompt) {
-            *seen = {prompt->windowTitle(), prompt->labelText(), prompt->textEchoMode() == QLineEdit::Password,
-                     prompt->findChild<QLabel*>()->textFormat() == Qt::PlainText, true};
-            prompt->setTextValue(key.value_or(QString()));
-        }
-        key && prompt ? prompt->accept() : qobject_cast<QDialog*>(widget)->reject();
+        if (!prompt)
+            return qobject_cast<QDialog*>(widget)->reject();
+        *seen = prompt->windowTitle() + u'|' + prompt->labelText() +
+                (prompt->textEchoMode() == QLineEdit::Password ? u"|masked"_s : QString()) +
+                (prompt->findChild<QLabel*>()->textFormat() == Qt::PlainText ? u"|plain"_s : QString());
+        prompt->setTextValue(key.value_or(QString()));
+        key ? prompt->accept() : prompt->reject();
     });
 }
 
-// Why the adapter test cannot run here; empty when it can.
-inline QString& adapterUnavailable()
-{
-    static QString why;
-    return why;
-}
+// Why the adapter test cannot run here (empty when it can). main() moves the
+// process into a namespace of its own before any thread exists, so that every
+// interface a join makes goes with the process.
+inline QString adapterUnavailable;
 
-// Moves into a namespace of its own before any thread exists, so that all
-// threads share it and every interface a join makes goes with the process.
-#define ROOMS_TEST_MAIN(TestClass)                           \
-    int main(int argc, char** argv)                          \
-    {                                                        \
-        adapterUnavailable() = netns::isolate();             \
-        testenv::prepare();                                  \
-        QApplication app(argc, argv);                        \
-        app.setAttribute(Qt::AA_Use96Dpi, true);             \
-        TestClass tc;                                        \
-        return QTest::qExec(&tc, argc, argv);                \
+#define ROOMS_TEST_MAIN(TestClass)                                                                           \
+    int main(int argc, char** argv)                                                                          \
+    {                                                                                                        \
+        adapterUnavailable = netns::isolate();                                                               \
+        testenv::prepare();                                                                                  \
+        QApplication app(argc, argv);                                                                        \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
+        TestClass tc;                                                                                        \
+        return QTest::qExec(&tc, argc, argv);                                                                \
     }
-
-// For the test that starts a real adapter.
-#define ROOMS_REQUIRE_ADAPTER()                              \
-    do {                                                     \
-        if (!adapterUnavailable().isEmpty())                 \
-            QSKIP(qPrintable(adapterUnavailable()));         \
-    } while (false)
