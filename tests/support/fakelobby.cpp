@@ -87,18 +87,11 @@ std::unique_ptr<VLANClient> FakeLobby::loggedInClient(const QString& name)
 
 QJsonObject FakeLobby::waitForCommand(const QString& cmd, int timeoutMs)
 {
-    QJsonObject found;
-    (void)QTest::qWaitFor(
-        [&] {
-            for (const QJsonObject& m : received)
-                if (m.value(QStringLiteral("cmd")).toString() == cmd) {
-                    found = m;
-                    return true;
-                }
-            return false;
-        },
-        timeoutMs);
-    return found;
+    (void)QTest::qWaitFor([&] { return count(cmd) > 0; }, timeoutMs);
+    for (const QJsonObject& m : received)
+        if (m.value(QStringLiteral("cmd")).toString() == cmd)
+            return m;
+    return {};
 }
 
 void FakeLobby::send(const QJsonObject& message)
