@@ -117,6 +117,7 @@ private slots:
             QPointer<QWidget> page = P::privateChatTabs(*h.client).value(user);
             qobject_cast<QAbstractButton*>(tabs->tabBar()->tabButton(tabs->indexOf(page), QTabBar::RightSide))
                 ->click();
+            QCOMPARE(tabs->indexOf(page), -1); // at once, not only when the page goes
             QVERIFY(!P::privateChatTabs(*h.client).contains(user) &&
                     !P::privateChatViews(*h.client).contains(user));
             QTRY_VERIFY(page.isNull());
