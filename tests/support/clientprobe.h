@@ -3,66 +3,26 @@
 
 #include "app/vlanclient.h"
 
+// Every private member a test reads or sets, as X(member).
+// clang-format off
+#define PELLORA_PROBES(X) \
+    X(tcpSocket) X(udpSocket) X(heartbeatTimer) X(reconnectTimer) X(refreshTimer) X(serverAddress) \
+    X(serverPort) X(relayAddress) X(clientId) X(nickname) X(myVirtualIp) X(hostVirtualIp) X(isHost) \
+    X(wintunRunning) X(tapRunning) X(tapHandle) X(tapThread) X(wintunThread) X(wintunAdapter) \
+    X(wintunSession) X(layer2Mode) X(pageStack) X(reconnectDialog) X(loginPage) X(nicknameInput) \
+    X(connectButton) X(iconScrollArea) X(iconScrollTimer) X(iconScrollOffset) X(mainTabs) X(lobbyPage) \
+    X(roomList) X(joinRoomButton) X(createRoomButton) X(globalChatView) X(globalChatInput) \
+    X(globalSendButton) X(layer2Button) X(layer3Button) X(adapterModeLabel) X(onlineUserList) X(roomPage) \
+    X(localIpLabel) X(copyIpButton) X(peerList) X(disconnectButton) X(roomChatView) X(roomChatInput) \
+    X(roomSendButton) X(privateChatTabs) X(privateChatViews) X(titleBarWidget) X(titleBarLabel) \
+    X(minimizeButton) X(maximizeButton) X(closeButton)
+// clang-format on
+
 #define PELLORA_PROBE(member) \
     static auto& member(VLANClient& c) { return c.member; }
 
 struct ClientProbe {
-    PELLORA_PROBE(tcpSocket)
-    PELLORA_PROBE(udpSocket)
-    PELLORA_PROBE(heartbeatTimer)
-    PELLORA_PROBE(reconnectTimer)
-    PELLORA_PROBE(refreshTimer)
-    PELLORA_PROBE(serverAddress)
-    PELLORA_PROBE(serverPort)
-    PELLORA_PROBE(relayAddress)
-    PELLORA_PROBE(clientId)
-    PELLORA_PROBE(nickname)
-    PELLORA_PROBE(myVirtualIp)
-    PELLORA_PROBE(hostVirtualIp)
-    PELLORA_PROBE(isHost)
-    PELLORA_PROBE(wintunRunning)
-    PELLORA_PROBE(tapRunning)
-    PELLORA_PROBE(tapHandle)
-    PELLORA_PROBE(tapThread)
-    PELLORA_PROBE(wintunThread)
-    PELLORA_PROBE(wintunAdapter)
-    PELLORA_PROBE(wintunSession)
-    PELLORA_PROBE(layer2Mode)
-    PELLORA_PROBE(pageStack)
-    PELLORA_PROBE(reconnectDialog)
-    PELLORA_PROBE(loginPage)
-    PELLORA_PROBE(nicknameInput)
-    PELLORA_PROBE(connectButton)
-    PELLORA_PROBE(iconScrollArea)
-    PELLORA_PROBE(iconScrollTimer)
-    PELLORA_PROBE(iconScrollOffset)
-    PELLORA_PROBE(mainTabs)
-    PELLORA_PROBE(lobbyPage)
-    PELLORA_PROBE(roomList)
-    PELLORA_PROBE(joinRoomButton)
-    PELLORA_PROBE(createRoomButton)
-    PELLORA_PROBE(globalChatView)
-    PELLORA_PROBE(globalChatInput)
-    PELLORA_PROBE(globalSendButton)
-    PELLORA_PROBE(layer2Button)
-    PELLORA_PROBE(layer3Button)
-    PELLORA_PROBE(adapterModeLabel)
-    PELLORA_PROBE(onlineUserList)
-    PELLORA_PROBE(roomPage)
-    PELLORA_PROBE(localIpLabel)
-    PELLORA_PROBE(copyIpButton)
-    PELLORA_PROBE(peerList)
-    PELLORA_PROBE(disconnectButton)
-    PELLORA_PROBE(roomChatView)
-    PELLORA_PROBE(roomChatInput)
-    PELLORA_PROBE(roomSendButton)
-    PELLORA_PROBE(privateChatTabs)
-    PELLORA_PROBE(privateChatViews)
-    PELLORA_PROBE(titleBarWidget)
-    PELLORA_PROBE(titleBarLabel)
-    PELLORA_PROBE(minimizeButton)
-    PELLORA_PROBE(maximizeButton)
-    PELLORA_PROBE(closeButton)
+    PELLORA_PROBES(PELLORA_PROBE)
 
     static void sendControlMessage(VLANClient& c, const QJsonObject& m) { c.sendControlMessage(m); }
     static void forwardToRelay(VLANClient& c, const unsigned char* d, int n) { c.forwardToRelay(d, n); }
@@ -75,3 +35,4 @@ struct ClientProbe {
 };
 
 #undef PELLORA_PROBE
+#undef PELLORA_PROBES

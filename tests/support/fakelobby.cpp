@@ -1,7 +1,12 @@
 #include "tests/support/fakelobby.h"
 
 #include "lobby/controlcodec.h"
+#include "tests/support/clientprobe.h"
 
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTabWidget>
 #include <QTest>
 
 FakeLobby::FakeLobby()
@@ -47,20 +52,46 @@ int FakeLobby::count(const QString& cmd) const
     return n;
 }
 
+QJsonObject FakeLobby::last(const QString& cmd) const
+{
+    for (auto it = received.crbegin(); it != received.crend(); ++it)
+        if (it->value(QStringLiteral("cmd")).toString() == cmd)
+            return *it;
+    return {};
+}
+
+qsizetype FakeLobby::settledCount()
+{
+    QTest::qWait(150);
+    return received.size();
+}
+
+std::unique_ptr<VLANClient> FakeLobby::loggedInClient(const QString& name)
+{
+    qputenv("PELLORA_SERVER", endpoint());
+    auto c = std::make_unique<VLANClient>();
+    c->show();
+    if (!waitForClient())
+        return nullptr;
+    ClientProbe::nicknameInput(*c)->setText(name);
+    ClientProbe::connectButton(*c)->click();
+    if (waitForCommand(QStringLiteral("login")).isEmpty())
+        return nullptr;
+    send(control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), QStringLiteral("c1")}}));
+    // The lobby is up once the first room list has been asked for.
+    if (waitForCommand(QStringLiteral("get_rooms")).isEmpty() ||
+        ClientProbe::pageStack(*c)->currentWidget() != static_cast<QWidget*>(ClientProbe::mainTabs(*c)))
+        return nullptr;
+    return c;
+}
+
 QJsonObject FakeLobby::waitForCommand(const QString& cmd, int timeoutMs)
 {
-    QJsonObject found;
-    (void)QTest::qWaitFor(
-        [&] {
-            for (const QJsonObject& m : received)
-                if (m.value(QStringLiteral("cmd")).toString() == cmd) {
-                    found = m;
-                    return true;
-                }
-            return false;
-        },
-        timeoutMs);
-    return found;
+    (void)QTest::qWaitFor([&] { return count(cmd) > 0; }, timeoutMs);
+    for (const QJsonObject& m : received)
+        if (m.value(QStringLiteral("cmd")).toString() == cmd)
+            return m;
+    return {};
 }
 
 void FakeLobby::send(const QJsonObject& message)

@@ -7,6 +7,9 @@
 #include <QList>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <memory>
+
+class VLANClient;
 
 class FakeLobby : public QObject
 {
@@ -27,6 +30,13 @@ public:
     QList<QJsonObject> received;
     QList<QByteArray> rawLines;
     int count(const QString& cmd) const;
+    // The latest line with this cmd (empty object if none).
+    QJsonObject last(const QString& cmd) const;
+    // Lets queued traffic arrive, then tells how many lines came so far.
+    qsizetype settledCount();
+    // A shown client on this lobby, logged in as `name`, on the lobby page;
+    // null when any step of that fails.
+    std::unique_ptr<VLANClient> loggedInClient(const QString& name);
 
     void send(const QJsonObject& message);
     void sendRaw(const QByteArray& bytes);

@@ -19,11 +19,6 @@ void prepare()
     qputenv("XDG_CONFIG_HOME", g_settingsDir->path().toUtf8());
 }
 
-QString settingsDir()
-{
-    return g_settingsDir ? g_settingsDir->path() : QString();
-}
-
 void whenModal(std::function<void(QWidget*)> action, int timeoutMs)
 {
     auto* poll = new QTimer;

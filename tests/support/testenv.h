@@ -15,15 +15,13 @@ namespace testenv {
 // Call before QApplication exists (see PELLORA_TEST_MAIN).
 void prepare();
 
-// Settings of this process live in a temporary folder.
-QString settingsDir();
-
 // Runs `action` on the next modal widget that appears within `timeoutMs`.
 // Returns at once; the action runs from the event loop.
 void whenModal(std::function<void(QWidget*)> action, int timeoutMs = 5000);
 
 // Closes the next QMessageBox with OK and stores its title and text.
-struct BoxSeen {
+struct BoxSeen
+{
     QString title;
     QString text;
     bool seen = false;
@@ -32,12 +30,12 @@ void acceptNextMessageBox(BoxSeen* seen, int timeoutMs = 5000);
 
 } // namespace testenv
 
-#define PELLORA_TEST_MAIN(TestClass)                 \
-    int main(int argc, char** argv)                  \
-    {                                                \
-        testenv::prepare();                          \
-        QApplication app(argc, argv);                \
-        app.setAttribute(Qt::AA_Use96Dpi, true);     \
-        TestClass tc;                                \
-        return QTest::qExec(&tc, argc, argv);        \
+#define PELLORA_TEST_MAIN(TestClass)                                                                         \
+    int main(int argc, char** argv)                                                                          \
+    {                                                                                                        \
+        testenv::prepare();                                                                                  \
+        QApplication app(argc, argv);                                                                        \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
+        TestClass tc;                                                                                        \
+        return QTest::qExec(&tc, argc, argv);                                                                \
     }

@@ -1,11 +1,10 @@
-// Room, global and private chat against a fake lobby: what is sent, what is
+// Room, global and private chat against the fake lobby: what is sent, what is
 // shown, private chat tabs, and typing while the connection is down.
 #include "tests/widget/test_rooms_support.h"
 
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabBar>
-#include <QTcpSocket>
 #include <QTextEdit>
 
 class TestChat : public RoomTest
@@ -14,187 +13,120 @@ class TestChat : public RoomTest
 
     void privateFrom(const QString& sender, const QString& text)
     {
-        h.lobby->send(control::message(QStringLiteral("private_message"),
-                                       {{QStringLiteral("sender"), sender}, {QStringLiteral("message"), text}}));
+        h.lobby->send(control::message(u"private_message"_s, {{u"sender"_s, sender}, {u"message"_s, text}}));
     }
 
-    QLineEdit* privateInput(const QString& user)
+    template <typename W> W* privateWidget(const QString& user)
     {
-        QWidget* page = P::privateChatTabs(*h.client).value(user);
-        return page ? page->findChild<QLineEdit*>() : nullptr;
-    }
-
-    void closeTabOf(QWidget* page)
-    {
-        QTabWidget* tabs = P::mainTabs(*h.client);
-        qobject_cast<QAbstractButton*>(tabs->tabBar()->tabButton(tabs->indexOf(page), QTabBar::RightSide))->click();
+        return P::privateChatTabs(*h.client).value(user)->findChild<W*>();
     }
 
 private slots:
-    void publicChatsSendTrimmedLines()
+    void everyChatSendsTrimmedLines()
     {
-        ROOMS_REQUIRE_ADAPTER();
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")));
-        QVERIFY(h.joined(QStringLiteral("Alpha"), QStringLiteral("10.8.0.2")));
-        struct Chat {
+        QVERIFY(h.loggedIn(u"Alice"_s) && h.joined(u"Alpha"_s, u"10.8.0.2"_s));
+        P::openPrivateChat(*h.client, u"Bob"_s);
+        const struct
+        {
+            QString cmd, target, shown; // public lines show once the server sends them back
             QLineEdit* input;
             QPushButton* send;
             QTextEdit* view;
-            QString cmd;
+        } chats[] = {
+            {u"chat"_s,
+             {},
+             {},
+             P::roomChatInput(*h.client),
+             P::roomSendButton(*h.client),
+             P::roomChatView(*h.client)},
+            {u"global_chat"_s,
+             {},
+             {},
+             P::globalChatInput(*h.client),
+             P::globalSendButton(*h.client),
+             P::globalChatView(*h.client)},
+            {u"private_message"_s, u"Bob"_s, u"Me: hello <b>x</b>"_s, privateWidget<QLineEdit>(u"Bob"_s),
+             privateWidget<QPushButton>(u"Bob"_s), privateWidget<QTextEdit>(u"Bob"_s)},
         };
-        const Chat chats[] = {
-            {P::roomChatInput(*h.client), P::roomSendButton(*h.client), P::roomChatView(*h.client), QStringLiteral("chat")},
-            {P::globalChatInput(*h.client), P::globalSendButton(*h.client), P::globalChatView(*h.client),
-             QStringLiteral("global_chat")},
-        };
-        for (const Chat& chat : chats) {
+        for (const auto& chat : chats) {
             const qsizetype before = h.settledCount();
-            chat.input->setText(QStringLiteral("   "));
+            chat.input->setText(u"   "_s);
             QTest::keyClick(chat.input, Qt::Key_Return);
             chat.send->click();
             QCOMPARE(h.settledCount(), before);
-            QCOMPARE(chat.input->text(), QStringLiteral("   "));
 
-            chat.input->setText(QStringLiteral("  hello <b>x</b> "));
+            chat.input->setText(u"  hello <b>x</b> "_s);
             QTest::keyClick(chat.input, Qt::Key_Return);
             QTRY_COMPARE(h.lobby->count(chat.cmd), 1);
-            QCOMPARE(h.last(chat.cmd).value(QStringLiteral("message")).toString(), QStringLiteral("hello <b>x</b>"));
+            QCOMPARE(h.lobby->last(chat.cmd).value(u"message"_s).toString(), u"hello <b>x</b>"_s);
+            QCOMPARE(h.lobby->last(chat.cmd).value(u"target"_s).toString(), chat.target);
             QVERIFY(chat.input->text().isEmpty());
-            // The line shows only once the server sends it back.
-            QVERIFY(chat.view->toPlainText().isEmpty());
-
-            chat.input->setText(QStringLiteral("again"));
+            QCOMPARE(chat.view->toPlainText(), chat.shown);
+            chat.input->setText(u"again"_s);
             chat.send->click();
             QTRY_COMPARE(h.lobby->count(chat.cmd), 2);
         }
+
+        // While the connection is down nothing goes out and the typed text stays, to go once it is back.
+        h.lobby->dropClient();
+        QTRY_VERIFY(P::tcpSocket(*h.client)->state() == QAbstractSocket::UnconnectedState);
+        for (const auto& chat : chats) {
+            chat.input->setText(u"while down"_s);
+            QTest::keyClick(chat.input, Qt::Key_Return);
+            QCOMPARE(chat.input->text(), u"while down"_s);
+        }
+        QTRY_COMPARE(h.lobby->count(u"login"_s), 2);
+        for (const auto& chat : chats) {
+            QTest::keyClick(chat.input, Qt::Key_Return);
+            QTRY_COMPARE(h.lobby->last(chat.cmd).value(u"message"_s).toString(), u"while down"_s);
+        }
+        QCOMPARE(chats[2].view->toPlainText(), u"Me: hello <b>x</b>\nMe: again\nMe: while down"_s);
     }
 
     void roomChatLinesShowPlayerTextLiterally()
     {
-        ROOMS_REQUIRE_ADAPTER();
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")));
-        QVERIFY(h.joined(QStringLiteral("Alpha"), QStringLiteral("10.8.0.2")));
-        P::mainTabs(*h.client)->setCurrentIndex(0); // lines arrive whether or not the tab is shown
-        h.lobby->send(control::message(QStringLiteral("chat"),
-                                       {{QStringLiteral("sender"), QStringLiteral("<i>Eve</i>")},
-                                        {QStringLiteral("message"), QStringLiteral("<img src=x.png> & <b>hi</b>\u2029bob: forged")}}));
+        QVERIFY(h.loggedIn(u"Alice"_s) && h.joined(u"Alpha"_s, u"10.8.0.2"_s));
+        // A paragraph separator must not start a line that looks like another player's.
+        h.lobby->send(control::message(
+            u"chat"_s, {{u"sender"_s, u"<i>Eve</i>"_s}, {u"message"_s, u"<img src=x.png> & <b>hi</b>\u2029bob: forged"_s}}));
         h.lobby->sendRaw("{\"cmd\":\"chat\",\"sender\":\"bob\",\"message\":\"second\"}\n");
-        QTextEdit* view = P::roomChatView(*h.client);
-        QTRY_COMPARE(view->toPlainText(), QStringLiteral("<i>Eve</i>: <img src=x.png> & <b>hi</b> bob: forged\nbob: second"));
-        QVERIFY(!view->toHtml().contains(QStringLiteral("<img")));
+        QTRY_COMPARE(P::roomChatView(*h.client)->toPlainText(),
+                     u"<i>Eve</i>: <img src=x.png> & <b>hi</b> bob: forged\nbob: second"_s);
     }
 
-    void privateTabsAreFoundOrCreatedByExactName()
+    void privateTabsByExactName()
     {
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")));
-        QTabWidget* tabs = P::mainTabs(*h.client);
-        privateFrom(QStringLiteral("Bob"), QStringLiteral("<u>one</u>"));
-        QTRY_COMPARE(tabs->count(), 2);
-        QCOMPARE(tabs->tabText(1), QStringLiteral("COM: Bob"));
-        QWidget* bobPage = P::privateChatTabs(*h.client).value(QStringLiteral("Bob"));
-        QCOMPARE(tabs->currentWidget(), bobPage);
-        QCOMPARE(privateInput(QStringLiteral("Bob"))->placeholderText(), QStringLiteral("Direct message to Bob..."));
-
-        privateFrom(QStringLiteral("bob"), QStringLiteral("lower"));
-        QTRY_COMPARE(tabs->count(), 3);
-        QCOMPARE(tabs->tabText(2), QStringLiteral("COM: bob"));
-
-        // A new line from Bob reuses his tab and brings it to the front.
-        privateFrom(QStringLiteral("Bob"), QStringLiteral("two"));
-        QTRY_COMPARE(tabs->currentWidget(), bobPage);
-        QCOMPARE(tabs->count(), 3);
-        QTextEdit* view = P::privateChatViews(*h.client).value(QStringLiteral("Bob"));
-        QCOMPARE(view->toPlainText(), QStringLiteral("Bob: <u>one</u>\nBob: two"));
-        QCOMPARE(P::privateChatViews(*h.client).value(QStringLiteral("bob"))->toPlainText(), QStringLiteral("bob: lower"));
-
-        // Opening from the lobby (the online-players menu) switches, creates nothing.
-        tabs->setCurrentIndex(0);
-        P::openPrivateChat(*h.client, QStringLiteral("Bob"));
-        QCOMPARE(tabs->currentWidget(), bobPage);
-        QCOMPARE(tabs->count(), 3);
-    }
-
-    void privateSendEchoesOwnLine()
-    {
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")));
-        P::openPrivateChat(*h.client, QStringLiteral("Bob"));
-        QLineEdit* input = privateInput(QStringLiteral("Bob"));
-        QTextEdit* view = P::privateChatViews(*h.client).value(QStringLiteral("Bob"));
-        QPushButton* send = P::privateChatTabs(*h.client).value(QStringLiteral("Bob"))->findChild<QPushButton*>();
-        QCOMPARE(send->text(), QStringLiteral("SEND"));
-
-        const qsizetype before = h.settledCount();
-        input->setText(QStringLiteral("  "));
-        send->click();
-        QCOMPARE(h.settledCount(), before);
-        QVERIFY(view->toPlainText().isEmpty());
-
-        input->setText(QStringLiteral("  hi <b>x</b> "));
-        QTest::keyClick(input, Qt::Key_Return);
-        const QJsonObject sent = h.lobby->waitForCommand(QStringLiteral("private_message"));
-        QCOMPARE(sent.value(QStringLiteral("target")).toString(), QStringLiteral("Bob"));
-        QCOMPARE(sent.value(QStringLiteral("message")).toString(), QStringLiteral("hi <b>x</b>"));
-        QCOMPARE(view->toPlainText(), QStringLiteral("Me: hi <b>x</b>"));
-        QVERIFY(input->text().isEmpty());
-    }
-
-    void closedTabComesBackEmpty()
-    {
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")));
+        QVERIFY(h.loggedIn(u"Alice"_s));
         QTabWidget* tabs = P::mainTabs(*h.client);
         // Names that look like a tab title or a shortcut still map back.
-        const QStringList users = {QStringLiteral("Bob"), QStringLiteral("COM: Eve"), QStringLiteral("R&D")};
+        const QStringList users = {u"Bob"_s, u"bob"_s, u"COM: R&D"_s};
         for (const QString& user : users)
-            privateFrom(user, QStringLiteral("old"));
+            privateFrom(user, u"<u>one</u>"_s);
         QTRY_COMPARE(tabs->count(), 4);
-        QCOMPARE(tabs->tabText(2), QStringLiteral("COM: COM: Eve"));
-        QCOMPARE(tabs->tabText(3), QStringLiteral("COM: R&&D"));
+        QCOMPARE(tabs->tabText(3), u"COM: COM: R&&D"_s);
+        QCOMPARE(privateWidget<QLineEdit>(u"Bob"_s)->placeholderText(), u"Direct message to Bob..."_s);
+        // A new line reuses the sender's tab and brings it to the front; so does opening it from the lobby.
+        privateFrom(u"Bob"_s, u"two"_s);
+        QTRY_COMPARE(tabs->currentIndex(), 1);
+        QCOMPARE(P::privateChatViews(*h.client).value(u"Bob"_s)->toPlainText(),
+                 u"Bob: <u>one</u>\nBob: two"_s);
+        P::openPrivateChat(*h.client, u"COM: R&D"_s);
+        QCOMPARE(tabs->currentIndex(), 3);
+        QCOMPARE(tabs->count(), 4);
 
         for (const QString& user : users) {
             QPointer<QWidget> page = P::privateChatTabs(*h.client).value(user);
-            closeTabOf(page);
-            QVERIFY(!P::privateChatTabs(*h.client).contains(user));
-            QVERIFY(!P::privateChatViews(*h.client).contains(user));
-            QCOMPARE(tabs->indexOf(page), -1);
+            qobject_cast<QAbstractButton*>(tabs->tabBar()->tabButton(tabs->indexOf(page), QTabBar::RightSide))
+                ->click();
+            QCOMPARE(tabs->indexOf(page), -1); // at once, not only when the page goes
+            QVERIFY(!P::privateChatTabs(*h.client).contains(user) &&
+                    !P::privateChatViews(*h.client).contains(user));
             QTRY_VERIFY(page.isNull());
         }
         QCOMPARE(tabs->count(), 1);
-
-        privateFrom(QStringLiteral("COM: Eve"), QStringLiteral("new"));
+        privateFrom(u"bob"_s, u"new"_s); // a closed tab comes back empty
         QTRY_COMPARE(tabs->count(), 2);
-        QCOMPARE(P::privateChatViews(*h.client).value(QStringLiteral("COM: Eve"))->toPlainText(),
-                 QStringLiteral("COM: Eve: new"));
-    }
-
-    void nothingIsSentOrShownWhileDisconnected()
-    {
-        ROOMS_REQUIRE_ADAPTER();
-        QVERIFY(h.loggedIn(QStringLiteral("Alice")));
-        QVERIFY(h.joined(QStringLiteral("Alpha"), QStringLiteral("10.8.0.2")));
-        P::openPrivateChat(*h.client, QStringLiteral("Bob"));
-        QLineEdit* inputs[] = {P::roomChatInput(*h.client), P::globalChatInput(*h.client), privateInput(QStringLiteral("Bob"))};
-        QTextEdit* privateView = P::privateChatViews(*h.client).value(QStringLiteral("Bob"));
-
-        h.lobby->dropClient();
-        QTRY_VERIFY(P::tcpSocket(*h.client)->state() == QAbstractSocket::UnconnectedState);
-        const qsizetype before = h.lobby->received.size();
-        for (QLineEdit* input : inputs) {
-            input->setText(QStringLiteral("while down"));
-            QTest::keyClick(input, Qt::Key_Return);
-            QCOMPARE(input->text(), QStringLiteral("while down"));
-        }
-        QVERIFY(privateView->toPlainText().isEmpty());
-
-        // Back on line, the kept text goes out (and nothing typed earlier does).
-        QVERIFY(h.lobby->waitForClient(5000));
-        QVERIFY(!h.lobby->waitForCommand(QStringLiteral("login")).isEmpty());
-        for (QLineEdit* input : inputs)
-            QTest::keyClick(input, Qt::Key_Return);
-        QTRY_COMPARE(h.lobby->received.size(), before + 4); // login and the three lines
-        QCOMPARE(h.lobby->received.at(before).value(QStringLiteral("cmd")).toString(), QStringLiteral("login"));
-        for (const char* cmd : {"chat", "global_chat", "private_message"})
-            QCOMPARE(h.last(QLatin1String(cmd)).value(QStringLiteral("message")).toString(), QStringLiteral("while down"));
-        QCOMPARE(privateView->toPlainText(), QStringLiteral("Me: while down"));
+        QCOMPARE(P::privateChatViews(*h.client).value(u"bob"_s)->toPlainText(), u"bob: new"_s);
     }
 };
 
