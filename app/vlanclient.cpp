@@ -5,7 +5,7 @@
 
 #include <QTcpSocket>
 #include <QTimer>
-#include <QUdpSocket>
+#include <QSocketNotifier>
 
 VLANClient::VLANClient(QWidget* parent)
     : QWidget(parent), settings(QStringLiteral("Zentho"), QStringLiteral("Launcher"))
@@ -13,17 +13,19 @@ VLANClient::VLANClient(QWidget* parent)
     const lobby::ServerEndpoint endpoint = lobby::configuredServerEndpoint();
     serverAddress = endpoint.address;
     serverPort = endpoint.port;
-    relayAddress = QHostAddress(serverAddress);
+    relayPeer = udp::parsePeer(serverAddress.toUtf8().constData(), serverPort);
 
     tapHandle = adapter::invalidDevice();
-    tapThread = {};
     layer2Mode = false;
 
     setupUI();
     setStyleSheet(theme::windowSheet());
 
     tcpSocket = new QTcpSocket(this);
-    udpSocket = new QUdpSocket(this);
+    // Bound now rather than at the first heartbeat: the engine may start first.
+    tunnelSocket = udp::open(relayPeer);
+    if (tunnelSocket)
+        tunnelNotifier = new QSocketNotifier(udp::descriptor(tunnelSocket), QSocketNotifier::Read, this);
     heartbeatTimer = new QTimer(this);
     reconnectTimer = new QTimer(this);
     refreshTimer = new QTimer(this);
@@ -31,7 +33,8 @@ VLANClient::VLANClient(QWidget* parent)
     connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     connect(tcpSocket, &QTcpSocket::connected, this, &VLANClient::onTcpConnected);
     connect(tcpSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) { onTcpError(); });
-    connect(udpSocket, &QUdpSocket::readyRead, this, &VLANClient::onUdpReadyRead);
+    if (tunnelNotifier)
+        connect(tunnelNotifier, &QSocketNotifier::activated, this, &VLANClient::onUdpReadyRead);
     connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
     connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
@@ -43,6 +46,10 @@ VLANClient::VLANClient(QWidget* parent)
 VLANClient::~VLANClient()
 {
     stopAdapters();
+    // A thread that outlived the stop keeps the socket; it is left open for it.
+    delete tunnelNotifier;
+    if (!engine.active())
+        udp::close(tunnelSocket);
     // roomPage has no parent while it is not a tab.
     if (roomPage && !roomPage->parent())
         delete roomPage;

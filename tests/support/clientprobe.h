@@ -8,13 +8,11 @@
 
 struct ClientProbe {
     PELLORA_PROBE(tcpSocket)
-    PELLORA_PROBE(udpSocket)
     PELLORA_PROBE(heartbeatTimer)
     PELLORA_PROBE(reconnectTimer)
     PELLORA_PROBE(refreshTimer)
     PELLORA_PROBE(serverAddress)
     PELLORA_PROBE(serverPort)
-    PELLORA_PROBE(relayAddress)
     PELLORA_PROBE(clientId)
     PELLORA_PROBE(nickname)
     PELLORA_PROBE(myVirtualIp)
@@ -23,11 +21,11 @@ struct ClientProbe {
     PELLORA_PROBE(wintunRunning)
     PELLORA_PROBE(tapRunning)
     PELLORA_PROBE(tapHandle)
-    PELLORA_PROBE(tapThread)
-    PELLORA_PROBE(wintunThread)
     PELLORA_PROBE(wintunAdapter)
     PELLORA_PROBE(wintunSession)
     PELLORA_PROBE(layer2Mode)
+    PELLORA_PROBE(tunnelSocket)
+    PELLORA_PROBE(engine)
     PELLORA_PROBE(pageStack)
     PELLORA_PROBE(reconnectDialog)
     PELLORA_PROBE(loginPage)
@@ -65,7 +63,6 @@ struct ClientProbe {
     PELLORA_PROBE(closeButton)
 
     static void sendControlMessage(VLANClient& c, const QJsonObject& m) { c.sendControlMessage(m); }
-    static void forwardToRelay(VLANClient& c, const unsigned char* d, int n) { c.forwardToRelay(d, n); }
     static void startAdapter(VLANClient& c, const QString& ip) { c.startAdapter(ip); }
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
     static QString findTapAdapter(VLANClient& c, QString& name) { return c.findTapAdapter(name); }
