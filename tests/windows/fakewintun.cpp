@@ -7,7 +7,7 @@
 // Journal lines (handles are numbered in creation order: A1, S1, ...):
 //   WintunCreateAdapter name=<name> type=<type> guid=<32 hex digits> -> A1|null
 //   WintunStartSession A1 capacity=0x400000 -> S1|null
-//   WintunReceivePacket S1 -> <size> bytes          (empty polls are only counted)
+//   WintunReceivePacket S1 -> <size> bytes          (empty polls are not noted)
 //   WintunReleaseReceivePacket S1 <size> bytes|unknown
 //   WintunAllocateSendPacket S1 size=<n> -> ok|null
 //   WintunSendPacket S1 <hex of the bytes>|unknown
@@ -56,7 +56,6 @@ std::deque<std::vector<BYTE>> inbound;
 std::map<const BYTE*, std::vector<BYTE>*> handedOut; // received, not yet released
 std::map<const BYTE*, std::vector<BYTE>*> allocated; // allocated, not yet sent
 std::string failNext;
-long emptyPolls = 0;
 int nextAdapterId = 1;
 int nextSessionId = 1;
 
@@ -179,7 +178,6 @@ FAKE_EXPORT BYTE* WINAPI WintunReceivePacket(void* sessionHandle, DWORD* packetS
         return nullptr;
     }
     if (inbound.empty()) {
-        ++emptyPolls;
         // Callers must not read the size of a packet that did not come.
         *packetSize = 0xDEADBEEF;
         SetLastError(ERROR_NO_MORE_ITEMS);
@@ -255,7 +253,6 @@ FAKE_EXPORT void FakeWintunReset()
     journal.clear();
     inbound.clear();
     failNext.clear();
-    emptyPolls = 0;
     nextAdapterId = 1;
     nextSessionId = 1;
 }
@@ -282,12 +279,6 @@ FAKE_EXPORT int FakeWintunUnreleased()
 {
     Locked guard;
     return static_cast<int>(handedOut.size());
-}
-
-FAKE_EXPORT long FakeWintunEmptyPolls()
-{
-    Locked guard;
-    return emptyPolls;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
