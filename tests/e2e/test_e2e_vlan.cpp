@@ -4,11 +4,11 @@
 // only inside these namespaces, which the test creates and removes.
 #include "net/scramble.h"
 #include "tests/e2e/ipv4packet.h"
+#include "tests/support/netns.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,48 +18,14 @@
 #include <functional>
 #include <memory>
 
-#include <csignal>
-#include <unistd.h>
-
 namespace {
 
 const QString kServerIp = QStringLiteral("10.99.0.1");
 constexpr int kPort = 7777;
 
-struct Result {
-    int code = -1;
-    QString output;
-};
-
-// Runs a command to its end, at most `timeoutMs`.
-Result run(const QStringList& command, int timeoutMs = 20000)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(command.first(), command.mid(1));
-    Result result;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(3000);
-        result.output = QStringLiteral("timed out: ") + command.join(QLatin1Char(' '));
-        return result;
-    }
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.output = QString::fromLocal8Bit(process.readAll());
-    return result;
-}
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs = 200)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(stepMs);
-    }
-    return true;
-}
+using netns::Result;
+using netns::run;
+using netns::waitUntil;
 
 // One driven client in its namespace.
 class Player
@@ -74,12 +40,10 @@ public:
     {
         // Answers on stdout; the client's own messages pass through to ours.
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral("ip"),
-                      {QStringLiteral("netns"), QStringLiteral("exec"), netns, QStringLiteral("env"),
-                       QStringLiteral("PELLORA_SERVER=%1:%2").arg(kServerIp).arg(kPort),
-                       QStringLiteral("QT_QPA_PLATFORM=offscreen"), QStringLiteral("QT_LOGGING_RULES=qt.qpa.*=false"),
-                       driver});
-        launched = process.waitForStarted(5000);
+        launched = netns::start(process, netns,
+                                {QStringLiteral("env"), QStringLiteral("PELLORA_SERVER=%1:%2").arg(kServerIp).arg(kPort),
+                                 QStringLiteral("QT_QPA_PLATFORM=offscreen"),
+                                 QStringLiteral("QT_LOGGING_RULES=qt.qpa.*=false"), driver});
         return launched;
     }
 
@@ -143,107 +107,41 @@ class TestE2eVlan : public QObject
 {
     Q_OBJECT
 
-    QString prefix = QStringLiteral("pe2e-%1-").arg(getpid());
-    QString nsServer = prefix + QLatin1Char('s');
-    QString nsStranger = prefix + QLatin1Char('x');
-    QStringList namespaces;
+    netns::Lab lab{QStringLiteral("pe2e")};
+    QString nsServer = lab.name('s');
+    QString nsStranger = lab.name('x');
     QProcess server;
     Player alice;
     Player bob;
 
-    Result inNetns(const QString& netns, QStringList command, int timeoutMs = 20000)
+    static Result inNetns(const QString& ns, const QStringList& command, int timeoutMs = 20000)
     {
-        command.prepend(netns);
-        command.prepend(QStringLiteral("exec"));
-        command.prepend(QStringLiteral("netns"));
-        command.prepend(QStringLiteral("ip"));
-        return run(command, timeoutMs);
+        return netns::exec(ns, command, timeoutMs);
     }
 
-    bool addNamespace(const QString& netns)
+    bool addHost(const QString& ns, const QString& address, const QString& port)
     {
-        if (run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("add"), netns}).code != 0)
-            return false;
-        namespaces << netns;
-        return inNetns(netns, {QStringLiteral("ip"), QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"),
-                               QStringLiteral("up")})
-                   .code == 0;
-    }
-
-    // A namespace with one veth link to the server's bridge.
-    bool addHost(const QString& netns, const QString& address, const QString& port)
-    {
-        const auto ip = [](const QString& where, const QString& args) {
-            QStringList command{QStringLiteral("ip"), QStringLiteral("-n"), where};
-            command << args.split(QLatin1Char(' '));
-            return run(command).code == 0;
-        };
-        return addNamespace(netns) && ip(netns, QStringLiteral("link add v0 type veth peer name %1 netns %2").arg(port, nsServer)) &&
-               ip(netns, QStringLiteral("addr add %1/24 dev v0").arg(address)) && ip(netns, QStringLiteral("link set v0 up")) &&
-               ip(nsServer, QStringLiteral("link set %1 master br0").arg(port)) &&
-               ip(nsServer, QStringLiteral("link set %1 up").arg(port));
+        return lab.addHost(ns, address + QStringLiteral("/24"), nsServer, QStringLiteral("br0"), port);
     }
 
     bool startServer()
     {
         server.setProcessChannelMode(QProcess::ForwardedChannels);
-        server.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), nsServer,
-                                            QStringLiteral(PELLORA_E2E_SERVER), QStringLiteral("--listen"), kServerIp,
-                                            QStringLiteral("--port"), QString::number(kPort),
-                                            QStringLiteral("--stats-interval"), QStringLiteral("0")});
-        return server.waitForStarted(5000);
+        return netns::start(server, nsServer,
+                            {QStringLiteral(PELLORA_E2E_SERVER), QStringLiteral("--listen"), kServerIp, QStringLiteral("--port"),
+                             QString::number(kPort), QStringLiteral("--stats-interval"), QStringLiteral("0")});
     }
 
-    void stopServer()
+    void stopServer() { netns::stop(server); }
+
+    // Fewer than 2 of 3 echo requests answered fails.
+    void ping(Player& from, const QString& to)
     {
-        if (server.state() == QProcess::NotRunning)
-            return;
-        server.terminate();
-        if (!server.waitForFinished(5000)) {
-            server.kill();
-            server.waitForFinished(3000);
-        }
+        QVERIFY2(netns::ping(from.netns, to) >= 2, qPrintable(from.name + QStringLiteral(" -> ") + to));
     }
 
-    static void removeStaleNamespaces()
-    {
-        // Left by an earlier run that was killed; its pid is in the name.
-        const QString list = run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("list")}).output;
-        static const QRegularExpression stale(QStringLiteral("^(pe2e-(\\d+)-[a-z])"), QRegularExpression::MultilineOption);
-        for (auto it = stale.globalMatch(list); it.hasNext();) {
-            const QRegularExpressionMatch m = it.next();
-            if (kill(m.captured(2).toInt(), 0) != 0)
-                run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("del"), m.captured(1)});
-        }
-    }
-
-    // Fewer than `least` of `count` echo requests answered fails.
-    void ping(Player& from, const QString& to, int count = 3, int least = 2)
-    {
-        const Result r = inNetns(from.netns, {QStringLiteral("ping"), QStringLiteral("-n"), QStringLiteral("-c"),
-                                              QString::number(count), QStringLiteral("-i"), QStringLiteral("0.3"),
-                                              QStringLiteral("-W"), QStringLiteral("2"), to},
-                                 30000);
-        static const QRegularExpression received(QStringLiteral("(\\d+) received"));
-        const int got = received.match(r.output).captured(1).toInt();
-        QVERIFY2(got >= least, qPrintable(from.name + QStringLiteral(" -> ") + to + QStringLiteral(":\n") + r.output));
-    }
-
-    QString macOf(const QString& netns, const QString& interfaceName)
-    {
-        const QString out = run({QStringLiteral("ip"), QStringLiteral("-n"), netns, QStringLiteral("-o"),
-                                 QStringLiteral("link"), QStringLiteral("show"), interfaceName})
-                                .output;
-        static const QRegularExpression ether(QStringLiteral("link/ether ([0-9a-f:]{17})"));
-        return ether.match(out).captured(1);
-    }
-
-    bool interfaceExists(const QString& netns, const QString& interfaceName)
-    {
-        return run({QStringLiteral("ip"), QStringLiteral("-n"), netns, QStringLiteral("link"), QStringLiteral("show"),
-                    interfaceName})
-                   .code == 0;
-    }
+    static QString macOf(const QString& ns, const QString& name) { return netns::macOf(ns, name); }
+    static bool interfaceExists(const QString& ns, const QString& name) { return netns::interfaceExists(ns, name); }
 
     static QString broadcastOf(const QString& vip) { return vip.section(QLatin1Char('.'), 0, 2) + QStringLiteral(".255"); }
 
@@ -342,10 +240,9 @@ class TestE2eVlan : public QObject
         const QJsonObject before = alice.status();
         QProcess pinger;
         pinger.setProcessChannelMode(QProcess::MergedChannels);
-        pinger.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), bob.netns, QStringLiteral("ping"),
-                                            QStringLiteral("-n"), QStringLiteral("-c"), QStringLiteral("30"), QStringLiteral("-i"),
-                                            QStringLiteral("0.25"), QStringLiteral("-W"), QStringLiteral("1"), vipA});
-        QVERIFY(pinger.waitForStarted(5000));
+        QVERIFY(netns::start(pinger, bob.netns,
+                             {QStringLiteral("ping"), QStringLiteral("-n"), QStringLiteral("-c"), QStringLiteral("30"),
+                              QStringLiteral("-i"), QStringLiteral("0.25"), QStringLiteral("-W"), QStringLiteral("1"), vipA}));
         QTest::qWait(1000);
         const Result cut = inNetns(nsServer, {QStringLiteral("ss"), QStringLiteral("-K"), QStringLiteral("dst"),
                                               QStringLiteral("10.99.0.2")});
@@ -366,26 +263,15 @@ class TestE2eVlan : public QObject
 private slots:
     void initTestCase()
     {
-        if (geteuid() != 0)
-            QSKIP("needs root: creates network namespaces and TUN/TAP devices");
-        if (!QFileInfo::exists(QStringLiteral("/dev/net/tun")))
-            QSKIP("/dev/net/tun is missing: no TUN/TAP driver on this machine");
-        for (const char* tool : {"ip", "ping", "ss"})
-            if (run({QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("command -v ") + QLatin1String(tool)}).code != 0)
-                QSKIP(qPrintable(QStringLiteral("%1 is not installed (scripts/setup.sh installs it)").arg(QLatin1String(tool))));
-        removeStaleNamespaces();
+        const QString why = netns::unavailable({QStringLiteral("ip"), QStringLiteral("ping"), QStringLiteral("ss")});
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
 
         alice.name = QStringLiteral("alice");
-        alice.netns = prefix + QLatin1Char('a');
+        alice.netns = lab.name('a');
         bob.name = QStringLiteral("bob");
-        bob.netns = prefix + QLatin1Char('b');
-        QVERIFY(addNamespace(nsServer));
-        for (const QString& args : {QStringLiteral("link add br0 type bridge"), QStringLiteral("addr add 10.99.0.1/24 dev br0"),
-                                    QStringLiteral("link set br0 up")}) {
-            QStringList command{QStringLiteral("ip"), QStringLiteral("-n"), nsServer};
-            command << args.split(QLatin1Char(' '));
-            QCOMPARE(run(command).code, 0);
-        }
+        bob.netns = lab.name('b');
+        QVERIFY(lab.addBridge(nsServer, QStringLiteral("br0"), kServerIp + QStringLiteral("/24")));
         QVERIFY(addHost(alice.netns, QStringLiteral("10.99.0.2"), QStringLiteral("pa")));
         QVERIFY(addHost(bob.netns, QStringLiteral("10.99.0.3"), QStringLiteral("pb")));
         QVERIFY(addHost(nsStranger, QStringLiteral("10.99.0.9"), QStringLiteral("px")));
@@ -406,8 +292,7 @@ private slots:
         const bool aliceClean = alice.stop();
         const bool bobClean = bob.stop();
         stopServer();
-        for (const QString& netns : namespaces)
-            run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("del"), netns});
+        lab.removeAll();
         QVERIFY(aliceClean);
         QVERIFY(bobClean);
     }

@@ -1,0 +1,79 @@
+// Network namespaces for tests that need real interfaces. Namespaces a test
+// creates are named "<tag>-<pid>-<letter>", so a later run can tell and remove
+// the ones a killed run left behind; addresses live only inside them.
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace netns {
+
+struct Result
+{
+    int code = -1;
+    QString output;
+};
+
+// Runs a command to its end, at most `timeoutMs`; stdout and stderr merged.
+Result run(const QStringList& command, int timeoutMs = 20000);
+
+// `command` run inside namespace `ns`.
+Result exec(const QString& ns, const QStringList& command, int timeoutMs = 20000);
+
+// `ip -n <ns> <args>`, the arguments split at spaces; true on success.
+bool ip(const QString& ns, const QString& args);
+
+// Starts `command` inside `ns` without waiting for it; true once it runs.
+bool start(QProcess& process, const QString& ns, const QStringList& command);
+
+// Asks a process to end, then kills it if it does not.
+void stop(QProcess& process);
+
+// Runs the event loop until `condition` holds; false after `timeoutMs`.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs = 200);
+
+// Why namespace tests cannot run here (not root, no TUN/TAP driver, a tool
+// missing); empty when they can.
+QString unavailable(const QStringList& tools = {QStringLiteral("ip")});
+
+// Moves the whole process into a fresh network namespace with loopback up.
+// Call before any thread exists so that all of them share it. Returns an
+// empty string, or why the process could not be moved.
+QString isolate();
+
+// Echo replies `ns` got back from `to` out of `count` requests.
+int ping(const QString& ns, const QString& to, int count = 3);
+
+QString macOf(const QString& ns, const QString& interfaceName);
+bool interfaceExists(const QString& ns, const QString& interfaceName);
+
+// The namespaces of one test; all removed when it goes.
+class Lab
+{
+public:
+    // Also removes namespaces of `tag` whose process no longer runs.
+    explicit Lab(const QString& tag);
+    ~Lab();
+    Lab(const Lab&) = delete;
+    Lab& operator=(const Lab&) = delete;
+
+    // "<tag>-<pid>-<letter>"
+    QString name(char letter) const;
+    // A new namespace with loopback up.
+    bool add(const QString& ns);
+    // A new namespace `ns` with address `cidr` on a veth link whose other
+    // end, `port`, is enslaved to bridge `bridge` in namespace `hub`.
+    bool addHost(const QString& ns, const QString& cidr, const QString& hub, const QString& bridge,
+                 const QString& port);
+    // A bridge with address `cidr` in namespace `ns`, made with add().
+    bool addBridge(const QString& ns, const QString& bridge, const QString& cidr);
+    void removeAll();
+
+private:
+    QString m_tag;
+    QStringList m_made;
+};
+
+} // namespace netns
