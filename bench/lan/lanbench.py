@@ -475,7 +475,7 @@ def tinc(args, results):
     """Switch mode; both players connect only to the node in the server
     namespace, and IndirectData sends their traffic through it."""
     nodes = {"hub": (NS_SERVER, None), "a": (NS_A, "10.66.0.1"), "b": (NS_B, "10.66.0.2")}
-    root = os.path.join(workdir, "tinc")
+    root = tempfile.mkdtemp(prefix="tinc-", dir=workdir)  # fresh keys and hosts for every run
     for node in nodes:
         conf = os.path.join(root, node)
         os.makedirs(os.path.join(conf, "hosts"))

@@ -9,6 +9,7 @@
 #include "tests/e2e/ipv4packet.h"
 #include "tests/support/clientprobe.h"
 #include "tests/support/fakelobby.h"
+#include "tests/support/netns.h"
 #include "tests/support/testenv.h"
 
 #include <QElapsedTimer>
@@ -293,16 +294,11 @@ private slots:
 int main(int argc, char** argv)
 {
     // Before any thread exists, so that all of them share the namespaces.
-    if (geteuid() != 0)
-        g_skip = QStringLiteral("needs root: creates TUN/TAP devices in a private network namespace");
-    else if (!netdev::driverPresent())
-        g_skip = QStringLiteral("/dev/net/tun is missing: no TUN/TAP driver on this machine");
-    else if (unshare(CLONE_NEWNET) != 0)
-        g_skip = QStringLiteral("cannot create a private network namespace");
-    else {
-        netdev::setUp("lo");
-        g_mountNamespace = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    }
+    g_skip = netns::unavailable();
+    if (g_skip.isEmpty())
+        g_skip = netns::isolate();
+    g_mountNamespace = g_skip.isEmpty() && unshare(CLONE_NEWNS) == 0 &&
+                       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     testenv::prepare();
     QApplication app(argc, argv);
     TestAdapterDevice tc;
