@@ -601,7 +601,8 @@ def median_rows(runs):
             if isinstance(value, dict):
                 out[key] = merge([r[key] for r in rows if isinstance(r.get(key), dict)])
             elif isinstance(value, (int, float)) and not isinstance(value, bool):
-                out[key] = median([r.get(key) for r in rows])
+                # A failed iperf3 run reports 0 Mbit/s: left out, not counted as a figure.
+                out[key] = median([r.get(key) for r in rows if not (key.endswith("_mbps") and not r.get(key))])
             else:
                 out[key] = value
         return out
