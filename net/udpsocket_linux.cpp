@@ -40,6 +40,9 @@ struct Messages {
 
 // Largest UDP payload of one segmented send.
 constexpr std::size_t kGsoBytes = 65000;
+// Only bulk transfers' full-size packets are segmented: measured in bench/lan,
+// segmenting a game's small packets held a ping behind them for milliseconds.
+constexpr std::size_t kGsoMinSegment = 1024;
 constexpr int kGsoSegments = 64;
 
 } // namespace
@@ -172,7 +175,8 @@ void sendRange(Socket socket, const Peer& to, Batch& batch, int first, int count
         // A run of packets of one size (the last may be shorter) goes as one GSO send.
         const std::size_t size = batch.length[i];
         int run = 1;
-        while (socket->gso && i + run < count && run < kGsoSegments && (run + 1) * size <= kGsoBytes) {
+        while (socket->gso && size >= kGsoMinSegment && i + run < count && run < kGsoSegments &&
+               (run + 1) * size <= kGsoBytes) {
             const std::size_t next = batch.length[i + run];
             if (next > size)
                 break;
