@@ -5,7 +5,7 @@
 
 #include <QTcpSocket>
 #include <QTimer>
-#include <QUdpSocket>
+#include <QSocketNotifier>
 
 VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     : QWidget(parent), settings(QStringLiteral("Zentho"), QStringLiteral("Launcher"))
@@ -14,17 +14,16 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
         lobby::configuredServerEndpoint(serverOption, settings.value(QStringLiteral("server")).toString());
     serverAddress = endpoint.address;
     serverPort = endpoint.port;
-    relayAddress = QHostAddress(serverAddress);
 
     tapHandle = adapter::invalidDevice();
-    tapThread = {};
     layer2Mode = false;
 
     setupUI();
     setStyleSheet(theme::windowSheet());
 
     tcpSocket = new QTcpSocket(this);
-    udpSocket = new QUdpSocket(this);
+    // Bound now rather than at the first heartbeat: the engine may start first.
+    openTunnel();
     heartbeatTimer = new QTimer(this);
     reconnectTimer = new QTimer(this);
     refreshTimer = new QTimer(this);
@@ -32,7 +31,6 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     connect(tcpSocket, &QTcpSocket::connected, this, &VLANClient::onTcpConnected);
     connect(tcpSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) { onTcpError(); });
-    connect(udpSocket, &QUdpSocket::readyRead, this, &VLANClient::onUdpReadyRead);
     connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
     connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
@@ -48,6 +46,10 @@ VLANClient::~VLANClient()
     // reports its closing; nothing of ours may hear it.
     disconnect(tcpSocket, nullptr, this, nullptr);
     stopAdapters();
+    // A thread that outlived the stop keeps the socket; it is left open for it.
+    delete tunnelNotifier;
+    if (!engine.active())
+        udp::close(tunnelSocket);
     // roomPage has no parent while it is not a tab.
     if (roomPage && !roomPage->parent())
         delete roomPage;

@@ -2,11 +2,10 @@
 #pragma once
 
 #include "net/adapterhandles.h"
-#include "net/outboundqueue.h"
+#include "net/engine.h"
 #include "ui/framedrag.h"
 
 #include <QByteArray>
-#include <QHostAddress>
 #include <QJsonObject>
 #include <QMap>
 #include <QPoint>
@@ -28,7 +27,7 @@ class QTabWidget;
 class QTcpSocket;
 class QTextEdit;
 class QTimer;
-class QUdpSocket;
+class QSocketNotifier;
 
 struct ClientProbe; // test access to private state
 
@@ -84,21 +83,19 @@ private:
     void handleKicked(const QJsonObject& message);
     void handleChat(const QJsonObject& message);
 
-    // Tunnel (net/tunnel.cpp).
-    void forwardToRelay(const unsigned char* data, int length);
-    void sendTunnelDatagram(const QByteArray& scrambled);
-    bool isFromRelay(const class QHostAddress& sender, quint16 senderPort) const;
+    // Tunnel (net/tunnel.cpp): the engine carries the traffic; the GUI thread
+    // starts and stops it.
+    bool startEngine(std::unique_ptr<tunnel::AdapterPort> port);
+    bool stopEngine();
+    void openTunnel();
 
     // Adapter back-ends (net/).
     void startAdapter(const QString& virtualIp);
     void stopAdapters();
     void startWintunAdapter(const QString& virtualIp);
     void stopWintunAdapter();
-    static unsigned long wintunReaderThread(void* client);
-    void writeToAdapter(const QByteArray& packet);
     void startTapAdapter(const QString& virtualIp);
     QString findTapAdapter(QString& connectionName);
-    static unsigned long tapReaderThread(void* client);
     void stopTapAdapter();
     void showAdapterFailure(const QString& title, const QString& text);
 
@@ -125,26 +122,25 @@ private:
     void sendLogin();
 
     QTcpSocket* tcpSocket = nullptr;
-    QUdpSocket* udpSocket = nullptr;
+    udp::Socket tunnelSocket = nullptr; // the one UDP endpoint: heartbeats and the engine's traffic
+    QSocketNotifier* tunnelNotifier = nullptr; // drains the socket while no engine runs
     QTimer* heartbeatTimer = nullptr;
     QTimer* reconnectTimer = nullptr;
     QTimer* refreshTimer = nullptr;
     QString serverAddress;
     quint16 serverPort = 7777;
-    QHostAddress relayAddress; // serverAddress parsed once; the tunnel's hot path uses it
+    udp::Peer relayPeer; // serverAddress parsed once
     QString clientId;
     QString nickname;
     QString myVirtualIp;
     QString hostVirtualIp;
     bool isHost = false;
-    adapter::ThreadHandle wintunThread{};
     std::atomic<bool> wintunRunning{false};
-    wintun::Adapter wintunAdapter = nullptr; // written only while no reader runs
+    wintun::Adapter wintunAdapter = nullptr; // written only while no engine runs
     wintun::Session wintunSession = nullptr;
     adapter::DeviceHandle tapHandle = adapter::invalidDevice();
-    adapter::ThreadHandle tapThread{};
     std::atomic<bool> tapRunning{false};
-    tunnel::OutboundQueue outboundQueue; // reader threads to the GUI thread (net/tunnel.cpp)
+    tunnel::Engine engine; // the data path of whichever back-end runs
     bool layer2Mode = false;
 
     QStackedWidget* pageStack = nullptr;

@@ -1,13 +1,9 @@
 // Adapter mode, and starting and stopping the back-end of that mode.
 #include "app/vlanclient.h"
-#include "net/tap_api.h"
-#include "net/wintun_api.h"
 #include "ui/messages.h"
 
 #include <QLabel>
 #include <QPushButton>
-
-#include <cstring>
 
 void VLANClient::onAdapterModeChanged()
 {
@@ -39,25 +35,11 @@ void VLANClient::startAdapter(const QString& virtualIp)
 
 void VLANClient::stopAdapters()
 {
-    // A reader that outlived an earlier stop is waited for again here.
-    if (tapRunning || tapThread)
+    // An engine that outlived an earlier stop is waited for again here.
+    if (tapRunning || tapHandle != adapter::invalidDevice())
         stopTapAdapter();
-    if (wintunRunning || wintunThread)
+    if (wintunRunning || wintunAdapter)
         stopWintunAdapter();
-}
-
-void VLANClient::writeToAdapter(const QByteArray& packet)
-{
-    if (wintunRunning && wintunSession) {
-        std::uint8_t* space = wintun::allocateSendPacket(wintunSession, static_cast<std::uint32_t>(packet.size()));
-        if (!space)
-            return; // ring full or packet too large: dropped
-        std::memcpy(space, packet.constData(), static_cast<std::size_t>(packet.size()));
-        wintun::sendPacket(wintunSession, space);
-    } else if (tapRunning && tapHandle != adapter::invalidDevice()) {
-        tap::write(tapHandle, reinterpret_cast<const unsigned char*>(packet.constData()),
-                   static_cast<int>(packet.size()));
-    }
 }
 
 void VLANClient::showAdapterFailure(const QString& title, const QString& text)

@@ -32,6 +32,13 @@ QStringList layer2MetricArguments(const QString& connectionName)
             QStringLiteral("interface"), connectionName,       QStringLiteral("metric=1")};
 }
 
+QStringList mtuArguments(const QString& connectionName, int mtu)
+{
+    return {QStringLiteral("interface"), QStringLiteral("ipv4"), QStringLiteral("set"),
+            QStringLiteral("subinterface"), connectionName, QStringLiteral("mtu=%1").arg(mtu),
+            QStringLiteral("store=active")};
+}
+
 TapRegistry windowsTapRegistry()
 {
     return {QStringLiteral("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"

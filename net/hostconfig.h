@@ -12,10 +12,17 @@ namespace hostconfig {
 inline constexpr char kLayer3AdapterName[] = "RIRODedo";
 inline constexpr char kNetmask[] = "255.255.255.0";
 
+// Adapter MTUs such that a full packet (layer 3) or frame (layer 2, 14 bytes
+// of Ethernet header) plus the tunnel's UDP and IPv6 headers (8 + 40 bytes,
+// more than IPv4's 8 + 20) fits an ordinary 1,500-byte path unfragmented.
+inline constexpr int kLayer3Mtu = 1500 - 40 - 8;
+inline constexpr int kLayer2Mtu = kLayer3Mtu - 14;
+
 // netsh arguments, one list element per argument.
 QStringList layer3AddressArguments(const QString& virtualIp);
 QStringList layer2AddressArguments(const QString& connectionName, const QString& virtualIp);
 QStringList layer2MetricArguments(const QString& connectionName);
+QStringList mtuArguments(const QString& connectionName, int mtu);
 
 // Where adapters are listed: the network adapter class key and the
 // connection key (prefix + instance id + suffix), in a settings format.

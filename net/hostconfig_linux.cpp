@@ -10,8 +10,9 @@ namespace {
 
 constexpr char kTapInterfaceName[] = "pellora0";
 
-void assign(const QString& interfaceName, const QString& virtualIp)
+void assign(const QString& interfaceName, const QString& virtualIp, int mtu)
 {
+    netdev::setMtu(interfaceName.toUtf8().constData(), mtu);
     if (!netdev::assignIpv4(interfaceName.toUtf8().constData(), virtualIp.toUtf8().constData(), kNetmask))
         std::fprintf(stderr,
                      "pellora: could not give %s the address %s/24 (needs root or CAP_NET_ADMIN); set it with "
@@ -32,12 +33,12 @@ QString findInstalledTapAdapter(QString& connectionName)
 
 void configureLayer3(const QString& virtualIp)
 {
-    assign(QLatin1String(kLayer3AdapterName), virtualIp);
+    assign(QLatin1String(kLayer3AdapterName), virtualIp, kLayer3Mtu);
 }
 
 void configureLayer2(const QString& connectionName, const QString& virtualIp)
 {
-    assign(connectionName, virtualIp);
+    assign(connectionName, virtualIp, kLayer2Mtu);
 }
 
 } // namespace hostconfig

@@ -15,12 +15,14 @@ QString findInstalledTapAdapter(QString& connectionName)
 void configureLayer3(const QString& virtualIp)
 {
     QProcess::execute(QStringLiteral("netsh"), layer3AddressArguments(virtualIp));
+    QProcess::execute(QStringLiteral("netsh"), mtuArguments(QLatin1String(kLayer3AdapterName), kLayer3Mtu));
 }
 
 void configureLayer2(const QString& connectionName, const QString& virtualIp)
 {
     QProcess::execute(QStringLiteral("netsh"), layer2AddressArguments(connectionName, virtualIp));
     QProcess::execute(QStringLiteral("netsh"), layer2MetricArguments(connectionName));
+    QProcess::execute(QStringLiteral("netsh"), mtuArguments(connectionName, kLayer2Mtu));
 }
 
 } // namespace hostconfig

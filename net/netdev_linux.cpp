@@ -126,6 +126,15 @@ bool assignIpv4(const char* name, const char* address, const char* mask)
     return bringUp(control, name) && maskSet;
 }
 
+bool setMtu(const char* name, int mtu)
+{
+    ifreq data{};
+    if (!fillName(data, name))
+        return false;
+    data.ifr_mtu = mtu;
+    return ControlSocket().call(SIOCSIFMTU, data);
+}
+
 bool setUp(const char* name)
 {
     return bringUp(ControlSocket(), name);

@@ -25,6 +25,8 @@ bool waitReadable(int fd, int wakeFd);
 
 // Sets the IPv4 address and mask of `name` and brings it up.
 bool assignIpv4(const char* name, const char* address, const char* mask);
+// Sets the MTU of `name`.
+bool setMtu(const char* name, int mtu);
 // Brings `name` up.
 bool setUp(const char* name);
 

@@ -1,4 +1,4 @@
-#include "net/scramble.h"
+#include "net/xorkey.h"
 
 #include <cstdint>
 #include <cstring>
@@ -55,15 +55,6 @@ void scrambleInPlace(unsigned char* data, std::size_t length, std::size_t offset
     // Fewer than kWord steps from below kPeriod: k stays inside the stream.
     for (; i < length; ++i)
         data[i] ^= stream[k++];
-}
-
-QByteArray scramblePayload(const QByteArray& payload)
-{
-    if (payload.isEmpty())
-        return {};
-    QByteArray out = payload;
-    scrambleInPlace(reinterpret_cast<unsigned char*>(out.data()), static_cast<std::size_t>(out.size()));
-    return out;
 }
 
 } // namespace tunnel

@@ -1,21 +1,20 @@
 // XOR scrambling of tunnel datagrams, shared by client and relay.
 #pragma once
 
+#include "net/xorkey.h"
+
 #include <QByteArray>
-#include <cstddef>
 
 namespace tunnel {
 
-constexpr int kTrafficKeyLength = 21;
-
 // Returns a scrambled copy; the same call unscrambles. Empty stays empty.
-QByteArray scramblePayload(const QByteArray& payload);
-
-// In place, for buffers that are not QByteArrays (relay, reader threads).
-// `offset` is the position of data[0] inside the datagram.
-void scrambleInPlace(unsigned char* data, std::size_t length, std::size_t offset = 0);
-
-// Key byte for a datagram position, for code that unscrambles single header bytes.
-unsigned char keyByteAt(std::size_t position);
+inline QByteArray scramblePayload(const QByteArray& payload)
+{
+    if (payload.isEmpty())
+        return {};
+    QByteArray out = payload;
+    scrambleInPlace(reinterpret_cast<unsigned char*>(out.data()), static_cast<std::size_t>(out.size()));
+    return out;
+}
 
 } // namespace tunnel

@@ -1,32 +1,7 @@
-// Layer-2 back-end: the TAP device and its reader thread.
+// Layer-2 back-end: the TAP device, carried by the engine.
 #include "app/vlanclient.h"
 #include "net/hostconfig.h"
-#include "net/readerthread.h"
 #include "net/tap_api.h"
-
-namespace {
-
-void cancelDevice(void* device)
-{
-    tap::cancel(static_cast<tap::Device>(device));
-}
-
-// Ends the reader (cancelling its pending read) before the device is closed.
-// A reader that has not ended within the limit keeps the device open, and
-// the handles stay so that a later stop or start can finish the job.
-bool releaseTap(adapter::ThreadHandle& thread, adapter::DeviceHandle& device)
-{
-    const bool open = device != adapter::invalidDevice();
-    if (!adapter::stopReader(thread, open ? cancelDevice : nullptr, device))
-        return false;
-    if (open) {
-        tap::close(device);
-        device = adapter::invalidDevice();
-    }
-    return true;
-}
-
-} // namespace
 
 QString VLANClient::findTapAdapter(QString& connectionName)
 {
@@ -37,8 +12,11 @@ void VLANClient::startTapAdapter(const QString& virtualIp)
 {
     if (tapRunning)
         return;
-    if (!releaseTap(tapThread, tapHandle))
-        return; // the last reader still holds the device
+    if (tapHandle != adapter::invalidDevice()) {
+        stopTapAdapter();
+        if (tapHandle != adapter::invalidDevice())
+            return; // the last engine still holds the device
+    }
     QString connectionName;
     const QString instanceId = findTapAdapter(connectionName);
     if (instanceId.isEmpty()) {
@@ -53,31 +31,18 @@ void VLANClient::startTapAdapter(const QString& virtualIp)
     tap::setMediaConnected(tapHandle);
     hostconfig::configureLayer2(connectionName, virtualIp);
     tapRunning = true;
-    tapThread = adapter::startThread(&VLANClient::tapReaderThread, this);
-    if (!tapThread) {
-        tapRunning = false;
-        releaseTap(tapThread, tapHandle);
-    }
+    if (!startEngine(tunnel::devicePort(tapHandle)))
+        stopTapAdapter();
 }
 
+// Ends the engine (cancelling its pending read) before the device is closed.
+// An engine thread that has not ended within the limit keeps the device
+// open, and the handle stays so that a later stop or start can finish the job.
 void VLANClient::stopTapAdapter()
 {
     tapRunning = false;
-    releaseTap(tapThread, tapHandle);
-}
-
-unsigned long VLANClient::tapReaderThread(void* param)
-{
-    auto* client = static_cast<VLANClient*>(param);
-    // Stop closes the device only after this thread has ended.
-    const tap::Device device = client->tapHandle;
-    tap::ReadContext* context = tap::beginReading();
-    unsigned char frame[tap::kFrameBufferSize];
-    while (client->tapRunning) {
-        const int size = tap::read(device, context, frame, static_cast<int>(sizeof frame));
-        if (size > 0 && client->tapRunning)
-            client->forwardToRelay(frame, size);
-    }
-    tap::endReading(context);
-    return 0;
+    if (!stopEngine() || tapHandle == adapter::invalidDevice())
+        return;
+    tap::close(tapHandle);
+    tapHandle = adapter::invalidDevice();
 }

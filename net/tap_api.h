@@ -21,16 +21,20 @@ Device open(const std::string& path);
 // Marks the virtual cable connected.
 void setMediaConnected(Device device);
 
-// What one reader keeps between reads (an event on Windows).
+// What one thread keeps for its reads or writes (an event and an overlapped
+// read on Windows).
 struct ReadContext;
 ReadContext* beginReading();
-void endReading(ReadContext* context);
+// Ends a read still pending on `device` (still open) and frees the context.
+void endReading(Device device, ReadContext* context);
 
-// Reads one frame; blocks until a frame arrives or cancel() is called.
-// Returns the frame's size, or 0 when nothing was read.
-int read(Device device, ReadContext* context, unsigned char* buffer, int capacity);
+// One frame without waiting: its size, or 0 when none is ready (Windows
+// leaves a read pending for the next call).
+int tryRead(Device device, ReadContext* context, unsigned char* buffer, int capacity);
+// Blocks until tryRead may find a frame or cancel() was called.
+void wait(Device device, ReadContext* context);
 // Writes one frame, waiting for it to complete; a failure loses the frame.
-void write(Device device, const unsigned char* frame, int length);
+void write(Device device, ReadContext* context, const unsigned char* frame, int length);
 // Ends a blocked read at once (and, on Linux, every later one).
 void cancel(Device device);
 void close(Device device);

@@ -1,7 +1,7 @@
 // Layer-2 platform layer on Linux: a TAP interface without packet
 // information header. An administrator can create it once for an ordinary
 // user ("ip tuntap add dev NAME mode tap user USER"); attaching to it then
-// needs no rights. The reader blocks in poll() on the device and an eventfd.
+// needs no rights. The engine's reader waits in poll() on the device and an eventfd.
 #include "net/tap_api.h"
 
 #include "net/netdev_linux.h"
@@ -56,22 +56,20 @@ ReadContext* beginReading()
     return nullptr;
 }
 
-void endReading(ReadContext*) {}
+void endReading(Device, ReadContext*) {}
 
-int read(Device device, ReadContext*, unsigned char* buffer, int capacity)
+int tryRead(Device device, ReadContext*, unsigned char* buffer, int capacity)
 {
-    // The descriptor does not block: under load a frame is usually waiting, so
-    // read first and wait only when there was none.
-    ssize_t n = ::read(device->fd, buffer, static_cast<std::size_t>(capacity));
-    if (n > 0)
-        return static_cast<int>(n);
-    if (!netdev::waitReadable(device->fd, device->wakeFd))
-        return 0;
-    n = ::read(device->fd, buffer, static_cast<std::size_t>(capacity));
+    const ssize_t n = ::read(device->fd, buffer, static_cast<std::size_t>(capacity));
     return n > 0 ? static_cast<int>(n) : 0;
 }
 
-void write(Device device, const unsigned char* frame, int length)
+void wait(Device device, ReadContext*)
+{
+    netdev::waitReadable(device->fd, device->wakeFd);
+}
+
+void write(Device device, ReadContext*, const unsigned char* frame, int length)
 {
     (void)!::write(device->fd, frame, static_cast<std::size_t>(length));
 }

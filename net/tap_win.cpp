@@ -5,8 +5,15 @@
 
 #include <windows.h>
 
+#include <cstring>
+
+// One overlapped operation at a time per thread; a read may stay pending
+// between tryRead calls, in this buffer.
 struct tap::ReadContext {
     HANDLE event = nullptr;
+    OVERLAPPED overlapped{};
+    bool pending = false;
+    unsigned char buffer[tap::kFrameBufferSize];
 };
 
 namespace {
@@ -41,41 +48,71 @@ void setMediaConnected(Device device)
 
 ReadContext* beginReading()
 {
-    return new ReadContext{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    auto* context = new ReadContext;
+    context->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return context;
 }
 
-void endReading(ReadContext* context)
+void endReading(Device device, ReadContext* context)
 {
+    if (context->pending) {
+        // The driver must be done with the buffer before it is freed.
+        DWORD count = 0;
+        CancelIoEx(device, &context->overlapped);
+        GetOverlappedResult(device, &context->overlapped, &count, TRUE);
+    }
     if (context->event)
         CloseHandle(context->event);
     delete context;
 }
 
-int read(Device device, ReadContext* context, unsigned char* buffer, int capacity)
+namespace {
+
+int deliver(ReadContext* context, DWORD count, unsigned char* buffer, int capacity)
 {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = context->event;
-    DWORD count = 0;
-    if (!ReadFile(device, buffer, static_cast<DWORD>(capacity), &count, &overlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING)
-            return 0;
-        WaitForSingleObject(context->event, INFINITE);
-        if (!GetOverlappedResult(device, &overlapped, &count, FALSE))
-            return 0; // cancelled by stop, or failed
-    }
-    return static_cast<int>(count);
+    const int n = static_cast<int>(count) < capacity ? static_cast<int>(count) : capacity;
+    std::memcpy(buffer, context->buffer, static_cast<size_t>(n));
+    return n;
 }
 
-void write(Device device, const unsigned char* frame, int length)
+} // namespace
+
+int tryRead(Device device, ReadContext* context, unsigned char* buffer, int capacity)
 {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD count = 0;
-    if (!WriteFile(device, frame, static_cast<DWORD>(length), &count, &overlapped) &&
+    if (!context->pending) {
+        context->overlapped = OVERLAPPED{};
+        context->overlapped.hEvent = context->event;
+        if (ReadFile(device, context->buffer, sizeof context->buffer, &count, &context->overlapped))
+            return deliver(context, count, buffer, capacity);
+        if (GetLastError() != ERROR_IO_PENDING)
+            return 0; // failed at once: the caller tries again
+        context->pending = true;
+    }
+    if (!GetOverlappedResult(device, &context->overlapped, &count, FALSE)) {
+        if (GetLastError() == ERROR_IO_INCOMPLETE)
+            return 0;
+        context->pending = false; // cancelled by stop, or failed
+        return 0;
+    }
+    context->pending = false;
+    return deliver(context, count, buffer, capacity);
+}
+
+void wait(Device, ReadContext* context)
+{
+    if (context->pending)
+        WaitForSingleObject(context->event, INFINITE);
+}
+
+void write(Device device, ReadContext* context, const unsigned char* frame, int length)
+{
+    context->overlapped = OVERLAPPED{};
+    context->overlapped.hEvent = context->event;
+    DWORD count = 0;
+    if (!WriteFile(device, frame, static_cast<DWORD>(length), &count, &context->overlapped) &&
         GetLastError() == ERROR_IO_PENDING)
-        GetOverlappedResult(device, &overlapped, &count, TRUE);
-    if (overlapped.hEvent)
-        CloseHandle(overlapped.hEvent);
+        GetOverlappedResult(device, &context->overlapped, &count, TRUE);
 }
 
 void cancel(Device device)

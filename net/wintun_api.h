@@ -34,8 +34,9 @@ void sendPacket(Session session, const std::uint8_t* packet);
 // Linux has nothing to wait for.
 void settleAdapter();
 
-// Called by the reader when the ring was empty: Windows pauses 1 ms; Linux
-// blocks until a packet is ready or wakeReader was called.
+// Called by the reader when the ring was empty: blocks until a packet may be
+// ready or wakeReader was called (Windows: on the ring's read-wait event when
+// the library offers WintunGetReadWaitEvent, otherwise a 1 ms pause).
 void waitForPacket(Session session);
 // Makes every later waitForPacket return at once. Called by stop.
 void wakeReader(Session session);

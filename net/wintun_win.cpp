@@ -16,6 +16,7 @@ using ReceivePacketFn = BYTE*(WINAPI*)(void*, DWORD*);
 using ReleaseReceivePacketFn = void(WINAPI*)(void*, const BYTE*);
 using AllocateSendPacketFn = BYTE*(WINAPI*)(void*, DWORD);
 using SendPacketFn = void(WINAPI*)(void*, const BYTE*);
+using GetReadWaitEventFn = HANDLE(WINAPI*)(void*);
 
 // One library per process, never unloaded once complete.
 HMODULE wintunModule = nullptr;
@@ -27,6 +28,10 @@ ReceivePacketFn receivePacketFn = nullptr;
 ReleaseReceivePacketFn releaseReceivePacketFn = nullptr;
 AllocateSendPacketFn allocateSendPacketFn = nullptr;
 SendPacketFn sendPacketFn = nullptr;
+// Optional: without it the reader polls the ring every millisecond.
+GetReadWaitEventFn getReadWaitEventFn = nullptr;
+// Set by wakeReader, cleared by startSession (one adapter per process).
+HANDLE wakeEvent = nullptr;
 
 template <typename Fn>
 bool resolve(Fn& target, const char* name)
@@ -58,7 +63,11 @@ bool load()
                           resolve(releaseReceivePacketFn, "WintunReleaseReceivePacket") &&
                           resolve(allocateSendPacketFn, "WintunAllocateSendPacket") &&
                           resolve(sendPacketFn, "WintunSendPacket");
-    if (!complete) {
+    if (complete) {
+        resolve(getReadWaitEventFn, "WintunGetReadWaitEvent");
+        if (!wakeEvent)
+            wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    } else {
         // A library without every entry point would crash at its first use.
         FreeLibrary(wintunModule);
         wintunModule = nullptr;
@@ -76,6 +85,7 @@ Adapter createAdapter(const char16_t* name, const char16_t* tunnelType, const st
 
 Session startSession(Adapter adapter, std::uint32_t capacity)
 {
+    ResetEvent(wakeEvent);
     return static_cast<Session>(startSessionFn(adapter, static_cast<DWORD>(capacity)));
 }
 
@@ -117,14 +127,21 @@ void settleAdapter()
     Sleep(2000);
 }
 
-void waitForPacket(Session)
+void waitForPacket(Session session)
 {
-    Sleep(1);
+    // The ring's read-wait event, when the library has it, lets an idle reader sleep.
+    const HANDLE ready = getReadWaitEventFn ? getReadWaitEventFn(session) : nullptr;
+    if (ready) {
+        const HANDLE events[2] = {ready, wakeEvent};
+        WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    } else if (WaitForSingleObject(wakeEvent, 0) != WAIT_OBJECT_0) {
+        Sleep(1);
+    }
 }
 
 void wakeReader(Session)
 {
-    // The reader never blocks for longer than one pause.
+    SetEvent(wakeEvent);
 }
 
 } // namespace wintun

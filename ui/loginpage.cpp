@@ -254,7 +254,7 @@ void VLANClient::changeServer()
     settings.setValue(QStringLiteral("server"), lobby::formatEndpoint(*chosen));
     serverAddress = chosen->address;
     serverPort = chosen->port;
-    relayAddress = QHostAddress(serverAddress);
+    openTunnel();
     serverLabel->setText(serverLine(lobby::formatEndpoint(*chosen)));
     tcpSocket->abort();
     reconnectTimer->stop();

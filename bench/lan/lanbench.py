@@ -433,6 +433,29 @@ def direct(args, results):
         set_forwarding(False)
 
 
+def floor(args, results):
+    """The smallest tunnel possible here (bench/lan/floortunnel_linux.cpp): a
+    blocking TUN read then send, a blocking receive then TUN write, and a relay
+    forwarding between two fixed endpoints. Same MTU as Pellora's layer 3."""
+    port = 7900
+    relay = spawn(NS_SERVER, [args.floor, "relay", SERVER_IP, str(port), PLAYER_IP[NS_A], str(port),
+                              PLAYER_IP[NS_B], str(port)], "floor-relay")
+    address_of = {NS_A: "10.55.0.1", NS_B: "10.55.0.2"}
+    sides = [spawn(ns, [args.floor, "side", "floor0", PLAYER_IP[ns], str(port), SERVER_IP, str(port)],
+                   "floor-" + ns[-1]) for ns in (NS_A, NS_B)]
+    for ns in (NS_A, NS_B):
+        if not wait_until(lambda: subprocess.run(in_ns(ns, ["ip", "link", "show", "floor0"]), stdout=subprocess.DEVNULL,
+                                                 stderr=subprocess.DEVNULL).returncode == 0, 10, 0.1):
+            raise RuntimeError("floor: no TUN device")
+        run(in_ns(ns, ["ip", "addr", "add", address_of[ns] + "/24", "dev", "floor0"]))
+        run(in_ns(ns, ["ip", "link", "set", "floor0", "mtu", "1452", "up"]))
+    if not wait_until(lambda: reachable(NS_A, address_of[NS_B]), 10, 0.5):
+        raise RuntimeError("floor: the sides do not reach each other")
+    results.append(measure("floor", address_of, [p.pid for p in sides], [relay.pid], args))
+    for p in sides + [relay]:
+        stop(p)
+
+
 def n2n(args, results):
     supernode = spawn(NS_SERVER, ["supernode", "-l", str(N2N_PORT)], "n2n-supernode")
     time.sleep(0.3)
@@ -452,7 +475,7 @@ def tinc(args, results):
     """Switch mode; both players connect only to the node in the server
     namespace, and IndirectData sends their traffic through it."""
     nodes = {"hub": (NS_SERVER, None), "a": (NS_A, "10.66.0.1"), "b": (NS_B, "10.66.0.2")}
-    root = os.path.join(workdir, "tinc")
+    root = tempfile.mkdtemp(prefix="tinc-", dir=workdir)  # fresh keys and hosts for every run
     for node in nodes:
         conf = os.path.join(root, node)
         os.makedirs(os.path.join(conf, "hosts"))
@@ -538,13 +561,57 @@ def report(results, args):
             parts.append("added p50 %s us" % fmt(r["idle"]["p50_us"] - by["direct"]["idle"]["p50_us"]))
         print("  ".join(parts))
 
-    l3, base, floor = by.get("pellora-l3"), by.get("n2n"), by.get("direct")
+    def p50(system, key="idle"):
+        return by[system][key]["p50_us"] if system in by else None
+
+    def added(system):
+        a, d = p50(system), p50("direct")
+        return a - d if a is not None and d is not None else None
+
+    def line(label, a, b, target, digits=0):
+        r = ratio(a, b)
+        print("%s %s (%s / %s; target %s)" % (label, fmt(r, 2), fmt(a, digits), fmt(b, digits), target))
+
+    tcp = lambda system: by[system]["tcp_mbps"] if system in by else None
+    load_p99 = lambda system: by[system]["load"]["p99_us"] if system in by else None
     print()
-    print("l3/n2n tcp: %s" % fmt(ratio(l3 and l3["tcp_mbps"], base and base["tcp_mbps"]), 2))
-    print("l3/n2n rtt_p50: %s" % fmt(ratio(l3 and l3["idle"]["p50_us"], base and base["idle"]["p50_us"]), 2))
-    added = l3["idle"]["p50_us"] - floor["idle"]["p50_us"] if l3 and floor and l3["idle"]["p50_us"] is not None \
-        and floor["idle"]["p50_us"] is not None else None
-    print("l3/direct rtt_p50_added_us: %s" % fmt(added))
+    print("targets (median of %d run%s; rtt in us, tcp in Mbit/s, added = rtt minus direct rtt)" %
+          (args.runs, "" if args.runs == 1 else "s"))
+    line("l3/n2n rtt_p50:", p50("pellora-l3"), p50("n2n"), "<= 0.75")
+    line("l2/n2n rtt_p50:", p50("pellora-l2"), p50("n2n"), "<= 0.8")
+    line("l3/floor rtt_added_p50:", added("pellora-l3"), added("floor"), "<= 1.25")
+    line("l3/n2n tcp:", tcp("pellora-l3"), tcp("n2n"), ">= 4")
+    line("l3/floor tcp:", tcp("pellora-l3"), tcp("floor"), ">= 0.8")
+    line("l3/n2n load_p99:", load_p99("pellora-l3"), load_p99("n2n"), "<= 1")
+    line("l2/n2n load_p99:", load_p99("pellora-l2"), load_p99("n2n"), "<= 1")
+
+
+def median_rows(runs):
+    """One row per system: the median of every figure over the runs."""
+    def median(values):
+        values = sorted(v for v in values if isinstance(v, (int, float)) and not isinstance(v, bool))
+        if not values:
+            return None
+        mid = len(values) // 2
+        return values[mid] if len(values) % 2 else (values[mid - 1] + values[mid]) / 2.0
+
+    def merge(rows):
+        out = {}
+        for key, value in rows[0].items():
+            if isinstance(value, dict):
+                out[key] = merge([r[key] for r in rows if isinstance(r.get(key), dict)])
+            elif isinstance(value, (int, float)) and not isinstance(value, bool):
+                # A failed iperf3 run reports 0 Mbit/s: left out, not counted as a figure.
+                out[key] = median([r.get(key) for r in rows if not (key.endswith("_mbps") and not r.get(key))])
+            else:
+                out[key] = value
+        return out
+
+    by = {}
+    for rows in runs:
+        for r in rows:
+            by.setdefault(r["system"], []).append(r)
+    return [merge(rows) for rows in by.values()]
 
 
 # ---------------------------------------------------------------- load generator
@@ -586,7 +653,7 @@ def loadgen(args):
 
 # ---------------------------------------------------------------- main
 
-ALL_SYSTEMS = ["direct", "pellora-l3", "pellora-l2", "n2n", "tinc"]
+ALL_SYSTEMS = ["direct", "floor", "pellora-l3", "pellora-l2", "n2n", "tinc"]
 
 
 def main():
@@ -605,6 +672,7 @@ def main():
     parser.add_argument("--load-rate", type=int, default=30, help="packets per second per player")
     parser.add_argument("--load-size", type=int, default=200, help="bytes per packet")
     parser.add_argument("--load-seconds", type=float, default=10)
+    parser.add_argument("--runs", type=int, default=3, help="runs of every system; the report shows medians")
     parser.add_argument("--json", help="also write the figures to this file")
     parser.add_argument("--perf", metavar="DIR", help="record the tunnel processes with perf during the TCP test "
                         "into DIR/SYSTEM.data (see perf report -i)")
@@ -614,7 +682,7 @@ def main():
         loadgen(args)
         return 0
     if not (1 <= args.seconds <= 600 and 1 <= args.pings <= 100000 and 0 <= args.idle_seconds <= 600
-            and 1 <= args.udp_trials <= 30 and 1 <= args.udp_seconds <= 60):
+            and 1 <= args.udp_trials <= 30 and 1 <= args.udp_seconds <= 60 and 1 <= args.runs <= 20):
         parser.error("out-of-range option")
     args.systems = [s for s in args.systems.split(",") if s]
     unknown = set(args.systems) - set(ALL_SYSTEMS)
@@ -625,6 +693,7 @@ def main():
     build = args.build if os.path.isabs(args.build) else os.path.join(root, args.build)
     args.server = os.path.join(build, "server", "pellora-server")
     args.driver = os.path.join(build, "tests", "e2e", "pellora_e2e_driver")
+    args.floor = os.path.join(build, "bench", "pellora-floor-tunnel")
 
     if os.geteuid() != 0:
         sys.exit("lanbench: needs root (network namespaces, TUN/TAP devices)")
@@ -638,7 +707,7 @@ def main():
     if missing:
         sys.exit("lanbench: missing %s (bench/lan/run.sh installs them)" % ", ".join(missing))
     if any(s.startswith("pellora") for s in args.systems):
-        for path in (args.server, args.driver):
+        for path in (args.server, args.driver, args.floor):
             if not os.access(path, os.X_OK):
                 sys.exit("lanbench: %s is not built (scripts/build.sh %s)" % (path, args.build))
         if not os.path.exists("/dev/net/tun"):
@@ -647,28 +716,37 @@ def main():
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
     signal.signal(signal.SIGHUP, on_signal)
-    results = []
+    runs = []
     try:
         remove_stale_namespaces()
         build_topology()
         iperf_server = spawn(NS_B, ["iperf3", "-s"], "iperf3-server")
         time.sleep(0.3)
-        if "direct" in args.systems:
-            direct(args, results)
-        if any(s.startswith("pellora") for s in args.systems):
-            pellora(args, results)
-        if "n2n" in args.systems:
-            n2n(args, results)
-        if "tinc" in args.systems:
-            tinc(args, results)
+        # Systems take turns within each run, so that the machine's other load
+        # falls on all of them alike.
+        for number in range(args.runs):
+            log("run %d of %d" % (number + 1, args.runs))
+            results = []
+            if "direct" in args.systems:
+                direct(args, results)
+            if "floor" in args.systems:
+                floor(args, results)
+            if any(s.startswith("pellora") for s in args.systems):
+                pellora(args, results)
+            if "n2n" in args.systems:
+                n2n(args, results)
+            if "tinc" in args.systems:
+                tinc(args, results)
+            runs.append(results)
         stop(iperf_server)
     finally:
         teardown()
+    results = median_rows(runs)
     order = {s: i for i, s in enumerate(ALL_SYSTEMS)}
     results.sort(key=lambda r: order[r["system"]])
     if args.json:
         with open(args.json, "w") as f:
-            json.dump(results, f, indent=1)
+            json.dump({"median": results, "runs": runs}, f, indent=1)
     report(results, args)
     return 0
 

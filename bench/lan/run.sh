@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # bench/lan/run.sh [lanbench.py options]: the virtual LAN against n2n, tinc
-# and plain routing, in network namespaces (as root, about 6 minutes).
+# plain routing and a floor tunnel, in network namespaces (as root).
 # Installs the peers it compares with, builds, then runs bench/lan/lanbench.py.
 # PELLORA_BENCH_BUILD names the build folder (default: build).
 set -euo pipefail

@@ -255,7 +255,7 @@ private:
                 {QStringLiteral("hostVip"), P::hostVirtualIp(client)},
                 {QStringLiteral("wintun"), P::wintunRunning(client).load()},
                 {QStringLiteral("tap"), P::tapRunning(client).load()},
-                {QStringLiteral("udpPort"), int(P::udpSocket(client)->localPort())},
+                {QStringLiteral("udpPort"), int(udp::localPort(P::tunnelSocket(client)))},
                 {QStringLiteral("modeEnabled"), P::layer2Button(client)->isEnabled()},
                 {QStringLiteral("layer2"), P::layer2Mode(client)},
                 {QStringLiteral("rooms"), rooms},

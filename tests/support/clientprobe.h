@@ -6,10 +6,10 @@
 // Every private member a test reads or sets, as X(member).
 // clang-format off
 #define PELLORA_PROBES(X) \
-    X(tcpSocket) X(udpSocket) X(heartbeatTimer) X(reconnectTimer) X(refreshTimer) X(serverAddress) \
-    X(serverPort) X(relayAddress) X(clientId) X(nickname) X(myVirtualIp) X(hostVirtualIp) X(isHost) \
-    X(wintunRunning) X(tapRunning) X(tapHandle) X(tapThread) X(wintunThread) X(wintunAdapter) \
-    X(wintunSession) X(layer2Mode) X(pageStack) X(reconnectDialog) X(loginPage) X(nicknameInput) \
+    X(tcpSocket) X(heartbeatTimer) X(reconnectTimer) X(refreshTimer) X(serverAddress) \
+    X(serverPort) X(clientId) X(nickname) X(myVirtualIp) X(hostVirtualIp) X(isHost) \
+    X(wintunRunning) X(tapRunning) X(tapHandle) X(wintunAdapter) \
+    X(wintunSession) X(layer2Mode) X(tunnelSocket) X(relayPeer) X(engine) X(pageStack) X(reconnectDialog) X(loginPage) X(nicknameInput) \
     X(connectButton) X(iconScrollArea) X(iconScrollTimer) X(iconScrollOffset) X(mainTabs) X(lobbyPage) \
     X(roomList) X(joinRoomButton) X(createRoomButton) X(globalChatView) X(globalChatInput) \
     X(globalSendButton) X(layer2Button) X(layer3Button) X(adapterModeLabel) X(onlineUserList) X(roomPage) \
@@ -25,7 +25,6 @@ struct ClientProbe {
     PELLORA_PROBES(PELLORA_PROBE)
 
     static void sendControlMessage(VLANClient& c, const QJsonObject& m) { c.sendControlMessage(m); }
-    static void forwardToRelay(VLANClient& c, const unsigned char* d, int n) { c.forwardToRelay(d, n); }
     static void startAdapter(VLANClient& c, const QString& ip) { c.startAdapter(ip); }
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
     static QString findTapAdapter(VLANClient& c, QString& name) { return c.findTapAdapter(name); }

@@ -111,6 +111,12 @@ private slots:
         QCOMPARE(hostconfig::layer2MetricArguments(name),
                  QStringList({"interface", "ip", "set", "interface", "Local Area Connection 2", "metric=1"}));
         QCOMPARE(hostconfig::layer2MetricArguments(QString()).size(), 6);
+        QCOMPARE(hostconfig::mtuArguments(name, hostconfig::kLayer2Mtu),
+                 QStringList({"interface", "ipv4", "set", "subinterface", "Local Area Connection 2", "mtu=1438",
+                              "store=active"}));
+        // A full packet or frame plus UDP and IPv6 headers fits 1,500 bytes exactly.
+        QCOMPARE(hostconfig::kLayer3Mtu + 8 + 40, 1500);
+        QCOMPARE(hostconfig::kLayer2Mtu + 14 + 8 + 40, 1500);
     }
 };
 

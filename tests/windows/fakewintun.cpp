@@ -4,17 +4,16 @@
 // without WintunSendPacket (PELLORA_FAKE_WITHOUT_SEND) to stand for a
 // library of the wrong version.
 //
-// Journal lines (handles are numbered in creation order: A1, S1, ...):
+// Journal lines (handles are numbered in creation order: A1, S1, ...; one the
+// library does not know shows as "unknown"; empty polls are not noted):
 //   WintunCreateAdapter name=<name> type=<type> guid=<32 hex digits> -> A1|null
 //   WintunStartSession A1 capacity=0x400000 -> S1|null
-//   WintunReceivePacket S1 -> <size> bytes          (empty polls are only counted)
+//   WintunReceivePacket S1 -> <size> bytes
 //   WintunReleaseReceivePacket S1 <size> bytes|unknown
 //   WintunAllocateSendPacket S1 size=<n> -> ok|null
 //   WintunSendPacket S1 <hex of the bytes>|unknown
 //   WintunEndSession S1
 //   WintunCloseAdapter A1 [with session running]
-// A handle the library does not know (never made, or already gone) shows as
-// "unknown".
 #include "tests/windows/fakewintun.h"
 
 #include <algorithm>
@@ -28,64 +27,39 @@
 
 namespace {
 
-struct Adapter
-{
+using Bytes = std::vector<BYTE>;
+struct Adapter {
     int id;
     int sessions = 0;
 };
-struct Session
-{
+struct Session {
     int id;
     Adapter* adapter;
 };
 
-// The reader thread receives while the test's main thread sends.
+// The engine's two threads call in while the test's thread looks on.
 SRWLOCK lock = SRWLOCK_INIT;
-struct Locked
-{
+struct Locked {
     Locked() { AcquireSRWLockExclusive(&lock); }
     ~Locked() { ReleaseSRWLockExclusive(&lock); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
 };
 
 std::string journal;
 std::map<const void*, Adapter*> adapters;
 std::map<const void*, Session*> sessions;
-std::deque<std::vector<BYTE>> inbound;
-std::map<const BYTE*, std::vector<BYTE>*> handedOut; // received, not yet released
-std::map<const BYTE*, std::vector<BYTE>*> allocated; // allocated, not yet sent
+std::deque<Bytes> inbound;
+std::map<const BYTE*, Bytes*> handedOut; // received, not yet released
+std::map<const BYTE*, Bytes*> allocated; // allocated, not yet sent
 std::string failNext;
-long emptyPolls = 0;
 int nextAdapterId = 1;
 int nextSessionId = 1;
 
-void note(const std::string& line)
-{
-    journal += line;
-    journal += '\n';
-}
+void note(const std::string& line) { journal += line + '\n'; }
 
-std::string adapterName(const void* handle)
+template <typename Map> std::string nameOf(const Map& map, const void* handle, char kind)
 {
-    auto it = adapters.find(handle);
-    return it == adapters.end() ? "unknown" : "A" + std::to_string(it->second->id);
-}
-
-std::string sessionName(const void* handle)
-{
-    auto it = sessions.find(handle);
-    return it == sessions.end() ? "unknown" : "S" + std::to_string(it->second->id);
-}
-
-std::string narrow(const WCHAR* text)
-{
-    if (!text)
-        return "null";
-    std::string out;
-    for (; *text; ++text)
-        out += *text < 0x80 ? static_cast<char>(*text) : '?';
-    return out;
+    const auto it = map.find(handle);
+    return it == map.end() ? "unknown" : kind + std::to_string(it->second->id);
 }
 
 std::string hex(const BYTE* data, size_t size)
@@ -101,21 +75,25 @@ std::string hex(const BYTE* data, size_t size)
 
 bool takeFailure(const char* entryPoint)
 {
-    if (failNext != entryPoint)
-        return false;
-    failNext.clear();
-    return true;
+    const bool fail = failNext == entryPoint;
+    if (fail)
+        failNext.clear();
+    return fail;
 }
 
 } // namespace
 
-FAKE_EXPORT void* WINAPI WintunCreateAdapter(const WCHAR* name, const WCHAR* tunnelType,
-                                             const GUID* requestedGuid)
+FAKE_EXPORT void* WINAPI WintunCreateAdapter(const WCHAR* name, const WCHAR* type, const GUID* guid)
 {
     Locked guard;
-    std::string line =
-        "WintunCreateAdapter name=" + narrow(name) + " type=" + narrow(tunnelType) +
-        " guid=" + (requestedGuid ? hex(reinterpret_cast<const BYTE*>(requestedGuid), sizeof(GUID)) : "null");
+    const auto narrow = [](const WCHAR* text) {
+        std::string out = text ? "" : "null";
+        for (; text && *text; ++text)
+            out += *text < 0x80 ? static_cast<char>(*text) : '?';
+        return out;
+    };
+    const std::string line = "WintunCreateAdapter name=" + narrow(name) + " type=" + narrow(type) + " guid=" +
+                             (guid ? hex(reinterpret_cast<const BYTE*>(guid), sizeof(GUID)) : std::string("null"));
     if (takeFailure("WintunCreateAdapter")) {
         note(line + " -> null");
         SetLastError(ERROR_ACCESS_DENIED);
@@ -123,7 +101,7 @@ FAKE_EXPORT void* WINAPI WintunCreateAdapter(const WCHAR* name, const WCHAR* tun
     }
     auto* adapter = new Adapter{nextAdapterId++};
     adapters[adapter] = adapter;
-    note(line + " -> " + adapterName(adapter));
+    note(line + " -> " + nameOf(adapters, adapter, 'A'));
     return adapter;
 }
 
@@ -132,25 +110,24 @@ FAKE_EXPORT void* WINAPI WintunStartSession(void* adapterHandle, DWORD capacity)
     Locked guard;
     char text[32];
     std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(capacity));
-    const std::string line = "WintunStartSession " + adapterName(adapterHandle) + " capacity=" + text;
-    auto it = adapters.find(adapterHandle);
+    const std::string line = "WintunStartSession " + nameOf(adapters, adapterHandle, 'A') + " capacity=" + text;
+    const auto it = adapters.find(adapterHandle);
     if (takeFailure("WintunStartSession") || it == adapters.end()) {
         note(line + " -> null");
-        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     auto* session = new Session{nextSessionId++, it->second};
     ++it->second->sessions;
     sessions[session] = session;
-    note(line + " -> " + sessionName(session));
+    note(line + " -> " + nameOf(sessions, session, 'S'));
     return session;
 }
 
 FAKE_EXPORT void WINAPI WintunEndSession(void* sessionHandle)
 {
     Locked guard;
-    note("WintunEndSession " + sessionName(sessionHandle));
-    auto it = sessions.find(sessionHandle);
+    note("WintunEndSession " + nameOf(sessions, sessionHandle, 'S'));
+    const auto it = sessions.find(sessionHandle);
     if (it == sessions.end())
         return;
     --it->second->adapter->sessions;
@@ -161,9 +138,9 @@ FAKE_EXPORT void WINAPI WintunEndSession(void* sessionHandle)
 FAKE_EXPORT void WINAPI WintunCloseAdapter(void* adapterHandle)
 {
     Locked guard;
-    auto it = adapters.find(adapterHandle);
+    const auto it = adapters.find(adapterHandle);
     const bool busy = it != adapters.end() && it->second->sessions > 0;
-    note("WintunCloseAdapter " + adapterName(adapterHandle) + (busy ? " with session running" : ""));
+    note("WintunCloseAdapter " + nameOf(adapters, adapterHandle, 'A') + (busy ? " with session running" : ""));
     if (it == adapters.end())
         return;
     delete it->second;
@@ -173,23 +150,16 @@ FAKE_EXPORT void WINAPI WintunCloseAdapter(void* adapterHandle)
 FAKE_EXPORT BYTE* WINAPI WintunReceivePacket(void* sessionHandle, DWORD* packetSize)
 {
     Locked guard;
-    if (!sessions.count(sessionHandle)) {
-        note("WintunReceivePacket unknown");
-        SetLastError(ERROR_HANDLE_EOF);
+    if (!sessions.count(sessionHandle) || inbound.empty()) {
+        *packetSize = 0xDEADBEEF; // callers must not read the size of a packet that did not come
+        SetLastError(sessions.count(sessionHandle) ? ERROR_NO_MORE_ITEMS : ERROR_HANDLE_EOF);
         return nullptr;
     }
-    if (inbound.empty()) {
-        ++emptyPolls;
-        // Callers must not read the size of a packet that did not come.
-        *packetSize = 0xDEADBEEF;
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return nullptr;
-    }
-    auto* packet = new std::vector<BYTE>(std::move(inbound.front()));
+    auto* packet = new Bytes(std::move(inbound.front()));
     inbound.pop_front();
     handedOut[packet->data()] = packet;
     *packetSize = static_cast<DWORD>(packet->size());
-    note("WintunReceivePacket " + sessionName(sessionHandle) + " -> " + std::to_string(packet->size()) +
+    note("WintunReceivePacket " + nameOf(sessions, sessionHandle, 'S') + " -> " + std::to_string(packet->size()) +
          " bytes");
     return packet->data();
 }
@@ -197,15 +167,12 @@ FAKE_EXPORT BYTE* WINAPI WintunReceivePacket(void* sessionHandle, DWORD* packetS
 FAKE_EXPORT void WINAPI WintunReleaseReceivePacket(void* sessionHandle, const BYTE* packet)
 {
     Locked guard;
-    auto it = handedOut.find(packet);
-    if (it == handedOut.end()) {
-        note("WintunReleaseReceivePacket " + sessionName(sessionHandle) + " unknown");
+    const auto it = handedOut.find(packet);
+    note("WintunReleaseReceivePacket " + nameOf(sessions, sessionHandle, 'S') + " " +
+         (it == handedOut.end() ? "unknown" : std::to_string(it->second->size()) + " bytes"));
+    if (it == handedOut.end())
         return;
-    }
-    note("WintunReleaseReceivePacket " + sessionName(sessionHandle) + " " +
-         std::to_string(it->second->size()) + " bytes");
-    // Whoever still reads the space after this sees the poison.
-    std::fill(it->second->begin(), it->second->end(), BYTE{0xDD});
+    std::fill(it->second->begin(), it->second->end(), BYTE{0xDD}); // a late reader sees the poison
     delete it->second;
     handedOut.erase(it);
 }
@@ -214,13 +181,13 @@ FAKE_EXPORT BYTE* WINAPI WintunAllocateSendPacket(void* sessionHandle, DWORD pac
 {
     Locked guard;
     const std::string line =
-        "WintunAllocateSendPacket " + sessionName(sessionHandle) + " size=" + std::to_string(packetSize);
+        "WintunAllocateSendPacket " + nameOf(sessions, sessionHandle, 'S') + " size=" + std::to_string(packetSize);
     if (takeFailure("WintunAllocateSendPacket") || !sessions.count(sessionHandle) || packetSize > 0xFFFF) {
         note(line + " -> null");
         SetLastError(ERROR_BUFFER_OVERFLOW);
         return nullptr;
     }
-    auto* space = new std::vector<BYTE>(packetSize, BYTE{0xCC});
+    auto* space = new Bytes(packetSize, BYTE{0xCC});
     allocated[space->data()] = space;
     note(line + " -> ok");
     return space->data();
@@ -230,13 +197,11 @@ FAKE_EXPORT BYTE* WINAPI WintunAllocateSendPacket(void* sessionHandle, DWORD pac
 FAKE_EXPORT void WINAPI WintunSendPacket(void* sessionHandle, const BYTE* packet)
 {
     Locked guard;
-    auto it = allocated.find(packet);
-    if (it == allocated.end()) {
-        note("WintunSendPacket " + sessionName(sessionHandle) + " unknown");
+    const auto it = allocated.find(packet);
+    note("WintunSendPacket " + nameOf(sessions, sessionHandle, 'S') + " " +
+         (it == allocated.end() ? "unknown" : hex(it->second->data(), it->second->size())));
+    if (it == allocated.end())
         return;
-    }
-    note("WintunSendPacket " + sessionName(sessionHandle) + " " +
-         hex(it->second->data(), it->second->size()));
     delete it->second;
     allocated.erase(it);
 }
@@ -255,9 +220,7 @@ FAKE_EXPORT void FakeWintunReset()
     journal.clear();
     inbound.clear();
     failNext.clear();
-    emptyPolls = 0;
-    nextAdapterId = 1;
-    nextSessionId = 1;
+    nextAdapterId = nextSessionId = 1;
 }
 
 FAKE_EXPORT void FakeWintunFailNext(const char* entryPoint)
@@ -284,15 +247,9 @@ FAKE_EXPORT int FakeWintunUnreleased()
     return static_cast<int>(handedOut.size());
 }
 
-FAKE_EXPORT long FakeWintunEmptyPolls()
-{
-    Locked guard;
-    return emptyPolls;
-}
-
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
-    if (reason == DLL_PROCESS_ATTACH) {
+    if (reason == DLL_PROCESS_ATTACH) { // counted where a reloaded library still sees it
         char text[16];
         std::snprintf(text, sizeof text, "%d", fakewintun::attachCount() + 1);
         SetEnvironmentVariableA(fakewintun::kAttachCounter, text);

@@ -23,8 +23,6 @@ using QueueFn = void (*)(const BYTE* data, DWORD size);
 using OpenObjectsFn = int (*)();
 // Packets handed out by WintunReceivePacket and not yet released.
 using UnreleasedFn = int (*)();
-// How many empty polls WintunReceivePacket answered.
-using EmptyPollsFn = long (*)();
 
 // Environment variable that the library counts its process attaches in; it
 // survives unloading, so a test can tell how often the library was loaded.

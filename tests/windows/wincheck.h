@@ -46,30 +46,6 @@ inline bool check(bool ok, const char* what, const char* file, int line)
     return ok;
 }
 
-inline std::string show(long long v)
-{
-    return std::to_string(v);
-}
-inline std::string show(unsigned long long v)
-{
-    return std::to_string(v);
-}
-inline std::string show(long v)
-{
-    return std::to_string(v);
-}
-inline std::string show(unsigned long v)
-{
-    return std::to_string(v);
-}
-inline std::string show(int v)
-{
-    return std::to_string(v);
-}
-inline std::string show(unsigned int v)
-{
-    return std::to_string(v);
-}
 inline std::string show(bool v)
 {
     return v ? "true" : "false";
@@ -87,6 +63,10 @@ inline std::string show(const void* v)
     char text[32];
     std::snprintf(text, sizeof text, "%p", v);
     return text;
+}
+template <typename T, typename = decltype(std::to_string(T()))> std::string show(T v)
+{
+    return std::to_string(v);
 }
 
 template <typename A, typename B>

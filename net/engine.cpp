@@ -1,0 +1,202 @@
+#include "net/engine.h"
+
+#include "net/xorkey.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+struct tunnel::Engine::State {
+    std::atomic<bool> running{true};
+    std::unique_ptr<AdapterPort> port;
+    udp::Socket socket = nullptr;
+    udp::Peer relay;
+    udp::Batch outbound;
+    udp::Batch inbound;
+};
+
+namespace tunnel {
+namespace {
+
+using StateRef = std::shared_ptr<Engine::State>;
+
+// Each thread holds its own reference: a thread that outlives the stop's
+// limit keeps the port, the batches and the relay address it uses.
+unsigned long outboundLoop(void* argument)
+{
+    const std::unique_ptr<StateRef> ref(static_cast<StateRef*>(argument));
+    Engine::State& s = **ref;
+    while (s.running) {
+        int count = 0;
+        while (count < udp::kBatch) {
+            unsigned char* slot = s.outbound.slot(count);
+            const std::size_t size = s.port->receive(slot, udp::kSlotSize);
+            if (size == 0)
+                break;
+            scrambleInPlace(slot, size);
+            s.outbound.length[count++] = size;
+        }
+        if (count == 0)
+            s.port->wait();
+        else if (s.running) // nothing leaves once stop has begun
+            udp::sendBatch(s.socket, s.relay, s.outbound, count);
+    }
+    return 0;
+}
+
+unsigned long inboundLoop(void* argument)
+{
+    const std::unique_ptr<StateRef> ref(static_cast<StateRef*>(argument));
+    Engine::State& s = **ref;
+    udp::Batch& b = s.inbound;
+    while (s.running) {
+        const int count = udp::receiveBatch(s.socket, b);
+        for (int i = 0; i < count && s.running; ++i) {
+            // A coalesced slot holds datagrams of `segment` bytes, the last maybe shorter.
+            const std::size_t step = b.segment[i] ? b.segment[i] : std::max<std::size_t>(b.length[i], 1);
+            for (std::size_t at = 0; at < b.length[i]; at += step) {
+                unsigned char* datagram = b.slot(i) + at;
+                const std::size_t size = std::min(step, b.length[i] - at);
+                if (!acceptInbound(b.from[i], s.relay, datagram, size))
+                    continue;
+                scrambleInPlace(datagram, size);
+                s.port->write(datagram, size);
+            }
+        }
+    }
+    return 0;
+}
+
+class RingPort : public AdapterPort
+{
+public:
+    explicit RingPort(wintun::Session session) : session_(session) {}
+    std::size_t receive(unsigned char* buffer, std::size_t capacity) override
+    {
+        std::uint32_t size = 0;
+        std::uint8_t* packet = wintun::receivePacket(session_, &size);
+        if (!packet)
+            return 0;
+        // Copied before the packet's space goes back to the ring.
+        const std::size_t n = std::min<std::size_t>(size, capacity);
+        std::memcpy(buffer, packet, n);
+        wintun::releaseReceivePacket(session_, packet);
+        return n;
+    }
+    void wait() override { wintun::waitForPacket(session_); }
+    void wake() override { wintun::wakeReader(session_); }
+    void write(const unsigned char* data, std::size_t length) override
+    {
+        std::uint8_t* space = wintun::allocateSendPacket(session_, static_cast<std::uint32_t>(length));
+        if (!space)
+            return; // ring full or packet too large: dropped
+        std::memcpy(space, data, length);
+        wintun::sendPacket(session_, space);
+    }
+
+private:
+    wintun::Session session_;
+};
+
+class DevicePort : public AdapterPort
+{
+public:
+    explicit DevicePort(tap::Device device)
+        : device_(device), reader_(tap::beginReading()), writer_(tap::beginReading())
+    {
+    }
+    ~DevicePort() override
+    {
+        tap::endReading(device_, reader_);
+        tap::endReading(device_, writer_);
+    }
+    std::size_t receive(unsigned char* buffer, std::size_t capacity) override
+    {
+        const int n = tap::tryRead(device_, reader_, buffer, static_cast<int>(std::min<std::size_t>(capacity, 1 << 20)));
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    void wait() override { tap::wait(device_, reader_); }
+    void wake() override { tap::cancel(device_); }
+    void write(const unsigned char* data, std::size_t length) override
+    {
+        tap::write(device_, writer_, data, static_cast<int>(length));
+    }
+
+private:
+    tap::Device device_;
+    tap::ReadContext* reader_;
+    tap::ReadContext* writer_;
+};
+
+} // namespace
+
+std::unique_ptr<AdapterPort> ringPort(wintun::Session session)
+{
+    return std::make_unique<RingPort>(session);
+}
+
+std::unique_ptr<AdapterPort> devicePort(tap::Device device)
+{
+    return std::make_unique<DevicePort>(device);
+}
+
+bool acceptInbound(const udp::Peer& from, const udp::Peer& relay, const unsigned char* data, std::size_t length)
+{
+    // Only the relay may feed the adapter; anything else is injection.
+    return length > 0 && data[0] != '{' && udp::samePeer(from, relay);
+}
+
+Engine::~Engine()
+{
+    stop();
+}
+
+bool Engine::start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay)
+{
+    if (active() || !port || !socket)
+        return false;
+    state_ = std::make_shared<State>();
+    state_->port = std::move(port);
+    state_->socket = socket;
+    state_->relay = relay;
+    udp::rearm(socket);
+    const auto launch = [this](adapter::ThreadEntry entry) {
+        auto* ref = new StateRef(state_);
+        const adapter::ThreadHandle thread = adapter::startThread(entry, ref);
+        if (!thread)
+            delete ref; // the thread never ran
+        return thread;
+    };
+    outbound_ = launch(outboundLoop);
+    inbound_ = outbound_ ? launch(inboundLoop) : nullptr;
+    if (!inbound_) {
+        stop();
+        return false;
+    }
+    return true;
+}
+
+bool Engine::stop(int timeoutMs)
+{
+    if (!state_)
+        return true;
+    state_->running = false;
+    constexpr int kSliceMs = 20;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (outbound_ || inbound_) {
+        // Again every slice: a wait begun just after a wake must not block the stop.
+        state_->port->wake();
+        udp::wakeReceiver(state_->socket);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return false;
+        const int slice = static_cast<int>(std::min<long long>(left, kSliceMs));
+        adapter::joinThread(outbound_, slice);
+        adapter::joinThread(inbound_, outbound_ ? 0 : slice);
+    }
+    state_.reset();
+    return true;
+}
+
+} // namespace tunnel

@@ -1,0 +1,65 @@
+// The tunnel's one UDP endpoint, Qt-free: the GUI thread sends heartbeats
+// through it and drains it while no engine runs; the engine's two threads
+// send and receive batches on it. One unit per platform (Winsock, Linux).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace udp {
+
+// An address and port in the platform's socket address form.
+struct Peer {
+    alignas(8) unsigned char storage[28] = {}; // large enough for sockaddr_in6
+    int length = 0;                            // 0: no usable address
+};
+
+// A numeric IPv4 or IPv6 address; anything else (a host name) gives a peer of length 0.
+Peer parsePeer(const char* address, std::uint16_t port);
+bool samePeer(const Peer& a, const Peer& b);
+
+struct SocketObject; // descriptor, the receiver's wake and the offload flags
+using Socket = SocketObject*;
+
+// Bound to an ephemeral port on every local address of the relay's family;
+// null when the peer is unusable or no socket could be made.
+Socket open(const Peer& relay);
+void close(Socket socket);
+// For the GUI thread's read notifier while no engine runs.
+std::intptr_t descriptor(Socket socket);
+std::uint16_t localPort(Socket socket);
+
+// One datagram; a failure is ignored by the callers.
+bool send(Socket socket, const Peer& to, const void* data, std::size_t length);
+// Reads and drops every datagram pending now, without waiting.
+void drain(Socket socket);
+
+// Up to kBatch datagrams in buffers that live as long as the batch.
+constexpr int kBatch = 32;
+constexpr std::size_t kSlotSize = 65536; // one datagram, or a coalesced run of them
+
+struct Batch {
+    Batch();
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    unsigned char* slot(int i) const { return bytes + static_cast<std::size_t>(i) * kSlotSize; }
+    unsigned char* bytes;
+    std::size_t length[kBatch] = {};
+    std::size_t segment[kBatch] = {}; // receive: datagram size inside a coalesced slot (0: one datagram)
+    Peer from[kBatch];
+    void* platform; // message headers, made once
+};
+
+// Sends slots 0..count-1 to `to`, one datagram each; runs of equal size may
+// leave as one segmentation-offload send that the kernel cuts back into
+// exactly those datagrams.
+void sendBatch(Socket socket, const Peer& to, Batch& batch, int count);
+// Blocks until datagrams arrive or wakeReceiver() is called; returns how
+// many slots were filled (0 after a wake or an error).
+int receiveBatch(Socket socket, Batch& batch);
+// Makes the receiver's wait return; every later wait returns at once until rearm().
+void wakeReceiver(Socket socket);
+void rearm(Socket socket);
+
+} // namespace udp

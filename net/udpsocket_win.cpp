@@ -1,0 +1,214 @@
+// The tunnel endpoint on Windows, with Winsock. Batches are sent and received
+// one datagram per call; the receiver waits in select() and is woken by a
+// datagram the stop sends to the socket's own port over loopback (it fails
+// the relay check like any stranger's). Qt-free.
+#include "net/udpsocket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
+
+struct udp::SocketObject {
+    SOCKET handle = INVALID_SOCKET;
+    int family = AF_INET;
+};
+
+namespace udp {
+namespace {
+
+bool startWinsock()
+{
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
+
+} // namespace
+
+Peer parsePeer(const char* address, std::uint16_t port)
+{
+    Peer peer;
+    if (!startWinsock())
+        return peer;
+    sockaddr_in v4{};
+    sockaddr_in6 v6{};
+    if (inet_pton(AF_INET, address, &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        std::memcpy(peer.storage, &v4, sizeof v4);
+        peer.length = sizeof v4;
+    } else if (inet_pton(AF_INET6, address, &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        std::memcpy(peer.storage, &v6, sizeof v6);
+        peer.length = sizeof v6;
+    }
+    return peer;
+}
+
+bool samePeer(const Peer& a, const Peer& b)
+{
+    sockaddr_in6 x{};
+    sockaddr_in6 y{};
+    std::memcpy(&x, a.storage, sizeof x);
+    std::memcpy(&y, b.storage, sizeof y);
+    if (a.length == 0 || x.sin6_family != y.sin6_family || x.sin6_port != y.sin6_port)
+        return false;
+    if (x.sin6_family == AF_INET) {
+        sockaddr_in p{};
+        sockaddr_in q{};
+        std::memcpy(&p, a.storage, sizeof p);
+        std::memcpy(&q, b.storage, sizeof q);
+        return p.sin_addr.s_addr == q.sin_addr.s_addr;
+    }
+    return std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
+}
+
+Socket open(const Peer& relay)
+{
+    if (relay.length == 0 || !startWinsock())
+        return nullptr;
+    sockaddr_in6 any{};
+    std::memcpy(&any, relay.storage, sizeof any);
+    const int family = any.sin6_family;
+    const SOCKET handle = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    if (handle == INVALID_SOCKET)
+        return nullptr;
+    sockaddr_in6 local{};
+    local.sin6_family = static_cast<ADDRESS_FAMILY>(family);
+    u_long nonBlocking = 1;
+    if (::bind(handle, reinterpret_cast<sockaddr*>(&local), relay.length) != 0 ||
+        ioctlsocket(handle, FIONBIO, &nonBlocking) != 0) {
+        closesocket(handle);
+        return nullptr;
+    }
+    // A datagram that meets a closed port must not end the receiver's reads.
+    DWORD off = FALSE;
+    DWORD returned = 0;
+    constexpr DWORD kConnReset = 0x9800000C; // SIO_UDP_CONNRESET
+    WSAIoctl(handle, kConnReset, &off, sizeof off, nullptr, 0, &returned, nullptr, nullptr);
+    const int buffer = 4 << 20;
+    setsockopt(handle, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
+    setsockopt(handle, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
+    return new SocketObject{handle, family};
+}
+
+std::intptr_t descriptor(Socket socket)
+{
+    return static_cast<std::intptr_t>(socket->handle);
+}
+
+void close(Socket socket)
+{
+    if (!socket)
+        return;
+    closesocket(socket->handle);
+    delete socket;
+}
+
+std::uint16_t localPort(Socket socket)
+{
+    sockaddr_in6 local{};
+    int length = sizeof local;
+    if (!socket || getsockname(socket->handle, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return 0;
+    return ntohs(local.sin6_port); // at the same offset in sockaddr_in
+}
+
+bool send(Socket socket, const Peer& to, const void* data, std::size_t length)
+{
+    return socket && to.length &&
+           ::sendto(socket->handle, static_cast<const char*>(data), static_cast<int>(length), 0,
+                    reinterpret_cast<const sockaddr*>(to.storage), to.length) != SOCKET_ERROR;
+}
+
+void drain(Socket socket)
+{
+    if (!socket)
+        return;
+    char sink[2048];
+    for (int guard = 0; guard < 100000; ++guard) {
+        const int n = ::recv(socket->handle, sink, sizeof sink, 0);
+        if (n == SOCKET_ERROR && WSAGetLastError() != WSAEMSGSIZE)
+            return; // WSAEWOULDBLOCK: nothing more pending
+    }
+}
+
+Batch::Batch() : bytes(new unsigned char[kBatch * kSlotSize]), platform(nullptr) {}
+
+Batch::~Batch()
+{
+    delete[] bytes;
+}
+
+void sendBatch(Socket socket, const Peer& to, Batch& batch, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (send(socket, to, batch.slot(i), batch.length[i]) || WSAGetLastError() != WSAEWOULDBLOCK)
+            continue;
+        // A full send buffer: wait a little for room rather than drop the burst.
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(socket->handle, &writable);
+        timeval limit{0, 100000};
+        if (select(0, nullptr, &writable, nullptr, &limit) > 0)
+            send(socket, to, batch.slot(i), batch.length[i]);
+    }
+}
+
+int receiveBatch(Socket socket, Batch& batch)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int count = 0;
+        while (count < kBatch) {
+            int fromLength = sizeof batch.from[count].storage;
+            const int n = recvfrom(socket->handle, reinterpret_cast<char*>(batch.slot(count)), static_cast<int>(kSlotSize),
+                                   0, reinterpret_cast<sockaddr*>(batch.from[count].storage), &fromLength);
+            if (n == SOCKET_ERROR) {
+                if (WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAEMSGSIZE)
+                    continue; // a report about one datagram; go on with the next
+                break;
+            }
+            batch.length[count] = static_cast<std::size_t>(n);
+            batch.segment[count] = 0;
+            batch.from[count].length = fromLength;
+            ++count;
+        }
+        if (count > 0 || attempt > 0)
+            return count;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket->handle, &readable);
+        if (select(0, &readable, nullptr, nullptr, nullptr) <= 0)
+            return 0;
+    }
+    return 0;
+}
+
+void wakeReceiver(Socket socket)
+{
+    // Our own port on loopback, in the socket's family.
+    sockaddr_in6 self{};
+    int length = socket->family == AF_INET ? static_cast<int>(sizeof(sockaddr_in)) : static_cast<int>(sizeof self);
+    if (getsockname(socket->handle, reinterpret_cast<sockaddr*>(&self), &length) != 0)
+        return;
+    if (socket->family == AF_INET) {
+        sockaddr_in v4{};
+        std::memcpy(&v4, &self, sizeof v4);
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::sendto(socket->handle, "", 0, 0, reinterpret_cast<const sockaddr*>(&v4), sizeof v4);
+    } else {
+        self.sin6_addr = in6addr_loopback;
+        ::sendto(socket->handle, "", 0, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self);
+    }
+}
+
+void rearm(Socket)
+{
+    // The wake datagrams left over are read and dropped like any stranger's.
+}
+
+} // namespace udp
