@@ -399,6 +399,10 @@ int main(int argc, char** argv)
     config.subnetPrefix = 8;
     config.subnetBase = 0x0A000000;
     config.lineLimit = 1000;
+    // Every fake client comes from loopback: one address holds them all.
+    config.maxConnectionsPerAddress = s.clients;
+    config.maxSessionsPerAddress = s.clients;
+    config.maxRoomsPerAddress = s.rooms;
     RouteExchange exchange(static_cast<std::uint32_t>(s.clients));
     Answers answers;
     answers.clients = &clients;
