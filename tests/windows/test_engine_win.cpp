@@ -1,32 +1,27 @@
 // The Win32 engine units as production runs them: the Wintun ring (the
 // stand-in wintun.dll beside this program) and the TAP device (a message-mode
 // pipe opened like one) carried by tunnel::Engine over a Winsock socket, with
-// a loopback socket as the relay. Also the platform calls on their own: the
-// ring's lifecycle in the library's journal, and the device's exclusive open.
-// Winsock before anything that brings in windows.h.
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
+// a loopback socket as the relay.
+// clang-format off
+#include <winsock2.h> // before anything that brings in windows.h
+// clang-format on
 #include "net/engine.h"
 #include "net/xorkey.h"
 #include "tests/windows/fakewintun.h"
 #include "tests/windows/wincheck.h"
 
-#include <string>
 #include <vector>
-#include <windows.h>
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-const char16_t kName[] = u"RIRODedo";
-const std::uint8_t kZeroGuid[16] = {};
+using fakewintun::entry;
 
 Bytes packetOf(int size, unsigned char seed)
 {
     Bytes p(static_cast<size_t>(size));
-    for (int i = 0; i < size; ++i)
-        p[static_cast<size_t>(i)] = static_cast<unsigned char>(seed + i * 7);
+    for (size_t i = 0; i < p.size(); ++i)
+        p[i] = static_cast<unsigned char>(seed + i * 7);
     return p;
 }
 
@@ -36,31 +31,19 @@ Bytes scrambled(Bytes p)
     return p;
 }
 
-std::string hex(const Bytes& p)
-{
-    std::string out;
-    char digits[3];
-    for (unsigned char b : p) {
-        std::snprintf(digits, sizeof digits, "%02x", b);
-        out += digits;
-    }
-    return out;
-}
-
-// A plain Winsock socket on 127.0.0.1: the relay, or a stranger.
 const bool winsock = [] {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }();
 
-struct Peer {
+// A plain Winsock socket on 127.0.0.1: the relay, or a stranger.
+struct Peer
+{
     SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     std::uint16_t port = 0;
     Peer()
     {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a = address(0);
         int n = sizeof a;
         bind(s, reinterpret_cast<sockaddr*>(&a), n);
         getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
@@ -69,14 +52,19 @@ struct Peer {
         setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
     }
     ~Peer() { closesocket(s); }
-    void sendTo(std::uint16_t to, const Bytes& data) const
+    static sockaddr_in address(std::uint16_t port)
     {
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_port = htons(to);
+        a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return a;
+    }
+    void sendTo(std::uint16_t to, const Bytes& data) const
+    {
+        const sockaddr_in a = address(to);
         sendto(s, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()), 0,
-               reinterpret_cast<sockaddr*>(&a), sizeof a);
+               reinterpret_cast<const sockaddr*>(&a), sizeof a);
     }
     Bytes receive() const
     {
@@ -87,149 +75,112 @@ struct Peer {
     }
 };
 
-// The tunnel endpoint aimed at `relay`.
-struct Endpoint {
+// The engine on `port`, aimed at `relay`, until stopped; stop must be prompt.
+struct Running
+{
     udp::Peer relayPeer;
     udp::Socket socket;
-    explicit Endpoint(const Peer& relay)
-        : relayPeer(udp::parsePeer("127.0.0.1", relay.port)), socket(udp::open(relayPeer)) {}
-    ~Endpoint() { udp::close(socket); }
+    tunnel::Engine engine;
+    bool started;
+    Running(std::unique_ptr<tunnel::AdapterPort> port, const Peer& relay)
+        : relayPeer(udp::parsePeer("127.0.0.1", relay.port)), socket(udp::open(relayPeer)),
+          started(socket && engine.start(std::move(port), socket, relayPeer))
+    {
+    }
+    ~Running() { udp::close(socket); }
     std::uint16_t port() const { return udp::localPort(socket); }
-};
-
-bool waitFor(bool (*condition)(), int ms = 3000)
-{
-    for (int waited = 0; !condition(); waited += 10) {
-        if (waited > ms)
-            return false;
-        Sleep(10);
-    }
-    return true;
-}
-
-bool sentToRing() { return fakewintun::journal().find("WintunSendPacket") != std::string::npos; }
-
-// A message-mode pipe: the server end is the adapter, the client end is the device.
-struct Pipe {
-    std::string path = "\\\\.\\pipe\\pellora-tap-" + std::to_string(GetCurrentProcessId());
-    HANDLE server = CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                     1, 8192, 8192, 0, nullptr);
-    tap::Device device = tap::open(path);
-    Pipe()
+    bool stopsPromptly()
     {
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        SetNamedPipeHandleState(device, &mode, nullptr, nullptr);
-    }
-    ~Pipe()
-    {
-        if (device != adapter::invalidDevice())
-            tap::close(device);
-        CloseHandle(server);
+        const DWORD begun = GetTickCount();
+        return engine.stop() && !engine.active() && GetTickCount() - begun < 1000;
     }
 };
 
 } // namespace
 
-WINCHECK_CASE(ring_lifecycle_reaches_the_library_in_order)
+static void ringEngineCarriesPacketsOnlyFromTheRelay()
 {
     REQUIRE(wintun::load());
-    CHECK_EQ(fakewintun::attachCount(), 1);
-    fakewintun::control<fakewintun::ResetFn>("FakeWintunReset")();
-    fakewintun::control<fakewintun::FailNextFn>("FakeWintunFailNext")("WintunCreateAdapter");
-    CHECK(wintun::createAdapter(kName, kName, kZeroGuid) == nullptr);
-    const wintun::Adapter adapter = wintun::createAdapter(kName, kName, kZeroGuid);
+    CHECK(wintun::load()); // kept, not loaded again
+    CHECK(fakewintun::attachCount() == 1);
+    entry<void()>("FakeWintunFailCreate")();
+    const std::uint8_t guid[16] = {0xAB};
+    CHECK(wintun::createAdapter(u"RIRODedo", u"Tun", guid) == nullptr);
+    const wintun::Adapter adapter = wintun::createAdapter(u"RIRODedo", u"Tun", guid);
     const wintun::Session session = wintun::startSession(adapter, wintun::kRingCapacity);
     REQUIRE(session != nullptr);
     std::uint32_t size = 77;
-    CHECK(wintun::receivePacket(session, &size) == nullptr);
-    CHECK_EQ(size, 0u);
-    wintun::endSession(session);
-    wintun::closeAdapter(adapter);
-    CHECK_EQ(fakewintun::journal(),
-             std::string("WintunCreateAdapter name=RIRODedo type=RIRODedo guid=00000000000000000000000000000000 -> null\n"
-                         "WintunCreateAdapter name=RIRODedo type=RIRODedo guid=00000000000000000000000000000000 -> A1\n"
-                         "WintunStartSession A1 capacity=0x400000 -> S1\n"
-                         "WintunEndSession S1\n"
-                         "WintunCloseAdapter A1\n"));
-    CHECK(wintun::load()); // kept, not loaded again
-    CHECK_EQ(fakewintun::attachCount(), 1);
-}
-
-WINCHECK_CASE(ring_engine_carries_packets_both_ways_only_from_the_relay)
-{
-    REQUIRE(wintun::load());
-    fakewintun::control<fakewintun::ResetFn>("FakeWintunReset")();
-    const wintun::Adapter adapter = wintun::createAdapter(kName, kName, kZeroGuid);
-    const wintun::Session session = wintun::startSession(adapter, wintun::kRingCapacity);
+    CHECK(wintun::receivePacket(session, &size) == nullptr && size == 0);
     Peer relay;
     Peer stranger;
-    Endpoint endpoint(relay);
-    REQUIRE(endpoint.socket != nullptr);
-    tunnel::Engine engine;
-    REQUIRE(engine.start(tunnel::ringPort(session), endpoint.socket, endpoint.relayPeer));
+    Running running(tunnel::ringPort(session), relay);
+    REQUIRE(running.started);
 
-    // Outbound: read from the ring, released, scrambled to the relay from the endpoint's port.
+    // Outbound: read from the ring, scrambled to the relay.
     const Bytes out = packetOf(60, 0x45);
-    fakewintun::control<fakewintun::QueueFn>("FakeWintunQueue")(out.data(), static_cast<DWORD>(out.size()));
+    entry<void(const BYTE*, DWORD)>("FakeWintunQueue")(out.data(), static_cast<DWORD>(out.size()));
     CHECK(relay.receive() == scrambled(out));
-    CHECK_EQ(fakewintun::control<fakewintun::UnreleasedFn>("FakeWintunUnreleased")(), 0);
 
     // Inbound: only the relay's non-JSON datagrams reach the ring, unscrambled.
     Bytes json = scrambled(packetOf(30, 1));
     json[0] = '{';
-    stranger.sendTo(endpoint.port(), scrambled(packetOf(40, 9)));
-    relay.sendTo(endpoint.port(), json);
+    stranger.sendTo(running.port(), scrambled(packetOf(40, 9)));
+    relay.sendTo(running.port(), json);
     const Bytes in = packetOf(50, 0x60);
-    relay.sendTo(endpoint.port(), scrambled(in));
-    CHECK(waitFor(sentToRing));
-    const std::string journal = fakewintun::journal();
-    CHECK(journal.find("WintunSendPacket S1 " + hex(in) + "\n") != std::string::npos);
-    CHECK_EQ(journal.find("WintunSendPacket"), journal.rfind("WintunSendPacket"));
-
-    const DWORD begun = GetTickCount();
-    CHECK(engine.stop());
-    CHECK(GetTickCount() - begun < 1000);
-    CHECK(!engine.active());
+    relay.sendTo(running.port(), scrambled(in));
+    for (int waited = 0; waited < 3000 && fakewintun::journal().find("WintunSendPacket") == std::string::npos;
+         waited += 10)
+        Sleep(10);
+    CHECK(running.stopsPromptly());
     wintun::endSession(session);
     wintun::closeAdapter(adapter);
-    CHECK_EQ(fakewintun::control<fakewintun::OpenObjectsFn>("FakeWintunOpenObjects")(), 0);
+    const std::string g = "guid=ab000000000000000000000000000000 -> ";
+    CHECK(fakewintun::journal() == "WintunCreateAdapter name=RIRODedo type=Tun " + g + "null\n" +
+                                       "WintunCreateAdapter name=RIRODedo type=Tun " + g + "A1\n" +
+                                       "WintunStartSession A1 capacity=4194304 -> S2\n" +
+                                       "WintunSendPacket S2 " + fakewintun::hex(in.data(), in.size()) + "\n" +
+                                       "WintunEndSession S2\nWintunCloseAdapter A1\n");
+    CHECK(entry<int()>("FakeWintunLeftOpen")() == 0); // every packet released, too
 }
 
-WINCHECK_CASE(device_is_opened_for_exclusive_use)
+static void deviceIsExclusiveAndCarriesFrames()
 {
-    CHECK_EQ(tap::devicePath("{8A3A}"), std::string("\\\\.\\Global\\{8A3A}.tap"));
-    Pipe pipe;
-    REQUIRE(pipe.device != adapter::invalidDevice());
-    CHECK(tap::open(pipe.path) == adapter::invalidDevice());
+    CHECK(tap::devicePath("{8A3A}") == "\\\\.\\Global\\{8A3A}.tap");
+    // The server end of a message-mode pipe is the adapter, the client end the device.
+    const std::string path = "\\\\.\\pipe\\pellora-tap-" + std::to_string(GetCurrentProcessId());
+    const HANDLE adapterEnd =
+        CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 8192,
+                         8192, 0, nullptr);
+    const tap::Device device = tap::open(path);
+    REQUIRE(device != adapter::invalidDevice());
+    CHECK(tap::open(path) == adapter::invalidDevice());
     CHECK(tap::open("\\\\.\\pipe\\pellora-absent") == adapter::invalidDevice());
-}
-
-WINCHECK_CASE(device_engine_carries_frames_both_ways_and_stop_cancels_the_pending_read)
-{
-    Pipe pipe;
-    REQUIRE(pipe.device != adapter::invalidDevice());
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(device, &mode, nullptr, nullptr);
     Peer relay;
-    Endpoint endpoint(relay);
-    tunnel::Engine engine;
-    REQUIRE(engine.start(tunnel::devicePort(pipe.device), endpoint.socket, endpoint.relayPeer));
+    {
+        Running running(tunnel::devicePort(device), relay);
+        REQUIRE(running.started);
+        const Bytes out = packetOf(90, 0x11);
+        DWORD count = 0;
+        CHECK(WriteFile(adapterEnd, out.data(), static_cast<DWORD>(out.size()), &count, nullptr));
+        CHECK(relay.receive() == scrambled(out));
 
-    const Bytes out = packetOf(90, 0x11);
-    DWORD count = 0;
-    CHECK(WriteFile(pipe.server, out.data(), static_cast<DWORD>(out.size()), &count, nullptr));
-    CHECK(relay.receive() == scrambled(out));
-
-    const Bytes in = packetOf(70, 0x22);
-    relay.sendTo(endpoint.port(), scrambled(in));
-    Bytes got(4096);
-    CHECK(ReadFile(pipe.server, got.data(), static_cast<DWORD>(got.size()), &count, nullptr));
-    got.resize(count);
-    CHECK(got == in);
-
-    // The reader waits in a pending read now; stop cancels it and ends both threads at once.
-    Sleep(100);
-    const DWORD begun = GetTickCount();
-    CHECK(engine.stop());
-    CHECK(GetTickCount() - begun < 1000);
+        const Bytes in = packetOf(70, 0x22);
+        relay.sendTo(running.port(), scrambled(in));
+        Bytes got(4096);
+        CHECK(ReadFile(adapterEnd, got.data(), static_cast<DWORD>(got.size()), &count, nullptr));
+        got.resize(count);
+        CHECK(got == in);
+        Sleep(100); // the reader now waits in a pending read, which stop cancels
+        CHECK(running.stopsPromptly());
+    }
+    tap::close(device);
+    CloseHandle(adapterEnd);
 }
 
-WINCHECK_MAIN()
+int main()
+{
+    return wincheck::run({WINCHECK_CASE(ringEngineCarriesPacketsOnlyFromTheRelay),
+                          WINCHECK_CASE(deviceIsExclusiveAndCarriesFrames)});
+}
