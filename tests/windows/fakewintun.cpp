@@ -1,14 +1,7 @@
 // A stand-in for the Wintun driver library: the eight entry points with the
 // signatures the client imports, an in-memory ring, and a journal of the calls
-// that the tests read back. Built without WintunSendPacket
-// (PELLORA_FAKE_WITHOUT_SEND) it stands for a library of the wrong version.
-//
-// Journal lines (handles named A1, S2, ... in creation order):
-//   WintunCreateAdapter name=<name> type=<type> guid=<32 hex digits> -> A1|null
-//   WintunStartSession A1 capacity=4194304 -> S2
-//   WintunSendPacket S2 <hex of the bytes>
-//   WintunEndSession S2
-//   WintunCloseAdapter A1
+// that change the adapter (handles named A1, S2, ... in creation order). Built
+// without WintunSendPacket (PELLORA_FAKE_WITHOUT_SEND) it is a library of the wrong version.
 #include "tests/windows/fakewintun.h"
 
 #include <deque>
@@ -32,8 +25,7 @@ struct Locked
 std::string journal;
 std::map<const void*, std::string> objects; // open adapters and sessions by name
 std::deque<Bytes> inbound;
-std::map<const BYTE*, Bytes*> outstanding; // received and not released, or allocated and not sent
-bool failCreate = false;
+std::map<const BYTE*, Bytes> outstanding; // received and not released, or allocated and not sent
 std::uintptr_t created = 0;
 
 void note(const std::string& line)
@@ -54,30 +46,17 @@ void* openObject(char kind)
     return handle;
 }
 
-std::string closeObject(const void* handle)
-{
-    const std::string name = nameOf(handle);
-    objects.erase(handle);
-    return name;
-}
-
 BYTE* handOut(Bytes bytes)
 {
-    auto* packet = new Bytes(std::move(bytes));
-    outstanding[packet->data()] = packet;
-    return packet->data();
+    BYTE* data = bytes.data(); // a moved vector keeps its storage
+    outstanding.emplace(data, std::move(bytes));
+    return data;
 }
 
-// The bytes of an outstanding packet, which it no longer is.
 Bytes takeBack(const BYTE* data)
 {
-    const auto it = outstanding.find(data);
-    if (it == outstanding.end())
-        return Bytes();
-    Bytes bytes = std::move(*it->second);
-    delete it->second;
-    outstanding.erase(it);
-    return bytes;
+    auto node = outstanding.extract(data);
+    return node ? std::move(node.mapped()) : Bytes();
 }
 
 } // namespace
@@ -91,11 +70,9 @@ FAKE_EXPORT void* WINAPI WintunCreateAdapter(const WCHAR* name, const WCHAR* typ
             out += *text < 0x80 ? static_cast<char>(*text) : '?';
         return out;
     };
-    void* adapter = failCreate ? nullptr : openObject('A');
-    failCreate = false;
-    note("WintunCreateAdapter name=" + narrow(name) + " type=" + narrow(type) +
-         " guid=" + fakewintun::hex(reinterpret_cast<const BYTE*>(guid), sizeof(GUID)) + " -> " +
-         (adapter ? nameOf(adapter) : "null"));
+    void* adapter = openObject('A');
+    note("WintunCreateAdapter name=" + narrow(name) + " type=" + narrow(type) + " guid=" +
+         fakewintun::hex(reinterpret_cast<const BYTE*>(guid), sizeof(GUID)) + " -> " + nameOf(adapter));
     return adapter;
 }
 
@@ -111,13 +88,15 @@ FAKE_EXPORT void* WINAPI WintunStartSession(void* adapter, DWORD capacity)
 FAKE_EXPORT void WINAPI WintunEndSession(void* session)
 {
     Locked guard;
-    note("WintunEndSession " + closeObject(session));
+    note("WintunEndSession " + nameOf(session));
+    objects.erase(session);
 }
 
 FAKE_EXPORT void WINAPI WintunCloseAdapter(void* adapter)
 {
     Locked guard;
-    note("WintunCloseAdapter " + closeObject(adapter));
+    note("WintunCloseAdapter " + nameOf(adapter));
+    objects.erase(adapter);
 }
 
 FAKE_EXPORT BYTE* WINAPI WintunReceivePacket(void* session, DWORD* packetSize)
@@ -160,12 +139,6 @@ FAKE_EXPORT size_t FakeWintunJournal(char* buffer, size_t capacity)
     Locked guard;
     journal.copy(buffer, capacity);
     return journal.size();
-}
-
-FAKE_EXPORT void FakeWintunFailCreate()
-{
-    Locked guard;
-    failCreate = true;
 }
 
 FAKE_EXPORT void FakeWintunQueue(const BYTE* data, DWORD size)

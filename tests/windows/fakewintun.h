@@ -19,8 +19,8 @@ inline int attachCount()
     return GetEnvironmentVariableA(kAttachCounter, text, sizeof text) ? std::atoi(text) : 0;
 }
 
-// FakeWintunFailCreate(), FakeWintunQueue(data, size), FakeWintunJournal(buffer,
-// capacity), FakeWintunLeftOpen() (adapters, sessions and packets not given back).
+// FakeWintunQueue(data, size), FakeWintunJournal(buffer, capacity) and
+// FakeWintunLeftOpen() (adapters, sessions and packets not given back).
 template <typename Fn> Fn* entry(const char* name)
 {
     const FARPROC proc = GetProcAddress(GetModuleHandleA("wintun.dll"), name);

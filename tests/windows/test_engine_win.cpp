@@ -1,7 +1,6 @@
-// The Win32 engine units as production runs them: the Wintun ring (the
-// stand-in wintun.dll beside this program) and the TAP device (a message-mode
-// pipe opened like one) carried by tunnel::Engine over a Winsock socket, with
-// a loopback socket as the relay.
+// The Win32 engine units as production runs them: the Wintun ring (a
+// stand-in wintun.dll) and the TAP device (a message-mode pipe opened like
+// one) carried by tunnel::Engine over a Winsock socket to a loopback relay.
 // clang-format off
 #include <winsock2.h> // before anything that brings in windows.h
 // clang-format on
@@ -31,45 +30,25 @@ Bytes scrambled(Bytes p)
     return p;
 }
 
-const bool winsock = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}();
-
-// A plain Winsock socket on 127.0.0.1: the relay, or a stranger.
+// A socket on 127.0.0.1, made like the tunnel's: the relay, or a stranger.
 struct Peer
 {
-    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    std::uint16_t port = 0;
-    Peer()
-    {
-        sockaddr_in a = address(0);
-        int n = sizeof a;
-        bind(s, reinterpret_cast<sockaddr*>(&a), n);
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-        port = ntohs(a.sin_port);
-        DWORD ms = 2000;
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
-    }
-    ~Peer() { closesocket(s); }
-    static sockaddr_in address(std::uint16_t port)
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }
+    udp::Socket socket = udp::open(udp::parsePeer("127.0.0.1", 9));
+    std::uint16_t port = udp::localPort(socket);
+    ~Peer() { udp::close(socket); }
     void sendTo(std::uint16_t to, const Bytes& data) const
     {
-        const sockaddr_in a = address(to);
-        sendto(s, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()), 0,
-               reinterpret_cast<const sockaddr*>(&a), sizeof a);
+        udp::send(socket, udp::parsePeer("127.0.0.1", to), data.data(), data.size());
     }
-    Bytes receive() const
+    Bytes receive() const // waits up to two seconds on the non-blocking socket
     {
         Bytes b(65536);
-        const int n = recv(s, reinterpret_cast<char*>(b.data()), static_cast<int>(b.size()), 0);
+        int n = -1;
+        for (int waited = 0; n < 0 && waited < 2000; waited += 10) {
+            Sleep(10);
+            n = recv(static_cast<SOCKET>(udp::descriptor(socket)), reinterpret_cast<char*>(b.data()), 65536,
+                     0);
+        }
         b.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return b;
     }
@@ -78,17 +57,15 @@ struct Peer
 // The engine on `port`, aimed at `relay`, until stopped; stop must be prompt.
 struct Running
 {
+    Peer endpoint;
     udp::Peer relayPeer;
-    udp::Socket socket;
     tunnel::Engine engine;
     bool started;
     Running(std::unique_ptr<tunnel::AdapterPort> port, const Peer& relay)
-        : relayPeer(udp::parsePeer("127.0.0.1", relay.port)), socket(udp::open(relayPeer)),
-          started(socket && engine.start(std::move(port), socket, relayPeer))
+        : relayPeer(udp::parsePeer("127.0.0.1", relay.port)),
+          started(engine.start(std::move(port), endpoint.socket, relayPeer))
     {
     }
-    ~Running() { udp::close(socket); }
-    std::uint16_t port() const { return udp::localPort(socket); }
     bool stopsPromptly()
     {
         const DWORD begun = GetTickCount();
@@ -98,14 +75,24 @@ struct Running
 
 } // namespace
 
+// The program's folder has no wintun.dll; "incomplete" has one lacking
+// WintunSendPacket, "complete" the whole library.
+static void onlyAWholeLibraryLoadsAndFailedLoadsAreTriedAgain()
+{
+    CHECK(!wintun::load());
+    SetDllDirectoryA("incomplete");
+    CHECK(!wintun::load());
+    CHECK(GetModuleHandleA("wintun.dll") == nullptr); // not kept half-usable
+    SetDllDirectoryA("complete");
+    CHECK(wintun::load());
+    CHECK(wintun::load()); // kept, not loaded again
+    CHECK(fakewintun::attachCount() == 2);
+}
+
 static void ringEngineCarriesPacketsOnlyFromTheRelay()
 {
     REQUIRE(wintun::load());
-    CHECK(wintun::load()); // kept, not loaded again
-    CHECK(fakewintun::attachCount() == 1);
-    entry<void()>("FakeWintunFailCreate")();
     const std::uint8_t guid[16] = {0xAB};
-    CHECK(wintun::createAdapter(u"RIRODedo", u"Tun", guid) == nullptr);
     const wintun::Adapter adapter = wintun::createAdapter(u"RIRODedo", u"Tun", guid);
     const wintun::Session session = wintun::startSession(adapter, wintun::kRingCapacity);
     REQUIRE(session != nullptr);
@@ -124,22 +111,20 @@ static void ringEngineCarriesPacketsOnlyFromTheRelay()
     // Inbound: only the relay's non-JSON datagrams reach the ring, unscrambled.
     Bytes json = scrambled(packetOf(30, 1));
     json[0] = '{';
-    stranger.sendTo(running.port(), scrambled(packetOf(40, 9)));
-    relay.sendTo(running.port(), json);
+    stranger.sendTo(running.endpoint.port, scrambled(packetOf(40, 9)));
+    relay.sendTo(running.endpoint.port, json);
     const Bytes in = packetOf(50, 0x60);
-    relay.sendTo(running.port(), scrambled(in));
+    relay.sendTo(running.endpoint.port, scrambled(in));
     for (int waited = 0; waited < 3000 && fakewintun::journal().find("WintunSendPacket") == std::string::npos;
          waited += 10)
         Sleep(10);
     CHECK(running.stopsPromptly());
     wintun::endSession(session);
     wintun::closeAdapter(adapter);
-    const std::string g = "guid=ab000000000000000000000000000000 -> ";
-    CHECK(fakewintun::journal() == "WintunCreateAdapter name=RIRODedo type=Tun " + g + "null\n" +
-                                       "WintunCreateAdapter name=RIRODedo type=Tun " + g + "A1\n" +
-                                       "WintunStartSession A1 capacity=4194304 -> S2\n" +
-                                       "WintunSendPacket S2 " + fakewintun::hex(in.data(), in.size()) + "\n" +
-                                       "WintunEndSession S2\nWintunCloseAdapter A1\n");
+    CHECK(fakewintun::journal() ==
+          "WintunCreateAdapter name=RIRODedo type=Tun guid=ab" + std::string(30, '0') + " -> A1\n" +
+              "WintunStartSession A1 capacity=4194304 -> S2\n" + "WintunSendPacket S2 " +
+              fakewintun::hex(in.data(), in.size()) + "\n" + "WintunEndSession S2\nWintunCloseAdapter A1\n");
     CHECK(entry<int()>("FakeWintunLeftOpen")() == 0); // every packet released, too
 }
 
@@ -167,7 +152,7 @@ static void deviceIsExclusiveAndCarriesFrames()
         CHECK(relay.receive() == scrambled(out));
 
         const Bytes in = packetOf(70, 0x22);
-        relay.sendTo(running.port(), scrambled(in));
+        relay.sendTo(running.endpoint.port, scrambled(in));
         Bytes got(4096);
         CHECK(ReadFile(adapterEnd, got.data(), static_cast<DWORD>(got.size()), &count, nullptr));
         got.resize(count);
@@ -181,6 +166,7 @@ static void deviceIsExclusiveAndCarriesFrames()
 
 int main()
 {
-    return wincheck::run({WINCHECK_CASE(ringEngineCarriesPacketsOnlyFromTheRelay),
+    return wincheck::run({WINCHECK_CASE(onlyAWholeLibraryLoadsAndFailedLoadsAreTriedAgain),
+                          WINCHECK_CASE(ringEngineCarriesPacketsOnlyFromTheRelay),
                           WINCHECK_CASE(deviceIsExclusiveAndCarriesFrames)});
 }
