@@ -1,6 +1,6 @@
 // A stand-in for the Wintun driver library: the eight entry points with the
 // signatures the client imports, an in-memory ring, and a journal of the calls
-// that change the adapter (handles named A1, S2, ... in creation order). Built
+// that change the adapter (the one adapter named A, its session S). Built
 // without WintunSendPacket (PELLORA_FAKE_WITHOUT_SEND) it is a library of the wrong version.
 #include "tests/windows/fakewintun.h"
 
@@ -23,10 +23,11 @@ struct Locked
 };
 
 std::string journal;
-std::map<const void*, std::string> objects; // open adapters and sessions by name
+int adapterObject; // the one adapter ("A") and session ("S")
+int sessionObject;
+int openObjects = 0;
 std::deque<Bytes> inbound;
 std::map<const BYTE*, Bytes> outstanding; // received and not released, or allocated and not sent
-std::uintptr_t created = 0;
 
 void note(const std::string& line)
 {
@@ -35,15 +36,7 @@ void note(const std::string& line)
 
 std::string nameOf(const void* handle)
 {
-    const auto it = objects.find(handle);
-    return it == objects.end() ? "unknown" : it->second;
-}
-
-void* openObject(char kind)
-{
-    void* handle = reinterpret_cast<void*>(0x1000 + ++created);
-    objects[handle] = kind + std::to_string(created);
-    return handle;
+    return handle == &adapterObject ? "A" : handle == &sessionObject ? "S" : "unknown";
 }
 
 BYTE* handOut(Bytes bytes)
@@ -64,45 +57,39 @@ Bytes takeBack(const BYTE* data)
 FAKE_EXPORT void* WINAPI WintunCreateAdapter(const WCHAR* name, const WCHAR* type, const GUID* guid)
 {
     Locked guard;
-    const auto narrow = [](const WCHAR* text) {
-        std::string out;
-        for (; *text; ++text)
-            out += *text < 0x80 ? static_cast<char>(*text) : '?';
-        return out;
-    };
-    void* adapter = openObject('A');
-    note("WintunCreateAdapter name=" + narrow(name) + " type=" + narrow(type) + " guid=" +
-         fakewintun::hex(reinterpret_cast<const BYTE*>(guid), sizeof(GUID)) + " -> " + nameOf(adapter));
-    return adapter;
+    ++openObjects;
+    note("WintunCreateAdapter name=" + std::string(name, name + lstrlenW(name)) +
+         " type=" + std::string(type, type + lstrlenW(type)) +
+         " guid=" + fakewintun::hex(reinterpret_cast<const BYTE*>(guid), sizeof(GUID)) + " -> A");
+    return &adapterObject;
 }
 
 FAKE_EXPORT void* WINAPI WintunStartSession(void* adapter, DWORD capacity)
 {
     Locked guard;
-    void* session = objects.count(adapter) ? openObject('S') : nullptr;
-    note("WintunStartSession " + nameOf(adapter) + " capacity=" + std::to_string(capacity) + " -> " +
-         (session ? nameOf(session) : "null"));
-    return session;
+    ++openObjects;
+    note("WintunStartSession " + nameOf(adapter) + " capacity=" + std::to_string(capacity) + " -> S");
+    return &sessionObject;
 }
 
 FAKE_EXPORT void WINAPI WintunEndSession(void* session)
 {
     Locked guard;
     note("WintunEndSession " + nameOf(session));
-    objects.erase(session);
+    --openObjects;
 }
 
 FAKE_EXPORT void WINAPI WintunCloseAdapter(void* adapter)
 {
     Locked guard;
     note("WintunCloseAdapter " + nameOf(adapter));
-    objects.erase(adapter);
+    --openObjects;
 }
 
 FAKE_EXPORT BYTE* WINAPI WintunReceivePacket(void* session, DWORD* packetSize)
 {
     Locked guard;
-    if (!objects.count(session) || inbound.empty()) {
+    if (session != &sessionObject || inbound.empty()) {
         *packetSize = 0xDEADBEEF; // callers must not read the size of a packet that did not come
         SetLastError(ERROR_NO_MORE_ITEMS);
         return nullptr;
@@ -122,7 +109,7 @@ FAKE_EXPORT void WINAPI WintunReleaseReceivePacket(void*, const BYTE* packet)
 FAKE_EXPORT BYTE* WINAPI WintunAllocateSendPacket(void* session, DWORD packetSize)
 {
     Locked guard;
-    return objects.count(session) ? handOut(Bytes(packetSize, BYTE{0xCC})) : nullptr;
+    return session == &sessionObject ? handOut(Bytes(packetSize, BYTE{0xCC})) : nullptr;
 }
 
 #ifndef PELLORA_FAKE_WITHOUT_SEND
@@ -150,7 +137,7 @@ FAKE_EXPORT void FakeWintunQueue(const BYTE* data, DWORD size)
 FAKE_EXPORT int FakeWintunLeftOpen()
 {
     Locked guard;
-    return static_cast<int>(objects.size() + outstanding.size());
+    return static_cast<int>(openObjects + outstanding.size());
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)

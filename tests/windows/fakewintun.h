@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <windows.h>
+#include <winsock2.h> // before windows.h, for the tests that use sockets
 
 namespace fakewintun {
 

@@ -1,13 +1,13 @@
-// The Win32 engine units as production runs them: the Wintun ring (a
-// stand-in wintun.dll) and the TAP device (a message-mode pipe opened like
-// one) carried by tunnel::Engine over a Winsock socket to a loopback relay.
-// clang-format off
-#include <winsock2.h> // before anything that brings in windows.h
-// clang-format on
+// The Win32 units as production runs them: the Wintun ring (a stand-in
+// wintun.dll) and the TAP device (a message-mode pipe opened like one) carried
+// by tunnel::Engine over a Winsock socket to a loopback relay, and the
+// frameless window's side on a real (windowless-driver) window.
 #include "net/engine.h"
 #include "net/xorkey.h"
 #include "tests/windows/fakewintun.h"
 #include "tests/windows/wincheck.h"
+#include "ui/hittest.h"
+#include "ui/titlebar_win.h"
 
 #include <vector>
 
@@ -15,14 +15,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 using fakewintun::entry;
-
-Bytes packetOf(int size, unsigned char seed)
-{
-    Bytes p(static_cast<size_t>(size));
-    for (size_t i = 0; i < p.size(); ++i)
-        p[i] = static_cast<unsigned char>(seed + i * 7);
-    return p;
-}
 
 Bytes scrambled(Bytes p)
 {
@@ -104,16 +96,16 @@ static void ringEngineCarriesPacketsOnlyFromTheRelay()
     REQUIRE(running.started);
 
     // Outbound: read from the ring, scrambled to the relay.
-    const Bytes out = packetOf(60, 0x45);
+    const Bytes out = Bytes(60, 0x45);
     entry<void(const BYTE*, DWORD)>("FakeWintunQueue")(out.data(), static_cast<DWORD>(out.size()));
     CHECK(relay.receive() == scrambled(out));
 
     // Inbound: only the relay's non-JSON datagrams reach the ring, unscrambled.
-    Bytes json = scrambled(packetOf(30, 1));
+    Bytes json = scrambled(Bytes(30, 1));
     json[0] = '{';
-    stranger.sendTo(running.endpoint.port, scrambled(packetOf(40, 9)));
+    stranger.sendTo(running.endpoint.port, scrambled(Bytes(40, 9)));
     relay.sendTo(running.endpoint.port, json);
-    const Bytes in = packetOf(50, 0x60);
+    const Bytes in = Bytes(50, 0x60);
     relay.sendTo(running.endpoint.port, scrambled(in));
     for (int waited = 0; waited < 3000 && fakewintun::journal().find("WintunSendPacket") == std::string::npos;
          waited += 10)
@@ -122,9 +114,9 @@ static void ringEngineCarriesPacketsOnlyFromTheRelay()
     wintun::endSession(session);
     wintun::closeAdapter(adapter);
     CHECK(fakewintun::journal() ==
-          "WintunCreateAdapter name=RIRODedo type=Tun guid=ab" + std::string(30, '0') + " -> A1\n" +
-              "WintunStartSession A1 capacity=4194304 -> S2\n" + "WintunSendPacket S2 " +
-              fakewintun::hex(in.data(), in.size()) + "\n" + "WintunEndSession S2\nWintunCloseAdapter A1\n");
+          "WintunCreateAdapter name=RIRODedo type=Tun guid=ab" + std::string(30, '0') + " -> A\n" +
+              "WintunStartSession A capacity=4194304 -> S\n" + "WintunSendPacket S " +
+              fakewintun::hex(in.data(), in.size()) + "\n" + "WintunEndSession S\nWintunCloseAdapter A\n");
     CHECK(entry<int()>("FakeWintunLeftOpen")() == 0); // every packet released, too
 }
 
@@ -146,12 +138,12 @@ static void deviceIsExclusiveAndCarriesFrames()
     {
         Running running(tunnel::devicePort(device), relay);
         REQUIRE(running.started);
-        const Bytes out = packetOf(90, 0x11);
+        const Bytes out = Bytes(90, 0x11);
         DWORD count = 0;
         CHECK(WriteFile(adapterEnd, out.data(), static_cast<DWORD>(out.size()), &count, nullptr));
         CHECK(relay.receive() == scrambled(out));
 
-        const Bytes in = packetOf(70, 0x22);
+        const Bytes in = Bytes(70, 0x22);
         relay.sendTo(running.endpoint.port, scrambled(in));
         Bytes got(4096);
         CHECK(ReadFile(adapterEnd, got.data(), static_cast<DWORD>(got.size()), &count, nullptr));
@@ -164,9 +156,94 @@ static void deviceIsExclusiveAndCarriesFrames()
     CloseHandle(adapterEnd);
 }
 
+namespace {
+
+constexpr int kLeft = 100;
+constexpr int kTop = 200;
+constexpr int kWidth = 300;
+constexpr int kHeight = 400;
+
+struct Window
+{
+    HWND hwnd = CreateWindowExW(0, L"STATIC", L"Pellora test", WS_POPUP, kLeft, kTop, kWidth, kHeight,
+                                nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ~Window() { DestroyWindow(hwnd); }
+    std::uintptr_t id() const { return reinterpret_cast<std::uintptr_t>(hwnd); }
+};
+
+MSG message(HWND hwnd, UINT id, WPARAM wParam, LPARAM lParam)
+{
+    MSG m{};
+    m.hwnd = hwnd;
+    m.message = id;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    return m;
+}
+
+// The whole way of a WM_NCHITTEST at 100 % scale: message, point, zone; or
+// -1 when the message is not read as a hit test.
+int zoneAtScreen(HWND hwnd, int screenX, int screenY, bool overButton = false)
+{
+    // As the system packs the point: two signed 16-bit halves.
+    const LPARAM point = static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(screenX)) |
+                                             (static_cast<DWORD>(static_cast<WORD>(screenY)) << 16));
+    const MSG m = message(hwnd, WM_NCHITTEST, 0, point);
+    const chrome::win::NativeMessage native = chrome::win::readMessage(&m);
+    if (chrome::classifyFrameMessage(native.id, native.wParam) != chrome::FrameMessage::HitTest)
+        return -1;
+    chrome::HitQuery q{0, 0, kWidth, kHeight, 40, overButton, false};
+    chrome::win::hitTestPoint(&m, &q.x, &q.y);
+    return static_cast<int>(chrome::hitZone(q));
+}
+
+} // namespace
+
+static void hitTestAnswersTheZoneUnderTheMouse()
+{
+    Window window;
+    REQUIRE(window.hwnd != nullptr);
+    CHECK(zoneAtScreen(window.hwnd, kLeft + 3, kTop + 3) == HTTOPLEFT);
+    CHECK(zoneAtScreen(window.hwnd, kLeft + kWidth - 3, kTop + kHeight - 3) == HTBOTTOMRIGHT);
+    CHECK(zoneAtScreen(window.hwnd, kLeft + kWidth - 7, kTop + 20, true) == HTRIGHT);
+    CHECK(zoneAtScreen(window.hwnd, kLeft + 150, kTop + 20) == HTCAPTION);
+    CHECK(zoneAtScreen(window.hwnd, kLeft + 150, kTop + 40) == HTCLIENT);
+    // Screen points are signed: left of and above the window on a monitor at negative coordinates.
+    CHECK(zoneAtScreen(window.hwnd, -5, kTop + 20) == HTLEFT);
+    CHECK(zoneAtScreen(window.hwnd, kLeft + 150, -30) == HTTOP);
+    const MSG calcSize = message(window.hwnd, WM_NCCALCSIZE, TRUE, 0);
+    const chrome::win::NativeMessage native = chrome::win::readMessage(&calcSize);
+    CHECK(native.id == WM_NCCALCSIZE && native.wParam == TRUE);
+}
+
+// The frame style lets the system maximise the window, whose client area is then the work area.
+static void framedWindowMaximisesToTheWorkArea()
+{
+    Window window;
+    REQUIRE(window.hwnd != nullptr);
+    chrome::win::addFrameStyle(window.id());
+    const LONG style = GetWindowLongW(window.hwnd, GWL_STYLE);
+    const LONG framed = WS_CAPTION | WS_THICKFRAME | WS_MAXIMIZEBOX | WS_POPUP;
+    CHECK((style & (framed | WS_MINIMIZEBOX)) == framed);
+    ShowWindow(window.hwnd, SW_MAXIMIZE);
+    REQUIRE(IsZoomed(window.hwnd));
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    REQUIRE(GetMonitorInfoW(MonitorFromWindow(window.hwnd, MONITOR_DEFAULTTONEAREST), &info));
+    // The system's proposal hangs the invisible frame over the screen edges.
+    NCCALCSIZE_PARAMS params{};
+    params.rgrc[0] =
+        RECT{info.rcWork.left - 8, info.rcWork.top - 8, info.rcWork.right + 8, info.rcWork.bottom + 8};
+    const MSG m = message(window.hwnd, WM_NCCALCSIZE, TRUE, reinterpret_cast<LPARAM>(&params));
+    CHECK(chrome::win::claimClientArea(&m) == 0);
+    CHECK(EqualRect(&params.rgrc[0], &info.rcWork));
+}
+
 int main()
 {
     return wincheck::run({WINCHECK_CASE(onlyAWholeLibraryLoadsAndFailedLoadsAreTriedAgain),
                           WINCHECK_CASE(ringEngineCarriesPacketsOnlyFromTheRelay),
-                          WINCHECK_CASE(deviceIsExclusiveAndCarriesFrames)});
+                          WINCHECK_CASE(deviceIsExclusiveAndCarriesFrames),
+                          WINCHECK_CASE(hitTestAnswersTheZoneUnderTheMouse),
+                          WINCHECK_CASE(framedWindowMaximisesToTheWorkArea)});
 }
