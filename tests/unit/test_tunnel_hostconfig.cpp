@@ -50,7 +50,6 @@ private slots:
                     classKey.setValue(u"ComponentId"_s, parts[1]);
                 if (parts.size() > 2)
                     classKey.setValue(u"NetCfgInstanceId"_s, parts[2]);
-                classKey.setValue(u"DriverDesc"_s, u"adapter "_s + parts[0]);
                 classKey.endGroup();
             }
         }
@@ -80,7 +79,6 @@ private slots:
                               "10.8.1.2", "255.255.255.0"}));
         QCOMPARE(hostconfig::layer2MetricArguments(name),
                  QStringList({"interface", "ip", "set", "interface", "Local Area Connection 2", "metric=1"}));
-        QCOMPARE(hostconfig::layer2MetricArguments(QString()).size(), 6);
         QCOMPARE(hostconfig::mtuArguments(name, hostconfig::kLayer2Mtu),
                  QStringList({"interface", "ipv4", "set", "subinterface", "Local Area Connection 2",
                               "mtu=1438", "store=active"}));

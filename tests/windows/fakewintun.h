@@ -1,8 +1,8 @@
-// What the tests ask of the stand-in wintun.dll beyond its eight entry
-// points. The tests never link it: it comes in through wintun::load() alone,
-// so they look its extra entry points up in the loaded module.
+// The stand-in wintun.dll as the test sees it: never linked, it comes in
+// through wintun::load() alone, so its extra entry points are looked up.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -42,7 +42,7 @@ inline std::string journal()
 {
     static char buffer[1 << 16];
     const size_t length = entry<size_t(char*, size_t)>("FakeWintunJournal")(buffer, sizeof buffer);
-    return std::string(buffer, length < sizeof buffer ? length : sizeof buffer);
+    return std::string(buffer, std::min(length, sizeof buffer));
 }
 
 } // namespace fakewintun

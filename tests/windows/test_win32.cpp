@@ -99,23 +99,13 @@ struct Window
     std::uintptr_t id() const { return reinterpret_cast<std::uintptr_t>(hwnd); }
 };
 
-MSG message(HWND hwnd, UINT id, WPARAM wParam, LPARAM lParam)
-{
-    MSG m{};
-    m.hwnd = hwnd;
-    m.message = id;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    return m;
-}
-
 // The whole way of a WM_NCHITTEST at 100 % scale: message, point, zone.
 int zoneAtScreen(HWND hwnd, int screenX, int screenY, bool overButton = false)
 {
     // As the system packs the point: two signed 16-bit halves.
     const LPARAM point = static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(screenX)) |
                                              (static_cast<DWORD>(static_cast<WORD>(screenY)) << 16));
-    const MSG m = message(hwnd, WM_NCHITTEST, 0, point);
+    const MSG m{hwnd, WM_NCHITTEST, 0, point, 0, {}};
     chrome::HitQuery q{0, 0, kWidth, kHeight, 40, overButton, false};
     chrome::win::hitTestPoint(&m, &q.x, &q.y);
     return static_cast<int>(chrome::hitZone(q));
@@ -239,7 +229,7 @@ static void frameOnARealWindow()
     NCCALCSIZE_PARAMS params{};
     params.rgrc[0] =
         RECT{info.rcWork.left - 8, info.rcWork.top - 8, info.rcWork.right + 8, info.rcWork.bottom + 8};
-    const MSG m = message(window.hwnd, WM_NCCALCSIZE, TRUE, reinterpret_cast<LPARAM>(&params));
+    const MSG m{window.hwnd, WM_NCCALCSIZE, TRUE, reinterpret_cast<LPARAM>(&params), 0, {}};
     const chrome::win::NativeMessage native = chrome::win::readMessage(&m);
     CHECK(chrome::classifyFrameMessage(native.id, native.wParam) == chrome::FrameMessage::ClaimClientArea);
     CHECK(chrome::win::claimClientArea(&m) == 0);
