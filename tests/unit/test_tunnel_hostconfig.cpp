@@ -1,5 +1,4 @@
-// Finding the TAP adapter in a registry-shaped settings tree (INI files of
-// the same shape stand in for the registry) and the netsh argument lists.
+// The TAP adapter found in INI files shaped like the registry, and the netsh argument lists.
 #include "net/hostconfig.h"
 
 #include <QTemporaryDir>
@@ -12,9 +11,8 @@ class TestTunnelHostConfig : public QObject
     Q_OBJECT
 
 private slots:
-    // Subkeys as "subkey:ComponentId:NetCfgInstanceId" (a missing part is not
-    // written) and connection names as "instance id:Name". The first exact
-    // match in listing order wins, even without an instance id.
+    // Subkeys as "subkey:ComponentId:NetCfgInstanceId", connections as "instance id:Name" (missing
+    // parts not written). The first exact match in listing order wins, even without an instance id.
     void firstExactMatchInListingOrderWins_data()
     {
         QTest::addColumn<QStringList>("subkeys");
@@ -41,18 +39,17 @@ private slots:
         QFETCH(QStringList, subkeys);
         QFETCH(QStringList, names);
         QTemporaryDir dir;
-        if (!subkeys.isEmpty()) {
-            QSettings classKey(dir.filePath(u"class.ini"_s), QSettings::IniFormat);
-            for (const QString& subkey : subkeys) {
-                const QStringList parts = subkey.split(u':');
-                classKey.beginGroup(parts[0]);
-                if (parts.size() > 1)
-                    classKey.setValue(u"ComponentId"_s, parts[1]);
-                if (parts.size() > 2)
-                    classKey.setValue(u"NetCfgInstanceId"_s, parts[2]);
-                classKey.endGroup();
-            }
+        QSettings classKey(dir.filePath(u"class.ini"_s), QSettings::IniFormat);
+        for (const QString& subkey : subkeys) {
+            const QStringList parts = subkey.split(u':');
+            classKey.beginGroup(parts[0]);
+            if (parts.size() > 1)
+                classKey.setValue(u"ComponentId"_s, parts[1]);
+            if (parts.size() > 2)
+                classKey.setValue(u"NetCfgInstanceId"_s, parts[2]);
+            classKey.endGroup();
         }
+        classKey.sync();
         for (const QString& entry : names) {
             const QStringList parts = entry.split(u':');
             QSettings connection(dir.filePath(u"net/"_s + parts[0] + u"/Connection.ini"_s),

@@ -1,7 +1,5 @@
-// A stand-in for the Wintun driver library: the eight entry points with the
-// signatures the client imports, an in-memory ring, and a journal of the calls
-// that change the adapter (the one adapter named A, its session S). Built
-// without WintunSendPacket (PELLORA_FAKE_WITHOUT_SEND) it is a library of the wrong version.
+// A stand-in for the Wintun driver library: its eight entry points, an
+// in-memory ring and a journal of the calls on the one adapter A and session S.
 #include "tests/windows/fakewintun.h"
 
 #include <deque>
@@ -29,11 +27,6 @@ int openObjects = 0;
 std::deque<Bytes> inbound;
 std::map<const BYTE*, Bytes> outstanding; // received and not released, or allocated and not sent
 
-void note(const std::string& line)
-{
-    journal += line + '\n';
-}
-
 std::string nameOf(const void* handle)
 {
     return handle == &adapterObject ? "A" : handle == &sessionObject ? "S" : "unknown";
@@ -58,9 +51,9 @@ FAKE_EXPORT void* WINAPI WintunCreateAdapter(const WCHAR* name, const WCHAR* typ
 {
     Locked guard;
     ++openObjects;
-    note("WintunCreateAdapter name=" + std::string(name, name + lstrlenW(name)) +
-         " type=" + std::string(type, type + lstrlenW(type)) +
-         " guid=" + fakewintun::hex(reinterpret_cast<const BYTE*>(guid), sizeof(GUID)) + " -> A");
+    journal += "WintunCreateAdapter name=" + std::string(name, name + lstrlenW(name)) +
+               " type=" + std::string(type, type + lstrlenW(type)) +
+               " guid=" + fakewintun::hex(reinterpret_cast<const BYTE*>(guid), sizeof(GUID)) + " -> A\n";
     return &adapterObject;
 }
 
@@ -68,21 +61,21 @@ FAKE_EXPORT void* WINAPI WintunStartSession(void* adapter, DWORD capacity)
 {
     Locked guard;
     ++openObjects;
-    note("WintunStartSession " + nameOf(adapter) + " capacity=" + std::to_string(capacity) + " -> S");
+    journal += "WintunStartSession " + nameOf(adapter) + " capacity=" + std::to_string(capacity) + " -> S\n";
     return &sessionObject;
 }
 
 FAKE_EXPORT void WINAPI WintunEndSession(void* session)
 {
     Locked guard;
-    note("WintunEndSession " + nameOf(session));
+    journal += "WintunEndSession " + nameOf(session) + "\n";
     --openObjects;
 }
 
 FAKE_EXPORT void WINAPI WintunCloseAdapter(void* adapter)
 {
     Locked guard;
-    note("WintunCloseAdapter " + nameOf(adapter));
+    journal += "WintunCloseAdapter " + nameOf(adapter) + "\n";
     --openObjects;
 }
 
@@ -117,7 +110,8 @@ FAKE_EXPORT void WINAPI WintunSendPacket(void* session, const BYTE* packet)
 {
     Locked guard;
     const Bytes bytes = takeBack(packet);
-    note("WintunSendPacket " + nameOf(session) + " " + fakewintun::hex(bytes.data(), bytes.size()));
+    journal +=
+        "WintunSendPacket " + nameOf(session) + " " + fakewintun::hex(bytes.data(), bytes.size()) + "\n";
 }
 #endif
 

@@ -1,7 +1,5 @@
-// The Win32 units as production runs them: the Wintun ring (a stand-in
-// wintun.dll) and the TAP device (a message-mode pipe opened like one) carried
-// by tunnel::Engine over a Winsock socket to a loopback relay, and the
-// frameless window's side on a real (windowless-driver) window.
+// The Win32 units as production runs them: the Wintun ring and the TAP device
+// (a message-mode pipe) carried to a loopback relay, and the frameless window.
 #include "net/engine.h"
 #include "net/xorkey.h"
 #include "tests/windows/fakewintun.h"
@@ -35,7 +33,6 @@ bool check(bool ok, const char* what, int line)
 }
 
 using Bytes = std::vector<unsigned char>;
-using fakewintun::entry;
 
 Bytes scrambled(Bytes p)
 {
@@ -96,7 +93,6 @@ struct Window
     HWND hwnd = CreateWindowExW(0, L"STATIC", L"Pellora test", WS_POPUP, kLeft, kTop, kWidth, kHeight,
                                 nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     ~Window() { DestroyWindow(hwnd); }
-    std::uintptr_t id() const { return reinterpret_cast<std::uintptr_t>(hwnd); }
 };
 
 // The whole way of a WM_NCHITTEST at 100 % scale: message, point, zone.
@@ -140,12 +136,11 @@ static void ringEngineCarriesPacketsOnlyFromTheRelay()
     Peer stranger;
     Running running(tunnel::ringPort(session), relay);
     REQUIRE(running.started);
-
     // Outbound: read from the ring, scrambled to the relay.
     const Bytes out = Bytes(60, 0x45);
-    entry<void(const BYTE*, DWORD)>("FakeWintunQueue")(out.data(), static_cast<DWORD>(out.size()));
+    fakewintun::entry<void(const BYTE*, DWORD)>("FakeWintunQueue")(out.data(),
+                                                                   static_cast<DWORD>(out.size()));
     CHECK(relay.receive() == scrambled(out));
-
     // Inbound: only the relay's non-JSON datagrams reach the ring, unscrambled.
     Bytes json = scrambled(Bytes(30, 1));
     json[0] = '{';
@@ -163,7 +158,7 @@ static void ringEngineCarriesPacketsOnlyFromTheRelay()
           "WintunCreateAdapter name=RIRODedo type=Tun guid=ab" + std::string(30, '0') + " -> A\n" +
               "WintunStartSession A capacity=4194304 -> S\n" + "WintunSendPacket S " +
               fakewintun::hex(in.data(), in.size()) + "\n" + "WintunEndSession S\nWintunCloseAdapter A\n");
-    CHECK(entry<int()>("FakeWintunLeftOpen")() == 0); // every packet released, too
+    CHECK(fakewintun::entry<int()>("FakeWintunLeftOpen")() == 0); // every packet released, too
 }
 
 static void deviceIsExclusiveAndCarriesFrames()
@@ -177,7 +172,6 @@ static void deviceIsExclusiveAndCarriesFrames()
     const tap::Device device = tap::open(path);
     REQUIRE(device != adapter::invalidDevice());
     CHECK(tap::open(path) == adapter::invalidDevice());
-    CHECK(tap::open("\\\\.\\pipe\\pellora-absent") == adapter::invalidDevice());
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(device, &mode, nullptr, nullptr);
     Peer relay;
@@ -215,8 +209,7 @@ static void frameOnARealWindow()
     // Left of and above the window, on monitors at negative coordinates.
     CHECK(zoneAtScreen(window.hwnd, -5, kTop + 20) == HTLEFT);
     CHECK(zoneAtScreen(window.hwnd, kLeft + 150, -30) == HTTOP);
-
-    chrome::win::addFrameStyle(window.id());
+    chrome::win::addFrameStyle(reinterpret_cast<std::uintptr_t>(window.hwnd));
     const LONG style = GetWindowLongW(window.hwnd, GWL_STYLE);
     const LONG framed = WS_CAPTION | WS_THICKFRAME | WS_MAXIMIZEBOX | WS_POPUP;
     CHECK((style & (framed | WS_MINIMIZEBOX)) == framed);
