@@ -1,119 +1,84 @@
-// Finding the TAP adapter in a registry-shaped settings tree (INI files of
-// the same shape stand in for the registry) and the netsh argument lists.
+// The TAP adapter found in INI files shaped like the registry, and the netsh argument lists.
 #include "net/hostconfig.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
-using hostconfig::TapRegistry;
+using namespace Qt::StringLiterals;
 
 class TestTunnelHostConfig : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir dir;
-
-    struct Subkey {
-        QString name;
-        QString componentId;
-        QString instanceId;
-    };
-
-    // Writes a class key with these subkeys and a connection key per given name.
-    TapRegistry registry(const QString& tag, const QList<Subkey>& subkeys, const QMap<QString, QString>& names)
+private slots:
+    // Subkeys as "subkey:ComponentId:NetCfgInstanceId", connections as "instance id:Name" (missing
+    // parts not written). The first exact match in listing order wins, even without an instance id.
+    void firstExactMatchInListingOrderWins_data()
     {
-        const QString root = dir.filePath(tag);
-        QSettings classKey(root + QStringLiteral("/class.ini"), QSettings::IniFormat);
-        for (const Subkey& key : subkeys) {
-            classKey.beginGroup(key.name);
-            if (!key.componentId.isNull())
-                classKey.setValue(QStringLiteral("ComponentId"), key.componentId);
-            if (!key.instanceId.isNull())
-                classKey.setValue(QStringLiteral("NetCfgInstanceId"), key.instanceId);
-            classKey.setValue(QStringLiteral("DriverDesc"), QStringLiteral("adapter ") + key.name);
+        QTest::addColumn<QStringList>("subkeys");
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<QString>("found");
+        QTest::addColumn<QString>("name"); // after the search, from "unchanged"
+        QTest::newRow("first exact") << QStringList{u"0000:PCI\\VEN_8086:{A}"_s, u"0001:TAP0901:{B}"_s,
+                                                    u"0002:tap0901 :{E}"_s, u"0003:tap0901:{C}"_s,
+                                                    u"0004:tap0901:{D}"_s}
+                                     << QStringList{u"{B}:Wrong"_s, u"{C}:Local Area Connection 2"_s,
+                                                    u"{D}:Other"_s}
+                                     << u"{C}"_s << u"Local Area Connection 2"_s;
+        QTest::newRow("none") << QStringList{u"0000:TAP0901:{A}"_s, u"0001"_s} << QStringList{u"{A}:Tap"_s}
+                              << QString() << u"unchanged"_s;
+        QTest::newRow("no instance id") << QStringList{u"0000:tap0901"_s, u"0001:tap0901:{B}"_s}
+                                        << QStringList{u"{B}:Tap"_s} << QString() << u"unchanged"_s;
+        QTest::newRow("no name") << QStringList{u"0007:tap0901:{F}"_s} << QStringList{u"{F}"_s} << u"{F}"_s
+                                 << QString();
+        QTest::newRow("no class key") << QStringList() << QStringList() << QString() << u"unchanged"_s;
+    }
+
+    void firstExactMatchInListingOrderWins()
+    {
+        QFETCH(QStringList, subkeys);
+        QFETCH(QStringList, names);
+        QTemporaryDir dir;
+        QSettings classKey(dir.filePath(u"class.ini"_s), QSettings::IniFormat);
+        for (const QString& subkey : subkeys) {
+            const QStringList parts = subkey.split(u':');
+            classKey.beginGroup(parts[0]);
+            if (parts.size() > 1)
+                classKey.setValue(u"ComponentId"_s, parts[1]);
+            if (parts.size() > 2)
+                classKey.setValue(u"NetCfgInstanceId"_s, parts[2]);
             classKey.endGroup();
         }
         classKey.sync();
-        for (auto it = names.begin(); it != names.end(); ++it) {
-            QSettings connection(root + QStringLiteral("/net/") + it.key() + QStringLiteral("/Connection.ini"),
+        for (const QString& entry : names) {
+            const QStringList parts = entry.split(u':');
+            QSettings connection(dir.filePath(u"net/"_s + parts[0] + u"/Connection.ini"_s),
                                  QSettings::IniFormat);
-            if (!it.value().isNull())
-                connection.setValue(QStringLiteral("Name"), it.value());
-            connection.setValue(QStringLiteral("PnPInstanceId"), QStringLiteral("ROOT\\NET\\0000"));
-            connection.sync();
+            if (parts.size() > 1)
+                connection.setValue(u"Name"_s, parts[1]);
+            connection.setValue(u"PnPInstanceId"_s, u"ROOT\\NET\\0000"_s);
         }
-        return {root + QStringLiteral("/class.ini"), root + QStringLiteral("/net/"),
-                QStringLiteral("/Connection.ini"), QSettings::IniFormat};
-    }
-
-private slots:
-    void firstExactMatchInListingOrderWins()
-    {
-        const TapRegistry r = registry(QStringLiteral("two"),
-                                       {{QStringLiteral("0000"), QStringLiteral("PCI\\VEN_8086"), QStringLiteral("{A}")},
-                                        {QStringLiteral("0001"), QStringLiteral("TAP0901"), QStringLiteral("{B}")},
-                                        {QStringLiteral("0002"), QStringLiteral("tap0901 "), QStringLiteral("{E}")},
-                                        {QStringLiteral("0003"), QStringLiteral("tap0901"), QStringLiteral("{C}")},
-                                        {QStringLiteral("0004"), QStringLiteral("tap0901"), QStringLiteral("{D}")}},
-                                       {{QStringLiteral("{B}"), QStringLiteral("Wrong")},
-                                        {QStringLiteral("{C}"), QStringLiteral("Local Area Connection 2")},
-                                        {QStringLiteral("{D}"), QStringLiteral("Other")}});
-        QString name = QStringLiteral("unchanged");
-        QCOMPARE(hostconfig::searchTapAdapter(r, name), QStringLiteral("{C}"));
-        QCOMPARE(name, QStringLiteral("Local Area Connection 2"));
-    }
-
-    void noMatchLeavesTheNameAlone()
-    {
-        const TapRegistry r = registry(QStringLiteral("none"),
-                                       {{QStringLiteral("0000"), QStringLiteral("TAP0901"), QStringLiteral("{A}")},
-                                        {QStringLiteral("0001"), QString(), QStringLiteral("{B}")}},
-                                       {{QStringLiteral("{A}"), QStringLiteral("Tap")}});
-        QString name = QStringLiteral("unchanged");
-        QVERIFY(hostconfig::searchTapAdapter(r, name).isEmpty());
-        QCOMPARE(name, QStringLiteral("unchanged"));
-
-        TapRegistry missing = r;
-        missing.classKey = dir.filePath(QStringLiteral("absent/class.ini"));
-        QVERIFY(hostconfig::searchTapAdapter(missing, name).isEmpty());
-        QCOMPARE(name, QStringLiteral("unchanged"));
-    }
-
-    void firstMatchCountsEvenWithoutInstanceId()
-    {
-        const TapRegistry r = registry(QStringLiteral("emptyid"),
-                                       {{QStringLiteral("0000"), QStringLiteral("tap0901"), QString()},
-                                        {QStringLiteral("0001"), QStringLiteral("tap0901"), QStringLiteral("{B}")}},
-                                       {{QStringLiteral("{B}"), QStringLiteral("Tap")}});
-        QString name;
-        QVERIFY(hostconfig::searchTapAdapter(r, name).isEmpty());
-    }
-
-    void missingNameGivesEmptyConnectionName()
-    {
-        const TapRegistry r = registry(QStringLiteral("noname"),
-                                       {{QStringLiteral("0007"), QStringLiteral("tap0901"), QStringLiteral("{F}")}},
-                                       {{QStringLiteral("{F}"), QString()}});
-        QString name = QStringLiteral("unchanged");
-        QCOMPARE(hostconfig::searchTapAdapter(r, name), QStringLiteral("{F}"));
-        QVERIFY(name.isEmpty());
+        const hostconfig::TapRegistry registry{dir.filePath(u"class.ini"_s), dir.filePath(u"net/"_s),
+                                               u"/Connection.ini"_s, QSettings::IniFormat};
+        QString name = u"unchanged"_s;
+        QTEST(hostconfig::searchTapAdapter(registry, name), "found");
+        QTEST(name, "name");
     }
 
     void netshListsKeepNamesWithBlanksWhole()
     {
-        QCOMPARE(hostconfig::layer3AddressArguments(QStringLiteral("10.8.0.5")),
+        QCOMPARE(hostconfig::layer3AddressArguments(u"10.8.0.5"_s),
                  QStringList({"interface", "ipv4", "set", "address", "name=RIRODedo", "static", "10.8.0.5",
                               "255.255.255.0"}));
-        const QString name = QStringLiteral("Local Area Connection 2");
-        QCOMPARE(hostconfig::layer2AddressArguments(name, QStringLiteral("10.8.1.2")),
+        const QString name = u"Local Area Connection 2"_s;
+        QCOMPARE(hostconfig::layer2AddressArguments(name, u"10.8.1.2"_s),
                  QStringList({"interface", "ip", "set", "address", "name=Local Area Connection 2", "static",
                               "10.8.1.2", "255.255.255.0"}));
         QCOMPARE(hostconfig::layer2MetricArguments(name),
                  QStringList({"interface", "ip", "set", "interface", "Local Area Connection 2", "metric=1"}));
-        QCOMPARE(hostconfig::layer2MetricArguments(QString()).size(), 6);
         QCOMPARE(hostconfig::mtuArguments(name, hostconfig::kLayer2Mtu),
-                 QStringList({"interface", "ipv4", "set", "subinterface", "Local Area Connection 2", "mtu=1438",
-                              "store=active"}));
+                 QStringList({"interface", "ipv4", "set", "subinterface", "Local Area Connection 2",
+                              "mtu=1438", "store=active"}));
         // A full packet or frame plus UDP and IPv6 headers fits 1,500 bytes exactly.
         QCOMPARE(hostconfig::kLayer3Mtu + 8 + 40, 1500);
         QCOMPARE(hostconfig::kLayer2Mtu + 14 + 8 + 40, 1500);

@@ -1,56 +1,48 @@
-// What the tests ask of the stand-in wintun.dll beyond its eight entry
-// points. The tests never link the library: it must come in through
-// wintun::load() alone, so they look these up in the loaded module.
+// The stand-in wintun.dll as the test sees it: never linked, it comes in
+// through wintun::load() alone, so its extra entry points are looked up.
 #pragma once
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <windows.h>
+#include <winsock2.h> // before windows.h, for the tests that use sockets
 
 namespace fakewintun {
 
-// Every call to an entry point, one line each, in call order; see fakewintun.cpp.
-using JournalFn = size_t (*)(char* buffer, size_t capacity);
-// Forgets the journal, the queued packets and the counters, and numbers
-// handles from 1 again (objects still open stay open).
-using ResetFn = void (*)();
-// The next call of that entry point ("WintunCreateAdapter",
-// "WintunStartSession" or "WintunAllocateSendPacket") returns null.
-using FailNextFn = void (*)(const char* entryPoint);
-// A packet that the adapter "received", for WintunReceivePacket to hand out.
-using QueueFn = void (*)(const BYTE* data, DWORD size);
-// Adapters and sessions not yet closed or ended.
-using OpenObjectsFn = int (*)();
-// Packets handed out by WintunReceivePacket and not yet released.
-using UnreleasedFn = int (*)();
-
-// Environment variable that the library counts its process attaches in; it
-// survives unloading, so a test can tell how often the library was loaded.
+// Counts the library's process attaches; it survives unloading.
 constexpr char kAttachCounter[] = "PELLORA_FAKE_WINTUN_ATTACHES";
 
 inline int attachCount()
 {
     char text[16] = {};
-    if (!GetEnvironmentVariableA(kAttachCounter, text, sizeof text))
-        return 0;
-    return std::atoi(text);
+    return GetEnvironmentVariableA(kAttachCounter, text, sizeof text) ? std::atoi(text) : 0;
 }
 
-template <typename Fn> Fn control(const char* name)
+// FakeWintunQueue(data, size), FakeWintunJournal(buffer, capacity) and
+// FakeWintunLeftOpen() (adapters, sessions and packets not given back).
+template <typename Fn> Fn* entry(const char* name)
 {
-    const HMODULE module = GetModuleHandleA("wintun.dll");
-    return module ? reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)))
-                  : nullptr;
+    const FARPROC proc = GetProcAddress(GetModuleHandleA("wintun.dll"), name);
+    return reinterpret_cast<Fn*>(reinterpret_cast<void (*)()>(proc));
+}
+
+inline std::string hex(const unsigned char* data, size_t size)
+{
+    std::string out;
+    char digits[3];
+    for (size_t i = 0; i < size; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", data[i]);
+        out += digits;
+    }
+    return out;
 }
 
 inline std::string journal()
 {
-    static char buffer[1 << 20];
-    const auto fn = control<JournalFn>("FakeWintunJournal");
-    if (!fn)
-        return "<no library>";
-    const size_t length = fn(buffer, sizeof buffer);
-    return std::string(buffer, length < sizeof buffer ? length : sizeof buffer);
+    static char buffer[1 << 16];
+    const size_t length = entry<size_t(char*, size_t)>("FakeWintunJournal")(buffer, sizeof buffer);
+    return std::string(buffer, std::min(length, sizeof buffer));
 }
 
 } // namespace fakewintun
