@@ -39,7 +39,8 @@ Result exec(const QString& ns, const QStringList& command, int timeoutMs)
     return run(inside(ns, command), timeoutMs);
 }
 
-bool ip(const QString& ns, const QString& args)
+// `ip -n <ns> <args>`, the arguments split at spaces; true on success.
+static bool ip(const QString& ns, const QString& args)
 {
     return run(QStringList{QStringLiteral("ip"), QStringLiteral("-n"), ns} + args.split(QLatin1Char(' ')))
                .code == 0;
@@ -97,15 +98,23 @@ QString isolate()
     return {};
 }
 
+QStringList pingCommand(const QString& to, int count, const QString& interval)
+{
+    return {QStringLiteral("ping"), QStringLiteral("-n"), QStringLiteral("-c"),
+            QString::number(count), QStringLiteral("-i"), interval,
+            QStringLiteral("-W"),   QStringLiteral("1"),  to};
+}
+
+int received(const QString& pingOutput)
+{
+    static const QRegularExpression replies(QStringLiteral("(\\d+) received"));
+    return replies.match(pingOutput).captured(1).toInt();
+}
+
 int ping(const QString& ns, const QString& to, int count)
 {
-    const Result r =
-        exec(ns,
-             {QStringLiteral("ping"), QStringLiteral("-n"), QStringLiteral("-c"), QString::number(count),
-              QStringLiteral("-i"), QStringLiteral("0.3"), QStringLiteral("-W"), QStringLiteral("2"), to},
-             30000);
-    static const QRegularExpression received(QStringLiteral("(\\d+) received"));
-    const int got = received.match(r.output).captured(1).toInt();
+    const Result r = exec(ns, pingCommand(to, count), 30000);
+    const int got = received(r.output);
     if (got < count)
         qWarning("%s -> %s:\n%s", qPrintable(ns), qPrintable(to), qPrintable(r.output));
     return got;
@@ -142,7 +151,8 @@ Lab::Lab(const QString& tag) : m_tag(tag)
 
 Lab::~Lab()
 {
-    removeAll();
+    for (const QString& ns : std::as_const(m_made))
+        run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("del"), ns});
 }
 
 QString Lab::name(char letter) const
@@ -173,13 +183,6 @@ bool Lab::addHost(const QString& ns, const QString& cidr, const QString& hub, co
            ip(ns, QStringLiteral("link set v0 up")) &&
            ip(hub, QStringLiteral("link set %1 master %2").arg(port, bridge)) &&
            ip(hub, QStringLiteral("link set %1 up").arg(port));
-}
-
-void Lab::removeAll()
-{
-    for (const QString& ns : std::as_const(m_made))
-        run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("del"), ns});
-    m_made.clear();
 }
 
 } // namespace netns

@@ -18,16 +18,10 @@ struct Result
 
 // Runs a command to its end, at most `timeoutMs`; stdout and stderr merged.
 Result run(const QStringList& command, int timeoutMs = 20000);
-
-// `command` run inside namespace `ns`.
 Result exec(const QString& ns, const QStringList& command, int timeoutMs = 20000);
-
-// `ip -n <ns> <args>`, the arguments split at spaces; true on success.
-bool ip(const QString& ns, const QString& args);
 
 // Starts `command` inside `ns` without waiting for it; true once it runs.
 bool start(QProcess& process, const QString& ns, const QStringList& command);
-
 // Asks a process to end, then kills it if it does not.
 void stop(QProcess& process);
 
@@ -43,6 +37,10 @@ QString unavailable(const QStringList& tools = {QStringLiteral("ip")});
 // empty string, or why the process could not be moved.
 QString isolate();
 
+// `count` echo requests to `to`, one every `interval` seconds.
+QStringList pingCommand(const QString& to, int count, const QString& interval = QStringLiteral("0.3"));
+// Echo replies counted in ping's output.
+int received(const QString& pingOutput);
 // Echo replies `ns` got back from `to` out of `count` requests.
 int ping(const QString& ns, const QString& to, int count = 3);
 
@@ -61,17 +59,16 @@ public:
 
     // "<tag>-<pid>-<letter>"
     QString name(char letter) const;
-    // A new namespace with loopback up.
-    bool add(const QString& ns);
+    // A new namespace with loopback and bridge `bridge` holding `cidr`.
+    bool addBridge(const QString& ns, const QString& bridge, const QString& cidr);
     // A new namespace `ns` with address `cidr` on a veth link whose other
     // end, `port`, is enslaved to bridge `bridge` in namespace `hub`.
     bool addHost(const QString& ns, const QString& cidr, const QString& hub, const QString& bridge,
                  const QString& port);
-    // A bridge with address `cidr` in namespace `ns`, made with add().
-    bool addBridge(const QString& ns, const QString& bridge, const QString& cidr);
-    void removeAll();
 
 private:
+    bool add(const QString& ns);
+
     QString m_tag;
     QStringList m_made;
 };
