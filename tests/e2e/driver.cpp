@@ -33,19 +33,20 @@
 #include <memory>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
 using P = ClientProbe;
 
 namespace {
 
 QJsonObject ok(QJsonObject fields = {})
 {
-    fields.insert(QStringLiteral("ok"), true);
+    fields.insert(u"ok"_s, true);
     return fields;
 }
 
 QJsonObject fail(const QString& why)
 {
-    return {{QStringLiteral("ok"), false}, {QStringLiteral("error"), why}};
+    return {{u"ok"_s, false}, {u"error"_s, why}};
 }
 
 class Driver : public QObject
@@ -70,7 +71,7 @@ public:
                 const QString line = QString::fromUtf8(pending.left(end)).trimmed();
                 if (line.isEmpty())
                     continue;
-                const QJsonObject answer = run(line.split(QLatin1Char(' ')));
+                const QJsonObject answer = run(line.split(u' '));
                 std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Compact).append('\n').constData(),
                            stdout);
                 std::fflush(stdout);
@@ -103,10 +104,9 @@ private:
             const QByteArray buffered = tcp->peek(tcp->bytesAvailable());
             const qsizetype end = buffered.lastIndexOf('\n') + 1;
             for (const QByteArray& line : buffered.mid(scanned, end - scanned).split('\n')) {
-                const QString cmd =
-                    QJsonDocument::fromJson(line).object().value(QStringLiteral("cmd")).toString();
-                logins += cmd == QLatin1String("login_ok");
-                joins += cmd == QLatin1String("join_ok");
+                const QString cmd = QJsonDocument::fromJson(line).object().value(u"cmd"_s).toString();
+                logins += cmd == u"login_ok"_s;
+                joins += cmd == u"join_ok"_s;
             }
             QMetaObject::invokeMethod(&client, "onTcpReadyRead", Qt::DirectConnection);
             scanned = tcp->peek(tcp->bytesAvailable()).lastIndexOf('\n') + 1;
@@ -118,8 +118,7 @@ private:
     {
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            boxes.append(QJsonObject{{QStringLiteral("title"), box->windowTitle()},
-                                     {QStringLiteral("text"), box->text()}});
+            boxes.append(QJsonObject{{u"title"_s, box->windowTitle()}, {u"text"_s, box->text()}});
             box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
             return;
         }
@@ -128,7 +127,7 @@ private:
             prompt->accept();
             return;
         }
-        auto* deploy = modal ? modal->findChild<QPushButton*>(QStringLiteral("createBtn")) : nullptr;
+        auto* deploy = modal ? modal->findChild<QPushButton*>(u"createBtn"_s) : nullptr;
         if (!deploy)
             return;
         if (roomToCreate.isEmpty()) {
@@ -137,7 +136,7 @@ private:
         }
         modal->findChildren<QLineEdit*>().first()->setText(roomToCreate);
         if (!accessKey.isEmpty()) {
-            modal->findChildren<QComboBox*>().last()->setCurrentText(QStringLiteral("Locked"));
+            modal->findChildren<QComboBox*>().last()->setCurrentText(u"Locked"_s);
             modal->findChildren<QLineEdit*>().last()->setText(accessKey);
         }
         roomToCreate.clear();
@@ -148,25 +147,24 @@ private:
     {
         const QString& command = words.first();
         const QString arg = words.value(1);
-        if (command == QLatin1String("login")) {
+        if (command == u"login"_s) {
             P::nicknameInput(client)->setText(arg);
             P::connectButton(client)->click();
-        } else if (command == QLatin1String("create")) {
+        } else if (command == u"create"_s) {
             accessKey = words.value(2);
             roomToCreate = arg;
             P::createRoomButton(client)->click(); // returns once the dialog is answered
-        } else if (command == QLatin1String("join")) {
+        } else if (command == u"join"_s) {
             accessKey = words.value(2);
             return join(arg);
-        } else if (command == QLatin1String("leave")) {
+        } else if (command == u"leave"_s) {
             P::disconnectButton(client)->click();
-        } else if (command == QLatin1String("mode")) {
-            (arg == QLatin1String("2") ? P::layer2Button(client) : P::layer3Button(client))->click();
-        } else if (command == QLatin1String("kick")) {
+        } else if (command == u"mode"_s) {
+            (arg == u"2"_s ? P::layer2Button(client) : P::layer3Button(client))->click();
+        } else if (command == u"kick"_s) {
             // The peer menu's action sends exactly this.
-            P::sendControlMessage(client, {{QStringLiteral("cmd"), QStringLiteral("kick_player")},
-                                           {QStringLiteral("target"), arg}});
-        } else if (command == QLatin1String("udplisten")) {
+            P::sendControlMessage(client, {{u"cmd"_s, u"kick_player"_s}, {u"target"_s, arg}});
+        } else if (command == u"udplisten"_s) {
             listener = std::make_unique<QUdpSocket>();
             datagrams = {};
             if (!listener->bind(QHostAddress::AnyIPv4, arg.toUShort()))
@@ -175,21 +173,21 @@ private:
                 while (listener->hasPendingDatagrams())
                     datagrams.append(QString::fromUtf8(listener->receiveDatagram().data()));
             });
-        } else if (command == QLatin1String("udpsend")) {
+        } else if (command == u"udpsend"_s) {
             QUdpSocket sender;
             if (sender.writeDatagram(words.value(3).toUtf8(), QHostAddress(arg), words.value(2).toUShort()) <
                 0)
                 return fail(sender.errorString());
-        } else if (command == QLatin1String("udprecv")) {
-            return ok({{QStringLiteral("datagrams"), datagrams}});
-        } else if (command == QLatin1String("status")) {
+        } else if (command == u"udprecv"_s) {
+            return ok({{u"datagrams"_s, datagrams}});
+        } else if (command == u"status"_s) {
             return ok(status());
-        } else if (command == QLatin1String("modals")) {
-            arg == QLatin1String("off") ? modalPoll.stop() : modalPoll.start(30);
-        } else if (command == QLatin1String("quit")) {
+        } else if (command == u"modals"_s) {
+            arg == u"off"_s ? modalPoll.stop() : modalPoll.start(30);
+        } else if (command == u"quit"_s) {
             QTimer::singleShot(0, qApp, &QApplication::quit);
         } else {
-            return fail(QStringLiteral("unknown command"));
+            return fail(u"unknown command"_s);
         }
         return ok();
     }
@@ -208,7 +206,7 @@ private:
                 return ok();
             }
         }
-        return fail(QStringLiteral("room not listed"));
+        return fail(u"room not listed"_s);
     }
 
     QJsonObject status()
@@ -218,20 +216,20 @@ private:
             rooms.append(P::roomList(client)->item(i)->text());
         const bool lobby =
             P::pageStack(client)->currentWidget() == static_cast<QWidget*>(P::mainTabs(client));
-        return {{QStringLiteral("page"), lobby ? QStringLiteral("lobby") : QStringLiteral("login")},
-                {QStringLiteral("logins"), logins},
-                {QStringLiteral("joins"), joins},
-                {QStringLiteral("clientId"), P::clientId(client)},
-                {QStringLiteral("inRoom"), P::mainTabs(client)->indexOf(P::roomPage(client)) >= 0},
-                {QStringLiteral("vip"), P::myVirtualIp(client)},
-                {QStringLiteral("isHost"), P::isHost(client)},
-                {QStringLiteral("hostVip"), P::hostVirtualIp(client)},
-                {QStringLiteral("wintun"), P::wintunRunning(client).load()},
-                {QStringLiteral("tap"), P::tapRunning(client).load()},
-                {QStringLiteral("udpPort"), int(udp::localPort(P::tunnelSocket(client)))},
-                {QStringLiteral("modeEnabled"), P::layer2Button(client)->isEnabled()},
-                {QStringLiteral("rooms"), rooms},
-                {QStringLiteral("boxes"), boxes}};
+        return {{u"page"_s, lobby ? u"lobby"_s : u"login"_s},
+                {u"logins"_s, logins},
+                {u"joins"_s, joins},
+                {u"clientId"_s, P::clientId(client)},
+                {u"inRoom"_s, P::mainTabs(client)->indexOf(P::roomPage(client)) >= 0},
+                {u"vip"_s, P::myVirtualIp(client)},
+                {u"isHost"_s, P::isHost(client)},
+                {u"hostVip"_s, P::hostVirtualIp(client)},
+                {u"wintun"_s, P::wintunRunning(client).load()},
+                {u"tap"_s, P::tapRunning(client).load()},
+                {u"udpPort"_s, int(udp::localPort(P::tunnelSocket(client)))},
+                {u"modeEnabled"_s, P::layer2Button(client)->isEnabled()},
+                {u"rooms"_s, rooms},
+                {u"boxes"_s, boxes}};
     }
 };
 
@@ -242,7 +240,7 @@ int main(int argc, char** argv)
     testenv::prepare();
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments().mid(1);
-    if (args.size() == 4 && args.first() == QLatin1String("--send")) {
+    if (args.size() == 4 && args.first() == u"--send"_s) {
         const QByteArray payload = QByteArray::fromHex(args.at(3).toLatin1());
         return QUdpSocket().writeDatagram(payload, QHostAddress(args.at(1)), args.at(2).toUShort()) ==
                        payload.size()

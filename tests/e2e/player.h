@@ -15,22 +15,24 @@
 
 namespace e2e {
 
-inline const QString kServerIp = QStringLiteral("10.99.0.1");
+using namespace Qt::StringLiterals;
+
+inline const QString kServerIp = u"10.99.0.1"_s;
 constexpr int kPort = 7777;
 
 inline bool ok(const QJsonObject& answer)
 {
-    return answer.value(QStringLiteral("ok")).toBool();
+    return answer.value(u"ok"_s).toBool();
 }
 
 inline bool adapterUp(const QJsonObject& s)
 {
-    return s.value(QStringLiteral("wintun")).toBool() || s.value(QStringLiteral("tap")).toBool();
+    return s.value(u"wintun"_s).toBool() || s.value(u"tap"_s).toBool();
 }
 
 inline bool datagramSeen(const QJsonObject& answer, const QString& text)
 {
-    for (const QJsonValue& d : answer.value(QStringLiteral("datagrams")).toArray())
+    for (const QJsonValue& d : answer.value(u"datagrams"_s).toArray())
         if (d.toString() == text)
             return true;
     return false;
@@ -49,11 +51,10 @@ public:
     {
         // Answers on stdout; the client's own messages pass through to ours.
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        return netns::start(
-            process, netns,
-            {QStringLiteral("env"), QStringLiteral("PELLORA_SERVER=%1:%2").arg(kServerIp).arg(kPort),
-             QStringLiteral("QT_QPA_PLATFORM=offscreen"), QStringLiteral("QT_LOGGING_RULES=qt.qpa.*=false"),
-             QStringLiteral(PELLORA_E2E_DRIVER)});
+        return netns::start(process, netns,
+                            {u"env"_s, u"PELLORA_SERVER=%1:%2"_s.arg(kServerIp).arg(kPort),
+                             u"QT_QPA_PLATFORM=offscreen"_s, u"QT_LOGGING_RULES=qt.qpa.*=false"_s,
+                             QStringLiteral(PELLORA_E2E_DRIVER)});
     }
 
     // One command, one JSON answer.
@@ -65,17 +66,16 @@ public:
         while (clock.elapsed() < 15000) {
             while (process.canReadLine()) {
                 const QJsonObject answer = QJsonDocument::fromJson(process.readLine()).object();
-                if (answer.contains(QStringLiteral("ok")))
+                if (answer.contains(u"ok"_s))
                     return answer;
             }
             process.waitForReadyRead(100);
         }
-        return {{QStringLiteral("ok"), false},
-                {QStringLiteral("error"), QStringLiteral("no answer to ") + line}};
+        return {{u"ok"_s, false}, {u"error"_s, u"no answer to "_s + line}};
     }
 
     bool run(const QString& line) { return ok(command(line)); }
-    QJsonObject status() { return command(QStringLiteral("status")); }
+    QJsonObject status() { return command(u"status"_s); }
     QString text(const char* key) { return status().value(QLatin1String(key)).toString(); }
     int count(const char* key) { return status().value(QLatin1String(key)).toInt(); }
 
@@ -114,29 +114,24 @@ public:
     const QString nsServer = lab.name('s');
     const QString nsStranger = lab.name('x');
     QProcess server;
-    Player alice{QStringLiteral("alice"), lab.name('a')};
-    Player bob{QStringLiteral("bob"), lab.name('b')};
+    Player alice{u"alice"_s, lab.name('a')};
+    Player bob{u"bob"_s, lab.name('b')};
 
-    static QString unavailable()
-    {
-        return netns::unavailable({QStringLiteral("ip"), QStringLiteral("ping"), QStringLiteral("ss")});
-    }
+    static QString unavailable() { return netns::unavailable({u"ip"_s, u"ping"_s, u"ss"_s}); }
 
     // Alice at 10.99.0.2, Bob at .3, the stranger at .9; both players logged in.
     bool setUp(const QStringList& serverOptions = {})
     {
         options = serverOptions;
-        if (!lab.addBridge(nsServer, QStringLiteral("br0"), kServerIp + QStringLiteral("/24")))
+        if (!lab.addBridge(nsServer, u"br0"_s, kServerIp + u"/24"_s))
             return false;
         for (const auto& [ns, host] : {std::pair{alice.netns, 2}, {bob.netns, 3}, {nsStranger, 9}})
-            if (!lab.addHost(ns, QStringLiteral("10.99.0.%1/24").arg(host), nsServer, QStringLiteral("br0"),
-                             QStringLiteral("p%1").arg(host)))
+            if (!lab.addHost(ns, u"10.99.0.%1/24"_s.arg(host), nsServer, u"br0"_s, u"p%1"_s.arg(host)))
                 return false;
         if (!startServer())
             return false;
         for (Player* p : {&alice, &bob})
-            if (!p->start() || !p->run(QStringLiteral("login ") + p->name) ||
-                !p->waitForMore("logins", 0, 15000))
+            if (!p->start() || !p->run(u"login "_s + p->name) || !p->waitForMore("logins", 0, 15000))
                 return false;
         QTest::qWait(2500); // first heartbeats: the relay learns both tunnel ports
         return true;
@@ -146,9 +141,8 @@ public:
     {
         server.setProcessChannelMode(QProcess::ForwardedChannels);
         return netns::start(server, nsServer,
-                            QStringList{QStringLiteral(PELLORA_E2E_SERVER), QStringLiteral("--listen"),
-                                        kServerIp, QStringLiteral("--port"), QString::number(port),
-                                        QStringLiteral("--stats-interval"), QStringLiteral("0")} +
+                            QStringList{QStringLiteral(PELLORA_E2E_SERVER), u"--listen"_s, kServerIp,
+                                        u"--port"_s, QString::number(port), u"--stats-interval"_s, u"0"_s} +
                                 options + more);
     }
 
@@ -169,11 +163,11 @@ public:
     // `to` hears `text` that `from` keeps sending to `address`.
     static bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text)
     {
-        return to.run(QStringLiteral("udplisten %1").arg(port)) &&
+        return to.run(u"udplisten %1"_s.arg(port)) &&
                netns::waitUntil(
                    [&] {
-                       from.run(QStringLiteral("udpsend %1 %2 %3").arg(address).arg(port).arg(text));
-                       return datagramSeen(to.command(QStringLiteral("udprecv")), text);
+                       from.run(u"udpsend %1 %2 %3"_s.arg(address).arg(port).arg(text));
+                       return datagramSeen(to.command(u"udprecv"_s), text);
                    },
                    8000, 300);
     }
@@ -187,17 +181,17 @@ public:
             testpackets::udpPacket(alice.text("vip").toLatin1().constData(),
                                    bob.text("vip").toLatin1().constData(), 5555, port, "forged");
         if (!macB.isEmpty())
-            forged = testpackets::ethernetFrame(
-                QByteArray::fromHex(QString(macB).remove(QLatin1Char(':')).toLatin1()), forged);
+            forged = testpackets::ethernetFrame(QByteArray::fromHex(QString(macB).remove(u':').toLatin1()),
+                                                forged);
         const QString hex = QString::fromLatin1(tunnel::scramblePayload(forged).toHex());
         const QString tunnelPort = QString::number(bob.count("udpPort"));
         for (const QString& from : {nsStranger, nsServer})
-            if (netns::exec(from, {QStringLiteral(PELLORA_E2E_DRIVER), QStringLiteral("--send"),
-                                   QStringLiteral("10.99.0.3"), tunnelPort, hex})
+            if (netns::exec(
+                    from, {QStringLiteral(PELLORA_E2E_DRIVER), u"--send"_s, u"10.99.0.3"_s, tunnelPort, hex})
                     .code != 0)
                 return false;
         QTest::qWait(1500);
-        return !datagramSeen(bob.command(QStringLiteral("udprecv")), QStringLiteral("forged"));
+        return !datagramSeen(bob.command(u"udprecv"_s), u"forged"_s);
     }
 
 private:
@@ -206,7 +200,7 @@ private:
 
 inline QString broadcastOf(const QString& vip)
 {
-    return vip.section(QLatin1Char('.'), 0, 2) + QStringLiteral(".255");
+    return vip.section(u'.', 0, 2) + u".255"_s;
 }
 
 } // namespace e2e

@@ -12,10 +12,10 @@ class TestE2eRestart : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    World w{QStringLiteral("pe2r")};
+    World w{u"pe2r"_s};
     Player& alice = w.alice;
     Player& bob = w.bob;
-    const QString lockedDen = QStringLiteral("Den \U0001F512");
+    const QString lockedDen = u"Den \U0001F512"_s;
 
     bool pingBothWays(const QString& vipA, const QString& vipB)
     {
@@ -27,16 +27,16 @@ private slots:
     {
         if (const QString why = World::unavailable(); !why.isEmpty())
             QSKIP(qPrintable(why));
-        QVERIFY(w.setUp({QStringLiteral("--state"), dir.filePath(QStringLiteral("lobby.db"))}));
+        QVERIFY(w.setUp({u"--state"_s, dir.filePath(u"lobby.db"_s)}));
     }
 
     void cleanupTestCase() { QVERIFY(w.tearDown()); }
 
     void restartsLoseNothing()
     {
-        QVERIFY(alice.run(QStringLiteral("create Den k")));
+        QVERIFY(alice.run(u"create Den k"_s));
         QVERIFY(alice.waitForStatus(adapterUp));
-        QVERIFY(bob.run(QStringLiteral("join Den k")));
+        QVERIFY(bob.run(u"join Den k"_s));
         QVERIFY(bob.waitForStatus(adapterUp));
         const QString vipA = alice.text("vip");
         const QString vipB = bob.text("vip");
@@ -46,7 +46,7 @@ private slots:
             const int joins[] = {alice.count("joins"), bob.count("joins")};
             // Pings under way while the server goes.
             QProcess pings;
-            QVERIFY(netns::start(pings, bob.netns, netns::pingCommand(vipA, 30, QStringLiteral("0.2"))));
+            QVERIFY(netns::start(pings, bob.netns, netns::pingCommand(vipA, 30, u"0.2"_s)));
             QTest::qWait(1000);
             QVERIFY(w.stopServer(kill));
             QTest::qWait(1000);
@@ -62,41 +62,38 @@ private slots:
             for (Player* p : {&alice, &bob}) {
                 QVERIFY(p->waitForMore("joins", joins[p == &bob], 5000));
                 const QJsonObject s = p->status();
-                QCOMPARE(s.value(QStringLiteral("vip")).toString(), p == &alice ? vipA : vipB);
-                QCOMPARE(s.value(QStringLiteral("hostVip")).toString(), vipA);
-                QCOMPARE(s.value(QStringLiteral("isHost")).toBool(), p == &alice);
-                QVERIFY(s.value(QStringLiteral("inRoom")).toBool());
-                QVERIFY(s.value(QStringLiteral("rooms")).toArray().contains(lockedDen));
+                QCOMPARE(s.value(u"vip"_s).toString(), p == &alice ? vipA : vipB);
+                QCOMPARE(s.value(u"hostVip"_s).toString(), vipA);
+                QCOMPARE(s.value(u"isHost"_s).toBool(), p == &alice);
+                QVERIFY(s.value(u"inRoom"_s).toBool());
+                QVERIFY(s.value(u"rooms"_s).toArray().contains(lockedDen));
             }
         }
         // The key came through too.
-        QVERIFY(bob.run(QStringLiteral("leave")));
-        QVERIFY(bob.run(QStringLiteral("join Den k")));
-        QVERIFY(bob.waitForStatus([&](const QJsonObject& s) {
-            return adapterUp(s) && s.value(QStringLiteral("vip")).toString() == vipB;
-        }));
+        QVERIFY(bob.run(u"leave"_s));
+        QVERIFY(bob.run(u"join Den k"_s));
+        QVERIFY(bob.waitForStatus(
+            [&](const QJsonObject& s) { return adapterUp(s) && s.value(u"vip"_s).toString() == vipB; }));
 
         // Everybody away past the grace time: a server on a port the clients
         // do not use lets the sessions run out, then comes back on theirs.
         QVERIFY(w.stopServer());
-        QVERIFY(w.startServer(kPort + 1, {QStringLiteral("--session-grace"), QStringLiteral("0.5")}));
+        QVERIFY(w.startServer(kPort + 1, {u"--session-grace"_s, u"0.5"_s}));
         QTest::qWait(2000);
         QVERIFY(w.stopServer());
         QVERIFY(w.startServer());
         for (Player* p : {&alice, &bob}) {
             QVERIFY2(p->waitForStatus(
                          [&](const QJsonObject& s) {
-                             return !s.value(QStringLiteral("inRoom")).toBool() && !adapterUp(s) &&
-                                    !s.value(QStringLiteral("rooms")).toArray().contains(lockedDen);
+                             return !s.value(u"inRoom"_s).toBool() && !adapterUp(s) &&
+                                    !s.value(u"rooms"_s).toArray().contains(lockedDen);
                          },
                          12000),
                      qPrintable(p->name));
-            const QJsonObject box = p->status().value(QStringLiteral("boxes")).toArray().last().toObject();
-            QCOMPARE(box.value(QStringLiteral("title")).toString(), QStringLiteral("Connection Terminated"));
-            QVERIFY2(box.value(QStringLiteral("text"))
-                         .toString()
-                         .contains(QStringLiteral("closed while you were away")),
-                     qPrintable(box.value(QStringLiteral("text")).toString()));
+            const QJsonObject box = p->status().value(u"boxes"_s).toArray().last().toObject();
+            QCOMPARE(box.value(u"title"_s).toString(), u"Connection Terminated"_s);
+            QVERIFY2(box.value(u"text"_s).toString().contains(u"closed while you were away"_s),
+                     qPrintable(box.value(u"text"_s).toString()));
         }
     }
 };

@@ -1,5 +1,6 @@
-// The virtual LAN end to end, in both adapter modes: pings, broadcasts, forged
-// datagrams, a cut control connection, leaving, kicking, a server restart.
+// The virtual LAN end to end, each player in either adapter mode: pings,
+// broadcasts, forged datagrams, a cut control connection, leaving, kicking, a
+// server restart.
 #include "tests/e2e/player.h"
 
 using namespace e2e;
@@ -8,71 +9,11 @@ class TestE2eVlan : public QObject
 {
     Q_OBJECT
 
-    World w{QStringLiteral("pe2e")};
+    World w{u"pe2e"_s};
     Player& alice = w.alice;
     Player& bob = w.bob;
 
-    void roomScenario(bool layer2, const QString& room)
-    {
-        const QString adapter = layer2 ? QStringLiteral("pellora0") : QStringLiteral("RIRODedo");
-        const QString mode = layer2 ? QStringLiteral("mode 2") : QStringLiteral("mode 3");
-        QVERIFY(alice.run(mode) && bob.run(mode));
-
-        // Alice creates the room through the dialog and is in it; Bob joins from the list.
-        QVERIFY(alice.run(QStringLiteral("create ") + room));
-        QVERIFY(alice.waitForStatus(adapterUp));
-        QVERIFY(bob.run(QStringLiteral("join ") + room));
-        QVERIFY(bob.waitForStatus(adapterUp));
-        const QJsonObject a = alice.status();
-        const QJsonObject b = bob.status();
-        QCOMPARE(a.value(QStringLiteral("tap")).toBool(), layer2);
-        QCOMPARE(b.value(QStringLiteral("tap")).toBool(), layer2);
-        QVERIFY(!b.value(QStringLiteral("modeEnabled")).toBool());
-        const QString vipA = a.value(QStringLiteral("vip")).toString();
-        const QString vipB = b.value(QStringLiteral("vip")).toString();
-        QVERIFY(!vipA.isEmpty() && !vipB.isEmpty() && vipA != vipB);
-        QVERIFY(netns::interfaceExists(alice.netns, adapter));
-
-        QVERIFY(netns::ping(alice.netns, vipB) >= 2);
-        QVERIFY(netns::ping(bob.netns, vipA) >= 2);
-        const QString macB = layer2 ? netns::macOf(bob.netns, adapter) : QString();
-        if (layer2) {
-            const QString neighbours = netns::run({QStringLiteral("ip"), QStringLiteral("-n"), alice.netns,
-                                                   QStringLiteral("neigh"), QStringLiteral("show"), vipB})
-                                           .output;
-            QVERIFY2(neighbours.contains(macB), qPrintable(neighbours));
-        }
-
-        QVERIFY(World::arrives(alice, bob, broadcastOf(vipA), 40000, QStringLiteral("room-broadcast")));
-        QVERIFY(World::arrives(alice, bob, vipB, 40001, QStringLiteral("through-the-relay")));
-        QVERIFY(w.forgedNeverArrives(40001, macB));
-
-        controlCutKeepsSession(vipA);
-
-        // Leaving takes the adapter down and unlocks the mode.
-        QVERIFY(bob.run(QStringLiteral("leave")));
-        const QJsonObject left = bob.status();
-        QVERIFY(!adapterUp(left));
-        QVERIFY(!left.value(QStringLiteral("inRoom")).toBool());
-        QVERIFY(left.value(QStringLiteral("modeEnabled")).toBool());
-        QVERIFY(!netns::interfaceExists(bob.netns, adapter));
-
-        // A kicked player's adapter stops once the notice is answered.
-        QVERIFY(bob.run(QStringLiteral("join ") + room));
-        QVERIFY(bob.waitForStatus(adapterUp));
-        QVERIFY(alice.run(QStringLiteral("kick bob")));
-        QVERIFY(bob.waitForStatus([](const QJsonObject& s) {
-            return !adapterUp(s) && !s.value(QStringLiteral("inRoom")).toBool();
-        }));
-        const QJsonArray boxes = bob.status().value(QStringLiteral("boxes")).toArray();
-        QVERIFY(!boxes.isEmpty());
-        QCOMPARE(boxes.last().toObject().value(QStringLiteral("title")).toString(),
-                 QStringLiteral("Connection Terminated"));
-        QVERIFY(!netns::interfaceExists(bob.netns, adapter));
-
-        QVERIFY(alice.run(QStringLiteral("leave")));
-        QVERIFY(!netns::interfaceExists(alice.netns, adapter));
-    }
+    static QString adapterName(bool layer2) { return layer2 ? u"pellora0"_s : u"RIRODedo"_s; }
 
     // The server drops Alice's control connection; the tunnel carries on and
     // she logs in again into the same session.
@@ -81,20 +22,16 @@ class TestE2eVlan : public QObject
         const QJsonObject before = alice.status();
         QProcess pinger;
         pinger.setProcessChannelMode(QProcess::MergedChannels);
-        QVERIFY(netns::start(pinger, bob.netns, netns::pingCommand(vipA, 30, QStringLiteral("0.25"))));
+        QVERIFY(netns::start(pinger, bob.netns, netns::pingCommand(vipA, 30, u"0.25"_s)));
         QTest::qWait(1000);
-        const netns::Result cut =
-            netns::exec(w.nsServer, {QStringLiteral("ss"), QStringLiteral("-K"), QStringLiteral("dst"),
-                                     QStringLiteral("10.99.0.2")});
+        const netns::Result cut = netns::exec(w.nsServer, {u"ss"_s, u"-K"_s, u"dst"_s, u"10.99.0.2"_s});
         QVERIFY2(cut.code == 0, qPrintable(cut.output));
-        QVERIFY(alice.waitForMore("logins", before.value(QStringLiteral("logins")).toInt(), 8000));
+        QVERIFY(alice.waitForMore("logins", before.value(u"logins"_s).toInt(), 8000));
         const QJsonObject after = alice.status();
         // The same session (room, address) under a fresh id: a key that travelled once is not good forever.
-        QVERIFY(after.value(QStringLiteral("clientId")).toString() !=
-                before.value(QStringLiteral("clientId")).toString());
-        QCOMPARE(after.value(QStringLiteral("vip")).toString(),
-                 before.value(QStringLiteral("vip")).toString());
-        QVERIFY(after.value(QStringLiteral("inRoom")).toBool());
+        QVERIFY(after.value(u"clientId"_s).toString() != before.value(u"clientId"_s).toString());
+        QCOMPARE(after.value(u"vip"_s).toString(), before.value(u"vip"_s).toString());
+        QVERIFY(after.value(u"inRoom"_s).toBool());
         QVERIFY(adapterUp(after));
         QVERIFY(pinger.waitForFinished(20000));
         const QString output = QString::fromLocal8Bit(pinger.readAll());
@@ -111,9 +48,80 @@ private slots:
 
     void cleanupTestCase() { QVERIFY(w.tearDown()); }
 
-    void layer3Room() { roomScenario(false, QStringLiteral("Alpha")); }
+    void room_data()
+    {
+        QTest::addColumn<QString>("room");
+        QTest::addColumn<bool>("layer2A");
+        QTest::addColumn<bool>("layer2B");
+        QTest::newRow("layer 3") << u"Alpha"_s << false << false;
+        QTest::newRow("layer 2") << u"Gamma"_s << true << true;
+        // The relay frames and strips what passes between the two modes.
+        QTest::newRow("layer 3 with layer 2") << u"Mixed"_s << false << true;
+    }
 
-    void layer2Room() { roomScenario(true, QStringLiteral("Gamma")); }
+    void room()
+    {
+        QFETCH(QString, room);
+        QFETCH(bool, layer2A);
+        QFETCH(bool, layer2B);
+        QVERIFY(alice.run(layer2A ? u"mode 2"_s : u"mode 3"_s) &&
+                bob.run(layer2B ? u"mode 2"_s : u"mode 3"_s));
+
+        // Alice creates the room through the dialog and is in it; Bob joins from the list.
+        QVERIFY(alice.run(u"create "_s + room));
+        QVERIFY(alice.waitForStatus(adapterUp));
+        QVERIFY(bob.run(u"join "_s + room));
+        QVERIFY(bob.waitForStatus(adapterUp));
+        for (const auto& [p, layer2] : {std::pair{&alice, layer2A}, {&bob, layer2B}}) {
+            QCOMPARE(p->status().value(u"tap"_s).toBool(), layer2);
+            QVERIFY(netns::interfaceExists(p->netns, adapterName(layer2)));
+        }
+        QVERIFY(!bob.status().value(u"modeEnabled"_s).toBool());
+        const QString vipA = alice.text("vip");
+        const QString vipB = bob.text("vip");
+        QVERIFY(!vipA.isEmpty() && !vipB.isEmpty() && vipA != vipB);
+
+        // The relay learns each side's mode from its first traffic (a layer-2
+        // player's ARP for a layer-3 one is answered by the relay).
+        netns::ping(alice.netns, vipB, 1);
+        QVERIFY(netns::ping(alice.netns, vipB) >= 2);
+        QVERIFY(netns::ping(bob.netns, vipA) >= 2);
+        const QString macB = layer2B ? netns::macOf(bob.netns, adapterName(true)) : QString();
+        if (layer2A && layer2B) {
+            const QString neighbours =
+                netns::run({u"ip"_s, u"-n"_s, alice.netns, u"neigh"_s, u"show"_s, vipB}).output;
+            QVERIFY2(neighbours.contains(macB), qPrintable(neighbours));
+        }
+
+        QVERIFY(World::arrives(alice, bob, broadcastOf(vipA), 40000, u"broadcast-from-alice"_s));
+        QVERIFY(World::arrives(bob, alice, broadcastOf(vipB), 40001, u"broadcast-from-bob"_s));
+        QVERIFY(World::arrives(alice, bob, vipB, 40002, u"through-the-relay"_s));
+        QVERIFY(w.forgedNeverArrives(40002, macB));
+
+        controlCutKeepsSession(vipA);
+
+        // Leaving takes the adapter down and unlocks the mode.
+        QVERIFY(bob.run(u"leave"_s));
+        const QJsonObject left = bob.status();
+        QVERIFY(!adapterUp(left));
+        QVERIFY(!left.value(u"inRoom"_s).toBool());
+        QVERIFY(left.value(u"modeEnabled"_s).toBool());
+        QVERIFY(!netns::interfaceExists(bob.netns, adapterName(layer2B)));
+
+        // A kicked player's adapter stops once the notice is answered.
+        QVERIFY(bob.run(u"join "_s + room));
+        QVERIFY(bob.waitForStatus(adapterUp));
+        QVERIFY(alice.run(u"kick bob"_s));
+        QVERIFY(bob.waitForStatus(
+            [](const QJsonObject& s) { return !adapterUp(s) && !s.value(u"inRoom"_s).toBool(); }));
+        const QJsonArray boxes = bob.status().value(u"boxes"_s).toArray();
+        QVERIFY(!boxes.isEmpty());
+        QCOMPARE(boxes.last().toObject().value(u"title"_s).toString(), u"Connection Terminated"_s);
+        QVERIFY(!netns::interfaceExists(bob.netns, adapterName(layer2B)));
+
+        QVERIFY(alice.run(u"leave"_s));
+        QVERIFY(!netns::interfaceExists(alice.netns, adapterName(layer2A)));
+    }
 
     void serverRestartBothLogInAgain()
     {
@@ -123,7 +131,7 @@ private slots:
         QVERIFY(w.startServer());
         QVERIFY(alice.waitForMore("logins", aliceLogins, 12000));
         QVERIFY(bob.waitForMore("logins", bobLogins, 12000));
-        QCOMPARE(alice.text("page"), QStringLiteral("lobby"));
+        QCOMPARE(alice.text("page"), u"lobby"_s);
     }
 };
 
