@@ -1,14 +1,8 @@
 // One real client on the offscreen platform, driven through its widgets by
-// commands on stdin, one JSON line answered on stdout per command. Message
-// boxes are answered OK and recorded.
-//
-//   login NAME | create ROOM [KEY] | join ROOM [KEY] | leave | mode 2|3 | kick NAME
-//   udplisten PORT | udpsend ADDR PORT TEXT | udprecv | status | quit
-//   modals on|off (off stops answering modals, so that an idle client can be
-//   measured without the driver's own 30 ms poll)
-//
-// With --send ADDR PORT HEX it only sends one UDP datagram and exits (a
-// stranger's datagram for the test).
+// commands on stdin (see run()), one JSON line answered on stdout per command.
+// "modals off" stops answering modals, so that an idle client can be measured
+// without the driver's own 30 ms poll. With --send ADDR PORT HEX it only sends
+// one UDP datagram and exits (a stranger's datagram for the test).
 #include "tests/support/clientprobe.h"
 #include "tests/support/testenv.h"
 
@@ -30,7 +24,6 @@
 #include <QTimer>
 #include <QUdpSocket>
 #include <cstdio>
-#include <memory>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -90,7 +83,7 @@ private:
     qsizetype scanned = 0;
     QString roomToCreate;
     QJsonArray boxes;
-    std::unique_ptr<QUdpSocket> listener;
+    QUdpSocket listener;
     QJsonArray datagrams;
 
     // Sees each login_ok before the client reads it, so that a re-login after
@@ -165,20 +158,18 @@ private:
             // The peer menu's action sends exactly this.
             P::sendControlMessage(client, {{u"cmd"_s, u"kick_player"_s}, {u"target"_s, arg}});
         } else if (command == u"udplisten"_s) {
-            listener = std::make_unique<QUdpSocket>();
+            listener.close();
             datagrams = {};
-            if (!listener->bind(QHostAddress::AnyIPv4, arg.toUShort()))
-                return fail(listener->errorString());
-            connect(listener.get(), &QUdpSocket::readyRead, this, [this] {
-                while (listener->hasPendingDatagrams())
-                    datagrams.append(QString::fromUtf8(listener->receiveDatagram().data()));
-            });
+            if (!listener.bind(QHostAddress::AnyIPv4, arg.toUShort()))
+                return fail(listener.errorString());
         } else if (command == u"udpsend"_s) {
             QUdpSocket sender;
             if (sender.writeDatagram(words.value(3).toUtf8(), QHostAddress(arg), words.value(2).toUShort()) <
                 0)
                 return fail(sender.errorString());
         } else if (command == u"udprecv"_s) {
+            while (listener.hasPendingDatagrams())
+                datagrams.append(QString::fromUtf8(listener.receiveDatagram().data()));
             return ok({{u"datagrams"_s, datagrams}});
         } else if (command == u"status"_s) {
             return ok(status());

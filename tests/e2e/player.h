@@ -7,7 +7,7 @@
 #include "tests/e2e/ipv4packet.h"
 #include "tests/support/netns.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,22 +20,9 @@ using namespace Qt::StringLiterals;
 inline const QString kServerIp = u"10.99.0.1"_s;
 constexpr int kPort = 7777;
 
-inline bool ok(const QJsonObject& answer)
-{
-    return answer.value(u"ok"_s).toBool();
-}
-
 inline bool adapterUp(const QJsonObject& s)
 {
     return s.value(u"wintun"_s).toBool() || s.value(u"tap"_s).toBool();
-}
-
-inline bool datagramSeen(const QJsonObject& answer, const QString& text)
-{
-    for (const QJsonValue& d : answer.value(u"datagrams"_s).toArray())
-        if (d.toString() == text)
-            return true;
-    return false;
 }
 
 class Player
@@ -61,23 +48,24 @@ public:
     QJsonObject command(const QString& line)
     {
         process.write(line.toUtf8() + '\n');
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 15000) {
+        for (const QDeadlineTimer deadline(15000); !deadline.hasExpired(); process.waitForReadyRead(100)) {
             while (process.canReadLine()) {
                 const QJsonObject answer = QJsonDocument::fromJson(process.readLine()).object();
                 if (answer.contains(u"ok"_s))
                     return answer;
             }
-            process.waitForReadyRead(100);
         }
         return {{u"ok"_s, false}, {u"error"_s, u"no answer to "_s + line}};
     }
 
-    bool run(const QString& line) { return ok(command(line)); }
+    bool run(const QString& line) { return command(line).value(u"ok"_s).toBool(); }
     QJsonObject status() { return command(u"status"_s); }
     QString text(const char* key) { return status().value(QLatin1String(key)).toString(); }
     int count(const char* key) { return status().value(QLatin1String(key)).toInt(); }
+    bool heard(const QString& text)
+    {
+        return command(u"udprecv"_s).value(u"datagrams"_s).toArray().contains(text);
+    }
 
     bool waitForStatus(const std::function<bool(const QJsonObject&)>& condition, int timeoutMs = 10000)
     {
@@ -90,20 +78,30 @@ public:
                              timeoutMs);
     }
 
-    // True when the client ended by itself and cleanly (sanitizer reports fail it).
+    // True when the client ended on being asked and cleanly (sanitizer reports fail it).
     bool stop()
     {
-        if (process.state() != QProcess::NotRunning) {
+        if (process.state() == QProcess::Running)
             process.write("quit\n");
-            if (!process.waitForFinished(5000)) {
-                process.kill();
-                process.waitForFinished(3000);
-                return false;
-            }
-        }
-        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        process.waitForFinished(5000);
+        const bool clean = process.state() == QProcess::NotRunning &&
+                           process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        netns::stop(process);
+        return clean;
     }
 };
+
+// `to` hears `text` that `from` keeps sending to `address`.
+inline bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text)
+{
+    return to.run(u"udplisten %1"_s.arg(port)) &&
+           netns::waitUntil(
+               [&] {
+                   from.run(u"udpsend %1 %2 %3"_s.arg(address).arg(port).arg(text));
+                   return to.heard(text);
+               },
+               8000, 300);
+}
 
 class World
 {
@@ -123,12 +121,9 @@ public:
     bool setUp(const QStringList& serverOptions = {})
     {
         options = serverOptions;
-        if (!lab.addBridge(nsServer, u"br0"_s, kServerIp + u"/24"_s))
-            return false;
-        for (const auto& [ns, host] : {std::pair{alice.netns, 2}, {bob.netns, 3}, {nsStranger, 9}})
-            if (!lab.addHost(ns, u"10.99.0.%1/24"_s.arg(host), nsServer, u"br0"_s, u"p%1"_s.arg(host)))
-                return false;
-        if (!startServer())
+        if (!lab.addHub(nsServer, kServerIp + u"/24"_s) || !lab.addHost(alice.netns, u"10.99.0.2/24"_s) ||
+            !lab.addHost(bob.netns, u"10.99.0.3/24"_s) || !lab.addHost(nsStranger, u"10.99.0.9/24"_s) ||
+            !startServer())
             return false;
         for (Player* p : {&alice, &bob})
             if (!p->start() || !p->run(u"login "_s + p->name) || !p->waitForMore("logins", 0, 15000))
@@ -160,22 +155,10 @@ public:
         return clean;
     }
 
-    // `to` hears `text` that `from` keeps sending to `address`.
-    static bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text)
-    {
-        return to.run(u"udplisten %1"_s.arg(port)) &&
-               netns::waitUntil(
-                   [&] {
-                       from.run(u"udpsend %1 %2 %3"_s.arg(address).arg(port).arg(text));
-                       return datagramSeen(to.command(u"udprecv"_s), text);
-                   },
-                   8000, 300);
-    }
-
     // A packet from Alice to Bob's `port` sent straight to his tunnel port from
     // the stranger and from the relay's host, but not by the relay, never
     // reaches his adapter.
-    bool forgedNeverArrives(int port, const QString& macB = {})
+    bool forgedNeverArrives(int port, const QString& macB)
     {
         QByteArray forged =
             testpackets::udpPacket(alice.text("vip").toLatin1().constData(),
@@ -191,16 +174,11 @@ public:
                     .code != 0)
                 return false;
         QTest::qWait(1500);
-        return !datagramSeen(bob.command(u"udprecv"_s), u"forged"_s);
+        return !bob.heard(u"forged"_s);
     }
 
 private:
     QStringList options;
 };
-
-inline QString broadcastOf(const QString& vip)
-{
-    return vip.section(u'.', 0, 2) + u".255"_s;
-}
 
 } // namespace e2e

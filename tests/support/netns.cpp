@@ -2,7 +2,7 @@
 
 #include "net/netdev_linux.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
@@ -19,26 +19,17 @@ Result run(const QStringList& command, int timeoutMs)
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(command.first(), command.mid(1));
-    Result result;
     if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(3000);
-        result.output = u"timed out: "_s + command.join(u' ');
-        return result;
+        stop(process);
+        return {-1, u"timed out: "_s + command.join(u' ')};
     }
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.output = QString::fromLocal8Bit(process.readAll());
-    return result;
-}
-
-static QStringList inside(const QString& ns, const QStringList& command)
-{
-    return QStringList{u"ip"_s, u"netns"_s, u"exec"_s, ns} + command;
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromLocal8Bit(process.readAll())};
 }
 
 Result exec(const QString& ns, const QStringList& command, int timeoutMs)
 {
-    return run(inside(ns, command), timeoutMs);
+    return run(QStringList{u"ip"_s, u"netns"_s, u"exec"_s, ns} + command, timeoutMs);
 }
 
 // `ip -n <ns> <args>`, the arguments split at spaces; true on success.
@@ -49,28 +40,23 @@ static bool ip(const QString& ns, const QString& args)
 
 bool start(QProcess& process, const QString& ns, const QStringList& command)
 {
-    const QStringList full = inside(ns, command);
-    process.start(full.first(), full.mid(1));
+    process.start(u"ip"_s, QStringList{u"netns"_s, u"exec"_s, ns} + command);
     return process.waitForStarted(5000);
 }
 
 void stop(QProcess& process)
 {
-    if (process.state() == QProcess::NotRunning)
-        return;
     process.terminate();
-    if (!process.waitForFinished(5000)) {
+    if (!process.waitForFinished(5000))
         process.kill();
-        process.waitForFinished(3000);
-    }
+    process.waitForFinished(3000);
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs)
 {
-    QElapsedTimer clock;
-    clock.start();
+    const QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
-        if (clock.elapsed() > timeoutMs)
+        if (deadline.hasExpired())
             return false;
         QTest::qWait(stepMs);
     }
@@ -112,18 +98,17 @@ int received(const QString& pingOutput)
 
 int ping(const QString& ns, const QString& to, int count)
 {
-    const Result r = exec(ns, pingCommand(to, count), 30000);
-    const int got = received(r.output);
+    const QString output = exec(ns, pingCommand(to, count), 30000).output;
+    const int got = received(output);
     if (got < count)
-        qWarning("%s -> %s:\n%s", qPrintable(ns), qPrintable(to), qPrintable(r.output));
+        qWarning("%s -> %s:\n%s", qPrintable(ns), qPrintable(to), qPrintable(output));
     return got;
 }
 
 QString macOf(const QString& ns, const QString& interfaceName)
 {
-    const QString out = run({u"ip"_s, u"-n"_s, ns, u"-o"_s, u"link"_s, u"show"_s, interfaceName}).output;
     static const QRegularExpression ether(u"link/ether ([0-9a-f:]{17})"_s);
-    return ether.match(out).captured(1);
+    return ether.match(run({u"ip"_s, u"-n"_s, ns, u"link"_s, u"show"_s, interfaceName}).output).captured(1);
 }
 
 bool interfaceExists(const QString& ns, const QString& interfaceName)
@@ -134,8 +119,6 @@ bool interfaceExists(const QString& ns, const QString& interfaceName)
 Lab::Lab(const QString& tag) : m_tag(tag)
 {
     // Left by an earlier run that was killed; its pid is in the name.
-    if (geteuid() != 0)
-        return;
     const QString list = run({u"ip"_s, u"netns"_s, u"list"_s}).output;
     const QRegularExpression stale(u"^(%1-(\\d+)-[a-z])"_s.arg(QRegularExpression::escape(tag)),
                                    QRegularExpression::MultilineOption);
@@ -165,18 +148,19 @@ bool Lab::add(const QString& ns)
     return ip(ns, u"link set lo up"_s);
 }
 
-bool Lab::addBridge(const QString& ns, const QString& bridge, const QString& cidr)
+bool Lab::addHub(const QString& ns, const QString& cidr)
 {
-    return add(ns) && ip(ns, u"link add %1 type bridge"_s.arg(bridge)) &&
-           ip(ns, u"addr add %1 dev %2"_s.arg(cidr, bridge)) && ip(ns, u"link set %1 up"_s.arg(bridge));
+    m_hub = ns;
+    return add(ns) && ip(ns, u"link add br0 type bridge"_s) && ip(ns, u"addr add %1 dev br0"_s.arg(cidr)) &&
+           ip(ns, u"link set br0 up"_s);
 }
 
-bool Lab::addHost(const QString& ns, const QString& cidr, const QString& hub, const QString& bridge,
-                  const QString& port)
+bool Lab::addHost(const QString& ns, const QString& cidr)
 {
-    return add(ns) && ip(ns, u"link add v0 type veth peer name %1 netns %2"_s.arg(port, hub)) &&
+    const QString port = u"p%1"_s.arg(m_made.size());
+    return add(ns) && ip(ns, u"link add v0 type veth peer name %1 netns %2"_s.arg(port, m_hub)) &&
            ip(ns, u"addr add %1 dev v0"_s.arg(cidr)) && ip(ns, u"link set v0 up"_s) &&
-           ip(hub, u"link set %1 master %2"_s.arg(port, bridge)) && ip(hub, u"link set %1 up"_s.arg(port));
+           ip(m_hub, u"link set %1 master br0"_s.arg(port)) && ip(m_hub, u"link set %1 up"_s.arg(port));
 }
 
 } // namespace netns

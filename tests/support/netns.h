@@ -13,13 +13,11 @@ namespace netns {
 struct Result
 {
     int code = -1;
-    QString output;
+    QString output; // stdout and stderr
 };
 
-// Runs a command to its end, at most `timeoutMs`; stdout and stderr merged.
 Result run(const QStringList& command, int timeoutMs = 20000);
 Result exec(const QString& ns, const QStringList& command, int timeoutMs = 20000);
-
 // Starts `command` inside `ns` without waiting for it; true once it runs.
 bool start(QProcess& process, const QString& ns, const QStringList& command);
 // Asks a process to end, then kills it if it does not.
@@ -47,7 +45,8 @@ int ping(const QString& ns, const QString& to, int count = 3);
 QString macOf(const QString& ns, const QString& interfaceName);
 bool interfaceExists(const QString& ns, const QString& interfaceName);
 
-// The namespaces of one test; all removed when it goes.
+// The namespaces of one test, all removed when it goes: a hub with a bridge
+// and hosts linked to it.
 class Lab
 {
 public:
@@ -59,17 +58,14 @@ public:
 
     // "<tag>-<pid>-<letter>"
     QString name(char letter) const;
-    // A new namespace with loopback and bridge `bridge` holding `cidr`.
-    bool addBridge(const QString& ns, const QString& bridge, const QString& cidr);
-    // A new namespace `ns` with address `cidr` on a veth link whose other
-    // end, `port`, is enslaved to bridge `bridge` in namespace `hub`.
-    bool addHost(const QString& ns, const QString& cidr, const QString& hub, const QString& bridge,
-                 const QString& port);
+    bool addHub(const QString& ns, const QString& cidr);
+    bool addHost(const QString& ns, const QString& cidr);
 
 private:
     bool add(const QString& ns);
 
     QString m_tag;
+    QString m_hub;
     QStringList m_made;
 };
 
