@@ -1,20 +1,13 @@
-// A player for the end-to-end test: one real client on the offscreen
-// platform, driven through its widgets by commands on stdin, one JSON line
-// answered on stdout per command. Message boxes are answered OK and recorded.
-//
-//   login NAME | create ROOM [KEY] | join ROOM [KEY] | leave | mode 2|3 | kick NAME
-//   udplisten PORT | udpsend ADDR PORT TEXT | udprecv | status | quit
-//   modals on|off (off stops answering modals, so that an idle client can be
-//   measured without the driver's own 30 ms poll)
-//
-// With --send ADDR PORT HEX it only sends one UDP datagram and exits (a
-// stranger's datagram for the test).
+// One real client on the offscreen platform, driven through its widgets by
+// commands on stdin (see run()), one JSON line answered on stdout per command.
+// "modals off" stops answering modals, so that an idle client can be measured
+// without the driver's own 30 ms poll. With --send ADDR PORT HEX it only sends
+// one UDP datagram and exits (a stranger's datagram for the test).
 #include "tests/support/clientprobe.h"
 #include "tests/support/testenv.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -27,16 +20,27 @@
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTcpSocket>
+#include <QTest>
 #include <QTimer>
 #include <QUdpSocket>
-
 #include <cstdio>
-#include <memory>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
 using P = ClientProbe;
 
 namespace {
+
+QJsonObject ok(QJsonObject fields = {})
+{
+    fields.insert(u"ok"_s, true);
+    return fields;
+}
+
+QJsonObject fail(const QString& why)
+{
+    return {{u"ok"_s, false}, {u"error"_s, why}};
+}
 
 class Driver : public QObject
 {
@@ -45,62 +49,42 @@ public:
     {
         client.show();
         countLogins();
-        // Answers every modal the client raises: message boxes with OK, and
-        // the create-room dialog with the room asked for.
-        modalPoll = new QTimer(this);
-        connect(modalPoll, &QTimer::timeout, this, [this] { answerModal(); });
-        modalPoll->start(30);
-
-        auto* input = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-        connect(input, &QSocketNotifier::activated, this, [this, input] {
+        connect(&modalPoll, &QTimer::timeout, this, [this] { answerModal(); });
+        modalPoll.start(30);
+        connect(&input, &QSocketNotifier::activated, this, [this] {
             char chunk[4096];
             const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
             if (n <= 0) {
-                input->setEnabled(false);
+                input.setEnabled(false);
                 QApplication::quit();
                 return;
             }
             pending.append(chunk, static_cast<int>(n));
-            qsizetype end;
-            while ((end = pending.indexOf('\n')) >= 0) {
+            for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1)) {
                 const QString line = QString::fromUtf8(pending.left(end)).trimmed();
-                pending.remove(0, end + 1);
-                if (!line.isEmpty())
-                    reply(run(line.split(QLatin1Char(' '))));
+                if (line.isEmpty())
+                    continue;
+                const QJsonObject answer = run(line.split(u' '));
+                std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Compact).append('\n').constData(),
+                           stdout);
+                std::fflush(stdout);
             }
         });
     }
 
 private:
     VLANClient client;
-    QTimer* modalPoll = nullptr;
+    QTimer modalPoll;
+    QSocketNotifier input{STDIN_FILENO, QSocketNotifier::Read};
     QByteArray pending;
     int logins = 0;
-    int joins = 0; // join_ok seen: the server confirmed a room
+    int joins = 0;     // join_ok seen: the server confirmed a room
     QString accessKey; // for the create dialog and key prompts
     qsizetype scanned = 0;
     QString roomToCreate;
     QJsonArray boxes;
-    std::unique_ptr<QUdpSocket> listener;
+    QUdpSocket listener;
     QJsonArray datagrams;
-
-    static void reply(const QJsonObject& answer)
-    {
-        std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Compact).constData(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    }
-
-    static QJsonObject ok(QJsonObject fields = {})
-    {
-        fields.insert(QStringLiteral("ok"), true);
-        return fields;
-    }
-
-    static QJsonObject fail(const QString& why)
-    {
-        return {{QStringLiteral("ok"), false}, {QStringLiteral("error"), why}};
-    }
 
     // Sees each login_ok before the client reads it, so that a re-login after
     // a lost connection can be told from the first one.
@@ -113,20 +97,21 @@ private:
             const QByteArray buffered = tcp->peek(tcp->bytesAvailable());
             const qsizetype end = buffered.lastIndexOf('\n') + 1;
             for (const QByteArray& line : buffered.mid(scanned, end - scanned).split('\n')) {
-                const QJsonObject message = QJsonDocument::fromJson(line.trimmed()).object();
-                logins += message.value(QStringLiteral("cmd")).toString() == QLatin1String("login_ok");
-                joins += message.value(QStringLiteral("cmd")).toString() == QLatin1String("join_ok");
+                const QString cmd = QJsonDocument::fromJson(line).object().value(u"cmd"_s).toString();
+                logins += cmd == u"login_ok"_s;
+                joins += cmd == u"join_ok"_s;
             }
             QMetaObject::invokeMethod(&client, "onTcpReadyRead", Qt::DirectConnection);
             scanned = tcp->peek(tcp->bytesAvailable()).lastIndexOf('\n') + 1;
         });
     }
 
+    // Message boxes get OK, key prompts the key, the create dialog the room asked for.
     void answerModal()
     {
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            boxes.append(QJsonObject{{QStringLiteral("title"), box->windowTitle()}, {QStringLiteral("text"), box->text()}});
+            boxes.append(QJsonObject{{u"title"_s, box->windowTitle()}, {u"text"_s, box->text()}});
             box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
             return;
         }
@@ -135,7 +120,7 @@ private:
             prompt->accept();
             return;
         }
-        auto* deploy = modal ? modal->findChild<QPushButton*>(QStringLiteral("createBtn")) : nullptr;
+        auto* deploy = modal ? modal->findChild<QPushButton*>(u"createBtn"_s) : nullptr;
         if (!deploy)
             return;
         if (roomToCreate.isEmpty()) {
@@ -144,7 +129,7 @@ private:
         }
         modal->findChildren<QLineEdit*>().first()->setText(roomToCreate);
         if (!accessKey.isEmpty()) {
-            modal->findChildren<QComboBox*>().last()->setCurrentText(QStringLiteral("Locked"));
+            modal->findChildren<QComboBox*>().last()->setCurrentText(u"Locked"_s);
             modal->findChildren<QLineEdit*>().last()->setText(accessKey);
         }
         roomToCreate.clear();
@@ -154,80 +139,57 @@ private:
     QJsonObject run(const QStringList& words)
     {
         const QString& command = words.first();
-        if (command == QLatin1String("login") && words.size() == 2) {
-            P::nicknameInput(client)->setText(words.at(1));
+        const QString arg = words.value(1);
+        if (command == u"login"_s) {
+            P::nicknameInput(client)->setText(arg);
             P::connectButton(client)->click();
-            return ok();
-        }
-        if ((command == QLatin1String("create") || command == QLatin1String("join")) && words.size() <= 3)
+        } else if (command == u"create"_s) {
             accessKey = words.value(2);
-        if (command == QLatin1String("create") && (words.size() == 2 || words.size() == 3)) {
-            roomToCreate = words.at(1);
+            roomToCreate = arg;
             P::createRoomButton(client)->click(); // returns once the dialog is answered
-            return ok();
-        }
-        if (command == QLatin1String("join") && (words.size() == 2 || words.size() == 3))
-            return join(words.at(1));
-        if (command == QLatin1String("leave")) {
+        } else if (command == u"join"_s) {
+            accessKey = words.value(2);
+            return join(arg);
+        } else if (command == u"leave"_s) {
             P::disconnectButton(client)->click();
-            return ok();
-        }
-        if (command == QLatin1String("mode") && words.size() == 2) {
-            (words.at(1) == QLatin1String("2") ? P::layer2Button(client) : P::layer3Button(client))->click();
-            return ok();
-        }
-        if (command == QLatin1String("kick") && words.size() == 2) {
+        } else if (command == u"mode"_s) {
+            (arg == u"2"_s ? P::layer2Button(client) : P::layer3Button(client))->click();
+        } else if (command == u"kick"_s) {
             // The peer menu's action sends exactly this.
-            P::sendControlMessage(client, {{QStringLiteral("cmd"), QStringLiteral("kick_player")},
-                                           {QStringLiteral("target"), words.at(1)}});
-            return ok();
-        }
-        if (command == QLatin1String("udplisten") && words.size() == 2) {
-            listener = std::make_unique<QUdpSocket>();
+            P::sendControlMessage(client, {{u"cmd"_s, u"kick_player"_s}, {u"target"_s, arg}});
+        } else if (command == u"udplisten"_s) {
+            listener.close();
             datagrams = {};
-            if (!listener->bind(QHostAddress::AnyIPv4, words.at(1).toUShort()))
-                return fail(listener->errorString());
-            connect(listener.get(), &QUdpSocket::readyRead, this, [this] {
-                while (listener->hasPendingDatagrams()) {
-                    const QNetworkDatagram d = listener->receiveDatagram();
-                    datagrams.append(QJsonObject{{QStringLiteral("from"), d.senderAddress().toString()},
-                                                 {QStringLiteral("data"), QString::fromUtf8(d.data())}});
-                }
-            });
-            return ok();
-        }
-        if (command == QLatin1String("udpsend") && words.size() == 4) {
+            if (!listener.bind(QHostAddress::AnyIPv4, arg.toUShort()))
+                return fail(listener.errorString());
+        } else if (command == u"udpsend"_s) {
             QUdpSocket sender;
-            const qint64 sent = sender.writeDatagram(words.at(3).toUtf8(), QHostAddress(words.at(1)), words.at(2).toUShort());
-            return sent < 0 ? fail(sender.errorString()) : ok();
-        }
-        if (command == QLatin1String("udprecv"))
-            return ok({{QStringLiteral("datagrams"), datagrams}});
-        if (command == QLatin1String("status"))
+            if (sender.writeDatagram(words.value(3).toUtf8(), QHostAddress(arg), words.value(2).toUShort()) <
+                0)
+                return fail(sender.errorString());
+        } else if (command == u"udprecv"_s) {
+            while (listener.hasPendingDatagrams())
+                datagrams.append(QString::fromUtf8(listener.receiveDatagram().data()));
+            return ok({{u"datagrams"_s, datagrams}});
+        } else if (command == u"status"_s) {
             return ok(status());
-        if (command == QLatin1String("modals") && words.size() == 2) {
-            words.at(1) == QLatin1String("off") ? modalPoll->stop() : modalPoll->start(30);
-            return ok();
-        }
-        if (command == QLatin1String("quit")) {
+        } else if (command == u"modals"_s) {
+            arg == u"off"_s ? modalPoll.stop() : modalPoll.start(30);
+        } else if (command == u"quit"_s) {
             QTimer::singleShot(0, qApp, &QApplication::quit);
-            return ok();
+        } else {
+            return fail(u"unknown command"_s);
         }
-        return fail(QStringLiteral("unknown command"));
+        return ok();
     }
 
     // Selects the room's entry once the list shows it and presses join.
     QJsonObject join(const QString& room)
     {
-        QElapsedTimer clock;
-        clock.start();
         QListWidget* list = P::roomList(client);
-        while (clock.elapsed() < 8000) {
+        for (int tries = 0; tries < 16; ++tries) {
             QMetaObject::invokeMethod(&client, "refreshRooms");
-            for (int i = 0; i < 25; ++i) {
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-                ::usleep(20000);
-            }
+            QTest::qWait(500);
             const QList<QListWidgetItem*> found = list->findItems(room, Qt::MatchContains);
             if (!found.isEmpty()) {
                 list->setCurrentItem(found.first());
@@ -235,7 +197,7 @@ private:
                 return ok();
             }
         }
-        return fail(QStringLiteral("room not listed"));
+        return fail(u"room not listed"_s);
     }
 
     QJsonObject status()
@@ -243,32 +205,24 @@ private:
         QJsonArray rooms;
         for (int i = 0; i < P::roomList(client)->count(); ++i)
             rooms.append(P::roomList(client)->item(i)->text());
-        const bool lobby = P::pageStack(client)->currentWidget() == static_cast<QWidget*>(P::mainTabs(client));
-        return {{QStringLiteral("page"), lobby ? QStringLiteral("lobby") : QStringLiteral("login")},
-                {QStringLiteral("connected"), P::tcpSocket(client)->state() == QAbstractSocket::ConnectedState},
-                {QStringLiteral("logins"), logins},
-                {QStringLiteral("clientId"), P::clientId(client)},
-                {QStringLiteral("inRoom"), P::mainTabs(client)->indexOf(P::roomPage(client)) >= 0},
-                {QStringLiteral("vip"), P::myVirtualIp(client)},
-                {QStringLiteral("joins"), joins},
-                {QStringLiteral("isHost"), P::isHost(client)},
-                {QStringLiteral("hostVip"), P::hostVirtualIp(client)},
-                {QStringLiteral("wintun"), P::wintunRunning(client).load()},
-                {QStringLiteral("tap"), P::tapRunning(client).load()},
-                {QStringLiteral("udpPort"), int(udp::localPort(P::tunnelSocket(client)))},
-                {QStringLiteral("modeEnabled"), P::layer2Button(client)->isEnabled()},
-                {QStringLiteral("layer2"), P::layer2Mode(client)},
-                {QStringLiteral("rooms"), rooms},
-                {QStringLiteral("boxes"), boxes}};
+        const bool lobby =
+            P::pageStack(client)->currentWidget() == static_cast<QWidget*>(P::mainTabs(client));
+        return {{u"page"_s, lobby ? u"lobby"_s : u"login"_s},
+                {u"logins"_s, logins},
+                {u"joins"_s, joins},
+                {u"clientId"_s, P::clientId(client)},
+                {u"inRoom"_s, P::mainTabs(client)->indexOf(P::roomPage(client)) >= 0},
+                {u"vip"_s, P::myVirtualIp(client)},
+                {u"isHost"_s, P::isHost(client)},
+                {u"hostVip"_s, P::hostVirtualIp(client)},
+                {u"wintun"_s, P::wintunRunning(client).load()},
+                {u"tap"_s, P::tapRunning(client).load()},
+                {u"udpPort"_s, int(udp::localPort(P::tunnelSocket(client)))},
+                {u"modeEnabled"_s, P::layer2Button(client)->isEnabled()},
+                {u"rooms"_s, rooms},
+                {u"boxes"_s, boxes}};
     }
 };
-
-int sendOnce(const QStringList& args)
-{
-    QUdpSocket socket;
-    const QByteArray payload = QByteArray::fromHex(args.at(2).toLatin1());
-    return socket.writeDatagram(payload, QHostAddress(args.at(0)), args.at(1).toUShort()) == payload.size() ? 0 : 1;
-}
 
 } // namespace
 
@@ -277,8 +231,13 @@ int main(int argc, char** argv)
     testenv::prepare();
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments().mid(1);
-    if (args.size() == 4 && args.first() == QLatin1String("--send"))
-        return sendOnce(args.mid(1));
+    if (args.size() == 4 && args.first() == u"--send"_s) {
+        const QByteArray payload = QByteArray::fromHex(args.at(3).toLatin1());
+        return QUdpSocket().writeDatagram(payload, QHostAddress(args.at(1)), args.at(2).toUShort()) ==
+                       payload.size()
+                   ? 0
+                   : 1;
+    }
     Driver driver;
     return app.exec();
 }

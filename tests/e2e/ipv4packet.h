@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QtEndian>
-#include <cstring>
 
 namespace testpackets {
 
@@ -18,12 +17,10 @@ inline quint32 ipv4(const char* text)
 inline QByteArray udpPacket(const char* source, const char* destination, quint16 sourcePort,
                             quint16 destinationPort, const QByteArray& payload)
 {
-    QByteArray packet(28 + payload.size(), '\0');
+    // Version 4, 20-byte header, TTL 64, protocol UDP; the rest filled in below.
+    QByteArray packet = QByteArray::fromHex("450000000000000040110000") + QByteArray(16, '\0') + payload;
     auto* b = reinterpret_cast<uchar*>(packet.data());
-    b[0] = 0x45;
     qToBigEndian<quint16>(static_cast<quint16>(packet.size()), b + 2);
-    b[8] = 64;
-    b[9] = 17;
     qToBigEndian<quint32>(ipv4(source), b + 12);
     qToBigEndian<quint32>(ipv4(destination), b + 16);
     quint32 sum = 0;
@@ -35,7 +32,6 @@ inline QByteArray udpPacket(const char* source, const char* destination, quint16
     qToBigEndian<quint16>(sourcePort, b + 20);
     qToBigEndian<quint16>(destinationPort, b + 22);
     qToBigEndian<quint16>(static_cast<quint16>(8 + payload.size()), b + 24);
-    std::memcpy(b + 28, payload.constData(), static_cast<std::size_t>(payload.size()));
     return packet;
 }
 

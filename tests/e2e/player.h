@@ -1,93 +1,184 @@
-// A driven client (tests/e2e/driver.cpp) in its own network namespace,
-// for the end-to-end tests that run pellora-server beside it.
+// pellora-server and two driven clients (tests/e2e/driver.cpp), each in a
+// network namespace of the test's own, joined by veth links to a bridge in the
+// server's; a stranger in a fourth. Addresses exist only inside them.
 #pragma once
 
+#include "net/scramble.h"
+#include "tests/e2e/ipv4packet.h"
 #include "tests/support/netns.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <functional>
+#include <QTest>
 
 namespace e2e {
 
-inline const QString kServerIp = QStringLiteral("10.99.0.1");
+using namespace Qt::StringLiterals;
+
+inline const QString kServerIp = u"10.99.0.1"_s;
 constexpr int kPort = 7777;
 
-// One driven client in its namespace.
+inline bool adapterUp(const QJsonObject& s)
+{
+    return s.value(u"wintun"_s).toBool() || s.value(u"tap"_s).toBool();
+}
+
 class Player
 {
 public:
-    QString name;
-    QString netns;
-    QProcess process;
-    bool launched = false;
+    Player(const QString& name, const QString& ns) : name(name), netns(ns) {}
 
-    bool start(const QString& driver)
+    const QString name;
+    const QString netns;
+    QProcess process;
+
+    bool start()
     {
         // Answers on stdout; the client's own messages pass through to ours.
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        launched = netns::start(process, netns,
-                                {QStringLiteral("env"), QStringLiteral("PELLORA_SERVER=%1:%2").arg(kServerIp).arg(kPort),
-                                 QStringLiteral("QT_QPA_PLATFORM=offscreen"),
-                                 QStringLiteral("QT_LOGGING_RULES=qt.qpa.*=false"), driver});
-        return launched;
+        return netns::start(process, netns,
+                            {u"env"_s, u"PELLORA_SERVER=%1:%2"_s.arg(kServerIp).arg(kPort),
+                             u"QT_QPA_PLATFORM=offscreen"_s, u"QT_LOGGING_RULES=qt.qpa.*=false"_s,
+                             QStringLiteral(PELLORA_E2E_DRIVER)});
     }
 
-    // One command, one JSON answer within `timeoutMs`.
-    QJsonObject command(const QString& line, int timeoutMs = 15000)
+    // One command, one JSON answer.
+    QJsonObject command(const QString& line)
     {
         process.write(line.toUtf8() + '\n');
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < timeoutMs) {
+        for (const QDeadlineTimer deadline(15000); !deadline.hasExpired(); process.waitForReadyRead(100)) {
             while (process.canReadLine()) {
                 const QJsonObject answer = QJsonDocument::fromJson(process.readLine()).object();
-                if (answer.contains(QStringLiteral("ok")))
+                if (answer.contains(u"ok"_s))
                     return answer;
             }
-            process.waitForReadyRead(100);
         }
-        return {{QStringLiteral("ok"), false}, {QStringLiteral("error"), QStringLiteral("no answer to ") + line}};
+        return {{u"ok"_s, false}, {u"error"_s, u"no answer to "_s + line}};
     }
 
-    QJsonObject status() { return command(QStringLiteral("status")); }
+    bool run(const QString& line) { return command(line).value(u"ok"_s).toBool(); }
+    QJsonObject status() { return command(u"status"_s); }
+    QString text(const char* key) { return status().value(QLatin1String(key)).toString(); }
+    int count(const char* key) { return status().value(QLatin1String(key)).toInt(); }
+    bool heard(const QString& text)
+    {
+        return command(u"udprecv"_s).value(u"datagrams"_s).toArray().contains(text);
+    }
 
-    bool waitForStatus(const std::function<bool(const QJsonObject&)>& condition, int timeoutMs)
+    bool waitForStatus(const std::function<bool(const QJsonObject&)>& condition, int timeoutMs = 10000)
     {
         return netns::waitUntil([&] { return condition(status()); }, timeoutMs);
     }
 
-    // True when the client ended by itself and cleanly (sanitizer reports fail it).
+    bool waitForMore(const char* key, int than, int timeoutMs)
+    {
+        return waitForStatus([&](const QJsonObject& s) { return s.value(QLatin1String(key)).toInt() > than; },
+                             timeoutMs);
+    }
+
+    // True when the client ended on being asked and cleanly (sanitizer reports fail it).
     bool stop()
     {
-        if (!launched)
-            return true;
-        if (process.state() == QProcess::NotRunning)
-            return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        process.write("quit\n");
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(3000);
-            return false;
-        }
-        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        if (process.state() == QProcess::Running)
+            process.write("quit\n");
+        process.waitForFinished(5000);
+        const bool clean = process.state() == QProcess::NotRunning &&
+                           process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        netns::stop(process);
+        return clean;
     }
 };
 
-inline bool adapterUp(const QJsonObject& s)
+// `to` hears `text` that `from` keeps sending to `address`.
+inline bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text)
 {
-    return s.value(QStringLiteral("wintun")).toBool() || s.value(QStringLiteral("tap")).toBool();
+    return to.run(u"udplisten %1"_s.arg(port)) &&
+           netns::waitUntil(
+               [&] {
+                   from.run(u"udpsend %1 %2 %3"_s.arg(address).arg(port).arg(text));
+                   return to.heard(text);
+               },
+               8000, 300);
 }
 
-inline bool datagramSeen(const QJsonObject& answer, const QString& text)
+class World
 {
-    for (const QJsonValue& d : answer.value(QStringLiteral("datagrams")).toArray())
-        if (d.toObject().value(QStringLiteral("data")).toString() == text)
-            return true;
-    return false;
-}
+public:
+    explicit World(const QString& tag) : lab(tag) {}
+
+    netns::Lab lab;
+    const QString nsServer = lab.name('s');
+    const QString nsStranger = lab.name('x');
+    QProcess server;
+    Player alice{u"alice"_s, lab.name('a')};
+    Player bob{u"bob"_s, lab.name('b')};
+
+    static QString unavailable() { return netns::unavailable({u"ip"_s, u"ping"_s, u"ss"_s}); }
+
+    // Alice at 10.99.0.2, Bob at .3, the stranger at .9; both players logged in.
+    bool setUp(const QStringList& serverOptions = {})
+    {
+        options = serverOptions;
+        if (!lab.addHub(nsServer, kServerIp + u"/24"_s) || !lab.addHost(alice.netns, u"10.99.0.2/24"_s) ||
+            !lab.addHost(bob.netns, u"10.99.0.3/24"_s) || !lab.addHost(nsStranger, u"10.99.0.9/24"_s) ||
+            !startServer())
+            return false;
+        for (Player* p : {&alice, &bob})
+            if (!p->start() || !p->run(u"login "_s + p->name) || !p->waitForMore("logins", 0, 15000))
+                return false;
+        QTest::qWait(2500); // first heartbeats: the relay learns both tunnel ports
+        return true;
+    }
+
+    bool startServer(int port = kPort, const QStringList& more = {})
+    {
+        server.setProcessChannelMode(QProcess::ForwardedChannels);
+        return netns::start(server, nsServer,
+                            QStringList{QStringLiteral(PELLORA_E2E_SERVER), u"--listen"_s, kServerIp,
+                                        u"--port"_s, QString::number(port), u"--stats-interval"_s, u"0"_s} +
+                                options + more);
+    }
+
+    bool stopServer(bool kill = false)
+    {
+        kill ? server.kill() : server.terminate();
+        return server.waitForFinished(5000);
+    }
+
+    // True when both clients ended cleanly.
+    bool tearDown()
+    {
+        const bool clean = alice.stop() & bob.stop();
+        netns::stop(server);
+        return clean;
+    }
+
+    // A packet from Alice to Bob's `port` sent straight to his tunnel port from
+    // the stranger and from the relay's host, but not by the relay, never
+    // reaches his adapter.
+    bool forgedNeverArrives(int port, const QString& macB)
+    {
+        QByteArray forged =
+            testpackets::udpPacket(alice.text("vip").toLatin1().constData(),
+                                   bob.text("vip").toLatin1().constData(), 5555, port, "forged");
+        if (!macB.isEmpty())
+            forged = testpackets::ethernetFrame(QByteArray::fromHex(QString(macB).remove(u':').toLatin1()),
+                                                forged);
+        const QString hex = QString::fromLatin1(tunnel::scramblePayload(forged).toHex());
+        const QString tunnelPort = QString::number(bob.count("udpPort"));
+        for (const QString& from : {nsStranger, nsServer})
+            if (netns::exec(
+                    from, {QStringLiteral(PELLORA_E2E_DRIVER), u"--send"_s, u"10.99.0.3"_s, tunnelPort, hex})
+                    .code != 0)
+                return false;
+        QTest::qWait(1500);
+        return !bob.heard(u"forged"_s);
+    }
+
+private:
+    QStringList options;
+};
 
 } // namespace e2e

@@ -1,154 +1,99 @@
-// Server restarts end to end (namespaces as in test_e2e_vlan): two players in a
-// locked room keep pinging while pellora-server, with a state file, is stopped or
-// killed and restarted; a room whose players stayed away too long is gone.
+// Server restarts end to end: two players in a locked room keep pinging while
+// pellora-server, with a state file, is stopped or killed and restarted; a room
+// whose players stayed away too long is gone.
 #include "tests/e2e/player.h"
 
-#include <QJsonArray>
 #include <QTemporaryDir>
-#include <QTest>
 
 using namespace e2e;
-
-namespace {
-
-const QString kLockedDen = QStringLiteral("Den \U0001F512");
-
-QString text(const QJsonObject& status, const char* key)
-{
-    return status.value(QLatin1String(key)).toString();
-}
-
-// One echo request answered within a second.
-bool pingOnce(const QString& ns, const QString& to)
-{
-    return netns::exec(ns, {QStringLiteral("ping"), QStringLiteral("-n"), QStringLiteral("-c1"), QStringLiteral("-W1"), to})
-               .code == 0;
-}
-
-} // namespace
 
 class TestE2eRestart : public QObject
 {
     Q_OBJECT
 
-    netns::Lab lab{QStringLiteral("pe2r")};
-    QString nsServer = lab.name('s');
     QTemporaryDir dir;
-    QProcess server;
-    Player alice;
-    Player bob;
+    World w{u"pe2r"_s};
+    Player& alice = w.alice;
+    Player& bob = w.bob;
+    const QString lockedDen = u"Den \U0001F512"_s;
 
-    bool startServer(int port, const QString& graceSeconds)
+    bool pingBothWays(const QString& vipA, const QString& vipB)
     {
-        server.setProcessChannelMode(QProcess::ForwardedChannels);
-        return netns::start(server, nsServer,
-                            {QStringLiteral(PELLORA_E2E_SERVER), QStringLiteral("--listen"), kServerIp, QStringLiteral("--port"),
-                             QString::number(port), QStringLiteral("--stats-interval"), QStringLiteral("0"),
-                             QStringLiteral("--session-grace"), graceSeconds, QStringLiteral("--state"),
-                             dir.filePath(QStringLiteral("lobby.db"))});
-    }
-
-    bool stopServer(bool kill)
-    {
-        kill ? server.kill() : server.terminate();
-        return server.waitForFinished(5000);
+        return netns::ping(alice.netns, vipB, 1) == 1 && netns::ping(bob.netns, vipA, 1) == 1;
     }
 
 private slots:
     void initTestCase()
     {
-        const QString why = netns::unavailable({QStringLiteral("ip"), QStringLiteral("ping")});
-        if (!why.isEmpty())
+        if (const QString why = World::unavailable(); !why.isEmpty())
             QSKIP(qPrintable(why));
-        alice.name = QStringLiteral("alice");
-        alice.netns = lab.name('a');
-        bob.name = QStringLiteral("bob");
-        bob.netns = lab.name('b');
-        QVERIFY(lab.addBridge(nsServer, QStringLiteral("br0"), kServerIp + QStringLiteral("/24")));
-        QVERIFY(lab.addHost(alice.netns, QStringLiteral("10.99.0.2/24"), nsServer, QStringLiteral("br0"), QStringLiteral("pa")));
-        QVERIFY(lab.addHost(bob.netns, QStringLiteral("10.99.0.3/24"), nsServer, QStringLiteral("br0"), QStringLiteral("pb")));
-        QVERIFY(startServer(kPort, QStringLiteral("30")));
-        for (Player* p : {&alice, &bob}) {
-            QVERIFY(p->start(QStringLiteral(PELLORA_E2E_DRIVER)));
-            QVERIFY(p->command(QStringLiteral("login ") + p->name).value(QStringLiteral("ok")).toBool());
-            QVERIFY(p->waitForStatus([](const QJsonObject& s) { return s.value(QStringLiteral("logins")).toInt() >= 1; }, 15000));
-        }
+        QVERIFY(w.setUp({u"--state"_s, dir.filePath(u"lobby.db"_s)}));
     }
 
-    void cleanupTestCase()
-    {
-        const bool aliceClean = alice.stop();
-        const bool bobClean = bob.stop();
-        netns::stop(server);
-        lab.removeAll();
-        QVERIFY(aliceClean);
-        QVERIFY(bobClean);
-    }
+    void cleanupTestCase() { QVERIFY(w.tearDown()); }
 
     void restartsLoseNothing()
     {
-        QVERIFY(alice.command(QStringLiteral("create Den k")).value(QStringLiteral("ok")).toBool());
-        QVERIFY(alice.waitForStatus(adapterUp, 10000));
-        QVERIFY(bob.command(QStringLiteral("join Den k")).value(QStringLiteral("ok")).toBool());
-        QVERIFY(bob.waitForStatus(adapterUp, 10000));
-        const QString vipA = text(alice.status(), "vip");
-        const QString vipB = text(bob.status(), "vip");
-        QVERIFY(netns::waitUntil([&] { return pingOnce(alice.netns, vipB) && pingOnce(bob.netns, vipA); }, 8000));
+        QVERIFY(alice.run(u"create Den k"_s));
+        QVERIFY(alice.waitForStatus(adapterUp));
+        QVERIFY(bob.run(u"join Den k"_s));
+        QVERIFY(bob.waitForStatus(adapterUp));
+        const QString vipA = alice.text("vip");
+        const QString vipB = bob.text("vip");
+        QVERIFY(netns::waitUntil([&] { return pingBothWays(vipA, vipB); }, 8000));
 
         for (const bool kill : {false, true}) {
-            const int joinsA = alice.status().value(QStringLiteral("joins")).toInt();
-            const int joinsB = bob.status().value(QStringLiteral("joins")).toInt();
+            const int joins[] = {alice.count("joins"), bob.count("joins")};
             // Pings under way while the server goes.
             QProcess pings;
-            QVERIFY(netns::start(pings, bob.netns, {QStringLiteral("ping"), QStringLiteral("-n"), QStringLiteral("-i0.2"),
-                                                    QStringLiteral("-c30"), vipA}));
+            QVERIFY(netns::start(pings, bob.netns, netns::pingCommand(vipA, 30, u"0.2"_s)));
             QTest::qWait(1000);
-            QVERIFY(stopServer(kill));
+            QVERIFY(w.stopServer(kill));
             QTest::qWait(1000);
             QElapsedTimer sinceStart;
             sinceStart.start();
-            QVERIFY(startServer(kPort, QStringLiteral("30")));
-            while (!(pingOnce(alice.netns, vipB) && pingOnce(bob.netns, vipA)) && sinceStart.elapsed() < 8000)
+            QVERIFY(w.startServer());
+            while (!pingBothWays(vipA, vipB) && sinceStart.elapsed() < 8000)
                 QTest::qWait(100);
             QVERIFY2(sinceStart.elapsed() <= 5000, qPrintable(QString::number(sinceStart.elapsed())));
             netns::stop(pings);
             // The clients logged in again into the same room: same addresses,
             // same host, the room still locked.
             for (Player* p : {&alice, &bob}) {
-                const int joins = p == &alice ? joinsA : joinsB;
-                QVERIFY(p->waitForStatus([&](const QJsonObject& s) { return s.value(QStringLiteral("joins")).toInt() > joins; },
-                                         5000));
+                QVERIFY(p->waitForMore("joins", joins[p == &bob], 5000));
                 const QJsonObject s = p->status();
-                QCOMPARE(text(s, "vip"), p == &alice ? vipA : vipB);
-                QCOMPARE(text(s, "hostVip"), vipA);
-                QCOMPARE(s.value(QStringLiteral("isHost")).toBool(), p == &alice);
-                QVERIFY(s.value(QStringLiteral("inRoom")).toBool());
-                QVERIFY(s.value(QStringLiteral("rooms")).toArray().contains(kLockedDen));
+                QCOMPARE(s.value(u"vip"_s).toString(), p == &alice ? vipA : vipB);
+                QCOMPARE(s.value(u"hostVip"_s).toString(), vipA);
+                QCOMPARE(s.value(u"isHost"_s).toBool(), p == &alice);
+                QVERIFY(s.value(u"inRoom"_s).toBool());
+                QVERIFY(s.value(u"rooms"_s).toArray().contains(lockedDen));
             }
         }
         // The key came through too.
-        QVERIFY(bob.command(QStringLiteral("leave")).value(QStringLiteral("ok")).toBool());
-        QVERIFY(bob.command(QStringLiteral("join Den k")).value(QStringLiteral("ok")).toBool());
-        QVERIFY(bob.waitForStatus([&](const QJsonObject& s) { return adapterUp(s) && text(s, "vip") == vipB; }, 10000));
+        QVERIFY(bob.run(u"leave"_s));
+        QVERIFY(bob.run(u"join Den k"_s));
+        QVERIFY(bob.waitForStatus(
+            [&](const QJsonObject& s) { return adapterUp(s) && s.value(u"vip"_s).toString() == vipB; }));
 
         // Everybody away past the grace time: a server on a port the clients
         // do not use lets the sessions run out, then comes back on theirs.
-        QVERIFY(stopServer(false));
-        QVERIFY(startServer(kPort + 1, QStringLiteral("0.5")));
+        QVERIFY(w.stopServer());
+        QVERIFY(w.startServer(kPort + 1, {u"--session-grace"_s, u"0.5"_s}));
         QTest::qWait(2000);
-        QVERIFY(stopServer(false));
-        QVERIFY(startServer(kPort, QStringLiteral("30")));
+        QVERIFY(w.stopServer());
+        QVERIFY(w.startServer());
         for (Player* p : {&alice, &bob}) {
             QVERIFY2(p->waitForStatus(
-                         [](const QJsonObject& s) {
-                             return !s.value(QStringLiteral("inRoom")).toBool() && !adapterUp(s) &&
-                                    !s.value(QStringLiteral("rooms")).toArray().contains(kLockedDen);
+                         [&](const QJsonObject& s) {
+                             return !s.value(u"inRoom"_s).toBool() && !adapterUp(s) &&
+                                    !s.value(u"rooms"_s).toArray().contains(lockedDen);
                          },
                          12000),
                      qPrintable(p->name));
-            const QJsonObject box = p->status().value(QStringLiteral("boxes")).toArray().last().toObject();
-            QCOMPARE(text(box, "title"), QStringLiteral("Connection Terminated"));
-            QVERIFY2(text(box, "text").contains(QStringLiteral("closed while you were away")), qPrintable(text(box, "text")));
+            const QJsonObject box = p->status().value(u"boxes"_s).toArray().last().toObject();
+            QCOMPARE(box.value(u"title"_s).toString(), u"Connection Terminated"_s);
+            QVERIFY2(box.value(u"text"_s).toString().contains(u"closed while you were away"_s),
+                     qPrintable(box.value(u"text"_s).toString()));
         }
     }
 };

@@ -1,157 +1,19 @@
-// The virtual LAN end to end: pellora-server in one network namespace, two
-// players (each a driven client) in two others, a stranger in a fourth, all
-// joined by veth links to a bridge in the server's namespace. Addresses exist
-// only inside these namespaces, which the test creates and removes.
-#include "net/scramble.h"
-#include "tests/e2e/ipv4packet.h"
+// The virtual LAN end to end, each player in either adapter mode: pings,
+// broadcasts, forged datagrams, a cut control connection, leaving, kicking, a
+// server restart.
 #include "tests/e2e/player.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTest>
-#include <functional>
-#include <memory>
-
 using namespace e2e;
-using netns::Result;
-using netns::run;
-using netns::waitUntil;
 
 class TestE2eVlan : public QObject
 {
     Q_OBJECT
 
-    netns::Lab lab{QStringLiteral("pe2e")};
-    QString nsServer = lab.name('s');
-    QString nsStranger = lab.name('x');
-    QProcess server;
-    Player alice;
-    Player bob;
+    World w{u"pe2e"_s};
+    Player& alice = w.alice;
+    Player& bob = w.bob;
 
-    static Result inNetns(const QString& ns, const QStringList& command, int timeoutMs = 20000)
-    {
-        return netns::exec(ns, command, timeoutMs);
-    }
-
-    bool addHost(const QString& ns, const QString& address, const QString& port)
-    {
-        return lab.addHost(ns, address + QStringLiteral("/24"), nsServer, QStringLiteral("br0"), port);
-    }
-
-    bool startServer()
-    {
-        server.setProcessChannelMode(QProcess::ForwardedChannels);
-        return netns::start(server, nsServer,
-                            {QStringLiteral(PELLORA_E2E_SERVER), QStringLiteral("--listen"), kServerIp, QStringLiteral("--port"),
-                             QString::number(kPort), QStringLiteral("--stats-interval"), QStringLiteral("0")});
-    }
-
-    void stopServer() { netns::stop(server); }
-
-    // Fewer than 2 of 3 echo requests answered fails.
-    void ping(Player& from, const QString& to)
-    {
-        QVERIFY2(netns::ping(from.netns, to) >= 2, qPrintable(from.name + QStringLiteral(" -> ") + to));
-    }
-
-    static QString macOf(const QString& ns, const QString& name) { return netns::macOf(ns, name); }
-    static bool interfaceExists(const QString& ns, const QString& name) { return netns::interfaceExists(ns, name); }
-
-    static QString broadcastOf(const QString& vip) { return vip.section(QLatin1Char('.'), 0, 2) + QStringLiteral(".255"); }
-
-    void roomScenario(bool layer2, const QString& room)
-    {
-        const QString adapterName = layer2 ? QStringLiteral("pellora0") : QStringLiteral("RIRODedo");
-        const QString modeCommand = layer2 ? QStringLiteral("mode 2") : QStringLiteral("mode 3");
-        QVERIFY(alice.command(modeCommand).value(QStringLiteral("ok")).toBool());
-        QVERIFY(bob.command(modeCommand).value(QStringLiteral("ok")).toBool());
-
-        // Alice creates the room through the dialog and is in it; Bob joins from the list.
-        QVERIFY(alice.command(QStringLiteral("create ") + room).value(QStringLiteral("ok")).toBool());
-        QVERIFY(alice.waitForStatus([](const QJsonObject& s) { return adapterUp(s); }, 10000));
-        const QJsonObject joined = bob.command(QStringLiteral("join ") + room);
-        QVERIFY2(joined.value(QStringLiteral("ok")).toBool(), qPrintable(joined.value(QStringLiteral("error")).toString()));
-        QVERIFY(bob.waitForStatus([](const QJsonObject& s) { return adapterUp(s); }, 10000));
-        const QJsonObject a = alice.status();
-        const QJsonObject b = bob.status();
-        QCOMPARE(a.value(QStringLiteral("tap")).toBool(), layer2);
-        QCOMPARE(b.value(QStringLiteral("tap")).toBool(), layer2);
-        QVERIFY(!b.value(QStringLiteral("modeEnabled")).toBool());
-        const QString vipA = a.value(QStringLiteral("vip")).toString();
-        const QString vipB = b.value(QStringLiteral("vip")).toString();
-        QVERIFY(!vipA.isEmpty() && !vipB.isEmpty() && vipA != vipB);
-        QVERIFY(interfaceExists(alice.netns, adapterName));
-
-        // Ping both ways over the room addresses.
-        ping(alice, vipB);
-        ping(bob, vipA);
-        if (layer2) {
-            const QString neighbours = run({QStringLiteral("ip"), QStringLiteral("-n"), alice.netns, QStringLiteral("neigh"),
-                                            QStringLiteral("show"), vipB})
-                                           .output;
-            QVERIFY2(neighbours.contains(macOf(bob.netns, adapterName)), qPrintable(neighbours));
-        }
-
-        // A broadcast to the room's broadcast address reaches the other player.
-        QVERIFY(bob.command(QStringLiteral("udplisten 40000")).value(QStringLiteral("ok")).toBool());
-        QVERIFY(waitUntil(
-            [&] {
-                alice.command(QStringLiteral("udpsend %1 40000 room-broadcast").arg(broadcastOf(vipA)));
-                return datagramSeen(bob.command(QStringLiteral("udprecv")), QStringLiteral("room-broadcast"));
-            },
-            6000, 300));
-
-        // A datagram from any address but the relay's never reaches the adapter,
-        // while the same port hears what comes through the tunnel.
-        QVERIFY(bob.command(QStringLiteral("udplisten 40001")).value(QStringLiteral("ok")).toBool());
-        QVERIFY(alice.command(QStringLiteral("udpsend %1 40001 through-the-relay").arg(vipB)).value(QStringLiteral("ok")).toBool());
-        QVERIFY(waitUntil([&] { return datagramSeen(bob.command(QStringLiteral("udprecv")), QStringLiteral("through-the-relay")); },
-                          5000));
-        QByteArray forged = testpackets::udpPacket(vipA.toLatin1().constData(), vipB.toLatin1().constData(), 5555, 40001, "forged");
-        if (layer2)
-            forged = testpackets::ethernetFrame(QByteArray::fromHex(macOf(bob.netns, adapterName).remove(QLatin1Char(':')).toLatin1()),
-                                                forged);
-        const QString hex = QString::fromLatin1(tunnel::scramblePayload(forged).toHex());
-        const QString udpPort = QString::number(b.value(QStringLiteral("udpPort")).toInt());
-        for (const QString& from : {nsStranger, nsServer})
-            QCOMPARE(inNetns(from, {QStringLiteral(PELLORA_E2E_DRIVER), QStringLiteral("--send"), QStringLiteral("10.99.0.3"),
-                                    udpPort, hex},
-                             10000)
-                         .code,
-                     0);
-        QTest::qWait(1500);
-        QVERIFY(!datagramSeen(bob.command(QStringLiteral("udprecv")), QStringLiteral("forged")));
-
-        controlCutKeepsSession(vipA);
-
-        // Leaving takes the adapter down and unlocks the mode.
-        QVERIFY(bob.command(QStringLiteral("leave")).value(QStringLiteral("ok")).toBool());
-        const QJsonObject left = bob.status();
-        QVERIFY(!adapterUp(left));
-        QVERIFY(!left.value(QStringLiteral("inRoom")).toBool());
-        QVERIFY(left.value(QStringLiteral("modeEnabled")).toBool());
-        QVERIFY(!interfaceExists(bob.netns, adapterName));
-
-        // A kicked player's adapter stops once the notice is answered.
-        QVERIFY(bob.command(QStringLiteral("join ") + room).value(QStringLiteral("ok")).toBool());
-        QVERIFY(bob.waitForStatus([](const QJsonObject& s) { return adapterUp(s); }, 10000));
-        QVERIFY(alice.command(QStringLiteral("kick bob")).value(QStringLiteral("ok")).toBool());
-        QVERIFY(bob.waitForStatus([](const QJsonObject& s) { return !adapterUp(s) && !s.value(QStringLiteral("inRoom")).toBool(); },
-                                  10000));
-        const QJsonArray boxes = bob.status().value(QStringLiteral("boxes")).toArray();
-        QVERIFY(!boxes.isEmpty());
-        QCOMPARE(boxes.last().toObject().value(QStringLiteral("title")).toString(), QStringLiteral("Connection Terminated"));
-        QVERIFY(!interfaceExists(bob.netns, adapterName));
-
-        QVERIFY(alice.command(QStringLiteral("leave")).value(QStringLiteral("ok")).toBool());
-        QVERIFY(!interfaceExists(alice.netns, adapterName));
-    }
+    static QString adapterName(bool layer2) { return layer2 ? u"pellora0"_s : u"RIRODedo"_s; }
 
     // The server drops Alice's control connection; the tunnel carries on and
     // she logs in again into the same session.
@@ -160,80 +22,117 @@ class TestE2eVlan : public QObject
         const QJsonObject before = alice.status();
         QProcess pinger;
         pinger.setProcessChannelMode(QProcess::MergedChannels);
-        QVERIFY(netns::start(pinger, bob.netns,
-                             {QStringLiteral("ping"), QStringLiteral("-n"), QStringLiteral("-c"), QStringLiteral("30"),
-                              QStringLiteral("-i"), QStringLiteral("0.25"), QStringLiteral("-W"), QStringLiteral("1"), vipA}));
+        QVERIFY(netns::start(pinger, bob.netns, netns::pingCommand(vipA, 30, u"0.25"_s)));
         QTest::qWait(1000);
-        const Result cut = inNetns(nsServer, {QStringLiteral("ss"), QStringLiteral("-K"), QStringLiteral("dst"),
-                                              QStringLiteral("10.99.0.2")});
+        const netns::Result cut = netns::exec(w.nsServer, {u"ss"_s, u"-K"_s, u"dst"_s, u"10.99.0.2"_s});
         QVERIFY2(cut.code == 0, qPrintable(cut.output));
-        const int logins = before.value(QStringLiteral("logins")).toInt();
-        QVERIFY(alice.waitForStatus(
-            [&](const QJsonObject& s) { return s.value(QStringLiteral("logins")).toInt() > logins; }, 8000));
+        QVERIFY(alice.waitForMore("logins", before.value(u"logins"_s).toInt(), 8000));
         const QJsonObject after = alice.status();
         // The same session (room, address) under a fresh id: a key that travelled once is not good forever.
-        QVERIFY(after.value(QStringLiteral("clientId")).toString() != before.value(QStringLiteral("clientId")).toString());
-        QCOMPARE(after.value(QStringLiteral("vip")).toString(), before.value(QStringLiteral("vip")).toString());
-        QVERIFY(after.value(QStringLiteral("inRoom")).toBool());
+        QVERIFY(after.value(u"clientId"_s).toString() != before.value(u"clientId"_s).toString());
+        QCOMPARE(after.value(u"vip"_s).toString(), before.value(u"vip"_s).toString());
+        QVERIFY(after.value(u"inRoom"_s).toBool());
         QVERIFY(adapterUp(after));
         QVERIFY(pinger.waitForFinished(20000));
         const QString output = QString::fromLocal8Bit(pinger.readAll());
-        static const QRegularExpression received(QStringLiteral("(\\d+) received"));
-        QVERIFY2(received.match(output).captured(1).toInt() >= 27, qPrintable(output));
+        QVERIFY2(netns::received(output) >= 27, qPrintable(output));
     }
 
 private slots:
     void initTestCase()
     {
-        const QString why = netns::unavailable({QStringLiteral("ip"), QStringLiteral("ping"), QStringLiteral("ss")});
-        if (!why.isEmpty())
+        if (const QString why = World::unavailable(); !why.isEmpty())
             QSKIP(qPrintable(why));
-
-        alice.name = QStringLiteral("alice");
-        alice.netns = lab.name('a');
-        bob.name = QStringLiteral("bob");
-        bob.netns = lab.name('b');
-        QVERIFY(lab.addBridge(nsServer, QStringLiteral("br0"), kServerIp + QStringLiteral("/24")));
-        QVERIFY(addHost(alice.netns, QStringLiteral("10.99.0.2"), QStringLiteral("pa")));
-        QVERIFY(addHost(bob.netns, QStringLiteral("10.99.0.3"), QStringLiteral("pb")));
-        QVERIFY(addHost(nsStranger, QStringLiteral("10.99.0.9"), QStringLiteral("px")));
-
-        QVERIFY(startServer());
-        QVERIFY(alice.start(QStringLiteral(PELLORA_E2E_DRIVER)));
-        QVERIFY(bob.start(QStringLiteral(PELLORA_E2E_DRIVER)));
-        QVERIFY(alice.command(QStringLiteral("login alice")).value(QStringLiteral("ok")).toBool());
-        QVERIFY(bob.command(QStringLiteral("login bob")).value(QStringLiteral("ok")).toBool());
-        for (Player* p : {&alice, &bob})
-            QVERIFY2(p->waitForStatus([](const QJsonObject& s) { return s.value(QStringLiteral("logins")).toInt() >= 1; }, 15000),
-                     qPrintable(p->name));
-        QTest::qWait(2500); // first heartbeats: the relay learns both tunnel ports
+        QVERIFY(w.setUp());
     }
 
-    void cleanupTestCase()
+    void cleanupTestCase() { QVERIFY(w.tearDown()); }
+
+    void room_data()
     {
-        const bool aliceClean = alice.stop();
-        const bool bobClean = bob.stop();
-        stopServer();
-        lab.removeAll();
-        QVERIFY(aliceClean);
-        QVERIFY(bobClean);
+        QTest::addColumn<QString>("room");
+        QTest::addColumn<bool>("layer2A");
+        QTest::addColumn<bool>("layer2B");
+        QTest::newRow("layer 3") << u"Alpha"_s << false << false;
+        QTest::newRow("layer 2") << u"Gamma"_s << true << true;
+        // The relay frames and strips what passes between the two modes.
+        QTest::newRow("layer 3 with layer 2") << u"Mixed"_s << false << true;
     }
 
-    void layer3Room() { roomScenario(false, QStringLiteral("Alpha")); }
+    void room()
+    {
+        QFETCH(QString, room);
+        QFETCH(bool, layer2A);
+        QFETCH(bool, layer2B);
+        QVERIFY(alice.run(layer2A ? u"mode 2"_s : u"mode 3"_s) &&
+                bob.run(layer2B ? u"mode 2"_s : u"mode 3"_s));
 
-    void layer2Room() { roomScenario(true, QStringLiteral("Gamma")); }
+        // Alice creates the room through the dialog and is in it; Bob joins from the list.
+        QVERIFY(alice.run(u"create "_s + room));
+        QVERIFY(alice.waitForStatus(adapterUp));
+        QVERIFY(bob.run(u"join "_s + room));
+        QVERIFY(bob.waitForStatus(adapterUp));
+        for (const auto& [p, layer2] : {std::pair{&alice, layer2A}, {&bob, layer2B}}) {
+            QCOMPARE(p->status().value(u"tap"_s).toBool(), layer2);
+            QVERIFY(netns::interfaceExists(p->netns, adapterName(layer2)));
+        }
+        QVERIFY(!bob.status().value(u"modeEnabled"_s).toBool());
+        const QString vipA = alice.text("vip");
+        const QString vipB = bob.text("vip");
+        QVERIFY(!vipA.isEmpty() && !vipB.isEmpty() && vipA != vipB);
+
+        // The relay learns each side's mode from its first traffic (a layer-2
+        // player's ARP for a layer-3 one is answered by the relay).
+        netns::ping(alice.netns, vipB, 1);
+        QVERIFY(netns::ping(alice.netns, vipB) >= 2);
+        QVERIFY(netns::ping(bob.netns, vipA) >= 2);
+        const QString macB = layer2B ? netns::macOf(bob.netns, adapterName(true)) : QString();
+        if (layer2A && layer2B) {
+            const QString neighbours =
+                netns::run({u"ip"_s, u"-n"_s, alice.netns, u"neigh"_s, u"show"_s, vipB}).output;
+            QVERIFY2(neighbours.contains(macB), qPrintable(neighbours));
+        }
+
+        const auto broadcastOf = [](const QString& vip) { return vip.section(u'.', 0, 2) + u".255"_s; };
+        QVERIFY(arrives(alice, bob, broadcastOf(vipA), 40000, u"broadcast-from-alice"_s));
+        QVERIFY(arrives(bob, alice, broadcastOf(vipB), 40001, u"broadcast-from-bob"_s));
+        QVERIFY(arrives(alice, bob, vipB, 40002, u"through-the-relay"_s));
+        QVERIFY(w.forgedNeverArrives(40002, macB));
+
+        controlCutKeepsSession(vipA);
+
+        // Leaving takes the adapter down and unlocks the mode.
+        QVERIFY(bob.run(u"leave"_s));
+        const QJsonObject left = bob.status();
+        QVERIFY(!adapterUp(left));
+        QVERIFY(!left.value(u"inRoom"_s).toBool());
+        QVERIFY(left.value(u"modeEnabled"_s).toBool());
+        QVERIFY(!netns::interfaceExists(bob.netns, adapterName(layer2B)));
+
+        // A kicked player's adapter stops once the notice is answered.
+        QVERIFY(bob.run(u"join "_s + room));
+        QVERIFY(bob.waitForStatus(adapterUp));
+        QVERIFY(alice.run(u"kick bob"_s));
+        QVERIFY(bob.waitForStatus(
+            [](const QJsonObject& s) { return !adapterUp(s) && !s.value(u"inRoom"_s).toBool(); }));
+        const QJsonArray boxes = bob.status().value(u"boxes"_s).toArray();
+        QVERIFY(!boxes.isEmpty());
+        QCOMPARE(boxes.last().toObject().value(u"title"_s).toString(), u"Connection Terminated"_s);
+        QVERIFY(!netns::interfaceExists(bob.netns, adapterName(layer2B)));
+
+        QVERIFY(alice.run(u"leave"_s));
+        QVERIFY(!netns::interfaceExists(alice.netns, adapterName(layer2A)));
+    }
 
     void serverRestartBothLogInAgain()
     {
-        const int aliceLogins = alice.status().value(QStringLiteral("logins")).toInt();
-        const int bobLogins = bob.status().value(QStringLiteral("logins")).toInt();
-        stopServer();
-        QVERIFY(startServer());
-        QVERIFY(alice.waitForStatus([&](const QJsonObject& s) { return s.value(QStringLiteral("logins")).toInt() > aliceLogins; },
-                                    12000));
-        QVERIFY(bob.waitForStatus([&](const QJsonObject& s) { return s.value(QStringLiteral("logins")).toInt() > bobLogins; },
-                                  12000));
-        QCOMPARE(alice.status().value(QStringLiteral("page")).toString(), QStringLiteral("lobby"));
+        const int aliceLogins = alice.count("logins");
+        const int bobLogins = bob.count("logins");
+        QVERIFY(w.stopServer());
+        QVERIFY(w.startServer());
+        QVERIFY(alice.waitForMore("logins", aliceLogins, 12000));
+        QVERIFY(bob.waitForMore("logins", bobLogins, 12000));
+        QCOMPARE(alice.text("page"), u"lobby"_s);
     }
 };
 

@@ -2,13 +2,15 @@
 
 #include "net/netdev_linux.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
 #include <csignal>
 #include <sched.h>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace netns {
 
@@ -17,58 +19,44 @@ Result run(const QStringList& command, int timeoutMs)
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(command.first(), command.mid(1));
-    Result result;
     if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(3000);
-        result.output = QStringLiteral("timed out: ") + command.join(QLatin1Char(' '));
-        return result;
+        stop(process);
+        return {-1, u"timed out: "_s + command.join(u' ')};
     }
-    result.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.output = QString::fromLocal8Bit(process.readAll());
-    return result;
-}
-
-static QStringList inside(const QString& ns, const QStringList& command)
-{
-    return QStringList{QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("exec"), ns} + command;
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromLocal8Bit(process.readAll())};
 }
 
 Result exec(const QString& ns, const QStringList& command, int timeoutMs)
 {
-    return run(inside(ns, command), timeoutMs);
+    return run(QStringList{u"ip"_s, u"netns"_s, u"exec"_s, ns} + command, timeoutMs);
 }
 
-bool ip(const QString& ns, const QString& args)
+// `ip -n <ns> <args>`, the arguments split at spaces; true on success.
+static bool ip(const QString& ns, const QString& args)
 {
-    return run(QStringList{QStringLiteral("ip"), QStringLiteral("-n"), ns} + args.split(QLatin1Char(' ')))
-               .code == 0;
+    return run(QStringList{u"ip"_s, u"-n"_s, ns} + args.split(u' ')).code == 0;
 }
 
 bool start(QProcess& process, const QString& ns, const QStringList& command)
 {
-    const QStringList full = inside(ns, command);
-    process.start(full.first(), full.mid(1));
+    process.start(u"ip"_s, QStringList{u"netns"_s, u"exec"_s, ns} + command);
     return process.waitForStarted(5000);
 }
 
 void stop(QProcess& process)
 {
-    if (process.state() == QProcess::NotRunning)
-        return;
     process.terminate();
-    if (!process.waitForFinished(5000)) {
+    if (!process.waitForFinished(5000))
         process.kill();
-        process.waitForFinished(3000);
-    }
+    process.waitForFinished(3000);
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs)
 {
-    QElapsedTimer clock;
-    clock.start();
+    const QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
-        if (clock.elapsed() > timeoutMs)
+        if (deadline.hasExpired())
             return false;
         QTest::qWait(stepMs);
     }
@@ -78,108 +66,101 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs
 QString unavailable(const QStringList& tools)
 {
     if (geteuid() != 0)
-        return QStringLiteral("needs root: creates network namespaces and TUN/TAP devices");
-    if (!QFileInfo::exists(QStringLiteral("/dev/net/tun")))
-        return QStringLiteral("/dev/net/tun is missing: no TUN/TAP driver on this machine");
+        return u"needs root: creates network namespaces and TUN/TAP devices"_s;
+    if (!QFileInfo::exists(u"/dev/net/tun"_s))
+        return u"/dev/net/tun is missing: no TUN/TAP driver on this machine"_s;
     for (const QString& tool : tools)
-        if (run({QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral("command -v ") + tool}).code != 0)
-            return QStringLiteral("%1 is not installed (scripts/setup.sh installs it)").arg(tool);
+        if (run({u"sh"_s, u"-c"_s, u"command -v "_s + tool}).code != 0)
+            return u"%1 is not installed (scripts/setup.sh installs it)"_s.arg(tool);
     return {};
 }
 
 QString isolate()
 {
     if (geteuid() != 0)
-        return QStringLiteral("needs root: starts a real adapter, kept in a private network namespace");
+        return u"needs root: starts a real adapter, kept in a private network namespace"_s;
     if (unshare(CLONE_NEWNET) != 0)
-        return QStringLiteral("cannot create a private network namespace");
+        return u"cannot create a private network namespace"_s;
     netdev::setUp("lo");
     return {};
 }
 
+QStringList pingCommand(const QString& to, int count, const QString& interval)
+{
+    return {u"ping"_s, u"-n"_s, u"-c"_s, QString::number(count), u"-i"_s, interval, u"-W"_s, u"1"_s, to};
+}
+
+int received(const QString& pingOutput)
+{
+    static const QRegularExpression replies(u"(\\d+) received"_s);
+    return replies.match(pingOutput).captured(1).toInt();
+}
+
 int ping(const QString& ns, const QString& to, int count)
 {
-    const Result r =
-        exec(ns,
-             {QStringLiteral("ping"), QStringLiteral("-n"), QStringLiteral("-c"), QString::number(count),
-              QStringLiteral("-i"), QStringLiteral("0.3"), QStringLiteral("-W"), QStringLiteral("2"), to},
-             30000);
-    static const QRegularExpression received(QStringLiteral("(\\d+) received"));
-    const int got = received.match(r.output).captured(1).toInt();
+    const QString output = exec(ns, pingCommand(to, count), 30000).output;
+    const int got = received(output);
     if (got < count)
-        qWarning("%s -> %s:\n%s", qPrintable(ns), qPrintable(to), qPrintable(r.output));
+        qWarning("%s -> %s:\n%s", qPrintable(ns), qPrintable(to), qPrintable(output));
     return got;
 }
 
 QString macOf(const QString& ns, const QString& interfaceName)
 {
-    const QString out = run({QStringLiteral("ip"), QStringLiteral("-n"), ns, QStringLiteral("-o"),
-                             QStringLiteral("link"), QStringLiteral("show"), interfaceName})
-                            .output;
-    static const QRegularExpression ether(QStringLiteral("link/ether ([0-9a-f:]{17})"));
-    return ether.match(out).captured(1);
+    static const QRegularExpression ether(u"link/ether ([0-9a-f:]{17})"_s);
+    return ether.match(run({u"ip"_s, u"-n"_s, ns, u"link"_s, u"show"_s, interfaceName}).output).captured(1);
 }
 
 bool interfaceExists(const QString& ns, const QString& interfaceName)
 {
-    return ip(ns, QStringLiteral("link show ") + interfaceName);
+    return ip(ns, u"link show "_s + interfaceName);
 }
 
 Lab::Lab(const QString& tag) : m_tag(tag)
 {
     // Left by an earlier run that was killed; its pid is in the name.
-    if (geteuid() != 0)
-        return;
-    const QString list = run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("list")}).output;
-    const QRegularExpression stale(QStringLiteral("^(%1-(\\d+)-[a-z])").arg(QRegularExpression::escape(tag)),
+    const QString list = run({u"ip"_s, u"netns"_s, u"list"_s}).output;
+    const QRegularExpression stale(u"^(%1-(\\d+)-[a-z])"_s.arg(QRegularExpression::escape(tag)),
                                    QRegularExpression::MultilineOption);
     for (auto it = stale.globalMatch(list); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
         if (kill(m.captured(2).toInt(), 0) != 0)
-            run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("del"), m.captured(1)});
+            run({u"ip"_s, u"netns"_s, u"del"_s, m.captured(1)});
     }
 }
 
 Lab::~Lab()
 {
-    removeAll();
+    for (const QString& ns : std::as_const(m_made))
+        run({u"ip"_s, u"netns"_s, u"del"_s, ns});
 }
 
 QString Lab::name(char letter) const
 {
-    return QStringLiteral("%1-%2-%3").arg(m_tag).arg(getpid()).arg(QLatin1Char(letter));
+    return u"%1-%2-%3"_s.arg(m_tag).arg(getpid()).arg(QLatin1Char(letter));
 }
 
 bool Lab::add(const QString& ns)
 {
-    if (run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("add"), ns}).code != 0)
+    if (run({u"ip"_s, u"netns"_s, u"add"_s, ns}).code != 0)
         return false;
     m_made << ns;
-    return ip(ns, QStringLiteral("link set lo up"));
+    return ip(ns, u"link set lo up"_s);
 }
 
-bool Lab::addBridge(const QString& ns, const QString& bridge, const QString& cidr)
+bool Lab::addHub(const QString& ns, const QString& cidr)
 {
-    return add(ns) && ip(ns, QStringLiteral("link add %1 type bridge").arg(bridge)) &&
-           ip(ns, QStringLiteral("addr add %1 dev %2").arg(cidr, bridge)) &&
-           ip(ns, QStringLiteral("link set %1 up").arg(bridge));
+    m_hub = ns;
+    return add(ns) && ip(ns, u"link add br0 type bridge"_s) && ip(ns, u"addr add %1 dev br0"_s.arg(cidr)) &&
+           ip(ns, u"link set br0 up"_s);
 }
 
-bool Lab::addHost(const QString& ns, const QString& cidr, const QString& hub, const QString& bridge,
-                  const QString& port)
+bool Lab::addHost(const QString& ns, const QString& cidr)
 {
-    return add(ns) && ip(ns, QStringLiteral("link add v0 type veth peer name %1 netns %2").arg(port, hub)) &&
-           ip(ns, QStringLiteral("addr add %1 dev v0").arg(cidr)) &&
-           ip(ns, QStringLiteral("link set v0 up")) &&
-           ip(hub, QStringLiteral("link set %1 master %2").arg(port, bridge)) &&
-           ip(hub, QStringLiteral("link set %1 up").arg(port));
-}
-
-void Lab::removeAll()
-{
-    for (const QString& ns : std::as_const(m_made))
-        run({QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("del"), ns});
-    m_made.clear();
+    const QString port = u"p%1"_s.arg(m_made.size());
+    return add(ns) && ip(ns, u"link add v0 type veth peer name %1 netns %2"_s.arg(port, m_hub)) &&
+           ip(ns, u"addr add %1 dev v0"_s.arg(cidr)) && ip(ns, u"link set v0 up"_s) &&
+           ip(m_hub, u"link set %1 master br0"_s.arg(port)) && ip(m_hub, u"link set %1 up"_s.arg(port));
 }
 
 } // namespace netns

@@ -13,21 +13,13 @@ namespace netns {
 struct Result
 {
     int code = -1;
-    QString output;
+    QString output; // stdout and stderr
 };
 
-// Runs a command to its end, at most `timeoutMs`; stdout and stderr merged.
 Result run(const QStringList& command, int timeoutMs = 20000);
-
-// `command` run inside namespace `ns`.
 Result exec(const QString& ns, const QStringList& command, int timeoutMs = 20000);
-
-// `ip -n <ns> <args>`, the arguments split at spaces; true on success.
-bool ip(const QString& ns, const QString& args);
-
 // Starts `command` inside `ns` without waiting for it; true once it runs.
 bool start(QProcess& process, const QString& ns, const QStringList& command);
-
 // Asks a process to end, then kills it if it does not.
 void stop(QProcess& process);
 
@@ -43,13 +35,18 @@ QString unavailable(const QStringList& tools = {QStringLiteral("ip")});
 // empty string, or why the process could not be moved.
 QString isolate();
 
+// `count` echo requests to `to`, one every `interval` seconds.
+QStringList pingCommand(const QString& to, int count, const QString& interval = QStringLiteral("0.3"));
+// Echo replies counted in ping's output.
+int received(const QString& pingOutput);
 // Echo replies `ns` got back from `to` out of `count` requests.
 int ping(const QString& ns, const QString& to, int count = 3);
 
 QString macOf(const QString& ns, const QString& interfaceName);
 bool interfaceExists(const QString& ns, const QString& interfaceName);
 
-// The namespaces of one test; all removed when it goes.
+// The namespaces of one test, all removed when it goes: a hub with a bridge
+// and hosts linked to it.
 class Lab
 {
 public:
@@ -61,18 +58,14 @@ public:
 
     // "<tag>-<pid>-<letter>"
     QString name(char letter) const;
-    // A new namespace with loopback up.
-    bool add(const QString& ns);
-    // A new namespace `ns` with address `cidr` on a veth link whose other
-    // end, `port`, is enslaved to bridge `bridge` in namespace `hub`.
-    bool addHost(const QString& ns, const QString& cidr, const QString& hub, const QString& bridge,
-                 const QString& port);
-    // A bridge with address `cidr` in namespace `ns`, made with add().
-    bool addBridge(const QString& ns, const QString& bridge, const QString& cidr);
-    void removeAll();
+    bool addHub(const QString& ns, const QString& cidr);
+    bool addHost(const QString& ns, const QString& cidr);
 
 private:
+    bool add(const QString& ns);
+
     QString m_tag;
+    QString m_hub;
     QStringList m_made;
 };
 
