@@ -35,9 +35,9 @@ public:
     // Takes `cmd` messages until one satisfies `wanted`; returns the last one taken.
     QJsonObject until(const QString& cmd, const std::function<bool(const QJsonObject&)>& wanted);
     bool quietOn(const QString& cmd, int ms = 300);
-    QString login(const QString& name)
+    QString login(const QString& name, const QString& id = {}) // the client_id of login_ok
     {
-        send("login", {{"username", name}});
+        send("login", {{"username", name}, {"client_id", id}});
         return next("login_ok").value("client_id").toString();
     }
     QJsonObject createRoom(const QString& room, const QString& mode = "public", const QString& key = {})

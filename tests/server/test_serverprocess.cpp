@@ -52,13 +52,6 @@ struct Running
     }
 };
 
-// A login as our client sends it, with the identifier it holds; the client_id of login_ok.
-QString loginAs(ControlClient& client, const QString& name, const QString& id = "")
-{
-    client.send("login", {{"username", name}, {"client_id", id}});
-    return client.next("login_ok").value("client_id").toString();
-}
-
 } // namespace
 
 class TestServerProcess : public QObject
@@ -146,11 +139,11 @@ private slots:
             const QStringList state{"--state", dir.filePath("lobby.db")};
             auto first = std::make_unique<Running>(state);
             ControlClient alice(first->port), bob(first->port), carol(first->port);
-            const QString aliceId = loginAs(alice, "alice"), bobId = loginAs(bob, "bob");
+            const QString aliceId = alice.login("alice"), bobId = bob.login("bob");
             const QJsonObject aliceJoin = alice.createRoom("Den", "locked", "k");
             const QString bobVip = bob.joinRoom("Den", "k").value("vip").toString();
             alice.send("transfer_host", {{"target", "bob"}});
-            loginAs(carol, "carol");
+            carol.login("carol");
             carol.createRoom("Hideout", "private");
             carol.send("invite", {{"target", "bob"}});
             QVERIFY(!bob.next("private_message").isEmpty());
@@ -181,16 +174,16 @@ private slots:
             ControlClient alice2(second.port), bob2(second.port), dave(second.port), sameAddress(second.port);
             sameAddress.send("login", {{"username", "alice"}});
             QVERIFY(!sameAddress.next("error").isEmpty());
-            QVERIFY(!loginAs(alice2, "alice", aliceId).isEmpty());
+            QVERIFY(!alice2.login("alice", aliceId).isEmpty());
             QCOMPARE(alice2.next("join_ok"), aliceJoin);
             QCOMPARE(alice2.next("room_update").value("peers").toArray(), peers);
             QVERIFY(alice2.quietOn("kicked"));
             // The access key and the invitation are kept.
-            loginAs(dave, "dave");
+            dave.login("dave");
             dave.send("join_room", {{"room_name", "Den"}});
             QVERIFY(!dave.next("password_required").isEmpty());
             QVERIFY(!dave.joinRoom("Den", "k").isEmpty());
-            loginAs(bob2, "bob", bobId);
+            bob2.login("bob", bobId);
             bob2.send("get_rooms");
             QVERIFY(bob2.next("room_list").value("rooms").toArray().contains("Hideout [Private]"));
         }
@@ -219,7 +212,7 @@ private slots:
     {
         Running server({"--session-grace", "0.2"});
         ControlClient alice(server.port);
-        const QString id = loginAs(alice, "alice");
+        const QString id = alice.login("alice");
         alice.createRoom("Den");
         alice.socket.abort();
         QVERIFY(server.logged("room \"Den\" closed"));
@@ -229,7 +222,7 @@ private slots:
         };
         for (const auto& [oldId, text] : cases) {
             ControlClient back(server.port);
-            QVERIFY(!loginAs(back, "alice", oldId).isEmpty());
+            QVERIFY(!back.login("alice", oldId).isEmpty());
             QCOMPARE(back.next("kicked").value("message").toString(), text);
             back.socket.abort();
             QTest::qWait(400);
