@@ -2,8 +2,6 @@
 #include "server/relay/translate.h"
 #include "tests/server/serverharness.h"
 
-#include <QTest>
-
 using namespace harness;
 
 namespace {

@@ -4,9 +4,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTest>
 #include <csignal>
 #include <sys/resource.h>
 
