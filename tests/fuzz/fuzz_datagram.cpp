@@ -1,19 +1,14 @@
-// The relay's datagram reading, routing and mode translation on arbitrary
-// datagrams: pieces split at 0xFE, each one's first byte its sender (host
-// 10.0.0.(b % 8), port b / 8). Slots 0-2 share a room, 3 is alone; slot n's
-// control connection is from host n. Forwarding stays in the sender's room,
-// comes only from the session's own host, never returns to the sender (but
-// a proxy ARP answer), and a translated copy stays within the size limit.
-#include "net/scramble.h"
+// The relay on arbitrary datagrams: pieces split at 0xFE, each one's first byte
+// its sender (host 10.0.0.(b % 8), port b / 8). Slots 0-2 share a room, 3 is
+// alone; slot n's control connection is from host n. Forwarding stays in the
+// sender's room, comes only from the session's own host, reaches each target
+// once, never the sender (but a proxy ARP answer), and stays within the size limit.
 #include "server/relay/relaycore.h"
 
 #include <QHostAddress>
-
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
-#include <array>
 #include <string>
 
 namespace {
@@ -22,13 +17,17 @@ constexpr std::uint32_t kSlots = 4;
 
 PeerAddress peer(std::uint8_t n)
 {
-    const sockaddr_in sa{AF_INET, htons(static_cast<std::uint16_t>(1000 + n / 8)), {htonl(0x0A000000u | (n % 8))}, {}};
+    const sockaddr_in sa{
+        AF_INET, htons(static_cast<std::uint16_t>(1000 + n / 8)), {htonl(0x0A000000u | (n % 8))}, {}};
     PeerAddress p;
     std::memcpy(p.bytes, &sa, p.length = sizeof sa);
     return p;
 }
 
-std::uint32_t roomOf(std::uint32_t slot) { return slot < 3 ? 0 : 1; }
+std::uint32_t roomOf(std::uint32_t slot)
+{
+    return slot < 3 ? 0 : 1;
+}
 
 std::shared_ptr<RouteTable> makeTable()
 {
@@ -44,59 +43,48 @@ std::shared_ptr<RouteTable> makeTable()
         const std::uint32_t host = static_cast<std::uint32_t>(room.members.size()) + 1;
         room.members.push_back(slot);
         room.slotByHost[host] = static_cast<std::int32_t>(slot);
-        table->slotTable[slot] = {1, static_cast<std::int32_t>(roomOf(slot)), roomOf(slot) + 1, room.net | host,
-                                  controlAddressOf(QHostAddress(0x0A000000u | slot))};
+        table->slotTable[slot] = {1, static_cast<std::int32_t>(roomOf(slot)), roomOf(slot) + 1,
+                                  room.net | host, controlAddressOf(QHostAddress(0x0A000000u | slot))};
         table->slotByKey[{0, slot + 1}] = slot;
     }
     return table;
-}
-
-bool isArpReply(const TargetList& targets)
-{
-    std::array<std::uint8_t, 42> plain;
-    std::memcpy(plain.data(), targets.variant.data(), plain.size());
-    tunnel::scrambleInPlace(plain.data(), plain.size());
-    return targets.variantLength == plain.size() && plain[12] == 0x08 && plain[13] == 0x06 && plain[21] == 2;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-
     RouteExchange exchange(kSlots);
     exchange.publish(makeTable());
     RelayCore core(exchange);
     TargetList targets;
     for (std::uint8_t slot = 0; slot < kSlots; ++slot) {
         const std::string hb = "{\"client_id\":\"" + std::string(31, '0') + std::to_string(slot + 1) + "\"}";
-        core.handle(reinterpret_cast<const std::uint8_t*>(hb.data()), hb.size(), peer(slot), LocalAddress(), 0, targets);
+        core.handle(reinterpret_cast<const std::uint8_t*>(hb.data()), hb.size(), peer(slot), LocalAddress(),
+                    0, targets);
     }
     std::int64_t now = 0;
     for (const std::uint8_t* start = data; start < data + size;) {
-        const auto* stop = static_cast<const std::uint8_t*>(std::memchr(start, 0xFE, static_cast<std::size_t>(data + size - start)));
-        if (!stop)
-            stop = data + size;
-        const PeerAddress from = peer(*start);
-        const std::size_t length = stop > start ? static_cast<std::size_t>(stop - start - 1) : 0;
-        if (stop > start && core.handle(start + 1, length, from, LocalAddress(), now += 3, targets) == CounterForwarded) {
-            std::uint32_t self = kSlots;
-            for (std::uint32_t slot = 0; slot < kSlots; ++slot)
-                if (core.isBound(slot) && core.peerOf(slot) == from)
-                    self = slot;
-            if (targets.size() == 0 || self >= kSlots || self != *start % 8u || length > relay::kMaxDatagram ||
-                targets.variantLength > relay::kMaxDatagram || (targets.anyVariant() && targets.variantLength == 0))
-                std::abort();
-            for (std::size_t i = 0; i < targets.size(); ++i) {
-                const std::uint32_t t = targets[i];
-                if (t >= kSlots || roomOf(t) != roomOf(self) || (t == self && !(targets.isVariant(i) && isArpReply(targets))))
-                    std::abort();
-                for (std::size_t j = 0; j < i; ++j)
-                    if (targets[j] == t)
-                        std::abort();
-            }
-        } else if (stop > start && targets.size() != 0) {
+        const auto* stop =
+            static_cast<const std::uint8_t*>(std::memchr(start, 0xFE, std::size_t(data + size - start)));
+        stop = stop ? stop : data + size;
+        const std::uint32_t self = *start % 8u;
+        const bool forwarded =
+            stop > start && core.handle(start + 1, std::size_t(stop - start - 1), peer(*start),
+                                        LocalAddress(), now += 3, targets) == CounterForwarded;
+        if ((stop > start && forwarded != (targets.size() != 0)) ||
+            (forwarded && (self >= kSlots || !core.isBound(self) || !(core.peerOf(self) == peer(*start)) ||
+                           targets.variantLength > relay::kMaxDatagram)))
             std::abort();
+        for (std::size_t i = 0; forwarded && i < targets.size(); ++i) {
+            const std::uint32_t t = targets[i];
+            // Only a proxy ARP answer (42 bytes) goes back to its sender.
+            if (t >= kSlots || roomOf(t) != roomOf(self) ||
+                (t == self && !(targets.isVariant(i) && targets.variantLength == 42)))
+                std::abort();
+            for (std::size_t j = 0; j < i; ++j)
+                if (targets[j] == t)
+                    std::abort();
         }
         start = stop + 1;
     }

@@ -1,44 +1,123 @@
-// Real sockets against an in-process pellora-server on a loopback port.
-// Waiting spins the event loop, so the server (same thread) keeps working.
+// Real sockets against an in-process pellora-server on loopback. Waiting spins
+// the event loop, so the server (same thread) keeps working.
 #pragma once
 
+#include "lobby/controlcodec.h"
+#include "net/scramble.h"
 #include "server/lobby/lobbyserver.h"
+#include "server/serverlog.h"
 
-#include <QJsonObject>
+#include <QJsonDocument>
+#include <QNetworkDatagram>
+#include <QRegularExpression>
 #include <QTcpSocket>
+#include <QTest>
 #include <QUdpSocket>
-
 #include <functional>
 #include <memory>
 
 namespace harness {
 
-std::unique_ptr<LobbyServer> startServer(ServerConfig config = {});
-ServerConfig testConfig(); // loopback, a free port, short timers
-// Value of one counter in the server's stats line, -1 if absent.
-qint64 statValue(const LobbyServer& server, const QString& name);
-bool waitForStat(const LobbyServer& server, const QString& name, qint64 atLeast, int timeoutMs = 3000);
-QJsonObject command(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields = {});
+inline ServerConfig testConfig() // loopback, a free port, short timers
+{
+    ServerConfig config;
+    config.listen = QHostAddress(QHostAddress::LocalHost);
+    config.port = 0;
+    config.sessionGraceMs = 1500;
+    config.statsIntervalMs = 0;
+    return config;
+}
+
+inline std::unique_ptr<LobbyServer> startServer(ServerConfig config = testConfig())
+{
+    serverlog::setLevel(serverlog::Level::Warn);
+    auto server = std::make_unique<LobbyServer>(config);
+    QString error;
+    return server->start(&error) ? std::move(server) : nullptr;
+}
+
+inline qint64 statValue(const LobbyServer& server, const QString& name) // -1 if absent
+{
+    const auto match = QRegularExpression("\\b" + name + "=(\\d+)").match(server.statsLine());
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+inline bool waitForStat(const LobbyServer& server, const QString& name, qint64 atLeast, int timeoutMs = 3000)
+{
+    return QTest::qWaitFor([&] { return statValue(server, name) >= atLeast; }, timeoutMs);
+}
 
 class ControlClient
 {
 public:
-    explicit ControlClient(quint16 port, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost));
-    bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
-    void send(const QJsonObject& message);
-    void sendRaw(const QByteArray& bytes);
-    // The first unread message with this cmd (earlier messages of other
-    // kinds stay unread); an empty object after the timeout.
-    QJsonObject next(const QString& cmd, int timeoutMs = 3000);
-    // Takes messages with this cmd until one satisfies `wanted`; returns it,
-    // or the last one taken (empty if none) after the timeout.
-    QJsonObject until(const QString& cmd, const std::function<bool(const QJsonObject&)>& wanted, int timeoutMs = 3000);
-    bool quietOn(const QString& cmd, int ms = 300); // no message with this cmd within `ms`
-    QString login(const QString& name);             // the client_id of login_ok, empty on failure
-    QJsonObject createRoom(const QString& room, const QString& mode = QStringLiteral("public"), const QString& password = QString());
-    QJsonObject joinRoom(const QString& room, const QString& password = QString());
-    bool waitDisconnected(int timeoutMs = 3000);
-    void forget() { inbox.clear(); }
+    explicit ControlClient(quint16 port, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost))
+    {
+        socket.bind(from);
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
+            pending_.append(socket.readAll());
+            for (qsizetype end; (end = pending_.indexOf('\n')) >= 0; pending_.remove(0, end + 1))
+                inbox.append(QJsonDocument::fromJson(pending_.left(end)).object());
+        });
+        socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+        socket.waitForConnected(3000);
+    }
+    void send(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields = {})
+    {
+        sendRaw(control::encodeLine(control::message(cmd, fields)));
+    }
+    void sendRaw(const QByteArray& bytes)
+    {
+        socket.write(bytes);
+        socket.flush();
+    }
+    // The first unread message with this cmd (others stay unread); empty after the timeout.
+    QJsonObject next(const QString& cmd, int timeoutMs = 3000)
+    {
+        QJsonObject found;
+        const auto take = [&] {
+            for (qsizetype i = 0; i < inbox.size(); ++i) {
+                if (inbox.at(i).value("cmd") == cmd) {
+                    found = inbox.takeAt(i);
+                    return true;
+                }
+            }
+            return false;
+        };
+        return take() || QTest::qWaitFor(take, timeoutMs) ? found : QJsonObject();
+    }
+    // Takes `cmd` messages until one satisfies `wanted`; returns the last one taken.
+    QJsonObject until(const QString& cmd, const std::function<bool(const QJsonObject&)>& wanted)
+    {
+        QJsonObject last;
+        for (QJsonObject m; !(m = next(cmd)).isEmpty() && !wanted(last = m);) {
+        }
+        return last;
+    }
+    bool quietOn(const QString& cmd, int ms = 300)
+    {
+        QTest::qWait(ms);
+        return std::none_of(inbox.cbegin(), inbox.cend(),
+                            [&](const QJsonObject& m) { return m.value("cmd") == cmd; });
+    }
+    QString login(const QString& name, const QString& id = {}) // the client_id of login_ok
+    {
+        send("login", {{"username", name}, {"client_id", id}});
+        return next("login_ok").value("client_id").toString();
+    }
+    QJsonObject createRoom(const QString& room, const QString& mode = "public", const QString& key = {})
+    {
+        send("create_room", {{"room_name", room}, {"privacy_mode", mode}, {"password", key}});
+        return next("join_ok");
+    }
+    QJsonObject joinRoom(const QString& room, const QString& key = {})
+    {
+        send("join_room", {{"room_name", room}, {"password", key}});
+        return next("join_ok");
+    }
+    bool waitDisconnected(int ms = 3000)
+    {
+        return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, ms);
+    }
 
     QTcpSocket socket;
     QList<QJsonObject> inbox;
@@ -50,23 +129,56 @@ private:
 class TunnelPeer
 {
 public:
-    explicit TunnelPeer(quint16 relayPort, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost));
-    void heartbeat(const QString& clientId);
-    void sendPlain(const QByteArray& plain); // scrambled, as one tunnel datagram
-    void sendRaw(const QByteArray& bytes);
-    QByteArray receive(int timeoutMs = 2000); // next datagram, unscrambled; empty after the timeout
-    QByteArray receiveRaw(int timeoutMs = 2000);
-    bool quiet(int ms = 300);
-    quint16 localPort() const { return socket.localPort(); }
+    explicit TunnelPeer(quint16 port, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost))
+        : relayPort(port)
+    {
+        socket.bind(from, 0);
+    }
+    void heartbeat(const QString& id) { sendRaw(R"({"client_id":")" + id.toLatin1() + "\"}"); }
+    void sendPlain(const QByteArray& plain) { sendRaw(tunnel::scramblePayload(plain)); }
+    void sendRaw(const QByteArray& bytes) { socket.writeDatagram(bytes, relayAddress, relayPort); }
+    // The next datagram from the relay's own address and port, unscrambled; empty after the timeout.
+    QByteArray receive(int timeoutMs = 2000)
+    {
+        if (!QTest::qWaitFor([this] { return socket.hasPendingDatagrams(); }, timeoutMs))
+            return {};
+        const QNetworkDatagram datagram = socket.receiveDatagram();
+        // A client discards what does not come from where it sent to.
+        if (datagram.senderPort() != relayPort ||
+            !datagram.senderAddress().isEqual(relayAddress, QHostAddress::TolerantConversion))
+            return "from an unexpected source";
+        return tunnel::scramblePayload(datagram.data());
+    }
+    bool quiet(int ms = 300)
+    {
+        QTest::qWait(ms);
+        return !socket.hasPendingDatagrams();
+    }
 
     QUdpSocket socket;
-    QHostAddress relayAddress;
+    QHostAddress relayAddress{QHostAddress::LocalHost};
     quint16 relayPort;
 };
 
-quint32 ipv4(const char* text);
-// An IPv4 packet of `length` bytes (header + filler) from `source` to `destination`.
-QByteArray ipv4Packet(quint32 source, quint32 destination, int length, char fill = 'x');
-QByteArray ethernetFrame(quint64 destination, quint64 source, int length, char fill = 'y');
+inline quint32 ipv4(const char* text)
+{
+    return QHostAddress(QString::fromLatin1(text)).toIPv4Address();
+}
+
+inline QByteArray bigEndian(quint64 value, int bytes)
+{
+    QByteArray out(bytes, 0);
+    for (int i = 0; i < bytes; ++i)
+        out[i] = static_cast<char>(value >> (8 * (bytes - 1 - i)));
+    return out;
+}
+
+// An IPv4/UDP packet of `length` bytes from `source` to `destination`.
+inline QByteArray ipv4Packet(const char* source, const char* destination, int length = 80)
+{
+    return QByteArray::fromHex("4500") + bigEndian(length, 2) + QByteArray::fromHex("000000004011") +
+           QByteArray(2, 0) + bigEndian(ipv4(source), 4) + bigEndian(ipv4(destination), 4) +
+           QByteArray(qMax(length, 20) - 20, 'x');
+}
 
 } // namespace harness
