@@ -1,5 +1,5 @@
 // Common set-up for tests that build a client: offscreen platform, settings
-// in a throw-away folder, and helpers for modal dialogs.
+// in a throw-away folder, and answers to modal dialogs.
 #pragma once
 
 #include <QApplication>
@@ -18,15 +18,6 @@ void prepare();
 // Runs `action` on the next modal widget that appears within `timeoutMs`.
 // Returns at once; the action runs from the event loop.
 void whenModal(std::function<void(QWidget*)> action, int timeoutMs = 5000);
-
-// Closes the next QMessageBox with OK and stores its title and text.
-struct BoxSeen
-{
-    QString title;
-    QString text;
-    bool seen = false;
-};
-void acceptNextMessageBox(BoxSeen* seen, int timeoutMs = 5000);
 
 } // namespace testenv
 

@@ -1,11 +1,13 @@
 // The client against a fake lobby server on loopback: connection status,
-// login, reconnection and the lobby messages.
+// login, reconnection, the lobby messages and the create-room dialog.
 #include "lobby/controlcodec.h"
 #include "tests/support/clientprobe.h"
 #include "tests/support/fakelobby.h"
 #include "tests/support/testenv.h"
+#include "ui/theme.h"
 
-#include <QDialog>
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -13,8 +15,10 @@
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextDocument>
 
 using P = ClientProbe;
+using namespace Qt::StringLiterals;
 
 class TestLobby : public QObject
 {
@@ -22,19 +26,14 @@ class TestLobby : public QObject
 
     std::unique_ptr<FakeLobby> lobby;
     std::unique_ptr<VLANClient> client;
-    QSettings settings{QStringLiteral("Zentho"), QStringLiteral("Launcher")};
+    QSettings settings{u"Zentho"_s, u"Launcher"_s};
 
-    void loggedIn()
+    void connected()
     {
         qputenv("PELLORA_SERVER", lobby->endpoint());
         client = std::make_unique<VLANClient>();
         client->show();
         QVERIFY(lobby->waitForClient());
-        P::nicknameInput(*client)->setText(QStringLiteral("Alice"));
-        P::connectButton(*client)->click();
-        QVERIFY(!lobby->waitForCommand(QStringLiteral("login")).isEmpty());
-        lobby->send(control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), QStringLiteral("c1")}}));
-        QTRY_COMPARE(P::pageStack(*client)->currentWidget(), static_cast<QWidget*>(P::mainTabs(*client)));
     }
 
     bool statusReads(const QString& text)
@@ -43,6 +42,23 @@ class TestLobby : public QObject
             const QList<QLabel*> labels = P::loginPage(*client)->findChildren<QLabel*>();
             return std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->text() == text; });
         });
+    }
+
+    // Opens the create-room dialog from its button and runs `fill` on it with
+    // the name field, the game box and the access box; cancels what stays open.
+    void withDialog(const std::function<void(QDialog*, QLineEdit*, QComboBox*, QComboBox*)>& fill)
+    {
+        bool ran = false;
+        testenv::whenModal([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QDialog*>(modal);
+            const QList<QComboBox*> boxes = dialog->findChildren<QComboBox*>();
+            fill(dialog, dialog->findChild<QLineEdit*>(), boxes.value(0), boxes.value(1));
+            ran = true;
+            if (QPointer<QDialog> still = dialog; still && still->isVisible())
+                still->reject();
+        });
+        P::createRoomButton(*client)->click();
+        QVERIFY(ran);
     }
 
 private slots:
@@ -59,58 +75,59 @@ private slots:
     void loginWaitsForTheServer()
     {
         const quint16 port = lobby->port();
-        const QString server = QStringLiteral("127.0.0.1:%1").arg(port);
+        const QString server = u"127.0.0.1:%1"_s.arg(port);
         lobby->server.close();
         qputenv("PELLORA_SERVER", server.toLatin1());
         client = std::make_unique<VLANClient>();
-        QVERIFY(statusReads(QStringLiteral("Cannot reach %1 — retrying every 3 s").arg(server)));
-        P::nicknameInput(*client)->setText(QStringLiteral("   "));
+        QVERIFY(statusReads(u"Cannot reach %1 — retrying every 3 s"_s.arg(server)));
+        P::nicknameInput(*client)->setText(u"   "_s);
         P::connectButton(*client)->click();
-        QVERIFY(!settings.contains(QStringLiteral("username")));
-        P::nicknameInput(*client)->setText(QStringLiteral("  Bob "));
+        QVERIFY(!settings.contains(u"username"_s));
+        P::nicknameInput(*client)->setText(u"  Bob "_s);
         QTest::keyClick(P::nicknameInput(*client), Qt::Key_Return);
-        QCOMPARE(settings.value(QStringLiteral("username")).toString(), QStringLiteral("Bob"));
+        QCOMPARE(settings.value(u"username"_s).toString(), u"Bob"_s);
         QVERIFY(!P::reconnectDialog(*client)->isVisible());
 
         QVERIFY(lobby->server.listen(QHostAddress::LocalHost, port));
         QVERIFY(lobby->waitForClient(5000));
-        QCOMPARE(lobby->waitForCommand(QStringLiteral("login")).value(QStringLiteral("username")).toString(),
-                 QStringLiteral("Bob"));
-        QVERIFY(statusReads(QStringLiteral("Connected to %1").arg(server)));
+        QCOMPARE(lobby->waitForCommand(u"login"_s).value(u"username"_s).toString(), u"Bob"_s);
+        QVERIFY(statusReads(u"Connected to %1"_s.arg(server)));
         P::connectButton(*client)->click(); // each press logs in again
-        QTRY_COMPARE(lobby->count(QStringLiteral("login")), 2);
+        QTRY_COMPARE(lobby->count(u"login"_s), 2);
         QCOMPARE(P::pageStack(*client)->currentWidget(), P::loginPage(*client));
     }
 
     void lobbyMessages()
     {
-        loggedIn();
-        QVERIFY(!lobby->waitForCommand(QStringLiteral("get_rooms")).isEmpty());
-        QVERIFY(P::heartbeatTimer(*client)->interval() == 2000 && P::refreshTimer(*client)->interval() == 5000);
-        QVERIFY(P::heartbeatTimer(*client)->isActive() && P::clientId(*client) == QLatin1String("c1"));
+        QVERIFY((client = lobby->loggedInClient(u"Alice"_s)));
+        QListWidget* rooms = P::roomList(*client);
+        QVERIFY(P::heartbeatTimer(*client)->interval() == 2000 &&
+                P::refreshTimer(*client)->interval() == 5000);
+        QVERIFY(P::heartbeatTimer(*client)->isActive() && P::clientId(*client) == "c1"_L1);
         // Two lines in one segment, in order; junk and mis-cased commands change nothing.
-        lobby->sendRaw("{\"cmd\":\"room_list\",\"rooms\":[\"A\",\"B\",\"C\"]}\n{\"cmd\":\"room_list\",\"rooms\":"
-                       "[\"D\",\"E 🔒\"]}\r\ngarbage\n[1]\n{\"cmd\":\"ROOM_LIST\",\"rooms\":[]}\n\n");
-        QTRY_COMPARE(P::roomList(*client)->count(), 2);
-        QCOMPARE(P::roomList(*client)->item(1)->text(), QStringLiteral("E 🔒"));
-        P::roomList(*client)->setCurrentRow(1);
+        lobby->sendRaw(
+            "{\"cmd\":\"room_list\",\"rooms\":[\"A\",\"B\",\"C\"]}\n{\"cmd\":\"room_list\",\"rooms\":"
+            "[\"D\",\"E 🔒\"]}\r\ngarbage\n[1]\n{\"cmd\":\"ROOM_LIST\",\"rooms\":[]}\n\n");
+        QTRY_COMPARE(rooms->count(), 2);
+        QCOMPARE(rooms->item(1)->text(), u"E 🔒"_s);
+        rooms->setCurrentRow(1);
         // Half a line waits for its line feed; lists are replaced wholesale.
         lobby->sendRaw("{\"cmd\":\"room_list\",\"ro");
         QTest::qWait(100);
         lobby->sendRaw("oms\":[\"X\"]}\n{\"cmd\":\"online_users\",\"users\":[\"Alice\",7,\"Bob\"]}\n");
         QTRY_COMPARE(P::onlineUserList(*client)->count(), 3);
-        QCOMPARE(P::roomList(*client)->count(), 1);
-        QCOMPARE(P::roomList(*client)->currentItem(), nullptr);
+        QCOMPARE(rooms->count(), 1);
+        QCOMPARE(rooms->currentItem(), nullptr);
         QCOMPARE(P::onlineUserList(*client)->item(1)->text(), QString());
         // An error box holds back the lines behind it until it is closed.
         int listedWhileOpen = -1;
         testenv::whenModal([&](QWidget* box) {
             QTest::qWait(200);
-            listedWhileOpen = P::roomList(*client)->count();
+            listedWhileOpen = rooms->count();
             qobject_cast<QMessageBox*>(box)->accept();
         });
         lobby->sendRaw("{\"cmd\":\"error\",\"message\":\"first\"}\n{\"cmd\":\"room_list\"}\n");
-        QTRY_COMPARE(P::roomList(*client)->count(), 0);
+        QTRY_COMPARE(rooms->count(), 0);
         QCOMPARE(listedWhileOpen, 1);
 
         // A lost connection shows the notice until it is back (within one 3 s
@@ -118,15 +135,94 @@ private slots:
         lobby->dropClient();
         QTRY_VERIFY(P::reconnectDialog(*client)->isVisible());
         QVERIFY(lobby->waitForClient(4500));
-        QTRY_COMPARE(lobby->count(QStringLiteral("login")), 2);
+        QTRY_COMPARE(lobby->count(u"login"_s), 2);
         QTRY_VERIFY(!P::reconnectDialog(*client)->isVisible());
-        QCOMPARE(P::clientId(*client), QStringLiteral("c1")); // kept while down
+        QCOMPARE(P::clientId(*client), u"c1"_s); // kept while down
         for (int i = 0; i < 18 && lobby->client; ++i) {
             lobby->sendRaw(QByteArray(64 * 1024, 'a'));
             QTest::qWait(5);
         }
         QTRY_VERIFY_WITH_TIMEOUT(lobby->connections > 2, 5000);
-        QTRY_COMPARE(lobby->count(QStringLiteral("login")), 3);
+        QTRY_COMPARE(lobby->count(u"login"_s), 3);
+    }
+
+    // Enter in the name field deploys (a CANCEL made default once closed the
+    // dialog instead). Every opening starts afresh; a key typed while
+    // "Locked" was chosen is still sent.
+    void createRoomEnterDeploysWhatWasChosen()
+    {
+        connected();
+        const struct
+        {
+            const char *name, *game, *access, *room;
+        } rooms[] = {{"  100%1 ", "Minecraft", "Public", "[Minecraft] 100%1"},
+                     {"Alpha", "Any / Custom Game", "Private", "Alpha"}};
+        QList<bool> keyShown;
+        for (const auto& r : rooms) {
+            withDialog([&](QDialog* dialog, QLineEdit* name, QComboBox* game, QComboBox* access) {
+                QVERIFY(name->text().isEmpty() && game->currentIndex() == 0 && game->count() == 14);
+                QLineEdit* key = dialog->findChildren<QLineEdit*>().value(1);
+                access->setCurrentText(u"Locked"_s);
+                keyShown << key->isVisible();
+                key->setText(u" k "_s);
+                access->setCurrentText(QLatin1String(r.access));
+                keyShown << key->isVisible();
+                game->setCurrentText(QLatin1String(r.game));
+                QTest::keyClicks(name, QLatin1String(r.name));
+                QTest::keyClick(name, Qt::Key_Return);
+            });
+            QTRY_VERIFY(!lobby->received.isEmpty());
+            const QJsonObject sent = lobby->received.takeFirst();
+            QCOMPARE(sent.value(u"cmd"_s).toString(), u"create_room"_s);
+            QCOMPARE(sent.value(u"room_name"_s).toString(), QLatin1String(r.room));
+            QCOMPARE(sent.value(u"privacy_mode"_s).toString(), QString::fromLatin1(r.access).toLower());
+            QCOMPARE(sent.value(u"password"_s).toString(), u" k "_s);
+        }
+        QCOMPARE(keyShown, QList<bool>({true, false, true, false}));
+    }
+
+    // A blank name, or no connection to send it on, leaves the dialog open.
+    void createRoomWithNothingToSendStaysOpen()
+    {
+        connected();
+        for (const char* name : {"   ", "Alpha"}) {
+            bool open = false;
+            withDialog([&](QDialog* dialog, QLineEdit* field, QComboBox*, QComboBox*) {
+                QTest::keyClicks(field, QLatin1String(name));
+                dialog->findChild<QPushButton*>(u"createBtn"_s)->click();
+                open = dialog->isVisible() && field->text() == QLatin1String(name);
+            });
+            QVERIFY(open);
+            lobby->dropClient();
+            QTRY_COMPARE(P::tcpSocket(*client)->state(), QAbstractSocket::UnconnectedState);
+        }
+        QCOMPARE(lobby->count(u"create_room"_s), 0);
+    }
+
+    // The info text starts with its star, the labels sit on the dialog's own
+    // surface, and the drop-down list is dark from edge to edge.
+    void createRoomLooksRightOnTheDarkTheme()
+    {
+        connected();
+        withDialog([](QDialog* dialog, QLineEdit*, QComboBox*, QComboBox* access) {
+            QTextDocument info;
+            info.setHtml(dialog->findChildren<QLabel*>().value(4)->text());
+            QVERIFY2(info.toPlainText().startsWith(u"★ TOTAL FREEDOM:"_s), qPrintable(info.toPlainText()));
+            const QImage face = dialog->grab().toImage();
+            const QColor surface(0x12, 0x12, 0x15);
+            QCOMPARE(face.pixelColor(dialog->width() / 2, 8), surface);
+            for (QLabel* label : dialog->findChildren<QLabel*>(u"fieldLabel"_s))
+                QCOMPARE(face.pixelColor(label->mapTo(dialog, QPoint(label->width() - 3, 5))), surface);
+            access->showPopup();
+            QWidget* popup = access->view()->window();
+            QTRY_VERIFY(popup->isVisible());
+            QCOMPARE(popup->palette().color(QPalette::Window), theme::popupSurface);
+            const QImage list = popup->grab().toImage();
+            for (int y : {2, list.height() - 3})
+                QVERIFY2(list.pixelColor(list.width() - 3, y).lightness() < 60,
+                         qPrintable(QString::number(y)));
+            access->hidePopup();
+        });
     }
 };
 

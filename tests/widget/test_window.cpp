@@ -1,6 +1,6 @@
 // The window: its state at start, the theme on screen, the crown and lock of
 // the lists, the login page with its showcase and server line, and the
-// frameless title bar with its own mouse handling.
+// frameless title bar with its own mouse handling, and the adapter-mode buttons.
 #include "tests/support/clientprobe.h"
 #include "tests/support/fakelobby.h"
 #include "tests/support/testenv.h"
@@ -11,7 +11,6 @@
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTextEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QScrollArea>
@@ -19,10 +18,11 @@
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QTest>
-#include <QTimer>
+#include <QTextEdit>
 #include <QWindow>
 
 using P = ClientProbe;
+using namespace Qt::StringLiterals;
 
 class TestWindow : public QObject
 {
@@ -54,11 +54,13 @@ private slots:
         QCOMPARE(client->windowFlags(), Qt::Window | Qt::FramelessWindowHint);
         // Every control sits in its page, none left without a place.
         VLANClient& c = *client;
-        for (QWidget* w : std::initializer_list<QWidget*>{P::roomList(c), P::joinRoomButton(c), P::createRoomButton(c),
-                 P::globalChatInput(c), P::globalSendButton(c), P::layer2Button(c), P::onlineUserList(c)})
+        for (QWidget* w : std::initializer_list<QWidget*>{
+                 P::roomList(c), P::joinRoomButton(c), P::createRoomButton(c), P::globalChatInput(c),
+                 P::globalSendButton(c), P::layer2Button(c), P::onlineUserList(c)})
             QVERIFY(P::lobbyPage(c)->isAncestorOf(w));
-        for (QWidget* w : std::initializer_list<QWidget*>{P::localIpLabel(c), P::copyIpButton(c), P::peerList(c),
-                 P::disconnectButton(c), P::roomChatView(c), P::roomChatInput(c), P::roomSendButton(c)})
+        for (QWidget* w : std::initializer_list<QWidget*>{
+                 P::localIpLabel(c), P::copyIpButton(c), P::peerList(c), P::disconnectButton(c),
+                 P::roomChatView(c), P::roomChatInput(c), P::roomSendButton(c)})
             QVERIFY(P::roomPage(c)->isAncestorOf(w));
     }
 
@@ -67,9 +69,11 @@ private slots:
     {
         P::pageStack(*client)->setCurrentWidget(P::mainTabs(*client));
         const QImage shot = client->grab().toImage();
-        QCOMPARE(shot.pixelColor(P::lobbyPage(*client)->mapTo(client.get(), QPoint(5, 5))), QColor(0x0b, 0x0c, 0x10));
+        QCOMPARE(shot.pixelColor(P::lobbyPage(*client)->mapTo(client.get(), QPoint(5, 5))),
+                 QColor(0x0b, 0x0c, 0x10));
         QWidget* card = P::roomList(*client)->parentWidget();
-        QCOMPARE(shot.pixelColor(card->mapTo(client.get(), QPoint(card->width() / 2, 5))), QColor(0x12, 0x12, 0x15));
+        QCOMPARE(shot.pixelColor(card->mapTo(client.get(), QPoint(card->width() / 2, 5))),
+                 QColor(0x12, 0x12, 0x15));
     }
 
     // With or without a font that has them (ctest runs this once with text
@@ -80,7 +84,8 @@ private slots:
         P::mainTabs(*client)->addTab(P::roomPage(*client), QStringLiteral("room"));
         for (QListWidget* list : {P::roomList(*client), P::peerList(*client)}) {
             P::mainTabs(*client)->setCurrentIndex(list == P::peerList(*client));
-            list->addItems({QStringLiteral("bob 👑 - 10.8.0.1"), QStringLiteral("Alpha 🔒"), QStringLiteral("plain")});
+            list->addItems(
+                {QStringLiteral("bob 👑 - 10.8.0.1"), QStringLiteral("Alpha 🔒"), QStringLiteral("plain")});
             QTest::qWait(20); // the view lays its items out late
             const QImage rows = list->viewport()->grab().toImage();
             for (int row = 0; row < 3; ++row) {
@@ -99,7 +104,8 @@ private slots:
     void savedNicknameFillsTheFieldAndHasTheFocus()
     {
         QVERIFY(P::nicknameInput(*client)->text().isEmpty());
-        QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher")).setValue(QStringLiteral("username"), "Kestrel");
+        QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher"))
+            .setValue(QStringLiteral("username"), "Kestrel");
         VLANClient next;
         next.show();
         QVERIFY(QTest::qWaitForWindowActive(&next));
@@ -163,7 +169,9 @@ private slots:
         });
         emit line->linkActivated(QStringLiteral("change"));
         QVERIFY2(refusal.contains(QLatin1String("host names cannot be used")), qPrintable(refusal));
-        QCOMPARE(QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher")).value(QStringLiteral("server")).toString(),
+        QCOMPARE(QSettings(QStringLiteral("Zentho"), QStringLiteral("Launcher"))
+                     .value(QStringLiteral("server"))
+                     .toString(),
                  QString::fromLatin1(lobby.endpoint()));
         QVERIFY(line->text().contains(QString::fromLatin1(lobby.endpoint())));
         QVERIFY(lobby.waitForClient());
@@ -179,7 +187,9 @@ private slots:
     {
         if (!chrome::titleGlyphFamily(QFontDatabase::families()).isEmpty())
             QSKIP("this system has the icon font; the buttons use its characters");
-        auto pixel = [](QPushButton* b, int x, int y) { return b->icon().pixmap(10, 10).toImage().pixelColor(x, y); };
+        auto pixel = [](QPushButton* b, int x, int y) {
+            return b->icon().pixmap(10, 10).toImage().pixelColor(x, y);
+        };
         QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
         QApplication::sendEvent(P::closeButton(*client), &enter);
         QCOMPARE(pixel(P::closeButton(*client), 5, 5).rgb(), QColor(Qt::white).rgb());
@@ -219,7 +229,8 @@ private slots:
     {
         auto cursorAt = [this](QPoint p) {
             QTest::mouseMove(window, p);
-            return QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape() : Qt::ArrowCursor;
+            return QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape()
+                                                     : Qt::ArrowCursor;
         };
         QCOMPARE(cursorAt(QPoint(1080 - 2, 720 - 2)), Qt::SizeFDiagCursor);
         QCOMPARE(cursorAt(QPoint(500, 300)), Qt::ArrowCursor);
@@ -234,6 +245,45 @@ private slots:
         QVERIFY(client->isVisible());
         QTest::mouseClick(window, Qt::LeftButton, {}, close);
         QTRY_VERIFY(!client->isVisible());
+    }
+
+    // Exactly one mode button is checked after every click or key; the label
+    // follows. The slot ignores calls that do not come from its buttons.
+    void adapterModeButtons()
+    {
+        P::pageStack(*client)->setCurrentWidget(P::mainTabs(*client));
+        QPushButton* layer2 = P::layer2Button(*client);
+        QPushButton* layer3 = P::layer3Button(*client);
+        const auto mode = [&] {
+            return QString::number(P::layer2Mode(*client)) + QString::number(layer2->isChecked()) +
+                   QString::number(layer3->isChecked()) + P::adapterModeLabel(*client)->text();
+        };
+        const QString start =
+            u"001Maximum speed and lowest ping. Enter the Host's IP manually inside your game "
+            u"to connect."_s;
+        const QString layer2Text =
+            u"110Host will automatically show up in the in-game LAN list. Best for older games."_s;
+        const QString layer3Text =
+            u"001Maximum speed and lowest ping. You will need to manually type the Host's IP "
+            u"to connect. (10.8.x.x) "_s;
+        QVERIFY(layer2->isEnabled() && layer3->isEnabled());
+        QCOMPARE(mode(), start);
+        QVERIFY(QMetaObject::invokeMethod(client.get(), "onAdapterModeChanged"));
+        QCOMPARE(mode(), start);
+        // A click on the checked button flips it off first; the slot turns it back on.
+        for (const auto& [button, key, text] : {std::tuple(layer2, false, layer2Text),
+                                                {layer2, false, layer2Text},
+                                                {layer3, false, layer3Text},
+                                                {layer3, false, layer3Text},
+                                                {layer2, true, layer2Text}}) {
+            P::adapterModeLabel(*client)->setText(u"scribble"_s);
+            key ? QTest::keyClick(button, Qt::Key_Space) : QTest::mouseClick(button, Qt::LeftButton);
+            QCOMPARE(mode(), text);
+        }
+        QPushButton stranger;
+        QVERIFY(connect(&stranger, SIGNAL(clicked()), client.get(), SLOT(onAdapterModeChanged())));
+        stranger.click();
+        QCOMPARE(mode(), layer2Text);
     }
 };
 
