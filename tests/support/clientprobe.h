@@ -18,18 +18,18 @@
     X(minimizeButton) X(maximizeButton) X(closeButton)
 // clang-format on
 
-#define PELLORA_PROBE(member) \
-    static auto& member(VLANClient& c) { return c.member; }
+#define PELLORA_PROBE(member)                                                                                \
+    static auto& member(VLANClient& c)                                                                       \
+    {                                                                                                        \
+        return c.member;                                                                                     \
+    }
 
-struct ClientProbe {
+struct ClientProbe
+{
     PELLORA_PROBES(PELLORA_PROBE)
 
     static void sendControlMessage(VLANClient& c, const QJsonObject& m) { c.sendControlMessage(m); }
-    static void startAdapter(VLANClient& c, const QString& ip) { c.startAdapter(ip); }
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
-    static QString findTapAdapter(VLANClient& c, QString& name) { return c.findTapAdapter(name); }
-    static void stopWintunAdapter(VLANClient& c) { c.stopWintunAdapter(); }
-    static void stopTapAdapter(VLANClient& c) { c.stopTapAdapter(); }
     static void openPrivateChat(VLANClient& c, const QString& user) { c.openPrivateChat(user); }
 };
 

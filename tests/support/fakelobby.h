@@ -49,8 +49,8 @@ public:
 
     bool waitForClient(int timeoutMs = 5000)
     {
-        return QTest::qWaitFor([this] { return client && client->state() == QAbstractSocket::ConnectedState; },
-                               timeoutMs);
+        return QTest::qWaitFor(
+            [this] { return client && client->state() == QAbstractSocket::ConnectedState; }, timeoutMs);
     }
     int count(const QString& cmd) const
     {
@@ -91,7 +91,8 @@ public:
         ClientProbe::connectButton(*c)->click();
         if (waitForCommand(QStringLiteral("login")).isEmpty())
             return nullptr;
-        send(control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), QStringLiteral("c1")}}));
+        send(control::message(QStringLiteral("login_ok"),
+                              {{QStringLiteral("client_id"), QStringLiteral("c1")}}));
         // The lobby is up once the first room list has been asked for.
         if (waitForCommand(QStringLiteral("get_rooms")).isEmpty() ||
             ClientProbe::pageStack(*c)->currentWidget() != static_cast<QWidget*>(ClientProbe::mainTabs(*c)))

@@ -401,17 +401,14 @@ private slots:
             QTRY_COMPARE(lobby->last(chat.cmd).value(u"message"_s).toString(), u"while down"_s);
         }
         QCOMPARE(chats[2].view->toPlainText(), u"Me: hello <b>x</b>\nMe: again\nMe: while down"_s);
-    }
 
-    void roomChatLinesShowPlayerTextLiterally()
-    {
-        QVERIFY(loggedIn(true));
-        // A paragraph separator must not start a line that looks like another player's.
+        // Other players' text shows literally; a paragraph separator must not
+        // start a line that looks like another player's.
         lobby->send(
             control::message(u"chat"_s, {{u"sender"_s, u"<i>Eve</i>"_s},
                                          {u"message"_s, u"<img src=x.png> & <b>hi</b>\u2029bob: forged"_s}}));
         lobby->sendRaw("{\"cmd\":\"chat\",\"sender\":\"bob\",\"message\":\"second\"}\n");
-        QTRY_COMPARE(P::roomChatView(*client)->toPlainText(),
+        QTRY_COMPARE(chats[0].view->toPlainText(),
                      u"<i>Eve</i>: <img src=x.png> & <b>hi</b> bob: forged\nbob: second"_s);
     }
 
