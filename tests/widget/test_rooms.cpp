@@ -1,12 +1,8 @@
 // Rooms, chat and player menus against the fake lobby, answered as a player
-// would. A join starts an adapter: tests of what a join shows mark the
-// layer-3 back-end as running so that no root is needed; the one test that
-// starts a real adapter runs as root in a namespace of the process's own.
+// would. Joins mark the layer-3 back-end as running so that no root is needed.
 #include "lobby/controlcodec.h"
-#include "net/hostconfig.h"
 #include "tests/support/clientprobe.h"
 #include "tests/support/fakelobby.h"
-#include "tests/support/netns.h"
 #include "tests/support/testenv.h"
 
 #include <QAbstractButton>
@@ -18,7 +14,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QNetworkInterface>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
@@ -31,8 +26,6 @@ using namespace Qt::StringLiterals;
 using Key = std::optional<QString>;
 
 namespace {
-
-QString adapterUnavailable;
 
 struct Peer
 {
@@ -120,10 +113,9 @@ class TestRooms : public QObject
         return listed(u"room_update"_s, u"peers"_s, P::peerList(*client), array);
     }
 
-    // join_ok; unless `realAdapter`, the back-end counts as running already.
-    bool joined(const QString& room, const QString& vip, bool realAdapter = false)
+    bool joined(const QString& room, const QString& vip)
     {
-        P::wintunRunning(*client) = !realAdapter;
+        P::wintunRunning(*client) = true;
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, vip}, {u"room_name"_s, room}}));
         return QTest::qWaitFor(
             [this] { return P::mainTabs(*client)->currentWidget() == P::roomPage(*client); });
@@ -224,27 +216,6 @@ private slots:
         }
     }
 
-    void joinOkStartsAndReaddressesTheAdapter()
-    {
-        if (!adapterUnavailable.isEmpty())
-            QSKIP(qPrintable(adapterUnavailable));
-        const auto address = [] {
-            for (const QNetworkAddressEntry& e :
-                 QNetworkInterface::interfaceFromName(QString::fromLatin1(hostconfig::kLayer3AdapterName))
-                     .addressEntries())
-                if (e.ip().protocol() == QAbstractSocket::IPv4Protocol)
-                    return e.ip().toString();
-            return QString();
-        };
-        QVERIFY(loggedIn());
-        for (const QString& vip : {u"10.8.0.5"_s, u"10.8.1.7"_s}) {
-            QVERIFY(joined(u"Alpha"_s, vip, true));
-            QTRY_COMPARE(address(), vip);
-        }
-        P::disconnectButton(*client)->click();
-        QVERIFY(address().isEmpty());
-    }
-
     void roomUpdateListsMembersAndHost()
     {
         QVERIFY(loggedIn(true));
@@ -313,23 +284,6 @@ private slots:
             QCOMPARE(P::peerList(*client)->count(), 1); // room state stays until the next join
             QVERIFY(joined(u"Alpha"_s, u"10.8.0.2"_s));
         }
-    }
-
-    void refreshOnlyWhileConnectedAndLoggedIn()
-    {
-        QVERIFY(loggedIn());
-        QVERIFY(P::refreshTimer(*client)->isActive());
-        QCOMPARE(P::refreshTimer(*client)->interval(), 5000);
-        const int before = lobby->count(u"get_rooms"_s);
-        QMetaObject::invokeMethod(client.get(), "refreshRooms");
-        QTRY_COMPARE(lobby->count(u"get_rooms"_s), before + 1);
-
-        lobby->dropClient();
-        QTRY_VERIFY(P::tcpSocket(*client)->state() == QAbstractSocket::UnconnectedState);
-        QMetaObject::invokeMethod(client.get(), "refreshRooms");
-        QVERIFY(lobby->waitForClient(5000));
-        QTest::qWait(150);
-        QCOMPARE(lobby->count(u"get_rooms"_s), before + 1);
     }
 
     void copyHostIpConfirmsThenRestores()
@@ -495,14 +449,5 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    adapterUnavailable = netns::isolate(); // before any thread exists, so that every interface goes with us
-    testenv::prepare();
-    QApplication app(argc, argv);
-    app.setAttribute(Qt::AA_Use96Dpi, true);
-    TestRooms tc;
-    return QTest::qExec(&tc, argc, argv);
-}
-
+PELLORA_TEST_MAIN(TestRooms)
 #include "test_rooms.moc"
