@@ -14,6 +14,9 @@
 #include <QTest>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+using P = ClientProbe;
+
 class FakeLobby : public QObject
 {
 public:
@@ -71,15 +74,14 @@ public:
         (void)QTest::qWaitFor([&] { return count(cmd) > 0; }, timeoutMs);
         return last(cmd);
     }
-    // Lets queued traffic arrive, then tells how many lines came so far.
+    // How many lines came once queued traffic has arrived.
     qsizetype settledCount()
     {
         QTest::qWait(150);
         return received.size();
     }
 
-    // A shown client on this lobby, logged in as `name`, on the lobby page;
-    // null when any step of that fails.
+    // A shown client logged in as `name`, on the lobby page; null on any failure.
     std::unique_ptr<VLANClient> loggedInClient(const QString& name)
     {
         qputenv("PELLORA_SERVER", endpoint());
@@ -87,15 +89,14 @@ public:
         c->show();
         if (!waitForClient())
             return nullptr;
-        ClientProbe::nicknameInput(*c)->setText(name);
-        ClientProbe::connectButton(*c)->click();
-        if (waitForCommand(QStringLiteral("login")).isEmpty())
+        P::nicknameInput(*c)->setText(name);
+        P::connectButton(*c)->click();
+        if (waitForCommand(u"login"_s).isEmpty())
             return nullptr;
-        send(control::message(QStringLiteral("login_ok"),
-                              {{QStringLiteral("client_id"), QStringLiteral("c1")}}));
+        send(control::message(u"login_ok"_s, {{u"client_id"_s, u"c1"_s}}));
         // The lobby is up once the first room list has been asked for.
-        if (waitForCommand(QStringLiteral("get_rooms")).isEmpty() ||
-            ClientProbe::pageStack(*c)->currentWidget() != static_cast<QWidget*>(ClientProbe::mainTabs(*c)))
+        if (waitForCommand(u"get_rooms"_s).isEmpty() ||
+            P::pageStack(*c)->currentWidget() != static_cast<QWidget*>(P::mainTabs(*c)))
             return nullptr;
         return c;
     }

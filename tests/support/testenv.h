@@ -12,11 +12,9 @@
 
 namespace testenv {
 
-// Call before QApplication exists (see PELLORA_TEST_MAIN).
-void prepare();
+void prepare(); // before QApplication exists
 
-// Runs `action` on the next modal widget that appears within `timeoutMs`.
-// Returns at once; the action runs from the event loop.
+// Runs `action`, from the event loop, on the next modal widget within `timeoutMs`.
 void whenModal(std::function<void(QWidget*)> action, int timeoutMs = 5000);
 
 } // namespace testenv

@@ -21,9 +21,6 @@
 #include <thread>
 #include <unistd.h>
 
-using P = ClientProbe;
-using namespace Qt::StringLiterals;
-
 namespace {
 
 const char* const kTun = "RIRODedo";
