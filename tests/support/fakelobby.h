@@ -1,5 +1,4 @@
-// A lobby server stand-in on loopback: records every line a client sends and
-// lets the test answer with raw bytes.
+// A lobby server stand-in on loopback: records every line a client sends.
 #pragma once
 
 #include "lobby/controlcodec.h"
@@ -60,7 +59,6 @@ public:
         return int(std::count_if(received.begin(), received.end(),
                                  [&](const QJsonObject& m) { return m.value(u"cmd").toString() == cmd; }));
     }
-    // The latest line with this cmd (empty object if none).
     QJsonObject last(const QString& cmd) const
     {
         for (auto it = received.crbegin(); it != received.crend(); ++it)
@@ -68,7 +66,6 @@ public:
                 return *it;
         return {};
     }
-    // Waits until a line with this cmd arrived; returns it (empty object on timeout).
     QJsonObject waitForCommand(const QString& cmd, int timeoutMs = 5000)
     {
         (void)QTest::qWaitFor([&] { return count(cmd) > 0; }, timeoutMs);

@@ -1,5 +1,4 @@
-// Common set-up for tests that build a client: offscreen platform, settings
-// in a throw-away folder, and answers to modal dialogs.
+// Set-up for client tests: offscreen, throw-away settings, answers to modal dialogs.
 #pragma once
 
 #include <QApplication>
