@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# test_package.sh BUILD VERSION: builds the .deb, checks its files, its
-# dependencies and its capability step, then installs it into a scratch root.
+# test_package.sh BUILD VERSION: builds and inspects the .deb, then installs it into a scratch root.
 set -euo pipefail
 build=$1 version=$2 deb=$1/pellora_$2_amd64.deb scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -1,49 +1,119 @@
-// A lobby server stand-in on loopback: records every line a client sends and
-// lets the test answer with raw bytes.
+// A lobby server stand-in on loopback: records every line a client sends.
 #pragma once
 
-#include <QByteArray>
-#include <QJsonObject>
-#include <QList>
+#include "lobby/controlcodec.h"
+#include "tests/support/clientprobe.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <memory>
 
-class VLANClient;
+using namespace Qt::StringLiterals;
+using P = ClientProbe;
 
 class FakeLobby : public QObject
 {
-    Q_OBJECT
-
 public:
-    FakeLobby();
+    QList<QJsonObject> received; // every line so far, parsed, in order
+    QList<QByteArray> rawLines;
+    int connections = 0;
+    QTcpSocket* client = nullptr; // the latest connection
+    QTcpServer server;
+
+    FakeLobby()
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server.nextPendingConnection()) {
+                ++connections;
+                client = socket;
+                pending.clear();
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+                    if (socket != client)
+                        return;
+                    pending += socket->readAll();
+                    for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1)) {
+                        rawLines.append(pending.left(end + 1));
+                        received.append(control::decodeLine(rawLines.last()));
+                    }
+                });
+            }
+        });
+    }
 
     quint16 port() const { return server.serverPort(); }
-    // "127.0.0.1:PORT", for PELLORA_SERVER.
-    QByteArray endpoint() const;
+    QByteArray endpoint() const { return "127.0.0.1:" + QByteArray::number(port()); }
 
-    // Waits until a client is connected (the latest one is used).
-    bool waitForClient(int timeoutMs = 5000);
-    // Waits until a line with this cmd arrived; returns it (empty object on timeout).
-    QJsonObject waitForCommand(const QString& cmd, int timeoutMs = 5000);
-    // All lines received so far, parsed, in order.
-    QList<QJsonObject> received;
-    QList<QByteArray> rawLines;
-    int count(const QString& cmd) const;
-    // The latest line with this cmd (empty object if none).
-    QJsonObject last(const QString& cmd) const;
-    // Lets queued traffic arrive, then tells how many lines came so far.
-    qsizetype settledCount();
-    // A shown client on this lobby, logged in as `name`, on the lobby page;
-    // null when any step of that fails.
-    std::unique_ptr<VLANClient> loggedInClient(const QString& name);
+    bool waitForClient(int timeoutMs = 5000)
+    {
+        return QTest::qWaitFor(
+            [this] { return client && client->state() == QAbstractSocket::ConnectedState; }, timeoutMs);
+    }
+    int count(const QString& cmd) const
+    {
+        return int(std::count_if(received.begin(), received.end(),
+                                 [&](const QJsonObject& m) { return m.value(u"cmd").toString() == cmd; }));
+    }
+    QJsonObject last(const QString& cmd) const
+    {
+        for (auto it = received.crbegin(); it != received.crend(); ++it)
+            if (it->value(u"cmd").toString() == cmd)
+                return *it;
+        return {};
+    }
+    QJsonObject waitForCommand(const QString& cmd, int timeoutMs = 5000)
+    {
+        (void)QTest::qWaitFor([&] { return count(cmd) > 0; }, timeoutMs);
+        return last(cmd);
+    }
+    // How many lines came once queued traffic has arrived.
+    qsizetype settledCount()
+    {
+        QTest::qWait(150);
+        return received.size();
+    }
 
-    void send(const QJsonObject& message);
-    void sendRaw(const QByteArray& bytes);
-    void dropClient();
-    int connections = 0;
-    QTcpSocket* client = nullptr;
-    QTcpServer server;
+    // A shown client logged in as `name`, on the lobby page; null on any failure.
+    std::unique_ptr<VLANClient> loggedInClient(const QString& name)
+    {
+        qputenv("PELLORA_SERVER", endpoint());
+        auto c = std::make_unique<VLANClient>();
+        c->show();
+        if (!waitForClient())
+            return nullptr;
+        P::nicknameInput(*c)->setText(name);
+        P::connectButton(*c)->click();
+        if (waitForCommand(u"login"_s).isEmpty())
+            return nullptr;
+        send(control::message(u"login_ok"_s, {{u"client_id"_s, u"c1"_s}}));
+        // The lobby is up once the first room list has been asked for.
+        if (waitForCommand(u"get_rooms"_s).isEmpty() ||
+            P::pageStack(*c)->currentWidget() != static_cast<QWidget*>(P::mainTabs(*c)))
+            return nullptr;
+        return c;
+    }
+
+    void send(const QJsonObject& message) { sendRaw(control::encodeLine(message)); }
+    void sendRaw(const QByteArray& bytes)
+    {
+        if (client) {
+            client->write(bytes);
+            client->flush();
+        }
+    }
+    void dropClient()
+    {
+        if (client) {
+            client->abort();
+            client->deleteLater();
+            client = nullptr;
+        }
+    }
 
 private:
     QByteArray pending;

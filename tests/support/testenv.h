@@ -1,5 +1,4 @@
-// Common set-up for tests that build a client: offscreen platform, settings
-// in a throw-away folder, and helpers for modal dialogs.
+// Set-up for client tests: offscreen, throw-away settings, answers to modal dialogs.
 #pragma once
 
 #include <QApplication>
@@ -12,21 +11,10 @@
 
 namespace testenv {
 
-// Call before QApplication exists (see PELLORA_TEST_MAIN).
-void prepare();
+void prepare(); // before QApplication exists
 
-// Runs `action` on the next modal widget that appears within `timeoutMs`.
-// Returns at once; the action runs from the event loop.
+// Runs `action`, from the event loop, on the next modal widget within `timeoutMs`.
 void whenModal(std::function<void(QWidget*)> action, int timeoutMs = 5000);
-
-// Closes the next QMessageBox with OK and stores its title and text.
-struct BoxSeen
-{
-    QString title;
-    QString text;
-    bool seen = false;
-};
-void acceptNextMessageBox(BoxSeen* seen, int timeoutMs = 5000);
 
 } // namespace testenv
 
