@@ -7,6 +7,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "net/udppeer_parse.h"
+
 #include <cstring>
 
 struct udp::SocketObject {
@@ -30,23 +32,9 @@ bool startWinsock()
 
 Peer parsePeer(const char* address, std::uint16_t port)
 {
-    Peer peer;
     if (!startWinsock())
-        return peer;
-    sockaddr_in v4{};
-    sockaddr_in6 v6{};
-    if (inet_pton(AF_INET, address, &v4.sin_addr) == 1) {
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-        std::memcpy(peer.storage, &v4, sizeof v4);
-        peer.length = sizeof v4;
-    } else if (inet_pton(AF_INET6, address, &v6.sin6_addr) == 1) {
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-        std::memcpy(peer.storage, &v6, sizeof v6);
-        peer.length = sizeof v6;
-    }
-    return peer;
+        return Peer{};
+    return detail::parseNumericPeer(address, port);
 }
 
 bool samePeer(const Peer& a, const Peer& b)
