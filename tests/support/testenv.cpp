@@ -7,7 +7,8 @@ namespace testenv {
 void prepare()
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    const QString dir = (new QTemporaryDir)->path(); // kept for the whole run
+    static QTemporaryDir settingsDir; // kept for the whole run, removed at exit
+    const QString dir = settingsDir.path();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir);
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
     qputenv("XDG_CONFIG_HOME", dir.toUtf8());
