@@ -1,23 +1,17 @@
-// The client's window against a fake lobby, used as a player would. Joins
-// mark the layer-3 back-end as running so that no root is needed.
+// The client's window against a fake lobby; joins mark the layer-3 back-end running (no root needed).
 #include "tests/support/fakelobby.h"
 #include "tests/support/testenv.h"
 #include "ui/theme.h"
 
-#include <QAbstractButton>
-#include <QAbstractItemView>
 #include <QClipboard>
 #include <QComboBox>
-#include <QContextMenuEvent>
 #include <QInputDialog>
 #include <QJsonArray>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
-#include <QTabBar>
 #include <QTextDocument>
 #include <QTextEdit>
-#include <QWindow>
 #include <optional>
 
 using Key = std::optional<QString>;
@@ -26,13 +20,10 @@ namespace {
 
 struct Peer
 {
-    QString name;
-    QString vip;
+    QString name, vip;
     bool host = false;
 };
-
-// Right-clicks a row (empty space when row < 0) and clicks `choose` in the
-// menu, or dismisses it. Returns the menu's entries (none: no menu).
+// Right-clicks a row (empty space when row < 0), clicks `choose` or dismisses; returns the entries.
 QStringList rightClickMenu(QListWidget* list, int row, const QString& choose = {})
 {
     QStringList seen;
@@ -59,9 +50,7 @@ QStringList rightClickMenu(QListWidget* list, int row, const QString& choose = {
     QApplication::sendEvent(list->viewport(), &event);
     return seen;
 }
-
-// Answers the next key prompt with `key` or cancels it; `seen` gets "title|label",
-// plus "|masked|plain" for a hidden key and a literal label. The latest call wins.
+// Answers the next key prompt with `key` or cancels; `seen` gets "title|label[|masked][|plain]".
 void answerNextKeyPrompt(QString* seen, Key key)
 {
     static int latest = 0;
@@ -99,7 +88,6 @@ class TestClient : public QObject
         QVERIFY(QTest::qWaitForWindowExposed(client.get()));
         window = client->windowHandle();
     }
-
     bool statusReads(const QString& text)
     {
         return QTest::qWaitFor([&] {
@@ -107,7 +95,6 @@ class TestClient : public QObject
             return std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->text() == text; });
         });
     }
-
     // Runs `fill` on the create-room dialog (name, game, access); cancels what stays open.
     void withDialog(const std::function<void(QDialog*, QLineEdit*, QComboBox*, QComboBox*)>& fill)
     {
@@ -123,13 +110,11 @@ class TestClient : public QObject
         P::createRoomButton(*client)->click();
         QVERIFY(ran);
     }
-
     bool loggedIn(bool inRoom = false)
     {
         client = lobby->loggedInClient(u"Alice"_s);
         return client && (!inRoom || joined(u"Alpha"_s, u"10.8.0.2"_s));
     }
-
     // Sends `cmd` with `entries` under `key`; true once `list` shows them.
     bool listed(const QString& cmd, const QString& key, QListWidget* list, const QJsonArray& entries)
     {
@@ -144,7 +129,6 @@ class TestClient : public QObject
             array.append(QJsonObject{{u"username"_s, p.name}, {u"vip"_s, p.vip}, {u"is_host"_s, p.host}});
         return listed(u"room_update"_s, u"peers"_s, P::peerList(*client), array);
     }
-
     bool joined(const QString& room, const QString& vip)
     {
         P::wintunRunning(*client) = true;
@@ -152,7 +136,6 @@ class TestClient : public QObject
         return QTest::qWaitFor(
             [this] { return P::mainTabs(*client)->currentWidget() == P::roomPage(*client); });
     }
-
     void privateFrom(const QString& sender, const QString& text)
     {
         lobby->send(control::message(u"private_message"_s, {{u"sender"_s, sender}, {u"message"_s, text}}));
@@ -173,9 +156,8 @@ private slots:
         client.reset();
         lobby.reset();
     }
-
     // At start: login page, no timers, lobby tab only, frameless, the theme's colours on screen.
-    void stateAtStartAndTheme()
+    void startThemeModesAndServerLine()
     {
         shown();
         QCOMPARE(P::pageStack(*client)->currentWidget(), P::loginPage(*client));
@@ -189,8 +171,56 @@ private slots:
         QWidget* card = P::roomList(*client)->parentWidget();
         QCOMPARE(shot.pixelColor(card->mapTo(client.get(), QPoint(card->width() / 2, 5))),
                  QColor(0x12, 0x12, 0x15));
+        // Exactly one mode button is checked after every click or key; the label follows.
+        QPushButton* layer2 = P::layer2Button(*client);
+        QPushButton* layer3 = P::layer3Button(*client);
+        const auto mode = [&] {
+            return QString::number(P::layer2Mode(*client)) + QString::number(layer2->isChecked()) +
+                   QString::number(layer3->isChecked()) + P::adapterModeLabel(*client)->text();
+        };
+        QCOMPARE(mode(), u"001Maximum speed and lowest ping. Enter the Host's IP manually inside your game "
+                         u"to connect."_s);
+        const QString layer2Text =
+            u"110Host will automatically show up in the in-game LAN list. Best for older games."_s;
+        const QString layer3Text =
+            u"001Maximum speed and lowest ping. You will need to manually type the Host's IP to connect. "
+            u"(10.8.x.x) "_s;
+        // A click on the checked button flips it off first; the slot turns it back on.
+        for (const auto& [button, key, text] : {std::tuple(layer2, false, layer2Text),
+                                                {layer2, false, layer2Text},
+                                                {layer3, false, layer3Text},
+                                                {layer3, false, layer3Text},
+                                                {layer2, true, layer2Text}}) {
+            P::adapterModeLabel(*client)->setText(u"scribble"_s);
+            key ? QTest::keyClick(button, Qt::Key_Space) : QTest::mouseClick(button, Qt::LeftButton);
+            QCOMPARE(mode(), text);
+        }
+        // "change": a host name is refused, an address is used at once and at the next start.
+        QLabel* line = nullptr;
+        for (QLabel* label : P::loginPage(*client)->findChildren<QLabel*>())
+            line = label->text().startsWith(u"Server: 127.0.0.1:1 · <a"_s) ? label : line;
+        QVERIFY(line);
+        QString refusal;
+        testenv::whenModal([&](QWidget* dialog) {
+            auto* field = dialog->findChild<QLineEdit*>();
+            field->setText(u"lobby->example:7777"_s);
+            QTest::keyClick(field, Qt::Key_Return);
+            for (QLabel* label : dialog->findChildren<QLabel*>())
+                refusal += label->isVisible() ? label->text() : QString();
+            field->setText(QString::fromLatin1(lobby->endpoint()));
+            QTest::keyClick(field, Qt::Key_Return);
+        });
+        emit line->linkActivated(u"change"_s);
+        QVERIFY2(refusal.contains(QLatin1String("host names cannot be used")), qPrintable(refusal));
+        QCOMPARE(settings.value(u"server"_s).toString(), QString::fromLatin1(lobby->endpoint()));
+        QVERIFY(line->text().contains(QString::fromLatin1(lobby->endpoint())));
+        QVERIFY(lobby->waitForClient());
+        // Heartbeats follow the lobby to its new address.
+        QVERIFY(udp::samePeer(P::relayPeer(*client), udp::parsePeer("127.0.0.1", lobby->port())));
+        qunsetenv("PELLORA_SERVER");
+        VLANClient next;
+        QTRY_COMPARE(lobby->connections, 2);
     }
-
     // Crown and lock show gold even without an emoji font (ctest runs this once so).
     void crownAndLockAreDrawn()
     {
@@ -213,39 +243,7 @@ private slots:
             }
         }
     }
-
-    // "change": a host name is refused, an address is used at once and at the next start.
-    void serverLineChangesTheServer()
-    {
-        shown();
-        VLANClient& client = *this->client;
-        QLabel* line = nullptr;
-        for (QLabel* label : P::loginPage(client)->findChildren<QLabel*>())
-            line = label->text().startsWith(u"Server: 127.0.0.1:1 · <a"_s) ? label : line;
-        QVERIFY(line);
-        QString refusal;
-        testenv::whenModal([&](QWidget* dialog) {
-            auto* field = dialog->findChild<QLineEdit*>();
-            field->setText(u"lobby->example:7777"_s);
-            QTest::keyClick(field, Qt::Key_Return);
-            for (QLabel* label : dialog->findChildren<QLabel*>())
-                refusal += label->isVisible() ? label->text() : QString();
-            field->setText(QString::fromLatin1(lobby->endpoint()));
-            QTest::keyClick(field, Qt::Key_Return);
-        });
-        emit line->linkActivated(u"change"_s);
-        QVERIFY2(refusal.contains(QLatin1String("host names cannot be used")), qPrintable(refusal));
-        QCOMPARE(settings.value(u"server"_s).toString(), QString::fromLatin1(lobby->endpoint()));
-        QVERIFY(line->text().contains(QString::fromLatin1(lobby->endpoint())));
-        QVERIFY(lobby->waitForClient());
-        // Heartbeats follow the lobby to its new address.
-        QVERIFY(udp::samePeer(P::relayPeer(client), udp::parsePeer("127.0.0.1", lobby->port())));
-        qunsetenv("PELLORA_SERVER");
-        VLANClient next;
-        QTRY_COMPARE(lobby->connections, 2);
-    }
-
-    void dragsMoveResizeAndMaximise()
+    void dragsHoverAndTheCloseButton()
     {
         shown();
         const QPoint start = client->pos();
@@ -268,17 +266,12 @@ private slots:
         QTRY_COMPARE(client->geometry(), normal);
         QTest::mouseDClick(window, Qt::LeftButton, {}, QPoint(600, 300)); // the pages: nothing
         QVERIFY(!client->isMaximized());
-    }
-
-    void hoverCursorsAndTheCloseButton()
-    {
-        shown();
         auto cursorAt = [this](QPoint p) {
             QTest::mouseMove(window, p);
             return QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape()
                                                      : Qt::ArrowCursor;
         };
-        QCOMPARE(cursorAt(QPoint(1080 - 2, 720 - 2)), Qt::SizeFDiagCursor);
+        QCOMPARE(cursorAt(QPoint(900 - 2, 720 - 2)), Qt::SizeFDiagCursor);
         QCOMPARE(cursorAt(QPoint(500, 300)), Qt::ArrowCursor);
         QVERIFY(!QGuiApplication::overrideCursor()); // nothing left on the stack
         cursorAt(QPoint(3, 300));
@@ -292,39 +285,6 @@ private slots:
         QTest::mouseClick(window, Qt::LeftButton, {}, close);
         QTRY_VERIFY(!client->isVisible());
     }
-
-    // Exactly one mode button is checked after every click or key; the label follows.
-    void adapterModeButtons()
-    {
-        shown();
-        P::pageStack(*client)->setCurrentWidget(P::mainTabs(*client));
-        QPushButton* layer2 = P::layer2Button(*client);
-        QPushButton* layer3 = P::layer3Button(*client);
-        const auto mode = [&] {
-            return QString::number(P::layer2Mode(*client)) + QString::number(layer2->isChecked()) +
-                   QString::number(layer3->isChecked()) + P::adapterModeLabel(*client)->text();
-        };
-        const QString start =
-            u"001Maximum speed and lowest ping. Enter the Host's IP manually inside your game "
-            u"to connect."_s;
-        const QString layer2Text =
-            u"110Host will automatically show up in the in-game LAN list. Best for older games."_s;
-        const QString layer3Text =
-            u"001Maximum speed and lowest ping. You will need to manually type the Host's IP "
-            u"to connect. (10.8.x.x) "_s;
-        QCOMPARE(mode(), start);
-        // A click on the checked button flips it off first; the slot turns it back on.
-        for (const auto& [button, key, text] : {std::tuple(layer2, false, layer2Text),
-                                                {layer2, false, layer2Text},
-                                                {layer3, false, layer3Text},
-                                                {layer3, false, layer3Text},
-                                                {layer2, true, layer2Text}}) {
-            P::adapterModeLabel(*client)->setText(u"scribble"_s);
-            key ? QTest::keyClick(button, Qt::Key_Space) : QTest::mouseClick(button, Qt::LeftButton);
-            QCOMPARE(mode(), text);
-        }
-    }
-
     // Server down: the page says so and retries; a nickname typed meanwhile logs in once it is up.
     void loginWaitsForTheServer()
     {
@@ -348,10 +308,9 @@ private slots:
         QTRY_COMPARE(lobby->count(u"login"_s), 2);
         QCOMPARE(P::pageStack(*client)->currentWidget(), P::loginPage(*client));
     }
-
     void lobbyMessages()
     {
-        QVERIFY((client = lobby->loggedInClient(u"Alice"_s)));
+        QVERIFY(loggedIn());
         QListWidget* rooms = P::roomList(*client);
         QVERIFY(P::heartbeatTimer(*client)->interval() == 2000 &&
                 P::refreshTimer(*client)->interval() == 5000);
@@ -381,9 +340,7 @@ private slots:
         lobby->sendRaw("{\"cmd\":\"error\",\"message\":\"first\"}\n{\"cmd\":\"room_list\"}\n");
         QTRY_COMPARE(rooms->count(), 0);
         QCOMPARE(listedWhileOpen, 1);
-
-        // A lost connection shows the notice until it is back (within one 3 s
-        // retry) and logs in again; an endless line is cut off, not buffered.
+        // Lost connection: notice until back (one 3 s retry), login again; an endless line is cut off.
         lobby->dropClient();
         QTRY_VERIFY(P::reconnectDialog(*client)->isVisible());
         QVERIFY(lobby->waitForClient(4500));
@@ -396,47 +353,34 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(lobby->connections > 2, 5000);
         QTRY_COMPARE(lobby->count(u"login"_s), 3);
     }
-
-    // Enter in the name field deploys; every opening starts afresh; a key typed
-    // while "Locked" was chosen is still sent.
-    void createRoomEnterDeploysWhatWasChosen()
+    // Enter deploys; every opening starts afresh; a key typed while "Locked" was chosen is still sent.
+    void createAndJoinRooms()
     {
-        shown(lobby->endpoint());
-        QVERIFY(lobby->waitForClient());
-        const struct
-        {
-            const char *name, *game, *access, *room;
-        } rooms[] = {{"  100%1 ", "Minecraft", "Public", "[Minecraft] 100%1"},
-                     {"Alpha", "Any / Custom Game", "Private", "Alpha"}};
+        QVERIFY(loggedIn());
+        const char* rooms[][4] = {{"  100%1 ", "Minecraft", "Public", "[Minecraft] 100%1"},
+                                  {"Alpha", "Any / Custom Game", "Private", "Alpha"}};
         QList<bool> keyShown;
-        for (const auto& r : rooms) {
+        for (const auto& [rName, rGame, rAccess, rRoom] : rooms) {
             withDialog([&](QDialog* dialog, QLineEdit* name, QComboBox* game, QComboBox* access) {
                 QVERIFY(name->text().isEmpty() && game->currentIndex() == 0 && game->count() == 14);
                 QLineEdit* key = dialog->findChildren<QLineEdit*>().value(1);
                 access->setCurrentText(u"Locked"_s);
                 keyShown << key->isVisible();
                 key->setText(u" k "_s);
-                access->setCurrentText(QLatin1String(r.access));
+                access->setCurrentText(QLatin1String(rAccess));
                 keyShown << key->isVisible();
-                game->setCurrentText(QLatin1String(r.game));
-                QTest::keyClicks(name, QLatin1String(r.name));
+                game->setCurrentText(QLatin1String(rGame));
+                QTest::keyClicks(name, QLatin1String(rName));
                 QTest::keyClick(name, Qt::Key_Return);
             });
-            QTRY_VERIFY(!lobby->received.isEmpty());
-            const QJsonObject sent = lobby->received.takeFirst();
-            QCOMPARE(sent.value(u"cmd"_s).toString(), u"create_room"_s);
-            QCOMPARE(sent.value(u"room_name"_s).toString(), QLatin1String(r.room));
-            QCOMPARE(sent.value(u"privacy_mode"_s).toString(), QString::fromLatin1(r.access).toLower());
-            QCOMPARE(sent.value(u"password"_s).toString(), u" k "_s);
+            QTRY_COMPARE(lobby->last(u"create_room"_s),
+                         control::message(u"create_room"_s,
+                                          {{u"room_name"_s, QLatin1String(rRoom)},
+                                           {u"privacy_mode"_s, QString::fromLatin1(rAccess).toLower()},
+                                           {u"password"_s, u" k "_s}}));
         }
         QCOMPARE(keyShown, QList<bool>({true, false, true, false}));
-    }
-
-    // The info text starts with its star, labels sit on the dialog's surface, the drop-down is dark.
-    void createRoomLooksRightOnTheDarkTheme()
-    {
-        shown(lobby->endpoint());
-        QVERIFY(lobby->waitForClient());
+        // The info text starts with its star, labels sit on the dialog's surface, the drop-down is dark.
         withDialog([](QDialog* dialog, QLineEdit*, QComboBox*, QComboBox* access) {
             QTextDocument info;
             info.setHtml(dialog->findChildren<QLabel*>().value(4)->text());
@@ -456,49 +400,32 @@ private slots:
                          qPrintable(QString::number(y)));
             access->hidePopup();
         });
-    }
-    void joinSendsRoomNameAndKey_data()
-    {
-        QTest::addColumn<QString>("entry");
-        QTest::addColumn<bool>("doubleClick");
-        QTest::addColumn<Key>("key");          // answer to the prompt; none: cancelled
-        QTest::addColumn<QString>("sentName"); // empty: nothing sent
-        QTest::newRow("open") << u"Bravo"_s << false << Key() << u"Bravo"_s;
-        QTest::newRow("locked") << u"A [Locked]"_s << false << Key(u" k 1 "_s) << u"A"_s;
-        QTest::newRow("double click") << u"A 🔒"_s << true << Key(QString()) << u"A"_s;
-        QTest::newRow("cancelled") << u"A [Private]"_s << false << Key() << QString();
-    }
-    void joinSendsRoomNameAndKey()
-    {
-        QFETCH(QString, entry);
-        QFETCH(bool, doubleClick);
-        QFETCH(Key, key);
-        QFETCH(QString, sentName);
-        QVERIFY(loggedIn());
         QListWidget* list = P::roomList(*client);
-        QVERIFY(listed(u"room_list"_s, u"rooms"_s, list, QJsonArray::fromStringList({u"Zulu"_s, entry})));
-        P::joinRoomButton(*client)->click(); // nothing selected: nothing sent
-        const qsizetype before = lobby->settledCount();
-        QString prompt;
-        answerNextKeyPrompt(&prompt, key);
-        const QPoint at = list->visualItemRect(list->item(1)).center();
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
-        doubleClick ? QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at)
-                    : P::joinRoomButton(*client)->click();
-        QCOMPARE(prompt, sentName == entry
-                             ? QString()
-                             : u"Restricted Room|Provide access key for deployment:|masked|plain"_s);
-        QCOMPARE(lobby->settledCount(), before + !sentName.isEmpty());
-        if (!sentName.isEmpty())
-            QCOMPARE(lobby->received.last(),
-                     control::message(u"join_room"_s, {{u"room_name"_s, sentName},
-                                                       {u"password"_s, key.value_or(QString())}}));
-        QCOMPARE(P::mainTabs(*client)->count(), 1); // nothing changes until the server answers
-    }
-
-    void passwordRequiredAsksAgain()
-    {
-        QVERIFY(loggedIn());
+        // key: the prompt's answer (none: cancelled); sentName empty: nothing sent.
+        for (const auto& [entry, doubleClick, key, sentName] :
+             {std::tuple(u"Bravo"_s, false, Key(), u"Bravo"_s),
+              {u"A [Locked]"_s, false, Key(u" k 1 "_s), u"A"_s},
+              {u"A 🔒"_s, true, Key(QString()), u"A"_s},
+              {u"A [Private]"_s, false, Key(), QString()}}) {
+            QVERIFY(listed(u"room_list"_s, u"rooms"_s, list, QJsonArray::fromStringList({u"Zulu"_s, entry})));
+            P::joinRoomButton(*client)->click(); // nothing selected: nothing sent
+            const qsizetype before = lobby->settledCount();
+            QString prompt;
+            answerNextKeyPrompt(&prompt, key);
+            const QPoint at = list->visualItemRect(list->item(1)).center();
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+            doubleClick ? QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at)
+                        : P::joinRoomButton(*client)->click();
+            QCOMPARE(prompt, sentName == entry
+                                 ? QString()
+                                 : u"Restricted Room|Provide access key for deployment:|masked|plain"_s);
+            QCOMPARE(lobby->settledCount(), before + !sentName.isEmpty());
+            if (!sentName.isEmpty())
+                QCOMPARE(lobby->received.last(),
+                         control::message(u"join_room"_s, {{u"room_name"_s, sentName},
+                                                           {u"password"_s, key.value_or(QString())}}));
+            QCOMPARE(P::mainTabs(*client)->count(), 1); // nothing changes until the server answers
+        }
         QString prompt;
         answerNextKeyPrompt(&prompt, u"  secret "_s);
         // The room name is another player's text: shown literally.
@@ -507,11 +434,6 @@ private slots:
         QTRY_COMPARE(lobby->last(u"join_room"_s),
                      control::message(u"join_room"_s,
                                       {{u"room_name"_s, u"<b>A</b>"_s}, {u"password"_s, u"  secret "_s}}));
-    }
-
-    void joinOkPutsUpTheRoom()
-    {
-        QVERIFY(loggedIn());
         P::roomChatView(*client)->setPlainText(u"old room's talk"_s);
         QTabWidget* tabs = P::mainTabs(*client);
         for (const auto& [room, title] :
@@ -525,50 +447,8 @@ private slots:
             QVERIFY(!P::layer2Button(*client)->isEnabled() && !P::layer3Button(*client)->isEnabled());
         }
     }
-
-    void roomUpdateListsMembersAndHost()
-    {
-        QVERIFY(loggedIn(true));
-        QVERIFY(peersListed({{u"bob"_s, u"10.8.0.1"_s, true},
-                             {u"Alice"_s, u"10.8.0.2"_s, false},
-                             {u"alice"_s, u"10.8.0.3"_s, true}}));
-        QListWidget* peers = P::peerList(*client);
-        QCOMPARE(peers->item(0)->text(), u"bob 👑 - 10.8.0.1"_s);
-        QCOMPARE(peers->item(1)->text(), u"Alice - 10.8.0.2"_s);
-        // The last crowned member's address wins; "alice" is not us.
-        QCOMPARE(P::hostVirtualIp(*client), u"10.8.0.3"_s);
-        QVERIFY(!P::isHost(*client));
-        QPushButton* copy = P::copyIpButton(*client);
-        QCOMPARE(copy->text(), u"COPY GAME HOST IP"_s);
-        // A copy confirms on the button for two seconds, then restores it.
-        const QString normalSheet = copy->styleSheet();
-        copy->click();
-        QCOMPARE(QApplication::clipboard()->text(), u"10.8.0.3"_s);
-        QVERIFY(copy->text() == u"✔ COPIED TO CLIPBOARD"_s && copy->styleSheet() != normalSheet);
-        QTest::qWait(1700);
-        QCOMPARE(copy->text(), u"✔ COPIED TO CLIPBOARD"_s);
-        QTRY_COMPARE_WITH_TIMEOUT(copy->text(), u"COPY GAME HOST IP"_s, 1000);
-        QCOMPARE(copy->styleSheet(), normalSheet);
-        QVERIFY(peersListed({{u"Alice"_s, u"10.8.0.2"_s, true}}));
-        QVERIFY(P::isHost(*client));
-        QCOMPARE(copy->text(), u"COPY MY HOST IP"_s);
-        copy->click();
-        QCOMPARE(QApplication::clipboard()->text(), u"10.8.0.2"_s);
-        QTRY_COMPARE_WITH_TIMEOUT(copy->text(), u"COPY HOST IP"_s, 3000);
-
-        // Junk members, none flagged host, and no own name: the host state stays.
-        lobby->sendRaw(
-            "{\"cmd\":\"room_update\",\"peers\":[{\"username\":\"carol\",\"vip\":\"10.8.0.4\"},7]}\n");
-        QTRY_COMPARE(peers->item(0)->text(), u"carol - 10.8.0.4"_s);
-        QCOMPARE(peers->item(1)->text(), u" - "_s);
-        QVERIFY(P::isHost(*client));
-        QCOMPARE(P::hostVirtualIp(*client), u"10.8.0.2"_s);
-        lobby->sendRaw("{\"cmd\":\"room_update\"}\n");
-        QTRY_COMPARE(peers->count(), 0);
-    }
-
     // Closing the room tab and a kick (once its notice closes) leave alike.
-    void everyWayOutLeavesTheRoom()
+    void leavingAndChatting()
     {
         QVERIFY(loggedIn(true) && peersListed({{u"Alice"_s, u"10.8.0.2"_s, true}}));
         QTabWidget* tabs = P::mainTabs(*client);
@@ -602,11 +482,7 @@ private slots:
             QVERIFY(!P::wintunRunning(*client));
             QVERIFY(joined(u"Alpha"_s, u"10.8.0.2"_s));
         }
-    }
-
-    void everyChatSendsTrimmedLines()
-    {
-        QVERIFY(loggedIn(true));
+        // Every chat sends trimmed lines.
         P::openPrivateChat(*client, u"Bob"_s);
         VLANClient& c = *client;
         const struct
@@ -638,7 +514,6 @@ private slots:
             chat.send->click();
             QTRY_COMPARE(lobby->count(chat.cmd), 2);
         }
-
         // While the connection is down nothing goes out and the typed text stays, to go once it is back.
         lobby->dropClient();
         QTRY_VERIFY(P::tcpSocket(c)->state() == QAbstractSocket::UnconnectedState);
@@ -653,9 +528,7 @@ private slots:
             QTRY_COMPARE(lobby->last(chat.cmd).value(u"message"_s).toString(), u"while down"_s);
         }
         QCOMPARE(chats[2].view->toPlainText(), u"Me: hello <b>x</b>\nMe: again\nMe: while down"_s);
-
-        // Other players' text shows literally; a paragraph separator must not
-        // start a line that looks like another player's.
+        // Other players' text shows literally; a paragraph separator cannot forge another player's line.
         lobby->send(
             control::message(u"chat"_s, {{u"sender"_s, u"<i>Eve</i>"_s},
                                          {u"message"_s, u"<img src=x.png> & <b>hi</b>\u2029bob: forged"_s}}));
@@ -663,8 +536,7 @@ private slots:
         QTRY_COMPARE(chats[0].view->toPlainText(),
                      u"<i>Eve</i>: <img src=x.png> & <b>hi</b> bob: forged\nbob: second"_s);
     }
-
-    void privateTabsByExactName()
+    void privateTabsAndTheOnlineMenu()
     {
         QVERIFY(loggedIn());
         QTabWidget* tabs = P::mainTabs(*client);
@@ -694,27 +566,21 @@ private slots:
         privateFrom(u"bob"_s, u"new"_s); // a closed tab comes back empty
         QTRY_COMPARE(tabs->count(), 2);
         QCOMPARE(P::privateChatViews(*client).value(u"bob"_s)->toPlainText(), u"bob: new"_s);
-    }
-
-    void onlineMenuOffersMessageAndInvite()
-    {
-        QVERIFY(loggedIn());
-        QListWidget* users = P::onlineUserList(*client);
-        QVERIFY(listed(u"online_users"_s, u"users"_s, users,
+        QListWidget* online = P::onlineUserList(*client);
+        QVERIFY(listed(u"online_users"_s, u"users"_s, online,
                        QJsonArray::fromStringList({u"Alice"_s, u"alice"_s, u"Bob - 2"_s})));
         const qsizetype before = lobby->settledCount();
-        QVERIFY(rightClickMenu(users, 0).isEmpty()); // own name
-        QCOMPARE(rightClickMenu(users, 1), QStringList({u"Send Message"_s, u"Invite to Room"_s}));
+        QVERIFY(rightClickMenu(online, 0).isEmpty()); // own name
+        QCOMPARE(rightClickMenu(online, 1), QStringList({u"Send Message"_s, u"Invite to Room"_s}));
         QCOMPARE(lobby->settledCount(), before);
-        QVERIFY(!rightClickMenu(users, 2, u"Invite to Room"_s).isEmpty());
+        QVERIFY(!rightClickMenu(online, 2, u"Invite to Room"_s).isEmpty());
         QCOMPARE(lobby->waitForCommand(u"invite"_s).value(u"target"_s).toString(), u"Bob - 2"_s);
-        QVERIFY(!rightClickMenu(users, 1, u"Send Message"_s).isEmpty());
+        QVERIFY(!rightClickMenu(online, 1, u"Send Message"_s).isEmpty());
         QCOMPARE(P::mainTabs(*client)->currentWidget(), P::privateChatTabs(*client).value(u"alice"_s));
         QCOMPARE(lobby->settledCount(), before + 1);
     }
-
     // The target is the member's whole name (" - " or a crown in it); only the flagged host is spared.
-    void hostActionsTargetTheMember()
+    void hostActionsAndTheMemberList()
     {
         QVERIFY(loggedIn(true));
         QList<Peer> peers = {{u"Alice"_s, u"10.8.0.2"_s},
@@ -738,6 +604,40 @@ private slots:
             QTRY_COMPARE(lobby->received.last(), control::message(cmd, {{u"target"_s, peers[row].name}}));
         }
         QCOMPARE(list->count(), 4); // nothing changes until the server says so
+        QVERIFY(peersListed({{u"bob"_s, u"10.8.0.1"_s, true},
+                             {u"Alice"_s, u"10.8.0.2"_s, false},
+                             {u"alice"_s, u"10.8.0.3"_s, true}}));
+        QCOMPARE(list->item(0)->text(), u"bob 👑 - 10.8.0.1"_s);
+        QCOMPARE(list->item(1)->text(), u"Alice - 10.8.0.2"_s);
+        // The last crowned member's address wins; "alice" is not us.
+        QCOMPARE(P::hostVirtualIp(*client), u"10.8.0.3"_s);
+        QVERIFY(!P::isHost(*client));
+        QPushButton* copy = P::copyIpButton(*client);
+        QCOMPARE(copy->text(), u"COPY GAME HOST IP"_s);
+        // A copy confirms on the button for two seconds, then restores it.
+        const QString normalSheet = copy->styleSheet();
+        copy->click();
+        QCOMPARE(QApplication::clipboard()->text(), u"10.8.0.3"_s);
+        QVERIFY(copy->text() == u"✔ COPIED TO CLIPBOARD"_s && copy->styleSheet() != normalSheet);
+        QTest::qWait(1700);
+        QCOMPARE(copy->text(), u"✔ COPIED TO CLIPBOARD"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(copy->text(), u"COPY GAME HOST IP"_s, 1000);
+        QCOMPARE(copy->styleSheet(), normalSheet);
+        QVERIFY(peersListed({{u"Alice"_s, u"10.8.0.2"_s, true}}));
+        QVERIFY(P::isHost(*client));
+        QCOMPARE(copy->text(), u"COPY MY HOST IP"_s);
+        copy->click();
+        QCOMPARE(QApplication::clipboard()->text(), u"10.8.0.2"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(copy->text(), u"COPY HOST IP"_s, 3000);
+        // Junk members, none flagged host, and no own name: the host state stays.
+        lobby->sendRaw(
+            "{\"cmd\":\"room_update\",\"peers\":[{\"username\":\"carol\",\"vip\":\"10.8.0.4\"},7]}\n");
+        QTRY_COMPARE(list->item(0)->text(), u"carol - 10.8.0.4"_s);
+        QCOMPARE(list->item(1)->text(), u" - "_s);
+        QVERIFY(P::isHost(*client));
+        QCOMPARE(P::hostVirtualIp(*client), u"10.8.0.2"_s);
+        lobby->sendRaw("{\"cmd\":\"room_update\"}\n");
+        QTRY_COMPARE(list->count(), 0);
     }
 };
 
