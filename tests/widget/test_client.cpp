@@ -308,7 +308,7 @@ private slots:
         QTRY_COMPARE(lobby->count(u"login"_s), 2);
         QCOMPARE(P::pageStack(*client)->currentWidget(), P::loginPage(*client));
     }
-    void lobbyMessages()
+    void lobbyMessagesPrivateTabsAndMenu()
     {
         QVERIFY(loggedIn());
         QListWidget* rooms = P::roomList(*client);
@@ -352,6 +352,46 @@ private slots:
         }
         QTRY_VERIFY_WITH_TIMEOUT(lobby->connections > 2, 5000);
         QTRY_COMPARE(lobby->count(u"login"_s), 3);
+        // Private tabs map back by exact name; the online list has a menu.
+        QTabWidget* tabs = P::mainTabs(*client);
+        // Names that look like a tab title or a shortcut still map back.
+        const QStringList users = {u"Bob"_s, u"bob"_s, u"COM: R&D"_s};
+        for (const QString& user : users)
+            privateFrom(user, u"<u>one</u>"_s);
+        QTRY_COMPARE(tabs->count(), 4);
+        QCOMPARE(tabs->tabText(3), u"COM: COM: R&&D"_s);
+        QCOMPARE(privateWidget<QLineEdit>(u"Bob"_s)->placeholderText(), u"Direct message to Bob..."_s);
+        // A new line reuses the sender's tab and brings it to the front; so does opening it from the lobby.
+        privateFrom(u"Bob"_s, u"two"_s);
+        QTRY_COMPARE(tabs->currentIndex(), 1);
+        QCOMPARE(P::privateChatViews(*client).value(u"Bob"_s)->toPlainText(), u"Bob: <u>one</u>\nBob: two"_s);
+        P::openPrivateChat(*client, u"COM: R&D"_s);
+        QCOMPARE(tabs->currentIndex(), 3);
+        QCOMPARE(tabs->count(), 4);
+        for (const QString& user : users) {
+            QPointer<QWidget> page = P::privateChatTabs(*client).value(user);
+            qobject_cast<QAbstractButton*>(tabs->tabBar()->tabButton(tabs->indexOf(page), QTabBar::RightSide))
+                ->click();
+            QCOMPARE(tabs->indexOf(page), -1); // at once, not only when the page goes
+            QVERIFY(!P::privateChatTabs(*client).contains(user) &&
+                    !P::privateChatViews(*client).contains(user));
+            QTRY_VERIFY(page.isNull());
+        }
+        privateFrom(u"bob"_s, u"new"_s); // a closed tab comes back empty
+        QTRY_COMPARE(tabs->count(), 2);
+        QCOMPARE(P::privateChatViews(*client).value(u"bob"_s)->toPlainText(), u"bob: new"_s);
+        QListWidget* online = P::onlineUserList(*client);
+        QVERIFY(listed(u"online_users"_s, u"users"_s, online,
+                       QJsonArray::fromStringList({u"Alice"_s, u"alice"_s, u"Bob - 2"_s})));
+        const qsizetype before = lobby->settledCount();
+        QVERIFY(rightClickMenu(online, 0).isEmpty()); // own name
+        QCOMPARE(rightClickMenu(online, 1), QStringList({u"Send Message"_s, u"Invite to Room"_s}));
+        QCOMPARE(lobby->settledCount(), before);
+        QVERIFY(!rightClickMenu(online, 2, u"Invite to Room"_s).isEmpty());
+        QCOMPARE(lobby->waitForCommand(u"invite"_s).value(u"target"_s).toString(), u"Bob - 2"_s);
+        QVERIFY(!rightClickMenu(online, 1, u"Send Message"_s).isEmpty());
+        QCOMPARE(P::mainTabs(*client)->currentWidget(), P::privateChatTabs(*client).value(u"alice"_s));
+        QCOMPARE(lobby->settledCount(), before + 1);
     }
     // Enter deploys; every opening starts afresh; a key typed while "Locked" was chosen is still sent.
     void createAndJoinRooms()
@@ -535,49 +575,6 @@ private slots:
         lobby->sendRaw("{\"cmd\":\"chat\",\"sender\":\"bob\",\"message\":\"second\"}\n");
         QTRY_COMPARE(chats[0].view->toPlainText(),
                      u"<i>Eve</i>: <img src=x.png> & <b>hi</b> bob: forged\nbob: second"_s);
-    }
-    void privateTabsAndTheOnlineMenu()
-    {
-        QVERIFY(loggedIn());
-        QTabWidget* tabs = P::mainTabs(*client);
-        // Names that look like a tab title or a shortcut still map back.
-        const QStringList users = {u"Bob"_s, u"bob"_s, u"COM: R&D"_s};
-        for (const QString& user : users)
-            privateFrom(user, u"<u>one</u>"_s);
-        QTRY_COMPARE(tabs->count(), 4);
-        QCOMPARE(tabs->tabText(3), u"COM: COM: R&&D"_s);
-        QCOMPARE(privateWidget<QLineEdit>(u"Bob"_s)->placeholderText(), u"Direct message to Bob..."_s);
-        // A new line reuses the sender's tab and brings it to the front; so does opening it from the lobby.
-        privateFrom(u"Bob"_s, u"two"_s);
-        QTRY_COMPARE(tabs->currentIndex(), 1);
-        QCOMPARE(P::privateChatViews(*client).value(u"Bob"_s)->toPlainText(), u"Bob: <u>one</u>\nBob: two"_s);
-        P::openPrivateChat(*client, u"COM: R&D"_s);
-        QCOMPARE(tabs->currentIndex(), 3);
-        QCOMPARE(tabs->count(), 4);
-        for (const QString& user : users) {
-            QPointer<QWidget> page = P::privateChatTabs(*client).value(user);
-            qobject_cast<QAbstractButton*>(tabs->tabBar()->tabButton(tabs->indexOf(page), QTabBar::RightSide))
-                ->click();
-            QCOMPARE(tabs->indexOf(page), -1); // at once, not only when the page goes
-            QVERIFY(!P::privateChatTabs(*client).contains(user) &&
-                    !P::privateChatViews(*client).contains(user));
-            QTRY_VERIFY(page.isNull());
-        }
-        privateFrom(u"bob"_s, u"new"_s); // a closed tab comes back empty
-        QTRY_COMPARE(tabs->count(), 2);
-        QCOMPARE(P::privateChatViews(*client).value(u"bob"_s)->toPlainText(), u"bob: new"_s);
-        QListWidget* online = P::onlineUserList(*client);
-        QVERIFY(listed(u"online_users"_s, u"users"_s, online,
-                       QJsonArray::fromStringList({u"Alice"_s, u"alice"_s, u"Bob - 2"_s})));
-        const qsizetype before = lobby->settledCount();
-        QVERIFY(rightClickMenu(online, 0).isEmpty()); // own name
-        QCOMPARE(rightClickMenu(online, 1), QStringList({u"Send Message"_s, u"Invite to Room"_s}));
-        QCOMPARE(lobby->settledCount(), before);
-        QVERIFY(!rightClickMenu(online, 2, u"Invite to Room"_s).isEmpty());
-        QCOMPARE(lobby->waitForCommand(u"invite"_s).value(u"target"_s).toString(), u"Bob - 2"_s);
-        QVERIFY(!rightClickMenu(online, 1, u"Send Message"_s).isEmpty());
-        QCOMPARE(P::mainTabs(*client)->currentWidget(), P::privateChatTabs(*client).value(u"alice"_s));
-        QCOMPARE(lobby->settledCount(), before + 1);
     }
     // The target is the member's whole name (" - " or a crown in it); only the flagged host is spared.
     void hostActionsAndTheMemberList()
