@@ -1,19 +1,15 @@
-// One real client on the offscreen platform, driven through its widgets by
-// commands on stdin (see run()), one JSON line answered on stdout per command.
-// "modals off" stops answering modals, so that an idle client can be measured
-// without the driver's own 30 ms poll. With --send ADDR PORT HEX it only sends
-// one UDP datagram and exits (a stranger's datagram for the test).
+// One real client driven through its widgets by commands on stdin (see run()),
+// one JSON line answered per command; "modals off" lets an idle client be
+// measured without the 30 ms poll. --send ADDR PORT HEX only sends one datagram.
 #include "tests/support/clientprobe.h"
 #include "tests/support/testenv.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QNetworkDatagram>
 #include <QPushButton>
 #include <QSocketNotifier>
@@ -21,7 +17,6 @@
 #include <QTabWidget>
 #include <QTcpSocket>
 #include <QTest>
-#include <QTimer>
 #include <QUdpSocket>
 #include <cstdio>
 #include <unistd.h>
@@ -233,10 +228,8 @@ int main(int argc, char** argv)
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.size() == 4 && args.first() == u"--send"_s) {
         const QByteArray payload = QByteArray::fromHex(args.at(3).toLatin1());
-        return QUdpSocket().writeDatagram(payload, QHostAddress(args.at(1)), args.at(2).toUShort()) ==
-                       payload.size()
-                   ? 0
-                   : 1;
+        return QUdpSocket().writeDatagram(payload, QHostAddress(args.at(1)), args.at(2).toUShort()) !=
+               payload.size();
     }
     Driver driver;
     return app.exec();

@@ -1,10 +1,7 @@
-// pellora-server and two driven clients (tests/e2e/driver.cpp), each in a
-// network namespace of the test's own, joined by veth links to a bridge in the
-// server's; a stranger in a fourth. Addresses exist only inside them.
+// pellora-server, two driven clients (driver.cpp) and a stranger, each in a
+// namespace of the test's own bridged to the server's.
 #pragma once
 
-#include "net/scramble.h"
-#include "tests/e2e/ipv4packet.h"
 #include "tests/support/netns.h"
 
 #include <QDeadlineTimer>
@@ -59,6 +56,8 @@ public:
     }
 
     bool run(const QString& line) { return command(line).value(u"ok"_s).toBool(); }
+    // Creates or joins a room and waits for the adapter.
+    bool enter(const QString& line) { return run(line) && waitForStatus(adapterUp); }
     QJsonObject status() { return command(u"status"_s); }
     QString text(const char* key) { return status().value(QLatin1String(key)).toString(); }
     int count(const char* key) { return status().value(QLatin1String(key)).toInt(); }
@@ -78,7 +77,7 @@ public:
                              timeoutMs);
     }
 
-    // True when the client ended on being asked and cleanly (sanitizer reports fail it).
+    // True on a clean exit (sanitizer reports fail it).
     bool stop()
     {
         if (process.state() == QProcess::Running)
@@ -153,28 +152,6 @@ public:
         const bool clean = alice.stop() & bob.stop();
         netns::stop(server);
         return clean;
-    }
-
-    // A packet from Alice to Bob's `port` sent straight to his tunnel port from
-    // the stranger and from the relay's host, but not by the relay, never
-    // reaches his adapter.
-    bool forgedNeverArrives(int port, const QString& macB)
-    {
-        QByteArray forged =
-            testpackets::udpPacket(alice.text("vip").toLatin1().constData(),
-                                   bob.text("vip").toLatin1().constData(), 5555, port, "forged");
-        if (!macB.isEmpty())
-            forged = testpackets::ethernetFrame(QByteArray::fromHex(QString(macB).remove(u':').toLatin1()),
-                                                forged);
-        const QString hex = QString::fromLatin1(tunnel::scramblePayload(forged).toHex());
-        const QString tunnelPort = QString::number(bob.count("udpPort"));
-        for (const QString& from : {nsStranger, nsServer})
-            if (netns::exec(
-                    from, {QStringLiteral(PELLORA_E2E_DRIVER), u"--send"_s, u"10.99.0.3"_s, tunnelPort, hex})
-                    .code != 0)
-                return false;
-        QTest::qWait(1500);
-        return !bob.heard(u"forged"_s);
     }
 
 private:

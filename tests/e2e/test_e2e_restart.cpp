@@ -1,6 +1,5 @@
-// Server restarts end to end: two players in a locked room keep pinging while
-// pellora-server, with a state file, is stopped or killed and restarted; a room
-// whose players stayed away too long is gone.
+// Two players in a locked room keep pinging while the server, with a state
+// file, is stopped or killed and restarted; a room left too long is gone.
 #include "tests/e2e/player.h"
 
 #include <QTemporaryDir>
@@ -34,10 +33,8 @@ private slots:
 
     void restartsLoseNothing()
     {
-        QVERIFY(alice.run(u"create Den k"_s));
-        QVERIFY(alice.waitForStatus(adapterUp));
-        QVERIFY(bob.run(u"join Den k"_s));
-        QVERIFY(bob.waitForStatus(adapterUp));
+        QVERIFY(alice.enter(u"create Den k"_s));
+        QVERIFY(bob.enter(u"join Den k"_s));
         const QString vipA = alice.text("vip");
         const QString vipB = bob.text("vip");
         QVERIFY(netns::waitUntil([&] { return pingBothWays(vipA, vipB); }, 8000));

@@ -1,6 +1,5 @@
-// Network namespaces for tests that need real interfaces. Namespaces a test
-// creates are named "<tag>-<pid>-<letter>", so a later run can tell and remove
-// the ones a killed run left behind; addresses live only inside them.
+// Network namespaces named "<tag>-<pid>-<letter>", so that a later run can
+// remove the ones a killed run left behind.
 #pragma once
 
 #include <QProcess>
@@ -26,17 +25,15 @@ void stop(QProcess& process);
 // Runs the event loop until `condition` holds; false after `timeoutMs`.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs = 200);
 
-// Why namespace tests cannot run here (not root, no TUN/TAP driver, a tool
-// missing); empty when they can.
+// Why namespace tests cannot run here; empty when they can.
 QString unavailable(const QStringList& tools = {QStringLiteral("ip")});
 
-// Moves the whole process into a fresh network namespace with loopback up.
-// Call before any thread exists so that all of them share it. Returns an
-// empty string, or why the process could not be moved.
+// Moves the process into a fresh namespace with loopback up; call before any
+// thread exists. Returns why it could not, or nothing.
 QString isolate();
 
 // `count` echo requests to `to`, one every `interval` seconds.
-QStringList pingCommand(const QString& to, int count, const QString& interval = QStringLiteral("0.3"));
+QStringList pingCommand(const QString& to, int count, const QString& interval);
 // Echo replies counted in ping's output.
 int received(const QString& pingOutput);
 // Echo replies `ns` got back from `to` out of `count` requests.
@@ -45,8 +42,7 @@ int ping(const QString& ns, const QString& to, int count = 3);
 QString macOf(const QString& ns, const QString& interfaceName);
 bool interfaceExists(const QString& ns, const QString& interfaceName);
 
-// The namespaces of one test, all removed when it goes: a hub with a bridge
-// and hosts linked to it.
+// One test's namespaces, removed with it: a hub with a bridge, hosts linked to it.
 class Lab
 {
 public:
@@ -56,7 +52,6 @@ public:
     Lab(const Lab&) = delete;
     Lab& operator=(const Lab&) = delete;
 
-    // "<tag>-<pid>-<letter>"
     QString name(char letter) const;
     bool addHub(const QString& ns, const QString& cidr);
     bool addHost(const QString& ns, const QString& cidr);
