@@ -36,10 +36,12 @@ unsigned long outboundLoop(void* argument)
             scrambleInPlace(slot, size);
             s.outbound.length[count++] = size;
         }
-        if (count == 0)
-            s.port->wait();
-        else if (s.running) // nothing leaves once stop has begun
+        if (count > 0 && s.running) // nothing leaves once stop has begun
             udp::sendBatch(s.socket, s.relay, s.outbound, count);
+        // A batch that is not full ended on an empty read, after which waiting
+        // is safe on every back-end (the ring's event is armed by that read).
+        if (count < udp::kBatch)
+            s.port->wait();
     }
     return 0;
 }

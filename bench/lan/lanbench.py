@@ -36,6 +36,10 @@ SERVER_IP = "10.99.0.1"  # on the server namespace's loopback, reached over eith
 PLAYER_IP = {NS_A: "10.99.1.2", NS_B: "10.99.2.2"}
 GATEWAY_IP = {NS_A: "10.99.1.1", NS_B: "10.99.2.1"}
 LINK_IN_SERVER = {NS_A: "pa", NS_B: "pb"}
+# The same topology over IPv6, for the tunnel's MTU over an IPv6 relay.
+SERVER_IP6 = "fd99::1"
+PLAYER_IP6 = {NS_A: "fd99:1::2", NS_B: "fd99:2::2"}
+GATEWAY_IP6 = {NS_A: "fd99:1::1", NS_B: "fd99:2::1"}
 PELLORA_PORT = 7777
 N2N_PORT = 7654
 TINC_PORT = 655
@@ -131,13 +135,17 @@ def build_topology():
         namespaces.append(ns)
         run(["ip", "-n", ns, "link", "set", "lo", "up"])
     run(["ip", "-n", NS_SERVER, "addr", "add", SERVER_IP + "/32", "dev", "lo"])
+    run(["ip", "-n", NS_SERVER, "addr", "add", SERVER_IP6 + "/128", "dev", "lo"])
     for ns in (NS_A, NS_B):
         peer = LINK_IN_SERVER[ns]
         run(["ip", "-n", ns, "link", "add", "v0", "type", "veth", "peer", "name", peer, "netns", NS_SERVER])
         run(["ip", "-n", ns, "addr", "add", PLAYER_IP[ns] + "/24", "dev", "v0"])
         run(["ip", "-n", ns, "link", "set", "v0", "up"])
         run(["ip", "-n", ns, "route", "add", "default", "via", GATEWAY_IP[ns]])
+        run(["ip", "-n", ns, "addr", "add", PLAYER_IP6[ns] + "/64", "dev", "v0", "nodad"])
+        run(["ip", "-n", ns, "-6", "route", "add", "default", "via", GATEWAY_IP6[ns]])
         run(["ip", "-n", NS_SERVER, "addr", "add", GATEWAY_IP[ns] + "/24", "dev", peer])
+        run(["ip", "-n", NS_SERVER, "addr", "add", GATEWAY_IP6[ns] + "/64", "dev", peer, "nodad"])
         run(["ip", "-n", NS_SERVER, "link", "set", peer, "up"])
     set_forwarding(False)
 
@@ -328,11 +336,11 @@ def measure(name, address_of, client_pids, server_pids, args):
 class Player:
     """One driven client (the end-to-end test's driver) in a player namespace."""
 
-    def __init__(self, driver, ns, name):
+    def __init__(self, driver, ns, name, server):
         self.name = name
         self.pending = b""
         self.process = spawn(ns, [driver], "pellora-" + name,
-                             env=["PELLORA_SERVER=%s:%d" % (SERVER_IP, PELLORA_PORT), "QT_QPA_PLATFORM=offscreen",
+                             env=["PELLORA_SERVER=" + server, "QT_QPA_PLATFORM=offscreen",
                                   "QT_LOGGING_RULES=qt.qpa.*=false"],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
@@ -366,35 +374,58 @@ def adapter_up(status):
     return status.get("wintun") or status.get("tap")
 
 
-def pellora(args, results):
-    server = spawn(NS_SERVER, [args.server, "--listen", SERVER_IP, "--port", str(PELLORA_PORT),
+def start_pellora(args, listen, server_text):
+    """pellora-server and two logged-in players."""
+    server = spawn(NS_SERVER, [args.server, "--listen", listen, "--port", str(PELLORA_PORT),
                                "--stats-interval", "0", "--log-level", "warn"], "pellora-server")
     time.sleep(0.3)
-    alice = Player(args.driver, NS_A, "alice")
-    bob = Player(args.driver, NS_B, "bob")
-    for p in (alice, bob):
+    players = [Player(args.driver, NS_A, "alice", server_text), Player(args.driver, NS_B, "bob", server_text)]
+    for p in players:
         p.command("login " + p.name)
-    for p in (alice, bob):
+    for p in players:
         if not p.wait_status(lambda s: s.get("logins", 0) >= 1, 20):
             raise RuntimeError("pellora: %s did not log in" % p.name)
+    return server, players
+
+
+def enter_room(alice, bob, layer):
+    """Both players in a new room of `layer`, reaching each other; their addresses."""
+    name = "pellora-l%d" % layer
+    room = "Bench%d" % layer
+    for p in (alice, bob):
+        p.command("mode %d" % layer)
+    alice.command("create " + room)
+    if not alice.wait_status(adapter_up, 15):
+        raise RuntimeError("%s: alice's adapter did not come up" % name)
+    joined = bob.command("join " + room, timeout=20)
+    if not joined.get("ok") or not bob.wait_status(adapter_up, 15):
+        raise RuntimeError("%s: bob could not join: %s" % (name, joined))
+    address_of = {NS_A: alice.command("status")["vip"], NS_B: bob.command("status")["vip"]}
+    # The relay binds each tunnel port at its next heartbeat (every 2 s).
+    if not wait_until(lambda: reachable(NS_A, address_of[NS_B]), 15, 0.5):
+        raise RuntimeError("%s: no route between the players" % name)
+    return address_of
+
+
+def stop_pellora(server, players):
+    for p in players:
+        try:
+            p.command("quit", timeout=5)
+            p.process.wait(5)
+        except (RuntimeError, subprocess.TimeoutExpired, BrokenPipeError):
+            pass
+        stop(p.process)
+    stop(server)
+
+
+def pellora(args, results):
+    server, (alice, bob) = start_pellora(args, SERVER_IP, "%s:%d" % (SERVER_IP, PELLORA_PORT))
     client_pids = [alice.process.pid, bob.process.pid]
     for layer in args.layers:
         name = "pellora-l%d" % layer
         if not any(s == name for s in args.systems):
             continue
-        room = "Bench%d" % layer
-        for p in (alice, bob):
-            p.command("mode %d" % layer)
-        alice.command("create " + room)
-        if not alice.wait_status(adapter_up, 15):
-            raise RuntimeError("%s: alice's adapter did not come up" % name)
-        joined = bob.command("join " + room, timeout=20)
-        if not joined.get("ok") or not bob.wait_status(adapter_up, 15):
-            raise RuntimeError("%s: bob could not join: %s" % (name, joined))
-        address_of = {NS_A: alice.command("status")["vip"], NS_B: bob.command("status")["vip"]}
-        # The relay binds each tunnel port at its next heartbeat (every 2 s).
-        if not wait_until(lambda: reachable(NS_A, address_of[NS_B]), 15, 0.5):
-            raise RuntimeError("%s: no route between the players" % name)
+        address_of = enter_room(alice, bob, layer)
         rss_at_join = rss_kib(alice.process.pid) / 1024.0
         row = measure(name, address_of, client_pids, [server.pid], args)
         row["client_rss_join_mib"] = rss_at_join
@@ -413,14 +444,58 @@ def pellora(args, results):
         results.append(row)
         for p in (bob, alice):
             p.command("leave")
-    for p in (alice, bob):
+    stop_pellora(server, [alice, bob])
+
+
+def fragments():
+    """IPv4 and IPv6 fragments made or reassembled in all three namespaces."""
+    total = 0
+    for ns in (NS_SERVER, NS_A, NS_B):
+        rows = [line.split() for line in run(in_ns(ns, ["cat", "/proc/net/snmp"])).splitlines()
+                if line.startswith("Ip:")]
+        ip = dict(zip(rows[0][1:], rows[1][1:]))
+        ip6 = dict(line.split() for line in run(in_ns(ns, ["cat", "/proc/net/snmp6"])).splitlines() if line.strip())
+        total += int(ip["FragCreates"]) + int(ip["ReasmReqds"]) + int(ip6["Ip6FragCreates"]) + int(ip6["Ip6ReasmReqds"])
+    return total
+
+
+def full_size_pings(ns, interface, peer, mtu):
+    """Pings of exactly `mtu` bytes that may not be fragmented inside the
+    tunnel, sent with the adapter at `mtu`: (answered of 3, fragments on the path)."""
+    run(in_ns(ns, ["ip", "link", "set", "dev", interface, "mtu", str(mtu)]))
+    before = fragments()
+    out = run(in_ns(ns, ["ping", "-n", "-q", "-M", "do", "-s", str(mtu - 28), "-c", "3", "-i", "0.2", "-W", "1",
+                         peer]), check=False)
+    m = re.search(r"(\d+) received", out)
+    return (int(m.group(1)) if m else 0), fragments() - before
+
+
+def mtu_check(args):
+    """The adapter's MTU against a 1500-byte path, with the relay reached over
+    IPv4 and over IPv6: full-size pings at the client's MTU, then the same at
+    1500 to show that the count sees fragmentation."""
+    lines = []
+    layers = [layer for layer in args.layers if "pellora-l%d" % layer in args.systems]
+    for family, listen, server_text in (("ipv4", SERVER_IP, "%s:%d" % (SERVER_IP, PELLORA_PORT)),
+                                        ("ipv6", SERVER_IP6, "[%s]:%d" % (SERVER_IP6, PELLORA_PORT))):
+        server, (alice, bob) = start_pellora(args, listen, server_text)
         try:
-            p.command("quit", timeout=5)
-            p.process.wait(5)
-        except (RuntimeError, subprocess.TimeoutExpired, BrokenPipeError):
-            pass
-        stop(p.process)
-    stop(server)
+            for layer in layers:
+                address_of = enter_room(alice, bob, layer)
+                interface = run(in_ns(NS_A, ["ip", "-o", "addr", "show", "to", address_of[NS_A]])).split()[1]
+                mtu = int(re.search(r"mtu (\d+)", run(in_ns(NS_A, ["ip", "-o", "link", "show", "dev", interface])))
+                          .group(1))
+                answered, made = full_size_pings(NS_A, interface, address_of[NS_B], mtu)
+                _, at1500 = full_size_pings(NS_A, interface, address_of[NS_B], 1500)
+                run(in_ns(NS_A, ["ip", "link", "set", "dev", interface, "mtu", str(mtu)]))
+                lines.append("mtu %s relay, layer %d: adapter %d, %d of 3 full-size pings answered, %d fragments "
+                             "(target 3 and 0; at mtu 1500: %d fragments)" % (family, layer, mtu, answered, made,
+                                                                               at1500))
+                for p in (bob, alice):
+                    p.command("leave")
+        finally:
+            stop_pellora(server, [alice, bob])
+    return lines
 
 
 def direct(args, results):
@@ -584,6 +659,9 @@ def report(results, args):
     line("l3/floor tcp:", tcp("pellora-l3"), tcp("floor"), ">= 0.8")
     line("l3/n2n load_p99:", load_p99("pellora-l3"), load_p99("n2n"), "<= 1")
     line("l2/n2n load_p99:", load_p99("pellora-l2"), load_p99("n2n"), "<= 1")
+    if args.mtu_lines:
+        print()
+        print("\n".join(args.mtu_lines))
 
 
 def median_rows(runs):
@@ -722,6 +800,7 @@ def main():
         build_topology()
         iperf_server = spawn(NS_B, ["iperf3", "-s"], "iperf3-server")
         time.sleep(0.3)
+        args.mtu_lines = mtu_check(args) if any(s.startswith("pellora") for s in args.systems) else []
         # Systems take turns within each run, so that the machine's other load
         # falls on all of them alike.
         for number in range(args.runs):
