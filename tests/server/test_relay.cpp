@@ -223,39 +223,32 @@ private slots:
         moved.sendPlain(toAlice);
         QCOMPARE(aliceMoved.receive(), toAlice);
     }
-    void eachMemberHasARelayBudget()
-    {
-        ServerConfig config = testConfig();
-        config.memberRate = 50;
-        config.floodRate = 20;
-        start(config);
-        addMembers(3);
-        const auto sendAndCount = [&](const char* destination, int count) {
-            for (int i = 0; i < count; ++i)
-                members[0]->tunnel.sendPlain(ipv4Packet("10.8.0.1", destination, 60));
-            int got = 0;
-            while (!members[1]->tunnel.receive(300).isEmpty())
-                ++got;
-            return got;
-        };
-        // 20 copies a second to the whole room: 10 broadcasts in a room of three.
-        const int broadcasts = sendAndCount("255.255.255.255", 40);
-        QVERIFY2(broadcasts >= 10 && broadcasts <= 13, qPrintable(QString::number(broadcasts)));
-        // What is left of 50 a second, plus what came in meanwhile.
-        const int unicasts = sendAndCount("10.8.0.2", 100);
-        QVERIFY2(unicasts >= 25 && unicasts <= 50, qPrintable(QString::number(unicasts)));
-        QVERIFY(stat("dropped_budget") >= 60);
-    }
-    void wildcardRelayAnswersFromTheAddressItWasSentTo()
+    // Each member has a relay budget; a wildcard relay answers from the address it was sent to.
+    void eachMemberHasARelayBudgetOnAWildcardRelay()
     {
         for (const auto any : {QHostAddress::AnyIPv4, QHostAddress::AnyIPv6}) {
             ServerConfig config = testConfig();
             config.listen = QHostAddress(any);
+            config.memberRate = 50;
+            config.floodRate = 20;
             start(config);
-            addMembers(2, QHostAddress("127.0.0.2"));
-            const QByteArray packet = ipv4Packet("10.8.0.1", "10.8.0.2");
-            members[0]->tunnel.sendPlain(packet);
-            QCOMPARE(members[1]->tunnel.receive(), packet);
+            addMembers(3, QHostAddress("127.0.0.2"));
+            const auto sendAndCount = [&](const char* destination, int count) {
+                const QByteArray packet = ipv4Packet("10.8.0.1", destination, 60);
+                for (int i = 0; i < count; ++i)
+                    members[0]->tunnel.sendPlain(packet);
+                int got = 0;
+                while (members[1]->tunnel.receive(300) == packet)
+                    ++got;
+                return got;
+            };
+            // 20 copies a second to the whole room: 10 broadcasts in a room of three.
+            const int broadcasts = sendAndCount("255.255.255.255", 40);
+            QVERIFY2(broadcasts >= 10 && broadcasts <= 13, qPrintable(QString::number(broadcasts)));
+            // What is left of 50 a second, plus what came in meanwhile.
+            const int unicasts = sendAndCount("10.8.0.2", 100);
+            QVERIFY2(unicasts >= 25 && unicasts <= 50, qPrintable(QString::number(unicasts)));
+            QVERIFY(stat("dropped_budget") >= 60);
         }
     }
 };
