@@ -17,7 +17,6 @@
 #include <memory>
 
 namespace harness {
-
 inline ServerConfig testConfig() // loopback, a free port, short timers
 {
     ServerConfig config;
@@ -36,17 +35,6 @@ inline std::unique_ptr<LobbyServer> startServer(ServerConfig config = testConfig
     return server->start(&error) ? std::move(server) : nullptr;
 }
 
-inline qint64 statValue(const LobbyServer& server, const QString& name) // -1 if absent
-{
-    const auto match = QRegularExpression("\\b" + name + "=(\\d+)").match(server.statsLine());
-    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
-}
-
-inline bool waitForStat(const LobbyServer& server, const QString& name, qint64 atLeast, int timeoutMs = 3000)
-{
-    return QTest::qWaitFor([&] { return statValue(server, name) >= atLeast; }, timeoutMs);
-}
-
 class ControlClient
 {
 public:
@@ -54,9 +42,9 @@ public:
     {
         socket.bind(from);
         QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
-            pending_.append(socket.readAll());
-            for (qsizetype end; (end = pending_.indexOf('\n')) >= 0; pending_.remove(0, end + 1))
-                inbox.append(QJsonDocument::fromJson(pending_.left(end)).object());
+            pending.append(socket.readAll());
+            for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
+                inbox.append(QJsonDocument::fromJson(pending.left(end)).object());
         });
         socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
         socket.waitForConnected(3000);
@@ -118,12 +106,9 @@ public:
     {
         return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, ms);
     }
-
     QTcpSocket socket;
     QList<QJsonObject> inbox;
-
-private:
-    QByteArray pending_;
+    QByteArray pending;
 };
 
 class TunnelPeer
@@ -154,7 +139,6 @@ public:
         QTest::qWait(ms);
         return !socket.hasPendingDatagrams();
     }
-
     QUdpSocket socket;
     QHostAddress relayAddress{QHostAddress::LocalHost};
     quint16 relayPort;
@@ -180,5 +164,4 @@ inline QByteArray ipv4Packet(const char* source, const char* destination, int le
            QByteArray(2, 0) + bigEndian(ipv4(source), 4) + bigEndian(ipv4(destination), 4) +
            QByteArray(qMax(length, 20) - 20, 'x');
 }
-
 } // namespace harness
