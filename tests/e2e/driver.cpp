@@ -43,8 +43,50 @@ public:
     Driver()
     {
         client.show();
-        countLogins();
-        connect(&modalPoll, &QTimer::timeout, this, [this] { answerModal(); });
+        // Sees each login_ok before the client reads it, so that a re-login after
+        // a lost connection can be told from the first one.
+        QTcpSocket* tcp = P::tcpSocket(client);
+        disconnect(tcp, &QIODevice::readyRead, &client, nullptr);
+        connect(tcp, &QAbstractSocket::connected, this, [this] { scanned = 0; });
+        connect(tcp, &QIODevice::readyRead, this, [this, tcp] {
+            const QByteArray buffered = tcp->peek(tcp->bytesAvailable());
+            const qsizetype end = buffered.lastIndexOf('\n') + 1;
+            for (const QByteArray& line : buffered.mid(scanned, end - scanned).split('\n')) {
+                const QString cmd = QJsonDocument::fromJson(line).object().value(u"cmd"_s).toString();
+                logins += cmd == u"login_ok"_s;
+                joins += cmd == u"join_ok"_s;
+            }
+            QMetaObject::invokeMethod(&client, "onTcpReadyRead", Qt::DirectConnection);
+            scanned = tcp->peek(tcp->bytesAvailable()).lastIndexOf('\n') + 1;
+        });
+        // Message boxes get OK, key prompts the key, the create dialog the room asked for.
+        connect(&modalPoll, &QTimer::timeout, this, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                boxes.append(QJsonObject{{u"title"_s, box->windowTitle()}, {u"text"_s, box->text()}});
+                box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
+                return;
+            }
+            if (auto* prompt = qobject_cast<QInputDialog*>(modal)) {
+                prompt->setTextValue(accessKey);
+                prompt->accept();
+                return;
+            }
+            auto* deploy = modal ? modal->findChild<QPushButton*>(u"createBtn"_s) : nullptr;
+            if (!deploy)
+                return;
+            if (roomToCreate.isEmpty()) {
+                qobject_cast<QDialog*>(modal)->reject();
+                return;
+            }
+            modal->findChildren<QLineEdit*>().first()->setText(roomToCreate);
+            if (!accessKey.isEmpty()) {
+                modal->findChildren<QComboBox*>().last()->setCurrentText(u"Locked"_s);
+                modal->findChildren<QLineEdit*>().last()->setText(accessKey);
+            }
+            roomToCreate.clear();
+            deploy->click();
+        });
         modalPoll.start(30);
         connect(&input, &QSocketNotifier::activated, this, [this] {
             char chunk[4096];
@@ -81,56 +123,6 @@ private:
     QUdpSocket listener;
     QJsonArray datagrams;
 
-    // Sees each login_ok before the client reads it, so that a re-login after
-    // a lost connection can be told from the first one.
-    void countLogins()
-    {
-        QTcpSocket* tcp = P::tcpSocket(client);
-        disconnect(tcp, &QIODevice::readyRead, &client, nullptr);
-        connect(tcp, &QAbstractSocket::connected, this, [this] { scanned = 0; });
-        connect(tcp, &QIODevice::readyRead, this, [this, tcp] {
-            const QByteArray buffered = tcp->peek(tcp->bytesAvailable());
-            const qsizetype end = buffered.lastIndexOf('\n') + 1;
-            for (const QByteArray& line : buffered.mid(scanned, end - scanned).split('\n')) {
-                const QString cmd = QJsonDocument::fromJson(line).object().value(u"cmd"_s).toString();
-                logins += cmd == u"login_ok"_s;
-                joins += cmd == u"join_ok"_s;
-            }
-            QMetaObject::invokeMethod(&client, "onTcpReadyRead", Qt::DirectConnection);
-            scanned = tcp->peek(tcp->bytesAvailable()).lastIndexOf('\n') + 1;
-        });
-    }
-
-    // Message boxes get OK, key prompts the key, the create dialog the room asked for.
-    void answerModal()
-    {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            boxes.append(QJsonObject{{u"title"_s, box->windowTitle()}, {u"text"_s, box->text()}});
-            box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
-            return;
-        }
-        if (auto* prompt = qobject_cast<QInputDialog*>(modal)) {
-            prompt->setTextValue(accessKey);
-            prompt->accept();
-            return;
-        }
-        auto* deploy = modal ? modal->findChild<QPushButton*>(u"createBtn"_s) : nullptr;
-        if (!deploy)
-            return;
-        if (roomToCreate.isEmpty()) {
-            qobject_cast<QDialog*>(modal)->reject();
-            return;
-        }
-        modal->findChildren<QLineEdit*>().first()->setText(roomToCreate);
-        if (!accessKey.isEmpty()) {
-            modal->findChildren<QComboBox*>().last()->setCurrentText(u"Locked"_s);
-            modal->findChildren<QLineEdit*>().last()->setText(accessKey);
-        }
-        roomToCreate.clear();
-        deploy->click();
-    }
-
     QJsonObject run(const QStringList& words)
     {
         const QString& command = words.first();
@@ -143,8 +135,19 @@ private:
             roomToCreate = arg;
             P::createRoomButton(client)->click(); // returns once the dialog is answered
         } else if (command == u"join"_s) {
+            // Selects the room's entry once the list shows it and presses join.
             accessKey = words.value(2);
-            return join(arg);
+            for (int tries = 0; tries < 16; ++tries) {
+                QMetaObject::invokeMethod(&client, "refreshRooms");
+                QTest::qWait(500);
+                const QList<QListWidgetItem*> found = P::roomList(client)->findItems(arg, Qt::MatchContains);
+                if (!found.isEmpty()) {
+                    P::roomList(client)->setCurrentItem(found.first());
+                    P::joinRoomButton(client)->click();
+                    return ok();
+                }
+            }
+            return fail(u"room not listed"_s);
         } else if (command == u"leave"_s) {
             P::disconnectButton(client)->click();
         } else if (command == u"mode"_s) {
@@ -176,23 +179,6 @@ private:
             return fail(u"unknown command"_s);
         }
         return ok();
-    }
-
-    // Selects the room's entry once the list shows it and presses join.
-    QJsonObject join(const QString& room)
-    {
-        QListWidget* list = P::roomList(client);
-        for (int tries = 0; tries < 16; ++tries) {
-            QMetaObject::invokeMethod(&client, "refreshRooms");
-            QTest::qWait(500);
-            const QList<QListWidgetItem*> found = list->findItems(room, Qt::MatchContains);
-            if (!found.isEmpty()) {
-                list->setCurrentItem(found.first());
-                P::joinRoomButton(client)->click();
-                return ok();
-            }
-        }
-        return fail(u"room not listed"_s);
     }
 
     QJsonObject status()

@@ -8,11 +8,6 @@
 
 namespace testpackets {
 
-inline quint32 ipv4(const char* text)
-{
-    return QHostAddress(QString::fromLatin1(text)).toIPv4Address();
-}
-
 // A UDP datagram in an IPv4 packet with a valid header checksum (UDP checksum 0).
 inline QByteArray udpPacket(const char* source, const char* destination, quint16 sourcePort,
                             quint16 destinationPort, const QByteArray& payload)
@@ -21,8 +16,8 @@ inline QByteArray udpPacket(const char* source, const char* destination, quint16
     QByteArray packet = QByteArray::fromHex("450000000000000040110000") + QByteArray(16, '\0') + payload;
     auto* b = reinterpret_cast<uchar*>(packet.data());
     qToBigEndian<quint16>(static_cast<quint16>(packet.size()), b + 2);
-    qToBigEndian<quint32>(ipv4(source), b + 12);
-    qToBigEndian<quint32>(ipv4(destination), b + 16);
+    qToBigEndian<quint32>(QHostAddress(QLatin1String(source)).toIPv4Address(), b + 12);
+    qToBigEndian<quint32>(QHostAddress(QLatin1String(destination)).toIPv4Address(), b + 16);
     quint32 sum = 0;
     for (int i = 0; i < 20; i += 2)
         sum += qFromBigEndian<quint16>(b + i);

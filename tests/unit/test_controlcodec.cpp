@@ -14,10 +14,8 @@ private slots:
         // Blanks only inside values; an embedded line feed is escaped; UTF-8 as is.
         const QByteArray line = control::encodeLine(
             control::message(u"chat"_s, {{u"message"_s, u"[Mine] héllo 🔒\n"_s}, {u"to"_s, u"k"_s}}));
-        QCOMPARE(
-            line,
-            QByteArray(
-                "{\"cmd\":\"chat\",\"message\":\"[Mine] h\xc3\xa9llo \xf0\x9f\x94\x92\\n\",\"to\":\"k\"}\n"));
+        QCOMPARE(line, QByteArray("{\"cmd\":\"chat\",\"message\":\"[Mine] h\xc3\xa9llo \xf0\x9f\x94\x92\\n\","
+                                  "\"to\":\"k\"}\n"));
         QCOMPARE(control::decodeLine(line).value(u"message"_s).toString(), u"[Mine] héllo 🔒\n"_s);
     }
 

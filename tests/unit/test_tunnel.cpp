@@ -7,7 +7,6 @@
 #include <QNetworkDatagram>
 #include <QTest>
 #include <QUdpSocket>
-#include <memory>
 
 using P = ClientProbe;
 
@@ -26,9 +25,7 @@ private slots:
                 QByteArray data(static_cast<int>(length), '\x5A');
                 tunnel::scrambleInPlace(reinterpret_cast<unsigned char*>(data.data()), length, offset);
                 for (std::size_t i = 0; i < length; ++i)
-                    if (static_cast<unsigned char>(data[int(i)] ^ 0x5A) != tunnel::keyByteAt(i + offset))
-                        QFAIL(qPrintable(
-                            QStringLiteral("offset %1 length %2 byte %3").arg(offset).arg(length).arg(i)));
+                    QCOMPARE(static_cast<unsigned char>(data[int(i)] ^ 0x5A), tunnel::keyByteAt(i + offset));
             }
         QCOMPARE(tunnel::keyByteAt(21), tunnel::keyByteAt(0));
         const QByteArray payload = QByteArray::fromHex("00112233445566778899aabbccddeeff0011223344556677");

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <winsock2.h> // before windows.h, for the tests that use sockets
@@ -30,11 +29,8 @@ template <typename Fn> Fn* entry(const char* name)
 inline std::string hex(const unsigned char* data, size_t size)
 {
     std::string out;
-    char digits[3];
-    for (size_t i = 0; i < size; ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", data[i]);
-        out += digits;
-    }
+    for (size_t i = 0; i < size; ++i)
+        out += {"0123456789abcdef"[data[i] >> 4], "0123456789abcdef"[data[i] & 15]};
     return out;
 }
 

@@ -88,13 +88,6 @@ constexpr int kTop = 200;
 constexpr int kWidth = 300;
 constexpr int kHeight = 400;
 
-struct Window
-{
-    HWND hwnd = CreateWindowExW(0, L"STATIC", L"Pellora test", WS_POPUP, kLeft, kTop, kWidth, kHeight,
-                                nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    ~Window() { DestroyWindow(hwnd); }
-};
-
 // The whole way of a WM_NCHITTEST at 100 % scale: message, point, zone.
 int zoneAtScreen(HWND hwnd, int screenX, int screenY, bool overButton = false)
 {
@@ -200,33 +193,35 @@ static void deviceIsExclusiveAndCarriesFrames()
 // then the work area; hit tests read the signed point in window coordinates.
 static void frameOnARealWindow()
 {
-    Window window;
-    REQUIRE(window.hwnd != nullptr);
-    CHECK(zoneAtScreen(window.hwnd, kLeft + 3, kTop + 3) == HTTOPLEFT);
-    CHECK(zoneAtScreen(window.hwnd, kLeft + kWidth - 7, kTop + 20, true) == HTRIGHT);
-    CHECK(zoneAtScreen(window.hwnd, kLeft + 150, kTop + 20) == HTCAPTION);
-    CHECK(zoneAtScreen(window.hwnd, kLeft + 150, kTop + 40) == HTCLIENT);
+    const HWND hwnd = CreateWindowExW(0, L"STATIC", L"Pellora test", WS_POPUP, kLeft, kTop, kWidth, kHeight,
+                                      nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    REQUIRE(hwnd != nullptr);
+    CHECK(zoneAtScreen(hwnd, kLeft + 3, kTop + 3) == HTTOPLEFT);
+    CHECK(zoneAtScreen(hwnd, kLeft + kWidth - 7, kTop + 20, true) == HTRIGHT);
+    CHECK(zoneAtScreen(hwnd, kLeft + 150, kTop + 20) == HTCAPTION);
+    CHECK(zoneAtScreen(hwnd, kLeft + 150, kTop + 40) == HTCLIENT);
     // Left of and above the window, on monitors at negative coordinates.
-    CHECK(zoneAtScreen(window.hwnd, -5, kTop + 20) == HTLEFT);
-    CHECK(zoneAtScreen(window.hwnd, kLeft + 150, -30) == HTTOP);
-    chrome::win::addFrameStyle(reinterpret_cast<std::uintptr_t>(window.hwnd));
-    const LONG style = GetWindowLongW(window.hwnd, GWL_STYLE);
+    CHECK(zoneAtScreen(hwnd, -5, kTop + 20) == HTLEFT);
+    CHECK(zoneAtScreen(hwnd, kLeft + 150, -30) == HTTOP);
+    chrome::win::addFrameStyle(reinterpret_cast<std::uintptr_t>(hwnd));
+    const LONG style = GetWindowLongW(hwnd, GWL_STYLE);
     const LONG framed = WS_CAPTION | WS_THICKFRAME | WS_MAXIMIZEBOX | WS_POPUP;
     CHECK((style & (framed | WS_MINIMIZEBOX)) == framed);
-    ShowWindow(window.hwnd, SW_MAXIMIZE);
-    REQUIRE(IsZoomed(window.hwnd));
+    ShowWindow(hwnd, SW_MAXIMIZE);
+    REQUIRE(IsZoomed(hwnd));
     MONITORINFO info{};
     info.cbSize = sizeof info;
-    REQUIRE(GetMonitorInfoW(MonitorFromWindow(window.hwnd, MONITOR_DEFAULTTONEAREST), &info));
+    REQUIRE(GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &info));
     // The system's proposal hangs the invisible frame over the screen edges.
     NCCALCSIZE_PARAMS params{};
     params.rgrc[0] =
         RECT{info.rcWork.left - 8, info.rcWork.top - 8, info.rcWork.right + 8, info.rcWork.bottom + 8};
-    const MSG m{window.hwnd, WM_NCCALCSIZE, TRUE, reinterpret_cast<LPARAM>(&params), 0, {}};
+    const MSG m{hwnd, WM_NCCALCSIZE, TRUE, reinterpret_cast<LPARAM>(&params), 0, {}};
     const chrome::win::NativeMessage native = chrome::win::readMessage(&m);
     CHECK(chrome::classifyFrameMessage(native.id, native.wParam) == chrome::FrameMessage::ClaimClientArea);
     CHECK(chrome::win::claimClientArea(&m) == 0);
     CHECK(EqualRect(&params.rgrc[0], &info.rcWork));
+    DestroyWindow(hwnd);
 }
 
 // No Qt here: each case prints its name and its failed checks, and the run
