@@ -20,7 +20,6 @@ class FakeLobby : public QObject
 {
 public:
     QList<QJsonObject> received; // every line so far, parsed, in order
-    QList<QByteArray> rawLines;
     int connections = 0;
     QTcpSocket* client = nullptr; // the latest connection
     QTcpServer server;
@@ -38,17 +37,14 @@ public:
                         return;
                     pending += socket->readAll();
                     for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1)) {
-                        rawLines.append(pending.left(end + 1));
-                        received.append(control::decodeLine(rawLines.last()));
+                        received.append(control::decodeLine(pending.left(end + 1)));
                     }
                 });
             }
         });
     }
-
     quint16 port() const { return server.serverPort(); }
     QByteArray endpoint() const { return "127.0.0.1:" + QByteArray::number(port()); }
-
     bool waitForClient(int timeoutMs = 5000)
     {
         return QTest::qWaitFor(
@@ -77,7 +73,6 @@ public:
         QTest::qWait(150);
         return received.size();
     }
-
     // A shown client logged in as `name`, on the lobby page; null on any failure.
     std::unique_ptr<VLANClient> loggedInClient(const QString& name)
     {
@@ -97,7 +92,6 @@ public:
             return nullptr;
         return c;
     }
-
     void send(const QJsonObject& message) { sendRaw(control::encodeLine(message)); }
     void sendRaw(const QByteArray& bytes)
     {
@@ -116,5 +110,5 @@ public:
     }
 
 private:
-    QByteArray pending;
+    QByteArray pending; // a line not yet complete
 };
