@@ -19,7 +19,6 @@
 struct ClientProbe
 {
     PELLORA_PROBES(PELLORA_PROBE)
-
     static void sendControlMessage(VLANClient& c, const QJsonObject& m) { c.sendControlMessage(m); }
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
     static void openPrivateChat(VLANClient& c, const QString& user) { c.openPrivateChat(user); }

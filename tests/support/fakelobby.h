@@ -23,7 +23,6 @@ public:
     int connections = 0;
     QTcpSocket* client = nullptr; // the latest connection
     QTcpServer server;
-
     FakeLobby()
     {
         server.listen(QHostAddress::LocalHost, 0);

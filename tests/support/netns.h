@@ -43,14 +43,12 @@ public:
     ~Lab();
     Lab(const Lab&) = delete;
     Lab& operator=(const Lab&) = delete;
-
     QString name(char letter) const;
     bool addHub(const QString& ns, const QString& cidr);
     bool addHost(const QString& ns, const QString& cidr);
 
 private:
     bool add(const QString& ns);
-
     QString m_tag;
     QString m_hub;
     QStringList m_made;

@@ -39,7 +39,6 @@ bool exists(const char* name)
 {
     return if_nametoindex(name) != 0;
 }
-
 // A plain UDP socket bound to `address`, usable from any thread.
 struct Udp
 {
@@ -87,6 +86,7 @@ class TestAdapterDevice : public QObject
 
     void startClient(bool layer2)
     {
+        client.reset(); // the previous one, before its lobby goes
         lobby = std::make_unique<FakeLobby>();
         relay = std::make_unique<Udp>("127.0.0.1", lobby->port());
         QVERIFY((client = lobby->loggedInClient(u"Alice"_s)));
@@ -171,7 +171,6 @@ private slots:
         QThread::msleep(500);
         traffic.join();
         QCOMPARE(prompt.load(), 20);
-
         // From any address or port but the relay's, or shaped like JSON: never on the adapter.
         Udp("127.0.0.1").sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
         Udp("127.0.0.2", lobby->port()).sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
@@ -180,7 +179,6 @@ private slots:
         relay->sendTo("127.0.0.1", clientPort, braced);
         relay->sendTo("127.0.0.1", clientPort, inbound("last", game.port));
         QCOMPARE(game.receive(1000, [](const QByteArray&) { return true; }), QByteArray("last"));
-
         // A stop while both threads are busy both ways ends them at once and leaves nothing.
         std::atomic<bool> flood{true};
         const QByteArray full = inbound(QByteArray(1200, 'i'), game.port);
@@ -225,36 +223,28 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(lobby->received.size(), before);
     }
-    void startFailuresLeaveTheRoom_data()
-    {
-        QTest::addColumn<bool>("layer2");
-        QTest::addColumn<bool>("hideDriver");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("mentions");
-        QTest::newRow("layer 3 busy") << false << false << u"Permission Error"_s << u"CAP_NET_ADMIN"_s;
-        QTest::newRow("layer 2 busy") << true << false << u"Permission Error"_s << u"pellora0"_s;
-        QTest::newRow("layer 3 no driver") << false << true << u"Driver Error"_s << u"modprobe tun"_s;
-        QTest::newRow("layer 2 no driver") << true << true << u"Driver Missing"_s << u"modprobe tun"_s;
-    }
     void startFailuresLeaveTheRoom()
     {
-        QFETCH(bool, layer2);
-        QFETCH(bool, hideDriver);
-        if (hideDriver && !g_mountNamespace)
-            QSKIP("no private mount namespace to hide /dev/net in");
-        startClient(layer2);
-        const int held = netdev::openInterface(layer2 ? kTap : kTun, layer2); // another program's hold
-        QVERIFY(!hideDriver || mount("tmpfs", "/dev/net", "tmpfs", 0, "size=16k") == 0);
-        QString box;
-        acceptNextBox(&box);
-        lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.3.2"_s}}));
-        QTRY_VERIFY(!box.isEmpty());
-        QVERIFY(!hideDriver || umount2("/dev/net", MNT_DETACH) == 0);
-        QFETCH(QString, title);
-        QFETCH(QString, mentions);
-        QVERIFY2(box.startsWith(title + u'|') && box.contains(mentions), qPrintable(box));
-        verifyLeft(1);
-        close(held);
+        for (const auto& [layer2, hideDriver, title, mentions] :
+             {std::tuple(false, false, "Permission Error|", "CAP_NET_ADMIN"),
+              {true, false, "Permission Error|", "pellora0"},
+              {false, true, "Driver Error|", "modprobe tun"},
+              {true, true, "Driver Missing|", "modprobe tun"}}) {
+            if (hideDriver && !g_mountNamespace)
+                QSKIP("no private mount namespace to hide /dev/net in");
+            startClient(layer2);
+            const int held = netdev::openInterface(layer2 ? kTap : kTun, layer2); // another program's hold
+            QVERIFY(!hideDriver || mount("tmpfs", "/dev/net", "tmpfs", 0, "size=16k") == 0);
+            QString box;
+            acceptNextBox(&box);
+            lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.3.2"_s}}));
+            QTRY_VERIFY(!box.isEmpty());
+            QVERIFY(!hideDriver || umount2("/dev/net", MNT_DETACH) == 0);
+            QVERIFY2(box.startsWith(QLatin1String(title)) && box.contains(QLatin1String(mentions)),
+                     qPrintable(box));
+            verifyLeft(1);
+            close(held);
+        }
     }
 };
 
