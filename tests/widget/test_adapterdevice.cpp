@@ -129,75 +129,71 @@ private slots:
         lobby.reset();
         QTRY_VERIFY(!exists(kTun) && !exists(kTap));
     }
-    void trafficBothWaysWhileTheGuiThreadIsBlocked_data()
-    {
-        QTest::addColumn<bool>("layer2");
-        QTest::newRow("layer 3") << false;
-        QTest::newRow("layer 2") << true;
-    }
     void trafficBothWaysWhileTheGuiThreadIsBlocked()
     {
-        QFETCH(bool, layer2);
-        const char* name = layer2 ? kTap : kTun;
-        startClient(layer2);
-        join(u"10.8.0.5"_s);
-        const ifreq address = query(name, SIOCGIFADDR);
-        QCOMPARE(QHostAddress(&address.ifr_addr).toString(), u"10.8.0.5"_s);
-        QCOMPARE(query(name, SIOCGIFMTU).ifr_mtu, layer2 ? hostconfig::kLayer2Mtu : hostconfig::kLayer3Mtu);
-        Udp game("10.8.0.5");
-        const QByteArray mac(query(kTap, SIOCGIFHWADDR).ifr_hwaddr.sa_data, 6);
-        if (layer2) // the peer's hardware address, as if learnt from its first frame
-            QVERIFY(system("ip neigh replace 10.8.0.9 lladdr 02:aa:bb:cc:dd:01 dev pellora0") == 0);
-        const auto inbound = [&](const QByteArray& payload, quint16 port) {
-            const QByteArray ip = testpackets::udpPacket("10.8.0.9", "10.8.0.5", 7000, port, payload);
-            return tunnel::scramblePayload(layer2 ? testpackets::ethernetFrame(mac, ip) : ip);
-        };
-        // From another thread while the GUI thread sleeps: each round trip is prompt.
-        std::atomic<int> prompt{0};
-        std::thread traffic([&] {
-            for (int i = 0; i < 20; ++i) {
-                QElapsedTimer clock;
-                clock.start();
-                const QByteArray tag = "in-" + QByteArray::number(i);
-                relay->sendTo("127.0.0.1", clientPort, inbound(tag, game.port));
-                const bool in = game.receive(200, [&](const QByteArray& d) { return d == tag; }) == tag;
-                game.sendTo("10.8.0.9", 7000, "out-" + QByteArray::number(i));
-                const QByteArray out = relay->receive(200, [&](const QByteArray& d) {
-                    return tunnel::scramblePayload(d).endsWith("out-" + QByteArray::number(i));
-                });
-                prompt += in && !out.isEmpty() && clock.elapsed() < 100;
-            }
-        });
-        QThread::msleep(500);
-        traffic.join();
-        QCOMPARE(prompt.load(), 20);
-        // From any address or port but the relay's, or shaped like JSON: never on the adapter.
-        Udp("127.0.0.1").sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
-        Udp("127.0.0.2", lobby->port()).sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
-        QByteArray braced = inbound("braced", game.port);
-        braced[0] = '{';
-        relay->sendTo("127.0.0.1", clientPort, braced);
-        relay->sendTo("127.0.0.1", clientPort, inbound("last", game.port));
-        QCOMPARE(game.receive(1000, [](const QByteArray&) { return true; }), QByteArray("last"));
-        // A stop while both threads are busy both ways ends them at once and leaves nothing.
-        std::atomic<bool> flood{true};
-        const QByteArray full = inbound(QByteArray(1200, 'i'), game.port);
-        std::thread flooding([&] {
-            while (flood) {
-                relay->sendTo("127.0.0.1", clientPort, full);
-                game.sendTo("10.8.0.9", 7000, QByteArray(1200, 'o'));
-            }
-        });
-        QTest::qWait(300);
-        QElapsedTimer clock;
-        clock.start();
-        P::stopAdapters(*client);
-        const qint64 took = clock.elapsed();
-        flood = false;
-        flooding.join();
-        QVERIFY2(took < 1000, qPrintable(QString::number(took)));
-        QVERIFY(!P::engine(*client).active() && !P::wintunSession(*client) && !exists(kTun));
-        QCOMPARE(P::tapHandle(*client), adapter::invalidDevice());
+        for (const bool layer2 : {false, true}) {
+            const char* name = layer2 ? kTap : kTun;
+            startClient(layer2);
+            join(u"10.8.0.5"_s);
+            const ifreq address = query(name, SIOCGIFADDR);
+            QCOMPARE(QHostAddress(&address.ifr_addr).toString(), u"10.8.0.5"_s);
+            QCOMPARE(query(name, SIOCGIFMTU).ifr_mtu,
+                     layer2 ? hostconfig::kLayer2Mtu : hostconfig::kLayer3Mtu);
+            Udp game("10.8.0.5");
+            const QByteArray mac(query(kTap, SIOCGIFHWADDR).ifr_hwaddr.sa_data, 6);
+            if (layer2) // the peer's hardware address, as if learnt from its first frame
+                QVERIFY(system("ip neigh replace 10.8.0.9 lladdr 02:aa:bb:cc:dd:01 dev pellora0") == 0);
+            const auto inbound = [&](const QByteArray& payload, quint16 port) {
+                const QByteArray ip = testpackets::udpPacket("10.8.0.9", "10.8.0.5", 7000, port, payload);
+                return tunnel::scramblePayload(layer2 ? testpackets::ethernetFrame(mac, ip) : ip);
+            };
+            // From another thread while the GUI thread sleeps: each round trip is prompt.
+            std::atomic<int> prompt{0};
+            std::thread traffic([&] {
+                for (int i = 0; i < 20; ++i) {
+                    QElapsedTimer clock;
+                    clock.start();
+                    const QByteArray tag = "in-" + QByteArray::number(i);
+                    relay->sendTo("127.0.0.1", clientPort, inbound(tag, game.port));
+                    const bool in = game.receive(200, [&](const QByteArray& d) { return d == tag; }) == tag;
+                    game.sendTo("10.8.0.9", 7000, "out-" + QByteArray::number(i));
+                    const QByteArray out = relay->receive(200, [&](const QByteArray& d) {
+                        return tunnel::scramblePayload(d).endsWith("out-" + QByteArray::number(i));
+                    });
+                    prompt += in && !out.isEmpty() && clock.elapsed() < 100;
+                }
+            });
+            QThread::msleep(500);
+            traffic.join();
+            QCOMPARE(prompt.load(), 20);
+            // From any address or port but the relay's, or shaped like JSON: never on the adapter.
+            Udp("127.0.0.1").sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
+            Udp("127.0.0.2", lobby->port()).sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
+            QByteArray braced = inbound("braced", game.port);
+            braced[0] = '{';
+            relay->sendTo("127.0.0.1", clientPort, braced);
+            relay->sendTo("127.0.0.1", clientPort, inbound("last", game.port));
+            QCOMPARE(game.receive(1000, [](const QByteArray&) { return true; }), QByteArray("last"));
+            // A stop while both threads are busy both ways ends them at once and leaves nothing.
+            std::atomic<bool> flood{true};
+            const QByteArray full = inbound(QByteArray(1200, 'i'), game.port);
+            std::thread flooding([&] {
+                while (flood) {
+                    relay->sendTo("127.0.0.1", clientPort, full);
+                    game.sendTo("10.8.0.9", 7000, QByteArray(1200, 'o'));
+                }
+            });
+            QTest::qWait(300);
+            QElapsedTimer clock;
+            clock.start();
+            P::stopAdapters(*client);
+            const qint64 took = clock.elapsed();
+            flood = false;
+            flooding.join();
+            QVERIFY2(took < 1000, qPrintable(QString::number(took)));
+            QVERIFY(!P::engine(*client).active() && !P::wintunSession(*client) && !exists(kTun));
+            QCOMPARE(P::tapHandle(*client), adapter::invalidDevice());
+        }
     }
     void leavingKickAndClosingStopTheAdapter()
     {
