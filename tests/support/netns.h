@@ -27,7 +27,6 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs
 QString unavailable(const QStringList& tools = {QStringLiteral("ip")});
 // `count` echo requests to `to`, one every `interval` seconds.
 QStringList pingCommand(const QString& to, int count, const QString& interval);
-// Echo replies counted in ping's output.
 int received(const QString& pingOutput);
 // Echo replies `ns` got back from `to` out of `count` requests.
 int ping(const QString& ns, const QString& to, int count = 3);
@@ -49,8 +48,7 @@ public:
 
 private:
     bool add(const QString& ns);
-    QString m_tag;
-    QString m_hub;
+    QString m_tag, m_hub;
     QStringList m_made;
 };
 

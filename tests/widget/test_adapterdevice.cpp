@@ -248,10 +248,8 @@ int main(int argc, char** argv)
 {
     // Before any thread exists, so that all of them share the namespaces.
     g_skip = netns::unavailable();
-    if (g_skip.isEmpty() && unshare(CLONE_NEWNET) != 0)
+    if (g_skip.isEmpty() && (unshare(CLONE_NEWNET) != 0 || !netdev::setUp("lo")))
         g_skip = u"cannot create a private network namespace"_s;
-    if (g_skip.isEmpty())
-        netdev::setUp("lo");
     g_mountNamespace = g_skip.isEmpty() && unshare(CLONE_NEWNS) == 0 &&
                        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     testenv::prepare();
