@@ -35,9 +35,8 @@ public:
                     if (socket != client)
                         return;
                     pending += socket->readAll();
-                    for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1)) {
+                    for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
                         received.append(control::decodeLine(pending.left(end + 1)));
-                    }
                 });
             }
         });

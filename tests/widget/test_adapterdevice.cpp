@@ -23,8 +23,15 @@ namespace {
 
 const char* const kTun = "RIRODedo";
 const char* const kTap = "pellora0";
-QString g_skip;
-bool g_mountNamespace = false;
+// Before main, so before any thread exists: every thread shares these namespaces.
+const QString g_skip = [] {
+    QString why = netns::unavailable();
+    if (why.isEmpty() && (unshare(CLONE_NEWNET) != 0 || !netdev::setUp("lo")))
+        why = u"cannot create a private network namespace"_s;
+    return why;
+}();
+const bool g_mountNamespace = g_skip.isEmpty() && unshare(CLONE_NEWNS) == 0 &&
+                              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 ifreq query(const char* name, unsigned long request)
 {
     ifreq data{};
@@ -34,10 +41,6 @@ ifreq query(const char* name, unsigned long request)
         data = {};
     close(fd);
     return data;
-}
-bool exists(const char* name)
-{
-    return if_nametoindex(name) != 0;
 }
 // A plain UDP socket bound to `address`, usable from any thread.
 struct Udp
@@ -127,7 +130,7 @@ private slots:
         client.reset();
         relay.reset();
         lobby.reset();
-        QTRY_VERIFY(!exists(kTun) && !exists(kTap));
+        QTRY_VERIFY(!if_nametoindex(kTun) && !if_nametoindex(kTap));
     }
     void trafficBothWaysWhileTheGuiThreadIsBlocked()
     {
@@ -191,7 +194,7 @@ private slots:
             flood = false;
             flooding.join();
             QVERIFY2(took < 1000, qPrintable(QString::number(took)));
-            QVERIFY(!P::engine(*client).active() && !P::wintunSession(*client) && !exists(kTun));
+            QVERIFY(!P::engine(*client).active() && !P::wintunSession(*client) && !if_nametoindex(kTun));
             QCOMPARE(P::tapHandle(*client), adapter::invalidDevice());
         }
     }
@@ -203,7 +206,7 @@ private slots:
         QVERIFY(!P::layer2Mode(*client));
         P::disconnectButton(*client)->click();
         verifyLeft(1);
-        QVERIFY(!exists(kTun));
+        QVERIFY(!if_nametoindex(kTun));
         P::layer2Button(*client)->click();
         join(u"10.8.1.4"_s);
         QString notice;
@@ -211,11 +214,11 @@ private slots:
         lobby->send(control::message(u"kicked"_s, {{u"message"_s, u"Bye"_s}}));
         QTRY_COMPARE(notice, u"Connection Terminated|Bye"_s);
         verifyLeft(2);
-        QVERIFY(!exists(kTap));
+        QVERIFY(!if_nametoindex(kTap));
         join(u"10.8.1.5"_s);
         const qsizetype before = lobby->received.size();
         client.reset(); // closing the window stops the adapter and sends nothing
-        QVERIFY(!exists(kTap));
+        QVERIFY(!if_nametoindex(kTap));
         QTest::qWait(100);
         QCOMPARE(lobby->received.size(), before);
     }
@@ -244,18 +247,5 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    // Before any thread exists, so that all of them share the namespaces.
-    g_skip = netns::unavailable();
-    if (g_skip.isEmpty() && (unshare(CLONE_NEWNET) != 0 || !netdev::setUp("lo")))
-        g_skip = u"cannot create a private network namespace"_s;
-    g_mountNamespace = g_skip.isEmpty() && unshare(CLONE_NEWNS) == 0 &&
-                       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    testenv::prepare();
-    QApplication app(argc, argv);
-    TestAdapterDevice tc;
-    return QTest::qExec(&tc, argc, argv);
-}
-
+PELLORA_TEST_MAIN(TestAdapterDevice)
 #include "test_adapterdevice.moc"

@@ -129,10 +129,6 @@ class TestClient : public QObject
     {
         lobby->send(control::message(u"private_message"_s, {{u"sender"_s, sender}, {u"message"_s, text}}));
     }
-    template <typename W> W* privateWidget(const QString& user)
-    {
-        return P::privateChatTabs(*client).value(user)->findChild<W*>();
-    }
 
 private slots:
     void init()
@@ -340,7 +336,8 @@ private slots:
             privateFrom(user, u"<u>one</u>"_s);
         QTRY_COMPARE(tabs->count(), 4);
         QCOMPARE(tabs->tabText(3), u"COM: COM: R&&D"_s);
-        QCOMPARE(privateWidget<QLineEdit>(u"Bob"_s)->placeholderText(), u"Direct message to Bob..."_s);
+        QCOMPARE(P::privateChatTabs(*client).value(u"Bob"_s)->findChild<QLineEdit*>()->placeholderText(),
+                 u"Direct message to Bob..."_s);
         // A new line reuses the sender's tab and brings it to the front; so does opening it from the lobby.
         privateFrom(u"Bob"_s, u"two"_s);
         QTRY_COMPARE(tabs->currentIndex(), 1);
@@ -558,6 +555,7 @@ private slots:
         // Every chat sends trimmed lines.
         P::openPrivateChat(*client, u"Bob"_s);
         VLANClient& c = *client;
+        QWidget* bob = P::privateChatTabs(c).value(u"Bob"_s);
         const struct
         {
             QString cmd, target, shown; // public lines show once the server sends them back
@@ -567,8 +565,8 @@ private slots:
         } chats[] = {
             {u"chat"_s, {}, {}, P::roomChatInput(c), P::roomSendButton(c), P::roomChatView(c)},
             {u"global_chat"_s, {}, {}, P::globalChatInput(c), P::globalSendButton(c), P::globalChatView(c)},
-            {u"private_message"_s, u"Bob"_s, u"Me: hello <b>x</b>"_s, privateWidget<QLineEdit>(u"Bob"_s),
-             privateWidget<QPushButton>(u"Bob"_s), privateWidget<QTextEdit>(u"Bob"_s)},
+            {u"private_message"_s, u"Bob"_s, u"Me: hello <b>x</b>"_s, bob->findChild<QLineEdit*>(),
+             bob->findChild<QPushButton*>(), bob->findChild<QTextEdit*>()},
         };
         for (const auto& chat : chats) {
             const qsizetype before = lobby->settledCount();
