@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <memory>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 using P = ClientProbe;
@@ -93,19 +94,10 @@ public:
     void send(const QJsonObject& message) { sendRaw(control::encodeLine(message)); }
     void sendRaw(const QByteArray& bytes)
     {
-        if (client) {
+        if (client)
             client->write(bytes);
-            client->flush();
-        }
     }
-    void dropClient()
-    {
-        if (client) {
-            client->abort();
-            client->deleteLater();
-            client = nullptr;
-        }
-    }
+    void dropClient() { delete std::exchange(client, nullptr); } // closes the connection at once
 
 private:
     QByteArray pending; // a line not yet complete
