@@ -145,11 +145,9 @@ private slots:
         QCOMPARE(client->windowFlags(), Qt::Window | Qt::FramelessWindowHint);
         P::pageStack(*client)->setCurrentWidget(P::mainTabs(*client));
         const QImage shot = client->grab().toImage();
-        QCOMPARE(shot.pixelColor(P::lobbyPage(*client)->mapTo(client.get(), QPoint(5, 5))),
-                 QColor(0x0b, 0x0c, 0x10));
+        QCOMPARE(shot.pixelColor(P::lobbyPage(*client)->mapTo(client.get(), QPoint(5, 5))), QColor(0x0b0c10));
         QWidget* card = P::roomList(*client)->parentWidget();
-        QCOMPARE(shot.pixelColor(card->mapTo(client.get(), QPoint(card->width() / 2, 5))),
-                 QColor(0x12, 0x12, 0x15));
+        QCOMPARE(shot.pixelColor(card->mapTo(client.get(), QPoint(card->width() / 2, 5))), QColor(0x121215));
         // Exactly one mode button is checked after every click or key; the label follows.
         QPushButton* layer2 = P::layer2Button(*client);
         QPushButton* layer3 = P::layer3Button(*client);
@@ -215,12 +213,11 @@ private slots:
         const QRect normal(start + QPoint(60 + 180, 40), QSize(900, 720));
         QTRY_COMPARE(client->geometry(), normal);
         const QPoint title = P::titleBarLabel(*client)->geometry().center();
-        QTest::mouseDClick(window, Qt::LeftButton, {}, title);
-        QTRY_VERIFY(client->isMaximized());
-        QTest::mouseDClick(window, Qt::LeftButton, {}, title);
-        QTRY_COMPARE(client->geometry(), normal);
-        QTest::mouseDClick(window, Qt::LeftButton, {}, QPoint(600, 300)); // the pages: nothing
-        QVERIFY(!client->isMaximized());
+        for (const auto& [at, maximized] : // the title toggles, the pages do nothing
+             {std::pair(title, true), {title, false}, {QPoint(600, 300), false}}) {
+            QTest::mouseDClick(window, Qt::LeftButton, {}, at);
+            QTRY_VERIFY(client->isMaximized() == maximized && (maximized || client->geometry() == normal));
+        }
         auto cursorAt = [window](QPoint p) {
             QTest::mouseMove(window, p);
             return QGuiApplication::overrideCursor() ? QGuiApplication::overrideCursor()->shape()
@@ -304,8 +301,7 @@ private slots:
         QTest::qWait(100);
         lobby->sendRaw("oms\":[\"X\"]}\n{\"cmd\":\"online_users\",\"users\":[\"Alice\",7,\"Bob\"]}\n");
         QTRY_COMPARE(P::onlineUserList(*client)->count(), 3);
-        QCOMPARE(rooms->count(), 1);
-        QCOMPARE(rooms->currentItem(), nullptr);
+        QVERIFY(rooms->count() == 1 && !rooms->currentItem());
         QCOMPARE(P::onlineUserList(*client)->item(1)->text(), QString());
         // An error box holds back the lines behind it until it is closed.
         int listedWhileOpen = -1;
@@ -343,8 +339,7 @@ private slots:
         QTRY_COMPARE(tabs->currentIndex(), 1);
         QCOMPARE(P::privateChatViews(*client).value(u"Bob"_s)->toPlainText(), u"Bob: <u>one</u>\nBob: two"_s);
         P::openPrivateChat(*client, u"COM: R&D"_s);
-        QCOMPARE(tabs->currentIndex(), 3);
-        QCOMPARE(tabs->count(), 4);
+        QVERIFY(tabs->currentIndex() == 3 && tabs->count() == 4);
         for (const QString& user : users) {
             QPointer<QWidget> page = P::privateChatTabs(*client).value(user);
             qobject_cast<QAbstractButton*>(tabs->tabBar()->tabButton(tabs->indexOf(page), QTabBar::RightSide))
@@ -476,8 +471,7 @@ private slots:
         peers[0].host = true;
         QVERIFY(peersListed(peers) && P::isHost(*client));
         const qsizetype before = lobby->settledCount();
-        QVERIFY(rightClickMenu(members, 0).isEmpty()); // the crowned entry
-        QVERIFY(rightClickMenu(members, -1).isEmpty());
+        QVERIFY(rightClickMenu(members, 0).isEmpty() && rightClickMenu(members, -1).isEmpty()); // own, no row
         QCOMPARE(rightClickMenu(members, 1), QStringList({u"Kick Entity"_s, u"Transfer Host"_s}));
         QCOMPARE(lobby->settledCount(), before);
         for (const auto& [row, action, cmd] : {std::tuple(1, u"Kick Entity"_s, u"kick_player"_s),
@@ -493,8 +487,7 @@ private slots:
         QCOMPARE(members->item(0)->text(), u"bob 👑 - 10.8.0.1"_s);
         QCOMPARE(members->item(1)->text(), u"Alice - 10.8.0.2"_s);
         // The last crowned member's address wins; "alice" is not us.
-        QCOMPARE(P::hostVirtualIp(*client), u"10.8.0.3"_s);
-        QVERIFY(!P::isHost(*client));
+        QVERIFY(P::hostVirtualIp(*client) == "10.8.0.3"_L1 && !P::isHost(*client));
         QPushButton* copy = P::copyIpButton(*client);
         QCOMPARE(copy->text(), u"COPY GAME HOST IP"_s);
         // A copy confirms on the button for two seconds, then restores it.
@@ -506,8 +499,7 @@ private slots:
         QCOMPARE(copy->text(), u"✔ COPIED TO CLIPBOARD"_s);
         QTRY_COMPARE_WITH_TIMEOUT(copy->text(), u"COPY GAME HOST IP"_s, 1000);
         QCOMPARE(copy->styleSheet(), normalSheet);
-        QVERIFY(peersListed({{u"Alice"_s, u"10.8.0.2"_s, true}}));
-        QVERIFY(P::isHost(*client));
+        QVERIFY(peersListed({{u"Alice"_s, u"10.8.0.2"_s, true}}) && P::isHost(*client));
         QCOMPARE(copy->text(), u"COPY MY HOST IP"_s);
         copy->click();
         QCOMPARE(QApplication::clipboard()->text(), u"10.8.0.2"_s);
@@ -517,8 +509,7 @@ private slots:
             "{\"cmd\":\"room_update\",\"peers\":[{\"username\":\"carol\",\"vip\":\"10.8.0.4\"},7]}\n");
         QTRY_COMPARE(members->item(0)->text(), u"carol - 10.8.0.4"_s);
         QCOMPARE(members->item(1)->text(), u" - "_s);
-        QVERIFY(P::isHost(*client));
-        QCOMPARE(P::hostVirtualIp(*client), u"10.8.0.2"_s);
+        QVERIFY(P::isHost(*client) && P::hostVirtualIp(*client) == "10.8.0.2"_L1);
         lobby->sendRaw("{\"cmd\":\"room_update\"}\n");
         QTRY_COMPARE(members->count(), 0);
         // Closing the room tab and a kick (once its notice closes) leave alike.
@@ -546,10 +537,9 @@ private slots:
             QTRY_COMPARE(lobby->received.size(), 2);
             QVERIFY(lobby->received.at(0) == control::message(u"leave_room"_s) &&
                     lobby->count(u"get_rooms"_s) == 1);
-            QCOMPARE(tabs->count(), 1);
-            QCOMPARE(tabs->currentWidget(), P::lobbyPage(*client));
-            QVERIFY(P::layer2Button(*client)->isEnabled() && P::layer3Button(*client)->isEnabled());
-            QVERIFY(!P::wintunRunning(*client));
+            QVERIFY(tabs->count() == 1 && tabs->currentWidget() == P::lobbyPage(*client));
+            QVERIFY(P::layer2Button(*client)->isEnabled() && P::layer3Button(*client)->isEnabled() &&
+                    !P::wintunRunning(*client));
             QVERIFY(joined(u"Alpha"_s, u"10.8.0.2"_s));
         }
         // Every chat sends trimmed lines.
