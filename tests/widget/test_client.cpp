@@ -190,8 +190,7 @@ private slots:
         emit line->linkActivated(u"change"_s);
         QVERIFY2(refusal.contains(QLatin1String("host names cannot be used")), qPrintable(refusal));
         QCOMPARE(settings.value(u"server"_s).toString(), QString::fromLatin1(lobby->endpoint()));
-        QVERIFY(line->text().contains(QString::fromLatin1(lobby->endpoint())));
-        QVERIFY(lobby->waitForClient());
+        QVERIFY(line->text().contains(QString::fromLatin1(lobby->endpoint())) && lobby->waitForClient());
         // Heartbeats follow the lobby to its new address.
         QVERIFY(udp::samePeer(P::relayPeer(*client), udp::parsePeer("127.0.0.1", lobby->port())));
         qunsetenv("PELLORA_SERVER");
@@ -272,10 +271,8 @@ private slots:
         QVERIFY(!settings.contains(u"username"_s));
         P::nicknameInput(*client)->setText(u"  Bob "_s);
         QTest::keyClick(P::nicknameInput(*client), Qt::Key_Return);
-        QCOMPARE(settings.value(u"username"_s).toString(), u"Bob"_s);
-        QVERIFY(!P::reconnectDialog(*client)->isVisible());
-        QVERIFY(lobby->server.listen(QHostAddress::LocalHost, port));
-        QVERIFY(lobby->waitForClient(5000));
+        QVERIFY(settings.value(u"username"_s) == u"Bob"_s && !P::reconnectDialog(*client)->isVisible());
+        QVERIFY(lobby->server.listen(QHostAddress::LocalHost, port) && lobby->waitForClient());
         QCOMPARE(lobby->waitForCommand(u"login"_s).value(u"username"_s).toString(), u"Bob"_s);
         QVERIFY(statusReads(u"Connected to %1"_s.arg(server)));
         P::connectButton(*client)->click(); // each press logs in again
@@ -316,8 +313,7 @@ private slots:
         // Lost connection: notice until back (one 3 s retry), login again; an endless line is cut off.
         lobby->dropClient();
         QTRY_VERIFY(P::reconnectDialog(*client)->isVisible());
-        QVERIFY(lobby->waitForClient(4500));
-        QTRY_COMPARE(lobby->count(u"login"_s), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(lobby->count(u"login"_s), 2, 4500);
         QTRY_VERIFY(!P::reconnectDialog(*client)->isVisible());
         for (int i = 0; i < 18 && lobby->client; ++i) {
             lobby->sendRaw(QByteArray(64 * 1024, 'a'));
@@ -456,8 +452,8 @@ private slots:
             QCOMPARE(tabs->count(), 2); // a join while in a room reuses the tab
             QCOMPARE(tabs->tabText(1), title);
             QCOMPARE(P::localIpLabel(*client)->text(), u"Local IP: 10.8.0.5"_s);
-            QVERIFY(P::roomChatView(*client)->toPlainText().isEmpty());
-            QVERIFY(!P::layer2Button(*client)->isEnabled() && !P::layer3Button(*client)->isEnabled());
+            QVERIFY(P::roomChatView(*client)->toPlainText().isEmpty() &&
+                    !P::layer2Button(*client)->isEnabled() && !P::layer3Button(*client)->isEnabled());
         }
         // The target is the member's whole name (" - " or a crown in it); only the flagged host is spared.
         QVERIFY(joined(u"Alpha"_s, u"10.8.0.2"_s));
@@ -471,7 +467,7 @@ private slots:
         peers[0].host = true;
         QVERIFY(peersListed(peers) && P::isHost(*client));
         const qsizetype before = lobby->settledCount();
-        QVERIFY(rightClickMenu(members, 0).isEmpty() && rightClickMenu(members, -1).isEmpty()); // own, no row
+        QVERIFY(rightClickMenu(members, 0).isEmpty() && rightClickMenu(members, -1).isEmpty()); // own; none
         QCOMPARE(rightClickMenu(members, 1), QStringList({u"Kick Entity"_s, u"Transfer Host"_s}));
         QCOMPARE(lobby->settledCount(), before);
         for (const auto& [row, action, cmd] : {std::tuple(1, u"Kick Entity"_s, u"kick_player"_s),
@@ -546,55 +542,50 @@ private slots:
         P::openPrivateChat(*client, u"Bob"_s);
         VLANClient& c = *client;
         QWidget* bob = P::privateChatTabs(c).value(u"Bob"_s);
-        const struct
-        {
-            QString cmd, target, shown; // public lines show once the server sends them back
-            QLineEdit* input;
-            QPushButton* send;
-            QTextEdit* view;
-        } chats[] = {
+        // cmd, target, what the view shows (public lines only once the server sends them back), widgets
+        const std::tuple<QString, QString, QString, QLineEdit*, QPushButton*, QTextEdit*> chats[] = {
             {u"chat"_s, {}, {}, P::roomChatInput(c), P::roomSendButton(c), P::roomChatView(c)},
             {u"global_chat"_s, {}, {}, P::globalChatInput(c), P::globalSendButton(c), P::globalChatView(c)},
             {u"private_message"_s, u"Bob"_s, u"Me: hello <b>x</b>"_s, bob->findChild<QLineEdit*>(),
              bob->findChild<QPushButton*>(), bob->findChild<QTextEdit*>()},
         };
-        for (const auto& chat : chats) {
+        for (const auto& [cmd, target, shown, input, send, view] : chats) {
             const qsizetype before = lobby->settledCount();
-            chat.input->setText(u"   "_s);
-            QTest::keyClick(chat.input, Qt::Key_Return);
-            chat.send->click();
+            input->setText(u"   "_s);
+            QTest::keyClick(input, Qt::Key_Return);
+            send->click();
             QCOMPARE(lobby->settledCount(), before);
-            chat.input->setText(u"  hello <b>x</b> "_s);
-            QTest::keyClick(chat.input, Qt::Key_Return);
-            QTRY_COMPARE(lobby->count(chat.cmd), 1);
-            QCOMPARE(lobby->last(chat.cmd).value(u"message"_s).toString(), u"hello <b>x</b>"_s);
-            QCOMPARE(lobby->last(chat.cmd).value(u"target"_s).toString(), chat.target);
-            QVERIFY(chat.input->text().isEmpty());
-            QCOMPARE(chat.view->toPlainText(), chat.shown);
-            chat.input->setText(u"again"_s);
-            chat.send->click();
-            QTRY_COMPARE(lobby->count(chat.cmd), 2);
+            input->setText(u"  hello <b>x</b> "_s);
+            QTest::keyClick(input, Qt::Key_Return);
+            QTRY_COMPARE(lobby->count(cmd), 1);
+            QCOMPARE(lobby->last(cmd).value(u"message"_s).toString(), u"hello <b>x</b>"_s);
+            QCOMPARE(lobby->last(cmd).value(u"target"_s).toString(), target);
+            QVERIFY(input->text().isEmpty());
+            QCOMPARE(view->toPlainText(), shown);
+            input->setText(u"again"_s);
+            send->click();
+            QTRY_COMPARE(lobby->count(cmd), 2);
         }
         // While the connection is down nothing goes out and the typed text stays, to go once it is back.
         lobby->dropClient();
         QTRY_VERIFY(P::tcpSocket(c)->state() == QAbstractSocket::UnconnectedState);
-        for (const auto& chat : chats) {
-            chat.input->setText(u"while down"_s);
-            QTest::keyClick(chat.input, Qt::Key_Return);
-            QCOMPARE(chat.input->text(), u"while down"_s);
+        for (const auto& [cmd, target, shown, input, send, view] : chats) {
+            input->setText(u"while down"_s);
+            QTest::keyClick(input, Qt::Key_Return);
+            QCOMPARE(input->text(), u"while down"_s);
         }
-        QTRY_COMPARE(lobby->count(u"login"_s), 1); // the members was cleared since the first
-        for (const auto& chat : chats) {
-            QTest::keyClick(chat.input, Qt::Key_Return);
-            QTRY_COMPARE(lobby->last(chat.cmd).value(u"message"_s).toString(), u"while down"_s);
+        QTRY_COMPARE(lobby->count(u"login"_s), 1); // lines were cleared since the first login
+        for (const auto& [cmd, target, shown, input, send, view] : chats) {
+            QTest::keyClick(input, Qt::Key_Return);
+            QTRY_COMPARE(lobby->last(cmd).value(u"message"_s).toString(), u"while down"_s);
         }
-        QCOMPARE(chats[2].view->toPlainText(), u"Me: hello <b>x</b>\nMe: again\nMe: while down"_s);
+        QCOMPARE(std::get<5>(chats[2])->toPlainText(), u"Me: hello <b>x</b>\nMe: again\nMe: while down"_s);
         // Other players' text shows literally; a paragraph separator cannot forge another player's line.
         lobby->send(
             control::message(u"chat"_s, {{u"sender"_s, u"<i>Eve</i>"_s},
                                          {u"message"_s, u"<img src=x.png> & <b>hi</b>\u2029bob: forged"_s}}));
         lobby->sendRaw("{\"cmd\":\"chat\",\"sender\":\"bob\",\"message\":\"second\"}\n");
-        QTRY_COMPARE(chats[0].view->toPlainText(),
+        QTRY_COMPARE(std::get<5>(chats[0])->toPlainText(),
                      u"<i>Eve</i>: <img src=x.png> & <b>hi</b> bob: forged\nbob: second"_s);
     }
 };
