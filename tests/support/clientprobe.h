@@ -7,25 +7,18 @@
 // clang-format off
 #define PELLORA_PROBES(X) \
     X(tcpSocket) X(heartbeatTimer) X(refreshTimer) X(clientId) X(myVirtualIp) X(hostVirtualIp) X(isHost) \
-    X(wintunRunning) X(tapRunning) X(tapHandle) X(wintunAdapter) X(wintunSession) X(layer2Mode) \
-    X(tunnelSocket) X(relayPeer) X(engine) X(pageStack) X(reconnectDialog) X(loginPage) X(nicknameInput) \
-    X(connectButton) X(mainTabs) X(lobbyPage) X(roomList) X(joinRoomButton) X(createRoomButton) \
-    X(globalChatView) X(globalChatInput) X(globalSendButton) X(layer2Button) X(layer3Button) \
-    X(adapterModeLabel) X(onlineUserList) X(roomPage) X(localIpLabel) X(copyIpButton) X(peerList) \
-    X(disconnectButton) X(roomChatView) X(roomChatInput) X(roomSendButton) X(privateChatTabs) \
-    X(privateChatViews) X(titleBarLabel) X(minimizeButton) X(maximizeButton) X(closeButton)
+    X(wintunRunning) X(tapRunning) X(tapHandle) X(wintunAdapter) X(wintunSession) X(layer2Mode) X(tunnelSocket) \
+    X(relayPeer) X(engine) X(pageStack) X(reconnectDialog) X(loginPage) X(nicknameInput) X(connectButton) \
+    X(mainTabs) X(lobbyPage) X(roomList) X(joinRoomButton) X(createRoomButton) X(globalChatView) X(globalChatInput) \
+    X(globalSendButton) X(layer2Button) X(layer3Button) X(adapterModeLabel) X(onlineUserList) X(roomPage) \
+    X(localIpLabel) X(copyIpButton) X(peerList) X(disconnectButton) X(roomChatView) X(roomChatInput) \
+    X(roomSendButton) X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton)
+#define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 // clang-format on
-
-#define PELLORA_PROBE(member)                                                                                \
-    static auto& member(VLANClient& c)                                                                       \
-    {                                                                                                        \
-        return c.member;                                                                                     \
-    }
 
 struct ClientProbe
 {
     PELLORA_PROBES(PELLORA_PROBE)
-
     static void sendControlMessage(VLANClient& c, const QJsonObject& m) { c.sendControlMessage(m); }
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
     static void openPrivateChat(VLANClient& c, const QString& user) { c.openPrivateChat(user); }

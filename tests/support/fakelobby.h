@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <memory>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 using P = ClientProbe;
@@ -20,11 +21,9 @@ class FakeLobby : public QObject
 {
 public:
     QList<QJsonObject> received; // every line so far, parsed, in order
-    QList<QByteArray> rawLines;
     int connections = 0;
     QTcpSocket* client = nullptr; // the latest connection
     QTcpServer server;
-
     FakeLobby()
     {
         server.listen(QHostAddress::LocalHost, 0);
@@ -37,18 +36,14 @@ public:
                     if (socket != client)
                         return;
                     pending += socket->readAll();
-                    for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1)) {
-                        rawLines.append(pending.left(end + 1));
-                        received.append(control::decodeLine(rawLines.last()));
-                    }
+                    for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
+                        received.append(control::decodeLine(pending.left(end + 1)));
                 });
             }
         });
     }
-
     quint16 port() const { return server.serverPort(); }
     QByteArray endpoint() const { return "127.0.0.1:" + QByteArray::number(port()); }
-
     bool waitForClient(int timeoutMs = 5000)
     {
         return QTest::qWaitFor(
@@ -77,7 +72,6 @@ public:
         QTest::qWait(150);
         return received.size();
     }
-
     // A shown client logged in as `name`, on the lobby page; null on any failure.
     std::unique_ptr<VLANClient> loggedInClient(const QString& name)
     {
@@ -97,24 +91,14 @@ public:
             return nullptr;
         return c;
     }
-
     void send(const QJsonObject& message) { sendRaw(control::encodeLine(message)); }
     void sendRaw(const QByteArray& bytes)
     {
-        if (client) {
+        if (client)
             client->write(bytes);
-            client->flush();
-        }
     }
-    void dropClient()
-    {
-        if (client) {
-            client->abort();
-            client->deleteLater();
-            client = nullptr;
-        }
-    }
+    void dropClient() { delete std::exchange(client, nullptr); } // closes the connection at once
 
 private:
-    QByteArray pending;
+    QByteArray pending; // a line not yet complete
 };

@@ -1,13 +1,10 @@
 #include "tests/support/netns.h"
 
-#include "net/netdev_linux.h"
-
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
 #include <csignal>
-#include <sched.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -26,24 +23,20 @@ Result run(const QStringList& command, int timeoutMs)
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromLocal8Bit(process.readAll())};
 }
-
 Result exec(const QString& ns, const QStringList& command, int timeoutMs)
 {
     return run(QStringList{u"ip"_s, u"netns"_s, u"exec"_s, ns} + command, timeoutMs);
 }
-
 // `ip -n <ns> <args>`; true on success.
 static bool ip(const QString& ns, const QString& args)
 {
     return run(QStringList{u"ip"_s, u"-n"_s, ns} + args.split(u' ')).code == 0;
 }
-
 bool start(QProcess& process, const QString& ns, const QStringList& command)
 {
     process.start(u"ip"_s, QStringList{u"netns"_s, u"exec"_s, ns} + command);
     return process.waitForStarted(5000);
 }
-
 void stop(QProcess& process)
 {
     process.terminate();
@@ -51,7 +44,6 @@ void stop(QProcess& process)
         process.kill();
     process.waitForFinished(3000);
 }
-
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
@@ -62,7 +54,6 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs
     }
     return true;
 }
-
 QString unavailable(const QStringList& tools)
 {
     if (geteuid() != 0)
@@ -74,44 +65,28 @@ QString unavailable(const QStringList& tools)
             return u"%1 is not installed (scripts/setup.sh installs it)"_s.arg(tool);
     return {};
 }
-
-QString isolate()
-{
-    if (geteuid() != 0)
-        return u"needs root: starts a real adapter, kept in a private network namespace"_s;
-    if (unshare(CLONE_NEWNET) != 0)
-        return u"cannot create a private network namespace"_s;
-    netdev::setUp("lo");
-    return {};
-}
-
 QStringList pingCommand(const QString& to, int count, const QString& interval)
 {
     return {u"ping"_s, u"-n"_s, u"-c"_s, QString::number(count), u"-i"_s, interval, u"-W"_s, u"1"_s, to};
 }
-
 int received(const QString& pingOutput)
 {
     static const QRegularExpression replies(u"(\\d+) received"_s);
     return replies.match(pingOutput).captured(1).toInt();
 }
-
 int ping(const QString& ns, const QString& to, int count)
 {
     return received(exec(ns, pingCommand(to, count, u"0.3"_s), 30000).output);
 }
-
 QString macOf(const QString& ns, const QString& interfaceName)
 {
     static const QRegularExpression ether(u"link/ether ([0-9a-f:]{17})"_s);
     return ether.match(run({u"ip"_s, u"-n"_s, ns, u"link"_s, u"show"_s, interfaceName}).output).captured(1);
 }
-
 bool interfaceExists(const QString& ns, const QString& interfaceName)
 {
     return ip(ns, u"link show "_s + interfaceName);
 }
-
 Lab::Lab(const QString& tag) : m_tag(tag)
 {
     // Left by an earlier run that was killed; its pid is in the name.
@@ -124,18 +99,15 @@ Lab::Lab(const QString& tag) : m_tag(tag)
             run({u"ip"_s, u"netns"_s, u"del"_s, m.captured(1)});
     }
 }
-
 Lab::~Lab()
 {
     for (const QString& ns : std::as_const(m_made))
         run({u"ip"_s, u"netns"_s, u"del"_s, ns});
 }
-
 QString Lab::name(char letter) const
 {
     return u"%1-%2-%3"_s.arg(m_tag).arg(getpid()).arg(QLatin1Char(letter));
 }
-
 bool Lab::add(const QString& ns)
 {
     if (run({u"ip"_s, u"netns"_s, u"add"_s, ns}).code != 0)
@@ -143,14 +115,12 @@ bool Lab::add(const QString& ns)
     m_made << ns;
     return ip(ns, u"link set lo up"_s);
 }
-
 bool Lab::addHub(const QString& ns, const QString& cidr)
 {
     m_hub = ns;
     return add(ns) && ip(ns, u"link add br0 type bridge"_s) && ip(ns, u"addr add %1 dev br0"_s.arg(cidr)) &&
            ip(ns, u"link set br0 up"_s);
 }
-
 bool Lab::addHost(const QString& ns, const QString& cidr)
 {
     const QString port = u"p%1"_s.arg(m_made.size());

@@ -21,24 +21,15 @@ Result exec(const QString& ns, const QStringList& command, int timeoutMs = 20000
 bool start(QProcess& process, const QString& ns, const QStringList& command);
 // Asks a process to end, then kills it if it does not.
 void stop(QProcess& process);
-
 // Runs the event loop until `condition` holds; false after `timeoutMs`.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs = 200);
-
 // Why namespace tests cannot run here; empty when they can.
 QString unavailable(const QStringList& tools = {QStringLiteral("ip")});
-
-// Moves the process into a fresh namespace with loopback up; call before any
-// thread exists. Returns why it could not, or nothing.
-QString isolate();
-
 // `count` echo requests to `to`, one every `interval` seconds.
 QStringList pingCommand(const QString& to, int count, const QString& interval);
-// Echo replies counted in ping's output.
 int received(const QString& pingOutput);
 // Echo replies `ns` got back from `to` out of `count` requests.
 int ping(const QString& ns, const QString& to, int count = 3);
-
 QString macOf(const QString& ns, const QString& interfaceName);
 bool interfaceExists(const QString& ns, const QString& interfaceName);
 
@@ -51,16 +42,13 @@ public:
     ~Lab();
     Lab(const Lab&) = delete;
     Lab& operator=(const Lab&) = delete;
-
     QString name(char letter) const;
     bool addHub(const QString& ns, const QString& cidr);
     bool addHost(const QString& ns, const QString& cidr);
 
 private:
     bool add(const QString& ns);
-
-    QString m_tag;
-    QString m_hub;
+    QString m_tag, m_hub;
     QStringList m_made;
 };
 

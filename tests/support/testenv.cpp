@@ -13,7 +13,6 @@ void prepare()
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
     qputenv("XDG_CONFIG_HOME", dir.toUtf8());
 }
-
 void whenModal(std::function<void(QWidget*)> action, int timeoutMs)
 {
     auto* poll = new QTimer;

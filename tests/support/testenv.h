@@ -12,7 +12,6 @@
 namespace testenv {
 
 void prepare(); // before QApplication exists
-
 // Runs `action`, from the event loop, on the next modal widget within `timeoutMs`.
 void whenModal(std::function<void(QWidget*)> action, int timeoutMs = 5000);
 

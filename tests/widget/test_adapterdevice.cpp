@@ -7,6 +7,7 @@
 #include "tests/support/netns.h"
 #include "tests/support/testenv.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <arpa/inet.h>
 #include <atomic>
@@ -23,8 +24,15 @@ namespace {
 
 const char* const kTun = "RIRODedo";
 const char* const kTap = "pellora0";
-QString g_skip;
-bool g_mountNamespace = false;
+// Before main, so before any thread exists: every thread shares these namespaces.
+const QString g_skip = [] {
+    QString why = netns::unavailable();
+    if (why.isEmpty() && (unshare(CLONE_NEWNET) != 0 || !netdev::setUp("lo")))
+        why = u"cannot create a private network namespace"_s;
+    return why;
+}();
+const bool g_mountNamespace = g_skip.isEmpty() && unshare(CLONE_NEWNS) == 0 &&
+                              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 ifreq query(const char* name, unsigned long request)
 {
     ifreq data{};
@@ -35,11 +43,6 @@ ifreq query(const char* name, unsigned long request)
     close(fd);
     return data;
 }
-bool exists(const char* name)
-{
-    return if_nametoindex(name) != 0;
-}
-
 // A plain UDP socket bound to `address`, usable from any thread.
 struct Udp
 {
@@ -64,10 +67,9 @@ struct Udp
     // The next datagram within `ms` for which `wanted` holds, empty when none.
     template <typename F> QByteArray receive(int ms, F wanted) const
     {
-        QElapsedTimer clock;
-        clock.start();
+        const QDeadlineTimer deadline(ms);
         char buffer[4096];
-        for (pollfd p{fd, POLLIN, 0}; clock.elapsed() < ms && poll(&p, 1, ms) > 0;)
+        for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, int(deadline.remainingTime())) > 0;)
             if (const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
                 n >= 0 && wanted(QByteArray(buffer, int(n))))
                 return QByteArray(buffer, int(n));
@@ -87,6 +89,7 @@ class TestAdapterDevice : public QObject
 
     void startClient(bool layer2)
     {
+        client.reset(); // the previous one, before its lobby goes
         lobby = std::make_unique<FakeLobby>();
         relay = std::make_unique<Udp>("127.0.0.1", lobby->port());
         QVERIFY((client = lobby->loggedInClient(u"Alice"_s)));
@@ -127,79 +130,73 @@ private slots:
         client.reset();
         relay.reset();
         lobby.reset();
-        QTRY_VERIFY(!exists(kTun) && !exists(kTap));
-    }
-    void trafficBothWaysWhileTheGuiThreadIsBlocked_data()
-    {
-        QTest::addColumn<bool>("layer2");
-        QTest::newRow("layer 3") << false;
-        QTest::newRow("layer 2") << true;
+        QTRY_VERIFY(!if_nametoindex(kTun) && !if_nametoindex(kTap));
     }
     void trafficBothWaysWhileTheGuiThreadIsBlocked()
     {
-        QFETCH(bool, layer2);
-        const char* name = layer2 ? kTap : kTun;
-        startClient(layer2);
-        join(u"10.8.0.5"_s);
-        const ifreq address = query(name, SIOCGIFADDR);
-        QCOMPARE(QHostAddress(&address.ifr_addr).toString(), u"10.8.0.5"_s);
-        QCOMPARE(query(name, SIOCGIFMTU).ifr_mtu, layer2 ? hostconfig::kLayer2Mtu : hostconfig::kLayer3Mtu);
-        Udp game("10.8.0.5");
-        const QByteArray mac(query(kTap, SIOCGIFHWADDR).ifr_hwaddr.sa_data, 6);
-        if (layer2) // the peer's hardware address, as if learnt from its first frame
-            QVERIFY(system("ip neigh replace 10.8.0.9 lladdr 02:aa:bb:cc:dd:01 dev pellora0") == 0);
-        const auto inbound = [&](const QByteArray& payload, quint16 port) {
-            const QByteArray ip = testpackets::udpPacket("10.8.0.9", "10.8.0.5", 7000, port, payload);
-            return tunnel::scramblePayload(layer2 ? testpackets::ethernetFrame(mac, ip) : ip);
-        };
-        // From another thread while the GUI thread sleeps: each round trip is prompt.
-        std::atomic<int> prompt{0};
-        std::thread traffic([&] {
-            for (int i = 0; i < 20; ++i) {
-                QElapsedTimer clock;
-                clock.start();
-                const QByteArray tag = "in-" + QByteArray::number(i);
-                relay->sendTo("127.0.0.1", clientPort, inbound(tag, game.port));
-                const bool in = game.receive(200, [&](const QByteArray& d) { return d == tag; }) == tag;
-                game.sendTo("10.8.0.9", 7000, "out-" + QByteArray::number(i));
-                const QByteArray out = relay->receive(200, [&](const QByteArray& d) {
-                    return tunnel::scramblePayload(d).endsWith("out-" + QByteArray::number(i));
-                });
-                prompt += in && !out.isEmpty() && clock.elapsed() < 100;
-            }
-        });
-        QThread::msleep(500);
-        traffic.join();
-        QCOMPARE(prompt.load(), 20);
-
-        // From any address or port but the relay's, or shaped like JSON: never on the adapter.
-        Udp("127.0.0.1").sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
-        Udp("127.0.0.2", lobby->port()).sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
-        QByteArray braced = inbound("braced", game.port);
-        braced[0] = '{';
-        relay->sendTo("127.0.0.1", clientPort, braced);
-        relay->sendTo("127.0.0.1", clientPort, inbound("last", game.port));
-        QCOMPARE(game.receive(1000, [](const QByteArray&) { return true; }), QByteArray("last"));
-
-        // A stop while both threads are busy both ways ends them at once and leaves nothing.
-        std::atomic<bool> flood{true};
-        const QByteArray full = inbound(QByteArray(1200, 'i'), game.port);
-        std::thread flooding([&] {
-            while (flood) {
-                relay->sendTo("127.0.0.1", clientPort, full);
-                game.sendTo("10.8.0.9", 7000, QByteArray(1200, 'o'));
-            }
-        });
-        QTest::qWait(300);
-        QElapsedTimer clock;
-        clock.start();
-        P::stopAdapters(*client);
-        const qint64 took = clock.elapsed();
-        flood = false;
-        flooding.join();
-        QVERIFY2(took < 1000, qPrintable(QString::number(took)));
-        QVERIFY(!P::engine(*client).active() && !P::wintunSession(*client) && !exists(kTun));
-        QCOMPARE(P::tapHandle(*client), adapter::invalidDevice());
+        for (const bool layer2 : {false, true}) {
+            const char* name = layer2 ? kTap : kTun;
+            startClient(layer2);
+            join(u"10.8.0.5"_s);
+            const ifreq address = query(name, SIOCGIFADDR);
+            QCOMPARE(QHostAddress(&address.ifr_addr).toString(), u"10.8.0.5"_s);
+            QCOMPARE(query(name, SIOCGIFMTU).ifr_mtu,
+                     layer2 ? hostconfig::kLayer2Mtu : hostconfig::kLayer3Mtu);
+            Udp game("10.8.0.5");
+            const QByteArray mac(query(kTap, SIOCGIFHWADDR).ifr_hwaddr.sa_data, 6);
+            if (layer2) // the peer's hardware address, as if learnt from its first frame
+                QVERIFY(system("ip neigh replace 10.8.0.9 lladdr 02:aa:bb:cc:dd:01 dev pellora0") == 0);
+            const auto inbound = [&](const QByteArray& payload, quint16 port) {
+                const QByteArray ip = testpackets::udpPacket("10.8.0.9", "10.8.0.5", 7000, port, payload);
+                return tunnel::scramblePayload(layer2 ? testpackets::ethernetFrame(mac, ip) : ip);
+            };
+            // From another thread while the GUI thread sleeps: each round trip is prompt.
+            std::atomic<int> prompt{0};
+            std::thread traffic([&] {
+                for (int i = 0; i < 20; ++i) {
+                    QElapsedTimer clock;
+                    clock.start();
+                    const QByteArray tag = "in-" + QByteArray::number(i);
+                    relay->sendTo("127.0.0.1", clientPort, inbound(tag, game.port));
+                    const bool in = game.receive(200, [&](const QByteArray& d) { return d == tag; }) == tag;
+                    game.sendTo("10.8.0.9", 7000, "out-" + QByteArray::number(i));
+                    const QByteArray out = relay->receive(200, [&](const QByteArray& d) {
+                        return tunnel::scramblePayload(d).endsWith("out-" + QByteArray::number(i));
+                    });
+                    prompt += in && !out.isEmpty() && clock.elapsed() < 100;
+                }
+            });
+            QThread::msleep(500);
+            traffic.join();
+            QCOMPARE(prompt.load(), 20);
+            // From any address or port but the relay's, or shaped like JSON: never on the adapter.
+            Udp("127.0.0.1").sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
+            Udp("127.0.0.2", lobby->port()).sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
+            QByteArray braced = inbound("braced", game.port);
+            braced[0] = '{';
+            relay->sendTo("127.0.0.1", clientPort, braced);
+            relay->sendTo("127.0.0.1", clientPort, inbound("last", game.port));
+            QCOMPARE(game.receive(1000, [](const QByteArray&) { return true; }), QByteArray("last"));
+            // A stop while both threads are busy both ways ends them at once and leaves nothing.
+            std::atomic<bool> flood{true};
+            const QByteArray full = inbound(QByteArray(1200, 'i'), game.port);
+            std::thread flooding([&] {
+                while (flood) {
+                    relay->sendTo("127.0.0.1", clientPort, full);
+                    game.sendTo("10.8.0.9", 7000, QByteArray(1200, 'o'));
+                }
+            });
+            QTest::qWait(300);
+            QElapsedTimer clock;
+            clock.start();
+            P::stopAdapters(*client);
+            const qint64 took = clock.elapsed();
+            flood = false;
+            flooding.join();
+            QVERIFY2(took < 1000, qPrintable(QString::number(took)));
+            QVERIFY(!P::engine(*client).active() && !P::wintunSession(*client) && !if_nametoindex(kTun));
+            QCOMPARE(P::tapHandle(*client), adapter::invalidDevice());
+        }
     }
     void leavingKickAndClosingStopTheAdapter()
     {
@@ -209,7 +206,7 @@ private slots:
         QVERIFY(!P::layer2Mode(*client));
         P::disconnectButton(*client)->click();
         verifyLeft(1);
-        QVERIFY(!exists(kTun));
+        QVERIFY(!if_nametoindex(kTun));
         P::layer2Button(*client)->click();
         join(u"10.8.1.4"_s);
         QString notice;
@@ -217,59 +214,37 @@ private slots:
         lobby->send(control::message(u"kicked"_s, {{u"message"_s, u"Bye"_s}}));
         QTRY_COMPARE(notice, u"Connection Terminated|Bye"_s);
         verifyLeft(2);
-        QVERIFY(!exists(kTap));
+        QVERIFY(!if_nametoindex(kTap));
         join(u"10.8.1.5"_s);
         const qsizetype before = lobby->received.size();
         client.reset(); // closing the window stops the adapter and sends nothing
-        QVERIFY(!exists(kTap));
-        QTest::qWait(100);
-        QCOMPARE(lobby->received.size(), before);
-    }
-    void startFailuresLeaveTheRoom_data()
-    {
-        QTest::addColumn<bool>("layer2");
-        QTest::addColumn<bool>("hideDriver");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("mentions");
-        QTest::newRow("layer 3 busy") << false << false << u"Permission Error"_s << u"CAP_NET_ADMIN"_s;
-        QTest::newRow("layer 2 busy") << true << false << u"Permission Error"_s << u"pellora0"_s;
-        QTest::newRow("layer 3 no driver") << false << true << u"Driver Error"_s << u"modprobe tun"_s;
-        QTest::newRow("layer 2 no driver") << true << true << u"Driver Missing"_s << u"modprobe tun"_s;
+        QVERIFY(!if_nametoindex(kTap));
+        QCOMPARE(lobby->settledCount(), before);
     }
     void startFailuresLeaveTheRoom()
     {
-        QFETCH(bool, layer2);
-        QFETCH(bool, hideDriver);
-        if (hideDriver && !g_mountNamespace)
-            QSKIP("no private mount namespace to hide /dev/net in");
-        startClient(layer2);
-        const int held = netdev::openInterface(layer2 ? kTap : kTun, layer2); // another program's hold
-        QVERIFY(!hideDriver || mount("tmpfs", "/dev/net", "tmpfs", 0, "size=16k") == 0);
-        QString box;
-        acceptNextBox(&box);
-        lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.3.2"_s}}));
-        QTRY_VERIFY(!box.isEmpty());
-        QVERIFY(!hideDriver || umount2("/dev/net", MNT_DETACH) == 0);
-        QFETCH(QString, title);
-        QFETCH(QString, mentions);
-        QVERIFY2(box.startsWith(title + u'|') && box.contains(mentions), qPrintable(box));
-        verifyLeft(1);
-        close(held);
+        for (const auto& [layer2, hideDriver, title, mentions] :
+             {std::tuple(false, false, "Permission Error|", "CAP_NET_ADMIN"),
+              {true, false, "Permission Error|", "pellora0"},
+              {false, true, "Driver Error|", "modprobe tun"},
+              {true, true, "Driver Missing|", "modprobe tun"}}) {
+            if (hideDriver && !g_mountNamespace)
+                QSKIP("no private mount namespace to hide /dev/net in");
+            startClient(layer2);
+            const int held = netdev::openInterface(layer2 ? kTap : kTun, layer2); // another program's hold
+            QVERIFY(!hideDriver || mount("tmpfs", "/dev/net", "tmpfs", 0, "size=16k") == 0);
+            QString box;
+            acceptNextBox(&box);
+            lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.3.2"_s}}));
+            QTRY_VERIFY(!box.isEmpty());
+            QVERIFY(!hideDriver || umount2("/dev/net", MNT_DETACH) == 0);
+            QVERIFY2(box.startsWith(QLatin1String(title)) && box.contains(QLatin1String(mentions)),
+                     qPrintable(box));
+            verifyLeft(1);
+            close(held);
+        }
     }
 };
 
-int main(int argc, char** argv)
-{
-    // Before any thread exists, so that all of them share the namespaces.
-    g_skip = netns::unavailable();
-    if (g_skip.isEmpty())
-        g_skip = netns::isolate();
-    g_mountNamespace = g_skip.isEmpty() && unshare(CLONE_NEWNS) == 0 &&
-                       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    testenv::prepare();
-    QApplication app(argc, argv);
-    TestAdapterDevice tc;
-    return QTest::qExec(&tc, argc, argv);
-}
-
+PELLORA_TEST_MAIN(TestAdapterDevice)
 #include "test_adapterdevice.moc"
