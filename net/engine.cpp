@@ -26,21 +26,29 @@ unsigned long outboundLoop(void* argument)
 {
     const std::unique_ptr<StateRef> ref(static_cast<StateRef*>(argument));
     Engine::State& s = **ref;
+    bool idle = true; // the last read found the adapter empty
     while (s.running) {
+        // The first packet after a wait leaves alone, at once: a lone game
+        // packet must not also wait for the read that finds the adapter empty.
+        // Whatever queued up meanwhile follows in batches.
+        const int limit = idle ? 1 : udp::kBatch;
         int count = 0;
-        while (count < udp::kBatch) {
+        idle = false;
+        while (count < limit) {
             unsigned char* slot = s.outbound.slot(count);
             const std::size_t size = s.port->receive(slot, udp::kSlotSize);
-            if (size == 0)
+            if (size == 0) {
+                idle = true;
                 break;
+            }
             scrambleInPlace(slot, size);
             s.outbound.length[count++] = size;
         }
         if (count > 0 && s.running) // nothing leaves once stop has begun
             udp::sendBatch(s.socket, s.relay, s.outbound, count);
-        // A batch that is not full ended on an empty read, after which waiting
-        // is safe on every back-end (the ring's event is armed by that read).
-        if (count < udp::kBatch)
+        // Only after an empty read is waiting safe on every back-end (the
+        // ring's event is armed by that read).
+        if (idle)
             s.port->wait();
     }
     return 0;
