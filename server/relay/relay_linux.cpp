@@ -81,7 +81,9 @@ void Relay::Impl::run()
 {
     RelayCore core(exchange, budget);
     TargetList targets;
-    while (socket.wait(wakeFd, 500)) {
+    // No timeout: arming a timer at every sleep costs each datagram time, and
+    // nothing here needs a tick (stop comes through the wake-up descriptor).
+    while (socket.wait(wakeFd, -1)) {
         for (int round = 0; round < kRoundsPerWake; ++round) {
             core.refreshRoutes();
             const int received = socket.receive();
