@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstring>
 #include <net/if.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -177,6 +178,17 @@ private slots:
             relay->sendTo("127.0.0.1", clientPort, braced);
             relay->sendTo("127.0.0.1", clientPort, inbound("last", game.port));
             QCOMPARE(game.receive(1000, [](const QByteArray&) { return true; }), QByteArray("last"));
+            // A segmented send arrives as one coalesced receive; every datagram in it reaches the adapter.
+            QByteArray burst;
+            for (const char* tag : {"seg-a", "seg-b", "seg-c"})
+                burst += inbound(tag, game.port);
+            const int segment = int(burst.size() / 3);
+            const int whole = 0;
+            QVERIFY(setsockopt(relay->fd, SOL_UDP, UDP_SEGMENT, &segment, sizeof segment) == 0);
+            relay->sendTo("127.0.0.1", clientPort, burst);
+            QVERIFY(setsockopt(relay->fd, SOL_UDP, UDP_SEGMENT, &whole, sizeof whole) == 0);
+            for (const char* tag : {"seg-a", "seg-b", "seg-c"})
+                QCOMPARE(game.receive(1000, [](const QByteArray&) { return true; }), QByteArray(tag));
             // A stop while both threads are busy both ways ends them at once and leaves nothing.
             std::atomic<bool> flood{true};
             const QByteArray full = inbound(QByteArray(1200, 'i'), game.port);
