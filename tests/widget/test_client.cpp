@@ -41,8 +41,8 @@ QStringList rightClickMenu(QListWidget* list, int row, const QString& choose = {
     });
     const QPoint pos =
         row >= 0 ? list->visualItemRect(list->item(row)).center() : QPoint(5, list->viewport()->height() - 3);
-    QContextMenuEvent event(QContextMenuEvent::Mouse, pos, list->viewport()->mapToGlobal(pos));
-    QApplication::sendEvent(list->viewport(), &event);
+    // Through the window, as a real right-click comes: the frame's mouse handling sees it first.
+    QTest::mouseClick(list->window()->windowHandle(), Qt::RightButton, {}, list->viewport()->mapTo(list->window(), pos));
     return seen;
 }
 // Answers the next key prompt with `key` or cancels; `seen` gets "title|label[|masked][|plain]".
@@ -352,6 +352,7 @@ private slots:
         QVERIFY(listed(u"online_users"_s, u"users"_s, online,
                        QJsonArray::fromStringList({u"Alice"_s, u"alice"_s, u"Bob - 2"_s})));
         const qsizetype before = lobby->settledCount();
+        tabs->setCurrentIndex(0); // the lobby, where the list is on screen
         QVERIFY(rightClickMenu(online, 0).isEmpty()); // own name
         QCOMPARE(rightClickMenu(online, 1), QStringList({u"Send Message"_s, u"Invite to Room"_s}));
         QCOMPARE(lobby->settledCount(), before);
