@@ -319,14 +319,16 @@ private slots:
         config.maxConnectionsPerAddress = config.maxSessionsPerAddress = 100;
         restart();
         std::vector<std::unique_ptr<QTcpSocket>> readers;
-        for (int i = 0; i < 30; ++i) {
+        const auto addReader = [&](int i) { // logs in, then reads nothing
             auto& s = readers.emplace_back(std::make_unique<QTcpSocket>());
             s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
             s->setReadBufferSize(1);
             s->connectToHost(QHostAddress(QHostAddress::LocalHost), server->port());
             QVERIFY(s->waitForConnected(3000));
             s->write(QString("{\"cmd\":\"login\",\"username\":\"slow%1\"}\n").arg(i).toUtf8());
-        }
+        };
+        for (int i = 0; i < 30; ++i)
+            addReader(i);
         ControlClient& talker = script->client("t");
         talker.login("talker");
         qint64 most = 0;
@@ -336,6 +338,14 @@ private slots:
             most = qMax(most, server->pendingOutput());
         }
         QVERIFY2(most <= config.maxTotalPendingOutput + 2048, qPrintable(QString::number(most)));
+        QVERIFY(QTest::qWaitFor([&] { return server->lobby().connectionCount() == 1; }, 5000));
+        // Output that stops moving closes its connection even when nothing more is written.
+        addReader(30);
+        for (int i = 0; i < 400 && server->pendingOutput() == 0; ++i) {
+            talker.send("global_chat", {{"message", QString(500, QChar(0x20AC))}});
+            QTest::qWait(5);
+        }
+        QVERIFY(server->pendingOutput() > 0);
         QVERIFY(QTest::qWaitFor([&] { return server->lobby().connectionCount() == 1; }, 5000));
         RUN("t> get_rooms | t< room_list");
     }
