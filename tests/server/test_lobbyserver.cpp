@@ -171,6 +171,7 @@ private slots:
     {
         config.maxRoomSize = 2;
         config.subnetPrefix = 23; // two rooms
+        config.subnetBase = 0x0A0801FF; // host bits set, as an operator may write it: the plan starts at 10.8.0.0
         restart();
         // Five wrong keys from one address close the room to that address; others still get in.
         RUN("h> login name=host | g> login name=guest | t> login name=third | x@127.0.0.2 "
