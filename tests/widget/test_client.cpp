@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
+#include <QSplitter>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <optional>
@@ -456,8 +457,13 @@ private slots:
             QVERIFY(P::roomChatView(*client)->toPlainText().isEmpty() &&
                     !P::layer2Button(*client)->isEnabled() && !P::layer3Button(*client)->isEnabled());
         }
-        // The target is the member's whole name (" - " or a crown in it); only the flagged host is spared.
         QVERIFY(joined(u"Alpha"_s, u"10.8.0.2"_s));
+        // Widening the window widens the room chat more than the diagnostics beside it.
+        auto* panes = P::roomPage(*client)->findChild<QSplitter*>();
+        const QList<int> narrow = panes->sizes();
+        client->resize(client->width() + 500, client->height());
+        QTRY_VERIFY(panes->sizes().value(1) - narrow.value(1) > 2 * (panes->sizes().value(0) - narrow.value(0)));
+        // The target is the member's whole name (" - " or a crown in it); only the flagged host is spared.
         QList<Peer> peers = {{u"Alice"_s, u"10.8.0.2"_s},
                              {u"carol"_s, u"10.8.0.3"_s},
                              {u"dave - x"_s, u"10.8.0.4"_s},
