@@ -43,7 +43,8 @@ QStringList rightClickMenu(QListWidget* list, int row, const QString& choose = {
     const QPoint pos =
         row >= 0 ? list->visualItemRect(list->item(row)).center() : QPoint(5, list->viewport()->height() - 3);
     // Through the window, as a real right-click comes: the frame's mouse handling sees it first.
-    QTest::mouseClick(list->window()->windowHandle(), Qt::RightButton, {}, list->viewport()->mapTo(list->window(), pos));
+    QTest::mouseClick(list->window()->windowHandle(), Qt::RightButton, {},
+                      list->viewport()->mapTo(list->window(), pos));
     return seen;
 }
 // Answers the next key prompt with `key` or cancels; `seen` gets "title|label[|masked][|plain]".
