@@ -2,6 +2,7 @@
 // (a message-mode pipe) carried to a loopback relay, and the frameless window.
 #include "net/engine.h"
 #include "net/xorkey.h"
+#include "tests/support/sealvectors.h"
 #include "tests/windows/fakewintun.h"
 #include "ui/hittest.h"
 #include "ui/titlebar_win.h"
@@ -224,6 +225,15 @@ static void frameOnARealWindow()
     DestroyWindow(hwnd);
 }
 
+// BCrypt meets the same vectors as OpenSSL on Linux.
+void sealingMeetsTheFixedVectors()
+{
+    const char* failure = sealvectors::firstFailure();
+    if (failure)
+        std::printf("    %s\n", failure);
+    CHECK(failure == nullptr);
+}
+
 // No Qt here: each case prints its name and its failed checks, and the run
 // ends with "N passed, N failed".
 int main()
@@ -233,7 +243,8 @@ int main()
         {"wintun library loading", onlyAWholeLibraryLoadsAndFailedLoadsAreTriedAgain},
         {"ring engine", ringEngineCarriesPacketsOnlyFromTheRelay},
         {"device engine", deviceIsExclusiveAndCarriesFrames},
-        {"frame on a real window", frameOnARealWindow}};
+        {"frame on a real window", frameOnARealWindow},
+        {"sealing vectors", sealingMeetsTheFixedVectors}};
     int failed = 0;
     for (const auto& [name, run] : cases) {
         std::printf("%s\n", name);
