@@ -31,4 +31,11 @@ struct ServerConfig {
     QString statePath;              // SQLite file of the lobby state; empty: memory only
     int memberRate = 150000; // datagrams a member may have relayed per second, each copy counted
     int floodRate = 2000;    // of those, copies to the whole room (broadcast, multicast, unknown)
+    // Sealed sessions: TLS on the control port, AES-GCM in the tunnel.
+    QString tlsCert;             // the operator's certificate (PEM); empty: the server's own
+    QString tlsKey;              // its private key (PEM)
+    bool requireSealed = false;  // refuse plain logins
+    qint64 handshakeDeadlineMs = 10000;   // a TLS handshake must be done by then
+    qint64 tunnelKeyLifetimeMs = 3600000; // a tunnel key is replaced after this long
+    qint64 oldKeyGraceMs = 10000;         // and still accepted this long after
 };

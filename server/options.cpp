@@ -58,6 +58,13 @@ struct Flags {
                                  QStringLiteral("N"), QStringLiteral("2000")};
     QCommandLineOption logLevel{QStringLiteral("log-level"), QStringLiteral("error, warn, info or debug."),
                                 QStringLiteral("LEVEL"), QStringLiteral("info")};
+    QCommandLineOption tlsCert{QStringLiteral("tls-cert"),
+                               QStringLiteral("Certificate (PEM, chain after it) for sealed connections; without it the server "
+                                              "makes its own and keeps it beside --state."),
+                               QStringLiteral("PATH")};
+    QCommandLineOption tlsKey{QStringLiteral("tls-key"), QStringLiteral("Private key (PEM) of --tls-cert."), QStringLiteral("PATH")};
+    QCommandLineOption requireSealed{QStringLiteral("require-sealed"),
+                                     QStringLiteral("Refuse logins over plain (unencrypted) connections.")};
     QCommandLineOption state{QStringLiteral("state"),
                              QStringLiteral("SQLite file that keeps sessions and rooms across restarts; without it they live in memory only."),
                              QStringLiteral("PATH")};
@@ -98,7 +105,7 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     for (QCommandLineOption& option : options)
         option.setDescription(QStringLiteral("%1 [default: %2]").arg(option.description(), option.defaultValues().join(QLatin1Char(','))));
     parser.addOptions(options);
-    parser.addOption(f.state);
+    parser.addOptions({f.state, f.tlsCert, f.tlsKey, f.requireSealed});
     const auto fail = [&result](const QString& text) {
         result.outcome = ServerOptions::Outcome::Error;
         result.text = text;
@@ -166,6 +173,11 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     if (!readSeconds(parser.value(f.stats), 0, &c.statsIntervalMs))
         return fail(QStringLiteral("--stats-interval must be a number of seconds"));
     c.statePath = parser.value(f.state);
+    c.tlsCert = parser.value(f.tlsCert);
+    c.tlsKey = parser.value(f.tlsKey);
+    if (c.tlsCert.isEmpty() != c.tlsKey.isEmpty())
+        return fail(QStringLiteral("--tls-cert and --tls-key go together"));
+    c.requireSealed = parser.isSet(f.requireSealed);
     if (!readInt(parser.value(f.memberRate), 1, 10000000, &c.memberRate))
         return fail(QStringLiteral("--member-rate must be 1 to 10000000"));
     if (!readInt(parser.value(f.floodRate), 1, 10000000, &c.floodRate))

@@ -165,6 +165,11 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
 
 void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
 {
+    if (config_.requireSealed && !c.sealed) {
+        sendError(self, QStringLiteral("This server accepts only sealed (encrypted) connections, and this one is plain: "
+                                       "use a client that connects with TLS."));
+        return;
+    }
     const QString name = readString(message, QStringLiteral("username")).trimmed();
     const bool keyed = message.contains(QStringLiteral("client_id"));
     if (c.session) {
@@ -172,7 +177,7 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
         // click; the same name on the same connection just confirms, and
         // changes nothing anyone else sees.
         if (names::skeleton(name) == names::skeleton(c.session->name))
-            send(*c.session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), c.session->id}}));
+            sendLoginOk(*c.session);
         else
             sendError(self, QStringLiteral("You are logged in as %1.").arg(c.session->name));
         return;
@@ -202,7 +207,8 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
     }
     attach(*session, self);
     serverlog::info(QStringLiteral("login %1 from %2").arg(name, c.address.toString()));
-    send(*session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session->id}}));
+    setSealed(*session, c.sealed);
+    sendLoginOk(*session);
 }
 
 bool Lobby::mayTakeBack(const Session& session, const Connection& c, const QJsonObject& message) const
@@ -233,7 +239,9 @@ void Lobby::takeBack(Session& session, ConnectionId self, Connection& c, bool ke
     newKey(session);
     attach(session, self);
     serverlog::info(QStringLiteral("%1 took back the session from %2").arg(session.name, c.address.toString()));
-    send(session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session.id}}));
+    // A new tunnel key at every take-back too: the old one may have leaked with the old device.
+    setSealed(session, c.sealed);
+    sendLoginOk(session);
     // The client may still show the room (after a lost connection or a
     // server restart): confirm it, and the member list may have changed.
     if (session.room) {
@@ -317,6 +325,7 @@ void Lobby::tick()
 {
     const qint64 now = clock_();
     expireSessions(now);
+    rotateTunnelKeys(now);
     std::vector<ConnectionId> late;
     for (const auto& [id, c] : connections_)
         if (!c.session && now - c.openedAt >= config_.loginDeadlineMs)
@@ -439,6 +448,7 @@ void Lobby::publishRoutes()
     for (const auto& [key, session] : sessions_) {
         table->slotTable[session->slot].gen = session->gen;
         table->slotTable[session->slot].control = controlAddressOf(session->address);
+        table->slotTable[session->slot].seal = session->seal;
         table->slotByKey.emplace(session->key, session->slot);
     }
     table->rooms.reserve(rooms_.size());

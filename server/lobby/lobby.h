@@ -7,6 +7,7 @@
 #include "server/config.h"
 #include "server/lobby/lobbyrules.h"
 #include "server/lobby/statestore.h"
+#include "server/relay/routes.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -53,6 +54,8 @@ public:
     // may; the lobby then does not know the connection and it is to be closed.
     bool connectionOpened(ConnectionId connection, const QHostAddress& peer);
     void connectionClosed(ConnectionId connection);
+    // The connection finished a TLS handshake: its logins get sealed sessions.
+    void connectionSealed(ConnectionId connection);
     // One line as received, without its line feed.
     void handleLine(ConnectionId connection, const QByteArray& line);
     // Called often (a few times a second): ends sessions that have had
@@ -99,6 +102,10 @@ private:
         Room* room = nullptr;
         quint32 vip = 0;
         TokenBucket chat;
+        // Sealed sessions only: the tunnel key (and the one before it, for a few seconds).
+        SealRoute seal;
+        qint64 keyIssuedAt = 0;
+        qint64 oldKeyUntil = 0;
         Session(int limit, qint64 window) : chat(limit, window) {}
     };
     // Wrong access keys of one address for one room.
@@ -131,6 +138,7 @@ private:
         QString addressKey;
         qint64 openedAt = 0;
         Session* session = nullptr;
+        bool sealed = false; // over TLS
         TokenBucket lines;
         // Lists are sent at most once a second per connection; a request in
         // between is answered when the second is over, once.
@@ -169,6 +177,12 @@ private:
     bool mayTakeBack(const Session& session, const Connection& connection, const QJsonObject& message) const;
     void takeBack(Session& session, ConnectionId self, Connection& connection, bool keyed);
     void newKey(Session& session);
+    // Sealed tunnels (server/lobby/lobbyseal.cpp).
+    void sendLoginOk(Session& session);
+    // `message` with the session's tunnel key, index and phase when it is sealed.
+    void sendTunnelKey(Session& session, QJsonObject message);
+    void setSealed(Session& session, bool sealed);
+    void rotateTunnelKeys(qint64 now);
     void attach(Session& session, ConnectionId connection);
     // Forgets a connection; its session, if any, stays without one.
     void detach(ConnectionId connection);

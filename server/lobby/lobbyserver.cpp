@@ -58,6 +58,18 @@ bool LobbyServer::start(QString* error)
         lobby_.restore(saved);
         lobby_.setStore(store_.get());
     }
+    if (fingerprint_.isEmpty()) {
+        // The server's own key lives beside the state, so a restart keeps what clients pinned.
+        const QString ownPath = config_.statePath.isEmpty() ? QString() : config_.statePath + QStringLiteral(".tls.pem");
+        const tls::Identity identity = tls::loadIdentity(config_.tlsCert, config_.tlsKey, ownPath, error);
+        if (identity.isNull())
+            return false;
+        tcp_.setConfiguration(tls::serverConfiguration(identity));
+        fingerprint_ = tls::fingerprint(identity.certificate);
+        if (ownPath.isEmpty() && config_.tlsCert.isEmpty())
+            serverlog::warn(QStringLiteral("TLS key made for this run only (no --state): clients that pinned it will "
+                                           "refuse the next one"));
+    }
     for (int attempt = 0; attempt < (config_.port == 0 ? kPortAttempts : 1); ++attempt) {
         if (!tcp_.listen(tcpAddress, config_.port)) {
             *error = QStringLiteral("cannot listen on TCP %1 port %2: %3")
@@ -86,6 +98,8 @@ bool LobbyServer::start(QString* error)
         statsTimer_.start(static_cast<int>(qMin<qint64>(config_.statsIntervalMs, 24 * 3600 * 1000)));
     running_ = true;
     serverlog::info(QStringLiteral("listening on %1 port %2 (TCP and UDP)").arg(config_.listen.toString(), QString::number(port_)));
+    serverlog::info(QStringLiteral("TLS key SHA-256 %1%2")
+                        .arg(fingerprint_, config_.requireSealed ? QStringLiteral("; plain logins refused") : QString()));
     return true;
 }
 
@@ -150,7 +164,11 @@ void LobbyServer::acceptConnections()
         entry.lastProgress = monotonicMs();
         serverlog::debug(QStringLiteral("connection %1 from %2").arg(QString::number(id), peer.toString()));
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { readLines(id); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, id](qint64 bytes) { outputMoved(id, bytes); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, id](qint64 bytes) {
+            // Over TLS this counts bytes handed to the encryption, not to the system.
+            if (const auto it = peers_.find(id); it != peers_.end() && !it->second.tls)
+                outputMoved(id, bytes);
+        });
         connect(socket, &QTcpSocket::disconnected, this, [this, id] {
             serverlog::debug(QStringLiteral("connection %1 closed").arg(id));
             lobby_.connectionClosed(id);
@@ -166,6 +184,16 @@ void LobbyServer::readLines(ConnectionId connection)
     const auto it = peers_.find(connection);
     if (it == peers_.end() || it->second.closing)
         return;
+    if (!it->second.opened) {
+        char first = 0;
+        if (it->second.socket->peek(&first, 1) != 1)
+            return;
+        it->second.opened = true;
+        if (tls::opensHandshake(first)) {
+            beginTls(connection);
+            return;
+        }
+    }
     QList<QByteArray> lines;
     const bool fine = it->second.reader.feed(it->second.socket->readAll(), lines);
     for (const QByteArray& line : lines) {

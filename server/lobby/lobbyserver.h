@@ -4,6 +4,7 @@
 
 #include "server/config.h"
 #include "server/lobby/lobby.h"
+#include "server/lobby/tls.h"
 #include "server/relay/relay.h"
 #include "server/relay/routes.h"
 
@@ -30,6 +31,8 @@ public:
     // Closes every connection and stops the relay; logs the final stats.
     void stop();
     quint16 port() const { return port_; }
+    // SHA-256 of the TLS key's public part, as clients pin it.
+    QString fingerprint() const { return fingerprint_; }
     QString statsLine() const;
     const Lobby& lobby() const { return lobby_; }
     // Bytes written for clients that have not reached them yet, all together.
@@ -44,6 +47,8 @@ private:
         qint64 pending = 0;      // written, not yet handed to the system
         qint64 lastProgress = 0; // when output last moved, or started waiting
         bool closing = false;    // over its budget: nothing more is written
+        bool opened = false;     // its first byte said plain or TLS
+        bool tls = false;
     };
 
     void sendLine(ConnectionId connection, const QByteArray& line) override;
@@ -51,6 +56,8 @@ private:
     void acceptConnections();
     void pauseAccepting();
     void readLines(ConnectionId connection);
+    // A connection whose first byte opens a TLS handshake (server/lobby/tlsconnection.cpp).
+    void beginTls(ConnectionId connection);
     void outputMoved(ConnectionId connection, qint64 bytes);
     // Closes a reader that falls behind, once, after the lobby's current command.
     void closeSlowReader(ConnectionId connection, const char* why);
@@ -64,7 +71,8 @@ private:
     Lobby lobby_;
     std::unique_ptr<Relay> relay_;
     std::unique_ptr<state::Store> store_;
-    QTcpServer tcp_;
+    tls::Server tcp_; // plain lines and TLS on one port
+    QString fingerprint_;
     QTimer tickTimer_;
     QTimer acceptPause_;
     QTimer statsTimer_;

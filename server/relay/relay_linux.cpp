@@ -30,6 +30,12 @@ struct Relay::Impl {
     // alive until the batch is flushed.
     std::vector<std::uint8_t> variants =
         std::vector<std::uint8_t>(std::size_t{UdpBatchSocket::kReceiveBatch} * relay::kMaxTranslated);
+    std::vector<std::uint8_t> openedCopies =
+        std::vector<std::uint8_t>(std::size_t{UdpBatchSocket::kReceiveBatch} * relay::kMaxDatagram);
+    // Copies sealed for sealed recipients, alive until the queue is flushed.
+    static constexpr std::size_t kSealedSize = relay::kMaxTranslated + seal::kOverhead;
+    std::vector<std::uint8_t> sealed = std::vector<std::uint8_t>(std::size_t{UdpBatchSocket::kSendBatch} * kSealedSize);
+    std::size_t sealedUsed = 0;
 
     void run();
     void forwardBatch(RelayCore& core, int received, TargetList& targets);
@@ -39,6 +45,7 @@ struct Relay::Impl {
 void Relay::Impl::flush(RelayCore& core)
 {
     const UdpBatchSocket::Flushed f = socket.flush();
+    sealedUsed = 0;
     core.counters()[CounterForwarded] += static_cast<std::uint64_t>(f.sent);
     core.counters()[DropSendError] += static_cast<std::uint64_t>(f.failed);
     core.counters()[DropSendBufferFull] += static_cast<std::uint64_t>(f.full);
@@ -57,19 +64,43 @@ void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& target
         }
         // Only heartbeats record where they arrived; skip the control
         // message walk for everything else.
-        const LocalAddress local = length && data[0] == '{' ? socket.destination(i) : LocalAddress();
+        // Sealed heartbeats carry no payload and their heartbeat bit in the first byte.
+        const bool maybeHeartbeat = length && (data[0] == '{' || (length == seal::kOverhead && (data[0] & 0x20)));
+        const LocalAddress local = maybeHeartbeat ? socket.destination(i) : LocalAddress();
         if (core.handle(data, length, socket.source(i), local, now, targets) != CounterForwarded)
             continue;
+        // An opened datagram lives in the core until the next one: the queue needs its own copy.
+        std::uint8_t* opened = openedCopies.data() + std::size_t(i) * relay::kMaxDatagram;
+        if (targets.payload != data)
+            std::memcpy(opened, targets.payload, targets.payloadLength);
+        const std::uint8_t* payload = targets.payload != data ? opened : data;
+        const std::size_t payloadLength = targets.payloadLength;
         std::uint8_t* variant = variants.data() + std::size_t(i) * relay::kMaxTranslated;
         if (targets.variantLength)
             std::memcpy(variant, targets.variant.data(), targets.variantLength);
         for (std::size_t t = 0; t < targets.size(); ++t) {
             const std::uint32_t slot = targets[t];
             const bool translated = targets.isVariant(t);
-            const std::uint8_t* bytes = translated ? variant : data;
-            const std::size_t size = translated ? targets.variantLength : length;
+            const std::uint8_t* bytes = translated ? variant : payload;
+            std::size_t size = translated ? targets.variantLength : payloadLength;
+            if (core.isSealed(slot)) {
+                if (sealedUsed == std::size_t{UdpBatchSocket::kSendBatch})
+                    flush(core);
+                std::uint8_t* out = sealed.data() + sealedUsed * kSealedSize;
+                size = core.sealFor(slot, bytes, size, out);
+                if (size == 0)
+                    continue;
+                bytes = out;
+                ++sealedUsed;
+            }
             if (!socket.queue(bytes, size, core.peerOf(slot), core.localOf(slot))) {
                 flush(core);
+                // A sealed copy moves to the front of the emptied store, where the next ones follow it.
+                if (core.isSealed(slot)) {
+                    std::memmove(sealed.data(), bytes, size);
+                    bytes = sealed.data();
+                    sealedUsed = 1;
+                }
                 socket.queue(bytes, size, core.peerOf(slot), core.localOf(slot));
             }
         }

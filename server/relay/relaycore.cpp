@@ -65,6 +65,7 @@ void RelayCore::refreshRoutes()
         if (m.gen != entry.gen || m.control != entry.control) {
             unbind(slot);
             m.leaveRoom();
+            m.sealing.reset();
             if (m.gen != entry.gen) {
                 m.all.reset();
                 m.flood.reset();
@@ -72,6 +73,7 @@ void RelayCore::refreshRoutes()
             m.gen = entry.gen;
             m.control = entry.control;
         }
+        updateSealing(slot, entry.seal);
         if (m.roomSerial != entry.roomSerial || m.vip != entry.vip) {
             m.roomSerial = entry.roomSerial;
             m.vip = entry.vip;
@@ -124,8 +126,23 @@ RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, 
     Member& m = members_[it->second];
     if (m.control == ControlAddress{} || hostOf(from) != m.control)
         return count(DropForeignHeartbeat);
+    // A sealed session's identifier never crossed in clear; a plain heartbeat naming it is forged.
+    if (m.sealing)
+        return count(DropUnsealed);
     bind(it->second, from, local);
     exchange_.noteHeartbeat(it->second, m.gen, nowMs);
+    return count(CounterHeartbeats);
+}
+
+RelayCounter RelayCore::bindSealed(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local, std::int64_t nowMs)
+{
+    Member& m = members_[slot];
+    // Sealed, yet still only from the host of the session's control
+    // connection: a copy sent from elsewhere before the original binds nothing.
+    if (m.control == ControlAddress{} || hostOf(from) != m.control)
+        return count(DropForeignHeartbeat);
+    bind(slot, from, local);
+    exchange_.noteHeartbeat(slot, m.gen, nowMs);
     return count(CounterHeartbeats);
 }
 
@@ -134,9 +151,39 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
 {
     targets.clear();
     ++counters_[CounterIn];
+    if (length > relay::kMaxDatagram + seal::kOverhead)
+        return count(DropOversize);
+    // A sealed member's endpoint carries only its sealed datagrams; an
+    // endpoint not bound yet may bring a sealed heartbeat.
+    const auto source = slotByPeer_.find(from);
+    std::uint32_t sealedSlot = 0;
+    seal::Header header;
+    if (source != slotByPeer_.end() && members_[source->second].sealing)
+        sealedSlot = source->second;
+    else if (source == slotByPeer_.end() && length && data[0] != '{' && seal::readHeader(data, length, &header) &&
+             header.heartbeat() && header.index() < members_.size() && members_[header.index()].sealing)
+        sealedSlot = header.index();
+    else
+        return route(data, length, from, local, nowMs, targets, false);
+    bool beat = false;
+    const long opened = openFrom(sealedSlot, data, length, &beat);
+    if (opened < 0)
+        return count(DropUnsealed);
+    if (beat)
+        return bindSealed(sealedSlot, from, local, nowMs);
+    return route(opened_.data(), static_cast<std::size_t>(opened), from, local, nowMs, targets, true);
+}
+
+RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
+                              const LocalAddress& local, std::int64_t nowMs, TargetList& targets, bool opened)
+{
     if (length > relay::kMaxDatagram)
         return count(DropOversize);
     relay::DatagramInfo info = relay::classifyDatagram(data, length);
+    // A sealed datagram says itself whether it is a heartbeat; one whose
+    // scrambled first byte happens to be "{" is traffic.
+    if (info.kind == relay::DatagramKind::Heartbeat && opened)
+        info.kind = relay::readEthernet(data, length, &info) ? relay::DatagramKind::Ethernet : relay::DatagramKind::Runt;
     if (info.kind == relay::DatagramKind::Heartbeat)
         return heartbeat(data, length, from, local, nowMs);
 
@@ -147,6 +194,8 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
     if (sender >= table_->slotTable.size() || table_->slotTable[sender].room < 0)
         return count(DropNotInRoom);
     Routing r{table_->rooms[static_cast<std::size_t>(table_->slotTable[sender].room)], sender, data, length, targets};
+    targets.payload = data;
+    targets.payloadLength = length;
     Member& self = members_[sender];
 
     // A layer-2 member's frame may look like an IP packet by chance; its

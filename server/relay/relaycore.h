@@ -147,6 +147,11 @@ public:
         count_ = kept;
     }
 
+    // What goes to the targets that take the datagram as it came: the
+    // datagram itself, or the opened copy of a sealed one (valid until the next handle()).
+    const std::uint8_t* payload = nullptr;
+    std::size_t payloadLength = 0;
+
     // The translated copy, scrambled; valid until the next handle().
     std::array<std::uint8_t, relay::kMaxTranslated> variant{};
     std::size_t variantLength = 0;
@@ -177,6 +182,11 @@ public:
     RelayCounter handle(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
                         const LocalAddress& local, std::int64_t nowMs, TargetList& targets);
 
+    // Seals the (scrambled) datagram for a sealed member into `out`, which
+    // holds length + seal::kOverhead bytes; returns the sealed size, 0 if it could not.
+    std::size_t sealFor(std::uint32_t slot, const std::uint8_t* data, std::size_t length, std::uint8_t* out);
+    bool isSealed(std::uint32_t slot) const { return members_[slot].sealing != nullptr; }
+
     const PeerAddress& peerOf(std::uint32_t slot) const { return members_[slot].peer; }
     const LocalAddress& localOf(std::uint32_t slot) const { return members_[slot].local; }
     bool isBound(std::uint32_t slot) const { return slot < members_.size() && members_[slot].bound; }
@@ -185,6 +195,17 @@ public:
 
 private:
     enum class Mode : std::uint8_t { Unknown, Layer2, Layer3 };
+    // A sealed member's keys by phase (the current and, for a few seconds, the old one).
+    struct Sealing {
+        seal::Cipher cipher[2];
+        seal::ReplayWindow window[2];
+        std::uint32_t loaded[2] = {}; // the serial each phase's key came with, 0: none
+        std::uint32_t serial = 0;
+        bool oldValid = false;
+        std::uint8_t phase = 0;     // of the newest key
+        std::uint8_t sendPhase = 0; // the newest once the client has used it, or the old one is gone
+        std::uint64_t sent = 0;     // counter of what the relay sealed for it, never repeated
+    };
     struct Member {
         std::uint32_t gen = 0;
         std::uint64_t roomSerial = 0;
@@ -199,6 +220,7 @@ private:
         AddressBook<Ipv6Address, kIpv6PerMember> ipv6; // a layer-3 member's own IPv6 sources
         DatagramBucket all;
         DatagramBucket flood;
+        std::unique_ptr<Sealing> sealing; // null: a plain member
         void leaveRoom();
     };
     // What one datagram is being routed with.
@@ -219,6 +241,14 @@ private:
     }
     RelayCounter heartbeat(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
                            const LocalAddress& local, std::int64_t nowMs);
+    // Everything after opening (a plain member's datagram as it came).
+    RelayCounter route(const std::uint8_t* data, std::size_t length, const PeerAddress& from, const LocalAddress& local,
+                       std::int64_t nowMs, TargetList& targets, bool opened);
+    // Sealed members (relaysealed.cpp).
+    void updateSealing(std::uint32_t slot, const SealRoute& route);
+    // Opens a datagram of `slot` into opened_, scrambled like a plain one; its length, or -1.
+    long openFrom(std::uint32_t slot, const std::uint8_t* data, std::size_t length, bool* heartbeat);
+    RelayCounter bindSealed(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local, std::int64_t nowMs);
     void bind(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local);
     void unbind(std::uint32_t slot);
     void flood(Routing& r, bool toLayer3) const;
@@ -237,4 +267,5 @@ private:
     std::unordered_map<PeerAddress, std::uint32_t, PeerAddressHash> slotByPeer_;
     RelayCounters counters_{};
     std::array<std::uint8_t, relay::kMaxDatagram> plain_{}; // an unscrambled copy being translated
+    std::array<std::uint8_t, relay::kMaxDatagram + seal::kOverhead> opened_{}; // a sealed datagram, opened
 };

@@ -46,7 +46,7 @@ const char* relayCounterName(std::size_t counter)
         "dropped_not_in_room",   "dropped_no_route",  "dropped_bad_heartbeat",
         "dropped_unknown_client", "dropped_send_error", "dropped_foreign_heartbeat",
         "dropped_forged_source", "dropped_budget",    "dropped_send_buffer_full",
-        "translated",            "proxy_arp",
+        "translated",            "proxy_arp",         "dropped_unsealed",
     };
     return counter < kRelayCounterCount ? names[counter] : "?";
 }

@@ -7,6 +7,7 @@
 // counters through atomics.
 #pragma once
 
+#include "net/seal.h"
 #include "server/lobby/clientkey.h"
 
 #include <array>
@@ -26,6 +27,24 @@ std::int64_t monotonicMs();
 using ControlAddress = std::array<std::uint8_t, 16>;
 ControlAddress controlAddressOf(const QHostAddress& address);
 
+// A tunnel key; wiped wherever a copy ends.
+struct SealKey {
+    std::array<std::uint8_t, seal::kKeyBytes> bytes{};
+    SealKey() = default;
+    SealKey(const SealKey&) = default;
+    SealKey& operator=(const SealKey&) = default;
+    ~SealKey() { seal::wipe(bytes.data(), bytes.size()); }
+};
+
+// What the relay needs to open and seal a session's datagrams.
+struct SealRoute {
+    std::uint32_t serial = 0; // 0: a plain session; changes with every new key
+    std::uint8_t phase = 0;   // of the current key
+    SealKey key;
+    bool oldValid = false;    // the key before it, still accepted for a few seconds
+    SealKey oldKey;
+};
+
 struct RouteTable {
     struct Slot {
         std::uint32_t gen = 0;      // 0: no session in this slot
@@ -35,6 +54,7 @@ struct RouteTable {
         // Where the session's control connection comes (or last came) from:
         // only heartbeats from this host may bind its UDP endpoint.
         ControlAddress control{};
+        SealRoute seal;
     };
     struct Room {
         std::uint64_t serial = 0;
@@ -66,6 +86,7 @@ enum RelayCounter : std::size_t {
     DropSendBufferFull,
     CounterTranslated,
     CounterProxyArp,
+    DropUnsealed,
     kRelayCounterCount
 };
 using RelayCounters = std::array<std::uint64_t, kRelayCounterCount>;

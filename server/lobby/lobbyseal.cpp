@@ -1,0 +1,81 @@
+// Sealed sessions: a tunnel key for each session that logged in over TLS,
+// handed over in login_ok and replaced regularly.
+#include "server/lobby/lobby.h"
+
+#include "lobby/controlcodec.h"
+#include "server/serverlog.h"
+
+namespace {
+
+// Fresh from the system's random source; false (and the session plain) if that failed.
+bool freshKey(SealKey& key)
+{
+    return seal::randomBytes(key.bytes.data(), key.bytes.size());
+}
+
+} // namespace
+
+void Lobby::connectionSealed(ConnectionId connection)
+{
+    const auto it = connections_.find(connection);
+    if (it != connections_.end())
+        it->second.sealed = true;
+}
+
+void Lobby::setSealed(Session& session, bool sealed)
+{
+    const qint64 now = clock_();
+    SealRoute& route = session.seal;
+    if (!sealed || !freshKey(session.seal.oldKey)) {
+        if (route.serial != 0)
+            routesDirty_ = true;
+        route = SealRoute();
+        return;
+    }
+    // The new key went into oldKey above; swap it in, keeping the current as the old one.
+    std::swap(route.key, route.oldKey);
+    route.oldValid = route.serial != 0;
+    route.phase = route.serial != 0 ? static_cast<std::uint8_t>(route.phase ^ 1) : 0;
+    // A serial never repeats for a slot, so the relay sees every change.
+    route.serial = route.serial + 1 == 0 ? 1 : route.serial + 1;
+    session.keyIssuedAt = now;
+    session.oldKeyUntil = now + config_.oldKeyGraceMs;
+    routesDirty_ = true;
+}
+
+void Lobby::sendLoginOk(Session& session)
+{
+    sendTunnelKey(session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session.id}}));
+}
+
+void Lobby::sendTunnelKey(Session& session, QJsonObject message)
+{
+    if (session.seal.serial != 0) {
+        QByteArray key(reinterpret_cast<const char*>(session.seal.key.bytes.data()), seal::kKeyBytes);
+        message.insert(QStringLiteral("tunnel_key"), QString::fromLatin1(key.toBase64()));
+        seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
+        message.insert(QStringLiteral("tunnel_index"), QString::number(session.slot));
+        message.insert(QStringLiteral("tunnel_phase"), QString::number(session.seal.phase));
+    }
+    send(session, message);
+}
+
+void Lobby::rotateTunnelKeys(qint64 now)
+{
+    for (const auto& [name, s] : sessions_) {
+        Session& session = *s;
+        if (session.seal.serial == 0)
+            continue;
+        if (session.seal.oldValid && now >= session.oldKeyUntil) {
+            session.seal.oldValid = false;
+            session.seal.oldKey = SealKey();
+            routesDirty_ = true;
+        }
+        // A key is replaced only while the player can hear of it; a detached
+        // session gets its new key when it comes back.
+        if (session.connection == 0 || now - session.keyIssuedAt < config_.tunnelKeyLifetimeMs)
+            continue;
+        setSealed(session, true);
+        sendTunnelKey(session, control::message(QStringLiteral("tunnel_key"), {}));
+    }
+}

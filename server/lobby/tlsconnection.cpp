@@ -1,0 +1,31 @@
+// Turning an accepted connection to TLS; the rest of the server sees the same
+// lines either way.
+#include "server/lobby/lobbyserver.h"
+
+#include "server/serverlog.h"
+
+#include <QSslSocket>
+#include <QTimer>
+
+void LobbyServer::beginTls(ConnectionId connection)
+{
+    const auto it = peers_.find(connection);
+    auto* socket = it == peers_.end() ? nullptr : qobject_cast<QSslSocket*>(it->second.socket);
+    if (!socket)
+        return;
+    it->second.tls = true;
+    connect(socket, &QSslSocket::encrypted, this, [this, connection] { lobby_.connectionSealed(connection); });
+    connect(socket, &QSslSocket::encryptedBytesWritten, this, [this, connection](qint64 bytes) { outputMoved(connection, bytes); });
+    const auto fail = [this, connection, socket](const char* why) {
+        if (peers_.count(connection) == 0 || socket->isEncrypted())
+            return;
+        serverlog::debug(QStringLiteral("closing connection %1: %2").arg(QString::number(connection), QLatin1String(why)));
+        lobby_.connectionClosed(connection);
+        dropPeer(connection);
+    };
+    connect(socket, &QSslSocket::errorOccurred, this, [fail] { fail("TLS handshake failed"); });
+    // A handshake costs the server more than a line: it gets far less time
+    // than a login, and counts against the address's connections meanwhile.
+    QTimer::singleShot(config_.handshakeDeadlineMs, socket, [fail] { fail("TLS handshake not done in time"); });
+    socket->startServerEncryption();
+}

@@ -1,0 +1,74 @@
+// Sealed members: their datagrams are opened with the sender's key, pass
+// every rule a plain datagram passes, and are sealed again for each sealed
+// recipient with the recipient's key.
+#include "server/relay/relaycore.h"
+
+#include "net/scramble.h"
+
+void RelayCore::updateSealing(std::uint32_t slot, const SealRoute& route)
+{
+    Member& m = members_[slot];
+    if (route.serial == 0) {
+        m.sealing.reset();
+        return;
+    }
+    if (!m.sealing)
+        m.sealing = std::make_unique<Sealing>();
+    Sealing& s = *m.sealing;
+    if (s.serial == route.serial && s.oldValid == route.oldValid)
+        return;
+    const std::uint8_t phase = route.phase & 1;
+    const auto load = [&s](std::uint8_t p, std::uint32_t serial, const SealKey& key) {
+        if (s.loaded[p] == serial)
+            return;
+        // A new key starts a new window: its counters are its own.
+        s.loaded[p] = s.cipher[p].setKey(key.bytes.data()) ? serial : 0;
+        s.window[p].reset();
+    };
+    load(phase, route.serial, route.key);
+    if (route.oldValid) {
+        load(phase ^ 1, route.serial - 1, route.oldKey);
+    } else {
+        s.cipher[phase ^ 1].clear();
+        s.loaded[phase ^ 1] = 0;
+    }
+    // Keep sealing with the old key until the client shows it has the new
+    // one, so nothing sent meanwhile is lost; once the old key is gone, the new.
+    if (!route.oldValid || s.loaded[s.sendPhase] == 0)
+        s.sendPhase = phase;
+    s.serial = route.serial;
+    s.oldValid = route.oldValid;
+    s.phase = phase;
+}
+
+long RelayCore::openFrom(std::uint32_t slot, const std::uint8_t* data, std::size_t length, bool* heartbeat)
+{
+    Sealing& s = *members_[slot].sealing;
+    seal::Header header;
+    // Only what the client itself sealed, for its own index, under a key the
+    // relay holds, with a counter not seen before.
+    if (!seal::readHeader(data, length, &header) || header.fromRelay() || header.index() != slot ||
+        s.loaded[header.phase()] == 0 || !s.window[header.phase()].fresh(header.counter))
+        return -1;
+    std::memcpy(opened_.data(), data, length);
+    const long opened = s.cipher[header.phase()].open(opened_.data(), length);
+    if (opened < 0)
+        return -1;
+    s.window[header.phase()].accept(header.counter);
+    if (header.phase() == s.phase)
+        s.sendPhase = s.phase;
+    *heartbeat = header.heartbeat();
+    // The rules read scrambled datagrams, as plain members send them.
+    std::memmove(opened_.data(), opened_.data() + seal::kHeaderBytes, static_cast<std::size_t>(opened));
+    tunnel::scrambleInPlace(opened_.data(), static_cast<std::size_t>(opened));
+    return opened;
+}
+
+std::size_t RelayCore::sealFor(std::uint32_t slot, const std::uint8_t* data, std::size_t length, std::uint8_t* out)
+{
+    Sealing& s = *members_[slot].sealing;
+    std::memcpy(out + seal::kHeaderBytes, data, length);
+    tunnel::scrambleInPlace(out + seal::kHeaderBytes, length);
+    const seal::Header header{seal::kFromRelay | (s.sendPhase ? seal::kPhase : 0u) | (slot & seal::kIndexMask), s.sent++};
+    return s.cipher[s.sendPhase].seal(header, out, length);
+}
