@@ -10,7 +10,7 @@
 #include <QJsonDocument>
 #include <QNetworkDatagram>
 #include <QRegularExpression>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTest>
 #include <QUdpSocket>
 #include <functional>
@@ -38,7 +38,9 @@ inline std::unique_ptr<LobbyServer> startServer(ServerConfig config = testConfig
 class ControlClient
 {
 public:
-    explicit ControlClient(quint16 port, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost))
+    // Over TLS when `sealed` (any certificate: these tests pin nothing).
+    explicit ControlClient(quint16 port, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost),
+                           bool sealed = false)
     {
         socket.bind(from);
         QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
@@ -46,8 +48,16 @@ public:
             for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
                 inbox.append(QJsonDocument::fromJson(pending.left(end)).object());
         });
-        socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
-        socket.waitForConnected(3000);
+        if (sealed) {
+            socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+            socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+            // Not waitForEncrypted(): the server answers on this very thread.
+            const bool up = QTest::qWaitFor([this] { return socket.isEncrypted(); }, 5000);
+            Q_UNUSED(up);
+        } else {
+            socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+            socket.waitForConnected(3000);
+        }
     }
     void send(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields = {})
     {
@@ -106,7 +116,7 @@ public:
     {
         return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::UnconnectedState; }, ms);
     }
-    QTcpSocket socket;
+    QSslSocket socket; // plain unless encryption was started
     QList<QJsonObject> inbox;
     QByteArray pending;
 };
