@@ -3,7 +3,7 @@
 #include "lobby/serveraddress.h"
 #include "ui/theme.h"
 
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTimer>
 #include <QSocketNotifier>
 
@@ -21,7 +21,7 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     setupUI();
     setStyleSheet(theme::windowSheet());
 
-    tcpSocket = new QTcpSocket(this);
+    tcpSocket = new QSslSocket(this);
     // Bound now rather than at the first heartbeat: the engine may start first.
     openTunnel();
     heartbeatTimer = new QTimer(this);
@@ -29,8 +29,9 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     refreshTimer = new QTimer(this);
 
     connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
-    connect(tcpSocket, &QTcpSocket::connected, this, &VLANClient::onTcpConnected);
+    // Connected means logged in only once the key is known (lobby/sealedchannel.cpp).
     connect(tcpSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) { onTcpError(); });
+    setUpSealedChannel();
     connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
     connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);

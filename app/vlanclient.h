@@ -3,6 +3,7 @@
 
 #include "net/adapterhandles.h"
 #include "net/engine.h"
+#include "net/sealsession.h"
 #include "ui/framedrag.h"
 
 #include <QByteArray>
@@ -24,7 +25,7 @@ class QPushButton;
 class QScrollArea;
 class QStackedWidget;
 class QTabWidget;
-class QTcpSocket;
+class QSslSocket;
 class QTextEdit;
 class QTimer;
 class QSocketNotifier;
@@ -83,6 +84,20 @@ private:
     void handleKicked(const QJsonObject& message);
     void handleChat(const QJsonObject& message);
 
+    // Sealed sessions (lobby/sealedchannel.cpp): TLS first, the server's key
+    // pinned on first use, and the tunnel key of a sealed session.
+    void setUpSealedChannel();
+    void connectControl();
+    void sealedAttemptFailed();
+    void onControlEncrypted();
+    void takeTunnelKey(const QJsonObject& message);
+    void handleTunnelKey(const QJsonObject& message);
+    QString serverPinKey() const;
+    QString sealingText() const; // "sealed", "not sealed" or empty while unknown
+    void forgetServerSealing();
+    void updateServerLine();
+    int tunnelOverhead() const; // bytes the sealing adds to each datagram
+
     // Tunnel (net/tunnel.cpp): the engine carries the traffic; the GUI thread
     // starts and stops it.
     bool startEngine(std::unique_ptr<tunnel::AdapterPort> port);
@@ -121,7 +136,17 @@ private:
     bool controlChannelUp() const;
     void sendLogin();
 
-    QTcpSocket* tcpSocket = nullptr;
+    QSslSocket* tcpSocket = nullptr; // plain unless the server speaks TLS
+    QTimer* handshakeTimer = nullptr;
+    bool tryingTls = false;          // the current attempt is a TLS one
+    bool handshaking = false;
+    bool tcpReached = false;         // the current attempt got a connection
+    bool serverSpeaksPlain = false;  // this server took a connection and did not speak TLS
+    bool controlSealed = false;      // the control channel was sealed at the last connection
+    bool keyRefused = false;         // a changed key the player did not accept: no attempts
+    QString serverKey;               // fingerprint of the key this server showed
+    std::shared_ptr<tunnel::SealSession> tunnelSeal = std::make_shared<tunnel::SealSession>();
+    std::unique_ptr<tunnel::SealSession::View> heartbeatSealer;
     udp::Socket tunnelSocket = nullptr; // the one UDP endpoint: heartbeats and the engine's traffic
     QSocketNotifier* tunnelNotifier = nullptr; // drains the socket while no engine runs
     QTimer* heartbeatTimer = nullptr;

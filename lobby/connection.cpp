@@ -5,7 +5,7 @@
 #include <QLineEdit>
 #include <QStackedWidget>
 #include <QTabWidget>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTimer>
 
 void VLANClient::sendControlMessage(const QJsonObject& message)
@@ -29,9 +29,9 @@ void VLANClient::sendLogin()
 
 void VLANClient::attemptReconnect()
 {
-    if (tcpSocket->state() != QAbstractSocket::UnconnectedState)
+    if (tcpSocket->state() != QAbstractSocket::UnconnectedState || keyRefused)
         return;
-    tcpSocket->connectToHost(serverAddress, serverPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    connectControl();
 }
 
 void VLANClient::onTcpConnected()

@@ -6,7 +6,7 @@
 #include <QScrollBar>
 #include <QStackedWidget>
 #include <QTabWidget>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -25,6 +25,7 @@ void VLANClient::onTcpReadyRead()
         {"global_chat", &VLANClient::handleGlobalChat},
         {"private_message", &VLANClient::handlePrivateMessage},
         {"error", &VLANClient::handleError},
+        {"tunnel_key", &VLANClient::handleTunnelKey},
     };
 
     while (tcpSocket->canReadLine()) {
@@ -48,6 +49,7 @@ void VLANClient::onTcpReadyRead()
 void VLANClient::handleLoginOk(const QJsonObject& message)
 {
     clientId = control::readString(message, QStringLiteral("client_id"));
+    takeTunnelKey(message);
     pageStack->setCurrentWidget(mainTabs);
     refreshRooms();
     heartbeatTimer->start(2000);

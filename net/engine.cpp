@@ -11,6 +11,7 @@ struct tunnel::Engine::State {
     std::unique_ptr<AdapterPort> port;
     udp::Socket socket = nullptr;
     udp::Peer relay;
+    std::shared_ptr<SealSession> seal; // inactive: plain
     udp::Batch outbound;
     udp::Batch inbound;
 };
@@ -26,6 +27,7 @@ unsigned long outboundLoop(void* argument)
 {
     const std::unique_ptr<StateRef> ref(static_cast<StateRef*>(argument));
     Engine::State& s = **ref;
+    SealSession::View sealer(*s.seal);
     bool idle = true; // the last read found the adapter empty
     while (s.running) {
         // The first packet after a wait leaves alone, at once: a lone game
@@ -36,13 +38,20 @@ unsigned long outboundLoop(void* argument)
         idle = false;
         while (count < limit) {
             unsigned char* slot = s.outbound.slot(count);
-            const std::size_t size = s.port->receive(slot, udp::kSlotSize);
+            const bool sealed = s.seal->active();
+            // A sealed packet leaves room for the header before it and the tag after it.
+            unsigned char* payload = sealed ? slot + seal::kHeaderBytes : slot;
+            std::size_t size = s.port->receive(payload, sealed ? udp::kSlotSize - seal::kOverhead : udp::kSlotSize);
             if (size == 0) {
                 idle = true;
                 break;
             }
-            scrambleInPlace(slot, size);
-            s.outbound.length[count++] = size;
+            if (sealed)
+                size = sealer.seal(slot, size, false);
+            else
+                scrambleInPlace(slot, size);
+            if (size > 0)
+                s.outbound.length[count++] = size;
         }
         if (count > 0 && s.running) // nothing leaves once stop has begun
             udp::sendBatch(s.socket, s.relay, s.outbound, count);
@@ -59,6 +68,7 @@ unsigned long inboundLoop(void* argument)
     const std::unique_ptr<StateRef> ref(static_cast<StateRef*>(argument));
     Engine::State& s = **ref;
     udp::Batch& b = s.inbound;
+    SealSession::View opener(*s.seal);
     while (s.running) {
         const int count = udp::receiveBatch(s.socket, b);
         for (int i = 0; i < count && s.running; ++i) {
@@ -69,6 +79,13 @@ unsigned long inboundLoop(void* argument)
                 const std::size_t size = std::min(step, b.length[i] - at);
                 if (!acceptInbound(b.from[i], s.relay, datagram, size))
                     continue;
+                if (s.seal->active()) {
+                    // What does not open (forged, damaged, replayed) is dropped unanswered.
+                    const long opened = opener.open(datagram, size);
+                    if (opened >= 0)
+                        s.port->write(datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened));
+                    continue;
+                }
                 scrambleInPlace(datagram, size);
                 s.port->write(datagram, size);
             }
@@ -161,7 +178,8 @@ Engine::~Engine()
     stop();
 }
 
-bool Engine::start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay)
+bool Engine::start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay,
+                   std::shared_ptr<SealSession> seal)
 {
     if (active() || !port || !socket)
         return false;
@@ -169,6 +187,7 @@ bool Engine::start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const 
     state_->port = std::move(port);
     state_->socket = socket;
     state_->relay = relay;
+    state_->seal = seal ? std::move(seal) : std::make_shared<SealSession>();
     udp::rearm(socket);
     const auto launch = [this](adapter::ThreadEntry entry) {
         auto* ref = new StateRef(state_);

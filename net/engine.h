@@ -7,6 +7,7 @@
 #pragma once
 
 #include "net/readerthread.h"
+#include "net/sealsession.h"
 #include "net/tap_api.h"
 #include "net/udpsocket.h"
 #include "net/wintun_api.h"
@@ -48,8 +49,10 @@ public:
     ~Engine();
 
     // Starts both threads on `port` and `socket`; false (nothing running) when
-    // a thread could not be made.
-    bool start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay);
+    // a thread could not be made. While `seal` is active, every datagram is
+    // sealed and only datagrams that open reach the adapter.
+    bool start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay,
+               std::shared_ptr<SealSession> seal = nullptr);
     // Wakes both threads and waits for them, at most `timeoutMs` in all. True
     // when both have ended (or none ran); the port is gone then. A thread
     // still running keeps the port and the socket alive, and a later stop()

@@ -42,7 +42,8 @@ QString searchTapAdapter(const TapRegistry& registry, QString& connectionName);
 // Platform steps. Windows: the registry and netsh. Linux: the fixed TAP
 // interface and in-process configuration of the address.
 QString findInstalledTapAdapter(QString& connectionName);
-void configureLayer3(const QString& virtualIp);
-void configureLayer2(const QString& connectionName, const QString& virtualIp);
+// `overhead`: what sealing adds to each datagram, taken off the MTU.
+void configureLayer3(const QString& virtualIp, int overhead = 0);
+void configureLayer2(const QString& connectionName, const QString& virtualIp, int overhead = 0);
 
 } // namespace hostconfig

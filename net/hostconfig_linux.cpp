@@ -31,14 +31,14 @@ QString findInstalledTapAdapter(QString& connectionName)
     return connectionName;
 }
 
-void configureLayer3(const QString& virtualIp)
+void configureLayer3(const QString& virtualIp, int overhead)
 {
-    assign(QLatin1String(kLayer3AdapterName), virtualIp, kLayer3Mtu);
+    assign(QLatin1String(kLayer3AdapterName), virtualIp, kLayer3Mtu - overhead);
 }
 
-void configureLayer2(const QString& connectionName, const QString& virtualIp)
+void configureLayer2(const QString& connectionName, const QString& virtualIp, int overhead)
 {
-    assign(connectionName, virtualIp, kLayer2Mtu);
+    assign(connectionName, virtualIp, kLayer2Mtu - overhead);
 }
 
 } // namespace hostconfig

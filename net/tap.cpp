@@ -29,7 +29,7 @@ void VLANClient::startTapAdapter(const QString& virtualIp)
         return;
     }
     tap::setMediaConnected(tapHandle);
-    hostconfig::configureLayer2(connectionName, virtualIp);
+    hostconfig::configureLayer2(connectionName, virtualIp, tunnelOverhead());
     tapRunning = true;
     if (!startEngine(tunnel::devicePort(tapHandle)))
         stopTapAdapter();

@@ -15,6 +15,16 @@ void VLANClient::sendUdpHeartbeats()
 {
     if (clientId.isEmpty())
         return;
+    if (tunnelSeal->active()) {
+        // Sealed: the key says who sends it; no client id on the wire.
+        if (!heartbeatSealer)
+            heartbeatSealer = std::make_unique<tunnel::SealSession::View>(*tunnelSeal);
+        std::uint8_t sealed[seal::kOverhead];
+        const std::size_t size = heartbeatSealer->seal(sealed, 0, true);
+        if (size)
+            udp::send(tunnelSocket, relayPeer, sealed, size);
+        return;
+    }
     const QByteArray heartbeat =
         QJsonDocument(QJsonObject{{QStringLiteral("client_id"), clientId}}).toJson(QJsonDocument::Compact);
     // The same socket as the traffic, so that the relay knows one port for this client.
@@ -44,7 +54,7 @@ bool VLANClient::startEngine(std::unique_ptr<tunnel::AdapterPort> port)
         return false; // no numeric relay address: nothing could be sent anyway
     // The engine's receiver owns the socket's reads from here on.
     tunnelNotifier->setEnabled(false);
-    if (engine.start(std::move(port), tunnelSocket, relayPeer))
+    if (engine.start(std::move(port), tunnelSocket, relayPeer, tunnelSeal))
         return true;
     tunnelNotifier->setEnabled(true);
     return false;

@@ -29,7 +29,7 @@ void VLANClient::startWintunAdapter(const QString& virtualIp)
         return;
     }
     wintun::settleAdapter();
-    hostconfig::configureLayer3(virtualIp);
+    hostconfig::configureLayer3(virtualIp, tunnelOverhead());
     wintunSession = wintun::startSession(wintunAdapter, wintun::kRingCapacity);
     if (!wintunSession) {
         // No message: the player stays in the room without an adapter.

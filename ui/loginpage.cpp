@@ -13,7 +13,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStackedWidget>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -64,9 +64,11 @@ namespace {
 // every label would draw the side panel's right border or a gradient of its own.
 const char plainLabels[] = " QLabel { background: transparent; border: none; }";
 
-QString serverLine(const QString& server)
+// "Server: ADDR:PORT · sealed · change" once it is known whether the connection is sealed.
+QString serverLine(const QString& server, const QString& sealing)
 {
-    return QStringLiteral("Server: %1 · <a href=\"change\" style=\"color: #a1a1aa;\">change</a>").arg(server);
+    return QStringLiteral("Server: %1 · %2<a href=\"change\" style=\"color: #a1a1aa;\">change</a>")
+        .arg(server, sealing.isEmpty() ? QString() : sealing + QStringLiteral(" · "));
 }
 
 QLabel* sheetLabel(const QString& text, const QString& sheet)
@@ -224,7 +226,7 @@ void VLANClient::buildLoginPage()
 // reconnect notice takes over.
 void VLANClient::watchConnection()
 {
-    serverLabel->setText(serverLine(lobby::formatEndpoint({serverAddress, serverPort})));
+    updateServerLine();
     connect(tcpSocket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
         const QString server = lobby::formatEndpoint({serverAddress, serverPort});
         // A retry keeps saying that the server cannot be reached until it can.
@@ -239,6 +241,11 @@ void VLANClient::watchConnection()
     });
 }
 
+void VLANClient::updateServerLine()
+{
+    serverLabel->setText(serverLine(lobby::formatEndpoint({serverAddress, serverPort}), sealingText()));
+}
+
 void VLANClient::showConnectionStatus(const QString& text)
 {
     connectionStatusLabel->setText(text);
@@ -248,14 +255,18 @@ void VLANClient::showConnectionStatus(const QString& text)
 // current attempt is dropped and the next one goes to the new address.
 void VLANClient::changeServer()
 {
-    const std::optional<lobby::ServerEndpoint> chosen = ui::askServer(this, {serverAddress, serverPort});
+    const QString key = controlSealed ? QStringLiteral("Sealed. The server's key (SHA-256):\n%1").arg(serverKey)
+                        : serverSpeaksPlain ? QStringLiteral("Not sealed: this server does not encrypt the connection.")
+                                            : QString();
+    const std::optional<lobby::ServerEndpoint> chosen = ui::askServer(this, {serverAddress, serverPort}, key);
     if (!chosen)
         return;
     settings.setValue(QStringLiteral("server"), lobby::formatEndpoint(*chosen));
     serverAddress = chosen->address;
     serverPort = chosen->port;
     openTunnel();
-    serverLabel->setText(serverLine(lobby::formatEndpoint(*chosen)));
+    forgetServerSealing();
+    updateServerLine();
     tcpSocket->abort();
     reconnectTimer->stop();
     attemptReconnect();

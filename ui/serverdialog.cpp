@@ -27,7 +27,7 @@ const char* const kSheet =
 
 } // namespace
 
-std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::ServerEndpoint& current)
+std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::ServerEndpoint& current, const QString& key)
 {
     QDialog dialog(parent);
     dialog.setWindowTitle(QStringLiteral("Server"));
@@ -43,6 +43,12 @@ std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::Ser
     hint->setWordWrap(true);
     auto* field = new QLineEdit(lobby::formatEndpoint(current));
     field->setMinimumHeight(40);
+    auto* keyLine = new QLabel(key);
+    keyLine->setObjectName(QStringLiteral("key"));
+    keyLine->setWordWrap(true);
+    keyLine->setTextFormat(Qt::PlainText);
+    keyLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    keyLine->setVisible(!key.isEmpty());
     auto* problem = new QLabel;
     problem->setObjectName(QStringLiteral("problem"));
     problem->setWordWrap(true);
@@ -58,7 +64,7 @@ std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::Ser
     buttons->addWidget(cancel);
     buttons->addWidget(save);
     for (QWidget* widget : {static_cast<QWidget*>(heading), static_cast<QWidget*>(hint), static_cast<QWidget*>(field),
-                            static_cast<QWidget*>(problem)})
+                            static_cast<QWidget*>(keyLine), static_cast<QWidget*>(problem)})
         layout->addWidget(widget);
     layout->addLayout(buttons);
 

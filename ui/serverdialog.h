@@ -12,6 +12,8 @@ namespace ui {
 // Asks for a numeric address and port, starting from `current`. Input that
 // does not parse is refused with the reason and the dialog stays open;
 // nothing when the player cancels.
-std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::ServerEndpoint& current);
+// `key` says how the current server is sealed (its key's fingerprint), if known.
+std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::ServerEndpoint& current,
+                                               const QString& key = QString());
 
 } // namespace ui

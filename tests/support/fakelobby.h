@@ -2,14 +2,14 @@
 #pragma once
 
 #include "lobby/controlcodec.h"
+#include "server/lobby/tls.h"
 #include "tests/support/clientprobe.h"
 
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTabWidget>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTest>
 #include <memory>
 #include <utility>
@@ -22,19 +22,31 @@ class FakeLobby : public QObject
 public:
     QList<QJsonObject> received; // every line so far, parsed, in order
     int connections = 0;
-    QTcpSocket* client = nullptr; // the latest connection
-    QTcpServer server;
-    FakeLobby()
+    int handshakes = 0; // connections that opened with TLS
+    const bool sealed;
+    QSslSocket* client = nullptr; // the latest connection
+    tls::Server server;
+    // With an identity it speaks TLS to a client that opens with a handshake;
+    // without, it hangs up on one, as a server that knows no TLS may.
+    explicit FakeLobby(const tls::Identity& identity = tls::Identity()) : sealed(!identity.isNull())
     {
+        if (sealed)
+            server.setConfiguration(tls::serverConfiguration(identity));
         server.listen(QHostAddress::LocalHost, 0);
         connect(&server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = server.nextPendingConnection()) {
+            while (auto* socket = static_cast<QSslSocket*>(server.nextPendingConnection())) {
                 ++connections;
                 client = socket;
                 pending.clear();
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
                     if (socket != client)
                         return;
+                    char first = 0;
+                    if (!socket->isEncrypted() && socket->peek(&first, 1) == 1 && tls::opensHandshake(first)) {
+                        ++handshakes;
+                        sealed ? socket->startServerEncryption() : socket->abort();
+                        return;
+                    }
                     pending += socket->readAll();
                     for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
                         received.append(control::decodeLine(pending.left(end + 1)));
@@ -47,7 +59,8 @@ public:
     bool waitForClient(int timeoutMs = 5000)
     {
         return QTest::qWaitFor(
-            [this] { return client && client->state() == QAbstractSocket::ConnectedState; }, timeoutMs);
+            [this] { return client && client->state() == QAbstractSocket::ConnectedState && (!sealed || client->isEncrypted()); },
+            timeoutMs);
     }
     int count(const QString& cmd) const
     {

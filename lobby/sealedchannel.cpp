@@ -1,0 +1,160 @@
+// The control channel sealed: TLS first, the server's key pinned on first
+// use, plain only for a server that never answered sealed; and the tunnel
+// key the server hands a sealed session.
+#include "app/vlanclient.h"
+
+#include "lobby/controlcodec.h"
+#include "lobby/pinning.h"
+#include "lobby/serveraddress.h"
+#include "ui/pinprompt.h"
+
+#include <QLabel>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTimer>
+
+namespace {
+
+// Long enough for a slow path; a server that does not speak TLS and keeps
+// the connection open costs this once before the plain attempt.
+constexpr int kHandshakeMs = 5000;
+
+} // namespace
+
+void VLANClient::setUpSealedChannel()
+{
+    QSslConfiguration configuration = tcpSocket->sslConfiguration();
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    // The key is checked against the pin, not against certificate authorities:
+    // most servers carry the certificate they made themselves.
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    tcpSocket->setSslConfiguration(configuration);
+    handshakeTimer = new QTimer(this);
+    handshakeTimer->setSingleShot(true);
+    handshakeTimer->setInterval(kHandshakeMs);
+    connect(handshakeTimer, &QTimer::timeout, this, [this] {
+        if (!handshaking)
+            return;
+        tcpSocket->abort();
+        sealedAttemptFailed();
+        onTcpError();
+    });
+    connect(tcpSocket, &QSslSocket::connected, this, [this] {
+        tcpReached = true;
+        if (!tryingTls)
+            onTcpConnected();
+    });
+    connect(tcpSocket, &QSslSocket::encrypted, this, &VLANClient::onControlEncrypted);
+    connect(tcpSocket, &QSslSocket::errorOccurred, this, [this] { sealedAttemptFailed(); });
+}
+
+QString VLANClient::serverPinKey() const
+{
+    return pinning::settingsKey(lobby::formatEndpoint({serverAddress, serverPort}));
+}
+
+void VLANClient::connectControl()
+{
+    tcpReached = false;
+    handshaking = false;
+    // Plain only for a server that answered plain and was never seen sealed.
+    tryingTls = !serverSpeaksPlain || !settings.value(serverPinKey()).toString().isEmpty();
+    if (!tryingTls) {
+        tcpSocket->connectToHost(serverAddress, serverPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+        return;
+    }
+    handshaking = true;
+    tcpSocket->connectToHostEncrypted(serverAddress, serverPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    handshakeTimer->start();
+}
+
+void VLANClient::sealedAttemptFailed()
+{
+    handshakeTimer->stop();
+    // Unreachable is not the same as plain: only a server that took the
+    // connection and then did not speak TLS is tried plain. Never one that
+    // was sealed before (no downgrade).
+    const bool tookConnection = handshaking && tcpReached;
+    handshaking = false;
+    if (!tookConnection)
+        return;
+    if (!settings.value(serverPinKey()).toString().isEmpty()) {
+        showConnectionStatus(QStringLiteral("%1 was sealed before and now does not answer sealed; not connecting "
+                                            "without encryption — retrying every 3 s")
+                                 .arg(lobby::formatEndpoint({serverAddress, serverPort})));
+        return;
+    }
+    serverSpeaksPlain = true;
+    QTimer::singleShot(0, this, &VLANClient::attemptReconnect);
+}
+
+void VLANClient::onControlEncrypted()
+{
+    handshakeTimer->stop();
+    handshaking = false;
+    const QString seen = pinning::fingerprint(tcpSocket->peerCertificate());
+    const QString pinned = settings.value(serverPinKey()).toString();
+    switch (pinning::compare(pinned, seen)) {
+    case pinning::Verdict::FirstUse:
+        settings.setValue(serverPinKey(), seen);
+        break;
+    case pinning::Verdict::Same:
+        break;
+    case pinning::Verdict::Changed: {
+        // Nothing (no name, no client id) goes to a server that shows another key.
+        keyRefused = true;
+        tcpSocket->abort();
+        const QString server = lobby::formatEndpoint({serverAddress, serverPort});
+        showConnectionStatus(QStringLiteral("The key of %1 changed; not connected").arg(server));
+        if (!ui::acceptChangedKey(this, server, pinned, seen))
+            return;
+        settings.setValue(serverPinKey(), seen);
+        keyRefused = false;
+        reconnectTimer->stop();
+        attemptReconnect();
+        return;
+    }
+    }
+    controlSealed = true;
+    serverKey = seen;
+    updateServerLine();
+    onTcpConnected();
+}
+
+void VLANClient::takeTunnelKey(const QJsonObject& message)
+{
+    QByteArray key = QByteArray::fromBase64(control::readString(message, QStringLiteral("tunnel_key")).toLatin1());
+    // Only a key that came over the sealed channel is worth anything.
+    if (tcpSocket->isEncrypted() && key.size() == int(seal::kKeyBytes))
+        tunnelSeal->setKey(reinterpret_cast<const std::uint8_t*>(key.constData()),
+                           control::readString(message, QStringLiteral("tunnel_index")).toUInt(),
+                           control::readString(message, QStringLiteral("tunnel_phase")).toInt());
+    else if (message.value(QStringLiteral("cmd")).toString() == QLatin1String("login_ok"))
+        tunnelSeal->clear();
+    seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
+}
+
+void VLANClient::handleTunnelKey(const QJsonObject& message)
+{
+    takeTunnelKey(message);
+}
+
+int VLANClient::tunnelOverhead() const
+{
+    return tunnelSeal->active() ? int(seal::kOverhead) : 0;
+}
+
+QString VLANClient::sealingText() const
+{
+    if (controlSealed)
+        return QStringLiteral("sealed");
+    return serverSpeaksPlain ? QStringLiteral("not sealed") : QString();
+}
+
+void VLANClient::forgetServerSealing()
+{
+    serverSpeaksPlain = false;
+    keyRefused = false;
+    controlSealed = false;
+    serverKey.clear();
+}

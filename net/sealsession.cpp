@@ -1,0 +1,79 @@
+#include "net/sealsession.h"
+
+#include <cstring>
+
+namespace tunnel {
+
+SealSession::~SealSession()
+{
+    clear();
+}
+
+void SealSession::setKey(const std::uint8_t key[seal::kKeyBytes], std::uint32_t index, int phase)
+{
+    Lock lock(busy_);
+    phase &= 1;
+    std::memcpy(keys_[phase].data(), key, seal::kKeyBytes);
+    const std::uint64_t generation = generation_.load(std::memory_order_relaxed) + 1;
+    keyGeneration_[phase] = generation;
+    index_ = index & seal::kIndexMask;
+    phase_ = phase;
+    generation_.store(generation, std::memory_order_release);
+    active_.store(true, std::memory_order_release);
+}
+
+void SealSession::clear()
+{
+    Lock lock(busy_);
+    for (auto& key : keys_)
+        seal::wipe(key.data(), key.size());
+    keyGeneration_[0] = keyGeneration_[1] = 0;
+    active_.store(false, std::memory_order_release);
+    generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+void SealSession::View::sync()
+{
+    const std::uint64_t generation = session_.generation_.load(std::memory_order_acquire);
+    if (generation == generation_)
+        return;
+    Lock lock(session_.busy_);
+    for (int p = 0; p < 2; ++p) {
+        if (keyGeneration_[p] == session_.keyGeneration_[p])
+            continue;
+        // A new key in this phase: its counters start a new window.
+        keyGeneration_[p] = session_.keyGeneration_[p];
+        window_[p].reset();
+        if (keyGeneration_[p] == 0 || !cipher_[p].setKey(session_.keys_[p].data()))
+            cipher_[p].clear();
+    }
+    index_ = session_.index_;
+    phase_ = session_.phase_;
+    generation_ = session_.generation_.load(std::memory_order_relaxed);
+}
+
+std::size_t SealSession::View::seal(std::uint8_t* datagram, std::size_t length, bool heartbeat)
+{
+    sync();
+    if (!cipher_[phase_].ready())
+        return 0;
+    const std::uint32_t word = index_ | (phase_ ? seal::kPhase : 0u) | (heartbeat ? seal::kHeartbeat : 0u);
+    return cipher_[phase_].seal({word, session_.counter_.fetch_add(1, std::memory_order_relaxed)}, datagram, length);
+}
+
+long SealSession::View::open(std::uint8_t* datagram, std::size_t length)
+{
+    sync();
+    seal::Header header;
+    if (!seal::readHeader(datagram, length, &header) || !header.fromRelay() || header.index() != index_)
+        return -1;
+    const int p = header.phase();
+    if (!cipher_[p].ready() || !window_[p].fresh(header.counter))
+        return -1;
+    const long opened = cipher_[p].open(datagram, length);
+    if (opened >= 0)
+        window_[p].accept(header.counter);
+    return opened;
+}
+
+} // namespace tunnel

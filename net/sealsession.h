@@ -1,0 +1,78 @@
+// The client's side of a sealed tunnel, Qt-free: the keys the server gave
+// (the newest and the one before it), set on the GUI thread and read by the
+// engine's threads and the heartbeat, each through a View of its own.
+#pragma once
+
+#include "net/seal.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+namespace tunnel {
+
+class SealSession
+{
+public:
+    SealSession() = default;
+    ~SealSession();
+    SealSession(const SealSession&) = delete;
+    SealSession& operator=(const SealSession&) = delete;
+
+    // A key for `phase` (0 or 1) of the session `index`; from now on every
+    // datagram is sealed with it. The other phase's key stays for datagrams
+    // the relay sealed before it switched.
+    void setKey(const std::uint8_t key[seal::kKeyBytes], std::uint32_t index, int phase);
+    // Plain from now on; the keys are wiped.
+    void clear();
+    bool active() const { return active_.load(std::memory_order_acquire); }
+
+    // One thread's ciphers and (for the receiving thread) replay windows.
+    class View
+    {
+    public:
+        explicit View(SealSession& session) : session_(session) {}
+        // Seals the payload at datagram + kHeaderBytes in place; the datagram's size, or 0.
+        std::size_t seal(std::uint8_t* datagram, std::size_t length, bool heartbeat);
+        // Opens a datagram from the relay in place; the payload's length, or -1.
+        long open(std::uint8_t* datagram, std::size_t length);
+
+    private:
+        void sync();
+        SealSession& session_;
+        std::uint64_t generation_ = 0;
+        std::uint64_t keyGeneration_[2] = {};
+        seal::Cipher cipher_[2];
+        seal::ReplayWindow window_[2];
+        std::uint32_t index_ = 0;
+        int phase_ = 0;
+    };
+
+private:
+    // Held only while keys change or a View copies them; a spin lock, as the
+    // Windows toolchain's threads model may lack std::mutex.
+    class Lock
+    {
+    public:
+        explicit Lock(std::atomic<bool>& flag) : flag_(flag)
+        {
+            while (flag_.exchange(true, std::memory_order_acquire)) {
+            }
+        }
+        ~Lock() { flag_.store(false, std::memory_order_release); }
+
+    private:
+        std::atomic<bool>& flag_;
+    };
+    std::atomic<bool> busy_{false};
+    std::atomic<bool> active_{false};
+    std::atomic<std::uint64_t> generation_{0};
+    // Counters are never reused, not even across keys: one sequence for every sender.
+    std::atomic<std::uint64_t> counter_{0};
+    std::array<std::uint8_t, seal::kKeyBytes> keys_[2] = {};
+    std::uint64_t keyGeneration_[2] = {}; // 0: no key in that phase
+    std::uint32_t index_ = 0;
+    int phase_ = 0;
+};
+
+} // namespace tunnel
