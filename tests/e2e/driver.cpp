@@ -1,6 +1,7 @@
 // One real client driven through its widgets by commands on stdin (see run()),
 // one JSON line answered per command; "modals off" lets an idle client be
-// measured without the 30 ms poll. --send ADDR PORT HEX only sends one datagram.
+// measured without the 30 ms poll. --send ADDR PORT HEX only sends one datagram;
+// --capture IFACE MS FILE only records every frame on IFACE for MS ms into FILE.
 #include "tests/support/clientprobe.h"
 #include "tests/support/testenv.h"
 
@@ -17,8 +18,16 @@
 #include <QTabWidget>
 #include <QTcpSocket>
 #include <QTest>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QUdpSocket>
+#include <arpa/inet.h>
 #include <cstdio>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -169,6 +178,9 @@ private:
             while (listener.hasPendingDatagrams())
                 datagrams.append(QString::fromUtf8(listener.receiveDatagram().data()));
             return ok({{u"datagrams"_s, datagrams}});
+        } else if (command == u"say"_s) {
+            P::globalChatInput(client)->setText(words.mid(1).join(u' '));
+            P::globalSendButton(client)->click();
         } else if (command == u"status"_s) {
             return ok(status());
         } else if (command == u"modals"_s) {
@@ -201,9 +213,39 @@ private:
                 {u"udpPort"_s, int(udp::localPort(P::tunnelSocket(client)))},
                 {u"modeEnabled"_s, P::layer2Button(client)->isEnabled()},
                 {u"rooms"_s, rooms},
+                {u"sealed"_s, P::controlSealed(client) && P::tunnelSeal(client)->active()},
                 {u"boxes"_s, boxes}};
     }
 };
+
+// Every frame seen on `interface` for `ms` milliseconds, appended to `path`.
+int capture(const QString& interface, int ms, const QString& path)
+{
+    const int fd = ::socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
+    sockaddr_ll where{};
+    where.sll_family = AF_PACKET;
+    where.sll_protocol = htons(ETH_P_ALL);
+    where.sll_ifindex = static_cast<int>(if_nametoindex(interface.toLatin1().constData()));
+    QFile out(path);
+    if (fd < 0 || where.sll_ifindex == 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+        !out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return 1;
+    std::fputs("capturing\n", stdout);
+    std::fflush(stdout);
+    QElapsedTimer clock;
+    clock.start();
+    char frame[65536];
+    for (qint64 left; (left = ms - clock.elapsed()) > 0;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) > 0) {
+            const ssize_t n = ::recv(fd, frame, sizeof frame, 0);
+            if (n > 0)
+                out.write(frame, n);
+        }
+    }
+    ::close(fd);
+    return 0;
+}
 
 } // namespace
 
@@ -217,6 +259,8 @@ int main(int argc, char** argv)
         return QUdpSocket().writeDatagram(payload, QHostAddress(args.at(1)), args.at(2).toUShort()) !=
                payload.size();
     }
+    if (args.size() == 4 && args.first() == u"--capture"_s)
+        return capture(args.at(1), args.at(2).toInt(), args.at(3));
     Driver driver;
     return app.exec();
 }

@@ -272,6 +272,44 @@ private slots:
         QVERIFY(!netns::interfaceExists(alice.netns, adapterName(layer2A)));
     }
 
+    // Our client on our server is sealed on every hop: a recording of the
+    // server's link while a player logs in, chats and sends holds none of it.
+    void aSealedSessionShowsNothingOnTheWire()
+    {
+        Player carol{u"carol"_s, lab.name('c')};
+        QVERIFY(lab.addHost(carol.netns, u"10.99.0.4/24"_s));
+        const QString file = dir.filePath(u"wire"_s);
+        QProcess recorder;
+        recorder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QVERIFY(netns::start(recorder, nsServer, {QStringLiteral(PELLORA_E2E_DRIVER), u"--capture"_s, u"br0"_s,
+                                                   u"20000"_s, file}));
+        QVERIFY(recorder.waitForReadyRead(5000));
+        QVERIFY(carol.start() && carol.run(u"login carol-nickname"_s) && carol.waitForMore("logins", 0, 15000));
+        QVERIFY(carol.run(u"say chat-text-never-seen"_s));
+        QVERIFY(alice.enter(u"create Capture"_s) && carol.enter(u"join Capture"_s));
+        QVERIFY(alice.status().value(u"sealed"_s).toBool() && carol.status().value(u"sealed"_s).toBool());
+        QVERIFY(arrives(carol, alice, alice.text("vip"), 40003, u"inner-packet-never-seen"_s));
+        const QString id = carol.text("clientId");
+        // To show the recording works: a datagram in clear from the stranger.
+        QCOMPARE(netns::exec(nsStranger, {QStringLiteral(PELLORA_E2E_DRIVER), u"--send"_s, kServerIp,
+                                          QString::number(kPort), QByteArray("visible-on-the-wire").toHex()})
+                     .code,
+                 0);
+        QTest::qWait(500);
+        netns::stop(recorder);
+        QFile wire(file);
+        QVERIFY(wire.open(QIODevice::ReadOnly));
+        const QByteArray bytes = wire.readAll();
+        QVERIFY(bytes.contains("visible-on-the-wire"));
+        // The inner packet neither in clear nor scrambled (its UDP payload starts 28 bytes in).
+        const QByteArray inner = "inner-packet-never-seen";
+        const QByteArray scrambled = tunnel::scramblePayload(QByteArray(28, 0) + inner).mid(28);
+        for (const QByteArray& secret : {QByteArray("carol-nickname"), QByteArray("chat-text-never-seen"), inner,
+                                          scrambled, id.toLatin1()})
+            QVERIFY2(!id.isEmpty() && !bytes.contains(secret), secret.constData());
+        QVERIFY(alice.run(u"leave"_s) && carol.stop());
+    }
+
     void restartsLoseNothing()
     {
         QVERIFY(alice.enter(u"create Den k"_s));
