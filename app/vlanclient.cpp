@@ -31,11 +31,11 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     // Connected means logged in only once the key is known (lobby/sealedchannel.cpp).
     connect(tcpSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) { onTcpError(); });
-    setUpSealedChannel();
     connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
     connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
     watchConnection();
+    setUpSealedChannel(); // after the status line's handlers: its word on a refused downgrade comes last
 
     isHost = false;
     attemptReconnect();

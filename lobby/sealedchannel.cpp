@@ -85,6 +85,7 @@ void VLANClient::sealedAttemptFailed()
         return;
     }
     serverSpeaksPlain = true;
+    updateServerLine();
     QTimer::singleShot(0, this, &VLANClient::attemptReconnect);
 }
 
@@ -106,12 +107,15 @@ void VLANClient::onControlEncrypted()
         tcpSocket->abort();
         const QString server = lobby::formatEndpoint({serverAddress, serverPort});
         showConnectionStatus(QStringLiteral("The key of %1 changed; not connected").arg(server));
-        if (!ui::acceptChangedKey(this, server, pinned, seen))
-            return;
-        settings.setValue(serverPinKey(), seen);
-        keyRefused = false;
-        reconnectTimer->stop();
-        attemptReconnect();
+        // Asked once the socket is done reporting, so the next attempt starts clean.
+        QMetaObject::invokeMethod(this, [this, server, pinned, seen] {
+            if (!ui::acceptChangedKey(this, server, pinned, seen))
+                return;
+            settings.setValue(serverPinKey(), seen);
+            keyRefused = false;
+            reconnectTimer->stop();
+            attemptReconnect();
+        }, Qt::QueuedConnection);
         return;
     }
     }
