@@ -241,8 +241,6 @@ static void broadcastStepsReachTheCommandsIntact()
     for (const lanbroadcast::Command& step : steps)
         CHECK(lanbroadcast::run(step, folder) == 0);
     CHECK(lanbroadcast::run({L"missing.exe", {}}, folder) == -1);
-    CHECK(lanbroadcast::captureCommands(L"TAP", L"10.8.1.5", false).size() == 1); // the layer-2 metric comes with its address
-
     std::string log;
     if (FILE* file = std::fopen("commands.log", "rb")) {
         char chunk[512];
@@ -253,8 +251,6 @@ static void broadcastStepsReachTheCommandsIntact()
     CHECK(log == "netsh.exe|interface|ipv4|set|interface|LAN \"party\" 2\\|metric=1\n"
                  "route.exe|add|255.255.255.255|mask|255.255.255.255|10.8.1.5|metric|1\n"
                  "route.exe|delete|255.255.255.255|mask|255.255.255.255|10.8.1.5\n");
-    if (log.empty())
-        std::printf("    nothing ran from %ls\n", folder.c_str());
 }
 
 // No Qt here: each case prints its name and its failed checks, and the run
