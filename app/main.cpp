@@ -63,8 +63,11 @@ int main(int argc, char* argv[])
     }
     // One client per user: a later start hands its link to the running one.
     const QString instance = singleinstance::instanceName();
-    if (singleinstance::handOver(instance, parser.positionalArguments()))
+    if (singleinstance::handOver(instance, parser.positionalArguments())) {
+        if (!server.isEmpty())
+            std::fprintf(stderr, "pellora: already running; --server applies to a new start only\n");
         return 0;
+    }
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/logo.ico")));
     VLANClient client(nullptr, server);
     if (!client.acceptOtherStarts(instance))

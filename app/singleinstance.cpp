@@ -9,9 +9,28 @@
 #include <QJsonDocument>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QStandardPaths>
 #include <QTimer>
 
 namespace singleinstance {
+namespace {
+
+#ifdef Q_OS_WIN
+// Pipe names share one namespace per machine; the hash in the name tells users apart.
+QString place(const QString& name)
+{
+    return name;
+}
+#else
+// A socket in the user's own runtime folder (mode 0700): no other user can
+// put one there first and catch our links.
+QString place(const QString& name)
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)).filePath(name);
+}
+#endif
+
+} // namespace
 
 QString instanceName()
 {
@@ -19,8 +38,8 @@ QString instanceName()
     // the hash keeps the name short enough for a socket path.
     const QSettings store(QStringLiteral("Zentho"), QStringLiteral("Launcher"));
     const QByteArray who = (QDir::homePath() + QLatin1Char('\n') + store.fileName()).toUtf8();
-    return QStringLiteral("pellora-") +
-           QString::fromLatin1(QCryptographicHash::hash(who, QCryptographicHash::Sha256).toHex().left(24));
+    return place(QStringLiteral("pellora-") +
+                 QString::fromLatin1(QCryptographicHash::hash(who, QCryptographicHash::Sha256).toHex().left(24)));
 }
 
 QByteArray encodeArguments(const QStringList& arguments)

@@ -12,7 +12,8 @@ namespace singleinstance {
 // A hand-over larger than this is refused: arguments are a link or two.
 inline constexpr int kMaxMessage = 64 * 1024;
 
-// The local socket (Unix) or pipe (Windows) name, one per user and settings store.
+// The local socket (Unix, in the user's runtime folder) or pipe (Windows)
+// name, one per user and settings store.
 QString instanceName();
 
 // One line: the arguments as a compact JSON array of strings.

@@ -42,6 +42,10 @@ void VLANClient::stopAdapters()
     if (wintunRunning || wintunAdapter)
         stopWintunAdapter();
     releaseBroadcasts();
+    // The server's name may have led elsewhere while the room kept its relay.
+    const QByteArray relay = relayAddress().toUtf8();
+    if (!engine.active() && !relay.isEmpty() && !udp::samePeer(relayPeer, udp::parsePeer(relay.constData(), serverPort)))
+        openTunnel();
 }
 
 namespace {
