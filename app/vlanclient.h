@@ -6,6 +6,8 @@
 #include "ui/framedrag.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QJsonObject>
 #include <QMap>
 #include <QPoint>
@@ -15,7 +17,13 @@
 #include <QWidget>
 #include <atomic>
 
+class QAction;
+class QCloseEvent;
 class QDialog;
+class QHostInfo;
+class QLocalServer;
+class QMenu;
+class QSystemTrayIcon;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -39,6 +47,17 @@ public:
     // `serverOption`: the --server ADDR[:PORT] of the command line, if given.
     explicit VLANClient(QWidget* parent = nullptr, const QString& serverOption = QString());
     ~VLANClient() override;
+
+    // Takes over the name under which later starts of the program find this
+    // one and hand it their arguments (app/singleinstance.cpp).
+    bool acceptOtherStarts(const QString& name);
+    // Joins the room a pellora:// link names, switching server (after asking)
+    // and logging in with the saved nickname as needed (features/invite.cpp).
+    void openInviteLink(const QString& link);
+
+signals:
+    // A notification was shown in the system tray (features/tray.cpp).
+    void notified(const QString& title, const QString& text);
 
 private slots:
     void onTcpReadyRead();
@@ -65,6 +84,7 @@ protected:
     // Window chrome (ui/titlebar*.cpp).
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     friend struct ClientProbe;
@@ -121,15 +141,43 @@ private:
     bool controlChannelUp() const;
     void sendLogin();
 
+    // Server by name (lobby/connection.cpp).
+    void onServerLookedUp(const QHostInfo& info);
+    bool connectToNextAddress();
+    void restartConnection();
+    void showServerLine();
+    QString relayAddress() const;
+
+    // Invite links (features/invite.cpp).
+    void copyInviteLink();
+    void joinPendingInvite();
+    bool switchServerForInvite(const QString& host, quint16 port);
+
+    // One client per user (app/singleinstance.cpp).
+    void onOtherStart();
+    void bringToFront();
+
+    // The system tray (features/tray.cpp).
+    void buildTray();
+    void updateTrayState();
+    void notify(const QString& title, const QString& text);
+
+    // Limited broadcasts through the adapter, and their clean-up (net/adaptermode.cpp).
+    void captureBroadcasts(const QString& interfaceName, const QString& virtualIp, bool layer3);
+    void releaseBroadcasts();
+
     QTcpSocket* tcpSocket = nullptr;
     udp::Socket tunnelSocket = nullptr; // the one UDP endpoint: heartbeats and the engine's traffic
     QSocketNotifier* tunnelNotifier = nullptr; // drains the socket while no engine runs
     QTimer* heartbeatTimer = nullptr;
     QTimer* reconnectTimer = nullptr;
     QTimer* refreshTimer = nullptr;
-    QString serverAddress;
+    QString serverAddress; // a numeric address or a DNS name
     quint16 serverPort = 7777;
-    udp::Peer relayPeer; // serverAddress parsed once
+    QString reachedAddress;             // the address a name resolved to and was tried at
+    int serverLookupId = -1;            // the name lookup under way
+    QList<QHostAddress> untriedAddresses; // the name's other addresses, for this attempt
+    udp::Peer relayPeer; // the relay's address parsed once
     QString clientId;
     QString nickname;
     QString myVirtualIp;
@@ -167,12 +215,24 @@ private:
     QWidget* roomPage = nullptr;
     QLabel* localIpLabel = nullptr;
     QPushButton* copyIpButton = nullptr;
+    QPushButton* copyInviteButton = nullptr;
     QListWidget* peerList = nullptr;
     QPushButton* disconnectButton = nullptr;
     QTextEdit* roomChatView = nullptr;
     QLineEdit* roomChatInput = nullptr;
     QPushButton* roomSendButton = nullptr;
     int iconScrollOffset = 0;
+
+    QString currentRoomName;   // the room joined, from join_ok; empty outside a room
+    QString pendingInviteRoom; // joined once logged in to the server of the link
+
+    QLocalServer* instanceServer = nullptr;
+    QSystemTrayIcon* trayIcon = nullptr;
+    QAction* showWindowAction = nullptr;
+    QAction* leaveRoomAction = nullptr;
+    QAction* keepInTrayAction = nullptr;
+    bool trayUsable = false; // a system tray to keep running in exists
+    bool connectionLossNotified = false;
 
     QMap<QString, QWidget*> privateChatTabs;
     QMap<QString, QTextEdit*> privateChatViews;

@@ -51,6 +51,8 @@ void VLANClient::leaveRoom()
     if (roomTab >= 0)
         mainTabs->removeTab(roomTab);
     mainTabs->setCurrentWidget(lobbyPage);
+    currentRoomName.clear();
+    updateTrayState();
     refreshRooms();
 }
 

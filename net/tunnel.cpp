@@ -27,7 +27,7 @@ void VLANClient::openTunnel()
 {
     if (engine.active())
         return;
-    relayPeer = udp::parsePeer(serverAddress.toUtf8().constData(), serverPort);
+    relayPeer = udp::parsePeer(relayAddress().toUtf8().constData(), serverPort);
     delete tunnelNotifier;
     tunnelNotifier = nullptr;
     udp::close(tunnelSocket);
