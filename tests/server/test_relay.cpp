@@ -62,7 +62,7 @@ class TestRelay : public QObject
     }
     // alice, bob and carol in Alpha (10.8.0.1-3), dave alone in Beta (10.8.1.1); tunnels bound.
     // With `layers`, member i says it runs layer layers[i] (0: says nothing) when it joins.
-    void addMembers(int count, const QHostAddress& relayAddress = QHostAddress(QHostAddress::LocalHost),
+    bool addMembers(int count, const QHostAddress& relayAddress = QHostAddress(QHostAddress::LocalHost),
                     const QList<int>& layers = {})
     {
         for (int i = 0; i < count; ++i) {
@@ -76,10 +76,13 @@ class TestRelay : public QObject
             if (layers.value(i))
                 join.insert("layer", layers.value(i));
             m.control.sendRaw(control::encodeLine(join));
-            QVERIFY(!m.control.next("join_ok").isEmpty());
+            if (m.control.next("join_ok").isEmpty())
+                return false;
             m.tunnel.heartbeat(m.id);
-            QVERIFY(waitForStat("heartbeats", ++heartbeats));
+            if (!waitForStat("heartbeats", ++heartbeats))
+                return false;
         }
+        return true;
     }
     qint64 stat(const char* name) const // -1 if absent
     {
@@ -110,7 +113,7 @@ private slots:
 
     void ipv4GoesByAddressWithinTheRoomAndForgeriesAreDropped()
     {
-        addMembers(4);
+        QVERIFY(addMembers(4));
         const char* me = "10.8.0.1";
         run({{0, ipv4Packet(me, "10.8.0.2", 20), {1}},
              {0, ipv4Packet(me, "10.8.0.2", 1600), {1}},
@@ -136,7 +139,7 @@ private slots:
     }
     void framesGoByLearnedMacAndAMacStaysWithItsFirstMember()
     {
-        addMembers(4);
+        QVERIFY(addMembers(4));
         run({{0, frame(kAll, kMacA), {1, 2}},
              {1, frame(kMacA, kMacB, 0x0806, QByteArray(1386, 'y')), {0}},
              {0, frame(kMacC, kMacA), {1, 2}},          // unknown: the room
@@ -151,7 +154,7 @@ private slots:
     void layer2AndLayer3MembersReachEachOther()
     {
         // 0 and 2 on layer 3, 1 on layer 2 with MAC B.
-        addMembers(3);
+        QVERIFY(addMembers(3));
         const QByteArray toAlice = ipv4Packet("10.8.0.2", "10.8.0.1"),
                          toBob = ipv4Packet("10.8.0.1", "10.8.0.2");
         const QByteArray broadcast = ipv4Packet("10.8.0.1", "10.8.0.255");
@@ -204,7 +207,7 @@ private slots:
     }
     void heartbeatsBindOnlyFromTheControlConnectionsHost()
     {
-        addMembers(2);
+        QVERIFY(addMembers(2));
         Member &alice = *members[0], &bob = *members[1];
         const QByteArray toBob = ipv4Packet("10.8.0.1", "10.8.0.2"),
                          toAlice = ipv4Packet("10.8.0.2", "10.8.0.1");
@@ -256,7 +259,7 @@ private slots:
             config.memberRate = 50;
             config.floodRate = 20;
             start(config);
-            addMembers(3, QHostAddress(relay));
+            QVERIFY(addMembers(3, QHostAddress(relay)));
             const auto sendAndCount = [&](const char* destination, int count) {
                 const QByteArray packet = ipv4Packet("10.8.0.1", destination, 60);
                 for (int i = 0; i < count; ++i)
@@ -282,7 +285,7 @@ private slots:
         ServerConfig config = testConfig();
         config.statePath = dir.filePath("lobby.db");
         start(config);
-        addMembers(3, QHostAddress::LocalHost, {2, 3});
+        QVERIFY(addMembers(3, QHostAddress::LocalHost, {2, 3}));
         const QByteArray ping = ipv4Packet("10.8.0.2", "10.8.0.1");
         const auto askFor = [](const char* ip) { return frame(kAll, kMacA, 0x0806, arp(1, kMacA, "10.8.0.1", 0, ip)); };
         const auto answer = [](quint64 mac, const char* ip) {
