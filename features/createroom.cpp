@@ -150,9 +150,10 @@ void VLANClient::openCreateRoomModal()
         if (name.isEmpty() || !controlChannelUp())
             return;
         sendControlMessage(withLayer(control::message(
-            QStringLiteral("create_room"), {{QStringLiteral("room_name"), rooms::composeRoomName(gameBox->currentText(), name)},
-                                            {QStringLiteral("privacy_mode"), accessBox->currentText().toLower()},
-                                            {QStringLiteral("password"), keyField->text()}})));
+            QStringLiteral("create_room"),
+            {{QStringLiteral("room_name"), rooms::composeRoomName(gameBox->currentText(), name)},
+             {QStringLiteral("privacy_mode"), accessBox->currentText().toLower()},
+             {QStringLiteral("password"), keyField->text()}})));
         dialog->accept();
     });
 

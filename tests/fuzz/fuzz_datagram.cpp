@@ -39,33 +39,31 @@ std::uint32_t vipOf(std::uint32_t slot)
     return 0x0A080000u | (roomOf(slot) << 8) | (slot < 3 ? slot + 1 : 1);
 }
 
-std::uint32_t read32(const std::uint8_t* p)
+std::uint64_t readBig(const std::uint8_t* p, int bytes)
 {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value = (value << 8) | p[i];
+    return value;
 }
 
 // The translated copy for `to` of `in` (both scrambled) left the sender's own address.
-bool escapes(const std::uint8_t* in, std::size_t length, const TargetList& targets, std::uint32_t self, std::uint32_t to)
+bool escapes(const std::uint8_t* in, std::size_t length, const TargetList& targets, std::uint32_t self,
+             std::uint32_t to)
 {
-    std::uint8_t out[relay::kMaxTranslated];
+    std::uint8_t out[relay::kMaxTranslated], packet[relay::kMaxDatagram];
     std::memcpy(out, targets.variant.data(), targets.variantLength);
     tunnel::scrambleInPlace(out, targets.variantLength);
-    if (targets.variantLength > length) { // framed
-        std::uint8_t packet[relay::kMaxDatagram];
-        std::memcpy(packet, in, length);
-        tunnel::scrambleInPlace(packet, length);
-        std::uint64_t source = 0;
-        for (int i = 6; i < 12; ++i)
-            source = (source << 8) | out[i];
-        return targets.variantLength != length + relay::kEthernetHeader || source != relay::standInMac(vipOf(self)) ||
+    std::memcpy(packet, in, length);
+    tunnel::scrambleInPlace(packet, length);
+    if (targets.variantLength > length) // framed: the sender's own packet behind its stand-in MAC
+        return readBig(out + 6, 6) != relay::standInMac(vipOf(self)) ||
                std::memcmp(out + relay::kEthernetHeader, packet, length) != 0 ||
-               ((packet[0] >> 4) == 4 && read32(packet + 12) != vipOf(self));
-    }
-    if ((out[0] >> 4) != 4) // stripped IPv6
-        return false;
-    const std::uint32_t destination = read32(out + 16);
-    return targets.variantLength < 20 || read32(out + 12) != vipOf(self) ||
-           (destination != vipOf(to) && !relay::isBroadcastOrMulticastIpv4(destination, vipOf(self) & 0xFFFFFF00u));
+               ((packet[0] >> 4) == 4 && readBig(packet + 12, 4) != vipOf(self));
+    // Stripped: an IPv4 packet from the sender's address, to the room or to `to`.
+    const auto destination = static_cast<std::uint32_t>(readBig(out + 16, 4));
+    const bool toRoom = relay::isBroadcastOrMulticastIpv4(destination, vipOf(self) & ~0xFFu);
+    return (out[0] >> 4) == 4 && (readBig(out + 12, 4) != vipOf(self) || (destination != vipOf(to) && !toRoom));
 }
 
 std::shared_ptr<RouteTable> makeTable()
