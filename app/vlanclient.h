@@ -118,6 +118,8 @@ private:
     QString findTapAdapter(QString& connectionName);
     void stopTapAdapter();
     void showAdapterFailure(const QString& title, const QString& text);
+    // `message` with the adapter mode ("layer": 2 or 3) added.
+    QJsonObject withLayer(QJsonObject message) const;
 
     // Window (ui/).
     void setupUI();

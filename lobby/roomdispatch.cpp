@@ -44,8 +44,9 @@ void VLANClient::handlePasswordRequired(const QJsonObject& message)
         this, QStringLiteral("Restricted Sector"), QStringLiteral("Provide access key for ") + roomName + QLatin1Char(':'));
     if (!key)
         return;
-    sendControlMessage(control::message(QStringLiteral("join_room"),
-                                        {{QStringLiteral("room_name"), roomName}, {QStringLiteral("password"), *key}}));
+    sendControlMessage(
+        withLayer(control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), roomName},
+                                                                 {QStringLiteral("password"), *key}})));
 }
 
 void VLANClient::handleRoomUpdate(const QJsonObject& message)

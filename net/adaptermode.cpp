@@ -71,6 +71,14 @@ void VLANClient::releaseBroadcasts()
     settings.remove(QLatin1String(kBroadcastJournal));
 }
 
+// Joins and heartbeats say the mode, so the relay bridges to this client before
+// it sends anything; servers that do not know the field ignore it.
+QJsonObject VLANClient::withLayer(QJsonObject message) const
+{
+    message.insert(QStringLiteral("layer"), layer2Mode ? 2 : 3);
+    return message;
+}
+
 void VLANClient::showAdapterFailure(const QString& title, const QString& text)
 {
     ui::showCritical(this, title, text);

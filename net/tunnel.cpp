@@ -16,7 +16,7 @@ void VLANClient::sendUdpHeartbeats()
     if (clientId.isEmpty())
         return;
     const QByteArray heartbeat =
-        QJsonDocument(QJsonObject{{QStringLiteral("client_id"), clientId}}).toJson(QJsonDocument::Compact);
+        QJsonDocument(withLayer({{QStringLiteral("client_id"), clientId}})).toJson(QJsonDocument::Compact);
     // The same socket as the traffic, so that the relay knows one port for this client.
     udp::send(tunnelSocket, relayPeer, heartbeat.constData(), static_cast<std::size_t>(heartbeat.size()));
 }

@@ -220,7 +220,7 @@ private slots:
         const QString vipB = bob.text("vip");
         QVERIFY(!vipA.isEmpty() && !vipB.isEmpty() && vipA != vipB);
 
-        // The relay learns each side's mode from its first traffic (a layer-2
+        // Each side says its mode at the join, so the relay bridges at once (a layer-2
         // player's ARP for a layer-3 one is answered by the relay).
         netns::ping(alice.netns, vipB, 1);
         QVERIFY(netns::ping(alice.netns, vipB) >= 2);

@@ -46,7 +46,8 @@ public:
             for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
                 inbox.append(QJsonDocument::fromJson(pending.left(end)).object());
         });
-        socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+        const bool v6 = from.protocol() == QAbstractSocket::IPv6Protocol;
+        socket.connectToHost(QHostAddress(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost), port);
         socket.waitForConnected(3000);
     }
     void send(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields = {})

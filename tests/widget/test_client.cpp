@@ -47,6 +47,12 @@ QStringList rightClickMenu(QListWidget* list, int row, const QString& choose = {
                       list->viewport()->mapTo(list->window(), pos));
     return seen;
 }
+// `message` as sent in adapter mode `n`.
+QJsonObject layer(int n, QJsonObject message)
+{
+    message.insert(u"layer"_s, n);
+    return message;
+}
 // Answers the next key prompt with `key` or cancels; `seen` gets "title|label[|masked][|plain]".
 void answerNextKeyPrompt(QString* seen, Key key)
 {
@@ -387,10 +393,10 @@ private slots:
                 QTest::keyClick(name, Qt::Key_Return);
             });
             QTRY_COMPARE(lobby->last(u"create_room"_s),
-                         control::message(u"create_room"_s,
-                                          {{u"room_name"_s, QLatin1String(rRoom)},
-                                           {u"privacy_mode"_s, QString::fromLatin1(rAccess).toLower()},
-                                           {u"password"_s, u" k "_s}}));
+                         layer(3, control::message(u"create_room"_s,
+                                                   {{u"room_name"_s, QLatin1String(rRoom)},
+                                                    {u"privacy_mode"_s, QString::fromLatin1(rAccess).toLower()},
+                                                    {u"password"_s, u" k "_s}})));
         }
         QCOMPARE(keyShown, QList<bool>({true, false, true, false}));
         // The info text starts with its star, labels sit on the dialog's surface, the drop-down is dark.
@@ -435,18 +441,20 @@ private slots:
             QCOMPARE(lobby->settledCount(), before + !sentName.isEmpty());
             if (!sentName.isEmpty())
                 QCOMPARE(lobby->received.last(),
-                         control::message(u"join_room"_s, {{u"room_name"_s, sentName},
-                                                           {u"password"_s, key.value_or(QString())}}));
+                         layer(3, control::message(u"join_room"_s, {{u"room_name"_s, sentName},
+                                                                    {u"password"_s, key.value_or(QString())}})));
             QCOMPARE(P::mainTabs(*client)->count(), 1); // nothing changes until the server answers
         }
         QString prompt;
         answerNextKeyPrompt(&prompt, u"  secret "_s);
+        P::layer2Button(*client)->click();
         // The room name is another player's text: shown literally.
         lobby->send(control::message(u"password_required"_s, {{u"room_name"_s, u"<b>A</b>"_s}}));
         QTRY_COMPARE(prompt, u"Restricted Sector|Provide access key for <b>A</b>:|masked|plain"_s);
         QTRY_COMPARE(lobby->last(u"join_room"_s),
-                     control::message(u"join_room"_s,
-                                      {{u"room_name"_s, u"<b>A</b>"_s}, {u"password"_s, u"  secret "_s}}));
+                     layer(2, control::message(u"join_room"_s,
+                                               {{u"room_name"_s, u"<b>A</b>"_s}, {u"password"_s, u"  secret "_s}})));
+        P::layer3Button(*client)->click();
         P::roomChatView(*client)->setPlainText(u"old room's talk"_s);
         QTabWidget* tabs = P::mainTabs(*client);
         for (const auto& [room, title] :
