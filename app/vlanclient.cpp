@@ -17,6 +17,8 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
 
     tapHandle = adapter::invalidDevice();
     layer2Mode = false;
+    // A client that ended without leaving its room left the system changed.
+    releaseBroadcasts();
 
     setupUI();
     setStyleSheet(theme::windowSheet());
@@ -30,11 +32,23 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
 
     connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     // Connected means logged in only once the key is known (lobby/sealedchannel.cpp).
-    connect(tcpSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) { onTcpError(); });
+    connect(tcpSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+        if (untriedAddresses.isEmpty()) {
+            onTcpError();
+            return;
+        }
+        // The server's name has more addresses: the next one, once the socket
+        // has finished reporting this failure.
+        QTimer::singleShot(0, this, [this] {
+            if (tcpSocket->state() == QAbstractSocket::UnconnectedState && !connectToNextAddress())
+                onTcpError();
+        });
+    });
     connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
     connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
     watchConnection();
+    buildTray();
     setUpSealedChannel(); // after the status line's handlers: its word on a refused downgrade comes last
 
     isHost = false;

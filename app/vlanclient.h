@@ -7,6 +7,8 @@
 #include "ui/framedrag.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QJsonObject>
 #include <QMap>
 #include <QPoint>
@@ -16,7 +18,13 @@
 #include <QWidget>
 #include <atomic>
 
+class QAction;
+class QCloseEvent;
 class QDialog;
+class QHostInfo;
+class QLocalServer;
+class QMenu;
+class QSystemTrayIcon;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -40,6 +48,17 @@ public:
     // `serverOption`: the --server ADDR[:PORT] of the command line, if given.
     explicit VLANClient(QWidget* parent = nullptr, const QString& serverOption = QString());
     ~VLANClient() override;
+
+    // Takes over the name under which later starts of the program find this
+    // one and hand it their arguments (app/singleinstance.cpp).
+    bool acceptOtherStarts(const QString& name);
+    // Joins the room a pellora:// link names, switching server (after asking)
+    // and logging in with the saved nickname as needed (features/invite.cpp).
+    void openInviteLink(const QString& link);
+
+signals:
+    // A notification was shown in the system tray (features/tray.cpp).
+    void notified(const QString& title, const QString& text);
 
 private slots:
     void onTcpReadyRead();
@@ -66,6 +85,7 @@ protected:
     // Window chrome (ui/titlebar*.cpp).
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     friend struct ClientProbe;
@@ -87,7 +107,7 @@ private:
     // Sealed sessions (lobby/sealedchannel.cpp): TLS first, the server's key
     // pinned on first use, and the tunnel key of a sealed session.
     void setUpSealedChannel();
-    void connectControl();
+    void connectControl(const QString& address); // TLS first (see above)
     void sealedAttemptFailed();
     void onControlEncrypted();
     void takeTunnelKey(const QJsonObject& message);
@@ -95,7 +115,6 @@ private:
     QString serverPinKey() const;
     QString sealingText() const; // "sealed", "not sealed" or empty while unknown
     void forgetServerSealing();
-    void updateServerLine();
     int tunnelOverhead() const; // bytes the sealing adds to each datagram
 
     // Tunnel (net/tunnel.cpp): the engine carries the traffic; the GUI thread
@@ -113,6 +132,8 @@ private:
     QString findTapAdapter(QString& connectionName);
     void stopTapAdapter();
     void showAdapterFailure(const QString& title, const QString& text);
+    // `message` with the adapter mode ("layer": 2 or 3) added.
+    QJsonObject withLayer(QJsonObject message) const;
 
     // Window (ui/).
     void setupUI();
@@ -136,6 +157,31 @@ private:
     bool controlChannelUp() const;
     void sendLogin();
 
+    // Server by name (lobby/connection.cpp).
+    void onServerLookedUp(const QHostInfo& info);
+    bool connectToNextAddress();
+    void restartConnection();
+    void showServerLine();
+    QString relayAddress() const;
+
+    // Invite links (features/invite.cpp).
+    void copyInviteLink();
+    void joinPendingInvite();
+    bool switchServerForInvite(const QString& host, quint16 port);
+
+    // One client per user (app/singleinstance.cpp).
+    void onOtherStart();
+    void bringToFront();
+
+    // The system tray (features/tray.cpp).
+    void buildTray();
+    void updateTrayState();
+    void notify(const QString& title, const QString& text);
+
+    // Limited broadcasts through the adapter, and their clean-up (net/adaptermode.cpp).
+    void captureBroadcasts(const QString& interfaceName, const QString& virtualIp, bool layer3);
+    void releaseBroadcasts();
+
     QSslSocket* tcpSocket = nullptr; // plain unless the server speaks TLS
     QTimer* handshakeTimer = nullptr;
     bool tryingTls = false;          // the current attempt is a TLS one
@@ -152,9 +198,12 @@ private:
     QTimer* heartbeatTimer = nullptr;
     QTimer* reconnectTimer = nullptr;
     QTimer* refreshTimer = nullptr;
-    QString serverAddress;
+    QString serverAddress; // a numeric address or a DNS name
     quint16 serverPort = 7777;
-    udp::Peer relayPeer; // serverAddress parsed once
+    QString reachedAddress;             // the address a name resolved to and was tried at
+    int serverLookupId = -1;            // the name lookup under way
+    QList<QHostAddress> untriedAddresses; // the name's other addresses, for this attempt
+    udp::Peer relayPeer; // the relay's address parsed once
     QString clientId;
     QString nickname;
     QString myVirtualIp;
@@ -192,12 +241,24 @@ private:
     QWidget* roomPage = nullptr;
     QLabel* localIpLabel = nullptr;
     QPushButton* copyIpButton = nullptr;
+    QPushButton* copyInviteButton = nullptr;
     QListWidget* peerList = nullptr;
     QPushButton* disconnectButton = nullptr;
     QTextEdit* roomChatView = nullptr;
     QLineEdit* roomChatInput = nullptr;
     QPushButton* roomSendButton = nullptr;
     int iconScrollOffset = 0;
+
+    QString currentRoomName;   // the room joined, from join_ok; empty outside a room
+    QString pendingInviteRoom; // joined once logged in to the server of the link
+
+    QLocalServer* instanceServer = nullptr;
+    QSystemTrayIcon* trayIcon = nullptr;
+    QAction* showWindowAction = nullptr;
+    QAction* leaveRoomAction = nullptr;
+    QAction* keepInTrayAction = nullptr;
+    bool trayUsable = false; // a system tray to keep running in exists
+    bool connectionLossNotified = false;
 
     QMap<QString, QWidget*> privateChatTabs;
     QMap<QString, QTextEdit*> privateChatViews;

@@ -149,10 +149,11 @@ void VLANClient::openCreateRoomModal()
         // input rather than closing as if the room had been created.
         if (name.isEmpty() || !controlChannelUp())
             return;
-        sendControlMessage(control::message(QStringLiteral("create_room"),
-                                            {{QStringLiteral("room_name"), rooms::composeRoomName(gameBox->currentText(), name)},
-                                             {QStringLiteral("privacy_mode"), accessBox->currentText().toLower()},
-                                             {QStringLiteral("password"), keyField->text()}}));
+        sendControlMessage(withLayer(control::message(
+            QStringLiteral("create_room"),
+            {{QStringLiteral("room_name"), rooms::composeRoomName(gameBox->currentText(), name)},
+             {QStringLiteral("privacy_mode"), accessBox->currentText().toLower()},
+             {QStringLiteral("password"), keyField->text()}})));
         dialog->accept();
     });
 

@@ -35,8 +35,9 @@ void VLANClient::joinSelectedRoom()
         password = *key;
     }
     // The room page comes up with join_ok; nothing changes here until then.
-    sendControlMessage(control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), roomName},
-                                                                       {QStringLiteral("password"), password}}));
+    sendControlMessage(
+        withLayer(control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), roomName},
+                                                                 {QStringLiteral("password"), password}})));
 }
 
 // Every way out of a room ends here (button, room tab close, kick, adapter
@@ -51,6 +52,8 @@ void VLANClient::leaveRoom()
     if (roomTab >= 0)
         mainTabs->removeTab(roomTab);
     mainTabs->setCurrentWidget(lobbyPage);
+    currentRoomName.clear();
+    updateTrayState();
     refreshRooms();
 }
 

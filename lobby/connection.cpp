@@ -1,7 +1,9 @@
 #include "app/vlanclient.h"
 #include "lobby/controlcodec.h"
+#include "lobby/serveraddress.h"
 
 #include <QDialog>
+#include <QHostInfo>
 #include <QLineEdit>
 #include <QStackedWidget>
 #include <QTabWidget>
@@ -29,13 +31,76 @@ void VLANClient::sendLogin()
 
 void VLANClient::attemptReconnect()
 {
-    if (tcpSocket->state() != QAbstractSocket::UnconnectedState || keyRefused)
+    if (tcpSocket->state() != QAbstractSocket::UnconnectedState || serverLookupId >= 0 || keyRefused)
         return;
-    connectControl();
+    if (lobby::isNumericAddress(serverAddress)) {
+        connectControl(serverAddress);
+        return;
+    }
+    // A name is looked up before every attempt, so a server that moved host is
+    // found again; the lookup runs off the window's thread.
+    if (!reconnectTimer->isActive())
+        showConnectionStatus(QStringLiteral("Looking up %1…").arg(serverAddress));
+    serverLookupId = QHostInfo::lookupHost(serverAddress, this, [this](const QHostInfo& info) { onServerLookedUp(info); });
+}
+
+void VLANClient::onServerLookedUp(const QHostInfo& info)
+{
+    if (info.lookupId() != serverLookupId)
+        return; // asked for a server that has since been changed
+    serverLookupId = -1;
+    untriedAddresses = info.addresses();
+    if (info.error() != QHostInfo::NoError || untriedAddresses.isEmpty()) {
+        onTcpError();
+        showConnectionStatus(
+            QStringLiteral("Cannot find %1: the name does not resolve — check it, retrying every 3 s").arg(serverAddress));
+        return;
+    }
+    connectToNextAddress();
+}
+
+// The addresses of a name are tried in the resolver's order; the one that
+// answers carries the control channel and, from then on, the relay.
+bool VLANClient::connectToNextAddress()
+{
+    if (untriedAddresses.isEmpty())
+        return false;
+    const QString next = untriedAddresses.takeFirst().toString();
+    if (next != reachedAddress) {
+        reachedAddress = next;
+        openTunnel();
+        showServerLine();
+    }
+    connectControl(reachedAddress);
+    return true;
+}
+
+// The relay lives at the lobby server's address: the number itself, or what its name resolved to.
+QString VLANClient::relayAddress() const
+{
+    return lobby::isNumericAddress(serverAddress) ? serverAddress : reachedAddress;
+}
+
+// Abandons whatever attempt runs and starts one at the server now configured.
+void VLANClient::restartConnection()
+{
+    if (serverLookupId >= 0 || keyRefused)
+        QHostInfo::abortHostLookup(serverLookupId);
+    serverLookupId = -1;
+    untriedAddresses.clear();
+    reachedAddress.clear();
+    forgetServerSealing();
+    openTunnel();
+    showServerLine();
+    tcpSocket->abort();
+    reconnectTimer->stop();
+    attemptReconnect();
 }
 
 void VLANClient::onTcpConnected()
 {
+    untriedAddresses.clear();
+    connectionLossNotified = false;
     reconnectTimer->stop();
     reconnectDialog->hide();
     if (!nickname.isEmpty())
@@ -45,8 +110,11 @@ void VLANClient::onTcpConnected()
 void VLANClient::onTcpError()
 {
     reconnectTimer->start(3000);
-    if (pageStack->currentWidget() == mainTabs)
+    if (pageStack->currentWidget() == mainTabs) {
         reconnectDialog->show();
+        if (!std::exchange(connectionLossNotified, true))
+            notify(QStringLiteral("Connection lost"), QStringLiteral("Reconnecting to the server…"));
+    }
 }
 
 void VLANClient::doLogin()

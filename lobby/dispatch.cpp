@@ -54,6 +54,8 @@ void VLANClient::handleLoginOk(const QJsonObject& message)
     refreshRooms();
     heartbeatTimer->start(2000);
     refreshTimer->start(5000);
+    updateTrayState();
+    joinPendingInvite();
 }
 
 namespace {
@@ -93,6 +95,7 @@ void VLANClient::handlePrivateMessage(const QJsonObject& message)
     const QString sender = control::readString(message, QStringLiteral("sender"));
     const QString text = control::readString(message, QStringLiteral("message"));
     openPrivateChat(sender);
+    notify(QStringLiteral("Message from %1").arg(control::singleLine(sender)), control::singleLine(text));
     if (QTextEdit* view = privateChatViews.value(sender))
         view->append(QStringLiteral("<b style='color:#a0a0a0;'>") + control::singleLine(sender).toHtmlEscaped() +
                      QStringLiteral(":</b> <span style='color:#ffffff;'>") + control::singleLine(text).toHtmlEscaped() +

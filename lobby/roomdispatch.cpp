@@ -13,7 +13,8 @@
 void VLANClient::handleJoinOk(const QJsonObject& message)
 {
     const QString virtualIp = control::readString(message, QStringLiteral("vip"));
-    const QString title = rooms::tabTitle(QStringLiteral("Sector: "), control::readString(message, QStringLiteral("room_name")));
+    currentRoomName = control::readString(message, QStringLiteral("room_name"));
+    const QString title = rooms::tabTitle(QStringLiteral("Sector: "), currentRoomName);
     const int roomTab = mainTabs->indexOf(roomPage);
     // A running back-end ignores a second start, so a join that moves us to a
     // new address while in a room must stop it first.
@@ -30,6 +31,7 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
     // The adapter mode is fixed while in a room; leaving enables the buttons again.
     layer2Button->setEnabled(false);
     layer3Button->setEnabled(false);
+    updateTrayState();
     if (readdress)
         stopAdapters();
     startAdapter(myVirtualIp);
@@ -42,8 +44,9 @@ void VLANClient::handlePasswordRequired(const QJsonObject& message)
         this, QStringLiteral("Restricted Sector"), QStringLiteral("Provide access key for ") + roomName + QLatin1Char(':'));
     if (!key)
         return;
-    sendControlMessage(control::message(QStringLiteral("join_room"),
-                                        {{QStringLiteral("room_name"), roomName}, {QStringLiteral("password"), *key}}));
+    sendControlMessage(
+        withLayer(control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), roomName},
+                                                                 {QStringLiteral("password"), *key}})));
 }
 
 void VLANClient::handleRoomUpdate(const QJsonObject& message)
@@ -70,7 +73,9 @@ void VLANClient::handleRoomUpdate(const QJsonObject& message)
 void VLANClient::handleKicked(const QJsonObject& message)
 {
     // The notice comes first; the room is left only once it is dismissed.
-    ui::showWarning(this, QStringLiteral("Connection Terminated"), control::readString(message, QStringLiteral("message")));
+    const QString notice = control::readString(message, QStringLiteral("message"));
+    notify(QStringLiteral("Connection Terminated"), control::singleLine(notice));
+    ui::showWarning(this, QStringLiteral("Connection Terminated"), notice);
     disconnectButton->click();
 }
 

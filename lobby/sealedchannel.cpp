@@ -53,18 +53,19 @@ QString VLANClient::serverPinKey() const
     return pinning::settingsKey(lobby::formatEndpoint({serverAddress, serverPort}));
 }
 
-void VLANClient::connectControl()
+void VLANClient::connectControl(const QString& address)
 {
     tcpReached = false;
     handshaking = false;
     // Plain only for a server that answered plain and was never seen sealed.
     tryingTls = !serverSpeaksPlain || !settings.value(serverPinKey()).toString().isEmpty();
     if (!tryingTls) {
-        tcpSocket->connectToHost(serverAddress, serverPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+        tcpSocket->connectToHost(address, serverPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
         return;
     }
     handshaking = true;
-    tcpSocket->connectToHostEncrypted(serverAddress, serverPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    // The name, when the server has one, goes along for the certificate (SNI).
+    tcpSocket->connectToHostEncrypted(address, serverPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
     handshakeTimer->start();
 }
 
@@ -85,7 +86,7 @@ void VLANClient::sealedAttemptFailed()
         return;
     }
     serverSpeaksPlain = true;
-    updateServerLine();
+    showServerLine();
     QTimer::singleShot(0, this, &VLANClient::attemptReconnect);
 }
 
@@ -121,7 +122,7 @@ void VLANClient::onControlEncrypted()
     }
     controlSealed = true;
     serverKey = seen;
-    updateServerLine();
+    showServerLine();
     onTcpConnected();
 }
 

@@ -1,6 +1,8 @@
 #include "lobby/serveraddress.h"
 
 #include <QHostAddress>
+#include <QStringList>
+#include <QUrl>
 #include <cstdio>
 #include <utility>
 
@@ -21,13 +23,34 @@ bool parsePort(const QString& text, quint16* port)
     return true;
 }
 
+// RFC 1123 labels: letters, digits and inner hyphens, 63 characters at most.
+bool isHostName(const QString& name)
+{
+    if (name.isEmpty() || name.size() > 253)
+        return false;
+    const QStringList labels = name.split(QLatin1Char('.'));
+    for (const QString& label : labels) {
+        if (label.isEmpty() || label.size() > 63 || label.startsWith(QLatin1Char('-')) ||
+            label.endsWith(QLatin1Char('-')))
+            return false;
+        for (const QChar c : label) {
+            if (!(c.isDigit() || (c >= QLatin1Char('a') && c <= QLatin1Char('z')) || c == QLatin1Char('-')))
+                return false;
+        }
+    }
+    // An all-digit last label would be a mistyped number, not a name.
+    bool digitsOnly = false;
+    labels.last().toUInt(&digitsOnly);
+    return !digitsOnly;
+}
+
+} // namespace
+
 bool isNumericAddress(const QString& text)
 {
     QHostAddress address;
     return !text.isEmpty() && address.setAddress(text) && !text.contains(QLatin1Char('%'));
 }
-
-} // namespace
 
 std::optional<ServerEndpoint> parseServerEndpoint(const QString& rawText, quint16 defaultPort, QString* error)
 {
@@ -59,9 +82,13 @@ std::optional<ServerEndpoint> parseServerEndpoint(const QString& rawText, quint1
     }
 
     if (!isNumericAddress(host)) {
-        *error = QStringLiteral("\"%1\" is not a numeric IPv4 or IPv6 address (host names cannot be used: "
-                                "the relay is addressed by number)").arg(host);
-        return std::nullopt;
+        // A trailing dot (fully qualified) names the same server.
+        const QString name = QString::fromLatin1(QUrl::toAce(host.endsWith(QLatin1Char('.')) ? host.chopped(1) : host));
+        if (text.startsWith(QLatin1Char('[')) || !isHostName(name)) {
+            *error = QStringLiteral("\"%1\" is neither an IPv4 or IPv6 address nor a host name").arg(host);
+            return std::nullopt;
+        }
+        host = name;
     }
     if (text.startsWith(QLatin1Char('[')) && !host.contains(QLatin1Char(':'))) {
         *error = QStringLiteral("brackets are only for IPv6 addresses");
@@ -79,6 +106,13 @@ QString formatEndpoint(const ServerEndpoint& endpoint)
 {
     const QString form = endpoint.address.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2");
     return form.arg(endpoint.address).arg(endpoint.port);
+}
+
+QString describeEndpoint(const ServerEndpoint& endpoint, const QString& reachedAddress)
+{
+    if (isNumericAddress(endpoint.address) || reachedAddress.isEmpty())
+        return formatEndpoint(endpoint);
+    return QStringLiteral("%1 (%2):%3").arg(endpoint.address, reachedAddress).arg(endpoint.port);
 }
 
 ServerEndpoint configuredServerEndpoint(const QString& option, const QString& saved)

@@ -3,8 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace adapter {
+
+// Why an adapter could not be made, for the player: the title of the message
+// box and one sentence that names the cause and the one step that fixes it.
+struct Failure {
+    const char* title;
+    std::string text;
+};
 
 #ifdef _WIN32
 using DeviceHandle = void*; // HANDLE opened for overlapped I/O

@@ -46,4 +46,11 @@ QString findInstalledTapAdapter(QString& connectionName);
 void configureLayer3(const QString& virtualIp, int overhead = 0);
 void configureLayer2(const QString& connectionName, const QString& virtualIp, int overhead = 0);
 
+// Limited broadcasts (255.255.255.255) that local programs send leave through
+// the adapter `interfaceName` while in a room (games look for LAN sessions
+// that way); release puts the system back. Both are safe to repeat, and
+// release is safe when the adapter is gone.
+void captureBroadcasts(const QString& interfaceName, const QString& virtualIp, bool layer3);
+void releaseBroadcasts(const QString& interfaceName, const QString& virtualIp);
+
 } // namespace hostconfig

@@ -41,4 +41,21 @@ void configureLayer2(const QString& connectionName, const QString& virtualIp, in
     assign(connectionName, virtualIp, kLayer2Mtu - overhead);
 }
 
+// A route for 255.255.255.255 out of the adapter wins over the default route
+// by its length; it goes with the interface, so only a TAP interface that
+// outlives us (made by an administrator) needs it taken away.
+void captureBroadcasts(const QString& interfaceName, const QString& virtualIp, bool)
+{
+    if (!netdev::addBroadcastRoute(interfaceName.toUtf8().constData(), virtualIp.toUtf8().constData()))
+        std::fprintf(stderr,
+                     "pellora: could not route limited broadcasts through %s (needs root or CAP_NET_ADMIN); games "
+                     "that look for LAN sessions by broadcast will not find the room\n",
+                     qPrintable(interfaceName));
+}
+
+void releaseBroadcasts(const QString& interfaceName, const QString&)
+{
+    netdev::removeBroadcastRoute(interfaceName.toUtf8().constData());
+}
+
 } // namespace hostconfig

@@ -2,6 +2,7 @@
 // address and metric. Exit codes of netsh are not looked at: a failure
 // leaves the adapter with whatever it had.
 #include "net/hostconfig.h"
+#include "net/broadcastroute.h"
 
 #include <QProcess>
 
@@ -16,6 +17,27 @@ void configureLayer3(const QString& virtualIp, int overhead)
 {
     QProcess::execute(QStringLiteral("netsh"), layer3AddressArguments(virtualIp));
     QProcess::execute(QStringLiteral("netsh"), mtuArguments(QLatin1String(kLayer3AdapterName), kLayer3Mtu - overhead));
+}
+
+namespace {
+
+void runAll(const std::vector<lanbroadcast::Command>& commands)
+{
+    const std::wstring directory = lanbroadcast::systemDirectory();
+    for (const lanbroadcast::Command& command : commands)
+        lanbroadcast::run(command, directory);
+}
+
+} // namespace
+
+void captureBroadcasts(const QString& interfaceName, const QString& virtualIp, bool layer3)
+{
+    runAll(lanbroadcast::captureCommands(interfaceName.toStdWString(), virtualIp.toStdWString(), layer3));
+}
+
+void releaseBroadcasts(const QString&, const QString& virtualIp)
+{
+    runAll(lanbroadcast::releaseCommands(virtualIp.toStdWString()));
 }
 
 void configureLayer2(const QString& connectionName, const QString& virtualIp, int overhead)

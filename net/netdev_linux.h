@@ -3,11 +3,27 @@
 // in-process interface configuration (works with CAP_NET_ADMIN alone).
 #pragma once
 
+#include <string>
+
 namespace netdev {
 
 extern const char* const kTunNode; // "/dev/net/tun"
 
 bool driverPresent();
+
+// Why an interface could not be had.
+enum class Failure { none, driverMissing, nodeDenied, rightMissing, busy, other };
+// Where it failed: opening /dev/net/tun, or attaching to the interface.
+enum class Stage { openNode, attach };
+Failure classify(Stage stage, int error, bool haveNetAdmin);
+// The calling thread holds CAP_NET_ADMIN in its effective set.
+bool haveNetAdmin();
+// Why the last openInterface on this thread failed, and its errno.
+Failure lastFailure();
+int lastError();
+// For the player: the cause and the one step that fixes it, about `what`
+// ("the TUN interface RIRODedo").
+std::string describe(Failure failure, const std::string& what, int error);
 
 // Attaches to interface `name` (creating it when it does not exist) in
 // non-blocking mode; -1 on failure. `tap` selects Ethernet frames over IP packets.
@@ -29,5 +45,12 @@ bool assignIpv4(const char* name, const char* address, const char* mask);
 bool setMtu(const char* name, int mtu);
 // Brings `name` up.
 bool setUp(const char* name);
+
+// The route that sends limited broadcasts (255.255.255.255) out of `name`
+// from `source`; without it they follow the default route. Marked as ours, so
+// that removing touches no route someone else made; gone with the interface.
+bool addBroadcastRoute(const char* name, const char* source);
+// True when no such route of ours is left on `name` (also when `name` does not exist).
+bool removeBroadcastRoute(const char* name);
 
 } // namespace netdev

@@ -25,11 +25,13 @@ void VLANClient::startTapAdapter(const QString& virtualIp)
     }
     tapHandle = tap::open(tap::devicePath(instanceId.toStdString()));
     if (tapHandle == adapter::invalidDevice()) {
-        showAdapterFailure(QStringLiteral("Permission Error"), QString::fromUtf8(tap::kOpenFailedText));
+        const adapter::Failure failure = tap::openFailure();
+        showAdapterFailure(QString::fromUtf8(failure.title), QString::fromStdString(failure.text));
         return;
     }
     tap::setMediaConnected(tapHandle);
     hostconfig::configureLayer2(connectionName, virtualIp, tunnelOverhead());
+    captureBroadcasts(connectionName, virtualIp, false);
     tapRunning = true;
     if (!startEngine(tunnel::devicePort(tapHandle)))
         stopTapAdapter();

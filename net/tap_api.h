@@ -42,6 +42,7 @@ void close(Device device);
 // What the player is told when no adapter is found or the device cannot be
 // opened, in this platform's terms.
 extern const char* const kMissingText;
-extern const char* const kOpenFailedText;
+// Why the last open failed (Linux tells the causes apart).
+adapter::Failure openFailure();
 
 } // namespace tap

@@ -21,10 +21,12 @@ namespace tap {
 const char* const kMissingText =
     "TUN/TAP driver not found: /dev/net/tun does not exist. Load it as root with \"modprobe tun\" to use Layer 2 "
     "mode.";
-const char* const kOpenFailedText =
-    "Failed to access the TAP interface pellora0. Run the app as root, give it CAP_NET_ADMIN with \"sudo setcap "
-    "cap_net_admin+ep pellora\", or have an administrator run \"ip tuntap add dev pellora0 mode tap user "
-    "YOUR_NAME\"; only one program can use the interface at a time.";
+adapter::Failure openFailure()
+{
+    const netdev::Failure failure = netdev::lastFailure();
+    return {failure == netdev::Failure::driverMissing ? "Driver Missing" : "Permission Error",
+            netdev::describe(failure, "the TAP interface pellora0", netdev::lastError())};
+}
 
 std::string devicePath(const std::string& instanceId)
 {

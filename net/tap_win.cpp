@@ -28,6 +28,11 @@ const char* const kMissingText =
     "TAP-Windows driver not found! Please install the TAP driver included in your game folder to use Layer 2 mode.";
 const char* const kOpenFailedText = "Failed to access TAP Adapter. Run app as Administrator.";
 
+adapter::Failure openFailure()
+{
+    return {"Permission Error", kOpenFailedText};
+}
+
 std::string devicePath(const std::string& instanceId)
 {
     return "\\\\.\\Global\\" + instanceId + ".tap";

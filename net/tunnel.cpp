@@ -19,14 +19,16 @@ void VLANClient::sendUdpHeartbeats()
         // Sealed: the key says who sends it; no client id on the wire.
         if (!heartbeatSealer)
             heartbeatSealer = std::make_unique<tunnel::SealSession::View>(*tunnelSeal);
-        std::uint8_t sealed[seal::kOverhead];
-        const std::size_t size = heartbeatSealer->seal(sealed, 0, true);
+        // Its one byte of payload: the adapter mode, as a plain heartbeat's "layer".
+        std::uint8_t sealed[seal::kOverhead + 1];
+        sealed[seal::kHeaderBytes] = layer2Mode ? 2 : 3;
+        const std::size_t size = heartbeatSealer->seal(sealed, 1, true);
         if (size)
             udp::send(tunnelSocket, relayPeer, sealed, size);
         return;
     }
     const QByteArray heartbeat =
-        QJsonDocument(QJsonObject{{QStringLiteral("client_id"), clientId}}).toJson(QJsonDocument::Compact);
+        QJsonDocument(withLayer({{QStringLiteral("client_id"), clientId}})).toJson(QJsonDocument::Compact);
     // The same socket as the traffic, so that the relay knows one port for this client.
     udp::send(tunnelSocket, relayPeer, heartbeat.constData(), static_cast<std::size_t>(heartbeat.size()));
 }
@@ -37,7 +39,7 @@ void VLANClient::openTunnel()
 {
     if (engine.active())
         return;
-    relayPeer = udp::parsePeer(serverAddress.toUtf8().constData(), serverPort);
+    relayPeer = udp::parsePeer(relayAddress().toUtf8().constData(), serverPort);
     delete tunnelNotifier;
     tunnelNotifier = nullptr;
     udp::close(tunnelSocket);

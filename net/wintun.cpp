@@ -25,11 +25,13 @@ void VLANClient::startWintunAdapter(const QString& virtualIp)
     }
     wintunAdapter = wintun::createAdapter(kAdapterName, kAdapterName, kRequestedGuid);
     if (!wintunAdapter) {
-        showAdapterFailure(QStringLiteral("Permission Error"), QString::fromUtf8(wintun::kCreateFailedText));
+        const adapter::Failure failure = wintun::createFailure();
+        showAdapterFailure(QString::fromUtf8(failure.title), QString::fromStdString(failure.text));
         return;
     }
     wintun::settleAdapter();
     hostconfig::configureLayer3(virtualIp, tunnelOverhead());
+    captureBroadcasts(QLatin1String(hostconfig::kLayer3AdapterName), virtualIp, true);
     wintunSession = wintun::startSession(wintunAdapter, wintun::kRingCapacity);
     if (!wintunSession) {
         // No message: the player stays in the room without an adapter.

@@ -44,6 +44,7 @@ void wakeReader(Session session);
 // What the player is told when load() or createAdapter() fails, in this
 // platform's terms.
 extern const char* const kLoadFailedText;
-extern const char* const kCreateFailedText;
+// Why the last createAdapter failed (Linux tells the causes apart).
+adapter::Failure createFailure();
 
 } // namespace wintun

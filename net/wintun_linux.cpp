@@ -28,9 +28,13 @@ namespace wintun {
 const char* const kLoadFailedText =
     "The TUN driver is missing: /dev/net/tun does not exist. Load it as root with \"modprobe tun\", then join "
     "again.";
-const char* const kCreateFailedText =
-    "Failed to create the TUN interface RIRODedo. Run the app as root, or give it CAP_NET_ADMIN once with \"sudo "
-    "setcap cap_net_admin+ep pellora\".";
+
+adapter::Failure createFailure()
+{
+    const netdev::Failure failure = netdev::lastFailure();
+    return {failure == netdev::Failure::driverMissing ? "Driver Error" : "Permission Error",
+            netdev::describe(failure, "the TUN interface RIRODedo", netdev::lastError())};
+}
 
 bool load()
 {

@@ -48,6 +48,11 @@ namespace wintun {
 const char* const kLoadFailedText = "Failed to load wintun.dll! Make sure it is in the same folder as the executable.";
 const char* const kCreateFailedText = "Failed to create Wintun adapter. Please run the app as Administrator!";
 
+adapter::Failure createFailure()
+{
+    return {"Permission Error", kCreateFailedText};
+}
+
 bool load()
 {
     if (wintunModule)

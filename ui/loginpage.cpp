@@ -226,9 +226,9 @@ void VLANClient::buildLoginPage()
 // reconnect notice takes over.
 void VLANClient::watchConnection()
 {
-    updateServerLine();
+    showServerLine();
     connect(tcpSocket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
-        const QString server = lobby::formatEndpoint({serverAddress, serverPort});
+        const QString server = lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress);
         // A retry keeps saying that the server cannot be reached until it can.
         if (state == QAbstractSocket::ConnectingState && !reconnectTimer->isActive())
             showConnectionStatus(QStringLiteral("Connecting to %1…").arg(server));
@@ -236,14 +236,16 @@ void VLANClient::watchConnection()
             showConnectionStatus(QStringLiteral("Connected to %1").arg(server));
     });
     connect(tcpSocket, &QAbstractSocket::errorOccurred, this, [this] {
+        if (!untriedAddresses.isEmpty())
+            return; // the name's next address is tried first
         showConnectionStatus(QStringLiteral("Cannot reach %1 — retrying every 3 s")
-                                 .arg(lobby::formatEndpoint({serverAddress, serverPort})));
+                                 .arg(lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress)));
     });
 }
 
-void VLANClient::updateServerLine()
+void VLANClient::showServerLine()
 {
-    serverLabel->setText(serverLine(lobby::formatEndpoint({serverAddress, serverPort}), sealingText()));
+    serverLabel->setText(serverLine(lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress), sealingText()));
 }
 
 void VLANClient::showConnectionStatus(const QString& text)
@@ -264,12 +266,7 @@ void VLANClient::changeServer()
     settings.setValue(QStringLiteral("server"), lobby::formatEndpoint(*chosen));
     serverAddress = chosen->address;
     serverPort = chosen->port;
-    openTunnel();
-    forgetServerSealing();
-    updateServerLine();
-    tcpSocket->abort();
-    reconnectTimer->stop();
-    attemptReconnect();
+    restartConnection();
 }
 
 void VLANClient::updateIconScroll()

@@ -39,7 +39,7 @@ std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::Ser
 
     auto* heading = new QLabel(QStringLiteral("LOBBY SERVER"));
     heading->setObjectName(QStringLiteral("heading"));
-    auto* hint = new QLabel(QStringLiteral("Numeric address and port, for example 203.0.113.7:7777"));
+    auto* hint = new QLabel(QStringLiteral("Address or name and port, for example 203.0.113.7:7777 or play.example.org:7777"));
     hint->setWordWrap(true);
     auto* field = new QLineEdit(lobby::formatEndpoint(current));
     field->setMinimumHeight(40);

@@ -9,7 +9,7 @@ class QWidget;
 
 namespace ui {
 
-// Asks for a numeric address and port, starting from `current`. Input that
+// Asks for an address or host name and a port, starting from `current`. Input that
 // does not parse is refused with the reason and the dialog stays open;
 // nothing when the player cancels.
 // `key` says how the current server is sealed (its key's fingerprint), if known.

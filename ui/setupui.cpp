@@ -199,12 +199,14 @@ void VLANClient::buildRoomPage()
     localIpLabel = new QLabel(QStringLiteral("Local IP: Pending..."));
     localIpLabel->setStyleSheet(QStringLiteral("color: #4ade80; font-size: 15px; font-weight: bold; padding: 5px 0;"));
     copyIpButton = styledButton(QStringLiteral("COPY GAME HOST IP"), theme::secondaryButtonSheet());
+    copyInviteButton = styledButton(QStringLiteral("COPY INVITE LINK"), theme::secondaryButtonSheet());
     peerList = new QListWidget;
     symbols::drawSymbols(peerList);
     peerList->setContextMenuPolicy(Qt::CustomContextMenu);
     disconnectButton = styledButton(QStringLiteral("✖ DISCONNECT"), theme::secondaryButtonSheet());
     diagnostics.layout->addWidget(localIpLabel);
     diagnostics.layout->addWidget(copyIpButton);
+    diagnostics.layout->addWidget(copyInviteButton);
     diagnostics.layout->addSpacing(10);
     diagnostics.layout->addWidget(sectionHeader(QStringLiteral("CONNECTED PLAYERS")));
     diagnostics.layout->addWidget(peerList);
@@ -228,5 +230,6 @@ void VLANClient::buildRoomPage()
     connect(roomSendButton, &QPushButton::clicked, this, &VLANClient::sendChat);
     connect(roomChatInput, &QLineEdit::returnPressed, this, &VLANClient::sendChat);
     connect(copyIpButton, &QPushButton::clicked, [this] { copyHostIp(); });
+    connect(copyInviteButton, &QPushButton::clicked, [this] { copyInviteLink(); });
     connect(disconnectButton, &QPushButton::clicked, [this] { leaveRoom(); });
 }

@@ -465,6 +465,7 @@ void Lobby::publishRoutes()
             slot.room = index;
             slot.roomSerial = room->serial;
             slot.vip = member->vip;
+            slot.layer = member->layer;
         }
     }
     relay_->publish(std::move(table));

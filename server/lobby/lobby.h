@@ -101,6 +101,7 @@ private:
         qint64 detachedAt = 0;
         Room* room = nullptr;
         quint32 vip = 0;
+        std::uint8_t layer = 0; // adapter mode said at the join (2, 3), 0: none
         TokenBucket chat;
         // Sealed sessions only: the tunnel key (and the one before it, for a few seconds).
         SealRoute seal;

@@ -35,6 +35,14 @@ constexpr qint64 kFirstBlockMs = 30000;
 constexpr qint64 kLongestBlockMs = 3600000;
 constexpr int kMaxGuardsPerRoom = 4096;
 
+// The adapter mode a client may say it runs ("layer": 2 or 3), so the relay
+// can bridge to it before it sends anything; 0 when it says nothing usable.
+std::uint8_t declaredLayer(const QJsonObject& message)
+{
+    const int layer = message.value(QStringLiteral("layer")).toInt();
+    return layer == 2 || layer == 3 ? static_cast<std::uint8_t>(layer) : 0;
+}
+
 QString chatText(const QJsonObject& message)
 {
     return control::singleLine(readString(message, QStringLiteral("message"))).trimmed();
@@ -116,6 +124,7 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
     ++use(room->creatorKey).rooms;
     Room& created = *rooms_.emplace(key, std::move(room)).first->second;
     serverlog::info(QStringLiteral("%1 created room %2 (%3)").arg(session.name, quoted(name), mode));
+    session.layer = declaredLayer(message);
     enterRoom(session, created);
     sendRoomUpdate(created);
 }
@@ -151,6 +160,7 @@ void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
     if (room.members.size() >= config_.maxRoomSize)
         return sendError(session, QStringLiteral("%1 is full.").arg(quoted(room.name)));
     leaveRoom(session);
+    session.layer = declaredLayer(message);
     enterRoom(session, room);
     sendRoomUpdate(room);
 }

@@ -32,7 +32,7 @@ state::Room Lobby::record(const Room& room)
     r.net = room.net;
     r.host = room.host ? room.host->serial : 0;
     for (const Session* member : room.members)
-        r.members.append({member->serial, member->vip});
+        r.members.append({member->serial, member->vip, member->layer});
     r.invited = QList<quint64>(room.invited.cbegin(), room.invited.cend());
     r.creator = room.creatorKey;
     return r;
@@ -141,6 +141,7 @@ void Lobby::restoreRoom(const state::Room& r, const std::map<quint64, Session*>&
         Session& session = *it->second;
         session.room = room.get();
         session.vip = m.vip;
+        session.layer = m.layer == 2 || m.layer == 3 ? static_cast<std::uint8_t>(m.layer) : 0;
         room->hostsInUse.set(host);
         room->members.append(&session);
         if (m.session == r.host)

@@ -46,7 +46,7 @@ const std::array<const char*, StatementCount> kStatements{
     "INSERT OR REPLACE INTO rooms VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)",
     "DELETE FROM rooms WHERE serial = ?1",
     "DELETE FROM members WHERE room = ?1",
-    "INSERT INTO members VALUES (?1, ?2, ?3, ?4)",
+    "INSERT INTO members (room, position, session, vip, layer) VALUES (?1, ?2, ?3, ?4, ?5)",
     "DELETE FROM invitations WHERE room = ?1",
     "INSERT OR IGNORE INTO invitations VALUES (?1, ?2)",
 };
@@ -109,6 +109,12 @@ public:
         } else if (version != QString::number(kSchemaVersion)) {
             return QStringLiteral("written in an unknown layout (version %1)").arg(version);
         }
+        // Each member's adapter mode came later: older files get the column, unset.
+        bool hasLayer = false;
+        if (!each("PRAGMA table_info(members)",
+                  [&](sqlite3_stmt* r) { hasLayer = hasLayer || columnText(r, 1) == QLatin1String("layer"); }) ||
+            (!hasLayer && !exec("ALTER TABLE members ADD COLUMN layer INTEGER NOT NULL DEFAULT 0")))
+            return problem();
         for (int i = 0; i < StatementCount; ++i)
             if (sqlite3_prepare_v3(db_, kStatements[static_cast<std::size_t>(i)], -1, SQLITE_PREPARE_PERSISTENT,
                                    &statements_[static_cast<std::size_t>(i)], nullptr) != SQLITE_OK)
@@ -130,7 +136,7 @@ public:
             ok = ok && run(PutRoom, {r.serial, r.name, r.privacy, r.password, r.net, r.host, r.creator}) &&
                  run(ClearMembers, {r.serial}) && run(ClearInvitations, {r.serial});
             for (qsizetype i = 0; i < r.members.size(); ++i)
-                ok = ok && run(PutMember, {r.serial, i, r.members[i].session, r.members[i].vip});
+                ok = ok && run(PutMember, {r.serial, i, r.members[i].session, r.members[i].vip, r.members[i].layer});
             for (quint64 invited : r.invited)
                 ok = ok && run(PutInvitation, {r.serial, invited});
         }
@@ -232,11 +238,12 @@ private:
                      room.creator = columnText(r, 6);
                      s.rooms.push_back(std::move(room));
                  }) &&
-            each("SELECT room, session, vip FROM members ORDER BY room, position",
+            each("SELECT room, session, vip, layer FROM members ORDER BY room, position",
                  [&](sqlite3_stmt* r) {
                      if (const auto it = roomAt.find(columnSerial(r, 0)); it != roomAt.end())
-                         s.rooms[it->second].members.push_back(
-                             {columnSerial(r, 1), static_cast<quint32>(sqlite3_column_int64(r, 2))});
+                         s.rooms[it->second].members.push_back({columnSerial(r, 1),
+                                                                static_cast<quint32>(sqlite3_column_int64(r, 2)),
+                                                                sqlite3_column_int(r, 3)});
                  }) &&
             each("SELECT room, session FROM invitations", [&](sqlite3_stmt* r) {
                 if (const auto it = roomAt.find(columnSerial(r, 0)); it != roomAt.end())

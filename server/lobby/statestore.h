@@ -23,6 +23,7 @@ struct Session {
 struct Member {
     quint64 session = 0; // serial
     quint32 vip = 0;
+    int layer = 0; // adapter mode the client said (2, 3), 0: none
 };
 
 struct Room {

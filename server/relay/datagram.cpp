@@ -64,8 +64,19 @@ DatagramInfo classifyDatagram(const std::uint8_t* data, std::size_t length)
         info.kind = DatagramKind::Heartbeat;
         return info;
     }
+    info = readIp(data, length);
+    if (info.kind != DatagramKind::Runt)
+        return info;
+    if (readEthernet(data, length, &info))
+        info.kind = DatagramKind::Ethernet;
+    return info;
+}
+
+DatagramInfo readIp(const std::uint8_t* data, std::size_t length)
+{
     const HeaderKey& key = headerKey();
-    if (length >= kIpv4MinHeader) {
+    DatagramInfo info;
+    if (data != nullptr && length >= kIpv4MinHeader) {
         const std::uint8_t first = data[0] ^ key.bytes[0];
         const std::size_t headerLength = std::size_t{first & 0x0Fu} * 4;
         if ((first >> 4) == 4 && headerLength >= kIpv4MinHeader && headerLength <= length &&
@@ -84,8 +95,6 @@ DatagramInfo classifyDatagram(const std::uint8_t* data, std::size_t length)
             return info;
         }
     }
-    if (readEthernet(data, length, &info))
-        info.kind = DatagramKind::Ethernet;
     return info;
 }
 
@@ -105,8 +114,9 @@ bool readEthernet(const std::uint8_t* data, std::size_t length, DatagramInfo* in
     return true;
 }
 
-bool parseHeartbeat(const std::uint8_t* data, std::size_t length, ClientKey* key)
+bool parseHeartbeat(const std::uint8_t* data, std::size_t length, ClientKey* key, int* layer)
 {
+    *layer = 0;
     if (data == nullptr)
         return false;
     const std::uint8_t* p = data;
@@ -118,8 +128,20 @@ bool parseHeartbeat(const std::uint8_t* data, std::size_t length, ClientKey* key
     if (!parseClientKey(reinterpret_cast<const char*>(p), kClientKeyHexLength, key))
         return false;
     p += kClientKeyHexLength;
-    if (!expect(p, end, "\"") || !expect(p, end, "}"))
+    if (!expect(p, end, "\""))
         return false;
+    const std::uint8_t* const close = p;
+    if (!expect(p, end, "}")) {
+        p = close;
+        if (!expect(p, end, ",") || !expect(p, end, "\"layer\"") || !expect(p, end, ":"))
+            return false;
+        p = skipBlanks(p, end);
+        if (p == end || (*p != '2' && *p != '3'))
+            return false;
+        *layer = *p++ - '0';
+        if (!expect(p, end, "}"))
+            return false;
+    }
     return skipBlanks(p, end) == end;
 }
 

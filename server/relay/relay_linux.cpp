@@ -64,8 +64,8 @@ void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& target
         }
         // Only heartbeats record where they arrived; skip the control
         // message walk for everything else.
-        // Sealed heartbeats carry no payload and their heartbeat bit in the first byte.
-        const bool maybeHeartbeat = length && (data[0] == '{' || (length == seal::kOverhead && (data[0] & 0x20)));
+        // Sealed heartbeats carry a byte at most, and their heartbeat bit in the first byte.
+        const bool maybeHeartbeat = length && (data[0] == '{' || (length <= seal::kOverhead + 1 && (data[0] & 0x20)));
         const LocalAddress local = maybeHeartbeat ? socket.destination(i) : LocalAddress();
         if (core.handle(data, length, socket.source(i), local, now, targets) != CounterForwarded)
             continue;

@@ -40,9 +40,18 @@ std::size_t PeerAddressHash::operator()(const PeerAddress& a) const
 void RelayCore::Member::leaveRoom()
 {
     mode = Mode::Unknown;
+    pinned = false;
     vipMac = 0;
     macs.clear();
     ipv6.clear();
+}
+
+void RelayCore::Member::declare(int layer)
+{
+    if (layer != 2 && layer != 3)
+        return;
+    mode = layer == 2 ? Mode::Layer2 : Mode::Layer3;
+    pinned = true;
 }
 
 RelayCore::RelayCore(RouteExchange& exchange, RelayBudget budget)
@@ -60,9 +69,11 @@ void RelayCore::refreshRoutes()
     for (std::uint32_t slot = 0; slot < members_.size(); ++slot) {
         const RouteTable::Slot entry = slot < known ? table_->slotTable[slot] : RouteTable::Slot{};
         Member& m = members_[slot];
+        bool fresh = false;
         // A new session, or one whose player came back from another host:
         // its endpoint has to prove itself again.
         if (m.gen != entry.gen || m.control != entry.control) {
+            fresh = true;
             unbind(slot);
             m.leaveRoom();
             m.sealing.reset();
@@ -78,6 +89,13 @@ void RelayCore::refreshRoutes()
             m.roomSerial = entry.roomSerial;
             m.vip = entry.vip;
             m.leaveRoom();
+            fresh = true;
+        }
+        // The mode a client said at its join holds from then on, without
+        // waiting for its traffic (a quiet host must be reachable).
+        if (fresh || m.declared != entry.layer) {
+            m.declared = entry.layer;
+            m.declare(entry.layer);
         }
     }
 }
@@ -115,7 +133,8 @@ RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, 
                                   const LocalAddress& local, std::int64_t nowMs)
 {
     ClientKey key;
-    if (!relay::parseHeartbeat(data, length, &key))
+    int layer = 0;
+    if (!relay::parseHeartbeat(data, length, &key, &layer))
         return count(DropBadHeartbeat);
     const auto it = table_->slotByKey.find(key);
     if (it == table_->slotByKey.end() || it->second >= members_.size())
@@ -130,11 +149,13 @@ RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, 
     if (m.sealing)
         return count(DropUnsealed);
     bind(it->second, from, local);
+    m.declare(layer);
     exchange_.noteHeartbeat(it->second, m.gen, nowMs);
     return count(CounterHeartbeats);
 }
 
-RelayCounter RelayCore::bindSealed(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local, std::int64_t nowMs)
+RelayCounter RelayCore::bindSealed(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local, std::int64_t nowMs,
+                                   int layer)
 {
     Member& m = members_[slot];
     // Sealed, yet still only from the host of the session's control
@@ -142,6 +163,7 @@ RelayCounter RelayCore::bindSealed(std::uint32_t slot, const PeerAddress& from, 
     if (m.control == ControlAddress{} || hostOf(from) != m.control)
         return count(DropForeignHeartbeat);
     bind(slot, from, local);
+    m.declare(layer);
     exchange_.noteHeartbeat(slot, m.gen, nowMs);
     return count(CounterHeartbeats);
 }
@@ -169,8 +191,8 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
     const long opened = openFrom(sealedSlot, data, length, &beat);
     if (opened < 0)
         return count(DropUnsealed);
-    if (beat)
-        return bindSealed(sealedSlot, from, local, nowMs);
+    if (beat) // its payload, if any, is the adapter mode
+        return bindSealed(sealedSlot, from, local, nowMs, opened > 0 ? opened_[0] : 0);
     return route(opened_.data(), static_cast<std::size_t>(opened), from, local, nowMs, targets, true);
 }
 
@@ -199,18 +221,19 @@ RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, cons
     Member& self = members_[sender];
 
     // A layer-2 member's frame may look like an IP packet by chance; its
-    // own IPv4 address as source is what says it switched to layer 3.
+    // own IPv4 address as source is what says it switched to layer 3,
+    // unless it said its mode.
     const bool ip = info.kind == relay::DatagramKind::Ipv4 || info.kind == relay::DatagramKind::Ipv6;
-    if (ip && self.mode == Mode::Layer2 && !(info.kind == relay::DatagramKind::Ipv4 && info.ipv4Source == self.vip))
+    const bool frame = self.mode == Mode::Layer2 &&
+                       (self.pinned || !(info.kind == relay::DatagramKind::Ipv4 && info.ipv4Source == self.vip));
+    if (ip && frame)
         info.kind = relay::readEthernet(data, length, &info) ? relay::DatagramKind::Ethernet : relay::DatagramKind::Runt;
+    else if (!ip && self.pinned && self.mode == Mode::Layer3)
+        info.kind = relay::DatagramKind::Runt; // a layer-3 adapter yields IP packets only
 
     switch (info.kind) {
     case relay::DatagramKind::Ipv4:
-        if (info.ipv4Source != self.vip)
-            return count(DropForgedSource);
-        [[fallthrough]];
     case relay::DatagramKind::Ipv6:
-        self.mode = Mode::Layer3;
         routeIp(r, info, nowMs);
         break;
     case relay::DatagramKind::Ethernet:
@@ -221,7 +244,7 @@ RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, cons
         return count(DropRunt);
     }
     if (targets.size() == 0)
-        return count(DropNoRoute);
+        return count(r.refused);
 
     // Each copy counts against the sender's budget, copies to the whole room twice.
     const auto copies = static_cast<std::uint32_t>(targets.size());
@@ -230,10 +253,10 @@ RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, cons
         targets.clear();
         return count(DropBudget);
     }
-    if (targets.anyVariant() && !translate(r, info))
+    if (targets.anyVariant() && !translate(r, info, nowMs))
         targets.dropVariants();
     if (targets.size() == 0)
-        return count(DropNoRoute);
+        return count(r.refused);
     const auto sent = static_cast<std::uint32_t>(targets.size());
     self.all.take(sent);
     if (r.flooded)
@@ -264,31 +287,51 @@ void RelayCore::flood(Routing& r, bool toLayer3) const
     }
 }
 
+RelayCounter RelayCore::ipRule(Routing& r, const relay::DatagramInfo& ip, std::int64_t nowMs, std::int32_t* target)
+{
+    *target = -1;
+    if (ip.kind == relay::DatagramKind::Ipv4) {
+        if (ip.ipv4Source != members_[r.sender].vip)
+            return DropForgedSource;
+        if (relay::isBroadcastOrMulticastIpv4(ip.ipv4Destination, r.room.net))
+            return CounterForwarded;
+        *target = memberAt(r.room, ip.ipv4Destination);
+        return *target >= 0 ? CounterForwarded : DropNoRoute;
+    }
+    if (ip.kind != relay::DatagramKind::Ipv6)
+        return DropRunt;
+    // An IPv6 address belongs to the member that sent from it first (until
+    // it falls silent with it); anything else goes to the whole room.
+    const Ipv6Address source{ip.ipv6Source[0], ip.ipv6Source[1]};
+    if (!relay::isMulticastIpv6(source.high) && !(source == Ipv6Address{}) && !learn(r, &Member::ipv6, source, nowMs))
+        return DropForgedSource;
+    const Ipv6Address destination{ip.ipv6Destination[0], ip.ipv6Destination[1]};
+    for (const std::uint32_t member : r.room.members)
+        if (members_[member].bound && members_[member].ipv6.find(destination) >= 0)
+            *target = static_cast<std::int32_t>(member);
+    return CounterForwarded;
+}
+
 void RelayCore::routeIp(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs)
 {
     std::int32_t target = -1;
-    if (info.kind == relay::DatagramKind::Ipv6) {
-        const Ipv6Address source{info.ipv6Source[0], info.ipv6Source[1]};
-        if (!relay::isMulticastIpv6(source.high) && !(source == Ipv6Address{}))
-            learn(r, &Member::ipv6, source, nowMs);
-        // A layer-3 member's IPv6 address is known once it has sent from
-        // it; anything else goes to the whole room (within the flood budget).
-        const Ipv6Address destination{info.ipv6Destination[0], info.ipv6Destination[1]};
-        for (const std::uint32_t member : r.room.members)
-            if (members_[member].bound && members_[member].ipv6.find(destination) >= 0)
-                target = static_cast<std::int32_t>(member);
-    } else if (!relay::isBroadcastOrMulticastIpv4(info.ipv4Destination, r.room.net)) {
-        target = memberAt(r.room, info.ipv4Destination);
-        if (target < 0)
-            return;
-        r.destinationMac = members_[static_cast<std::uint32_t>(target)].vipMac;
+    const RelayCounter verdict = ipRule(r, info, nowMs, &target);
+    if (verdict == DropForgedSource) {
+        r.refused = verdict;
+        return;
     }
+    members_[r.sender].mode = Mode::Layer3;
+    if (verdict != CounterForwarded)
+        return;
     if (target < 0) {
         flood(r, true);
         return;
     }
+    const Member& receiver = members_[static_cast<std::uint32_t>(target)];
+    if (info.kind == relay::DatagramKind::Ipv4)
+        r.destinationMac = receiver.vipMac;
     if (static_cast<std::uint32_t>(target) != r.sender)
-        r.targets.push(static_cast<std::uint32_t>(target), members_[static_cast<std::uint32_t>(target)].mode == Mode::Layer2);
+        r.targets.push(static_cast<std::uint32_t>(target), receiver.mode == Mode::Layer2);
 }
 
 void RelayCore::routeEthernet(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs)
@@ -338,7 +381,7 @@ void RelayCore::routeEthernet(Routing& r, const relay::DatagramInfo& info, std::
     flood(r, false);
 }
 
-bool RelayCore::translate(Routing& r, const relay::DatagramInfo& info)
+bool RelayCore::translate(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs)
 {
     // Scrambling restarts with every datagram: a datagram whose bytes move
     // is unscrambled, changed and scrambled again.
@@ -362,18 +405,31 @@ bool RelayCore::translate(Routing& r, const relay::DatagramInfo& info)
         return false;
     tunnel::scrambleInPlace(r.targets.variant.data(), length);
     r.targets.variantLength = length;
+    if (self.mode == Mode::Layer2 && info.etherType != relay::kEtherArp) {
+        // What the bridge made of the frame is a layer-3 packet like any other.
+        std::int32_t target = -1;
+        const RelayCounter verdict = ipRule(r, relay::readIp(r.targets.variant.data(), length), nowMs, &target);
+        if (verdict != CounterForwarded) {
+            r.refused = verdict;
+            return false;
+        }
+        if (target >= 0)
+            r.targets.keepVariantFor(static_cast<std::uint32_t>(target));
+        if (!r.targets.anyVariant())
+            return false;
+    }
     count(CounterTranslated);
     return true;
 }
 
 template <typename Address, std::size_t N>
-void RelayCore::learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address, std::int64_t nowMs)
+bool RelayCore::learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address, std::int64_t nowMs)
 {
     AddressBook<Address, N>& own = members_[r.sender].*book;
     const int known = own.find(address);
     if (known >= 0) {
         own.seen[known] = nowMs;
-        return;
+        return true;
     }
     // An address in use by another member stays with it; once that member
     // has been silent with it for a while (a virtual machine that moved), it moves.
@@ -383,9 +439,10 @@ void RelayCore::learn(Routing& r, AddressBook<Address, N> Member::*book, const A
         if (i < 0)
             continue;
         if (nowMs - other.seen[i] < kMacHoldMs)
-            return;
+            return false;
         other.remove(i);
         break;
     }
     own.put(address, nowMs);
+    return true;
 }

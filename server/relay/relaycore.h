@@ -136,12 +136,14 @@ public:
         return false;
     }
     // Keeps only the targets that take the datagram as it came.
-    void dropVariants()
+    void dropVariants() { keepVariantFor(UINT32_MAX); }
+    // The same, but `slot` keeps its translated copy.
+    void keepVariantFor(std::uint32_t slot)
     {
         std::size_t kept = 0;
         for (std::size_t i = 0; i < count_; ++i)
-            if (!variant_[i]) {
-                variant_[kept] = false;
+            if (!variant_[i] || slots_[i] == slot) {
+                variant_[kept] = variant_[i];
                 slots_[kept++] = slots_[i];
             }
         count_ = kept;
@@ -215,6 +217,8 @@ private:
         PeerAddress peer;
         LocalAddress local;
         Mode mode = Mode::Unknown;
+        bool pinned = false;       // the client said its mode: traffic does not change it
+        std::uint8_t declared = 0; // the mode the lobby last published for it
         std::uint64_t vipMac = 0; // the MAC a layer-2 member uses for its own vip
         AddressBook<std::uint64_t, kMacsPerMember> macs;
         AddressBook<Ipv6Address, kIpv6PerMember> ipv6; // a layer-3 member's own IPv6 sources
@@ -222,6 +226,8 @@ private:
         DatagramBucket flood;
         std::unique_ptr<Sealing> sealing; // null: a plain member
         void leaveRoom();
+        // The client said its mode (2 or 3; 0 said nothing).
+        void declare(int layer);
     };
     // What one datagram is being routed with.
     struct Routing {
@@ -232,6 +238,7 @@ private:
         TargetList& targets;
         bool flooded = false;
         std::uint64_t destinationMac = 0; // for a layer-2 receiver of a packet, when known
+        RelayCounter refused = DropNoRoute; // why nothing went, when nothing went
     };
 
     RelayCounter count(RelayCounter counter)
@@ -248,15 +255,22 @@ private:
     void updateSealing(std::uint32_t slot, const SealRoute& route);
     // Opens a datagram of `slot` into opened_, scrambled like a plain one; its length, or -1.
     long openFrom(std::uint32_t slot, const std::uint8_t* data, std::size_t length, bool* heartbeat);
-    RelayCounter bindSealed(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local, std::int64_t nowMs);
+    RelayCounter bindSealed(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local, std::int64_t nowMs,
+                            int layer);
     void bind(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local);
     void unbind(std::uint32_t slot);
     void flood(Routing& r, bool toLayer3) const;
+    // The rules for every IP packet that reaches or leaves a layer-3 member,
+    // however it was translated: its source is the sender's own, and it goes
+    // to one member of the room (`*target`) or to the whole room (-1).
+    // CounterForwarded when it may go, else the drop reason.
+    RelayCounter ipRule(Routing& r, const relay::DatagramInfo& ip, std::int64_t nowMs, std::int32_t* target);
     void routeIp(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs);
     void routeEthernet(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs);
-    bool translate(Routing& r, const relay::DatagramInfo& info);
+    bool translate(Routing& r, const relay::DatagramInfo& info, std::int64_t nowMs);
+    // False when another member of the room holds the address.
     template <typename Address, std::size_t N>
-    void learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address, std::int64_t nowMs);
+    bool learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address, std::int64_t nowMs);
     std::int32_t memberAt(const RouteTable::Room& room, std::uint32_t address) const;
 
     RouteExchange& exchange_;

@@ -58,9 +58,10 @@ long RelayCore::openFrom(std::uint32_t slot, const std::uint8_t* data, std::size
     if (header.phase() == s.phase)
         s.sendPhase = s.phase;
     *heartbeat = header.heartbeat();
-    // The rules read scrambled datagrams, as plain members send them.
     std::memmove(opened_.data(), opened_.data() + seal::kHeaderBytes, static_cast<std::size_t>(opened));
-    tunnel::scrambleInPlace(opened_.data(), static_cast<std::size_t>(opened));
+    // The rules read scrambled datagrams, as plain members send them.
+    if (!*heartbeat)
+        tunnel::scrambleInPlace(opened_.data(), static_cast<std::size_t>(opened));
     return opened;
 }
 

@@ -54,6 +54,9 @@ struct RouteTable {
         // Where the session's control connection comes (or last came) from:
         // only heartbeats from this host may bind its UDP endpoint.
         ControlAddress control{};
+        // The adapter mode the client said it runs in the room (2 or 3);
+        // 0: not said, learned from its traffic.
+        std::uint8_t layer = 0;
         SealRoute seal;
     };
     struct Room {

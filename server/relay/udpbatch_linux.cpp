@@ -85,6 +85,8 @@ PeerAddress UdpBatchSocket::peerAddress(const QHostAddress& address, quint16 por
     PeerAddress peer;
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
+    // Qt reads "::" as 0.0.0.0 too; bound as ::ffff:0.0.0.0 it would take IPv4 only.
+    isV4 = isV4 && address != QHostAddress(QHostAddress::AnyIPv6);
     if (isV4 && !ipv6Socket) {
         sockaddr_in sa{};
         sa.sin_family = AF_INET;

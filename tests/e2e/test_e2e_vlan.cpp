@@ -1,5 +1,6 @@
 // The virtual LAN end to end: pellora-server, two clients driven through driver.cpp and a stranger, each
-// in a namespace of the test's own bridged to the server's. In either adapter mode: pings, broadcasts,
+// in a namespace of the test's own bridged to the server's. In either adapter mode: pings, broadcasts
+// (the room's and, from a program beside the client, 255.255.255.255),
 // forged datagrams, a cut control connection, leaving, kicking; then two players in a locked room keep
 // pinging while the server, with a state file, is stopped or killed and restarted; a room left too long
 // is gone.
@@ -106,6 +107,28 @@ bool arrives(Player& from, Player& to, const QString& address, int port, const Q
                8000, 300);
 }
 
+// `to` hears `text` that a program of its own in `from`'s namespace keeps
+// sending to 255.255.255.255, as games look for LAN sessions.
+bool arrivesByLimitedBroadcast(Player& from, Player& to, int port, const QString& text)
+{
+    const QString hex = QString::fromLatin1(text.toUtf8().toHex());
+    return to.run(u"udplisten %1"_s.arg(port)) &&
+           netns::waitUntil(
+               [&] {
+                   netns::exec(from.netns, {QStringLiteral(PELLORA_E2E_DRIVER), u"--send"_s, u"255.255.255.255"_s,
+                                            QString::number(port), hex});
+                   return to.heard(text);
+               },
+               8000, 300);
+}
+
+bool limitedBroadcastRouteLeft(const QString& ns)
+{
+    return !netns::run({u"ip"_s, u"-n"_s, ns, u"route"_s, u"show"_s, u"255.255.255.255/32"_s})
+                .output.trimmed()
+                .isEmpty();
+}
+
 } // namespace
 
 class TestE2eVlan : public QObject
@@ -197,7 +220,7 @@ private slots:
         const QString vipB = bob.text("vip");
         QVERIFY(!vipA.isEmpty() && !vipB.isEmpty() && vipA != vipB);
 
-        // The relay learns each side's mode from its first traffic (a layer-2
+        // Each side says its mode at the join, so the relay bridges at once (a layer-2
         // player's ARP for a layer-3 one is answered by the relay).
         netns::ping(alice.netns, vipB, 1);
         QVERIFY(netns::ping(alice.netns, vipB) >= 2);
@@ -213,6 +236,8 @@ private slots:
         QVERIFY(arrives(alice, bob, broadcastOf(vipA), 40000, u"broadcast-from-alice"_s));
         QVERIFY(arrives(bob, alice, broadcastOf(vipB), 40001, u"broadcast-from-bob"_s));
         QVERIFY(arrives(alice, bob, vipB, 40002, u"through-the-relay"_s));
+        QVERIFY(arrivesByLimitedBroadcast(alice, bob, 40003, u"limited-from-alice"_s));
+        QVERIFY(arrivesByLimitedBroadcast(bob, alice, 40004, u"limited-from-bob"_s));
 
         // Alice-to-Bob datagrams sent straight to his tunnel port by the
         // stranger and the relay's host, but not the relay, never reach him.
@@ -270,6 +295,7 @@ private slots:
 
         QVERIFY(alice.run(u"leave"_s));
         QVERIFY(!netns::interfaceExists(alice.netns, adapterName(layer2A)));
+        QVERIFY(!limitedBroadcastRouteLeft(alice.netns) && !limitedBroadcastRouteLeft(bob.netns));
     }
 
     // Our client on our server is sealed on every hop: a recording of the

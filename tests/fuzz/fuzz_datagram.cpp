@@ -1,8 +1,13 @@
 // The relay on arbitrary datagrams: pieces split at 0xFE, each one's first byte
 // its sender (host 10.0.0.(b % 8), port b / 8). Slots 0-2 share a room, 3 is
-// alone; slot n's control connection is from host n. Forwarding stays in the
-// sender's room, comes only from the session's own host, reaches each target
-// once, never the sender (but a proxy ARP answer), and stays within the size limit.
+// alone; slot n's control connection is from host n; slot 1 said layer 2, slot 2
+// layer 3, the others are learned. Forwarding stays in the sender's room, comes
+// only from the session's own host, reaches each target once, never the sender
+// (but a proxy ARP answer), and stays within the size limit. What the bridge
+// makes of a datagram keeps the sender's own address: a frame for layer 2 carries
+// the sender's stand-in MAC and IPv4 source; a packet stripped for layer 3
+// has the sender's IPv4 source and goes to the room or to its receiver's address.
+#include "net/scramble.h"
 #include "server/relay/relaycore.h"
 
 #include <QHostAddress>
@@ -29,6 +34,35 @@ std::uint32_t roomOf(std::uint32_t slot)
     return slot < 3 ? 0 : 1;
 }
 
+std::uint32_t vipOf(std::uint32_t slot)
+{
+    return 0x0A080000u | (roomOf(slot) << 8) | (slot < 3 ? slot + 1 : 1);
+}
+
+std::uint64_t readBig(const std::uint8_t* p, int bytes)
+{
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+// The translated copy for `to` of a `length`-byte datagram left the sender's own address.
+bool escapes(std::size_t length, const TargetList& targets, std::uint32_t self, std::uint32_t to)
+{
+    std::uint8_t out[relay::kMaxTranslated];
+    std::memcpy(out, targets.variant.data(), targets.variantLength);
+    tunnel::scrambleInPlace(out, targets.variantLength);
+    const std::uint8_t* packet = out + relay::kEthernetHeader;
+    if (targets.variantLength > length) // framed: the sender's packet behind its stand-in MAC
+        return readBig(out + 6, 6) != relay::standInMac(vipOf(self)) ||
+               ((packet[0] >> 4) == 4 && readBig(packet + 12, 4) != vipOf(self));
+    // Stripped: an IPv4 packet from the sender's address, to the room or to `to`.
+    const auto destination = static_cast<std::uint32_t>(readBig(out + 16, 4));
+    const bool toRoom = relay::isBroadcastOrMulticastIpv4(destination, vipOf(self) & ~0xFFu);
+    return (out[0] >> 4) == 4 && (readBig(out + 12, 4) != vipOf(self) || (destination != vipOf(to) && !toRoom));
+}
+
 std::shared_ptr<RouteTable> makeTable()
 {
     auto table = std::make_shared<RouteTable>();
@@ -44,7 +78,8 @@ std::shared_ptr<RouteTable> makeTable()
         room.members.push_back(slot);
         room.slotByHost[host] = static_cast<std::int32_t>(slot);
         table->slotTable[slot] = {1, static_cast<std::int32_t>(roomOf(slot)), roomOf(slot) + 1,
-                                  room.net | host, controlAddressOf(QHostAddress(0x0A000000u | slot))};
+                                  room.net | host, controlAddressOf(QHostAddress(0x0A000000u | slot)),
+                                  static_cast<std::uint8_t>(slot == 1 ? 2 : slot == 2 ? 3 : 0)};
         table->slotByKey[{0, slot + 1}] = slot;
     }
     return table;
@@ -80,7 +115,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint32_t t = targets[i];
             // Only a proxy ARP answer (42 bytes) goes back to its sender.
             if (t >= kSlots || roomOf(t) != roomOf(self) ||
-                (t == self && !(targets.isVariant(i) && targets.variantLength == 42)))
+                (t == self && !(targets.isVariant(i) && targets.variantLength == 42)) ||
+                (t != self && targets.isVariant(i) &&
+                 escapes(std::size_t(stop - start - 1), targets, self, t)))
                 std::abort();
             for (std::size_t j = 0; j < i; ++j)
                 if (targets[j] == t)

@@ -13,6 +13,8 @@ for f in bin/pellora bin/pellora-server share/applications/pellora.desktop lib/s
   grep -qx "\./usr/$f" <<<"$files" || fail "/usr/$f missing from the package"
 done
 grep -qx './etc/default/pellora-server' <<<"$files" || fail "no example configuration"
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/applications/pellora.desktop | grep -qx 'MimeType=x-scheme-handler/pellora;' \
+  || fail "the menu entry does not take pellora:// links"
 ! grep -q 'etc/systemd' <<<"$files" || fail "the package enables a unit"
 depends=$(dpkg-deb -f "$deb" Depends)
 for d in libqt6widgets6 libqt6network6 qt6-qpa-plugins fonts-noto-color-emoji libcap2-bin; do

@@ -55,7 +55,8 @@ public:
             const bool up = QTest::qWaitFor([this] { return socket.isEncrypted(); }, 5000);
             Q_UNUSED(up);
         } else {
-            socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
+            const bool v6 = from.protocol() == QAbstractSocket::IPv6Protocol;
+            socket.connectToHost(QHostAddress(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost), port);
             socket.waitForConnected(3000);
         }
     }

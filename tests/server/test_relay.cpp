@@ -2,6 +2,8 @@
 #include "server/relay/translate.h"
 #include "tests/server/serverharness.h"
 
+#include <QTemporaryDir>
+
 using namespace harness;
 
 namespace {
@@ -10,11 +12,11 @@ struct Member
     ControlClient control;
     TunnelPeer tunnel;
     QString id;
-    Member(quint16 port) : control(port), tunnel(port) {}
+    Member(quint16 port, const QHostAddress& from) : control(port, from), tunnel(port, from) {}
 };
 constexpr quint64 kMacA = 0x02000000000A, kMacB = 0x02000000000B, kMacC = 0x02000000000C;
 constexpr quint64 kAll = relay::kBroadcastMac;
-constexpr quint64 kStandIn1 = 0x02500A080001; // stands for the layer-3 member 10.8.0.1
+constexpr quint64 kStandIn1 = 0x02500A080001, kStandIn2 = 0x02500A080002; // for 10.8.0.1, 10.8.0.2
 QByteArray frame(quint64 destination, quint64 source, quint16 type = 0x0806,
                  const QByteArray& payload = QByteArray(50, 'y'))
 {
@@ -59,16 +61,26 @@ class TestRelay : public QObject
         QVERIFY(server = startServer(config));
     }
     // alice, bob and carol in Alpha (10.8.0.1-3), dave alone in Beta (10.8.1.1); tunnels bound.
-    void addMembers(int count, const QHostAddress& relayAddress = QHostAddress(QHostAddress::LocalHost))
+    // With `layers`, member i says it runs layer layers[i] (0: says nothing) when it joins.
+    bool addMembers(int count, const QHostAddress& relayAddress = QHostAddress(QHostAddress::LocalHost),
+                    const QList<int>& layers = {})
     {
         for (int i = 0; i < count; ++i) {
-            Member& m = *members.emplace_back(std::make_unique<Member>(server->port()));
+            const QHostAddress v6(QHostAddress::LocalHostIPv6);
+            const QHostAddress from = relayAddress == v6 ? v6 : QHostAddress(QHostAddress::LocalHost);
+            Member& m = *members.emplace_back(std::make_unique<Member>(server->port(), from));
             m.tunnel.relayAddress = relayAddress;
             m.id = m.control.login(QString("member%1").arg(i));
-            i == 0 || i == 3 ? m.control.createRoom(i ? "Beta" : "Alpha") : m.control.joinRoom("Alpha");
+            QJsonObject join = control::message(i == 0 || i == 3 ? "create_room" : "join_room",
+                                                {{"room_name", i == 3 ? "Beta" : "Alpha"}, {"privacy_mode", "public"}});
+            if (layers.value(i))
+                join.insert("layer", layers.value(i));
+            m.control.sendRaw(control::encodeLine(join));
             m.tunnel.heartbeat(m.id);
-            QVERIFY(waitForStat("heartbeats", ++heartbeats));
+            if (m.control.next("join_ok").isEmpty() || !waitForStat("heartbeats", ++heartbeats))
+                return false;
         }
+        return true;
     }
     qint64 stat(const char* name) const // -1 if absent
     {
@@ -99,7 +111,7 @@ private slots:
 
     void ipv4GoesByAddressWithinTheRoomAndForgeriesAreDropped()
     {
-        addMembers(4);
+        QVERIFY(addMembers(4));
         const char* me = "10.8.0.1";
         run({{0, ipv4Packet(me, "10.8.0.2", 20), {1}},
              {0, ipv4Packet(me, "10.8.0.2", 1600), {1}},
@@ -125,7 +137,7 @@ private slots:
     }
     void framesGoByLearnedMacAndAMacStaysWithItsFirstMember()
     {
-        addMembers(4);
+        QVERIFY(addMembers(4));
         run({{0, frame(kAll, kMacA), {1, 2}},
              {1, frame(kMacA, kMacB, 0x0806, QByteArray(1386, 'y')), {0}},
              {0, frame(kMacC, kMacA), {1, 2}},          // unknown: the room
@@ -140,12 +152,13 @@ private slots:
     void layer2AndLayer3MembersReachEachOther()
     {
         // 0 and 2 on layer 3, 1 on layer 2 with MAC B.
-        addMembers(3);
+        QVERIFY(addMembers(3));
         const QByteArray toAlice = ipv4Packet("10.8.0.2", "10.8.0.1"),
                          toBob = ipv4Packet("10.8.0.1", "10.8.0.2");
         const QByteArray broadcast = ipv4Packet("10.8.0.1", "10.8.0.255");
         const QByteArray bobsBroadcast = ipv4Packet("10.8.0.2", "255.255.255.255", 28);
-        const QByteArray carolToBob = ipv4Packet("10.8.0.3", "10.8.0.2");
+        const QByteArray carolToBob = ipv4Packet("10.8.0.3", "10.8.0.2"),
+                         bobToCarol = ipv4Packet("10.8.0.2", "10.8.0.3");
         const QByteArray mdns = ipv4Packet("10.8.0.1", "224.0.0.251");
         const QByteArray request = frame(kAll, kMacB, 0x0806, arp(1, kMacB, "10.8.0.2", 0, "10.8.0.1"));
         const QByteArray reply =
@@ -160,11 +173,21 @@ private slots:
              // A short frame's padding does not reach layer 3.
              {1, frame(kAll, kMacB, 0x0800, bobsBroadcast + QByteArray(18, 0)), {0, 2}, bobsBroadcast},
              {0, ipv6(1, 0, 60), {1}, frame(0x333300000001, kStandIn1, 0x86DD, ipv6(1, 0, 60)), {2}},
-             {2, ipv6(1, 1, 20), {0}}, // an IPv6 address alice sent from stays hers
+             {2, ipv6(3, 1, 20), {0}}, // an IPv6 address alice sent from is hers
+             {2, ipv6(1, 0, 20), {}},  // and carol may not send from it
              {0, mdns, {1}, frame(0x01005E0000FB, kStandIn1, 0x0800, mdns), {2}},
              {1, frame(kAll, kMacB, 0x88B5, QByteArray(50, 'z')), {}}, // no IP: not for layer 3
-             {2, ipv4Packet("10.8.0.3", "10.8.0.2", 1590), {}}});      // framed, over the limit
-        QCOMPARE(stat("proxy_arp"), 1);
+             {2, ipv4Packet("10.8.0.3", "10.8.0.2", 1590), {}},       // framed, over the limit
+             // What the bridge makes of a frame meets the rules of layer 3: the sender's own
+             // source, the room or a member as destination, and only that member.
+             {1, frame(kStandIn1, kMacB, 0x0800, ipv4Packet("10.8.0.3", "10.8.0.1")), {}},
+             {1, frame(kStandIn1, kMacB, 0x0800, ipv4Packet("198.51.100.7", "10.8.0.1")), {}},
+             {1, frame(kStandIn1, kMacB, 0x0800, ipv4Packet("10.8.0.2", "8.8.8.8")), {}},
+             {1, frame(kStandIn1, kMacB, 0x0800, ipv4Packet("10.8.0.2", "10.8.0.3")), {}},
+             {1, frame(kAll, kMacB, 0x0800, ipv4Packet("10.8.0.3", "10.8.0.255")), {}},
+             {1, frame(kAll, kMacB, 0x0800, bobToCarol), {2}, bobToCarol},
+             {1, frame(kAll, kMacB, 0x86DD, ipv6(1, 0, 20)), {}}});
+        QVERIFY(stat("proxy_arp") == 1 && stat("dropped_forged_source") == 5);
         // Inputs the rules refuse.
         using namespace relay;
         std::uint8_t out[kMaxTranslated];
@@ -182,7 +205,7 @@ private slots:
     }
     void heartbeatsBindOnlyFromTheControlConnectionsHost()
     {
-        addMembers(2);
+        QVERIFY(addMembers(2));
         Member &alice = *members[0], &bob = *members[1];
         const QByteArray toBob = ipv4Packet("10.8.0.1", "10.8.0.2"),
                          toAlice = ipv4Packet("10.8.0.2", "10.8.0.1");
@@ -196,9 +219,10 @@ private slots:
         for (const QByteArray& bad :
              {QByteArray("{\"client_id\":\"0123456789abcdef0123456789abcdef\"}"),
               "{\"client_id\":\"" + alice.id.left(31).toLatin1() + "\"}",
-              "{\"client_id\":\"" + alice.id.toLatin1() + "\",\"x\":1}", QByteArray("{")})
+              "{\"client_id\":\"" + alice.id.toLatin1() + "\",\"x\":1}",
+              "{\"client_id\":\"" + alice.id.toLatin1() + "\",\"layer\":4}", QByteArray("{")})
             stranger.sendRaw(bad);
-        QVERIFY(waitForStat("dropped_bad_heartbeat", 3));
+        QVERIFY(waitForStat("dropped_bad_heartbeat", 4));
         stranger.sendPlain(toBob);
         QVERIFY(waitForStat("dropped_unbound", 2));
         QCOMPARE(stat("dropped_unknown_client"), 1);
@@ -226,13 +250,14 @@ private slots:
     // Each member has a relay budget; a wildcard relay answers from the address it was sent to.
     void eachMemberHasARelayBudgetOnAWildcardRelay()
     {
-        for (const auto any : {QHostAddress::AnyIPv4, QHostAddress::AnyIPv6}) {
+        for (const auto& [any, relay] : {std::pair(QHostAddress::AnyIPv4, "127.0.0.2"),
+                                         {QHostAddress::AnyIPv6, "127.0.0.2"}, {QHostAddress::AnyIPv6, "::1"}}) {
             ServerConfig config = testConfig();
             config.listen = QHostAddress(any);
             config.memberRate = 50;
             config.floodRate = 20;
             start(config);
-            addMembers(3, QHostAddress("127.0.0.2"));
+            QVERIFY(addMembers(3, QHostAddress(relay)));
             const auto sendAndCount = [&](const char* destination, int count) {
                 const QByteArray packet = ipv4Packet("10.8.0.1", destination, 60);
                 for (int i = 0; i < count; ++i)
@@ -249,6 +274,34 @@ private slots:
             const int unicasts = sendAndCount("10.8.0.2", 100);
             QVERIFY2(unicasts >= 25 && unicasts <= 50, qPrintable(QString::number(unicasts)));
             QVERIFY(stat("dropped_budget") >= 60);
+        }
+    }
+    // Modes said at the join (alice 2, bob 3) or in heartbeats (carol 3) hold before any traffic, and after a restart.
+    void saidModesReachQuietMembers()
+    {
+        QTemporaryDir dir;
+        ServerConfig config = testConfig();
+        config.statePath = dir.filePath("lobby.db");
+        start(config);
+        QVERIFY(addMembers(3, QHostAddress::LocalHost, {2, 3}));
+        const QByteArray ping = ipv4Packet("10.8.0.2", "10.8.0.1");
+        const auto askFor = [](const char* ip) { return frame(kAll, kMacA, 0x0806, arp(1, kMacA, "10.8.0.1", 0, ip)); };
+        const auto answer = [](quint64 mac, const char* ip) {
+            return frame(kMacA, mac, 0x0806, arp(2, mac, ip, kMacA, "10.8.0.1"));
+        };
+        for (int round = 0; round < 2; ++round) {
+            if (round) { // a new process on the same port, with the saved lobby; only heartbeats come
+                config.port = server->port();
+                server.reset();
+                QVERIFY(server = startServer(config));
+                for (auto& m : members)
+                    m->tunnel.heartbeat(m->id);
+            }
+            members[2]->tunnel.sendRaw("{\"client_id\":\"" + members[2]->id.toLatin1() + "\",\"layer\":3}");
+            QVERIFY(waitForStat("heartbeats", 4));
+            run({{1, ping, {0}, frame(kAll, kStandIn2, 0x0800, ping)},
+                 {0, askFor("10.8.0.2"), {0}, answer(kStandIn2, "10.8.0.2")},
+                 {0, askFor("10.8.0.3"), {0}, answer(0x02500A080003, "10.8.0.3")}});
         }
     }
 };

@@ -43,11 +43,14 @@ private slots:
         QMetaObject::invokeMethod(&client, "sendUdpHeartbeats");
         QVERIFY(!relay.waitForReadyRead(200));
         P::clientId(client) = QStringLiteral("c42");
-        QMetaObject::invokeMethod(&client, "sendUdpHeartbeats");
-        QVERIFY(relay.waitForReadyRead(2000));
-        const QNetworkDatagram got = relay.receiveDatagram();
-        QCOMPARE(got.data(), QByteArray(R"({"client_id":"c42"})"));
-        QCOMPARE(got.senderPort(), int(udp::localPort(P::tunnelSocket(client))));
+        for (const bool layer2 : {false, true}) { // the adapter mode goes along
+            P::layer2Mode(client) = layer2;
+            QMetaObject::invokeMethod(&client, "sendUdpHeartbeats");
+            QVERIFY(relay.waitForReadyRead(2000));
+            const QNetworkDatagram got = relay.receiveDatagram();
+            QCOMPARE(got.data(), QByteArray(R"({"client_id":"c42","layer":)") + (layer2 ? "2}" : "3}"));
+            QCOMPARE(got.senderPort(), int(udp::localPort(P::tunnelSocket(client))));
+        }
     }
 
     void receiverKeepsOnlyNonJsonDatagramsFromTheRelay()

@@ -1,5 +1,6 @@
 // The Win32 units as production runs them: the Wintun ring and the TAP device
 // (a message-mode pipe) carried to a loopback relay, and the frameless window.
+#include "net/broadcastroute.h"
 #include "net/engine.h"
 #include "net/xorkey.h"
 #include "tests/support/sealvectors.h"
@@ -8,6 +9,7 @@
 #include "ui/titlebar_win.h"
 
 #include <cstdio>
+#include <string>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -225,8 +227,35 @@ static void frameOnARealWindow()
     DestroyWindow(hwnd);
 }
 
+// The steps that send limited broadcasts through the adapter reach netsh and
+// route with exactly their arguments, a connection name with blanks and quotes too.
+static void broadcastStepsReachTheCommandsIntact()
+{
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder(self, length);
+    folder = folder.substr(0, folder.rfind(L'\\')) + L"\\commands";
+    DeleteFileA("commands.log");
+    std::vector<lanbroadcast::Command> steps = lanbroadcast::captureCommands(L"LAN \"party\" 2\\", L"10.8.1.5", true);
+    for (const lanbroadcast::Command& step : lanbroadcast::releaseCommands(L"10.8.1.5"))
+        steps.push_back(step);
+    for (const lanbroadcast::Command& step : steps)
+        CHECK(lanbroadcast::run(step, folder) == 0);
+    CHECK(lanbroadcast::run({L"missing.exe", {}}, folder) == -1);
+    std::string log;
+    if (FILE* file = std::fopen("commands.log", "rb")) {
+        char chunk[512];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+            log.append(chunk, n);
+        std::fclose(file);
+    }
+    CHECK(log == "netsh.exe|interface|ipv4|set|interface|LAN \"party\" 2\\|metric=1\n"
+                 "route.exe|add|255.255.255.255|mask|255.255.255.255|10.8.1.5|metric|1\n"
+                 "route.exe|delete|255.255.255.255|mask|255.255.255.255|10.8.1.5\n");
+}
+
 // BCrypt meets the same vectors as OpenSSL on Linux.
-void sealingMeetsTheFixedVectors()
+static void sealingMeetsTheFixedVectors()
 {
     const char* failure = sealvectors::firstFailure();
     if (failure)
@@ -244,6 +273,7 @@ int main()
         {"ring engine", ringEngineCarriesPacketsOnlyFromTheRelay},
         {"device engine", deviceIsExclusiveAndCarriesFrames},
         {"frame on a real window", frameOnARealWindow},
+        {"broadcast steps", broadcastStepsReachTheCommandsIntact},
         {"sealing vectors", sealingMeetsTheFixedVectors}};
     int failed = 0;
     for (const auto& [name, run] : cases) {

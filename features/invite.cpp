@@ -1,0 +1,96 @@
+// Invite links: copying the room's link, and joining from one.
+#include "app/vlanclient.h"
+#include "features/invitelink.h"
+#include "lobby/controlcodec.h"
+#include "ui/messages.h"
+#include "ui/theme.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTabWidget>
+#include <QTimer>
+
+void VLANClient::copyInviteLink()
+{
+    // The access key never goes into a link: a locked room asks for it on joining.
+    QApplication::clipboard()->setText(invite::formatLink({serverAddress, serverPort}, currentRoomName),
+                                       QClipboard::Clipboard);
+    copyInviteButton->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));
+    copyInviteButton->setStyleSheet(theme::copiedButtonSheet());
+    QTimer::singleShot(2000, this, [this] {
+        copyInviteButton->setText(QStringLiteral("COPY INVITE LINK"));
+        copyInviteButton->setStyleSheet(theme::secondaryButtonSheet());
+    });
+}
+
+void VLANClient::openInviteLink(const QString& link)
+{
+    bringToFront();
+    QString error;
+    const std::optional<invite::Link> parsed = invite::parseLink(link, &error);
+    if (!parsed) {
+        ui::showWarning(this, QStringLiteral("Invite Link"), QStringLiteral("This invite link cannot be used: %1.").arg(error));
+        return;
+    }
+    if (!switchServerForInvite(parsed->server.address, parsed->server.port))
+        return;
+    pendingInviteRoom = parsed->room;
+    if (controlChannelUp() && pageStack->currentWidget() == mainTabs) {
+        joinPendingInvite();
+        return;
+    }
+    // Not logged in yet: the saved nickname logs in (at once, or as soon as
+    // the connection is up), and login_ok joins.
+    if (!nickname.isEmpty())
+        return;
+    if (controlChannelUp())
+        doLogin();
+    else
+        nickname = nicknameInput->text().trimmed();
+}
+
+// True when the client now talks to that server: it did already, or the
+// player agreed to switch.
+bool VLANClient::switchServerForInvite(const QString& host, quint16 port)
+{
+    const bool sameHost = lobby::isNumericAddress(host) && lobby::isNumericAddress(serverAddress)
+                              ? QHostAddress(host).isEqual(QHostAddress(serverAddress))
+                              : host.compare(serverAddress, Qt::CaseInsensitive) == 0;
+    if (sameHost && port == serverPort)
+        return true;
+    const bool inRoom = mainTabs->indexOf(roomPage) >= 0;
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Switch Server"),
+                    QStringLiteral("This invite is for a room on another server, %1. Switch to it?%2")
+                        .arg(lobby::formatEndpoint({host, port}),
+                             inRoom ? QStringLiteral(" You will leave the room you are in.") : QString()),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::Yes);
+    if (box.exec() != QMessageBox::Yes)
+        return false;
+    if (mainTabs->indexOf(roomPage) >= 0)
+        disconnectButton->click(); // tells the old server before leaving it
+    settings.setValue(QStringLiteral("server"), lobby::formatEndpoint({host, port}));
+    serverAddress = host;
+    serverPort = port;
+    restartConnection();
+    return true;
+}
+
+void VLANClient::joinPendingInvite()
+{
+    if (pendingInviteRoom.isEmpty())
+        return;
+    const QString room = std::exchange(pendingInviteRoom, QString());
+    if (room == currentRoomName && mainTabs->indexOf(roomPage) >= 0) {
+        mainTabs->setCurrentWidget(roomPage);
+        return;
+    }
+    // A locked room answers password_required, whose prompt asks for the key.
+    sendControlMessage(control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), room},
+                                                                       {QStringLiteral("password"), QString()}}));
+}
