@@ -237,8 +237,7 @@ void Lobby::takeBack(Session& session, ConnectionId self, Connection& c, bool ke
     // The client may still show the room (after a lost connection or a
     // server restart): confirm it, and the member list may have changed.
     if (session.room) {
-        send(session, control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
-                                                                   {QStringLiteral("room_name"), session.room->name}}));
+        send(session, joinOk(session));
         send(session, roomUpdate(*session.room));
     }
 }

@@ -185,6 +185,7 @@ private:
     Session* memberNamed(Room& room, const QString& name);
     // Host-only commands share their checks; returns the target or null (error sent).
     Session* hostTarget(Session& session, const QJsonObject& message);
+    QJsonObject joinOk(const Session& session) const;
     QJsonObject roomUpdate(const Room& room) const;
     void sendRoomUpdate(Room& room);
     void sendRoomList(Connection& connection);
