@@ -16,12 +16,16 @@ using control::readString;
 namespace {
 
 // An address is shared by a household or a LAN party: it may spend a few
-// players' worth of lines and chat, not one budget per session or connection.
-constexpr int kAddressLineShare = 4;
-constexpr int kAddressChatShare = 2;
-// Log lines one address may cause: enough for every join and leave of a
-// party, too few to fill a disk.
-constexpr int kLogLines = 100;
+// players' worth of lines and chat (more where it may hold more sessions),
+// not one budget per session or connection.
+int addressShare(int limit, int sessions, int perShare, int least)
+{
+    return static_cast<int>(qMin<qint64>(qint64{limit} * qMax(least, sessions / perShare), 1 << 30));
+}
+// Log lines one address may cause per minute: enough for every join and
+// leave of a party, too few to fill a disk.
+constexpr int kLogLinesPerSession = 6;
+constexpr int kLeastLogLines = 100;
 constexpr qint64 kLogWindowMs = 60000;
 
 // What counts as one address in the budgets. IPv4 peers on a dual-stack
@@ -65,8 +69,9 @@ Lobby::Lobby(const ServerConfig& config, LobbyOutput& output, RouteExchange* rel
 Lobby::~Lobby() = default;
 
 Lobby::AddressBudget::AddressBudget(const ServerConfig& c)
-    : lines(c.lineLimit * kAddressLineShare, c.rateWindowMs), chat(c.chatLimit * kAddressChatShare, c.rateWindowMs),
-      log(kLogLines, kLogWindowMs)
+    : lines(addressShare(c.lineLimit, c.maxSessionsPerAddress, 4, 4), c.rateWindowMs),
+      chat(addressShare(c.chatLimit, c.maxSessionsPerAddress, 8, 2), c.rateWindowMs),
+      log(qMax(kLeastLogLines, kLogLinesPerSession * c.maxSessionsPerAddress), kLogWindowMs)
 {
 }
 
