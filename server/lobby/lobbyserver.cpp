@@ -44,7 +44,7 @@ LobbyServer::LobbyServer(const ServerConfig& config, Lobby::Clock clock, QObject
     tickTimer_.setInterval(static_cast<int>(qBound(qint64{20}, config_.sessionGraceMs / 4, qint64{kTickMs})));
     connect(&tickTimer_, &QTimer::timeout, this, [this] {
         lobby_.tick();
-        checkOutput();
+        checkOutput(true);
     });
     connect(&statsTimer_, &QTimer::timeout, this, [this] { serverlog::info(statsLine()); });
 }
@@ -88,6 +88,7 @@ bool LobbyServer::start(QString* error)
                                                                  static_cast<long>(config_.maxClients) * 2),
                                                    1L << 21));
     relay_->start();
+    lastTick_ = clock_();
     tickTimer_.start();
     if (config_.statsIntervalMs > 0)
         statsTimer_.start(static_cast<int>(qMin<qint64>(config_.statsIntervalMs, 24 * 3600 * 1000)));
@@ -288,9 +289,14 @@ void LobbyServer::closeSlowReader(ConnectionId connection, const char* why)
     }, Qt::QueuedConnection);
 }
 
-void LobbyServer::checkOutput()
+void LobbyServer::checkOutput(bool onTick)
 {
     const qint64 now = clock_();
+    // After this thread was held up, what clients did meanwhile has not been
+    // seen yet: judge nobody by it this time.
+    const bool late = onTick && now - lastTick_ > 3 * tickTimer_.interval();
+    if (onTick)
+        lastTick_ = now;
     std::vector<std::pair<qint64, ConnectionId>> waiting; // (last progress, connection)
     for (const auto& [id, peer] : peers_)
         if (!peer.closing && peer.pending > 0)
@@ -301,16 +307,10 @@ void LobbyServer::checkOutput()
         if (it == peers_.end() || it->second.closing)
             continue;
         const bool stalled = now - since >= config_.outputStallMs;
-        if (stalled || (now - since >= kOverBudgetStallMs && it->second.pending > config_.maxPendingOutput)) {
-            // The client may have read while this thread was busy: that
-            // counts. (A failing socket may be gone afterwards.)
-            it->second.socket->flush();
-            const auto still = peers_.find(id);
-            if (still != peers_.end() && still->second.lastProgress == since)
-                closeSlowReader(id, stalled ? "its output has not moved" : "it does not read its messages");
-        } else if (pendingTotal_ > config_.maxTotalPendingOutput) {
+        if (!late && (stalled || (now - since >= kOverBudgetStallMs && it->second.pending > config_.maxPendingOutput)))
+            closeSlowReader(id, stalled ? "its output has not moved" : "it does not read its messages");
+        else if (pendingTotal_ > config_.maxTotalPendingOutput)
             closeSlowReader(id, "the server holds too much output; slowest readers go first");
-        }
     }
 }
 

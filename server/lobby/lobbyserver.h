@@ -65,7 +65,7 @@ private:
     void discardOutput(Peer& peer);
     // Closes a reader that falls behind, once, after the lobby's current command.
     void closeSlowReader(ConnectionId connection, const char* why);
-    void checkOutput();
+    void checkOutput(bool onTick = false);
     void dropPeer(ConnectionId connection);
     // Forgets the connection and returns its socket, still open (null if unknown).
     QTcpSocket* takeSocket(ConnectionId connection);
@@ -84,6 +84,7 @@ private:
     std::unordered_map<const char*, int> holders_; // queues holding each line, by its data
     ConnectionId nextConnection_ = 1;
     qint64 pendingTotal_ = 0;
+    qint64 lastTick_ = 0;
     int connectionCap_ = 0;
     quint16 port_ = 0;
     bool running_ = false;

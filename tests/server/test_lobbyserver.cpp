@@ -95,12 +95,23 @@ class TestLobbyServer : public QObject
     {
         return std::make_unique<ControlClient>(server->port(), QHostAddress(from));
     }
+    std::vector<std::unique_ptr<QTcpSocket>> readers;
+    void addReader(int i) // logs in, then reads nothing
+    {
+        auto& s = readers.emplace_back(std::make_unique<QTcpSocket>());
+        s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        s->setReadBufferSize(1);
+        s->connectToHost(QHostAddress(QHostAddress::LocalHost), server->port());
+        QVERIFY(s->waitForConnected(3000));
+        s->write(QString("{\"cmd\":\"login\",\"username\":\"slow%1\"}\n").arg(i).toUtf8());
+    }
 private slots:
     void init() { restart(); }
     void cleanup()
     {
         QCOMPARE(server->lobby().consistencyProblem(), QString());
         script.reset();
+        readers.clear();
         server.reset();
         config = testConfig();
         clock = monotonicMs;
@@ -322,15 +333,6 @@ private slots:
         config.chatLimit = config.lineLimit = 1000000;
         config.maxConnectionsPerAddress = config.maxSessionsPerAddress = 100;
         restart();
-        std::vector<std::unique_ptr<QTcpSocket>> readers;
-        const auto addReader = [&](int i) { // logs in, then reads nothing
-            auto& s = readers.emplace_back(std::make_unique<QTcpSocket>());
-            s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-            s->setReadBufferSize(1);
-            s->connectToHost(QHostAddress(QHostAddress::LocalHost), server->port());
-            QVERIFY(s->waitForConnected(3000));
-            s->write(QString("{\"cmd\":\"login\",\"username\":\"slow%1\"}\n").arg(i).toUtf8());
-        };
         for (int i = 0; i < 30; ++i)
             addReader(i);
         ControlClient& talker = script->client("t");
@@ -345,13 +347,30 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return server->lobby().connectionCount() == 1; }, 5000));
         // Output that stops moving closes its connection even when nothing more is written.
         addReader(30);
-        for (int i = 0; i < 400 && server->pendingOutput() == 0; ++i) {
+        QVERIFY(QTest::qWaitFor([&] { return server->lobby().sessionCount() == 2; }, 3000));
+        for (int i = 0; i < 400 && server->pendingOutput() < 8192; ++i) { // more than the talker's own
             talker.send("global_chat", {{"message", QString(500, QChar(0x20AC))}});
             QTest::qWait(5);
         }
-        QVERIFY(server->pendingOutput() > 0);
+        QVERIFY(server->pendingOutput() >= 8192);
         QVERIFY(QTest::qWaitFor([&] { return server->lobby().connectionCount() == 1; }, 5000));
         RUN("t> get_rooms | t< room_list");
+    }
+    // A line for many readers is held once, however far behind they are.
+    void broadcastLinesAreHeldOnce()
+    {
+        config.chatLimit = config.lineLimit = 1000;
+        config.maxConnectionsPerAddress = config.maxSessionsPerAddress = 100;
+        restart();
+        for (int i = 0; i < 30; ++i)
+            addReader(i);
+        ControlClient& talker = script->client("t");
+        talker.login("talker");
+        QVERIFY(QTest::qWaitFor([&] { return server->lobby().sessionCount() == 31; }, 3000));
+        const QByteArray line = control::encodeLine(control::message("global_chat", {{"message", QString(500, QChar(0x20AC))}}));
+        talker.sendRaw(line.repeated(600));
+        QVERIFY(QTest::qWaitFor([&] { return talker.inbox.size() >= 600; }, 5000));
+        QVERIFY2(server->pendingOutput() < 4 * 600 * line.size(), qPrintable(QString::number(server->pendingOutput())));
     }
     // Each talker's burst is more than a reader's output budget, queued before any of it is written.
     void promptReadersOutlastBursts_data()
