@@ -134,6 +134,7 @@ private:
     void showAdapterFailure(const QString& title, const QString& text);
     // `message` with the adapter mode ("layer": 2 or 3) added.
     QJsonObject withLayer(QJsonObject message) const;
+    void sendJoinRoom(const QString& roomName, const QString& password);
 
     // Window (ui/).
     void setupUI();
@@ -216,6 +217,7 @@ private:
     std::atomic<bool> tapRunning{false};
     tunnel::Engine engine; // the data path of whichever back-end runs
     bool layer2Mode = false;
+    bool relayReadsLayer = false; // the server echoed the mode in join_ok: heartbeats may carry it
 
     QStackedWidget* pageStack = nullptr;
     QDialog* reconnectDialog = nullptr;

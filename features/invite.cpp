@@ -91,6 +91,5 @@ void VLANClient::joinPendingInvite()
         return;
     }
     // A locked room answers password_required, whose prompt asks for the key.
-    sendControlMessage(control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), room},
-                                                                       {QStringLiteral("password"), QString()}}));
+    sendJoinRoom(room, QString());
 }

@@ -35,9 +35,13 @@ void VLANClient::joinSelectedRoom()
         password = *key;
     }
     // The room page comes up with join_ok; nothing changes here until then.
-    sendControlMessage(
-        withLayer(control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), roomName},
-                                                                 {QStringLiteral("password"), password}})));
+    sendJoinRoom(roomName, password);
+}
+
+void VLANClient::sendJoinRoom(const QString& roomName, const QString& password)
+{
+    sendControlMessage(withLayer(control::message(
+        QStringLiteral("join_room"), {{QStringLiteral("room_name"), roomName}, {QStringLiteral("password"), password}})));
 }
 
 // Every way out of a room ends here (button, room tab close, kick, adapter

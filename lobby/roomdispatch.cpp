@@ -14,6 +14,7 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
 {
     const QString virtualIp = control::readString(message, QStringLiteral("vip"));
     currentRoomName = control::readString(message, QStringLiteral("room_name"));
+    relayReadsLayer = message.contains(QStringLiteral("layer"));
     const QString title = rooms::tabTitle(QStringLiteral("Sector: "), currentRoomName);
     const int roomTab = mainTabs->indexOf(roomPage);
     // A running back-end ignores a second start, so a join that moves us to a
@@ -44,9 +45,7 @@ void VLANClient::handlePasswordRequired(const QJsonObject& message)
         this, QStringLiteral("Restricted Sector"), QStringLiteral("Provide access key for ") + roomName + QLatin1Char(':'));
     if (!key)
         return;
-    sendControlMessage(
-        withLayer(control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), roomName},
-                                                                 {QStringLiteral("password"), *key}})));
+    sendJoinRoom(roomName, *key);
 }
 
 void VLANClient::handleRoomUpdate(const QJsonObject& message)

@@ -27,8 +27,10 @@ void VLANClient::sendUdpHeartbeats()
             udp::send(tunnelSocket, relayPeer, sealed, size);
         return;
     }
-    const QByteArray heartbeat =
-        QJsonDocument(withLayer({{QStringLiteral("client_id"), clientId}})).toJson(QJsonDocument::Compact);
+    // Only a server that echoed the mode reads it here; an older one drops
+    // heartbeats with any member besides client_id.
+    const QJsonObject fields{{QStringLiteral("client_id"), clientId}};
+    const QByteArray heartbeat = QJsonDocument(relayReadsLayer ? withLayer(fields) : fields).toJson(QJsonDocument::Compact);
     // The same socket as the traffic, so that the relay knows one port for this client.
     udp::send(tunnelSocket, relayPeer, heartbeat.constData(), static_cast<std::size_t>(heartbeat.size()));
 }

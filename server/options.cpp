@@ -22,7 +22,7 @@ struct Flags {
                              QStringLiteral("SECONDS"), QStringLiteral("30")};
     QCommandLineOption chatLimit{QStringLiteral("chat-limit"), QStringLiteral("Chat lines per player per rate window."),
                                  QStringLiteral("N"), QStringLiteral("20")};
-    QCommandLineOption lineLimit{QStringLiteral("line-limit"), QStringLiteral("Control lines of any kind per connection per rate window."),
+    QCommandLineOption lineLimit{QStringLiteral("line-limit"), QStringLiteral("Control lines of any kind per player per rate window."),
                                  QStringLiteral("N"), QStringLiteral("200")};
     QCommandLineOption rateWindow{QStringLiteral("rate-window"), QStringLiteral("Length of the rate window in seconds."),
                                   QStringLiteral("SECONDS"), QStringLiteral("10")};

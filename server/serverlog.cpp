@@ -9,6 +9,7 @@ namespace serverlog {
 namespace {
 
 std::atomic<int> g_level{static_cast<int>(Level::Info)};
+thread_local Gate* t_gate = nullptr;
 
 const char* levelName(Level level)
 {
@@ -48,9 +49,19 @@ bool parseLevel(const QString& text, Level* level)
     return false;
 }
 
+Gate::Gate(std::function<bool()> admit) : admit_(std::move(admit)), outer_(t_gate)
+{
+    t_gate = this;
+}
+
+Gate::~Gate()
+{
+    t_gate = outer_;
+}
+
 void write(Level level, const QString& text)
 {
-    if (!enabled(level))
+    if (!enabled(level) || (level != Level::Error && t_gate && !t_gate->admit_()))
         return;
     QString line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     line += QLatin1Char(' ');

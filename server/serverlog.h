@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace serverlog {
 
 enum class Level { Error = 0, Warn = 1, Info = 2, Debug = 3 };
@@ -12,6 +14,23 @@ bool enabled(Level level);
 bool parseLevel(const QString& text, Level* level);
 // Thread-safe; a line is written with one call.
 void write(Level level, const QString& text);
+
+// What one client causes is held to a budget: while a Gate lives on this
+// thread, info and warn lines are written only when `admit` says so (the
+// innermost gate decides). Errors always pass.
+class Gate
+{
+public:
+    explicit Gate(std::function<bool()> admit);
+    ~Gate();
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+
+private:
+    friend void write(Level, const QString&);
+    std::function<bool()> admit_;
+    Gate* outer_;
+};
 
 inline void error(const QString& text) { write(Level::Error, text); }
 inline void warn(const QString& text) { write(Level::Warn, text); }

@@ -15,6 +15,19 @@ using control::readString;
 
 namespace {
 
+// An address is shared by a household or a LAN party: it may spend a few
+// players' worth of lines and chat (more where it may hold more sessions),
+// not one budget per session or connection.
+int addressShare(int limit, int sessions, int perShare, int least)
+{
+    return static_cast<int>(qMin<qint64>(qint64{limit} * qMax(least, sessions / perShare), 1 << 30));
+}
+// Log lines one address may cause per minute: enough for every join and
+// leave of a party, too few to fill a disk.
+constexpr int kLogLinesPerSession = 6;
+constexpr int kLeastLogLines = 100;
+constexpr qint64 kLogWindowMs = 60000;
+
 // What counts as one address in the budgets. IPv4 peers on a dual-stack
 // socket arrive as mapped IPv6 addresses; one host must count once either
 // way. An IPv6 host has a whole /64 to pick addresses from, so the /64 counts.
@@ -54,6 +67,39 @@ Lobby::Lobby(const ServerConfig& config, LobbyOutput& output, RouteExchange* rel
 }
 
 Lobby::~Lobby() = default;
+
+Lobby::AddressBudget::AddressBudget(const ServerConfig& c)
+    : lines(addressShare(c.lineLimit, c.maxSessionsPerAddress, 4, 4), c.rateWindowMs),
+      chat(addressShare(c.chatLimit, c.maxSessionsPerAddress, 8, 2), c.rateWindowMs),
+      log(qMax(kLeastLogLines, kLogLinesPerSession * c.maxSessionsPerAddress), kLogWindowMs)
+{
+}
+
+serverlog::Gate Lobby::logGate(const QString& addressKey)
+{
+    return serverlog::Gate([this, addressKey] {
+        AddressBudget& b = budget(addressKey);
+        if (b.log.admit(clock_()))
+            return true;
+        ++b.suppressed;
+        ++logSuppressed_;
+        return false;
+    });
+}
+
+serverlog::Gate Lobby::logGate(ConnectionId connection)
+{
+    const auto it = connections_.find(connection);
+    return logGate(it != connections_.end() ? it->second.addressKey : QString());
+}
+
+QString Lobby::mostSuppressed() const
+{
+    const auto most = std::max_element(budgets_.cbegin(), budgets_.cend(), [](const auto& a, const auto& b) {
+        return a.second.suppressed < b.second.suppressed;
+    });
+    return most != budgets_.cend() && most->second.suppressed > 0 ? most->first : QString();
+}
 
 const QHash<QString, Lobby::Handler>& Lobby::handlers()
 {
@@ -114,6 +160,7 @@ void Lobby::detach(ConnectionId connection)
 
 void Lobby::connectionClosed(ConnectionId connection)
 {
+    const auto gate = logGate(connection);
     detach(connection);
     flush();
 }
@@ -130,20 +177,14 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
     if (it == connections_.end())
         return;
     Connection& c = it->second;
+    const auto gate = logGate(c.addressKey);
     if (line.size() > lobbyrules::kMaxLineBytes) {
         serverlog::warn(QStringLiteral("closing connection from %1: line of %2 bytes").arg(c.address.toString(), QString::number(line.size())));
         closeConnection(connection);
         return;
     }
-    switch (c.lines.admit(clock_())) {
-    case TokenBucket::Verdict::Allowed:
-        break;
-    case TokenBucket::Verdict::Refused:
-        sendError(connection, QStringLiteral("Too many messages; some were ignored."));
+    if (!lineAllowed(connection, c))
         return;
-    case TokenBucket::Verdict::RefusedQuietly:
-        return;
-    }
 
     const QJsonObject message = control::decodeLine(line);
     const QString cmd = readString(message, QStringLiteral("cmd"));
@@ -161,6 +202,19 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
             sendError(connection, QStringLiteral("Log in first."));
     }
     flush();
+}
+
+bool Lobby::lineAllowed(ConnectionId self, Connection& c)
+{
+    const qint64 now = clock_();
+    TokenBucket& own = c.session ? c.session->lines : c.lines;
+    if (own.admit(now) && budget(c.addressKey).lines.admit(now)) {
+        c.linesRefused = false;
+        return true;
+    }
+    if (!std::exchange(c.linesRefused, true))
+        sendError(self, QStringLiteral("Too many messages; some were ignored."));
+    return false;
 }
 
 void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
@@ -188,16 +242,18 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
         return;
     }
     const auto existing = sessions_.find(names::skeleton(name));
-    if (existing != sessions_.end()) {
-        if (!mayTakeBack(*existing->second, c, message)) {
-            sendError(self, QStringLiteral("The name %1 is already online.").arg(name));
-            return;
-        }
-        takeBack(*existing->second, self, c, keyed);
+    const bool back = existing != sessions_.end();
+    if (back && !mayTakeBack(*existing->second, c, message)) {
+        sendError(self, QStringLiteral("The name %1 is already online.").arg(name));
         return;
     }
-    if (use(c.addressKey).sessions >= config_.maxSessionsPerAddress) {
+    // A session taken back from elsewhere counts against this address from now on.
+    if ((!back || existing->second->addressKey != c.addressKey) && use(c.addressKey).sessions >= config_.maxSessionsPerAddress) {
         sendError(self, QStringLiteral("Too many players are online from your address; try again later."));
+        return;
+    }
+    if (back) {
+        takeBack(*existing->second, self, c, keyed);
         return;
     }
     Session* session = createSession(name, c, keyed);
@@ -245,8 +301,7 @@ void Lobby::takeBack(Session& session, ConnectionId self, Connection& c, bool ke
     // The client may still show the room (after a lost connection or a
     // server restart): confirm it, and the member list may have changed.
     if (session.room) {
-        send(session, control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
-                                                                   {QStringLiteral("room_name"), session.room->name}}));
+        send(session, joinOk(session));
         send(session, roomUpdate(*session.room));
     }
 }
@@ -255,7 +310,7 @@ Lobby::Session* Lobby::createSession(const QString& name, const Connection& c, b
 {
     if (freeSlots_.empty())
         return nullptr;
-    auto session = std::make_unique<Session>(config_.chatLimit, config_.rateWindowMs);
+    auto session = std::make_unique<Session>(config_);
     session->name = name;
     session->keyed = keyed;
     session->address = c.address;
@@ -334,6 +389,10 @@ void Lobby::tick()
         serverlog::debug(QStringLiteral("closing connection %1: no login in time").arg(id));
         closeConnection(id);
     }
+    for (auto it = budgets_.begin(); it != budgets_.end();) {
+        const AddressBudget& b = it->second;
+        it = b.lines.full(now) && b.chat.full(now) && b.log.full(now) ? budgets_.erase(it) : std::next(it);
+    }
     flush();
 }
 
@@ -351,8 +410,10 @@ void Lobby::expireSessions(qint64 now)
         if (now - lastSign >= config_.sessionGraceMs || now - session->detachedAt >= config_.detachedLimitMs)
             expired.push_back(session.get());
     }
-    for (Session* session : expired)
+    for (Session* session : expired) {
+        const auto gate = logGate(session->addressKey);
         endSession(*session);
+    }
 }
 
 Lobby::Session* Lobby::findOnline(const QString& name)
@@ -381,15 +442,13 @@ void Lobby::sendError(ConnectionId connection, const QString& text)
 
 bool Lobby::chatAllowed(Session& session)
 {
-    switch (session.chat.admit(clock_())) {
-    case TokenBucket::Verdict::Allowed:
+    const qint64 now = clock_();
+    if (session.chat.admit(now) && budget(session.addressKey).chat.admit(now)) {
+        session.chatRefused = false;
         return true;
-    case TokenBucket::Verdict::Refused:
-        sendError(session, QStringLiteral("You are sending messages too fast; the rest were dropped."));
-        return false;
-    case TokenBucket::Verdict::RefusedQuietly:
-        return false;
     }
+    if (!std::exchange(session.chatRefused, true))
+        sendError(session, QStringLiteral("You are sending messages too fast; the rest were dropped."));
     return false;
 }
 
@@ -513,7 +572,8 @@ QString Lobby::consistencyProblem() const
         const AddressUse found = addressUse_.value(it.key());
         if (found.connections != it->connections || found.sessions != it->sessions || found.rooms != it->rooms)
             return QStringLiteral("address budget of %1 out of step").arg(it.key());
-        if (it->connections > config_.maxConnectionsPerAddress || it->rooms > config_.maxRoomsPerAddress)
+        if (it->connections > config_.maxConnectionsPerAddress || it->sessions > config_.maxSessionsPerAddress ||
+            it->rooms > config_.maxRoomsPerAddress)
             return QStringLiteral("address %1 over its budget").arg(it.key());
     }
     if (counted.size() != addressUse_.size())

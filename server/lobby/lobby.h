@@ -8,6 +8,7 @@
 #include "server/lobby/lobbyrules.h"
 #include "server/lobby/statestore.h"
 #include "server/relay/routes.h"
+#include "server/serverlog.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -75,6 +76,13 @@ public:
     int sessionCount() const { return static_cast<int>(sessions_.size()); }
     int connectionCount() const { return static_cast<int>(connections_.size()); }
     int roomCount() const { return static_cast<int>(rooms_.size()); }
+    // Log lines left out because one address caused too many, and the
+    // address that lost the most of those still being held back.
+    quint64 logSuppressed() const { return logSuppressed_; }
+    QString mostSuppressed() const;
+    // Holds the log lines written while it lives to the budget of the
+    // connection's address.
+    serverlog::Gate logGate(ConnectionId connection);
 
     // Checks the invariants that must hold between any two calls; used by
     // tests and the fuzz target. Returns an empty string when all hold.
@@ -102,12 +110,15 @@ private:
         Room* room = nullptr;
         quint32 vip = 0;
         std::uint8_t layer = 0; // adapter mode said at the join (2, 3), 0: none
+        // Both follow the session to every connection that takes it back.
         TokenBucket chat;
+        TokenBucket lines;
+        bool chatRefused = false; // told once per burst
         // Sealed sessions only: the tunnel key (and the one before it, for a few seconds).
         SealRoute seal;
         qint64 keyIssuedAt = 0;
         qint64 oldKeyUntil = 0;
-        Session(int limit, qint64 window) : chat(limit, window) {}
+        Session(const ServerConfig& c) : chat(c.chatLimit, c.rateWindowMs), lines(c.lineLimit, c.rateWindowMs) {}
     };
     // Wrong access keys of one address for one room.
     struct KeyGuard {
@@ -140,7 +151,8 @@ private:
         qint64 openedAt = 0;
         Session* session = nullptr;
         bool sealed = false; // over TLS
-        TokenBucket lines;
+        TokenBucket lines; // until it logs in; then the session's
+        bool linesRefused = false;
         // Lists are sent at most once a second per connection; a request in
         // between is answered when the second is over, once.
         quint64 usersVersion = 0; // of the online list last sent
@@ -156,6 +168,16 @@ private:
         int connections = 0;
         int sessions = 0;
         int rooms = 0;
+    };
+
+    // What one address may spend, shared by its connections and sessions.
+    // Forgotten only once full again, so reconnecting refills nothing.
+    struct AddressBudget {
+        TokenBucket lines;
+        TokenBucket chat;
+        TokenBucket log;
+        quint64 suppressed = 0;
+        explicit AddressBudget(const ServerConfig& c);
     };
 
     using Handler = void (Lobby::*)(Connection&, Session&, const QJsonObject&);
@@ -192,6 +214,9 @@ private:
     Session* findOnline(const QString& name);
     AddressUse& use(const QString& addressKey) { return addressUse_[addressKey]; }
     void release(const QString& addressKey, int AddressUse::*counter);
+    AddressBudget& budget(const QString& addressKey) { return budgets_.try_emplace(addressKey, config_).first->second; }
+    serverlog::Gate logGate(const QString& addressKey);
+    bool lineAllowed(ConnectionId self, Connection& connection);
 
     // Rooms.
     void enterRoom(Session& session, Room& room);
@@ -199,6 +224,7 @@ private:
     Session* memberNamed(Room& room, const QString& name);
     // Host-only commands share their checks; returns the target or null (error sent).
     Session* hostTarget(Session& session, const QJsonObject& message);
+    QJsonObject joinOk(const Session& session) const;
     QJsonObject roomUpdate(const Room& room) const;
     void sendRoomUpdate(Room& room);
     void sendRoomList(Connection& connection);
@@ -240,6 +266,8 @@ private:
     std::map<QString, std::unique_ptr<Room>> rooms_;       // by folded name
     std::unordered_map<ConnectionId, Connection> connections_;
     QHash<QString, AddressUse> addressUse_;
+    std::map<QString, AddressBudget> budgets_;
+    quint64 logSuppressed_ = 0;
     std::unordered_map<ClientKey, Session*, ClientKeyHash> sessionsByKey_;
     std::vector<std::uint32_t> slotGens_;
     std::vector<std::uint32_t> freeSlots_;

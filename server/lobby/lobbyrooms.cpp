@@ -141,8 +141,7 @@ void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
     Room& room = *it->second;
     if (session.room == &room) {
         // Already inside (a repeated click): confirm without moving.
-        send(session, control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
-                                                                   {QStringLiteral("room_name"), room.name}}));
+        send(session, joinOk(session));
         send(session, roomUpdate(room));
         return;
     }
@@ -211,8 +210,7 @@ void Lobby::enterRoom(Session& session, Room& room)
     routesDirty_ = true;
     roomChanged(room);
     serverlog::info(QStringLiteral("%1 joined %2 as %3").arg(session.name, quoted(room.name), lobbyrules::formatIpv4(session.vip)));
-    send(session, control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
-                                                               {QStringLiteral("room_name"), room.name}}));
+    send(session, joinOk(session));
 }
 
 void Lobby::leaveRoom(Session& session)
@@ -248,6 +246,17 @@ void Lobby::leaveRoomCommand(Connection&, Session& session, const QJsonObject&)
 {
     // Silent when not in a room: the client also sends this after a kick.
     leaveRoom(session);
+}
+
+// The mode a client said is echoed, so that it knows this server reads the
+// field in heartbeats too (an older one drops heartbeats that carry it).
+QJsonObject Lobby::joinOk(const Session& session) const
+{
+    QJsonObject ok = control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
+                                                                  {QStringLiteral("room_name"), session.room->name}});
+    if (session.layer != 0)
+        ok.insert(QStringLiteral("layer"), session.layer);
+    return ok;
 }
 
 QJsonObject Lobby::roomUpdate(const Room& room) const

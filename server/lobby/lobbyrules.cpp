@@ -69,21 +69,21 @@ TokenBucket::TokenBucket(int limit, qint64 windowMs)
 {
 }
 
-TokenBucket::Verdict TokenBucket::admit(qint64 nowMs)
+bool TokenBucket::admit(qint64 nowMs)
 {
     if (nowMs > last_) {
         tokens_ = qMin(capacity_, tokens_ + static_cast<double>(nowMs - last_) * perMs_);
         last_ = nowMs;
     }
-    if (tokens_ < 1.0) {
-        if (told_)
-            return Verdict::RefusedQuietly;
-        told_ = true;
-        return Verdict::Refused;
-    }
+    if (tokens_ < 1.0)
+        return false;
     tokens_ -= 1.0;
-    told_ = false;
-    return Verdict::Allowed;
+    return true;
+}
+
+bool TokenBucket::full(qint64 nowMs) const
+{
+    return tokens_ + static_cast<double>(qMax<qint64>(nowMs - last_, 0)) * perMs_ >= capacity_;
 }
 
 bool LineReader::feed(const QByteArray& bytes, QList<QByteArray>& lines)

@@ -29,21 +29,20 @@ QString formatIpv4(quint32 address);
 } // namespace lobbyrules
 
 // A burst of up to `limit` events, refilled at `limit` per `windowMs`; the
-// same few bytes whatever the limit. The first refusal of a burst is
-// reported so that the player hears about it once.
+// same few bytes whatever the limit.
 class TokenBucket
 {
 public:
-    enum class Verdict { Allowed, Refused, RefusedQuietly };
     TokenBucket(int limit, qint64 windowMs);
-    Verdict admit(qint64 nowMs);
+    bool admit(qint64 nowMs);
+    // Refilled completely: the same as a new bucket.
+    bool full(qint64 nowMs) const;
 
 private:
     double tokens_;
     double capacity_;
     double perMs_;
     qint64 last_ = 0;
-    bool told_ = false;
 };
 
 // Splits a byte stream into lines. A line (or unfinished line) longer than

@@ -4,7 +4,7 @@
 #include "server/serverlog.h"
 #include "server/sockettuning_linux.h"
 
-#include <QTcpSocket>
+#include <QSslSocket>
 
 #include <algorithm>
 
@@ -17,12 +17,19 @@ constexpr long kSpareDescriptors = 64;
 constexpr int kSendBufferBytes = 128 * 1024;
 constexpr int kTickMs = 100;
 constexpr int kAcceptPauseMs = 250;
+// The most one socket's own buffer is given at a time.
+constexpr qint64 kWriteChunk = 16 * 1024;
+// A queued line costs this much besides its bytes (counted once per queue).
+constexpr qint64 kQueueEntryBytes = 32;
+// A client holding more than its output budget must keep reading: output
+// that stood still this long closes it. A burst alone closes nobody.
+constexpr qint64 kOverBudgetStallMs = 1000;
 
 } // namespace
 
-LobbyServer::LobbyServer(const ServerConfig& config, QObject* parent)
-    : QObject(parent), config_(config), exchange_(static_cast<std::uint32_t>(qMax(config.maxClients, 1))),
-      lobby_(config_, *this, &exchange_, monotonicMs)
+LobbyServer::LobbyServer(const ServerConfig& config, Lobby::Clock clock, QObject* parent)
+    : QObject(parent), config_(config), clock_(std::move(clock)),
+      exchange_(static_cast<std::uint32_t>(qMax(config.maxClients, 1))), lobby_(config_, *this, &exchange_, clock_)
 {
     connect(&tcp_, &QTcpServer::newConnection, this, &LobbyServer::acceptConnections);
     connect(&tcp_, &QTcpServer::acceptError, this, &LobbyServer::pauseAccepting);
@@ -37,7 +44,7 @@ LobbyServer::LobbyServer(const ServerConfig& config, QObject* parent)
     tickTimer_.setInterval(static_cast<int>(qBound(qint64{20}, config_.sessionGraceMs / 4, qint64{kTickMs})));
     connect(&tickTimer_, &QTimer::timeout, this, [this] {
         lobby_.tick();
-        checkOutput();
+        checkOutput(true);
     });
     connect(&statsTimer_, &QTimer::timeout, this, [this] { serverlog::info(statsLine()); });
 }
@@ -93,6 +100,7 @@ bool LobbyServer::start(QString* error)
                                                                  static_cast<long>(config_.maxClients) * 2),
                                                    1L << 21));
     relay_->start();
+    lastTick_ = clock_();
     tickTimer_.start();
     if (config_.statsIntervalMs > 0)
         statsTimer_.start(static_cast<int>(qMin<qint64>(config_.statsIntervalMs, 24 * 3600 * 1000)));
@@ -130,6 +138,9 @@ QString LobbyServer::statsLine() const
     const RelayCounters counters = exchange_.counters();
     for (std::size_t i = 0; i < kRelayCounterCount; ++i)
         line += QStringLiteral(" %1=%2").arg(QLatin1String(relayCounterName(i)), QString::number(counters[i]));
+    line += QStringLiteral(" log_suppressed=%1").arg(lobby_.logSuppressed());
+    if (const QString most = lobby_.mostSuppressed(); !most.isEmpty())
+        line += QStringLiteral(" log_suppressed_most=") + most;
     return line;
 }
 
@@ -161,7 +172,7 @@ void LobbyServer::acceptConnections()
         limitSendBuffer(socket->socketDescriptor(), kSendBufferBytes);
         Peer& entry = peers_[id];
         entry.socket = socket;
-        entry.lastProgress = monotonicMs();
+        entry.lastProgress = clock_();
         serverlog::debug(QStringLiteral("connection %1 from %2").arg(QString::number(id), peer.toString()));
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { readLines(id); });
         connect(socket, &QTcpSocket::bytesWritten, this, [this, id](qint64 bytes) {
@@ -204,8 +215,11 @@ void LobbyServer::readLines(ConnectionId connection)
         lobby_.handleLine(connection, line);
     }
     if (!fine && peers_.count(connection) != 0) {
-        serverlog::warn(QStringLiteral("closing connection %1: line over %2 bytes")
-                            .arg(QString::number(connection), QString::number(lobbyrules::kMaxLineBytes)));
+        {
+            const auto gate = lobby_.logGate(connection);
+            serverlog::warn(QStringLiteral("closing connection %1: line over %2 bytes")
+                                .arg(QString::number(connection), QString::number(lobbyrules::kMaxLineBytes)));
+        }
         lobby_.connectionClosed(connection);
         closeConnection(connection);
     }
@@ -214,18 +228,64 @@ void LobbyServer::readLines(ConnectionId connection)
 void LobbyServer::sendLine(ConnectionId connection, const QByteArray& line)
 {
     const auto it = peers_.find(connection);
-    if (it == peers_.end() || it->second.closing)
+    if (it == peers_.end() || it->second.closing || line.isEmpty())
         return;
     Peer& peer = it->second;
     if (peer.pending == 0)
-        peer.lastProgress = monotonicMs();
-    peer.socket->write(line);
+        peer.lastProgress = clock_();
+    hold(line, 1);
+    peer.queue.push_back(line);
     peer.pending += line.size();
-    pendingTotal_ += line.size();
-    if (peer.pending > config_.maxPendingOutput)
-        closeSlowReader(connection, "it does not read its messages");
+    pump(peer);
     if (pendingTotal_ > config_.maxTotalPendingOutput)
         checkOutput();
+}
+
+void LobbyServer::hold(const QByteArray& line, int delta)
+{
+    // A line costs its bytes once, however many queues hold it.
+    int& holders = holders_[line.constData()];
+    if (holders == 0)
+        pendingTotal_ += line.size();
+    holders += delta;
+    pendingTotal_ += delta * kQueueEntryBytes;
+    if (holders == 0) {
+        pendingTotal_ -= line.size();
+        holders_.erase(line.constData());
+    }
+}
+
+void LobbyServer::pump(Peer& peer)
+{
+    // Over TLS what waits is ciphertext, behind the encryption; it counts the same.
+    const auto unsent = [](QTcpSocket* socket) {
+        return socket->bytesToWrite() + static_cast<QSslSocket*>(socket)->encryptedBytesToWrite();
+    };
+    while (!peer.queue.empty() && unsent(peer.socket) < kWriteChunk) {
+        const QByteArray& line = peer.queue.front();
+        const qint64 written = peer.socket->write(line.constData() + peer.offset, qMin(line.size() - peer.offset, kWriteChunk));
+        if (written <= 0)
+            return;
+        peer.offset += written;
+        peer.inSocket += written;
+        pendingTotal_ += written;
+        if (peer.offset == line.size()) {
+            hold(line, -1);
+            peer.queue.pop_front();
+            peer.offset = 0;
+        }
+    }
+}
+
+void LobbyServer::discardOutput(Peer& peer)
+{
+    for (const QByteArray& line : peer.queue)
+        hold(line, -1);
+    peer.queue.clear();
+    peer.offset = 0;
+    pendingTotal_ -= peer.inSocket;
+    peer.inSocket = 0;
+    peer.pending = 0;
 }
 
 void LobbyServer::outputMoved(ConnectionId connection, qint64 bytes)
@@ -233,10 +293,13 @@ void LobbyServer::outputMoved(ConnectionId connection, qint64 bytes)
     const auto it = peers_.find(connection);
     if (it == peers_.end() || it->second.closing)
         return;
-    const qint64 moved = qMin(bytes, it->second.pending);
-    it->second.pending -= moved;
+    Peer& peer = it->second;
+    const qint64 moved = qMin(bytes, peer.inSocket);
+    peer.inSocket -= moved;
+    peer.pending -= moved;
     pendingTotal_ -= moved;
-    it->second.lastProgress = monotonicMs();
+    peer.lastProgress = clock_();
+    pump(peer);
 }
 
 void LobbyServer::closeSlowReader(ConnectionId connection, const char* why)
@@ -246,9 +309,11 @@ void LobbyServer::closeSlowReader(ConnectionId connection, const char* why)
         return;
     Peer& peer = it->second;
     peer.closing = true;
-    pendingTotal_ -= peer.pending;
-    peer.pending = 0;
-    serverlog::warn(QStringLiteral("closing connection %1: %2").arg(QString::number(connection), QLatin1String(why)));
+    discardOutput(peer);
+    {
+        const auto gate = lobby_.logGate(connection);
+        serverlog::warn(QStringLiteral("closing connection %1: %2").arg(QString::number(connection), QLatin1String(why)));
+    }
     // The lobby may be in the middle of a command; let it finish first.
     QMetaObject::invokeMethod(this, [this, connection] {
         lobby_.connectionClosed(connection);
@@ -256,17 +321,26 @@ void LobbyServer::closeSlowReader(ConnectionId connection, const char* why)
     }, Qt::QueuedConnection);
 }
 
-void LobbyServer::checkOutput()
+void LobbyServer::checkOutput(bool onTick)
 {
-    const qint64 now = monotonicMs();
+    const qint64 now = clock_();
+    // After this thread was held up, what clients did meanwhile has not been
+    // seen yet: judge nobody by it this time.
+    const bool late = onTick && now - lastTick_ > 3 * tickTimer_.interval();
+    if (onTick)
+        lastTick_ = now;
     std::vector<std::pair<qint64, ConnectionId>> waiting; // (last progress, connection)
     for (const auto& [id, peer] : peers_)
         if (!peer.closing && peer.pending > 0)
             waiting.emplace_back(peer.lastProgress, id);
     std::sort(waiting.begin(), waiting.end());
     for (const auto& [since, id] : waiting) {
-        if (now - since >= config_.outputStallMs)
-            closeSlowReader(id, "its output has not moved");
+        const auto it = peers_.find(id);
+        if (it == peers_.end() || it->second.closing)
+            continue;
+        const bool stalled = now - since >= config_.outputStallMs;
+        if (!late && (stalled || (now - since >= kOverBudgetStallMs && it->second.pending > config_.maxPendingOutput)))
+            closeSlowReader(id, stalled ? "its output has not moved" : "it does not read its messages");
         else if (pendingTotal_ > config_.maxTotalPendingOutput)
             closeSlowReader(id, "the server holds too much output; slowest readers go first");
     }
@@ -278,7 +352,7 @@ QTcpSocket* LobbyServer::takeSocket(ConnectionId connection)
     if (it == peers_.end())
         return nullptr;
     QTcpSocket* socket = it->second.socket;
-    pendingTotal_ -= it->second.pending;
+    discardOutput(it->second);
     peers_.erase(it);
     socket->disconnect(this);
     return socket;

@@ -12,6 +12,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 #include <unordered_map>
 
@@ -22,7 +23,7 @@ class LobbyServer : public QObject, private LobbyOutput
     Q_OBJECT
 
 public:
-    explicit LobbyServer(const ServerConfig& config, QObject* parent = nullptr);
+    explicit LobbyServer(const ServerConfig& config, Lobby::Clock clock = monotonicMs, QObject* parent = nullptr);
     ~LobbyServer() override;
 
     // Listens on TCP and UDP. With port 0 a free port is picked that is
@@ -35,7 +36,8 @@ public:
     QString fingerprint() const { return fingerprint_; }
     QString statsLine() const;
     const Lobby& lobby() const { return lobby_; }
-    // Bytes written for clients that have not reached them yet, all together.
+    // Memory held for output that has not reached its clients yet: a line
+    // for many clients counts once.
     qint64 pendingOutput() const { return pendingTotal_; }
     // Connections accepted at most at once (below the open-file limit).
     int connectionCap() const { return connectionCap_; }
@@ -44,7 +46,13 @@ private:
     struct Peer {
         QTcpSocket* socket = nullptr;
         LineReader reader;
-        qint64 pending = 0;      // written, not yet handed to the system
+        // Lines not yet handed to the socket, each shared with every other
+        // queue that holds it; the socket (which copies) gets a little at a
+        // time as it drains.
+        std::deque<QByteArray> queue;
+        qsizetype offset = 0;    // of the first line, already handed over
+        qint64 inSocket = 0;     // handed to the socket, not yet to the system
+        qint64 pending = 0;      // all its output not yet handed to the system
         qint64 lastProgress = 0; // when output last moved, or started waiting
         bool closing = false;    // over its budget: nothing more is written
         bool opened = false;     // its first byte said plain or TLS
@@ -59,14 +67,18 @@ private:
     // A connection whose first byte opens a TLS handshake (server/lobby/tlsconnection.cpp).
     void beginTls(ConnectionId connection);
     void outputMoved(ConnectionId connection, qint64 bytes);
+    void pump(Peer& peer);
+    void hold(const QByteArray& line, int delta);
+    void discardOutput(Peer& peer);
     // Closes a reader that falls behind, once, after the lobby's current command.
     void closeSlowReader(ConnectionId connection, const char* why);
-    void checkOutput();
+    void checkOutput(bool onTick = false);
     void dropPeer(ConnectionId connection);
     // Forgets the connection and returns its socket, still open (null if unknown).
     QTcpSocket* takeSocket(ConnectionId connection);
 
     ServerConfig config_;
+    Lobby::Clock clock_;
     RouteExchange exchange_;
     Lobby lobby_;
     std::unique_ptr<Relay> relay_;
@@ -77,8 +89,10 @@ private:
     QTimer acceptPause_;
     QTimer statsTimer_;
     std::unordered_map<ConnectionId, Peer> peers_;
+    std::unordered_map<const char*, int> holders_; // queues holding each line, by its data
     ConnectionId nextConnection_ = 1;
     qint64 pendingTotal_ = 0;
+    qint64 lastTick_ = 0;
     int connectionCap_ = 0;
     quint16 port_ = 0;
     bool running_ = false;

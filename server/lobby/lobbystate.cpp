@@ -82,7 +82,8 @@ void Lobby::restore(const state::Snapshot& snapshot)
         const QHostAddress address(s.address);
         if (s.serial == 0 || bySerial.count(s.serial) != 0 || !lobbyrules::checkUserName(s.name).isEmpty() ||
             sessions_.count(names::skeleton(s.name)) != 0 || address.isNull() || s.addressKey.isEmpty() ||
-            !parseClientKey(id.constData(), static_cast<std::size_t>(id.size()), &key) || sessionsByKey_.count(key) != 0) {
+            !parseClientKey(id.constData(), static_cast<std::size_t>(id.size()), &key) || sessionsByKey_.count(key) != 0 ||
+            use(s.addressKey).sessions >= config_.maxSessionsPerAddress) {
             serverlog::warn(QStringLiteral("saved session %1 left out: it is not valid").arg(s.serial));
             continue;
         }

@@ -27,10 +27,10 @@ inline ServerConfig testConfig() // loopback, a free port, short timers
     return config;
 }
 
-inline std::unique_ptr<LobbyServer> startServer(ServerConfig config = testConfig())
+inline std::unique_ptr<LobbyServer> startServer(ServerConfig config = testConfig(), Lobby::Clock clock = monotonicMs)
 {
     serverlog::setLevel(serverlog::Level::Warn);
-    auto server = std::make_unique<LobbyServer>(config);
+    auto server = std::make_unique<LobbyServer>(config, std::move(clock));
     QString error;
     return server->start(&error) ? std::move(server) : nullptr;
 }

@@ -83,15 +83,27 @@ class TestLobbyServer : public QObject
     std::unique_ptr<LobbyServer> server;
     std::unique_ptr<Script> script;
     ServerConfig config = testConfig();
+    Lobby::Clock clock = monotonicMs;
+    const Lobby::Clock frozen = [] { return qint64{1000}; }; // no budget refills
     void restart()
     {
         script.reset();
-        QVERIFY(server = startServer(config));
+        QVERIFY(server = startServer(config, clock));
         script = std::make_unique<Script>(Script{server->port(), {}});
     }
     std::unique_ptr<ControlClient> connect(const char* from = "127.0.0.1")
     {
         return std::make_unique<ControlClient>(server->port(), QHostAddress(from));
+    }
+    std::vector<std::unique_ptr<QTcpSocket>> readers;
+    void addReader(int i) // logs in, then reads nothing
+    {
+        auto& s = readers.emplace_back(std::make_unique<QTcpSocket>());
+        s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        s->setReadBufferSize(1);
+        s->connectToHost(QHostAddress(QHostAddress::LocalHost), server->port());
+        QVERIFY(s->waitForConnected(3000));
+        s->write(QString("{\"cmd\":\"login\",\"username\":\"slow%1\"}\n").arg(i).toUtf8());
     }
 private slots:
     void init() { restart(); }
@@ -99,8 +111,10 @@ private slots:
     {
         QCOMPARE(server->lobby().consistencyProblem(), QString());
         script.reset();
+        readers.clear();
         server.reset();
         config = testConfig();
+        clock = monotonicMs;
     }
     void loginNamesAndBadLines()
     {
@@ -319,15 +333,6 @@ private slots:
         config.chatLimit = config.lineLimit = 1000000;
         config.maxConnectionsPerAddress = config.maxSessionsPerAddress = 100;
         restart();
-        std::vector<std::unique_ptr<QTcpSocket>> readers;
-        const auto addReader = [&](int i) { // logs in, then reads nothing
-            auto& s = readers.emplace_back(std::make_unique<QTcpSocket>());
-            s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-            s->setReadBufferSize(1);
-            s->connectToHost(QHostAddress(QHostAddress::LocalHost), server->port());
-            QVERIFY(s->waitForConnected(3000));
-            s->write(QString("{\"cmd\":\"login\",\"username\":\"slow%1\"}\n").arg(i).toUtf8());
-        };
         for (int i = 0; i < 30; ++i)
             addReader(i);
         ControlClient& talker = script->client("t");
@@ -342,13 +347,100 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return server->lobby().connectionCount() == 1; }, 5000));
         // Output that stops moving closes its connection even when nothing more is written.
         addReader(30);
-        for (int i = 0; i < 400 && server->pendingOutput() == 0; ++i) {
+        QVERIFY(QTest::qWaitFor([&] { return server->lobby().sessionCount() == 2; }, 3000));
+        for (int i = 0; i < 400 && server->pendingOutput() < 8192; ++i) { // more than the talker's own
             talker.send("global_chat", {{"message", QString(500, QChar(0x20AC))}});
             QTest::qWait(5);
         }
-        QVERIFY(server->pendingOutput() > 0);
+        QVERIFY(server->pendingOutput() >= 8192);
         QVERIFY(QTest::qWaitFor([&] { return server->lobby().connectionCount() == 1; }, 5000));
         RUN("t> get_rooms | t< room_list");
+    }
+    // A line for many readers is held once, however far behind they are.
+    void broadcastLinesAreHeldOnce()
+    {
+        config.chatLimit = config.lineLimit = 1000;
+        config.maxConnectionsPerAddress = config.maxSessionsPerAddress = 100;
+        restart();
+        for (int i = 0; i < 30; ++i)
+            addReader(i);
+        ControlClient& talker = script->client("t");
+        talker.login("talker");
+        QVERIFY(QTest::qWaitFor([&] { return server->lobby().sessionCount() == 31; }, 3000));
+        const QByteArray line = control::encodeLine(control::message("global_chat", {{"message", QString(500, QChar(0x20AC))}}));
+        talker.sendRaw(line.repeated(600));
+        QVERIFY(QTest::qWaitFor([&] { return talker.inbox.size() >= 600; }, 5000));
+        QVERIFY2(server->pendingOutput() < 4 * 600 * line.size(), qPrintable(QString::number(server->pendingOutput())));
+    }
+    // Each talker's burst is more than a reader's output budget, queued before any of it is written.
+    void promptReadersOutlastBursts_data()
+    {
+        QTest::addColumn<QString>("cmd");
+        QTest::newRow("lobby chat") << "global_chat";
+        QTest::newRow("private") << "private_message";
+    }
+    void promptReadersOutlastBursts()
+    {
+        QFETCH(QString, cmd);
+        config.maxPendingOutput = 8 * 1024;
+        restart();
+        ControlClient& reader = script->client("r");
+        reader.login("reader");
+        const QByteArray line =
+            control::encodeLine(control::message(cmd, {{"target", "reader"}, {"message", QString("\U0001F600").repeated(500)}}));
+        for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+            ControlClient& talker = script->client(from, from);
+            talker.login(from);
+            talker.sendRaw(line.repeated(20));
+        }
+        const auto received = [&] {
+            return std::count_if(reader.inbox.cbegin(), reader.inbox.cend(), [&](auto& m) { return m.value("cmd") == cmd; });
+        };
+        QVERIFY(QTest::qWaitFor([&] { return received() == 40; }, 5000));
+        QCOMPARE(reader.socket.state(), QAbstractSocket::ConnectedState);
+    }
+    void chatBudgetIsSharedByAnAddress()
+    {
+        config.chatLimit = 2; // an address: 4
+        clock = frozen;
+        restart();
+        RUN("a@127.0.0.5 | b@127.0.0.5 | c@127.0.0.5 | a> login name=a | b> login name=b | c> login name=c "
+            "| a> global_chat msg=1 | a> global_chat msg=2 | a> global_chat msg=3 | a< error too fast "
+            "| b> global_chat msg=4 | b> global_chat msg=5 | a<* global_chat \"5\" | c> private_message to=b msg=6 | c< error too fast "
+            "| d> login name=d | d> global_chat msg=7 | b<* global_chat \"7\"");
+    }
+    void lineBudgetFollowsTheSession()
+    {
+        config.lineLimit = 3;
+        clock = frozen;
+        restart();
+        const QString id = script->client("a").login("alice");
+        RUN("a> chat | a> chat | a> chat | a> chat | a<* error Too many messages | a~");
+        QVERIFY(!script->client("b").login("alice", id).isEmpty());
+        RUN("b> chat | b< error Too many messages");
+    }
+    void lineBudgetIsSharedByAnAddress()
+    {
+        config.lineLimit = 3; // an address: 12
+        clock = frozen;
+        restart();
+        QString steps = "o@127.0.0.8"; // four connections spend it before logging in
+        for (const char* p : {"p", "q", "r", "s"})
+            steps += QString(" | %1@127.0.0.7 | %1> chat | %1> chat | %1> chat | %1< error Log in | %1< error Log in "
+                             "| %1< error Log in").arg(p);
+        steps += " | l@127.0.0.7 | l> login name=late | l< error Too many messages | o> login name=other | o< login_ok";
+        QCOMPARE(script->run(steps.toUtf8()), QString());
+    }
+    void takeBackStaysWithinTheAddressBudget()
+    {
+        config.maxSessionsPerAddress = 1;
+        restart();
+        const QString id = script->client("a", "127.0.0.2").login("alice");
+        RUN("b@127.0.0.3 | b> login name=bob | b< login_ok");
+        QCOMPARE(script->run(qPrintable("t@127.0.0.3 | t> login name=alice client_id=" + id +
+                                        " | t< error Too many players are online from your address | a> get_rooms "
+                                        "| a< room_list")),
+                 QString());
     }
     void parsesFlags()
     {

@@ -77,7 +77,10 @@ class TestRelay : public QObject
                 join.insert("layer", layers.value(i));
             m.control.sendRaw(control::encodeLine(join));
             m.tunnel.heartbeat(m.id);
-            if (m.control.next("join_ok").isEmpty() || !waitForStat("heartbeats", ++heartbeats))
+            // The mode said is echoed (the client then says it in heartbeats too), none when none was said.
+            const QJsonObject ok = m.control.next("join_ok");
+            if (ok.isEmpty() || ok.value("layer").toInt() != layers.value(i) ||
+                !waitForStat("heartbeats", ++heartbeats))
                 return false;
         }
         return true;

@@ -104,6 +104,25 @@ private slots:
             QFile::remove(QDir::temp().filePath(path));
     }
 
+    // Output waiting behind the encryption counts against the budget like any other.
+    void aSealedReaderThatStopsReadingIsClosed()
+    {
+        ServerConfig config = testConfig();
+        config.maxPendingOutput = 64 * 1024;
+        config.outputStallMs = 1000;
+        config.chatLimit = config.lineLimit = 1000000;
+        QVERIFY(server = startServer(config));
+        ControlClient slow(server->port(), QHostAddress(QHostAddress::LocalHost), true), talker(server->port());
+        QVERIFY(!slow.login("slow").isEmpty() && !talker.login("talker").isEmpty());
+        slow.socket.setReadBufferSize(1);
+        QObject::disconnect(&slow.socket, &QTcpSocket::readyRead, nullptr, nullptr); // reads nothing more
+        for (int i = 0; i < 600 && server->lobby().connectionCount() > 1; ++i) {
+            talker.send("global_chat", {{"message", QString(500, QChar(0x20AC))}});
+            QTest::qWait(2);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return server->lobby().connectionCount() == 1; }, 5000));
+    }
+
     void datagramsThatDoNotOpenReachNoOne()
     {
         addMembers({true, true});

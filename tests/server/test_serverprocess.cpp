@@ -78,6 +78,22 @@ private slots:
         QVERIFY(server.logged("SIGTERM received.*\\n.*stats clients=1 .*\\n.*info stopped") &&
                 alice.waitDisconnected());
     }
+    // One address churning rooms fills no disk; others are still heard, and the stats line says who was cut.
+    void repeatedLinesOfOneAddressAreSuppressed()
+    {
+        Running server({"--stats-interval", "0.2"});
+        ControlClient churn(server.port), other(server.port, QHostAddress("127.0.0.2"));
+        churn.login("churn");
+        for (int i = 0; i < 60; ++i) { // 4 lines each
+            churn.send("create_room", {{"room_name", "R"}, {"privacy_mode", "public"}});
+            churn.send("leave_room");
+        }
+        churn.send("chat");
+        QVERIFY(!churn.next("error").isEmpty() && !other.login("other").isEmpty());
+        QVERIFY(server.logged("login other from 127\\.0\\.0\\.2\\n(.*\\n)*.*stats .* log_suppressed=\\d+ "
+                              "log_suppressed_most=127\\.0\\.0\\.1\\n"));
+        QVERIFY2(server.log.count("created room") < 30, server.log.constData());
+    }
     void refusesBadFlagsAndBusyPortsAndShowsDefaults()
     {
         QProcess bad, help, second;

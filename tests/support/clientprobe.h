@@ -7,7 +7,7 @@
 // clang-format off
 #define PELLORA_PROBES(X) \
     X(tcpSocket) X(heartbeatTimer) X(refreshTimer) X(clientId) X(myVirtualIp) X(hostVirtualIp) X(isHost) \
-    X(wintunRunning) X(tapRunning) X(tapHandle) X(wintunAdapter) X(wintunSession) X(layer2Mode) X(tunnelSocket) \
+    X(wintunRunning) X(tapRunning) X(tapHandle) X(wintunAdapter) X(wintunSession) X(layer2Mode) X(relayReadsLayer) X(tunnelSocket) \
     X(relayPeer) X(engine) X(pageStack) X(reconnectDialog) X(loginPage) X(nicknameInput) X(connectButton) \
     X(mainTabs) X(lobbyPage) X(roomList) X(joinRoomButton) X(createRoomButton) X(globalChatView) X(globalChatInput) \
     X(globalSendButton) X(layer2Button) X(layer3Button) X(adapterModeLabel) X(onlineUserList) X(roomPage) \
