@@ -71,7 +71,8 @@ Lobby::~Lobby() = default;
 Lobby::AddressBudget::AddressBudget(const ServerConfig& c)
     : lines(addressShare(c.lineLimit, c.maxSessionsPerAddress, 4, 4), c.rateWindowMs),
       chat(addressShare(c.chatLimit, c.maxSessionsPerAddress, 8, 2), c.rateWindowMs),
-      log(qMax(kLeastLogLines, kLogLinesPerSession * c.maxSessionsPerAddress), kLogWindowMs)
+      log(qMax(kLeastLogLines, kLogLinesPerSession * c.maxSessionsPerAddress), kLogWindowMs),
+      handshakes(2 * c.maxConnectionsPerAddress, c.rateWindowMs)
 {
 }
 
@@ -391,7 +392,7 @@ void Lobby::tick()
     }
     for (auto it = budgets_.begin(); it != budgets_.end();) {
         const AddressBudget& b = it->second;
-        it = b.lines.full(now) && b.chat.full(now) && b.log.full(now) ? budgets_.erase(it) : std::next(it);
+        it = b.lines.full(now) && b.chat.full(now) && b.log.full(now) && b.handshakes.full(now) ? budgets_.erase(it) : std::next(it);
     }
     flush();
 }

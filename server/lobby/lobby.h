@@ -57,6 +57,8 @@ public:
     void connectionClosed(ConnectionId connection);
     // The connection finished a TLS handshake: its logins get sealed sessions.
     void connectionSealed(ConnectionId connection);
+    // Whether the connection's address may have one more TLS handshake now.
+    bool admitHandshake(ConnectionId connection);
     // One line as received, without its line feed.
     void handleLine(ConnectionId connection, const QByteArray& line);
     // Called often (a few times a second): ends sessions that have had
@@ -176,6 +178,7 @@ private:
         TokenBucket lines;
         TokenBucket chat;
         TokenBucket log;
+        TokenBucket handshakes; // TLS handshakes cost the server more than a line
         quint64 suppressed = 0;
         explicit AddressBudget(const ServerConfig& c);
     };

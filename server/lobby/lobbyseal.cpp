@@ -22,6 +22,13 @@ void Lobby::connectionSealed(ConnectionId connection)
         it->second.sealed = true;
 }
 
+bool Lobby::admitHandshake(ConnectionId connection)
+{
+    const auto it = connections_.find(connection);
+    return it != connections_.end() &&
+           budget(it->second.addressKey).handshakes.admit(clock_());
+}
+
 void Lobby::setSealed(Session& session, bool sealed)
 {
     const qint64 now = clock_();

@@ -13,6 +13,14 @@ void LobbyServer::beginTls(ConnectionId connection)
     auto* socket = it == peers_.end() ? nullptr : qobject_cast<QSslSocket*>(it->second.socket);
     if (!socket)
         return;
+    // Each address gets twice its connections' worth of handshakes per rate
+    // window; a flood of them from one address costs the lobby little.
+    if (!lobby_.admitHandshake(connection)) {
+        serverlog::debug(QStringLiteral("closing connection %1: too many TLS handshakes from its address").arg(connection));
+        lobby_.connectionClosed(connection);
+        dropPeer(connection);
+        return;
+    }
     it->second.tls = true;
     connect(socket, &QSslSocket::encrypted, this, [this, connection] { lobby_.connectionSealed(connection); });
     connect(socket, &QSslSocket::encryptedBytesWritten, this, [this, connection](qint64 bytes) { outputMoved(connection, bytes); });

@@ -87,6 +87,20 @@ private slots:
         QVERIFY(!sealed.login("alice").isEmpty());
     }
 
+    void handshakesBeyondAnAddressBudgetAreRefusedWhileOthersLogIn()
+    {
+        ServerConfig config = testConfig();
+        config.maxConnectionsPerAddress = 2; // four handshakes per rate window
+        config.rateWindowMs = 600000;
+        QVERIFY(server = startServer(config));
+        int sealed = 0;
+        for (int i = 0; i < 6; ++i)
+            sealed += ControlClient(server->port(), QHostAddress(QHostAddress::LocalHost), true).socket.isEncrypted();
+        QCOMPARE(sealed, 4);
+        ControlClient other(server->port(), QHostAddress("127.0.0.2"), true);
+        QVERIFY(!other.login("alice").isEmpty());
+    }
+
     void theServersOwnKeyIsKeptBesideItsState()
     {
         const QString state = QDir::temp().filePath(QString("pellora-sealed-%1.db").arg(QCoreApplication::applicationPid()));
