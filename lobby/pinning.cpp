@@ -8,8 +8,9 @@ namespace pinning {
 QString fingerprint(const QSslCertificate& certificate)
 {
     const QByteArray key = certificate.publicKey().toDer();
-    return key.isEmpty() ? QString()
-                         : QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex(':'));
+    return key.isEmpty()
+               ? QString()
+               : QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha256).toHex(':'));
 }
 
 QString settingsKey(const QString& endpoint)

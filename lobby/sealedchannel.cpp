@@ -2,7 +2,6 @@
 // use, plain only for a server that never answered sealed; and the tunnel
 // key the server hands a sealed session.
 #include "app/vlanclient.h"
-
 #include "lobby/controlcodec.h"
 #include "lobby/pinning.h"
 #include "lobby/serveraddress.h"
@@ -65,7 +64,8 @@ void VLANClient::connectControl(const QString& address)
     }
     handshaking = true;
     // The name, when the server has one, goes along for the certificate (SNI).
-    tcpSocket->connectToHostEncrypted(address, serverPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    tcpSocket->connectToHostEncrypted(address, serverPort, QIODevice::ReadWrite,
+                                      QAbstractSocket::AnyIPProtocol);
     handshakeTimer->start();
 }
 
@@ -80,9 +80,10 @@ void VLANClient::sealedAttemptFailed()
     if (!tookConnection)
         return;
     if (!settings.value(serverPinKey()).toString().isEmpty()) {
-        showConnectionStatus(QStringLiteral("%1 was sealed before and now does not answer sealed; not connecting "
-                                            "without encryption — retrying every 3 s")
-                                 .arg(lobby::formatEndpoint({serverAddress, serverPort})));
+        showConnectionStatus(
+            QStringLiteral("%1 was sealed before and now does not answer sealed; not connecting "
+                           "without encryption — retrying every 3 s")
+                .arg(lobby::formatEndpoint({serverAddress, serverPort})));
         return;
     }
     serverSpeaksPlain = true;
@@ -109,14 +110,17 @@ void VLANClient::onControlEncrypted()
         const QString server = lobby::formatEndpoint({serverAddress, serverPort});
         showConnectionStatus(QStringLiteral("The key of %1 changed; not connected").arg(server));
         // Asked once the socket is done reporting, so the next attempt starts clean.
-        QMetaObject::invokeMethod(this, [this, server, pinned, seen] {
-            if (!ui::acceptChangedKey(this, server, pinned, seen))
-                return;
-            settings.setValue(serverPinKey(), seen);
-            keyRefused = false;
-            reconnectTimer->stop();
-            attemptReconnect();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this, server, pinned, seen] {
+                if (!ui::acceptChangedKey(this, server, pinned, seen))
+                    return;
+                settings.setValue(serverPinKey(), seen);
+                keyRefused = false;
+                reconnectTimer->stop();
+                attemptReconnect();
+            },
+            Qt::QueuedConnection);
         return;
     }
     }
@@ -128,7 +132,8 @@ void VLANClient::onControlEncrypted()
 
 void VLANClient::takeTunnelKey(const QJsonObject& message)
 {
-    QByteArray key = QByteArray::fromBase64(control::readString(message, QStringLiteral("tunnel_key")).toLatin1());
+    QByteArray key =
+        QByteArray::fromBase64(control::readString(message, QStringLiteral("tunnel_key")).toLatin1());
     // Only a key that came over the sealed channel is worth anything.
     if (tcpSocket->isEncrypted() && key.size() == int(seal::kKeyBytes))
         tunnelSeal->setKey(reinterpret_cast<const std::uint8_t*>(key.constData()),

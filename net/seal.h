@@ -28,7 +28,8 @@ constexpr std::uint32_t kIndexMask = kHeartbeat - 1;
 // hands out a new one long before (see the README).
 constexpr std::uint64_t kCounterLimit = std::uint64_t{1} << 40;
 
-struct Header {
+struct Header
+{
     std::uint32_t word = 0;
     std::uint64_t counter = 0;
     std::uint32_t index() const { return word & kIndexMask; }
@@ -66,7 +67,8 @@ public:
     bool encrypt(const std::uint8_t nonce[12], const std::uint8_t* aad, std::size_t aadLength,
                  const std::uint8_t* in, std::size_t length, std::uint8_t* out, std::uint8_t tag[kTagBytes]);
     bool decrypt(const std::uint8_t nonce[12], const std::uint8_t* aad, std::size_t aadLength,
-                 const std::uint8_t* in, std::size_t length, std::uint8_t* out, const std::uint8_t tag[kTagBytes]);
+                 const std::uint8_t* in, std::size_t length, std::uint8_t* out,
+                 const std::uint8_t tag[kTagBytes]);
 
     // A datagram in place: the payload of `length` bytes lies at
     // datagram + kHeaderBytes; the header goes before it and the tag after

@@ -9,7 +9,8 @@ namespace seal {
 
 // One context per direction: each is set up once with the key, and only the
 // nonce changes per datagram.
-struct Cipher::Impl {
+struct Cipher::Impl
+{
     EVP_CIPHER_CTX* encrypt = nullptr;
     EVP_CIPHER_CTX* decrypt = nullptr;
 };
@@ -58,7 +59,8 @@ bool Cipher::setKey(const std::uint8_t key[kKeyBytes])
 }
 
 bool Cipher::encrypt(const std::uint8_t nonce[12], const std::uint8_t* aad, std::size_t aadLength,
-                     const std::uint8_t* in, std::size_t length, std::uint8_t* out, std::uint8_t tag[kTagBytes])
+                     const std::uint8_t* in, std::size_t length, std::uint8_t* out,
+                     std::uint8_t tag[kTagBytes])
 {
     if (!impl_)
         return false;
@@ -67,14 +69,16 @@ bool Cipher::encrypt(const std::uint8_t nonce[12], const std::uint8_t* aad, std:
     int last = 0;
     // The default nonce length of GCM is 12 bytes: no length to set.
     return EVP_EncryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce) == 1 &&
-           (aadLength == 0 || EVP_EncryptUpdate(ctx, nullptr, &written, aad, static_cast<int>(aadLength)) == 1) &&
+           (aadLength == 0 ||
+            EVP_EncryptUpdate(ctx, nullptr, &written, aad, static_cast<int>(aadLength)) == 1) &&
            (length == 0 || EVP_EncryptUpdate(ctx, out, &written, in, static_cast<int>(length)) == 1) &&
            EVP_EncryptFinal_ex(ctx, out + (length ? written : 0), &last) == 1 &&
            EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagBytes), tag) == 1;
 }
 
 bool Cipher::decrypt(const std::uint8_t nonce[12], const std::uint8_t* aad, std::size_t aadLength,
-                     const std::uint8_t* in, std::size_t length, std::uint8_t* out, const std::uint8_t tag[kTagBytes])
+                     const std::uint8_t* in, std::size_t length, std::uint8_t* out,
+                     const std::uint8_t tag[kTagBytes])
 {
     if (!impl_)
         return false;
@@ -83,9 +87,11 @@ bool Cipher::decrypt(const std::uint8_t nonce[12], const std::uint8_t* aad, std:
     int last = 0;
     const bool ok =
         EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, nonce) == 1 &&
-        (aadLength == 0 || EVP_DecryptUpdate(ctx, nullptr, &written, aad, static_cast<int>(aadLength)) == 1) &&
+        (aadLength == 0 ||
+         EVP_DecryptUpdate(ctx, nullptr, &written, aad, static_cast<int>(aadLength)) == 1) &&
         (length == 0 || EVP_DecryptUpdate(ctx, out, &written, in, static_cast<int>(length)) == 1) &&
-        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagBytes), const_cast<std::uint8_t*>(tag)) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, static_cast<int>(kTagBytes),
+                            const_cast<std::uint8_t*>(tag)) == 1 &&
         EVP_DecryptFinal_ex(ctx, out + (length ? written : 0), &last) == 1;
     if (!ok && length)
         wipe(out, length); // nothing of a forged datagram is used

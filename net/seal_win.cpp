@@ -2,7 +2,7 @@
 #include "net/seal.h"
 
 #include <windows.h>
-
+// bcrypt.h needs the types of windows.h first.
 #include <bcrypt.h>
 
 namespace seal {
@@ -30,8 +30,8 @@ BCRYPT_ALG_HANDLE gcmProvider()
     return provider;
 }
 
-BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO modeInfo(const std::uint8_t* nonce, const std::uint8_t* aad, std::size_t aadLength,
-                                               std::uint8_t* tag)
+BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO modeInfo(const std::uint8_t* nonce, const std::uint8_t* aad,
+                                               std::size_t aadLength, std::uint8_t* tag)
 {
     BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info;
     BCRYPT_INIT_AUTH_MODE_INFO(info);
@@ -46,13 +46,15 @@ BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO modeInfo(const std::uint8_t* nonce, const 
 
 } // namespace
 
-struct Cipher::Impl {
+struct Cipher::Impl
+{
     BCRYPT_KEY_HANDLE key = nullptr;
 };
 
 bool randomBytes(std::uint8_t* out, std::size_t length)
 {
-    return succeeded(BCryptGenRandom(nullptr, out, static_cast<ULONG>(length), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
+    return succeeded(
+        BCryptGenRandom(nullptr, out, static_cast<ULONG>(length), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 }
 
 void wipe(void* data, std::size_t length)
@@ -82,35 +84,40 @@ bool Cipher::setKey(const std::uint8_t key[kKeyBytes])
     clear();
     BCRYPT_ALG_HANDLE provider = gcmProvider();
     BCRYPT_KEY_HANDLE handle = nullptr;
-    if (!provider || !succeeded(BCryptGenerateSymmetricKey(provider, &handle, nullptr, 0, const_cast<PUCHAR>(key),
-                                                           static_cast<ULONG>(kKeyBytes), 0)))
+    if (!provider ||
+        !succeeded(BCryptGenerateSymmetricKey(provider, &handle, nullptr, 0, const_cast<PUCHAR>(key),
+                                              static_cast<ULONG>(kKeyBytes), 0)))
         return false;
     impl_ = new Impl{handle};
     return true;
 }
 
 bool Cipher::encrypt(const std::uint8_t nonce[12], const std::uint8_t* aad, std::size_t aadLength,
-                     const std::uint8_t* in, std::size_t length, std::uint8_t* out, std::uint8_t tag[kTagBytes])
+                     const std::uint8_t* in, std::size_t length, std::uint8_t* out,
+                     std::uint8_t tag[kTagBytes])
 {
     if (!impl_)
         return false;
     BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = modeInfo(nonce, aad, aadLength, tag);
     ULONG written = 0;
-    return succeeded(BCryptEncrypt(impl_->key, const_cast<PUCHAR>(in), static_cast<ULONG>(length), &info, nullptr, 0,
-                                   out, static_cast<ULONG>(length), &written, 0)) &&
+    return succeeded(BCryptEncrypt(impl_->key, const_cast<PUCHAR>(in), static_cast<ULONG>(length), &info,
+                                   nullptr, 0, out, static_cast<ULONG>(length), &written, 0)) &&
            written == length;
 }
 
 bool Cipher::decrypt(const std::uint8_t nonce[12], const std::uint8_t* aad, std::size_t aadLength,
-                     const std::uint8_t* in, std::size_t length, std::uint8_t* out, const std::uint8_t tag[kTagBytes])
+                     const std::uint8_t* in, std::size_t length, std::uint8_t* out,
+                     const std::uint8_t tag[kTagBytes])
 {
     if (!impl_)
         return false;
-    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info = modeInfo(nonce, aad, aadLength, const_cast<std::uint8_t*>(tag));
+    BCRYPT_AUTHENTICATED_CIPHER_MODE_INFO info =
+        modeInfo(nonce, aad, aadLength, const_cast<std::uint8_t*>(tag));
     ULONG written = 0;
-    const bool ok = succeeded(BCryptDecrypt(impl_->key, const_cast<PUCHAR>(in), static_cast<ULONG>(length), &info,
-                                            nullptr, 0, out, static_cast<ULONG>(length), &written, 0)) &&
-                    written == length;
+    const bool ok =
+        succeeded(BCryptDecrypt(impl_->key, const_cast<PUCHAR>(in), static_cast<ULONG>(length), &info,
+                                nullptr, 0, out, static_cast<ULONG>(length), &written, 0)) &&
+        written == length;
     if (!ok && length)
         wipe(out, length); // nothing of a forged datagram is used
     return ok;

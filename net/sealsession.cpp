@@ -58,7 +58,8 @@ std::size_t SealSession::View::seal(std::uint8_t* datagram, std::size_t length, 
     if (!cipher_[phase_].ready())
         return 0;
     const std::uint32_t word = index_ | (phase_ ? seal::kPhase : 0u) | (heartbeat ? seal::kHeartbeat : 0u);
-    return cipher_[phase_].seal({word, session_.counter_.fetch_add(1, std::memory_order_relaxed)}, datagram, length);
+    return cipher_[phase_].seal({word, session_.counter_.fetch_add(1, std::memory_order_relaxed)}, datagram,
+                                length);
 }
 
 long SealSession::View::open(std::uint8_t* datagram, std::size_t length)

@@ -5,10 +5,13 @@
 // per second and forwarding latency for both, and their ratio last.
 // A second run mixes the adapter modes: every other member of a room sends
 // Ethernet frames, so every datagram is translated between the two modes.
+// A third has every member sealed: the relay opens each datagram and seals
+// it again for its recipient ("relay sealed/bare").
 //
 //   pellora-relay-bench [--clients 64] [--rooms 8] [--seconds 0.5] [--repeat 5] [--window 256]
 #include "lobby/controlcodec.h"
 #include "net/scramble.h"
+#include "net/seal.h"
 #include "server/lobby/lobby.h"
 #include "server/relay/relay.h"
 #include "server/serverlog.h"
@@ -72,6 +75,10 @@ struct Client {
     quint32 vip = 0;
     int peer = 0; // the member this client sends to
     bool layer2 = false;
+    // Sealed runs: the tunnel key from login_ok, and the next counter.
+    std::shared_ptr<seal::Cipher> cipher;
+    std::uint32_t index = 0;
+    std::uint64_t counter = 0;
 };
 
 // Captures what the lobby answers each fake client.
@@ -81,8 +88,15 @@ struct Answers : LobbyOutput {
     {
         const QJsonObject m = control::decodeLine(line);
         Client& client = (*clients)[static_cast<std::size_t>(c - 1)];
-        if (m.value(QStringLiteral("cmd")).toString() == QStringLiteral("login_ok"))
+        if (m.value(QStringLiteral("cmd")).toString() == QStringLiteral("login_ok")) {
             client.id = m.value(QStringLiteral("client_id")).toString();
+            const QByteArray key = QByteArray::fromBase64(m.value(QStringLiteral("tunnel_key")).toString().toLatin1());
+            if (key.size() == int(seal::kKeyBytes)) {
+                client.cipher = std::make_shared<seal::Cipher>();
+                client.cipher->setKey(reinterpret_cast<const std::uint8_t*>(key.constData()));
+                client.index = m.value(QStringLiteral("tunnel_index")).toString().toUInt();
+            }
+        }
         if (m.value(QStringLiteral("cmd")).toString() == QStringLiteral("join_ok"))
             client.vip = QHostAddress(m.value(QStringLiteral("vip")).toString()).toIPv4Address();
     }
@@ -186,7 +200,7 @@ struct Result {
 
 // One measurement: every client sends `size`-byte datagrams addressed to
 // its peer through the forwarder at `port`, keeping at most `window` in flight.
-Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, int size)
+Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, int size, bool sealed = false)
 {
     std::atomic<bool> stop{false};
     std::atomic<bool> recording{false};
@@ -219,7 +233,8 @@ Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, in
                                                        static_cast<unsigned char>(n), 0x08, 0x00};
             std::memcpy(packet.data(), frame, kFrameHeader);
         }
-        templates.push_back(tunnel::scramblePayload(packet));
+        // Sealed: the packet as it is, sealed per datagram by the sender.
+        templates.push_back(sealed ? packet : tunnel::scramblePayload(packet));
     }
 
     std::thread receiver([&] {
@@ -249,7 +264,8 @@ Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, in
                     if (n <= 0)
                         break;
                     const std::int64_t now = nowNs();
-                    if (recording.load(std::memory_order_relaxed)) {
+                    // Sealed datagrams are only counted: their stamps are not opened here.
+                    if (recording.load(std::memory_order_relaxed) && !sealed) {
                         for (int i = 0; i < n; ++i) {
                             const char* datagram = buffers.data() + i * 2048;
                             const std::size_t at = stampOffset(datagram);
@@ -303,13 +319,19 @@ Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, in
             const std::size_t at = c.layer2 ? kStampOffset + kFrameHeader : kStampOffset;
             unsigned char scrambled[8];
             std::memcpy(scrambled, &stamp, 8);
-            tunnel::scrambleInPlace(scrambled, 8, at);
+            if (!sealed)
+                tunnel::scrambleInPlace(scrambled, 8, at);
             std::memset(headers, 0, sizeof headers);
             for (int i = 0; i < kBatch; ++i) {
-                if (batch[i].size() != tpl.size())
-                    batch[i] = tpl;
-                std::memcpy(batch[i].data(), tpl.constData(), at);
-                std::memcpy(batch[i].data() + at, scrambled, 8);
+                const qsizetype length = tpl.size() + (sealed ? qsizetype(seal::kOverhead) : 0);
+                if (batch[i].size() != length)
+                    batch[i] = QByteArray(length, 0);
+                const qsizetype offset = sealed ? qsizetype(seal::kHeaderBytes) : 0;
+                std::memcpy(batch[i].data() + offset, tpl.constData(), tpl.size());
+                std::memcpy(batch[i].data() + offset + at, scrambled, 8);
+                if (sealed)
+                    c.cipher->seal({c.index, c.counter++}, reinterpret_cast<std::uint8_t*>(batch[i].data()),
+                                   static_cast<std::size_t>(tpl.size()));
                 vectors[i] = {batch[i].data(), static_cast<std::size_t>(batch[i].size())};
                 headers[i].msg_hdr.msg_iov = &vectors[i];
                 headers[i].msg_hdr.msg_iovlen = 1;
@@ -476,6 +498,69 @@ int main(int argc, char** argv)
                 worst = std::min(worst, ratio);
         }
     }
+    // Every member sealed: a lobby and relay of their own, each session logged in over "TLS".
+    std::vector<Client> sealedClients(clients.size());
+    RouteExchange sealedExchange(static_cast<std::uint32_t>(s.clients));
+    Answers sealedAnswers;
+    sealedAnswers.clients = &sealedClients;
+    Lobby sealedLobby(config, sealedAnswers, &sealedExchange, monotonicMs);
+    for (int i = 0; i < s.clients; ++i) {
+        const auto id = static_cast<ConnectionId>(i + 1);
+        const QString room = QStringLiteral("room%1").arg(i % s.rooms);
+        sealedLobby.connectionOpened(id, QHostAddress(QHostAddress::LocalHost));
+        sealedLobby.connectionSealed(id);
+        sealedLobby.handleLine(id, control::encodeLine(control::message(QStringLiteral("login"),
+                                                                        {{QStringLiteral("username"), QStringLiteral("c%1").arg(i)}})));
+        sealedLobby.handleLine(id, control::encodeLine(i < s.rooms ? control::message(QStringLiteral("create_room"),
+                                                                                      {{QStringLiteral("room_name"), room},
+                                                                                       {QStringLiteral("privacy_mode"), QStringLiteral("public")}})
+                                                                   : control::message(QStringLiteral("join_room"),
+                                                                                      {{QStringLiteral("room_name"), room}})));
+        Client& c = sealedClients[static_cast<std::size_t>(i)];
+        c.fd = clients[static_cast<std::size_t>(i)].fd;
+        c.port = clients[static_cast<std::size_t>(i)].port;
+        c.peer = clients[static_cast<std::size_t>(i)].peer;
+        if (!c.cipher) {
+            std::fprintf(stderr, "bench: no tunnel key for a sealed session\n");
+            return 1;
+        }
+    }
+    relay.stop();
+    Relay sealedRelay(sealedExchange);
+    if (!sealedRelay.open(QHostAddress(QHostAddress::LocalHost), 0, &error)) {
+        std::fprintf(stderr, "bench: %s\n", qPrintable(error));
+        return 1;
+    }
+    sealedRelay.start();
+    const sockaddr_in sealedAddress = loopback(sealedRelay.port());
+    for (Client& c : sealedClients) {
+        std::uint8_t beat[seal::kOverhead];
+        c.cipher->seal({c.index | seal::kHeartbeat, c.counter++}, beat, 0);
+        ::sendto(c.fd, beat, sizeof beat, 0, reinterpret_cast<const sockaddr*>(&sealedAddress), sizeof sealedAddress);
+    }
+    for (int i = 0; i < 200 && sealedExchange.counters()[CounterHeartbeats] < static_cast<std::uint64_t>(s.clients); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    double sealedWorst = 1e9;
+    for (const int size : {100, 1400}) {
+        Result best[2];
+        for (int round = 0; round < s.repeat; ++round)
+            for (int path = 0; path < 2; ++path) {
+                const Result r = measure(s, sealedClients, path == 0 ? sealedRelay.port() : bare.port(), size, true);
+                if (r.perSecond > best[path].perSecond)
+                    best[path] = r;
+            }
+        for (int path = 0; path < 2; ++path)
+            std::printf("%-6s %6d %14.0f %9s %9s %12.2f %8llu sealed\n", path == 0 ? "relay" : "bare", size, best[path].perSecond,
+                        "-", "-", best[path].cpuUsPerDatagram, static_cast<unsigned long long>(best[path].lost));
+        const double ratio = best[1].perSecond > 0 ? best[0].perSecond / best[1].perSecond : 0;
+        std::printf("relay sealed/bare at %d bytes: %.2f\n", size, ratio);
+        sealedWorst = std::min(sealedWorst, ratio);
+    }
+    std::printf("sealed: dropped_unsealed %llu\n",
+                static_cast<unsigned long long>(sealedExchange.counters()[DropUnsealed]));
+    sealedRelay.stop();
+    std::printf("relay sealed/bare: %.2f\n", sealedWorst);
+
     const RelayCounters counters = exchange.counters();
     std::printf("relay counters: forwarded %llu, translated %llu, dropped (no route %llu, unbound %llu, budget %llu, "
                 "send buffer full %llu, send errors %llu)\n",
@@ -485,7 +570,6 @@ int main(int argc, char** argv)
                 static_cast<unsigned long long>(counters[DropBudget]),
                 static_cast<unsigned long long>(counters[DropSendBufferFull]),
                 static_cast<unsigned long long>(counters[DropSendError]));
-    relay.stop();
     for (const Client& c : clients)
         ::close(c.fd);
     // The last line is the unmixed ratio, the one held to 0.9.

@@ -1,8 +1,7 @@
 // Sealed sessions: a tunnel key for each session that logged in over TLS,
 // handed over in login_ok and replaced regularly.
-#include "server/lobby/lobby.h"
-
 #include "lobby/controlcodec.h"
+#include "server/lobby/lobby.h"
 #include "server/serverlog.h"
 
 namespace {
@@ -25,8 +24,7 @@ void Lobby::connectionSealed(ConnectionId connection)
 bool Lobby::admitHandshake(ConnectionId connection)
 {
     const auto it = connections_.find(connection);
-    return it != connections_.end() &&
-           budget(it->second.addressKey).handshakes.admit(clock_());
+    return it != connections_.end() && budget(it->second.addressKey).handshakes.admit(clock_());
 }
 
 void Lobby::setSealed(Session& session, bool sealed)
@@ -52,7 +50,8 @@ void Lobby::setSealed(Session& session, bool sealed)
 
 void Lobby::sendLoginOk(Session& session)
 {
-    sendTunnelKey(session, control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session.id}}));
+    sendTunnelKey(session,
+                  control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session.id}}));
 }
 
 void Lobby::sendTunnelKey(Session& session, QJsonObject message)

@@ -4,18 +4,16 @@
 #include <QFile>
 #include <QSslCipher>
 #include <QSslSocket>
-
+#include <memory>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include <memory>
-
 namespace tls {
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
+template <typename T, void (*Free)(T*)> struct Deleter
+{
     void operator()(T* p) const { Free(p); }
 };
 using Pkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
@@ -43,7 +41,8 @@ QByteArray makeIdentityPem()
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 100L * 365 * 24 * 3600);
     X509_set_pubkey(cert.get(), key.get());
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("pellora-server"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("pellora-server"), -1, -1, 0);
     X509_set_issuer_name(cert.get(), name);
     if (X509_sign(cert.get(), key.get(), EVP_sha256()) == 0)
         return {};
@@ -107,7 +106,8 @@ Identity loadIdentity(const QString& certPath, const QString& keyPath, const QSt
         if (identity.isNull())
             *error = QStringLiteral("no certificate in %1 or no private key in %2").arg(certPath, keyPath);
         else if (!keyMatches(certPem, keyPem))
-            *error = QStringLiteral("the key in %1 does not belong to the certificate in %2").arg(keyPath, certPath);
+            *error = QStringLiteral("the key in %1 does not belong to the certificate in %2")
+                         .arg(keyPath, certPath);
         return error->isEmpty() ? identity : Identity();
     }
     QByteArray pem;
@@ -124,7 +124,8 @@ Identity loadIdentity(const QString& certPath, const QString& keyPath, const QSt
         if (!ownPath.isEmpty()) {
             QFile file(ownPath);
             // Created readable by the owner only, before the key is written.
-            if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+            if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                           QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
                 file.write(pem) != pem.size() || !file.flush()) {
                 *error = QStringLiteral("cannot write %1: %2").arg(ownPath, file.errorString());
                 return Identity();
@@ -139,7 +140,8 @@ Identity loadIdentity(const QString& certPath, const QString& keyPath, const QSt
 
 QString fingerprint(const QSslCertificate& certificate)
 {
-    const QByteArray digest = QCryptographicHash::hash(certificate.publicKey().toDer(), QCryptographicHash::Sha256);
+    const QByteArray digest =
+        QCryptographicHash::hash(certificate.publicKey().toDer(), QCryptographicHash::Sha256);
     return QString::fromLatin1(digest.toHex(':'));
 }
 

@@ -11,7 +11,8 @@
 
 namespace tls {
 
-struct Identity {
+struct Identity
+{
     QSslCertificate certificate;
     QSslKey key;
     QList<QSslCertificate> chain; // the operator's intermediates, if any
@@ -21,7 +22,8 @@ struct Identity {
 // The operator's files when given; otherwise the key and certificate at
 // `ownPath` (made there on first use, readable by the owner only); with an
 // empty `ownPath`, a fresh pair that lives as long as the process.
-Identity loadIdentity(const QString& certPath, const QString& keyPath, const QString& ownPath, QString* error);
+Identity loadIdentity(const QString& certPath, const QString& keyPath, const QString& ownPath,
+                      QString* error);
 // SHA-256 of the certificate's public key (SubjectPublicKeyInfo), as hex pairs with colons.
 QString fingerprint(const QSslCertificate& certificate);
 // TLS 1.3, and 1.2 with forward-secret AEAD suites only.

@@ -1,9 +1,8 @@
 // Sealed members: their datagrams are opened with the sender's key, pass
 // every rule a plain datagram passes, and are sealed again for each sealed
 // recipient with the recipient's key.
-#include "server/relay/relaycore.h"
-
 #include "net/scramble.h"
+#include "server/relay/relaycore.h"
 
 void RelayCore::updateSealing(std::uint32_t slot, const SealRoute& route)
 {
@@ -65,11 +64,13 @@ long RelayCore::openFrom(std::uint32_t slot, const std::uint8_t* data, std::size
     return opened;
 }
 
-std::size_t RelayCore::sealFor(std::uint32_t slot, const std::uint8_t* data, std::size_t length, std::uint8_t* out)
+std::size_t RelayCore::sealFor(std::uint32_t slot, const std::uint8_t* data, std::size_t length,
+                               std::uint8_t* out)
 {
     Sealing& s = *members_[slot].sealing;
     std::memcpy(out + seal::kHeaderBytes, data, length);
     tunnel::scrambleInPlace(out + seal::kHeaderBytes, length);
-    const seal::Header header{seal::kFromRelay | (s.sendPhase ? seal::kPhase : 0u) | (slot & seal::kIndexMask), s.sent++};
+    const seal::Header header{
+        seal::kFromRelay | (s.sendPhase ? seal::kPhase : 0u) | (slot & seal::kIndexMask), s.sent++};
     return s.cipher[s.sendPhase].seal(header, out, length);
 }

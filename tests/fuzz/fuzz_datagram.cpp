@@ -7,6 +7,7 @@
 // makes of a datagram keeps the sender's own address: a frame for layer 2 carries
 // the sender's stand-in MAC and IPv4 source; a packet stripped for layer 3
 // has the sender's IPv4 source and goes to the room or to its receiver's address.
+// Slot 3 is sealed (key 00..1f): what comes from it must open first.
 #include "net/scramble.h"
 #include "server/relay/relaycore.h"
 
@@ -79,9 +80,13 @@ std::shared_ptr<RouteTable> makeTable()
         room.slotByHost[host] = static_cast<std::int32_t>(slot);
         table->slotTable[slot] = {1, static_cast<std::int32_t>(roomOf(slot)), roomOf(slot) + 1,
                                   room.net | host, controlAddressOf(QHostAddress(0x0A000000u | slot)),
-                                  static_cast<std::uint8_t>(slot == 1 ? 2 : slot == 2 ? 3 : 0)};
+                                  static_cast<std::uint8_t>(slot == 1 ? 2 : slot == 2 ? 3 : 0), {}};
         table->slotByKey[{0, slot + 1}] = slot;
     }
+    SealRoute& sealed = table->slotTable[3].seal;
+    sealed.serial = 1;
+    for (std::size_t i = 0; i < sealed.key.bytes.size(); ++i)
+        sealed.key.bytes[i] = static_cast<std::uint8_t>(i);
     return table;
 }
 
@@ -93,7 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     exchange.publish(makeTable());
     RelayCore core(exchange);
     TargetList targets;
-    for (std::uint8_t slot = 0; slot < kSlots; ++slot) {
+    static seal::Cipher cipher;
+    static const bool keyed = cipher.setKey(makeTable()->slotTable[3].seal.key.bytes.data());
+    std::uint8_t beat[seal::kOverhead];
+    if (!keyed || !cipher.seal({3 | seal::kHeartbeat, 0}, beat, 0) ||
+        core.handle(beat, sizeof beat, peer(3), LocalAddress(), 0, targets) != CounterHeartbeats)
+        std::abort();
+    for (std::uint8_t slot = 0; slot < 3; ++slot) {
         const std::string hb = "{\"client_id\":\"" + std::string(31, '0') + std::to_string(slot + 1) + "\"}";
         core.handle(reinterpret_cast<const std::uint8_t*>(hb.data()), hb.size(), peer(slot), LocalAddress(),
                     0, targets);

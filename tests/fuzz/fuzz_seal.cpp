@@ -45,8 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!shaped || data[0] == 0 || (data[0] & 1))
             std::abort();
         std::vector<std::uint8_t> again(original.size());
-        std::memcpy(again.data() + seal::kHeaderBytes, datagram.data() + seal::kHeaderBytes, static_cast<std::size_t>(opened));
-        if (cipher.seal(header, again.data(), static_cast<std::size_t>(opened)) != original.size() || again != original)
+        std::memcpy(again.data() + seal::kHeaderBytes, datagram.data() + seal::kHeaderBytes,
+                    static_cast<std::size_t>(opened));
+        if (cipher.seal(header, again.data(), static_cast<std::size_t>(opened)) != original.size() ||
+            again != original)
             std::abort();
         if (!window.fresh(header.counter))
             std::abort();

@@ -1,26 +1,66 @@
 // Sealed sessions against the real server: TLS beside plain lines on one
 // port, and a tunnel whose datagrams only their sender's key opens.
+#include "net/seal.h"
 #include "server/lobby/tls.h"
+#include "tests/server/serverharness.h"
 
 #include <QDir>
-#include "tests/server/sealedpeer.h"
 
 using namespace harness;
 
 namespace {
+// A member as our client runs it: sealed (keys from login_ok and tunnel_key) or plain.
 struct Member
 {
     ControlClient control;
-    SealedPeer tunnel;
+    TunnelPeer tunnel;
     bool sealed;
-    Member(quint16 port, bool sealed)
-        : control(port, QHostAddress(QHostAddress::LocalHost), sealed), tunnel(port), sealed(sealed)
+    seal::Cipher ciphers[2];
+    int phase = 0;
+    std::uint32_t index = 0;
+    std::uint64_t counter = 0;
+    QByteArray lastRaw; // the last datagram received, as it crossed
+    Member(quint16 port, bool s)
+        : control(port, QHostAddress(QHostAddress::LocalHost), s), tunnel(port), sealed(s)
     {
     }
-    void send(const QByteArray& plain) { sealed ? tunnel.sendSealed(plain) : tunnel.sendPlain(plain); }
-    QByteArray receive(int ms = 2000) { return sealed ? tunnel.receiveSealed(ms) : tunnel.receive(ms); }
+    bool takeKey(const QJsonObject& message)
+    {
+        const QByteArray key = QByteArray::fromBase64(message.value("tunnel_key").toString().toLatin1());
+        phase = message.value("tunnel_phase").toString().toInt() & 1;
+        index = message.value("tunnel_index").toString().toUInt();
+        return key.size() == 32 &&
+               ciphers[phase].setKey(reinterpret_cast<const std::uint8_t*>(key.constData()));
+    }
+    QByteArray sealedBytes(const QByteArray& plain, bool heartbeat = false)
+    {
+        QByteArray out = QByteArray(int(seal::kHeaderBytes), 0) + plain + QByteArray(int(seal::kTagBytes), 0);
+        const std::uint32_t word = index | (phase ? seal::kPhase : 0) | (heartbeat ? seal::kHeartbeat : 0);
+        ciphers[phase].seal({word, counter++}, reinterpret_cast<std::uint8_t*>(out.data()),
+                            std::size_t(plain.size()));
+        return out;
+    }
+    void send(const QByteArray& plain)
+    {
+        sealed ? tunnel.sendRaw(sealedBytes(plain)) : tunnel.sendPlain(plain);
+    }
+    // The next datagram, opened (sealed for us) or unscrambled.
+    QByteArray receive()
+    {
+        lastRaw = tunnel::scramblePayload(tunnel.receive());
+        auto* bytes = reinterpret_cast<std::uint8_t*>(lastRaw.data());
+        seal::Header h;
+        if (!sealed || !seal::readHeader(bytes, std::size_t(lastRaw.size()), &h) || !h.fromRelay() ||
+            h.index() != index)
+            return sealed ? "not sealed for us" : tunnel::scramblePayload(lastRaw);
+        QByteArray copy = lastRaw;
+        const long n =
+            ciphers[h.phase()].open(reinterpret_cast<std::uint8_t*>(copy.data()), std::size_t(copy.size()));
+        return n < 0 ? "does not open" : copy.mid(int(seal::kHeaderBytes), int(n));
+    }
 };
 const QByteArray kToBob = ipv4Packet("10.8.0.1", "10.8.0.2"), kToAlice = ipv4Packet("10.8.0.2", "10.8.0.1");
+const QHostAddress kLoopback(QHostAddress::LocalHost);
 } // namespace
 
 class TestSealed : public QObject
@@ -46,74 +86,71 @@ class TestSealed : public QObject
             Member& m = *members.emplace_back(std::make_unique<Member>(server->port(), s));
             m.control.send("login", {{"username", QString("member%1").arg(i)}});
             const QJsonObject ok = m.control.next("login_ok");
-            QCOMPARE(m.tunnel.takeKey(ok), s);
+            QCOMPARE(m.takeKey(ok), s);
             QVERIFY(!(i ? m.control.joinRoom("Alpha") : m.control.createRoom("Alpha")).isEmpty());
             const qint64 before = stat("heartbeats");
-            s ? m.tunnel.sealedHeartbeat() : m.tunnel.heartbeat(ok.value("client_id").toString());
+            s ? m.tunnel.sendRaw(m.sealedBytes({}, true))
+              : m.tunnel.heartbeat(ok.value("client_id").toString());
             QVERIFY(waitForStat("heartbeats", before + 1));
         }
     }
+    void start(const std::function<void(ServerConfig&)>& adjust = {})
+    {
+        ServerConfig config = testConfig();
+        if (adjust)
+            adjust(config);
+        members.clear();
+        QVERIFY(server = startServer(config));
+    }
 
 private slots:
-    void init()
-    {
-        members.clear();
-        QVERIFY(server = startServer());
-    }
+    void init() { start(); }
 
     void tlsAndPlainLoginsShareOnePort()
     {
-        ControlClient sealed(server->port(), QHostAddress(QHostAddress::LocalHost), true), plain(server->port());
-        QVERIFY(sealed.socket.isEncrypted());
+        ControlClient sealed(server->port(), kLoopback, true), plain(server->port());
         QCOMPARE(sealed.socket.sessionProtocol(), QSsl::TlsV1_3);
         QCOMPARE(tls::fingerprint(sealed.socket.peerCertificate()), server->fingerprint());
         sealed.send("login", {{"username", "alice"}});
         plain.send("login", {{"username", "bob"}});
         const QJsonObject a = sealed.next("login_ok"), b = plain.next("login_ok");
         QCOMPARE(QByteArray::fromBase64(a.value("tunnel_key").toString().toLatin1()).size(), 32);
-        QVERIFY(!a.value("client_id").toString().isEmpty() && !b.value("client_id").toString().isEmpty());
-        QVERIFY(!b.contains("tunnel_key"));
+        QVERIFY(b.contains("client_id") && !b.contains("tunnel_key"));
     }
 
     void requireSealedRefusesPlainLoginsSayingWhy()
     {
-        ServerConfig config = testConfig();
-        config.requireSealed = true;
-        QVERIFY(server = startServer(config));
-        ControlClient plain(server->port()), sealed(server->port(), QHostAddress(QHostAddress::LocalHost), true);
+        start([](ServerConfig& c) { c.requireSealed = true; });
+        ControlClient plain(server->port()), sealed(server->port(), kLoopback, true);
         plain.send("login", {{"username", "bob"}});
         QVERIFY(plain.next("error").value("message").toString().contains("only sealed"));
-        QVERIFY(plain.quietOn("login_ok"));
-        QVERIFY(!sealed.login("alice").isEmpty());
+        QVERIFY(plain.quietOn("login_ok") && !sealed.login("alice").isEmpty());
     }
 
     void handshakesBeyondAnAddressBudgetAreRefusedWhileOthersLogIn()
     {
-        ServerConfig config = testConfig();
-        config.maxConnectionsPerAddress = 2; // four handshakes per rate window
-        config.rateWindowMs = 600000;
-        QVERIFY(server = startServer(config));
+        start(
+            [](ServerConfig& c) { c.maxConnectionsPerAddress = 2, c.rateWindowMs = 600000; }); // 4 handshakes
         int sealed = 0;
         for (int i = 0; i < 6; ++i)
-            sealed += ControlClient(server->port(), QHostAddress(QHostAddress::LocalHost), true).socket.isEncrypted();
+            sealed += ControlClient(server->port(), kLoopback, true).socket.isEncrypted();
         QCOMPARE(sealed, 4);
-        ControlClient other(server->port(), QHostAddress("127.0.0.2"), true);
-        QVERIFY(!other.login("alice").isEmpty());
+        QVERIFY(!ControlClient(server->port(), QHostAddress("127.0.0.2"), true).login("alice").isEmpty());
     }
 
     void theServersOwnKeyIsKeptBesideItsState()
     {
-        const QString state = QDir::temp().filePath(QString("pellora-sealed-%1.db").arg(QCoreApplication::applicationPid()));
-        ServerConfig config = testConfig();
-        config.statePath = state;
+        const QString state =
+            QDir::temp().filePath(QString("pellora-sealed-%1.db").arg(QCoreApplication::applicationPid()));
         QString first;
         for (int run = 0; run < 2; ++run) {
             server.reset();
-            QVERIFY(server = startServer(config));
+            start([&](ServerConfig& c) { c.statePath = state; });
             first = run ? first : server->fingerprint();
         }
         QCOMPARE(server->fingerprint(), first);
-        QCOMPARE(QFile(state + ".tls.pem").permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+        QCOMPARE(QFile(state + ".tls.pem").permissions() & (QFile::ReadGroup | QFile::ReadOther),
+                 QFile::Permissions());
         for (const QString& path : QDir::temp().entryList({QFileInfo(state).fileName() + "*"}))
             QFile::remove(QDir::temp().filePath(path));
     }
@@ -121,12 +158,10 @@ private slots:
     // Output waiting behind the encryption counts against the budget like any other.
     void aSealedReaderThatStopsReadingIsClosed()
     {
-        ServerConfig config = testConfig();
-        config.maxPendingOutput = 64 * 1024;
-        config.outputStallMs = 1000;
-        config.chatLimit = config.lineLimit = 1000000;
-        QVERIFY(server = startServer(config));
-        ControlClient slow(server->port(), QHostAddress(QHostAddress::LocalHost), true), talker(server->port());
+        start([](ServerConfig& c) {
+            c.maxPendingOutput = 64 * 1024, c.outputStallMs = 1000, c.chatLimit = c.lineLimit = 1000000;
+        });
+        ControlClient slow(server->port(), kLoopback, true), talker(server->port());
         QVERIFY(!slow.login("slow").isEmpty() && !talker.login("talker").isEmpty());
         slow.socket.setReadBufferSize(1);
         QObject::disconnect(&slow.socket, &QTcpSocket::readyRead, nullptr, nullptr); // reads nothing more
@@ -141,9 +176,9 @@ private slots:
     {
         addMembers({true, true});
         Member &alice = *members[0], &bob = *members[1];
-        alice.tunnel.counter = 1000; // the relay's counters for her stay unseen from her
-        const QByteArray good = alice.tunnel.sealed(kToBob);
-        QByteArray flipped = alice.tunnel.sealed(kToBob), fromRelay;
+        alice.counter = 1000; // the relay's counters for her stay unseen from her
+        const QByteArray good = alice.sealedBytes(kToBob);
+        QByteArray flipped = alice.sealedBytes(kToBob);
         flipped[40] = char(flipped[40] ^ 1);
         alice.tunnel.sendRaw(good);
         QCOMPARE(bob.receive(), kToBob);
@@ -151,10 +186,10 @@ private slots:
             bob.send(kToAlice);
             QCOMPARE(alice.receive(), kToAlice);
         }
-        fromRelay = alice.tunnel.lastRaw;
         // From alice's own address and port: a plain packet, a flipped bit, a
         // cut tag, a replay, and what the relay sent her, sent back.
-        for (const QByteArray& bad : {tunnel::scramblePayload(kToBob), flipped, good.left(good.size() - 1), good, fromRelay})
+        for (const QByteArray& bad :
+             {tunnel::scramblePayload(kToBob), flipped, good.left(good.size() - 1), good, alice.lastRaw})
             alice.tunnel.sendRaw(bad);
         QVERIFY(waitForStat("dropped_unsealed", 5));
         QVERIFY(bob.tunnel.quiet() && alice.tunnel.quiet(0));
@@ -164,7 +199,7 @@ private slots:
     {
         addMembers({true, true});
         Member &alice = *members[0], &bob = *members[1];
-        const QByteArray beat = alice.tunnel.sealed({}, true);
+        const QByteArray beat = alice.sealedBytes({}, true);
         alice.tunnel.sendRaw(beat);
         QVERIFY(waitForStat("heartbeats", 3));
         // The same bytes from another port of the same host, as one on the path would send them.
@@ -173,8 +208,7 @@ private slots:
         QVERIFY(waitForStat("dropped_unsealed", 1));
         bob.send(kToAlice);
         QCOMPARE(alice.receive(), kToAlice);
-        QVERIFY(replay.quiet(0));
-        QCOMPARE(stat("heartbeats"), 3);
+        QVERIFY(replay.quiet(0) && stat("heartbeats") == 3);
     }
 
     void sealedAndPlainMembersShareARoom()
@@ -185,31 +219,26 @@ private slots:
         QCOMPARE(bob.receive(), kToBob);
         bob.send(kToAlice);
         QCOMPARE(alice.receive(), kToAlice);
-        QVERIFY(!alice.tunnel.lastRaw.contains(kToAlice.right(20)));
+        QVERIFY(!alice.lastRaw.contains(kToAlice.right(20)));
     }
 
     void keyRotationLosesNoDatagram()
     {
-        ServerConfig config = testConfig();
-        config.tunnelKeyLifetimeMs = 300;
-        config.oldKeyGraceMs = 1000;
-        QVERIFY(server = startServer(config));
+        start([](ServerConfig& c) { c.tunnelKeyLifetimeMs = 300, c.oldKeyGraceMs = 1000; });
         addMembers({true, true});
         Member &alice = *members[0], &bob = *members[1];
         int rotations = 0;
-        const auto rekey = [&rotations](Member& m) {
-            for (QJsonObject k; !(k = m.control.next("tunnel_key", 0)).isEmpty(); ++rotations)
-                QVERIFY(m.tunnel.takeKey(k));
-        };
         // Keys change under a steady stream both ways; every datagram arrives.
         for (int i = 0; i < 60; ++i) {
-            const QByteArray toBob = ipv4Packet("10.8.0.1", "10.8.0.2", 40 + i), toAlice = ipv4Packet("10.8.0.2", "10.8.0.1", 40 + i);
+            const QByteArray toBob = ipv4Packet("10.8.0.1", "10.8.0.2", 40 + i),
+                             toAlice = ipv4Packet("10.8.0.2", "10.8.0.1", 40 + i);
             alice.send(toBob);
             bob.send(toAlice);
             QCOMPARE(bob.receive(), toBob);
             QCOMPARE(alice.receive(), toAlice);
-            rekey(alice);
-            rekey(bob);
+            for (Member* m : {&alice, &bob})
+                for (QJsonObject k; !(k = m->control.next("tunnel_key", 0)).isEmpty(); ++rotations)
+                    QVERIFY(m->takeKey(k));
             QTest::qWait(20); // the rotation is timed by the server's clock
         }
         QVERIFY2(rotations >= 4, qPrintable(QString::number(rotations)));

@@ -23,10 +23,12 @@ inline const char* firstFailure()
 {
     // The GCM specification's test case 16: a 256-bit key, a 96-bit nonce, associated data.
     const auto key = hex("feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308");
-    const auto plain = hex("d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b39");
+    const auto plain = hex("d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532"
+                           "fcf0e2449a6b525b16aedf5aa0de657ba637b39");
     const auto aad = hex("feedfacedeadbeeffeedfacedeadbeefabaddad2");
     const auto nonce = hex("cafebabefacedbaddecaf888");
-    const auto cipher = hex("522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3da7b08b1056828838c5f61e6393ba7a0abcc9f662");
+    const auto cipher = hex("522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3d"
+                            "a7b08b1056828838c5f61e6393ba7a0abcc9f662");
     const auto tag = hex("76fc6ece0f4e1768cddf8853bb2d551b");
     seal::Cipher c;
     if (!c.setKey(key.data()))
@@ -36,7 +38,8 @@ inline const char* firstFailure()
     if (!c.encrypt(nonce.data(), aad.data(), aad.size(), plain.data(), plain.size(), out.data(), madeTag) ||
         out != cipher || std::memcmp(madeTag, tag.data(), tag.size()) != 0)
         return "GCM case 16 encrypt";
-    if (!c.decrypt(nonce.data(), aad.data(), aad.size(), cipher.data(), cipher.size(), out.data(), tag.data()) ||
+    if (!c.decrypt(nonce.data(), aad.data(), aad.size(), cipher.data(), cipher.size(), out.data(),
+                   tag.data()) ||
         out != plain)
         return "GCM case 16 decrypt";
 
@@ -44,17 +47,19 @@ inline const char* firstFailure()
     std::uint8_t datagramKey[seal::kKeyBytes];
     for (std::size_t i = 0; i < sizeof datagramKey; ++i)
         datagramKey[i] = static_cast<std::uint8_t>(i);
-    const auto sealed = hex("40000007000000a1b2c3d4e576da09b04857a7bb6449811b17e05481673c15b2168c848351696d8f02db5e");
+    const auto sealed =
+        hex("40000007000000a1b2c3d4e576da09b04857a7bb6449811b17e05481673c15b2168c848351696d8f02db5e");
     const char payload[] = "sealed datagram";
     const std::size_t length = sizeof payload - 1;
     std::vector<std::uint8_t> datagram(length + seal::kOverhead);
     std::memcpy(datagram.data() + seal::kHeaderBytes, payload, length);
-    if (!c.setKey(datagramKey) || c.seal({seal::kPhase | 7, 0xa1b2c3d4e5}, datagram.data(), length) != sealed.size() ||
+    if (!c.setKey(datagramKey) ||
+        c.seal({seal::kPhase | 7, 0xa1b2c3d4e5}, datagram.data(), length) != sealed.size() ||
         datagram != sealed)
         return "datagram seal";
     seal::Header header;
-    if (!seal::readHeader(datagram.data(), datagram.size(), &header) || header.index() != 7 || header.phase() != 1 ||
-        header.counter != 0xa1b2c3d4e5 || header.heartbeat() || header.fromRelay())
+    if (!seal::readHeader(datagram.data(), datagram.size(), &header) || header.index() != 7 ||
+        header.phase() != 1 || header.counter != 0xa1b2c3d4e5 || header.heartbeat() || header.fromRelay())
         return "datagram header";
     if (c.open(datagram.data(), datagram.size()) != static_cast<long>(length) ||
         std::memcmp(datagram.data() + seal::kHeaderBytes, payload, length) != 0)

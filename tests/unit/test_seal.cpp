@@ -21,9 +21,10 @@ private slots:
         QTest::newRow("late but unseen") << QList<quint64>{5, 9} << quint64{7} << true;
         QTest::newRow("2048 behind, unseen") << QList<quint64>{3000} << quint64{952} << true;
         QTest::newRow("beyond the window") << QList<quint64>{3000, 8000} << quint64{3000 - 1} << false;
-        QTest::newRow("a lap later, same bit") << QList<quint64>{100, 100 + 4096} << quint64{100 + 4096 - 1} << true;
-        QTest::newRow("older than the window") << QList<quint64>{100000} << quint64{100000 - seal::ReplayWindow::kSpan}
-                                               << false;
+        QTest::newRow("a lap later, same bit")
+            << QList<quint64>{100, 100 + 4096} << quint64{100 + 4096 - 1} << true;
+        QTest::newRow("older than the window")
+            << QList<quint64>{100000} << quint64{100000 - seal::ReplayWindow::kSpan} << false;
     }
     void replayWindow()
     {

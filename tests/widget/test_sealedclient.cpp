@@ -60,7 +60,8 @@ private slots:
         const auto c = lobby.loggedInClient(u"alice"_s);
         QVERIFY(c);
         QCOMPARE(pinned(lobby), fingerprint);
-        QVERIFY2(P::serverLabel(*c)->text().contains(u"· sealed · "_s), qPrintable(P::serverLabel(*c)->text()));
+        QVERIFY2(P::serverLabel(*c)->text().contains(u"· sealed · "_s),
+                 qPrintable(P::serverLabel(*c)->text()));
     }
 
     void aChangedKeyIsRefusedAndNothingIsSent()
@@ -102,7 +103,8 @@ private slots:
         FakeLobby lobby;
         const auto c = lobby.loggedInClient(u"alice"_s);
         QVERIFY(c);
-        QVERIFY2(P::serverLabel(*c)->text().contains(u"· not sealed · "_s), qPrintable(P::serverLabel(*c)->text()));
+        QVERIFY2(P::serverLabel(*c)->text().contains(u"· not sealed · "_s),
+                 qPrintable(P::serverLabel(*c)->text()));
         QVERIFY(pinned(lobby).isEmpty());
     }
 };
