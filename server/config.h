@@ -35,6 +35,7 @@ struct ServerConfig {
     QString tlsCert;             // the operator's certificate (PEM); empty: the server's own
     QString tlsKey;              // its private key (PEM)
     bool requireSealed = false;  // refuse plain logins
+    bool tls = true;             // false: answer a handshake as a server without TLS would (hang up)
     qint64 handshakeDeadlineMs = 10000;   // a TLS handshake must be done by then
     qint64 tunnelKeyLifetimeMs = 3600000; // a tunnel key is replaced after this long
     qint64 oldKeyGraceMs = 10000;         // and still accepted this long after

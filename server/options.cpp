@@ -63,6 +63,8 @@ struct Flags {
                                               "makes its own and keeps it beside --state."),
                                QStringLiteral("PATH")};
     QCommandLineOption tlsKey{QStringLiteral("tls-key"), QStringLiteral("Private key (PEM) of --tls-cert."), QStringLiteral("PATH")};
+    QCommandLineOption noTls{QStringLiteral("no-tls"),
+                             QStringLiteral("Speak no TLS: clients fall back to plain (for comparisons).")};
     QCommandLineOption requireSealed{QStringLiteral("require-sealed"),
                                      QStringLiteral("Refuse logins over plain (unencrypted) connections.")};
     QCommandLineOption state{QStringLiteral("state"),
@@ -105,7 +107,7 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     for (QCommandLineOption& option : options)
         option.setDescription(QStringLiteral("%1 [default: %2]").arg(option.description(), option.defaultValues().join(QLatin1Char(','))));
     parser.addOptions(options);
-    parser.addOptions({f.state, f.tlsCert, f.tlsKey, f.requireSealed});
+    parser.addOptions({f.state, f.tlsCert, f.tlsKey, f.requireSealed, f.noTls});
     const auto fail = [&result](const QString& text) {
         result.outcome = ServerOptions::Outcome::Error;
         result.text = text;
@@ -178,6 +180,9 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     if (c.tlsCert.isEmpty() != c.tlsKey.isEmpty())
         return fail(QStringLiteral("--tls-cert and --tls-key go together"));
     c.requireSealed = parser.isSet(f.requireSealed);
+    c.tls = !parser.isSet(f.noTls);
+    if (c.requireSealed && !c.tls)
+        return fail(QStringLiteral("--require-sealed needs TLS (leave out --no-tls)"));
     if (!readInt(parser.value(f.memberRate), 1, 10000000, &c.memberRate))
         return fail(QStringLiteral("--member-rate must be 1 to 10000000"));
     if (!readInt(parser.value(f.floodRate), 1, 10000000, &c.floodRate))

@@ -374,10 +374,11 @@ def adapter_up(status):
     return status.get("wintun") or status.get("tap")
 
 
-def start_pellora(args, listen, server_text):
-    """pellora-server and two logged-in players."""
+def start_pellora(args, listen, server_text, sealed=False):
+    """pellora-server and two logged-in players, sealed (TLS, sealed tunnel) or plain."""
     server = spawn(NS_SERVER, [args.server, "--listen", listen, "--port", str(PELLORA_PORT),
-                               "--stats-interval", "0", "--log-level", "warn"], "pellora-server")
+                               "--stats-interval", "0", "--log-level", "warn"] + ([] if sealed else ["--no-tls"]),
+                   "pellora-server")
     time.sleep(0.3)
     players = [Player(args.driver, NS_A, "alice", server_text), Player(args.driver, NS_B, "bob", server_text)]
     for p in players:
@@ -386,6 +387,12 @@ def start_pellora(args, listen, server_text):
         if not p.wait_status(lambda s: s.get("logins", 0) >= 1, 20):
             raise RuntimeError("pellora: %s did not log in" % p.name)
     return server, players
+
+
+def check_sealed(players, sealed):
+    for p in players:
+        if bool(p.command("status").get("sealed")) != sealed:
+            raise RuntimeError("pellora: %s is %ssealed" % (p.name, "not " if sealed else ""))
 
 
 def enter_room(alice, bob, layer):
@@ -418,14 +425,15 @@ def stop_pellora(server, players):
     stop(server)
 
 
-def pellora(args, results):
-    server, (alice, bob) = start_pellora(args, SERVER_IP, "%s:%d" % (SERVER_IP, PELLORA_PORT))
+def pellora(args, results, sealed=False):
+    server, (alice, bob) = start_pellora(args, SERVER_IP, "%s:%d" % (SERVER_IP, PELLORA_PORT), sealed)
     client_pids = [alice.process.pid, bob.process.pid]
     for layer in args.layers:
-        name = "pellora-l%d" % layer
+        name = "pellora-l%d%s" % (layer, "-sealed" if sealed else "")
         if not any(s == name for s in args.systems):
             continue
         address_of = enter_room(alice, bob, layer)
+        check_sealed((alice, bob), sealed)
         rss_at_join = rss_kib(alice.process.pid) / 1024.0
         row = measure(name, address_of, client_pids, [server.pid], args)
         row["client_rss_join_mib"] = rss_at_join
@@ -475,21 +483,25 @@ def mtu_check(args):
     IPv4 and over IPv6: full-size pings at the client's MTU, then the same at
     1500 to show that the count sees fragmentation."""
     lines = []
-    layers = [layer for layer in args.layers if "pellora-l%d" % layer in args.systems]
-    for family, listen, server_text in (("ipv4", SERVER_IP, "%s:%d" % (SERVER_IP, PELLORA_PORT)),
-                                        ("ipv6", SERVER_IP6, "[%s]:%d" % (SERVER_IP6, PELLORA_PORT))):
-        server, (alice, bob) = start_pellora(args, listen, server_text)
+    runs = [(layer, sealed) for layer in args.layers for sealed in (False, True)
+            if "pellora-l%d%s" % (layer, "-sealed" if sealed else "") in args.systems]
+    for (family, listen, server_text), sealed in ((f, s) for f in (
+            ("ipv4", SERVER_IP, "%s:%d" % (SERVER_IP, PELLORA_PORT)),
+            ("ipv6", SERVER_IP6, "[%s]:%d" % (SERVER_IP6, PELLORA_PORT))) for s in (False, True)):
+        if not any(s == sealed for _, s in runs):
+            continue
+        server, (alice, bob) = start_pellora(args, listen, server_text, sealed)
         try:
-            for layer in layers:
+            for layer in (layer for layer, s in runs if s == sealed):
                 address_of = enter_room(alice, bob, layer)
                 interface = run(in_ns(NS_A, ["ip", "-o", "addr", "show", "to", address_of[NS_A]])).split()[1]
                 mtu = int(re.search(r"mtu (\d+)", run(in_ns(NS_A, ["ip", "-o", "link", "show", "dev", interface])))
                           .group(1))
                 answered, made = full_size_pings(NS_A, interface, address_of[NS_B], mtu)
                 _, at1500 = full_size_pings(NS_A, interface, address_of[NS_B], 1500)  # each join sets the MTU anew
-                lines.append("mtu %s relay, layer %d: adapter %d, %d of 3 full-size pings answered, %d fragments "
-                             "(target 3 and 0; at mtu 1500: %d fragments)" % (family, layer, mtu, answered, made,
-                                                                               at1500))
+                lines.append("mtu %s relay, layer %d%s: adapter %d, %d of 3 full-size pings answered, %d fragments "
+                             "(target 3 and 0; at mtu 1500: %d fragments)" % (family, layer, " sealed" if sealed else "",
+                                                                               mtu, answered, made, at1500))
                 for p in (bob, alice):
                     p.command("leave")
         finally:
@@ -658,6 +670,9 @@ def report(results, args):
     line("l3/floor tcp:", tcp("pellora-l3"), tcp("floor"), ">= 0.8")
     line("l3/n2n load_p99:", load_p99("pellora-l3"), load_p99("n2n"), "<= 1")
     line("l2/n2n load_p99:", load_p99("pellora-l2"), load_p99("n2n"), "<= 1")
+    line("l3sealed/l3 rtt_p50:", p50("pellora-l3-sealed"), p50("pellora-l3"), "<= 1.1")
+    line("l3sealed/l3 tcp:", tcp("pellora-l3-sealed"), tcp("pellora-l3"), ">= 0.8")
+    line("l3sealed/n2n tcp:", tcp("pellora-l3-sealed"), tcp("n2n"), ">= 4")
     if args.mtu_lines:
         print()
         print("\n".join(args.mtu_lines))
@@ -730,7 +745,7 @@ def loadgen(args):
 
 # ---------------------------------------------------------------- main
 
-ALL_SYSTEMS = ["direct", "floor", "pellora-l3", "pellora-l2", "n2n", "tinc"]
+ALL_SYSTEMS = ["direct", "floor", "pellora-l3", "pellora-l2", "pellora-l3-sealed", "n2n", "tinc"]
 
 
 def main():
@@ -809,8 +824,10 @@ def main():
                 direct(args, results)
             if "floor" in args.systems:
                 floor(args, results)
-            if any(s.startswith("pellora") for s in args.systems):
+            if any(s.startswith("pellora") and not s.endswith("-sealed") for s in args.systems):
                 pellora(args, results)
+            if any(s.endswith("-sealed") for s in args.systems):
+                pellora(args, results, sealed=True)
             if "n2n" in args.systems:
                 n2n(args, results)
             if "tinc" in args.systems:

@@ -10,8 +10,11 @@ void LobbyServer::beginTls(ConnectionId connection)
 {
     const auto it = peers_.find(connection);
     auto* socket = it == peers_.end() ? nullptr : qobject_cast<QSslSocket*>(it->second.socket);
-    if (!socket)
+    if (!socket || !config_.tls) { // as a server without TLS: what it cannot read, it hangs up on
+        lobby_.connectionClosed(connection);
+        dropPeer(connection);
         return;
+    }
     // Each address gets twice its connections' worth of handshakes per rate
     // window; a flood of them from one address costs the lobby little.
     if (!lobby_.admitHandshake(connection)) {
