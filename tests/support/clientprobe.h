@@ -13,7 +13,8 @@
     X(globalSendButton) X(layer2Button) X(layer3Button) X(adapterModeLabel) X(onlineUserList) X(roomPage) \
     X(localIpLabel) X(copyIpButton) X(peerList) X(disconnectButton) X(roomChatView) X(roomChatInput) \
     X(roomSendButton) X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(trayIcon) \
-    X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton)
+    X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
+    X(iconScrollTimer) X(tunnelNotifier)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 // clang-format on
 
