@@ -160,13 +160,16 @@ struct ClientFixture
 struct NextBox
 {
     QString title, text;
+    QObject watch; // the wait ends with this
     explicit NextBox(QMessageBox::StandardButton button = QMessageBox::Ok)
     {
-        testenv::whenModal([this, button](QWidget* widget) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            title = box->windowTitle();
-            text = box->text();
-            box->button(button) ? box->button(button)->click() : box->accept();
-        });
+        testenv::whenModal(
+            [this, button](QWidget* widget) {
+                auto* box = qobject_cast<QMessageBox*>(widget);
+                title = box->windowTitle();
+                text = box->text();
+                box->button(button) ? box->button(button)->click() : box->accept();
+            },
+            5000, &watch);
     }
 };
