@@ -152,7 +152,8 @@ struct ClientFixture
     {
         P::wintunRunning(*client) = true;
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, vip}, {u"room_name"_s, room}}));
-        return QTest::qWaitFor([this] { return P::mainTabs(*client)->currentWidget() == P::roomPage(*client); });
+        return QTest::qWaitFor(
+            [this] { return P::mainTabs(*client)->currentWidget() == P::roomPage(*client); });
     }
 };
 
@@ -161,13 +162,17 @@ struct NextBox
 {
     QString title, text;
     QObject watch; // the wait ends with this
-    explicit NextBox(QMessageBox::StandardButton button = QMessageBox::Ok)
+    // `whileOpen` runs before the answer.
+    explicit NextBox(QMessageBox::StandardButton button = QMessageBox::Ok,
+                     std::function<void()> whileOpen = {})
     {
         testenv::whenModal(
-            [this, button](QWidget* widget) {
+            [this, button, whileOpen](QWidget* widget) {
                 auto* box = qobject_cast<QMessageBox*>(widget);
                 title = box->windowTitle();
                 text = box->text();
+                if (whileOpen)
+                    whileOpen();
                 box->button(button) ? box->button(button)->click() : box->accept();
             },
             5000, &watch);

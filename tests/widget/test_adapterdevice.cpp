@@ -10,9 +10,9 @@
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <arpa/inet.h>
-#include <linux/capability.h>
 #include <atomic>
 #include <cstring>
+#include <linux/capability.h>
 #include <net/if.h>
 #include <netinet/udp.h>
 #include <poll.h>
@@ -125,7 +125,7 @@ class TestAdapterDevice : public QObject
     // In a room at 10.8.0.5 in the row's mode, beside a game; 10.8.0.9 is a peer behind the relay.
     void enterRoom()
     {
-        QFETCH(bool, tap);
+        QFETCH_GLOBAL(bool, tap);
         startClient(tap);
         join(u"10.8.0.5"_s);
         game = std::make_unique<Udp>("10.8.0.5");
@@ -139,7 +139,10 @@ class TestAdapterDevice : public QObject
         const QByteArray mac(query(kTap, SIOCGIFHWADDR).ifr_hwaddr.sa_data, 6);
         return tunnel::scramblePayload(layer2 ? testpackets::ethernetFrame(mac, ip) : ip);
     }
-    QByteArray gameReceives() const { return game->receive(1000, [](const QByteArray&) { return true; }); }
+    QByteArray gameReceives() const
+    {
+        return game->receive(1000, [](const QByteArray&) { return true; });
+    }
     void verifyLeft(int leaves)
     {
         QTRY_COMPARE(lobby->count(u"leave_room"_s), leaves);
@@ -147,14 +150,14 @@ class TestAdapterDevice : public QObject
         QVERIFY(!P::wintunRunning(*client) && !P::tapRunning(*client) && !P::engine(*client).active());
         QVERIFY(!P::wintunAdapter(*client) && P::tapHandle(*client) == adapter::invalidDevice());
     }
-    static void layers()
+
+private slots:
+    void initTestCase_data() // every test runs in both modes
     {
         QTest::addColumn<bool>("tap");
         QTest::newRow("layer 3") << false;
         QTest::newRow("layer 2") << true;
     }
-
-private slots:
     void initTestCase()
     {
         if (!g_skip.isEmpty())
@@ -168,7 +171,6 @@ private slots:
         lobby.reset();
         QTRY_VERIFY(!if_nametoindex(kTun) && !if_nametoindex(kTap));
     }
-    void adapterTakesTheRoomAddress_data() { layers(); }
     void adapterTakesTheRoomAddress()
     {
         enterRoom();
@@ -177,7 +179,6 @@ private slots:
         QCOMPARE(QHostAddress(&address.ifr_addr).toString(), u"10.8.0.5"_s);
         QCOMPARE(query(name, SIOCGIFMTU).ifr_mtu, layer2 ? hostconfig::kLayer2Mtu : hostconfig::kLayer3Mtu);
     }
-    void trafficFlowsWhileTheGuiThreadIsBlocked_data() { layers(); }
     // From another thread while the GUI thread waits for it: each round trip is prompt.
     void trafficFlowsWhileTheGuiThreadIsBlocked()
     {
@@ -200,7 +201,6 @@ private slots:
         traffic.join(); // the GUI thread blocks here, no event loop runs
         QCOMPARE(prompt.load(), 20);
     }
-    void onlyTheRelaysDatagramsReachTheAdapter_data() { layers(); }
     // From any address or port but the relay's, or shaped like JSON: never on the adapter.
     void onlyTheRelaysDatagramsReachTheAdapter()
     {
@@ -213,7 +213,6 @@ private slots:
         relay->sendTo("127.0.0.1", clientPort, inbound("last"));
         QCOMPARE(gameReceives(), QByteArray("last"));
     }
-    void coalescedReceiveReachesTheAdapterWhole_data() { layers(); }
     // A segmented send arrives as one coalesced receive; every datagram in it reaches the adapter.
     void coalescedReceiveReachesTheAdapterWhole()
     {
@@ -227,7 +226,6 @@ private slots:
         for (const char* tag : {"seg-a", "seg-b", "seg-c"})
             QCOMPARE(gameReceives(), QByteArray(tag));
     }
-    void stopUnderLoadEndsAtOnce_data() { layers(); }
     // A stop while both threads are busy both ways ends them at once and leaves nothing.
     void stopUnderLoadEndsAtOnce()
     {
@@ -241,7 +239,8 @@ private slots:
             }
         });
         // Both ways under way: the engine carries each direction.
-        QVERIFY(!gameReceives().isEmpty() && !relay->receive(1000, [](const QByteArray&) { return true; }).isEmpty());
+        QVERIFY(!gameReceives().isEmpty() &&
+                !relay->receive(1000, [](const QByteArray&) { return true; }).isEmpty());
         QElapsedTimer clock;
         clock.start();
         P::stopAdapters(*client);
@@ -252,11 +251,10 @@ private slots:
         QVERIFY(!P::engine(*client).active() && !P::wintunSession(*client) && !if_nametoindex(kTun));
         QCOMPARE(P::tapHandle(*client), adapter::invalidDevice());
     }
-    void noTunnelSocketLeavesNoAdapter_data() { layers(); }
     // With no socket to carry it the engine cannot start: the room stays, its adapter goes.
     void noTunnelSocketLeavesNoAdapter()
     {
-        QFETCH(bool, tap);
+        QFETCH_GLOBAL(bool, tap);
         startClient(tap);
         delete std::exchange(P::tunnelNotifier(*client), nullptr);
         udp::close(std::exchange(P::tunnelSocket(*client), nullptr));
@@ -268,25 +266,21 @@ private slots:
     }
     void modeStaysWhileInARoom()
     {
-        startClient(false);
-        join(u"10.8.0.5"_s);
-        P::layer2Button(*client)->click();
-        QVERIFY(!P::layer2Mode(*client) && if_nametoindex(kTun));
+        enterRoom();
+        (layer2 ? P::layer3Button(*client) : P::layer2Button(*client))->click();
+        QVERIFY(P::layer2Mode(*client) == layer2 && if_nametoindex(layer2 ? kTap : kTun));
     }
     void endOfTheRoomStopsTheAdapter_data()
     {
-        QTest::addColumn<bool>("tap");
         QTest::addColumn<QString>("end");
-        QTest::newRow("left") << false << u"left"_s;
-        QTest::newRow("kicked") << true << u"kicked"_s;
-        QTest::newRow("window closed") << true << u"closed"_s; // and nothing is sent
+        QTest::newRow("left") << u"left"_s;
+        QTest::newRow("kicked") << u"kicked"_s;
+        QTest::newRow("window closed") << u"closed"_s; // and nothing is sent
     }
     void endOfTheRoomStopsTheAdapter()
     {
-        QFETCH(bool, tap);
         QFETCH(QString, end);
-        startClient(tap);
-        join(u"10.8.1.4"_s);
+        enterRoom();
         const NextBox notice;
         if (end == u"left"_s) {
             P::disconnectButton(*client)->click();
@@ -306,31 +300,26 @@ private slots:
     }
     void startFailureNamesItsCause_data()
     {
-        QTest::addColumn<bool>("tap");
         QTest::addColumn<int>("cause");
-        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("title"); // %1: the driver's name for a missing driver
         QTest::addColumn<QString>("mentions");
-        const QString setcap = u"sudo setcap cap_net_admin+ep /"_s, chmod = u"as root with \"chmod 0666 /dev/net/tun\""_s;
-        QTest::newRow("TUN held") << false << int(held) << u"Permission Error"_s
-                                  << u"Another program is using the TUN interface RIRODedo"_s;
-        QTest::newRow("TAP held") << true << int(held) << u"Permission Error"_s
-                                  << u"Another program is using the TAP interface pellora0"_s;
-        QTest::newRow("TUN, no right") << false << int(noRight) << u"Permission Error"_s
-                                       << u"CAP_NET_ADMIN right, which this program does not have. Grant it once "
-                                          u"with \"sudo setcap cap_net_admin+ep /"_s;
-        QTest::newRow("TAP, no right") << true << int(noRight) << u"Permission Error"_s << setcap;
-        QTest::newRow("TUN, node closed") << false << int(nodeClosed) << u"Permission Error"_s << chmod;
-        QTest::newRow("TAP, node closed") << true << int(nodeClosed) << u"Permission Error"_s << chmod;
-        QTest::newRow("TUN, no driver") << false << int(noDriver) << u"Driver Error"_s << u"modprobe tun"_s;
-        QTest::newRow("TAP, no driver") << true << int(noDriver) << u"Driver Missing"_s << u"modprobe tun"_s;
+        QTest::newRow("held") << int(held) << u"Permission Error"_s << u"Another program is using the %1"_s;
+        QTest::newRow("no right")
+            << int(noRight) << u"Permission Error"_s
+            << u"CAP_NET_ADMIN right, which this program does not have. Grant it once with "
+               u"\"sudo setcap cap_net_admin+ep /"_s;
+        QTest::newRow("node closed") << int(nodeClosed) << u"Permission Error"_s
+                                     << u"as root with \"chmod 0666 /dev/net/tun\""_s;
+        QTest::newRow("no driver") << int(noDriver) << u"Driver %1"_s << u"modprobe tun"_s;
     }
     // Each cause gets its own message with the step that fixes it, and the room is left.
     void startFailureNamesItsCause()
     {
         if (!g_mountNamespace)
             QSKIP("no private mount namespace to replace /dev/net in");
-        QFETCH(bool, tap);
+        QFETCH_GLOBAL(bool, tap);
         QFETCH(int, cause);
+        QFETCH(QString, title);
         QFETCH(QString, mentions);
         startClient(tap);
         const int hold = cause == held ? netdev::openInterface(tap ? kTap : kTun, tap) : -1;
@@ -346,8 +335,9 @@ private slots:
         QTRY_VERIFY(!box.title.isEmpty());
         QVERIFY(setEffective(CAP_NET_ADMIN, true) && setEffective(CAP_DAC_OVERRIDE, true));
         QVERIFY(cause < nodeClosed || umount2("/dev/net", MNT_DETACH) == 0);
-        QTEST(box.title, "title");
-        QVERIFY2(box.text.contains(mentions), qPrintable(box.text));
+        QCOMPARE(box.title, title.arg(tap ? u"Missing"_s : u"Error"_s));
+        const QString what = tap ? u"TAP interface pellora0"_s : u"TUN interface RIRODedo"_s;
+        QVERIFY2(box.text.contains(mentions.arg(what)), qPrintable(box.text));
         verifyLeft(1);
         if (hold >= 0)
             close(hold);
@@ -358,10 +348,13 @@ private slots:
     void limitedBroadcastRouteIsTakenBack()
     {
         const auto routed = [] {
-            return netns::run({u"ip"_s, u"route"_s, u"show"_s, u"255.255.255.255/32"_s}).output.contains(u"dev pellora0"_s);
+            return netns::run({u"ip"_s, u"route"_s, u"show"_s, u"255.255.255.255/32"_s})
+                .output.contains(u"dev pellora0"_s);
         };
         // An administrator's TAP interface outlives the client.
-        QVERIFY(netns::run({u"ip"_s, u"tuntap"_s, u"add"_s, u"dev"_s, u"pellora0"_s, u"mode"_s, u"tap"_s}).code == 0);
+        QVERIFY(
+            netns::run({u"ip"_s, u"tuntap"_s, u"add"_s, u"dev"_s, u"pellora0"_s, u"mode"_s, u"tap"_s}).code ==
+            0);
         startClient(true);
         join(u"10.8.4.2"_s);
         QVERIFY(routed());
@@ -369,7 +362,8 @@ private slots:
         QVERIFY(!routed() && if_nametoindex(kTap));
         // What a client that crashed in the room leaves behind.
         QVERIFY(netdev::addBroadcastRoute(kTap, nullptr) && routed());
-        QSettings(u"Zentho"_s, u"Launcher"_s).setValue(u"cleanup/broadcastRoute"_s, QStringList{kTap, u"10.8.4.2"_s});
+        QSettings(u"Zentho"_s, u"Launcher"_s)
+            .setValue(u"cleanup/broadcastRoute"_s, QStringList{kTap, u"10.8.4.2"_s});
         startClient(false);
         QVERIFY(!routed());
         QVERIFY(netns::run({u"ip"_s, u"link"_s, u"del"_s, u"pellora0"_s}).code == 0);

@@ -95,7 +95,8 @@ void verifyKeyPrompt(const Prompt& prompt, const QString& title, const QString& 
 }
 void clickTabClose(QTabWidget* tabs, QWidget* page)
 {
-    qobject_cast<QAbstractButton*>(tabs->tabBar()->tabButton(tabs->indexOf(page), QTabBar::RightSide))->click();
+    qobject_cast<QAbstractButton*>(tabs->tabBar()->tabButton(tabs->indexOf(page), QTabBar::RightSide))
+        ->click();
 }
 QStringList texts(const QListWidget* list)
 {
@@ -110,6 +111,7 @@ QStringList texts(const QListWidget* list)
 class TestClient : public QObject, ClientFixture
 {
     Q_OBJECT
+    const QStringList kSenders = {u"Bob"_s, u"bob"_s, u"COM: R&D"_s}; // like a tab title or a shortcut
 
     QLabel* serverLine()
     {
@@ -233,12 +235,14 @@ private slots:
         QTest::addColumn<bool>("byKey");
         QTest::addColumn<bool>("layer2");
         QTest::addColumn<QString>("label");
-        const QString l2 = u"Host will automatically show up in the in-game LAN list. Best for older games."_s;
+        const QString l2 =
+            u"Host will automatically show up in the in-game LAN list. Best for older games."_s;
         const QString l3 = u"Maximum speed and lowest ping. You will need to manually type the Host's IP to "
                            u"connect. (10.8.x.x) "_s;
-        QTest::newRow("at start") << QString() << false << false
-                                  << u"Maximum speed and lowest ping. Enter the Host's IP manually inside your "
-                                     u"game to connect."_s;
+        QTest::newRow("at start")
+            << QString() << false << false
+            << u"Maximum speed and lowest ping. Enter the Host's IP manually inside your "
+               u"game to connect."_s;
         QTest::newRow("layer 2") << u"2"_s << false << true << l2;
         // A click on the checked button flips it off first; the slot turns it back on.
         QTest::newRow("layer 2 again") << u"22"_s << false << true << l2;
@@ -256,8 +260,8 @@ private slots:
         for (qsizetype i = 0; i < clicks.size(); ++i) {
             QPushButton* button = clicks.at(i) == u'2' ? P::layer2Button(*client) : P::layer3Button(*client);
             P::adapterModeLabel(*client)->setText(u"scribble"_s);
-            byKey && i == clicks.size() - 1 ? QTest::keyClick(button, Qt::Key_Space)
-                                            : QTest::mouseClick(button, Qt::LeftButton);
+            byKey&& i == clicks.size() - 1 ? QTest::keyClick(button, Qt::Key_Space)
+                                           : QTest::mouseClick(button, Qt::LeftButton);
         }
         QCOMPARE(P::layer2Mode(*client), layer2);
         QCOMPARE(P::layer2Button(*client)->isChecked(), layer2);
@@ -269,7 +273,8 @@ private slots:
     {
         shown();
         const QString refusal = changeServer(u"lobby_example:7777"_s);
-        QVERIFY2(refusal.contains(u"is neither an IPv4 or IPv6 address nor a host name"_s), qPrintable(refusal));
+        QVERIFY2(refusal.contains(u"is neither an IPv4 or IPv6 address nor a host name"_s),
+                 qPrintable(refusal));
         const QString server = QString::fromLatin1(lobby->endpoint());
         changeServer(server);
         QCOMPARE(settings.value(u"server"_s).toString(), server);
@@ -369,7 +374,8 @@ private slots:
             return most;
         };
         // The pointer comes from elsewhere (a move to where it already is counts for nothing).
-        for (const QPoint p : {QPoint(500, 300), QPoint(501, 300), target->mapTo(client.get(), QPoint(22, 20))})
+        for (const QPoint p :
+             {QPoint(500, 300), QPoint(501, 300), target->mapTo(client.get(), QPoint(22, 20))})
             QTest::mouseMove(client->windowHandle(), p);
         QVERIFY(target->underMouse());
         QTEST(target->grab().toImage().pixelColor(2, 2), "background");
@@ -436,11 +442,14 @@ private slots:
         const QByteArray x = R"({"cmd":"room_list","rooms":["X"]})";
         QTest::newRow("two in one segment, in order")
             << QByteArray(R"({"cmd":"room_list","rooms":["A","B","C"]})"
-                          "\n" R"({"cmd":"room_list","rooms":["D","E 🔒"]})" "\r")
+                          "\n"
+                          R"({"cmd":"room_list","rooms":["D","E 🔒"]})"
+                          "\r")
             << QByteArray() << QStringList{u"D"_s, u"E 🔒"_s};
         QTest::newRow("junk") << x + "\ngarbage\n[1]\n" << QByteArray() << QStringList{u"X"_s};
-        QTest::newRow("mis-cased") << x + "\n" R"({"cmd":"ROOM_LIST","rooms":[]})" << QByteArray()
-                                   << QStringList{u"X"_s};
+        QTest::newRow("mis-cased") << x + "\n"
+                                          R"({"cmd":"ROOM_LIST","rooms":[]})"
+                                   << QByteArray() << QStringList{u"X"_s};
         QTest::newRow("half a line") << x.left(22) << x.mid(22) << QStringList{u"X"_s};
     }
     void controlLinesAreReadWhole()
@@ -452,7 +461,9 @@ private slots:
         lobby->sendRaw(first);
         QVERIFY(read.wait());
         // A last line of another kind: what came before it has been handled.
-        lobby->sendRaw(rest + "\n\n" R"({"cmd":"online_users","users":["end"]})" "\n");
+        lobby->sendRaw(rest + "\n\n"
+                              R"({"cmd":"online_users","users":["end"]})"
+                              "\n");
         QTRY_COMPARE(P::onlineUserList(*client)->count(), 1);
         QTEST(texts(P::roomList(*client)), "rooms");
     }
@@ -460,10 +471,13 @@ private slots:
     void listsAreReplacedWholesale()
     {
         QListWidget* rooms = nullptr;
-        QVERIFY(loggedIn() && listed(u"room_list"_s, u"rooms"_s, rooms = P::roomList(*client), {u"A"_s, u"B"_s}));
+        QVERIFY(loggedIn() &&
+                listed(u"room_list"_s, u"rooms"_s, rooms = P::roomList(*client), {u"A"_s, u"B"_s}));
         rooms->setCurrentRow(1);
         lobby->sendRaw(R"({"cmd":"room_list","rooms":["X"]})"
-                       "\n" R"({"cmd":"online_users","users":["Alice",7,"Bob"]})" "\n");
+                       "\n"
+                       R"({"cmd":"online_users","users":["Alice",7,"Bob"]})"
+                       "\n");
         QTRY_COMPARE(texts(P::onlineUserList(*client)), QStringList({u"Alice"_s, QString(), u"Bob"_s}));
         QCOMPARE(texts(rooms), QStringList{u"X"_s});
         QVERIFY(!rooms->currentItem());
@@ -506,18 +520,17 @@ private slots:
     // Names that look like a tab title or a shortcut still map back to their sender.
     void privateTabsMapBackToTheirSender()
     {
-        const QStringList users = {u"Bob"_s, u"bob"_s, u"COM: R&D"_s};
-        QVERIFY(loggedIn() && privateTabsFrom(users));
+        QVERIFY(loggedIn() && privateTabsFrom(kSenders));
         QCOMPARE(P::mainTabs(*client)->tabText(3), u"COM: COM: R&&D"_s);
         QCOMPARE(P::privateChatTabs(*client).value(u"Bob"_s)->findChild<QLineEdit*>()->placeholderText(),
                  u"Direct message to Bob..."_s);
-        for (const QString& user : users)
+        for (const QString& user : kSenders)
             QCOMPARE(P::privateChatViews(*client).value(user)->toPlainText(), user + u": <u>one</u>"_s);
     }
     // A new line reuses the sender's tab and brings it to the front; so does opening it from the lobby.
     void privateTabIsReusedAndBroughtForward()
     {
-        QVERIFY(loggedIn() && privateTabsFrom({u"Bob"_s, u"bob"_s, u"COM: R&D"_s}));
+        QVERIFY(loggedIn() && privateTabsFrom(kSenders));
         QTabWidget* tabs = P::mainTabs(*client);
         privateFrom(u"Bob"_s, u"two"_s);
         QTRY_COMPARE(tabs->currentIndex(), 1);
@@ -528,14 +541,14 @@ private slots:
     // Closing a tab forgets it at once; the sender's next line opens it afresh.
     void closedPrivateTabComesBackEmpty()
     {
-        const QStringList users = {u"Bob"_s, u"bob"_s, u"COM: R&D"_s};
-        QVERIFY(loggedIn() && privateTabsFrom(users));
+        QVERIFY(loggedIn() && privateTabsFrom(kSenders));
         QTabWidget* tabs = P::mainTabs(*client);
-        for (const QString& user : users) {
+        for (const QString& user : kSenders) {
             QPointer<QWidget> page = P::privateChatTabs(*client).value(user);
             clickTabClose(tabs, page);
             QCOMPARE(tabs->indexOf(page), -1); // at once, not only when the page goes
-            QVERIFY(!P::privateChatTabs(*client).contains(user) && !P::privateChatViews(*client).contains(user));
+            QVERIFY(!P::privateChatTabs(*client).contains(user) &&
+                    !P::privateChatViews(*client).contains(user));
             QTRY_VERIFY(page.isNull());
         }
         privateFrom(u"bob"_s, u"new"_s);
@@ -625,7 +638,8 @@ private slots:
         QFETCH(QString, key);
         QFETCH(QString, sentName);
         QListWidget* list = nullptr;
-        QVERIFY(quietLobby() && listed(u"room_list"_s, u"rooms"_s, list = P::roomList(*client), {u"Zulu"_s, entry}));
+        QVERIFY(quietLobby() &&
+                listed(u"room_list"_s, u"rooms"_s, list = P::roomList(*client), {u"Zulu"_s, entry}));
         P::joinRoomButton(*client)->click(); // nothing selected: nothing sent
         const qsizetype before = lobby->settledCount(*client);
         Prompt prompt;
@@ -676,7 +690,8 @@ private slots:
         auto* panes = P::roomPage(*client)->findChild<QSplitter*>();
         const QList<int> narrow = panes->sizes();
         client->resize(client->width() + 500, client->height());
-        QTRY_VERIFY(panes->sizes().value(1) - narrow.value(1) > 2 * (panes->sizes().value(0) - narrow.value(0)));
+        QTRY_VERIFY(panes->sizes().value(1) - narrow.value(1) >
+                    2 * (panes->sizes().value(0) - narrow.value(0)));
     }
     void peerMenu_data()
     {
@@ -725,7 +740,8 @@ private slots:
     // It copies the host's address and says so on the button for two seconds.
     void copyIpConfirmsForTwoSeconds()
     {
-        QVERIFY(quietLobby(true) && peersListed({{u"bob"_s, u"10.8.0.3"_s, true}, {u"Alice"_s, u"10.8.0.2"_s}}));
+        QVERIFY(quietLobby(true) &&
+                peersListed({{u"bob"_s, u"10.8.0.3"_s, true}, {u"Alice"_s, u"10.8.0.2"_s}}));
         QPushButton* copy = P::copyIpButton(*client);
         const QString normalSheet = copy->styleSheet();
         QElapsedTimer clock;
@@ -774,15 +790,12 @@ private slots:
         QFETCH(bool, kicked);
         QVERIFY(quietLobby(true));
         lobby->received.clear();
-        std::optional<NextBox> notice;
-        if (kicked) {
-            notice.emplace();
-            lobby->send(control::message(u"kicked"_s, {{u"message"_s, u"out"_s}}));
-        } else {
-            clickTabClose(P::mainTabs(*client), P::roomPage(*client));
-        }
+        const NextBox notice;
+        kicked ? lobby->send(control::message(u"kicked"_s, {{u"message"_s, u"out"_s}}))
+               : clickTabClose(P::mainTabs(*client), P::roomPage(*client));
         QTRY_COMPARE(lobby->received.size(), 2);
-        QVERIFY(lobby->received.at(0) == control::message(u"leave_room"_s) && lobby->count(u"get_rooms"_s) == 1);
+        QVERIFY(lobby->received.at(0) == control::message(u"leave_room"_s) &&
+                lobby->count(u"get_rooms"_s) == 1);
         QCOMPARE(P::mainTabs(*client)->count(), 1);
         QCOMPARE(P::mainTabs(*client)->currentWidget(), P::lobbyPage(*client));
         QVERIFY(P::layer2Button(*client)->isEnabled() && P::layer3Button(*client)->isEnabled());
@@ -794,22 +807,17 @@ private slots:
     {
         QVERIFY(quietLobby(true));
         lobby->received.clear();
-        QString title, text;
         int tabsWhileOpen = 0;
         qsizetype sentWhileOpen = -1;
         bool adapterWhileOpen = false;
-        testenv::whenModal([&](QWidget* widget) {
-            const auto* box = qobject_cast<QMessageBox*>(widget);
-            title = box->windowTitle();
-            text = box->text();
+        const NextBox notice(QMessageBox::Ok, [&] {
             tabsWhileOpen = P::mainTabs(*client)->count();
             adapterWhileOpen = P::wintunRunning(*client);
             sentWhileOpen = lobby->settledCount(*client);
-            qobject_cast<QDialog*>(widget)->accept();
         });
         lobby->send(control::message(u"kicked"_s, {{u"message"_s, u"<b>out</b>"_s}}));
-        QTRY_COMPARE(title, u"Connection Terminated"_s);
-        QCOMPARE(text, u"<b>out</b>"_s);
+        QTRY_COMPARE(notice.title, u"Connection Terminated"_s);
+        QCOMPARE(notice.text, u"<b>out</b>"_s);
         QVERIFY(tabsWhileOpen == 2 && adapterWhileOpen);
         QCOMPARE(sentWhileOpen, 0);
     }

@@ -27,8 +27,10 @@ private slots:
         shown("localhost:" + QByteArray::number(lobby->port()));
         const QString server = u"localhost (127.0.0.1):%1"_s.arg(lobby->port());
         QVERIFY(lobby->waitForClient() && loginPageShows(u"Connected to "_s + server));
-        QVERIFY(loginPageShows(u"Server: %1 · <a href=\"change\" style=\"color: #a1a1aa;\">change</a>"_s.arg(server)));
-        QVERIFY(udp::samePeer(P::relayPeer(*client), udp::parsePeer("127.0.0.1", lobby->port()))); // the relay too
+        QVERIFY(loginPageShows(
+            u"Server: %1 · <a href=\"change\" style=\"color: #a1a1aa;\">change</a>"_s.arg(server)));
+        QVERIFY(udp::samePeer(P::relayPeer(*client),
+                              udp::parsePeer("127.0.0.1", lobby->port()))); // the relay too
     }
 
     void serverNameThatDoesNotResolveSaysSo()
@@ -68,7 +70,8 @@ private slots:
         QSignalSpy notified(client.get(), &VLANClient::notified);
         client->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(client.get()));
-        lobby->send(control::message(u"private_message"_s, {{u"sender"_s, u"Bob"_s}, {u"message"_s, u"hi"_s}}));
+        lobby->send(
+            control::message(u"private_message"_s, {{u"sender"_s, u"Bob"_s}, {u"message"_s, u"hi"_s}}));
         QTRY_VERIFY(P::privateChatTabs(*client).contains(u"Bob"_s));
         QCOMPARE(notified.count(), 0);
     }
@@ -145,7 +148,8 @@ private slots:
         QVERIFY(loggedIn());
         const QString room = u"R&D 🎮"_s;
         client->openInviteLink(link(*lobby, u"R%26D%20%F0%9F%8E%AE"_s));
-        QJsonObject join = control::message(u"join_room"_s, {{u"room_name"_s, room}, {u"password"_s, QString()}});
+        QJsonObject join =
+            control::message(u"join_room"_s, {{u"room_name"_s, room}, {u"password"_s, QString()}});
         join.insert(u"layer"_s, 3);
         QCOMPARE(lobby->waitForCommand(u"join_room"_s), join);
         // Locked: the server asks for the key, the prompt sends it.
@@ -173,8 +177,9 @@ private slots:
             const NextBox asked(QMessageBox::No);
             client->openInviteLink(link(other, u"Den"_s, u"localhost"_s));
             QCOMPARE(asked.title, u"Switch Server"_s);
-            QCOMPARE(asked.text, u"This invite is for a room on another server, localhost:%1. Switch to it?"_s
-                                     .arg(other.port()));
+            QCOMPARE(asked.text,
+                     u"This invite is for a room on another server, localhost:%1. Switch to it?"_s.arg(
+                         other.port()));
             QCOMPARE(other.connections, 0);
         }
         const NextBox yes(QMessageBox::Yes);
@@ -182,7 +187,8 @@ private slots:
         QCOMPARE(other.waitForCommand(u"login"_s).value(u"username"_s).toString(), u"Alice"_s);
         other.send(control::message(u"login_ok"_s, {{u"client_id"_s, u"c1"_s}}));
         QCOMPARE(other.waitForCommand(u"join_room"_s).value(u"room_name"_s).toString(), u"Den"_s);
-        QVERIFY(settings.value(u"server"_s) == u"localhost:%1"_s.arg(other.port()) && !lobby->count(u"join_room"_s));
+        QVERIFY(settings.value(u"server"_s) == u"localhost:%1"_s.arg(other.port()) &&
+                !lobby->count(u"join_room"_s));
     }
 };
 
