@@ -1,7 +1,9 @@
 // The lobby over real TCP connections to an in-process server.
+#include "server/lobby/names.h"
 #include "server/options.h"
 #include "tests/server/serverharness.h"
 
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 
@@ -136,6 +138,51 @@ private slots:
         big->sendRaw("{\"cmd\":\"get_rooms\",\"pad\":\"" + QByteArray(64 * 1024 - 31, 'p') + "\"}\n");
         QCOMPARE(big->next("error").value("message").toString(), "Log in first.");
     }
+    // Hundreds of times longer after normalisation: refused on their length alone, briefly.
+    void longNamesAreRefusedBeforeAnyNameWork()
+    {
+        static qsizetype longest = 0;
+        names::setSkeletonHook([](const QString& text) { longest = qMax(longest, text.size()); });
+        RUN("a> login name=alice | a> create_room room=Den mode=private | a< join_ok");
+        ControlClient& a = script->client("a");
+        const QString huge(20000, QChar(0xFDFA));
+        const std::pair<const char*, const char*> fields[] = {
+            {"login", "username"},        {"join_room", "room_name"},   {"private_message", "target"},
+            {"invite", "target"},          {"kick_player", "target"},   {"transfer_host", "target"}};
+        for (const auto& [cmd, field] : fields) {
+            a.send(cmd, {{field, huge}, {"message", "hi"}});
+            QVERIFY2(QJsonDocument(a.next("error")).toJson().size() < 1000, cmd);
+        }
+        names::setSkeletonHook(nullptr);
+        QVERIFY2(longest <= lobbyrules::maxUnits(lobbyrules::kMaxRoomName), qPrintable(QString::number(longest)));
+    }
+    // Look-alike in any case, in any script, of a name online; other scripts on their own are welcome.
+    void lookAlikesOfAnOnlineNameAreTaken_data()
+    {
+        QTest::addColumn<QString>("online");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("taken");
+        const std::tuple<const char*, const char*, const char*, bool> rows[] = {
+            {"Greek capital Mu", "Max", "\u039Cax", true},       {"Greek capital Nu", "Nina", "\u039Dina", true},
+            {"Greek capital Eta", "Henry", "\u0397enry", true},  {"Greek capital Upsilon", "Yves", "\u03A5ves", true},
+            {"Greek small nu", "victor", "\u03BDictor", true},   {"Lisu A", "Alice", "\uA4EElice", true},
+            {"Cherokee S", "Sam", "\u13DAam", true},             {"Armenian O", "Oscar", "\u0555scar", true},
+            {"Coptic o", "Hope", "H\u2C9Fpe", true},             {"capitals", "alice", "ALICE", true},
+            {"Greek name", "alice", "\u0394\u03B7\u03BC\u03AE\u03C4\u03C1\u03B7\u03C2", false},
+            {"Cyrillic name", "Dmitry", "\u0414\u043C\u0438\u0442\u0440\u0438\u0439", false},
+            {"CJK name", "alice", "\u738B\u5C0F\u660E", false}};
+        for (const auto& [row, online, name, taken] : rows)
+            QTest::newRow(row) << QString(online) << QString::fromUtf8(name) << taken;
+    }
+    void lookAlikesOfAnOnlineNameAreTaken()
+    {
+        QFETCH(QString, online);
+        QFETCH(QString, name);
+        QFETCH(bool, taken);
+        QVERIFY(!script->client("o").login(online).isEmpty());
+        script->client("n").send("login", {{"username", name}});
+        QVERIFY(!script->client("n").next(taken ? "error" : "login_ok").isEmpty());
+    }
     void roomsAndHosts()
     {
         RUN("a> login name=alice | b> login name=bob | c> login name=carol "
@@ -194,6 +241,67 @@ private slots:
             "| g< error not online | l> invite to=host | l< error not in a room | h> kick_player to=guest "
             "| g< kicked Den | g> join_room room=Den | g< error There is no room named "
             "| l> create_room room=Third mode=public | l< error No more rooms");
+    }
+    // Outsiders create rooms beside a private room of the same (or a look-alike) name, as if it
+    // were not there; its members and invitees still reach it by that name.
+    void privateRoomNamesStayFreeForOutsiders()
+    {
+        RUN("h> login name=host | o> login name=outsider | p> login name=peer | g> login name=guest | g< login_ok "
+            "| h> create_room room=Den mode=private | h<* join_ok 10.8.0.1 | h> invite to=guest "
+            "| p> create_room room=D\u0435n mode=private | p<* join_ok 10.8.1.1 "
+            "| o> create_room room=dEN mode=public | o<* join_ok 10.8.2.1 "
+            "| h> create_room room=DEN mode=public | h< error already exists "
+            "| g> join_room room=Den | g<* join_ok 10.8.0.2 | x> login name=x | x> join_room room=Den "
+            "| x<* join_ok 10.8.2.2 | g> get_rooms | g< room_list [\"Den [Private]\",\"dEN\"] "
+            "| o> get_rooms | o< room_list [\"dEN\"]");
+    }
+    // Wrong keys from new addresses are counted even when every place in the table holds a
+    // blocked address.
+    void aFullTableOfGuessersStillRefuses()
+    {
+        Recorder out;
+        ServerConfig many;
+        many.maxClients = 5000;
+        many.lineLimit = 1 << 30;
+        Lobby lobby(many, out, nullptr, [] { return qint64{1}; });
+        const auto say = [&](ConnectionId c, const QString& line) {
+            lobby.handleLine(c, line.toUtf8());
+            return out.lines.last().value("message").toString();
+        };
+        lobby.connectionOpened(1, QHostAddress("10.0.0.1"));
+        say(1, R"({"cmd":"login","username":"owner"})");
+        say(1, R"({"cmd":"create_room","room_name":"V","privacy_mode":"locked","password":"k"})");
+        const QString guess = R"({"cmd":"join_room","room_name":"V","password":"x"})";
+        int refused = 0;
+        for (int i = 0; i < 4096 + 20; ++i) {
+            const ConnectionId c = 2 + i;
+            QVERIFY(lobby.connectionOpened(c, QHostAddress(QString("2001:db8:%1::1").arg(i, 0, 16))));
+            say(c, QString(R"({"cmd":"login","username":"g%1"})").arg(i));
+            for (int k = 0; k < (i < 4096 ? 5 : 1); ++k)
+                refused += say(c, guess).startsWith("Too many wrong keys");
+            lobby.connectionClosed(c);
+        }
+        QCOMPARE(refused, 20 - 5); // the newcomers share one guard: 5 wrong keys, then refusals
+        QCOMPARE(lobby.consistencyProblem(), QString());
+    }
+    // An invitation lasts as long as the invited session, in the room and in the state file.
+    void invitationsEndWithTheirSession()
+    {
+        QTemporaryDir dir;
+        config.statePath = dir.filePath("lobby.db");
+        config.sessionGraceMs = 200;
+        restart();
+        RUN("h> login name=host | g> login name=guest | g< login_ok | h> create_room room=Den mode=private "
+            "| h> invite to=guest | g< private_message invited | g~");
+        QVERIFY(QTest::qWaitFor([this] { return server->lobby().sessionCount() == 1; }, 5000));
+        QCOMPARE(server->lobby().consistencyProblem(), QString());
+        script.reset();
+        server.reset();
+        state::Snapshot saved;
+        const bool opened = state::openSqliteStore(std::exchange(config.statePath, {}), &saved) != nullptr;
+        restart();
+        QVERIFY(opened && saved.rooms.size() == 1);
+        QCOMPARE(saved.rooms.front().invited, QList<quint64>());
     }
     void chatReachesTheRightPlayersAsOneLine()
     {
