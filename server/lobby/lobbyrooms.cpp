@@ -130,9 +130,12 @@ void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
     const QString name = readString(message, QStringLiteral("room_name")).trimmed();
     // A private room is none of an outsider's business: the same answer as
     // for no room at all, with the name as it was asked.
-    Room* found = name.size() <= lobbyrules::maxUnits(lobbyrules::kMaxRoomName) ? roomFor(session, names::skeleton(name)) : nullptr;
+    Room* found = name.size() <= lobbyrules::maxUnits(lobbyrules::kMaxRoomName)
+                      ? roomFor(session, names::skeleton(name))
+                      : nullptr;
     if (!found)
-        return sendError(session, QStringLiteral("There is no room named %1.").arg(quoted(lobbyrules::shown(name, lobbyrules::kMaxRoomName))));
+        return sendError(session, QStringLiteral("There is no room named %1.")
+                                      .arg(quoted(lobbyrules::shown(name, lobbyrules::kMaxRoomName))));
     Room& room = *found;
     if (session.room == &room) {
         // Already inside (a repeated click): confirm without moving.
@@ -180,7 +183,8 @@ QString Lobby::keyRefusal(Room& room, const QString& addressKey, bool wrong)
 {
     const qint64 now = clock_();
     auto found = room.guards.find(addressKey);
-    if (found == room.guards.end() && room.guards.size() >= kMaxGuardsPerRoom && now >= room.guardsFullUntil) {
+    if (found == room.guards.end() && room.guards.size() >= kMaxGuardsPerRoom &&
+        now >= room.guardsFullUntil) {
         // Forget addresses that are not blocked to make room; never the blocked
         // ones. Nothing can be freed before the first block ends.
         room.guardsFullUntil = std::numeric_limits<qint64>::max();
@@ -254,7 +258,8 @@ void Lobby::leaveRoom(Session& session)
         closedRooms_.push_back(room->serial);
         const QString creator = room->creatorKey;
         const auto [first, last] = rooms_.equal_range(names::skeleton(room->name));
-        rooms_.erase(std::find_if(first, last, [room](const auto& entry) { return entry.second.get() == room; }));
+        rooms_.erase(
+            std::find_if(first, last, [room](const auto& entry) { return entry.second.get() == room; }));
         release(creator, &AddressUse::rooms);
         return;
     }
@@ -324,7 +329,8 @@ Lobby::Session* Lobby::hostTarget(Session& session, const QJsonObject& message)
     }
     Session* target = memberNamed(*session.room, name);
     if (!target) {
-        sendError(session, QStringLiteral("%1 is not in your room.").arg(lobbyrules::shown(name, lobbyrules::kMaxUserName)));
+        sendError(session, QStringLiteral("%1 is not in your room.")
+                               .arg(lobbyrules::shown(name, lobbyrules::kMaxUserName)));
         return nullptr;
     }
     if (target == &session) {
@@ -397,7 +403,8 @@ void Lobby::privateMessage(Connection&, Session& session, const QJsonObject& mes
     const QString targetName = readString(message, QStringLiteral("target"));
     Session* target = findOnline(targetName);
     if (!target)
-        return sendError(session, QStringLiteral("%1 is not online.").arg(lobbyrules::shown(targetName, lobbyrules::kMaxUserName)));
+        return sendError(session, QStringLiteral("%1 is not online.")
+                                      .arg(lobbyrules::shown(targetName, lobbyrules::kMaxUserName)));
     const QString text = chatText(message);
     if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
         return sendError(session, problem);
@@ -414,7 +421,8 @@ void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
         return sendError(session, QStringLiteral("You are not in a room."));
     Session* target = findOnline(targetName);
     if (!target)
-        return sendError(session, QStringLiteral("%1 is not online.").arg(lobbyrules::shown(targetName, lobbyrules::kMaxUserName)));
+        return sendError(session, QStringLiteral("%1 is not online.")
+                                      .arg(lobbyrules::shown(targetName, lobbyrules::kMaxUserName)));
     if (target == &session)
         return sendError(session, QStringLiteral("You cannot invite yourself."));
     if (!chatAllowed(session))

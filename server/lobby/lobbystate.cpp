@@ -178,7 +178,8 @@ void Lobby::rememberEnded(const Session& session)
         endedRoomByKey_.erase(endedOrder_.front());
         endedOrder_.pop_front();
     }
-    const EndedIn room{session.room ? session.room->name : QString(), session.room ? session.room->serial : 0};
+    const EndedIn room{session.room ? session.room->name : QString(),
+                       session.room ? session.room->serial : 0};
     if (endedRoomByKey_.insert_or_assign(session.key, room).second)
         endedOrder_.push_back(session.key);
 }
@@ -201,6 +202,7 @@ QString Lobby::lostSessionNotice(const QJsonObject& login) const
     // The same room, not another one that took its name since.
     const auto [first, last] = rooms_.equal_range(names::skeleton(room.name));
     if (std::any_of(first, last, [&room](const auto& entry) { return entry.second->serial == room.serial; }))
-        return QStringLiteral("You were away too long and lost your place in the room %1.").arg(quotedName(room.name));
+        return QStringLiteral("You were away too long and lost your place in the room %1.")
+            .arg(quotedName(room.name));
     return QStringLiteral("The room %1 was closed while you were away.").arg(quotedName(room.name));
 }

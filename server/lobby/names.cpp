@@ -58,7 +58,8 @@ QString icu(const QString& text, Call call)
     const auto length = static_cast<int32_t>(text.size());
     QString out(text.size() + 16, Qt::Uninitialized);
     UErrorCode status = U_ZERO_ERROR;
-    int32_t written = call(source, length, reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &status);
+    int32_t written =
+        call(source, length, reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &status);
     if (status == U_BUFFER_OVERFLOW_ERROR) {
         out.resize(written);
         status = U_ZERO_ERROR;

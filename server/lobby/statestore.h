@@ -62,8 +62,8 @@ struct Change {
 
     bool empty() const
     {
-        return !everything && sessions.empty() && endedSessions.empty() && rooms.empty() && closedRooms.empty() &&
-               invitations.empty();
+        return !everything && sessions.empty() && endedSessions.empty() && rooms.empty() &&
+               closedRooms.empty() && invitations.empty();
     }
 };
 
