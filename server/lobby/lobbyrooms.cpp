@@ -186,7 +186,7 @@ QString Lobby::keyRefusal(Room& room, const QString& addressKey, bool wrong)
     if (found == room.guards.end() && room.guards.size() >= kMaxGuardsPerRoom &&
         now >= room.guardsFullUntil) {
         // Forget addresses that are not blocked to make room; never the blocked
-        // ones. Nothing can be freed before the first block ends.
+        // ones. When all are, nothing can be freed before the first block ends.
         room.guardsFullUntil = std::numeric_limits<qint64>::max();
         for (auto it = room.guards.begin(); it != room.guards.end();) {
             if (now >= it->blockedUntil) {
@@ -196,6 +196,8 @@ QString Lobby::keyRefusal(Room& room, const QString& addressKey, bool wrong)
                 ++it;
             }
         }
+        if (room.guards.size() < kMaxGuardsPerRoom)
+            room.guardsFullUntil = now;
         found = room.guards.end();
     }
     // A full table does not forget new addresses: they share one guard.
