@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-x86-64 wine64      # Win32 units cross-built and tested under wine
   xvfb xauth                        # a real display for screenshots
   libsqlite3-dev                    # the server's state store
+  libicu-dev                        # the server's look-alike names (Unicode security skeleton)
   fonts-noto-color-emoji            # crown and lock in the lists (the client draws them without it)
   dpkg-dev libcap2-bin              # the .deb: dpkg-shlibdeps, and setcap in its install test
 )
