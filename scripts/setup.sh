@@ -12,6 +12,7 @@ packages=(
   xvfb xauth                        # a real display for screenshots
   libsqlite3-dev                    # the server's state store
   libssl-dev                        # sealed tunnel (AES-GCM) and the server's TLS certificate
+  libicu-dev                        # the server's look-alike names (Unicode security skeleton)
   fonts-noto-color-emoji            # crown and lock in the lists (the client draws them without it)
   dpkg-dev libcap2-bin              # the .deb: dpkg-shlibdeps, and setcap in its install test
 )

@@ -231,7 +231,8 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
         // The client sends login after every (re)connection and on every
         // click; the same name on the same connection just confirms, and
         // changes nothing anyone else sees.
-        if (names::skeleton(name) == names::skeleton(c.session->name))
+        if (name.size() <= lobbyrules::maxUnits(lobbyrules::kMaxUserName) &&
+            names::skeleton(name) == names::skeleton(c.session->name))
             sendLoginOk(*c.session);
         else
             sendError(self, QStringLiteral("You are logged in as %1.").arg(c.session->name));
@@ -359,6 +360,10 @@ void Lobby::endSession(Session& session)
 {
     rememberEnded(session);
     leaveRoom(session);
+    // Its invitations end with it, here and in the saved state.
+    for (const auto& [key, room] : rooms_)
+        if (room->invited.remove(session.serial))
+            invitationChanges_.push_back({room->serial, session.serial, true});
     if (session.connection != 0) {
         const auto it = connections_.find(session.connection);
         if (it != connections_.end())
@@ -419,6 +424,8 @@ void Lobby::expireSessions(qint64 now)
 
 Lobby::Session* Lobby::findOnline(const QString& name)
 {
+    if (name.size() > lobbyrules::maxUnits(lobbyrules::kMaxUserName))
+        return nullptr;
     const auto it = sessions_.find(names::skeleton(name.trimmed()));
     return it != sessions_.end() && it->second->connection != 0 ? it->second.get() : nullptr;
 }
@@ -539,7 +546,9 @@ QString Lobby::consistencyProblem() const
         return QStringLiteral("slots lost");
     QSet<quint32> vips;
     QSet<std::uint32_t> slotsSeen;
+    QSet<quint64> serials;
     for (const auto& [key, session] : sessions_) {
+        serials.insert(session->serial);
         if (key != names::skeleton(session->name))
             return QStringLiteral("session filed under the wrong name");
         if (slotsSeen.contains(session->slot))
@@ -580,7 +589,17 @@ QString Lobby::consistencyProblem() const
     if (counted.size() != addressUse_.size())
         return QStringLiteral("stale address budgets");
     QSet<int> nets;
+    QSet<QString> namesSeenByAll;
     for (const auto& [key, room] : rooms_) {
+        if (key != names::skeleton(room->name))
+            return QStringLiteral("room %1 filed under the wrong name").arg(room->name);
+        if (room->privacy != Privacy::Private && namesSeenByAll.contains(key))
+            return QStringLiteral("two rooms everybody sees are named %1").arg(room->name);
+        if (room->privacy != Privacy::Private)
+            namesSeenByAll.insert(key);
+        for (quint64 serial : room->invited)
+            if (!serials.contains(serial))
+                return QStringLiteral("room %1 invites a session that ended").arg(room->name);
         if (room->members.isEmpty() || !room->members.contains(room->host))
             return QStringLiteral("room %1 without members or host").arg(room->name);
         if (nets.contains(room->netIndex))

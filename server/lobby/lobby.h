@@ -142,6 +142,10 @@ private:
         QSet<quint64> invited; // session serials
         QString creatorKey;    // the address whose room budget it counts against
         QHash<QString, KeyGuard> guards;
+        // While `guards` is full of blocked addresses (until this time at
+        // least), every address not in it counts against one shared guard.
+        KeyGuard crowd;
+        qint64 guardsFullUntil = 0;
         // Member lists go out at most once a second; changes in between are
         // sent together when the second is over.
         qint64 updateSentAt = kNever;
@@ -225,6 +229,10 @@ private:
     void enterRoom(Session& session, Room& room);
     void leaveRoom(Session& session);
     Session* memberNamed(Room& room, const QString& name);
+    // The room `session` means by a name with this key: its own, a private one
+    // it is invited to, or the one everybody sees; null when there is none it
+    // may know of.
+    Room* roomFor(const Session& session, const QString& key);
     // Host-only commands share their checks; returns the target or null (error sent).
     Session* hostTarget(Session& session, const QJsonObject& message);
     QJsonObject joinOk(const Session& session) const;
@@ -266,7 +274,10 @@ private:
     AddressPlan addresses_;
 
     std::map<QString, std::unique_ptr<Session>> sessions_; // by folded name
-    std::map<QString, std::unique_ptr<Room>> rooms_;       // by folded name
+    // By folded name. Private rooms may share a name with any other room, so
+    // that nothing an outsider does tells whether they exist; rooms that
+    // everybody sees have names of their own.
+    std::multimap<QString, std::unique_ptr<Room>> rooms_;
     std::unordered_map<ConnectionId, Connection> connections_;
     QHash<QString, AddressUse> addressUse_;
     std::map<QString, AddressBudget> budgets_;
@@ -287,6 +298,11 @@ private:
     std::set<Room*> changedRooms_;
     std::vector<quint64> endedSessions_;
     std::vector<quint64> closedRooms_;
-    std::unordered_map<ClientKey, QString, ClientKeyHash> endedRoomByKey_; // empty: was in no room
+    std::vector<state::Invitation> invitationChanges_;
+    struct EndedIn {
+        QString name; // empty: was in no room
+        quint64 serial = 0;
+    };
+    std::unordered_map<ClientKey, EndedIn, ClientKeyHash> endedRoomByKey_;
     std::deque<ClientKey> endedOrder_;
 };

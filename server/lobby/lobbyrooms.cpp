@@ -7,6 +7,9 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
+#include <limits>
+
 using control::readString;
 
 namespace {
@@ -103,8 +106,10 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
         return sendError(session, QStringLiteral("A locked room needs an access key."));
     if (lobbyrules::characterCount(password) > lobbyrules::kMaxPassword)
         return sendError(session, QStringLiteral("Access keys are at most %1 characters long.").arg(lobbyrules::kMaxPassword));
+    // A private room the player may not know of does not take the name: the
+    // new room is made beside it, as if it did not exist.
     const QString key = names::skeleton(name);
-    if (rooms_.count(key) != 0)
+    if (roomFor(session, key))
         return sendError(session, QStringLiteral("A room named %1 already exists.").arg(quoted(name)));
     if (use(session.addressKey).rooms >= config_.maxRoomsPerAddress)
         return sendError(session, QStringLiteral("Your address has opened as many rooms as it may; close one first."));
@@ -122,7 +127,7 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
     room->net = addresses_.network(netIndex);
     room->creatorKey = session.addressKey;
     ++use(room->creatorKey).rooms;
-    Room& created = *rooms_.emplace(key, std::move(room)).first->second;
+    Room& created = *rooms_.emplace(key, std::move(room))->second;
     serverlog::info(QStringLiteral("%1 created room %2 (%3)").arg(session.name, quoted(name), mode));
     session.layer = declaredLayer(message);
     enterRoom(session, created);
@@ -132,13 +137,15 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
 void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
 {
     const QString name = readString(message, QStringLiteral("room_name")).trimmed();
-    const auto it = rooms_.find(names::skeleton(name));
     // A private room is none of an outsider's business: the same answer as
     // for no room at all, with the name as it was asked.
-    if (it == rooms_.end() || (it->second->privacy == Privacy::Private && session.room != it->second.get() &&
-                               !it->second->invited.contains(session.serial)))
-        return sendError(session, QStringLiteral("There is no room named %1.").arg(quoted(name)));
-    Room& room = *it->second;
+    Room* found = name.size() <= lobbyrules::maxUnits(lobbyrules::kMaxRoomName)
+                      ? roomFor(session, names::skeleton(name))
+                      : nullptr;
+    if (!found)
+        return sendError(session, QStringLiteral("There is no room named %1.")
+                                      .arg(quoted(lobbyrules::shown(name, lobbyrules::kMaxRoomName))));
+    Room& room = *found;
     if (session.room == &room) {
         // Already inside (a repeated click): confirm without moving.
         send(session, joinOk(session));
@@ -164,24 +171,54 @@ void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
     sendRoomUpdate(room);
 }
 
+Lobby::Room* Lobby::roomFor(const Session& session, const QString& key)
+{
+    Room* invitedTo = nullptr;
+    Room* seenByAll = nullptr;
+    const auto [first, last] = rooms_.equal_range(key);
+    for (auto it = first; it != last; ++it) {
+        Room* room = it->second.get();
+        if (session.room == room)
+            return room;
+        if (room->privacy != Privacy::Private)
+            seenByAll = room;
+        else if (!invitedTo && room->invited.contains(session.serial))
+            invitedTo = room;
+    }
+    return invitedTo ? invitedTo : seenByAll;
+}
+
 QString Lobby::keyRefusal(Room& room, const QString& addressKey, bool wrong)
 {
     const qint64 now = clock_();
+    auto found = room.guards.find(addressKey);
+    if (found == room.guards.end() && room.guards.size() >= kMaxGuardsPerRoom &&
+        now >= room.guardsFullUntil) {
+        // Forget addresses that are not blocked to make room; never the blocked
+        // ones. When all are, nothing can be freed before the first block ends.
+        room.guardsFullUntil = std::numeric_limits<qint64>::max();
+        for (auto it = room.guards.begin(); it != room.guards.end();) {
+            if (now >= it->blockedUntil) {
+                it = room.guards.erase(it);
+            } else {
+                room.guardsFullUntil = qMin(room.guardsFullUntil, it->blockedUntil);
+                ++it;
+            }
+        }
+        if (room.guards.size() < kMaxGuardsPerRoom)
+            room.guardsFullUntil = now;
+        found = room.guards.end();
+    }
+    // A full table does not forget new addresses: they share one guard.
+    const bool full = found == room.guards.end() && room.guards.size() >= kMaxGuardsPerRoom;
     if (!wrong) {
-        const auto it = room.guards.constFind(addressKey);
-        if (it == room.guards.constEnd() || now >= it->blockedUntil)
+        const KeyGuard* guard = full ? &room.crowd : found != room.guards.end() ? &*found : nullptr;
+        if (!guard || now >= guard->blockedUntil)
             return {};
         return QStringLiteral("Too many wrong keys for %1; try again in %2 s.")
-            .arg(quoted(room.name), QString::number((it->blockedUntil - now + 999) / 1000));
+            .arg(quoted(room.name), QString::number((guard->blockedUntil - now + 999) / 1000));
     }
-    if (room.guards.size() >= kMaxGuardsPerRoom && !room.guards.contains(addressKey)) {
-        // Forget addresses that are not blocked to make room; never the blocked ones.
-        for (auto it = room.guards.begin(); it != room.guards.end();)
-            it = now >= it->blockedUntil ? room.guards.erase(it) : std::next(it);
-        if (room.guards.size() >= kMaxGuardsPerRoom)
-            return {};
-    }
-    KeyGuard& guard = room.guards[addressKey];
+    KeyGuard& guard = full ? room.crowd : found != room.guards.end() ? *found : room.guards[addressKey];
     if (now - guard.windowStart >= kKeyWindowMs) {
         guard.windowStart = now;
         guard.failures = 0;
@@ -230,7 +267,9 @@ void Lobby::leaveRoom(Session& session)
         changedRooms_.erase(room);
         closedRooms_.push_back(room->serial);
         const QString creator = room->creatorKey;
-        rooms_.erase(names::skeleton(room->name));
+        const auto [first, last] = rooms_.equal_range(names::skeleton(room->name));
+        rooms_.erase(
+            std::find_if(first, last, [room](const auto& entry) { return entry.second.get() == room; }));
         release(creator, &AddressUse::rooms);
         return;
     }
@@ -289,6 +328,8 @@ void Lobby::sendRoomUpdate(Room& room)
 
 Lobby::Session* Lobby::memberNamed(Room& room, const QString& name)
 {
+    if (name.size() > lobbyrules::maxUnits(lobbyrules::kMaxUserName))
+        return nullptr;
     const QString key = names::skeleton(name.trimmed());
     for (Session* member : room.members)
         if (names::skeleton(member->name) == key)
@@ -309,7 +350,8 @@ Lobby::Session* Lobby::hostTarget(Session& session, const QJsonObject& message)
     }
     Session* target = memberNamed(*session.room, name);
     if (!target) {
-        sendError(session, QStringLiteral("%1 is not in your room.").arg(name));
+        sendError(session, QStringLiteral("%1 is not in your room.")
+                               .arg(lobbyrules::shown(name, lobbyrules::kMaxUserName)));
         return nullptr;
     }
     if (target == &session) {
@@ -330,7 +372,8 @@ void Lobby::kickPlayer(Connection&, Session& session, const QJsonObject& message
                                    {{QStringLiteral("message"),
                                      QStringLiteral("You were removed from %1 by the host.").arg(quoted(room.name))}}));
     // A kick also withdraws an invitation to a private room.
-    room.invited.remove(target->serial);
+    if (room.invited.remove(target->serial))
+        invitationChanges_.push_back({room.serial, target->serial, true});
     leaveRoom(*target);
 }
 
@@ -381,7 +424,8 @@ void Lobby::privateMessage(Connection&, Session& session, const QJsonObject& mes
     const QString targetName = readString(message, QStringLiteral("target"));
     Session* target = findOnline(targetName);
     if (!target)
-        return sendError(session, QStringLiteral("%1 is not online.").arg(targetName));
+        return sendError(session, QStringLiteral("%1 is not online.")
+                                      .arg(lobbyrules::shown(targetName, lobbyrules::kMaxUserName)));
     const QString text = chatText(message);
     if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
         return sendError(session, problem);
@@ -398,7 +442,8 @@ void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
         return sendError(session, QStringLiteral("You are not in a room."));
     Session* target = findOnline(targetName);
     if (!target)
-        return sendError(session, QStringLiteral("%1 is not online.").arg(targetName));
+        return sendError(session, QStringLiteral("%1 is not online.")
+                                      .arg(lobbyrules::shown(targetName, lobbyrules::kMaxUserName)));
     if (target == &session)
         return sendError(session, QStringLiteral("You cannot invite yourself."));
     if (!chatAllowed(session))
@@ -413,8 +458,10 @@ void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
         text = QStringLiteral("Join me in the room %1 (ask me for the access key).").arg(quoted(room.name));
         break;
     case Privacy::Private:
-        room.invited.insert(target->serial);
-        roomChanged(room);
+        if (!room.invited.contains(target->serial)) {
+            room.invited.insert(target->serial);
+            invitationChanges_.push_back({room.serial, target->serial, false});
+        }
         text = QStringLiteral("Join me in the private room %1; you are invited.").arg(quoted(room.name));
         break;
     }

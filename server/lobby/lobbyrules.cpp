@@ -17,7 +17,7 @@ namespace {
 // Length and visible characters, the rules every name shares.
 QString checkName(const QString& name, int maxLength, const QString& what)
 {
-    const int length = characterCount(name);
+    const int length = name.size() > maxUnits(maxLength) ? maxLength + 1 : characterCount(name);
     if (length < 1 || length > maxLength)
         return QStringLiteral("%1 are 1 to %2 characters long.").arg(what, QString::number(maxLength));
     return names::characterProblem(name);
@@ -55,6 +55,16 @@ QString checkChat(const QString& text)
     if (length < 1 || length > kMaxChat)
         return QStringLiteral("Messages are 1 to %1 characters long.").arg(kMaxChat);
     return {};
+}
+
+QString shown(const QString& name, int maxCharacters)
+{
+    if (name.size() <= maxUnits(maxCharacters))
+        return name;
+    qsizetype end = maxUnits(maxCharacters);
+    if (name.at(end - 1).isHighSurrogate())
+        --end;
+    return name.left(end) + QChar(0x2026);
 }
 
 QString formatIpv4(quint32 address)

@@ -15,6 +15,13 @@ constexpr int kMaxChat = 500;
 constexpr int kMaxPassword = 128;
 constexpr qsizetype kMaxLineBytes = 64 * 1024;
 
+// UTF-16 units that a name of `characters` characters takes at most (two
+// each): longer text is no name and is refused before any work that grows with it.
+constexpr qsizetype maxUnits(int characters)
+{
+    return 2 * static_cast<qsizetype>(characters);
+}
+
 // Number of characters as a player counts them (code points).
 int characterCount(const QString& text);
 
@@ -23,6 +30,10 @@ int characterCount(const QString& text);
 QString checkUserName(const QString& name);
 QString checkRoomName(const QString& name);
 QString checkChat(const QString& text);
+
+// A name as echoed in an answer: text too long to be a name is cut short, so
+// that refusing it costs less than it did to send.
+QString shown(const QString& name, int maxCharacters);
 
 QString formatIpv4(quint32 address);
 

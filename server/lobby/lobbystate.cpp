@@ -5,6 +5,8 @@
 #include "server/lobby/names.h"
 #include "server/serverlog.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kLastPrivacy = 2; // Privacy::Locked
@@ -33,7 +35,6 @@ state::Room Lobby::record(const Room& room)
     r.host = room.host ? room.host->serial : 0;
     for (const Session* member : room.members)
         r.members.append({member->serial, member->vip, member->layer});
-    r.invited = QList<quint64>(room.invited.cbegin(), room.invited.cend());
     r.creator = room.creatorKey;
     return r;
 }
@@ -52,8 +53,11 @@ void Lobby::saveState()
         change.everything = true;
         for (const auto& [key, session] : sessions_)
             change.sessions.push_back(record(*session));
-        for (const auto& [key, room] : rooms_)
+        for (const auto& [key, room] : rooms_) {
             change.rooms.push_back(record(*room));
+            for (quint64 invited : room->invited)
+                change.invitations.push_back({room->serial, invited, false});
+        }
     } else if (store_) {
         for (const Session* session : changedSessions_)
             change.sessions.push_back(record(*session));
@@ -61,11 +65,13 @@ void Lobby::saveState()
             change.rooms.push_back(record(*room));
         change.endedSessions = std::move(endedSessions_);
         change.closedRooms = std::move(closedRooms_);
+        change.invitations = std::move(invitationChanges_);
     }
     changedSessions_.clear();
     changedRooms_.clear();
     endedSessions_.clear();
     closedRooms_.clear();
+    invitationChanges_.clear();
     if (!store_ || change.empty())
         return;
     // A change that could not be written is not lost: the next save rewrites everything.
@@ -120,7 +126,11 @@ void Lobby::restoreRoom(const state::Room& r, const std::map<quint64, Session*>&
     const auto leftOut = [&r](const QString& why) {
         serverlog::warn(QStringLiteral("saved room %1 left out: %2").arg(quotedName(r.name), why));
     };
-    if (!lobbyrules::checkRoomName(r.name).isEmpty() || rooms_.count(names::skeleton(r.name)) != 0)
+    const QString key = names::skeleton(r.name);
+    const auto [first, last] = rooms_.equal_range(key);
+    const auto seenByAll = [](const auto& entry) { return entry.second->privacy != Privacy::Private; };
+    if (!lobbyrules::checkRoomName(r.name).isEmpty() ||
+        (static_cast<Privacy>(r.privacy) != Privacy::Private && std::any_of(first, last, seenByAll)))
         return leftOut(QStringLiteral("its name is not valid or taken"));
     if (r.privacy < 0 || r.privacy > kLastPrivacy || (r.privacy == kLastPrivacy && r.password.isEmpty()))
         return leftOut(QStringLiteral("its privacy is not valid"));
@@ -161,7 +171,7 @@ void Lobby::restoreRoom(const state::Room& r, const std::map<quint64, Session*>&
     if (!r.creator.isEmpty())
         ++use(r.creator).rooms;
     nextSerial_ = qMax(nextSerial_, r.serial + 1);
-    rooms_.emplace(names::skeleton(r.name), std::move(room));
+    rooms_.emplace(key, std::move(room));
 }
 
 void Lobby::rememberEnded(const Session& session)
@@ -170,7 +180,9 @@ void Lobby::rememberEnded(const Session& session)
         endedRoomByKey_.erase(endedOrder_.front());
         endedOrder_.pop_front();
     }
-    if (endedRoomByKey_.insert_or_assign(session.key, session.room ? session.room->name : QString()).second)
+    const EndedIn room{session.room ? session.room->name : QString(),
+                       session.room ? session.room->serial : 0};
+    if (endedRoomByKey_.insert_or_assign(session.key, room).second)
         endedOrder_.push_back(session.key);
 }
 
@@ -186,9 +198,13 @@ QString Lobby::lostSessionNotice(const QJsonObject& login) const
     const auto ended = wellFormed ? endedRoomByKey_.find(key) : endedRoomByKey_.end();
     if (ended == endedRoomByKey_.end())
         return QStringLiteral("Your room was closed while you were away.");
-    if (ended->second.isEmpty())
+    const EndedIn& room = ended->second;
+    if (room.name.isEmpty())
         return {};
-    if (rooms_.count(names::skeleton(ended->second)) != 0)
-        return QStringLiteral("You were away too long and lost your place in the room %1.").arg(quotedName(ended->second));
-    return QStringLiteral("The room %1 was closed while you were away.").arg(quotedName(ended->second));
+    // The same room, not another one that took its name since.
+    const auto [first, last] = rooms_.equal_range(names::skeleton(room.name));
+    if (std::any_of(first, last, [&room](const auto& entry) { return entry.second->serial == room.serial; }))
+        return QStringLiteral("You were away too long and lost your place in the room %1.")
+            .arg(quotedName(room.name));
+    return QStringLiteral("The room %1 was closed while you were away.").arg(quotedName(room.name));
 }

@@ -1,9 +1,13 @@
 #include "server/lobby/names.h"
 
-#include <QList>
+#include "server/lobby/lobbyrules.h"
+
+#include <unicode/uspoof.h>
+#include <unicode/ustring.h>
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
 
 namespace names {
 namespace {
@@ -30,44 +34,92 @@ bool invisible(char32_t c)
     return QChar::category(c) == QChar::Other_Format || inRanges(c, std::begin(kInvisible), std::end(kInvisible));
 }
 
-// Letters that look like a Latin letter (after case folding), folded onto it.
-struct LookAlike {
-    char16_t from;
-    char16_t to;
-};
-constexpr LookAlike kLookAlikes[] = {
-    // Cyrillic
-    {u'а', u'a'}, {u'в', u'b'}, {u'е', u'e'}, {u'ё', u'e'}, {u'к', u'k'}, {u'м', u'm'}, {u'н', u'h'},
-    {u'о', u'o'}, {u'р', u'p'}, {u'с', u'c'}, {u'т', u't'}, {u'у', u'y'}, {u'х', u'x'}, {u'ѕ', u's'},
-    {u'і', u'l'}, {u'ї', u'l'}, {u'ј', u'j'}, {u'ԁ', u'd'}, {u'һ', u'h'}, {u'ԛ', u'q'}, {u'ԝ', u'w'},
-    {u'ү', u'y'}, {u'ӏ', u'l'}, {u'ɡ', u'g'},
-    // Greek
-    {u'α', u'a'}, {u'β', u'b'}, {u'ε', u'e'}, {u'η', u'n'}, {u'ι', u'l'}, {u'κ', u'k'}, {u'ν', u'v'},
-    {u'ο', u'o'}, {u'ρ', u'p'}, {u'τ', u't'}, {u'υ', u'u'}, {u'χ', u'x'}, {u'ζ', u'z'}, {u'ϲ', u'c'},
-    {u'ϳ', u'j'}, {u'γ', u'y'}, {u'μ', u'u'},
-    // Latin and digits: I, l, 1 and | read alike, as do O and 0.
-    {u'ı', u'l'}, {u'i', u'l'}, {u'1', u'l'}, {u'|', u'l'}, {u'0', u'o'},
-};
+SkeletonHook skeletonHook = nullptr;
+
+// Opened once; ICU allows concurrent skeleton queries on one checker.
+const USpoofChecker* spoofChecker()
+{
+    static const std::unique_ptr<USpoofChecker, void (*)(USpoofChecker*)> checker(
+        [] {
+            UErrorCode status = U_ZERO_ERROR;
+            USpoofChecker* opened = uspoof_open(&status);
+            return U_SUCCESS(status) ? opened : nullptr;
+        }(),
+        [](USpoofChecker* c) { uspoof_close(c); });
+    return checker.get();
+}
+
+// Runs an ICU string function (preflighting when the first guess is short);
+// the text unchanged if ICU fails.
+template <typename Call>
+QString icu(const QString& text, Call call)
+{
+    const auto* source = reinterpret_cast<const UChar*>(text.constData());
+    const auto length = static_cast<int32_t>(text.size());
+    QString out(text.size() + 16, Qt::Uninitialized);
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t written =
+        call(source, length, reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+        out.resize(written);
+        status = U_ZERO_ERROR;
+        written = call(source, length, reinterpret_cast<UChar*>(out.data()), written, &status);
+    }
+    if (U_FAILURE(status))
+        return text;
+    out.resize(written);
+    return out;
+}
+
+QString securitySkeleton(const QString& text)
+{
+    const USpoofChecker* checker = spoofChecker();
+    if (!checker)
+        return text;
+    return icu(text, [checker](const UChar* s, int32_t n, UChar* d, int32_t cap, UErrorCode* e) {
+        return uspoof_getSkeleton(checker, 0, s, n, d, cap, e);
+    });
+}
+
+QString upper(const QString& text)
+{
+    return icu(text, [](const UChar* s, int32_t n, UChar* d, int32_t cap, UErrorCode* e) {
+        return u_strToUpper(d, cap, s, n, "", e);
+    });
+}
+
+QString folded(const QString& text)
+{
+    return icu(text, [](const UChar* s, int32_t n, UChar* d, int32_t cap, UErrorCode* e) {
+        return u_strFoldCase(d, cap, s, n, U_FOLD_CASE_DEFAULT, e);
+    });
+}
 
 } // namespace
 
+void setSkeletonHook(SkeletonHook hook)
+{
+    skeletonHook = hook;
+}
+
 QString skeleton(const QString& name)
 {
+    if (skeletonHook)
+        skeletonHook(name);
+    if (name.size() > lobbyrules::maxUnits(lobbyrules::kMaxRoomName))
+        return {};
     QString visible;
     visible.reserve(name.size());
     for (const char32_t c : name.toUcs4())
         if (!invisible(c) && !QChar::isSpace(c))
             visible.append(QString::fromUcs4(&c, 1));
-    QString folded = visible.normalized(QString::NormalizationForm_KC).toCaseFolded();
-    for (QChar& c : folded) {
-        for (const LookAlike& l : kLookAlikes) {
-            if (c.unicode() == l.from) {
-                c = QChar(l.to);
-                break;
-            }
-        }
-    }
-    return folded.normalized(QString::NormalizationForm_KC);
+    // Skeletons tell case apart ("M" and "m", which reads as "rn"), and
+    // folding first would turn a Greek capital Mu that looks like "M" into a
+    // small mu that looks like nothing Latin. So: the skeleton (small look-alikes
+    // such as Greek nu for "v"), in capitals (where "I" meets "l"), then folded
+    // and once more (where "m" meets "rn"): names that differ in case or look
+    // alike in either case share the key.
+    return securitySkeleton(folded(securitySkeleton(upper(securitySkeleton(visible)))));
 }
 
 QString characterProblem(const QString& name)

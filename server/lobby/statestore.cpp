@@ -37,6 +37,7 @@ enum Statement {
     PutMember,
     ClearInvitations,
     PutInvitation,
+    DeleteInvitation,
     StatementCount
 };
 
@@ -49,6 +50,7 @@ const std::array<const char*, StatementCount> kStatements{
     "INSERT INTO members (room, position, session, vip, layer) VALUES (?1, ?2, ?3, ?4, ?5)",
     "DELETE FROM invitations WHERE room = ?1",
     "INSERT OR IGNORE INTO invitations VALUES (?1, ?2)",
+    "DELETE FROM invitations WHERE room = ?1 AND session = ?2",
 };
 
 QString columnText(sqlite3_stmt* statement, int column)
@@ -134,12 +136,12 @@ public:
             ok = ok && run(EndSession, {serial});
         for (const Room& r : change.rooms) {
             ok = ok && run(PutRoom, {r.serial, r.name, r.privacy, r.password, r.net, r.host, r.creator}) &&
-                 run(ClearMembers, {r.serial}) && run(ClearInvitations, {r.serial});
+                 run(ClearMembers, {r.serial});
             for (qsizetype i = 0; i < r.members.size(); ++i)
                 ok = ok && run(PutMember, {r.serial, i, r.members[i].session, r.members[i].vip, r.members[i].layer});
-            for (quint64 invited : r.invited)
-                ok = ok && run(PutInvitation, {r.serial, invited});
         }
+        for (const Invitation& i : change.invitations)
+            ok = ok && run(i.withdrawn ? DeleteInvitation : PutInvitation, {i.room, i.session});
         for (quint64 serial : change.closedRooms)
             ok = ok && run(CloseRoom, {serial}) && run(ClearMembers, {serial}) && run(ClearInvitations, {serial});
         if (ok && exec("COMMIT")) {

@@ -34,8 +34,15 @@ struct Room {
     quint32 net = 0;
     quint64 host = 0;        // serial of the hosting session
     QList<Member> members;   // in order of arrival
-    QList<quint64> invited;  // session serials
+    QList<quint64> invited;  // session serials, as loaded (changes carry invitations apart)
     QString creator;         // address key whose room budget it counts against
+};
+
+// One invitation given or withdrawn.
+struct Invitation {
+    quint64 room = 0;    // serial
+    quint64 session = 0; // serial
+    bool withdrawn = false;
 };
 
 struct Snapshot {
@@ -51,10 +58,13 @@ struct Change {
     std::vector<quint64> endedSessions;
     std::vector<Room> rooms;
     std::vector<quint64> closedRooms;
+    // One at a time, so that a change costs the same however many a room has.
+    std::vector<Invitation> invitations;
 
     bool empty() const
     {
-        return !everything && sessions.empty() && endedSessions.empty() && rooms.empty() && closedRooms.empty();
+        return !everything && sessions.empty() && endedSessions.empty() && rooms.empty() &&
+               closedRooms.empty() && invitations.empty();
     }
 };
 

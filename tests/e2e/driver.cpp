@@ -57,6 +57,7 @@ public:
         QTcpSocket* tcp = P::tcpSocket(client);
         disconnect(tcp, &QIODevice::readyRead, &client, nullptr);
         connect(tcp, &QAbstractSocket::connected, this, [this] { scanned = 0; });
+        connect(P::heartbeatTimer(client), &QTimer::timeout, this, [this] { ++heartbeats; }); // each one sent
         connect(tcp, &QIODevice::readyRead, this, [this, tcp] {
             const QByteArray buffered = tcp->peek(tcp->bytesAvailable());
             const qsizetype end = buffered.lastIndexOf('\n') + 1;
@@ -125,6 +126,7 @@ private:
     QByteArray pending;
     int logins = 0;
     int joins = 0;     // join_ok seen: the server confirmed a room
+    int heartbeats = 0;
     QString accessKey; // for the create dialog and key prompts
     qsizetype scanned = 0;
     QString roomToCreate;
@@ -146,12 +148,11 @@ private:
         } else if (command == u"join"_s) {
             // Selects the room's entry once the list shows it and presses join.
             accessKey = words.value(2);
+            const auto found = [this, &arg] { return P::roomList(client)->findItems(arg, Qt::MatchContains); };
             for (int tries = 0; tries < 16; ++tries) {
                 QMetaObject::invokeMethod(&client, "refreshRooms");
-                QTest::qWait(500);
-                const QList<QListWidgetItem*> found = P::roomList(client)->findItems(arg, Qt::MatchContains);
-                if (!found.isEmpty()) {
-                    P::roomList(client)->setCurrentItem(found.first());
+                if (QTest::qWaitFor([&] { return !found().isEmpty(); }, 500)) {
+                    P::roomList(client)->setCurrentItem(found().first());
                     P::joinRoomButton(client)->click();
                     return ok();
                 }
@@ -203,6 +204,8 @@ private:
         return {{u"page"_s, lobby ? u"lobby"_s : u"login"_s},
                 {u"logins"_s, logins},
                 {u"joins"_s, joins},
+                {u"heartbeats"_s, heartbeats},
+                {u"connected"_s, P::tcpSocket(client)->state() == QAbstractSocket::ConnectedState},
                 {u"clientId"_s, P::clientId(client)},
                 {u"inRoom"_s, P::mainTabs(client)->indexOf(P::roomPage(client)) >= 0},
                 {u"vip"_s, P::myVirtualIp(client)},

@@ -95,10 +95,10 @@ public:
     }
 };
 
-// `to` hears `text` that `from` keeps sending to `address`.
-bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text)
+// `to` hears `text` that `from` keeps sending to `address` (on a new listener if `listen`).
+bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text, bool listen = true)
 {
-    return to.run(u"udplisten %1"_s.arg(port)) &&
+    return (!listen || to.run(u"udplisten %1"_s.arg(port))) &&
            netns::waitUntil(
                [&] {
                    from.run(u"udpsend %1 %2 %3"_s.arg(address).arg(port).arg(text));
@@ -151,9 +151,10 @@ class TestE2eVlan : public QObject
         return netns::ping(alice.netns, vipB, 1) == 1 && netns::ping(bob.netns, vipA, 1) == 1;
     }
 
-    bool startServer(int port = kPort, const QStringList& more = {})
+    // With `log` its log is ours to read, not passed through.
+    bool startServer(int port = kPort, const QStringList& more = {}, bool log = false)
     {
-        server.setProcessChannelMode(QProcess::ForwardedChannels);
+        server.setProcessChannelMode(log ? QProcess::ForwardedOutputChannel : QProcess::ForwardedChannels);
         return netns::start(server, nsServer,
                             QStringList{QStringLiteral(PELLORA_E2E_SERVER), u"--listen"_s, kServerIp,
                                         u"--port"_s, QString::number(port), u"--stats-interval"_s, u"0"_s,
@@ -178,7 +179,8 @@ private slots:
         QVERIFY(startServer());
         for (Player* p : {&alice, &bob})
             QVERIFY(p->start() && p->run(u"login "_s + p->name) && p->waitForMore("logins", 0, 15000));
-        QTest::qWait(2500); // first heartbeats: the relay learns both tunnel ports
+        // The relay learns each tunnel port from its first heartbeat.
+        QVERIFY(alice.waitForMore("heartbeats", 0, 5000) && bob.waitForMore("heartbeats", 0, 5000));
     }
 
     // Both clients end cleanly (sanitizer reports fail them).
@@ -240,7 +242,9 @@ private slots:
         QVERIFY(arrivesByLimitedBroadcast(bob, alice, 40004, u"limited-from-bob"_s));
 
         // Alice-to-Bob datagrams sent straight to his tunnel port by the
-        // stranger and the relay's host, but not the relay, never reach him.
+        // stranger and the relay's host, but not the relay, never reach him:
+        // one through the relay, sent after them, comes first.
+        QVERIFY(bob.run(u"udplisten 40002"_s));
         QByteArray forged = testpackets::udpPacket(vipA.toLatin1().constData(), vipB.toLatin1().constData(),
                                                    5555, 40002, "forged");
         if (layer2B)
@@ -253,7 +257,7 @@ private slots:
                                         tunnelPort, hex})
                          .code,
                      0);
-        QTest::qWait(1500);
+        QVERIFY(arrives(alice, bob, vipB, 40002, u"after-the-forged"_s, false));
         QVERIFY(!bob.heard(u"forged"_s));
 
         // The server drops Alice's control connection; the tunnel carries on
@@ -262,7 +266,8 @@ private slots:
         QProcess pinger;
         pinger.setProcessChannelMode(QProcess::MergedChannels);
         QVERIFY(netns::start(pinger, bob.netns, netns::pingCommand(vipA, 30, u"0.25"_s)));
-        QTest::qWait(1000);
+        QByteArray pings;
+        QVERIFY(netns::waitUntil([&] { return (pings += pinger.readAll()).contains("bytes from"); }, 5000, 50));
         const netns::Result cut = netns::exec(nsServer, {u"ss"_s, u"-K"_s, u"dst"_s, u"10.99.0.2"_s});
         QVERIFY2(cut.code == 0, qPrintable(cut.output));
         QVERIFY(alice.waitForMore("logins", before.value(u"logins"_s).toInt(), 8000));
@@ -273,7 +278,7 @@ private slots:
         QVERIFY(after.value(u"inRoom"_s).toBool());
         QVERIFY(adapterUp(after));
         QVERIFY(pinger.waitForFinished(20000));
-        const QString output = QString::fromLocal8Bit(pinger.readAll());
+        const QString output = QString::fromLocal8Bit(pings + pinger.readAll());
         QVERIFY2(netns::received(output) >= 27, qPrintable(output));
 
         // Leaving takes the adapter down and unlocks the mode.
@@ -349,9 +354,10 @@ private slots:
             // Pings under way while the server goes.
             QProcess pings;
             QVERIFY(netns::start(pings, bob.netns, netns::pingCommand(vipA, 30, u"0.2"_s)));
-            QTest::qWait(1000);
+            QVERIFY(netns::waitUntil([&] { return pings.readAll().contains("bytes from"); }, 5000, 50));
             QVERIFY(stopServer(kill));
-            QTest::qWait(1000);
+            for (Player* p : {&alice, &bob}) // both notice it went
+                QVERIFY(p->waitForStatus([](const QJsonObject& s) { return !s.value(u"connected"_s).toBool(); }));
             QVERIFY(startServer());
             QVERIFY(netns::waitUntil([&] { return pingBothWays(vipA, vipB); }, 5000, 100));
             netns::stop(pings);
@@ -376,8 +382,10 @@ private slots:
         // Everybody away past the grace time: a server on a port the clients
         // do not use lets the sessions run out, then comes back on theirs.
         QVERIFY(stopServer());
-        QVERIFY(startServer(kPort + 1, {u"--session-grace"_s, u"0.5"_s}));
-        QTest::qWait(2000);
+        QVERIFY(startServer(kPort + 1, {u"--session-grace"_s, u"0.5"_s}, true));
+        QByteArray log;
+        QVERIFY(netns::waitUntil(
+            [&] { return (log += server.readAllStandardError()).count("session of ") >= 2; }, 5000, 50));
         QVERIFY(stopServer());
         QVERIFY(startServer());
         for (Player* p : {&alice, &bob}) {

@@ -4,9 +4,11 @@
 //   'r'<n>    the rest is raw bytes through connection n's line splitter
 //   't'<d>    d tenths of the grace time pass and the lobby ticks
 // After every step the lobby must be consistent; what it sends must be one
-// well-formed control line, with chat on one line.
+// well-formed control line, with chat on one line; no text longer than the
+// longest name is ever compared as a name.
 #include "lobby/controlcodec.h"
 #include "server/lobby/lobby.h"
+#include "server/lobby/names.h"
 #include "server/relay/relaycore.h"
 #include "server/serverlog.h"
 
@@ -39,6 +41,10 @@ struct CheckingOutput : LobbyOutput
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     serverlog::setLevel(serverlog::Level::Error);
+    names::setSkeletonHook([](const QString& text) {
+        if (text.size() > lobbyrules::maxUnits(lobbyrules::kMaxRoomName))
+            std::abort();
+    });
     // Small limits, so that exhaustion and every budget are reachable.
     ServerConfig config;
     config.maxClients = 6;

@@ -1,7 +1,9 @@
 // The lobby over real TCP connections to an in-process server.
+#include "server/lobby/names.h"
 #include "server/options.h"
 #include "tests/server/serverharness.h"
 
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 
@@ -135,7 +137,11 @@ private slots:
             "| s> login name=\u0414\u043C\u0438\u0442\u0440\u0438\u0439 | s< login_ok "
             "| l> login name=nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn | l< login_ok | k> login name=Il1O0 "
             "| k< login_ok | k2> login name=lllo\u03BF | k2< error already | y> login name=Zoe "
-            "| y< login_ok | v> login name=x\uFE0F | v< error");
+            "| y< login_ok | v> login name=x\uFE0F | v< error | g1> login name=MNHY | g1< login_ok "
+            "| g2> login name=\u039C\u039D\u0397\u03A5 | g2< error already | g3> login name=asoo "
+            "| g3< login_ok | g4> login name=\uA4EE\u13DA\u0555\u2C9E | g4< error already "
+            "| g5> login name=\u0394\u03B7\u03BC\u03AE\u03C4\u03C1\u03B7\u03C2 | g5< login_ok "
+            "| g6> login name=\u738B\u5C0F\u660E | g6< login_ok");
         // Lengths count characters, not UTF-16 units.
         ControlClient& e = script->client("e");
         QVERIFY(!e.login(QString("\U0001F600").repeated(32)).isEmpty());
@@ -150,6 +156,22 @@ private slots:
         big->sendRaw("{\"cmd\":\"get_rooms\",\"pad\":\"" + QByteArray(64 * 1024 - 31, 'p') + "\"}\n");
         QCOMPARE(big->next("error").value("message").toString(), "Log in first.");
     }
+    // Hundreds of times longer after normalisation: refused on their length alone, briefly.
+    void longNamesAreRefusedBeforeAnyNameWork()
+    {
+        static qsizetype longest = 0;
+        names::setSkeletonHook([](const QString& text) { longest = qMax(longest, text.size()); });
+        RUN("a> login name=alice | a> create_room room=Den mode=private | a< join_ok");
+        for (const char* field : {"login username", "join_room room_name", "private_message target",
+                                  "invite target", "kick_player target", "transfer_host target"}) {
+            script->client("a").send(QString(field).section(' ', 0, 0),
+                                     {{QString(field).section(' ', 1), QString(20000, QChar(0xFDFA))}});
+            QVERIFY2(compact(script->client("a").next("error")).size() < 1000, field);
+        }
+        names::setSkeletonHook(nullptr);
+        QVERIFY2(longest <= lobbyrules::maxUnits(lobbyrules::kMaxRoomName),
+                 qPrintable(QString::number(longest)));
+    }
     void roomsAndHosts()
     {
         RUN("a> login name=alice | b> login name=bob | c> login name=carol "
@@ -157,7 +179,9 @@ private slots:
             "| c> create_room room=Gamma mode=private | c<* join_ok 10.8.2.1 | a> get_rooms "
             "| a< room_list [\"Beta \U0001F512\",\"Zulu\"] | c> get_rooms "
             "| c< room_list [\"Beta \U0001F512\",\"Gamma [Private]\",\"Zulu\"] "
-            "| a> create_room room=ZULU mode=public | a< error already exists "
+            "| a> create_room room=ZULU mode=public | a< error already exists | d> login name=dave "
+            "| d> create_room room=G\u0430MMA mode=public | d<* join_ok 10.8.3.1 | c> join_room room=gamma "
+            "| c<* join_ok 10.8.2.1 | c> get_rooms | c< room_list \"Gamma [Private]\",\"G\u0430MMA\" "
             "| a> create_room room=Room mode=PUBLIC | a< error privacy mode "
             "| a> create_room room=Room mode=locked | a< error needs an access key "
             "| a> create_room room=Room%20[Private] mode=public | a< error cannot contain "
@@ -208,6 +232,24 @@ private slots:
             "| g< error not online | l> invite to=host | l< error not in a room | h> kick_player to=guest "
             "| g< kicked Den | g> join_room room=Den | g< error There is no room named "
             "| l> create_room room=Third mode=public | l< error No more rooms");
+    }
+    // An invitation lasts as long as the invited session, in the room and in the state file.
+    void invitationsEndWithTheirSession()
+    {
+        QTemporaryDir dir;
+        config.statePath = dir.filePath("lobby.db");
+        config.sessionGraceMs = 200;
+        restart();
+        RUN("h> login name=host | g> login name=guest | g< login_ok | h> create_room room=Den mode=private "
+            "| h> invite to=guest | g< private_message invited | g~");
+        QVERIFY(QTest::qWaitFor([this] { return server->lobby().sessionCount() == 1; }, 5000));
+        script.reset();
+        server.reset();
+        state::Snapshot saved;
+        const bool opened = state::openSqliteStore(std::exchange(config.statePath, {}), &saved) != nullptr;
+        restart();
+        QVERIFY(opened && saved.rooms.size() == 1);
+        QCOMPARE(saved.rooms.front().invited, QList<quint64>());
     }
     void chatReachesTheRightPlayersAsOneLine()
     {
@@ -471,16 +513,17 @@ private slots:
               "--login-deadline 0.5", "--max-pending-output 8"})
             QVERIFY2(parse(bad).outcome == ServerOptions::Outcome::Error, bad);
     }
-    // On a clock of its own: the lockout doubles each time; one connection per address,
-    // where a mapped address is its IPv4 address and a /64 is one address.
+    // On a clock of its own: the lockout doubles each time, even past a full table of guessers;
+    // one connection per address, where a mapped address is its IPv4 address and a /64 is one address.
     void wrongKeysLockOutForLongerEachTime()
     {
         Recorder out;
         qint64 now = 1;
         ServerConfig oneEach;
         oneEach.maxConnectionsPerAddress = 1;
+        oneEach.maxClients = 5000;
         Lobby lobby(oneEach, out, nullptr, [&now] { return now; });
-        const auto say = [&](ConnectionId c, const char* line) {
+        const auto say = [&](ConnectionId c, const QByteArray& line) {
             lobby.handleLine(c, line);
             while (out.lines.last().value("cmd") == "online_users")
                 out.lines.removeLast();
@@ -503,6 +546,17 @@ private slots:
             now += 1;
         }
         QCOMPARE(say(2, R"({"cmd":"join_room","room_name":"V","password":"k"})"), "room_update");
+        // A table full of blocked addresses does not forget newcomers: they share one count.
+        int refused = 0;
+        for (int i = 0; i < 4096 + 20; ++i) {
+            lobby.connectionOpened(10 + i, QHostAddress(QString("2001:db8:1:%1::1").arg(i, 0, 16)));
+            say(10 + i, QString(R"({"cmd":"login","username":"g%1"})").arg(i).toUtf8());
+            for (int k = 0; k < (i < 4096 ? 5 : 1); ++k)
+                refused += say(10 + i, R"({"cmd":"join_room","room_name":"V","password":"x"})")
+                               .startsWith("Too many");
+            lobby.connectionClosed(10 + i);
+        }
+        QCOMPARE(refused, 20 - 5);
         QCOMPARE(lobby.consistencyProblem(), QString());
     }
 };

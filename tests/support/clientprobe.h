@@ -14,6 +14,7 @@
     X(localIpLabel) X(copyIpButton) X(peerList) X(disconnectButton) X(roomChatView) X(roomChatInput) \
     X(roomSendButton) X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(trayIcon) \
     X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
+    X(iconScrollTimer) X(tunnelNotifier) \
     X(tunnelSeal) X(controlSealed) X(serverLabel) X(connectionStatusLabel) X(settings)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 // clang-format on

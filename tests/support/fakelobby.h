@@ -4,7 +4,9 @@
 #include "lobby/controlcodec.h"
 #include "server/lobby/tls.h"
 #include "tests/support/clientprobe.h"
+#include "tests/support/testenv.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -33,6 +35,7 @@ public:
         if (sealed)
             server.setConfiguration(tls::serverConfiguration(identity));
         server.listen(QHostAddress::LocalHost, 0);
+        openPort = server.serverPort();
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (auto* socket = static_cast<QSslSocket*>(server.nextPendingConnection())) {
                 ++connections;
@@ -54,7 +57,8 @@ public:
             }
         });
     }
-    quint16 port() const { return server.serverPort(); }
+    quint16 port() const { return openPort; } // also while closed
+    bool reopen() { return server.listen(QHostAddress::LocalHost, openPort) && waitForClient(); }
     QByteArray endpoint() const { return "127.0.0.1:" + QByteArray::number(port()); }
     bool waitForClient(int timeoutMs = 5000)
     {
@@ -79,11 +83,19 @@ public:
         (void)QTest::qWaitFor([&] { return count(cmd) > 0; }, timeoutMs);
         return last(cmd);
     }
-    // How many lines came once queued traffic has arrived.
-    qsizetype settledCount()
+    // How many lines came before a marker `c` sends now: TCP keeps their order,
+    // so nothing `c` sent earlier can still be on its way.
+    qsizetype settledCount(VLANClient& c)
     {
-        QTest::qWait(150);
+        P::sendControlMessage(c, control::message(u"marker"_s));
+        (void)QTest::qWaitFor([&] { return count(u"marker"_s) > 0; });
+        received.removeAll(control::message(u"marker"_s));
         return received.size();
+    }
+    // The connection's end arrives after every line sent before it.
+    bool waitForHangUp()
+    {
+        return QTest::qWaitFor([this] { return client->state() == QAbstractSocket::UnconnectedState; });
     }
     // A shown client logged in as `name`, on the lobby page; null on any failure.
     std::unique_ptr<VLANClient> loggedInClient(const QString& name)
@@ -114,4 +126,68 @@ public:
 
 private:
     QByteArray pending; // a line not yet complete
+    quint16 openPort = 0;
+};
+
+// What each client test starts from (reset() in init()): a fresh fake lobby, no client, no settings.
+struct ClientFixture
+{
+    std::unique_ptr<FakeLobby> lobby;
+    std::unique_ptr<VLANClient> client;
+    QSettings settings{u"Zentho"_s, u"Launcher"_s};
+
+    void reset()
+    {
+        client.reset();
+        while (QGuiApplication::overrideCursor()) // a window gone under a resize cursor leaves it
+            QGuiApplication::restoreOverrideCursor();
+        settings.clear();
+        lobby = std::make_unique<FakeLobby>();
+    }
+    void shown(const QByteArray& server = "127.0.0.1:1")
+    {
+        qputenv("PELLORA_SERVER", server);
+        client = std::make_unique<VLANClient>();
+        client->setGeometry(100, 100, 1080, 720);
+        client->show();
+        QVERIFY(QTest::qWaitForWindowExposed(client.get()));
+    }
+    bool loginPageShows(const QString& text)
+    {
+        return QTest::qWaitFor([&] {
+            const QList<QLabel*> labels = P::loginPage(*client)->findChildren<QLabel*>();
+            return std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->text() == text; });
+        });
+    }
+    bool loggedIn() { return (client = lobby->loggedInClient(u"Alice"_s)) != nullptr; }
+    // No adapter without root: a join marks the layer-3 back-end running.
+    bool joined(const QString& room = u"Alpha"_s, const QString& vip = u"10.8.0.2"_s)
+    {
+        P::wintunRunning(*client) = true;
+        lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, vip}, {u"room_name"_s, room}}));
+        return QTest::qWaitFor(
+            [this] { return P::mainTabs(*client)->currentWidget() == P::roomPage(*client); });
+    }
+};
+
+// The title and text of the next message box, answered with `button`.
+struct NextBox
+{
+    QString title, text;
+    QObject watch; // the wait ends with this
+    // `whileOpen` runs before the answer.
+    explicit NextBox(QMessageBox::StandardButton button = QMessageBox::Ok,
+                     std::function<void()> whileOpen = {})
+    {
+        testenv::whenModal(
+            [this, button, whileOpen](QWidget* widget) {
+                auto* box = qobject_cast<QMessageBox*>(widget);
+                title = box->windowTitle();
+                text = box->text();
+                if (whileOpen)
+                    whileOpen();
+                box->button(button) ? box->button(button)->click() : box->accept();
+            },
+            5000, &watch);
+    }
 };

@@ -13,9 +13,9 @@ void prepare()
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
     qputenv("XDG_CONFIG_HOME", dir.toUtf8());
 }
-void whenModal(std::function<void(QWidget*)> action, int timeoutMs)
+void whenModal(std::function<void(QWidget*)> action, int timeoutMs, QObject* owner)
 {
-    auto* poll = new QTimer;
+    auto* poll = new QTimer(owner);
     QObject::connect(poll, &QTimer::timeout, [poll, action, deadline = QDeadlineTimer(timeoutMs)] {
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal && !deadline.hasExpired())

@@ -12,8 +12,8 @@
 namespace testenv {
 
 void prepare(); // before QApplication exists
-// Runs `action`, from the event loop, on the next modal widget within `timeoutMs`.
-void whenModal(std::function<void(QWidget*)> action, int timeoutMs = 5000);
+// Runs `action`, from the event loop, on the next modal widget within `timeoutMs`; not once `owner` is gone.
+void whenModal(std::function<void(QWidget*)> action, int timeoutMs = 5000, QObject* owner = nullptr);
 
 } // namespace testenv
 

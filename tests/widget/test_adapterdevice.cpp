@@ -5,14 +5,14 @@
 #include "tests/e2e/ipv4packet.h"
 #include "tests/support/fakelobby.h"
 #include "tests/support/netns.h"
-#include "tests/support/testenv.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <arpa/inet.h>
-#include <linux/capability.h>
 #include <atomic>
 #include <cstring>
+#include <linux/capability.h>
 #include <net/if.h>
 #include <netinet/udp.h>
 #include <poll.h>
@@ -93,6 +93,8 @@ struct Udp
     }
 };
 
+enum Cause { held, noRight, nodeClosed, noDriver }; // why an adapter cannot start
+
 } // namespace
 
 class TestAdapterDevice : public QObject
@@ -102,21 +104,44 @@ class TestAdapterDevice : public QObject
     std::unique_ptr<Udp> relay;
     std::unique_ptr<VLANClient> client;
     quint16 clientPort = 0;
+    std::unique_ptr<Udp> game; // a program on the adapter's address
+    bool layer2 = false;
 
-    void startClient(bool layer2)
+    void startClient(bool tap)
     {
         client.reset(); // the previous one, before its lobby goes
         lobby = std::make_unique<FakeLobby>();
         relay = std::make_unique<Udp>("127.0.0.1", lobby->port());
         QVERIFY((client = lobby->loggedInClient(u"Alice"_s)));
         clientPort = udp::localPort(P::tunnelSocket(*client));
-        if (layer2)
+        if ((layer2 = tap))
             P::layer2Button(*client)->click();
     }
     void join(const QString& vip)
     {
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, vip}, {u"room_name"_s, u"A"_s}}));
         QTRY_VERIFY(P::engine(*client).active());
+    }
+    // In a room at 10.8.0.5 in the row's mode, beside a game; 10.8.0.9 is a peer behind the relay.
+    void enterRoom()
+    {
+        QFETCH_GLOBAL(bool, tap);
+        startClient(tap);
+        join(u"10.8.0.5"_s);
+        game = std::make_unique<Udp>("10.8.0.5");
+        if (layer2) // the peer's hardware address, as if learnt from its first frame
+            QVERIFY(system("ip neigh replace 10.8.0.9 lladdr 02:aa:bb:cc:dd:01 dev pellora0") == 0);
+    }
+    // `payload` from the peer to the game, as the relay sends it.
+    QByteArray inbound(const QByteArray& payload) const
+    {
+        const QByteArray ip = testpackets::udpPacket("10.8.0.9", "10.8.0.5", 7000, game->port, payload);
+        const QByteArray mac(query(kTap, SIOCGIFHWADDR).ifr_hwaddr.sa_data, 6);
+        return tunnel::scramblePayload(layer2 ? testpackets::ethernetFrame(mac, ip) : ip);
+    }
+    QByteArray gameReceives() const
+    {
+        return game->receive(1000, [](const QByteArray&) { return true; });
     }
     void verifyLeft(int leaves)
     {
@@ -125,17 +150,14 @@ class TestAdapterDevice : public QObject
         QVERIFY(!P::wintunRunning(*client) && !P::tapRunning(*client) && !P::engine(*client).active());
         QVERIFY(!P::wintunAdapter(*client) && P::tapHandle(*client) == adapter::invalidDevice());
     }
-    // Answers the next message box; `seen` gets "title|text".
-    static void acceptNextBox(QString* seen)
-    {
-        testenv::whenModal([seen](QWidget* widget) {
-            auto* box = qobject_cast<QMessageBox*>(widget);
-            *seen = box->windowTitle() + u'|' + box->text();
-            box->accept();
-        });
-    }
 
 private slots:
+    void initTestCase_data() // every test runs in both modes
+    {
+        QTest::addColumn<bool>("tap");
+        QTest::newRow("layer 3") << false;
+        QTest::newRow("layer 2") << true;
+    }
     void initTestCase()
     {
         if (!g_skip.isEmpty())
@@ -144,146 +166,181 @@ private slots:
     void cleanup()
     {
         client.reset();
+        game.reset();
         relay.reset();
         lobby.reset();
         QTRY_VERIFY(!if_nametoindex(kTun) && !if_nametoindex(kTap));
     }
-    void trafficBothWaysWhileTheGuiThreadIsBlocked()
+    void adapterTakesTheRoomAddress()
     {
-        for (const bool layer2 : {false, true}) {
-            const char* name = layer2 ? kTap : kTun;
-            startClient(layer2);
-            join(u"10.8.0.5"_s);
-            const ifreq address = query(name, SIOCGIFADDR);
-            QCOMPARE(QHostAddress(&address.ifr_addr).toString(), u"10.8.0.5"_s);
-            QCOMPARE(query(name, SIOCGIFMTU).ifr_mtu,
-                     layer2 ? hostconfig::kLayer2Mtu : hostconfig::kLayer3Mtu);
-            Udp game("10.8.0.5");
-            const QByteArray mac(query(kTap, SIOCGIFHWADDR).ifr_hwaddr.sa_data, 6);
-            if (layer2) // the peer's hardware address, as if learnt from its first frame
-                QVERIFY(system("ip neigh replace 10.8.0.9 lladdr 02:aa:bb:cc:dd:01 dev pellora0") == 0);
-            const auto inbound = [&](const QByteArray& payload, quint16 port) {
-                const QByteArray ip = testpackets::udpPacket("10.8.0.9", "10.8.0.5", 7000, port, payload);
-                return tunnel::scramblePayload(layer2 ? testpackets::ethernetFrame(mac, ip) : ip);
-            };
-            // From another thread while the GUI thread sleeps: each round trip is prompt.
-            std::atomic<int> prompt{0};
-            std::thread traffic([&] {
-                for (int i = 0; i < 20; ++i) {
-                    QElapsedTimer clock;
-                    clock.start();
-                    const QByteArray tag = "in-" + QByteArray::number(i);
-                    relay->sendTo("127.0.0.1", clientPort, inbound(tag, game.port));
-                    const bool in = game.receive(200, [&](const QByteArray& d) { return d == tag; }) == tag;
-                    game.sendTo("10.8.0.9", 7000, "out-" + QByteArray::number(i));
-                    const QByteArray out = relay->receive(200, [&](const QByteArray& d) {
-                        return tunnel::scramblePayload(d).endsWith("out-" + QByteArray::number(i));
-                    });
-                    prompt += in && !out.isEmpty() && clock.elapsed() < 100;
-                }
-            });
-            QThread::msleep(500);
-            traffic.join();
-            QCOMPARE(prompt.load(), 20);
-            // From any address or port but the relay's, or shaped like JSON: never on the adapter.
-            Udp("127.0.0.1").sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
-            Udp("127.0.0.2", lobby->port()).sendTo("127.0.0.1", clientPort, inbound("forged", game.port));
-            QByteArray braced = inbound("braced", game.port);
-            braced[0] = '{';
-            relay->sendTo("127.0.0.1", clientPort, braced);
-            relay->sendTo("127.0.0.1", clientPort, inbound("last", game.port));
-            QCOMPARE(game.receive(1000, [](const QByteArray&) { return true; }), QByteArray("last"));
-            // A segmented send arrives as one coalesced receive; every datagram in it reaches the adapter.
-            QByteArray burst;
-            for (const char* tag : {"seg-a", "seg-b", "seg-c"})
-                burst += inbound(tag, game.port);
-            const int segment = int(burst.size() / 3);
-            const int whole = 0;
-            QVERIFY(setsockopt(relay->fd, SOL_UDP, UDP_SEGMENT, &segment, sizeof segment) == 0);
-            relay->sendTo("127.0.0.1", clientPort, burst);
-            QVERIFY(setsockopt(relay->fd, SOL_UDP, UDP_SEGMENT, &whole, sizeof whole) == 0);
-            for (const char* tag : {"seg-a", "seg-b", "seg-c"})
-                QCOMPARE(game.receive(1000, [](const QByteArray&) { return true; }), QByteArray(tag));
-            // A stop while both threads are busy both ways ends them at once and leaves nothing.
-            std::atomic<bool> flood{true};
-            const QByteArray full = inbound(QByteArray(1200, 'i'), game.port);
-            std::thread flooding([&] {
-                while (flood) {
-                    relay->sendTo("127.0.0.1", clientPort, full);
-                    game.sendTo("10.8.0.9", 7000, QByteArray(1200, 'o'));
-                }
-            });
-            QTest::qWait(300);
-            QElapsedTimer clock;
-            clock.start();
-            P::stopAdapters(*client);
-            const qint64 took = clock.elapsed();
-            flood = false;
-            flooding.join();
-            QVERIFY2(took < 1000, qPrintable(QString::number(took)));
-            QVERIFY(!P::engine(*client).active() && !P::wintunSession(*client) && !if_nametoindex(kTun));
-            QCOMPARE(P::tapHandle(*client), adapter::invalidDevice());
-        }
+        enterRoom();
+        const char* name = layer2 ? kTap : kTun;
+        const ifreq address = query(name, SIOCGIFADDR);
+        QCOMPARE(QHostAddress(&address.ifr_addr).toString(), u"10.8.0.5"_s);
+        QCOMPARE(query(name, SIOCGIFMTU).ifr_mtu, layer2 ? hostconfig::kLayer2Mtu : hostconfig::kLayer3Mtu);
     }
-    void leavingKickAndClosingStopTheAdapter()
+    // From another thread while the GUI thread waits for it: each round trip is prompt.
+    void trafficFlowsWhileTheGuiThreadIsBlocked()
     {
-        startClient(false);
-        join(u"10.8.0.5"_s);
-        P::layer2Button(*client)->click(); // locked while in the room
-        QVERIFY(!P::layer2Mode(*client));
-        P::disconnectButton(*client)->click();
-        verifyLeft(1);
-        QVERIFY(!if_nametoindex(kTun));
-        P::layer2Button(*client)->click();
-        join(u"10.8.1.4"_s);
-        QString notice;
-        acceptNextBox(&notice);
-        lobby->send(control::message(u"kicked"_s, {{u"message"_s, u"Bye"_s}}));
-        QTRY_COMPARE(notice, u"Connection Terminated|Bye"_s);
-        verifyLeft(2);
-        QVERIFY(!if_nametoindex(kTap));
-        join(u"10.8.1.5"_s);
-        const qsizetype before = lobby->received.size();
-        client.reset(); // closing the window stops the adapter and sends nothing
-        QVERIFY(!if_nametoindex(kTap));
-        QCOMPARE(lobby->settledCount(), before);
+        enterRoom();
+        std::atomic<int> prompt{0};
+        std::thread traffic([&] {
+            for (int i = 0; i < 20; ++i) {
+                QElapsedTimer clock;
+                clock.start();
+                const QByteArray tag = "in-" + QByteArray::number(i);
+                relay->sendTo("127.0.0.1", clientPort, inbound(tag));
+                const bool in = game->receive(200, [&](const QByteArray& d) { return d == tag; }) == tag;
+                game->sendTo("10.8.0.9", 7000, "out-" + QByteArray::number(i));
+                const QByteArray out = relay->receive(200, [&](const QByteArray& d) {
+                    return tunnel::scramblePayload(d).endsWith("out-" + QByteArray::number(i));
+                });
+                prompt += in && !out.isEmpty() && clock.elapsed() < 100;
+            }
+        });
+        traffic.join(); // the GUI thread blocks here, no event loop runs
+        QCOMPARE(prompt.load(), 20);
+    }
+    // From any address or port but the relay's, or shaped like JSON: never on the adapter.
+    void onlyTheRelaysDatagramsReachTheAdapter()
+    {
+        enterRoom();
+        Udp("127.0.0.1").sendTo("127.0.0.1", clientPort, inbound("forged"));
+        Udp("127.0.0.2", lobby->port()).sendTo("127.0.0.1", clientPort, inbound("forged"));
+        QByteArray braced = inbound("braced");
+        braced[0] = '{';
+        relay->sendTo("127.0.0.1", clientPort, braced);
+        relay->sendTo("127.0.0.1", clientPort, inbound("last"));
+        QCOMPARE(gameReceives(), QByteArray("last"));
+    }
+    // A segmented send arrives as one coalesced receive; every datagram in it reaches the adapter.
+    void coalescedReceiveReachesTheAdapterWhole()
+    {
+        enterRoom();
+        QByteArray burst;
+        for (const char* tag : {"seg-a", "seg-b", "seg-c"})
+            burst += inbound(tag);
+        const int segment = int(burst.size() / 3);
+        QVERIFY(setsockopt(relay->fd, SOL_UDP, UDP_SEGMENT, &segment, sizeof segment) == 0);
+        relay->sendTo("127.0.0.1", clientPort, burst);
+        for (const char* tag : {"seg-a", "seg-b", "seg-c"})
+            QCOMPARE(gameReceives(), QByteArray(tag));
+    }
+    // A stop while both threads are busy both ways ends them at once and leaves nothing.
+    void stopUnderLoadEndsAtOnce()
+    {
+        enterRoom();
+        std::atomic<bool> flood{true};
+        const QByteArray full = inbound(QByteArray(1200, 'i'));
+        std::thread flooding([&] {
+            while (flood) {
+                relay->sendTo("127.0.0.1", clientPort, full);
+                game->sendTo("10.8.0.9", 7000, QByteArray(1200, 'o'));
+            }
+        });
+        // Both ways under way: the engine carries each direction.
+        QVERIFY(!gameReceives().isEmpty() &&
+                !relay->receive(1000, [](const QByteArray&) { return true; }).isEmpty());
+        QElapsedTimer clock;
+        clock.start();
+        P::stopAdapters(*client);
+        const qint64 took = clock.elapsed();
+        flood = false;
+        flooding.join();
+        QVERIFY2(took < 1000, qPrintable(QString::number(took)));
+        QVERIFY(!P::engine(*client).active() && !P::wintunSession(*client) && !if_nametoindex(kTun));
+        QCOMPARE(P::tapHandle(*client), adapter::invalidDevice());
+    }
+    // With no socket to carry it the engine cannot start: the room stays, its adapter goes.
+    void noTunnelSocketLeavesNoAdapter()
+    {
+        QFETCH_GLOBAL(bool, tap);
+        startClient(tap);
+        delete std::exchange(P::tunnelNotifier(*client), nullptr);
+        udp::close(std::exchange(P::tunnelSocket(*client), nullptr));
+        lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.0.5"_s}, {u"room_name"_s, u"A"_s}}));
+        QTRY_COMPARE(P::mainTabs(*client)->currentWidget(), P::roomPage(*client));
+        QVERIFY(!P::engine(*client).active() && !P::wintunRunning(*client) && !P::tapRunning(*client));
+        QVERIFY(!P::wintunAdapter(*client) && P::tapHandle(*client) == adapter::invalidDevice());
+        QVERIFY(!if_nametoindex(kTun) && !if_nametoindex(kTap));
+    }
+    void modeStaysWhileInARoom()
+    {
+        enterRoom();
+        (layer2 ? P::layer3Button(*client) : P::layer2Button(*client))->click();
+        QVERIFY(P::layer2Mode(*client) == layer2 && if_nametoindex(layer2 ? kTap : kTun));
+    }
+    void endOfTheRoomStopsTheAdapter_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("left") << u"left"_s;
+        QTest::newRow("kicked") << u"kicked"_s;
+        QTest::newRow("window closed") << u"closed"_s; // and nothing is sent
+    }
+    void endOfTheRoomStopsTheAdapter()
+    {
+        QFETCH(QString, end);
+        enterRoom();
+        const NextBox notice;
+        if (end == u"left"_s) {
+            P::disconnectButton(*client)->click();
+        } else if (end == u"kicked"_s) {
+            lobby->send(control::message(u"kicked"_s, {{u"message"_s, u"Bye"_s}}));
+            QTRY_COMPARE(notice.title, u"Connection Terminated"_s);
+            QCOMPARE(notice.text, u"Bye"_s);
+        } else {
+            const qsizetype before = lobby->received.size();
+            client.reset();
+            QVERIFY(lobby->waitForHangUp());
+            QCOMPARE(lobby->received.size(), before);
+        }
+        if (client)
+            verifyLeft(1);
+        QVERIFY(!if_nametoindex(kTun) && !if_nametoindex(kTap));
+    }
+    void startFailureNamesItsCause_data()
+    {
+        QTest::addColumn<int>("cause");
+        QTest::addColumn<QString>("title"); // %1: the driver's name for a missing driver
+        QTest::addColumn<QString>("mentions");
+        QTest::newRow("held") << int(held) << u"Permission Error"_s << u"Another program is using the %1"_s;
+        QTest::newRow("no right")
+            << int(noRight) << u"Permission Error"_s
+            << u"CAP_NET_ADMIN right, which this program does not have. Grant it once with "
+               u"\"sudo setcap cap_net_admin+ep /"_s;
+        QTest::newRow("node closed") << int(nodeClosed) << u"Permission Error"_s
+                                     << u"as root with \"chmod 0666 /dev/net/tun\""_s;
+        QTest::newRow("no driver") << int(noDriver) << u"Driver %1"_s << u"modprobe tun"_s;
     }
     // Each cause gets its own message with the step that fixes it, and the room is left.
-    void startFailuresNameTheirCause()
+    void startFailureNamesItsCause()
     {
         if (!g_mountNamespace)
             QSKIP("no private mount namespace to replace /dev/net in");
-        enum Cause { held, noRight, nodeClosed, noDriver };
-        for (const auto& [layer2, cause, title, mentions] :
-             {std::tuple(false, held, "Permission Error|", "Another program is using the TUN interface RIRODedo"),
-              {true, held, "Permission Error|", "Another program is using the TAP interface pellora0"},
-              {false, noRight, "Permission Error|", "CAP_NET_ADMIN right, which this program does not have. Grant "
-                                                    "it once with \"sudo setcap cap_net_admin+ep /"},
-              {true, noRight, "Permission Error|", "sudo setcap cap_net_admin+ep /"},
-              {false, nodeClosed, "Permission Error|", "as root with \"chmod 0666 /dev/net/tun\""},
-              {true, nodeClosed, "Permission Error|", "as root with \"chmod 0666 /dev/net/tun\""},
-              {false, noDriver, "Driver Error|", "modprobe tun"},
-              {true, noDriver, "Driver Missing|", "modprobe tun"}}) {
-            startClient(layer2);
-            const int hold = cause == held ? netdev::openInterface(layer2 ? kTap : kTun, layer2) : -1;
-            if (cause == noDriver || cause == nodeClosed)
-                QVERIFY(mount("tmpfs", "/dev/net", "tmpfs", 0, "size=16k") == 0);
-            // A node only root may open, and this thread without the right to override that.
-            if (cause == nodeClosed)
-                QVERIFY(mknod("/dev/net/tun", S_IFCHR | 0600, makedev(10, 200)) == 0 &&
-                        chown("/dev/net/tun", 65534, 65534) == 0 && setEffective(CAP_DAC_OVERRIDE, false));
-            QVERIFY(cause != noRight || setEffective(CAP_NET_ADMIN, false));
-            QString box;
-            acceptNextBox(&box);
-            lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.3.2"_s}}));
-            QTRY_VERIFY(!box.isEmpty());
-            QVERIFY(setEffective(CAP_NET_ADMIN, true) && setEffective(CAP_DAC_OVERRIDE, true));
-            QVERIFY(cause < nodeClosed || umount2("/dev/net", MNT_DETACH) == 0);
-            QVERIFY2(box.startsWith(QLatin1String(title)) && box.contains(QLatin1String(mentions)), qPrintable(box));
-            verifyLeft(1);
-            if (hold >= 0)
-                close(hold);
-        }
+        QFETCH_GLOBAL(bool, tap);
+        QFETCH(int, cause);
+        QFETCH(QString, title);
+        QFETCH(QString, mentions);
+        startClient(tap);
+        const int hold = cause == held ? netdev::openInterface(tap ? kTap : kTun, tap) : -1;
+        if (cause == noDriver || cause == nodeClosed)
+            QVERIFY(mount("tmpfs", "/dev/net", "tmpfs", 0, "size=16k") == 0);
+        // A node only root may open, and this thread without the right to override that.
+        if (cause == nodeClosed)
+            QVERIFY(mknod("/dev/net/tun", S_IFCHR | 0600, makedev(10, 200)) == 0 &&
+                    chown("/dev/net/tun", 65534, 65534) == 0 && setEffective(CAP_DAC_OVERRIDE, false));
+        QVERIFY(cause != noRight || setEffective(CAP_NET_ADMIN, false));
+        const NextBox box;
+        lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.3.2"_s}}));
+        QTRY_VERIFY(!box.title.isEmpty());
+        QVERIFY(setEffective(CAP_NET_ADMIN, true) && setEffective(CAP_DAC_OVERRIDE, true));
+        QVERIFY(cause < nodeClosed || umount2("/dev/net", MNT_DETACH) == 0);
+        QCOMPARE(box.title, title.arg(tap ? u"Missing"_s : u"Error"_s));
+        const QString what = tap ? u"TAP interface pellora0"_s : u"TUN interface RIRODedo"_s;
+        QVERIFY2(box.text.contains(mentions.arg(what)), qPrintable(box.text));
+        verifyLeft(1);
+        if (hold >= 0)
+            close(hold);
     }
 
     // The route that sends 255.255.255.255 out of the adapter goes when the
@@ -291,10 +348,13 @@ private slots:
     void limitedBroadcastRouteIsTakenBack()
     {
         const auto routed = [] {
-            return netns::run({u"ip"_s, u"route"_s, u"show"_s, u"255.255.255.255/32"_s}).output.contains(u"dev pellora0"_s);
+            return netns::run({u"ip"_s, u"route"_s, u"show"_s, u"255.255.255.255/32"_s})
+                .output.contains(u"dev pellora0"_s);
         };
         // An administrator's TAP interface outlives the client.
-        QVERIFY(netns::run({u"ip"_s, u"tuntap"_s, u"add"_s, u"dev"_s, u"pellora0"_s, u"mode"_s, u"tap"_s}).code == 0);
+        QVERIFY(
+            netns::run({u"ip"_s, u"tuntap"_s, u"add"_s, u"dev"_s, u"pellora0"_s, u"mode"_s, u"tap"_s}).code ==
+            0);
         startClient(true);
         join(u"10.8.4.2"_s);
         QVERIFY(routed());
@@ -302,7 +362,8 @@ private slots:
         QVERIFY(!routed() && if_nametoindex(kTap));
         // What a client that crashed in the room leaves behind.
         QVERIFY(netdev::addBroadcastRoute(kTap, nullptr) && routed());
-        QSettings(u"Zentho"_s, u"Launcher"_s).setValue(u"cleanup/broadcastRoute"_s, QStringList{kTap, u"10.8.4.2"_s});
+        QSettings(u"Zentho"_s, u"Launcher"_s)
+            .setValue(u"cleanup/broadcastRoute"_s, QStringList{kTap, u"10.8.4.2"_s});
         startClient(false);
         QVERIFY(!routed());
         QVERIFY(netns::run({u"ip"_s, u"link"_s, u"del"_s, u"pellora0"_s}).code == 0);
