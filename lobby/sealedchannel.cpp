@@ -135,11 +135,14 @@ void VLANClient::takeTunnelKey(const QJsonObject& message)
     QByteArray key =
         QByteArray::fromBase64(control::readString(message, QStringLiteral("tunnel_key")).toLatin1());
     // Only a key that came over the sealed channel is worth anything.
-    if (tcpSocket->isEncrypted() && key.size() == int(seal::kKeyBytes))
+    if (tcpSocket->isEncrypted() && key.size() == int(seal::kKeyBytes)) {
         tunnelSeal->setKey(reinterpret_cast<const std::uint8_t*>(key.constData()),
                            control::readString(message, QStringLiteral("tunnel_index")).toUInt(),
                            control::readString(message, QStringLiteral("tunnel_phase")).toInt());
-    else if (message.value(QStringLiteral("cmd")).toString() == QLatin1String("login_ok"))
+        // The relay knows the tunnel again only by a heartbeat under the new
+        // key (after a server restart, say): one goes at once.
+        sendUdpHeartbeats();
+    } else if (message.value(QStringLiteral("cmd")).toString() == QLatin1String("login_ok"))
         tunnelSeal->clear();
     seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
 }
