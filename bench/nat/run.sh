@@ -372,8 +372,10 @@ start_player() {
 say() {
     local name=$1 before
     shift
+    [[ -n ${player_fd[$name]:-} ]] || return 1
     before=$(wc -l <"$work/$name.out")
-    echo "$*" >&"${player_fd[$name]}"
+    # A driver that has gone fails the command instead of ending us with SIGPIPE.
+    (trap '' PIPE; echo "$*" >&"${player_fd[$name]}") 2>/dev/null || return 1
     waitfor 20 answered "$name" "$before" || return 1
     tail -n +"$((before + 1))" "$work/$name.out" | grep -m1 '"ok":'
 }
@@ -480,6 +482,52 @@ midpoint=$(awk -v r="$relayed_rtt" -v d="$direct_rtt" 'BEGIN { print (r + d) / 2
 echo "nat: links ${relay_ms} ms to the server, ${direct_ms} ms between the players, one way:" \
     "relayed round trip >= ${relayed_rtt} ms, direct ${direct_rtt} ms; faster than ${midpoint} ms counts as direct"
 
+# measure: pings, path, fall back and idle of the pair in the room; adds to $line.
+measure() {
+    local vip_b replies first sent rtt_direct rtt_relayed tail to_direct said fallback cut_at pinger idle_tail
+    vip_b=$(field "$(say b status)" vip)
+    pings "$prefix-a" "$vip_b" "$window" "$work/window.txt"
+    read -r replies first sent lost rtt_direct rtt_relayed tail to_direct < <(analyse "$work/window.txt" "$joined_at")
+    path=$(path_of "$tail")
+    said=$(client_path a "$vip_b")
+    delivered=yes
+    ((replies > 0)) || { delivered=no; path=none; }
+    [[ $path == direct ]] || to_direct=-
+    line+=" path=$path client=$said to_direct_s=$to_direct rtt_direct_ms=$rtt_direct rtt_relayed_ms=$rtt_relayed"
+    line+=" lost=$lost/$((sent - ${first/-/0} + 1))"
+
+    fallback=-
+    if [[ $delivered == yes && ($break_when == always || ($break_when == direct && $path == direct)) ]]; then
+        # 8 s of pings: a fall back slower than 7 s is a miss.
+        timeout 20 ip netns exec "$prefix-a" ping -n -D -i 0.05 -W 2 -c 160 "$vip_b" >"$work/fallback.txt" 2>&1 &
+        pinger=$!
+        pids+=("$pinger")
+        sleep 1
+        cut_at=$(now)
+        cut_direct
+        wait "$pinger" || true
+        fallback=$(fallback_time "$work/fallback.txt" "$cut_at")
+        if [[ $fallback == never ]]; then
+            failed=1
+        elif [[ $fallback_max == - ]] || awk -v f="$fallback" -v m="$fallback_max" 'BEGIN { exit !(f > m) }'; then
+            fallback_max=$fallback
+        fi
+    fi
+    line+=" fallback_s=$fallback"
+
+    if [[ $idle != 0 && $delivered == yes ]]; then
+        sleep "$idle"
+        pings "$prefix-a" "$vip_b" 1 "$work/idle.txt"
+        read -r _ _ _ _ _ _ idle_tail _ < <(analyse "$work/idle.txt" "$(now)")
+        line+=" after_idle=$(path_of "$idle_tail")"
+    fi
+    line+=" delivered=$delivered"
+    if [[ $said != - && $delivered == yes && $said != "$path" ]]; then
+        line+=" (the client says $said, the pings say $path)"
+        failed=1
+    fi
+}
+
 declare -A verified=()
 failed=0
 expected=0 went_direct=0 symmetric=0 symmetric_relayed=0 lost_total=0 fallback_max=-
@@ -527,7 +575,7 @@ for pair in "${pair_list[@]}"; do
     pids+=($!)
     outcome=""
     if ! waitfor 10 bash -c "ip netns exec '$prefix-s' ss -ltn | grep -q ':$PORT '"; then
-        outcome="server did not start"
+        outcome="server did not start: $(tail -n 1 "$work/server.log")"
     fi
     if [[ -z $outcome ]]; then
         start_player a
@@ -550,52 +598,11 @@ for pair in "${pair_list[@]}"; do
     expect=relayed
     expect_direct "$type_a" "$type_b" && expect=direct
     line+=" expect=$expect"
+    path=none delivered=no lost=0
     if [[ -n $outcome ]]; then
-        echo "$line path=none delivered=no ($outcome)"
-        failed=1
-        teardown
-        continue
-    fi
-    vip_a=$(field "$(say a status)" vip)
-    vip_b=$(field "$(say b status)" vip)
-    pings "$prefix-a" "$vip_b" "$window" "$work/window.txt"
-    read -r replies first sent lost rtt_direct rtt_relayed tail to_direct < <(analyse "$work/window.txt" "$joined_at")
-    path=$(path_of "$tail")
-    said=$(client_path a "$vip_b")
-    delivered=yes
-    ((replies > 0)) || { delivered=no; path=none; }
-    [[ $path == direct ]] || to_direct=-
-    line+=" path=$path client=$said to_direct_s=$to_direct rtt_direct_ms=$rtt_direct rtt_relayed_ms=$rtt_relayed"
-    line+=" lost=$lost/$((sent - ${first/-/0} + 1))"
-
-    fallback=-
-    if [[ $delivered == yes && ($break_when == always || ($break_when == direct && $path == direct)) ]]; then
-        # 8 s of pings: a fall back slower than 7 s is a miss.
-        timeout 20 ip netns exec "$prefix-a" ping -n -D -i 0.05 -W 2 -c 160 "$vip_b" >"$work/fallback.txt" 2>&1 &
-        pinger=$!
-        sleep 1
-        cut_at=$(now)
-        cut_direct
-        wait "$pinger" || true
-        fallback=$(fallback_time "$work/fallback.txt" "$cut_at")
-        if [[ $fallback == never ]]; then
-            failed=1
-        elif [[ $fallback_max == - ]] || awk -v f="$fallback" -v m="$fallback_max" 'BEGIN { exit !(f > m) }'; then
-            fallback_max=$fallback
-        fi
-    fi
-    line+=" fallback_s=$fallback"
-
-    if [[ $idle != 0 && $delivered == yes ]]; then
-        sleep "$idle"
-        pings "$prefix-a" "$vip_b" 1 "$work/idle.txt"
-        read -r _ _ _ _ _ _ idle_tail _ < <(analyse "$work/idle.txt" "$(now)")
-        line+=" after_idle=$(path_of "$idle_tail")"
-    fi
-    line+=" delivered=$delivered"
-    if [[ $said != - && $delivered == yes && $said != "$path" ]]; then
-        line+=" (the client says $said, the pings say $path)"
-        failed=1
+        line+=" path=none delivered=no ($outcome)"
+    else
+        measure
     fi
     [[ $delivered == yes ]] || failed=1
     echo "$line"
