@@ -6,15 +6,6 @@
 // the current one; the devices vanish with the process. Prints "ready" once
 // both exist; ends on SIGTERM, SIGINT or SIGHUP, or when a device goes away,
 // printing what it forwarded and dropped on stderr.
-#include <fcntl.h>
-#include <linux/if.h>
-#include <linux/if_tun.h>
-#include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -23,7 +14,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <poll.h>
+#include <sched.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -149,7 +148,7 @@ int usage()
 {
     std::fputs("usage: pellora-delaylink [--delay-ms MS] [--queue PACKETS] NAME[@NETNS] NAME[@NETNS]\n"
                "  holds each packet MS milliseconds (default 20, fractions allowed) each way;\n"
-               "  at most PACKETS (default 4096) wait per direction, more are dropped\n",
+               "  at most PACKETS (default 1024) wait per direction, more are dropped\n",
                stderr);
     return 2;
 }
@@ -159,7 +158,7 @@ int usage()
 int main(int argc, char** argv)
 {
     double delayMs = 20;
-    long capacity = 4096;
+    long capacity = 1024;
     std::vector<std::string> ends;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];

@@ -8,16 +8,15 @@
 //     prints "mapping=independent|dependent filtering=independent|address|address-port
 //     other-address=reachable|blocked", or "udp=blocked" when IP1:PORT1 does not answer.
 #include <arpa/inet.h>
-#include <poll.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <string>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -72,7 +71,8 @@ int reflect(char** argv)
             char ask[16] = {};
             sockaddr_in from{};
             socklen_t fromLength = sizeof from;
-            if (recvfrom(fds[i].fd, ask, sizeof ask - 1, 0, reinterpret_cast<sockaddr*>(&from), &fromLength) < 0)
+            if (recvfrom(fds[i].fd, ask, sizeof ask - 1, 0, reinterpret_cast<sockaddr*>(&from), &fromLength) <
+                0)
                 continue;
             const int answerer = std::strcmp(ask, "port") == 0   ? i ^ 1
                                  : std::strcmp(ask, "addr") == 0 ? 3 - i
@@ -116,9 +116,12 @@ int classify(char** argv)
     const bool independent = first == otherPort && (otherAddress.empty() || first == otherAddress);
     // Fresh sockets: the NAT has seen nothing from them but the one request.
     const bool fromAnywhere = !ask(udpSocket(ephemeral), endpoint(argv[0], argv[2]), "addr").empty();
-    const bool fromOtherPort = fromAnywhere || !ask(udpSocket(ephemeral), endpoint(argv[0], argv[2]), "port").empty();
+    const bool fromOtherPort =
+        fromAnywhere || !ask(udpSocket(ephemeral), endpoint(argv[0], argv[2]), "port").empty();
     std::printf("mapping=%s filtering=%s other-address=%s\n", independent ? "independent" : "dependent",
-                fromAnywhere ? "independent" : fromOtherPort ? "address" : "address-port",
+                fromAnywhere    ? "independent"
+                : fromOtherPort ? "address"
+                                : "address-port",
                 otherAddress.empty() ? "blocked" : "reachable");
     return 0;
 }

@@ -146,7 +146,7 @@ prefix=pnat-$$
 work=$(mktemp -d /tmp/pellora-nat.XXXXXX)
 namespaces=()
 pids=()
-declare -A player_fd=()
+declare -A player_fd=() player_pid=()
 
 # Namespaces of earlier runs that were killed before they could clean up.
 for ns in $(ip netns list | awk '{print $1}' | grep -E '^pnat-[0-9]+-' || true); do
@@ -183,6 +183,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 now() { date +%s.%N; }
+gone() { ! kill -0 "$1" 2>/dev/null; }
 # waitfor SECONDS COMMAND...: true once COMMAND succeeds, false at the deadline.
 waitfor() {
     local deadline
@@ -364,6 +365,7 @@ start_player() {
     ip netns exec "$prefix-$name" env PELLORA_SERVER="$SERVER_IP:$PORT" QT_QPA_PLATFORM=offscreen \
         QT_LOGGING_RULES='qt.qpa.*=false' "$driver_bin" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.err" &
     pids+=($!)
+    player_pid[$name]=$!
     local fd
     exec {fd}>"$work/$name.in"
     player_fd[$name]=$fd
@@ -572,7 +574,8 @@ for pair in "${pair_list[@]}"; do
 
     ip netns exec "$prefix-s" "$server_bin" --listen "$SERVER_IP" --port "$PORT" --stats-interval 0 \
         --state "$work/lobby-$pair_no.db" >"$work/server.log" 2>&1 &
-    pids+=($!)
+    server_pid=$!
+    pids+=("$server_pid")
     outcome=""
     if ! waitfor 10 bash -c "ip netns exec '$prefix-s' ss -ltn | grep -q ':$PORT '"; then
         outcome="server did not start: $(tail -n 1 "$work/server.log")"
@@ -616,8 +619,21 @@ for pair in "${pair_list[@]}"; do
         symmetric=$((symmetric + 1))
         [[ $path == relayed ]] && symmetric_relayed=$((symmetric_relayed + 1))
     fi
-    say a quit >/dev/null 2>&1 || true
-    say b quit >/dev/null 2>&1 || true
+    # Every program ends cleanly (a sanitizer's report fails it).
+    player_pid[server]=$server_pid
+    for p in a b server; do
+        [[ -n ${player_pid[$p]:-} ]] || continue
+        [[ $p == server ]] && kill -TERM "$server_pid" 2>/dev/null || say "$p" quit >/dev/null || true
+        if ! waitfor 10 gone "${player_pid[$p]}"; then
+            echo "nat: $pair: $p did not end"
+            failed=1
+        elif ! wait "${player_pid[$p]}"; then
+            echo "nat: $pair: $p ended with an error:"
+            tail -n 20 "$work/$([[ $p == server ]] && echo server.log || echo "$p.err")"
+            failed=1
+        fi
+    done
+    player_pid=()
     teardown
 done
 
