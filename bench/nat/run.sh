@@ -6,11 +6,11 @@
 #
 # Per pair of NAT types:
 #
-#   player a -- NAT a --(direct/2)--+                          (direct/2 ms each way on each NAT's
-#                                   +-- "internet" --(relay - direct/2)-- server     link, relay - direct/2
-#   player b -- NAT b --(direct/2)--+                           on the server's)
+#   player a -- NAT a --[direct/2]--+
+#                                   +-- "internet" --[relay - direct/2]-- server
+#   player b -- NAT b --[direct/2]--+
 #
-# so that a player reaches the server in `relay` ms and the other player in
+# ([MS]: a link delayed MS each way) # so that a player reaches the server in `relay` ms and the other player in
 # `direct` ms, one way. The delays come from pellora-delaylink (a TUN pair per
 # link), the NATs from nftables. Before its first pair each NAT kind is
 # checked from behind with pellora-natprobe against a reflector on two public
