@@ -11,8 +11,8 @@
 #   player b -- NAT b --[direct/2]--+
 #
 # ([MS]: a link delayed MS each way), so that a player reaches the server in
-# `relay` ms and the other player in `direct` ms, one way. The delays come from pellora-delaylink (a TUN pair per
-# link), the NATs from nftables. Before its first pair each NAT kind is
+# `relay` ms and the other player in `direct` ms, one way. The delays come
+# from pellora-delaylink (a TUN pair per link), the NATs from nftables. Before its first pair each NAT kind is
 # checked from behind with pellora-natprobe against a reflector on two public
 # addresses. The clients are the e2e driver (tests/e2e/driver.cpp), each in
 # its player's namespace, joined to one layer-3 room on pellora-server; a
