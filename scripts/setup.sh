@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev          # libFuzzer targets
   iproute2 iputils-ping             # network-namespace tests
+  nftables                          # the NATs of bench/nat (test label nat)
   g++-mingw-w64-x86-64 wine64      # Win32 units cross-built and tested under wine
   xvfb xauth                        # a real display for screenshots
   libsqlite3-dev                    # the server's state store
