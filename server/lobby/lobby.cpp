@@ -42,17 +42,6 @@ QString addressKeyOf(const QHostAddress& address)
     return QHostAddress(bytes).toString() + QStringLiteral("/64");
 }
 
-// Does not stop at the first difference, so timing tells nothing about the id.
-bool sameSecret(const QString& a, const QString& b)
-{
-    if (a.size() != b.size() || a.isEmpty())
-        return false;
-    unsigned diff = 0;
-    for (qsizetype i = 0; i < a.size(); ++i)
-        diff |= static_cast<unsigned>(a.at(i).unicode() ^ b.at(i).unicode());
-    return diff == 0;
-}
-
 } // namespace
 
 Lobby::Lobby(const ServerConfig& config, LobbyOutput& output, RouteExchange* relay, Clock clock)
@@ -274,7 +263,7 @@ bool Lobby::mayTakeBack(const Session& session, const Connection& c, const QJson
     // The current id proves the player, wherever it comes from now, even
     // while the old connection still looks alive.
     if (session.keyed)
-        return sameSecret(readString(message, QStringLiteral("client_id")), session.id);
+        return lobbyrules::sameSecret(readString(message, QStringLiteral("client_id")), session.id);
     return session.connection == 0 && session.addressKey == c.addressKey;
 }
 

@@ -19,17 +19,6 @@ QString quoted(const QString& name)
     return QLatin1Char('"') + name + QLatin1Char('"');
 }
 
-// Does not stop at the first difference, so timing tells nothing about the key.
-bool sameKey(const QString& a, const QString& b)
-{
-    const QByteArray x = a.toUtf8();
-    const QByteArray y = b.toUtf8();
-    unsigned diff = static_cast<unsigned>(x.size() ^ y.size());
-    for (qsizetype i = 0; i < x.size(); ++i)
-        diff |= static_cast<unsigned>(static_cast<unsigned char>(x[i]) ^ static_cast<unsigned char>(y[i % qMax<qsizetype>(y.size(), 1)]));
-    return diff == 0 && !y.isEmpty();
-}
-
 // Wrong keys allowed per address and room before attempts are refused, and
 // how long the first refusal lasts; each further one lasts twice as long.
 constexpr int kKeyFailures = 5;
@@ -158,7 +147,7 @@ void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
             return send(session, control::message(QStringLiteral("password_required"), {{QStringLiteral("room_name"), room.name}}));
         if (const QString refusal = keyRefusal(room, session.addressKey, false); !refusal.isEmpty())
             return sendError(session, refusal);
-        if (!sameKey(password, room.password)) {
+        if (!lobbyrules::sameSecret(password, room.password)) {
             keyRefusal(room, session.addressKey, true);
             return sendError(session, QStringLiteral("Wrong access key for %1.").arg(quoted(room.name)));
         }

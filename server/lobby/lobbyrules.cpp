@@ -2,7 +2,10 @@
 
 #include "server/lobby/names.h"
 
+#include <QCryptographicHash>
 #include <QHostAddress>
+
+#include <openssl/crypto.h>
 
 
 namespace lobbyrules {
@@ -70,6 +73,14 @@ QString shown(const QString& name, int maxCharacters)
 QString formatIpv4(quint32 address)
 {
     return QHostAddress(address).toString();
+}
+
+bool sameSecret(const QString& given, const QString& kept)
+{
+    // Digests of equal length, compared by the platform's constant-time routine.
+    const QByteArray a = QCryptographicHash::hash(given.toUtf8(), QCryptographicHash::Sha256);
+    const QByteArray b = QCryptographicHash::hash(kept.toUtf8(), QCryptographicHash::Sha256);
+    return CRYPTO_memcmp(a.constData(), b.constData(), static_cast<std::size_t>(a.size())) == 0 && !kept.isEmpty();
 }
 
 } // namespace lobbyrules

@@ -37,6 +37,11 @@ QString shown(const QString& name, int maxCharacters);
 
 QString formatIpv4(quint32 address);
 
+// A secret a player gives (client id, access key) against the one kept. The
+// time taken tells nothing about where they differ or how long the kept one
+// is; an empty kept secret matches nothing.
+bool sameSecret(const QString& given, const QString& kept);
+
 } // namespace lobbyrules
 
 // A burst of up to `limit` events, refilled at `limit` per `windowMs`; the
