@@ -1,6 +1,6 @@
 #include "app/vlanclient.h"
 #include "features/roomname.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "ui/theme.h"
 
 #include <QComboBox>

@@ -1,5 +1,5 @@
 #include "app/vlanclient.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "lobby/serveraddress.h"
 
 #include <QDialog>

@@ -1,7 +1,7 @@
 #include "app/vlanclient.h"
 #include "features/prompts.h"
 #include "features/roomname.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "ui/messages.h"
 
 #include <QLabel>

@@ -2,7 +2,7 @@
 // use, plain only for a server that never answered sealed; and the tunnel
 // key the server hands a sealed session.
 #include "app/vlanclient.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "lobby/pinning.h"
 #include "lobby/serveraddress.h"
 #include "ui/pinprompt.h"

@@ -1,6 +1,6 @@
 #include "net/engine.h"
 
-#include "net/xorkey.h"
+#include "protocol/scramble.h"
 
 #include <algorithm>
 #include <chrono>

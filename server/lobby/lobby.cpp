@@ -1,6 +1,6 @@
 #include "server/lobby/lobby.h"
 
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "server/lobby/names.h"
 #include "server/relay/routes.h"
 #include "server/serverlog.h"

@@ -1,7 +1,7 @@
 // Room and chat commands of the lobby.
 #include "server/lobby/lobby.h"
 
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "server/lobby/names.h"
 #include "server/serverlog.h"
 

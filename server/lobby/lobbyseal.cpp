@@ -1,6 +1,6 @@
 // Sealed sessions: a tunnel key for each session that logged in over TLS,
 // handed over in login_ok and replaced regularly.
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "server/lobby/lobby.h"
 #include "server/serverlog.h"
 

@@ -1,7 +1,7 @@
 // Saving the lobby's state as it changes, and taking it over at start.
 #include "server/lobby/lobby.h"
 
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "server/lobby/names.h"
 #include "server/serverlog.h"
 

@@ -1,6 +1,6 @@
 #include "server/relay/datagram.h"
 
-#include "net/scramble.h"
+#include "protocol/scramble.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
 #include "server/relay/relaycore.h"
 
-#include "net/scramble.h"
+#include "protocol/scramble.h"
 
 #include <cstddef>
 #include <netinet/in.h>

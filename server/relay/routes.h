@@ -7,7 +7,7 @@
 // counters through atomics.
 #pragma once
 
-#include "net/seal.h"
+#include "protocol/seal.h"
 #include "server/lobby/clientkey.h"
 
 #include <array>
