@@ -1,4 +1,5 @@
 #include "app/vlanclient.h"
+#include "protocol/names.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -29,7 +30,7 @@ void VLANClient::sendUdpHeartbeats()
     }
     // Only a server that echoed the mode reads it here; an older one drops
     // heartbeats with any member besides client_id.
-    const QJsonObject fields{{QStringLiteral("client_id"), clientId}};
+    const QJsonObject fields{{field::clientId, clientId}};
     const QByteArray heartbeat = QJsonDocument(relayReadsLayer ? withLayer(fields) : fields).toJson(QJsonDocument::Compact);
     // The same socket as the traffic, so that the relay knows one port for this client.
     udp::send(tunnelSocket, relayPeer, heartbeat.constData(), static_cast<std::size_t>(heartbeat.size()));
