@@ -3,7 +3,7 @@
 // Runs on one thread (the lobby's).
 #pragma once
 
-#include "server/lobby/clientkey.h"
+#include "protocol/clientkey.h"
 #include "server/config.h"
 #include "server/lobby/lobbyrules.h"
 #include "server/lobby/statestore.h"

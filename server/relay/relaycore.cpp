@@ -1,5 +1,6 @@
 #include "server/relay/relaycore.h"
 
+#include "protocol/heartbeat.h"
 #include "protocol/scramble.h"
 
 #include <cstddef>
@@ -134,7 +135,7 @@ RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, 
 {
     ClientKey key;
     int layer = 0;
-    if (!relay::parseHeartbeat(data, length, &key, &layer))
+    if (!heartbeat::parse(data, length, &key, &layer))
         return count(DropBadHeartbeat);
     const auto it = table_->slotByKey.find(key);
     if (it == table_->slotByKey.end() || it->second >= members_.size())

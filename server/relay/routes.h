@@ -8,7 +8,7 @@
 #pragma once
 
 #include "protocol/seal.h"
-#include "server/lobby/clientkey.h"
+#include "protocol/clientkey.h"
 
 #include <array>
 #include <atomic>
