@@ -3,7 +3,7 @@
 #include "protocol/controlcodec.h"
 #include "protocol/names.h"
 #include "server/lobby/names.h"
-#include "server/relay/routes.h"
+#include "server/core/routes.h"
 #include "server/serverlog.h"
 
 #include <QJsonArray>

@@ -7,7 +7,7 @@
 #include "server/config.h"
 #include "server/lobby/lobbyrules.h"
 #include "server/lobby/statestore.h"
-#include "server/relay/routes.h"
+#include "server/core/routes.h"
 #include "server/serverlog.h"
 
 #include <QHash>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "server/relay/datagram.h"
-#include "server/relay/routes.h"
+#include "server/core/routes.h"
 #include "server/relay/translate.h"
 
 #include <algorithm>

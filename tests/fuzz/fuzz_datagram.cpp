@@ -8,7 +8,7 @@
 // the sender's stand-in MAC and IPv4 source; a packet stripped for layer 3
 // has the sender's IPv4 source and goes to the room or to its receiver's address.
 // Slot 3 is sealed (key 00..1f): what comes from it must open first.
-#include "net/scramble.h"
+#include "protocol/scramble.h"
 #include "server/relay/relaycore.h"
 
 #include <QHostAddress>

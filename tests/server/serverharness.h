@@ -4,7 +4,7 @@
 
 #include "protocol/controlcodec.h"
 #include "net/scramble.h"
-#include "server/lobby/lobbyserver.h"
+#include "server/lobbyserver.h"
 #include "server/serverlog.h"
 
 #include <QJsonDocument>
