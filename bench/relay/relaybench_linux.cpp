@@ -176,7 +176,7 @@ private:
     }
 
     UdpBatchSocket socket_;
-    PeerAddress to_;
+    Endpoint to_;
     int wake_ = -1;
     std::thread thread_;
 };

@@ -21,11 +21,11 @@ namespace {
 
 constexpr std::uint32_t kSlots = 4;
 
-PeerAddress peer(std::uint8_t n)
+Endpoint peer(std::uint8_t n)
 {
     const sockaddr_in sa{
         AF_INET, htons(static_cast<std::uint16_t>(1000 + n / 8)), {htonl(0x0A000000u | (n % 8))}, {}};
-    PeerAddress p;
+    Endpoint p;
     std::memcpy(p.bytes, &sa, p.length = sizeof sa);
     return p;
 }
