@@ -49,9 +49,10 @@ set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${PELLORA_WINDOWS_CTES
 # changed class fails here, though no Windows build runs.
 get_target_property(pellora_typecheck_sources pellora_client PELLORA_SHARED_SOURCES)
 get_target_property(pellora_typecheck_windows pellora_client PELLORA_WINDOWS_SOURCES)
-get_target_property(pellora_typecheck_common pellora_common SOURCES)
-list(TRANSFORM pellora_typecheck_common PREPEND ${PROJECT_SOURCE_DIR}/ REGEX "^[^/]")
-list(APPEND pellora_typecheck_sources ${pellora_typecheck_windows} ${pellora_typecheck_common} ${PROJECT_SOURCE_DIR}/app/main.cpp)
+get_target_property(pellora_typecheck_protocol pellora_protocol PELLORA_SHARED_SOURCES)
+get_target_property(pellora_typecheck_protocol_windows pellora_protocol PELLORA_WINDOWS_SOURCES)
+list(APPEND pellora_typecheck_sources ${pellora_typecheck_windows} ${pellora_typecheck_protocol}
+  ${pellora_typecheck_protocol_windows} ${PROJECT_SOURCE_DIR}/app/main.cpp)
 list(FILTER pellora_typecheck_sources INCLUDE REGEX "\\.cpp$")
 # One argument per line: include folders, definitions, then the sources.
 set(pellora_typecheck_list ${CMAKE_BINARY_DIR}/windows-typecheck.args)

@@ -1,5 +1,6 @@
 #include "app/vlanclient.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 
 #include <QLineEdit>
 #include <QTextEdit>
@@ -22,7 +23,7 @@ void VLANClient::onSendGlobalChat()
     const QString line = sendableLine(globalChatInput, controlChannelUp());
     if (line.isEmpty())
         return;
-    sendControlMessage(control::message(QStringLiteral("global_chat"), {{QStringLiteral("message"), line}}));
+    sendControlMessage(control::message(cmd::globalChat, {{field::message, line}}));
     globalChatInput->clear();
 }
 
@@ -32,7 +33,7 @@ void VLANClient::sendChat()
     const QString line = sendableLine(roomChatInput, controlChannelUp());
     if (line.isEmpty())
         return;
-    sendControlMessage(control::message(QStringLiteral("chat"), {{QStringLiteral("message"), line}}));
+    sendControlMessage(control::message(cmd::chat, {{field::message, line}}));
     roomChatInput->clear();
 }
 
@@ -43,8 +44,8 @@ void VLANClient::sendPrivateMessage(const QString& user, QLineEdit* input, QText
     const QString line = sendableLine(input, controlChannelUp());
     if (line.isEmpty())
         return;
-    sendControlMessage(control::message(QStringLiteral("private_message"),
-                                        {{QStringLiteral("target"), user}, {QStringLiteral("message"), line}}));
+    sendControlMessage(control::message(cmd::privateMessage,
+                                        {{field::target, user}, {field::message, line}}));
     view->append(QStringLiteral("<b style='color:#d32f2f;'>Me:</b> ") + control::singleLine(line).toHtmlEscaped());
     input->clear();
 }

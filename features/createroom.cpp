@@ -1,6 +1,7 @@
 #include "app/vlanclient.h"
 #include "features/roomname.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 #include "ui/theme.h"
 
 #include <QComboBox>
@@ -150,10 +151,10 @@ void VLANClient::openCreateRoomModal()
         if (name.isEmpty() || !controlChannelUp())
             return;
         sendControlMessage(withLayer(control::message(
-            QStringLiteral("create_room"),
-            {{QStringLiteral("room_name"), rooms::composeRoomName(gameBox->currentText(), name)},
-             {QStringLiteral("privacy_mode"), accessBox->currentText().toLower()},
-             {QStringLiteral("password"), keyField->text()}})));
+            cmd::createRoom,
+            {{field::roomName, rooms::composeRoomName(gameBox->currentText(), name)},
+             {field::privacyMode, accessBox->currentText().toLower()},
+             {field::password, keyField->text()}})));
         dialog->accept();
     });
 

@@ -1,7 +1,7 @@
 // Invite links: copying the room's link, and joining from one.
 #include "app/vlanclient.h"
 #include "features/invitelink.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "ui/messages.h"
 #include "ui/theme.h"
 

@@ -1,6 +1,7 @@
 #include "app/vlanclient.h"
 #include "features/roomname.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 
 #include <QListWidget>
 #include <QMenu>
@@ -38,7 +39,7 @@ void VLANClient::onOnlineUserContextMenu(const QPoint& pos)
         openPrivateChat(name);
         break;
     case 1:
-        sendControlMessage(control::message(QStringLiteral("invite"), {{QStringLiteral("target"), name}}));
+        sendControlMessage(control::message(cmd::invite, {{field::target, name}}));
         break;
     default:
         break;
@@ -59,6 +60,6 @@ void VLANClient::onPeerListContextMenu(const QPoint& pos)
         choosePlayerAction(this, peerList, pos, {QStringLiteral("Kick Entity"), QStringLiteral("Transfer Host")});
     if (choice < 0)
         return;
-    const QString cmd = choice == 0 ? QStringLiteral("kick_player") : QStringLiteral("transfer_host");
-    sendControlMessage(control::message(cmd, {{QStringLiteral("target"), target}}));
+    const QString cmd = choice == 0 ? cmd::kickPlayer : cmd::transferHost;
+    sendControlMessage(control::message(cmd, {{field::target, target}}));
 }

@@ -1,7 +1,8 @@
 #include "app/vlanclient.h"
 #include "features/prompts.h"
 #include "features/roomname.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 #include "ui/theme.h"
 
 #include <QApplication>
@@ -15,7 +16,7 @@ void VLANClient::refreshRooms()
 {
     if (!controlChannelUp() || clientId.isEmpty())
         return;
-    sendControlMessage(control::message(QStringLiteral("get_rooms")));
+    sendControlMessage(control::message(cmd::getRooms));
 }
 
 void VLANClient::joinSelectedRoom()
@@ -41,7 +42,7 @@ void VLANClient::joinSelectedRoom()
 void VLANClient::sendJoinRoom(const QString& roomName, const QString& password)
 {
     sendControlMessage(withLayer(control::message(
-        QStringLiteral("join_room"), {{QStringLiteral("room_name"), roomName}, {QStringLiteral("password"), password}})));
+        cmd::joinRoom, {{field::roomName, roomName}, {field::password, password}})));
 }
 
 // Every way out of a room ends here (button, room tab close, kick, adapter
@@ -51,7 +52,7 @@ void VLANClient::leaveRoom()
     stopAdapters();
     layer2Button->setEnabled(true);
     layer3Button->setEnabled(true);
-    sendControlMessage(control::message(QStringLiteral("leave_room")));
+    sendControlMessage(control::message(cmd::leaveRoom));
     const int roomTab = mainTabs->indexOf(roomPage);
     if (roomTab >= 0)
         mainTabs->removeTab(roomTab);

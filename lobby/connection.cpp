@@ -1,5 +1,6 @@
 #include "app/vlanclient.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 #include "lobby/serveraddress.h"
 
 #include <QDialog>
@@ -25,8 +26,8 @@ bool VLANClient::controlChannelUp() const
 // our address changed, and to no one else.
 void VLANClient::sendLogin()
 {
-    sendControlMessage(control::message(QStringLiteral("login"), {{QStringLiteral("username"), nickname},
-                                                                  {QStringLiteral("client_id"), clientId}}));
+    sendControlMessage(control::message(cmd::login, {{field::username, nickname},
+                                                                  {field::clientId, clientId}}));
 }
 
 void VLANClient::attemptReconnect()
@@ -122,6 +123,6 @@ void VLANClient::doLogin()
     nickname = nicknameInput->text().trimmed();
     if (nickname.isEmpty())
         return;
-    settings.setValue(QStringLiteral("username"), nickname);
+    settings.setValue(field::username, nickname);
     sendLogin();
 }

@@ -1,5 +1,6 @@
 #include "app/vlanclient.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 #include "ui/messages.h"
 
 #include <QListWidget>
@@ -12,27 +13,27 @@
 
 void VLANClient::onTcpReadyRead()
 {
-    using Entry = std::pair<const char*, void (VLANClient::*)(const QJsonObject&)>;
+    using Entry = std::pair<QLatin1String, void (VLANClient::*)(const QJsonObject&)>;
     static const Entry handlers[] = {
-        {"login_ok", &VLANClient::handleLoginOk},
-        {"room_list", &VLANClient::handleRoomList},
-        {"online_users", &VLANClient::handleOnlineUsers},
-        {"join_ok", &VLANClient::handleJoinOk},
-        {"password_required", &VLANClient::handlePasswordRequired},
-        {"room_update", &VLANClient::handleRoomUpdate},
-        {"kicked", &VLANClient::handleKicked},
-        {"chat", &VLANClient::handleChat},
-        {"global_chat", &VLANClient::handleGlobalChat},
-        {"private_message", &VLANClient::handlePrivateMessage},
-        {"error", &VLANClient::handleError},
-        {"tunnel_key", &VLANClient::handleTunnelKey},
+        {cmd::loginOk, &VLANClient::handleLoginOk},
+        {cmd::roomList, &VLANClient::handleRoomList},
+        {cmd::onlineUsers, &VLANClient::handleOnlineUsers},
+        {cmd::joinOk, &VLANClient::handleJoinOk},
+        {cmd::passwordRequired, &VLANClient::handlePasswordRequired},
+        {cmd::roomUpdate, &VLANClient::handleRoomUpdate},
+        {cmd::kicked, &VLANClient::handleKicked},
+        {cmd::chat, &VLANClient::handleChat},
+        {cmd::globalChat, &VLANClient::handleGlobalChat},
+        {cmd::privateMessage, &VLANClient::handlePrivateMessage},
+        {cmd::error, &VLANClient::handleError},
+        {cmd::tunnelKey, &VLANClient::handleTunnelKey},
     };
 
     while (tcpSocket->canReadLine()) {
         const QJsonObject message = control::decodeLine(tcpSocket->readLine());
-        const QString cmd = control::readString(message, QStringLiteral("cmd"));
+        const QString cmd = control::readString(message, field::cmd);
         for (const auto& [name, handler] : handlers) {
-            if (cmd == QLatin1String(name)) {
+            if (cmd == name) {
                 (this->*handler)(message);
                 break;
             }
@@ -48,7 +49,7 @@ void VLANClient::onTcpReadyRead()
 
 void VLANClient::handleLoginOk(const QJsonObject& message)
 {
-    clientId = control::readString(message, QStringLiteral("client_id"));
+    clientId = control::readString(message, field::clientId);
     takeTunnelKey(message);
     pageStack->setCurrentWidget(mainTabs);
     refreshRooms();
@@ -71,19 +72,19 @@ void replaceEntries(QListWidget* list, const QJsonArray& entries)
 
 void VLANClient::handleRoomList(const QJsonObject& message)
 {
-    replaceEntries(roomList, control::readArray(message, QStringLiteral("rooms")));
+    replaceEntries(roomList, control::readArray(message, field::rooms));
 }
 
 void VLANClient::handleOnlineUsers(const QJsonObject& message)
 {
-    replaceEntries(onlineUserList, control::readArray(message, QStringLiteral("users")));
+    replaceEntries(onlineUserList, control::readArray(message, field::users));
 }
 
 void VLANClient::handleGlobalChat(const QJsonObject& message)
 {
     // One received line is one shown line, whatever separators it carries.
-    const QString sender = control::singleLine(control::readString(message, QStringLiteral("sender"))).toHtmlEscaped();
-    const QString text = control::singleLine(control::readString(message, QStringLiteral("message"))).toHtmlEscaped();
+    const QString sender = control::singleLine(control::readString(message, field::sender)).toHtmlEscaped();
+    const QString text = control::singleLine(control::readString(message, field::message)).toHtmlEscaped();
     globalChatView->append(
         QStringLiteral("<b style='color:#00e5ff;'>[%1]:</b> <span style='color:#ffffff;'>%2</span>").arg(sender, text));
     QScrollBar* bar = globalChatView->verticalScrollBar();
@@ -92,8 +93,8 @@ void VLANClient::handleGlobalChat(const QJsonObject& message)
 
 void VLANClient::handlePrivateMessage(const QJsonObject& message)
 {
-    const QString sender = control::readString(message, QStringLiteral("sender"));
-    const QString text = control::readString(message, QStringLiteral("message"));
+    const QString sender = control::readString(message, field::sender);
+    const QString text = control::readString(message, field::message);
     openPrivateChat(sender);
     notify(QStringLiteral("Message from %1").arg(control::singleLine(sender)), control::singleLine(text));
     if (QTextEdit* view = privateChatViews.value(sender))
@@ -104,5 +105,5 @@ void VLANClient::handlePrivateMessage(const QJsonObject& message)
 
 void VLANClient::handleError(const QJsonObject& message)
 {
-    ui::showWarning(this, QStringLiteral("System Alert"), control::readString(message, QStringLiteral("message")));
+    ui::showWarning(this, QStringLiteral("System Alert"), control::readString(message, field::message));
 }

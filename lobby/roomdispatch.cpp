@@ -1,7 +1,8 @@
 #include "app/vlanclient.h"
 #include "features/prompts.h"
 #include "features/roomname.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 #include "ui/messages.h"
 
 #include <QLabel>
@@ -12,9 +13,9 @@
 
 void VLANClient::handleJoinOk(const QJsonObject& message)
 {
-    const QString virtualIp = control::readString(message, QStringLiteral("vip"));
-    currentRoomName = control::readString(message, QStringLiteral("room_name"));
-    relayReadsLayer = message.contains(QStringLiteral("layer"));
+    const QString virtualIp = control::readString(message, field::vip);
+    currentRoomName = control::readString(message, field::roomName);
+    relayReadsLayer = message.contains(field::layer);
     const QString title = rooms::tabTitle(QStringLiteral("Sector: "), currentRoomName);
     const int roomTab = mainTabs->indexOf(roomPage);
     // A running back-end ignores a second start, so a join that moves us to a
@@ -40,7 +41,7 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
 
 void VLANClient::handlePasswordRequired(const QJsonObject& message)
 {
-    const QString roomName = control::readString(message, QStringLiteral("room_name"));
+    const QString roomName = control::readString(message, field::roomName);
     const std::optional<QString> key = prompts::askAccessKey(
         this, QStringLiteral("Restricted Sector"), QStringLiteral("Provide access key for ") + roomName + QLatin1Char(':'));
     if (!key)
@@ -51,12 +52,12 @@ void VLANClient::handlePasswordRequired(const QJsonObject& message)
 void VLANClient::handleRoomUpdate(const QJsonObject& message)
 {
     peerList->clear();
-    const QJsonArray peers = control::readArray(message, QStringLiteral("peers"));
+    const QJsonArray peers = control::readArray(message, field::peers);
     for (qsizetype i = 0; i < peers.size(); ++i) {
         const QJsonObject peer = control::objectAt(peers, i);
-        const QString user = control::readString(peer, QStringLiteral("username"));
-        const QString virtualIp = control::readString(peer, QStringLiteral("vip"));
-        const bool host = control::readBool(peer, QStringLiteral("is_host"));
+        const QString user = control::readString(peer, field::username);
+        const QString virtualIp = control::readString(peer, field::vip);
+        const bool host = control::readBool(peer, field::isHost);
         if (user == nickname) {
             isHost = host;
             copyIpButton->setText(host ? QStringLiteral("COPY MY HOST IP") : QStringLiteral("COPY GAME HOST IP"));
@@ -72,7 +73,7 @@ void VLANClient::handleRoomUpdate(const QJsonObject& message)
 void VLANClient::handleKicked(const QJsonObject& message)
 {
     // The notice comes first; the room is left only once it is dismissed.
-    const QString notice = control::readString(message, QStringLiteral("message"));
+    const QString notice = control::readString(message, field::message);
     notify(QStringLiteral("Connection Terminated"), control::singleLine(notice));
     ui::showWarning(this, QStringLiteral("Connection Terminated"), notice);
     disconnectButton->click();
@@ -80,8 +81,8 @@ void VLANClient::handleKicked(const QJsonObject& message)
 
 void VLANClient::handleChat(const QJsonObject& message)
 {
-    const QString sender = control::readString(message, QStringLiteral("sender"));
-    const QString text = control::readString(message, QStringLiteral("message"));
+    const QString sender = control::readString(message, field::sender);
+    const QString text = control::readString(message, field::message);
     roomChatView->append(QStringLiteral("<b style='color:#a0a0a0;'>") + control::singleLine(sender).toHtmlEscaped() +
                          QStringLiteral(":</b> <span style='color:#ffffff;'>") + control::singleLine(text).toHtmlEscaped() +
                          QStringLiteral("</span>"));

@@ -2,7 +2,8 @@
 // use, plain only for a server that never answered sealed; and the tunnel
 // key the server hands a sealed session.
 #include "app/vlanclient.h"
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 #include "lobby/pinning.h"
 #include "lobby/serveraddress.h"
 #include "ui/pinprompt.h"
@@ -133,16 +134,16 @@ void VLANClient::onControlEncrypted()
 void VLANClient::takeTunnelKey(const QJsonObject& message)
 {
     QByteArray key =
-        QByteArray::fromBase64(control::readString(message, QStringLiteral("tunnel_key")).toLatin1());
+        QByteArray::fromBase64(control::readString(message, field::tunnelKey).toLatin1());
     // Only a key that came over the sealed channel is worth anything.
     if (tcpSocket->isEncrypted() && key.size() == int(seal::kKeyBytes)) {
         tunnelSeal->setKey(reinterpret_cast<const std::uint8_t*>(key.constData()),
-                           control::readString(message, QStringLiteral("tunnel_index")).toUInt(),
-                           control::readString(message, QStringLiteral("tunnel_phase")).toInt());
+                           control::readString(message, field::tunnelIndex).toUInt(),
+                           control::readString(message, field::tunnelPhase).toInt());
         // The relay knows the tunnel again only by a heartbeat under the new
         // key (after a server restart, say): one goes at once.
         sendUdpHeartbeats();
-    } else if (message.value(QStringLiteral("cmd")).toString() == QLatin1String("login_ok"))
+    } else if (message.value(field::cmd).toString() == cmd::loginOk)
         tunnelSeal->clear();
     seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
 }

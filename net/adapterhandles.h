@@ -26,7 +26,8 @@ using ThreadHandle = LinuxThread*;
 inline DeviceHandle invalidDevice() { return nullptr; }
 #endif
 
-// Entry point of a reader thread; its argument is the client.
+// Entry point of a reader thread; its argument is a heap-allocated shared
+// reference to the engine's state, which the thread takes over and frees.
 using ThreadEntry = unsigned long (*)(void*);
 
 } // namespace adapter

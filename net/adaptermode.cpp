@@ -2,6 +2,7 @@
 #include "app/vlanclient.h"
 #include "net/hostconfig.h"
 #include "ui/messages.h"
+#include "protocol/names.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -75,7 +76,7 @@ void VLANClient::releaseBroadcasts()
 // it sends anything; servers that do not know the field ignore it.
 QJsonObject VLANClient::withLayer(QJsonObject message) const
 {
-    message.insert(QStringLiteral("layer"), layer2Mode ? 2 : 3);
+    message.insert(field::layer, layer2Mode ? 2 : 3);
     return message;
 }
 

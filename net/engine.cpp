@@ -1,6 +1,7 @@
 #include "net/engine.h"
 
-#include "net/xorkey.h"
+#include "protocol/heartbeat.h"
+#include "protocol/scramble.h"
 
 #include <algorithm>
 #include <chrono>
@@ -170,7 +171,7 @@ std::unique_ptr<AdapterPort> devicePort(tap::Device device)
 bool acceptInbound(const udp::Peer& from, const udp::Peer& relay, const unsigned char* data, std::size_t length)
 {
     // Only the relay may feed the adapter; anything else is injection.
-    return length > 0 && data[0] != '{' && udp::samePeer(from, relay);
+    return length > 0 && !heartbeat::isPlain(data, length) && udp::samePeer(from, relay);
 }
 
 Engine::~Engine()

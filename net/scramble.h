@@ -1,7 +1,8 @@
-// XOR scrambling of tunnel datagrams, shared by client and relay.
+// The client's scrambling of whole datagrams: a copy, over the in-place
+// scrambling that the relay shares (protocol/scramble.h).
 #pragma once
 
-#include "net/xorkey.h"
+#include "protocol/scramble.h"
 
 #include <QByteArray>
 

@@ -3,7 +3,7 @@
 // engine's threads and the heartbeat, each through a View of its own.
 #pragma once
 
-#include "net/seal.h"
+#include "protocol/seal.h"
 
 #include <array>
 #include <atomic>

@@ -1,7 +1,6 @@
 #include "app/vlanclient.h"
+#include "protocol/controlcodec.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSocketNotifier>
 
 void VLANClient::onUdpReadyRead()
@@ -29,8 +28,7 @@ void VLANClient::sendUdpHeartbeats()
     }
     // Only a server that echoed the mode reads it here; an older one drops
     // heartbeats with any member besides client_id.
-    const QJsonObject fields{{QStringLiteral("client_id"), clientId}};
-    const QByteArray heartbeat = QJsonDocument(relayReadsLayer ? withLayer(fields) : fields).toJson(QJsonDocument::Compact);
+    const QByteArray heartbeat = control::encodeHeartbeat(clientId, relayReadsLayer ? (layer2Mode ? 2 : 3) : 0);
     // The same socket as the traffic, so that the relay knows one port for this client.
     udp::send(tunnelSocket, relayPeer, heartbeat.constData(), static_cast<std::size_t>(heartbeat.size()));
 }

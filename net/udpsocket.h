@@ -3,16 +3,15 @@
 // send and receive batches on it. One unit per platform (Winsock, Linux).
 #pragma once
 
+#include "protocol/endpoint.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace udp {
 
 // An address and port in the platform's socket address form.
-struct Peer {
-    alignas(8) unsigned char storage[28] = {}; // large enough for sockaddr_in6
-    int length = 0;                            // 0: no usable address
-};
+using Peer = Endpoint;
 
 // A numeric IPv4 or IPv6 address; anything else (a host name) gives a peer of length 0.
 Peer parsePeer(const char* address, std::uint16_t port);

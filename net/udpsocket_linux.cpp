@@ -58,8 +58,8 @@ bool samePeer(const Peer& a, const Peer& b)
 {
     sockaddr_storage x{};
     sockaddr_storage y{};
-    std::memcpy(&x, a.storage, sizeof a.storage);
-    std::memcpy(&y, b.storage, sizeof b.storage);
+    std::memcpy(&x, a.bytes, sizeof a.bytes);
+    std::memcpy(&y, b.bytes, sizeof b.bytes);
     if (a.length == 0 || x.ss_family != y.ss_family)
         return false;
     if (x.ss_family == AF_INET) {
@@ -77,7 +77,7 @@ Socket open(const Peer& relay)
     if (relay.length == 0)
         return nullptr;
     sockaddr_storage any{};
-    std::memcpy(&any, relay.storage, sizeof relay.storage);
+    std::memcpy(&any, relay.bytes, sizeof relay.bytes);
     const int family = any.ss_family;
     const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -130,7 +130,7 @@ std::uint16_t localPort(Socket socket)
 bool send(Socket socket, const Peer& to, const void* data, std::size_t length)
 {
     return socket && to.length &&
-           ::sendto(socket->fd, data, length, 0, reinterpret_cast<const sockaddr*>(to.storage),
+           ::sendto(socket->fd, data, length, 0, reinterpret_cast<const sockaddr*>(to.bytes),
                     static_cast<socklen_t>(to.length)) >= 0;
 }
 
@@ -174,7 +174,7 @@ void sendRange(Socket socket, const Peer& to, Batch& batch, int first, int count
         }
         msghdr& h = m.headers[messages].msg_hdr;
         h = {};
-        h.msg_name = const_cast<unsigned char*>(to.storage);
+        h.msg_name = const_cast<unsigned char*>(to.bytes);
         h.msg_namelen = static_cast<socklen_t>(to.length);
         h.msg_iov = &m.vectors[i];
         h.msg_iovlen = static_cast<std::size_t>(run);
@@ -230,8 +230,8 @@ int receiveBatch(Socket socket, Batch& batch)
         m.vectors[i] = {batch.slot(i), kSlotSize};
         h.msg_iov = &m.vectors[i];
         h.msg_iovlen = 1;
-        h.msg_name = batch.from[i].storage;
-        h.msg_namelen = sizeof batch.from[i].storage;
+        h.msg_name = batch.from[i].bytes;
+        h.msg_namelen = sizeof batch.from[i].bytes;
         h.msg_control = m.control[i];
         h.msg_controllen = sizeof m.control[i];
     }

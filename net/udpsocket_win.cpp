@@ -41,15 +41,15 @@ bool samePeer(const Peer& a, const Peer& b)
 {
     sockaddr_in6 x{};
     sockaddr_in6 y{};
-    std::memcpy(&x, a.storage, sizeof x);
-    std::memcpy(&y, b.storage, sizeof y);
+    std::memcpy(&x, a.bytes, sizeof x);
+    std::memcpy(&y, b.bytes, sizeof y);
     if (a.length == 0 || x.sin6_family != y.sin6_family || x.sin6_port != y.sin6_port)
         return false;
     if (x.sin6_family == AF_INET) {
         sockaddr_in p{};
         sockaddr_in q{};
-        std::memcpy(&p, a.storage, sizeof p);
-        std::memcpy(&q, b.storage, sizeof q);
+        std::memcpy(&p, a.bytes, sizeof p);
+        std::memcpy(&q, b.bytes, sizeof q);
         return p.sin_addr.s_addr == q.sin_addr.s_addr;
     }
     return std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
@@ -60,7 +60,7 @@ Socket open(const Peer& relay)
     if (relay.length == 0 || !startWinsock())
         return nullptr;
     sockaddr_in6 any{};
-    std::memcpy(&any, relay.storage, sizeof any);
+    std::memcpy(&any, relay.bytes, sizeof any);
     const int family = any.sin6_family;
     const SOCKET handle = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
     if (handle == INVALID_SOCKET)
@@ -110,7 +110,7 @@ bool send(Socket socket, const Peer& to, const void* data, std::size_t length)
 {
     return socket && to.length &&
            ::sendto(socket->handle, static_cast<const char*>(data), static_cast<int>(length), 0,
-                    reinterpret_cast<const sockaddr*>(to.storage), to.length) != SOCKET_ERROR;
+                    reinterpret_cast<const sockaddr*>(to.bytes), to.length) != SOCKET_ERROR;
 }
 
 void drain(Socket socket)
@@ -152,9 +152,9 @@ int receiveBatch(Socket socket, Batch& batch)
     for (int attempt = 0; attempt < 2; ++attempt) {
         int count = 0;
         while (count < kBatch) {
-            int fromLength = sizeof batch.from[count].storage;
+            int fromLength = sizeof batch.from[count].bytes;
             const int n = recvfrom(socket->handle, reinterpret_cast<char*>(batch.slot(count)), static_cast<int>(kSlotSize),
-                                   0, reinterpret_cast<sockaddr*>(batch.from[count].storage), &fromLength);
+                                   0, reinterpret_cast<sockaddr*>(batch.from[count].bytes), &fromLength);
             if (n == SOCKET_ERROR) {
                 if (WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAEMSGSIZE)
                     continue; // a report about one datagram; go on with the next

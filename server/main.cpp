@@ -1,5 +1,5 @@
 // pellora-server: the lobby server and UDP relay.
-#include "server/lobby/lobbyserver.h"
+#include "server/lobbyserver.h"
 #include "server/options.h"
 #include "server/serverlog.h"
 #include "server/shutdownsignals_linux.h"

@@ -9,9 +9,9 @@
 // it again for its recipient ("relay sealed/bare").
 //
 //   pellora-relay-bench [--clients 64] [--rooms 8] [--seconds 0.5] [--repeat 5] [--window 256]
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "net/scramble.h"
-#include "net/seal.h"
+#include "protocol/seal.h"
 #include "server/lobby/lobby.h"
 #include "server/relay/relay.h"
 #include "server/serverlog.h"
@@ -176,7 +176,7 @@ private:
     }
 
     UdpBatchSocket socket_;
-    PeerAddress to_;
+    Endpoint to_;
     int wake_ = -1;
     std::thread thread_;
 };

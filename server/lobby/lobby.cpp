@@ -1,8 +1,9 @@
 #include "server/lobby/lobby.h"
 
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 #include "server/lobby/names.h"
-#include "server/relay/routes.h"
+#include "server/core/routes.h"
 #include "server/serverlog.h"
 
 #include <QJsonArray>
@@ -94,16 +95,16 @@ QString Lobby::mostSuppressed() const
 const QHash<QString, Lobby::Handler>& Lobby::handlers()
 {
     static const QHash<QString, Handler> table{
-        {QStringLiteral("get_rooms"), &Lobby::getRooms},
-        {QStringLiteral("create_room"), &Lobby::createRoom},
-        {QStringLiteral("join_room"), &Lobby::joinRoom},
-        {QStringLiteral("leave_room"), &Lobby::leaveRoomCommand},
-        {QStringLiteral("chat"), &Lobby::roomChat},
-        {QStringLiteral("global_chat"), &Lobby::globalChat},
-        {QStringLiteral("private_message"), &Lobby::privateMessage},
-        {QStringLiteral("kick_player"), &Lobby::kickPlayer},
-        {QStringLiteral("transfer_host"), &Lobby::transferHost},
-        {QStringLiteral("invite"), &Lobby::invite},
+        {cmd::getRooms, &Lobby::getRooms},
+        {cmd::createRoom, &Lobby::createRoom},
+        {cmd::joinRoom, &Lobby::joinRoom},
+        {cmd::leaveRoom, &Lobby::leaveRoomCommand},
+        {cmd::chat, &Lobby::roomChat},
+        {cmd::globalChat, &Lobby::globalChat},
+        {cmd::privateMessage, &Lobby::privateMessage},
+        {cmd::kickPlayer, &Lobby::kickPlayer},
+        {cmd::transferHost, &Lobby::transferHost},
+        {cmd::invite, &Lobby::invite},
     };
     return table;
 }
@@ -177,14 +178,14 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
         return;
 
     const QJsonObject message = control::decodeLine(line);
-    const QString cmd = readString(message, QStringLiteral("cmd"));
-    if (cmd == QLatin1String("login")) {
+    const QString cmd = readString(message, field::cmd);
+    if (cmd == cmd::login) {
         const QString lost = c.session ? QString() : lostSessionNotice(message);
         login(connection, c, message);
         // After login_ok (or the refusal): the client leaves the room it still shows.
         if (!lost.isEmpty())
-            output_.sendLine(connection, control::encodeLine(control::message(QStringLiteral("kicked"),
-                                                                               {{QStringLiteral("message"), lost}})));
+            output_.sendLine(connection, control::encodeLine(control::message(cmd::kicked,
+                                                                               {{field::message, lost}})));
     } else if (const auto handler = handlers().constFind(cmd); handler != handlers().constEnd()) {
         if (c.session)
             (this->*handler.value())(c, *c.session, message);
@@ -214,8 +215,8 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
                                        "use a client that connects with TLS."));
         return;
     }
-    const QString name = readString(message, QStringLiteral("username")).trimmed();
-    const bool keyed = message.contains(QStringLiteral("client_id"));
+    const QString name = readString(message, field::username).trimmed();
+    const bool keyed = message.contains(field::clientId);
     if (c.session) {
         // The client sends login after every (re)connection and on every
         // click; the same name on the same connection just confirms, and
@@ -263,7 +264,7 @@ bool Lobby::mayTakeBack(const Session& session, const Connection& c, const QJson
     // The current id proves the player, wherever it comes from now, even
     // while the old connection still looks alive.
     if (session.keyed)
-        return lobbyrules::sameSecret(readString(message, QStringLiteral("client_id")), session.id);
+        return lobbyrules::sameSecret(readString(message, field::clientId), session.id);
     return session.connection == 0 && session.addressKey == c.addressKey;
 }
 
@@ -434,7 +435,7 @@ void Lobby::sendError(ConnectionId connection, const QString& text)
 {
     if (connection != 0)
         output_.sendLine(connection,
-                         control::encodeLine(control::message(QStringLiteral("error"), {{QStringLiteral("message"), text}})));
+                         control::encodeLine(control::message(cmd::error, {{field::message, text}})));
 }
 
 bool Lobby::chatAllowed(Session& session)
@@ -475,7 +476,7 @@ void Lobby::sendDueLists(qint64 now)
                     if (session->connection != 0)
                         users.append(session->name);
                 usersLine_ = control::encodeLine(
-                    QJsonObject{{QStringLiteral("cmd"), QStringLiteral("online_users")}, {QStringLiteral("users"), users}});
+                    QJsonObject{{field::cmd, cmd::onlineUsers}, {field::users, users}});
                 usersLineVersion_ = usersVersion_;
             }
             c.usersVersion = usersVersion_;

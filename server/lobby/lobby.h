@@ -3,11 +3,11 @@
 // Runs on one thread (the lobby's).
 #pragma once
 
-#include "server/lobby/clientkey.h"
+#include "protocol/clientkey.h"
 #include "server/config.h"
 #include "server/lobby/lobbyrules.h"
 #include "server/lobby/statestore.h"
-#include "server/relay/routes.h"
+#include "server/core/routes.h"
 #include "server/serverlog.h"
 
 #include <QHash>

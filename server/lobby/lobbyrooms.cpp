@@ -1,7 +1,8 @@
 // Room and chat commands of the lobby.
 #include "server/lobby/lobby.h"
 
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 #include "server/lobby/names.h"
 #include "server/serverlog.h"
 
@@ -31,13 +32,13 @@ constexpr int kMaxGuardsPerRoom = 4096;
 // can bridge to it before it sends anything; 0 when it says nothing usable.
 std::uint8_t declaredLayer(const QJsonObject& message)
 {
-    const int layer = message.value(QStringLiteral("layer")).toInt();
+    const int layer = message.value(field::layer).toInt();
     return layer == 2 || layer == 3 ? static_cast<std::uint8_t>(layer) : 0;
 }
 
 QString chatText(const QJsonObject& message)
 {
-    return control::singleLine(readString(message, QStringLiteral("message"))).trimmed();
+    return control::singleLine(readString(message, field::message)).trimmed();
 }
 
 } // namespace
@@ -72,14 +73,14 @@ void Lobby::sendRoomList(Connection& c)
             break;
         }
     }
-    send(session, QJsonObject{{QStringLiteral("cmd"), QStringLiteral("room_list")}, {QStringLiteral("rooms"), rooms}});
+    send(session, QJsonObject{{field::cmd, cmd::roomList}, {field::rooms, rooms}});
 }
 
 void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message)
 {
-    const QString name = readString(message, QStringLiteral("room_name")).trimmed();
-    const QString mode = readString(message, QStringLiteral("privacy_mode"));
-    const QString password = readString(message, QStringLiteral("password"));
+    const QString name = readString(message, field::roomName).trimmed();
+    const QString mode = readString(message, field::privacyMode);
+    const QString password = readString(message, field::password);
     if (const QString problem = lobbyrules::checkRoomName(name); !problem.isEmpty())
         return sendError(session, problem);
     Privacy privacy;
@@ -125,7 +126,7 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
 
 void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
 {
-    const QString name = readString(message, QStringLiteral("room_name")).trimmed();
+    const QString name = readString(message, field::roomName).trimmed();
     // A private room is none of an outsider's business: the same answer as
     // for no room at all, with the name as it was asked.
     Room* found = name.size() <= lobbyrules::maxUnits(lobbyrules::kMaxRoomName)
@@ -142,9 +143,9 @@ void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
         return;
     }
     if (room.privacy == Privacy::Locked) {
-        const QString password = readString(message, QStringLiteral("password"));
+        const QString password = readString(message, field::password);
         if (password.isEmpty())
-            return send(session, control::message(QStringLiteral("password_required"), {{QStringLiteral("room_name"), room.name}}));
+            return send(session, control::message(cmd::passwordRequired, {{field::roomName, room.name}}));
         if (const QString refusal = keyRefusal(room, session.addressKey, false); !refusal.isEmpty())
             return sendError(session, refusal);
         if (!lobbyrules::sameSecret(password, room.password)) {
@@ -280,10 +281,10 @@ void Lobby::leaveRoomCommand(Connection&, Session& session, const QJsonObject&)
 // field in heartbeats too (an older one drops heartbeats that carry it).
 QJsonObject Lobby::joinOk(const Session& session) const
 {
-    QJsonObject ok = control::message(QStringLiteral("join_ok"), {{QStringLiteral("vip"), lobbyrules::formatIpv4(session.vip)},
-                                                                  {QStringLiteral("room_name"), session.room->name}});
+    QJsonObject ok = control::message(cmd::joinOk, {{field::vip, lobbyrules::formatIpv4(session.vip)},
+                                                                  {field::roomName, session.room->name}});
     if (session.layer != 0)
-        ok.insert(QStringLiteral("layer"), session.layer);
+        ok.insert(field::layer, session.layer);
     return ok;
 }
 
@@ -291,10 +292,10 @@ QJsonObject Lobby::roomUpdate(const Room& room) const
 {
     QJsonArray peers;
     for (const Session* member : room.members)
-        peers.append(QJsonObject{{QStringLiteral("username"), member->name},
-                                 {QStringLiteral("vip"), lobbyrules::formatIpv4(member->vip)},
-                                 {QStringLiteral("is_host"), member == room.host}});
-    return QJsonObject{{QStringLiteral("cmd"), QStringLiteral("room_update")}, {QStringLiteral("peers"), peers}};
+        peers.append(QJsonObject{{field::username, member->name},
+                                 {field::vip, lobbyrules::formatIpv4(member->vip)},
+                                 {field::isHost, member == room.host}});
+    return QJsonObject{{field::cmd, cmd::roomUpdate}, {field::peers, peers}};
 }
 
 void Lobby::sendRoomUpdate(Room& room)
@@ -328,7 +329,7 @@ Lobby::Session* Lobby::memberNamed(Room& room, const QString& name)
 
 Lobby::Session* Lobby::hostTarget(Session& session, const QJsonObject& message)
 {
-    const QString name = readString(message, QStringLiteral("target"));
+    const QString name = readString(message, field::target);
     if (!session.room) {
         sendError(session, QStringLiteral("You are not in a room."));
         return nullptr;
@@ -357,8 +358,8 @@ void Lobby::kickPlayer(Connection&, Session& session, const QJsonObject& message
         return;
     Room& room = *session.room;
     serverlog::info(QStringLiteral("%1 kicked %2 from %3").arg(session.name, target->name, quoted(room.name)));
-    send(*target, control::message(QStringLiteral("kicked"),
-                                   {{QStringLiteral("message"),
+    send(*target, control::message(cmd::kicked,
+                                   {{field::message,
                                      QStringLiteral("You were removed from %1 by the host.").arg(quoted(room.name))}}));
     // A kick also withdraws an invitation to a private room.
     if (room.invited.remove(target->serial))
@@ -388,7 +389,7 @@ void Lobby::roomChat(Connection&, Session& session, const QJsonObject& message)
     if (!chatAllowed(session))
         return;
     const QByteArray line = control::encodeLine(
-        control::message(QStringLiteral("chat"), {{QStringLiteral("sender"), session.name}, {QStringLiteral("message"), text}}));
+        control::message(cmd::chat, {{field::sender, session.name}, {field::message, text}}));
     for (const Session* member : session.room->members)
         if (member->connection != 0)
             output_.sendLine(member->connection, line);
@@ -402,7 +403,7 @@ void Lobby::globalChat(Connection&, Session& session, const QJsonObject& message
     if (!chatAllowed(session))
         return;
     const QByteArray line = control::encodeLine(control::message(
-        QStringLiteral("global_chat"), {{QStringLiteral("sender"), session.name}, {QStringLiteral("message"), text}}));
+        cmd::globalChat, {{field::sender, session.name}, {field::message, text}}));
     for (const auto& [key, other] : sessions_)
         if (other->connection != 0)
             output_.sendLine(other->connection, line);
@@ -410,7 +411,7 @@ void Lobby::globalChat(Connection&, Session& session, const QJsonObject& message
 
 void Lobby::privateMessage(Connection&, Session& session, const QJsonObject& message)
 {
-    const QString targetName = readString(message, QStringLiteral("target"));
+    const QString targetName = readString(message, field::target);
     Session* target = findOnline(targetName);
     if (!target)
         return sendError(session, QStringLiteral("%1 is not online.")
@@ -420,13 +421,13 @@ void Lobby::privateMessage(Connection&, Session& session, const QJsonObject& mes
         return sendError(session, problem);
     if (!chatAllowed(session))
         return;
-    send(*target, control::message(QStringLiteral("private_message"),
-                                   {{QStringLiteral("sender"), session.name}, {QStringLiteral("message"), text}}));
+    send(*target, control::message(cmd::privateMessage,
+                                   {{field::sender, session.name}, {field::message, text}}));
 }
 
 void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
 {
-    const QString targetName = readString(message, QStringLiteral("target"));
+    const QString targetName = readString(message, field::target);
     if (!session.room)
         return sendError(session, QStringLiteral("You are not in a room."));
     Session* target = findOnline(targetName);
@@ -455,6 +456,6 @@ void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
         break;
     }
     serverlog::info(QStringLiteral("%1 invited %2 to %3").arg(session.name, target->name, quoted(room.name)));
-    send(*target, control::message(QStringLiteral("private_message"),
-                                   {{QStringLiteral("sender"), session.name}, {QStringLiteral("message"), text}}));
+    send(*target, control::message(cmd::privateMessage,
+                                   {{field::sender, session.name}, {field::message, text}}));
 }

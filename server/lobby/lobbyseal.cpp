@@ -1,6 +1,7 @@
 // Sealed sessions: a tunnel key for each session that logged in over TLS,
 // handed over in login_ok and replaced regularly.
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 #include "server/lobby/lobby.h"
 #include "server/serverlog.h"
 
@@ -51,17 +52,17 @@ void Lobby::setSealed(Session& session, bool sealed)
 void Lobby::sendLoginOk(Session& session)
 {
     sendTunnelKey(session,
-                  control::message(QStringLiteral("login_ok"), {{QStringLiteral("client_id"), session.id}}));
+                  control::message(cmd::loginOk, {{field::clientId, session.id}}));
 }
 
 void Lobby::sendTunnelKey(Session& session, QJsonObject message)
 {
     if (session.seal.serial != 0) {
         QByteArray key(reinterpret_cast<const char*>(session.seal.key.bytes.data()), seal::kKeyBytes);
-        message.insert(QStringLiteral("tunnel_key"), QString::fromLatin1(key.toBase64()));
+        message.insert(field::tunnelKey, QString::fromLatin1(key.toBase64()));
         seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
-        message.insert(QStringLiteral("tunnel_index"), QString::number(session.slot));
-        message.insert(QStringLiteral("tunnel_phase"), QString::number(session.seal.phase));
+        message.insert(field::tunnelIndex, QString::number(session.slot));
+        message.insert(field::tunnelPhase, QString::number(session.seal.phase));
     }
     send(session, message);
 }
@@ -82,6 +83,6 @@ void Lobby::rotateTunnelKeys(qint64 now)
         if (session.connection == 0 || now - session.keyIssuedAt < config_.tunnelKeyLifetimeMs)
             continue;
         setSealed(session, true);
-        sendTunnelKey(session, control::message(QStringLiteral("tunnel_key"), {}));
+        sendTunnelKey(session, control::message(cmd::tunnelKey, {}));
     }
 }

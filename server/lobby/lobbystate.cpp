@@ -1,7 +1,8 @@
 // Saving the lobby's state as it changes, and taking it over at start.
 #include "server/lobby/lobby.h"
 
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 #include "server/lobby/names.h"
 #include "server/serverlog.h"
 
@@ -188,7 +189,7 @@ void Lobby::rememberEnded(const Session& session)
 
 QString Lobby::lostSessionNotice(const QJsonObject& login) const
 {
-    const QByteArray id = control::readString(login, QStringLiteral("client_id")).toLatin1();
+    const QByteArray id = control::readString(login, field::clientId).toLatin1();
     if (id.isEmpty())
         return {};
     ClientKey key;

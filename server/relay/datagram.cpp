@@ -1,6 +1,7 @@
 #include "server/relay/datagram.h"
 
-#include "net/scramble.h"
+#include "protocol/heartbeat.h"
+#include "protocol/scramble.h"
 
 #include <array>
 
@@ -37,22 +38,6 @@ const HeaderKey& headerKey()
     return key;
 }
 
-const std::uint8_t* skipBlanks(const std::uint8_t* p, const std::uint8_t* end)
-{
-    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'))
-        ++p;
-    return p;
-}
-
-bool expect(const std::uint8_t*& p, const std::uint8_t* end, const char* token)
-{
-    p = skipBlanks(p, end);
-    for (; *token; ++token, ++p)
-        if (p >= end || *p != static_cast<std::uint8_t>(*token))
-            return false;
-    return true;
-}
-
 } // namespace
 
 DatagramInfo classifyDatagram(const std::uint8_t* data, std::size_t length)
@@ -60,7 +45,7 @@ DatagramInfo classifyDatagram(const std::uint8_t* data, std::size_t length)
     DatagramInfo info;
     if (length == 0 || data == nullptr)
         return info;
-    if (data[0] == '{') {
+    if (heartbeat::isPlain(data, length)) {
         info.kind = DatagramKind::Heartbeat;
         return info;
     }
@@ -112,37 +97,6 @@ bool readEthernet(const std::uint8_t* data, std::size_t length, DatagramInfo* in
     else if (info->etherType == 0x0806 && length >= 42)
         info->innerSource = static_cast<std::uint32_t>(key.read(data, 28, 4));
     return true;
-}
-
-bool parseHeartbeat(const std::uint8_t* data, std::size_t length, ClientKey* key, int* layer)
-{
-    *layer = 0;
-    if (data == nullptr)
-        return false;
-    const std::uint8_t* p = data;
-    const std::uint8_t* const end = data + length;
-    if (!expect(p, end, "{") || !expect(p, end, "\"client_id\"") || !expect(p, end, ":") || !expect(p, end, "\""))
-        return false;
-    if (static_cast<std::size_t>(end - p) < kClientKeyHexLength + 1)
-        return false;
-    if (!parseClientKey(reinterpret_cast<const char*>(p), kClientKeyHexLength, key))
-        return false;
-    p += kClientKeyHexLength;
-    if (!expect(p, end, "\""))
-        return false;
-    const std::uint8_t* const close = p;
-    if (!expect(p, end, "}")) {
-        p = close;
-        if (!expect(p, end, ",") || !expect(p, end, "\"layer\"") || !expect(p, end, ":"))
-            return false;
-        p = skipBlanks(p, end);
-        if (p == end || (*p != '2' && *p != '3'))
-            return false;
-        *layer = *p++ - '0';
-        if (!expect(p, end, "}"))
-            return false;
-    }
-    return skipBlanks(p, end) == end;
 }
 
 } // namespace relay

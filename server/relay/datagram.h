@@ -3,8 +3,6 @@
 // unscrambled, into the result, and the datagram itself is forwarded as it came.
 #pragma once
 
-#include "server/lobby/clientkey.h"
-
 #include <cstddef>
 #include <cstdint>
 
@@ -39,12 +37,6 @@ DatagramInfo readIp(const std::uint8_t* data, std::size_t length);
 // Reads the datagram as a frame (also one that looked like an IP packet);
 // false when it is too short for an Ethernet header.
 bool readEthernet(const std::uint8_t* data, std::size_t length, DatagramInfo* info);
-
-// A heartbeat is the compact JSON object {"client_id":"<32 hex digits>"},
-// optionally followed by the adapter mode the client runs, "layer":2 or 3
-// (`*layer` is 0 without it); blanks between tokens are tolerated. Nothing
-// else is accepted.
-bool parseHeartbeat(const std::uint8_t* data, std::size_t length, ClientKey* key, int* layer);
 
 inline bool isGroupMac(std::uint64_t mac) { return (mac >> 40) & 1; }
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "server/relay/relaycore.h"
-#include "server/relay/routes.h"
+#include "server/core/routes.h"
 
 #include <QHostAddress>
 #include <QString>

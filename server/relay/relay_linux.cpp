@@ -1,5 +1,7 @@
 #include "server/relay/relay.h"
 
+#include "protocol/heartbeat.h"
+
 #include "server/relay/relaycore.h"
 #include "server/serverlog.h"
 #include "server/relay/udpbatch_linux.h"
@@ -64,8 +66,7 @@ void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& target
         }
         // Only heartbeats record where they arrived; skip the control
         // message walk for everything else.
-        // Sealed heartbeats carry a byte at most, and their heartbeat bit in the first byte.
-        const bool maybeHeartbeat = length && (data[0] == '{' || (length <= seal::kOverhead + 1 && (data[0] & 0x20)));
+        const bool maybeHeartbeat = heartbeat::isPlain(data, length) || heartbeat::maybeSealed(data, length);
         const LocalAddress local = maybeHeartbeat ? socket.destination(i) : LocalAddress();
         if (core.handle(data, length, socket.source(i), local, now, targets) != CounterForwarded)
             continue;

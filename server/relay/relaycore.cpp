@@ -1,6 +1,7 @@
 #include "server/relay/relaycore.h"
 
-#include "net/scramble.h"
+#include "protocol/heartbeat.h"
+#include "protocol/scramble.h"
 
 #include <cstddef>
 #include <netinet/in.h>
@@ -8,7 +9,7 @@
 namespace {
 
 // The host part of a peer's socket address, as the lobby writes control addresses.
-ControlAddress hostOf(const PeerAddress& peer)
+ControlAddress hostOf(const Endpoint& peer)
 {
     ControlAddress host{};
     sa_family_t family = AF_UNSPEC;
@@ -24,18 +25,6 @@ ControlAddress hostOf(const PeerAddress& peer)
 }
 
 } // namespace
-
-std::size_t PeerAddressHash::operator()(const PeerAddress& a) const
-{
-    // FNV-1a over the address bytes; peers cannot choose their source
-    // addresses freely enough to make collisions a concern.
-    std::uint64_t h = 0xcbf29ce484222325ull;
-    for (std::uint32_t i = 0; i < a.length && i < sizeof a.bytes; ++i) {
-        h ^= a.bytes[i];
-        h *= 0x100000001b3ull;
-    }
-    return static_cast<std::size_t>(h);
-}
 
 void RelayCore::Member::leaveRoom()
 {
@@ -111,7 +100,7 @@ void RelayCore::unbind(std::uint32_t slot)
     m.bound = false;
 }
 
-void RelayCore::bind(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local)
+void RelayCore::bind(std::uint32_t slot, const Endpoint& from, const LocalAddress& local)
 {
     Member& m = members_[slot];
     m.local = local;
@@ -129,12 +118,12 @@ void RelayCore::bind(std::uint32_t slot, const PeerAddress& from, const LocalAdd
     m.bound = true;
 }
 
-RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
+RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, const Endpoint& from,
                                   const LocalAddress& local, std::int64_t nowMs)
 {
     ClientKey key;
     int layer = 0;
-    if (!relay::parseHeartbeat(data, length, &key, &layer))
+    if (!heartbeat::parse(data, length, &key, &layer))
         return count(DropBadHeartbeat);
     const auto it = table_->slotByKey.find(key);
     if (it == table_->slotByKey.end() || it->second >= members_.size())
@@ -154,7 +143,7 @@ RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, 
     return count(CounterHeartbeats);
 }
 
-RelayCounter RelayCore::bindSealed(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local, std::int64_t nowMs,
+RelayCounter RelayCore::bindSealed(std::uint32_t slot, const Endpoint& from, const LocalAddress& local, std::int64_t nowMs,
                                    int layer)
 {
     Member& m = members_[slot];
@@ -168,7 +157,7 @@ RelayCounter RelayCore::bindSealed(std::uint32_t slot, const PeerAddress& from, 
     return count(CounterHeartbeats);
 }
 
-RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
+RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, const Endpoint& from,
                                const LocalAddress& local, std::int64_t nowMs, TargetList& targets)
 {
     targets.clear();
@@ -196,7 +185,7 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
     return route(opened_.data(), static_cast<std::size_t>(opened), from, local, nowMs, targets, true);
 }
 
-RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
+RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, const Endpoint& from,
                               const LocalAddress& local, std::int64_t nowMs, TargetList& targets, bool opened)
 {
     if (length > relay::kMaxDatagram)

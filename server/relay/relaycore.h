@@ -3,8 +3,9 @@
 // only; nothing here allocates per datagram.
 #pragma once
 
+#include "protocol/endpoint.h"
 #include "server/relay/datagram.h"
-#include "server/relay/routes.h"
+#include "server/core/routes.h"
 #include "server/relay/translate.h"
 
 #include <algorithm>
@@ -15,18 +16,6 @@
 #include <memory>
 #include <unordered_map>
 #include <vector>
-
-// A socket address as the kernel wrote it (sockaddr_in or sockaddr_in6),
-// compared and hashed as bytes.
-struct PeerAddress {
-    alignas(8) unsigned char bytes[28] = {};
-    std::uint32_t length = 0;
-    bool operator==(const PeerAddress& o) const { return length == o.length && std::memcmp(bytes, o.bytes, length) == 0; }
-};
-
-struct PeerAddressHash {
-    std::size_t operator()(const PeerAddress& a) const;
-};
 
 // Where a member's heartbeat arrived (the pktinfo of a wildcard socket), so
 // replies leave from the address the client talks to. Empty: let the kernel pick.
@@ -181,7 +170,7 @@ public:
     // Decides the fate of one datagram from `from`. `targets` receives the
     // member slots to send it to. Returns CounterHeartbeats, CounterForwarded
     // or the drop reason; the matching counter is already counted.
-    RelayCounter handle(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
+    RelayCounter handle(const std::uint8_t* data, std::size_t length, const Endpoint& from,
                         const LocalAddress& local, std::int64_t nowMs, TargetList& targets);
 
     // Seals the (scrambled) datagram for a sealed member into `out`, which
@@ -189,7 +178,7 @@ public:
     std::size_t sealFor(std::uint32_t slot, const std::uint8_t* data, std::size_t length, std::uint8_t* out);
     bool isSealed(std::uint32_t slot) const { return members_[slot].sealing != nullptr; }
 
-    const PeerAddress& peerOf(std::uint32_t slot) const { return members_[slot].peer; }
+    const Endpoint& peerOf(std::uint32_t slot) const { return members_[slot].peer; }
     const LocalAddress& localOf(std::uint32_t slot) const { return members_[slot].local; }
     bool isBound(std::uint32_t slot) const { return slot < members_.size() && members_[slot].bound; }
 
@@ -214,7 +203,7 @@ private:
         std::uint32_t vip = 0;
         ControlAddress control{};
         bool bound = false;
-        PeerAddress peer;
+        Endpoint peer;
         LocalAddress local;
         Mode mode = Mode::Unknown;
         bool pinned = false;       // the client said its mode: traffic does not change it
@@ -246,18 +235,18 @@ private:
         ++counters_[counter];
         return counter;
     }
-    RelayCounter heartbeat(const std::uint8_t* data, std::size_t length, const PeerAddress& from,
+    RelayCounter heartbeat(const std::uint8_t* data, std::size_t length, const Endpoint& from,
                            const LocalAddress& local, std::int64_t nowMs);
     // Everything after opening (a plain member's datagram as it came).
-    RelayCounter route(const std::uint8_t* data, std::size_t length, const PeerAddress& from, const LocalAddress& local,
+    RelayCounter route(const std::uint8_t* data, std::size_t length, const Endpoint& from, const LocalAddress& local,
                        std::int64_t nowMs, TargetList& targets, bool opened);
     // Sealed members (relaysealed.cpp).
     void updateSealing(std::uint32_t slot, const SealRoute& route);
     // Opens a datagram of `slot` into opened_, scrambled like a plain one; its length, or -1.
     long openFrom(std::uint32_t slot, const std::uint8_t* data, std::size_t length, bool* heartbeat);
-    RelayCounter bindSealed(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local, std::int64_t nowMs,
+    RelayCounter bindSealed(std::uint32_t slot, const Endpoint& from, const LocalAddress& local, std::int64_t nowMs,
                             int layer);
-    void bind(std::uint32_t slot, const PeerAddress& from, const LocalAddress& local);
+    void bind(std::uint32_t slot, const Endpoint& from, const LocalAddress& local);
     void unbind(std::uint32_t slot);
     void flood(Routing& r, bool toLayer3) const;
     // The rules for every IP packet that reaches or leaves a layer-3 member,
@@ -278,7 +267,7 @@ private:
     std::shared_ptr<const RouteTable> table_;
     std::uint64_t tableVersion_ = 0;
     std::vector<Member> members_;
-    std::unordered_map<PeerAddress, std::uint32_t, PeerAddressHash> slotByPeer_;
+    std::unordered_map<Endpoint, std::uint32_t, EndpointHash> slotByPeer_;
     RelayCounters counters_{};
     std::array<std::uint8_t, relay::kMaxDatagram> plain_{}; // an unscrambled copy being translated
     std::array<std::uint8_t, relay::kMaxDatagram + seal::kOverhead> opened_{}; // a sealed datagram, opened

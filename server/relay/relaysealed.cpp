@@ -1,7 +1,7 @@
 // Sealed members: their datagrams are opened with the sender's key, pass
 // every rule a plain datagram passes, and are sealed again for each sealed
 // recipient with the recipient's key.
-#include "net/scramble.h"
+#include "protocol/scramble.h"
 #include "server/relay/relaycore.h"
 
 void RelayCore::updateSealing(std::uint32_t slot, const SealRoute& route)

@@ -12,7 +12,7 @@
 namespace {
 
 constexpr std::size_t kControlSpace = CMSG_SPACE(sizeof(in6_pktinfo));
-static_assert(sizeof(PeerAddress::bytes) >= sizeof(sockaddr_in6), "PeerAddress too small");
+static_assert(sizeof(Endpoint::bytes) >= sizeof(sockaddr_in6), "Endpoint too small");
 static_assert(sizeof(LocalAddress::bytes) >= sizeof(in6_pktinfo), "LocalAddress too small");
 
 struct alignas(cmsghdr) ControlBuffer {
@@ -46,7 +46,7 @@ struct UdpBatchSocket::Buffers {
     std::vector<std::uint8_t> payload = std::vector<std::uint8_t>(kReceiveBatch * kReceiveSize);
     mmsghdr receiveHeaders[kReceiveBatch];
     iovec receiveVectors[kReceiveBatch];
-    PeerAddress sources[kReceiveBatch];
+    Endpoint sources[kReceiveBatch];
     ControlBuffer receiveControl[kReceiveBatch];
 
     mmsghdr sendHeaders[kSendBatch];
@@ -80,9 +80,9 @@ UdpBatchSocket::~UdpBatchSocket()
         ::close(fd_);
 }
 
-PeerAddress UdpBatchSocket::peerAddress(const QHostAddress& address, quint16 port, bool ipv6Socket)
+Endpoint UdpBatchSocket::peerAddress(const QHostAddress& address, quint16 port, bool ipv6Socket)
 {
-    PeerAddress peer;
+    Endpoint peer;
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
     // Qt reads "::" as 0.0.0.0 too; bound as ::ffff:0.0.0.0 it would take IPv4 only.
@@ -137,7 +137,7 @@ bool UdpBatchSocket::open(const QHostAddress& address, quint16 port, QString* er
     setBuffer(fd_, SO_RCVBUF, SO_RCVBUFFORCE);
     setBuffer(fd_, SO_SNDBUF, SO_SNDBUFFORCE);
 
-    const PeerAddress local = peerAddress(anyV6 ? QHostAddress(QHostAddress::AnyIPv6) : address, port, ipv6_);
+    const Endpoint local = peerAddress(anyV6 ? QHostAddress(QHostAddress::AnyIPv6) : address, port, ipv6_);
     if (::bind(fd_, reinterpret_cast<const sockaddr*>(local.bytes), local.length) != 0) {
         *error = errnoText("bind");
         ::close(fd_);
@@ -217,7 +217,7 @@ bool UdpBatchSocket::truncated(int i) const
     return b_->receiveHeaders[i].msg_hdr.msg_flags & MSG_TRUNC;
 }
 
-const PeerAddress& UdpBatchSocket::source(int i) const
+const Endpoint& UdpBatchSocket::source(int i) const
 {
     return b_->sources[i];
 }
@@ -251,7 +251,7 @@ LocalAddress UdpBatchSocket::destination(int i) const
     return local;
 }
 
-bool UdpBatchSocket::queue(const std::uint8_t* data, std::size_t length, const PeerAddress& to, const LocalAddress& from)
+bool UdpBatchSocket::queue(const std::uint8_t* data, std::size_t length, const Endpoint& to, const LocalAddress& from)
 {
     if (b_->queued == kSendBatch)
         return false;

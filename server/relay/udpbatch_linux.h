@@ -43,12 +43,12 @@ public:
     const std::uint8_t* data(int i) const;
     std::size_t length(int i) const;
     bool truncated(int i) const;
-    const PeerAddress& source(int i) const;
+    const Endpoint& source(int i) const;
     LocalAddress destination(int i) const;
 
     // Queues a datagram; the bytes must stay valid until flush().
     // Returns false when the queue is full (flush, then queue again).
-    bool queue(const std::uint8_t* data, std::size_t length, const PeerAddress& to, const LocalAddress& from);
+    bool queue(const std::uint8_t* data, std::size_t length, const Endpoint& to, const LocalAddress& from);
     struct Flushed {
         int sent = 0;
         int failed = 0;
@@ -57,7 +57,7 @@ public:
     Flushed flush();
 
     // Conversions for callers that hold Qt addresses (tests, benchmarks).
-    static PeerAddress peerAddress(const QHostAddress& address, quint16 port, bool ipv6Socket);
+    static Endpoint peerAddress(const QHostAddress& address, quint16 port, bool ipv6Socket);
 
 private:
     struct Buffers;

@@ -8,7 +8,7 @@
 // the sender's stand-in MAC and IPv4 source; a packet stripped for layer 3
 // has the sender's IPv4 source and goes to the room or to its receiver's address.
 // Slot 3 is sealed (key 00..1f): what comes from it must open first.
-#include "net/scramble.h"
+#include "protocol/scramble.h"
 #include "server/relay/relaycore.h"
 
 #include <QHostAddress>
@@ -21,11 +21,11 @@ namespace {
 
 constexpr std::uint32_t kSlots = 4;
 
-PeerAddress peer(std::uint8_t n)
+Endpoint peer(std::uint8_t n)
 {
     const sockaddr_in sa{
         AF_INET, htons(static_cast<std::uint16_t>(1000 + n / 8)), {htonl(0x0A000000u | (n % 8))}, {}};
-    PeerAddress p;
+    Endpoint p;
     std::memcpy(p.bytes, &sa, p.length = sizeof sa);
     return p;
 }

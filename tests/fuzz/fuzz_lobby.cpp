@@ -6,7 +6,7 @@
 // After every step the lobby must be consistent; what it sends must be one
 // well-formed control line, with chat on one line; no text longer than the
 // longest name is ever compared as a name.
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "server/lobby/lobby.h"
 #include "server/lobby/names.h"
 #include "server/relay/relaycore.h"

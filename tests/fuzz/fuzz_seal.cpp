@@ -2,7 +2,7 @@
 // forged opens. Otherwise the rest is sealed here under a header made from the
 // first byte, one byte flipped when it is odd: only untouched datagrams open,
 // and one that opens seals back to exactly its bytes.
-#include "net/seal.h"
+#include "protocol/seal.h"
 
 #include <cstdlib>
 #include <cstring>

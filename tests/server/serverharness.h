@@ -2,9 +2,9 @@
 // the event loop, so the server (same thread) keeps working.
 #pragma once
 
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "net/scramble.h"
-#include "server/lobby/lobbyserver.h"
+#include "server/lobbyserver.h"
 #include "server/serverlog.h"
 
 #include <QJsonDocument>

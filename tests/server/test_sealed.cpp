@@ -1,6 +1,6 @@
 // Sealed sessions against the real server: TLS beside plain lines on one
 // port, and a tunnel whose datagrams only their sender's key opens.
-#include "net/seal.h"
+#include "protocol/seal.h"
 #include "server/lobby/tls.h"
 #include "tests/server/serverharness.h"
 

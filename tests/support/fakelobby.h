@@ -1,7 +1,7 @@
 // A lobby server stand-in on loopback: records every line a client sends.
 #pragma once
 
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 #include "server/lobby/tls.h"
 #include "tests/support/clientprobe.h"
 #include "tests/support/testenv.h"

@@ -2,7 +2,7 @@
 // Qt-free so the Windows test (under wine) runs the very same checks.
 #pragma once
 
-#include "net/seal.h"
+#include "protocol/seal.h"
 
 #include <algorithm>
 #include <string>

@@ -1,4 +1,4 @@
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
 
 #include <QTest>
 

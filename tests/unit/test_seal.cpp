@@ -1,5 +1,5 @@
 // The sealing unit: fixed AES-256-GCM vectors and the replay window.
-#include "net/seal.h"
+#include "protocol/seal.h"
 #include "tests/support/sealvectors.h"
 
 #include <QTest>

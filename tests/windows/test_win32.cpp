@@ -2,7 +2,7 @@
 // (a message-mode pipe) carried to a loopback relay, and the frameless window.
 #include "net/broadcastroute.h"
 #include "net/engine.h"
-#include "net/xorkey.h"
+#include "protocol/scramble.h"
 #include "tests/support/sealvectors.h"
 #include "tests/windows/fakewintun.h"
 #include "ui/hittest.h"

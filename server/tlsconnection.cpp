@@ -1,6 +1,6 @@
 // Turning an accepted connection to TLS; the rest of the server sees the same
 // lines either way.
-#include "server/lobby/lobbyserver.h"
+#include "server/lobbyserver.h"
 #include "server/serverlog.h"
 
 #include <QSslSocket>

@@ -1,4 +1,5 @@
-#include "lobby/controlcodec.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
 
 #include <QJsonDocument>
 #include <QList>
@@ -48,10 +49,18 @@ QJsonObject objectAt(const QJsonArray& array, qsizetype index)
 
 QJsonObject message(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields)
 {
-    QJsonObject object{{QStringLiteral("cmd"), cmd}};
+    QJsonObject object{{field::cmd, cmd}};
     for (const auto& [key, value] : fields)
         object.insert(key, value);
     return object;
+}
+
+QByteArray encodeHeartbeat(const QString& clientId, int layer)
+{
+    QJsonObject heartbeat{{field::clientId, clientId}};
+    if (layer != 0)
+        heartbeat.insert(field::layer, layer);
+    return QJsonDocument(heartbeat).toJson(QJsonDocument::Compact);
 }
 
 QString singleLine(const QString& text)

@@ -1,5 +1,5 @@
 // AES-256-GCM and randomness from BCrypt.
-#include "net/seal.h"
+#include "protocol/seal.h"
 
 #include <windows.h>
 // bcrypt.h needs the types of windows.h first.

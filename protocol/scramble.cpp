@@ -1,4 +1,4 @@
-#include "net/xorkey.h"
+#include "protocol/scramble.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "net/seal.h"
+#include "protocol/seal.h"
 
 namespace seal {
 

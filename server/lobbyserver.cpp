@@ -1,4 +1,4 @@
-#include "server/lobby/lobbyserver.h"
+#include "server/lobbyserver.h"
 
 #include "server/processlimits_linux.h"
 #include "server/serverlog.h"

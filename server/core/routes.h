@@ -7,8 +7,9 @@
 // counters through atomics.
 #pragma once
 
-#include "net/seal.h"
-#include "server/lobby/clientkey.h"
+#include "protocol/clientkey.h"
+#include "protocol/seal.h"
+#include "server/core/clock.h"
 
 #include <array>
 #include <atomic>
@@ -19,9 +20,6 @@
 #include <vector>
 
 class QHostAddress;
-
-// Milliseconds of a monotonic clock shared by both threads.
-std::int64_t monotonicMs();
 
 // A host address as 16 bytes, IPv4 in its IPv4-mapped IPv6 form; all zero: none.
 using ControlAddress = std::array<std::uint8_t, 16>;

@@ -1,8 +1,7 @@
-#include "server/relay/routes.h"
+#include "server/core/routes.h"
 
 #include <QHostAddress>
 
-#include <chrono>
 #include <cstring>
 
 namespace {
@@ -15,12 +14,6 @@ constexpr std::uint64_t kTimeMask = (std::uint64_t{1} << kTimeBits) - 1;
 constexpr std::uint32_t kGenMask = 0xFFFFFF;
 
 } // namespace
-
-std::int64_t monotonicMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 ControlAddress controlAddressOf(const QHostAddress& address)
 {

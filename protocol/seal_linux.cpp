@@ -1,5 +1,5 @@
 // AES-256-GCM and randomness from OpenSSL 3.
-#include "net/seal.h"
+#include "protocol/seal.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

@@ -6,7 +6,7 @@
 #include "server/lobby/lobby.h"
 #include "server/lobby/tls.h"
 #include "server/relay/relay.h"
-#include "server/relay/routes.h"
+#include "server/core/routes.h"
 
 #include <QObject>
 #include <QTcpServer>

@@ -28,6 +28,10 @@ QJsonObject objectAt(const QJsonArray& array, qsizetype index);
 // Builds {"cmd": cmd, key1: value1, ...} from string pairs.
 QJsonObject message(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields = {});
 
+// The plain tunnel heartbeat: {"client_id": clientId}, and "layer" when
+// `layer` is not 0 (read back by heartbeat::parse).
+QByteArray encodeHeartbeat(const QString& clientId, int layer);
+
 // Chat text shown or relayed as exactly one line: line and paragraph
 // separators, other control characters and bidirectional controls become
 // spaces, so a line cannot start a forged one or reorder what follows.

@@ -1,0 +1,53 @@
+// The control channel's vocabulary: every command and field name, written
+// once for the client and the server. Latin-1 views cost no allocation to
+// compare, and turn into a QString where a JSON key or value needs one.
+#pragma once
+
+#include <QLatin1String>
+
+namespace cmd {
+// Client to server.
+inline constexpr QLatin1String login{"login"};
+inline constexpr QLatin1String getRooms{"get_rooms"};
+inline constexpr QLatin1String createRoom{"create_room"};
+inline constexpr QLatin1String joinRoom{"join_room"};
+inline constexpr QLatin1String leaveRoom{"leave_room"};
+inline constexpr QLatin1String kickPlayer{"kick_player"};
+inline constexpr QLatin1String transferHost{"transfer_host"};
+inline constexpr QLatin1String invite{"invite"};
+// Both ways: a client sends these, the server relays them.
+inline constexpr QLatin1String chat{"chat"};
+inline constexpr QLatin1String globalChat{"global_chat"};
+inline constexpr QLatin1String privateMessage{"private_message"};
+// Server to client.
+inline constexpr QLatin1String loginOk{"login_ok"};
+inline constexpr QLatin1String roomList{"room_list"};
+inline constexpr QLatin1String onlineUsers{"online_users"};
+inline constexpr QLatin1String joinOk{"join_ok"};
+inline constexpr QLatin1String passwordRequired{"password_required"};
+inline constexpr QLatin1String roomUpdate{"room_update"};
+inline constexpr QLatin1String kicked{"kicked"};
+inline constexpr QLatin1String error{"error"};
+inline constexpr QLatin1String tunnelKey{"tunnel_key"};
+} // namespace cmd
+
+namespace field {
+inline constexpr QLatin1String cmd{"cmd"};
+inline constexpr QLatin1String username{"username"};
+inline constexpr QLatin1String clientId{"client_id"};
+inline constexpr QLatin1String roomName{"room_name"};
+inline constexpr QLatin1String password{"password"};
+inline constexpr QLatin1String privacyMode{"privacy_mode"};
+inline constexpr QLatin1String layer{"layer"};
+inline constexpr QLatin1String target{"target"};
+inline constexpr QLatin1String message{"message"};
+inline constexpr QLatin1String sender{"sender"};
+inline constexpr QLatin1String rooms{"rooms"};
+inline constexpr QLatin1String users{"users"};
+inline constexpr QLatin1String peers{"peers"};
+inline constexpr QLatin1String vip{"vip"};
+inline constexpr QLatin1String isHost{"is_host"};
+inline constexpr QLatin1String tunnelKey{"tunnel_key"};
+inline constexpr QLatin1String tunnelIndex{"tunnel_index"};
+inline constexpr QLatin1String tunnelPhase{"tunnel_phase"};
+} // namespace field
