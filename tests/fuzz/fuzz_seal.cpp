@@ -1,7 +1,9 @@
-// Opening sealed datagrams. A first byte of 0 opens the rest as it is: nothing
-// forged opens. Otherwise the rest is sealed here under a header made from the
-// first byte, one byte flipped when it is odd: only untouched datagrams open,
-// and one that opens seals back to exactly its bytes.
+// Opening sealed datagrams. A first byte of 0 opens the rest as it is under a
+// key nothing here seals with (the fuzzer sees what the other key seals, so
+// it could replay those): nothing forged opens. Otherwise the rest is sealed
+// here under a header made from the first byte, one byte flipped when it is
+// odd: only untouched datagrams open, and one that opens seals back to
+// exactly its bytes.
 #include "protocol/seal.h"
 
 #include <cstdlib>
@@ -10,12 +12,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static seal::Cipher cipher;
+    static seal::Cipher cipher, stranger;
     static const bool keyed = [] {
         std::uint8_t key[seal::kKeyBytes];
         for (std::size_t i = 0; i < sizeof key; ++i)
             key[i] = static_cast<std::uint8_t>(i);
-        return cipher.setKey(key);
+        const bool ours = cipher.setKey(key);
+        for (std::uint8_t& byte : key)
+            byte ^= 0xa5;
+        return ours && stranger.setKey(key);
     }();
     if (!keyed)
         std::abort();
@@ -34,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::uint8_t> original = datagram;
     seal::Header header;
     const bool shaped = seal::readHeader(datagram.data(), datagram.size(), &header);
-    const long opened = cipher.open(datagram.data(), datagram.size());
+    const long opened = (data[0] == 0 ? stranger : cipher).open(datagram.data(), datagram.size());
     const bool untouched = data[0] != 0 && !(data[0] & 1);
     if ((opened >= 0) != untouched || (opened >= 0 && !shaped))
         std::abort();
