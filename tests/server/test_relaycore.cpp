@@ -5,7 +5,6 @@
 #include "tests/server/serverharness.h"
 
 #include <QHostAddress>
-#include <arpa/inet.h>
 #include <netinet/in.h>
 
 using namespace harness;
@@ -48,13 +47,9 @@ QByteArray beat(int member, const char* extra = "")
 // sends from 127.0.0.1 port 5000+i. Endpoint 4 is another port of that host, 5 another host.
 PeerAddress endpoint(int i)
 {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<quint16>(i == 5 ? 5000 : 5000 + i));
-    inet_pton(AF_INET, i == 5 ? "127.0.0.2" : "127.0.0.1", &a.sin_addr);
-    PeerAddress p;
+    sockaddr_in a{AF_INET, htons(quint16(i == 5 ? 5000 : 5000 + i)), {htonl(ipv4(i == 5 ? "127.0.0.2" : "127.0.0.1"))}, {}};
+    PeerAddress p{{}, sizeof a};
     std::memcpy(p.bytes, &a, sizeof a);
-    p.length = sizeof a;
     return p;
 }
 
@@ -86,9 +81,11 @@ class TestRelayCore : public QObject
     std::unique_ptr<RelayCore> core;
     TargetList targets;
 
-    // Layers the members said at their joins (0: nothing).
-    void publish(const QList<int>& layers = {})
+    // Layers the members said at their joins (0: nothing); every member's heartbeat bound.
+    void start(RelayBudget budget = {}, const QList<int>& layers = {})
     {
+        exchange = std::make_unique<RouteExchange>(8);
+        core = std::make_unique<RelayCore>(*exchange, budget);
         auto table = std::make_shared<RouteTable>();
         table->rooms.resize(2);
         for (int r = 0; r < 2; ++r) {
@@ -106,20 +103,14 @@ class TestRelayCore : public QObject
         }
         exchange->publish(std::move(table));
         core->refreshRoutes();
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(send(i, beat(i)), CounterHeartbeats);
     }
     RelayCounter send(int from, const QByteArray& plain, qint64 nowMs = 1000)
     {
         const QByteArray data = plain.startsWith('{') ? plain : tunnel::scramblePayload(plain);
         return core->handle(reinterpret_cast<const std::uint8_t*>(data.constData()), std::size_t(data.size()),
                             endpoint(from), LocalAddress{}, nowMs, targets);
-    }
-    void start(RelayBudget budget = {}, const QList<int>& layers = {})
-    {
-        exchange = std::make_unique<RouteExchange>(8);
-        core = std::make_unique<RelayCore>(*exchange, budget);
-        publish(layers);
-        for (int i = 0; i < 4; ++i)
-            QCOMPARE(send(i, beat(i)), CounterHeartbeats);
     }
 
 private slots:

@@ -123,6 +123,7 @@ private slots:
         for (auto& s : crowd)
             (s = std::make_unique<QTcpSocket>())
                 ->connectToHost(QHostAddress(QHostAddress::LocalHost), server.port);
+        // Accepted up to the cap, the rest turned away or left in the backlog: no one event marks the end.
         QTest::qWait(500);
         const auto cpu = [&] { // user + system seconds
             QFile stat(QString("/proc/%1/stat").arg(server.process.processId()));
@@ -132,10 +133,9 @@ private slots:
             return (f[12].toDouble() + f[13].toDouble()) / 100.0;
         };
         const double before = cpu();
-        QTest::qWait(1000);
+        QTest::qWait(1000); // a real second: what is measured is the server's use of it
         QVERIFY2(cpu() - before < 0.3, "the server spins");
         crowd.clear();
-        QTest::qWait(300);
         ControlClient late(server.port);
         QVERIFY(!late.login("late").isEmpty());
     }
