@@ -26,16 +26,18 @@ class TestRelay : public QObject
     std::vector<std::unique_ptr<Member>> members;
 
     // Members 0-2 in Alpha (10.8.0.1-3), heartbeats answered; member i says layer layers[i] (0: nothing).
-    void start(int count, const QHostAddress& relayAddress = QHostAddress::LocalHost, const QList<int>& layers = {})
+    void start(int count, const QHostAddress& relayAddress = QHostAddress::LocalHost,
+               const QList<int>& layers = {})
     {
         QVERIFY(server = startServer(config));
         for (int i = 0; i < count; ++i) {
             const QHostAddress v6(QHostAddress::LocalHostIPv6);
-            Member& m = *members.emplace_back(
-                std::make_unique<Member>(server->port(), relayAddress == v6 ? v6 : QHostAddress(QHostAddress::LocalHost)));
+            Member& m = *members.emplace_back(std::make_unique<Member>(
+                server->port(), relayAddress == v6 ? v6 : QHostAddress(QHostAddress::LocalHost)));
             m.tunnel.relayAddress = relayAddress;
             m.id = m.control.login(QString("member%1").arg(i));
-            QJsonObject join = control::message(i ? "join_room" : "create_room", {{"room_name", "Alpha"}, {"privacy_mode", "public"}});
+            QJsonObject join = control::message(i ? "join_room" : "create_room",
+                                                {{"room_name", "Alpha"}, {"privacy_mode", "public"}});
             if (layers.value(i))
                 join.insert("layer", layers.value(i));
             m.control.sendRaw(control::encodeLine(join));
@@ -66,13 +68,15 @@ private slots:
         start(3, QHostAddress::LocalHost, {0, 2});
         const QByteArray broadcast = ipv4Packet("10.8.0.1", "255.255.255.255");
         members[0]->tunnel.sendPlain(broadcast);
-        QCOMPARE(members[1]->tunnel.receive(), bigEndian(relay::kBroadcastMac, 6) + bigEndian(0x02500A080001, 6) +
+        QCOMPARE(members[1]->tunnel.receive(), bigEndian(relay::kBroadcastMac, 6) +
+                                                   bigEndian(0x02500A080001, 6) +
                                                    QByteArray::fromHex("0800") + broadcast);
         QCOMPARE(members[2]->tunnel.receive(), broadcast);
         members[0]->tunnel.sendPlain(ipv4Packet("10.8.0.1", "10.8.0.2", 1601)); // over what a read takes
         QVERIFY(waitForStat("dropped_oversize", 1) && stat("translated") == 1);
     }
-    // A heartbeat binds only from the host of the session's control connection, also while that connection is down.
+    // A heartbeat binds only from the host of the session's control connection, also while that connection is
+    // down.
     void heartbeatsBindOnlyFromTheControlConnectionsHost()
     {
         start(2);
@@ -131,7 +135,8 @@ private slots:
             m->tunnel.heartbeat(m->id);
         QVERIFY(waitForStat("heartbeats", 2));
         members[1]->tunnel.sendPlain(toAlice);
-        QCOMPARE(members[0]->tunnel.receive(), bigEndian(relay::kBroadcastMac, 6) + bigEndian(0x02500A080002, 6) +
+        QCOMPARE(members[0]->tunnel.receive(), bigEndian(relay::kBroadcastMac, 6) +
+                                                   bigEndian(0x02500A080002, 6) +
                                                    QByteArray::fromHex("0800") + toAlice);
     }
 };

@@ -106,9 +106,8 @@ private slots:
         for (const char* flag :
              {"--listen <ADDR> Address", "--session-grace",
               "Connections from one address, logged in or not. [default: 32]",
-              "Sessions (players) from one address. [default: 16]",
-              "[default: 4]", "[default: 120]", "[default: 1024]", "[default: 256]", "[default: 15]",
-              "--state <PATH>"})
+              "Sessions (players) from one address. [default: 16]", "[default: 4]", "[default: 120]",
+              "[default: 1024]", "[default: 256]", "[default: 15]", "--state <PATH>"})
             QVERIFY2(text.contains(flag), flag);
         Running first({});
         second.start(kBinary, {"--listen", "127.0.0.1", "--port", QString::number(first.port)});
