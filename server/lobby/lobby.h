@@ -91,6 +91,7 @@ public:
     QString consistencyProblem() const;
 
 private:
+    friend struct LobbyTamper; // tests break the invariants above on purpose
     static constexpr qint64 kNever = -(qint64{1} << 60);
     static constexpr qint64 kListIntervalMs = 1000;
     enum class Privacy { Public, Private, Locked };

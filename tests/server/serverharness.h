@@ -95,7 +95,7 @@ public:
     }
     bool quietOn(const QString& cmd, int ms = 300)
     {
-        QTest::qWait(ms);
+        QTest::qWait(ms); // nothing arriving has no event to wait for
         return std::none_of(inbox.cbegin(), inbox.cend(),
                             [&](const QJsonObject& m) { return m.value("cmd") == cmd; });
     }
@@ -148,7 +148,7 @@ public:
     }
     bool quiet(int ms = 300)
     {
-        QTest::qWait(ms);
+        QTest::qWait(ms); // nothing arriving has no event to wait for
         return !socket.hasPendingDatagrams();
     }
     QUdpSocket socket;

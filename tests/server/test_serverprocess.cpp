@@ -106,9 +106,8 @@ private slots:
         for (const char* flag :
              {"--listen <ADDR> Address", "--session-grace",
               "Connections from one address, logged in or not. [default: 32]",
-              "Sessions (players) from one address. [default: 16]",
-              "[default: 4]", "[default: 120]", "[default: 1024]", "[default: 256]", "[default: 15]",
-              "--state <PATH>"})
+              "Sessions (players) from one address. [default: 16]", "[default: 4]", "[default: 120]",
+              "[default: 1024]", "[default: 256]", "[default: 15]", "--state <PATH>"})
             QVERIFY2(text.contains(flag), flag);
         Running first({});
         second.start(kBinary, {"--listen", "127.0.0.1", "--port", QString::number(first.port)});
@@ -123,6 +122,7 @@ private slots:
         for (auto& s : crowd)
             (s = std::make_unique<QTcpSocket>())
                 ->connectToHost(QHostAddress(QHostAddress::LocalHost), server.port);
+        // Accepted up to the cap, the rest turned away or left in the backlog: no one event marks the end.
         QTest::qWait(500);
         const auto cpu = [&] { // user + system seconds
             QFile stat(QString("/proc/%1/stat").arg(server.process.processId()));
@@ -132,12 +132,11 @@ private slots:
             return (f[12].toDouble() + f[13].toDouble()) / 100.0;
         };
         const double before = cpu();
-        QTest::qWait(1000);
+        QTest::qWait(1000); // a real second: what is measured is the server's use of it
         QVERIFY2(cpu() - before < 0.3, "the server spins");
         crowd.clear();
-        QTest::qWait(300);
-        ControlClient late(server.port);
-        QVERIFY(!late.login("late").isEmpty());
+        // Served again once the crowd's connections are closed.
+        QVERIFY(QTest::qWaitFor([&] { return !ControlClient(server.port).login("late").isEmpty(); }, 10000));
     }
     void restartKeepsTheLobby()
     {
