@@ -38,8 +38,9 @@ QString instanceName()
     // the hash keeps the name short enough for a socket path.
     const QSettings store(QStringLiteral("Zentho"), QStringLiteral("Launcher"));
     const QByteArray who = (QDir::homePath() + QLatin1Char('\n') + store.fileName()).toUtf8();
-    return place(QStringLiteral("pellora-") +
-                 QString::fromLatin1(QCryptographicHash::hash(who, QCryptographicHash::Sha256).toHex().left(24)));
+    return place(
+        QStringLiteral("pellora-") +
+        QString::fromLatin1(QCryptographicHash::hash(who, QCryptographicHash::Sha256).toHex().left(24)));
 }
 
 QByteArray encodeArguments(const QStringList& arguments)

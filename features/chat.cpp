@@ -46,6 +46,7 @@ void VLANClient::sendPrivateMessage(const QString& user, QLineEdit* input, QText
         return;
     sendControlMessage(control::message(cmd::privateMessage,
                                         {{field::target, user}, {field::message, line}}));
-    view->append(QStringLiteral("<b style='color:#d32f2f;'>Me:</b> ") + control::singleLine(line).toHtmlEscaped());
+    view->append(QStringLiteral("<b style='color:#d32f2f;'>Me:</b> ") +
+                 control::singleLine(line).toHtmlEscaped());
     input->clear();
 }

@@ -21,12 +21,15 @@ const char* const kDialogSheet =
     "QDialog { background-color: #121215; border: 1px solid #27272a; border-radius: 8px; }"
     "QLabel { color: #ffffff; font-family: 'Segoe UI', sans-serif; background-color: transparent; }"
     "QLabel#sectionHeader { font-size: 22px; font-weight: 900; letter-spacing: 1px; color: #ffffff; }"
-    "QLabel#fieldLabel { color: #a1a1aa; font-size: 10px; font-weight: 800; letter-spacing: 1px; margin-top: 5px; }"
-    "QLineEdit, QComboBox { background-color: #09090b; border: 1px solid #27272a; border-radius: 6px; color: white; "
+    "QLabel#fieldLabel { color: #a1a1aa; font-size: 10px; font-weight: 800; letter-spacing: 1px; margin-top: "
+    "5px; }"
+    "QLineEdit, QComboBox { background-color: #09090b; border: 1px solid #27272a; border-radius: 6px; color: "
+    "white; "
     "padding: 10px 12px; font-size: 14px; }"
     "QLineEdit:focus, QComboBox:focus { border: 1px solid #d32f2f; }"
     "QComboBox::drop-down { border: none; }"
-    "QComboBox QAbstractItemView { background-color: #18181b; color: white; selection-background-color: #27272a; "
+    "QComboBox QAbstractItemView { background-color: #18181b; color: white; selection-background-color: "
+    "#27272a; "
     "border: 1px solid #27272a; outline: none; }"
     "QPushButton#createBtn { background-color: #d32f2f; color: white; border: none; border-radius: 6px; "
     "font-weight: 800; font-size: 13px; padding: 12px; letter-spacing: 1px; }"
@@ -36,8 +39,10 @@ const char* const kDialogSheet =
     "QPushButton#cancelBtn:hover { color: #ffffff; }";
 
 const char* const kInfoText =
-    "<span style='color: #d32f2f; font-size: 14px;'>★</span> <b>TOTAL FREEDOM:</b><br><br>Categories just help "
-    "players find you. Because <i>you</i> are the host, <b>the category doesn't limit you</b>. You can launch "
+    "<span style='color: #d32f2f; font-size: 14px;'>★</span> <b>TOTAL FREEDOM:</b><br><br>Categories just "
+    "help "
+    "players find you. Because <i>you</i> are the host, <b>the category doesn't limit you</b>. You can "
+    "launch "
     "<b>any game</b> that supports LAN/Direct IP, and players in this room will connect.";
 
 const char* const kInfoSheet =
@@ -106,7 +111,8 @@ void VLANClient::openCreateRoomModal()
     auto* nameField = tallField(new QLineEdit);
     nameField->setPlaceholderText(QStringLiteral("e.g. 3v3 Noobs Only"));
     QComboBox* gameBox = choiceBox(gameList());
-    QComboBox* accessBox = choiceBox({QStringLiteral("Public"), QStringLiteral("Private"), QStringLiteral("Locked")});
+    QComboBox* accessBox =
+        choiceBox({QStringLiteral("Public"), QStringLiteral("Private"), QStringLiteral("Locked")});
     auto* keyField = tallField(new QLineEdit);
     keyField->setPlaceholderText(QStringLiteral("Access Key (Password)"));
     keyField->setEchoMode(QLineEdit::Password);

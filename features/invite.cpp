@@ -33,7 +33,8 @@ void VLANClient::openInviteLink(const QString& link)
     QString error;
     const std::optional<invite::Link> parsed = invite::parseLink(link, &error);
     if (!parsed) {
-        ui::showWarning(this, QStringLiteral("Invite Link"), QStringLiteral("This invite link cannot be used: %1.").arg(error));
+        ui::showWarning(this, QStringLiteral("Invite Link"),
+                        QStringLiteral("This invite link cannot be used: %1.").arg(error));
         return;
     }
     if (!switchServerForInvite(parsed->server.address, parsed->server.port))

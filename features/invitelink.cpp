@@ -25,7 +25,8 @@ bool hasControlCharacters(const QString& text)
 
 QString formatLink(const lobby::ServerEndpoint& server, const QString& room)
 {
-    return prefix() + lobby::formatEndpoint(server) + QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(room));
+    return prefix() + lobby::formatEndpoint(server) + QLatin1Char('/') +
+           QString::fromLatin1(QUrl::toPercentEncoding(room));
 }
 
 bool looksLikeLink(const QString& text)

@@ -56,8 +56,8 @@ void VLANClient::onPeerListContextMenu(const QPoint& pos)
     if (!item || item->data(rooms::kPeerHostRole).toBool())
         return;
     const QString target = item->data(rooms::kPeerNameRole).toString();
-    const int choice =
-        choosePlayerAction(this, peerList, pos, {QStringLiteral("Kick Entity"), QStringLiteral("Transfer Host")});
+    const int choice = choosePlayerAction(this, peerList, pos,
+                                          {QStringLiteral("Kick Entity"), QStringLiteral("Transfer Host")});
     if (choice < 0)
         return;
     const QString cmd = choice == 0 ? cmd::kickPlayer : cmd::transferHost;

@@ -11,7 +11,8 @@ namespace rooms {
 // we rather ask for a key once too often than send none.
 inline bool isRestrictedEntry(const QString& entry)
 {
-    return entry.contains(QStringLiteral("🔒")) || entry.contains(QLatin1String("[Locked]"), Qt::CaseInsensitive) ||
+    return entry.contains(QStringLiteral("🔒")) ||
+           entry.contains(QLatin1String("[Locked]"), Qt::CaseInsensitive) ||
            entry.contains(QLatin1String("[Private]"), Qt::CaseInsensitive);
 }
 

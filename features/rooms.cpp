@@ -29,8 +29,8 @@ void VLANClient::joinSelectedRoom()
     QString password;
     if (rooms::isRestrictedEntry(entry)) {
         roomName = rooms::stripRestrictedMarkers(entry);
-        const std::optional<QString> key = prompts::askAccessKey(this, QStringLiteral("Restricted Room"),
-                                                                 QStringLiteral("Provide access key for deployment:"));
+        const std::optional<QString> key = prompts::askAccessKey(
+            this, QStringLiteral("Restricted Room"), QStringLiteral("Provide access key for deployment:"));
         if (!key)
             return;
         password = *key;

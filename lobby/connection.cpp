@@ -42,7 +42,8 @@ void VLANClient::attemptReconnect()
     // found again; the lookup runs off the window's thread.
     if (!reconnectTimer->isActive())
         showConnectionStatus(QStringLiteral("Looking up %1…").arg(serverAddress));
-    serverLookupId = QHostInfo::lookupHost(serverAddress, this, [this](const QHostInfo& info) { onServerLookedUp(info); });
+    serverLookupId =
+        QHostInfo::lookupHost(serverAddress, this, [this](const QHostInfo& info) { onServerLookedUp(info); });
 }
 
 void VLANClient::onServerLookedUp(const QHostInfo& info)
@@ -54,7 +55,8 @@ void VLANClient::onServerLookedUp(const QHostInfo& info)
     if (info.error() != QHostInfo::NoError || untriedAddresses.isEmpty()) {
         onTcpError();
         showConnectionStatus(
-            QStringLiteral("Cannot find %1: the name does not resolve — check it, retrying every 3 s").arg(serverAddress));
+            QStringLiteral("Cannot find %1: the name does not resolve — check it, retrying every 3 s")
+                .arg(serverAddress));
         return;
     }
     connectToNextAddress();

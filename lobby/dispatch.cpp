@@ -86,7 +86,8 @@ void VLANClient::handleGlobalChat(const QJsonObject& message)
     const QString sender = control::singleLine(control::readString(message, field::sender)).toHtmlEscaped();
     const QString text = control::singleLine(control::readString(message, field::message)).toHtmlEscaped();
     globalChatView->append(
-        QStringLiteral("<b style='color:#00e5ff;'>[%1]:</b> <span style='color:#ffffff;'>%2</span>").arg(sender, text));
+        QStringLiteral("<b style='color:#00e5ff;'>[%1]:</b> <span style='color:#ffffff;'>%2</span>")
+            .arg(sender, text));
     QScrollBar* bar = globalChatView->verticalScrollBar();
     bar->setValue(bar->maximum());
 }
@@ -98,9 +99,10 @@ void VLANClient::handlePrivateMessage(const QJsonObject& message)
     openPrivateChat(sender);
     notify(QStringLiteral("Message from %1").arg(control::singleLine(sender)), control::singleLine(text));
     if (QTextEdit* view = privateChatViews.value(sender))
-        view->append(QStringLiteral("<b style='color:#a0a0a0;'>") + control::singleLine(sender).toHtmlEscaped() +
-                     QStringLiteral(":</b> <span style='color:#ffffff;'>") + control::singleLine(text).toHtmlEscaped() +
-                     QStringLiteral("</span>"));
+        view->append(QStringLiteral("<b style='color:#a0a0a0;'>") +
+                     control::singleLine(sender).toHtmlEscaped() +
+                     QStringLiteral(":</b> <span style='color:#ffffff;'>") +
+                     control::singleLine(text).toHtmlEscaped() + QStringLiteral("</span>"));
 }
 
 void VLANClient::handleError(const QJsonObject& message)

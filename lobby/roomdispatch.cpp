@@ -42,8 +42,9 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
 void VLANClient::handlePasswordRequired(const QJsonObject& message)
 {
     const QString roomName = control::readString(message, field::roomName);
-    const std::optional<QString> key = prompts::askAccessKey(
-        this, QStringLiteral("Restricted Sector"), QStringLiteral("Provide access key for ") + roomName + QLatin1Char(':'));
+    const std::optional<QString> key =
+        prompts::askAccessKey(this, QStringLiteral("Restricted Sector"),
+                              QStringLiteral("Provide access key for ") + roomName + QLatin1Char(':'));
     if (!key)
         return;
     sendJoinRoom(roomName, *key);
@@ -60,7 +61,8 @@ void VLANClient::handleRoomUpdate(const QJsonObject& message)
         const bool host = control::readBool(peer, field::isHost);
         if (user == nickname) {
             isHost = host;
-            copyIpButton->setText(host ? QStringLiteral("COPY MY HOST IP") : QStringLiteral("COPY GAME HOST IP"));
+            copyIpButton->setText(host ? QStringLiteral("COPY MY HOST IP")
+                                       : QStringLiteral("COPY GAME HOST IP"));
         }
         if (host)
             hostVirtualIp = virtualIp;
@@ -83,7 +85,8 @@ void VLANClient::handleChat(const QJsonObject& message)
 {
     const QString sender = control::readString(message, field::sender);
     const QString text = control::readString(message, field::message);
-    roomChatView->append(QStringLiteral("<b style='color:#a0a0a0;'>") + control::singleLine(sender).toHtmlEscaped() +
-                         QStringLiteral(":</b> <span style='color:#ffffff;'>") + control::singleLine(text).toHtmlEscaped() +
-                         QStringLiteral("</span>"));
+    roomChatView->append(QStringLiteral("<b style='color:#a0a0a0;'>") +
+                         control::singleLine(sender).toHtmlEscaped() +
+                         QStringLiteral(":</b> <span style='color:#ffffff;'>") +
+                         control::singleLine(text).toHtmlEscaped() + QStringLiteral("</span>"));
 }

@@ -83,7 +83,8 @@ std::optional<ServerEndpoint> parseServerEndpoint(const QString& rawText, quint1
 
     if (!isNumericAddress(host)) {
         // A trailing dot (fully qualified) names the same server.
-        const QString name = QString::fromLatin1(QUrl::toAce(host.endsWith(QLatin1Char('.')) ? host.chopped(1) : host));
+        const QString name =
+            QString::fromLatin1(QUrl::toAce(host.endsWith(QLatin1Char('.')) ? host.chopped(1) : host));
         if (text.startsWith(QLatin1Char('[')) || !isHostName(name)) {
             *error = QStringLiteral("\"%1\" is neither an IPv4 or IPv6 address nor a host name").arg(host);
             return std::nullopt;
@@ -104,7 +105,8 @@ std::optional<ServerEndpoint> parseServerEndpoint(const QString& rawText, quint1
 
 QString formatEndpoint(const ServerEndpoint& endpoint)
 {
-    const QString form = endpoint.address.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2");
+    const QString form =
+        endpoint.address.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2");
     return form.arg(endpoint.address).arg(endpoint.port);
 }
 

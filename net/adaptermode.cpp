@@ -22,8 +22,8 @@ void VLANClient::onAdapterModeChanged()
         layer2Button->setChecked(false);
         layer3Button->setChecked(true);
         layer2Mode = false;
-        adapterModeLabel->setText(QStringLiteral(
-            "Maximum speed and lowest ping. You will need to manually type the Host's IP to connect. (10.8.x.x) "));
+        adapterModeLabel->setText(QStringLiteral("Maximum speed and lowest ping. You will need to manually "
+                                                 "type the Host's IP to connect. (10.8.x.x) "));
     }
 }
 
@@ -45,7 +45,8 @@ void VLANClient::stopAdapters()
     releaseBroadcasts();
     // The server's name may have led elsewhere while the room kept its relay.
     const QByteArray relay = relayAddress().toUtf8();
-    if (!engine.active() && !relay.isEmpty() && !udp::samePeer(relayPeer, udp::parsePeer(relay.constData(), serverPort)))
+    if (!engine.active() && !relay.isEmpty() &&
+        !udp::samePeer(relayPeer, udp::parsePeer(relay.constData(), serverPort)))
         openTunnel();
 }
 

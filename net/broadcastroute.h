@@ -17,7 +17,8 @@ struct Command {
 // Gives the adapter the lowest interface metric (`setMetric`: the layer-3
 // adapter; the layer-2 one gets it with its address) and routes the limited
 // broadcast to the adapter's own address, which Windows takes as "on that link".
-std::vector<Command> captureCommands(const std::wstring& interfaceName, const std::wstring& virtualIp, bool setMetric);
+std::vector<Command> captureCommands(const std::wstring& interfaceName, const std::wstring& virtualIp,
+                                     bool setMetric);
 // Removes that route. The metric needs no undo: the layer-3 adapter is removed when the client ends.
 std::vector<Command> releaseCommands(const std::wstring& virtualIp);
 

@@ -30,11 +30,13 @@ std::wstring quoted(const std::wstring& argument)
 
 } // namespace
 
-std::vector<Command> captureCommands(const std::wstring& interfaceName, const std::wstring& virtualIp, bool setMetric)
+std::vector<Command> captureCommands(const std::wstring& interfaceName, const std::wstring& virtualIp,
+                                     bool setMetric)
 {
     std::vector<Command> commands;
     if (setMetric)
-        commands.push_back({L"netsh.exe", {L"interface", L"ipv4", L"set", L"interface", interfaceName, L"metric=1"}});
+        commands.push_back(
+            {L"netsh.exe", {L"interface", L"ipv4", L"set", L"interface", interfaceName, L"metric=1"}});
     commands.push_back({L"route.exe", {L"add", kEveryone, L"mask", kEveryone, virtualIp, L"metric", L"1"}});
     return commands;
 }
@@ -67,12 +69,13 @@ int run(const Command& command, const std::wstring& directory)
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process))
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &process))
         return -1;
     CloseHandle(process.hThread);
     DWORD code = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code))
+    if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.hProcess, &code))
         code = static_cast<DWORD>(-1);
     CloseHandle(process.hProcess);
     return static_cast<int>(code);

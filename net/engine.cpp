@@ -42,7 +42,8 @@ unsigned long outboundLoop(void* argument)
             const bool sealed = s.seal->active();
             // A sealed packet leaves room for the header before it and the tag after it.
             unsigned char* payload = sealed ? slot + seal::kHeaderBytes : slot;
-            std::size_t size = s.port->receive(payload, sealed ? udp::kSlotSize - seal::kOverhead : udp::kSlotSize);
+            std::size_t size =
+                s.port->receive(payload, sealed ? udp::kSlotSize - seal::kOverhead : udp::kSlotSize);
             if (size == 0) {
                 idle = true;
                 break;
@@ -140,7 +141,8 @@ public:
     }
     std::size_t receive(unsigned char* buffer, std::size_t capacity) override
     {
-        const int n = tap::tryRead(device_, reader_, buffer, static_cast<int>(std::min<std::size_t>(capacity, 1 << 20)));
+        const int n = tap::tryRead(device_, reader_, buffer,
+                                   static_cast<int>(std::min<std::size_t>(capacity, 1 << 20)));
         return n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     void wait() override { tap::wait(device_, reader_); }
@@ -168,7 +170,8 @@ std::unique_ptr<AdapterPort> devicePort(tap::Device device)
     return std::make_unique<DevicePort>(device);
 }
 
-bool acceptInbound(const udp::Peer& from, const udp::Peer& relay, const unsigned char* data, std::size_t length)
+bool acceptInbound(const udp::Peer& from, const udp::Peer& relay, const unsigned char* data,
+                   std::size_t length)
 {
     // Only the relay may feed the adapter; anything else is injection.
     return length > 0 && !heartbeat::isPlain(data, length) && udp::samePeer(from, relay);
@@ -218,7 +221,8 @@ bool Engine::stop(int timeoutMs)
         state_->port->wake();
         udp::wakeReceiver(state_->socket);
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
         if (left <= 0)
             return false;
         const int slice = static_cast<int>(std::min<long long>(left, kSliceMs));

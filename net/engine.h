@@ -38,7 +38,8 @@ std::unique_ptr<AdapterPort> devicePort(tap::Device device);
 
 // Whether the inbound thread hands this datagram on: from the relay, not empty,
 // not JSON (a scrambled packet whose first byte happens to be "{" is dropped too).
-bool acceptInbound(const udp::Peer& from, const udp::Peer& relay, const unsigned char* data, std::size_t length);
+bool acceptInbound(const udp::Peer& from, const udp::Peer& relay, const unsigned char* data,
+                   std::size_t length);
 
 class Engine
 {

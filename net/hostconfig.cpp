@@ -54,8 +54,10 @@ QString searchTapAdapter(const TapRegistry& registry, QString& connectionName)
     const QStringList subkeys = classKey.childGroups();
     for (const QString& subkey : subkeys) {
         classKey.beginGroup(subkey);
-        const bool match = classKey.value(QStringLiteral("ComponentId")).toString() == QLatin1String("tap0901");
-        const QString instanceId = match ? classKey.value(QStringLiteral("NetCfgInstanceId")).toString() : QString();
+        const bool match =
+            classKey.value(QStringLiteral("ComponentId")).toString() == QLatin1String("tap0901");
+        const QString instanceId =
+            match ? classKey.value(QStringLiteral("NetCfgInstanceId")).toString() : QString();
         classKey.endGroup();
         if (!match)
             continue;

@@ -14,11 +14,12 @@ void assign(const QString& interfaceName, const QString& virtualIp, int mtu)
 {
     netdev::setMtu(interfaceName.toUtf8().constData(), mtu);
     if (!netdev::assignIpv4(interfaceName.toUtf8().constData(), virtualIp.toUtf8().constData(), kNetmask))
-        std::fprintf(stderr,
-                     "pellora: could not give %s the address %s/24 (needs root or CAP_NET_ADMIN); set it with "
-                     "\"ip addr add %s/24 dev %s && ip link set %s up\"\n",
-                     qPrintable(interfaceName), qPrintable(virtualIp), qPrintable(virtualIp),
-                     qPrintable(interfaceName), qPrintable(interfaceName));
+        std::fprintf(
+            stderr,
+            "pellora: could not give %s the address %s/24 (needs root or CAP_NET_ADMIN); set it with "
+            "\"ip addr add %s/24 dev %s && ip link set %s up\"\n",
+            qPrintable(interfaceName), qPrintable(virtualIp), qPrintable(virtualIp),
+            qPrintable(interfaceName), qPrintable(interfaceName));
 }
 
 } // namespace
@@ -47,10 +48,11 @@ void configureLayer2(const QString& connectionName, const QString& virtualIp, in
 void captureBroadcasts(const QString& interfaceName, const QString& virtualIp, bool)
 {
     if (!netdev::addBroadcastRoute(interfaceName.toUtf8().constData(), virtualIp.toUtf8().constData()))
-        std::fprintf(stderr,
-                     "pellora: could not route limited broadcasts through %s (needs root or CAP_NET_ADMIN); games "
-                     "that look for LAN sessions by broadcast will not find the room\n",
-                     qPrintable(interfaceName));
+        std::fprintf(
+            stderr,
+            "pellora: could not route limited broadcasts through %s (needs root or CAP_NET_ADMIN); games "
+            "that look for LAN sessions by broadcast will not find the room\n",
+            qPrintable(interfaceName));
 }
 
 void releaseBroadcasts(const QString& interfaceName, const QString&)

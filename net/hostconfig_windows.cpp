@@ -16,7 +16,8 @@ QString findInstalledTapAdapter(QString& connectionName)
 void configureLayer3(const QString& virtualIp, int overhead)
 {
     QProcess::execute(QStringLiteral("netsh"), layer3AddressArguments(virtualIp));
-    QProcess::execute(QStringLiteral("netsh"), mtuArguments(QLatin1String(kLayer3AdapterName), kLayer3Mtu - overhead));
+    QProcess::execute(QStringLiteral("netsh"),
+                      mtuArguments(QLatin1String(kLayer3AdapterName), kLayer3Mtu - overhead));
 }
 
 namespace {

@@ -97,7 +97,8 @@ int broadcastRouteRequest(int type, int index, const char* source)
     } request{};
     request.header.nlmsg_len = NLMSG_LENGTH(sizeof request.route);
     request.header.nlmsg_type = static_cast<unsigned short>(type);
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK | (type == RTM_NEWROUTE ? NLM_F_CREATE | NLM_F_REPLACE : 0);
+    request.header.nlmsg_flags =
+        NLM_F_REQUEST | NLM_F_ACK | (type == RTM_NEWROUTE ? NLM_F_CREATE | NLM_F_REPLACE : 0);
     request.route.rtm_family = AF_INET;
     request.route.rtm_dst_len = 32;
     request.route.rtm_table = RT_TABLE_MAIN;
@@ -105,7 +106,8 @@ int broadcastRouteRequest(int type, int index, const char* source)
     request.route.rtm_scope = type == RTM_NEWROUTE ? RT_SCOPE_LINK : RT_SCOPE_NOWHERE;
     request.route.rtm_type = RTN_UNICAST;
     const auto add = [&request](unsigned short kind, const void* data, unsigned short size) {
-        auto* attribute = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(&request) + NLMSG_ALIGN(request.header.nlmsg_len));
+        auto* attribute = reinterpret_cast<rtattr*>(reinterpret_cast<char*>(&request) +
+                                                    NLMSG_ALIGN(request.header.nlmsg_len));
         attribute->rta_type = kind;
         attribute->rta_len = static_cast<unsigned short>(RTA_LENGTH(size));
         std::memcpy(RTA_DATA(attribute), data, size);
@@ -124,7 +126,8 @@ int broadcastRouteRequest(int type, int index, const char* source)
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     int result = EIO;
-    if (sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) >= 0) {
+    if (sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
+               sizeof kernel) >= 0) {
         alignas(nlmsghdr) char answer[512];
         const ssize_t n = recv(fd, answer, sizeof answer, 0);
         const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
@@ -193,16 +196,21 @@ std::string describe(Failure failure, const std::string& what, int error)
 {
     switch (failure) {
     case Failure::driverMissing:
-        return "The TUN/TAP driver is missing: /dev/net/tun cannot be used. Load it as root with \"modprobe tun\", "
+        return "The TUN/TAP driver is missing: /dev/net/tun cannot be used. Load it as root with \"modprobe "
+               "tun\", "
                "then join again.";
     case Failure::nodeDenied:
-        return "The device node /dev/net/tun does not let your user open it (its permissions allow only root). "
+        return "The device node /dev/net/tun does not let your user open it (its permissions allow only "
+               "root). "
                "Open it to users once as root with \"chmod 0666 /dev/net/tun\", then join again.";
     case Failure::rightMissing:
-        return "Making " + what + " needs the CAP_NET_ADMIN right, which this program does not have. Grant it once "
-               "with \"sudo setcap cap_net_admin+ep " + programPath() + "\", then start the program again.";
+        return "Making " + what +
+               " needs the CAP_NET_ADMIN right, which this program does not have. Grant it once "
+               "with \"sudo setcap cap_net_admin+ep " +
+               programPath() + "\", then start the program again.";
     case Failure::busy:
-        return "Another program is using " + what + ", and only one can use it at a time. Close that program (or "
+        return "Another program is using " + what +
+               ", and only one can use it at a time. Close that program (or "
                "another Pellora), then join again.";
     case Failure::none:
     case Failure::other:

@@ -18,9 +18,9 @@ struct tap::ReadContext {};
 
 namespace tap {
 
-const char* const kMissingText =
-    "TUN/TAP driver not found: /dev/net/tun does not exist. Load it as root with \"modprobe tun\" to use Layer 2 "
-    "mode.";
+const char* const kMissingText = "TUN/TAP driver not found: /dev/net/tun does not exist. Load it as root "
+                                 "with \"modprobe tun\" to use Layer 2 "
+                                 "mode.";
 adapter::Failure openFailure()
 {
     const netdev::Failure failure = netdev::lastFailure();

@@ -24,8 +24,8 @@ constexpr DWORD kSetMediaStatus = 0x220018;
 
 namespace tap {
 
-const char* const kMissingText =
-    "TAP-Windows driver not found! Please install the TAP driver included in your game folder to use Layer 2 mode.";
+const char* const kMissingText = "TAP-Windows driver not found! Please install the TAP driver included in "
+                                 "your game folder to use Layer 2 mode.";
 const char* const kOpenFailedText = "Failed to access TAP Adapter. Run app as Administrator.";
 
 adapter::Failure openFailure()
@@ -48,7 +48,8 @@ void setMediaConnected(Device device)
 {
     ULONG status = 1;
     DWORD returned = 0;
-    DeviceIoControl(device, kSetMediaStatus, &status, sizeof status, &status, sizeof status, &returned, nullptr);
+    DeviceIoControl(device, kSetMediaStatus, &status, sizeof status, &status, sizeof status, &returned,
+                    nullptr);
 }
 
 ReadContext* beginReading()

@@ -28,7 +28,8 @@ void VLANClient::sendUdpHeartbeats()
     }
     // Only a server that echoed the mode reads it here; an older one drops
     // heartbeats with any member besides client_id.
-    const QByteArray heartbeat = control::encodeHeartbeat(clientId, relayReadsLayer ? (layer2Mode ? 2 : 3) : 0);
+    const QByteArray heartbeat =
+        control::encodeHeartbeat(clientId, relayReadsLayer ? (layer2Mode ? 2 : 3) : 0);
     // The same socket as the traffic, so that the relay knows one port for this client.
     udp::send(tunnelSocket, relayPeer, heartbeat.constData(), static_cast<std::size_t>(heartbeat.size()));
 }

@@ -85,7 +85,8 @@ Socket open(const Peer& relay)
     sockaddr_storage local{};
     local.ss_family = static_cast<sa_family_t>(family);
     const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), static_cast<socklen_t>(relay.length)) != 0) {
+    if (wakeFd < 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&local), static_cast<socklen_t>(relay.length)) != 0) {
         ::close(fd);
         if (wakeFd >= 0)
             ::close(wakeFd);

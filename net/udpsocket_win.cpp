@@ -153,8 +153,9 @@ int receiveBatch(Socket socket, Batch& batch)
         int count = 0;
         while (count < kBatch) {
             int fromLength = sizeof batch.from[count].bytes;
-            const int n = recvfrom(socket->handle, reinterpret_cast<char*>(batch.slot(count)), static_cast<int>(kSlotSize),
-                                   0, reinterpret_cast<sockaddr*>(batch.from[count].bytes), &fromLength);
+            const int n = recvfrom(socket->handle, reinterpret_cast<char*>(batch.slot(count)),
+                                   static_cast<int>(kSlotSize), 0,
+                                   reinterpret_cast<sockaddr*>(batch.from[count].bytes), &fromLength);
             if (n == SOCKET_ERROR) {
                 if (WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAEMSGSIZE)
                     continue; // a report about one datagram; go on with the next
@@ -180,7 +181,8 @@ void wakeReceiver(Socket socket)
 {
     // Our own port on loopback, in the socket's family.
     sockaddr_in6 self{};
-    int length = socket->family == AF_INET ? static_cast<int>(sizeof(sockaddr_in)) : static_cast<int>(sizeof self);
+    int length =
+        socket->family == AF_INET ? static_cast<int>(sizeof(sockaddr_in)) : static_cast<int>(sizeof self);
     if (getsockname(socket->handle, reinterpret_cast<sockaddr*>(&self), &length) != 0)
         return;
     if (socket->family == AF_INET) {

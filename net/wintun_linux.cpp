@@ -25,9 +25,9 @@ struct wintun::SessionObject {
 
 namespace wintun {
 
-const char* const kLoadFailedText =
-    "The TUN driver is missing: /dev/net/tun does not exist. Load it as root with \"modprobe tun\", then join "
-    "again.";
+const char* const kLoadFailedText = "The TUN driver is missing: /dev/net/tun does not exist. Load it as root "
+                                    "with \"modprobe tun\", then join "
+                                    "again.";
 
 adapter::Failure createFailure()
 {

@@ -45,7 +45,8 @@ bool resolve(Fn& target, const char* name)
 
 namespace wintun {
 
-const char* const kLoadFailedText = "Failed to load wintun.dll! Make sure it is in the same folder as the executable.";
+const char* const kLoadFailedText =
+    "Failed to load wintun.dll! Make sure it is in the same folder as the executable.";
 const char* const kCreateFailedText = "Failed to create Wintun adapter. Please run the app as Administrator!";
 
 adapter::Failure createFailure()

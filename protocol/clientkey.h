@@ -14,7 +14,10 @@ struct ClientKey {
 
 struct ClientKeyHash {
     // The bits are random already; folding them is enough.
-    std::size_t operator()(const ClientKey& k) const { return static_cast<std::size_t>(k.hi ^ (k.lo * 0x9E3779B97F4A7C15ull)); }
+    std::size_t operator()(const ClientKey& k) const
+    {
+        return static_cast<std::size_t>(k.hi ^ (k.lo * 0x9E3779B97F4A7C15ull));
+    }
 };
 
 constexpr std::size_t kClientKeyHexLength = 32;

@@ -68,8 +68,10 @@ QString singleLine(const QString& text)
     QString out;
     out.reserve(text.size());
     for (const char32_t c : text.toUcs4()) {
-        const bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
-        if (bidi || QChar::category(c) == QChar::Other_Control || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+        const bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+                          (c >= 0x2066 && c <= 0x2069);
+        if (bidi || QChar::category(c) == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
             out.append(QLatin1Char(' '));
         else
             out.append(QString::fromUcs4(&c, 1));

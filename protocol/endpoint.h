@@ -10,7 +10,10 @@
 struct Endpoint {
     alignas(8) unsigned char bytes[28] = {}; // large enough for sockaddr_in6
     std::uint32_t length = 0;
-    bool operator==(const Endpoint& o) const { return length == o.length && std::memcmp(bytes, o.bytes, length) == 0; }
+    bool operator==(const Endpoint& o) const
+    {
+        return length == o.length && std::memcmp(bytes, o.bytes, length) == 0;
+    }
 };
 
 struct EndpointHash {

@@ -28,7 +28,8 @@ bool parse(const std::uint8_t* data, std::size_t length, ClientKey* key, int* la
         return false;
     const std::uint8_t* p = data;
     const std::uint8_t* const end = data + length;
-    if (!expect(p, end, "{") || !expect(p, end, "\"client_id\"") || !expect(p, end, ":") || !expect(p, end, "\""))
+    if (!expect(p, end, "{") || !expect(p, end, "\"client_id\"") || !expect(p, end, ":") ||
+        !expect(p, end, "\""))
         return false;
     if (static_cast<std::size_t>(end - p) < kClientKeyHexLength + 1)
         return false;

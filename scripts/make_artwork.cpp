@@ -333,13 +333,16 @@ int main(int argc, char** argv)
     QDir().mkpath(out + QStringLiteral("/icons"));
     QDir().mkpath(out + QStringLiteral("/symbols"));
     const std::pair<const char*, Motif> games[] = {
-        {"dota", arena}, {"wc3", blades}, {"cs", sight}, {"mc", block}, {"rust", campfire}, {"stronghold", keep},
+        {"dota", arena}, {"wc3", blades},    {"cs", sight},
+        {"mc", block},   {"rust", campfire}, {"stronghold", keep},
     };
     bool ok = writeFile(out + QStringLiteral("/logo.ico"), ico(logo(256)));
     ok = writeFile(out + QStringLiteral("/pellora.png"), png(logo(256))) && ok;
     ok = writeFile(out + QStringLiteral("/symbols/crown.png"), png(paint(64, 64, crown))) && ok;
     ok = writeFile(out + QStringLiteral("/symbols/lock.png"), png(paint(64, 64, lock))) && ok;
     for (const auto& [name, motif] : games)
-        ok = writeFile(out + QStringLiteral("/icons/game_%1.png").arg(QLatin1String(name)), png(tile(64, motif))) && ok;
+        ok = writeFile(out + QStringLiteral("/icons/game_%1.png").arg(QLatin1String(name)),
+                       png(tile(64, motif))) &&
+             ok;
     return ok ? 0 : 1;
 }

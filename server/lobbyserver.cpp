@@ -29,7 +29,8 @@ constexpr qint64 kOverBudgetStallMs = 1000;
 
 LobbyServer::LobbyServer(const ServerConfig& config, Lobby::Clock clock, QObject* parent)
     : QObject(parent), config_(config), clock_(std::move(clock)),
-      exchange_(static_cast<std::uint32_t>(qMax(config.maxClients, 1))), lobby_(config_, *this, &exchange_, clock_)
+      exchange_(static_cast<std::uint32_t>(qMax(config.maxClients, 1))),
+      lobby_(config_, *this, &exchange_, clock_)
 {
     connect(&tcp_, &QTcpServer::newConnection, this, &LobbyServer::acceptConnections);
     connect(&tcp_, &QTcpServer::acceptError, this, &LobbyServer::pauseAccepting);
@@ -67,15 +68,17 @@ bool LobbyServer::start(QString* error)
     }
     if (fingerprint_.isEmpty()) {
         // The server's own key lives beside the state, so a restart keeps what clients pinned.
-        const QString ownPath = config_.statePath.isEmpty() ? QString() : config_.statePath + QStringLiteral(".tls.pem");
+        const QString ownPath =
+            config_.statePath.isEmpty() ? QString() : config_.statePath + QStringLiteral(".tls.pem");
         const tls::Identity identity = tls::loadIdentity(config_.tlsCert, config_.tlsKey, ownPath, error);
         if (identity.isNull())
             return false;
         tcp_.setConfiguration(tls::serverConfiguration(identity));
         fingerprint_ = tls::fingerprint(identity.certificate);
         if (ownPath.isEmpty() && config_.tlsCert.isEmpty())
-            serverlog::warn(QStringLiteral("TLS key made for this run only (no --state): clients that pinned it will "
-                                           "refuse the next one"));
+            serverlog::warn(
+                QStringLiteral("TLS key made for this run only (no --state): clients that pinned it will "
+                               "refuse the next one"));
     }
     for (int attempt = 0; attempt < (config_.port == 0 ? kPortAttempts : 1); ++attempt) {
         if (!tcp_.listen(tcpAddress, config_.port)) {
@@ -83,14 +86,16 @@ bool LobbyServer::start(QString* error)
                          .arg(config_.listen.toString(), QString::number(config_.port), tcp_.errorString());
             return false;
         }
-        relay_ = std::make_unique<Relay>(exchange_, RelayBudget{static_cast<std::uint32_t>(config_.memberRate),
-                                                                static_cast<std::uint32_t>(config_.floodRate)});
+        relay_ =
+            std::make_unique<Relay>(exchange_, RelayBudget{static_cast<std::uint32_t>(config_.memberRate),
+                                                           static_cast<std::uint32_t>(config_.floodRate)});
         if (relay_->open(config_.listen, tcp_.serverPort(), error))
             break;
         // The TCP port may be taken for UDP by someone else; with port 0, try another.
         tcp_.close();
         relay_.reset();
-        *error = QStringLiteral("cannot bind UDP %1 port %2: %3").arg(config_.listen.toString(), QString::number(config_.port), *error);
+        *error = QStringLiteral("cannot bind UDP %1 port %2: %3")
+                     .arg(config_.listen.toString(), QString::number(config_.port), *error);
     }
     if (!relay_)
         return false;
@@ -105,9 +110,11 @@ bool LobbyServer::start(QString* error)
     if (config_.statsIntervalMs > 0)
         statsTimer_.start(static_cast<int>(qMin<qint64>(config_.statsIntervalMs, 24 * 3600 * 1000)));
     running_ = true;
-    serverlog::info(QStringLiteral("listening on %1 port %2 (TCP and UDP)").arg(config_.listen.toString(), QString::number(port_)));
-    serverlog::info(QStringLiteral("TLS key SHA-256 %1%2")
-                        .arg(fingerprint_, config_.requireSealed ? QStringLiteral("; plain logins refused") : QString()));
+    serverlog::info(QStringLiteral("listening on %1 port %2 (TCP and UDP)")
+                        .arg(config_.listen.toString(), QString::number(port_)));
+    serverlog::info(
+        QStringLiteral("TLS key SHA-256 %1%2")
+            .arg(fingerprint_, config_.requireSealed ? QStringLiteral("; plain logins refused") : QString()));
     return true;
 }
 
@@ -137,7 +144,8 @@ QString LobbyServer::statsLine() const
                             QString::number(lobby_.roomCount()));
     const RelayCounters counters = exchange_.counters();
     for (std::size_t i = 0; i < kRelayCounterCount; ++i)
-        line += QStringLiteral(" %1=%2").arg(QLatin1String(relayCounterName(i)), QString::number(counters[i]));
+        line +=
+            QStringLiteral(" %1=%2").arg(QLatin1String(relayCounterName(i)), QString::number(counters[i]));
     line += QStringLiteral(" log_suppressed=%1").arg(lobby_.logSuppressed());
     if (const QString most = lobby_.mostSuppressed(); !most.isEmpty())
         line += QStringLiteral(" log_suppressed_most=") + most;
@@ -217,8 +225,9 @@ void LobbyServer::readLines(ConnectionId connection)
     if (!fine && peers_.count(connection) != 0) {
         {
             const auto gate = lobby_.logGate(connection);
-            serverlog::warn(QStringLiteral("closing connection %1: line over %2 bytes")
-                                .arg(QString::number(connection), QString::number(lobbyrules::kMaxLineBytes)));
+            serverlog::warn(
+                QStringLiteral("closing connection %1: line over %2 bytes")
+                    .arg(QString::number(connection), QString::number(lobbyrules::kMaxLineBytes)));
         }
         lobby_.connectionClosed(connection);
         closeConnection(connection);
@@ -263,7 +272,8 @@ void LobbyServer::pump(Peer& peer)
     };
     while (!peer.queue.empty() && unsent(peer.socket) < kWriteChunk) {
         const QByteArray& line = peer.queue.front();
-        const qint64 written = peer.socket->write(line.constData() + peer.offset, qMin(line.size() - peer.offset, kWriteChunk));
+        const qint64 written =
+            peer.socket->write(line.constData() + peer.offset, qMin(line.size() - peer.offset, kWriteChunk));
         if (written <= 0)
             return;
         peer.offset += written;
@@ -312,7 +322,8 @@ void LobbyServer::closeSlowReader(ConnectionId connection, const char* why)
     discardOutput(peer);
     {
         const auto gate = lobby_.logGate(connection);
-        serverlog::warn(QStringLiteral("closing connection %1: %2").arg(QString::number(connection), QLatin1String(why)));
+        serverlog::warn(
+            QStringLiteral("closing connection %1: %2").arg(QString::number(connection), QLatin1String(why)));
     }
     // The lobby may be in the middle of a command; let it finish first.
     QMetaObject::invokeMethod(this, [this, connection] {
@@ -339,7 +350,8 @@ void LobbyServer::checkOutput(bool onTick)
         if (it == peers_.end() || it->second.closing)
             continue;
         const bool stalled = now - since >= config_.outputStallMs;
-        if (!late && (stalled || (now - since >= kOverBudgetStallMs && it->second.pending > config_.maxPendingOutput)))
+        if (!late &&
+            (stalled || (now - since >= kOverBudgetStallMs && it->second.pending > config_.maxPendingOutput)))
             closeSlowReader(id, stalled ? "its output has not moved" : "it does not read its messages");
         else if (pendingTotal_ > config_.maxTotalPendingOutput)
             closeSlowReader(id, "the server holds too much output; slowest readers go first");

@@ -23,7 +23,8 @@ class LobbyServer : public QObject, private LobbyOutput
     Q_OBJECT
 
 public:
-    explicit LobbyServer(const ServerConfig& config, Lobby::Clock clock = monotonicMs, QObject* parent = nullptr);
+    explicit LobbyServer(const ServerConfig& config, Lobby::Clock clock = monotonicMs,
+                         QObject* parent = nullptr);
     ~LobbyServer() override;
 
     // Listens on TCP and UDP. With port 0 a free port is picked that is

@@ -39,7 +39,8 @@ int main(int argc, char** argv)
     if (signalFd >= 0) {
         auto* notifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &app);
         QObject::connect(notifier, &QSocketNotifier::activated, &app, [signalFd] {
-            serverlog::info(QStringLiteral("%1 received, shutting down").arg(QLatin1String(takeShutdownSignal(signalFd))));
+            serverlog::info(QStringLiteral("%1 received, shutting down")
+                                .arg(QLatin1String(takeShutdownSignal(signalFd))));
             QCoreApplication::quit();
         });
     }

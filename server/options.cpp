@@ -80,36 +80,40 @@ const std::vector<Flag>& flags()
     using C = ServerConfig;
     static const std::vector<Flag> table{
         {"listen", "ADDR", "Address to listen on (TCP and UDP); :: for IPv6 and IPv4.",
-         Special{parseListen, [](const C& c) { return c.listen.toString(); }}, "needs a numeric address, not %1"},
+         Special{parseListen, [](const C& c) { return c.listen.toString(); }},
+         "needs a numeric address, not %1"},
         {"port", "N", "Port for TCP and UDP; 0 picks a free one.",
          Special{parsePort, [](const C& c) { return QString::number(c.port); }}, "must be 0 to 65535"},
         {"subnet", "CIDR", "Virtual addresses; each room gets a /24 of it (prefix 8 to 24).",
          Special{parseSubnet,
                  [](const C& c) {
-                     return QHostAddress(c.subnetBase).toString() + QLatin1Char('/') + QString::number(c.subnetPrefix);
+                     return QHostAddress(c.subnetBase).toString() + QLatin1Char('/') +
+                            QString::number(c.subnetPrefix);
                  }},
          "must be an IPv4 network with a prefix of 8 to 24, such as 10.8.0.0/16"},
-        {"max-room-size", "N", "Members per room, 2 to 254.", Count{&C::maxRoomSize, 2, 254}, "must be 2 to 254"},
+        {"max-room-size", "N", "Members per room, 2 to 254.", Count{&C::maxRoomSize, 2, 254},
+         "must be 2 to 254"},
         {"max-clients", "N", "Sessions at once.", Count{&C::maxClients, 1, 1 << 20}, "must be 1 to 1048576"},
         {"session-grace", "SECONDS", "Seconds a session outlives its connection without heartbeats.",
          Seconds{&C::sessionGraceMs, 0.01}, "must be a number of seconds"},
         {"chat-limit", "N", "Chat lines per player per rate window.", Count{&C::chatLimit, 1, 1000000},
          "must be a positive number"},
-        {"line-limit", "N", "Control lines of any kind per player per rate window.", Count{&C::lineLimit, 1, 1000000},
-         "must be a positive number"},
+        {"line-limit", "N", "Control lines of any kind per player per rate window.",
+         Count{&C::lineLimit, 1, 1000000}, "must be a positive number"},
         {"rate-window", "SECONDS", "Length of the rate window in seconds.", Seconds{&C::rateWindowMs, 0.01},
          "must be a number of seconds"},
         {"max-connections-per-address", "N", "Connections from one address, logged in or not.",
          Count{&C::maxConnectionsPerAddress, 1, 1 << 20}, "must be a positive number"},
         {"max-sessions-per-address", "N", "Sessions (players) from one address.",
          Count{&C::maxSessionsPerAddress, 1, 1 << 20}, "must be a positive number"},
-        {"max-rooms-per-address", "N", "Open rooms created from one address.", Count{&C::maxRoomsPerAddress, 1, 1 << 20},
-         "must be a positive number"},
+        {"max-rooms-per-address", "N", "Open rooms created from one address.",
+         Count{&C::maxRoomsPerAddress, 1, 1 << 20}, "must be a positive number"},
         {"login-deadline", "SECONDS", "Seconds a connection may stay without logging in.",
          Seconds{&C::loginDeadlineMs, 1}, "must be at least 1 second"},
         {"max-pending-output", "KIB", "KiB of output waiting for one client before it is closed.",
          Size{&C::maxPendingOutput, 16, 1 << 20, 1024}, "must be 16 to 1048576 KiB"},
-        {"max-total-output", "MIB", "MiB of output waiting for all clients; beyond it the slowest are closed.",
+        {"max-total-output", "MIB",
+         "MiB of output waiting for all clients; beyond it the slowest are closed.",
          Size{&C::maxTotalPendingOutput, 1, 1 << 20, 1024 * 1024}, "must be 1 to 1048576 MiB"},
         {"output-stall", "SECONDS", "Seconds waiting output may stand still before its client is closed.",
          Seconds{&C::outputStallMs, 1}, "must be at least 1 second"},
@@ -118,20 +122,25 @@ const std::vector<Flag>& flags()
         {"member-rate", "N", "Datagrams per second the relay carries for one member, each copy counted.",
          Count{&C::memberRate, 1, 10000000}, "must be 1 to 10000000"},
         {"flood-rate", "N",
-         "Copies per second one member may send to its whole room (broadcast, multicast, unknown destinations).",
+         "Copies per second one member may send to its whole room (broadcast, multicast, unknown "
+         "destinations).",
          Count{&C::floodRate, 1, 10000000}, "must be 1 to 10000000"},
         {"log-level", "LEVEL", "error, warn, info or debug.",
-         Special{parseLogLevel, [](const C&) { return QStringLiteral("info"); }}, "must be error, warn, info or debug"},
+         Special{parseLogLevel, [](const C&) { return QStringLiteral("info"); }},
+         "must be error, warn, info or debug"},
         {"state", "PATH",
          "SQLite file that keeps sessions and rooms across restarts; without it they live in memory only.",
          Path{&C::statePath}, ""},
         {"tls-cert", "PATH",
-         "Certificate (PEM, chain after it) for sealed connections; without it the server makes its own and keeps it "
+         "Certificate (PEM, chain after it) for sealed connections; without it the server makes its own and "
+         "keeps it "
          "beside --state.",
          Path{&C::tlsCert}, ""},
         {"tls-key", "PATH", "Private key (PEM) of --tls-cert.", Path{&C::tlsKey}, ""},
-        {"require-sealed", "", "Refuse logins over plain (unencrypted) connections.", Switch{&C::requireSealed}, ""},
-        {"no-tls", "", "Speak no TLS: clients fall back to plain (for comparisons).", Switch{&C::tls, true}, ""},
+        {"require-sealed", "", "Refuse logins over plain (unencrypted) connections.",
+         Switch{&C::requireSealed}, ""},
+        {"no-tls", "", "Speak no TLS: clients fall back to plain (for comparisons).", Switch{&C::tls, true},
+         ""},
     };
     return table;
 }
@@ -172,7 +181,8 @@ QString defaultText(const Flag& flag, const ServerConfig& c)
 }
 
 // Sets what `flag` targets from its value; false when the value does not fit.
-bool apply(const Flag& flag, const QCommandLineParser& parser, const QCommandLineOption& option, ServerOptions& o)
+bool apply(const Flag& flag, const QCommandLineParser& parser, const QCommandLineOption& option,
+           ServerOptions& o)
 {
     ServerConfig& c = o.config;
     const QString text = parser.value(option);
@@ -220,7 +230,8 @@ ServerOptions parseServerOptions(const QStringList& arguments)
         QCommandLineOption option(QString::fromLatin1(flag.name), QString::fromUtf8(flag.help),
                                   QString::fromLatin1(flag.valueName), defaultText(flag, defaults));
         if (!option.defaultValues().isEmpty())
-            option.setDescription(QStringLiteral("%1 [default: %2]").arg(option.description(), option.defaultValues().first()));
+            option.setDescription(
+                QStringLiteral("%1 [default: %2]").arg(option.description(), option.defaultValues().first()));
         parser.addOption(option);
         options.push_back(option);
     }

@@ -106,7 +106,8 @@ bool VLANClient::handleFrameEvent(QObject* watched, QEvent* event)
             return true;
         }
         if (frameDrag.mode == Mode::Resize) {
-            setGeometry(chrome::resizedGeometry(frameDrag.startGeometry, frameDrag.edges, delta, minimumSize()));
+            setGeometry(
+                chrome::resizedGeometry(frameDrag.startGeometry, frameDrag.edges, delta, minimumSize()));
             return true;
         }
         if (mouse->buttons() == Qt::NoButton)

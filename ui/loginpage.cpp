@@ -82,25 +82,29 @@ QFrame* sidePanel(QLineEdit* nicknameInput, QPushButton* connectButton, QLabel* 
 {
     auto* panel = new QFrame;
     panel->setFixedWidth(400);
-    panel->setStyleSheet(QStringLiteral("QFrame { background-color: #09090b; border-right: 1px solid #1f1f23; }") +
-                         QLatin1String(plainLabels));
+    panel->setStyleSheet(
+        QStringLiteral("QFrame { background-color: #09090b; border-right: 1px solid #1f1f23; }") +
+        QLatin1String(plainLabels));
     auto* layout = new QVBoxLayout(panel);
     layout->setContentsMargins(45, 0, 45, 0);
     layout->setSpacing(0);
 
-    const QString brand = QStringLiteral("color: %1; font-size: 38px; font-weight: 900; letter-spacing: 1px;");
+    const QString brand =
+        QStringLiteral("color: %1; font-size: 38px; font-weight: 900; letter-spacing: 1px;");
     auto* logo = new QLabel(
-        QStringLiteral("<div style='line-height: 1.0;'>"
-                       "<span style='%1'>ZEN</span><span style='%2'>THO</span><br><br>"
-                       "<span style='color: #71717a; font-size: 11px; font-weight: 700; letter-spacing: 3px;'>"
-                       "GLOBAL GAMING NETWORK</span></div>")
+        QStringLiteral(
+            "<div style='line-height: 1.0;'>"
+            "<span style='%1'>ZEN</span><span style='%2'>THO</span><br><br>"
+            "<span style='color: #71717a; font-size: 11px; font-weight: 700; letter-spacing: 3px;'>"
+            "GLOBAL GAMING NETWORK</span></div>")
             .arg(brand.arg(QStringLiteral("#ffffff")), brand.arg(QStringLiteral("#d32f2f"))));
 
     layout->addStretch(2);
     layout->addWidget(logo);
     layout->addSpacing(50);
-    layout->addWidget(sheetLabel(QStringLiteral("PLAYER NICKNAME"),
-                                 QStringLiteral("color: #a1a1aa; font-size: 10px; font-weight: 800; letter-spacing: 1px;")));
+    layout->addWidget(sheetLabel(
+        QStringLiteral("PLAYER NICKNAME"),
+        QStringLiteral("color: #a1a1aa; font-size: 10px; font-weight: 800; letter-spacing: 1px;")));
     layout->addSpacing(8);
     layout->addWidget(nicknameInput);
     layout->addSpacing(25);
@@ -110,8 +114,9 @@ QFrame* sidePanel(QLineEdit* nicknameInput, QPushButton* connectButton, QLabel* 
     layout->addSpacing(4);
     layout->addWidget(server);
     layout->addStretch(3);
-    layout->addWidget(sheetLabel(QStringLiteral("BETA 0.4.1  •  SECURE CONNECTION"),
-                                 QStringLiteral("color: #52525b; font-size: 10px; font-weight: bold; letter-spacing: 1px;")));
+    layout->addWidget(sheetLabel(
+        QStringLiteral("BETA 0.4.1  •  SECURE CONNECTION"),
+        QStringLiteral("color: #52525b; font-size: 10px; font-weight: bold; letter-spacing: 1px;")));
     layout->addSpacing(25);
     return panel;
 }
@@ -126,16 +131,21 @@ QFrame* heroPanel(QScrollArea* showcaseArea)
     layout->setContentsMargins(70, 70, 70, 70);
     layout->setSpacing(0);
 
-    auto* slogan = new QLabel(QStringLiteral(
-        "<span style='color: #ffffff; font-size: 46px; font-weight: 900; line-height: 1.1; letter-spacing: -1px;'>"
-        "PLAY LAN GAMES.<br><span style='color: #d32f2f;'>ANYWHERE.</span></span>"));
+    auto* slogan = new QLabel(
+        QStringLiteral("<span style='color: #ffffff; font-size: 46px; font-weight: 900; line-height: 1.1; "
+                       "letter-spacing: -1px;'>"
+                       "PLAY LAN GAMES.<br><span style='color: #d32f2f;'>ANYWHERE.</span></span>"));
     QLabel* description = sheetLabel(
         QStringLiteral(
-            "Turn the Internet into your local game room. Play classic and modern multiplayer games with friends "
+            "Turn the Internet into your local game room. Play classic and modern multiplayer games with "
+            "friends "
             "anywhere in the world.<br><br><b>Does your game have a 'LAN', 'Local Network', or 'Direct IP' "
-            "option?</b><br>Then it works perfectly here. No port forwarding, no matchmaking errors, just connect "
-            "and play.<br><br><span style='color: #d32f2f;'>★</span> <b>HOST ANYTHING:</b> Whether you select "
-            "Dota 2, C&C Generals, or Call of Duty as your lobby category, it's just a label to help friends find "
+            "option?</b><br>Then it works perfectly here. No port forwarding, no matchmaking errors, just "
+            "connect "
+            "and play.<br><br><span style='color: #d32f2f;'>★</span> <b>HOST ANYTHING:</b> Whether you "
+            "select "
+            "Dota 2, C&C Generals, or Call of Duty as your lobby category, it's just a label to help friends "
+            "find "
             "you. Once they join, you can launch <b>literally any game</b> and it will connect."),
         QStringLiteral("color: #a1a1aa; font-size: 15px; font-weight: 400; line-height: 1.6;"));
     description->setWordWrap(true);
@@ -145,9 +155,10 @@ QFrame* heroPanel(QScrollArea* showcaseArea)
     layout->addSpacing(25);
     layout->addWidget(description);
     layout->addSpacing(60);
-    layout->addWidget(sheetLabel(QStringLiteral("WORKS WITH ANY LAN TITLE, INCLUDING:"),
-                                 QStringLiteral("color: #71717a; font-size: 11px; font-weight: 800; letter-spacing: 1px; "
-                                                "border-bottom: 1px solid #27272a; padding-bottom: 5px;")));
+    layout->addWidget(
+        sheetLabel(QStringLiteral("WORKS WITH ANY LAN TITLE, INCLUDING:"),
+                   QStringLiteral("color: #71717a; font-size: 11px; font-weight: 800; letter-spacing: 1px; "
+                                  "border-bottom: 1px solid #27272a; padding-bottom: 5px;")));
     layout->addSpacing(25);
     layout->addWidget(showcaseArea);
     layout->addStretch(1);
@@ -162,18 +173,21 @@ void VLANClient::buildLoginPage()
     nicknameInput->setPlaceholderText(QStringLiteral("What should we call you?"));
     nicknameInput->setText(settings.value(QStringLiteral("username"), QString()).toString());
     nicknameInput->setFixedHeight(48);
-    nicknameInput->setStyleSheet(QStringLiteral(
-        "QLineEdit { background-color: #18181b; color: #ffffff; border: 1px solid #27272a; border-radius: 6px; "
-        "padding: 0 15px; font-size: 14px; font-weight: 600; } "
-        "QLineEdit:focus { border: 1px solid #d32f2f; background-color: #09090b; }"));
+    nicknameInput->setStyleSheet(
+        QStringLiteral("QLineEdit { background-color: #18181b; color: #ffffff; border: 1px solid #27272a; "
+                       "border-radius: 6px; "
+                       "padding: 0 15px; font-size: 14px; font-weight: 600; } "
+                       "QLineEdit:focus { border: 1px solid #d32f2f; background-color: #09090b; }"));
 
     connectButton = new QPushButton(QStringLiteral("CONNECT TO NETWORK"));
     connectButton->setFixedHeight(48);
     connectButton->setCursor(Qt::PointingHandCursor);
     connectButton->setStyleSheet(QStringLiteral(
         "QPushButton { background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 #e53935, stop:1 #d32f2f); "
-        "color: #ffffff; border: none; border-radius: 6px; font-size: 13px; font-weight: 900; letter-spacing: 1px; } "
-        "QPushButton:hover { background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 #ef5350, stop:1 #e53935); } "
+        "color: #ffffff; border: none; border-radius: 6px; font-size: 13px; font-weight: 900; "
+        "letter-spacing: 1px; } "
+        "QPushButton:hover { background: qlineargradient(x1:0, y1:0, x2:1, y2:0, stop:0 #ef5350, stop:1 "
+        "#e53935); } "
         "QPushButton:pressed { background-color: #b71c1c; }"));
 
     iconScrollArea = new QScrollArea;
@@ -245,7 +259,8 @@ void VLANClient::watchConnection()
 
 void VLANClient::showServerLine()
 {
-    serverLabel->setText(serverLine(lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress), sealingText()));
+    serverLabel->setText(
+        serverLine(lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress), sealingText()));
 }
 
 void VLANClient::showConnectionStatus(const QString& text)
@@ -257,9 +272,10 @@ void VLANClient::showConnectionStatus(const QString& text)
 // current attempt is dropped and the next one goes to the new address.
 void VLANClient::changeServer()
 {
-    const QString key = controlSealed ? QStringLiteral("Sealed. The server's key (SHA-256):\n%1").arg(serverKey)
-                        : serverSpeaksPlain ? QStringLiteral("Not sealed: this server does not encrypt the connection.")
-                                            : QString();
+    const QString key =
+        controlSealed       ? QStringLiteral("Sealed. The server's key (SHA-256):\n%1").arg(serverKey)
+        : serverSpeaksPlain ? QStringLiteral("Not sealed: this server does not encrypt the connection.")
+                            : QString();
     const std::optional<lobby::ServerEndpoint> chosen = ui::askServer(this, {serverAddress, serverPort}, key);
     if (!chosen)
         return;

@@ -19,7 +19,8 @@ const char* const kSheet =
     "QLineEdit { background-color: #09090b; border: 1px solid #27272a; border-radius: 6px; color: white; "
     "padding: 10px 12px; font-size: 14px; }"
     "QLineEdit:focus { border: 1px solid #d32f2f; }"
-    "QPushButton { background-color: transparent; color: #a1a1aa; border: none; font-weight: 800; font-size: 12px; "
+    "QPushButton { background-color: transparent; color: #a1a1aa; border: none; font-weight: 800; font-size: "
+    "12px; "
     "padding: 10px 16px; }"
     "QPushButton:hover { color: #ffffff; }"
     "QPushButton:default { background-color: #d32f2f; color: white; border-radius: 6px; }"
@@ -27,7 +28,8 @@ const char* const kSheet =
 
 } // namespace
 
-std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::ServerEndpoint& current, const QString& key)
+std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::ServerEndpoint& current,
+                                               const QString& key)
 {
     QDialog dialog(parent);
     dialog.setWindowTitle(QStringLiteral("Server"));
@@ -39,7 +41,8 @@ std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::Ser
 
     auto* heading = new QLabel(QStringLiteral("LOBBY SERVER"));
     heading->setObjectName(QStringLiteral("heading"));
-    auto* hint = new QLabel(QStringLiteral("Address or name and port, for example 203.0.113.7:7777 or play.example.org:7777"));
+    auto* hint = new QLabel(
+        QStringLiteral("Address or name and port, for example 203.0.113.7:7777 or play.example.org:7777"));
     hint->setWordWrap(true);
     auto* field = new QLineEdit(lobby::formatEndpoint(current));
     field->setMinimumHeight(40);
@@ -63,8 +66,9 @@ std::optional<lobby::ServerEndpoint> askServer(QWidget* parent, const lobby::Ser
     buttons->addStretch();
     buttons->addWidget(cancel);
     buttons->addWidget(save);
-    for (QWidget* widget : {static_cast<QWidget*>(heading), static_cast<QWidget*>(hint), static_cast<QWidget*>(field),
-                            static_cast<QWidget*>(keyLine), static_cast<QWidget*>(problem)})
+    for (QWidget* widget :
+         {static_cast<QWidget*>(heading), static_cast<QWidget*>(hint), static_cast<QWidget*>(field),
+          static_cast<QWidget*>(keyLine), static_cast<QWidget*>(problem)})
         layout->addWidget(widget);
     layout->addLayout(buttons);
 

@@ -156,8 +156,8 @@ void VLANClient::buildLobbyPage()
     modeRow->setSpacing(0);
     modeRow->addWidget(layer2Button);
     modeRow->addWidget(layer3Button);
-    adapterModeLabel = new QLabel(
-        QStringLiteral("Maximum speed and lowest ping. Enter the Host's IP manually inside your game to connect."));
+    adapterModeLabel = new QLabel(QStringLiteral(
+        "Maximum speed and lowest ping. Enter the Host's IP manually inside your game to connect."));
     adapterModeLabel->setStyleSheet(QStringLiteral("color: #a1a1aa; font-size: 12px; line-height: 1.4;"));
     adapterModeLabel->setWordWrap(true);
     adapterModeLabel->setMinimumHeight(50);
@@ -182,7 +182,8 @@ void VLANClient::buildLobbyPage()
 
     connect(layer2Button, &QPushButton::clicked, this, &VLANClient::onAdapterModeChanged);
     connect(layer3Button, &QPushButton::clicked, this, &VLANClient::onAdapterModeChanged);
-    connect(onlineUserList, &QListWidget::customContextMenuRequested, this, &VLANClient::onOnlineUserContextMenu);
+    connect(onlineUserList, &QListWidget::customContextMenuRequested, this,
+            &VLANClient::onOnlineUserContextMenu);
     connect(joinRoomButton, &QPushButton::clicked, this, &VLANClient::joinSelectedRoom);
     connect(roomList, &QListWidget::itemDoubleClicked, this, [this] { joinSelectedRoom(); });
     connect(createRoomButton, &QPushButton::clicked, this, &VLANClient::openCreateRoomModal);
@@ -197,7 +198,8 @@ void VLANClient::buildRoomPage()
 
     Card diagnostics = makeCard(QStringLiteral("ROOM DIAGNOSTICS"));
     localIpLabel = new QLabel(QStringLiteral("Local IP: Pending..."));
-    localIpLabel->setStyleSheet(QStringLiteral("color: #4ade80; font-size: 15px; font-weight: bold; padding: 5px 0;"));
+    localIpLabel->setStyleSheet(
+        QStringLiteral("color: #4ade80; font-size: 15px; font-weight: bold; padding: 5px 0;"));
     copyIpButton = styledButton(QStringLiteral("COPY GAME HOST IP"), theme::secondaryButtonSheet());
     copyInviteButton = styledButton(QStringLiteral("COPY INVITE LINK"), theme::secondaryButtonSheet());
     peerList = new QListWidget;

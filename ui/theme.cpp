@@ -13,8 +13,10 @@ QString windowSheet()
         "QFrame#cardPanel { background-color: #12141a; border: 1px solid #1f2229; border-radius: 8px; }"
         "QLineEdit, QTextEdit, QComboBox { background-color: #08090b; border: 1px solid #1f2229; "
         "border-radius: 6px; padding: 10px; color: #ffffff; selection-background-color: #d32f2f; }"
-        "QLineEdit:focus, QTextEdit:focus, QComboBox:focus { border: 1px solid #d32f2f; background-color: #0d0f14; }"
-        "QListWidget { background-color: #08090b; border: 1px solid #1f2229; border-radius: 6px; padding: 6px; }"
+        "QLineEdit:focus, QTextEdit:focus, QComboBox:focus { border: 1px solid #d32f2f; background-color: "
+        "#0d0f14; }"
+        "QListWidget { background-color: #08090b; border: 1px solid #1f2229; border-radius: 6px; padding: "
+        "6px; }"
         "QListWidget:focus { border: 1px solid #4a4d54; }"
         "QListWidget::item { padding: 8px 12px; border-radius: 6px; margin: 2px 4px; "
         "background-color: transparent; color: #8a8d91; }"
@@ -24,15 +26,18 @@ QString windowSheet()
         "QListWidget::item:selected:!active { background-color: transparent; color: #c5c6c7; "
         "font-weight: normal; border: 1px solid transparent; }"
         "QLabel { color: #c5c6c7; }"
-        "QLabel#sectionHeader { font-size: 12px; font-weight: bold; text-transform: uppercase; color: #8a8d91; "
+        "QLabel#sectionHeader { font-size: 12px; font-weight: bold; text-transform: uppercase; color: "
+        "#8a8d91; "
         "padding-bottom: 4px; }"
         "QPushButton { background-color: #d32f2f; color: #ffffff; border: none; border-radius: 6px; "
-        "padding: 10px 20px; font-weight: bold; font-size: 13px; text-transform: uppercase; letter-spacing: 0.5px; }"
+        "padding: 10px 20px; font-weight: bold; font-size: 13px; text-transform: uppercase; letter-spacing: "
+        "0.5px; }"
         "QPushButton:hover { background-color: #e63946; }"
         "QPushButton:pressed { background-color: #9b2226; }"
         "QPushButton:disabled { background-color: #1f2229; color: #555; }"
         "QTabWidget::pane { border: 1px solid #1f2229; border-radius: 8px; background: #12141a; top: -1px; }"
-        "QTabBar::tab { background: #0b0c10; border: 1px solid transparent; padding: 10px 22px; margin-right: 4px; "
+        "QTabBar::tab { background: #0b0c10; border: 1px solid transparent; padding: 10px 22px; "
+        "margin-right: 4px; "
         "color: #8a8d91; font-weight: 600; border-top-left-radius: 6px; border-top-right-radius: 6px; }"
         "QTabBar::tab:selected { background: #12141a; color: #ffffff; border: 1px solid #1f2229; "
         "border-bottom-color: #12141a; border-top: 2px solid #d32f2f; }"
@@ -53,13 +58,15 @@ QString cardSheet()
         "QFrame#cardPanel { background-color: #121215; border: 1px solid #1f1f23; border-radius: 8px; }"
         "QLabel#sectionHeader { color: #ffffff; font-size: 13px; font-weight: 800; letter-spacing: 1px; "
         "border-bottom: 1px solid #1f1f23; padding-bottom: 8px; }"
-        "QTextEdit { background-color: #09090b; border: 1px solid #1f1f23; border-radius: 6px; color: #e4e4e7; "
+        "QTextEdit { background-color: #09090b; border: 1px solid #1f1f23; border-radius: 6px; color: "
+        "#e4e4e7; "
         "padding: 10px; font-size: 13px; }"
         "QListWidget { background-color: #09090b; border: 1px solid #1f1f23; border-radius: 6px; outline: 0; "
         "padding: 5px; }"
         "QListWidget::item { color: #a1a1aa; padding: 10px; border-radius: 4px; margin-bottom: 2px; "
         "font-size: 13px; font-weight: 500; }"
-        "QListWidget::item:selected { background-color: #1f1f23; border-left: 3px solid #d32f2f; color: #ffffff; "
+        "QListWidget::item:selected { background-color: #1f1f23; border-left: 3px solid #d32f2f; color: "
+        "#ffffff; "
         "font-weight: 700; }"
         "QListWidget::item:hover:!selected { background-color: #18181b; color: #e4e4e7; }"
         "QLineEdit { background-color: #09090b; border: 1px solid #1f1f23; border-radius: 6px; color: white; "
@@ -80,7 +87,8 @@ QString primaryButtonSheet()
 QString secondaryButtonSheet()
 {
     return QStringLiteral(
-        "QPushButton { background-color: #18181b; color: #e4e4e7; border: 1px solid #27272a; border-radius: 6px; "
+        "QPushButton { background-color: #18181b; color: #e4e4e7; border: 1px solid #27272a; border-radius: "
+        "6px; "
         "font-weight: 800; font-size: 12px; padding: 12px; letter-spacing: 1px; }"
         "QPushButton:hover { background-color: #27272a; color: white; border-color: #d32f2f; }");
 }
@@ -101,7 +109,8 @@ QString splitterSheet()
 QString tabSheet()
 {
     return QStringLiteral(
-        "QTabBar::tab { background: #18181b; color: #a1a1aa; padding: 12px 24px; border-right: 1px solid #27272a; "
+        "QTabBar::tab { background: #18181b; color: #a1a1aa; padding: 12px 24px; border-right: 1px solid "
+        "#27272a; "
         "font-weight: 700; font-size: 13px; }"
         "QTabBar::tab:selected { background: #27272a; color: #ffffff; border-bottom: 2px solid #d32f2f; }"
         "QTabBar::tab:hover:!selected { background: #1f1f23; color: #ffffff; }"
@@ -110,9 +119,9 @@ QString tabSheet()
 
 QString copiedButtonSheet()
 {
-    return QStringLiteral(
-        "QPushButton { background-color: #1b5e20; color: #ffffff; border: 1px solid #2e7d32; border-radius: 6px; "
-        "font-weight: 800; font-size: 12px; padding: 12px; letter-spacing: 1px;}");
+    return QStringLiteral("QPushButton { background-color: #1b5e20; color: #ffffff; border: 1px solid "
+                          "#2e7d32; border-radius: 6px; "
+                          "font-weight: 800; font-size: 12px; padding: 12px; letter-spacing: 1px;}");
 }
 
 void darkPopup(QComboBox* box)

@@ -29,7 +29,8 @@ HitZone zoneAt(const QWidget* window, const QWidget* titleBar, const QPoint& pos
 
 QString titleGlyphFamily(const QStringList& families)
 {
-    for (const QString& wanted : {QStringLiteral("Segoe Fluent Icons"), QStringLiteral("Segoe MDL2 Assets")}) {
+    for (const QString& wanted :
+         {QStringLiteral("Segoe Fluent Icons"), QStringLiteral("Segoe MDL2 Assets")}) {
         if (families.contains(wanted, Qt::CaseInsensitive))
             return wanted;
     }
@@ -84,7 +85,8 @@ const char glyphProperty[] = "titleGlyph";
 void paintGlyph(QPushButton* button, bool hovered)
 {
     const auto glyph = static_cast<chrome::TitleGlyph>(button->property(glyphProperty).toInt());
-    button->setIcon(chrome::titleGlyphIcon(glyph, hovered ? glyphHoverColor : glyphColor, qApp->devicePixelRatio()));
+    button->setIcon(
+        chrome::titleGlyphIcon(glyph, hovered ? glyphHoverColor : glyphColor, qApp->devicePixelRatio()));
 }
 
 } // namespace
@@ -98,7 +100,8 @@ void VLANClient::buildTitleBar()
     titleBarWidget = new QWidget(this);
     titleBarWidget->setObjectName(QStringLiteral("titleBarWidget"));
     titleBarWidget->setFixedHeight(40);
-    titleBarWidget->setStyleSheet(QStringLiteral("background-color: #09090b; border-bottom: 1px solid #1a1a20;"));
+    titleBarWidget->setStyleSheet(
+        QStringLiteral("background-color: #09090b; border-bottom: 1px solid #1a1a20;"));
     auto* layout = new QHBoxLayout(titleBarWidget);
     layout->setContentsMargins(15, 0, 0, 0);
     layout->setSpacing(0);
@@ -114,9 +117,10 @@ void VLANClient::buildTitleBar()
     const QString family = chrome::titleGlyphFamily(QFontDatabase::families());
     const QString font = family.isEmpty() ? QString() : QStringLiteral("font-family: '%1'; ").arg(family);
     auto buttonSheet = [&font](const QString& hoverBackground) {
-        return QStringLiteral("QPushButton { background: transparent; color: #888; border: none; border-radius: 0px; "
-                              "padding: 0px; %1font-size: 12px; } "
-                              "QPushButton:hover { background-color: %2; color: white; }")
+        return QStringLiteral(
+                   "QPushButton { background: transparent; color: #888; border: none; border-radius: 0px; "
+                   "padding: 0px; %1font-size: 12px; } "
+                   "QPushButton:hover { background-color: %2; color: white; }")
             .arg(font, hoverBackground);
     };
     minimizeButton = new QPushButton(QString(QChar(0xE921)), titleBarWidget);
@@ -125,13 +129,15 @@ void VLANClient::buildTitleBar()
     minimizeButton->setAccessibleName(QStringLiteral("Minimize"));
     maximizeButton->setAccessibleName(QStringLiteral("Maximize"));
     closeButton->setAccessibleName(QStringLiteral("Close"));
-    const std::pair<QPushButton*, chrome::TitleGlyph> buttons[] = {{minimizeButton, chrome::TitleGlyph::Minimize},
-                                                                    {maximizeButton, chrome::TitleGlyph::Maximize},
-                                                                    {closeButton, chrome::TitleGlyph::Close}};
+    const std::pair<QPushButton*, chrome::TitleGlyph> buttons[] = {
+        {minimizeButton, chrome::TitleGlyph::Minimize},
+        {maximizeButton, chrome::TitleGlyph::Maximize},
+        {closeButton, chrome::TitleGlyph::Close}};
     for (const auto& [button, glyph] : buttons) {
         button->setFixedSize(45, 40);
         button->setFocusPolicy(Qt::NoFocus); // window buttons are no tab stops
-        button->setStyleSheet(buttonSheet(button == closeButton ? QStringLiteral("#d32f2f") : QStringLiteral("#1f1f23")));
+        button->setStyleSheet(
+            buttonSheet(button == closeButton ? QStringLiteral("#d32f2f") : QStringLiteral("#1f1f23")));
         if (family.isEmpty()) {
             button->setText(QString());
             button->setIconSize(QSize(chrome::titleGlyphSize, chrome::titleGlyphSize));

@@ -70,9 +70,11 @@ int relay(char** argv)
     char packet[65536];
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    for (ssize_t n; (n = recvfrom(udp, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &length)) >= 0;
+    for (ssize_t n;
+         (n = recvfrom(udp, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &length)) >= 0;
          length = sizeof from) {
-        const sockaddr_in& to = from.sin_addr.s_addr == a.sin_addr.s_addr && from.sin_port == a.sin_port ? b : a;
+        const sockaddr_in& to =
+            from.sin_addr.s_addr == a.sin_addr.s_addr && from.sin_port == a.sin_port ? b : a;
         sendto(udp, packet, static_cast<size_t>(n), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
     return 1;
@@ -86,6 +88,8 @@ int main(int argc, char** argv)
         return side(argv + 2);
     if (argc == 8 && std::strcmp(argv[1], "relay") == 0)
         return relay(argv + 2);
-    std::fprintf(stderr, "usage: floor-tunnel side TUN LOCALIP PORT RELAYIP PORT | relay IP PORT AIP APORT BIP BPORT\n");
+    std::fprintf(
+        stderr,
+        "usage: floor-tunnel side TUN LOCALIP PORT RELAYIP PORT | relay IP PORT AIP APORT BIP BPORT\n");
     return 2;
 }

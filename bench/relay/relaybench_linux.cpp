@@ -57,7 +57,9 @@ constexpr std::size_t kMaxSamples = 4'000'000;
 
 std::int64_t nowNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 struct Settings {
@@ -90,7 +92,8 @@ struct Answers : LobbyOutput {
         Client& client = (*clients)[static_cast<std::size_t>(c - 1)];
         if (m.value(QStringLiteral("cmd")).toString() == QStringLiteral("login_ok")) {
             client.id = m.value(QStringLiteral("client_id")).toString();
-            const QByteArray key = QByteArray::fromBase64(m.value(QStringLiteral("tunnel_key")).toString().toLatin1());
+            const QByteArray key =
+                QByteArray::fromBase64(m.value(QStringLiteral("tunnel_key")).toString().toLatin1());
             if (key.size() == int(seal::kKeyBytes)) {
                 client.cipher = std::make_shared<seal::Cipher>();
                 client.cipher->setKey(reinterpret_cast<const std::uint8_t*>(key.constData()));
@@ -227,10 +230,20 @@ Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, in
         }
         if (c.layer2) {
             // To the stand-in MAC of a layer-3 peer (locally administered, its vip last), from our own.
-            const unsigned char frame[kFrameHeader] = {0x02, 0x50, static_cast<unsigned char>(dst >> 24),
-                                                       static_cast<unsigned char>(dst >> 16), static_cast<unsigned char>(dst >> 8),
-                                                       static_cast<unsigned char>(dst), 0x02, 0, 0, 0, 0,
-                                                       static_cast<unsigned char>(n), 0x08, 0x00};
+            const unsigned char frame[kFrameHeader] = {0x02,
+                                                       0x50,
+                                                       static_cast<unsigned char>(dst >> 24),
+                                                       static_cast<unsigned char>(dst >> 16),
+                                                       static_cast<unsigned char>(dst >> 8),
+                                                       static_cast<unsigned char>(dst),
+                                                       0x02,
+                                                       0,
+                                                       0,
+                                                       0,
+                                                       0,
+                                                       static_cast<unsigned char>(n),
+                                                       0x08,
+                                                       0x00};
             std::memcpy(packet.data(), frame, kFrameHeader);
         }
         // Sealed: the packet as it is, sealed per datagram by the sender.
@@ -276,7 +289,8 @@ Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, in
                             std::memcpy(&sent, stamp, 8);
                             const std::uint64_t slot = recorded.fetch_add(1, std::memory_order_relaxed);
                             if (slot < kMaxSamples)
-                                samples[slot] = static_cast<std::uint32_t>(std::min<std::int64_t>((now - sent) / 10, UINT32_MAX));
+                                samples[slot] = static_cast<std::uint32_t>(
+                                    std::min<std::int64_t>((now - sent) / 10, UINT32_MAX));
                         }
                     }
                     received.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_release);
@@ -344,7 +358,9 @@ Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, in
         }
     });
 
-    const auto sleepFor = [](double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); };
+    const auto sleepFor = [](double seconds) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    };
     sleepFor(0.2); // warm-up
     recording = true;
     const std::uint64_t before = received.load();
@@ -372,9 +388,11 @@ Result measure(const Settings& s, std::vector<Client>& clients, quint16 port, in
     const std::size_t n = std::min<std::size_t>(recorded.load(), kMaxSamples);
     if (n > 0) {
         samples.resize(n);
-        std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(n / 2), samples.end());
+        std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(n / 2),
+                         samples.end());
         r.p50us = samples[n / 2] / 100.0;
-        std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(n * 99 / 100), samples.end());
+        std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(n * 99 / 100),
+                         samples.end());
         r.p99us = samples[n * 99 / 100] / 100.0;
     }
     return r;
@@ -433,13 +451,17 @@ int main(int argc, char** argv)
         const auto id = static_cast<ConnectionId>(i + 1);
         const QString room = QStringLiteral("room%1").arg(i % s.rooms);
         lobby.connectionOpened(id, QHostAddress(QHostAddress::LocalHost));
-        lobby.handleLine(id, control::encodeLine(control::message(QStringLiteral("login"),
-                                                                  {{QStringLiteral("username"), QStringLiteral("c%1").arg(i)}})));
-        lobby.handleLine(id, control::encodeLine(i < s.rooms ? control::message(QStringLiteral("create_room"),
-                                                                                {{QStringLiteral("room_name"), room},
-                                                                                 {QStringLiteral("privacy_mode"), QStringLiteral("public")}})
-                                                             : control::message(QStringLiteral("join_room"),
-                                                                                {{QStringLiteral("room_name"), room}})));
+        lobby.handleLine(
+            id, control::encodeLine(control::message(
+                    QStringLiteral("login"), {{QStringLiteral("username"), QStringLiteral("c%1").arg(i)}})));
+        lobby.handleLine(
+            id,
+            control::encodeLine(
+                i < s.rooms
+                    ? control::message(QStringLiteral("create_room"),
+                                       {{QStringLiteral("room_name"), room},
+                                        {QStringLiteral("privacy_mode"), QStringLiteral("public")}})
+                    : control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), room}})));
         Client& c = clients[static_cast<std::size_t>(i)];
         c.fd = udpSocket(&c.port);
         c.peer = (i + s.rooms) % s.clients; // the next member of the same room
@@ -455,10 +477,11 @@ int main(int argc, char** argv)
     const sockaddr_in relayAddress = loopback(relay.port());
     for (const Client& c : clients) {
         const QByteArray hb = "{\"client_id\":\"" + c.id.toLatin1() + "\"}";
-        ::sendto(c.fd, hb.constData(), static_cast<std::size_t>(hb.size()), 0, reinterpret_cast<const sockaddr*>(&relayAddress),
-                 sizeof relayAddress);
+        ::sendto(c.fd, hb.constData(), static_cast<std::size_t>(hb.size()), 0,
+                 reinterpret_cast<const sockaddr*>(&relayAddress), sizeof relayAddress);
     }
-    for (int i = 0; i < 200 && exchange.counters()[CounterHeartbeats] < static_cast<std::uint64_t>(s.clients); ++i)
+    for (int i = 0; i < 200 && exchange.counters()[CounterHeartbeats] < static_cast<std::uint64_t>(s.clients);
+         ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (exchange.counters()[CounterHeartbeats] < static_cast<std::uint64_t>(s.clients)) {
         std::fprintf(stderr, "bench: the relay did not bind every client\n");
@@ -466,10 +489,11 @@ int main(int argc, char** argv)
     }
     BareForwarder bare(clients[1].port);
 
-    std::printf("relay benchmark: %d clients in %d rooms on loopback, unicast by address, window %d, %.1f s per case, best of %d\n",
+    std::printf("relay benchmark: %d clients in %d rooms on loopback, unicast by address, window %d, %.1f s "
+                "per case, best of %d\n",
                 s.clients, s.rooms, s.window, s.seconds, s.repeat);
-    std::printf("%-6s %6s %14s %9s %9s %12s %8s\n", "path", "bytes", "forwarded/s", "p50 us", "p99 us", "cpu us/dgram",
-                "lost");
+    std::printf("%-6s %6s %14s %9s %9s %12s %8s\n", "path", "bytes", "forwarded/s", "p50 us", "p99 us",
+                "cpu us/dgram", "lost");
     double worst = 1e9;
     for (const bool mixed : {false, true}) {
         // Mixed: the odd members of each room (client i is member i / rooms) send frames.
@@ -486,14 +510,16 @@ int main(int argc, char** argv)
                 }
             }
             for (int path = 0; path < 2; ++path)
-                std::printf("%-6s %6d %14.0f %9.1f %9.1f %12.2f %8llu %s\n", path == 0 ? "relay" : "bare", size,
-                            best[path].perSecond, best[path].p50us, best[path].p99us, best[path].cpuUsPerDatagram,
-                            static_cast<unsigned long long>(best[path].lost), label);
+                std::printf("%-6s %6d %14.0f %9.1f %9.1f %12.2f %8llu %s\n", path == 0 ? "relay" : "bare",
+                            size, best[path].perSecond, best[path].p50us, best[path].p99us,
+                            best[path].cpuUsPerDatagram, static_cast<unsigned long long>(best[path].lost),
+                            label);
             const double ratio = best[1].perSecond > 0 ? best[0].perSecond / best[1].perSecond : 0;
             std::printf("relay/bare %sat %d bytes: %.2f\n", label, size, ratio);
             // The same comparison in CPU per datagram, steadier on a busy machine.
             if (best[0].cpuUsPerDatagram > 0)
-                std::printf("cpu bare/relay %sat %d bytes: %.2f\n", label, size, best[1].cpuUsPerDatagram / best[0].cpuUsPerDatagram);
+                std::printf("cpu bare/relay %sat %d bytes: %.2f\n", label, size,
+                            best[1].cpuUsPerDatagram / best[0].cpuUsPerDatagram);
             if (!mixed)
                 worst = std::min(worst, ratio);
         }
@@ -509,13 +535,17 @@ int main(int argc, char** argv)
         const QString room = QStringLiteral("room%1").arg(i % s.rooms);
         sealedLobby.connectionOpened(id, QHostAddress(QHostAddress::LocalHost));
         sealedLobby.connectionSealed(id);
-        sealedLobby.handleLine(id, control::encodeLine(control::message(QStringLiteral("login"),
-                                                                        {{QStringLiteral("username"), QStringLiteral("c%1").arg(i)}})));
-        sealedLobby.handleLine(id, control::encodeLine(i < s.rooms ? control::message(QStringLiteral("create_room"),
-                                                                                      {{QStringLiteral("room_name"), room},
-                                                                                       {QStringLiteral("privacy_mode"), QStringLiteral("public")}})
-                                                                   : control::message(QStringLiteral("join_room"),
-                                                                                      {{QStringLiteral("room_name"), room}})));
+        sealedLobby.handleLine(
+            id, control::encodeLine(control::message(
+                    QStringLiteral("login"), {{QStringLiteral("username"), QStringLiteral("c%1").arg(i)}})));
+        sealedLobby.handleLine(
+            id,
+            control::encodeLine(
+                i < s.rooms
+                    ? control::message(QStringLiteral("create_room"),
+                                       {{QStringLiteral("room_name"), room},
+                                        {QStringLiteral("privacy_mode"), QStringLiteral("public")}})
+                    : control::message(QStringLiteral("join_room"), {{QStringLiteral("room_name"), room}})));
         Client& c = sealedClients[static_cast<std::size_t>(i)];
         c.fd = clients[static_cast<std::size_t>(i)].fd;
         c.port = clients[static_cast<std::size_t>(i)].port;
@@ -536,22 +566,26 @@ int main(int argc, char** argv)
     for (Client& c : sealedClients) {
         std::uint8_t beat[seal::kOverhead];
         c.cipher->seal({c.index | seal::kHeartbeat, c.counter++}, beat, 0);
-        ::sendto(c.fd, beat, sizeof beat, 0, reinterpret_cast<const sockaddr*>(&sealedAddress), sizeof sealedAddress);
+        ::sendto(c.fd, beat, sizeof beat, 0, reinterpret_cast<const sockaddr*>(&sealedAddress),
+                 sizeof sealedAddress);
     }
-    for (int i = 0; i < 200 && sealedExchange.counters()[CounterHeartbeats] < static_cast<std::uint64_t>(s.clients); ++i)
+    for (int i = 0;
+         i < 200 && sealedExchange.counters()[CounterHeartbeats] < static_cast<std::uint64_t>(s.clients); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     double sealedWorst = 1e9;
     for (const int size : {100, 1400}) {
         Result best[2];
         for (int round = 0; round < s.repeat; ++round)
             for (int path = 0; path < 2; ++path) {
-                const Result r = measure(s, sealedClients, path == 0 ? sealedRelay.port() : bare.port(), size, true);
+                const Result r =
+                    measure(s, sealedClients, path == 0 ? sealedRelay.port() : bare.port(), size, true);
                 if (r.perSecond > best[path].perSecond)
                     best[path] = r;
             }
         for (int path = 0; path < 2; ++path)
-            std::printf("%-6s %6d %14.0f %9s %9s %12.2f %8llu sealed\n", path == 0 ? "relay" : "bare", size, best[path].perSecond,
-                        "-", "-", best[path].cpuUsPerDatagram, static_cast<unsigned long long>(best[path].lost));
+            std::printf("%-6s %6d %14.0f %9s %9s %12.2f %8llu sealed\n", path == 0 ? "relay" : "bare", size,
+                        best[path].perSecond, "-", "-", best[path].cpuUsPerDatagram,
+                        static_cast<unsigned long long>(best[path].lost));
         const double ratio = best[1].perSecond > 0 ? best[0].perSecond / best[1].perSecond : 0;
         std::printf("relay sealed/bare at %d bytes: %.2f\n", size, ratio);
         sealedWorst = std::min(sealedWorst, ratio);
@@ -562,14 +596,16 @@ int main(int argc, char** argv)
     std::printf("relay sealed/bare: %.2f\n", sealedWorst);
 
     const RelayCounters counters = exchange.counters();
-    std::printf("relay counters: forwarded %llu, translated %llu, dropped (no route %llu, unbound %llu, budget %llu, "
-                "send buffer full %llu, send errors %llu)\n",
-                static_cast<unsigned long long>(counters[CounterForwarded]),
-                static_cast<unsigned long long>(counters[CounterTranslated]),
-                static_cast<unsigned long long>(counters[DropNoRoute]), static_cast<unsigned long long>(counters[DropUnbound]),
-                static_cast<unsigned long long>(counters[DropBudget]),
-                static_cast<unsigned long long>(counters[DropSendBufferFull]),
-                static_cast<unsigned long long>(counters[DropSendError]));
+    std::printf(
+        "relay counters: forwarded %llu, translated %llu, dropped (no route %llu, unbound %llu, budget %llu, "
+        "send buffer full %llu, send errors %llu)\n",
+        static_cast<unsigned long long>(counters[CounterForwarded]),
+        static_cast<unsigned long long>(counters[CounterTranslated]),
+        static_cast<unsigned long long>(counters[DropNoRoute]),
+        static_cast<unsigned long long>(counters[DropUnbound]),
+        static_cast<unsigned long long>(counters[DropBudget]),
+        static_cast<unsigned long long>(counters[DropSendBufferFull]),
+        static_cast<unsigned long long>(counters[DropSendError]));
     for (const Client& c : clients)
         ::close(c.fd);
     // The last line is the unmixed ratio, the one held to 0.9.

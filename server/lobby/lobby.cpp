@@ -142,7 +142,8 @@ void Lobby::detach(ConnectionId connection)
         session->connection = 0;
         session->detachedAt = clock_();
         usersChanged();
-        serverlog::info(QStringLiteral("%1 disconnected; session kept for %2 ms").arg(session->name, QString::number(config_.sessionGraceMs)));
+        serverlog::info(QStringLiteral("%1 disconnected; session kept for %2 ms")
+                            .arg(session->name, QString::number(config_.sessionGraceMs)));
     }
     const QString key = it->second.addressKey;
     connections_.erase(it);
@@ -170,7 +171,8 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
     Connection& c = it->second;
     const auto gate = logGate(c.addressKey);
     if (line.size() > lobbyrules::kMaxLineBytes) {
-        serverlog::warn(QStringLiteral("closing connection from %1: line of %2 bytes").arg(c.address.toString(), QString::number(line.size())));
+        serverlog::warn(QStringLiteral("closing connection from %1: line of %2 bytes")
+                            .arg(c.address.toString(), QString::number(line.size())));
         closeConnection(connection);
         return;
     }
@@ -211,8 +213,9 @@ bool Lobby::lineAllowed(ConnectionId self, Connection& c)
 void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
 {
     if (config_.requireSealed && !c.sealed) {
-        sendError(self, QStringLiteral("This server accepts only sealed (encrypted) connections, and this one is plain: "
-                                       "use a client that connects with TLS."));
+        sendError(self, QStringLiteral(
+                            "This server accepts only sealed (encrypted) connections, and this one is plain: "
+                            "use a client that connects with TLS."));
         return;
     }
     const QString name = readString(message, field::username).trimmed();
@@ -240,7 +243,8 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
         return;
     }
     // A session taken back from elsewhere counts against this address from now on.
-    if ((!back || existing->second->addressKey != c.addressKey) && use(c.addressKey).sessions >= config_.maxSessionsPerAddress) {
+    if ((!back || existing->second->addressKey != c.addressKey) &&
+        use(c.addressKey).sessions >= config_.maxSessionsPerAddress) {
         sendError(self, QStringLiteral("Too many players are online from your address; try again later."));
         return;
     }
@@ -286,7 +290,8 @@ void Lobby::takeBack(Session& session, ConnectionId self, Connection& c, bool ke
     // An id that travelled once is not good forever.
     newKey(session);
     attach(session, self);
-    serverlog::info(QStringLiteral("%1 took back the session from %2").arg(session.name, c.address.toString()));
+    serverlog::info(
+        QStringLiteral("%1 took back the session from %2").arg(session.name, c.address.toString()));
     // A new tunnel key at every take-back too: the old one may have leaked with the old device.
     setSealed(session, c.sealed);
     sendLoginOk(session);
@@ -387,7 +392,9 @@ void Lobby::tick()
     }
     for (auto it = budgets_.begin(); it != budgets_.end();) {
         const AddressBudget& b = it->second;
-        it = b.lines.full(now) && b.chat.full(now) && b.log.full(now) && b.handshakes.full(now) ? budgets_.erase(it) : std::next(it);
+        it = b.lines.full(now) && b.chat.full(now) && b.log.full(now) && b.handshakes.full(now)
+                 ? budgets_.erase(it)
+                 : std::next(it);
     }
     flush();
 }
@@ -570,10 +577,11 @@ QString Lobby::consistencyProblem() const
         ++counted[room->creatorKey].rooms;
     for (auto it = counted.cbegin(); it != counted.cend(); ++it) {
         const AddressUse found = addressUse_.value(it.key());
-        if (found.connections != it->connections || found.sessions != it->sessions || found.rooms != it->rooms)
+        if (found.connections != it->connections || found.sessions != it->sessions ||
+            found.rooms != it->rooms)
             return QStringLiteral("address budget of %1 out of step").arg(it.key());
-        if (it->connections > config_.maxConnectionsPerAddress || it->sessions > config_.maxSessionsPerAddress ||
-            it->rooms > config_.maxRoomsPerAddress)
+        if (it->connections > config_.maxConnectionsPerAddress ||
+            it->sessions > config_.maxSessionsPerAddress || it->rooms > config_.maxRoomsPerAddress)
             return QStringLiteral("address %1 over its budget").arg(it.key());
     }
     if (counted.size() != addressUse_.size())

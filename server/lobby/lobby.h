@@ -121,7 +121,9 @@ private:
         SealRoute seal;
         qint64 keyIssuedAt = 0;
         qint64 oldKeyUntil = 0;
-        Session(const ServerConfig& c) : chat(c.chatLimit, c.rateWindowMs), lines(c.lineLimit, c.rateWindowMs) {}
+        Session(const ServerConfig& c) : chat(c.chatLimit, c.rateWindowMs), lines(c.lineLimit, c.rateWindowMs)
+        {
+        }
     };
     // Wrong access keys of one address for one room.
     struct KeyGuard {
@@ -222,7 +224,10 @@ private:
     Session* findOnline(const QString& name);
     AddressUse& use(const QString& addressKey) { return addressUse_[addressKey]; }
     void release(const QString& addressKey, int AddressUse::*counter);
-    AddressBudget& budget(const QString& addressKey) { return budgets_.try_emplace(addressKey, config_).first->second; }
+    AddressBudget& budget(const QString& addressKey)
+    {
+        return budgets_.try_emplace(addressKey, config_).first->second;
+    }
     serverlog::Gate logGate(const QString& addressKey);
     bool lineAllowed(ConnectionId self, Connection& connection);
 

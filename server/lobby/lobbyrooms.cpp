@@ -95,14 +95,17 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
     if (privacy == Privacy::Locked && password.isEmpty())
         return sendError(session, QStringLiteral("A locked room needs an access key."));
     if (lobbyrules::characterCount(password) > lobbyrules::kMaxPassword)
-        return sendError(session, QStringLiteral("Access keys are at most %1 characters long.").arg(lobbyrules::kMaxPassword));
+        return sendError(
+            session,
+            QStringLiteral("Access keys are at most %1 characters long.").arg(lobbyrules::kMaxPassword));
     // A private room the player may not know of does not take the name: the
     // new room is made beside it, as if it did not exist.
     const QString key = names::skeleton(name);
     if (roomFor(session, key))
         return sendError(session, QStringLiteral("A room named %1 already exists.").arg(quoted(name)));
     if (use(session.addressKey).rooms >= config_.maxRoomsPerAddress)
-        return sendError(session, QStringLiteral("Your address has opened as many rooms as it may; close one first."));
+        return sendError(session,
+                         QStringLiteral("Your address has opened as many rooms as it may; close one first."));
     const int netIndex = addresses_.take();
     if (netIndex < 0)
         return sendError(session, QStringLiteral("No more rooms can be created right now."));
@@ -217,7 +220,8 @@ QString Lobby::keyRefusal(Room& room, const QString& addressKey, bool wrong)
         guard.failures = 0;
         guard.blockedUntil = now + qMin(kLongestBlockMs, kFirstBlockMs << qMin(guard.strikes, 10));
         ++guard.strikes;
-        serverlog::info(QStringLiteral("wrong keys for %1 from %2; refusing for a while").arg(quoted(room.name), addressKey));
+        serverlog::info(QStringLiteral("wrong keys for %1 from %2; refusing for a while")
+                            .arg(quoted(room.name), addressKey));
     }
     return {};
 }
@@ -236,7 +240,8 @@ void Lobby::enterRoom(Session& session, Room& room)
         room.host = &session;
     routesDirty_ = true;
     roomChanged(room);
-    serverlog::info(QStringLiteral("%1 joined %2 as %3").arg(session.name, quoted(room.name), lobbyrules::formatIpv4(session.vip)));
+    serverlog::info(QStringLiteral("%1 joined %2 as %3")
+                        .arg(session.name, quoted(room.name), lobbyrules::formatIpv4(session.vip)));
     send(session, joinOk(session));
 }
 
@@ -357,10 +362,12 @@ void Lobby::kickPlayer(Connection&, Session& session, const QJsonObject& message
     if (!target)
         return;
     Room& room = *session.room;
-    serverlog::info(QStringLiteral("%1 kicked %2 from %3").arg(session.name, target->name, quoted(room.name)));
-    send(*target, control::message(cmd::kicked,
-                                   {{field::message,
-                                     QStringLiteral("You were removed from %1 by the host.").arg(quoted(room.name))}}));
+    serverlog::info(
+        QStringLiteral("%1 kicked %2 from %3").arg(session.name, target->name, quoted(room.name)));
+    send(*target, control::message(
+                      cmd::kicked,
+                      {{field::message,
+                        QStringLiteral("You were removed from %1 by the host.").arg(quoted(room.name))}}));
     // A kick also withdraws an invitation to a private room.
     if (room.invited.remove(target->serial))
         invitationChanges_.push_back({room.serial, target->serial, true});

@@ -46,7 +46,8 @@ QString checkRoomName(const QString& name)
         return problem;
     // Clients strip these markers from list entries before joining; a room
     // named with one could not be joined by name.
-    if (name.contains(QStringLiteral("\U0001F512")) || name.contains(QStringLiteral("[Locked]"), Qt::CaseInsensitive) ||
+    if (name.contains(QStringLiteral("\U0001F512")) ||
+        name.contains(QStringLiteral("[Locked]"), Qt::CaseInsensitive) ||
         name.contains(QStringLiteral("[Private]"), Qt::CaseInsensitive))
         return QStringLiteral("Room names cannot contain the lock symbol, [Locked] or [Private].");
     return {};
@@ -80,13 +81,15 @@ bool sameSecret(const QString& given, const QString& kept)
     // Digests of equal length, compared by the platform's constant-time routine.
     const QByteArray a = QCryptographicHash::hash(given.toUtf8(), QCryptographicHash::Sha256);
     const QByteArray b = QCryptographicHash::hash(kept.toUtf8(), QCryptographicHash::Sha256);
-    return CRYPTO_memcmp(a.constData(), b.constData(), static_cast<std::size_t>(a.size())) == 0 && !kept.isEmpty();
+    return CRYPTO_memcmp(a.constData(), b.constData(), static_cast<std::size_t>(a.size())) == 0 &&
+           !kept.isEmpty();
 }
 
 } // namespace lobbyrules
 
 TokenBucket::TokenBucket(int limit, qint64 windowMs)
-    : tokens_(qMax(limit, 1)), capacity_(qMax(limit, 1)), perMs_(capacity_ / static_cast<double>(qMax<qint64>(windowMs, 1)))
+    : tokens_(qMax(limit, 1)), capacity_(qMax(limit, 1)),
+      perMs_(capacity_ / static_cast<double>(qMax<qint64>(windowMs, 1)))
 {
 }
 

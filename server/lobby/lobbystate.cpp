@@ -22,7 +22,8 @@ QString quotedName(const QString& name)
 
 state::Session Lobby::record(const Session& session)
 {
-    return {session.serial, session.name, session.id, session.address.toString(), session.addressKey, session.keyed};
+    return {session.serial,     session.name, session.id, session.address.toString(),
+            session.addressKey, session.keyed};
 }
 
 state::Room Lobby::record(const Room& room)
@@ -89,8 +90,8 @@ void Lobby::restore(const state::Snapshot& snapshot)
         const QHostAddress address(s.address);
         if (s.serial == 0 || bySerial.count(s.serial) != 0 || !lobbyrules::checkUserName(s.name).isEmpty() ||
             sessions_.count(names::skeleton(s.name)) != 0 || address.isNull() || s.addressKey.isEmpty() ||
-            !parseClientKey(id.constData(), static_cast<std::size_t>(id.size()), &key) || sessionsByKey_.count(key) != 0 ||
-            use(s.addressKey).sessions >= config_.maxSessionsPerAddress) {
+            !parseClientKey(id.constData(), static_cast<std::size_t>(id.size()), &key) ||
+            sessionsByKey_.count(key) != 0 || use(s.addressKey).sessions >= config_.maxSessionsPerAddress) {
             serverlog::warn(QStringLiteral("saved session %1 left out: it is not valid").arg(s.serial));
             continue;
         }
@@ -116,9 +117,10 @@ void Lobby::restore(const state::Snapshot& snapshot)
     saveEverything_ = true;
     routesDirty_ = true;
     if (!snapshot.sessions.empty())
-        serverlog::info(QStringLiteral("restored %1 sessions and %2 rooms; each player has %3 ms to come back")
-                            .arg(QString::number(sessions_.size()), QString::number(rooms_.size()),
-                                 QString::number(config_.sessionGraceMs)));
+        serverlog::info(
+            QStringLiteral("restored %1 sessions and %2 rooms; each player has %3 ms to come back")
+                .arg(QString::number(sessions_.size()), QString::number(rooms_.size()),
+                     QString::number(config_.sessionGraceMs)));
     flush();
 }
 
@@ -147,8 +149,8 @@ void Lobby::restoreRoom(const state::Room& r, const std::map<quint64, Session*>&
     for (const state::Member& m : r.members) {
         const auto it = sessions.find(m.session);
         const std::size_t host = m.vip & 0xFFu;
-        if (it == sessions.end() || it->second->room || (m.vip & 0xFFFFFF00u) != r.net || host == 0 || host == 255 ||
-            room->hostsInUse.test(host) || room->members.size() >= config_.maxRoomSize)
+        if (it == sessions.end() || it->second->room || (m.vip & 0xFFFFFF00u) != r.net || host == 0 ||
+            host == 255 || room->hostsInUse.test(host) || room->members.size() >= config_.maxRoomSize)
             continue;
         Session& session = *it->second;
         session.room = room.get();

@@ -31,7 +31,8 @@ bool inRanges(char32_t c, const Range* begin, const Range* end)
 
 bool invisible(char32_t c)
 {
-    return QChar::category(c) == QChar::Other_Format || inRanges(c, std::begin(kInvisible), std::end(kInvisible));
+    return QChar::category(c) == QChar::Other_Format ||
+           inRanges(c, std::begin(kInvisible), std::end(kInvisible));
 }
 
 SkeletonHook skeletonHook = nullptr;
@@ -139,8 +140,9 @@ QString characterProblem(const QString& name)
             return QStringLiteral("Names cannot contain control characters.");
         if (invisible(c))
             return QStringLiteral("Names cannot contain invisible characters.");
-        onlyMarks = onlyMarks && (category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining ||
-                                  category == QChar::Mark_Enclosing);
+        onlyMarks =
+            onlyMarks && (category == QChar::Mark_NonSpacing || category == QChar::Mark_SpacingCombining ||
+                          category == QChar::Mark_Enclosing);
     }
     if (onlyMarks && !name.isEmpty())
         return QStringLiteral("Names need at least one letter, digit or symbol.");

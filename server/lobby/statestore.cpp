@@ -21,7 +21,8 @@ const char* const kSchema = R"(
 CREATE TABLE sessions (serial INTEGER PRIMARY KEY, name TEXT NOT NULL, client_id TEXT NOT NULL,
                        address TEXT NOT NULL, address_key TEXT NOT NULL, with_id INTEGER NOT NULL);
 CREATE TABLE rooms (serial INTEGER PRIMARY KEY, name TEXT NOT NULL, privacy INTEGER NOT NULL,
-                    password TEXT NOT NULL, net INTEGER NOT NULL, host INTEGER NOT NULL, creator TEXT NOT NULL);
+                    password TEXT NOT NULL, net INTEGER NOT NULL, host INTEGER NOT NULL,
+                    creator TEXT NOT NULL);
 CREATE TABLE members (room INTEGER NOT NULL, position INTEGER NOT NULL, session INTEGER NOT NULL,
                       vip INTEGER NOT NULL, PRIMARY KEY (room, position));
 CREATE TABLE invitations (room INTEGER NOT NULL, session INTEGER NOT NULL, PRIMARY KEY (room, session));
@@ -80,11 +81,12 @@ public:
         if (!QFileInfo::exists(path)) {
             // The file holds client identifiers and access keys: owner only.
             QFile file(path);
-            if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner))
+            if (!file.open(QIODevice::WriteOnly) ||
+                !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner))
                 return QStringLiteral("cannot create it: %1").arg(file.errorString());
         }
-        if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                            nullptr) != SQLITE_OK)
+        if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db_,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
             return problem();
         // One server per file: a second one finds it locked instead of
         // writing over the first one's changes.
@@ -114,12 +116,15 @@ public:
         // Each member's adapter mode came later: older files get the column, unset.
         bool hasLayer = false;
         if (!each("PRAGMA table_info(members)",
-                  [&](sqlite3_stmt* r) { hasLayer = hasLayer || columnText(r, 1) == QLatin1String("layer"); }) ||
+                  [&](sqlite3_stmt* r) {
+                      hasLayer = hasLayer || columnText(r, 1) == QLatin1String("layer");
+                  }) ||
             (!hasLayer && !exec("ALTER TABLE members ADD COLUMN layer INTEGER NOT NULL DEFAULT 0")))
             return problem();
         for (int i = 0; i < StatementCount; ++i)
-            if (sqlite3_prepare_v3(db_, kStatements[static_cast<std::size_t>(i)], -1, SQLITE_PREPARE_PERSISTENT,
-                                   &statements_[static_cast<std::size_t>(i)], nullptr) != SQLITE_OK)
+            if (sqlite3_prepare_v3(db_, kStatements[static_cast<std::size_t>(i)], -1,
+                                   SQLITE_PREPARE_PERSISTENT, &statements_[static_cast<std::size_t>(i)],
+                                   nullptr) != SQLITE_OK)
                 return problem();
         return read(loaded);
     }
@@ -128,22 +133,26 @@ public:
     {
         if (!exec("BEGIN IMMEDIATE"))
             return failed();
-        bool ok = !change.everything ||
-                  exec("DELETE FROM sessions; DELETE FROM rooms; DELETE FROM members; DELETE FROM invitations;");
+        bool ok =
+            !change.everything ||
+            exec("DELETE FROM sessions; DELETE FROM rooms; DELETE FROM members; DELETE FROM invitations;");
         for (const Session& s : change.sessions)
-            ok = ok && run(PutSession, {s.serial, s.name, s.clientId, s.address, s.addressKey, s.withId ? 1 : 0});
+            ok = ok &&
+                 run(PutSession, {s.serial, s.name, s.clientId, s.address, s.addressKey, s.withId ? 1 : 0});
         for (quint64 serial : change.endedSessions)
             ok = ok && run(EndSession, {serial});
         for (const Room& r : change.rooms) {
             ok = ok && run(PutRoom, {r.serial, r.name, r.privacy, r.password, r.net, r.host, r.creator}) &&
                  run(ClearMembers, {r.serial});
             for (qsizetype i = 0; i < r.members.size(); ++i)
-                ok = ok && run(PutMember, {r.serial, i, r.members[i].session, r.members[i].vip, r.members[i].layer});
+                ok = ok && run(PutMember,
+                               {r.serial, i, r.members[i].session, r.members[i].vip, r.members[i].layer});
         }
         for (const Invitation& i : change.invitations)
             ok = ok && run(i.withdrawn ? DeleteInvitation : PutInvitation, {i.room, i.session});
         for (quint64 serial : change.closedRooms)
-            ok = ok && run(CloseRoom, {serial}) && run(ClearMembers, {serial}) && run(ClearInvitations, {serial});
+            ok = ok && run(CloseRoom, {serial}) && run(ClearMembers, {serial}) &&
+                 run(ClearInvitations, {serial});
         if (ok && exec("COMMIT")) {
             if (failing_)
                 serverlog::info(QStringLiteral("the lobby state is saved again"));
@@ -222,11 +231,12 @@ private:
         std::map<quint64, std::size_t> roomAt;
         const bool ok =
             exec("BEGIN") &&
-            each("SELECT serial, name, client_id, address, address_key, with_id FROM sessions ORDER BY serial",
-                 [&](sqlite3_stmt* r) {
-                     s.sessions.push_back({columnSerial(r, 0), columnText(r, 1), columnText(r, 2), columnText(r, 3),
-                                           columnText(r, 4), sqlite3_column_int(r, 5) != 0});
-                 }) &&
+            each(
+                "SELECT serial, name, client_id, address, address_key, with_id FROM sessions ORDER BY serial",
+                [&](sqlite3_stmt* r) {
+                    s.sessions.push_back({columnSerial(r, 0), columnText(r, 1), columnText(r, 2),
+                                          columnText(r, 3), columnText(r, 4), sqlite3_column_int(r, 5) != 0});
+                }) &&
             each("SELECT serial, name, privacy, password, net, host, creator FROM rooms ORDER BY serial",
                  [&](sqlite3_stmt* r) {
                      roomAt[columnSerial(r, 0)] = s.rooms.size();
@@ -243,9 +253,9 @@ private:
             each("SELECT room, session, vip, layer FROM members ORDER BY room, position",
                  [&](sqlite3_stmt* r) {
                      if (const auto it = roomAt.find(columnSerial(r, 0)); it != roomAt.end())
-                         s.rooms[it->second].members.push_back({columnSerial(r, 1),
-                                                                static_cast<quint32>(sqlite3_column_int64(r, 2)),
-                                                                sqlite3_column_int(r, 3)});
+                         s.rooms[it->second].members.push_back(
+                             {columnSerial(r, 1), static_cast<quint32>(sqlite3_column_int64(r, 2)),
+                              sqlite3_column_int(r, 3)});
                  }) &&
             each("SELECT room, session FROM invitations", [&](sqlite3_stmt* r) {
                 if (const auto it = roomAt.find(columnSerial(r, 0)); it != roomAt.end())
@@ -267,7 +277,9 @@ private:
     bool failed()
     {
         if (!failing_)
-            serverlog::error(QStringLiteral("cannot save the lobby state: %1; trying again with the next change").arg(problem()));
+            serverlog::error(
+                QStringLiteral("cannot save the lobby state: %1; trying again with the next change")
+                    .arg(problem()));
         failing_ = true;
         return false;
     }
@@ -295,7 +307,9 @@ std::unique_ptr<Store> openSqliteStore(const QString& path, Snapshot* loaded)
         return store;
     }
     if (store->busy()) {
-        serverlog::error(QStringLiteral("state file %1 is in use by another process; lobby state lives in memory only").arg(path));
+        serverlog::error(
+            QStringLiteral("state file %1 is in use by another process; lobby state lives in memory only")
+                .arg(path));
         return nullptr;
     }
     store.reset();
@@ -309,15 +323,18 @@ std::unique_ptr<Store> openSqliteStore(const QString& path, Snapshot* loaded)
         QFile::rename(path + QStringLiteral("-wal"), aside + QStringLiteral("-wal"));
         QFile::remove(path + QStringLiteral("-shm"));
     }
-    serverlog::error(moved ? QStringLiteral("state file %1 cannot be read (%2); moved to %3; starting empty").arg(path, why, aside)
-                           : QStringLiteral("state file %1 cannot be read (%2); starting empty").arg(path, why));
+    serverlog::error(
+        moved ? QStringLiteral("state file %1 cannot be read (%2); moved to %3; starting empty")
+                    .arg(path, why, aside)
+              : QStringLiteral("state file %1 cannot be read (%2); starting empty").arg(path, why));
     if (moved) {
         store = std::make_unique<SqliteStore>();
         why = store->open(path, loaded);
         if (why.isEmpty())
             return store;
     }
-    serverlog::error(QStringLiteral("cannot keep state at %1 (%2); lobby state lives in memory only").arg(path, why));
+    serverlog::error(
+        QStringLiteral("cannot keep state at %1 (%2); lobby state lives in memory only").arg(path, why));
     return nullptr;
 }
 

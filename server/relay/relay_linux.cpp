@@ -36,7 +36,8 @@ struct Relay::Impl {
         std::vector<std::uint8_t>(std::size_t{UdpBatchSocket::kReceiveBatch} * relay::kMaxDatagram);
     // Copies sealed for sealed recipients, alive until the queue is flushed.
     static constexpr std::size_t kSealedSize = relay::kMaxTranslated + seal::kOverhead;
-    std::vector<std::uint8_t> sealed = std::vector<std::uint8_t>(std::size_t{UdpBatchSocket::kSendBatch} * kSealedSize);
+    std::vector<std::uint8_t> sealed =
+        std::vector<std::uint8_t>(std::size_t{UdpBatchSocket::kSendBatch} * kSealedSize);
     std::size_t sealedUsed = 0;
 
     void run();
@@ -156,9 +157,11 @@ bool Relay::open(const QHostAddress& address, quint16 port, QString* error)
     // more only up to net.core.rmem_max / wmem_max (see the README).
     const int granted = std::min(d_->socket.receiveBuffer(), d_->socket.sendBuffer());
     if (granted < UdpBatchSocket::kWantedBuffer)
-        serverlog::warn(QStringLiteral("relay: socket buffers of %1 KiB only (wanted %2 KiB); raise net.core.rmem_max and "
-                                       "net.core.wmem_max")
-                            .arg(QString::number(granted / 1024), QString::number(UdpBatchSocket::kWantedBuffer / 1024)));
+        serverlog::warn(
+            QStringLiteral(
+                "relay: socket buffers of %1 KiB only (wanted %2 KiB); raise net.core.rmem_max and "
+                "net.core.wmem_max")
+                .arg(QString::number(granted / 1024), QString::number(UdpBatchSocket::kWantedBuffer / 1024)));
     return true;
 }
 

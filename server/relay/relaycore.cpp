@@ -143,8 +143,8 @@ RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, 
     return count(CounterHeartbeats);
 }
 
-RelayCounter RelayCore::bindSealed(std::uint32_t slot, const Endpoint& from, const LocalAddress& local, std::int64_t nowMs,
-                                   int layer)
+RelayCounter RelayCore::bindSealed(std::uint32_t slot, const Endpoint& from, const LocalAddress& local,
+                                   std::int64_t nowMs, int layer)
 {
     Member& m = members_[slot];
     // Sealed, yet still only from the host of the session's control
@@ -171,8 +171,9 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
     seal::Header header;
     if (source != slotByPeer_.end() && members_[source->second].sealing)
         sealedSlot = source->second;
-    else if (source == slotByPeer_.end() && length && data[0] != '{' && seal::readHeader(data, length, &header) &&
-             header.heartbeat() && header.index() < members_.size() && members_[header.index()].sealing)
+    else if (source == slotByPeer_.end() && length && data[0] != '{' &&
+             seal::readHeader(data, length, &header) && header.heartbeat() &&
+             header.index() < members_.size() && members_[header.index()].sealing)
         sealedSlot = header.index();
     else
         return route(data, length, from, local, nowMs, targets, false);
@@ -194,7 +195,8 @@ RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, cons
     // A sealed datagram says itself whether it is a heartbeat; one whose
     // scrambled first byte happens to be "{" is traffic.
     if (info.kind == relay::DatagramKind::Heartbeat && opened)
-        info.kind = relay::readEthernet(data, length, &info) ? relay::DatagramKind::Ethernet : relay::DatagramKind::Runt;
+        info.kind = relay::readEthernet(data, length, &info) ? relay::DatagramKind::Ethernet
+                                                             : relay::DatagramKind::Runt;
     if (info.kind == relay::DatagramKind::Heartbeat)
         return heartbeat(data, length, from, local, nowMs);
 
@@ -204,7 +206,8 @@ RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, cons
     const std::uint32_t sender = source->second;
     if (sender >= table_->slotTable.size() || table_->slotTable[sender].room < 0)
         return count(DropNotInRoom);
-    Routing r{table_->rooms[static_cast<std::size_t>(table_->slotTable[sender].room)], sender, data, length, targets};
+    Routing r{table_->rooms[static_cast<std::size_t>(table_->slotTable[sender].room)], sender, data, length,
+              targets};
     targets.payload = data;
     targets.payloadLength = length;
     Member& self = members_[sender];
@@ -213,10 +216,12 @@ RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, cons
     // own IPv4 address as source is what says it switched to layer 3,
     // unless it said its mode.
     const bool ip = info.kind == relay::DatagramKind::Ipv4 || info.kind == relay::DatagramKind::Ipv6;
-    const bool frame = self.mode == Mode::Layer2 &&
-                       (self.pinned || !(info.kind == relay::DatagramKind::Ipv4 && info.ipv4Source == self.vip));
+    const bool frame =
+        self.mode == Mode::Layer2 &&
+        (self.pinned || !(info.kind == relay::DatagramKind::Ipv4 && info.ipv4Source == self.vip));
     if (ip && frame)
-        info.kind = relay::readEthernet(data, length, &info) ? relay::DatagramKind::Ethernet : relay::DatagramKind::Runt;
+        info.kind = relay::readEthernet(data, length, &info) ? relay::DatagramKind::Ethernet
+                                                             : relay::DatagramKind::Runt;
     else if (!ip && self.pinned && self.mode == Mode::Layer3)
         info.kind = relay::DatagramKind::Runt; // a layer-3 adapter yields IP packets only
 
@@ -276,7 +281,8 @@ void RelayCore::flood(Routing& r, bool toLayer3) const
     }
 }
 
-RelayCounter RelayCore::ipRule(Routing& r, const relay::DatagramInfo& ip, std::int64_t nowMs, std::int32_t* target)
+RelayCounter RelayCore::ipRule(Routing& r, const relay::DatagramInfo& ip, std::int64_t nowMs,
+                               std::int32_t* target)
 {
     *target = -1;
     if (ip.kind == relay::DatagramKind::Ipv4) {
@@ -292,7 +298,8 @@ RelayCounter RelayCore::ipRule(Routing& r, const relay::DatagramInfo& ip, std::i
     // An IPv6 address belongs to the member that sent from it first (until
     // it falls silent with it); anything else goes to the whole room.
     const Ipv6Address source{ip.ipv6Source[0], ip.ipv6Source[1]};
-    if (!relay::isMulticastIpv6(source.high) && !(source == Ipv6Address{}) && !learn(r, &Member::ipv6, source, nowMs))
+    if (!relay::isMulticastIpv6(source.high) && !(source == Ipv6Address{}) &&
+        !learn(r, &Member::ipv6, source, nowMs))
         return DropForgedSource;
     const Ipv6Address destination{ip.ipv6Destination[0], ip.ipv6Destination[1]};
     for (const std::uint32_t member : r.room.members)
@@ -328,7 +335,8 @@ void RelayCore::routeEthernet(Routing& r, const relay::DatagramInfo& info, std::
     Member& self = members_[r.sender];
     if (!relay::isGroupMac(info.sourceMac) && info.sourceMac != 0 && !relay::isStandInMac(info.sourceMac))
         learn(r, &Member::macs, info.sourceMac, nowMs);
-    if (info.innerSource == self.vip && !relay::isGroupMac(info.sourceMac) && !relay::isStandInMac(info.sourceMac))
+    if (info.innerSource == self.vip && !relay::isGroupMac(info.sourceMac) &&
+        !relay::isStandInMac(info.sourceMac))
         self.vipMac = info.sourceMac;
 
     const bool ipFrame = info.etherType == relay::kEtherIpv4 || info.etherType == relay::kEtherIpv6;
@@ -379,13 +387,15 @@ bool RelayCore::translate(Routing& r, const relay::DatagramInfo& info, std::int6
     const Member& self = members_[r.sender];
     std::size_t length = 0;
     if (self.mode == Mode::Layer3) {
-        const std::uint64_t destination = r.destinationMac ? r.destinationMac : relay::groupMacFor(plain_.data(), r.length);
+        const std::uint64_t destination =
+            r.destinationMac ? r.destinationMac : relay::groupMacFor(plain_.data(), r.length);
         length = relay::frameIpPacket(plain_.data(), r.length, destination, relay::standInMac(self.vip),
                                       r.targets.variant.data());
     } else if (info.etherType == relay::kEtherArp) {
         std::uint32_t asked = 0;
         relay::isArpRequest(plain_.data(), r.length, &asked);
-        length = relay::proxyArpReply(plain_.data(), r.length, relay::standInMac(asked), r.targets.variant.data());
+        length =
+            relay::proxyArpReply(plain_.data(), r.length, relay::standInMac(asked), r.targets.variant.data());
         count(CounterProxyArp);
     } else {
         length = relay::stripFrame(plain_.data(), r.length, r.targets.variant.data());
@@ -397,7 +407,8 @@ bool RelayCore::translate(Routing& r, const relay::DatagramInfo& info, std::int6
     if (self.mode == Mode::Layer2 && info.etherType != relay::kEtherArp) {
         // What the bridge made of the frame is a layer-3 packet like any other.
         std::int32_t target = -1;
-        const RelayCounter verdict = ipRule(r, relay::readIp(r.targets.variant.data(), length), nowMs, &target);
+        const RelayCounter verdict =
+            ipRule(r, relay::readIp(r.targets.variant.data(), length), nowMs, &target);
         if (verdict != CounterForwarded) {
             r.refused = verdict;
             return false;
@@ -412,7 +423,8 @@ bool RelayCore::translate(Routing& r, const relay::DatagramInfo& info, std::int6
 }
 
 template <typename Address, std::size_t N>
-bool RelayCore::learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address, std::int64_t nowMs)
+bool RelayCore::learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address,
+                      std::int64_t nowMs)
 {
     AddressBook<Address, N>& own = members_[r.sender].*book;
     const int known = own.find(address);

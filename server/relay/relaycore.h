@@ -42,7 +42,8 @@ public:
         const std::int64_t capacity = std::int64_t{rate} * 1000;
         if (nowMs != last_ || !started_) {
             const std::int64_t elapsed = started_ ? nowMs - last_ : capacity;
-            milli_ = elapsed <= 0 ? milli_ : std::min(capacity, milli_ + std::min(elapsed, std::int64_t{1000}) * rate);
+            milli_ = elapsed <= 0 ? milli_
+                                  : std::min(capacity, milli_ + std::min(elapsed, std::int64_t{1000}) * rate);
             last_ = nowMs;
             started_ = true;
         }
@@ -158,8 +159,8 @@ class RelayCore
 public:
     static constexpr std::size_t kMacsPerMember = 8;
     static constexpr std::size_t kIpv6PerMember = 4;
-    // A learned MAC (or a layer-3 member's IPv6 address) stays with the member that used it this long after its
-    // last frame, so one forged frame cannot take another member's traffic.
+    // A learned MAC (or a layer-3 member's IPv6 address) stays with the member that used it this long after
+    // its last frame, so one forged frame cannot take another member's traffic.
     static constexpr std::int64_t kMacHoldMs = 60000;
 
     explicit RelayCore(RouteExchange& exchange, RelayBudget budget = {});
@@ -238,14 +239,14 @@ private:
     RelayCounter heartbeat(const std::uint8_t* data, std::size_t length, const Endpoint& from,
                            const LocalAddress& local, std::int64_t nowMs);
     // Everything after opening (a plain member's datagram as it came).
-    RelayCounter route(const std::uint8_t* data, std::size_t length, const Endpoint& from, const LocalAddress& local,
-                       std::int64_t nowMs, TargetList& targets, bool opened);
+    RelayCounter route(const std::uint8_t* data, std::size_t length, const Endpoint& from,
+                       const LocalAddress& local, std::int64_t nowMs, TargetList& targets, bool opened);
     // Sealed members (relaysealed.cpp).
     void updateSealing(std::uint32_t slot, const SealRoute& route);
     // Opens a datagram of `slot` into opened_, scrambled like a plain one; its length, or -1.
     long openFrom(std::uint32_t slot, const std::uint8_t* data, std::size_t length, bool* heartbeat);
-    RelayCounter bindSealed(std::uint32_t slot, const Endpoint& from, const LocalAddress& local, std::int64_t nowMs,
-                            int layer);
+    RelayCounter bindSealed(std::uint32_t slot, const Endpoint& from, const LocalAddress& local,
+                            std::int64_t nowMs, int layer);
     void bind(std::uint32_t slot, const Endpoint& from, const LocalAddress& local);
     void unbind(std::uint32_t slot);
     void flood(Routing& r, bool toLayer3) const;

@@ -20,7 +20,8 @@ void writeMac(std::uint8_t* p, std::uint64_t mac)
         p[i] = static_cast<std::uint8_t>(mac >> (40 - 8 * i));
 }
 
-std::size_t writeHeader(std::uint8_t* out, std::uint64_t destination, std::uint64_t source, std::uint16_t type)
+std::size_t writeHeader(std::uint8_t* out, std::uint64_t destination, std::uint64_t source,
+                        std::uint16_t type)
 {
     writeMac(out, destination);
     writeMac(out + 6, source);
@@ -72,7 +73,8 @@ std::size_t stripFrame(const std::uint8_t* frame, std::size_t length, std::uint8
     const std::uint16_t type = read16(frame + 12);
     const std::uint8_t* packet = frame + kEthernetHeader;
     const std::size_t packetLength = ipPacketLength(packet, length - kEthernetHeader);
-    if (packetLength == 0 || (type == kEtherIpv4) != ((packet[0] >> 4) == 4) || (type != kEtherIpv4 && type != kEtherIpv6))
+    if (packetLength == 0 || (type == kEtherIpv4) != ((packet[0] >> 4) == 4) ||
+        (type != kEtherIpv4 && type != kEtherIpv6))
         return 0;
     std::memcpy(out, packet, packetLength);
     return packetLength;
@@ -84,13 +86,15 @@ bool isArpRequest(const std::uint8_t* frame, std::size_t length, std::uint32_t* 
         return false;
     const std::uint8_t* arp = frame + kEthernetHeader;
     // Ethernet hardware, IPv4 protocol, 6- and 4-byte addresses, request.
-    if (read16(arp) != 1 || read16(arp + 2) != kEtherIpv4 || arp[4] != 6 || arp[5] != 4 || read16(arp + 6) != 1)
+    if (read16(arp) != 1 || read16(arp + 2) != kEtherIpv4 || arp[4] != 6 || arp[5] != 4 ||
+        read16(arp + 6) != 1)
         return false;
     *target = read32(arp + 24);
     return true;
 }
 
-std::size_t proxyArpReply(const std::uint8_t* request, std::size_t length, std::uint64_t mac, std::uint8_t* out)
+std::size_t proxyArpReply(const std::uint8_t* request, std::size_t length, std::uint64_t mac,
+                          std::uint8_t* out)
 {
     std::uint32_t target = 0;
     if (!isArpRequest(request, length, &target))

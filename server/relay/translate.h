@@ -45,6 +45,7 @@ std::size_t stripFrame(const std::uint8_t* frame, std::size_t length, std::uint8
 bool isArpRequest(const std::uint8_t* frame, std::size_t length, std::uint32_t* target);
 
 // The answer to that request, from `mac`, addressed to the asker.
-std::size_t proxyArpReply(const std::uint8_t* request, std::size_t length, std::uint64_t mac, std::uint8_t* out);
+std::size_t proxyArpReply(const std::uint8_t* request, std::size_t length, std::uint64_t mac,
+                          std::uint8_t* out);
 
 } // namespace relay

@@ -37,7 +37,8 @@ int bufferSize(int fd, int option)
 
 QString errnoText(const char* what)
 {
-    return QStringLiteral("%1: %2").arg(QString::fromLatin1(what), QString::fromLocal8Bit(std::strerror(errno)));
+    return QStringLiteral("%1: %2").arg(QString::fromLatin1(what),
+                                        QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 } // namespace
@@ -251,7 +252,8 @@ LocalAddress UdpBatchSocket::destination(int i) const
     return local;
 }
 
-bool UdpBatchSocket::queue(const std::uint8_t* data, std::size_t length, const Endpoint& to, const LocalAddress& from)
+bool UdpBatchSocket::queue(const std::uint8_t* data, std::size_t length, const Endpoint& to,
+                           const LocalAddress& from)
 {
     if (b_->queued == kSendBatch)
         return false;

@@ -148,7 +148,9 @@ private:
         } else if (command == u"join"_s) {
             // Selects the room's entry once the list shows it and presses join.
             accessKey = words.value(2);
-            const auto found = [this, &arg] { return P::roomList(client)->findItems(arg, Qt::MatchContains); };
+            const auto found = [this, &arg] {
+                return P::roomList(client)->findItems(arg, Qt::MatchContains);
+            };
             for (int tries = 0; tries < 16; ++tries) {
                 QMetaObject::invokeMethod(&client, "refreshRooms");
                 if (QTest::qWaitFor([&] { return !found().isEmpty(); }, 500)) {
@@ -230,7 +232,8 @@ int capture(const QString& interface, int ms, const QString& path)
     where.sll_protocol = htons(ETH_P_ALL);
     where.sll_ifindex = static_cast<int>(if_nametoindex(interface.toLatin1().constData()));
     QFile out(path);
-    if (fd < 0 || where.sll_ifindex == 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+    if (fd < 0 || where.sll_ifindex == 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
         !out.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return 1;
     std::fputs("capturing\n", stdout);

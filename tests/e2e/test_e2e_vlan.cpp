@@ -96,7 +96,8 @@ public:
 };
 
 // `to` hears `text` that `from` keeps sending to `address` (on a new listener if `listen`).
-bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text, bool listen = true)
+bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text,
+             bool listen = true)
 {
     return (!listen || to.run(u"udplisten %1"_s.arg(port))) &&
            netns::waitUntil(
@@ -115,8 +116,8 @@ bool arrivesByLimitedBroadcast(Player& from, Player& to, int port, const QString
     return to.run(u"udplisten %1"_s.arg(port)) &&
            netns::waitUntil(
                [&] {
-                   netns::exec(from.netns, {QStringLiteral(PELLORA_E2E_DRIVER), u"--send"_s, u"255.255.255.255"_s,
-                                            QString::number(port), hex});
+                   netns::exec(from.netns, {QStringLiteral(PELLORA_E2E_DRIVER), u"--send"_s,
+                                            u"255.255.255.255"_s, QString::number(port), hex});
                    return to.heard(text);
                },
                8000, 300);
@@ -267,7 +268,8 @@ private slots:
         pinger.setProcessChannelMode(QProcess::MergedChannels);
         QVERIFY(netns::start(pinger, bob.netns, netns::pingCommand(vipA, 30, u"0.25"_s)));
         QByteArray pings;
-        QVERIFY(netns::waitUntil([&] { return (pings += pinger.readAll()).contains("bytes from"); }, 5000, 50));
+        QVERIFY(
+            netns::waitUntil([&] { return (pings += pinger.readAll()).contains("bytes from"); }, 5000, 50));
         const netns::Result cut = netns::exec(nsServer, {u"ss"_s, u"-K"_s, u"dst"_s, u"10.99.0.2"_s});
         QVERIFY2(cut.code == 0, qPrintable(cut.output));
         QVERIFY(alice.waitForMore("logins", before.value(u"logins"_s).toInt(), 8000));
@@ -312,10 +314,12 @@ private slots:
         const QString file = dir.filePath(u"wire"_s);
         QProcess recorder;
         recorder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QVERIFY(netns::start(recorder, nsServer, {QStringLiteral(PELLORA_E2E_DRIVER), u"--capture"_s, u"br0"_s,
-                                                   u"20000"_s, file}));
+        QVERIFY(
+            netns::start(recorder, nsServer,
+                         {QStringLiteral(PELLORA_E2E_DRIVER), u"--capture"_s, u"br0"_s, u"20000"_s, file}));
         QVERIFY(recorder.waitForReadyRead(5000));
-        QVERIFY(carol.start() && carol.run(u"login carol-nickname"_s) && carol.waitForMore("logins", 0, 15000));
+        QVERIFY(carol.start() && carol.run(u"login carol-nickname"_s) &&
+                carol.waitForMore("logins", 0, 15000));
         QVERIFY(carol.run(u"say chat-text-never-seen"_s));
         QVERIFY(alice.enter(u"create Capture"_s) && carol.enter(u"join Capture"_s));
         QVERIFY(alice.status().value(u"sealed"_s).toBool() && carol.status().value(u"sealed"_s).toBool());
@@ -335,8 +339,8 @@ private slots:
         // The inner packet neither in clear nor scrambled (its UDP payload starts 28 bytes in).
         const QByteArray inner = "inner-packet-never-seen";
         const QByteArray scrambled = tunnel::scramblePayload(QByteArray(28, 0) + inner).mid(28);
-        for (const QByteArray& secret : {QByteArray("carol-nickname"), QByteArray("chat-text-never-seen"), inner,
-                                          scrambled, id.toLatin1()})
+        for (const QByteArray& secret : {QByteArray("carol-nickname"), QByteArray("chat-text-never-seen"),
+                                         inner, scrambled, id.toLatin1()})
             QVERIFY2(!id.isEmpty() && !bytes.contains(secret), secret.constData());
         QVERIFY(alice.run(u"leave"_s) && carol.stop());
     }
@@ -357,7 +361,8 @@ private slots:
             QVERIFY(netns::waitUntil([&] { return pings.readAll().contains("bytes from"); }, 5000, 50));
             QVERIFY(stopServer(kill));
             for (Player* p : {&alice, &bob}) // both notice it went
-                QVERIFY(p->waitForStatus([](const QJsonObject& s) { return !s.value(u"connected"_s).toBool(); }));
+                QVERIFY(
+                    p->waitForStatus([](const QJsonObject& s) { return !s.value(u"connected"_s).toBool(); }));
             QVERIFY(startServer());
             QVERIFY(netns::waitUntil([&] { return pingBothWays(vipA, vipB); }, 5000, 100));
             netns::stop(pings);

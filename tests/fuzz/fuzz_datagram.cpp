@@ -61,7 +61,8 @@ bool escapes(std::size_t length, const TargetList& targets, std::uint32_t self, 
     // Stripped: an IPv4 packet from the sender's address, to the room or to `to`.
     const auto destination = static_cast<std::uint32_t>(readBig(out + 16, 4));
     const bool toRoom = relay::isBroadcastOrMulticastIpv4(destination, vipOf(self) & ~0xFFu);
-    return (out[0] >> 4) == 4 && (readBig(out + 12, 4) != vipOf(self) || (destination != vipOf(to) && !toRoom));
+    return (out[0] >> 4) == 4 &&
+           (readBig(out + 12, 4) != vipOf(self) || (destination != vipOf(to) && !toRoom));
 }
 
 std::shared_ptr<RouteTable> makeTable()

@@ -27,7 +27,8 @@ inline ServerConfig testConfig() // loopback, a free port, short timers
     return config;
 }
 
-inline std::unique_ptr<LobbyServer> startServer(ServerConfig config = testConfig(), Lobby::Clock clock = monotonicMs)
+inline std::unique_ptr<LobbyServer> startServer(ServerConfig config = testConfig(),
+                                                Lobby::Clock clock = monotonicMs)
 {
     serverlog::setLevel(serverlog::Level::Warn);
     auto server = std::make_unique<LobbyServer>(config, std::move(clock));
@@ -53,11 +54,15 @@ public:
             socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
             // Not waitForEncrypted(): the server answers on this very thread.
             const bool up = QTest::qWaitFor(
-                [this] { return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState; }, 5000);
+                [this] {
+                    return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState;
+                },
+                5000);
             Q_UNUSED(up);
         } else {
             const bool v6 = from.protocol() == QAbstractSocket::IPv6Protocol;
-            socket.connectToHost(QHostAddress(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost), port);
+            socket.connectToHost(QHostAddress(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost),
+                                 port);
             socket.waitForConnected(3000);
         }
     }

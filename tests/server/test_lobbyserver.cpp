@@ -16,7 +16,8 @@ QByteArray compact(const QJsonObject& m)
     return QJsonDocument(m).toJson(QJsonDocument::Compact);
 }
 
-// Fields written `key=value` (percent-decoded) or `key='text with blanks'`; short keys stand for the protocol's.
+// Fields written `key=value` (percent-decoded) or `key='text with blanks'`; short keys stand for the
+// protocol's.
 QJsonObject fields(const QString& text)
 {
     static const QHash<QString, QString> keys{{"name", "username"},     {"room", "room_name"},
@@ -26,7 +27,8 @@ QJsonObject fields(const QString& text)
     QJsonObject m;
     for (auto it = field.globalMatch(text); it.hasNext();) {
         const auto f = it.next();
-        const QString value = f.captured(3).isNull() ? QUrl::fromPercentEncoding(f.captured(2).toUtf8()) : f.captured(3);
+        const QString value =
+            f.captured(3).isNull() ? QUrl::fromPercentEncoding(f.captured(2).toUtf8()) : f.captured(3);
         m.insert(keys.value(f.captured(1), f.captured(1)), value);
     }
     return m;
@@ -66,8 +68,11 @@ struct Script
             const auto parts = syntax.match(step.trimmed());
             const QString op = parts.captured(2), text = parts.captured(4);
             const bool whole = op.startsWith('<') && parts.captured(3).startsWith('{');
-            QJsonObject m = whole ? QJsonDocument::fromJson((parts.captured(3) + ' ' + text).toUtf8()).object()
-                                  : op == ">>" ? QJsonObject() : fields(text), got;
+            QJsonObject m = whole
+                                ? QJsonDocument::fromJson((parts.captured(3) + ' ' + text).toUtf8()).object()
+                            : op == ">>" ? QJsonObject()
+                                         : fields(text),
+                        got;
             const QString cmd = whole ? m.value("cmd").toString() : parts.captured(3);
             m.insert("cmd", cmd);
             ControlClient& c = client(parts.captured(1), op == "@" ? cmd : "127.0.0.1");
@@ -115,7 +120,8 @@ struct BareLobby : LobbyOutput
         lobby.handleLine(c, compact(control::message(cmd, f)));
         while (!lines.isEmpty() && lines.last().value("cmd") == "online_users")
             lines.removeLast();
-        return lines.isEmpty() ? QString() : lines.last().value("message").toString(lines.last().value("cmd").toString());
+        return lines.isEmpty() ? QString()
+                               : lines.last().value("message").toString(lines.last().value("cmd").toString());
     }
     // Players player0... from 10.0.0.1, the first 16 of them in Ring.
     void crowd(int count)
@@ -124,7 +130,8 @@ struct BareLobby : LobbyOutput
             lobby.connectionOpened(i + 1, QHostAddress("10.0.0.1"));
             say(i + 1, "login", {{"username", QString("player%1").arg(i)}});
             if (i < 16)
-                say(i + 1, i ? "join_room" : "create_room", {{"room_name", "Ring"}, {"privacy_mode", "public"}});
+                say(i + 1, i ? "join_room" : "create_room",
+                    {{"room_name", "Ring"}, {"privacy_mode", "public"}});
         }
         now += 1000;
         lobby.tick();
@@ -139,18 +146,22 @@ struct LobbyTamper
     using Break = std::function<void(Lobby&)>;
     static void addRows()
     {
-        const auto session = [](Lobby& l, int i) -> Lobby::Session& { return *std::next(l.sessions_.begin(), i)->second; };
+        const auto session = [](Lobby& l, int i) -> Lobby::Session& {
+            return *std::next(l.sessions_.begin(), i)->second;
+        };
         const auto row = [](const char* tag, const char* problem, const Break& change) {
             QTest::newRow(tag) << change << QString(problem);
         };
         const char* badAlice = "bad address for alice";
         const char* miscounted = "address budget of 10.0.0.1 out of step";
         const char* over = "address 10.0.0.1 over its budget";
-        row("a connection of another", "connection of alice out of step", [=](Lobby& l) { session(l, 0).connection = 2; });
+        row("a connection of another", "connection of alice out of step",
+            [=](Lobby& l) { session(l, 0).connection = 2; });
         row("outside the room's network", badAlice, [=](Lobby& l) { session(l, 0).vip = ipv4("10.8.9.1"); });
         row("the network's own address", badAlice, [=](Lobby& l) { session(l, 0).vip = ipv4("10.8.0.0"); });
         row("the broadcast address", badAlice, [=](Lobby& l) { session(l, 0).vip = ipv4("10.8.0.255"); });
-        row("an address twice", "bad address for bob", [=](Lobby& l) { session(l, 1).vip = session(l, 0).vip; });
+        row("an address twice", "bad address for bob",
+            [=](Lobby& l) { session(l, 1).vip = session(l, 0).vip; });
         row("connections miscounted", miscounted, [](Lobby& l) { ++l.addressUse_["10.0.0.1"].connections; });
         row("sessions miscounted", miscounted, [](Lobby& l) { ++l.addressUse_["10.0.0.1"].sessions; });
         row("rooms miscounted", miscounted, [](Lobby& l) { ++l.addressUse_["10.0.0.1"].rooms; });
@@ -219,47 +230,68 @@ private slots:
         const auto row = [](const char* name, const QString& steps, const char* flags = "") {
             QTest::newRow(name) << QString(flags) << steps;
         };
-        const QString alpha = "a> login name=alice | b> login name=bob | c> login name=carol | s> login name=stranger "
-                              "| a> create_room room=Alpha mode=public | b> join_room room=Alpha "
-                              "| b< join_ok vip=10.8.0.2 | c> join_room room=Alpha | c< join_ok vip=10.8.0.3 | ";
+        const QString alpha =
+            "a> login name=alice | b> login name=bob | c> login name=carol | s> login name=stranger "
+            "| a> create_room room=Alpha mode=public | b> join_room room=Alpha "
+            "| b< join_ok vip=10.8.0.2 | c> join_room room=Alpha | c< join_ok vip=10.8.0.3 | ";
         const QString tooLong = " | a< error msg='Messages are 1 to 500 characters long.'";
         const QString tooFast = "< error msg='You are sending messages too fast; the rest were dropped.'";
         const QString vault = "h> login name=host | g> login name=guest | t> login name=third | g< login_ok "
                               "| h> create_room room=Vault mode=locked key=s3cret | ";
-        const char* smallPlan = "--max-room-size 2 --subnet 10.8.1.255/23"; // host bits set: the plan starts at 10.8.0.0
+        const char* smallPlan =
+            "--max-room-size 2 --subnet 10.8.1.255/23"; // host bits set: the plan starts at 10.8.0.0
         row("the online list follows logins and drops",
             R"(a> login name=alice | a< login_ok | a<* {"cmd":"online_users","users":["alice"]} | b> login )"
-            R"(name=%20bob%20 | b< login_ok | +1000 | a<* {"cmd":"online_users","users":["alice","bob"]} | b~ )"
+            R"(name=%20bob%20 | b< login_ok | +1000 | a<* {"cmd":"online_users","users":["alice","bob"]} )"
+            R"(| b~ )"
             R"(| +1000 | a<* {"cmd":"online_users","users":["alice"]})");
-        row("a logged in connection keeps its name", "a> login name=alice | a< login_ok | a> login name=ALICE "
+        row("a logged in connection keeps its name",
+            "a> login name=alice | a< login_ok | a> login name=ALICE "
             "| a< login_ok | a> login name=mallory | a< error msg='You are logged in as alice.'");
         row("commands before a login are refused", "c> get_rooms | c< error msg='Log in first.'");
-        row("bad lines are ignored", "a> login name=alice | a< login_ok | a>> not json\n[1,2]\n{\"cmd\":\"LOGIN\","
-            "\"username\":\"x\"}\n{\"cmd\":\"fly\"}\n{}\n\r\n{\"cmd\":42} | a> get_rooms | a< room_list | a<! error "
+        row("bad lines are ignored",
+            "a> login name=alice | a< login_ok | a>> not json\n[1,2]\n{\"cmd\":\"LOGIN\","
+            "\"username\":\"x\"}\n{\"cmd\":\"fly\"}\n{}\n\r\n{\"cmd\":42} | a> get_rooms | a< room_list | "
+            "a<! error "
             "| a<! login_ok");
         row("room chat reaches the room as one trimmed line",
-            alpha + "a> chat msg=%20%20hello%20<b>room</b>\u2029bob:%20x%20 | b< chat sender=alice msg='hello "
-                    "<b>room</b> bob: x' | a< chat sender=alice msg='hello <b>room</b> bob: x' | s<! chat "
-                    "| s> chat msg=hi | s< error msg='You are not in a room.'");
+            alpha +
+                "a> chat msg=%20%20hello%20<b>room</b>\u2029bob:%20x%20 | b< chat sender=alice msg='hello "
+                "<b>room</b> bob: x' | a< chat sender=alice msg='hello <b>room</b> bob: x' | s<! chat "
+                "| s> chat msg=hi | s< error msg='You are not in a room.'");
         row("lobby chat reaches everyone as one line", "a> login name=alice | o> login name=outsider "
             "| o> global_chat msg=x\u2028y\u202Ez | a< global_chat sender=outsider msg='x y z'");
-        row("private messages reach their target only", "a> login name=alice | b> login name=bob "
-            "| o> login name=outsider | o< login_ok | b> private_message to=OUTSIDER msg=psst | o< private_message "
+        row("private messages reach their target only",
+            "a> login name=alice | b> login name=bob "
+            "| o> login name=outsider | o< login_ok | b> private_message to=OUTSIDER msg=psst | o< "
+            "private_message "
             "sender=bob msg=psst | a<! private_message | b> private_message to=nobody msg=psst "
             "| b< error msg='nobody is not online.'");
         row("messages are 1 to 500 characters long",
-            alpha + QString("a> chat msg=%20%20%2 | a> global_chat msg=%20%2 | a> chat msg=%1 | b<* chat msg=%1 "
-                            "| a> chat msg=%1m%2").arg(QString(500, 'm'), tooLong));
-        row("the chat budget is shared by an address", "a@127.0.0.5 | b@127.0.0.5 | c@127.0.0.5 | a> login name=a "
-            "| b> login name=b | c> login name=c | a> global_chat msg=1 | a> global_chat msg=2 | a> global_chat msg=3 "
-            "| a" + tooFast + " | b> global_chat msg=4 | b> global_chat msg=5 | a<* global_chat msg=5 "
-            "| c> private_message to=b msg=6 | c" + tooFast + " | d> login name=d | d> global_chat msg=7 "
-            "| b<* global_chat msg=7", "--chat-limit 2"); // an address: 4
+            alpha +
+                QString("a> chat msg=%20%20%2 | a> global_chat msg=%20%2 | a> chat msg=%1 | b<* chat msg=%1 "
+                        "| a> chat msg=%1m%2")
+                    .arg(QString(500, 'm'), tooLong));
+        row("the chat budget is shared by an address",
+            "a@127.0.0.5 | b@127.0.0.5 | c@127.0.0.5 | a> login name=a "
+            "| b> login name=b | c> login name=c | a> global_chat msg=1 | a> global_chat msg=2 | a> "
+            "global_chat msg=3 "
+            "| a" +
+                tooFast +
+                " | b> global_chat msg=4 | b> global_chat msg=5 | a<* global_chat msg=5 "
+                "| c> private_message to=b msg=6 | c" +
+                tooFast +
+                " | d> login name=d | d> global_chat msg=7 "
+                "| b<* global_chat msg=7",
+            "--chat-limit 2"); // an address: 4
         row("names and room names count characters",
-            QString("a> login name=%1 | a< login_ok | a> create_room room=%2 mode=public | a< join_ok vip=10.8.0.1")
+            QString("a> login name=%1 | a< login_ok | a> create_room room=%2 mode=public | a< join_ok "
+                    "vip=10.8.0.1")
                 .arg(QString("\U0001F600").repeated(32), QString(64, 'r')));
-        row("the room list shows what each player may see", "a> login name=alice | b> login name=bob "
-            "| c> login name=carol | a> create_room room=Zulu mode=public | b> create_room room=Beta mode=locked key=k "
+        row("the room list shows what each player may see",
+            "a> login name=alice | b> login name=bob "
+            "| c> login name=carol | a> create_room room=Zulu mode=public | b> create_room room=Beta "
+            "mode=locked key=k "
             "| c> create_room room=Gamma mode=private | c<* join_ok | a> get_rooms "
             R"(| a< {"cmd":"room_list","rooms":["Beta \ud83d\udd12","Zulu"]} | c> get_rooms )"
             R"(| c< {"cmd":"room_list","rooms":["Beta \ud83d\udd12","Gamma [Private]","Zulu"]})");
@@ -267,31 +299,48 @@ private slots:
             "| c> create_room room=Gamma mode=private | d> create_room room=G\u0430MMA mode=public "
             "| d<* join_ok vip=10.8.1.1 | c> join_room room=gamma | c<* join_ok vip=10.8.0.1 | c> get_rooms "
             R"(| c< {"cmd":"room_list","rooms":["Gamma [Private]","G\u0430MMA"]})");
-        for (const auto& [name, request, refusal] : std::initializer_list<std::tuple<const char*, const char*, const char*>>{
+        for (const auto& [name, request, refusal] :
+             std::initializer_list<std::tuple<const char*, const char*, const char*>>{
                  {"a taken room name", "room=ZULU mode=public", R"(A room named "ZULU" already exists.)"},
-                 {"an unknown mode", "room=Room mode=PUBLIC", "The privacy mode must be public, private or locked."},
-                 {"a locked room without a key", "room=Room mode=locked", "A locked room needs an access key."},
+                 {"an unknown mode", "room=Room mode=PUBLIC",
+                  "The privacy mode must be public, private or locked."},
+                 {"a locked room without a key", "room=Room mode=locked",
+                  "A locked room needs an access key."},
                  {"a room name with a mark", "room=Room%20[Private] mode=public",
                   "Room names cannot contain the lock symbol, [Locked] or [Private]."},
                  {"a room without a name", "mode=public", "Room names are 1 to 64 characters long."}})
             row(name, QString("a> login name=alice | a> create_room room=Zulu mode=public | a< join_ok "
                               "| a> create_room %1 | a< error msg='%2'").arg(request, refusal));
-        row("members get the lowest free address of the room", alpha + "b> leave_room | b> join_room room=alpha "
-            "| b<* join_ok vip=10.8.0.2 | b> join_room room=Alpha | b<* join_ok vip=10.8.0.2");
-        row("a room's network is freed with its last member", "a> login name=alice | b> login name=bob "
-            "| a> create_room room=Zulu mode=public | b> create_room room=Delta mode=public | b<* join_ok vip=10.8.1.1 "
-            "| a> leave_room | a> create_room room=Again mode=public | a<* join_ok vip=10.8.0.1 | a> leave_room "
+        row("members get the lowest free address of the room",
+            alpha + "b> leave_room | b> join_room room=alpha "
+                    "| b<* join_ok vip=10.8.0.2 | b> join_room room=Alpha | b<* join_ok vip=10.8.0.2");
+        row("a room's network is freed with its last member",
+            "a> login name=alice | b> login name=bob "
+            "| a> create_room room=Zulu mode=public | b> create_room room=Delta mode=public | b<* join_ok "
+            "vip=10.8.1.1 "
+            "| a> leave_room | a> create_room room=Again mode=public | a<* join_ok vip=10.8.0.1 | a> "
+            "leave_room "
             "| a<! error");
         const QString peer = R"({"is_host":%1,"username":"%2","vip":"10.8.0.%3"})";
-        row("the longest present member becomes host", alpha + "a> leave_room | +1000 | c<* {\"cmd\":\"room_update\","
-            "\"peers\":[" + peer.arg("true", "bob", "2") + ',' + peer.arg("false", "carol", "3") + "]}");
-        row("the host hands the role over", alpha + "a> transfer_host to=carol | +1000 | a<* {\"cmd\":\"room_update\","
-            "\"peers\":[" + peer.arg("false", "alice", "1") + ',' + peer.arg("false", "bob", "2") + ',' +
-            peer.arg("true", "carol", "3") + "]}");
-        row("a kicked player is told and out", alpha + "a> kick_player to=bob | b< kicked msg='You were removed from "
-            "\"Alpha\" by the host.' | b> leave_room | b<! error | +1000 | c<* {\"cmd\":\"room_update\",\"peers\":[" +
-            peer.arg("true", "alice", "1") + ',' + peer.arg("false", "carol", "3") + "]}");
-        row("only the host kicks", alpha + "b> kick_player to=carol | b< error msg='Only the host can do that.'");
+        row("the longest present member becomes host",
+            alpha +
+                "a> leave_room | +1000 | c<* {\"cmd\":\"room_update\","
+                "\"peers\":[" +
+                peer.arg("true", "bob", "2") + ',' + peer.arg("false", "carol", "3") + "]}");
+        row("the host hands the role over",
+            alpha +
+                "a> transfer_host to=carol | +1000 | a<* {\"cmd\":\"room_update\","
+                "\"peers\":[" +
+                peer.arg("false", "alice", "1") + ',' + peer.arg("false", "bob", "2") + ',' +
+                peer.arg("true", "carol", "3") + "]}");
+        row("a kicked player is told and out",
+            alpha +
+                "a> kick_player to=bob | b< kicked msg='You were removed from "
+                "\"Alpha\" by the host.' | b> leave_room | b<! error | +1000 | c<* "
+                "{\"cmd\":\"room_update\",\"peers\":[" +
+                peer.arg("true", "alice", "1") + ',' + peer.arg("false", "carol", "3") + "]}");
+        row("only the host kicks",
+            alpha + "b> kick_player to=carol | b< error msg='Only the host can do that.'");
         row("the host does not kick itself", alpha + "a> kick_player to=alice "
             "| a< error msg='You cannot do that to yourself.'");
         row("the host role goes to members only", alpha + "a> transfer_host to=stranger "
@@ -302,16 +351,22 @@ private slots:
             "| q< error msg='The name parts is already online.' | p~ | x@127.0.0.2 | x> login name=parts "
             "| x< error msg='The name parts is already online.' | q> login name=parts | q< login_ok "
             "| q< {\"cmd\":\"room_update\",\"peers\":[" + peer.arg("true", "parts", "1") + "]}");
-        row("a locked room asks for its key", vault + "g> join_room room=vault | g< password_required room=Vault "
-            "| g> join_room room=Vault key=s3cre | g< error msg='Wrong access key for \"Vault\".' "
-            "| g> join_room room=Vault key=s3cret | g< join_ok vip=10.8.0.2", smallPlan);
+        row("a locked room asks for its key",
+            vault + "g> join_room room=vault | g< password_required room=Vault "
+                    "| g> join_room room=Vault key=s3cre | g< error msg='Wrong access key for \"Vault\".' "
+                    "| g> join_room room=Vault key=s3cret | g< join_ok vip=10.8.0.2",
+            smallPlan);
         // Five wrong keys from one address close the room to that address; others still get in.
-        row("wrong keys close the room to their address", vault + "g> join_room room=Vault key=1 "
-            "| g> join_room room=Vault key=2 | t> join_room room=Vault key=3 | t> join_room room=Vault key=4 "
-            "| t> join_room room=Vault key=5 | t<* error msg='Wrong access key for \"Vault\".' "
-            "| t> join_room room=Vault key=s3cret | t<* error msg='Too many wrong keys for \"Vault\"; try again in "
-            "30 s.' | x@127.0.0.2 | x> login name=other | x> join_room room=Vault key=s3cret "
-            "| x< join_ok vip=10.8.0.2", smallPlan);
+        row("wrong keys close the room to their address",
+            vault + "g> join_room room=Vault key=1 "
+                    "| g> join_room room=Vault key=2 | t> join_room room=Vault key=3 | t> join_room "
+                    "room=Vault key=4 "
+                    "| t> join_room room=Vault key=5 | t<* error msg='Wrong access key for \"Vault\".' "
+                    "| t> join_room room=Vault key=s3cret | t<* error msg='Too many wrong keys for "
+                    "\"Vault\"; try again in "
+                    "30 s.' | x@127.0.0.2 | x> login name=other | x> join_room room=Vault key=s3cret "
+                    "| x< join_ok vip=10.8.0.2",
+            smallPlan);
         row("a full room refuses", vault + "g> join_room room=Vault key=s3cret | g< join_ok "
             "| t> join_room room=Vault key=s3cret | t< error msg='\"Vault\" is full.'", smallPlan);
         // A private room answers exactly as a missing one.
@@ -319,13 +374,17 @@ private slots:
             "| h> create_room room=Den mode=private | g> join_room room=dEN key=x "
             "| g< error msg='There is no room named \"dEN\".' | g> join_room room=Nowhere "
             "| g< error msg='There is no room named \"Nowhere\".'");
-        row("an invitation opens a private room until a kick", "h> login name=host | g> login name=guest "
+        row("an invitation opens a private room until a kick",
+            "h> login name=host | g> login name=guest "
             "| g< login_ok | h> create_room room=Den mode=private | h> invite to=GUEST | g< private_message "
             "sender=host msg='Join me in the private room \"Den\"; you are invited.' | g> join_room room=Den "
-            "| g<* join_ok vip=10.8.0.2 | h> kick_player to=guest | g< kicked msg='You were removed from \"Den\" by "
+            "| g<* join_ok vip=10.8.0.2 | h> kick_player to=guest | g< kicked msg='You were removed from "
+            "\"Den\" by "
             "the host.' | g> join_room room=Den | g< error msg='There is no room named \"Den\".'");
-        row("invitations go to other players online", "h> login name=host | l> login name=loner "
-            "| h> create_room room=Den mode=private | h> invite to=host | h< error msg='You cannot invite yourself.' "
+        row("invitations go to other players online",
+            "h> login name=host | l> login name=loner "
+            "| h> create_room room=Den mode=private | h> invite to=host | h< error msg='You cannot invite "
+            "yourself.' "
             "| h> invite to=ghost | h< error msg='ghost is not online.' | l> invite to=host "
             "| l< error msg='You are not in a room.'");
         row("the subnet holds so many rooms", "a> login name=alice | a> create_room room=One mode=public "
@@ -334,8 +393,10 @@ private slots:
             "| c< error msg='No more rooms can be created right now.'", smallPlan);
         QString steps = "o@127.0.0.8"; // four connections spend it before logging in
         for (const char* p : {"p", "q", "r", "s"})
-            steps += QString(" | %1@127.0.0.7 | %1> chat | %1> chat | %1> chat | %1< error msg='Log in first.' "
-                             "| %1< error msg='Log in first.' | %1< error msg='Log in first.'").arg(p);
+            steps +=
+                QString(" | %1@127.0.0.7 | %1> chat | %1> chat | %1> chat | %1< error msg='Log in first.' "
+                        "| %1< error msg='Log in first.' | %1< error msg='Log in first.'")
+                    .arg(p);
         row("the line budget is shared by an address", steps + " | l@127.0.0.7 | l> login name=late "
             "| l< error msg='Too many messages; some were ignored.' | o> login name=other | o< login_ok",
             "--line-limit 3"); // an address: 12
@@ -361,23 +422,41 @@ private slots:
         const char* invisible = "Names cannot contain invisible characters.";
         const char* marks = "Names cannot contain \" - \" or the crown symbol.";
         for (const auto& [name, refusal] : std::initializer_list<std::pair<const char*, const char*>>{
-                 {"", length}, {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", length}, {"al\u202Eice", invisible},
-                 {"al\\u0001ice", "Names cannot contain control characters."}, {"Alice\u3164", invisible},
-                 {"a\\ud800", "Names cannot contain broken characters."}, {"a - b", marks}, {"\U0001F451", marks},
-                 {"\u0301\u0301", "Names need at least one letter, digit or symbol."}, {"x\uFE0F", invisible},
+                 {"", length},
+                 {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", length},
+                 {"al\u202Eice", invisible},
+                 {"al\\u0001ice", "Names cannot contain control characters."},
+                 {"Alice\u3164", invisible},
+                 {"a\\ud800", "Names cannot contain broken characters."},
+                 {"a - b", marks},
+                 {"\U0001F451", marks},
+                 {"\u0301\u0301", "Names need at least one letter, digit or symbol."},
+                 {"x\uFE0F", invisible},
                  // Taken in any look-alike spelling.
-                 {"ALICE", ""}, {"\u0410lice", ""}, {"\uFF41lice", ""}, {"Zoe\u0308", ""}, {"lllo\u03BF", ""},
-                 {"\u039C\u039D\u0397\u03A5", ""}, {"\uA4EE\u13DA\u0555\u2C9E", ""},
-                 {"Zoe", nullptr}, {"nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn", nullptr}, {"\u0414\u043C\u0438\u0442\u0440\u0438\u0439", nullptr},
-                 {"\u0394\u03B7\u03BC\u03AE\u03C4\u03C1\u03B7\u03C2", nullptr}, {"\u738B\u5C0F\u660E", nullptr}})
+                 {"ALICE", ""},
+                 {"\u0410lice", ""},
+                 {"\uFF41lice", ""},
+                 {"Zoe\u0308", ""},
+                 {"lllo\u03BF", ""},
+                 {"\u039C\u039D\u0397\u03A5", ""},
+                 {"\uA4EE\u13DA\u0555\u2C9E", ""},
+                 {"Zoe", nullptr},
+                 {"nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn", nullptr},
+                 {"\u0414\u043C\u0438\u0442\u0440\u0438\u0439", nullptr},
+                 {"\u0394\u03B7\u03BC\u03AE\u03C4\u03C1\u03B7\u03C2", nullptr},
+                 {"\u738B\u5C0F\u660E", nullptr}})
             QTest::newRow(*name ? name : "empty")
-                << QString(name) << (!refusal ? QString() : *refusal ? refusal : QString("The name %1 is already online.").arg(name));
+                << QString(name)
+                << (!refusal   ? QString()
+                    : *refusal ? refusal
+                               : QString("The name %1 is already online.").arg(name));
     }
     void namesAreChecked()
     {
         QFETCH(QString, name);
         QFETCH(QString, refusal);
-        RUN(QString("a> login name=alice | a< login_ok | b> login name=Zo\u00EB | b< login_ok | c> login name=Il1O0 "
+        RUN(QString("a> login name=alice | a< login_ok | b> login name=Zo\u00EB | b< login_ok | c> login "
+                    "name=Il1O0 "
                     "| c< login_ok | d> login name=MNHY | d< login_ok | e> login name=asoo | e< login_ok "
                     "| n>> {\"cmd\":\"login\",\"username\":\"%1\"} | n< %2")
                 .arg(name, refusal.isEmpty() ? "login_ok" : "error msg='" + refusal + "'"));
@@ -395,7 +474,8 @@ private slots:
             QVERIFY2(compact(script->client("a").next("error")).size() < 1000, field);
         }
         names::setSkeletonHook(nullptr);
-        QVERIFY2(longest <= lobbyrules::maxUnits(lobbyrules::kMaxRoomName), qPrintable(QString::number(longest)));
+        QVERIFY2(longest <= lobbyrules::maxUnits(lobbyrules::kMaxRoomName),
+                 qPrintable(QString::number(longest)));
     }
     void overlongLinesCloseTheirConnection()
     {
@@ -428,11 +508,13 @@ private slots:
     // A flood is cut with one error; others are not held back.
     void aChatFloodIsCutWithOneError()
     {
-        RUN("a> login name=alice | b> login name=bob | o> login name=outsider | a> create_room room=Alpha mode=public "
+        RUN("a> login name=alice | b> login name=bob | o> login name=outsider | a> create_room room=Alpha "
+            "mode=public "
             "| b> join_room room=Alpha | b< join_ok");
         for (int i = 0; i < 30; ++i)
             script->client("a").send(i % 2 ? "chat" : "global_chat", {{"message", QString::number(i)}});
-        RUN("a<* error msg='You are sending messages too fast; the rest were dropped.' | o<* global_chat msg=18 "
+        RUN("a<* error msg='You are sending messages too fast; the rest were dropped.' | o<* global_chat "
+            "msg=18 "
             "| b<* chat msg=19 | b> chat msg=fine | a<* chat msg=fine | a<! error | o<! global_chat");
     }
     // With client_id: only the current id, from anywhere; the id changes on every take-back.
@@ -460,7 +542,8 @@ private slots:
         realClock = true;
         restart();
         const QString id = script->client("a").login("henry");
-        RUN("a> create_room room=Beta mode=public | b> login name=bob | b> join_room room=Beta | b< join_ok | a~");
+        RUN("a> create_room room=Beta mode=public | b> login name=bob | b> join_room room=Beta | b< join_ok "
+            "| a~");
         TunnelPeer tunnel(server->port());
         QTimer beat;
         QObject::connect(&beat, &QTimer::timeout, [&] { tunnel.heartbeat(id); });
@@ -497,7 +580,8 @@ private slots:
         std::vector<std::unique_ptr<ControlClient>> idle;
         for (int i = 0; i < 33; ++i)
             idle.push_back(connect());
-        QVERIFY(idle.back()->waitDisconnected() && idle.front()->socket.state() == QAbstractSocket::ConnectedState);
+        QVERIFY(idle.back()->waitDisconnected() &&
+                idle.front()->socket.state() == QAbstractSocket::ConnectedState);
         RUN("o@127.0.0.2 | o> login name=other | o< login_ok");
     }
     void connectionsThatDoNotLogInAreClosed()
@@ -544,7 +628,8 @@ private slots:
         for (auto& reader : readers)
             reader->setReadBufferSize(0);
         QVERIFY(QTest::qWaitFor([&] {
-            return std::all_of(readers.cbegin(), readers.cend(), [](auto& r) { return r->state() == QAbstractSocket::UnconnectedState; });
+            return std::all_of(readers.cbegin(), readers.cend(),
+                               [](auto& r) { return r->state() == QAbstractSocket::UnconnectedState; });
         }));
     }
     // Output that stops moving closes its connection even when nothing more is written.
@@ -574,10 +659,12 @@ private slots:
         ControlClient& talker = script->client("t");
         talker.login("talker");
         QVERIFY(QTest::qWaitFor([&] { return server->lobby().sessionCount() == 31; }, 3000));
-        const QByteArray line = control::encodeLine(control::message("global_chat", {{"message", QString(500, QChar(0x20AC))}}));
+        const QByteArray line =
+            control::encodeLine(control::message("global_chat", {{"message", QString(500, QChar(0x20AC))}}));
         talker.sendRaw(line.repeated(600));
         QVERIFY(QTest::qWaitFor([&] { return talker.inbox.size() >= 600; }, 5000));
-        QVERIFY2(server->pendingOutput() < 4 * 600 * line.size(), qPrintable(QString::number(server->pendingOutput())));
+        QVERIFY2(server->pendingOutput() < 4 * 600 * line.size(),
+                 qPrintable(QString::number(server->pendingOutput())));
     }
     // Each talker's burst is more than a reader's output budget, queued before any of it is written.
     void promptReadersOutlastBursts_data()
@@ -593,15 +680,16 @@ private slots:
         restart();
         ControlClient& reader = script->client("r");
         reader.login("reader");
-        const QByteArray line =
-            control::encodeLine(control::message(cmd, {{"target", "reader"}, {"message", QString("\U0001F600").repeated(500)}}));
+        const QByteArray line = control::encodeLine(
+            control::message(cmd, {{"target", "reader"}, {"message", QString("\U0001F600").repeated(500)}}));
         for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
             ControlClient& talker = script->client(from, from);
             talker.login(from);
             talker.sendRaw(line.repeated(20));
         }
         const auto received = [&] {
-            return std::count_if(reader.inbox.cbegin(), reader.inbox.cend(), [&](auto& m) { return m.value("cmd") == cmd; });
+            return std::count_if(reader.inbox.cbegin(), reader.inbox.cend(),
+                                 [&](auto& m) { return m.value("cmd") == cmd; });
         };
         QVERIFY(QTest::qWaitFor([&] { return received() == 40; }, 5000));
         QCOMPARE(reader.socket.state(), QAbstractSocket::ConnectedState);
@@ -611,7 +699,8 @@ private slots:
         config.lineLimit = 3;
         restart();
         const QString id = script->client("a").login("alice");
-        RUN("a> chat | a> chat | a> chat | a> chat | a<* error msg='Too many messages; some were ignored.' | a~");
+        RUN("a> chat | a> chat | a> chat | a> chat | a<* error msg='Too many messages; some were ignored.' | "
+            "a~");
         QVERIFY(!script->client("b").login("alice", id).isEmpty());
         RUN("b> chat | b< error msg='Too many messages; some were ignored.'");
     }
@@ -620,13 +709,17 @@ private slots:
         config.maxSessionsPerAddress = 1;
         restart();
         const QString id = script->client("a", "127.0.0.2").login("alice");
-        RUN("b@127.0.0.3 | b> login name=bob | b< login_ok | t@127.0.0.3 | t> login name=alice client_id=" + id +
-            " | t< error msg='Too many players are online from your address; try again later.' | a> get_rooms "
+        RUN("b@127.0.0.3 | b> login name=bob | b< login_ok | t@127.0.0.3 | t> login name=alice client_id=" +
+            id +
+            " | t< error msg='Too many players are online from your address; try again later.' | a> "
+            "get_rooms "
             "| a< room_list");
     }
     void parsesFlags()
     {
-        const auto parse = [](const QString& line) { return parseServerOptions(("s " + line).split(' ', Qt::SkipEmptyParts)); };
+        const auto parse = [](const QString& line) {
+            return parseServerOptions(("s " + line).split(' ', Qt::SkipEmptyParts));
+        };
         const ServerOptions set =
             parse("--listen :: --port=0 --subnet 172.20.9.9/20 --session-grace 0.5 --rate-window=2 "
                   "--max-room-size=4 --log-level=DEBUG --stats-interval=0 "
@@ -634,20 +727,21 @@ private slots:
                   "--max-rooms-per-address=1 --login-deadline=9 --max-pending-output=64 "
                   "--max-total-output=8 --output-stall=2");
         const ServerConfig& c = set.config;
-        QCOMPARE(std::make_tuple(c.listen, c.port, c.subnetBase, c.subnetPrefix, c.sessionGraceMs, c.rateWindowMs,
-                                 c.maxRoomSize, c.statsIntervalMs, c.maxConnectionsPerAddress),
-                 std::make_tuple(QHostAddress(QHostAddress::AnyIPv6), quint16(0), 0xAC140000u, 20, qint64(500),
-                                 qint64(2000), 4, qint64(0), 3));
-        QCOMPARE(std::make_tuple(c.maxSessionsPerAddress, c.maxRoomsPerAddress, c.loginDeadlineMs, c.maxPendingOutput,
-                                 c.maxTotalPendingOutput, c.outputStallMs, set.logLevel),
+        QCOMPARE(std::make_tuple(c.listen, c.port, c.subnetBase, c.subnetPrefix, c.sessionGraceMs,
+                                 c.rateWindowMs, c.maxRoomSize, c.statsIntervalMs,
+                                 c.maxConnectionsPerAddress),
+                 std::make_tuple(QHostAddress(QHostAddress::AnyIPv6), quint16(0), 0xAC140000u, 20,
+                                 qint64(500), qint64(2000), 4, qint64(0), 3));
+        QCOMPARE(std::make_tuple(c.maxSessionsPerAddress, c.maxRoomsPerAddress, c.loginDeadlineMs,
+                                 c.maxPendingOutput, c.maxTotalPendingOutput, c.outputStallMs, set.logLevel),
                  std::make_tuple(2, 1, qint64(9000), qint64(64 << 10), qint64(8) << 20, qint64(2000),
                                  serverlog::Level::Debug));
         QCOMPARE(parse("--help").outcome, ServerOptions::Outcome::Help);
         for (const char* bad :
-             {"--port 65536", "--port x", "--listen example.org", "--subnet 10.8.0.0/25", "--subnet 10.0.0.0/7",
-              "--subnet fd00::/64", "--max-room-size 255", "--session-grace -1", "--session-grace nan",
-              "--log-level loud", "--bogus", "extra", "--max-sessions-per-address 0", "--login-deadline 0.5",
-              "--max-pending-output 8"})
+             {"--port 65536", "--port x", "--listen example.org", "--subnet 10.8.0.0/25",
+              "--subnet 10.0.0.0/7", "--subnet fd00::/64", "--max-room-size 255", "--session-grace -1",
+              "--session-grace nan", "--log-level loud", "--bogus", "extra", "--max-sessions-per-address 0",
+              "--login-deadline 0.5", "--max-pending-output 8"})
             QVERIFY2(parse(bad).outcome == ServerOptions::Outcome::Error, bad);
     }
     // The lockout doubles each time, even past a full table of guessers; one connection

@@ -7,15 +7,16 @@
 // clang-format off
 #define PELLORA_PROBES(X) \
     X(tcpSocket) X(heartbeatTimer) X(refreshTimer) X(clientId) X(myVirtualIp) X(hostVirtualIp) X(isHost) \
-    X(wintunRunning) X(tapRunning) X(tapHandle) X(wintunAdapter) X(wintunSession) X(layer2Mode) X(relayReadsLayer) X(tunnelSocket) \
-    X(relayPeer) X(engine) X(pageStack) X(reconnectDialog) X(loginPage) X(nicknameInput) X(connectButton) \
-    X(mainTabs) X(lobbyPage) X(roomList) X(joinRoomButton) X(createRoomButton) X(globalChatView) X(globalChatInput) \
-    X(globalSendButton) X(layer2Button) X(layer3Button) X(adapterModeLabel) X(onlineUserList) X(roomPage) \
-    X(localIpLabel) X(copyIpButton) X(peerList) X(disconnectButton) X(roomChatView) X(roomChatInput) \
-    X(roomSendButton) X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(trayIcon) \
+    X(wintunRunning) X(tapRunning) X(tapHandle) X(wintunAdapter) X(wintunSession) X(layer2Mode) \
+    X(relayReadsLayer) X(tunnelSocket) X(relayPeer) X(engine) X(pageStack) X(reconnectDialog) \
+    X(loginPage) X(nicknameInput) X(connectButton) X(mainTabs) X(lobbyPage) X(roomList) \
+    X(joinRoomButton) X(createRoomButton) X(globalChatView) X(globalChatInput) X(globalSendButton) \
+    X(layer2Button) X(layer3Button) X(adapterModeLabel) X(onlineUserList) X(roomPage) X(localIpLabel) \
+    X(copyIpButton) X(peerList) X(disconnectButton) X(roomChatView) X(roomChatInput) X(roomSendButton) \
+    X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(trayIcon) \
     X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
-    X(iconScrollTimer) X(tunnelNotifier) \
-    X(tunnelSeal) X(controlSealed) X(serverLabel) X(connectionStatusLabel) X(settings)
+    X(iconScrollTimer) X(tunnelNotifier) X(tunnelSeal) X(controlSealed) X(serverLabel) \
+    X(connectionStatusLabel) X(settings)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 // clang-format on
 

@@ -45,7 +45,8 @@ public:
                     if (socket != client)
                         return;
                     char first = 0;
-                    if (!socket->isEncrypted() && socket->peek(&first, 1) == 1 && tls::opensHandshake(first)) {
+                    if (!socket->isEncrypted() && socket->peek(&first, 1) == 1 &&
+                        tls::opensHandshake(first)) {
                         ++handshakes;
                         sealed ? socket->startServerEncryption() : socket->abort();
                         return;
@@ -63,7 +64,10 @@ public:
     bool waitForClient(int timeoutMs = 5000)
     {
         return QTest::qWaitFor(
-            [this] { return client && client->state() == QAbstractSocket::ConnectedState && (!sealed || client->isEncrypted()); },
+            [this] {
+                return client && client->state() == QAbstractSocket::ConnectedState &&
+                       (!sealed || client->isEncrypted());
+            },
             timeoutMs);
     }
     int count(const QString& cmd) const

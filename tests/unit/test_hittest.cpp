@@ -23,13 +23,22 @@ private slots:
     // has no bands. Native points are physical pixels, rounded down.
     void zones()
     {
-        const HitZone zones[] = {at(7, 300), at(8, 300), at(W - 7, 20, true), at(W - 8, 20, true), at(500, H - 8),
-                                 at(W - 20, 7, true), at(600, 39), at(600, 40), at(3, 3, false, true),
+        const HitZone zones[] = {at(7, 300),
+                                 at(8, 300),
+                                 at(W - 7, 20, true),
+                                 at(W - 8, 20, true),
+                                 at(500, H - 8),
+                                 at(W - 20, 7, true),
+                                 at(600, 39),
+                                 at(600, 40),
+                                 at(3, 3, false, true),
                                  at(3, 300, false, true)};
         QCOMPARE(QList<HitZone>(std::begin(zones), std::end(zones)),
-                 QList<HitZone>({HitZone::Left, HitZone::Client, HitZone::Right, HitZone::Client, HitZone::Client,
-                                 HitZone::Top, HitZone::Caption, HitZone::Client, HitZone::Caption, HitZone::Client}));
-        QCOMPARE(chrome::classifyFrameMessage(0x83, 1), chrome::FrameMessage::ClaimClientArea); // WM_NCCALCSIZE
+                 QList<HitZone>({HitZone::Left, HitZone::Client, HitZone::Right, HitZone::Client,
+                                 HitZone::Client, HitZone::Top, HitZone::Caption, HitZone::Client,
+                                 HitZone::Caption, HitZone::Client}));
+        QCOMPARE(chrome::classifyFrameMessage(0x83, 1),
+                 chrome::FrameMessage::ClaimClientArea); // WM_NCCALCSIZE
         QCOMPARE(chrome::classifyFrameMessage(0x83, 0), chrome::FrameMessage::Other);
         QCOMPARE(chrome::classifyFrameMessage(0x84, 0), chrome::FrameMessage::HitTest); // WM_NCHITTEST
         QCOMPARE(chrome::physicalToLogical(11, 1.5), 7);
@@ -51,18 +60,21 @@ private slots:
                 edges.setFlag(Qt::TopEdge, dy < 0).setFlag(Qt::BottomEdge, dy > 0);
                 QCOMPARE(chrome::resizeEdges(zone), edges);
                 QCOMPARE(chrome::isResizeZone(zone), edges != Qt::Edges());
-                const Qt::CursorShape cursor = dx && dy ? (dx == dy ? Qt::SizeFDiagCursor : Qt::SizeBDiagCursor)
-                                               : dx     ? Qt::SizeHorCursor
-                                               : dy     ? Qt::SizeVerCursor
-                                                        : Qt::ArrowCursor;
+                const Qt::CursorShape cursor = dx && dy
+                                                   ? (dx == dy ? Qt::SizeFDiagCursor : Qt::SizeBDiagCursor)
+                                               : dx ? Qt::SizeHorCursor
+                                               : dy ? Qt::SizeVerCursor
+                                                    : Qt::ArrowCursor;
                 QCOMPARE(chrome::zoneCursor(zone), cursor);
-                const QRect grown = chrome::resizedGeometry(start, edges, QPoint(10 * dx, 10 * dy), {900, 550});
+                const QRect grown =
+                    chrome::resizedGeometry(start, edges, QPoint(10 * dx, 10 * dy), {900, 550});
                 QCOMPARE(grown.size(), QSize(W + 10 * dx * dx, H + 10 * dy * dy));
                 QVERIFY(grown.contains(start));
             }
         }
         // A held edge does not push the window away.
-        QCOMPARE(chrome::resizedGeometry(start, Qt::TopEdge, {0, 500}, {900, 550}), QRect(100, 270, 1080, 550));
+        QCOMPARE(chrome::resizedGeometry(start, Qt::TopEdge, {0, 500}, {900, 550}),
+                 QRect(100, 270, 1080, 550));
     }
 };
 

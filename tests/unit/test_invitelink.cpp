@@ -16,12 +16,13 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("server"); // empty: refused
         QTest::addColumn<QString>("roomOrReason");
-        const auto row = [](const char* name, const QString& text, const QString& server, const QString& result) {
-            QTest::newRow(name) << text << server << result;
-        };
+        const auto row = [](const char* name, const QString& text, const QString& server,
+                            const QString& result) { QTest::newRow(name) << text << server << result; };
         row("number and port", u"pellora://203.0.113.7:7000/Alpha"_s, u"203.0.113.7:7000"_s, u"Alpha"_s);
-        row("name, default port", u"  PELLORA://Play.Example.org/Den "_s, u"play.example.org:7777"_s, u"Den"_s);
-        row("IPv6", u"pellora://[2001:db8::1]:7777/R%26D%20%F0%9F%8E%AE"_s, u"[2001:db8::1]:7777"_s, u"R&D 🎮"_s);
+        row("name, default port", u"  PELLORA://Play.Example.org/Den "_s, u"play.example.org:7777"_s,
+            u"Den"_s);
+        row("IPv6", u"pellora://[2001:db8::1]:7777/R%26D%20%F0%9F%8E%AE"_s, u"[2001:db8::1]:7777"_s,
+            u"R&D 🎮"_s);
         row("encoded slash", u"pellora://h.example/a%2Fb"_s, u"h.example:7777"_s, u"a/b"_s);
         row("no server", u"pellora:///Den"_s, QString(), u"it names no server"_s);
         row("other scheme", u"http://h.example/Den"_s, QString(), u"it does not start with pellora://"_s);
@@ -33,7 +34,8 @@ private slots:
         row("raw separator", u"pellora://h.example/a/b"_s, QString(), u"the room name is not encoded"_s);
         row("control character", u"pellora://h.example/a%0Ab"_s, QString(),
             u"the room name holds characters a room cannot have"_s);
-        row("too long", u"pellora://h.example/"_s + QString(3000, u'a'), QString(), u"the link is too long"_s);
+        row("too long", u"pellora://h.example/"_s + QString(3000, u'a'), QString(),
+            u"the link is too long"_s);
     }
     void readsLinks()
     {

@@ -11,15 +11,31 @@ class TestServerAddress : public QObject
 private slots:
     void parsesAddressesAndHostNames()
     {
-        const char* const cases[][2] = {
-            // text, formatted back (empty: refused)
-            {"127.0.0.1", "127.0.0.1:7777"}, {"  10.1.2.3:9000 ", "10.1.2.3:9000"}, {"::1", "[::1]:7777"},
-            {"[fd00::5]:8000", "[fd00::5]:8000"}, {"Lobby.Example:7000", "lobby.example:7000"},
-            {"play.example.org.", "play.example.org:7777"}, {"localhost", "localhost:7777"},
-            {"b\xc3\xbc" "cher.example", "xn--bcher-kva.example:7777"}, {"lobby example", ""}, {"lobby_x.example", ""},
-            {"-lobby.example", ""}, {"lobby..example", ""}, {"[lobby.example]:7", ""}, {"10.1.2.300", ""},
-            {"", ""}, {"127.0.0.1:0", ""}, {"127.0.0.1:65536", ""}, {"127.0.0.1:abc", ""}, {"[::1", ""},
-            {"[127.0.0.1]:5", ""}, {"[::1]x", ""}, {"fe80::1%eth0", ""}};
+        const char* const cases[][2] = {// text, formatted back (empty: refused)
+                                        {"127.0.0.1", "127.0.0.1:7777"},
+                                        {"  10.1.2.3:9000 ", "10.1.2.3:9000"},
+                                        {"::1", "[::1]:7777"},
+                                        {"[fd00::5]:8000", "[fd00::5]:8000"},
+                                        {"Lobby.Example:7000", "lobby.example:7000"},
+                                        {"play.example.org.", "play.example.org:7777"},
+                                        {"localhost", "localhost:7777"},
+                                        {"b\xc3\xbc"
+                                         "cher.example",
+                                         "xn--bcher-kva.example:7777"},
+                                        {"lobby example", ""},
+                                        {"lobby_x.example", ""},
+                                        {"-lobby.example", ""},
+                                        {"lobby..example", ""},
+                                        {"[lobby.example]:7", ""},
+                                        {"10.1.2.300", ""},
+                                        {"", ""},
+                                        {"127.0.0.1:0", ""},
+                                        {"127.0.0.1:65536", ""},
+                                        {"127.0.0.1:abc", ""},
+                                        {"[::1", ""},
+                                        {"[127.0.0.1]:5", ""},
+                                        {"[::1]x", ""},
+                                        {"fe80::1%eth0", ""}};
         for (const auto& [text, parsed] : cases) {
             QString error;
             const auto endpoint = lobby::parseServerEndpoint(QString::fromUtf8(text), 7777, &error);
@@ -31,11 +47,13 @@ private slots:
     // A name shows the address it was reached at; a number shows itself.
     void describesNamesWithTheirAddress()
     {
-        QCOMPARE(lobby::describeEndpoint({QStringLiteral("play.example.org"), 7777}, QStringLiteral("203.0.113.7")),
+        QCOMPARE(lobby::describeEndpoint({QStringLiteral("play.example.org"), 7777},
+                                         QStringLiteral("203.0.113.7")),
                  QStringLiteral("play.example.org (203.0.113.7):7777"));
         QCOMPARE(lobby::describeEndpoint({QStringLiteral("play.example.org"), 7777}, QString()),
                  QStringLiteral("play.example.org:7777"));
-        QCOMPARE(lobby::describeEndpoint({QStringLiteral("::1"), 7}, QStringLiteral("::1")), QStringLiteral("[::1]:7"));
+        QCOMPARE(lobby::describeEndpoint({QStringLiteral("::1"), 7}, QStringLiteral("::1")),
+                 QStringLiteral("[::1]:7"));
     }
 
     // --server, then PELLORA_SERVER, then the saved server, then the build

@@ -44,7 +44,8 @@ private slots:
         QVERIFY(!relay.waitForReadyRead(200));
         P::clientId(client) = QStringLiteral("c42");
         // The adapter mode goes along once the server showed (in join_ok) that it reads it.
-        const std::pair<bool, const char*> cases[] = {{false, ""}, {true, R"(,"layer":3)"}, {true, R"(,"layer":2)"}};
+        const std::pair<bool, const char*> cases[] = {
+            {false, ""}, {true, R"(,"layer":3)"}, {true, R"(,"layer":2)"}};
         for (const auto& [echoed, layer] : cases) {
             P::relayReadsLayer(client) = echoed;
             P::layer2Mode(client) = QByteArray(layer).endsWith("2");

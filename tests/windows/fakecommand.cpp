@@ -16,8 +16,9 @@ int main()
         line += (i ? L"|" : L"") + std::wstring(arguments[i]);
     line += L'\n';
     std::string utf8(static_cast<std::size_t>(line.size()) * 4, '\0');
-    utf8.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
-                                                             utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr)));
+    utf8.resize(static_cast<std::size_t>(
+        WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), utf8.data(),
+                            static_cast<int>(utf8.size()), nullptr, nullptr)));
     if (FILE* log = std::fopen("commands.log", "ab")) {
         std::fwrite(utf8.data(), 1, utf8.size(), log);
         std::fclose(log);

@@ -236,7 +236,8 @@ static void broadcastStepsReachTheCommandsIntact()
     std::wstring folder(self, length);
     folder = folder.substr(0, folder.rfind(L'\\')) + L"\\commands";
     DeleteFileA("commands.log");
-    std::vector<lanbroadcast::Command> steps = lanbroadcast::captureCommands(L"LAN \"party\" 2\\", L"10.8.1.5", true);
+    std::vector<lanbroadcast::Command> steps =
+        lanbroadcast::captureCommands(L"LAN \"party\" 2\\", L"10.8.1.5", true);
     for (const lanbroadcast::Command& step : lanbroadcast::releaseCommands(L"10.8.1.5"))
         steps.push_back(step);
     for (const lanbroadcast::Command& step : steps)
