@@ -25,6 +25,14 @@ void writeHeader(const Header& header, std::uint8_t* out)
         out[4 + i] = static_cast<std::uint8_t>(header.counter >> (56 - 8 * i));
 }
 
+// The key schedule lives in the platform's objects; clear() frees them there.
+Cipher::Cipher() = default;
+
+Cipher::~Cipher()
+{
+    clear();
+}
+
 std::size_t Cipher::seal(const Header& header, std::uint8_t* datagram, std::size_t length)
 {
     if (header.counter >= kCounterLimit)

@@ -25,13 +25,6 @@ void wipe(void* data, std::size_t length)
     OPENSSL_cleanse(data, length);
 }
 
-Cipher::Cipher() = default;
-
-Cipher::~Cipher()
-{
-    clear();
-}
-
 void Cipher::clear()
 {
     if (!impl_)

@@ -62,13 +62,6 @@ void wipe(void* data, std::size_t length)
     SecureZeroMemory(data, length);
 }
 
-Cipher::Cipher() = default;
-
-Cipher::~Cipher()
-{
-    clear();
-}
-
 void Cipher::clear()
 {
     if (!impl_)
