@@ -330,7 +330,7 @@ private slots:
                                           QString::number(kPort), QByteArray("visible-on-the-wire").toHex()})
                      .code,
                  0);
-        QTest::qWait(500);
+        QTest::qWait(500); // the recorder says nothing per datagram: time to take the last one in
         netns::stop(recorder);
         QFile wire(file);
         QVERIFY(wire.open(QIODevice::ReadOnly));
