@@ -57,21 +57,11 @@ const QByteArray kToBob = ipv4Packet("10.8.0.1", "10.8.0.2"), kToAlice = ipv4Pac
 const QHostAddress kLoopback(QHostAddress::LocalHost);
 } // namespace
 
-class TestSealed : public QObject
+class TestSealed : public QObject, ServerFixture
 {
     Q_OBJECT
-    std::unique_ptr<LobbyServer> server;
     std::vector<std::unique_ptr<Member>> members;
 
-    qint64 stat(const char* name) const
-    {
-        const auto match = QRegularExpression("\\b" + QString(name) + "=(\\d+)").match(server->statsLine());
-        return match.hasMatch() ? match.captured(1).toLongLong() : -1;
-    }
-    bool waitForStat(const char* name, qint64 atLeast)
-    {
-        return QTest::qWaitFor([&] { return stat(name) >= atLeast; }, 3000);
-    }
     // Members 0 (10.8.0.1), 1 (10.8.0.2)... in one room, sealed or not, tunnels bound.
     void addMembers(std::initializer_list<bool> sealed)
     {
