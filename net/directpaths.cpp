@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 
 namespace tunnel {
 namespace {
@@ -57,8 +58,7 @@ struct DirectPaths::Pair
     bool checking = false;
     int misses = 0;
     std::int64_t lastCheck = 0;
-    std::int64_t lastTraffic = 0;
-    bool traffic = false; // any traffic sent at all
+    std::int64_t lastTraffic = std::numeric_limits<std::int64_t>::min() / 2;
     int rtt = -1;
 
     ~Pair() { seal::wipe(peer.key.data(), peer.key.size()); }
@@ -170,8 +170,6 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
             if (sent.txid == e.txid) {
                 p.state = Pair::Direct;
                 p.path = e.from;
-                if (!p.knows(e.from) && p.peer.candidates.size() < direct::kMaxCandidates)
-                    p.peer.candidates.push_back(e.from);
                 p.rtt = static_cast<int>(std::max<std::int64_t>(0, e.at - sent.at));
                 p.misses = 0;
                 p.checking = false;
@@ -183,10 +181,6 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
         p.checking = false;
         p.misses = 0;
         p.rtt = static_cast<int>(std::max<std::int64_t>(0, e.at - p.check.at));
-        if (!(p.path == e.from)) { // the peer's NAT moved its mapping
-            p.path = e.from;
-            changed_ = true;
-        }
     }
 }
 
@@ -197,10 +191,8 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
         handle(e, nowMs, send);
     for (const auto& pointer : pairs_) {
         Pair& p = *pointer;
-        if (p.shared->sent.exchange(false, std::memory_order_relaxed)) {
-            p.traffic = true;
+        if (p.shared->sent.exchange(false, std::memory_order_relaxed))
             p.lastTraffic = nowMs;
-        }
         if (p.state == Pair::Relayed && nowMs >= p.retryAt)
             p.startProbing(nowMs);
         if (p.state == Pair::Probing) {
@@ -213,7 +205,7 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
                 p.nextProbe = nowMs + direct::kProbeEveryMs;
             }
         } else if (p.state == Pair::Direct) {
-            const bool active = p.traffic && nowMs - p.lastTraffic < direct::kActiveForMs;
+            const bool active = nowMs - p.lastTraffic < direct::kActiveForMs;
             if (p.checking && nowMs >= p.check.at + direct::kMissAfterMs) {
                 p.checking = false;
                 if (++p.misses >= direct::kMissesToFall) {
@@ -325,8 +317,8 @@ const DirectPaths::Route* DirectPaths::View::route(const std::uint8_t* packet, s
     if (!table_)
         return nullptr;
     if (layer2_) {
-        // Group addresses (broadcast, multicast) stay with the relay.
-        if (length < 14 || (packet[0] & 1))
+        // Group addresses (broadcast, multicast) are never learned: they stay with the relay.
+        if (length < 14)
             return nullptr;
         const std::uint64_t want = kKnownMac | readBig(packet, 6);
         for (const Route& r : table_->routes)
