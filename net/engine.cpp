@@ -7,12 +7,14 @@
 #include <chrono>
 #include <cstring>
 
-struct tunnel::Engine::State {
+struct tunnel::Engine::State
+{
     std::atomic<bool> running{true};
     std::unique_ptr<AdapterPort> port;
     udp::Socket socket = nullptr;
     udp::Peer relay;
-    std::shared_ptr<SealSession> seal; // inactive: plain
+    std::shared_ptr<SealSession> seal;   // inactive: plain
+    std::shared_ptr<DirectPaths> direct; // no pairs: everything through the relay
     udp::Batch outbound;
     udp::Batch inbound;
 };
@@ -29,34 +31,56 @@ unsigned long outboundLoop(void* argument)
     const std::unique_ptr<StateRef> ref(static_cast<StateRef*>(argument));
     Engine::State& s = **ref;
     SealSession::View sealer(*s.seal);
+    DirectPaths::View paths(*s.direct);
     bool idle = true; // the last read found the adapter empty
     while (s.running) {
         // The first packet after a wait leaves alone, at once: a lone game
         // packet must not also wait for the read that finds the adapter empty.
         // Whatever queued up meanwhile follows in batches.
         const int limit = idle ? 1 : udp::kBatch;
+        paths.sync();
+        // A direct datagram is sealed even while the relay's are plain.
+        const bool direct = !paths.empty();
         int count = 0;
+        udp::Peer to = s.relay; // where the batch goes
         idle = false;
-        while (count < limit) {
+        for (int read = 0; read < limit; ++read) {
             unsigned char* slot = s.outbound.slot(count);
             const bool sealed = s.seal->active();
             // A sealed packet leaves room for the header before it and the tag after it.
-            unsigned char* payload = sealed ? slot + seal::kHeaderBytes : slot;
+            const bool roomy = sealed || direct;
+            unsigned char* payload = roomy ? slot + seal::kHeaderBytes : slot;
             std::size_t size =
-                s.port->receive(payload, sealed ? udp::kSlotSize - seal::kOverhead : udp::kSlotSize);
+                s.port->receive(payload, roomy ? udp::kSlotSize - seal::kOverhead : udp::kSlotSize);
             if (size == 0) {
                 idle = true;
                 break;
             }
-            if (sealed)
+            const DirectPaths::Route* route = direct ? paths.route(payload, size) : nullptr;
+            const udp::Peer& destination = route ? route->path : s.relay;
+            if (route) {
+                size = paths.seal(*route, slot, size);
+            } else if (sealed) {
                 size = sealer.seal(slot, size, false);
-            else
+            } else {
+                if (roomy)
+                    std::memmove(slot, payload, size);
                 scrambleInPlace(slot, size);
-            if (size > 0)
-                s.outbound.length[count++] = size;
+            }
+            if (size == 0)
+                continue;
+            // A batch has one destination: a packet for another sends those before it.
+            if (count > 0 && !(destination == to)) {
+                if (s.running)
+                    udp::sendBatch(s.socket, to, s.outbound, count);
+                std::memcpy(s.outbound.slot(0), slot, size);
+                count = 0;
+            }
+            to = destination;
+            s.outbound.length[count++] = size;
         }
         if (count > 0 && s.running) // nothing leaves once stop has begun
-            udp::sendBatch(s.socket, s.relay, s.outbound, count);
+            udp::sendBatch(s.socket, to, s.outbound, count);
         // Only after an empty read is waiting safe on every back-end (the
         // ring's event is armed by that read).
         if (idle)
@@ -71,24 +95,42 @@ unsigned long inboundLoop(void* argument)
     Engine::State& s = **ref;
     udp::Batch& b = s.inbound;
     SealSession::View opener(*s.seal);
+    DirectPaths::View paths(*s.direct);
+    std::uint8_t reply[direct::kProbeBytes];
     while (s.running) {
         const int count = udp::receiveBatch(s.socket, b);
+        paths.sync();
+        const std::int64_t now = count > 0 ? steadyMs() : 0; // stamps probe answers
         for (int i = 0; i < count && s.running; ++i) {
             // A coalesced slot holds datagrams of `segment` bytes, the last maybe shorter.
             const std::size_t step = b.segment[i] ? b.segment[i] : std::max<std::size_t>(b.length[i], 1);
             for (std::size_t at = 0; at < b.length[i]; at += step) {
                 unsigned char* datagram = b.slot(i) + at;
                 const std::size_t size = std::min(step, b.length[i] - at);
+                if (!udp::samePeer(b.from[i], s.relay)) {
+                    // Direct: only what opens under a pair's key counts, from wherever it came.
+                    const DirectPaths::Received got = paths.receive(b.from[i], datagram, size, now, reply);
+                    if (got.kind == DirectPaths::Inbound::Data) {
+                        paths.learn(datagram + seal::kHeaderBytes, got.length);
+                        s.port->write(datagram + seal::kHeaderBytes, got.length);
+                    } else if (got.kind == DirectPaths::Inbound::Answer) {
+                        udp::send(s.socket, b.from[i], reply, got.length);
+                    }
+                    continue;
+                }
                 if (!acceptInbound(b.from[i], s.relay, datagram, size))
                     continue;
                 if (s.seal->active()) {
                     // What does not open (forged, damaged, replayed) is dropped unanswered.
                     const long opened = opener.open(datagram, size);
-                    if (opened >= 0)
+                    if (opened >= 0) {
+                        paths.learn(datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened));
                         s.port->write(datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened));
+                    }
                     continue;
                 }
                 scrambleInPlace(datagram, size);
+                paths.learn(datagram, size);
                 s.port->write(datagram, size);
             }
         }
@@ -183,7 +225,7 @@ Engine::~Engine()
 }
 
 bool Engine::start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay,
-                   std::shared_ptr<SealSession> seal)
+                   std::shared_ptr<SealSession> seal, std::shared_ptr<DirectPaths> direct)
 {
     if (active() || !port || !socket)
         return false;
@@ -192,6 +234,7 @@ bool Engine::start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const 
     state_->socket = socket;
     state_->relay = relay;
     state_->seal = seal ? std::move(seal) : std::make_shared<SealSession>();
+    state_->direct = direct ? std::move(direct) : std::make_shared<DirectPaths>();
     udp::rearm(socket);
     const auto launch = [this](adapter::ThreadEntry entry) {
         auto* ref = new StateRef(state_);

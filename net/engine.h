@@ -2,10 +2,14 @@
 // thread reads packets or frames from the adapter, scrambles them and sends
 // them to the relay itself; the inbound thread receives datagrams, keeps
 // those from the relay's address and port, drops heartbeat-shaped ones,
-// unscrambles the rest and writes them to the adapter itself. Per packet
-// there is no lock, no allocation and no queued call.
+// unscrambles the rest and writes them to the adapter itself. Packets for a
+// peer on a direct path go to it sealed with the pair's key instead, and
+// datagrams from elsewhere than the relay are taken only when they open
+// under a pair's key. Per packet there is no lock, no allocation and no
+// queued call.
 #pragma once
 
+#include "net/directpaths.h"
 #include "net/readerthread.h"
 #include "net/sealsession.h"
 #include "net/tap_api.h"
@@ -51,9 +55,10 @@ public:
 
     // Starts both threads on `port` and `socket`; false (nothing running) when
     // a thread could not be made. While `seal` is active, every datagram is
-    // sealed and only datagrams that open reach the adapter.
+    // sealed and only datagrams that open reach the adapter. `direct` holds
+    // the pairs that may go peer to peer (none: all through the relay).
     bool start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay,
-               std::shared_ptr<SealSession> seal = nullptr);
+               std::shared_ptr<SealSession> seal = nullptr, std::shared_ptr<DirectPaths> direct = nullptr);
     // Wakes both threads and waits for them, at most `timeoutMs` in all. True
     // when both have ended (or none ran); the port is gone then. A thread
     // still running keeps the port and the socket alive, and a later stop()

@@ -1,0 +1,413 @@
+#include "net/directpaths.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+
+namespace tunnel {
+namespace {
+
+std::uint64_t readBig(const std::uint8_t* p, int bytes)
+{
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+void writeBig(std::uint64_t value, std::uint8_t* p, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i, value >>= 8)
+        p[i] = static_cast<std::uint8_t>(value);
+}
+
+std::uint32_t wordOf(std::uint32_t pair, int side, bool probe)
+{
+    return (pair & seal::kIndexMask) | (side ? direct::kSide : 0u) | (probe ? direct::kProbe : 0u);
+}
+
+} // namespace
+
+std::int64_t steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+struct DirectPaths::Pair
+{
+    enum State { Probing, Direct, Relayed };
+    struct Sent
+    {
+        std::uint64_t txid;
+        std::int64_t at;
+    };
+    DirectPeer peer;
+    std::uint64_t keyId = 0;
+    std::shared_ptr<Shared> shared = std::make_shared<Shared>();
+    seal::Cipher cipher; // the GUI thread's own, for its requests
+    State state = Probing;
+    std::int64_t since = 0; // the probing began
+    std::int64_t nextProbe = 0;
+    std::int64_t retryAt = 0;
+    std::vector<Sent> probes; // this attempt's requests
+    Endpoint path;
+    Sent check{0, 0};
+    bool checking = false;
+    int misses = 0;
+    std::int64_t lastCheck = 0;
+    std::int64_t lastTraffic = std::numeric_limits<std::int64_t>::min() / 2;
+    int rtt = -1;
+
+    ~Pair() { seal::wipe(peer.key.data(), peer.key.size()); }
+    void startProbing(std::int64_t nowMs)
+    {
+        state = Probing;
+        since = nextProbe = nowMs;
+        probes.clear();
+    }
+    bool knows(const Endpoint& at) const
+    {
+        return std::find(peer.candidates.begin(), peer.candidates.end(), at) != peer.candidates.end();
+    }
+};
+
+DirectPaths::Table::~Table()
+{
+    for (Route& r : routes)
+        seal::wipe(r.key.data(), r.key.size());
+}
+
+DirectPaths::DirectPaths() = default;
+
+DirectPaths::~DirectPaths() = default;
+
+void DirectPaths::setPeers(std::vector<DirectPeer> peers, std::int64_t nowMs)
+{
+    std::vector<std::unique_ptr<Pair>> next;
+    for (DirectPeer& peer : peers) {
+        if (peer.candidates.size() > direct::kMaxCandidates)
+            peer.candidates.resize(direct::kMaxCandidates);
+        std::unique_ptr<Pair> p;
+        for (auto& old : pairs_)
+            if (old && old->peer.pair == peer.pair && old->peer.key == peer.key) {
+                p = std::move(old);
+                break;
+            }
+        if (p) {
+            // New candidates are a new chance for a pair that is not direct.
+            if (!(p->peer.candidates == peer.candidates) && p->state == Pair::Relayed)
+                p->startProbing(nowMs);
+            p->peer.name = peer.name;
+            p->peer.vip = peer.vip;
+            p->peer.candidates = peer.candidates;
+        } else {
+            p = std::make_unique<Pair>();
+            p->peer = peer;
+            p->keyId = ++nextKeyId_;
+            if (!p->cipher.setKey(peer.key.data()))
+                p->cipher.clear();
+            p->startProbing(nowMs);
+        }
+        next.push_back(std::move(p));
+    }
+    for (DirectPeer& peer : peers)
+        seal::wipe(peer.key.data(), peer.key.size());
+    pairs_ = std::move(next);
+    publish();
+}
+
+void DirectPaths::clear()
+{
+    pairs_.clear();
+    publish();
+}
+
+void DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send, bool check)
+{
+    std::uint8_t datagram[direct::kProbeBytes];
+    const std::uint64_t txid = ++nextTxid_;
+    datagram[seal::kHeaderBytes] = direct::kRequest;
+    writeBig(txid, datagram + seal::kHeaderBytes + 1, 8);
+    const std::uint64_t counter = p.shared->counter.fetch_add(1, std::memory_order_relaxed);
+    if (!p.cipher.ready() || counter >= seal::kCounterLimit ||
+        !p.cipher.seal({wordOf(p.peer.pair, p.peer.side, true), counter}, datagram, direct::kProbePayload))
+        return;
+    send(to, datagram, sizeof datagram);
+    if (check) {
+        p.check = {txid, nowMs};
+        p.checking = true;
+        p.lastCheck = nowMs;
+    } else {
+        p.probes.push_back({txid, nowMs});
+    }
+}
+
+void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
+{
+    const auto found = std::find_if(pairs_.begin(), pairs_.end(), [&](const std::unique_ptr<Pair>& p) {
+        return p->peer.pair == e.pair && p->keyId == e.keyId;
+    });
+    if (found == pairs_.end())
+        return;
+    Pair& p = **found;
+    if (e.kind == direct::kRequest) {
+        // A source not in the list is a peer-reflexive candidate: probed too.
+        if (!p.knows(e.from) && p.peer.candidates.size() < direct::kMaxCandidates) {
+            p.peer.candidates.push_back(e.from);
+            if (p.state == Pair::Probing && nowMs < p.since + direct::kProbeForMs)
+                request(p, e.from, nowMs, send, false);
+        }
+        // The peer is trying: try with it at once.
+        if (p.state == Pair::Relayed)
+            p.startProbing(nowMs);
+        return;
+    }
+    if (p.state == Pair::Probing) {
+        for (const Pair::Sent& sent : p.probes)
+            if (sent.txid == e.txid) {
+                p.state = Pair::Direct;
+                p.path = e.from;
+                p.rtt = static_cast<int>(std::max<std::int64_t>(0, e.at - sent.at));
+                p.misses = 0;
+                p.checking = false;
+                p.lastCheck = nowMs;
+                changed_ = true;
+                return;
+            }
+    } else if (p.state == Pair::Direct && p.checking && e.txid == p.check.txid) {
+        p.checking = false;
+        p.misses = 0;
+        p.rtt = static_cast<int>(std::max<std::int64_t>(0, e.at - p.check.at));
+    }
+}
+
+void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
+{
+    Event e;
+    while (ring_.pop(&e))
+        handle(e, nowMs, send);
+    for (const auto& pointer : pairs_) {
+        Pair& p = *pointer;
+        if (p.shared->sent.exchange(false, std::memory_order_relaxed))
+            p.lastTraffic = nowMs;
+        if (p.state == Pair::Relayed && nowMs >= p.retryAt)
+            p.startProbing(nowMs);
+        if (p.state == Pair::Probing) {
+            if (nowMs >= p.since + direct::kProbeForMs + direct::kProbeGraceMs) {
+                p.state = Pair::Relayed;
+                p.retryAt = p.since + direct::kRetryMs;
+            } else if (nowMs < p.since + direct::kProbeForMs && nowMs >= p.nextProbe) {
+                for (std::size_t i = 0; i < p.peer.candidates.size(); ++i)
+                    request(p, p.peer.candidates[i], nowMs, send, false);
+                p.nextProbe = nowMs + direct::kProbeEveryMs;
+            }
+        } else if (p.state == Pair::Direct) {
+            const bool active = nowMs - p.lastTraffic < direct::kActiveForMs;
+            if (p.checking && nowMs >= p.check.at + direct::kMissAfterMs) {
+                p.checking = false;
+                if (++p.misses >= direct::kMissesToFall) {
+                    p.state = Pair::Relayed;
+                    p.retryAt = nowMs + direct::kRetryMs;
+                    p.rtt = -1;
+                    changed_ = true;
+                } else {
+                    request(p, p.path, nowMs, send, true); // a miss is tried again at once
+                }
+            } else if (!p.checking &&
+                       nowMs >= p.lastCheck + (active ? direct::kCheckActiveMs : direct::kCheckIdleMs)) {
+                request(p, p.path, nowMs, send, true);
+            }
+        }
+    }
+    if (changed_)
+        publish();
+}
+
+std::vector<DirectStatus> DirectPaths::status() const
+{
+    std::vector<DirectStatus> out;
+    for (const auto& p : pairs_)
+        out.push_back({p->peer.name, p->peer.vip, p->state == Pair::Direct, p->rtt});
+    return out;
+}
+
+void DirectPaths::publish()
+{
+    auto table = std::make_shared<Table>();
+    table->routes.reserve(pairs_.size());
+    for (const auto& p : pairs_)
+        table->routes.push_back({p->peer.vip, p->peer.pair & seal::kIndexMask, p->peer.side & 1, p->keyId,
+                                 p->state == Pair::Direct, p->path, p->shared, p->peer.key});
+    std::shared_ptr<const Table> old;
+    {
+        Lock lock(busy_);
+        old = std::move(table_);
+        table_ = std::move(table);
+        generation_.fetch_add(1, std::memory_order_release);
+    }
+    changed_ = false;
+}
+
+bool DirectPaths::Ring::push(const Event& e)
+{
+    const std::uint32_t head = head_.load(std::memory_order_relaxed);
+    if (head - tail_.load(std::memory_order_acquire) == kSize)
+        return false;
+    slots_[head % kSize] = e;
+    head_.store(head + 1, std::memory_order_release);
+    return true;
+}
+
+bool DirectPaths::Ring::pop(Event* e)
+{
+    const std::uint32_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail == head_.load(std::memory_order_acquire))
+        return false;
+    *e = slots_[tail % kSize];
+    tail_.store(tail + 1, std::memory_order_release);
+    return true;
+}
+
+struct DirectPaths::View::Keyed
+{
+    std::uint64_t keyId = 0;
+    seal::Cipher cipher;
+    seal::ReplayWindow window;
+};
+
+DirectPaths::View::View(DirectPaths& paths) : paths_(paths), layer2_(paths.layer2) {}
+
+DirectPaths::View::~View() = default;
+
+void DirectPaths::View::sync()
+{
+    if (paths_.generation_.load(std::memory_order_acquire) == generation_)
+        return;
+    std::shared_ptr<const Table> table;
+    {
+        Lock lock(paths_.busy_);
+        table = paths_.table_;
+        generation_ = paths_.generation_.load(std::memory_order_relaxed);
+    }
+    // Unchanged pairs keep their ciphers and windows.
+    std::vector<std::unique_ptr<Keyed>> next(table ? table->routes.size() : 0);
+    for (std::size_t i = 0; i < next.size(); ++i) {
+        const Route& r = table->routes[i];
+        for (auto& k : keyed_)
+            if (k && k->keyId == r.keyId) {
+                next[i] = std::move(k);
+                break;
+            }
+        if (next[i])
+            continue;
+        next[i] = std::make_unique<Keyed>();
+        next[i]->keyId = r.keyId;
+        if (!next[i]->cipher.setKey(r.key.data()))
+            next[i]->cipher.clear();
+    }
+    keyed_ = std::move(next);
+    table_ = std::move(table);
+}
+
+const DirectPaths::Route* DirectPaths::View::route(const std::uint8_t* packet, std::size_t length) const
+{
+    if (!table_)
+        return nullptr;
+    if (layer2_) {
+        // Group addresses (broadcast, multicast) are never learned: they stay with the relay.
+        if (length < 14)
+            return nullptr;
+        const std::uint64_t want = kKnownMac | readBig(packet, 6);
+        for (const Route& r : table_->routes)
+            if (r.direct && r.shared->mac.load(std::memory_order_relaxed) == want)
+                return &r;
+        return nullptr;
+    }
+    if (length < 20 || (packet[0] >> 4) != 4)
+        return nullptr;
+    const auto destination = static_cast<std::uint32_t>(readBig(packet + 16, 4));
+    for (const Route& r : table_->routes)
+        if (r.direct && r.vip == destination)
+            return &r;
+    return nullptr;
+}
+
+std::size_t DirectPaths::View::seal(const Route& route, std::uint8_t* datagram, std::size_t length)
+{
+    Keyed& k = *keyed_[indexOf(route)];
+    const std::uint64_t counter = route.shared->counter.fetch_add(1, std::memory_order_relaxed);
+    if (!k.cipher.ready() || counter >= seal::kCounterLimit)
+        return 0;
+    if (!route.shared->sent.load(std::memory_order_relaxed))
+        route.shared->sent.store(true, std::memory_order_relaxed);
+    return k.cipher.seal({wordOf(route.pair, route.side, false), counter}, datagram, length);
+}
+
+DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint8_t* datagram,
+                                                 std::size_t length, std::int64_t nowMs,
+                                                 std::uint8_t reply[direct::kProbeBytes])
+{
+    seal::Header h;
+    if (!table_ || !seal::readHeader(datagram, length, &h) || (h.word & direct::kReserved))
+        return {};
+    const auto& routes = table_->routes;
+    const auto found = std::find_if(routes.begin(), routes.end(), [&](const Route& r) {
+        return r.pair == h.index() && ((h.word & direct::kSide) != 0) != (r.side != 0);
+    });
+    if (found == routes.end())
+        return {};
+    const Route& r = *found;
+    Keyed& k = *keyed_[indexOf(r)];
+    if (!k.cipher.ready() || !k.window.fresh(h.counter))
+        return {};
+    const long opened = k.cipher.open(datagram, length);
+    if (opened < 0)
+        return {};
+    k.window.accept(h.counter);
+    if (!(h.word & direct::kProbe))
+        return {Inbound::Data, static_cast<std::size_t>(opened)};
+    const std::uint8_t* probe = datagram + seal::kHeaderBytes;
+    if (opened != static_cast<long>(direct::kProbePayload) ||
+        (probe[0] != direct::kRequest && probe[0] != direct::kAnswer))
+        return {};
+    Event e;
+    e.kind = probe[0];
+    e.pair = r.pair;
+    e.keyId = r.keyId;
+    e.txid = readBig(probe + 1, 8);
+    e.at = nowMs;
+    e.from = from;
+    paths_.ring_.push(e);
+    if (probe[0] != direct::kRequest)
+        return {};
+    reply[seal::kHeaderBytes] = direct::kAnswer;
+    std::memcpy(reply + seal::kHeaderBytes + 1, probe + 1, 8);
+    const std::uint64_t counter = r.shared->counter.fetch_add(1, std::memory_order_relaxed);
+    if (counter >= seal::kCounterLimit ||
+        !k.cipher.seal({wordOf(r.pair, r.side, true), counter}, reply, direct::kProbePayload))
+        return {};
+    return {Inbound::Answer, direct::kProbeBytes};
+}
+
+void DirectPaths::View::learn(const std::uint8_t* frame, std::size_t length) const
+{
+    if (!layer2_ || !table_ || length < 14 || (frame[6] & 1))
+        return;
+    const auto type = readBig(frame + 12, 2);
+    std::uint32_t source = 0;
+    if (type == 0x0800 && length >= 34 && (frame[14] >> 4) == 4)
+        source = static_cast<std::uint32_t>(readBig(frame + 26, 4));
+    else if (type == 0x0806 && length >= 42)
+        source = static_cast<std::uint32_t>(readBig(frame + 28, 4));
+    else
+        return;
+    const std::uint64_t mac = kKnownMac | readBig(frame + 6, 6);
+    for (const Route& r : table_->routes)
+        if (r.vip == source && r.shared->mac.load(std::memory_order_relaxed) != mac)
+            r.shared->mac.store(mac, std::memory_order_relaxed);
+}
+
+} // namespace tunnel

@@ -1,0 +1,357 @@
+// Direct paths: two ends wired to each other in memory through exactly the
+// entry points the engine's threads use, on an injected clock; then the
+// engine itself over loopback sockets.
+#include "net/engine.h"
+#include "tests/support/testenv.h"
+
+#include <QNetworkDatagram>
+#include <QTest>
+#include <QUdpSocket>
+#include <QtEndian>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+using tunnel::DirectPaths;
+namespace direct = tunnel::direct;
+
+namespace {
+
+constexpr std::uint32_t kVipA = 0x0A080002, kVipB = 0x0A080003;
+const std::array<std::uint8_t, seal::kKeyBytes> kKey{1, 2, 3}, kOtherKey{9};
+
+QByteArray packetTo(std::uint32_t vip)
+{
+    QByteArray p(28, '\0');
+    p[0] = 0x45;
+    qToBigEndian(vip, p.data() + 16);
+    return p;
+}
+tunnel::DirectPeer peer(const char* name, std::uint32_t vip, int side, std::vector<Endpoint> candidates,
+                        std::uint32_t pair = 7, const std::array<std::uint8_t, seal::kKeyBytes>& key = kKey)
+{
+    return {name, vip, pair, side, key, std::move(candidates)};
+}
+
+struct End
+{
+    explicit End(const char* ip) : address(udp::parsePeer(ip, 1000)) {}
+    DirectPaths paths;
+    std::unique_ptr<DirectPaths::View> view;
+    Endpoint address;
+    std::vector<QByteArray> data;       // payloads that opened
+    std::vector<std::int64_t> requests; // when its tick sent a request
+    bool reachable = true;
+    bool direct() const { return paths.status().at(0).direct; }
+    const DirectPaths::Route* route(const QByteArray& p)
+    {
+        return view->sync(),
+               view->route(reinterpret_cast<const std::uint8_t*>(p.data()), std::size_t(p.size()));
+    }
+    QByteArray sealData(const QByteArray& packet)
+    {
+        const DirectPaths::Route* r = route(packet);
+        QByteArray d = QByteArray(12, '\0') + packet + QByteArray(16, '\0');
+        return r ? d.left(int(view->seal(*r, reinterpret_cast<std::uint8_t*>(d.data()), 28))) : QByteArray();
+    }
+    // The engine's inbound step for one datagram; `reply` gets the answer to send back.
+    DirectPaths::Inbound take(const Endpoint& from, QByteArray d, std::int64_t now, QByteArray* reply)
+    {
+        std::uint8_t answer[direct::kProbeBytes];
+        view->sync();
+        const auto got = view->receive(from, reinterpret_cast<std::uint8_t*>(d.data()), std::size_t(d.size()),
+                                       now, answer);
+        if (got.kind == DirectPaths::Inbound::Data)
+            data.push_back(d.mid(int(seal::kHeaderBytes), int(got.length)));
+        *reply = got.kind == DirectPaths::Inbound::Answer
+                     ? QByteArray(reinterpret_cast<char*>(answer), int(got.length))
+                     : QByteArray();
+        return got.kind;
+    }
+};
+
+// Alice (side 0) and Bob (side 1); datagrams to an end's address reach it while it is reachable.
+struct Net
+{
+    End a{"192.0.2.1"}, b{"198.51.100.2"};
+    std::int64_t now = 0;
+    int latency = 0;
+    bool traffic = false; // Alice sends Bob a packet every tick
+    void pair(std::vector<Endpoint> alicesView, std::vector<Endpoint> bobsView, bool layer2 = false)
+    {
+        for (End* e : {&a, &b})
+            e->paths.layer2 = layer2, e->view = std::make_unique<DirectPaths::View>(e->paths);
+        a.paths.setPeers({peer("bob", kVipB, 0, std::move(alicesView))}, now);
+        b.paths.setPeers({peer("alice", kVipA, 1, std::move(bobsView))}, now);
+    }
+    DirectPaths::Inbound deliver(End& from, const Endpoint& to, const QByteArray& d)
+    {
+        End& dest = &from == &a ? b : a;
+        QByteArray reply;
+        if (!(to == dest.address) || !dest.reachable)
+            return DirectPaths::Inbound::Drop;
+        const auto kind = dest.take(from.address, d, now + latency, &reply);
+        if (!reply.isEmpty())
+            deliver(dest, from.address, reply);
+        return kind;
+    }
+    void step()
+    {
+        for (End* e : {&a, &b})
+            e->paths.tick(now, [this, e](const Endpoint& to, const std::uint8_t* d, std::size_t n) {
+                e->requests.push_back(now);
+                deliver(*e, to, QByteArray(reinterpret_cast<const char*>(d), int(n)));
+            });
+        if (traffic && a.direct())
+            deliver(a, a.route(packetTo(kVipB))->path, a.sealData(packetTo(kVipB)));
+        now += 100;
+    }
+    // The tick at which `done` first holds, or -1 when it did not within `ms`.
+    std::int64_t runUntil(const std::function<bool()>& done, std::int64_t ms)
+    {
+        for (const std::int64_t end = now + ms; now < end; step())
+            if (done && done())
+                return now;
+        return done && done() ? now : -1;
+    }
+};
+
+// The engine's adapter: packets queued by the test, packets written kept.
+class FakePort : public tunnel::AdapterPort
+{
+public:
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<QByteArray> toSend, written;
+    bool woken = false;
+    std::size_t receive(unsigned char* buffer, std::size_t capacity) override
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        const QByteArray p = toSend.empty() ? QByteArray() : toSend.front();
+        toSend.empty() ? void() : toSend.pop_front();
+        const auto n = std::min<std::size_t>(capacity, std::size_t(p.size()));
+        return std::memcpy(buffer, p.constData(), n), n;
+    }
+    void wait() override
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [this] { return !toSend.empty() || woken; });
+        woken = false;
+    }
+    void wake() override { push(nullptr, {}); }
+    void write(const unsigned char* data, std::size_t length) override
+    {
+        push(&written, QByteArray(reinterpret_cast<const char*>(data), int(length)));
+    }
+    void push(std::deque<QByteArray>* queue, const QByteArray& packet)
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        queue ? queue->push_back(packet) : void(woken = true);
+        changed.notify_all();
+    }
+};
+
+} // namespace
+
+class TestDirectPaths : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void goesDirectOnTheFirstAnsweredCandidate()
+    {
+        Net n;
+        n.latency = 30;
+        n.pair({udp::parsePeer("203.0.113.9", 9), n.b.address}, {n.a.address});
+        n.step();
+        QVERIFY(!n.a.direct() && !n.a.route(packetTo(kVipB)));
+        n.step();
+        QVERIFY(n.a.direct() && n.b.direct());
+        QCOMPARE(n.a.paths.status().at(0).rttMs, 30);
+        QVERIFY(n.a.route(packetTo(kVipB))->path == n.b.address);
+        QVERIFY(!n.a.route(packetTo(kVipA)) && !n.a.route(packetTo(0x0A0800FF)));
+    }
+
+    void peerReflexiveSourceIsAnsweredAndUsed()
+    {
+        Net n;
+        n.pair({udp::parsePeer("203.0.113.9", 9)}, {n.a.address}); // Alice does not know Bob's address
+        QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct(); }, 1000) >= 0);
+        QVERIFY(n.a.route(packetTo(kVipB))->path == n.b.address);
+    }
+
+    void neverDirectWithoutAnAnswerAndProbesAgainAMinuteLater()
+    {
+        Net n;
+        n.a.reachable = false; // Bob's answers and requests never arrive
+        n.pair({n.b.address}, {n.a.address});
+        QCOMPARE(
+            n.runUntil([&] { return n.a.direct() || n.b.direct() || n.a.route(packetTo(kVipB)); }, 65000),
+            -1);
+        QCOMPARE(n.a.requests.size(), std::size_t(20)); // ten rounds at first, ten a minute later
+        for (const std::int64_t at : n.a.requests)
+            QVERIFY(at % 60000 < 2000);
+    }
+
+    void fallsBackAfterTwoMissedChecksWithinSevenSeconds()
+    {
+        Net n;
+        n.traffic = true;
+        n.pair({n.b.address}, {n.a.address});
+        n.runUntil(nullptr, 3000);
+        n.b.reachable = false; // one check lost is tried again
+        n.step();
+        n.b.reachable = true;
+        n.runUntil(nullptr, 10000);
+        QVERIFY(n.a.direct() && n.b.data.size() > 100);
+        n.b.reachable = false;
+        const std::int64_t broke = n.now;
+        const std::int64_t fell = n.runUntil([&] { return !n.a.direct(); }, 10000);
+        QVERIFY2(fell > broke + 4000 && fell <= broke + 7000, qPrintable(QString::number(fell - broke)));
+        QVERIFY(!n.a.route(packetTo(kVipB)) && n.a.paths.status().at(0).rttMs == -1);
+    }
+
+    void triesAgainEveryMinuteAndThePeerJoinsIn()
+    {
+        Net n;
+        n.traffic = true; // Alice falls back first, idle Bob later
+        n.pair({n.b.address}, {n.a.address});
+        n.runUntil(nullptr, 1000);
+        n.a.reachable = n.b.reachable = false;
+        const std::int64_t first = n.runUntil([&] { return !n.a.direct() || !n.b.direct(); }, 30000);
+        n.runUntil(nullptr, 30000);
+        QVERIFY(!n.a.direct() && !n.b.direct());
+        n.a.reachable = n.b.reachable = true;
+        QCOMPARE(n.runUntil([&] { return n.a.direct() || n.b.direct(); }, 40000), first + 60000 + 100);
+        QVERIFY(n.a.direct() && n.b.direct());
+    }
+
+    void checksEveryTwoSecondsWhileActiveAndTwentyWhileIdle()
+    {
+        Net n;
+        n.pair({n.b.address}, {n.a.address});
+        n.runUntil(nullptr, 1000);
+        const auto gaps = [&](bool traffic, std::int64_t ms) {
+            n.traffic = traffic;
+            n.runUntil(nullptr, 10000); // settles
+            n.a.requests.clear();
+            n.runUntil(nullptr, ms);
+            std::vector<std::int64_t> out;
+            for (std::size_t i = 1; i < n.a.requests.size(); ++i)
+                out.push_back(n.a.requests[i] - n.a.requests[i - 1]);
+            return out;
+        };
+        QCOMPARE(gaps(true, 12000), std::vector<std::int64_t>(5, 2000));
+        QCOMPARE(gaps(false, 80000), std::vector<std::int64_t>(3, 20000)); // ten seconds after the last
+        QVERIFY(n.a.direct());
+    }
+
+    void dropsWhatAnotherKeySideOrReplaySealed()
+    {
+        Net n;
+        n.pair({n.b.address}, {n.a.address});
+        n.runUntil(nullptr, 300);
+        const QByteArray good = n.b.sealData(packetTo(kVipA));
+        QCOMPARE(n.deliver(n.b, n.a.address, good), DirectPaths::Inbound::Data);
+        QCOMPARE(n.a.data.back(), packetTo(kVipA));
+        QCOMPARE(n.deliver(n.b, n.a.address, good), DirectPaths::Inbound::Drop); // replayed
+        std::uint64_t counter = 1000;
+        const auto forged = [&](const std::array<std::uint8_t, seal::kKeyBytes>& key, std::uint32_t word) {
+            seal::Cipher cipher;
+            QByteArray d = packetTo(kVipA).prepend(QByteArray(12, '\0')).append(QByteArray(16, '\0'));
+            cipher.setKey(key.data());
+            cipher.seal({word, ++counter}, reinterpret_cast<std::uint8_t*>(d.data()), 28);
+            return n.deliver(n.b, n.a.address, d);
+        };
+        QCOMPARE(forged(kKey, 7 | direct::kSide), DirectPaths::Inbound::Data); // the control: Bob's own
+        QCOMPARE(forged(kKey, 7), DirectPaths::Inbound::Drop);                 // Alice's side
+        QCOMPARE(forged(kKey, 8 | direct::kSide), DirectPaths::Inbound::Drop); // another pair
+        QCOMPARE(forged(kKey, 7 | direct::kSide | direct::kReserved), DirectPaths::Inbound::Drop);
+        QCOMPARE(forged(kOtherKey, 7 | direct::kSide), DirectPaths::Inbound::Drop);
+    }
+
+    void setPeersKeepsAnUnchangedPairsPath()
+    {
+        Net n;
+        n.pair({n.b.address}, {n.a.address});
+        n.runUntil(nullptr, 300);
+        const QByteArray before = n.b.sealData(packetTo(kVipA));
+        QCOMPARE(n.deliver(n.b, n.a.address, before), DirectPaths::Inbound::Data);
+        n.a.paths.setPeers({peer("bobby", kVipB, 0, {}), peer("carol", 0x0A080004, 0, {}, 9)}, n.now);
+        const auto status = n.a.paths.status();
+        QVERIFY(status.size() == 2 && status[0].name == "bobby" && status[0].direct && !status[1].direct);
+        QVERIFY(n.a.route(packetTo(kVipB)));
+        QCOMPARE(n.deliver(n.b, n.a.address, before), DirectPaths::Inbound::Drop); // the window stayed
+        n.a.paths.setPeers({peer("bob", kVipB, 0, {}, 7, kOtherKey)}, n.now);      // a new pair
+        QVERIFY(!n.a.direct() && !n.a.route(packetTo(kVipB)));
+        n.a.paths.clear();
+        QVERIFY(n.a.paths.status().empty() && !n.a.route(packetTo(kVipB)));
+    }
+
+    void framesGoDirectByTheMacLearnedFromThePeer()
+    {
+        Net n;
+        n.pair({n.b.address}, {n.a.address}, true);
+        n.runUntil(nullptr, 300);
+        QByteArray frame = QByteArray::fromHex("02000000000b02000000000a0800") + packetTo(kVipB);
+        QVERIFY(n.a.direct() && !n.a.route(frame));
+        QByteArray fromBob = QByteArray::fromHex("ffffffffffff03000000000b0806") + QByteArray(28, '\0');
+        qToBigEndian(kVipB, fromBob.data() + 28); // the ARP sender's address
+        const auto learn = [&] { n.a.view->learn(reinterpret_cast<std::uint8_t*>(fromBob.data()), 42); };
+        learn(); // a group address as the source teaches nothing
+        frame[0] = 3;
+        QVERIFY(!n.a.route(frame));
+        fromBob[6] = frame[0] = 2;
+        learn();
+        QVERIFY(n.a.route(frame) && n.a.route(frame)->path == n.b.address);
+    }
+
+    void engineSendsToADirectPeerSealedAndTakesItsDatagrams()
+    {
+        QUdpSocket relay, bob;
+        QVERIFY(relay.bind(QHostAddress::LocalHost, 0) && bob.bind(QHostAddress::LocalHost, 0));
+        const udp::Peer relayPeer = udp::parsePeer("127.0.0.1", relay.localPort());
+        udp::Socket socket = udp::open(relayPeer);
+        const quint16 alicePort = udp::localPort(socket);
+        auto alice = std::make_shared<DirectPaths>();
+        alice->setPeers({peer("bob", kVipB, 0, {udp::parsePeer("127.0.0.1", bob.localPort())})}, 0);
+        End b("127.0.0.1"); // Bob, through the entry points the engine uses
+        b.view = std::make_unique<DirectPaths::View>(b.paths);
+        b.paths.setPeers({peer("alice", kVipA, 1, {})}, tunnel::steadyMs());
+        auto port = std::make_unique<FakePort>();
+        FakePort* adapter = port.get();
+        tunnel::Engine engine;
+        QVERIFY(engine.start(std::move(port), socket, relayPeer, nullptr, alice));
+        const auto pump = [&] {
+            alice->tick(tunnel::steadyMs(), [&](const Endpoint& to, const std::uint8_t* d, std::size_t len) {
+                udp::send(socket, to, d, len);
+            });
+            b.paths.tick(tunnel::steadyMs(), [&](const Endpoint&, const std::uint8_t* d, std::size_t len) {
+                bob.writeDatagram(reinterpret_cast<const char*>(d), qint64(len), QHostAddress::LocalHost,
+                                  alicePort);
+            });
+            for (QByteArray reply; bob.hasPendingDatagrams();)
+                if (b.take(udp::parsePeer("127.0.0.1", alicePort), bob.receiveDatagram().data(),
+                           tunnel::steadyMs(), &reply) == DirectPaths::Inbound::Answer)
+                    bob.writeDatagram(reply, QHostAddress::LocalHost, alicePort);
+            return true;
+        };
+        // Alice's requests answered by Bob, Bob's answered by Alice's inbound thread.
+        QTRY_VERIFY(pump() && alice->status().at(0).direct && b.direct());
+        QVERIFY(alice->status().at(0).rttMs >= 0);
+        adapter->push(&adapter->toSend, packetTo(kVipB));
+        QTRY_VERIFY(pump() && b.data.size() == 1);
+        QCOMPARE(b.data[0], packetTo(kVipB));
+        bob.writeDatagram(b.sealData(packetTo(kVipA)), QHostAddress::LocalHost, alicePort);
+        QTRY_VERIFY([&] {
+            const std::lock_guard<std::mutex> hold(adapter->lock);
+            return adapter->written.size() == 1 && adapter->written[0] == packetTo(kVipA);
+        }());
+        QVERIFY(!relay.hasPendingDatagrams()); // nothing took the relay's way
+        QVERIFY(engine.stop());
+        udp::close(socket);
+    }
+};
+
+PELLORA_TEST_MAIN(TestDirectPaths)
+#include "test_directpaths.moc"
