@@ -15,6 +15,7 @@ inline constexpr QLatin1String leaveRoom{"leave_room"};
 inline constexpr QLatin1String kickPlayer{"kick_player"};
 inline constexpr QLatin1String transferHost{"transfer_host"};
 inline constexpr QLatin1String invite{"invite"};
+inline constexpr QLatin1String candidates{"candidates"};
 // Both ways: a client sends these, the server relays them.
 inline constexpr QLatin1String chat{"chat"};
 inline constexpr QLatin1String globalChat{"global_chat"};
@@ -29,6 +30,7 @@ inline constexpr QLatin1String roomUpdate{"room_update"};
 inline constexpr QLatin1String kicked{"kicked"};
 inline constexpr QLatin1String error{"error"};
 inline constexpr QLatin1String tunnelKey{"tunnel_key"};
+inline constexpr QLatin1String directPeers{"direct_peers"};
 } // namespace cmd
 
 namespace field {
@@ -50,4 +52,9 @@ inline constexpr QLatin1String isHost{"is_host"};
 inline constexpr QLatin1String tunnelKey{"tunnel_key"};
 inline constexpr QLatin1String tunnelIndex{"tunnel_index"};
 inline constexpr QLatin1String tunnelPhase{"tunnel_phase"};
+inline constexpr QLatin1String addresses{"addresses"};
+inline constexpr QLatin1String pair{"pair"};
+inline constexpr QLatin1String side{"side"};
+inline constexpr QLatin1String key{"key"};
+inline constexpr QLatin1String candidates{"candidates"};
 } // namespace field

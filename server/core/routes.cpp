@@ -46,7 +46,7 @@ const char* relayCounterName(std::size_t counter)
 
 RouteExchange::RouteExchange(std::uint32_t slotCount)
     : slotCount_(slotCount), table_(std::make_shared<RouteTable>()),
-      heartbeats_(new std::atomic<std::uint64_t>[slotCount])
+      heartbeats_(new std::atomic<std::uint64_t>[slotCount]), endpoints_(slotCount)
 {
     for (std::uint32_t i = 0; i < slotCount; ++i)
         heartbeats_[i].store(0, std::memory_order_relaxed);
@@ -101,4 +101,24 @@ RelayCounters RouteExchange::counters() const
     for (std::size_t i = 0; i < kRelayCounterCount; ++i)
         out[i] = counters_[i].load(std::memory_order_relaxed);
     return out;
+}
+
+void RouteExchange::noteEndpoint(std::uint32_t slot, std::uint32_t gen, const BoundEndpoint& endpoint)
+{
+    if (slot >= slotCount_)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        endpoints_[slot] = {gen, endpoint};
+    }
+    endpointChanges_.fetch_add(1, std::memory_order_release);
+}
+
+BoundEndpoint RouteExchange::boundEndpoint(std::uint32_t slot, std::uint32_t gen) const
+{
+    if (slot >= slotCount_)
+        return {};
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SlotEndpoint& entry = endpoints_[slot];
+    return entry.gen == gen ? entry.endpoint : BoundEndpoint{};
 }

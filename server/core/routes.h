@@ -4,7 +4,8 @@
 // immutable RouteTable; the relay picks the newest one up between batches
 // (one atomic load when nothing changed), so it never waits for the lobby.
 // The relay in turn reports heartbeat times per session slot and its
-// counters through atomics.
+// counters through atomics, and the endpoint it bound for each slot (rare
+// changes, under the mutex, with a counter the lobby polls cheaply).
 #pragma once
 
 #include "protocol/clientkey.h"
@@ -24,6 +25,15 @@ class QHostAddress;
 // A host address as 16 bytes, IPv4 in its IPv4-mapped IPv6 form; all zero: none.
 using ControlAddress = std::array<std::uint8_t, 16>;
 ControlAddress controlAddressOf(const QHostAddress& address);
+
+// A UDP endpoint as the relay bound it (a NAT's mapping of a client's tunnel
+// socket); port 0: none.
+struct BoundEndpoint {
+    ControlAddress host{};
+    std::uint16_t port = 0;
+    bool operator==(const BoundEndpoint& o) const { return host == o.host && port == o.port; }
+    bool operator!=(const BoundEndpoint& o) const { return !(*this == o); }
+};
 
 // A tunnel key; wiped wherever a copy ends.
 struct SealKey {
@@ -106,11 +116,17 @@ public:
     // `gen`, or -1 when it sent none.
     std::int64_t lastHeartbeatMs(std::uint32_t slot, std::uint32_t gen) const;
     RelayCounters counters() const;
+    // Counts every change of a bound endpoint: unchanged, nothing needs reading.
+    std::uint64_t endpointChanges() const { return endpointChanges_.load(std::memory_order_acquire); }
+    // The endpoint bound for the session in `slot` with generation `gen`; none when another's.
+    BoundEndpoint boundEndpoint(std::uint32_t slot, std::uint32_t gen) const;
 
     // Relay side. Replaces `current` when a newer table was published.
     bool fetchIfNewer(std::shared_ptr<const RouteTable>& current, std::uint64_t& version) const;
     void noteHeartbeat(std::uint32_t slot, std::uint32_t gen, std::int64_t nowMs);
     void storeCounters(const RelayCounters& counters);
+    // Called only when the slot's endpoint changed (bound, moved, unbound).
+    void noteEndpoint(std::uint32_t slot, std::uint32_t gen, const BoundEndpoint& endpoint);
 
 private:
     const std::uint32_t slotCount_;
@@ -119,4 +135,10 @@ private:
     std::atomic<std::uint64_t> version_{0};
     std::unique_ptr<std::atomic<std::uint64_t>[]> heartbeats_;
     std::array<std::atomic<std::uint64_t>, kRelayCounterCount> counters_{};
+    struct SlotEndpoint {
+        std::uint32_t gen = 0;
+        BoundEndpoint endpoint;
+    };
+    std::vector<SlotEndpoint> endpoints_; // under mutex_
+    std::atomic<std::uint64_t> endpointChanges_{0};
 };

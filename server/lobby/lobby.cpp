@@ -105,6 +105,7 @@ const QHash<QString, Lobby::Handler>& Lobby::handlers()
         {cmd::kickPlayer, &Lobby::kickPlayer},
         {cmd::transferHost, &Lobby::transferHost},
         {cmd::invite, &Lobby::invite},
+        {cmd::candidates, &Lobby::directCandidates},
     };
     return table;
 }
@@ -294,6 +295,7 @@ void Lobby::takeBack(Session& session, ConnectionId self, Connection& c, bool ke
         QStringLiteral("%1 took back the session from %2").arg(session.name, c.address.toString()));
     // A new tunnel key at every take-back too: the old one may have leaked with the old device.
     setSealed(session, c.sealed);
+    renewDirect(session);
     sendLoginOk(session);
     // The client may still show the room (after a lost connection or a
     // server restart): confirm it, and the member list may have changed.
@@ -382,6 +384,7 @@ void Lobby::tick()
     const qint64 now = clock_();
     expireSessions(now);
     rotateTunnelKeys(now);
+    checkBoundEndpoints(now);
     std::vector<ConnectionId> late;
     for (const auto& [id, c] : connections_)
         if (!c.session && now - c.openedAt >= config_.loginDeadlineMs)
@@ -467,6 +470,8 @@ void Lobby::flush()
     const qint64 now = clock_();
     if (now >= pacedDue_)
         sendDueLists(now);
+    if (directDirty_ || directPending_)
+        updateDirect(now);
 }
 
 void Lobby::sendDueLists(qint64 now)
@@ -588,6 +593,7 @@ QString Lobby::consistencyProblem() const
         return QStringLiteral("stale address budgets");
     QSet<int> nets;
     QSet<QString> namesSeenByAll;
+    std::size_t pairs = 0;
     for (const auto& [key, room] : rooms_) {
         if (key != names::skeleton(room->name))
             return QStringLiteral("room %1 filed under the wrong name").arg(room->name);
@@ -608,6 +614,11 @@ QString Lobby::consistencyProblem() const
         for (const Session* member : room->members)
             if (member->room != room.get())
                 return QStringLiteral("member of %1 points elsewhere").arg(room->name);
+        if (const QString problem = pairProblem(*room); !problem.isEmpty())
+            return problem;
+        pairs += room->pairs.size();
     }
+    if (pairs != pairIndices_.size())
+        return QStringLiteral("pair indices out of step");
     return {};
 }

@@ -12,6 +12,7 @@
 
 #include <QHash>
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QSet>
@@ -24,6 +25,7 @@
 #include <memory>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class RouteExchange;
@@ -94,6 +96,15 @@ private:
     friend struct LobbyTamper; // tests break the invariants above on purpose
     static constexpr qint64 kNever = -(qint64{1} << 60);
     static constexpr qint64 kListIntervalMs = 1000;
+    // Direct paths: changes of a member's candidates or relay-seen endpoint
+    // taken per window, and direct_peers lines a member is sent per window.
+    // A client that changes its addresses all the time makes its peers' lists
+    // go out this often at most.
+    static constexpr int kDirectChanges = 6;
+    static constexpr qint64 kDirectChangeWindowMs = 60000;
+    static constexpr int kDirectSends = 4;
+    static constexpr qint64 kDirectSendWindowMs = 4000;
+    static constexpr std::uint32_t kMaxPairIndex = (std::uint32_t{1} << 29) - 1;
     enum class Privacy { Public, Private, Locked };
     struct Room;
     struct Session {
@@ -121,7 +132,19 @@ private:
         SealRoute seal;
         qint64 keyIssuedAt = 0;
         qint64 oldKeyUntil = 0;
-        Session(const ServerConfig& c) : chat(c.chatLimit, c.rateWindowMs), lines(c.lineLimit, c.rateWindowMs)
+        // Direct paths (sealed sessions): what the client listed and where the
+        // relay bound its heartbeats ("address:port", empty: nowhere yet).
+        QStringList candidates;
+        QString observed;
+        quint64 directVersion = 0; // changes with either
+        TokenBucket directChanges;
+        TokenBucket directSends;
+        bool directWanted = false;        // its direct_peers changed and waits to go out
+        std::vector<quint64> directSent;  // what the last one listed (pair serial, peer version)...
+        Session(const ServerConfig& c)
+            : chat(c.chatLimit, c.rateWindowMs), lines(c.lineLimit, c.rateWindowMs),
+              directChanges(kDirectChanges, kDirectChangeWindowMs),
+              directSends(kDirectSends, kDirectSendWindowMs)
         {
         }
     };
@@ -153,6 +176,15 @@ private:
         // sent together when the second is over.
         qint64 updateSentAt = kNever;
         bool updateWanted = false;
+        // A pair of sealed members of one layer talks directly with its own key;
+        // filed by the two session serials, the lower first.
+        struct Pair {
+            std::uint32_t index = 0; // unique among the server's live pairs
+            quint64 serial = 0;      // never repeats
+            SealKey key;
+        };
+        std::map<std::pair<quint64, quint64>, Pair> pairs;
+        bool directDirty = false; // pairs or lists to be looked at
     };
     struct Connection {
         QHostAddress address;
@@ -204,6 +236,7 @@ private:
     void kickPlayer(Connection&, Session& session, const QJsonObject& message);
     void transferHost(Connection&, Session& session, const QJsonObject& message);
     void invite(Connection&, Session& session, const QJsonObject& message);
+    void directCandidates(Connection&, Session& session, const QJsonObject& message);
 
     // Sessions.
     Session* createSession(const QString& name, const Connection& connection, bool keyed);
@@ -216,6 +249,24 @@ private:
     void sendTunnelKey(Session& session, QJsonObject message);
     void setSealed(Session& session, bool sealed);
     void rotateTunnelKeys(qint64 now);
+    // Direct paths (server/lobby/lobbydirect.cpp).
+    static bool directEligible(const Session& session)
+    {
+        return session.seal.serial != 0 && session.layer != 0;
+    }
+    void directChanged(Room& room) { room.directDirty = directDirty_ = true; }
+    void dropPairs(Room& room, const Session& session);
+    // Makes and drops the pairs of rooms that changed, then sends the lists that are due.
+    void updateDirect(qint64 now);
+    void updatePairs(Room& room);
+    // What `session`'s direct_peers lists now; the JSON too when `peers` is given.
+    std::vector<quint64> directList(const Session& session, QJsonArray* peers) const;
+    // Takes in the endpoints the relay bound since the last look.
+    void checkBoundEndpoints(qint64 now);
+    // A take-back: new pairs (the old keys may have left with the old device).
+    void renewDirect(Session& session);
+    // Pairs exactly between the room's eligible members of one layer, each index live and in range.
+    QString pairProblem(const Room& room) const;
     void attach(Session& session, ConnectionId connection);
     // Forgets a connection; its session, if any, stays without one.
     void detach(ConnectionId connection);
@@ -311,4 +362,13 @@ private:
     };
     std::unordered_map<ClientKey, EndedIn, ClientKeyHash> endedRoomByKey_;
     std::deque<ClientKey> endedOrder_;
+
+    std::unordered_set<std::uint32_t> pairIndices_;
+    std::uint32_t nextPairIndex_ = 1;
+    quint64 pairSerials_ = 0;
+    quint64 directVersions_ = 0;
+    bool directDirty_ = false;   // some room's pairs or lists want a look
+    bool directPending_ = false; // some member's list waits for its budget
+    std::uint64_t endpointChangesSeen_ = 0;
+    bool endpointsPending_ = false; // a change waits for the member's budget
 };

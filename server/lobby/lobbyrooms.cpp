@@ -239,6 +239,7 @@ void Lobby::enterRoom(Session& session, Room& room)
     if (!room.host)
         room.host = &session;
     routesDirty_ = true;
+    directChanged(room);
     roomChanged(room);
     serverlog::info(QStringLiteral("%1 joined %2 as %3")
                         .arg(session.name, quoted(room.name), lobbyrules::formatIpv4(session.vip)));
@@ -252,6 +253,10 @@ void Lobby::leaveRoom(Session& session)
         return;
     room->members.removeOne(&session);
     room->hostsInUse.reset(session.vip & 0xFFu);
+    dropPairs(*room, session);
+    // Its own list is empty now; it hears so if it had peers.
+    if (!session.directSent.empty())
+        session.directWanted = directPending_ = true;
     session.room = nullptr;
     session.vip = 0;
     routesDirty_ = true;

@@ -7,6 +7,8 @@
 
 #include <openssl/crypto.h>
 
+#include <cstring>
+
 
 namespace lobbyrules {
 
@@ -74,6 +76,77 @@ QString shown(const QString& name, int maxCharacters)
 QString formatIpv4(quint32 address)
 {
     return QHostAddress(address).toString();
+}
+
+namespace {
+
+// Plain decimal of 1 to `maxDigits` digits without a leading zero; -1 otherwise.
+int decimal(QStringView text, int maxDigits)
+{
+    if (text.isEmpty() || text.size() > maxDigits || (text.size() > 1 && text.front() == QLatin1Char('0')))
+        return -1;
+    int value = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return -1;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    return value;
+}
+
+bool reachable(const QHostAddress& address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return (v4 >> 24) != 0 && (v4 >> 24) != 127 && (v4 >> 28) != 0xE && v4 != 0xFFFFFFFFu &&
+               (v4 >> 16) != 0xA9FE;
+    const Q_IPV6ADDR a = address.toIPv6Address();
+    const Q_IPV6ADDR loopback = QHostAddress(QHostAddress::LocalHostIPv6).toIPv6Address();
+    return !address.isEqual(QHostAddress(QHostAddress::AnyIPv6)) && std::memcmp(a.c, loopback.c, 16) != 0 &&
+           a.c[0] != 0xFF && !(a.c[0] == 0xFE && (a.c[1] & 0xC0) == 0x80);
+}
+
+} // namespace
+
+QString candidate(const QString& text)
+{
+    if (text.size() > kMaxCandidateChars)
+        return {};
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    const int port = colon < 0 ? -1 : decimal(QStringView(text).mid(colon + 1), 5);
+    if (port < 1 || port > 65535)
+        return {};
+    const QStringView host = QStringView(text).left(colon);
+    QHostAddress address;
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
+        const QStringView inner = host.mid(1, host.size() - 2);
+        if (!inner.contains(QLatin1Char(':')) || inner.contains(QLatin1Char('%')) ||
+            !address.setAddress(inner.toString()) || address.protocol() != QAbstractSocket::IPv6Protocol)
+            return {};
+    } else {
+        // Four decimal parts exactly: the looser forms inet_aton reads are no address here.
+        quint32 v4 = 0;
+        int parts = 0;
+        for (const QStringView part : host.split(QLatin1Char('.'))) {
+            const int value = decimal(part, 3);
+            if (value < 0 || value > 255 || ++parts > 4)
+                return {};
+            v4 = v4 << 8 | static_cast<quint32>(value);
+        }
+        if (parts != 4)
+            return {};
+        address.setAddress(v4);
+    }
+    return reachable(address) ? endpointText(address, static_cast<quint16>(port)) : QString();
+}
+
+QString endpointText(const QHostAddress& address, quint16 port)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    const QString host = isV4 ? formatIpv4(v4) : QLatin1Char('[') + address.toString() + QLatin1Char(']');
+    return host + QLatin1Char(':') + QString::number(port);
 }
 
 bool sameSecret(const QString& given, const QString& kept)

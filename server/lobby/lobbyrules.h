@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 
@@ -36,6 +37,18 @@ QString checkChat(const QString& text);
 QString shown(const QString& name, int maxCharacters);
 
 QString formatIpv4(quint32 address);
+
+// Direct-path candidates a client lists: at most this many entries are looked
+// at, each at most this long.
+constexpr int kMaxCandidates = 8;
+constexpr qsizetype kMaxCandidateChars = 64;
+// A candidate as given ("a.b.c.d:port" or "[v6]:port", numeric, port
+// 1..65535) in the form handed on; empty when it is malformed or an address
+// no peer reaches a host at (unspecified, loopback, multicast, broadcast,
+// link-local).
+QString candidate(const QString& text);
+// "a.b.c.d:port" (also for an IPv4-mapped IPv6 address) or "[v6]:port".
+QString endpointText(const QHostAddress& address, quint16 port);
 
 // A secret a player gives (client id, access key) against the one kept. The
 // time taken tells nothing about where they differ or how long the kept one

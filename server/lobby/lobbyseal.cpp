@@ -33,11 +33,17 @@ void Lobby::setSealed(Session& session, bool sealed)
     const qint64 now = clock_();
     SealRoute& route = session.seal;
     if (!sealed || !freshKey(session.seal.oldKey)) {
-        if (route.serial != 0)
+        if (route.serial != 0) {
             routesDirty_ = true;
+            // Plain from now on: its pairs go, its peers stay on the relay with it.
+            if (session.room)
+                directChanged(*session.room);
+        }
         route = SealRoute();
         return;
     }
+    if (route.serial == 0 && session.room)
+        directChanged(*session.room);
     // The new key went into oldKey above; swap it in, keeping the current as the old one.
     std::swap(route.key, route.oldKey);
     route.oldValid = route.serial != 0;

@@ -24,6 +24,22 @@ ControlAddress hostOf(const Endpoint& peer)
     return host;
 }
 
+// The endpoint as the lobby hands it out to the member's peers.
+BoundEndpoint boundOf(const Endpoint& peer)
+{
+    BoundEndpoint bound{hostOf(peer), 0};
+    sa_family_t family = AF_UNSPEC;
+    if (peer.length >= sizeof family)
+        std::memcpy(&family, peer.bytes, sizeof family);
+    in_port_t port = 0;
+    if (family == AF_INET && peer.length >= sizeof(sockaddr_in))
+        std::memcpy(&port, peer.bytes + offsetof(sockaddr_in, sin_port), sizeof port);
+    else if (family == AF_INET6 && peer.length >= sizeof(sockaddr_in6))
+        std::memcpy(&port, peer.bytes + offsetof(sockaddr_in6, sin6_port), sizeof port);
+    bound.port = ntohs(port);
+    return bound;
+}
+
 } // namespace
 
 void RelayCore::Member::leaveRoom()
@@ -89,7 +105,7 @@ void RelayCore::refreshRoutes()
     }
 }
 
-void RelayCore::unbind(std::uint32_t slot)
+void RelayCore::unbind(std::uint32_t slot, bool tell)
 {
     Member& m = members_[slot];
     if (!m.bound)
@@ -98,6 +114,8 @@ void RelayCore::unbind(std::uint32_t slot)
     if (it != slotByPeer_.end() && it->second == slot)
         slotByPeer_.erase(it);
     m.bound = false;
+    if (tell)
+        exchange_.noteEndpoint(slot, m.gen, {});
 }
 
 void RelayCore::bind(std::uint32_t slot, const Endpoint& from, const LocalAddress& local)
@@ -106,16 +124,20 @@ void RelayCore::bind(std::uint32_t slot, const Endpoint& from, const LocalAddres
     m.local = local;
     if (m.bound && m.peer == from)
         return;
-    unbind(slot);
+    unbind(slot, false);
     // The latest heartbeat wins: an endpoint that belonged to another session
     // (a client that logged in again from the same port) moves to this one.
     const auto [it, inserted] = slotByPeer_.try_emplace(from, slot);
     if (!inserted) {
-        members_[it->second].bound = false;
+        Member& previous = members_[it->second];
+        previous.bound = false;
+        exchange_.noteEndpoint(it->second, previous.gen, {});
         it->second = slot;
     }
     m.peer = from;
     m.bound = true;
+    // Rare (a new session, a NAT's new mapping): the lobby hands it to direct peers.
+    exchange_.noteEndpoint(slot, m.gen, boundOf(from));
 }
 
 RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, const Endpoint& from,

@@ -248,7 +248,8 @@ private:
     RelayCounter bindSealed(std::uint32_t slot, const Endpoint& from, const LocalAddress& local,
                             std::int64_t nowMs, int layer);
     void bind(std::uint32_t slot, const Endpoint& from, const LocalAddress& local);
-    void unbind(std::uint32_t slot);
+    // `tell`: the lobby hears the slot has no endpoint (not when another follows at once).
+    void unbind(std::uint32_t slot, bool tell = true);
     void flood(Routing& r, bool toLayer3) const;
     // The rules for every IP packet that reaches or leaves a layer-3 member,
     // however it was translated: its source is the sender's own, and it goes

@@ -3,9 +3,12 @@
 //   'x'<n>    connection n closes
 //   'r'<n>    the rest is raw bytes through connection n's line splitter
 //   't'<d>    d tenths of the grace time pass and the lobby ticks
+//   's'<n>    connection n is sealed (as after a TLS handshake)
+//   'e'<n>    the relay binds (or moves) the endpoint of the session in slot n
 // After every step the lobby must be consistent; what it sends must be one
-// well-formed control line, with chat on one line; no text longer than the
-// longest name is ever compared as a name.
+// well-formed control line, with chat on one line, and pair keys only over
+// sealed connections; no text longer than the longest name is ever compared
+// as a name.
 #include "protocol/controlcodec.h"
 #include "server/lobby/lobby.h"
 #include "server/lobby/names.h"
@@ -14,19 +17,24 @@
 
 #include <array>
 #include <cstdlib>
+#include <set>
 
 namespace {
 
 struct CheckingOutput : LobbyOutput
 {
     std::array<ConnectionId, 4> ids{};
-    void sendLine(ConnectionId, const QByteArray& line) override
+    std::set<ConnectionId> sealed;
+    void sendLine(ConnectionId connection, const QByteArray& line) override
     {
         const QJsonObject message = control::decodeLine(line);
         const QString cmd = control::readString(message, "cmd");
         const QString text = control::readString(message, "message") + control::readString(message, "sender");
         if (!line.endsWith('\n') || line.count('\n') != 1 || cmd.isEmpty() ||
             (cmd.endsWith("chat") && control::singleLine(text) != text))
+            std::abort();
+        // Pair keys go over TLS only.
+        if (cmd == "direct_peers" && sealed.count(connection) == 0)
             std::abort();
     }
     void closeConnection(ConnectionId connection) override
@@ -61,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto& ids = output.ids;
     RouteExchange exchange(static_cast<std::uint32_t>(config.maxClients));
     Lobby lobby(config, output, &exchange, [&now] { return now; });
+    std::shared_ptr<const RouteTable> table;
+    std::uint64_t tableVersion = 0;
     const auto connection = [&](int index) {
         if (ids[index] == 0 && lobby.connectionOpened(nextId, QHostAddress(index < 2 ? "127.0.0.1" : "::1")))
             ids[index] = nextId;
@@ -85,6 +95,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 lobby.handleLine(ids[index], l);
             if (!fine)
                 close(index);
+        } else if (selector == 's' && connection(index)) {
+            lobby.connectionSealed(ids[index]);
+            output.sealed.insert(ids[index]);
+        } else if (selector == 'e') {
+            exchange.fetchIfNewer(table, tableVersion);
+            BoundEndpoint bound;
+            bound.host = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 1};
+            bound.port = static_cast<std::uint16_t>(line.size() * 1000);
+            exchange.noteEndpoint(
+                static_cast<std::uint32_t>(index),
+                index < static_cast<int>(table->slotTable.size()) ? table->slotTable[index].gen : 0, bound);
         } else if (selector == 'x') {
             close(index);
         } else if (selector == 't') {

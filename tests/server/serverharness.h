@@ -161,6 +161,21 @@ public:
     quint16 relayPort;
 };
 
+// A server started by the test, read through its stats line.
+struct ServerFixture
+{
+    std::unique_ptr<LobbyServer> server;
+    qint64 stat(const char* name) const // -1 if absent
+    {
+        const auto match = QRegularExpression("\\b" + QString(name) + "=(\\d+)").match(server->statsLine());
+        return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+    }
+    bool waitForStat(const char* name, qint64 atLeast)
+    {
+        return QTest::qWaitFor([&] { return stat(name) >= atLeast; }, 3000);
+    }
+};
+
 inline quint32 ipv4(const char* text)
 {
     return QHostAddress(QString::fromLatin1(text)).toIPv4Address();

@@ -18,11 +18,10 @@ struct Member
 const QByteArray toAlice = ipv4Packet("10.8.0.2", "10.8.0.1"), toBob = ipv4Packet("10.8.0.1", "10.8.0.2");
 } // namespace
 
-class TestRelay : public QObject
+class TestRelay : public QObject, ServerFixture
 {
     Q_OBJECT
     ServerConfig config;
-    std::unique_ptr<LobbyServer> server;
     std::vector<std::unique_ptr<Member>> members;
 
     // Members 0-2 in Alpha (10.8.0.1-3), heartbeats answered; member i says layer layers[i] (0: nothing).
@@ -46,15 +45,6 @@ class TestRelay : public QObject
             m.tunnel.heartbeat(m.id);
             QVERIFY(waitForStat("heartbeats", i + 1));
         }
-    }
-    qint64 stat(const char* name) const // -1 if absent
-    {
-        const auto match = QRegularExpression("\\b" + QString(name) + "=(\\d+)").match(server->statsLine());
-        return match.hasMatch() ? match.captured(1).toLongLong() : -1;
-    }
-    bool waitForStat(const char* name, qint64 atLeast)
-    {
-        return QTest::qWaitFor([&] { return stat(name) >= atLeast; }, 3000);
     }
 
 private slots:
@@ -92,18 +82,6 @@ private slots:
         QVERIFY(waitForStat("heartbeats", 3));
         bob.tunnel.sendPlain(toAlice);
         QCOMPARE(aliceMoved.receive(), toAlice);
-    }
-    // A new port on the same host (NAT) moves the member; the old one no longer speaks for it.
-    void aHeartbeatFromANewPortMovesTheMember()
-    {
-        start(2);
-        TunnelPeer moved(server->port());
-        moved.heartbeat(members[1]->id);
-        QVERIFY(waitForStat("heartbeats", 3));
-        members[0]->tunnel.sendPlain(toBob);
-        QCOMPARE(moved.receive(), toBob);
-        members[1]->tunnel.sendPlain(toAlice);
-        QVERIFY(waitForStat("dropped_unbound", 1));
     }
     void aWildcardRelayAnswersFromTheAddressItWasSentTo_data()
     {

@@ -239,14 +239,19 @@ private slots:
         QFETCH(QList<int>, layers);
         QFETCH(Steps, steps);
         start({}, layers);
+        QMap<int, int> home; // a member's endpoint, where it is not its own number
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const Step& s = steps[i];
             const RelayCounter verdict = send(s.from, s.plain);
+            if (verdict == CounterHeartbeats)
+                home[QJsonDocument::fromJson(s.plain)["client_id"].toString().toInt() - 1] = s.from;
             QMap<int, QByteArray> got, wanted;
             for (std::size_t k = 0; k < targets.size(); ++k) {
                 const QByteArray variant(reinterpret_cast<const char*>(targets.variant.data()),
                                          qsizetype(targets.variantLength));
-                got[int(targets[k])] = targets.isVariant(k) ? tunnel::scramblePayload(variant) : s.plain;
+                const int to = int(targets[k]);
+                got[to] = targets.isVariant(k) ? tunnel::scramblePayload(variant) : s.plain;
+                QVERIFY2(core->peerOf(targets[k]) == endpoint(home.value(to, to)), "sent where it was");
             }
             for (const int to : s.to)
                 wanted[to] = s.expected.isEmpty() ? s.plain : s.expected;

@@ -1,77 +1,20 @@
 // Sealed sessions against the real server: TLS beside plain lines on one
 // port, and a tunnel whose datagrams only their sender's key opens.
-#include "protocol/seal.h"
 #include "server/lobby/tls.h"
-#include "tests/server/serverharness.h"
+#include "tests/server/sealedmember.h"
 
 using namespace harness;
 
 namespace {
-// A member as our client runs it: sealed (keys from login_ok and tunnel_key) or plain.
-struct Member
-{
-    ControlClient control;
-    TunnelPeer tunnel;
-    bool sealed;
-    seal::Cipher ciphers[2];
-    int phase = 0;
-    std::uint32_t index = 0;
-    std::uint64_t counter = 0;
-    QByteArray lastRaw; // the last datagram received, as it crossed
-    Member(quint16 port, bool s) : control(port, QHostAddress::LocalHost, s), tunnel(port), sealed(s) {}
-    bool takeKey(const QJsonObject& message)
-    {
-        const QByteArray key = QByteArray::fromBase64(message.value("tunnel_key").toString().toLatin1());
-        phase = message.value("tunnel_phase").toString().toInt() & 1;
-        index = message.value("tunnel_index").toString().toUInt();
-        return key.size() == 32 &&
-               ciphers[phase].setKey(reinterpret_cast<const std::uint8_t*>(key.constData()));
-    }
-    QByteArray sealedBytes(const QByteArray& plain, bool heartbeat = false)
-    {
-        QByteArray out = QByteArray(int(seal::kHeaderBytes), 0) + plain + QByteArray(int(seal::kTagBytes), 0);
-        const std::uint32_t word = index | (phase ? seal::kPhase : 0) | (heartbeat ? seal::kHeartbeat : 0);
-        ciphers[phase].seal({word, counter++}, reinterpret_cast<std::uint8_t*>(out.data()),
-                            std::size_t(plain.size()));
-        return out;
-    }
-    void send(const QByteArray& plain)
-    {
-        sealed ? tunnel.sendRaw(sealedBytes(plain)) : tunnel.sendPlain(plain);
-    }
-    // The next datagram, opened (sealed for us) or unscrambled.
-    QByteArray receive()
-    {
-        QByteArray copy = lastRaw = tunnel::scramblePayload(tunnel.receive());
-        auto* bytes = reinterpret_cast<std::uint8_t*>(copy.data());
-        seal::Header h;
-        const bool ours =
-            seal::readHeader(bytes, std::size_t(copy.size()), &h) && h.fromRelay() && h.index() == index;
-        const long n = sealed && ours ? ciphers[h.phase()].open(bytes, std::size_t(copy.size())) : -1;
-        return !sealed ? tunnel::scramblePayload(lastRaw)
-               : n < 0 ? "not sealed for us"
-                       : copy.mid(12, int(n));
-    }
-};
 const QByteArray kToBob = ipv4Packet("10.8.0.1", "10.8.0.2"), kToAlice = ipv4Packet("10.8.0.2", "10.8.0.1");
 const QHostAddress kLoopback(QHostAddress::LocalHost);
 } // namespace
 
-class TestSealed : public QObject
+class TestSealed : public QObject, ServerFixture
 {
     Q_OBJECT
-    std::unique_ptr<LobbyServer> server;
     std::vector<std::unique_ptr<Member>> members;
 
-    qint64 stat(const char* name) const
-    {
-        const auto match = QRegularExpression("\\b" + QString(name) + "=(\\d+)").match(server->statsLine());
-        return match.hasMatch() ? match.captured(1).toLongLong() : -1;
-    }
-    bool waitForStat(const char* name, qint64 atLeast)
-    {
-        return QTest::qWaitFor([&] { return stat(name) >= atLeast; }, 3000);
-    }
     // Members 0 (10.8.0.1), 1 (10.8.0.2)... in one room, sealed or not, tunnels bound.
     void addMembers(std::initializer_list<bool> sealed)
     {

@@ -28,32 +28,21 @@ void answerChangedKey(const QString& choice)
 }
 } // namespace
 
-class TestSealedClient : public QObject
+class TestSealedClient : public QObject, ClientFixture
 {
     Q_OBJECT
-    QSettings settings{u"Zentho"_s, u"Launcher"_s};
     const tls::Identity identity = freshIdentity();
     const QString fingerprint = tls::fingerprint(identity.certificate);
 
-    static QString pinKey(const FakeLobby& lobby)
+    QString pinKey() const { return pinning::settingsKey(QString::fromLatin1(lobby->endpoint())); }
+    void pin(const QString& key) { settings.setValue(pinKey(), key), settings.sync(); }
+    QString pinned() { return settings.sync(), settings.value(pinKey()).toString(); }
+    void startClient() // logging in as alice, without waiting for the lobby
     {
-        return pinning::settingsKey(QString::fromLatin1(lobby.endpoint()));
-    }
-    void pin(const FakeLobby& lobby, const QString& key)
-    {
-        settings.setValue(pinKey(lobby), key), settings.sync();
-    }
-    QString pinned(const FakeLobby& lobby)
-    {
-        return settings.sync(), settings.value(pinKey(lobby)).toString();
-    }
-    std::unique_ptr<VLANClient> startClient(const FakeLobby& lobby)
-    {
-        qputenv("PELLORA_SERVER", lobby.endpoint());
-        auto c = std::make_unique<VLANClient>();
-        P::nicknameInput(*c)->setText(u"alice"_s);
-        P::connectButton(*c)->click();
-        return c;
+        qputenv("PELLORA_SERVER", lobby->endpoint());
+        client = std::make_unique<VLANClient>();
+        P::nicknameInput(*client)->setText(u"alice"_s);
+        P::connectButton(*client)->click();
     }
 
     // Logged in as alice (with a tunnel key when `sealed`) and in room Alpha.
@@ -73,16 +62,15 @@ class TestSealedClient : public QObject
     }
 
 private slots:
-    void init() { settings.clear(); }
+    void init() { reset(); }
 
     void theFirstKeyIsPinnedAndTheLineSaysSealed()
     {
         QVERIFY(QSslSocket::supportsSsl());
-        FakeLobby lobby(identity);
-        const auto c = lobby.loggedInClient(u"alice"_s);
-        QVERIFY(c);
-        QCOMPARE(pinned(lobby), fingerprint);
-        QVERIFY(P::serverLabel(*c)->text().contains(u"· sealed · "_s));
+        lobby = std::make_unique<FakeLobby>(identity);
+        QVERIFY(loggedIn());
+        QCOMPARE(pinned(), fingerprint);
+        QVERIFY(P::serverLabel(*client)->text().contains(u"· sealed · "_s));
     }
 
     void aChangedKeyIsUsedOnlyOnceAccepted_data()
@@ -94,37 +82,34 @@ private slots:
     void aChangedKeyIsUsedOnlyOnceAccepted()
     {
         QFETCH(bool, accept);
-        FakeLobby lobby(identity);
-        pin(lobby, u"00:11:22"_s);
+        lobby = std::make_unique<FakeLobby>(identity);
+        pin(u"00:11:22"_s);
         answerChangedKey(accept ? u"Accept the new key"_s : u"Stay disconnected"_s);
-        const auto c = startClient(lobby);
+        startClient();
         if (accept) {
-            QCOMPARE(lobby.waitForCommand(u"login"_s).value(u"username"_s).toString(), u"alice"_s);
+            QCOMPARE(lobby->waitForCommand(u"login"_s).value(u"username"_s).toString(), u"alice"_s);
         } else {
-            QTRY_VERIFY(P::connectionStatusLabel(*c)->text().contains(u"changed"_s));
+            QTRY_VERIFY(P::connectionStatusLabel(*client)->text().contains(u"changed"_s));
             QTest::qWait(3500); // past a reconnect interval
-            QVERIFY(lobby.received.isEmpty() && lobby.handshakes == 1);
+            QVERIFY(lobby->received.isEmpty() && lobby->handshakes == 1);
         }
-        QCOMPARE(pinned(lobby), accept ? fingerprint : u"00:11:22"_s);
+        QCOMPARE(pinned(), accept ? fingerprint : u"00:11:22"_s);
     }
 
     void aServerSeenSealedIsNeverTriedPlain()
     {
-        FakeLobby lobby; // hangs up on TLS
-        pin(lobby, fingerprint);
-        const auto c = startClient(lobby);
-        QTRY_VERIFY_WITH_TIMEOUT(lobby.handshakes >= 2, 8000);
-        QVERIFY(lobby.connections == lobby.handshakes && lobby.received.isEmpty());
-        QVERIFY(P::connectionStatusLabel(*c)->text().contains(u"sealed before"_s));
+        pin(fingerprint); // the fixture's lobby hangs up on TLS
+        startClient();
+        QTRY_VERIFY_WITH_TIMEOUT(lobby->handshakes >= 2, 8000);
+        QVERIFY(lobby->connections == lobby->handshakes && lobby->received.isEmpty());
+        QVERIFY(P::connectionStatusLabel(*client)->text().contains(u"sealed before"_s));
     }
 
     void aServerWithoutTlsIsUsedPlainAndSaidNotSealed()
     {
-        FakeLobby lobby;
-        const auto c = lobby.loggedInClient(u"alice"_s);
-        QVERIFY(c);
-        QVERIFY(P::serverLabel(*c)->text().contains(u"· not sealed · "_s));
-        QVERIFY(pinned(lobby).isEmpty());
+        QVERIFY(loggedIn());
+        QVERIFY(P::serverLabel(*client)->text().contains(u"· not sealed · "_s));
+        QVERIFY(pinned().isEmpty());
     }
 
     // Direct paths: only a sealed tunnel offers its addresses and takes pair keys.

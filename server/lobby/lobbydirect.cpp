@@ -1,0 +1,211 @@
+// Direct paths: sealed members of a room that run the same layer get a pair
+// key and each other's candidates, so that they can talk without the relay.
+// Nothing here is logged: the lists carry keys.
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
+#include "server/lobby/lobby.h"
+
+#include <QJsonArray>
+
+void Lobby::directCandidates(Connection&, Session& session, const QJsonObject& message)
+{
+    // Only a sealed session's list goes anywhere, and only to its room.
+    if (session.seal.serial == 0 || !session.room)
+        return;
+    const QJsonArray given = control::readArray(message, field::addresses);
+    QStringList kept;
+    for (qsizetype i = 0; i < qMin<qsizetype>(given.size(), lobbyrules::kMaxCandidates); ++i) {
+        const QString entry = lobbyrules::candidate(control::stringAt(given, i));
+        if (!entry.isEmpty() && !kept.contains(entry))
+            kept.append(entry);
+    }
+    // Unchanged costs nothing; changes beyond the budget are ignored, since
+    // each one sends every peer of the room a new list.
+    if (kept == session.candidates || !session.directChanges.admit(clock_()))
+        return;
+    session.candidates = std::move(kept);
+    session.directVersion = ++directVersions_;
+    directChanged(*session.room);
+}
+
+void Lobby::checkBoundEndpoints(qint64 now)
+{
+    if (!relay_)
+        return;
+    const std::uint64_t changes = relay_->endpointChanges();
+    if (changes == endpointChangesSeen_ && !endpointsPending_)
+        return;
+    endpointChangesSeen_ = changes;
+    endpointsPending_ = false;
+    for (const auto& [key, s] : sessions_) {
+        Session& session = *s;
+        if (session.seal.serial == 0)
+            continue;
+        const BoundEndpoint bound = relay_->boundEndpoint(session.slot, session.gen);
+        const QString text = bound.port == 0
+                                 ? QString()
+                                 : lobbyrules::endpointText(QHostAddress(bound.host.data()), bound.port);
+        if (text == session.observed)
+            continue;
+        // A client can move its heartbeats from port to port; like candidates,
+        // that makes its peers' lists go out only so often.
+        if (!session.directChanges.admit(now)) {
+            endpointsPending_ = true;
+            continue;
+        }
+        session.observed = text;
+        session.directVersion = ++directVersions_;
+        if (session.room)
+            directChanged(*session.room);
+    }
+}
+
+void Lobby::dropPairs(Room& room, const Session& session)
+{
+    for (auto it = room.pairs.begin(); it != room.pairs.end();) {
+        if (it->first.first != session.serial && it->first.second != session.serial) {
+            ++it;
+            continue;
+        }
+        pairIndices_.erase(it->second.index);
+        it = room.pairs.erase(it); // the key is wiped with it
+    }
+    directChanged(room);
+}
+
+void Lobby::renewDirect(Session& session)
+{
+    if (!session.room)
+        return;
+    dropPairs(*session.room, session);
+    // Another device may have taken over: its addresses are its own, and the
+    // client learns its list anew whatever the last one held.
+    session.candidates.clear();
+    session.directVersion = ++directVersions_;
+    session.directSent.assign(1, 0);
+}
+
+void Lobby::updatePairs(Room& room)
+{
+    room.directDirty = false;
+    std::map<quint64, const Session*> eligible;
+    for (const Session* member : room.members)
+        if (directEligible(*member))
+            eligible.emplace(member->serial, member);
+    for (auto it = room.pairs.begin(); it != room.pairs.end();) {
+        const auto a = eligible.find(it->first.first), b = eligible.find(it->first.second);
+        if (a != eligible.end() && b != eligible.end() && a->second->layer == b->second->layer) {
+            ++it;
+            continue;
+        }
+        pairIndices_.erase(it->second.index);
+        it = room.pairs.erase(it);
+    }
+    for (auto a = eligible.cbegin(); a != eligible.cend(); ++a) {
+        for (auto b = std::next(a); b != eligible.cend(); ++b) {
+            if (a->second->layer != b->second->layer || room.pairs.count({a->first, b->first}) != 0)
+                continue;
+            Room::Pair pair;
+            // Without fresh randomness the two stay on the relay.
+            if (!seal::randomBytes(pair.key.bytes.data(), pair.key.bytes.size()))
+                continue;
+            do {
+                pair.index = nextPairIndex_;
+                nextPairIndex_ = nextPairIndex_ >= kMaxPairIndex ? 1 : nextPairIndex_ + 1;
+            } while (pairIndices_.count(pair.index) != 0);
+            pair.serial = ++pairSerials_;
+            pairIndices_.insert(pair.index);
+            room.pairs.emplace(std::make_pair(a->first, b->first), pair);
+        }
+    }
+    for (Session* member : room.members) {
+        if (!member->directWanted && directList(*member, nullptr) != member->directSent)
+            member->directWanted = directPending_ = true;
+    }
+}
+
+std::vector<quint64> Lobby::directList(const Session& session, QJsonArray* peers) const
+{
+    std::vector<quint64> listed;
+    if (!session.room)
+        return listed;
+    const Room& room = *session.room;
+    for (const Session* peer : room.members) {
+        const auto found = room.pairs.find(std::minmax(session.serial, peer->serial));
+        if (peer == &session || found == room.pairs.end())
+            continue;
+        const Room::Pair& pair = found->second;
+        listed.push_back(pair.serial);
+        listed.push_back(peer->directVersion);
+        if (!peers)
+            continue;
+        QJsonArray candidates;
+        if (!peer->observed.isEmpty())
+            candidates.append(peer->observed);
+        for (const QString& candidate : peer->candidates)
+            if (candidate != peer->observed)
+                candidates.append(candidate);
+        QByteArray key(reinterpret_cast<const char*>(pair.key.bytes.data()), seal::kKeyBytes);
+        peers->append(QJsonObject{{field::username, peer->name},
+                                  {field::vip, lobbyrules::formatIpv4(peer->vip)},
+                                  {field::pair, QString::number(pair.index)},
+                                  {field::side, session.slot < peer->slot ? 0 : 1},
+                                  {field::key, QString::fromLatin1(key.toBase64())},
+                                  {field::candidates, candidates}});
+        seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
+    }
+    return listed;
+}
+
+void Lobby::updateDirect(qint64 now)
+{
+    if (directDirty_) {
+        directDirty_ = false;
+        for (const auto& [key, room] : rooms_)
+            if (room->directDirty)
+                updatePairs(*room);
+    }
+    if (!directPending_)
+        return;
+    directPending_ = false;
+    for (const auto& [key, s] : sessions_) {
+        Session& session = *s;
+        if (!session.directWanted)
+            continue;
+        // Keys go only over a sealed connection; a detached member hears of
+        // its list when it takes its session back.
+        if (session.connection == 0 || session.seal.serial == 0) {
+            session.directWanted = false;
+            continue;
+        }
+        if (!session.directSends.admit(now)) {
+            directPending_ = true;
+            continue;
+        }
+        session.directWanted = false;
+        QJsonArray peers;
+        session.directSent = directList(session, &peers);
+        send(session, QJsonObject{{field::cmd, cmd::directPeers}, {field::peers, peers}});
+    }
+}
+
+QString Lobby::pairProblem(const Room& room) const
+{
+    std::map<quint64, const Session*> eligible;
+    for (const Session* member : room.members)
+        if (directEligible(*member))
+            eligible.emplace(member->serial, member);
+    std::size_t couples = 0;
+    for (auto a = eligible.cbegin(); a != eligible.cend(); ++a)
+        for (auto b = std::next(a); b != eligible.cend(); ++b)
+            couples += a->second->layer == b->second->layer;
+    for (const auto& [serials, pair] : room.pairs) {
+        const auto a = eligible.find(serials.first), b = eligible.find(serials.second);
+        if (a == eligible.end() || b == eligible.end() || a->second->layer != b->second->layer ||
+            serials.first >= serials.second)
+            return QStringLiteral("a pair in %1 that should not be").arg(room.name);
+        if (pair.index == 0 || pair.index > kMaxPairIndex || pairIndices_.count(pair.index) == 0)
+            return QStringLiteral("a pair index in %1 out of range or not live").arg(room.name);
+    }
+    return couples == room.pairs.size() ? QString() : QStringLiteral("pairs missing in %1").arg(room.name);
+}

@@ -1,0 +1,54 @@
+// A member of a room as our client runs it over real sockets: a control
+// connection and a tunnel, sealed (keys from login_ok and tunnel_key) or plain.
+#pragma once
+
+#include "protocol/seal.h"
+#include "tests/server/serverharness.h"
+
+namespace harness {
+struct Member
+{
+    ControlClient control;
+    TunnelPeer tunnel;
+    bool sealed;
+    seal::Cipher ciphers[2];
+    int phase = 0;
+    std::uint32_t index = 0;
+    std::uint64_t counter = 0;
+    QByteArray lastRaw; // the last datagram received, as it crossed
+    Member(quint16 port, bool s) : control(port, QHostAddress::LocalHost, s), tunnel(port), sealed(s) {}
+    bool takeKey(const QJsonObject& message)
+    {
+        const QByteArray key = QByteArray::fromBase64(message.value("tunnel_key").toString().toLatin1());
+        phase = message.value("tunnel_phase").toString().toInt() & 1;
+        index = message.value("tunnel_index").toString().toUInt();
+        return key.size() == 32 &&
+               ciphers[phase].setKey(reinterpret_cast<const std::uint8_t*>(key.constData()));
+    }
+    QByteArray sealedBytes(const QByteArray& plain, bool heartbeat = false)
+    {
+        QByteArray out = QByteArray(int(seal::kHeaderBytes), 0) + plain + QByteArray(int(seal::kTagBytes), 0);
+        const std::uint32_t word = index | (phase ? seal::kPhase : 0) | (heartbeat ? seal::kHeartbeat : 0);
+        ciphers[phase].seal({word, counter++}, reinterpret_cast<std::uint8_t*>(out.data()),
+                            std::size_t(plain.size()));
+        return out;
+    }
+    void send(const QByteArray& plain)
+    {
+        sealed ? tunnel.sendRaw(sealedBytes(plain)) : tunnel.sendPlain(plain);
+    }
+    // The next datagram, opened (sealed for us) or unscrambled.
+    QByteArray receive()
+    {
+        QByteArray copy = lastRaw = tunnel::scramblePayload(tunnel.receive());
+        auto* bytes = reinterpret_cast<std::uint8_t*>(copy.data());
+        seal::Header h;
+        const bool ours =
+            seal::readHeader(bytes, std::size_t(copy.size()), &h) && h.fromRelay() && h.index() == index;
+        const long n = sealed && ours ? ciphers[h.phase()].open(bytes, std::size_t(copy.size())) : -1;
+        return !sealed ? tunnel::scramblePayload(lastRaw)
+               : n < 0 ? "not sealed for us"
+                       : copy.mid(12, int(n));
+    }
+};
+} // namespace harness
