@@ -46,19 +46,16 @@ class TestSealedClient : public QObject, ClientFixture
     }
 
     // Logged in as alice (with a tunnel key when `sealed`) and in room Alpha.
-    std::unique_ptr<VLANClient> inRoom(FakeLobby& lobby, bool sealed)
+    bool inRoom(bool sealed)
     {
-        auto c = lobby.loggedInClient(u"alice"_s);
-        if (!c)
-            return c;
         if (sealed)
-            lobby.send(control::message(u"tunnel_key"_s, {{u"tunnel_key"_s, QString::fromLatin1(QByteArray(32, 't').toBase64())},
-                                                          {u"tunnel_index"_s, u"1"_s}, {u"tunnel_phase"_s, u"0"_s}}));
-        P::wintunRunning(*c) = true; // no adapter without root
-        lobby.send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.0.2"_s}, {u"room_name"_s, u"Alpha"_s}}));
-        if (!QTest::qWaitFor([&] { return P::mainTabs(*c)->currentWidget() == P::roomPage(*c); }))
-            return nullptr;
-        return c;
+            lobby = std::make_unique<FakeLobby>(identity);
+        if (!(client = lobby->loggedInClient(u"alice"_s)))
+            return false;
+        if (sealed)
+            lobby->send(control::message(u"tunnel_key"_s, {{u"tunnel_key"_s, QString(44, u'A')},
+                                                           {u"tunnel_index"_s, u"1"_s}, {u"tunnel_phase"_s, u"0"_s}}));
+        return joined();
     }
 
 private slots:
@@ -122,14 +119,11 @@ private slots:
     void onlyASealedJoinOffersCandidates()
     {
         QFETCH(bool, sealed);
-        FakeLobby lobby(sealed ? identity : tls::Identity());
-        const auto c = inRoom(lobby, sealed);
-        QVERIFY(c);
-        const qsizetype settled = lobby.settledCount(*c);
-        QCOMPARE(lobby.count(u"candidates"_s), sealed ? 1 : 0);
-        QVERIFY(settled > 0);
-        const QString port = u":"_s + QString::number(udp::localPort(P::tunnelSocket(*c)));
-        for (const QJsonValue& address : lobby.last(u"candidates"_s).value(u"addresses").toArray()) {
+        QVERIFY(inRoom(sealed));
+        lobby->settledCount(*client);
+        QCOMPARE(lobby->count(u"candidates"_s), sealed ? 1 : 0);
+        const QString port = u":"_s + QString::number(udp::localPort(P::tunnelSocket(*client)));
+        for (const QJsonValue& address : lobby->last(u"candidates"_s).value(u"addresses").toArray()) {
             QVERIFY2(address.toString().endsWith(port), qPrintable(address.toString()));
             QVERIFY(!address.toString().startsWith(u"127."_s) && !address.toString().startsWith(u"10.8.0."_s));
         }
@@ -137,19 +131,18 @@ private slots:
 
     void eachOtherMemberShowsItsPathAcrossRoomUpdates()
     {
-        FakeLobby lobby(identity);
-        const auto c = inRoom(lobby, true);
-        QVERIFY(c);
+        QVERIFY(inRoom(true));
+        VLANClient* c = client.get();
         const QJsonObject bob{{u"username"_s, u"bob"_s}, {u"vip"_s, u"10.8.0.3"_s}, {u"pair"_s, u"7"_s},
                               {u"side"_s, 1}, {u"key"_s, QString::fromLatin1(QByteArray(32, 'k').toBase64())},
                               {u"candidates"_s, QJsonArray{u"127.0.0.1:9"_s}}};
-        lobby.send({{u"cmd"_s, u"direct_peers"_s}, {u"peers"_s, QJsonArray{bob}}});
+        lobby->send({{u"cmd"_s, u"direct_peers"_s}, {u"peers"_s, QJsonArray{bob}}});
         QTRY_COMPARE(P::directPaths(*c)->status().size(), std::size_t(1));
         for (int update = 0; update < 2; ++update) {
             QJsonArray members;
             for (const char* name : {"alice", "bob", "carol"})
                 members.append(QJsonObject{{u"username"_s, QString::fromLatin1(name)}, {u"vip"_s, u"10.8.0.9"_s}});
-            lobby.send({{u"cmd"_s, u"room_update"_s}, {u"peers"_s, members}});
+            lobby->send({{u"cmd"_s, u"room_update"_s}, {u"peers"_s, members}});
             QTRY_COMPARE(P::peerList(*c)->count(), 3);
             QCOMPARE(P::peerList(*c)->item(0)->data(symbols::kDetailRole).toString(), QString());
             QCOMPARE(P::peerList(*c)->item(1)->data(symbols::kDetailRole).toString(), u"relayed"_s);

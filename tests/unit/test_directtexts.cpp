@@ -17,7 +17,7 @@ QJsonObject peer(const QString& pair, const QJsonValue& side, int keyBytes, cons
 }
 } // namespace
 
-class TestDirectPeers : public QObject
+class TestDirectTexts : public QObject
 {
     Q_OBJECT
 
@@ -91,5 +91,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestDirectPeers)
-#include "test_directpeers.moc"
+QTEST_APPLESS_MAIN(TestDirectTexts)
+#include "test_directtexts.moc"
