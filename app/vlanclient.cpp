@@ -29,6 +29,7 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     heartbeatTimer = new QTimer(this);
     reconnectTimer = new QTimer(this);
     refreshTimer = new QTimer(this);
+    directTimer = new QTimer(this);
 
     connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     // Connected means logged in only once the key is known (lobby/sealedchannel.cpp).
@@ -47,6 +48,7 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
     connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
+    connect(directTimer, &QTimer::timeout, this, &VLANClient::tickDirectPaths);
     watchConnection();
     buildTray();
     setUpSealedChannel(); // after the status line's handlers: its word on a refused downgrade comes last

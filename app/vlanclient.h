@@ -2,6 +2,7 @@
 #pragma once
 
 #include "net/adapterhandles.h"
+#include "net/directpaths.h"
 #include "net/engine.h"
 #include "net/sealsession.h"
 #include "ui/framedrag.h"
@@ -117,6 +118,13 @@ private:
     void forgetServerSealing();
     int tunnelOverhead() const; // bytes the sealing adds to each datagram
 
+    // Direct paths to sealed room members (features/direct.cpp).
+    void handleDirectPeers(const QJsonObject& message);
+    void sendCandidates();
+    void tickDirectPaths();
+    void showDirectPaths();
+    void endDirectPaths();
+
     // Tunnel (net/tunnel.cpp): the engine carries the traffic; the GUI thread
     // starts and stops it.
     bool startEngine(std::unique_ptr<tunnel::AdapterPort> port);
@@ -218,6 +226,10 @@ private:
     tunnel::Engine engine; // the data path of whichever back-end runs
     bool layer2Mode = false;
     bool relayReadsLayer = false; // the server echoed the mode in join_ok: heartbeats may carry it
+    // Which room members the engine reaches directly; probed from directTimer.
+    std::shared_ptr<tunnel::DirectPaths> directPaths = std::make_shared<tunnel::DirectPaths>();
+    QTimer* directTimer = nullptr;
+    int directTicks = 0;
 
     QStackedWidget* pageStack = nullptr;
     QDialog* reconnectDialog = nullptr;

@@ -47,6 +47,14 @@ inline QString peerEntryText(const QString& user, const QString& virtualIp, bool
     return user + (host ? QStringLiteral(" 👑") : QString()) + QStringLiteral(" - ") + virtualIp;
 }
 
+// The second line of a member's entry: how our traffic reaches it.
+inline QString peerPathText(bool direct, int rttMs)
+{
+    if (!direct)
+        return QStringLiteral("relayed");
+    return rttMs < 0 ? QStringLiteral("direct") : QStringLiteral("direct · %1 ms").arg(rttMs);
+}
+
 // Tab bars read "&" as a shortcut marker; a name must show as it is.
 inline QString tabTitle(const QString& prefix, const QString& name)
 {

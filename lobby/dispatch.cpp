@@ -27,6 +27,7 @@ void VLANClient::onTcpReadyRead()
         {cmd::privateMessage, &VLANClient::handlePrivateMessage},
         {cmd::error, &VLANClient::handleError},
         {cmd::tunnelKey, &VLANClient::handleTunnelKey},
+        {cmd::directPeers, &VLANClient::handleDirectPeers},
     };
 
     while (tcpSocket->canReadLine()) {

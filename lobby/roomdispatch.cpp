@@ -37,6 +37,7 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
     if (readdress)
         stopAdapters();
     startAdapter(myVirtualIp);
+    sendCandidates();
 }
 
 void VLANClient::handlePasswordRequired(const QJsonObject& message)
@@ -70,6 +71,7 @@ void VLANClient::handleRoomUpdate(const QJsonObject& message)
         item->setData(rooms::kPeerNameRole, user);
         item->setData(rooms::kPeerHostRole, host);
     }
+    showDirectPaths();
 }
 
 void VLANClient::handleKicked(const QJsonObject& message)

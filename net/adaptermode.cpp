@@ -37,6 +37,7 @@ void VLANClient::startAdapter(const QString& virtualIp)
 
 void VLANClient::stopAdapters()
 {
+    endDirectPaths(); // every pair key of the room goes with it
     // An engine that outlived an earlier stop is waited for again here.
     if (tapRunning || tapHandle != adapter::invalidDevice())
         stopTapAdapter();

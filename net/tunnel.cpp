@@ -57,7 +57,8 @@ bool VLANClient::startEngine(std::unique_ptr<tunnel::AdapterPort> port)
         return false; // no numeric relay address: nothing could be sent anyway
     // The engine's receiver owns the socket's reads from here on.
     tunnelNotifier->setEnabled(false);
-    if (engine.start(std::move(port), tunnelSocket, relayPeer, tunnelSeal))
+    directPaths->layer2 = layer2Mode;
+    if (engine.start(std::move(port), tunnelSocket, relayPeer, tunnelSeal, directPaths))
         return true;
     tunnelNotifier->setEnabled(true);
     return false;

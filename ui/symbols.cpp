@@ -1,9 +1,12 @@
 #include "ui/symbols.h"
 
+#include "ui/theme.h"
+
 #include <QAbstractItemView>
 #include <QGlyphRun>
 #include <QHash>
 #include <QIcon>
+#include <QPainter>
 #include <QTextLayout>
 
 namespace symbols {
@@ -54,6 +57,32 @@ void SymbolDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelI
         const int side = option->fontMetrics.height();
         option->decorationSize = QSize(side, side);
     }
+}
+
+QSize SymbolDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    if (!index.data(kDetailRole).toString().isEmpty())
+        size.rheight() += option.fontMetrics.height();
+    return size;
+}
+
+void SymbolDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    const QString detail = index.data(kDetailRole).toString();
+    if (detail.isEmpty()) {
+        QStyledItemDelegate::paint(painter, option, index);
+        return;
+    }
+    QStyleOptionViewItem top(option);
+    top.displayAlignment = Qt::AlignLeft | Qt::AlignTop;
+    QStyledItemDelegate::paint(painter, top, index);
+    const int line = option.fontMetrics.height();
+    QRect below = option.rect.adjusted(line / 2, option.rect.height() - line - 2, 0, 0);
+    painter->save();
+    painter->setPen(theme::detailText);
+    painter->drawText(below, Qt::AlignLeft | Qt::AlignVCenter, detail);
+    painter->restore();
 }
 
 void drawSymbols(QAbstractItemView* view)

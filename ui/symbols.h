@@ -13,10 +13,16 @@ namespace symbols {
 // every character of `text` without the missing-glyph box.
 bool fontsDraw(const QString& text, const QFont& font);
 
+// An entry may carry a second, dimmer line under its text (empty: none), so
+// that extra facts never change the entry's own text.
+constexpr int kDetailRole = Qt::UserRole + 8;
+
 class SymbolDelegate : public QStyledItemDelegate
 {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;

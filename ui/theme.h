@@ -22,6 +22,8 @@ QString copiedButtonSheet();
 inline const QColor popupSurface{0x18, 0x18, 0x1b};
 inline const QColor popupText{0xff, 0xff, 0xff};
 inline const QColor popupSelection{0x27, 0x27, 0x2a};
+// Secondary text under list entries.
+inline const QColor detailText{0x71, 0x71, 0x7a};
 
 // Gives the drop-down list of `box` the theme's colours, frame included.
 void darkPopup(QComboBox* box);

@@ -203,6 +203,9 @@ private:
             rooms.append(P::roomList(client)->item(i)->text());
         const bool lobby =
             P::pageStack(client)->currentWidget() == static_cast<QWidget*>(P::mainTabs(client));
+        QJsonObject paths; // virtual IP -> "direct" or "relayed", as the client itself sees it
+        for (const tunnel::DirectStatus& path : P::directPaths(client)->status())
+            paths.insert(QHostAddress(path.vip).toString(), path.direct ? u"direct"_s : u"relayed"_s);
         return {{u"page"_s, lobby ? u"lobby"_s : u"login"_s},
                 {u"logins"_s, logins},
                 {u"joins"_s, joins},
@@ -219,6 +222,7 @@ private:
                 {u"modeEnabled"_s, P::layer2Button(client)->isEnabled()},
                 {u"rooms"_s, rooms},
                 {u"sealed"_s, P::controlSealed(client) && P::tunnelSeal(client)->active()},
+                {u"paths"_s, paths},
                 {u"boxes"_s, boxes}};
     }
 };

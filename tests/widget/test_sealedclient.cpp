@@ -5,7 +5,11 @@
 #include "tests/support/fakelobby.h"
 #include "tests/support/testenv.h"
 
+#include "ui/symbols.h"
+
+#include <QJsonArray>
 #include <QLabel>
+#include <QListWidget>
 
 namespace {
 tls::Identity freshIdentity()
@@ -39,6 +43,19 @@ class TestSealedClient : public QObject, ClientFixture
         client = std::make_unique<VLANClient>();
         P::nicknameInput(*client)->setText(u"alice"_s);
         P::connectButton(*client)->click();
+    }
+
+    // Logged in as alice (with a tunnel key when `sealed`) and in room Alpha.
+    bool inRoom(bool sealed)
+    {
+        if (sealed)
+            lobby = std::make_unique<FakeLobby>(identity);
+        if (!(client = lobby->loggedInClient(u"alice"_s)))
+            return false;
+        if (sealed)
+            lobby->send(control::message(u"tunnel_key"_s, {{u"tunnel_key"_s, QString(44, u'A')},
+                                                           {u"tunnel_index"_s, u"1"_s}, {u"tunnel_phase"_s, u"0"_s}}));
+        return joined();
     }
 
 private slots:
@@ -90,6 +107,49 @@ private slots:
         QVERIFY(loggedIn());
         QVERIFY(P::serverLabel(*client)->text().contains(u"· not sealed · "_s));
         QVERIFY(pinned().isEmpty());
+    }
+
+    // Direct paths: only a sealed tunnel offers its addresses and takes pair keys.
+    void onlyASealedJoinOffersCandidates_data()
+    {
+        QTest::addColumn<bool>("sealed");
+        QTest::newRow("sealed: offered on the tunnel port") << true;
+        QTest::newRow("plain: nothing offered") << false;
+    }
+    void onlyASealedJoinOffersCandidates()
+    {
+        QFETCH(bool, sealed);
+        QVERIFY(inRoom(sealed));
+        lobby->settledCount(*client);
+        QCOMPARE(lobby->count(u"candidates"_s), sealed ? 1 : 0);
+        const QString port = u":"_s + QString::number(udp::localPort(P::tunnelSocket(*client)));
+        for (const QJsonValue& address : lobby->last(u"candidates"_s).value(u"addresses").toArray()) {
+            QVERIFY2(address.toString().endsWith(port), qPrintable(address.toString()));
+            QVERIFY(!address.toString().startsWith(u"127."_s) && !address.toString().startsWith(u"10.8.0."_s));
+        }
+    }
+
+    void eachOtherMemberShowsItsPathAcrossRoomUpdates()
+    {
+        QVERIFY(inRoom(true));
+        VLANClient* c = client.get();
+        const QJsonObject bob{{u"username"_s, u"bob"_s}, {u"vip"_s, u"10.8.0.3"_s}, {u"pair"_s, u"7"_s},
+                              {u"side"_s, 1}, {u"key"_s, QString::fromLatin1(QByteArray(32, 'k').toBase64())},
+                              {u"candidates"_s, QJsonArray{u"127.0.0.1:9"_s}}};
+        lobby->send({{u"cmd"_s, u"direct_peers"_s}, {u"peers"_s, QJsonArray{bob}}});
+        QTRY_COMPARE(P::directPaths(*c)->status().size(), std::size_t(1));
+        for (int update = 0; update < 2; ++update) {
+            QJsonArray members;
+            for (const char* name : {"alice", "bob", "carol"})
+                members.append(QJsonObject{{u"username"_s, QString::fromLatin1(name)}, {u"vip"_s, u"10.8.0.9"_s}});
+            lobby->send({{u"cmd"_s, u"room_update"_s}, {u"peers"_s, members}});
+            QTRY_COMPARE(P::peerList(*c)->count(), 3);
+            QCOMPARE(P::peerList(*c)->item(0)->data(symbols::kDetailRole).toString(), QString());
+            QCOMPARE(P::peerList(*c)->item(1)->data(symbols::kDetailRole).toString(), u"relayed"_s);
+            QCOMPARE(P::peerList(*c)->item(2)->data(symbols::kDetailRole).toString(), u"relayed"_s);
+        }
+        P::disconnectButton(*c)->click(); // leaving ends every pair
+        QVERIFY(P::directPaths(*c)->status().empty());
     }
 };
 

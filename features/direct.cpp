@@ -1,0 +1,73 @@
+// Direct paths to the room's other sealed members: the server names them and
+// where they may be reached; DirectPaths probes them and the engine follows
+// its choice. The member list shows each member's path.
+#include "app/vlanclient.h"
+#include "features/directpeers.h"
+#include "features/roomname.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
+#include "ui/symbols.h"
+
+#include <QJsonArray>
+#include <QListWidget>
+#include <QNetworkInterface>
+#include <QTimer>
+
+void VLANClient::handleDirectPeers(const QJsonObject& message)
+{
+    // Pair keys only mean something to a sealed tunnel in a room.
+    if (!tunnelSeal->active() || currentRoomName.isEmpty())
+        return;
+    directPaths->setPeers(direct::parsePeers(control::readArray(message, field::peers), relayPeer), tunnel::steadyMs());
+    if (!directTimer->isActive())
+        directTimer->start(100);
+    showDirectPaths();
+}
+
+void VLANClient::sendCandidates()
+{
+    // A plain session has no pair keys to probe with: it stays on the relay.
+    if (!tunnelSeal->active() || !tunnelSocket)
+        return;
+    const bool ipv6 = relayPeer.length > 16; // the socket follows the relay's family
+    const QJsonArray addresses = direct::localCandidates(QNetworkInterface::allAddresses(),
+                                                         udp::localPort(tunnelSocket), ipv6, myVirtualIp);
+    QJsonObject message = control::message(cmd::candidates);
+    message.insert(field::addresses, addresses);
+    sendControlMessage(message);
+}
+
+void VLANClient::tickDirectPaths()
+{
+    directPaths->tick(tunnel::steadyMs(), [this](const Endpoint& to, const std::uint8_t* data, std::size_t length) {
+        udp::send(tunnelSocket, to, data, length);
+    });
+    // The list follows every 2 s; probing itself runs every tick.
+    if (++directTicks % 20 == 0)
+        showDirectPaths();
+}
+
+void VLANClient::showDirectPaths()
+{
+    const std::vector<tunnel::DirectStatus> paths = directPaths->status();
+    for (int i = 0; i < peerList->count(); ++i) {
+        QListWidgetItem* item = peerList->item(i);
+        const QString name = item->data(rooms::kPeerNameRole).toString();
+        QString detail;
+        if (name != nickname) {
+            detail = rooms::peerPathText(false, -1);
+            for (const tunnel::DirectStatus& path : paths) {
+                if (QString::fromStdString(path.name) == name)
+                    detail = rooms::peerPathText(path.direct, path.rttMs);
+            }
+        }
+        if (item->data(symbols::kDetailRole).toString() != detail)
+            item->setData(symbols::kDetailRole, detail);
+    }
+}
+
+void VLANClient::endDirectPaths()
+{
+    directTimer->stop();
+    directPaths->clear();
+}

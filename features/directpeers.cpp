@@ -1,0 +1,86 @@
+#include "features/directpeers.h"
+
+#include "lobby/serveraddress.h"
+#include "net/udpsocket.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <cstring>
+
+namespace direct {
+
+namespace {
+
+constexpr std::uint32_t kMaxPair = (1u << 29) - 1;
+constexpr int kMaxTextLength = 64; // "[v6]:port" fits with room to spare
+
+bool readPair(const QJsonObject& peer, std::uint32_t* pair)
+{
+    bool ok = false;
+    const qulonglong value = control::readString(peer, field::pair).toULongLong(&ok);
+    *pair = static_cast<std::uint32_t>(value);
+    return ok && value >= 1 && value <= kMaxPair;
+}
+
+} // namespace
+
+Endpoint parseCandidate(const QString& text)
+{
+    if (text.size() > kMaxTextLength)
+        return {};
+    QString error;
+    const auto endpoint = lobby::parseServerEndpoint(text, 0, &error);
+    if (!endpoint || endpoint->port == 0 || !lobby::isNumericAddress(endpoint->address))
+        return {};
+    return udp::parsePeer(endpoint->address.toLatin1().constData(), endpoint->port);
+}
+
+std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, const Endpoint& relay)
+{
+    std::vector<tunnel::DirectPeer> out;
+    for (qsizetype i = 0; i < peers.size() && i < 256; ++i) {
+        const QJsonObject entry = control::objectAt(peers, i);
+        tunnel::DirectPeer peer;
+        const QHostAddress vip(control::readString(entry, field::vip));
+        const QJsonValue side = entry.value(field::side);
+        const QByteArray key =
+            QByteArray::fromBase64(control::readString(entry, field::key).left(64).toLatin1());
+        if (!readPair(entry, &peer.pair) || vip.protocol() != QAbstractSocket::IPv4Protocol ||
+            !side.isDouble() || (side.toInt(-1) != 0 && side.toInt(-1) != 1) ||
+            key.size() != static_cast<qsizetype>(peer.key.size()))
+            continue;
+        peer.name = control::readString(entry, field::username).toStdString();
+        peer.vip = vip.toIPv4Address();
+        peer.side = side.toInt();
+        std::memcpy(peer.key.data(), key.constData(), peer.key.size());
+        const QJsonArray candidates = control::readArray(entry, field::candidates);
+        for (qsizetype c = 0; c < candidates.size() && c < kMaxCandidates + 1; ++c) {
+            const Endpoint at = parseCandidate(control::stringAt(candidates, c));
+            if (at.length != 0 && at.length == relay.length)
+                peer.candidates.push_back(at);
+        }
+        out.push_back(std::move(peer));
+    }
+    return out;
+}
+
+QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, bool ipv6, const QString& ownVip)
+{
+    const QHostAddress own(ownVip);
+    QJsonArray out;
+    for (const QHostAddress& address : addresses) {
+        const bool family = address.protocol() ==
+                            (ipv6 ? QAbstractSocket::IPv6Protocol : QAbstractSocket::IPv4Protocol);
+        if (!family || address.isLoopback() || address.isLinkLocal() || address.isMulticast() ||
+            !address.scopeId().isEmpty() || (!own.isNull() && address.isInSubnet(own, 24)))
+            continue;
+        if (out.size() >= kMaxCandidates)
+            break;
+        out.append(lobby::formatEndpoint({address.toString(), port}));
+    }
+    return out;
+}
+
+} // namespace direct
