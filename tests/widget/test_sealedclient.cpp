@@ -53,7 +53,7 @@ class TestSealedClient : public QObject, ClientFixture
         if (!(client = lobby->loggedInClient(u"alice"_s)))
             return false;
         if (sealed)
-            lobby->send(control::message(u"tunnel_key"_s, {{u"tunnel_key"_s, QString(44, u'A')},
+            lobby->send(control::message(u"tunnel_key"_s, {{u"tunnel_key"_s, QString(43, u'A') + u'='},
                                                            {u"tunnel_index"_s, u"1"_s}, {u"tunnel_phase"_s, u"0"_s}}));
         return joined();
     }
