@@ -1,5 +1,7 @@
 #include "server/relay/udpbatch_linux.h"
 
+#include "protocol/udpbatch_linux.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -9,15 +11,9 @@
 #include <unistd.h>
 #include <vector>
 
+static_assert(sizeof(LocalAddress::bytes) >= udpbatch::kPktinfoSize, "LocalAddress too small");
+
 namespace {
-
-constexpr std::size_t kControlSpace = CMSG_SPACE(sizeof(in6_pktinfo));
-static_assert(sizeof(Endpoint::bytes) >= sizeof(sockaddr_in6), "Endpoint too small");
-static_assert(sizeof(LocalAddress::bytes) >= sizeof(in6_pktinfo), "LocalAddress too small");
-
-struct alignas(cmsghdr) ControlBuffer {
-    unsigned char bytes[kControlSpace];
-};
 
 void setBuffer(int fd, int option, int forced)
 {
@@ -45,34 +41,16 @@ QString errnoText(const char* what)
 
 struct UdpBatchSocket::Buffers {
     std::vector<std::uint8_t> payload = std::vector<std::uint8_t>(kReceiveBatch * kReceiveSize);
-    mmsghdr receiveHeaders[kReceiveBatch];
-    iovec receiveVectors[kReceiveBatch];
     Endpoint sources[kReceiveBatch];
-    ControlBuffer receiveControl[kReceiveBatch];
-
-    mmsghdr sendHeaders[kSendBatch];
-    iovec sendVectors[kSendBatch];
-    ControlBuffer sendControl[kSendBatch];
-    int queued = 0;
+    udpbatch::Receiver receiver{kReceiveBatch};
+    udpbatch::Sender sender{kSendBatch};
 };
 
 UdpBatchSocket::UdpBatchSocket() : b_(new Buffers)
 {
-    std::memset(b_->receiveHeaders, 0, sizeof b_->receiveHeaders);
-    std::memset(b_->sendHeaders, 0, sizeof b_->sendHeaders);
-    for (int i = 0; i < kReceiveBatch; ++i) {
-        b_->receiveVectors[i].iov_base = b_->payload.data() + std::size_t(i) * kReceiveSize;
-        b_->receiveVectors[i].iov_len = kReceiveSize;
-        msghdr& h = b_->receiveHeaders[i].msg_hdr;
-        h.msg_iov = &b_->receiveVectors[i];
-        h.msg_iovlen = 1;
-        h.msg_name = b_->sources[i].bytes;
-    }
-    for (int i = 0; i < kSendBatch; ++i) {
-        msghdr& h = b_->sendHeaders[i].msg_hdr;
-        h.msg_iov = &b_->sendVectors[i];
-        h.msg_iovlen = 1;
-    }
+    for (int i = 0; i < kReceiveBatch; ++i)
+        b_->receiver.attach(i, b_->payload.data() + std::size_t(i) * kReceiveSize, kReceiveSize,
+                            &b_->sources[i]);
 }
 
 UdpBatchSocket::~UdpBatchSocket()
@@ -131,10 +109,8 @@ bool UdpBatchSocket::open(const QHostAddress& address, quint16 port, QString* er
     const int zero = 0;
     if (ipv6_)
         setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, anyV6 ? &zero : &one, sizeof one);
-    if (pktinfo_ && ipv6_)
-        setsockopt(fd_, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one);
-    else if (pktinfo_)
-        setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+    if (pktinfo_)
+        udpbatch::reportDestination(fd_, ipv6_);
     setBuffer(fd_, SO_RCVBUF, SO_RCVBUFFORCE);
     setBuffer(fd_, SO_SNDBUF, SO_SNDBUFFORCE);
 
@@ -144,11 +120,6 @@ bool UdpBatchSocket::open(const QHostAddress& address, quint16 port, QString* er
         ::close(fd_);
         fd_ = -1;
         return false;
-    }
-    if (pktinfo_) {
-        for (int i = 0; i < kReceiveBatch; ++i) {
-            b_->receiveHeaders[i].msg_hdr.msg_control = b_->receiveControl[i].bytes;
-        }
     }
     return true;
 }
@@ -189,33 +160,22 @@ bool UdpBatchSocket::wait(int wakeFd, int timeoutMs)
 
 int UdpBatchSocket::receive()
 {
-    for (int i = 0; i < kReceiveBatch; ++i) {
-        msghdr& h = b_->receiveHeaders[i].msg_hdr;
-        h.msg_namelen = sizeof b_->sources[i].bytes;
-        h.msg_controllen = pktinfo_ ? kControlSpace : 0;
-        h.msg_flags = 0;
-    }
-    const int n = ::recvmmsg(fd_, b_->receiveHeaders, kReceiveBatch, MSG_DONTWAIT, nullptr);
-    if (n <= 0)
-        return 0;
-    for (int i = 0; i < n; ++i)
-        b_->sources[i].length = b_->receiveHeaders[i].msg_hdr.msg_namelen;
-    return n;
+    return b_->receiver.receive(fd_);
 }
 
 const std::uint8_t* UdpBatchSocket::data(int i) const
 {
-    return static_cast<const std::uint8_t*>(b_->receiveVectors[i].iov_base);
+    return b_->receiver.data(i);
 }
 
 std::size_t UdpBatchSocket::length(int i) const
 {
-    return b_->receiveHeaders[i].msg_len;
+    return b_->receiver.length(i);
 }
 
 bool UdpBatchSocket::truncated(int i) const
 {
-    return b_->receiveHeaders[i].msg_hdr.msg_flags & MSG_TRUNC;
+    return b_->receiver.truncated(i);
 }
 
 const Endpoint& UdpBatchSocket::source(int i) const
@@ -226,79 +186,25 @@ const Endpoint& UdpBatchSocket::source(int i) const
 LocalAddress UdpBatchSocket::destination(int i) const
 {
     LocalAddress local;
-    if (!pktinfo_)
-        return local;
-    msghdr& h = b_->receiveHeaders[i].msg_hdr;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO && !ipv6_) {
-            in_pktinfo info;
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            // Reply from the address the datagram was sent to; leave the
-            // interface to the routing table.
-            in_pktinfo reply{};
-            reply.ipi_spec_dst = info.ipi_addr;
-            std::memcpy(local.bytes, &reply, sizeof reply);
-            local.length = sizeof reply;
-        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO && ipv6_) {
-            in6_pktinfo info;
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            // Link-local addresses need their interface; others route freely.
-            if (!IN6_IS_ADDR_LINKLOCAL(&info.ipi6_addr))
-                info.ipi6_ifindex = 0;
-            std::memcpy(local.bytes, &info, sizeof info);
-            local.length = sizeof info;
-        }
-    }
+    if (pktinfo_)
+        local.length = b_->receiver.destination(i, local.bytes);
     return local;
 }
 
 bool UdpBatchSocket::queue(const std::uint8_t* data, std::size_t length, const Endpoint& to,
                            const LocalAddress& from)
 {
-    if (b_->queued == kSendBatch)
-        return false;
-    const int i = b_->queued++;
-    b_->sendVectors[i].iov_base = const_cast<std::uint8_t*>(data);
-    b_->sendVectors[i].iov_len = length;
-    msghdr& h = b_->sendHeaders[i].msg_hdr;
-    h.msg_name = const_cast<unsigned char*>(to.bytes);
-    h.msg_namelen = to.length;
-    if (from.length == 0) {
-        h.msg_control = nullptr;
-        h.msg_controllen = 0;
-        return true;
-    }
-    h.msg_control = b_->sendControl[i].bytes;
-    h.msg_controllen = ipv6_ ? CMSG_SPACE(sizeof(in6_pktinfo)) : CMSG_SPACE(sizeof(in_pktinfo));
-    cmsghdr* c = CMSG_FIRSTHDR(&h);
-    c->cmsg_level = ipv6_ ? IPPROTO_IPV6 : IPPROTO_IP;
-    c->cmsg_type = ipv6_ ? IPV6_PKTINFO : IP_PKTINFO;
-    c->cmsg_len = ipv6_ ? CMSG_LEN(sizeof(in6_pktinfo)) : CMSG_LEN(sizeof(in_pktinfo));
-    std::memcpy(CMSG_DATA(c), from.bytes, from.length);
-    return true;
+    return b_->sender.add(data, length, to, from.bytes, from.length);
 }
 
 UdpBatchSocket::Flushed UdpBatchSocket::flush()
 {
+    // A full send buffer drops the datagram at once: waiting on one slow
+    // destination would stall every room.
+    const auto r = b_->sender.flush(fd_, udpbatch::Sender::WhenFull::Drop);
     Flushed result;
-    int next = 0;
-    while (next < b_->queued) {
-        const int n = ::sendmmsg(fd_, b_->sendHeaders + next, static_cast<unsigned>(b_->queued - next), 0);
-        if (n > 0) {
-            result.sent += n;
-            next += n;
-            continue;
-        }
-        if (errno == EINTR)
-            continue;
-        // A full send buffer drops the datagram at once: waiting on one slow
-        // destination would stall every room.
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)
-            ++result.full;
-        else
-            ++result.failed; // unreachable, too large, filtered
-        ++next;
-    }
-    b_->queued = 0;
+    result.sent = r.sent;
+    result.failed = r.failed;
+    result.full = r.full;
     return result;
 }
