@@ -203,11 +203,14 @@ newns() {
 in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
 
 # link NS_A DEV_A ADDR_A NS_B DEV_B ADDR_B MS: a point-to-point link delayed MS each way.
+# Each link its own output file: a "ready" left by an earlier link must not pass for this one's.
+link_no=0
 link() {
-    local out=$work/link-$2.out
-    "$delaylink_bin" --delay-ms "$7" "$2@$1" "$5@$4" >"$out" 2>"$work/link-$2.err" &
+    link_no=$((link_no + 1))
+    local out=$work/link-$link_no.out
+    "$delaylink_bin" --delay-ms "$7" "$2@$1" "$5@$4" >"$out" 2>"$work/link-$link_no.err" &
     pids+=($!)
-    waitfor 5 grep -q ready "$out" || { echo "run.sh: delaylink did not start: $(cat "$work/link-$2.err")" >&2; return 1; }
+    waitfor 5 grep -q ready "$out" || { echo "run.sh: delaylink did not start: $(cat "$work/link-$link_no.err")" >&2; return 1; }
     ip -n "$1" addr add "$3" peer "$6" dev "$2"
     ip -n "$4" addr add "$6" peer "$3" dev "$5"
     ip -n "$1" link set "$2" up
