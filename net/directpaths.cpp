@@ -243,7 +243,7 @@ void DirectPaths::publish()
                                  p->state == Pair::Direct, p->path, p->shared, p->peer.key});
     std::shared_ptr<const Table> old;
     {
-        Lock lock(busy_);
+        SpinLock lock(busy_);
         old = std::move(table_);
         table_ = std::move(table);
         generation_.fetch_add(1, std::memory_order_release);
@@ -288,7 +288,7 @@ void DirectPaths::View::sync()
         return;
     std::shared_ptr<const Table> table;
     {
-        Lock lock(paths_.busy_);
+        SpinLock lock(paths_.busy_);
         table = paths_.table_;
         generation_ = paths_.generation_.load(std::memory_order_relaxed);
     }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "protocol/endpoint.h"
+#include "net/spinlock.h"
 #include "protocol/seal.h"
 
 #include <array>
@@ -177,21 +178,6 @@ private:
         std::atomic<std::uint32_t> head_{0};
         std::atomic<std::uint32_t> tail_{0};
     };
-    // Held only while the table is swapped or fetched; a spin lock, as the
-    // Windows toolchain's threads model may lack std::mutex.
-    class Lock
-    {
-    public:
-        explicit Lock(std::atomic<bool>& flag) : flag_(flag)
-        {
-            while (flag_.exchange(true, std::memory_order_acquire)) {
-            }
-        }
-        ~Lock() { flag_.store(false, std::memory_order_release); }
-
-    private:
-        std::atomic<bool>& flag_;
-    };
 
     void handle(const Event& e, std::int64_t nowMs, const SendFn& send);
     void request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send, bool check);
@@ -202,7 +188,7 @@ private:
     std::uint64_t nextTxid_ = 0;
     bool changed_ = false;
     Ring ring_;
-    std::atomic<bool> busy_{false};
+    std::atomic<bool> busy_{false}; // held while the table is swapped or fetched
     std::atomic<std::uint64_t> generation_{0};
     std::shared_ptr<const Table> table_;
 };

@@ -11,7 +11,7 @@ SealSession::~SealSession()
 
 void SealSession::setKey(const std::uint8_t key[seal::kKeyBytes], std::uint32_t index, int phase)
 {
-    Lock lock(busy_);
+    SpinLock lock(busy_);
     phase &= 1;
     std::memcpy(keys_[phase].data(), key, seal::kKeyBytes);
     const std::uint64_t generation = generation_.load(std::memory_order_relaxed) + 1;
@@ -24,7 +24,7 @@ void SealSession::setKey(const std::uint8_t key[seal::kKeyBytes], std::uint32_t 
 
 void SealSession::clear()
 {
-    Lock lock(busy_);
+    SpinLock lock(busy_);
     for (auto& key : keys_)
         seal::wipe(key.data(), key.size());
     keyGeneration_[0] = keyGeneration_[1] = 0;
@@ -37,7 +37,7 @@ void SealSession::View::sync()
     const std::uint64_t generation = session_.generation_.load(std::memory_order_acquire);
     if (generation == generation_)
         return;
-    Lock lock(session_.busy_);
+    SpinLock lock(session_.busy_);
     for (int p = 0; p < 2; ++p) {
         if (keyGeneration_[p] == session_.keyGeneration_[p])
             continue;

@@ -3,6 +3,7 @@
 // engine's threads and the heartbeat, each through a View of its own.
 #pragma once
 
+#include "net/spinlock.h"
 #include "protocol/seal.h"
 
 #include <array>
@@ -49,22 +50,7 @@ public:
     };
 
 private:
-    // Held only while keys change or a View copies them; a spin lock, as the
-    // Windows toolchain's threads model may lack std::mutex.
-    class Lock
-    {
-    public:
-        explicit Lock(std::atomic<bool>& flag) : flag_(flag)
-        {
-            while (flag_.exchange(true, std::memory_order_acquire)) {
-            }
-        }
-        ~Lock() { flag_.store(false, std::memory_order_release); }
-
-    private:
-        std::atomic<bool>& flag_;
-    };
-    std::atomic<bool> busy_{false};
+    std::atomic<bool> busy_{false}; // held while keys change or a View copies them
     std::atomic<bool> active_{false};
     std::atomic<std::uint64_t> generation_{0};
     // Counters are never reused, not even across keys: one sequence for every sender.
