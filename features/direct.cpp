@@ -18,7 +18,8 @@ void VLANClient::handleDirectPeers(const QJsonObject& message)
     // Pair keys only mean something to a sealed tunnel in a room.
     if (!tunnelSeal->active() || currentRoomName.isEmpty())
         return;
-    directPaths->setPeers(direct::parsePeers(control::readArray(message, field::peers), relayPeer), tunnel::steadyMs());
+    directPaths->setPeers(direct::parsePeers(control::readArray(message, field::peers), relayPeer),
+                          tunnel::steadyMs());
     if (!directTimer->isActive())
         directTimer->start(100);
     showDirectPaths();
@@ -39,9 +40,10 @@ void VLANClient::sendCandidates()
 
 void VLANClient::tickDirectPaths()
 {
-    directPaths->tick(tunnel::steadyMs(), [this](const Endpoint& to, const std::uint8_t* data, std::size_t length) {
-        udp::send(tunnelSocket, to, data, length);
-    });
+    directPaths->tick(tunnel::steadyMs(),
+                      [this](const Endpoint& to, const std::uint8_t* data, std::size_t length) {
+                          udp::send(tunnelSocket, to, data, length);
+                      });
     // The list follows every 2 s; probing itself runs every tick.
     if (++directTicks % 20 == 0)
         showDirectPaths();

@@ -66,7 +66,8 @@ std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, const Endpoi
     return out;
 }
 
-QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, bool ipv6, const QString& ownVip)
+QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, bool ipv6,
+                           const QString& ownVip)
 {
     const QHostAddress own(ownVip);
     QJsonArray out;

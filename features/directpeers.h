@@ -26,6 +26,7 @@ std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, const Endpoi
 // the tunnel socket's family, without loopback, link-local, or the room's
 // own network (our virtual adapter). At most kMaxCandidates.
 constexpr int kMaxCandidates = 8;
-QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, bool ipv6, const QString& ownVip);
+QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, bool ipv6,
+                           const QString& ownVip);
 
 } // namespace direct

@@ -67,7 +67,8 @@ QSize SymbolDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelI
     return size;
 }
 
-void SymbolDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
+void SymbolDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                           const QModelIndex& index) const
 {
     const QString detail = index.data(kDetailRole).toString();
     if (detail.isEmpty()) {
