@@ -62,7 +62,9 @@ constexpr std::int64_t kProbeGraceMs = 1000; // answers to the last requests sti
 constexpr std::int64_t kCheckActiveMs = 2000;
 constexpr std::int64_t kCheckIdleMs = 20000; // below common 30 s NAT timeouts
 constexpr std::int64_t kActiveForMs = 10000;
-constexpr std::int64_t kMissAfterMs = 2500;
+// Two misses in a row fall back: at worst a check interval and two waits after
+// the break, 6 s, inside the 7 s a game can bear.
+constexpr std::int64_t kMissAfterMs = 2000;
 constexpr int kMissesToFall = 2;
 constexpr std::int64_t kRetryMs = 60000;
 constexpr std::size_t kMaxCandidates = 16;
