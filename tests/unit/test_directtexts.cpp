@@ -9,7 +9,8 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-QJsonObject peer(const QString& pair, const QJsonValue& side, int keyBytes, const QString& vip = u"10.8.0.3"_s)
+QJsonObject peer(const QString& pair, const QJsonValue& side, int keyBytes,
+                 const QString& vip = u"10.8.0.3"_s)
 {
     return {{u"username"_s, u"bob"_s}, {u"vip"_s, vip}, {u"pair"_s, pair}, {u"side"_s, side},
             {u"key"_s, QString::fromLatin1(QByteArray(keyBytes, 'k').toBase64())},
@@ -87,7 +88,8 @@ private slots:
         QCOMPARE(v4.size(), direct::kMaxCandidates);
         QCOMPARE(v4.first().toString(), u"192.168.1.10:4000"_s);
         QCOMPARE(v4.last().toString(), u"172.16.0.7:4000"_s);
-        QCOMPARE(direct::localCandidates(addresses, 4000, true, u"10.8.0.2"_s), QJsonArray{u"[2001:db8::5]:4000"_s});
+        QCOMPARE(direct::localCandidates(addresses, 4000, true, u"10.8.0.2"_s),
+                 QJsonArray{u"[2001:db8::5]:4000"_s});
     }
 };
 

@@ -54,7 +54,8 @@ class TestSealedClient : public QObject, ClientFixture
             return false;
         if (sealed)
             lobby->send(control::message(u"tunnel_key"_s, {{u"tunnel_key"_s, QString(43, u'A') + u'='},
-                                                           {u"tunnel_index"_s, u"1"_s}, {u"tunnel_phase"_s, u"0"_s}}));
+                                                           {u"tunnel_index"_s, u"1"_s},
+                                                           {u"tunnel_phase"_s, u"0"_s}}));
         return joined();
     }
 
@@ -125,7 +126,8 @@ private slots:
         const QString port = u":"_s + QString::number(udp::localPort(P::tunnelSocket(*client)));
         for (const QJsonValue& address : lobby->last(u"candidates"_s).value(u"addresses").toArray()) {
             QVERIFY2(address.toString().endsWith(port), qPrintable(address.toString()));
-            QVERIFY(!address.toString().startsWith(u"127."_s) && !address.toString().startsWith(u"10.8.0."_s));
+            QVERIFY(!address.toString().startsWith(u"127."_s) &&
+                    !address.toString().startsWith(u"10.8.0."_s));
         }
     }
 
@@ -141,7 +143,8 @@ private slots:
         for (int update = 0; update < 2; ++update) {
             QJsonArray members;
             for (const char* name : {"alice", "bob", "carol"})
-                members.append(QJsonObject{{u"username"_s, QString::fromLatin1(name)}, {u"vip"_s, u"10.8.0.9"_s}});
+                members.append(
+                    QJsonObject{{u"username"_s, QString::fromLatin1(name)}, {u"vip"_s, u"10.8.0.9"_s}});
             lobby->send({{u"cmd"_s, u"room_update"_s}, {u"peers"_s, members}});
             QTRY_COMPARE(P::peerList(*c)->count(), 3);
             QCOMPARE(P::peerList(*c)->item(0)->data(symbols::kDetailRole).toString(), QString());
