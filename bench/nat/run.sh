@@ -489,7 +489,7 @@ echo "nat: links ${relay_ms} ms to the server, ${direct_ms} ms between the playe
 
 # measure: pings, path, fall back and idle of the pair in the room; adds to $line.
 measure() {
-    local vip_b replies first sent rtt_direct rtt_relayed tail to_direct said fallback cut_at pinger idle_tail
+    local vip_b replies first sent rtt_direct rtt_relayed tail to_direct said fallback cut_at pinger idle_tail idle_path
     vip_b=$(field "$(say b status)" vip)
     pings "$prefix-a" "$vip_b" "$window" "$work/window.txt"
     read -r replies first sent lost rtt_direct rtt_relayed tail to_direct < <(analyse "$work/window.txt" "$joined_at")
@@ -500,6 +500,16 @@ measure() {
     [[ $path == direct ]] || to_direct=-
     line+=" path=$path client=$said to_direct_s=$to_direct rtt_direct_ms=$rtt_direct rtt_relayed_ms=$rtt_relayed"
     line+=" lost=$lost/$((sent - ${first/-/0} + 1))"
+
+    # Before the cut below, which stays for the rest of the pair.
+    if [[ $idle != 0 && $delivered == yes ]]; then
+        sleep "$idle"
+        pings "$prefix-a" "$vip_b" 1 "$work/idle.txt"
+        read -r _ _ _ _ _ _ idle_tail _ < <(analyse "$work/idle.txt" "$(now)")
+        idle_path=$(path_of "$idle_tail")
+        line+=" after_idle=$idle_path"
+        [[ $path != direct || $idle_path == direct ]] || failed=1
+    fi
 
     fallback=-
     if [[ $delivered == yes && ($break_when == always || ($break_when == direct && $path == direct)) ]]; then
@@ -520,12 +530,6 @@ measure() {
     fi
     line+=" fallback_s=$fallback"
 
-    if [[ $idle != 0 && $delivered == yes ]]; then
-        sleep "$idle"
-        pings "$prefix-a" "$vip_b" 1 "$work/idle.txt"
-        read -r _ _ _ _ _ _ idle_tail _ < <(analyse "$work/idle.txt" "$(now)")
-        line+=" after_idle=$(path_of "$idle_tail")"
-    fi
     line+=" delivered=$delivered"
     if [[ $said != - && $delivered == yes && $said != "$path" ]]; then
         line+=" (the client says $said, the pings say $path)"
