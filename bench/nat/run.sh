@@ -42,6 +42,8 @@ usage: bench/nat/run.sh [options]   (as root)
                       to the relay; "direct" (default) only for pairs measured direct
   --idle S            leave each pair idle S seconds (NAT UDP timeout 30 s), then
                       measure its path again (default 0: not done)
+  --flush             flush player a's NAT's conntrack table under 8 s of pings and
+                      report the pings lost and the path after it
   --require-targets   fail unless every expected pair went direct, symmetric pairs stayed
                       relayed, no ping was lost while switching and fallbacks took <= 7 s
   -h, --help          this text
@@ -61,6 +63,7 @@ relay_ms=20
 direct_ms=5
 window=6
 break_when=direct
+flush=0
 idle=0
 require_targets=0
 while (($#)); do
@@ -72,6 +75,7 @@ while (($#)); do
     --direct-ms) direct_ms=${2:?}; shift ;;
     --window) window=${2:?}; shift ;;
     --break) break_when=${2:?}; shift ;;
+    --flush) flush=1 ;;
     --idle) idle=${2:?}; shift ;;
     --require-targets) require_targets=1 ;;
     -h | --help) usage; exit 0 ;;
@@ -490,6 +494,7 @@ echo "nat: links ${relay_ms} ms to the server, ${direct_ms} ms between the playe
 # measure: pings, path, fall back and idle of the pair in the room; adds to $line.
 measure() {
     local vip_b replies first sent rtt_direct rtt_relayed tail to_direct said fallback cut_at pinger idle_tail idle_path
+    local flush_lost flush_tail
     vip_b=$(field "$(say b status)" vip)
     pings "$prefix-a" "$vip_b" "$window" "$work/window.txt"
     read -r replies first sent lost rtt_direct rtt_relayed tail to_direct < <(analyse "$work/window.txt" "$joined_at")
@@ -509,6 +514,20 @@ measure() {
         idle_path=$(path_of "$idle_tail")
         line+=" after_idle=$idle_path"
         [[ $path != direct || $idle_path == direct ]] || failed=1
+    fi
+
+    if [[ $flush == 1 && $delivered == yes ]]; then
+        # Player a's NAT forgets every mapping at once (conntrack flushed, as
+        # a router's restart does): the game must go on, direct or relayed.
+        pings "$prefix-a" "$vip_b" 8 "$work/flush.txt" &
+        pinger=$!
+        pids+=("$pinger")
+        sleep 1
+        in_ns "$prefix-na" conntrack -F >/dev/null 2>&1
+        wait "$pinger" || true
+        read -r replies _ sent flush_lost _ _ flush_tail _ < <(analyse "$work/flush.txt" "$(now)")
+        line+=" flush_lost=$flush_lost/$sent after_flush=$(path_of "$flush_tail")"
+        ((replies > 0)) || failed=1
     fi
 
     fallback=-
