@@ -1,7 +1,6 @@
-// One real client driven through its widgets by commands on stdin (see run()),
-// one JSON line answered per command; "modals off" lets an idle client be
-// measured without the 30 ms poll. --send ADDR PORT HEX only sends one datagram;
-// --capture IFACE MS FILE only records every frame on IFACE for MS ms into FILE.
+// One real client driven through its widgets by commands on stdin (see run()), one JSON line answered per
+// command; "modals off" lets an idle client be measured without the 30 ms poll. --send ADDR PORT HEX only
+// sends one datagram; --capture IFACE MS FILE only records every frame on IFACE for MS ms into FILE.
 #include "tests/support/clientprobe.h"
 #include "tests/support/testenv.h"
 
@@ -111,9 +110,8 @@ public:
                 const QString line = QString::fromUtf8(pending.left(end)).trimmed();
                 if (line.isEmpty())
                     continue;
-                const QJsonObject answer = run(line.split(u' '));
-                std::fputs(QJsonDocument(answer).toJson(QJsonDocument::Compact).append('\n').constData(),
-                           stdout);
+                const QByteArray answer = QJsonDocument(run(line.split(u' '))).toJson(QJsonDocument::Compact);
+                std::fputs((answer + '\n').constData(), stdout);
                 std::fflush(stdout);
             }
         });

@@ -1,5 +1,4 @@
-// Hand-built IPv4/UDP packets and Ethernet frames for tests that feed the
-// adapters directly.
+// Hand-built IPv4/UDP packets and Ethernet frames for tests that feed the adapters directly.
 #pragma once
 
 #include <QByteArray>

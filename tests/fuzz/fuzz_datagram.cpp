@@ -1,13 +1,11 @@
-// The relay on arbitrary datagrams: pieces split at 0xFE, each one's first byte
-// its sender (host 10.0.0.(b % 8), port b / 8). Slots 0-2 share a room, 3 is
-// alone; slot n's control connection is from host n; slot 1 said layer 2, slot 2
-// layer 3, the others are learned. Forwarding stays in the sender's room, comes
-// only from the session's own host, reaches each target once, never the sender
-// (but a proxy ARP answer), and stays within the size limit. What the bridge
-// makes of a datagram keeps the sender's own address: a frame for layer 2 carries
-// the sender's stand-in MAC and IPv4 source; a packet stripped for layer 3
-// has the sender's IPv4 source and goes to the room or to its receiver's address.
-// Slot 3 is sealed (key 00..1f): what comes from it must open first.
+// The relay on arbitrary datagrams: pieces split at 0xFE, each one's first byte b its sender (host
+// 10.0.0.(b % 8), port b / 8). Slots 0-2 share a room, 3 is alone; slot n's control connection is from host
+// n; slot 1 said layer 2, slot 2 layer 3, the others are learned. Forwarding stays in the sender's room,
+// comes only from the session's own host, reaches each target once, never the sender (but a proxy ARP
+// answer), and stays within the size limit. What the bridge makes of a datagram keeps the sender's own
+// address: a frame for layer 2 carries the sender's stand-in MAC and IPv4 source; a packet stripped for layer
+// 3 has the sender's IPv4 source and goes to the room or to its receiver's address. Slot 3 is sealed (key
+// 00..1f): what comes from it must open first.
 #include "protocol/scramble.h"
 #include "server/relay/relaycore.h"
 

@@ -1,10 +1,8 @@
-// Direct datagrams through the inbound thread's entry point. A first byte of
-// 0 gives the rest as it is to an end whose key nothing here seals with:
-// nothing opens. Otherwise the rest is sealed as the peer's under the pair's
-// key, as a probe when bit 1 is set, one byte flipped when bit 0 is set: only
-// untouched datagrams are taken, data exactly as sealed, a well-formed
-// request answered with an answer under the key, from our side, with its id;
-// nothing is taken twice.
+// Direct datagrams through the inbound thread's entry point. A first byte of 0 gives the rest as it is to an
+// end whose key nothing here seals with: nothing opens. Otherwise the rest is sealed as the peer's under the
+// pair's key, as a probe when bit 1 is set, one byte flipped when bit 0 is set: only untouched datagrams are
+// taken, data exactly as sealed, a well-formed request answered with an answer under the key, from our side,
+// with its id; nothing is taken twice.
 #include "net/directpaths.h"
 
 #include <cstdlib>

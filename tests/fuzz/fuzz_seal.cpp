@@ -1,9 +1,7 @@
-// Opening sealed datagrams. A first byte of 0 opens the rest as it is under a
-// key nothing here seals with (the fuzzer sees what the other key seals, so
-// it could replay those): nothing forged opens. Otherwise the rest is sealed
-// here under a header made from the first byte, one byte flipped when it is
-// odd: only untouched datagrams open, and one that opens seals back to
-// exactly its bytes.
+// Opening sealed datagrams. A first byte of 0 opens the rest as it is under a key nothing here seals with
+// (the fuzzer sees what the other key seals, so it could replay those): nothing forged opens. Otherwise the
+// rest is sealed here under a header made from the first byte, one byte flipped when it is odd: only
+// untouched datagrams open, and one that opens seals back to exactly its bytes.
 #include "protocol/seal.h"
 
 #include <cstdlib>

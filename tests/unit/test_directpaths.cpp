@@ -1,6 +1,5 @@
-// Direct paths: two ends wired to each other in memory through exactly the
-// entry points the engine's threads use, on an injected clock; then the
-// engine itself over loopback sockets.
+// Direct paths: two ends wired to each other in memory through exactly the entry points the engine's threads
+// use, on an injected clock; then the engine itself over loopback sockets.
 #include "net/engine.h"
 #include "tests/support/testenv.h"
 
@@ -19,6 +18,7 @@ namespace {
 
 constexpr std::uint32_t kVipA = 0x0A080002, kVipB = 0x0A080003;
 const std::array<std::uint8_t, seal::kKeyBytes> kKey{1, 2, 3}, kOtherKey{9};
+const Endpoint kAlice = udp::parsePeer("192.0.2.1", 1000), kBob = udp::parsePeer("198.51.100.2", 1000);
 
 QByteArray packetTo(std::uint32_t vip)
 {
@@ -35,7 +35,7 @@ tunnel::DirectPeer peer(const char* name, std::uint32_t vip, int side, std::vect
 
 struct End
 {
-    explicit End(const char* ip) : address(udp::parsePeer(ip, 1000)) {}
+    explicit End(const Endpoint& at) : address(at) {}
     DirectPaths paths;
     std::unique_ptr<DirectPaths::View> view;
     Endpoint address;
@@ -63,21 +63,22 @@ struct End
                                        now, answer);
         if (got.kind == DirectPaths::Inbound::Data)
             data.push_back(d.mid(int(seal::kHeaderBytes), int(got.length)));
-        *reply = got.kind == DirectPaths::Inbound::Answer
-                     ? QByteArray(reinterpret_cast<char*>(answer), int(got.length))
-                     : QByteArray();
+        const bool answered = got.kind == DirectPaths::Inbound::Answer;
+        *reply = QByteArray(reinterpret_cast<char*>(answer), answered ? int(got.length) : 0);
         return got.kind;
     }
 };
 
-// Alice (side 0) and Bob (side 1); datagrams to an end's address reach it while it is reachable.
+// Alice (side 0) and Bob (side 1), paired with the candidates each has of the other; datagrams to an
+// end's address reach it while it is reachable.
 struct Net
 {
-    End a{"192.0.2.1"}, b{"198.51.100.2"};
+    End a{kAlice}, b{kBob};
     std::int64_t now = 0;
     int latency = 0;
     bool traffic = false; // Alice sends Bob a packet every tick
-    void pair(std::vector<Endpoint> alicesView, std::vector<Endpoint> bobsView, bool layer2 = false)
+    explicit Net(std::vector<Endpoint> alicesView = {kBob}, std::vector<Endpoint> bobsView = {kAlice},
+                 bool layer2 = false)
     {
         for (End* e : {&a, &b})
             e->paths.layer2 = layer2, e->view = std::make_unique<DirectPaths::View>(e->paths);
@@ -160,9 +161,8 @@ class TestDirectPaths : public QObject
 private slots:
     void goesDirectOnTheFirstAnsweredCandidate()
     {
-        Net n;
+        Net n({udp::parsePeer("203.0.113.9", 9), kBob});
         n.latency = 30;
-        n.pair({udp::parsePeer("203.0.113.9", 9), n.b.address}, {n.a.address});
         n.step();
         QVERIFY(!n.a.direct() && !n.a.route(packetTo(kVipB)));
         n.step();
@@ -174,8 +174,7 @@ private slots:
 
     void peerReflexiveSourceIsAnsweredAndUsed()
     {
-        Net n;
-        n.pair({udp::parsePeer("203.0.113.9", 9)}, {n.a.address}); // Alice does not know Bob's address
+        Net n({udp::parsePeer("203.0.113.9", 9)}); // Alice does not know Bob's address
         QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct(); }, 1000) >= 0);
         QVERIFY(n.a.route(packetTo(kVipB))->path == n.b.address);
     }
@@ -184,10 +183,8 @@ private slots:
     {
         Net n;
         n.a.reachable = false; // Bob's answers and requests never arrive
-        n.pair({n.b.address}, {n.a.address});
-        QCOMPARE(
-            n.runUntil([&] { return n.a.direct() || n.b.direct() || n.a.route(packetTo(kVipB)); }, 65000),
-            -1);
+        const auto anyDirect = [&] { return n.a.direct() || n.b.direct() || n.a.route(packetTo(kVipB)); };
+        QCOMPARE(n.runUntil(anyDirect, 65000), -1);
         QCOMPARE(n.a.requests.size(), std::size_t(20)); // ten rounds at first, ten a minute later
         for (const std::int64_t at : n.a.requests)
             QVERIFY(at % 60000 < 2000);
@@ -197,7 +194,6 @@ private slots:
     {
         Net n;
         n.traffic = true;
-        n.pair({n.b.address}, {n.a.address});
         n.runUntil(nullptr, 3000);
         n.b.reachable = false; // one check lost is tried again
         n.step();
@@ -215,7 +211,6 @@ private slots:
     {
         Net n;
         n.traffic = true; // Alice falls back first, idle Bob later
-        n.pair({n.b.address}, {n.a.address});
         n.runUntil(nullptr, 1000);
         n.a.reachable = n.b.reachable = false;
         const std::int64_t first = n.runUntil([&] { return !n.a.direct() || !n.b.direct(); }, 30000);
@@ -229,7 +224,6 @@ private slots:
     void checksEveryTwoSecondsWhileActiveAndTwentyWhileIdle()
     {
         Net n;
-        n.pair({n.b.address}, {n.a.address});
         n.runUntil(nullptr, 1000);
         const auto gaps = [&](bool traffic, std::int64_t ms) {
             n.traffic = traffic;
@@ -249,7 +243,6 @@ private slots:
     void dropsWhatAnotherKeySideOrReplaySealed()
     {
         Net n;
-        n.pair({n.b.address}, {n.a.address});
         n.runUntil(nullptr, 300);
         const QByteArray good = n.b.sealData(packetTo(kVipA));
         QCOMPARE(n.deliver(n.b, n.a.address, good), DirectPaths::Inbound::Data);
@@ -273,7 +266,6 @@ private slots:
     void setPeersKeepsAnUnchangedPairsPath()
     {
         Net n;
-        n.pair({n.b.address}, {n.a.address});
         n.runUntil(nullptr, 300);
         const QByteArray before = n.b.sealData(packetTo(kVipA));
         QCOMPARE(n.deliver(n.b, n.a.address, before), DirectPaths::Inbound::Data);
@@ -290,8 +282,7 @@ private slots:
 
     void framesGoDirectByTheMacLearnedFromThePeer()
     {
-        Net n;
-        n.pair({n.b.address}, {n.a.address}, true);
+        Net n({kBob}, {kAlice}, true);
         n.runUntil(nullptr, 300);
         QByteArray frame = QByteArray::fromHex("02000000000b02000000000a0800") + packetTo(kVipB);
         QVERIFY(n.a.direct() && !n.a.route(frame));
@@ -315,7 +306,7 @@ private slots:
         const quint16 alicePort = udp::localPort(socket);
         auto alice = std::make_shared<DirectPaths>();
         alice->setPeers({peer("bob", kVipB, 0, {udp::parsePeer("127.0.0.1", bob.localPort())})}, 0);
-        End b("127.0.0.1"); // Bob, through the entry points the engine uses
+        End b(kBob); // Bob, through the entry points the engine uses
         b.view = std::make_unique<DirectPaths::View>(b.paths);
         b.paths.setPeers({peer("alice", kVipA, 1, {})}, tunnel::steadyMs());
         auto port = std::make_unique<FakePort>();

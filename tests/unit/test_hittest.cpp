@@ -18,29 +18,20 @@ class TestHitTest : public QObject
     }
 
 private slots:
-    // Left and top bands are 8 pixels, right and bottom 7, and they win over
-    // the title bar buttons; the title bar ends at y 40. A maximised window
-    // has no bands. Native points are physical pixels, rounded down.
+    // Left and top bands are 8 pixels, right and bottom 7, and they win over the title bar buttons; the title
+    // bar ends at y 40. A maximised window has no bands. Native points are physical pixels, rounded down.
     void zones()
     {
-        const HitZone zones[] = {at(7, 300),
-                                 at(8, 300),
-                                 at(W - 7, 20, true),
-                                 at(W - 8, 20, true),
-                                 at(500, H - 8),
-                                 at(W - 20, 7, true),
-                                 at(600, 39),
-                                 at(600, 40),
-                                 at(3, 3, false, true),
-                                 at(3, 300, false, true)};
-        QCOMPARE(QList<HitZone>(std::begin(zones), std::end(zones)),
-                 QList<HitZone>({HitZone::Left, HitZone::Client, HitZone::Right, HitZone::Client,
-                                 HitZone::Client, HitZone::Top, HitZone::Caption, HitZone::Client,
-                                 HitZone::Caption, HitZone::Client}));
-        QCOMPARE(chrome::classifyFrameMessage(0x83, 1),
-                 chrome::FrameMessage::ClaimClientArea); // WM_NCCALCSIZE
+        const QList<HitZone> zones = {at(7, 300), at(8, 300), at(W - 7, 20, true), at(W - 8, 20, true),
+                                      at(500, H - 8), at(W - 20, 7, true), at(600, 39), at(600, 40),
+                                      at(3, 3, false, true), at(3, 300, false, true)};
+        QCOMPARE(zones, QList<HitZone>({HitZone::Left, HitZone::Client, HitZone::Right, HitZone::Client,
+                                        HitZone::Client, HitZone::Top, HitZone::Caption, HitZone::Client,
+                                        HitZone::Caption, HitZone::Client}));
+        // WM_NCCALCSIZE, then WM_NCHITTEST.
+        QCOMPARE(chrome::classifyFrameMessage(0x83, 1), chrome::FrameMessage::ClaimClientArea);
         QCOMPARE(chrome::classifyFrameMessage(0x83, 0), chrome::FrameMessage::Other);
-        QCOMPARE(chrome::classifyFrameMessage(0x84, 0), chrome::FrameMessage::HitTest); // WM_NCHITTEST
+        QCOMPARE(chrome::classifyFrameMessage(0x84, 0), chrome::FrameMessage::HitTest);
         QCOMPARE(chrome::physicalToLogical(11, 1.5), 7);
         QCOMPARE(chrome::physicalToLogical(15, 0.0), 15); // no ratio known: taken as is
     }

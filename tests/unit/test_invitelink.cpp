@@ -1,5 +1,4 @@
-// Invite links: what is read as a link, what is refused and why, and that a
-// written link reads back.
+// Invite links: what is read as a link, what is refused and why, and that a written link reads back.
 #include "features/invitelink.h"
 
 #include <QTest>

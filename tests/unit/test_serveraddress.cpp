@@ -1,5 +1,4 @@
-// Where the client finds its server: the address forms it reads, and which
-// source wins.
+// Where the client finds its server: the address forms it reads, and which source wins.
 #include "lobby/serveraddress.h"
 
 #include <QTest>
@@ -20,10 +19,8 @@ private slots:
                    : endpoint || error.isEmpty() ? u"no reason"_s
                                                  : QString();
         };
-        const char* const good[][2] = {{"127.0.0.1", "127.0.0.1:7777"},
-                                       {"  10.1.2.3:9000 ", "10.1.2.3:9000"},
-                                       {"::1", "[::1]:7777"},
-                                       {"[fd00::5]:8000", "[fd00::5]:8000"},
+        const char* const good[][2] = {{"127.0.0.1", "127.0.0.1:7777"}, {"  10.1.2.3:9000 ", "10.1.2.3:9000"},
+                                       {"::1", "[::1]:7777"}, {"[fd00::5]:8000", "[fd00::5]:8000"},
                                        {"Lobby.Example:7000", "lobby.example:7000"},
                                        {"play.example.org.", "play.example.org:7777"},
                                        {"localhost", "localhost:7777"},
@@ -39,13 +36,10 @@ private slots:
     // A name shows the address it was reached at; a number shows itself.
     void describesNamesWithTheirAddress()
     {
-        QCOMPARE(lobby::describeEndpoint({QStringLiteral("play.example.org"), 7777},
-                                         QStringLiteral("203.0.113.7")),
-                 QStringLiteral("play.example.org (203.0.113.7):7777"));
-        QCOMPARE(lobby::describeEndpoint({QStringLiteral("play.example.org"), 7777}, QString()),
-                 QStringLiteral("play.example.org:7777"));
-        QCOMPARE(lobby::describeEndpoint({QStringLiteral("::1"), 7}, QStringLiteral("::1")),
-                 QStringLiteral("[::1]:7"));
+        const lobby::ServerEndpoint named{u"play.example.org"_s, 7777};
+        QCOMPARE(lobby::describeEndpoint(named, u"203.0.113.7"_s), u"play.example.org (203.0.113.7):7777"_s);
+        QCOMPARE(lobby::describeEndpoint(named, QString()), u"play.example.org:7777"_s);
+        QCOMPARE(lobby::describeEndpoint({u"::1"_s, 7}, u"::1"_s), u"[::1]:7"_s);
     }
 
     // --server, then PELLORA_SERVER, then the saved server, then the build

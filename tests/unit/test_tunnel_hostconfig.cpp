@@ -67,18 +67,17 @@ private slots:
 
     void netshListsKeepNamesWithBlanksWhole()
     {
+        const auto words = [](const char* joined) { return QString::fromLatin1(joined).split(u'|'); };
         QCOMPARE(hostconfig::layer3AddressArguments(u"10.8.0.5"_s),
-                 QStringList({"interface", "ipv4", "set", "address", "name=RIRODedo", "static", "10.8.0.5",
-                              "255.255.255.0"}));
+                 words("interface|ipv4|set|address|name=RIRODedo|static|10.8.0.5|255.255.255.0"));
         const QString name = u"Local Area Connection 2"_s;
         QCOMPARE(hostconfig::layer2AddressArguments(name, u"10.8.1.2"_s),
-                 QStringList({"interface", "ip", "set", "address", "name=Local Area Connection 2", "static",
-                              "10.8.1.2", "255.255.255.0"}));
+                 words("interface|ip|set|address|name=Local Area Connection 2|static|10.8.1.2|"
+                       "255.255.255.0"));
         QCOMPARE(hostconfig::layer2MetricArguments(name),
-                 QStringList({"interface", "ip", "set", "interface", "Local Area Connection 2", "metric=1"}));
+                 words("interface|ip|set|interface|Local Area Connection 2|metric=1"));
         QCOMPARE(hostconfig::mtuArguments(name, hostconfig::kLayer2Mtu),
-                 QStringList({"interface", "ipv4", "set", "subinterface", "Local Area Connection 2",
-                              "mtu=1438", "store=active"}));
+                 words("interface|ipv4|set|subinterface|Local Area Connection 2|mtu=1438|store=active"));
         // A full packet or frame plus UDP and IPv6 headers fits 1,500 bytes exactly.
         QCOMPARE(hostconfig::kLayer3Mtu + 8 + 40, 1500);
         QCOMPARE(hostconfig::kLayer2Mtu + 14 + 8 + 40, 1500);

@@ -1,6 +1,5 @@
-// Stands in for netsh.exe and route.exe: appends the arguments it was given,
-// as the C runtime splits them, to commands.log in the working folder, one
-// line each joined by '|', and succeeds.
+// Stands in for netsh.exe and route.exe: appends the arguments it was given, as the C runtime splits them, to
+// commands.log in the working folder, one line each joined by '|', and succeeds.
 #include <windows.h>
 #include <shellapi.h>
 

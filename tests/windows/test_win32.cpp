@@ -9,8 +9,9 @@
 #include "ui/titlebar_win.h"
 
 #include <cstdio>
-#include <string>
+#include <fstream>
 #include <iterator>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -86,10 +87,7 @@ struct Running
     }
 };
 
-constexpr int kLeft = 100;
-constexpr int kTop = 200;
-constexpr int kWidth = 300;
-constexpr int kHeight = 400;
+constexpr int kLeft = 100, kTop = 200, kWidth = 300, kHeight = 400;
 
 // The whole way of a WM_NCHITTEST at 100 % scale: message, point, zone.
 int zoneAtScreen(HWND hwnd, int screenX, int screenY, bool overButton = false)
@@ -128,8 +126,7 @@ static void ringEngineCarriesPacketsOnlyFromTheRelay()
     REQUIRE(session != nullptr);
     std::uint32_t size = 77;
     CHECK(wintun::receivePacket(session, &size) == nullptr && size == 0);
-    Peer relay;
-    Peer stranger;
+    Peer relay, stranger;
     Running running(tunnel::ringPort(session), relay);
     REQUIRE(running.started);
     // Outbound: read from the ring, scrambled to the relay.
@@ -212,8 +209,7 @@ static void frameOnARealWindow()
     CHECK((style & (framed | WS_MINIMIZEBOX)) == framed);
     ShowWindow(hwnd, SW_MAXIMIZE);
     REQUIRE(IsZoomed(hwnd));
-    MONITORINFO info{};
-    info.cbSize = sizeof info;
+    MONITORINFO info{sizeof(MONITORINFO), {}, {}, 0};
     REQUIRE(GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &info));
     // The system's proposal hangs the invisible frame over the screen edges.
     NCCALCSIZE_PARAMS params{};
@@ -232,24 +228,16 @@ static void frameOnARealWindow()
 static void broadcastStepsReachTheCommandsIntact()
 {
     wchar_t self[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring folder(self, length);
-    folder = folder.substr(0, folder.rfind(L'\\')) + L"\\commands";
+    const std::wstring program(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    const std::wstring folder = program.substr(0, program.rfind(L'\\')) + L"\\commands";
     DeleteFileA("commands.log");
-    std::vector<lanbroadcast::Command> steps =
-        lanbroadcast::captureCommands(L"LAN \"party\" 2\\", L"10.8.1.5", true);
-    for (const lanbroadcast::Command& step : lanbroadcast::releaseCommands(L"10.8.1.5"))
-        steps.push_back(step);
-    for (const lanbroadcast::Command& step : steps)
-        CHECK(lanbroadcast::run(step, folder) == 0);
+    for (const auto& steps : {lanbroadcast::captureCommands(L"LAN \"party\" 2\\", L"10.8.1.5", true),
+                              lanbroadcast::releaseCommands(L"10.8.1.5")})
+        for (const lanbroadcast::Command& step : steps)
+            CHECK(lanbroadcast::run(step, folder) == 0);
     CHECK(lanbroadcast::run({L"missing.exe", {}}, folder) == -1);
-    std::string log;
-    if (FILE* file = std::fopen("commands.log", "rb")) {
-        char chunk[512];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
-            log.append(chunk, n);
-        std::fclose(file);
-    }
+    std::ifstream file("commands.log", std::ios::binary);
+    const std::string log{std::istreambuf_iterator<char>(file), {}};
     CHECK(log == "netsh.exe|interface|ipv4|set|interface|LAN \"party\" 2\\|metric=1\n"
                  "route.exe|add|255.255.255.255|mask|255.255.255.255|10.8.1.5|metric|1\n"
                  "route.exe|delete|255.255.255.255|mask|255.255.255.255|10.8.1.5\n");
@@ -259,13 +247,10 @@ static void broadcastStepsReachTheCommandsIntact()
 static void sealingMeetsTheFixedVectors()
 {
     const char* failure = sealvectors::firstFailure();
-    if (failure)
-        std::printf("    %s\n", failure);
-    CHECK(failure == nullptr);
+    check(failure == nullptr, failure, __LINE__);
 }
 
-// No Qt here: each case prints its name and its failed checks, and the run
-// ends with "N passed, N failed".
+// No Qt here: each case prints its name and its failed checks, and the run ends with "N passed, N failed".
 int main()
 {
     std::setvbuf(stdout, nullptr, _IONBF, 0); // all of it, even when a case crashes
