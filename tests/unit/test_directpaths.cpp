@@ -172,11 +172,18 @@ private slots:
         QVERIFY(!n.a.route(packetTo(kVipA)) && !n.a.route(packetTo(0x0A0800FF)));
     }
 
-    void peerReflexiveSourceIsAnsweredAndUsed()
+    void peerReflexiveSourceIsAnsweredUsedAndKept()
     {
         Net n({udp::parsePeer("203.0.113.9", 9)}); // Alice does not know Bob's address
+        n.traffic = true;                           // so she falls back first, and tries again first
         QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct(); }, 1000) >= 0);
         QVERIFY(n.a.route(packetTo(kVipB))->path == n.b.address);
+        n.a.reachable = n.b.reachable = false;
+        const std::int64_t fell = n.runUntil([&] { return !n.a.direct(); }, 30000);
+        n.runUntil(nullptr, 30000);
+        n.a.reachable = n.b.reachable = true;
+        // Her own retry reaches Bob at the address she learned from him.
+        QCOMPARE(n.runUntil([&] { return n.a.direct(); }, 40000), fell + 60000 + 100);
     }
 
     void neverDirectWithoutAnAnswerAndProbesAgainAMinuteLater()
