@@ -19,6 +19,17 @@
 using namespace Qt::StringLiterals;
 using P = ClientProbe;
 
+// `message` as sent in adapter mode `n`.
+inline QJsonObject layer(int n, QJsonObject message)
+{
+    message.insert(u"layer"_s, n);
+    return message;
+}
+inline QJsonObject joinRoom(const QString& room, const QString& key)
+{
+    return control::message(u"join_room"_s, {{u"room_name"_s, room}, {u"password"_s, key}});
+}
+
 class FakeLobby : public QObject
 {
 public:
@@ -95,11 +106,6 @@ public:
         (void)QTest::qWaitFor([&] { return count(u"marker"_s) > 0; });
         received.removeAll(control::message(u"marker"_s));
         return received.size();
-    }
-    // The connection's end arrives after every line sent before it.
-    bool waitForHangUp()
-    {
-        return QTest::qWaitFor([this] { return client->state() == QAbstractSocket::UnconnectedState; });
     }
     // A shown client logged in as `name`, on the lobby page; null on any failure.
     std::unique_ptr<VLANClient> loggedInClient(const QString& name)
