@@ -29,7 +29,7 @@ class TestSealedClient : public QObject, ClientFixture
     {
         if (sealed)
             lobby = std::make_unique<FakeLobby>(identity);
-        if (!(client = lobby->loggedInClient(u"alice"_s)))
+        if (!loggedIn(u"alice"_s))
             return false;
         if (sealed)
             lobby->send(control::message(u"tunnel_key"_s, {{u"tunnel_key"_s, QString(43, u'A') + u'='},
