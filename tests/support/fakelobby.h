@@ -19,6 +19,17 @@
 using namespace Qt::StringLiterals;
 using P = ClientProbe;
 
+// `message` as sent in adapter mode `n`.
+inline QJsonObject layer(int n, QJsonObject message)
+{
+    message.insert(u"layer"_s, n);
+    return message;
+}
+inline QJsonObject joinRoom(const QString& room, const QString& key)
+{
+    return control::message(u"join_room"_s, {{u"room_name"_s, room}, {u"password"_s, key}});
+}
+
 class FakeLobby : public QObject
 {
 public:
@@ -96,30 +107,6 @@ public:
         received.removeAll(control::message(u"marker"_s));
         return received.size();
     }
-    // The connection's end arrives after every line sent before it.
-    bool waitForHangUp()
-    {
-        return QTest::qWaitFor([this] { return client->state() == QAbstractSocket::UnconnectedState; });
-    }
-    // A shown client logged in as `name`, on the lobby page; null on any failure.
-    std::unique_ptr<VLANClient> loggedInClient(const QString& name)
-    {
-        qputenv("PELLORA_SERVER", endpoint());
-        auto c = std::make_unique<VLANClient>();
-        c->show();
-        if (!waitForClient())
-            return nullptr;
-        P::nicknameInput(*c)->setText(name);
-        P::connectButton(*c)->click();
-        if (waitForCommand(u"login"_s).isEmpty())
-            return nullptr;
-        send(control::message(u"login_ok"_s, {{u"client_id"_s, u"c1"_s}}));
-        // The lobby is up once the first room list has been asked for.
-        if (waitForCommand(u"get_rooms"_s).isEmpty() ||
-            P::pageStack(*c)->currentWidget() != static_cast<QWidget*>(P::mainTabs(*c)))
-            return nullptr;
-        return c;
-    }
     void send(const QJsonObject& message) { sendRaw(control::encodeLine(message)); }
     void sendRaw(const QByteArray& bytes)
     {
@@ -163,7 +150,21 @@ struct ClientFixture
             return std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->text() == text; });
         });
     }
-    bool loggedIn() { return (client = lobby->loggedInClient(u"Alice"_s)) != nullptr; }
+    // Shown, logged in as `name`, on the lobby page.
+    bool loggedIn(const QString& name = u"Alice"_s)
+    {
+        shown(lobby->endpoint());
+        if (!lobby->waitForClient())
+            return false;
+        P::nicknameInput(*client)->setText(name);
+        P::connectButton(*client)->click();
+        if (lobby->waitForCommand(u"login"_s).isEmpty())
+            return false;
+        lobby->send(control::message(u"login_ok"_s, {{u"client_id"_s, u"c1"_s}}));
+        // The lobby is up once the first room list has been asked for.
+        return !lobby->waitForCommand(u"get_rooms"_s).isEmpty() &&
+               P::pageStack(*client)->currentWidget() == static_cast<QWidget*>(P::mainTabs(*client));
+    }
     // No adapter without root: a join marks the layer-3 back-end running.
     bool joined(const QString& room = u"Alpha"_s, const QString& vip = u"10.8.0.2"_s)
     {

@@ -3,35 +3,15 @@
 // refused, no plain connection to a server seen sealed, the server line.
 #include "lobby/pinning.h"
 #include "tests/support/fakelobby.h"
-#include "tests/support/testenv.h"
-
 #include "ui/symbols.h"
 
-#include <QJsonArray>
-#include <QLabel>
 #include <QListWidget>
-
-namespace {
-tls::Identity freshIdentity()
-{
-    QString error;
-    return tls::loadIdentity({}, {}, {}, &error);
-}
-// Answers the changed-key question with the button named `choice`.
-void answerChangedKey(const QString& choice)
-{
-    testenv::whenModal([choice](QWidget* modal) {
-        for (QAbstractButton* button : modal->findChildren<QAbstractButton*>())
-            if (button->text() == choice)
-                button->click();
-    });
-}
-} // namespace
 
 class TestSealedClient : public QObject, ClientFixture
 {
     Q_OBJECT
-    const tls::Identity identity = freshIdentity();
+    QString error;
+    const tls::Identity identity = tls::loadIdentity({}, {}, {}, &error); // a fresh one
     const QString fingerprint = tls::fingerprint(identity.certificate);
 
     QString pinKey() const { return pinning::settingsKey(QString::fromLatin1(lobby->endpoint())); }
@@ -44,13 +24,12 @@ class TestSealedClient : public QObject, ClientFixture
         P::nicknameInput(*client)->setText(u"alice"_s);
         P::connectButton(*client)->click();
     }
-
     // Logged in as alice (with a tunnel key when `sealed`) and in room Alpha.
     bool inRoom(bool sealed)
     {
         if (sealed)
             lobby = std::make_unique<FakeLobby>(identity);
-        if (!(client = lobby->loggedInClient(u"alice"_s)))
+        if (!loggedIn(u"alice"_s))
             return false;
         if (sealed)
             lobby->send(control::message(u"tunnel_key"_s, {{u"tunnel_key"_s, QString(43, u'A') + u'='},
@@ -61,16 +40,22 @@ class TestSealedClient : public QObject, ClientFixture
 
 private slots:
     void init() { reset(); }
-
-    void theFirstKeyIsPinnedAndTheLineSaysSealed()
+    void serverLineSaysWhetherSealed_data()
     {
-        QVERIFY(QSslSocket::supportsSsl());
-        lobby = std::make_unique<FakeLobby>(identity);
-        QVERIFY(loggedIn());
-        QCOMPARE(pinned(), fingerprint);
-        QVERIFY(P::serverLabel(*client)->text().contains(u"· sealed · "_s));
+        QTest::addColumn<bool>("sealed");
+        QTest::newRow("TLS: the first key pinned") << true;
+        QTest::newRow("no TLS: used plain, nothing pinned") << false;
     }
-
+    void serverLineSaysWhetherSealed()
+    {
+        QFETCH(bool, sealed);
+        QVERIFY(QSslSocket::supportsSsl());
+        if (sealed)
+            lobby = std::make_unique<FakeLobby>(identity);
+        QVERIFY(loggedIn());
+        QCOMPARE(pinned(), sealed ? fingerprint : QString());
+        QVERIFY(P::serverLabel(*client)->text().contains(sealed ? u"· sealed · "_s : u"· not sealed · "_s));
+    }
     void aChangedKeyIsUsedOnlyOnceAccepted_data()
     {
         QTest::addColumn<bool>("accept");
@@ -82,7 +67,11 @@ private slots:
         QFETCH(bool, accept);
         lobby = std::make_unique<FakeLobby>(identity);
         pin(u"00:11:22"_s);
-        answerChangedKey(accept ? u"Accept the new key"_s : u"Stay disconnected"_s);
+        testenv::whenModal([accept](QWidget* question) { // answered with the named button
+            for (QAbstractButton* button : question->findChildren<QAbstractButton*>())
+                if (button->text() == (accept ? u"Accept the new key"_s : u"Stay disconnected"_s))
+                    button->click();
+        });
         startClient();
         if (accept) {
             QCOMPARE(lobby->waitForCommand(u"login"_s).value(u"username"_s).toString(), u"alice"_s);
@@ -93,7 +82,6 @@ private slots:
         }
         QCOMPARE(pinned(), accept ? fingerprint : u"00:11:22"_s);
     }
-
     void aServerSeenSealedIsNeverTriedPlain()
     {
         pin(fingerprint); // the fixture's lobby hangs up on TLS
@@ -102,14 +90,6 @@ private slots:
         QVERIFY(lobby->connections == lobby->handshakes && lobby->received.isEmpty());
         QVERIFY(P::connectionStatusLabel(*client)->text().contains(u"sealed before"_s));
     }
-
-    void aServerWithoutTlsIsUsedPlainAndSaidNotSealed()
-    {
-        QVERIFY(loggedIn());
-        QVERIFY(P::serverLabel(*client)->text().contains(u"· not sealed · "_s));
-        QVERIFY(pinned().isEmpty());
-    }
-
     // Direct paths: only a sealed tunnel offers its addresses and takes pair keys.
     void onlyASealedJoinOffersCandidates_data()
     {
@@ -130,7 +110,6 @@ private slots:
                     !address.toString().startsWith(u"10.8.0."_s));
         }
     }
-
     void eachOtherMemberShowsItsPathAcrossRoomUpdates()
     {
         QVERIFY(inRoom(true));
@@ -142,9 +121,8 @@ private slots:
         QTRY_COMPARE(P::directPaths(*c)->status().size(), std::size_t(1));
         for (int update = 0; update < 2; ++update) {
             QJsonArray members;
-            for (const char* name : {"alice", "bob", "carol"})
-                members.append(
-                    QJsonObject{{u"username"_s, QString::fromLatin1(name)}, {u"vip"_s, u"10.8.0.9"_s}});
+            for (const QString& name : {u"alice"_s, u"bob"_s, u"carol"_s})
+                members.append(QJsonObject{{u"username"_s, name}, {u"vip"_s, u"10.8.0.9"_s}});
             lobby->send({{u"cmd"_s, u"room_update"_s}, {u"peers"_s, members}});
             QTRY_COMPARE(P::peerList(*c)->count(), 3);
             QCOMPARE(P::peerList(*c)->item(0)->data(symbols::kDetailRole).toString(), QString());
