@@ -21,13 +21,10 @@ class TestSealed : public QObject, ServerFixture
         for (const bool s : sealed) {
             const int i = int(members.size());
             Member& m = *members.emplace_back(std::make_unique<Member>(server->port(), s));
-            m.control.send("login", {{"username", QString("member%1").arg(i)}});
-            const QJsonObject ok = m.control.next("login_ok");
-            QCOMPARE(m.takeKey(ok), s);
-            QVERIFY(!(i ? m.control.joinRoom("Alpha") : m.control.createRoom("Alpha")).isEmpty());
+            QVERIFY(!m.enter(QString("member%1").arg(i), "Alpha", i == 0).isEmpty());
+            QCOMPARE(m.keyed, s);
             const qint64 before = stat("heartbeats");
-            s ? m.tunnel.sendRaw(m.sealedBytes({}, true))
-              : m.tunnel.heartbeat(ok.value("client_id").toString());
+            m.heartbeat();
             QVERIFY(waitForStat("heartbeats", before + 1));
         }
     }
