@@ -109,11 +109,6 @@ public:
         send("create_room", {{"room_name", room}, {"privacy_mode", mode}, {"password", key}});
         return next("join_ok");
     }
-    QJsonObject joinRoom(const QString& room, const QString& key = {})
-    {
-        send("join_room", {{"room_name", room}, {"password", key}});
-        return next("join_ok");
-    }
     bool closed() const { return socket.state() == QAbstractSocket::UnconnectedState; }
     bool waitDisconnected(int ms = 3000) { return QTest::qWaitFor([this] { return closed(); }, ms); }
     QSslSocket socket; // plain unless encryption was started

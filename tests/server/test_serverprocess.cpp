@@ -146,7 +146,8 @@ private slots:
         ControlClient alice(first.port), bob(first.port), carol(first.port);
         const QString aliceId = alice.login("alice"), bobId = bob.login("bob");
         const QJsonObject aliceJoin = alice.createRoom("Den", "locked", "k");
-        bob.joinRoom("Den", "k");
+        bob.send("join_room", {{"room_name", "Den"}, {"password", "k"}});
+        QVERIFY(!bob.next("join_ok").isEmpty());
         alice.send("transfer_host", {{"target", "bob"}});
         carol.login("carol");
         carol.createRoom("Hideout", "private");
