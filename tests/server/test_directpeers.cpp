@@ -45,7 +45,6 @@ private slots:
         members.clear();
         QVERIFY(server = startServer(testConfig(), [this] { return now; }));
     }
-
     void twoSealedMembersShareOneKeyFromOppositeSides()
     {
         Member& alice = enter(true, 3, "alice");
@@ -62,7 +61,6 @@ private slots:
         QCOMPARE(b.value("side").toInt(), 1);
         QCOMPARE(texts(b.value("candidates")), QStringList{"192.168.1.10:40123"});
     }
-
     void plainAndUndeclaredMembersAndOtherLayersStayOnTheRelay()
     {
         Member& alice = enter(true, 3);
@@ -75,7 +73,6 @@ private slots:
         for (int i : {1, 2, 3})
             QVERIFY(members[i]->control.quietOn("direct_peers", 0));
     }
-
     // The one left gets an empty list at the leave; the next join is a new pair.
     void aRejoinMakesANewPair()
     {
@@ -91,7 +88,6 @@ private slots:
         QVERIFY(after.value("key") != before.value("key"));
         QCOMPARE(after.value("pair"), onlyPeer(bob).value("pair"));
     }
-
     void candidatesAreCheckedOneByOne_data()
     {
         QTest::addColumn<QJsonArray>("given");
@@ -121,7 +117,6 @@ private slots:
         Member& bob = enter(true);
         QCOMPARE(texts(onlyPeer(bob).value("candidates")), kept);
     }
-
     void theRelaySeenEndpointComesFirstOnceBound()
     {
         Member& alice = enter(true);
@@ -136,7 +131,6 @@ private slots:
         QCOMPARE(texts(peersIn(list).at(0).toObject().value("candidates")),
                  (QStringList{seen, "192.168.1.10:40123"}));
     }
-
     void candidateChurnSendsPeersABoundedNumberOfLists()
     {
         Member& alice = enter(true);

@@ -39,7 +39,6 @@ class TestSealed : public QObject, ServerFixture
 
 private slots:
     void init() { start(); }
-
     void tlsAndPlainLoginsShareOnePort()
     {
         ControlClient sealed(server->port(), kLoopback, true), plain(server->port());
@@ -51,7 +50,6 @@ private slots:
         QCOMPARE(QByteArray::fromBase64(a.value("tunnel_key").toString().toLatin1()).size(), 32);
         QVERIFY(b.contains("client_id") && !b.contains("tunnel_key"));
     }
-
     void requireSealedRefusesPlainLoginsSayingWhy()
     {
         start([](ServerConfig& c) { c.requireSealed = true; });
@@ -60,7 +58,6 @@ private slots:
         QVERIFY(plain.next("error").value("message").toString().contains("only sealed"));
         QVERIFY(plain.quietOn("login_ok") && !sealed.login("alice").isEmpty());
     }
-
     void handshakesBeyondAnAddressBudgetAreRefusedWhileOthersLogIn()
     {
         start(
@@ -71,7 +68,6 @@ private slots:
         QCOMPARE(sealed, 4);
         QVERIFY(!ControlClient(server->port(), QHostAddress("127.0.0.2"), true).login("alice").isEmpty());
     }
-
     void datagramsThatDoNotOpenReachNoOne()
     {
         addMembers({true, true});
@@ -94,7 +90,6 @@ private slots:
         QVERIFY(waitForStat("dropped_unsealed", 5));
         QVERIFY(bob.tunnel.quiet() && alice.tunnel.quiet(0));
     }
-
     void aReplayedHeartbeatBindsNothing()
     {
         addMembers({true, true});
@@ -110,7 +105,6 @@ private slots:
         QCOMPARE(alice.receive(), kToAlice);
         QVERIFY(replay.quiet(0) && stat("heartbeats") == 3);
     }
-
     void sealedAndPlainMembersShareARoom()
     {
         addMembers({true, false});
@@ -121,7 +115,6 @@ private slots:
         QCOMPARE(alice.receive(), kToAlice);
         QVERIFY(!alice.lastRaw.contains(kToAlice.right(20)));
     }
-
     void keyRotationLosesNoDatagram()
     {
         start([](ServerConfig& c) { c.tunnelKeyLifetimeMs = 300, c.oldKeyGraceMs = 1000; });
