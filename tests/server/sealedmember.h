@@ -15,8 +15,32 @@ struct Member
     int phase = 0;
     std::uint32_t index = 0;
     std::uint64_t counter = 0;
+    QString id;         // the client_id of login_ok
+    bool keyed = false; // login_ok gave a tunnel key
     QByteArray lastRaw; // the last datagram received, as it crossed
-    Member(quint16 port, bool s) : control(port, QHostAddress::LocalHost, s), tunnel(port), sealed(s) {}
+    Member(quint16 port, bool s, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost))
+        : control(port, from, s), tunnel(port, from), sealed(s)
+    {
+    }
+    // Logs in as `name`, then creates or joins the public `room`, saying `layer` (0: nothing): the join_ok.
+    QJsonObject enter(const QString& name, const QString& room, bool create, int layer = 0)
+    {
+        control.send("login", {{"username", name}});
+        const QJsonObject ok = control.next("login_ok");
+        id = ok.value("client_id").toString();
+        keyed = takeKey(ok);
+        return join(room, create, layer);
+    }
+    QJsonObject join(const QString& room, bool create, int layer = 0)
+    {
+        QJsonObject line = control::message(create ? "create_room" : "join_room",
+                                            {{"room_name", room}, {"privacy_mode", "public"}});
+        if (layer)
+            line.insert("layer", layer);
+        control.sendRaw(control::encodeLine(line));
+        return control.next("join_ok");
+    }
+    void heartbeat() { sealed ? tunnel.sendRaw(sealedBytes({}, true)) : tunnel.heartbeat(id); }
     bool takeKey(const QJsonObject& message)
     {
         const QByteArray key = QByteArray::fromBase64(message.value("tunnel_key").toString().toLatin1());

@@ -4,44 +4,23 @@
 
 using namespace harness;
 
-namespace {
-QStringList texts(const QJsonValue& array)
-{
-    QStringList out;
-    for (const QJsonValue& v : array.toArray())
-        out.append(v.toString());
-    return out;
-}
-QJsonArray peersIn(const QJsonObject& message)
-{
-    return message.value("peers").toArray();
-}
-} // namespace
-
 class TestDirectPeers : public QObject
 {
     Q_OBJECT
     qint64 now = 1000000;
     std::unique_ptr<LobbyServer> server;
     std::vector<std::unique_ptr<Member>> members;
+    static QStringList texts(const QJsonValue& array) { return array.toVariant().toStringList(); }
+    static QJsonArray peersIn(const QJsonObject& message) { return message.value("peers").toArray(); }
 
     // A member logged in and in the room Den (made by the first), saying `layer` (0: nothing).
     Member& enter(bool sealed, int layer = 3, const QString& name = {})
     {
         Member& m = *members.emplace_back(std::make_unique<Member>(server->port(), sealed));
-        m.control.send("login", {{"username", name.isEmpty() ? QString("m%1").arg(members.size()) : name}});
-        m.takeKey(m.control.next("login_ok"));
-        join(m, layer, members.size() == 1);
+        const QString as = name.isEmpty() ? QString("m%1").arg(members.size()) : name;
+        if (m.enter(as, "Den", members.size() == 1, layer).isEmpty())
+            QTest::qFail("no join_ok", __FILE__, __LINE__);
         return m;
-    }
-    void join(Member& m, int layer, bool create = false)
-    {
-        QJsonObject line{{"cmd", create ? "create_room" : "join_room"}, {"room_name", "Den"},
-                         {"privacy_mode", "public"}};
-        if (layer)
-            line.insert("layer", layer);
-        m.control.sendRaw(control::encodeLine(line));
-        QVERIFY(!m.control.next("join_ok").isEmpty());
     }
     // Sends a candidates line and waits until the server has read it (a
     // kick without a target is refused at once).
@@ -57,6 +36,8 @@ class TestDirectPeers : public QObject
         return m.control.until("direct_peers",
                                [count](const QJsonObject& l) { return peersIn(l).size() == count; });
     }
+    // The peer in the next direct_peers of `m` that lists one.
+    static QJsonObject onlyPeer(Member& m) { return peersIn(listOf(m, 1)).at(0).toObject(); }
 
 private slots:
     void init()
@@ -64,14 +45,12 @@ private slots:
         members.clear();
         QVERIFY(server = startServer(testConfig(), [this] { return now; }));
     }
-
     void twoSealedMembersShareOneKeyFromOppositeSides()
     {
         Member& alice = enter(true, 3, "alice");
         sendCandidates(alice, {"192.168.1.10:40123"});
         Member& bob = enter(true, 3, "bob");
-        const QJsonObject a = peersIn(listOf(alice, 1)).at(0).toObject();
-        const QJsonObject b = peersIn(listOf(bob, 1)).at(0).toObject();
+        const QJsonObject a = onlyPeer(alice), b = onlyPeer(bob);
         QCOMPARE(a.value("username").toString(), "bob");
         QCOMPARE(b.value("vip").toString(), "10.8.0.1");
         QCOMPARE(a.value("pair"), b.value("pair"));
@@ -82,68 +61,52 @@ private slots:
         QCOMPARE(b.value("side").toInt(), 1);
         QCOMPARE(texts(b.value("candidates")), QStringList{"192.168.1.10:40123"});
     }
-
     void plainAndUndeclaredMembersAndOtherLayersStayOnTheRelay()
     {
         Member& alice = enter(true, 3);
-        Member& plain = enter(false, 3);
+        enter(false, 3);
         enter(true, 2);
         enter(true, 0);
         enter(true, 3, "carol");
-        const QJsonArray peers = peersIn(listOf(alice, 1));
-        QCOMPARE(peers.at(0).toObject().value("username").toString(), "carol");
-        QVERIFY(alice.control.quietOn("direct_peers") && plain.control.quietOn("direct_peers", 0));
-        QVERIFY(members[2]->control.quietOn("direct_peers", 0) &&
-                members[3]->control.quietOn("direct_peers", 0));
+        QCOMPARE(onlyPeer(alice).value("username").toString(), "carol");
+        QVERIFY(alice.control.quietOn("direct_peers"));
+        for (int i : {1, 2, 3})
+            QVERIFY(members[i]->control.quietOn("direct_peers", 0));
     }
-
-    void aLeaveSendsTheRemainingMemberAnEmptyList()
-    {
-        Member& alice = enter(true);
-        Member& bob = enter(true);
-        listOf(alice, 1);
-        bob.control.send("leave_room");
-        const QJsonObject list = listOf(alice, 0);
-        QVERIFY(list.value("peers").isArray() && peersIn(list).isEmpty());
-    }
-
+    // The one left gets an empty list at the leave; the next join is a new pair.
     void aRejoinMakesANewPair()
     {
         Member& alice = enter(true);
         Member& bob = enter(true);
-        const QJsonObject before = peersIn(listOf(alice, 1)).at(0).toObject();
-        listOf(bob, 1);
+        const QJsonObject before = onlyPeer(alice);
+        onlyPeer(bob);
         bob.control.send("leave_room");
-        listOf(alice, 0);
-        join(bob, 3);
-        const QJsonObject after = peersIn(listOf(alice, 1)).at(0).toObject();
+        QCOMPARE(listOf(alice, 0).value("peers"), QJsonValue(QJsonArray()));
+        QVERIFY(!bob.join("Den", false, 3).isEmpty());
+        const QJsonObject after = onlyPeer(alice);
         QVERIFY(after.value("pair") != before.value("pair"));
         QVERIFY(after.value("key") != before.value("key"));
-        QCOMPARE(after.value("pair"), peersIn(listOf(bob, 1)).at(0).toObject().value("pair"));
+        QCOMPARE(after.value("pair"), onlyPeer(bob).value("pair"));
     }
-
     void candidatesAreCheckedOneByOne_data()
     {
         QTest::addColumn<QJsonArray>("given");
         QTest::addColumn<QStringList>("kept");
-        QTest::newRow("IPv4 and IPv6, written one way")
-            << QJsonArray{"10.0.0.5:1", "[2001:DB8:0::5]:65535", "[::ffff:192.0.2.1]:9", "10.0.0.5:1"}
-            << QStringList{"10.0.0.5:1", "[2001:db8::5]:65535", "192.0.2.1:9"};
-        QTest::newRow("unreachable")
-            << QJsonArray{"127.0.0.1:5", "0.0.0.0:5", "224.0.0.1:5", "255.255.255.255:5", "169.254.1.1:5",
-                          "[::1]:5", "[::]:5", "[fe80::1]:5"}
-            << QStringList{};
-        QTest::newRow("malformed")
-            << QJsonArray{"1.2.3:5", "1.2.3.4", "1.2.3.4:0", "1.2.3.4:65536", "01.2.3.4:5", "[1.2.3.4]:5",
-                          "host.example:5", 7}
-            << QStringList{};
-        QTest::newRow("IPv6 multicast, scoped") << QJsonArray{"[ff02::1]:5", "[2001:db8::1%eth0]:5"}
-                                                << QStringList{};
-        QTest::newRow("eight looked at") << QJsonArray{"1.0.0.1:1", "1.0.0.2:1", "1.0.0.3:1", "1.0.0.4:1",
-                                                       "1.0.0.5:1", "1.0.0.6:1", "1.0.0.7:1", "1.0.0.8:1",
-                                                       "1.0.0.9:1"}
-                                         << QStringList{"1.0.0.1:1", "1.0.0.2:1", "1.0.0.3:1", "1.0.0.4:1",
-                                                        "1.0.0.5:1", "1.0.0.6:1", "1.0.0.7:1", "1.0.0.8:1"};
+        const auto row = [](const char* name, const QJsonArray& given, const QStringList& kept = {}) {
+            QTest::newRow(name) << given << kept;
+        };
+        row("IPv4 and IPv6, written one way",
+            {"10.0.0.5:1", "[2001:DB8:0::5]:65535", "[::ffff:192.0.2.1]:9", "10.0.0.5:1"},
+            {"10.0.0.5:1", "[2001:db8::5]:65535", "192.0.2.1:9"});
+        row("unreachable", {"127.0.0.1:5", "0.0.0.0:5", "224.0.0.1:5", "255.255.255.255:5", "169.254.1.1:5",
+                            "[::1]:5", "[::]:5", "[fe80::1]:5"});
+        row("malformed", {"1.2.3:5", "1.2.3.4", "1.2.3.4:0", "1.2.3.4:65536", "01.2.3.4:5", "[1.2.3.4]:5",
+                          "host.example:5", 7});
+        row("IPv6 multicast, scoped", {"[ff02::1]:5", "[2001:db8::1%eth0]:5"});
+        QJsonArray nine;
+        for (int i = 1; i <= 9; ++i)
+            nine.append(QString("1.0.0.%1:1").arg(i));
+        row("eight looked at", nine, texts(nine).mid(0, 8));
     }
     void candidatesAreCheckedOneByOne()
     {
@@ -152,16 +115,15 @@ private slots:
         Member& alice = enter(true);
         sendCandidates(alice, given);
         Member& bob = enter(true);
-        QCOMPARE(texts(peersIn(listOf(bob, 1)).at(0).toObject().value("candidates")), kept);
+        QCOMPARE(texts(onlyPeer(bob).value("candidates")), kept);
     }
-
     void theRelaySeenEndpointComesFirstOnceBound()
     {
         Member& alice = enter(true);
         sendCandidates(alice, {"192.168.1.10:40123"});
         Member& bob = enter(true);
-        listOf(bob, 1);
-        alice.tunnel.sendRaw(alice.sealedBytes({}, true));
+        onlyPeer(bob);
+        alice.heartbeat();
         const QString seen = QString("127.0.0.1:%1").arg(alice.tunnel.socket.localPort());
         const QJsonObject list = bob.control.until("direct_peers", [&](const QJsonObject& l) {
             return texts(peersIn(l).at(0).toObject().value("candidates")).value(0) == seen;
@@ -169,22 +131,19 @@ private slots:
         QCOMPARE(texts(peersIn(list).at(0).toObject().value("candidates")),
                  (QStringList{seen, "192.168.1.10:40123"}));
     }
-
     void candidateChurnSendsPeersABoundedNumberOfLists()
     {
         Member& alice = enter(true);
         Member& bob = enter(true);
-        listOf(bob, 1);
+        onlyPeer(bob);
         for (int i = 1; i <= 20; ++i)
             sendCandidates(alice, {QString("192.168.1.%1:5").arg(i)});
         int lists = 0;
-        QJsonObject last;
-        for (QJsonObject l; !(l = bob.control.next("direct_peers", 300)).isEmpty(); ++lists)
-            last = l;
+        while (!bob.control.next("direct_peers", 300).isEmpty())
+            ++lists;
         QCOMPARE(lists, 3); // four per window, the first went at the join
         now += 60000;       // the rest waited for the window, and goes out as one
-        last = bob.control.next("direct_peers");
-        QCOMPARE(texts(peersIn(last).at(0).toObject().value("candidates")), QStringList{"192.168.1.6:5"});
+        QCOMPARE(texts(onlyPeer(bob).value("candidates")), QStringList{"192.168.1.6:5"});
         QVERIFY(bob.control.quietOn("direct_peers"));
     }
 };

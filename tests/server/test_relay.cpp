@@ -1,20 +1,13 @@
 // The relay over real UDP sockets, with sessions made over the lobby; the
 // routing rules themselves are checked on RelayCore directly.
 #include "server/relay/translate.h"
-#include "tests/server/serverharness.h"
+#include "tests/server/sealedmember.h"
 
 #include <QTemporaryDir>
 
 using namespace harness;
 
 namespace {
-struct Member
-{
-    ControlClient control;
-    TunnelPeer tunnel;
-    QString id;
-    Member(quint16 port, const QHostAddress& from) : control(port, from), tunnel(port, from) {}
-};
 const QByteArray toAlice = ipv4Packet("10.8.0.2", "10.8.0.1"), toBob = ipv4Packet("10.8.0.1", "10.8.0.2");
 } // namespace
 
@@ -32,17 +25,12 @@ class TestRelay : public QObject, ServerFixture
         for (int i = 0; i < count; ++i) {
             const QHostAddress v6(QHostAddress::LocalHostIPv6);
             Member& m = *members.emplace_back(std::make_unique<Member>(
-                server->port(), relayAddress == v6 ? v6 : QHostAddress(QHostAddress::LocalHost)));
+                server->port(), false, relayAddress == v6 ? v6 : QHostAddress(QHostAddress::LocalHost)));
             m.tunnel.relayAddress = relayAddress;
-            m.id = m.control.login(QString("member%1").arg(i));
-            QJsonObject join = control::message(i ? "join_room" : "create_room",
-                                                {{"room_name", "Alpha"}, {"privacy_mode", "public"}});
-            if (layers.value(i))
-                join.insert("layer", layers.value(i));
-            m.control.sendRaw(control::encodeLine(join));
+            const QJsonObject joined = m.enter(QString("member%1").arg(i), "Alpha", i == 0, layers.value(i));
             // The mode said is echoed (the client then says it in heartbeats too), none when none was said.
-            QCOMPARE(m.control.next("join_ok").value("layer").toInt(), layers.value(i));
-            m.tunnel.heartbeat(m.id);
+            QCOMPARE(joined.value("layer").toInt(), layers.value(i));
+            m.heartbeat();
             QVERIFY(waitForStat("heartbeats", i + 1));
         }
     }
@@ -110,7 +98,7 @@ private slots:
         server.reset();
         QVERIFY(server = startServer(config));
         for (auto& m : members)
-            m->tunnel.heartbeat(m->id);
+            m->heartbeat();
         QVERIFY(waitForStat("heartbeats", 2));
         members[1]->tunnel.sendPlain(toAlice);
         QCOMPARE(members[0]->tunnel.receive(), bigEndian(relay::kBroadcastMac, 6) +

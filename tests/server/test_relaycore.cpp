@@ -47,10 +47,8 @@ QByteArray beat(int member, const char* extra = "")
 // sends from 127.0.0.1 port 5000+i. Endpoint 4 is another port of that host, 5 another host.
 Endpoint endpoint(int i)
 {
-    sockaddr_in a{AF_INET,
-                  htons(quint16(i == 5 ? 5000 : 5000 + i)),
-                  {htonl(ipv4(i == 5 ? "127.0.0.2" : "127.0.0.1"))},
-                  {}};
+    const sockaddr_in a{AF_INET, htons(quint16(i == 5 ? 5000 : 5000 + i)),
+                        {htonl(ipv4(i == 5 ? "127.0.0.2" : "127.0.0.1"))}, {}};
     Endpoint p{{}, sizeof a};
     std::memcpy(p.bytes, &a, sizeof a);
     return p;
@@ -128,24 +126,21 @@ private slots:
         const char* me = "10.8.0.1";
         const QByteArray toAlice = ipv4Packet("10.8.0.2", me), toBob = ipv4Packet(me, "10.8.0.2");
         const QByteArray broadcast = ipv4Packet(me, "10.8.0.255"), mdns = ipv4Packet(me, "224.0.0.251");
-        const QByteArray bobToCarol = ipv4Packet("10.8.0.2", "10.8.0.3");
+        const QByteArray bobToCarol = ipv4Packet("10.8.0.2", "10.8.0.3"),
+                         carolToBob = ipv4Packet("10.8.0.3", "10.8.0.2");
         const QByteArray bobsBroadcast = ipv4Packet("10.8.0.2", "255.255.255.255", 28);
-        // Bob on layer 2 (MAC B) once he has sent a frame; alice and carol on layer 3 once they sent a
-        // packet.
+        // Bob on layer 2 (MAC B) once he has sent a frame; alice and carol on layer 3 once they sent one.
         const Step bobIsLayer2{1, frame(kAll, kMacB, 0x0800, bobsBroadcast), {0, 2}};
         const Step aliceIsLayer3{0, ipv4Packet(me, "10.8.0.3"), {2}},
             carolIsLayer3{2, ipv4Packet("10.8.0.3", me), {0}};
-        row("ipv4 goes to the member with the address", {{0, toBob, {1}},
-                                                         {0, ipv4Packet(me, "10.8.0.2", 20), {1}},
-                                                         {0, ipv4Packet(me, "10.8.0.2", 1600), {1}},
-                                                         {2, ipv4Packet("10.8.0.3", me), {0}}});
-        row("ipv4 broadcast and multicast go to the room", {{0, ipv4Packet(me, "255.255.255.255"), {1, 2}},
-                                                            {0, broadcast, {1, 2}},
-                                                            {0, mdns, {1, 2}},
-                                                            {0, ipv4Packet(me, "239.255.255.250"), {1, 2}}});
+        row("ipv4 goes to the member with the address",
+            {{0, toBob, {1}}, {0, ipv4Packet(me, "10.8.0.2", 20), {1}},
+             {0, ipv4Packet(me, "10.8.0.2", 1600), {1}}, {2, ipv4Packet("10.8.0.3", me), {0}}});
+        row("ipv4 broadcast and multicast go to the room",
+            {{0, ipv4Packet(me, "255.255.255.255"), {1, 2}}, {0, broadcast, {1, 2}}, {0, mdns, {1, 2}},
+             {0, ipv4Packet(me, "239.255.255.250"), {1, 2}}});
         row("ipv4 to another room, a free address or a stranger goes nowhere",
-            {{0, ipv4Packet(me, "10.8.1.255"), DropNoRoute},
-             {0, ipv4Packet(me, "10.8.1.1"), DropNoRoute},
+            {{0, ipv4Packet(me, "10.8.1.255"), DropNoRoute}, {0, ipv4Packet(me, "10.8.1.1"), DropNoRoute},
              {1, ipv4Packet("10.8.0.2", "10.8.0.9"), DropNoRoute}, // nobody's, not slot 0's
              {0, ipv4Packet(me, "192.0.2.1"), DropNoRoute},
              {3, ipv4Packet("10.8.1.1", "255.255.255.255"), DropNoRoute}}); // a room of one
@@ -155,36 +150,26 @@ private slots:
         row("oversize and runt datagrams are dropped",
             {{0, ipv4Packet(me, "10.8.0.2", 1601), DropOversize}, {0, "abc", DropRunt}});
         row("frames go by learned mac, unknown and group macs to the room",
-            {{0, frame(kAll, kMacA), {1, 2}},
-             {1, frame(kMacA, kMacB, 0x0806, QByteArray(1386, 'y')), {0}},
-             {0, frame(kMacC, kMacA), {1, 2}},
-             {0, frame(0x01005E0000FB, kMacA), {1, 2}},
-             {2, frame(kMacB, kMacC), {1}},
-             {0, frame(kMacC, kMacA), {2}},
+            {{0, frame(kAll, kMacA), {1, 2}}, {1, frame(kMacA, kMacB, 0x0806, QByteArray(1386, 'y')), {0}},
+             {0, frame(kMacC, kMacA), {1, 2}}, {0, frame(0x01005E0000FB, kMacA), {1, 2}},
+             {2, frame(kMacB, kMacC), {1}}, {0, frame(kMacC, kMacA), {2}},
              {3, frame(kMacA, 0x02000000000D), DropNoRoute}}); // learned in another room
-        row("a mac stays with its first member", {{2, frame(kAll, kMacC), {0, 1}},
-                                                  {1, frame(kAll, kMacC), {0, 2}},
-                                                  {0, frame(kMacC, kMacA), {2}}});
+        row("a mac stays with its first member",
+            {{2, frame(kAll, kMacC), {0, 1}}, {1, frame(kAll, kMacC), {0, 2}},
+             {0, frame(kMacC, kMacA), {2}}});
         row("the relay answers arp for layer 3 members with their stand-in mac",
             {aliceIsLayer3,
              {1, askFor(kMacB, "10.8.0.2", me), {1}, answer(kStandIn1, me, kMacB, "10.8.0.2")}});
         row("layer 3 packets reach layer 2 members framed",
-            {bobIsLayer2,
-             aliceIsLayer3,
-             carolIsLayer3,
+            {bobIsLayer2, aliceIsLayer3, carolIsLayer3,
              {0, toBob, {1}, frame(kMacB, kStandIn1, 0x0800, toBob)}, // bob's mac learned from his frame
              {0, broadcast, {1}, frame(kAll, kStandIn1, 0x0800, broadcast), {2}},
              {0, mdns, {1}, frame(0x01005E0000FB, kStandIn1, 0x0800, mdns), {2}},
-             {2,
-              ipv4Packet("10.8.0.3", "10.8.0.2"),
-              {1},
-              frame(kMacB, kStandIn3, 0x0800, ipv4Packet("10.8.0.3", "10.8.0.2"))},
+             {2, carolToBob, {1}, frame(kMacB, kStandIn3, 0x0800, carolToBob)},
              {0, ipv6(1, 0, 60), {1}, frame(0x333300000001, kStandIn1, 0x86DD, ipv6(1, 0, 60)), {2}},
              {2, ipv4Packet("10.8.0.3", "10.8.0.2", 1590), DropNoRoute}}); // framed, over the limit
         row("layer 2 frames reach layer 3 members as packets",
-            {bobIsLayer2,
-             aliceIsLayer3,
-             carolIsLayer3,
+            {bobIsLayer2, aliceIsLayer3, carolIsLayer3,
              {1, frame(kStandIn1, kMacB, 0x0800, toAlice), {0}, toAlice},
              // A short frame's padding does not reach layer 3.
              {1, frame(kAll, kMacB, 0x0800, bobsBroadcast + QByteArray(18, 0)), {0, 2}, bobsBroadcast},
@@ -193,9 +178,7 @@ private slots:
         // What the bridge makes of a frame meets the rules of layer 3: the sender's own
         // source, the room or a member as destination, and only that member.
         row("bridged frames meet the rules of layer 3",
-            {bobIsLayer2,
-             aliceIsLayer3,
-             carolIsLayer3,
+            {bobIsLayer2, aliceIsLayer3, carolIsLayer3,
              {1, frame(kStandIn1, kMacB, 0x0800, ipv4Packet("10.8.0.3", me)), DropForgedSource},
              {1, frame(kStandIn1, kMacB, 0x0800, ipv4Packet("198.51.100.7", me)), DropForgedSource},
              {1, frame(kStandIn1, kMacB, 0x0800, ipv4Packet("10.8.0.2", "8.8.8.8")), DropNoRoute},
@@ -205,13 +188,10 @@ private slots:
              {1, frame(kAll, kMacB, 0x86DD, ipv6(1, 0)), DropForgedSource}});
         row("an ipv6 address belongs to the member that sent from it",
             {{0, ipv6(1, 0), {1, 2}}, {2, ipv6(3, 1), {0}}, {2, ipv6(1, 0), DropForgedSource}});
-        row("a member holds four ipv6 addresses", {{0, ipv6(1, 0), {1, 2}},
-                                                   {0, ipv6(2, 0), {1, 2}},
-                                                   {0, ipv6(3, 0), {1, 2}},
-                                                   {0, ipv6(4, 0), {1, 2}},
-                                                   {2, ipv6(1, 0), DropForgedSource},
-                                                   {0, ipv6(5, 0), {1, 2}},
-                                                   {2, ipv6(1, 0), {0, 1}}});
+        row("a member holds four ipv6 addresses",
+            {{0, ipv6(1, 0), {1, 2}}, {0, ipv6(2, 0), {1, 2}}, {0, ipv6(3, 0), {1, 2}},
+             {0, ipv6(4, 0), {1, 2}}, {2, ipv6(1, 0), DropForgedSource}, {0, ipv6(5, 0), {1, 2}},
+             {2, ipv6(1, 0), {0, 1}}});
         // Modes said at the join (alice 2, bob 3) or in a heartbeat (carol 3) hold before any traffic.
         const QByteArray ping = ipv4Packet("10.8.0.2", me);
         row("said modes hold before any traffic",
@@ -222,15 +202,10 @@ private slots:
              {2, frame(kAll, kMacC), DropRunt}},
             {2, 3}); // a layer 3 adapter yields packets only
         row("heartbeats bind only well-formed known ids from the control host",
-            {{5, beat(1), DropForeignHeartbeat},
-             {5, toAlice, DropUnbound},
-             {4, beat(7), DropUnknownClient},
-             {4, beat(0).left(40) + "\"}", DropBadHeartbeat},
-             {4, beat(0, ",\"x\":1"), DropBadHeartbeat},
-             {4, beat(0, ",\"layer\":4"), DropBadHeartbeat},
-             {4, "{", DropBadHeartbeat},
-             {4, toBob, DropUnbound},
-             {0, toBob, {1}}});
+            {{5, beat(1), DropForeignHeartbeat}, {5, toAlice, DropUnbound}, {4, beat(7), DropUnknownClient},
+             {4, beat(0).left(40) + "\"}", DropBadHeartbeat}, {4, beat(0, ",\"x\":1"), DropBadHeartbeat},
+             {4, beat(0, ",\"layer\":4"), DropBadHeartbeat}, {4, "{", DropBadHeartbeat},
+             {4, toBob, DropUnbound}, {0, toBob, {1}}});
         row("a heartbeat from a new port moves the member",
             {{4, beat(1), CounterHeartbeats}, {0, toBob, {1}}, {1, toAlice, DropUnbound}});
     }

@@ -21,13 +21,10 @@ class TestSealed : public QObject, ServerFixture
         for (const bool s : sealed) {
             const int i = int(members.size());
             Member& m = *members.emplace_back(std::make_unique<Member>(server->port(), s));
-            m.control.send("login", {{"username", QString("member%1").arg(i)}});
-            const QJsonObject ok = m.control.next("login_ok");
-            QCOMPARE(m.takeKey(ok), s);
-            QVERIFY(!(i ? m.control.joinRoom("Alpha") : m.control.createRoom("Alpha")).isEmpty());
+            QVERIFY(!m.enter(QString("member%1").arg(i), "Alpha", i == 0).isEmpty());
+            QCOMPARE(m.keyed, s);
             const qint64 before = stat("heartbeats");
-            s ? m.tunnel.sendRaw(m.sealedBytes({}, true))
-              : m.tunnel.heartbeat(ok.value("client_id").toString());
+            m.heartbeat();
             QVERIFY(waitForStat("heartbeats", before + 1));
         }
     }
@@ -42,7 +39,6 @@ class TestSealed : public QObject, ServerFixture
 
 private slots:
     void init() { start(); }
-
     void tlsAndPlainLoginsShareOnePort()
     {
         ControlClient sealed(server->port(), kLoopback, true), plain(server->port());
@@ -54,7 +50,6 @@ private slots:
         QCOMPARE(QByteArray::fromBase64(a.value("tunnel_key").toString().toLatin1()).size(), 32);
         QVERIFY(b.contains("client_id") && !b.contains("tunnel_key"));
     }
-
     void requireSealedRefusesPlainLoginsSayingWhy()
     {
         start([](ServerConfig& c) { c.requireSealed = true; });
@@ -63,7 +58,6 @@ private slots:
         QVERIFY(plain.next("error").value("message").toString().contains("only sealed"));
         QVERIFY(plain.quietOn("login_ok") && !sealed.login("alice").isEmpty());
     }
-
     void handshakesBeyondAnAddressBudgetAreRefusedWhileOthersLogIn()
     {
         start(
@@ -74,7 +68,6 @@ private slots:
         QCOMPARE(sealed, 4);
         QVERIFY(!ControlClient(server->port(), QHostAddress("127.0.0.2"), true).login("alice").isEmpty());
     }
-
     void datagramsThatDoNotOpenReachNoOne()
     {
         addMembers({true, true});
@@ -97,7 +90,6 @@ private slots:
         QVERIFY(waitForStat("dropped_unsealed", 5));
         QVERIFY(bob.tunnel.quiet() && alice.tunnel.quiet(0));
     }
-
     void aReplayedHeartbeatBindsNothing()
     {
         addMembers({true, true});
@@ -113,7 +105,6 @@ private slots:
         QCOMPARE(alice.receive(), kToAlice);
         QVERIFY(replay.quiet(0) && stat("heartbeats") == 3);
     }
-
     void sealedAndPlainMembersShareARoom()
     {
         addMembers({true, false});
@@ -124,7 +115,6 @@ private slots:
         QCOMPARE(alice.receive(), kToAlice);
         QVERIFY(!alice.lastRaw.contains(kToAlice.right(20)));
     }
-
     void keyRotationLosesNoDatagram()
     {
         start([](ServerConfig& c) { c.tunnelKeyLifetimeMs = 300, c.oldKeyGraceMs = 1000; });
