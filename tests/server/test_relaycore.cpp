@@ -267,6 +267,9 @@ private slots:
         const QByteArray packet = ipv4Packet("10.8.0.1", "10.8.0.2", 40),
                          request = askFor(kMacB, "10.8.0.2", "10.8.0.1");
         QVERIFY(!call(frameIpPacket, packet + "x", kMacB, kStandIn1)); // its length disagrees
+        // The smallest packet, a bare header, still qualifies.
+        QCOMPARE(call(frameIpPacket, ipv4Packet("10.8.0.1", "10.8.0.2", 20), kMacB, kStandIn1),
+                 std::size_t{34});
         for (const QByteArray& refused :
              {frame(kMacA, kMacB, 0x86DD, packet), frame(kMacA, kMacB, 0x0800, packet.left(30)), request})
             QVERIFY(!call(stripFrame, refused));
