@@ -39,11 +39,6 @@ std::int64_t steadyMs()
 struct DirectPaths::Pair
 {
     enum State { Probing, Direct, Relayed };
-    struct Sent
-    {
-        std::uint64_t txid;
-        std::int64_t at;
-    };
     DirectPeer peer;
     std::uint64_t keyId = 0;
     std::shared_ptr<Shared> shared = std::make_shared<Shared>();
@@ -55,6 +50,8 @@ struct DirectPaths::Pair
     std::vector<Sent> probes; // this attempt's requests
     Endpoint path;
     Sent check{0, 0};
+    Sent move{0, std::numeric_limits<std::int64_t>::min() / 2}; // a request to where the peer now is
+    Endpoint moveTo;
     bool checking = false;
     int misses = 0;
     std::int64_t lastCheck = 0;
@@ -125,7 +122,7 @@ void DirectPaths::clear()
     publish();
 }
 
-void DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send, bool check)
+DirectPaths::Sent DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send)
 {
     std::uint8_t datagram[direct::kProbeBytes];
     const std::uint64_t txid = ++nextTxid_;
@@ -134,15 +131,26 @@ void DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t nowMs, const
     const std::uint64_t counter = p.shared->counter.fetch_add(1, std::memory_order_relaxed);
     if (!p.cipher.ready() || counter >= seal::kCounterLimit ||
         !p.cipher.seal({wordOf(p.peer.pair, p.peer.side, true), counter}, datagram, direct::kProbePayload))
-        return;
+        return {0, nowMs};
     send(to, datagram, sizeof datagram);
-    if (check) {
-        p.check = {txid, nowMs};
-        p.checking = true;
-        p.lastCheck = nowMs;
-    } else {
-        p.probes.push_back({txid, nowMs});
-    }
+    return {txid, nowMs};
+}
+
+void DirectPaths::probe(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send)
+{
+    const Sent sent = request(p, to, nowMs, send);
+    if (sent.txid != 0)
+        p.probes.push_back(sent);
+}
+
+void DirectPaths::check(Pair& p, std::int64_t nowMs, const SendFn& send)
+{
+    const Sent sent = request(p, p.path, nowMs, send);
+    if (sent.txid == 0)
+        return;
+    p.check = sent;
+    p.checking = true;
+    p.lastCheck = nowMs;
 }
 
 void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
@@ -158,7 +166,13 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
         if (!p.knows(e.from) && p.peer.candidates.size() < direct::kMaxCandidates) {
             p.peer.candidates.push_back(e.from);
             if (p.state == Pair::Probing && nowMs < p.since + direct::kProbeForMs)
-                request(p, e.from, nowMs, send, false);
+                probe(p, e.from, nowMs, send);
+        }
+        // A direct peer reaching us from elsewhere was moved by its NAT: that
+        // source is asked, and becomes the path once it answers.
+        if (p.state == Pair::Direct && !(e.from == p.path) && nowMs >= p.move.at + direct::kProbeEveryMs) {
+            p.move = request(p, e.from, nowMs, send);
+            p.moveTo = e.from;
         }
         // The peer is trying: try with it at once.
         if (p.state == Pair::Relayed)
@@ -166,7 +180,7 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
         return;
     }
     if (p.state == Pair::Probing) {
-        for (const Pair::Sent& sent : p.probes)
+        for (const Sent& sent : p.probes)
             if (sent.txid == e.txid) {
                 p.state = Pair::Direct;
                 p.path = e.from;
@@ -181,6 +195,13 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
         p.checking = false;
         p.misses = 0;
         p.rtt = static_cast<int>(std::max<std::int64_t>(0, e.at - p.check.at));
+    } else if (p.state == Pair::Direct && p.move.txid != 0 && e.txid == p.move.txid && e.from == p.moveTo) {
+        p.path = e.from;
+        p.checking = false;
+        p.misses = 0;
+        p.rtt = static_cast<int>(std::max<std::int64_t>(0, e.at - p.move.at));
+        p.move.txid = 0;
+        changed_ = true;
     }
 }
 
@@ -201,7 +222,7 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
                 p.retryAt = p.since + direct::kRetryMs;
             } else if (nowMs < p.since + direct::kProbeForMs && nowMs >= p.nextProbe) {
                 for (std::size_t i = 0; i < p.peer.candidates.size(); ++i)
-                    request(p, p.peer.candidates[i], nowMs, send, false);
+                    probe(p, p.peer.candidates[i], nowMs, send);
                 p.nextProbe = nowMs + direct::kProbeEveryMs;
             }
         } else if (p.state == Pair::Direct) {
@@ -214,11 +235,11 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
                     p.rtt = -1;
                     changed_ = true;
                 } else {
-                    request(p, p.path, nowMs, send, true); // a miss is tried again at once
+                    check(p, nowMs, send); // a miss is tried again at once
                 }
             } else if (!p.checking &&
                        nowMs >= p.lastCheck + (active ? direct::kCheckActiveMs : direct::kCheckIdleMs)) {
-                request(p, p.path, nowMs, send, true);
+                check(p, nowMs, send);
             }
         }
     }

@@ -181,8 +181,15 @@ private:
         std::atomic<std::uint32_t> tail_{0};
     };
 
+    struct Sent
+    {
+        std::uint64_t txid; // 0: nothing went out
+        std::int64_t at;
+    };
     void handle(const Event& e, std::int64_t nowMs, const SendFn& send);
-    void request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send, bool check);
+    Sent request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send);
+    void probe(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send);
+    void check(Pair& p, std::int64_t nowMs, const SendFn& send);
     void publish();
 
     std::vector<std::unique_ptr<Pair>> pairs_;

@@ -186,6 +186,22 @@ private slots:
         QCOMPARE(n.runUntil([&] { return n.a.direct(); }, 40000), fell + 60000 + 100);
     }
 
+    void aPeerMovedByItsNatStaysDirectAtItsNewAddress()
+    {
+        Net n;
+        n.traffic = true;
+        QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct(); }, 1000) >= 0);
+        n.b.address = udp::parsePeer("198.51.100.2", 2000); // its NAT maps it anew
+        bool fell = false;
+        const auto moved = [&] { // Bob talks too, so he checks every 2 s
+            n.deliver(n.b, n.a.address, n.b.sealData(packetTo(kVipA)));
+            fell = fell || !n.a.direct();
+            return !fell && n.a.route(packetTo(kVipB))->path == n.b.address;
+        };
+        QVERIFY(n.runUntil(moved, 10000) >= 0);
+        QVERIFY(!fell);
+    }
+
     void neverDirectWithoutAnAnswerAndProbesAgainAMinuteLater()
     {
         Net n;
