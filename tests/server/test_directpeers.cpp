@@ -74,7 +74,7 @@ private slots:
             QVERIFY(members[i]->control.quietOn("direct_peers", 0));
     }
     // The one left gets an empty list at the leave; the next join is a new pair.
-    void aRejoinMakesANewPair()
+    void aPairEndsWithTheLeaveAndARejoinMakesANewOne()
     {
         Member& alice = enter(true);
         Member& bob = enter(true);
