@@ -115,6 +115,24 @@ private slots:
                 second.readAllStandardError().contains("error cannot listen"));
         QCOMPARE(second.exitCode(), 1);
     }
+    // An operator's certificate serves with its own key and refuses to start with another's.
+    void anOperatorsKeyMustBelongToItsCertificate()
+    {
+        QTemporaryDir dir;
+        QStringList prints;
+        for (const char* name : {"a", "b"}) { // each makes a key and certificate of its own beside its state
+            Running made({"--state", dir.filePath(name)});
+            QVERIFY(made.logged("TLS key SHA-256"));
+            prints << QRegularExpression("TLS key SHA-256 (\\S+)").match(made.log).captured(1);
+        }
+        const QString a = dir.filePath("a.tls.pem"), b = dir.filePath("b.tls.pem");
+        Running own({"--tls-cert", a, "--tls-key", a});
+        QVERIFY(own.logged("TLS key SHA-256 " + prints[0]));
+        QProcess mixed;
+        mixed.start(kBinary, {"--listen", "127.0.0.1", "--port", "0", "--tls-cert", a, "--tls-key", b});
+        QVERIFY(mixed.waitForFinished(5000) && mixed.readAllStandardError().contains("does not belong to"));
+        QCOMPARE(mixed.exitCode(), 1);
+    }
     void fewDescriptorsCapConnectionsWithoutSpinning()
     {
         Running server({"--max-connections-per-address=1000"}, 100);
