@@ -44,6 +44,8 @@ ss -Htnp state established "( dport = :$port )" | grep -q '"pellora"' || fail "t
 
 kill -TERM -- "-$pid"
 for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+# The server got the same signal and may still be closing its sockets.
+for _ in $(seq 50); do [ -z "$(ss -Hlnt "sport = :$port")" ] && break; sleep 0.1; done
 [ -z "$(ss -Hlnt "sport = :$port")" ] || fail "the bundled server outlived run.sh"
 pid=
 echo "run.sh ok ($mode): client connected to the bundled server on port $port"
