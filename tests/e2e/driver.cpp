@@ -1,6 +1,7 @@
 // One real client driven through its widgets by commands on stdin (see run()), one JSON line answered per
 // command; "modals off" lets an idle client be measured without the 30 ms poll. --send ADDR PORT HEX only
 // sends one datagram; --capture IFACE MS FILE only records every frame on IFACE for MS ms into FILE.
+#include "tests/support/wait.h"
 #include "tests/support/clientprobe.h"
 #include "tests/support/testenv.h"
 
@@ -151,7 +152,7 @@ private:
             };
             for (int tries = 0; tries < 16; ++tries) {
                 QMetaObject::invokeMethod(&client, "refreshRooms");
-                if (QTest::qWaitFor([&] { return !found().isEmpty(); }, 500)) {
+                if (testwait::until([&] { return !found().isEmpty(); }, 500)) {
                     P::roomList(client)->setCurrentItem(found().first());
                     P::joinRoomButton(client)->click();
                     return ok();

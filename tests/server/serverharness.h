@@ -2,6 +2,7 @@
 // the event loop, so the server (same thread) keeps working.
 #pragma once
 
+#include "tests/support/wait.h"
 #include "protocol/controlcodec.h"
 #include "net/scramble.h"
 #include "server/lobbyserver.h"
@@ -53,7 +54,7 @@ public:
             socket.setPeerVerifyMode(QSslSocket::VerifyNone);
             socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
             // Not waitForEncrypted(): the server answers on this very thread.
-            (void)QTest::qWaitFor([this] { return socket.isEncrypted() || closed(); }, 5000);
+            (void)testwait::until([this] { return socket.isEncrypted() || closed(); }, 5000);
         } else {
             const bool v6 = from.protocol() == QAbstractSocket::IPv6Protocol;
             socket.connectToHost(QHostAddress(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost),
@@ -83,7 +84,7 @@ public:
             }
             return false;
         };
-        return take() || QTest::qWaitFor(take, timeoutMs) ? found : QJsonObject();
+        return take() || testwait::until(take, timeoutMs) ? found : QJsonObject();
     }
     // Takes `cmd` messages until one satisfies `wanted`; returns the last one taken.
     QJsonObject until(const QString& cmd, const std::function<bool(const QJsonObject&)>& wanted)
@@ -110,7 +111,7 @@ public:
         return next("join_ok");
     }
     bool closed() const { return socket.state() == QAbstractSocket::UnconnectedState; }
-    bool waitDisconnected(int ms = 3000) { return QTest::qWaitFor([this] { return closed(); }, ms); }
+    bool waitDisconnected(int ms = 3000) { return testwait::until([this] { return closed(); }, ms); }
     QSslSocket socket; // plain unless encryption was started
     QList<QJsonObject> inbox;
     QByteArray pending;
@@ -130,7 +131,7 @@ public:
     // The next datagram from the relay's own address and port, unscrambled; empty after the timeout.
     QByteArray receive(int timeoutMs = 2000)
     {
-        if (!QTest::qWaitFor([this] { return socket.hasPendingDatagrams(); }, timeoutMs))
+        if (!testwait::until([this] { return socket.hasPendingDatagrams(); }, timeoutMs))
             return {};
         const QNetworkDatagram datagram = socket.receiveDatagram();
         // A client discards what does not come from where it sent to.
@@ -160,7 +161,7 @@ struct ServerFixture
     }
     bool waitForStat(const char* name, qint64 atLeast)
     {
-        return QTest::qWaitFor([&] { return stat(name) >= atLeast; }, 3000);
+        return testwait::until([&] { return stat(name) >= atLeast; }, 3000);
     }
 };
 

@@ -211,7 +211,7 @@ class TestLobbyServer : public QObject
         }
         ControlClient& talker = script->client("t");
         talker.login("talker");
-        const bool in = QTest::qWaitFor([&] { return server->lobby().sessionCount() == count + 1; }, 3000);
+        const bool in = testwait::until([&] { return server->lobby().sessionCount() == count + 1; }, 3000);
         return in ? &talker : nullptr;
     }
     // Says a lobby chat line of 1500 bytes and waits until the server has handled it.
@@ -499,9 +499,9 @@ private slots:
         restart();
         RUN("h> login name=host | g> login name=guest | g< login_ok | h> create_room room=Den mode=private "
             "| h> invite to=guest | g< private_message | g~");
-        QVERIFY(QTest::qWaitFor([this] { return server->lobby().connectionCount() == 1; }));
+        QVERIFY(testwait::until([this] { return server->lobby().connectionCount() == 1; }));
         now += config.sessionGraceMs;
-        QVERIFY(QTest::qWaitFor([this] { return server->lobby().sessionCount() == 1; }));
+        QVERIFY(testwait::until([this] { return server->lobby().sessionCount() == 1; }));
         script.reset();
         server.reset();
         state::Snapshot saved;
@@ -565,7 +565,7 @@ private slots:
         // Closed for good: the socket goes, too.
         for (auto& reader : readers)
             reader->setReadBufferSize(0);
-        QVERIFY(QTest::qWaitFor([&] {
+        QVERIFY(testwait::until([&] {
             return std::all_of(readers.cbegin(), readers.cend(),
                                [](auto& r) { return r->state() == QAbstractSocket::UnconnectedState; });
         }));
@@ -580,7 +580,7 @@ private slots:
             QVERIFY(talk(*talker));
         QVERIFY(server->pendingOutput() >= 8192);
         now += config.outputStallMs;
-        QVERIFY(QTest::qWaitFor([&] { return server->lobby().connectionCount() == 1; }, 5000));
+        QVERIFY(testwait::until([&] { return server->lobby().connectionCount() == 1; }, 5000));
     }
     // A line for many readers is held once, however far behind they are.
     void broadcastLinesAreHeldOnce()
@@ -590,7 +590,7 @@ private slots:
         const QByteArray line =
             control::encodeLine(control::message("global_chat", {{"message", QString(500, QChar(0x20AC))}}));
         talker->sendRaw(line.repeated(600));
-        QVERIFY(QTest::qWaitFor([&] { return talker->inbox.size() >= 600; }, 5000));
+        QVERIFY(testwait::until([&] { return talker->inbox.size() >= 600; }, 5000));
         QVERIFY2(server->pendingOutput() < 4 * 600 * line.size(),
                  qPrintable(QString::number(server->pendingOutput())));
     }
@@ -619,7 +619,7 @@ private slots:
             return std::count_if(reader.inbox.cbegin(), reader.inbox.cend(),
                                  [&](auto& m) { return m.value("cmd") == cmd; });
         };
-        QVERIFY(QTest::qWaitFor([&] { return received() == 40; }, 5000));
+        QVERIFY(testwait::until([&] { return received() == 40; }, 5000));
         QCOMPARE(reader.socket.state(), QAbstractSocket::ConnectedState);
     }
     void parsesFlags()

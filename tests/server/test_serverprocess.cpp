@@ -30,7 +30,7 @@ struct Running
     bool logged(const QString& pattern, int timeoutMs = 3000)
     {
         const QRegularExpression re(pattern);
-        return QTest::qWaitFor(
+        return testwait::until(
             [&] {
                 const auto match = re.match(QString::fromUtf8(log += process.readAllStandardError()));
                 port = port ? port : static_cast<quint16>(match.captured(1).toUInt());
@@ -154,7 +154,7 @@ private slots:
         QVERIFY2(cpu() - before < 0.3, "the server spins");
         crowd.clear();
         // Served again once the crowd's connections are closed.
-        QVERIFY(QTest::qWaitFor([&] { return !ControlClient(server.port).login("late").isEmpty(); }, 10000));
+        QVERIFY(testwait::until([&] { return !ControlClient(server.port).login("late").isEmpty(); }, 10000));
     }
     void restartKeepsTheLobby()
     {

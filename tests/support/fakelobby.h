@@ -1,6 +1,7 @@
 // A lobby server stand-in on loopback: records every line a client sends.
 #pragma once
 
+#include "tests/support/wait.h"
 #include "protocol/controlcodec.h"
 #include "server/lobby/tls.h"
 #include "tests/support/clientprobe.h"
@@ -74,7 +75,7 @@ public:
     QByteArray endpoint() const { return "127.0.0.1:" + QByteArray::number(port()); }
     bool waitForClient(int timeoutMs = 5000)
     {
-        return QTest::qWaitFor(
+        return testwait::until(
             [this] {
                 return client && client->state() == QAbstractSocket::ConnectedState &&
                        (!sealed || client->isEncrypted());
@@ -95,7 +96,7 @@ public:
     }
     QJsonObject waitForCommand(const QString& cmd, int timeoutMs = 5000)
     {
-        (void)QTest::qWaitFor([&] { return count(cmd) > 0; }, timeoutMs);
+        (void)testwait::until([&] { return count(cmd) > 0; }, timeoutMs);
         return last(cmd);
     }
     // How many lines came before a marker `c` sends now: TCP keeps their order,
@@ -103,7 +104,7 @@ public:
     qsizetype settledCount(VLANClient& c)
     {
         P::sendControlMessage(c, control::message(u"marker"_s));
-        (void)QTest::qWaitFor([&] { return count(u"marker"_s) > 0; });
+        (void)testwait::until([&] { return count(u"marker"_s) > 0; });
         received.removeAll(control::message(u"marker"_s));
         return received.size();
     }
@@ -145,7 +146,7 @@ struct ClientFixture
     }
     bool loginPageShows(const QString& text)
     {
-        return QTest::qWaitFor([&] {
+        return testwait::until([&] {
             const QList<QLabel*> labels = P::loginPage(*client)->findChildren<QLabel*>();
             return std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->text() == text; });
         });
@@ -170,7 +171,7 @@ struct ClientFixture
     {
         P::wintunRunning(*client) = true;
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, vip}, {u"room_name"_s, room}}));
-        return QTest::qWaitFor(
+        return testwait::until(
             [this] { return P::mainTabs(*client)->currentWidget() == P::roomPage(*client); });
     }
 };

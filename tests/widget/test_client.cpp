@@ -142,7 +142,7 @@ class TestClient : public QObject, ClientFixture
     {
         list->clear(); // so that a list of the same length is told apart
         lobby->send({{u"cmd"_s, cmd}, {key, entries}});
-        return QTest::qWaitFor([&] { return list->count() == entries.size(); });
+        return testwait::until([&] { return list->count() == entries.size(); });
     }
     bool peersListed(const QList<Peer>& peers)
     {
@@ -159,7 +159,7 @@ class TestClient : public QObject, ClientFixture
     {
         for (const QString& sender : senders)
             privateFrom(sender, u"<u>one</u>"_s);
-        return QTest::qWaitFor([&] { return P::mainTabs(*client)->count() == senders.size() + 1; });
+        return testwait::until([&] { return P::mainTabs(*client)->count() == senders.size() + 1; });
     }
     // The input, send button and view of chat `kind`: 0 the room's, 1 the lobby's, 2 Bob's private one.
     std::tuple<QLineEdit*, QPushButton*, QTextEdit*> chat(int kind)
@@ -463,7 +463,7 @@ private slots:
             QTcpSocket* socket = P::tcpSocket(*client);
             const qint64 queued = socket->bytesAvailable();
             lobby->sendRaw("{\"cmd\":\"online_users\",\"users\":[]}\n");
-            (void)QTest::qWaitFor([&] { return socket->bytesAvailable() > queued; });
+            (void)testwait::until([&] { return socket->bytesAvailable() > queued; });
             listedWhileOpen = rooms->count();
             qobject_cast<QMessageBox*>(box)->accept();
         });
