@@ -27,6 +27,11 @@ std::uint32_t wordOf(std::uint32_t pair, int side, bool probe)
     return (pair & seal::kIndexMask) | (side ? direct::kSide : 0u) | (probe ? direct::kProbe : 0u);
 }
 
+int roundTrip(std::int64_t sent, std::int64_t answered)
+{
+    return static_cast<int>(std::max<std::int64_t>(0, answered - sent));
+}
+
 } // namespace
 
 std::int64_t steadyMs()
@@ -184,7 +189,7 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
             if (sent.txid == e.txid) {
                 p.state = Pair::Direct;
                 p.path = e.from;
-                p.rtt = static_cast<int>(std::max<std::int64_t>(0, e.at - sent.at));
+                p.rtt = roundTrip(sent.at, e.at);
                 p.misses = 0;
                 p.checking = false;
                 p.lastCheck = nowMs;
@@ -194,12 +199,12 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
     } else if (p.state == Pair::Direct && p.checking && e.txid == p.check.txid) {
         p.checking = false;
         p.misses = 0;
-        p.rtt = static_cast<int>(std::max<std::int64_t>(0, e.at - p.check.at));
+        p.rtt = roundTrip(p.check.at, e.at);
     } else if (p.state == Pair::Direct && p.move.txid != 0 && e.txid == p.move.txid && e.from == p.moveTo) {
         p.path = e.from;
         p.checking = false;
         p.misses = 0;
-        p.rtt = static_cast<int>(std::max<std::int64_t>(0, e.at - p.move.at));
+        p.rtt = roundTrip(p.move.at, e.at);
         p.move.txid = 0;
         changed_ = true;
     }
