@@ -71,16 +71,13 @@ public:
         });
     }
     quint16 port() const { return openPort; } // also while closed
-    bool reopen() { return server.listen(QHostAddress::LocalHost, openPort) && waitForClient(); }
     QByteArray endpoint() const { return "127.0.0.1:" + QByteArray::number(port()); }
-    bool waitForClient(int timeoutMs = 5000)
+    bool waitForClient()
     {
-        return testwait::until(
-            [this] {
-                return client && client->state() == QAbstractSocket::ConnectedState &&
-                       (!sealed || client->isEncrypted());
-            },
-            timeoutMs);
+        return testwait::until([this] {
+            return client && client->state() == QAbstractSocket::ConnectedState &&
+                   (!sealed || client->isEncrypted());
+        });
     }
     int count(const QString& cmd) const
     {
@@ -94,9 +91,9 @@ public:
                 return *it;
         return {};
     }
-    QJsonObject waitForCommand(const QString& cmd, int timeoutMs = 5000)
+    QJsonObject waitForCommand(const QString& cmd)
     {
-        (void)testwait::until([&] { return count(cmd) > 0; }, timeoutMs);
+        (void)testwait::until([&] { return count(cmd) > 0; });
         return last(cmd);
     }
     // How many lines came before a marker `c` sends now: TCP keeps their order,

@@ -14,22 +14,17 @@
 #include <QTextEdit>
 #include <optional>
 
-using Key = std::optional<QString>;
-
 namespace {
 
-struct Peer
+QJsonObject member(const QString& name, const QString& vip, bool host = false)
 {
-    QString name, vip;
-    bool host = false;
-};
+    return {{u"username"_s, name}, {u"vip"_s, vip}, {u"is_host"_s, host}};
+}
 // Alice (us) first; each target is the member's whole name, " - " or a crown in it.
-QList<Peer> fourMembers(bool weHost)
+QJsonArray fourMembers(bool weHost)
 {
-    return {{u"Alice"_s, u"10.8.0.2"_s, weHost},
-            {u"carol"_s, u"10.8.0.3"_s},
-            {u"dave - x"_s, u"10.8.0.4"_s},
-            {u"👑eve"_s, u"10.8.0.5"_s}};
+    return {member(u"Alice"_s, u"10.8.0.2"_s, weHost), member(u"carol"_s, u"10.8.0.3"_s),
+            member(u"dave - x"_s, u"10.8.0.4"_s), member(u"👑eve"_s, u"10.8.0.5"_s)};
 }
 // Right-clicks a row (empty space when row < 0), clicks `choose` or dismisses; returns the entries.
 QStringList rightClickMenu(QListWidget* list, int row, const QString& choose = {})
@@ -56,7 +51,7 @@ QStringList rightClickMenu(QListWidget* list, int row, const QString& choose = {
 }
 const QString kMasked = u"masked, literal"_s; // how a key prompt shows: the key hidden, the label as given
 // Answers the next key prompt with `key` or cancels; `seen` gets its title, label and how it shows them.
-void answerNextKeyPrompt(QStringList* seen, Key key)
+void answerNextKeyPrompt(QStringList* seen, std::optional<QString> key)
 {
     static int latest = 0;
     testenv::whenModal([seen, key, mine = ++latest](QWidget* widget) {
@@ -144,12 +139,9 @@ class TestClient : public QObject, ClientFixture
         lobby->send({{u"cmd"_s, cmd}, {key, entries}});
         return testwait::until([&] { return list->count() == entries.size(); });
     }
-    bool peersListed(const QList<Peer>& peers)
+    bool peersListed(const QJsonArray& peers)
     {
-        QJsonArray array;
-        for (const Peer& p : peers)
-            array.append(QJsonObject{{u"username"_s, p.name}, {u"vip"_s, p.vip}, {u"is_host"_s, p.host}});
-        return listed(u"room_update"_s, u"peers"_s, P::peerList(*client), array);
+        return listed(u"room_update"_s, u"peers"_s, P::peerList(*client), peers);
     }
     void privateFrom(const QString& sender, const QString& text)
     {
@@ -161,9 +153,10 @@ class TestClient : public QObject, ClientFixture
             privateFrom(sender, u"<u>one</u>"_s);
         return testwait::until([&] { return P::mainTabs(*client)->count() == senders.size() + 1; });
     }
-    // The input, send button and view of chat `kind`: 0 the room's, 1 the lobby's, 2 Bob's private one.
-    std::tuple<QLineEdit*, QPushButton*, QTextEdit*> chat(int kind)
+    // The input, send button and view of the row's chat: 0 the room's, 1 the lobby's, 2 Bob's private one.
+    std::tuple<QLineEdit*, QPushButton*, QTextEdit*> chat()
     {
+        QFETCH(int, kind);
         VLANClient& c = *client;
         if (kind < 2)
             return kind ? std::tuple(P::globalChatInput(c), P::globalSendButton(c), P::globalChatView(c))
@@ -268,24 +261,24 @@ private slots:
     {
         QTest::addColumn<QPoint>("press");
         QTest::addColumn<QPoint>("to");
-        QTest::addColumn<QRect>("change"); // of the window's geometry (100, 100, 1080, 720)
-        QTest::newRow("on the title, moves") << QPoint(600, 20) << QPoint(660, 60) << QRect(60, 40, 0, 0);
-        QTest::newRow("within the drag distance, a click") << QPoint(600, 20) << QPoint(602, 21) << QRect();
+        QTest::addColumn<QRect>("geometry"); // from (100, 100, 1080, 720)
+        const QRect start(100, 100, 1080, 720);
+        QTest::newRow("on the title, moves")
+            << QPoint(600, 20) << QPoint(660, 60) << start.translated(60, 40);
+        QTest::newRow("within the drag distance, a click") << QPoint(600, 20) << QPoint(602, 21) << start;
         // The left edge cannot push the window below its minimum width.
         QTest::newRow("on the left edge, to the minimum width")
-            << QPoint(3, 300) << QPoint(603, 330) << QRect(180, 0, -180, 0);
+            << QPoint(3, 300) << QPoint(603, 330) << start.adjusted(180, 0, 0, 0);
     }
     void dragOnTheFrame()
     {
         QFETCH(QPoint, press);
         QFETCH(QPoint, to);
-        QFETCH(QRect, change);
+        QFETCH(QRect, geometry);
         shown();
-        const QRect start = client->geometry();
         QTest::mousePress(client->windowHandle(), Qt::LeftButton, {}, press);
         QTest::mouseMove(client->windowHandle(), to);
-        QTRY_COMPARE(client->geometry(), start.adjusted(change.x(), change.y(), change.x() + change.width(),
-                                                        change.y() + change.height()));
+        QTRY_COMPARE(client->geometry(), geometry);
         QTest::mouseRelease(client->windowHandle(), Qt::LeftButton, {}, to);
     }
     void doubleClickOnTheTitleTogglesMaximised()
@@ -397,7 +390,7 @@ private slots:
         P::nicknameInput(*client)->setText(u"  Bob "_s);
         QTest::keyClick(P::nicknameInput(*client), Qt::Key_Return);
         QVERIFY(settings.value(u"username"_s) == u"Bob"_s && !P::reconnectDialog(*client)->isVisible());
-        QVERIFY(lobby->reopen());
+        QVERIFY(lobby->server.listen(QHostAddress::LocalHost, lobby->port()) && lobby->waitForClient());
         QCOMPARE(lobby->waitForCommand(u"login"_s).value(u"username"_s).toString(), u"Bob"_s);
         QVERIFY(loginPageShows(u"Connected to %1"_s.arg(server)));
         P::connectButton(*client)->click(); // each press logs in again
@@ -612,7 +605,7 @@ private slots:
         P::joinRoomButton(*client)->click(); // nothing selected: nothing sent
         const qsizetype before = lobby->settledCount(*client);
         QStringList prompt;
-        answerNextKeyPrompt(&prompt, sentName.isEmpty() ? Key() : Key(key));
+        answerNextKeyPrompt(&prompt, sentName.isEmpty() ? std::nullopt : std::optional(key));
         const QPoint at = list->visualItemRect(list->item(1)).center();
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
         doubleClick ? QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at)
@@ -690,16 +683,17 @@ private slots:
         QCOMPARE(lobby->settledCount(*client), before + !choose.isEmpty());
         const QString cmd = choose.startsWith(u"Kick"_s) ? u"kick_player"_s : u"transfer_host"_s;
         if (!choose.isEmpty())
-            QCOMPARE(lobby->received.last(),
-                     control::message(cmd, {{u"target"_s, fourMembers(true).at(row).name}}));
+            QCOMPARE(
+                lobby->received.last(),
+                control::message(cmd, {{u"target"_s, fourMembers(true).at(row)[u"username"].toString()}}));
         QCOMPARE(P::peerList(*client)->count(), 4); // nothing changes until the server says so
     }
     // The crown marks every flagged member; the last one's address is the host's; "alice" is not us.
     void peerListShowsTheHost()
     {
-        QVERIFY(quietLobby(true) && peersListed({{u"bob"_s, u"10.8.0.1"_s, true},
-                                                 {u"Alice"_s, u"10.8.0.2"_s, false},
-                                                 {u"alice"_s, u"10.8.0.3"_s, true}}));
+        QVERIFY(quietLobby(true) &&
+                peersListed({member(u"bob"_s, u"10.8.0.1"_s, true), member(u"Alice"_s, u"10.8.0.2"_s),
+                             member(u"alice"_s, u"10.8.0.3"_s, true)}));
         QCOMPARE(P::peerList(*client)->item(0)->text(), u"bob 👑 - 10.8.0.1"_s);
         QCOMPARE(P::peerList(*client)->item(1)->text(), u"Alice - 10.8.0.2"_s);
         QCOMPARE(P::hostVirtualIp(*client), u"10.8.0.3"_s);
@@ -717,8 +711,8 @@ private slots:
     void copyIpCopiesTheHostsAddress()
     {
         QFETCH(bool, weHost);
-        QVERIFY(quietLobby(true) &&
-                peersListed({{u"bob"_s, u"10.8.0.3"_s, !weHost}, {u"Alice"_s, u"10.8.0.2"_s, weHost}}));
+        QVERIFY(quietLobby(true) && peersListed({member(u"bob"_s, u"10.8.0.3"_s, !weHost),
+                                                 member(u"Alice"_s, u"10.8.0.2"_s, weHost)}));
         QPushButton* copy = P::copyIpButton(*client);
         QTEST(copy->text(), "caption");
         const QString normalSheet = copy->styleSheet();
@@ -735,7 +729,7 @@ private slots:
     // Junk members, none flagged host, and no own name: the host state stays; no members empties the list.
     void junkMembersLeaveTheHostState()
     {
-        QVERIFY(quietLobby(true) && peersListed({{u"Alice"_s, u"10.8.0.2"_s, true}}));
+        QVERIFY(quietLobby(true) && peersListed({member(u"Alice"_s, u"10.8.0.2"_s, true)}));
         lobby->sendRaw("{\"cmd\":\"room_update\",\"peers\":"
                        "[{\"username\":\"carol\",\"vip\":\"10.8.0.4\"},7]}\n");
         QTRY_COMPARE(texts(P::peerList(*client)), QStringList({u"carol - 10.8.0.4"_s, u" - "_s}));
@@ -785,11 +779,10 @@ private slots:
     // Blank lines stay; Enter or the button send the line trimmed, to the chat's target.
     void chatSendsTrimmedLines()
     {
-        QFETCH(int, kind);
         QFETCH(QString, cmd);
         QFETCH(QString, echo);
         QVERIFY(quietLobby(true));
-        const auto [input, send, view] = chat(kind);
+        const auto [input, send, view] = chat();
         const qsizetype before = lobby->settledCount(*client);
         input->setText(u"   "_s);
         QTest::keyClick(input, Qt::Key_Return);
@@ -810,11 +803,10 @@ private slots:
     // While the connection is down nothing goes out and the typed text stays, to go once it is back.
     void chatTypedWhileDownGoesOnceBack()
     {
-        QFETCH(int, kind);
         QFETCH(QString, cmd);
         QFETCH(QString, echo);
         QVERIFY(quietLobby(true));
-        const auto [input, send, view] = chat(kind);
+        const auto [input, send, view] = chat();
         lobby->dropClient();
         QTRY_VERIFY(P::tcpSocket(*client)->state() == QAbstractSocket::UnconnectedState);
         input->setText(u"while down"_s);

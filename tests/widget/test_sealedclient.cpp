@@ -19,8 +19,7 @@ class TestSealedClient : public QObject, ClientFixture
     QString pinned() { return settings.sync(), settings.value(pinKey()).toString(); }
     void startClient() // logging in as alice, without waiting for the lobby
     {
-        qputenv("PELLORA_SERVER", lobby->endpoint());
-        client = std::make_unique<VLANClient>();
+        shown(lobby->endpoint());
         P::nicknameInput(*client)->setText(u"alice"_s);
         P::connectButton(*client)->click();
     }
