@@ -87,12 +87,6 @@ class TestClient : public QObject, ClientFixture
     Q_OBJECT
     const QStringList kSenders = {u"Bob"_s, u"bob"_s, u"COM: R&D"_s}; // like a tab title or a shortcut
 
-    QLabel* serverLine()
-    {
-        const QList<QLabel*> labels = P::loginPage(*client)->findChildren<QLabel*>();
-        return *std::find_if(labels.begin(), labels.end(),
-                             [](QLabel* l) { return l->text().startsWith(u"Server: 127.0.0.1:"_s); });
-    }
     // Enters `entry` in the dialog behind the server line's "change"; returns what the dialog then showed.
     QString changeServer(const QString& entry)
     {
@@ -106,7 +100,7 @@ class TestClient : public QObject, ClientFixture
             if (dialog->isVisible())
                 qobject_cast<QDialog*>(dialog)->reject();
         });
-        emit serverLine()->linkActivated(u"change"_s);
+        emit P::serverLabel(*client)->linkActivated(u"change"_s);
         return seen;
     }
     // Runs `fill` on the create-room dialog (name, game, access); cancels what stays open.
@@ -250,7 +244,7 @@ private slots:
         const QString server = QString::fromLatin1(lobby->endpoint());
         changeServer(server);
         QCOMPARE(settings.value(u"server"_s).toString(), server);
-        QVERIFY(serverLine()->text().contains(server) && lobby->waitForClient());
+        QVERIFY(P::serverLabel(*client)->text().contains(server) && lobby->waitForClient());
         // Heartbeats go to the new server too.
         QVERIFY(udp::samePeer(P::relayPeer(*client), udp::parsePeer("127.0.0.1", lobby->port())));
         qunsetenv("PELLORA_SERVER");

@@ -36,15 +36,17 @@ class TestSealedClient : public QObject, ClientFixture
                                                            {u"tunnel_phase"_s, u"0"_s}}));
         return joined();
     }
+    static void sealedOrPlain()
+    {
+        QTest::addColumn<bool>("sealed");
+        QTest::newRow("sealed") << true;
+        QTest::newRow("plain") << false;
+    }
 
 private slots:
     void init() { reset(); }
-    void serverLineSaysWhetherSealed_data()
-    {
-        QTest::addColumn<bool>("sealed");
-        QTest::newRow("TLS: the first key pinned") << true;
-        QTest::newRow("no TLS: used plain, nothing pinned") << false;
-    }
+    void serverLineSaysWhetherSealed_data() { sealedOrPlain(); }
+    // With TLS the first key is pinned; without, the lobby is used plain and nothing pinned.
     void serverLineSaysWhetherSealed()
     {
         QFETCH(bool, sealed);
@@ -89,13 +91,8 @@ private slots:
         QVERIFY(lobby->connections == lobby->handshakes && lobby->received.isEmpty());
         QVERIFY(P::connectionStatusLabel(*client)->text().contains(u"sealed before"_s));
     }
-    // Direct paths: only a sealed tunnel offers its addresses and takes pair keys.
-    void onlyASealedJoinOffersCandidates_data()
-    {
-        QTest::addColumn<bool>("sealed");
-        QTest::newRow("sealed: offered on the tunnel port") << true;
-        QTest::newRow("plain: nothing offered") << false;
-    }
+    void onlyASealedJoinOffersCandidates_data() { sealedOrPlain(); }
+    // Direct paths: only a sealed tunnel offers its addresses, on the tunnel's port, and takes pair keys.
     void onlyASealedJoinOffersCandidates()
     {
         QFETCH(bool, sealed);
