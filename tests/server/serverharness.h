@@ -74,17 +74,12 @@ public:
     // The first unread message with this cmd (others stay unread); empty after the timeout.
     QJsonObject next(const QString& cmd, int timeoutMs = 3000)
     {
-        QJsonObject found;
-        const auto take = [&] {
-            for (qsizetype i = 0; i < inbox.size(); ++i) {
-                if (inbox.at(i).value("cmd") == cmd) {
-                    found = inbox.takeAt(i);
-                    return true;
-                }
-            }
-            return false;
+        const auto first = [&] {
+            return std::find_if(inbox.begin(), inbox.end(), [&](auto& m) { return m.value("cmd") == cmd; });
         };
-        return take() || testwait::until(take, timeoutMs) ? found : QJsonObject();
+        if (!testwait::until([&] { return first() != inbox.end(); }, timeoutMs))
+            return {};
+        return inbox.takeAt(first() - inbox.begin());
     }
     // Takes `cmd` messages until one satisfies `wanted`; returns the last one taken.
     QJsonObject until(const QString& cmd, const std::function<bool(const QJsonObject&)>& wanted)
