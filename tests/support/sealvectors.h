@@ -51,9 +51,7 @@ inline const char* firstFailure()
     Bytes made(seal::kHeaderBytes);
     made.insert(made.end(), payload.begin(), payload.end());
     made.resize(datagram.size());
-    Bytes datagramKey(seal::kKeyBytes);
-    for (std::size_t i = 0; i < datagramKey.size(); ++i)
-        datagramKey[i] = static_cast<std::uint8_t>(i);
+    const Bytes datagramKey = hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
     seal::Header h;
     if (!c.setKey(datagramKey.data()) ||
         c.seal({seal::kPhase | 7, 0xa1b2c3d4e5}, made.data(), payload.size()) == 0 || made != datagram ||
