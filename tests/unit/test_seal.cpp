@@ -36,13 +36,6 @@ private slots:
         QFETCH(bool, fresh);
         QCOMPARE(window.fresh(counter), fresh);
     }
-
-    void randomKeysDiffer()
-    {
-        std::uint8_t a[seal::kKeyBytes] = {}, b[seal::kKeyBytes] = {};
-        QVERIFY(seal::randomBytes(a, sizeof a) && seal::randomBytes(b, sizeof b));
-        QVERIFY(std::memcmp(a, b, sizeof a) != 0);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestSeal)

@@ -42,12 +42,10 @@ private slots:
         QSettings classKey(dir.filePath(u"class.ini"_s), QSettings::IniFormat);
         for (const QString& subkey : subkeys) {
             const QStringList parts = subkey.split(u':');
-            classKey.beginGroup(parts[0]);
             if (parts.size() > 1)
-                classKey.setValue(u"ComponentId"_s, parts[1]);
+                classKey.setValue(parts[0] + u"/ComponentId"_s, parts[1]);
             if (parts.size() > 2)
-                classKey.setValue(u"NetCfgInstanceId"_s, parts[2]);
-            classKey.endGroup();
+                classKey.setValue(parts[0] + u"/NetCfgInstanceId"_s, parts[2]);
         }
         classKey.sync();
         for (const QString& entry : names) {

@@ -1,15 +1,11 @@
 // Stands in for netsh.exe and route.exe: appends the arguments it was given, as the C runtime splits them, to
 // commands.log in the working folder, one line each joined by '|', and succeeds.
-#include <windows.h>
-#include <shellapi.h>
-
 #include <cstdio>
 #include <string>
+#include <windows.h>
 
-int main()
+int wmain(int count, wchar_t** arguments)
 {
-    int count = 0;
-    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     std::wstring line;
     for (int i = 0; i < count; ++i)
         line += (i ? L"|" : L"") + std::wstring(arguments[i]);
@@ -22,6 +18,5 @@ int main()
         std::fwrite(utf8.data(), 1, utf8.size(), log);
         std::fclose(log);
     }
-    LocalFree(arguments);
     return 0;
 }
