@@ -83,10 +83,6 @@ QString macOf(const QString& ns, const QString& interfaceName)
     static const QRegularExpression ether(u"link/ether ([0-9a-f:]{17})"_s);
     return ether.match(run({u"ip"_s, u"-n"_s, ns, u"link"_s, u"show"_s, interfaceName}).output).captured(1);
 }
-bool interfaceExists(const QString& ns, const QString& interfaceName)
-{
-    return ip(ns, u"link show "_s + interfaceName);
-}
 Lab::Lab(const QString& tag) : m_tag(tag)
 {
     // Left by an earlier run that was killed; its pid is in the name.

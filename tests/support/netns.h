@@ -31,7 +31,6 @@ int received(const QString& pingOutput);
 // Echo replies `ns` got back from `to` out of `count` requests.
 int ping(const QString& ns, const QString& to, int count = 3);
 QString macOf(const QString& ns, const QString& interfaceName);
-bool interfaceExists(const QString& ns, const QString& interfaceName);
 
 // One test's namespaces, removed with it: a hub with a bridge, hosts linked to it.
 class Lab
