@@ -4,6 +4,7 @@
 // a locked room's pings.
 #include "net/scramble.h"
 #include "tests/support/netns.h"
+#include "tests/support/wait.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -11,6 +12,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -69,12 +71,12 @@ public:
 
     bool waitForStatus(const std::function<bool(const QJsonObject&)>& condition, int timeoutMs = 10000)
     {
-        return netns::waitUntil([&] { return condition(status()); }, timeoutMs);
+        return testwait::until([&] { return condition(status()); }, timeoutMs);
     }
 
     bool waitForMore(const char* key, int than, int timeoutMs)
     {
-        return netns::waitUntil([&] { return field(key).toInt() > than; }, timeoutMs);
+        return testwait::until([&] { return field(key).toInt() > than; }, timeoutMs);
     }
 
     // True on a clean exit (sanitizer reports fail it).
@@ -102,11 +104,11 @@ bool sendFrom(const QString& ns, const QString& address, int port, const QByteAr
 // the client, as games look for LAN sessions.
 bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text)
 {
-    return to.run(u"udplisten %1"_s.arg(port)) && netns::waitUntil([&] {
+    return to.run(u"udplisten %1"_s.arg(port)) && testwait::until([&] {
         address == u"255.255.255.255"_s ? sendFrom(from.netns, address, port, text.toUtf8())
                                         : from.run(u"udpsend %1 %2 %3"_s.arg(address).arg(port).arg(text));
         return to.heard(text);
-    }, 8000, 300);
+    }, 8000);
 }
 
 } // namespace
@@ -218,8 +220,7 @@ private slots:
         pinger.setProcessChannelMode(QProcess::MergedChannels);
         QVERIFY(netns::start(pinger, bob.netns, netns::pingCommand(vipA, 30, u"0.25"_s)));
         QByteArray pings;
-        QVERIFY(
-            netns::waitUntil([&] { return (pings += pinger.readAll()).contains("bytes from"); }, 5000, 50));
+        QVERIFY(testwait::until([&] { return (pings += pinger.readAll()).contains("bytes from"); }, 5000));
         const netns::Result cut = netns::exec(nsServer, {u"ss"_s, u"-K"_s, u"dst"_s, u"10.99.0.2"_s});
         QVERIFY2(cut.code == 0, qPrintable(cut.output));
         QVERIFY(alice.waitForMore("logins", before.value(u"logins"_s).toInt(), 8000));
@@ -278,19 +279,19 @@ private slots:
         QVERIFY(bob.enter(u"join Den k"_s));
         const QString vipA = alice.field("vip").toString();
         const QString vipB = bob.field("vip").toString();
-        QVERIFY(netns::waitUntil([&] { return pingBothWays(vipA, vipB); }, 8000));
+        QVERIFY(testwait::until([&] { return pingBothWays(vipA, vipB); }, 8000));
 
         for (const bool kill : {false, true}) {
             const int joins[] = {alice.field("joins").toInt(), bob.field("joins").toInt()};
             // Pings under way while the server goes.
             QProcess pings;
             QVERIFY(netns::start(pings, bob.netns, netns::pingCommand(vipA, 30, u"0.2"_s)));
-            QVERIFY(netns::waitUntil([&] { return pings.readAll().contains("bytes from"); }, 5000, 50));
+            QVERIFY(testwait::until([&] { return pings.readAll().contains("bytes from"); }, 5000));
             QVERIFY(stopServer(kill));
             for (Player* p : {&alice, &bob}) // both notice it went
-                QVERIFY(netns::waitUntil([p] { return !p->field("connected").toBool(); }, 10000));
+                QVERIFY(testwait::until([p] { return !p->field("connected").toBool(); }, 10000));
             QVERIFY(startServer());
-            QVERIFY(netns::waitUntil([&] { return pingBothWays(vipA, vipB); }, 5000, 100));
+            QVERIFY(testwait::until([&] { return pingBothWays(vipA, vipB); }, 5000));
             netns::stop(pings);
             // The clients logged in again into the same room: same addresses,
             // same host, the room still locked. The pings above may have gone

@@ -1,9 +1,7 @@
 #include "tests/support/netns.h"
 
-#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTest>
 #include <csignal>
 #include <unistd.h>
 
@@ -43,16 +41,6 @@ void stop(QProcess& process)
     if (!process.waitForFinished(5000))
         process.kill();
     process.waitForFinished(3000);
-}
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(stepMs);
-    }
-    return true;
 }
 QString unavailable(const QStringList& tools)
 {
