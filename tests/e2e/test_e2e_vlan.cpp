@@ -64,10 +64,6 @@ public:
     bool enter(const QString& line) { return run(line) && waitForStatus(adapterUp); }
     QJsonObject status() { return command(u"status"_s); }
     QJsonValue field(const char* key) { return status().value(QLatin1String(key)); }
-    bool heard(const QString& text)
-    {
-        return command(u"udprecv"_s).value(u"datagrams"_s).toArray().contains(text);
-    }
 
     bool waitForStatus(const std::function<bool(const QJsonObject&)>& condition, int timeoutMs = 10000)
     {
@@ -107,7 +103,7 @@ bool arrives(Player& from, Player& to, const QString& address, int port, const Q
     return to.run(u"udplisten %1"_s.arg(port)) && testwait::until([&] {
         address == u"255.255.255.255"_s ? sendFrom(from.netns, address, port, text.toUtf8())
                                         : from.run(u"udpsend %1 %2 %3"_s.arg(address).arg(port).arg(text));
-        return to.heard(text);
+        return to.command(u"udprecv"_s).value(u"datagrams"_s).toArray().contains(text);
     }, 8000);
 }
 
@@ -138,12 +134,6 @@ class TestE2eVlan : public QObject
                             {QStringLiteral(PELLORA_E2E_SERVER), u"--listen"_s, kServerIp, u"--port"_s,
                              QString::number(kPort), u"--stats-interval"_s, u"0"_s, u"--state"_s,
                              dir.filePath(u"lobby.db"_s)});
-    }
-
-    bool stopServer(bool kill = false)
-    {
-        kill ? server.kill() : server.terminate();
-        return server.waitForFinished(5000);
     }
 
 private slots:
@@ -287,7 +277,8 @@ private slots:
             QProcess pings;
             QVERIFY(netns::start(pings, bob.netns, netns::pingCommand(vipA, 30, u"0.2"_s)));
             QVERIFY(testwait::until([&] { return pings.readAll().contains("bytes from"); }, 5000));
-            QVERIFY(stopServer(kill));
+            kill ? server.kill() : server.terminate();
+            QVERIFY(server.waitForFinished(5000));
             for (Player* p : {&alice, &bob}) // both notice it went
                 QVERIFY(testwait::until([p] { return !p->field("connected").toBool(); }, 10000));
             QVERIFY(startServer());
