@@ -14,10 +14,8 @@
 #include <QNetworkDatagram>
 #include <QPushButton>
 #include <QSocketNotifier>
-#include <QStackedWidget>
 #include <QTabWidget>
 #include <QTcpSocket>
-#include <QTest>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QUdpSocket>
@@ -73,7 +71,6 @@ public:
         connect(&modalPoll, &QTimer::timeout, this, [this] {
             QWidget* modal = QApplication::activeModalWidget();
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-                boxes.append(QJsonObject{{u"title"_s, box->windowTitle()}, {u"text"_s, box->text()}});
                 box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
                 return;
             }
@@ -124,12 +121,11 @@ private:
     QSocketNotifier input{STDIN_FILENO, QSocketNotifier::Read};
     QByteArray pending;
     int logins = 0;
-    int joins = 0;     // join_ok seen: the server confirmed a room
+    int joins = 0; // join_ok seen: the server confirmed a room
     int heartbeats = 0;
     QString accessKey; // for the create dialog and key prompts
     qsizetype scanned = 0;
     QString roomToCreate;
-    QJsonArray boxes;
     QUdpSocket listener;
     QJsonArray datagrams;
 
@@ -163,19 +159,15 @@ private:
             P::disconnectButton(client)->click();
         } else if (command == u"mode"_s) {
             (arg == u"2"_s ? P::layer2Button(client) : P::layer3Button(client))->click();
-        } else if (command == u"kick"_s) {
-            // The peer menu's action sends exactly this.
-            P::sendControlMessage(client, {{u"cmd"_s, u"kick_player"_s}, {u"target"_s, arg}});
         } else if (command == u"udplisten"_s) {
             listener.close();
             datagrams = {};
             if (!listener.bind(QHostAddress::AnyIPv4, arg.toUShort()))
                 return fail(listener.errorString());
         } else if (command == u"udpsend"_s) {
-            QUdpSocket sender;
-            if (sender.writeDatagram(words.value(3).toUtf8(), QHostAddress(arg), words.value(2).toUShort()) <
-                0)
-                return fail(sender.errorString());
+            const QByteArray text = words.value(3).toUtf8();
+            if (QUdpSocket out; out.writeDatagram(text, QHostAddress(arg), words.value(2).toUShort()) < 0)
+                return fail(out.errorString());
         } else if (command == u"udprecv"_s) {
             while (listener.hasPendingDatagrams())
                 datagrams.append(QString::fromUtf8(listener.receiveDatagram().data()));
@@ -200,13 +192,10 @@ private:
         QJsonArray rooms;
         for (int i = 0; i < P::roomList(client)->count(); ++i)
             rooms.append(P::roomList(client)->item(i)->text());
-        const bool lobby =
-            P::pageStack(client)->currentWidget() == static_cast<QWidget*>(P::mainTabs(client));
         QJsonObject paths; // virtual IP -> "direct" or "relayed", as the client itself sees it
         for (const tunnel::DirectStatus& path : P::directPaths(client)->status())
             paths.insert(QHostAddress(path.vip).toString(), path.direct ? u"direct"_s : u"relayed"_s);
-        return {{u"page"_s, lobby ? u"lobby"_s : u"login"_s},
-                {u"logins"_s, logins},
+        return {{u"logins"_s, logins},
                 {u"joins"_s, joins},
                 {u"heartbeats"_s, heartbeats},
                 {u"connected"_s, P::tcpSocket(client)->state() == QAbstractSocket::ConnectedState},
@@ -217,12 +206,9 @@ private:
                 {u"hostVip"_s, P::hostVirtualIp(client)},
                 {u"wintun"_s, P::wintunRunning(client).load()},
                 {u"tap"_s, P::tapRunning(client).load()},
-                {u"udpPort"_s, int(udp::localPort(P::tunnelSocket(client)))},
-                {u"modeEnabled"_s, P::layer2Button(client)->isEnabled()},
                 {u"rooms"_s, rooms},
                 {u"sealed"_s, P::controlSealed(client) && P::tunnelSeal(client)->active()},
-                {u"paths"_s, paths},
-                {u"boxes"_s, boxes}};
+                {u"paths"_s, paths}};
     }
 };
 

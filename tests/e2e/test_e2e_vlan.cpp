@@ -1,10 +1,10 @@
 // The virtual LAN end to end: pellora-server, two clients driven through driver.cpp and a stranger, each
-// in a namespace of the test's own bridged to the server's. In either adapter mode: pings, broadcasts,
-// forged datagrams, a cut control connection, leaving, kicking; then restarts of the server with a state
-// file under a locked room's pings; a room left too long is gone.
+// in a namespace of the test's own bridged to the server's. In either adapter mode: pings, broadcasts and
+// a cut control connection; nothing readable on the wire; restarts of the server with a state file under
+// a locked room's pings.
 #include "net/scramble.h"
-#include "tests/e2e/ipv4packet.h"
 #include "tests/support/netns.h"
+#include "tests/support/wait.h"
 
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -23,11 +24,6 @@ constexpr int kPort = 7777;
 bool adapterUp(const QJsonObject& s)
 {
     return s.value(u"wintun"_s).toBool() || s.value(u"tap"_s).toBool();
-}
-
-bool outOfRoom(const QJsonObject& s)
-{
-    return !adapterUp(s) && !s.value(u"inRoom"_s).toBool();
 }
 
 class Player
@@ -67,26 +63,16 @@ public:
     // Creates or joins a room and waits for the adapter.
     bool enter(const QString& line) { return run(line) && waitForStatus(adapterUp); }
     QJsonObject status() { return command(u"status"_s); }
-    QString text(const char* key) { return status().value(QLatin1String(key)).toString(); }
-    int count(const char* key) { return status().value(QLatin1String(key)).toInt(); }
-    bool flag(const char* key) { return status().value(QLatin1String(key)).toBool(); }
-    QString lastBox(const char* key)
-    {
-        return status().value(u"boxes"_s).toArray().last().toObject().value(QLatin1String(key)).toString();
-    }
-    bool heard(const QString& text)
-    {
-        return command(u"udprecv"_s).value(u"datagrams"_s).toArray().contains(text);
-    }
+    QJsonValue field(const char* key) { return status().value(QLatin1String(key)); }
 
     bool waitForStatus(const std::function<bool(const QJsonObject&)>& condition, int timeoutMs = 10000)
     {
-        return netns::waitUntil([&] { return condition(status()); }, timeoutMs);
+        return testwait::until([&] { return condition(status()); }, timeoutMs);
     }
 
     bool waitForMore(const char* key, int than, int timeoutMs)
     {
-        return netns::waitUntil([&] { return count(key) > than; }, timeoutMs);
+        return testwait::until([&] { return field(key).toInt() > than; }, timeoutMs);
     }
 
     // True on a clean exit (sanitizer reports fail it).
@@ -110,21 +96,15 @@ bool sendFrom(const QString& ns, const QString& address, int port, const QByteAr
                .code == 0;
 }
 
-// `to` hears `text` that `from` keeps sending to `address` (on a new listener if `listen`); to
-// 255.255.255.255 from a program beside the client, as games look for LAN sessions.
-bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text,
-             bool listen = true)
+// `to` hears `text` that `from` keeps sending to `address`; to 255.255.255.255 from a program beside
+// the client, as games look for LAN sessions.
+bool arrives(Player& from, Player& to, const QString& address, int port, const QString& text)
 {
-    return (!listen || to.run(u"udplisten %1"_s.arg(port))) && netns::waitUntil([&] {
+    return to.run(u"udplisten %1"_s.arg(port)) && testwait::until([&] {
         address == u"255.255.255.255"_s ? sendFrom(from.netns, address, port, text.toUtf8())
                                         : from.run(u"udpsend %1 %2 %3"_s.arg(address).arg(port).arg(text));
-        return to.heard(text);
-    }, 8000, 300);
-}
-
-bool limitedBroadcastRouteLeft(const QString& ns)
-{
-    return !netns::exec(ns, {u"ip"_s, u"route"_s, u"show"_s, u"255.255.255.255/32"_s}).output.isEmpty();
+        return to.command(u"udprecv"_s).value(u"datagrams"_s).toArray().contains(text);
+    }, 8000);
 }
 
 } // namespace
@@ -142,27 +122,18 @@ class TestE2eVlan : public QObject
     Player bob{u"bob"_s, lab.name('b')};
     const QString lockedDen = u"Den \U0001F512"_s;
 
-    static QString adapterName(bool layer2) { return layer2 ? u"pellora0"_s : u"RIRODedo"_s; }
-
     bool pingBothWays(const QString& vipA, const QString& vipB)
     {
         return netns::ping(alice.netns, vipB, 1) == 1 && netns::ping(bob.netns, vipA, 1) == 1;
     }
 
-    // With `log` its log is ours to read, not passed through.
-    bool startServer(int port = kPort, const QStringList& more = {}, bool log = false)
+    bool startServer()
     {
-        server.setProcessChannelMode(log ? QProcess::ForwardedOutputChannel : QProcess::ForwardedChannels);
-        const QStringList command{QStringLiteral(PELLORA_E2E_SERVER), u"--listen"_s, kServerIp, u"--port"_s,
-                                  QString::number(port), u"--stats-interval"_s, u"0"_s, u"--state"_s,
-                                  dir.filePath(u"lobby.db"_s)};
-        return netns::start(server, nsServer, command + more);
-    }
-
-    bool stopServer(bool kill = false)
-    {
-        kill ? server.kill() : server.terminate();
-        return server.waitForFinished(5000);
+        server.setProcessChannelMode(QProcess::ForwardedChannels);
+        return netns::start(server, nsServer,
+                            {QStringLiteral(PELLORA_E2E_SERVER), u"--listen"_s, kServerIp, u"--port"_s,
+                             QString::number(kPort), u"--stats-interval"_s, u"0"_s, u"--state"_s,
+                             dir.filePath(u"lobby.db"_s)});
     }
 
 private slots:
@@ -209,13 +180,10 @@ private slots:
         // Alice creates the room through the dialog and is in it; Bob joins from the list.
         QVERIFY(alice.enter(u"create "_s + room));
         QVERIFY(bob.enter(u"join "_s + room));
-        for (const auto& [p, layer2] : {std::pair{&alice, layer2A}, {&bob, layer2B}}) {
-            QCOMPARE(p->flag("tap"), layer2);
-            QVERIFY(netns::interfaceExists(p->netns, adapterName(layer2)));
-        }
-        QVERIFY(!bob.flag("modeEnabled"));
-        const QString vipA = alice.text("vip");
-        const QString vipB = bob.text("vip");
+        for (const auto& [p, layer2] : {std::pair{&alice, layer2A}, {&bob, layer2B}})
+            QCOMPARE(p->field("tap").toBool(), layer2);
+        const QString vipA = alice.field("vip").toString();
+        const QString vipB = bob.field("vip").toString();
         QVERIFY(!vipA.isEmpty() && !vipB.isEmpty() && vipA != vipB);
 
         // Each side says its mode at the join, so the relay bridges at once (a layer-2
@@ -223,11 +191,10 @@ private slots:
         netns::ping(alice.netns, vipB, 1);
         QVERIFY(netns::ping(alice.netns, vipB) >= 2);
         QVERIFY(netns::ping(bob.netns, vipA) >= 2);
-        const QString macB = layer2B ? netns::macOf(bob.netns, adapterName(true)) : QString();
         if (layer2A && layer2B) {
             const QString neighbours =
                 netns::run({u"ip"_s, u"-n"_s, alice.netns, u"neigh"_s, u"show"_s, vipB}).output;
-            QVERIFY2(neighbours.contains(macB), qPrintable(neighbours));
+            QVERIFY2(neighbours.contains(netns::macOf(bob.netns, u"pellora0"_s)), qPrintable(neighbours));
         }
 
         const auto broadcastOf = [](const QString& vip) { return vip.section(u'.', 0, 2) + u".255"_s; };
@@ -236,19 +203,6 @@ private slots:
         QVERIFY(arrives(alice, bob, u"255.255.255.255"_s, 40003, u"limited-from-alice"_s));
         QVERIFY(arrives(bob, alice, u"255.255.255.255"_s, 40004, u"limited-from-bob"_s));
 
-        // Alice-to-Bob datagrams sent straight to his tunnel port by the stranger and the relay's host, but
-        // not the relay, never reach him: one through the relay, sent after them, comes first.
-        QVERIFY(bob.run(u"udplisten 40002"_s));
-        QByteArray forged = testpackets::udpPacket(vipA.toLatin1().constData(), vipB.toLatin1().constData(),
-                                                   5555, 40002, "forged");
-        if (layer2B)
-            forged = testpackets::ethernetFrame(QByteArray::fromHex(QString(macB).remove(u':').toLatin1()),
-                                                forged);
-        for (const QString& from : {nsStranger, nsServer})
-            QVERIFY(sendFrom(from, u"10.99.0.3"_s, bob.count("udpPort"), tunnel::scramblePayload(forged)));
-        QVERIFY(arrives(alice, bob, vipB, 40002, u"after-the-forged"_s, false));
-        QVERIFY(!bob.heard(u"forged"_s));
-
         // The server drops Alice's control connection; the tunnel carries on
         // and she logs in again into the same session.
         const QJsonObject before = alice.status();
@@ -256,8 +210,7 @@ private slots:
         pinger.setProcessChannelMode(QProcess::MergedChannels);
         QVERIFY(netns::start(pinger, bob.netns, netns::pingCommand(vipA, 30, u"0.25"_s)));
         QByteArray pings;
-        QVERIFY(
-            netns::waitUntil([&] { return (pings += pinger.readAll()).contains("bytes from"); }, 5000, 50));
+        QVERIFY(testwait::until([&] { return (pings += pinger.readAll()).contains("bytes from"); }, 5000));
         const netns::Result cut = netns::exec(nsServer, {u"ss"_s, u"-K"_s, u"dst"_s, u"10.99.0.2"_s});
         QVERIFY2(cut.code == 0, qPrintable(cut.output));
         QVERIFY(alice.waitForMore("logins", before.value(u"logins"_s).toInt(), 8000));
@@ -270,21 +223,7 @@ private slots:
         const QString output = QString::fromLocal8Bit(pings + pinger.readAll());
         QVERIFY2(netns::received(output) >= 27, qPrintable(output));
 
-        // Leaving takes the adapter down and unlocks the mode.
-        QVERIFY(bob.run(u"leave"_s));
-        QVERIFY(outOfRoom(bob.status()) && bob.flag("modeEnabled"));
-        QVERIFY(!netns::interfaceExists(bob.netns, adapterName(layer2B)));
-
-        // A kicked player's adapter stops once the notice is answered.
-        QVERIFY(bob.enter(u"join "_s + room));
-        QVERIFY(alice.run(u"kick bob"_s));
-        QVERIFY(bob.waitForStatus(outOfRoom));
-        QCOMPARE(bob.lastBox("title"), u"Connection Terminated"_s);
-        QVERIFY(!netns::interfaceExists(bob.netns, adapterName(layer2B)));
-
-        QVERIFY(alice.run(u"leave"_s));
-        QVERIFY(!netns::interfaceExists(alice.netns, adapterName(layer2A)));
-        QVERIFY(!limitedBroadcastRouteLeft(alice.netns) && !limitedBroadcastRouteLeft(bob.netns));
+        QVERIFY(bob.run(u"leave"_s) && alice.run(u"leave"_s));
     }
 
     // Our client on our server is sealed on every hop: a recording of the
@@ -304,9 +243,9 @@ private slots:
                 carol.waitForMore("logins", 0, 15000));
         QVERIFY(carol.run(u"say chat-text-never-seen"_s));
         QVERIFY(alice.enter(u"create Capture"_s) && carol.enter(u"join Capture"_s));
-        QVERIFY(alice.flag("sealed") && carol.flag("sealed"));
-        QVERIFY(arrives(carol, alice, alice.text("vip"), 40003, u"inner-packet-never-seen"_s));
-        const QString id = carol.text("clientId");
+        QVERIFY(alice.field("sealed").toBool() && carol.field("sealed").toBool());
+        QVERIFY(arrives(carol, alice, alice.field("vip").toString(), 40003, u"inner-packet-never-seen"_s));
+        const QString id = carol.field("clientId").toString();
         // To show the recording works: a datagram in clear from the stranger.
         QVERIFY(sendFrom(nsStranger, kServerIp, kPort, "visible-on-the-wire"));
         QTest::qWait(500); // the recorder says nothing per datagram: time to take the last one in
@@ -328,21 +267,22 @@ private slots:
     {
         QVERIFY(alice.enter(u"create Den k"_s));
         QVERIFY(bob.enter(u"join Den k"_s));
-        const QString vipA = alice.text("vip");
-        const QString vipB = bob.text("vip");
-        QVERIFY(netns::waitUntil([&] { return pingBothWays(vipA, vipB); }, 8000));
+        const QString vipA = alice.field("vip").toString();
+        const QString vipB = bob.field("vip").toString();
+        QVERIFY(testwait::until([&] { return pingBothWays(vipA, vipB); }, 8000));
 
         for (const bool kill : {false, true}) {
-            const int joins[] = {alice.count("joins"), bob.count("joins")};
+            const int joins[] = {alice.field("joins").toInt(), bob.field("joins").toInt()};
             // Pings under way while the server goes.
             QProcess pings;
             QVERIFY(netns::start(pings, bob.netns, netns::pingCommand(vipA, 30, u"0.2"_s)));
-            QVERIFY(netns::waitUntil([&] { return pings.readAll().contains("bytes from"); }, 5000, 50));
-            QVERIFY(stopServer(kill));
+            QVERIFY(testwait::until([&] { return pings.readAll().contains("bytes from"); }, 5000));
+            kill ? server.kill() : server.terminate();
+            QVERIFY(server.waitForFinished(5000));
             for (Player* p : {&alice, &bob}) // both notice it went
-                QVERIFY(netns::waitUntil([p] { return !p->flag("connected"); }, 10000));
+                QVERIFY(testwait::until([p] { return !p->field("connected").toBool(); }, 10000));
             QVERIFY(startServer());
-            QVERIFY(netns::waitUntil([&] { return pingBothWays(vipA, vipB); }, 5000, 100));
+            QVERIFY(testwait::until([&] { return pingBothWays(vipA, vipB); }, 5000));
             netns::stop(pings);
             // The clients logged in again into the same room: same addresses,
             // same host, the room still locked. The pings above may have gone
@@ -363,26 +303,6 @@ private slots:
         QVERIFY(bob.run(u"join Den k"_s));
         QVERIFY(bob.waitForStatus(
             [&](const QJsonObject& s) { return adapterUp(s) && s.value(u"vip"_s).toString() == vipB; }));
-
-        // Everybody away past the grace time: a server on a port the clients
-        // do not use lets the sessions run out, then comes back on theirs.
-        QVERIFY(stopServer());
-        QVERIFY(startServer(kPort + 1, {u"--session-grace"_s, u"0.5"_s}, true));
-        QByteArray log;
-        QVERIFY(netns::waitUntil(
-            [&] { return (log += server.readAllStandardError()).count("session of ") >= 2; }, 5000, 50));
-        QVERIFY(stopServer());
-        QVERIFY(startServer());
-        for (Player* p : {&alice, &bob}) {
-            const auto gone = [&](const QJsonObject& s) {
-                return outOfRoom(s) && !s.value(u"rooms"_s).toArray().contains(lockedDen) &&
-                       s.value(u"page"_s).toString() == u"lobby"_s;
-            };
-            QVERIFY2(p->waitForStatus(gone, 12000), qPrintable(p->name));
-            QCOMPARE(p->lastBox("title"), u"Connection Terminated"_s);
-            const QString text = p->lastBox("text");
-            QVERIFY2(text.contains(u"closed while you were away"_s), qPrintable(text));
-        }
     }
 };
 

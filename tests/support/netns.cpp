@@ -1,9 +1,7 @@
 #include "tests/support/netns.h"
 
-#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTest>
 #include <csignal>
 #include <unistd.h>
 
@@ -44,16 +42,6 @@ void stop(QProcess& process)
         process.kill();
     process.waitForFinished(3000);
 }
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(stepMs);
-    }
-    return true;
-}
 QString unavailable(const QStringList& tools)
 {
     if (geteuid() != 0)
@@ -82,10 +70,6 @@ QString macOf(const QString& ns, const QString& interfaceName)
 {
     static const QRegularExpression ether(u"link/ether ([0-9a-f:]{17})"_s);
     return ether.match(run({u"ip"_s, u"-n"_s, ns, u"link"_s, u"show"_s, interfaceName}).output).captured(1);
-}
-bool interfaceExists(const QString& ns, const QString& interfaceName)
-{
-    return ip(ns, u"link show "_s + interfaceName);
 }
 Lab::Lab(const QString& tag) : m_tag(tag)
 {

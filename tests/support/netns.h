@@ -5,7 +5,6 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-#include <functional>
 
 namespace netns {
 
@@ -21,8 +20,6 @@ Result exec(const QString& ns, const QStringList& command, int timeoutMs = 20000
 bool start(QProcess& process, const QString& ns, const QStringList& command);
 // Asks a process to end, then kills it if it does not.
 void stop(QProcess& process);
-// Runs the event loop until `condition` holds; false after `timeoutMs`.
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs, int stepMs = 200);
 // Why namespace tests cannot run here; empty when they can.
 QString unavailable(const QStringList& tools = {QStringLiteral("ip")});
 // `count` echo requests to `to`, one every `interval` seconds.
@@ -31,7 +28,6 @@ int received(const QString& pingOutput);
 // Echo replies `ns` got back from `to` out of `count` requests.
 int ping(const QString& ns, const QString& to, int count = 3);
 QString macOf(const QString& ns, const QString& interfaceName);
-bool interfaceExists(const QString& ns, const QString& interfaceName);
 
 // One test's namespaces, removed with it: a hub with a bridge, hosts linked to it.
 class Lab
