@@ -1,6 +1,5 @@
 // The client's window against a fake lobby, one behaviour per test.
 #include "tests/support/fakelobby.h"
-#include "ui/theme.h"
 
 #include <QClipboard>
 #include <QComboBox>
@@ -9,8 +8,6 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QSignalSpy>
-#include <QSplitter>
-#include <QTextDocument>
 #include <QTextEdit>
 #include <optional>
 
@@ -177,15 +174,6 @@ private slots:
         shown();
         QCOMPARE(client->windowFlags(), Qt::Window | Qt::FramelessWindowHint);
         QVERIFY(!P::heartbeatTimer(*client)->isActive() && !P::refreshTimer(*client)->isActive());
-    }
-    void themeColoursOnScreen()
-    {
-        shown();
-        P::pageStack(*client)->setCurrentWidget(P::mainTabs(*client));
-        const QImage shot = client->grab().toImage();
-        QCOMPARE(shot.pixelColor(P::lobbyPage(*client)->mapTo(client.get(), QPoint(5, 5))), QColor(0x0b0c10));
-        QWidget* card = P::roomList(*client)->parentWidget();
-        QCOMPARE(shot.pixelColor(card->mapTo(client.get(), QPoint(card->width() / 2, 5))), QColor(0x121215));
     }
     // The login page's strip of game icons moves only while that page is shown: no idle wake-ups.
     void showcaseMovesOnlyOnTheLoginPage()
@@ -552,30 +540,6 @@ private slots:
                                                                       {u"password"_s, u" k "_s}})));
         }
     }
-    // The info text starts with its star, labels sit on the dialog's surface, the drop-down is dark.
-    void createDialogWearsTheTheme()
-    {
-        QVERIFY(loggedIn());
-        withDialog([](QDialog* dialog, QLineEdit*, QComboBox*, QComboBox* access) {
-            QTextDocument info;
-            info.setHtml(dialog->findChildren<QLabel*>().value(4)->text());
-            QVERIFY2(info.toPlainText().startsWith(u"★ TOTAL FREEDOM:"_s), qPrintable(info.toPlainText()));
-            const QImage face = dialog->grab().toImage();
-            const QColor surface(0x12, 0x12, 0x15);
-            QCOMPARE(face.pixelColor(dialog->width() / 2, 8), surface);
-            for (QLabel* label : dialog->findChildren<QLabel*>(u"fieldLabel"_s))
-                QCOMPARE(face.pixelColor(label->mapTo(dialog, QPoint(label->width() - 3, 5))), surface);
-            access->showPopup();
-            QWidget* popup = access->view()->window();
-            QTRY_VERIFY(popup->isVisible());
-            QCOMPARE(popup->palette().color(QPalette::Window), theme::popupSurface);
-            const QImage list = popup->grab().toImage();
-            for (int y : {2, list.height() - 3})
-                QVERIFY2(list.pixelColor(list.width() - 3, y).lightness() < 60,
-                         qPrintable(QString::number(y)));
-            access->hidePopup();
-        });
-    }
     void joinFromTheList_data()
     {
         QTest::addColumn<QString>("entry");
@@ -640,15 +604,6 @@ private slots:
             QVERIFY(P::roomChatView(*client)->toPlainText().isEmpty());
             QVERIFY(!P::layer2Button(*client)->isEnabled() && !P::layer3Button(*client)->isEnabled());
         }
-    }
-    void widerWindowWidensTheRoomChatMost()
-    {
-        QVERIFY(quietLobby(true));
-        auto* panes = P::roomPage(*client)->findChild<QSplitter*>();
-        const QList<int> narrow = panes->sizes();
-        client->resize(client->width() + 500, client->height());
-        QTRY_VERIFY(panes->sizes().value(1) - narrow.value(1) >
-                    2 * (panes->sizes().value(0) - narrow.value(0)));
     }
     // Only the host gets a menu, on another member's row; an action targets the member's whole name.
     void peerMenu_data()
