@@ -3,12 +3,10 @@
 #include "server/relay/translate.h"
 #include "tests/server/sealedmember.h"
 
-#include <QTemporaryDir>
-
 using namespace harness;
 
 namespace {
-const QByteArray toAlice = ipv4Packet("10.8.0.2", "10.8.0.1"), toBob = ipv4Packet("10.8.0.1", "10.8.0.2");
+const QByteArray toBob = ipv4Packet("10.8.0.1", "10.8.0.2");
 } // namespace
 
 class TestRelay : public QObject, ServerFixture
@@ -52,18 +50,6 @@ private slots:
         QCOMPARE(members[2]->tunnel.receive(), broadcast);
         QVERIFY(waitForStat("translated", 1) && stat("translated") == 1);
     }
-    // The session's control host is what a heartbeat must come from, also while that connection is down.
-    void aHeartbeatFromANewPortMovesAMemberWhoseControlConnectionIsDown()
-    {
-        start(2);
-        Member &alice = *members[0], &bob = *members[1];
-        alice.control.socket.abort();
-        TunnelPeer aliceMoved(server->port());
-        aliceMoved.heartbeat(alice.id);
-        QVERIFY(waitForStat("heartbeats", 3));
-        bob.tunnel.sendPlain(toAlice);
-        QCOMPARE(aliceMoved.receive(), toAlice);
-    }
     void aWildcardRelayAnswersFromTheAddressItWasSentTo_data()
     {
         QTest::addColumn<QHostAddress>("listen");
@@ -80,23 +66,6 @@ private slots:
         start(2, relay);
         members[0]->tunnel.sendPlain(toBob);
         QCOMPARE(members[1]->tunnel.receive(), toBob); // receive() takes only what comes from `relay`
-    }
-    // The modes said at the join hold after a restart with the saved lobby, when only heartbeats come.
-    void saidModesOutliveARestart()
-    {
-        QTemporaryDir dir;
-        config.statePath = dir.filePath("lobby.db");
-        start(2, QHostAddress::LocalHost, {2, 3});
-        config.port = server->port();
-        server.reset();
-        QVERIFY(server = startServer(config));
-        for (auto& m : members)
-            m->heartbeat();
-        QVERIFY(waitForStat("heartbeats", 2));
-        members[1]->tunnel.sendPlain(toAlice);
-        QCOMPARE(members[0]->tunnel.receive(), bigEndian(relay::kBroadcastMac, 6) +
-                                                   bigEndian(0x02500A080002, 6) +
-                                                   QByteArray::fromHex("0800") + toAlice);
     }
 };
 

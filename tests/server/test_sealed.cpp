@@ -1,6 +1,5 @@
 // Sealed sessions against the real server: TLS beside plain lines on one
 // port, and a tunnel whose datagrams only their sender's key opens.
-#include "server/lobby/tls.h"
 #include "tests/server/sealedmember.h"
 
 using namespace harness;
@@ -38,13 +37,6 @@ class TestSealed : public QObject, ServerFixture
 
 private slots:
     void init() { start(); }
-    // Plain and sealed logins on one port, and only the sealed ones keyed, show in the room tests.
-    void sealedLoginsSpeakTls13WithTheServersCertificate()
-    {
-        ControlClient sealed(server->port(), kLoopback, true);
-        QCOMPARE(sealed.socket.sessionProtocol(), QSsl::TlsV1_3);
-        QCOMPARE(tls::fingerprint(sealed.socket.peerCertificate()), server->fingerprint());
-    }
     void requireSealedRefusesPlainLoginsSayingWhy()
     {
         start([](ServerConfig& c) { c.requireSealed = true; });

@@ -56,22 +56,14 @@ class TestServerProcess : public QObject
 private slots:
     void servesLogsAndStopsCleanly()
     {
-        Running server({"--stats-interval", "0.2"});
+        Running server({});
         ControlClient alice(server.port);
         const QString id = alice.login("x%1%2y");
         alice.createRoom("Alpha");
         // Player-chosen text is formatted in one pass: "%1" in a name stays as it is.
         QVERIFY(server.logged(
             "info login x%1%2y from 127\\.0\\.0\\.1\\n.*info x%1%2y created room \"Alpha\" \\(public\\)"));
-        const QRegularExpression format("^\\d{4}-\\d\\d-\\d\\dT\\S+ (error|warn|info|debug) \\S");
-        for (const QByteArray& line : server.log.split('\n'))
-            QVERIFY2(line.isEmpty() || format.match(QString::fromUtf8(line)).hasMatch(), line.constData());
         QVERIFY(!id.isEmpty() && !server.log.contains(id.toLatin1())); // the client id is a secret
-        TunnelPeer tunnel(server.port);
-        tunnel.heartbeat(id);
-        tunnel.sendRaw("abc");
-        QVERIFY(server.logged(
-            "stats clients=1 connections=1 rooms=1 datagrams_in=2 heartbeats=1 .*dropped_runt=1"));
         QVERIFY(server.signal(SIGTERM));
         QCOMPARE(std::make_pair(server.process.exitStatus(), server.process.exitCode()),
                  std::make_pair(QProcess::NormalExit, 0));
@@ -94,21 +86,13 @@ private slots:
                               "log_suppressed_most=127\\.0\\.0\\.1\\n"));
         QVERIFY2(server.log.count("created room") < 30, server.log.constData());
     }
-    void refusesBadFlagsAndBusyPortsAndShowsDefaults()
+    void refusesBadFlagsAndBusyPorts()
     {
-        QProcess bad, help, second;
+        QProcess bad, second;
         bad.start(kBinary, {"--subnet", "10.8.0.0/30"});
-        help.start(kBinary, {"--help"});
-        QVERIFY(bad.waitForFinished(5000) && help.waitForFinished(5000));
-        QCOMPARE(std::make_pair(bad.exitCode(), help.exitCode()), std::make_pair(2, 0));
+        QVERIFY(bad.waitForFinished(5000));
+        QCOMPARE(bad.exitCode(), 2);
         QVERIFY(bad.readAllStandardError().contains("--subnet"));
-        const QString text = QString::fromUtf8(help.readAllStandardOutput()).simplified();
-        for (const char* flag :
-             {"--listen <ADDR> Address", "--session-grace",
-              "Connections from one address, logged in or not. [default: 32]",
-              "Sessions (players) from one address. [default: 16]", "[default: 4]", "[default: 120]",
-              "[default: 1024]", "[default: 256]", "[default: 15]", "--state <PATH>"})
-            QVERIFY2(text.contains(flag), flag);
         Running first({});
         second.start(kBinary, {"--listen", "127.0.0.1", "--port", QString::number(first.port)});
         QVERIFY(second.waitForFinished(5000) &&
