@@ -4,6 +4,7 @@
 #include "server/options.h"
 #include "tests/server/serverharness.h"
 
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 
@@ -474,6 +475,25 @@ private slots:
         big.sendRaw("{\"cmd\":\"get_rooms\",\"pad\":\"" + QByteArray(64 * 1024 - 31, 'p') + "\"}\n");
         QCOMPARE(big.next("error").value("message").toString(), "Log in first.");
     }
+    // An invitation lasts as long as the invited session, in the room and in the state file.
+    void invitationsEndWithTheirSession()
+    {
+        QTemporaryDir dir;
+        config.statePath = dir.filePath("lobby.db");
+        restart();
+        RUN("h> login name=host | g> login name=guest | g< login_ok | h> create_room room=Den mode=private "
+            "| h> invite to=guest | g< private_message | g~");
+        QVERIFY(testwait::until([this] { return server->lobby().connectionCount() == 1; }));
+        now += config.sessionGraceMs;
+        QVERIFY(testwait::until([this] { return server->lobby().sessionCount() == 1; }));
+        script.reset();
+        server.reset();
+        state::Snapshot saved;
+        const bool opened = state::openSqliteStore(std::exchange(config.statePath, {}), &saved) != nullptr;
+        restart();
+        QVERIFY(opened && saved.rooms.size() == 1);
+        QCOMPARE(saved.rooms.front().invited, QList<quint64>());
+    }
     // Henry's end makes Bob the host, though Henry's tunnel still beats.
     void heartbeatsKeepASessionWithoutConnectionOnlySoLong()
     {
@@ -551,6 +571,18 @@ private slots:
         QVERIFY(server->pendingOutput() >= 8192);
         now += config.outputStallMs;
         QVERIFY(testwait::until([&] { return server->lobby().connectionCount() == 1; }, 5000));
+    }
+    // A line for many readers is held once, however far behind they are.
+    void broadcastLinesAreHeldOnce()
+    {
+        ControlClient* talker = withSlowReaders(30);
+        QVERIFY(talker);
+        const QByteArray line =
+            control::encodeLine(control::message("global_chat", {{"message", QString(500, QChar(0x20AC))}}));
+        talker->sendRaw(line.repeated(600));
+        QVERIFY(testwait::until([&] { return talker->inbox.size() >= 600; }, 5000));
+        QVERIFY2(server->pendingOutput() < 4 * 600 * line.size(),
+                 qPrintable(QString::number(server->pendingOutput())));
     }
     // Each talker's burst is more than a reader's output budget, queued before any of it is written.
     void promptReadersOutlastBursts_data()
