@@ -202,8 +202,6 @@ private:
                 {u"clientId"_s, P::clientId(client)},
                 {u"inRoom"_s, P::mainTabs(client)->indexOf(P::roomPage(client)) >= 0},
                 {u"vip"_s, P::myVirtualIp(client)},
-                {u"isHost"_s, P::isHost(client)},
-                {u"hostVip"_s, P::hostVirtualIp(client)},
                 {u"wintun"_s, P::wintunRunning(client).load()},
                 {u"tap"_s, P::tapRunning(client).load()},
                 {u"rooms"_s, rooms},

@@ -66,11 +66,6 @@ int ping(const QString& ns, const QString& to, int count)
 {
     return received(exec(ns, pingCommand(to, count, u"0.3"_s), 30000).output);
 }
-QString macOf(const QString& ns, const QString& interfaceName)
-{
-    static const QRegularExpression ether(u"link/ether ([0-9a-f:]{17})"_s);
-    return ether.match(run({u"ip"_s, u"-n"_s, ns, u"link"_s, u"show"_s, interfaceName}).output).captured(1);
-}
 Lab::Lab(const QString& tag) : m_tag(tag)
 {
     // Left by an earlier run that was killed; its pid is in the name.

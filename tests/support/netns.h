@@ -27,7 +27,6 @@ QStringList pingCommand(const QString& to, int count, const QString& interval);
 int received(const QString& pingOutput);
 // Echo replies `ns` got back from `to` out of `count` requests.
 int ping(const QString& ns, const QString& to, int count = 3);
-QString macOf(const QString& ns, const QString& interfaceName);
 
 // One test's namespaces, removed with it: a hub with a bridge, hosts linked to it.
 class Lab

@@ -174,7 +174,6 @@ class TestAdapterDevice : public QObject, ClientFixture
     void verifyLeft()
     {
         QTRY_COMPARE(lobby->count(u"leave_room"_s), 1);
-        QVERIFY(P::layer2Button(*client)->isEnabled() && P::layer3Button(*client)->isEnabled());
         QVERIFY(adapterGone());
     }
 
@@ -228,15 +227,11 @@ private slots:
         traffic.join(); // the GUI thread blocks here, no event loop runs
         QCOMPARE(prompt.load(), 20);
     }
-    // From any address or port but the relay's, or shaped like JSON: never on the adapter.
+    // The engine filters what it receives (the filter's cases are test_tunnel's): a stranger's never arrives.
     void onlyTheRelaysDatagramsReachTheAdapter()
     {
         enterRoom();
         Udp("127.0.0.1").sendTo("127.0.0.1", clientPort, inbound("forged"));
-        Udp("127.0.0.2", lobby->port()).sendTo("127.0.0.1", clientPort, inbound("forged"));
-        QByteArray braced = inbound("braced");
-        braced[0] = '{';
-        relay->sendTo("127.0.0.1", clientPort, braced);
         relay->sendTo("127.0.0.1", clientPort, inbound("last"));
         QCOMPARE(gameReceives(), QByteArray("last"));
     }
@@ -292,18 +287,14 @@ private slots:
     {
         QTest::addColumn<QString>("end");
         QTest::newRow("left") << u"left"_s;
-        QTest::newRow("kicked") << u"kicked"_s;
         QTest::newRow("window closed") << u"closed"_s; // and nothing is sent
     }
     void endOfTheRoomStopsTheAdapter()
     {
         QFETCH(QString, end);
         enterRoom();
-        const NextBox notice; // the kick's, answered
         if (end == u"left"_s) {
             P::disconnectButton(*client)->click();
-        } else if (end == u"kicked"_s) {
-            lobby->send(control::message(u"kicked"_s, {{u"message"_s, u"Bye"_s}}));
         } else {
             const qsizetype before = lobby->received.size();
             client.reset(); // the connection's end comes after every line sent before it
