@@ -3,7 +3,6 @@
 
 #include <QClipboard>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QInputDialog>
 #include <QListWidget>
 #include <QMenu>
@@ -169,12 +168,6 @@ class TestClient : public QObject, ClientFixture
 
 private slots:
     void init() { reset(); }
-    void startsFramelessWithoutTimers()
-    {
-        shown();
-        QCOMPARE(client->windowFlags(), Qt::Window | Qt::FramelessWindowHint);
-        QVERIFY(!P::heartbeatTimer(*client)->isActive() && !P::refreshTimer(*client)->isActive());
-    }
     // The login page's strip of game icons moves only while that page is shown: no idle wake-ups.
     void showcaseMovesOnlyOnTheLoginPage()
     {
@@ -656,7 +649,7 @@ private slots:
         QTest::newRow("a member") << false << u"COPY GAME HOST IP"_s << u"COPY GAME HOST IP"_s;
         QTest::newRow("the host") << true << u"COPY MY HOST IP"_s << u"COPY HOST IP"_s;
     }
-    // It copies the host's address and says so on the button for two seconds.
+    // It copies the host's address and says so on the button for a moment.
     void copyIpCopiesTheHostsAddress()
     {
         QFETCH(bool, weHost);
@@ -665,14 +658,11 @@ private slots:
         QPushButton* copy = P::copyIpButton(*client);
         QTEST(copy->text(), "caption");
         const QString normalSheet = copy->styleSheet();
-        QElapsedTimer clock;
-        clock.start();
         copy->click();
         QCOMPARE(QApplication::clipboard()->text(), weHost ? u"10.8.0.2"_s : u"10.8.0.3"_s);
         QVERIFY(copy->text() == u"✔ COPIED TO CLIPBOARD"_s && copy->styleSheet() != normalSheet);
         QTRY_VERIFY_WITH_TIMEOUT(copy->text() != u"✔ COPIED TO CLIPBOARD"_s, 3000);
         QTEST(copy->text(), "after");
-        QVERIFY2(clock.elapsed() >= 1700, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(copy->styleSheet(), normalSheet);
     }
     // Junk members, none flagged host, and no own name: the host state stays; no members empties the list.
@@ -685,13 +675,6 @@ private slots:
         QVERIFY(P::isHost(*client) && P::hostVirtualIp(*client) == u"10.8.0.2"_s);
         lobby->sendRaw("{\"cmd\":\"room_update\"}\n");
         QTRY_COMPARE(P::peerList(*client)->count(), 0);
-    }
-    void lobbyTabNeverCloses()
-    {
-        QVERIFY(quietLobby(true));
-        QCOMPARE(P::mainTabs(*client)->tabBar()->tabButton(0, QTabBar::RightSide), nullptr);
-        emit P::mainTabs(*client)->tabCloseRequested(0);
-        QCOMPARE(P::mainTabs(*client)->count(), 2);
     }
     void leavingEndsTheRoom_data()
     {
