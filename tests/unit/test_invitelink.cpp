@@ -22,7 +22,6 @@ private slots:
             u"Den"_s);
         row("IPv6", u"pellora://[2001:db8::1]:7777/R%26D%20%F0%9F%8E%AE"_s, u"[2001:db8::1]:7777"_s,
             u"R&D 🎮"_s);
-        row("encoded slash", u"pellora://h.example/a%2Fb"_s, u"h.example:7777"_s, u"a/b"_s);
         row("no server", u"pellora:///Den"_s, QString(), u"it names no server"_s);
         row("other scheme", u"http://h.example/Den"_s, QString(), u"it does not start with pellora://"_s);
         row("no room", u"pellora://h.example:7777/"_s, QString(), u"it names no room"_s);

@@ -1,4 +1,4 @@
-// Room-list markers, composed room names and tab titles.
+// Room-list markers: which entries are restricted, and the name each stands for.
 #include "features/roomname.h"
 
 #include <QTest>
@@ -29,13 +29,6 @@ private slots:
         QCOMPARE(rooms::isRestrictedEntry(entry), !name.isEmpty());
         if (!name.isEmpty())
             QCOMPARE(rooms::stripRestrictedMarkers(entry), name);
-    }
-
-    void composedNamesAndTabTitles()
-    {
-        QCOMPARE(rooms::composeRoomName(u"any / custom game"_s, u"%1 %L1"_s),
-                 u"[any / custom game] %1 %L1"_s);
-        QCOMPARE(rooms::tabTitle(u"COM: "_s, u"R&D && co"_s), u"COM: R&&D &&&& co"_s);
     }
 };
 

@@ -17,8 +17,6 @@ class TestTunnel : public QObject
 private slots:
     void scramblingUsesTheKeyByPositionAndUndoesItself()
     {
-        for (std::size_t i = 0; i < 21; ++i)
-            QVERIFY2(tunnel::keyByteAt(i) >= 0x21 && tunnel::keyByteAt(i) <= 0x7E, "printable ASCII key");
         // Every byte, at every length and starting offset, meets the key byte of its position.
         for (std::size_t offset = 0; offset < 50; ++offset)
             for (std::size_t length = 0; length <= 200; length += 7) {
@@ -28,7 +26,6 @@ private slots:
                     QCOMPARE(static_cast<unsigned char>(data[int(i)] ^ 0x5A), tunnel::keyByteAt(i + offset));
             }
         QCOMPARE(tunnel::keyByteAt(21), tunnel::keyByteAt(0));
-        QVERIFY(tunnel::scramblePayload(QByteArray()).isEmpty());
     }
 
     void heartbeatOnlyOnceLoggedInFromTheTunnelPort()
