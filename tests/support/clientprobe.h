@@ -13,8 +13,8 @@
     X(joinRoomButton) X(createRoomButton) X(globalChatView) X(globalChatInput) X(globalSendButton) \
     X(layer2Button) X(layer3Button) X(adapterModeLabel) X(onlineUserList) X(roomPage) X(localIpLabel) \
     X(copyIpButton) X(peerList) X(disconnectButton) X(roomChatView) X(roomChatInput) X(roomSendButton) \
-    X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(showWindowAction) \
-    X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
+    X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(trayIcon) \
+    X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
     X(iconScrollTimer) X(tunnelNotifier) X(tunnelSeal) X(controlSealed) X(serverLabel) \
     X(connectionStatusLabel) X(directPaths)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }

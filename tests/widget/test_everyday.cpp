@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 
 class TestEveryday : public QObject, ClientFixture
 {
@@ -33,6 +34,19 @@ private slots:
         QVERIFY(loginPageShows(
             u"Cannot find nowhere.invalid: the name does not resolve — check it, retrying every 3 s"_s));
     }
+    void trayToolTipSaysWhereWeAre()
+    {
+        shown();
+        QCOMPARE(P::trayIcon(*client)->toolTip(), u"Pellora: not connected"_s);
+        QVERIFY(loggedIn());
+        QCOMPARE(P::trayIcon(*client)->toolTip(), u"Pellora: in the lobby"_s);
+        QVERIFY(joined());
+        QCOMPARE(P::trayIcon(*client)->toolTip(), u"Pellora: in room Alpha"_s);
+        P::disconnectButton(*client)->click();
+        QCOMPARE(P::trayIcon(*client)->toolTip(), u"Pellora: in the lobby"_s);
+        lobby->dropClient();
+        QTRY_COMPARE(P::trayIcon(*client)->toolTip(), u"Pellora: not connected"_s);
+    }
     // Enabled only in a room, the tray's action leaves it like the room's button.
     void trayLeavesTheRoom()
     {
@@ -41,6 +55,17 @@ private slots:
         QVERIFY(joined());
         P::leaveRoomAction(*client)->trigger();
         QVERIFY(lobby->waitForCommand(u"leave_room"_s).size() == 1 && !P::wintunRunning(*client));
+    }
+    void noNotificationWhileTheWindowIsActive()
+    {
+        QVERIFY(loggedIn());
+        QSignalSpy notified(client.get(), &VLANClient::notified);
+        client->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(client.get()));
+        lobby->send(
+            control::message(u"private_message"_s, {{u"sender"_s, u"Bob"_s}, {u"message"_s, u"hi"_s}}));
+        QTRY_VERIFY(P::privateChatTabs(*client).contains(u"Bob"_s));
+        QCOMPARE(notified.count(), 0);
     }
     void notifiesWhileTheWindowIsAway_data()
     {
