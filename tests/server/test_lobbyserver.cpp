@@ -432,6 +432,7 @@ private slots:
                  {"a - b", marks}, {"\U0001F451", marks},
                  {"\u0301\u0301", "Names need at least one letter, digit or symbol."}})
             QTest::newRow(*name ? name : "empty") << QString(name) << QString(refusal);
+        QTest::newRow("over twice the limit in units") << QString(65, u'a') << QString(length);
         // Taken in any look-alike spelling.
         for (const char* taken : {"ALICE", "\u0410lice", "\uFF41lice", "Zoe\u0308", "lllo\u03BF",
                                   "\u039C\u039D\u0397\u03A5", "\uA4EE\u13DA\u0555\u2C9E"})
