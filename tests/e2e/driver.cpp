@@ -1,9 +1,9 @@
 // One real client driven through its widgets by commands on stdin (see run()), one JSON line answered per
 // command; "modals off" lets an idle client be measured without the 30 ms poll. --send ADDR PORT HEX only
 // sends one datagram; --capture IFACE MS FILE only records every frame on IFACE for MS ms into FILE.
-#include "tests/support/wait.h"
 #include "tests/support/clientprobe.h"
 #include "tests/support/testenv.h"
+#include "tests/support/wait.h"
 
 #include <QComboBox>
 #include <QInputDialog>

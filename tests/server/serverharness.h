@@ -2,11 +2,11 @@
 // the event loop, so the server (same thread) keeps working.
 #pragma once
 
-#include "tests/support/wait.h"
 #include "protocol/controlcodec.h"
 #include "net/scramble.h"
 #include "server/lobbyserver.h"
 #include "server/serverlog.h"
+#include "tests/support/wait.h"
 
 #include <QJsonDocument>
 #include <QNetworkDatagram>

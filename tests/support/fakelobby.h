@@ -1,11 +1,11 @@
 // A lobby server stand-in on loopback: records every line a client sends.
 #pragma once
 
-#include "tests/support/wait.h"
 #include "protocol/controlcodec.h"
 #include "server/lobby/tls.h"
 #include "tests/support/clientprobe.h"
 #include "tests/support/testenv.h"
+#include "tests/support/wait.h"
 
 #include <QLabel>
 #include <QLineEdit>
