@@ -89,6 +89,17 @@ void paintGlyph(QPushButton* button, bool hovered)
         chrome::titleGlyphIcon(glyph, hovered ? glyphHoverColor : glyphColor, qApp->devicePixelRatio()));
 }
 
+// The buttons show only a glyph; screen readers get a word. A Qt built
+// without accessibility has no such property, and nothing is set.
+#if QT_CONFIG(accessibility)
+void nameForScreenReaders(QPushButton* button, const QString& name)
+{
+    button->setAccessibleName(name);
+}
+#else
+void nameForScreenReaders(QPushButton*, const QString&) {}
+#endif
+
 } // namespace
 
 void VLANClient::buildTitleBar()
@@ -126,9 +137,9 @@ void VLANClient::buildTitleBar()
     minimizeButton = new QPushButton(QString(QChar(0xE921)), titleBarWidget);
     maximizeButton = new QPushButton(QString(QChar(0xE922)), titleBarWidget);
     closeButton = new QPushButton(QString(QChar(0xE8BB)), titleBarWidget);
-    minimizeButton->setAccessibleName(QStringLiteral("Minimize"));
-    maximizeButton->setAccessibleName(QStringLiteral("Maximize"));
-    closeButton->setAccessibleName(QStringLiteral("Close"));
+    nameForScreenReaders(minimizeButton, QStringLiteral("Minimize"));
+    nameForScreenReaders(maximizeButton, QStringLiteral("Maximize"));
+    nameForScreenReaders(closeButton, QStringLiteral("Close"));
     const std::pair<QPushButton*, chrome::TitleGlyph> buttons[] = {
         {minimizeButton, chrome::TitleGlyph::Minimize},
         {maximizeButton, chrome::TitleGlyph::Maximize},
