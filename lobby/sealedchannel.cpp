@@ -57,8 +57,25 @@ void VLANClient::connectControl(const QString& address)
 {
     tcpReached = false;
     handshaking = false;
+    const bool pinned = !settings.value(serverPinKey()).toString().isEmpty();
+    // Without a TLS back-end (a package that lost its TLS plugin, say) a
+    // sealed attempt fails before TCP connects: a server never seen sealed is
+    // used plain, and one seen sealed is not used at all.
+    if (!QSslSocket::supportsSsl()) {
+        if (pinned) {
+            showConnectionStatus(
+                QStringLiteral("%1 was sealed before, and this installation cannot encrypt (its TLS "
+                               "support is missing): not connecting without encryption — reinstall Pellora")
+                    .arg(lobby::formatEndpoint({serverAddress, serverPort})));
+            return;
+        }
+        if (!serverSpeaksPlain) {
+            serverSpeaksPlain = true;
+            showServerLine();
+        }
+    }
     // Plain only for a server that answered plain and was never seen sealed.
-    tryingTls = !serverSpeaksPlain || !settings.value(serverPinKey()).toString().isEmpty();
+    tryingTls = !serverSpeaksPlain || pinned;
     if (!tryingTls) {
         tcpSocket->connectToHost(address, serverPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
         return;

@@ -1,6 +1,7 @@
 #include "tests/support/testenv.h"
 
 #include <QDeadlineTimer>
+#include <QSslSocket>
 
 namespace testenv {
 
@@ -12,6 +13,9 @@ void prepare()
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir);
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
     qputenv("XDG_CONFIG_HOME", dir.toUtf8());
+    // A run as on a system whose TLS back-end is missing or cannot make sockets.
+    if (const QString backend = qEnvironmentVariable("PELLORA_TEST_TLS_BACKEND"); !backend.isEmpty())
+        QSslSocket::setActiveBackend(backend);
 }
 void whenModal(std::function<void(QWidget*)> action, int timeoutMs, QObject* owner)
 {

@@ -82,6 +82,29 @@ private slots:
         }
         QCOMPARE(pinned(), accept ? fingerprint : u"00:11:22"_s);
     }
+    void withoutTlsOnlyAServerNeverSeenSealedIsUsedPlain_data()
+    {
+        QTest::addColumn<bool>("pinned");
+        QTest::newRow("never sealed: plain login") << false;
+        QTest::newRow("seen sealed: no connection, the reason shown") << true;
+    }
+    // Run by test_sealedclient_without_tls, on a TLS back-end that makes no sockets.
+    void withoutTlsOnlyAServerNeverSeenSealedIsUsedPlain()
+    {
+        if (QSslSocket::supportsSsl())
+            QSKIP("needs PELLORA_TEST_TLS_BACKEND=cert-only");
+        QFETCH(bool, pinned);
+        if (pinned) {
+            pin(u"00:11:22"_s);
+            startClient();
+            QTRY_VERIFY(P::connectionStatusLabel(*client)->text().contains(u"cannot encrypt"_s));
+            QCOMPARE(lobby->connections, 0);
+            return;
+        }
+        QVERIFY(loggedIn());
+        QCOMPARE(lobby->handshakes, 0);
+        QVERIFY(P::serverLabel(*client)->text().contains(u"· not sealed · "_s));
+    }
     void aServerSeenSealedIsNeverTriedPlain()
     {
         pin(fingerprint); // the fixture's lobby hangs up on TLS
