@@ -41,3 +41,22 @@ if(PELLORA_WINTUN_DLL)
 else()
   install(CODE "message(STATUS \"wintun.dll not installed: layer 3 needs the x86-64 wintun.dll beside pellora.exe (-DPELLORA_WINTUN_DLL=path)\")")
 endif()
+
+# The installer, pellora-setup-VERSION.exe, made with NSIS from the folder
+# above (staged by the same install rules), built with everything else.
+find_program(PELLORA_MAKENSIS makensis)
+if(PELLORA_MAKENSIS)
+  set(pellora_stage ${PROJECT_BINARY_DIR}/stage)
+  set(pellora_setup ${PROJECT_BINARY_DIR}/pellora-setup-${PROJECT_VERSION}.exe)
+  add_custom_command(OUTPUT ${pellora_setup}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${pellora_stage}
+    COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${pellora_stage} --strip
+    COMMAND ${PELLORA_MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DSTAGE=${pellora_stage}
+      -DSOURCE=${PROJECT_SOURCE_DIR} -DOUTFILE=${pellora_setup} ${PROJECT_SOURCE_DIR}/packaging/windows/pellora.nsi
+    DEPENDS pellora ${PROJECT_SOURCE_DIR}/packaging/windows/pellora.nsi ${PELLORA_WINTUN_DLL}
+    COMMENT "Packaging pellora-setup-${PROJECT_VERSION}.exe"
+    VERBATIM)
+  add_custom_target(pellora_installer ALL DEPENDS ${pellora_setup})
+else()
+  message(WARNING "makensis not found (Debian: nsis): no installer")
+endif()

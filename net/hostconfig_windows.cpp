@@ -13,11 +13,22 @@ QString findInstalledTapAdapter(QString& connectionName)
     return searchTapAdapter(windowsTapRegistry(), connectionName);
 }
 
+namespace {
+
+// The system's netsh by full path: the program's own folder is the user's to
+// write (a per-user install), and an elevated client must not run a netsh.exe
+// planted there.
+QString netsh()
+{
+    return QString::fromStdWString(lanbroadcast::systemDirectory()) + QStringLiteral("\\netsh.exe");
+}
+
+} // namespace
+
 void configureLayer3(const QString& virtualIp, int overhead)
 {
-    QProcess::execute(QStringLiteral("netsh"), layer3AddressArguments(virtualIp));
-    QProcess::execute(QStringLiteral("netsh"),
-                      mtuArguments(QLatin1String(kLayer3AdapterName), kLayer3Mtu - overhead));
+    QProcess::execute(netsh(), layer3AddressArguments(virtualIp));
+    QProcess::execute(netsh(), mtuArguments(QLatin1String(kLayer3AdapterName), kLayer3Mtu - overhead));
 }
 
 namespace {
@@ -43,9 +54,9 @@ void releaseBroadcasts(const QString&, const QString& virtualIp)
 
 void configureLayer2(const QString& connectionName, const QString& virtualIp, int overhead)
 {
-    QProcess::execute(QStringLiteral("netsh"), layer2AddressArguments(connectionName, virtualIp));
-    QProcess::execute(QStringLiteral("netsh"), layer2MetricArguments(connectionName));
-    QProcess::execute(QStringLiteral("netsh"), mtuArguments(connectionName, kLayer2Mtu - overhead));
+    QProcess::execute(netsh(), layer2AddressArguments(connectionName, virtualIp));
+    QProcess::execute(netsh(), layer2MetricArguments(connectionName));
+    QProcess::execute(netsh(), mtuArguments(connectionName, kLayer2Mtu - overhead));
 }
 
 } // namespace hostconfig

@@ -89,15 +89,19 @@ void paintGlyph(QPushButton* button, bool hovered)
         chrome::titleGlyphIcon(glyph, hovered ? glyphHoverColor : glyphColor, qApp->devicePixelRatio()));
 }
 
-// The buttons show only a glyph; screen readers get a word. A Qt built
-// without accessibility has no such property, and nothing is set.
+// The buttons show only a glyph: the pointer gets a tooltip, screen readers
+// the same word (a Qt built without accessibility has no such property).
 #if QT_CONFIG(accessibility)
-void nameForScreenReaders(QPushButton* button, const QString& name)
+void nameButton(QPushButton* button, const QString& name)
 {
+    button->setToolTip(name);
     button->setAccessibleName(name);
 }
 #else
-void nameForScreenReaders(QPushButton*, const QString&) {}
+void nameButton(QPushButton* button, const QString& name)
+{
+    button->setToolTip(name);
+}
 #endif
 
 } // namespace
@@ -137,9 +141,9 @@ void VLANClient::buildTitleBar()
     minimizeButton = new QPushButton(QString(QChar(0xE921)), titleBarWidget);
     maximizeButton = new QPushButton(QString(QChar(0xE922)), titleBarWidget);
     closeButton = new QPushButton(QString(QChar(0xE8BB)), titleBarWidget);
-    nameForScreenReaders(minimizeButton, QStringLiteral("Minimize"));
-    nameForScreenReaders(maximizeButton, QStringLiteral("Maximize"));
-    nameForScreenReaders(closeButton, QStringLiteral("Close"));
+    nameButton(minimizeButton, QStringLiteral("Minimize"));
+    nameButton(maximizeButton, QStringLiteral("Maximize"));
+    nameButton(closeButton, QStringLiteral("Close"));
     const std::pair<QPushButton*, chrome::TitleGlyph> buttons[] = {
         {minimizeButton, chrome::TitleGlyph::Minimize},
         {maximizeButton, chrome::TitleGlyph::Maximize},

@@ -42,11 +42,13 @@ public:
     tls::Server server;
     // With an identity it speaks TLS to a client that opens with a handshake;
     // without, it hangs up on one, as a server that knows no TLS may.
-    explicit FakeLobby(const tls::Identity& identity = tls::Identity()) : sealed(!identity.isNull())
+    // `port` 0 takes a free one.
+    explicit FakeLobby(const tls::Identity& identity = tls::Identity(), quint16 port = 0)
+        : sealed(!identity.isNull())
     {
         if (sealed)
             server.setConfiguration(tls::serverConfiguration(identity));
-        server.listen(QHostAddress::LocalHost, 0);
+        server.listen(QHostAddress::LocalHost, port);
         openPort = server.serverPort();
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (auto* socket = static_cast<QSslSocket*>(server.nextPendingConnection())) {

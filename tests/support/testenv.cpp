@@ -7,7 +7,9 @@ namespace testenv {
 
 void prepare()
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Offscreen unless a platform was chosen (the Windows build's tests run on a real display under wine).
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     static QTemporaryDir settingsDir; // kept for the whole run, removed at exit
     const QString dir = settingsDir.path();
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir);

@@ -26,6 +26,10 @@ int sessionObject;
 int openObjects = 0;
 std::deque<Bytes> inbound;
 std::map<const BYTE*, Bytes> outstanding; // received and not released, or allocated and not sent
+// PELLORA_FAKE_WINTUN_ECHO set: each IPv4 packet the client writes into the
+// adapter is answered, as a host behind it would, from its destination to its
+// source (the checksum holds: the two addresses only trade places).
+bool echo = false;
 
 std::string nameOf(const void* handle)
 {
@@ -112,6 +116,11 @@ FAKE_EXPORT void WINAPI WintunSendPacket(void* session, const BYTE* packet)
     const Bytes bytes = takeBack(packet);
     journal +=
         "WintunSendPacket " + nameOf(session) + " " + fakewintun::hex(bytes.data(), bytes.size()) + "\n";
+    if (echo && bytes.size() >= 20 && bytes[0] >> 4 == 4) {
+        Bytes answer = bytes;
+        std::swap_ranges(answer.begin() + 12, answer.begin() + 16, answer.begin() + 16);
+        inbound.push_back(std::move(answer));
+    }
 }
 #endif
 
@@ -136,8 +145,10 @@ FAKE_EXPORT int FakeWintunLeftOpen()
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
-    if (reason == DLL_PROCESS_ATTACH)
+    if (reason == DLL_PROCESS_ATTACH) {
         SetEnvironmentVariableA(fakewintun::kAttachCounter,
                                 std::to_string(fakewintun::attachCount() + 1).c_str());
+        echo = GetEnvironmentVariableA("PELLORA_FAKE_WINTUN_ECHO", nullptr, 0) > 0;
+    }
     return TRUE;
 }
