@@ -79,8 +79,8 @@ set_tests_properties(winclient_env_cleanup PROPERTIES TIMEOUT 60 FIXTURES_CLEANU
 
 set(PELLORA_WINCLIENT_CTEST ${CMAKE_CURRENT_BINARY_DIR}/windows_client_tests.cmake)
 file(WRITE ${PELLORA_WINCLIENT_CTEST}
-  "if(EXISTS \"${PELLORA_WINCLIENT_DIR}/CTestTestfile.cmake\")\n"
-  "  include(\"${PELLORA_WINCLIENT_DIR}/CTestTestfile.cmake\")\n"
+  "if(EXISTS \"${PELLORA_WINCLIENT_DIR}/tests/CTestTestfile.cmake\")\n"
+  "  include(\"${PELLORA_WINCLIENT_DIR}/tests/CTestTestfile.cmake\")\n"
   "else()\n"
   "  add_test(windows_client_not_built \"${CMAKE_COMMAND}\" -E echo \"build the project first: cmake --build ${CMAKE_BINARY_DIR}\")\n"
   "  set_tests_properties(windows_client_not_built PROPERTIES LABELS windows WILL_FAIL ON)\n"

@@ -81,8 +81,8 @@ int run(const QString& program, const QStringList& arguments)
 // A registry value as `reg query` prints it; empty when the key or value is missing.
 QString registryValue(const QString& key, const QString& name = {})
 {
-    auto process = wine(u"reg"_s, {u"query"_s, key} + (name.isEmpty() ? QStringList{u"/ve"_s}
-                                                                       : QStringList{u"/v"_s, name}));
+    const QStringList which = name.isEmpty() ? QStringList{u"/ve"_s} : QStringList{u"/v"_s, name};
+    auto process = wine(u"reg"_s, QStringList{u"query"_s, key} + which);
     process->setProcessChannelMode(QProcess::SeparateChannels);
     if (finish(*process) != 0)
         return {};
@@ -94,9 +94,10 @@ QString registryValue(const QString& key, const QString& name = {})
     return {};
 }
 
-bool registryKeyExists(const QString& key)
+bool registryHas(const QString& key, const QString& value = {})
 {
-    return run(u"reg"_s, {u"query"_s, key}) == 0;
+    return run(u"reg"_s, QStringList{u"query"_s, key} +
+                             (value.isEmpty() ? QStringList{} : QStringList{u"/v"_s, value})) == 0;
 }
 
 QString link(quint16 port, const QString& room)
@@ -176,7 +177,7 @@ private slots:
         QCOMPARE(registryValue(kScheme + u"\\shell\\open\\command"_s),
                  u"\"C:\\users\\%1\\AppData\\Local\\Programs\\Pellora\\pellora.exe\" \"%2\""_s.arg(
                      QFileInfo(profile()).fileName(), u"%1"_s));
-        QVERIFY(registryKeyExists(kScheme) && !registryValue(kScheme, u"URL Protocol"_s).isNull());
+        QVERIFY(registryHas(kScheme, u"URL Protocol"_s));
         QVERIFY(registryValue(kUninstall, u"UninstallString"_s).endsWith(u"uninstall.exe\""_s));
     }
 
@@ -313,8 +314,8 @@ private slots:
         // The uninstaller runs on from a copy of itself, and the copy removes the folder.
         QVERIFY(testwait::until([] { return !QFile::exists(installDir()); }, kStartMs));
         QVERIFY(!QFile::exists(startMenuEntry()));
-        QVERIFY(!registryKeyExists(kScheme));
-        QVERIFY(!registryKeyExists(kUninstall));
+        QVERIFY(!registryHas(kScheme));
+        QVERIFY(!registryHas(kUninstall));
         QCOMPARE(registryValue(kUser, u"username"_s), u"alice"_s);
     }
 };

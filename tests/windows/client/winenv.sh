@@ -10,7 +10,8 @@ dir=$1 cmd=$2
 shift 2
 wine=${PELLORA_WINE:-/usr/lib/wine/wine64}
 wineserver=${PELLORA_WINESERVER:-$(dirname "$wine")/wineserver}
-export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# netsh.exe and route.exe: a stand-in put in the system folder wins over wine's own.
+export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;netsh.exe,route.exe=n,b"
 
 stop() {
   "$wineserver" -k 2>/dev/null

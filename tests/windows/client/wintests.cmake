@@ -1,16 +1,18 @@
 # The client's own tests that make sense on Windows, in the Windows build,
-# run under wine by the Linux build's ctest (label windows): one wine prefix
-# and display for all of them (the fixture), one at a time (they share the
-# registry).
+# run under wine by the Linux build's ctest as win_<test> (label windows): one
+# wine prefix and display for all of them (the fixture), one at a time (they
+# share the registry), on the windows platform.
 if(PELLORA_WINE_RUNNER)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env "PELLORA_WIN_DLLS=${PELLORA_WIN_DLLS}"
     "QT_PLUGIN_PATH=Z:${PELLORA_QT_PLUGINS}" ${PELLORA_WINE_RUNNER} ${PELLORA_WINENV_DIR} run)
 endif()
-foreach(name client everyday sealedclient)
-  pellora_add_test(test_${name} windows widget/test_${name}.cpp)
-  set_tests_properties(test_${name} PROPERTIES FIXTURES_REQUIRED pellora_winclient_env
-    RESOURCE_LOCK pellora_wine_registry
-    ENVIRONMENT "QT_QPA_PLATFORM=windows;PELLORA_WIN_TESTLOG=${CMAKE_CURRENT_BINARY_DIR}/test_${name}.log")
+foreach(name test_client test_everyday test_sealedclient)
+  add_executable(${name} widget/${name}.cpp)
+  target_link_libraries(${name} PRIVATE pellora_testsupport)
+  add_test(NAME win_${name} COMMAND ${name})
+  set_tests_properties(win_${name} PROPERTIES LABELS windows TIMEOUT 300
+    FIXTURES_REQUIRED pellora_winclient_env RESOURCE_LOCK pellora_wine_registry
+    ENVIRONMENT "QT_QPA_PLATFORM=windows;PELLORA_WIN_TESTLOG=${CMAKE_CURRENT_BINARY_DIR}/${name}.log")
 endforeach()
 # Second starts of the real program.
 target_compile_definitions(test_everyday PRIVATE PELLORA_PROGRAM="$<TARGET_FILE:pellora>")
