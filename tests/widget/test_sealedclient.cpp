@@ -36,6 +36,23 @@ class TestSealedClient : public QObject, ClientFixture
                                                            {u"tunnel_phase"_s, u"0"_s}}));
         return joined();
     }
+    // Whether this system's TLS can play the server: wine's Schannel speaks only as a client (its
+    // AcceptSecurityContext is unsupported), so under wine the sealed cases are left to
+    // test_winclient, whose lobby is a Linux one.
+    bool tlsServes()
+    {
+        static const bool serves = [this] {
+            FakeLobby probe(identity);
+            QSslSocket socket;
+            socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+            socket.connectToHostEncrypted(u"127.0.0.1"_s, probe.port());
+            return testwait::until([&] { return socket.isEncrypted(); }, 3000);
+        }();
+        return serves;
+    }
+#define SKIP_UNLESS_TLS_SERVES()                                                                             \
+    if (!tlsServes())                                                                                        \
+    QSKIP("this system's TLS does not serve (wine's Schannel is client-only)")
     static void sealedOrPlain()
     {
         QTest::addColumn<bool>("sealed");
@@ -50,8 +67,10 @@ private slots:
     void serverLineSaysWhetherSealed()
     {
         QFETCH(bool, sealed);
-        if (sealed)
+        if (sealed) {
+            SKIP_UNLESS_TLS_SERVES();
             lobby = std::make_unique<FakeLobby>(identity);
+        }
         QVERIFY(loggedIn());
         QCOMPARE(pinned(), sealed ? fingerprint : QString());
         QVERIFY(P::serverLabel(*client)->text().contains(sealed ? u"· sealed · "_s : u"· not sealed · "_s));
@@ -65,6 +84,7 @@ private slots:
     void aChangedKeyIsUsedOnlyOnceAccepted()
     {
         QFETCH(bool, accept);
+        SKIP_UNLESS_TLS_SERVES();
         lobby = std::make_unique<FakeLobby>(identity);
         pin(u"00:11:22"_s);
         testenv::whenModal([accept](QWidget* question) { // answered with the named button
@@ -118,6 +138,8 @@ private slots:
     void onlyASealedJoinOffersCandidates()
     {
         QFETCH(bool, sealed);
+        if (sealed)
+            SKIP_UNLESS_TLS_SERVES();
         QVERIFY(inRoom(sealed));
         lobby->settledCount(*client);
         QCOMPARE(lobby->count(u"candidates"_s), sealed ? 1 : 0);
@@ -127,6 +149,7 @@ private slots:
     }
     void eachOtherMemberShowsItsPathAcrossRoomUpdates()
     {
+        SKIP_UNLESS_TLS_SERVES();
         QVERIFY(inRoom(true));
         VLANClient* c = client.get();
         const QJsonObject bob{{u"username"_s, u"bob"_s}, {u"vip"_s, u"10.8.0.3"_s}, {u"pair"_s, u"7"_s},
