@@ -10,6 +10,7 @@ packages=(
   iproute2 iputils-ping             # network-namespace tests
   nftables                          # the NATs of bench/nat (test label nat)
   g++-mingw-w64-x86-64 wine64      # Win32 units cross-built and tested under wine
+  g++-mingw-w64-x86-64-posix nsis   # the Windows client (posix threads, as its Qt) and its installer
   xvfb xauth                        # a real display for screenshots
   libsqlite3-dev                    # the server's state store
   libssl-dev                        # sealed tunnel (AES-GCM) and the server's TLS certificate
