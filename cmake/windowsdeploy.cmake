@@ -19,8 +19,12 @@ foreach(plugin platforms:QWindowsIntegrationPlugin tls:QSchannelBackendPlugin
   install(FILES $<TARGET_FILE:Qt6::${target}> DESTINATION ${pellora_deploy_dir}/${folder})
 endforeach()
 
-# The compiler's runtime, from where the toolchain keeps it.
-foreach(runtime libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+# The mingw-w64 runtime, from where the toolchain keeps it (MSVC's comes with Windows' own).
+set(pellora_mingw_runtime)
+if(MINGW)
+  set(pellora_mingw_runtime libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+endif()
+foreach(runtime ${pellora_mingw_runtime})
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
     OUTPUT_VARIABLE runtime_path OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(NOT IS_ABSOLUTE "${runtime_path}" OR NOT EXISTS "${runtime_path}")

@@ -73,6 +73,10 @@ SectionEnd
 ; Takes away what the installer put down; the player's settings
 ; (HKCU\Software\Zentho\Launcher) stay for a later install.
 Section "Uninstall"
+  Delete "$SMPROGRAMS\${APP}.lnk"
+  DeleteRegKey HKCU "${SCHEME_KEY}"
+  DeleteRegKey HKCU "${UNINSTALL_KEY}"
+  ; The folder last: once it is gone, so is everything else.
   Delete "$INSTDIR\pellora.exe"
   Delete "$INSTDIR\wintun.dll"
   Delete "$INSTDIR\Qt6*.dll"
@@ -85,7 +89,4 @@ Section "Uninstall"
   RMDir /r "$INSTDIR\imageformats"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
-  Delete "$SMPROGRAMS\${APP}.lnk"
-  DeleteRegKey HKCU "${SCHEME_KEY}"
-  DeleteRegKey HKCU "${UNINSTALL_KEY}"
 SectionEnd

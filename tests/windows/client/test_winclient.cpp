@@ -311,7 +311,7 @@ private slots:
     void uninstallerRemovesAllButTheSettings()
     {
         QCOMPARE(run(installDir() + u"/uninstall.exe"_s, {u"/S"_s}), 0);
-        // The uninstaller runs on from a copy of itself, and the copy removes the folder.
+        // The uninstaller runs on from a copy of itself, which removes the folder last.
         QVERIFY(testwait::until([] { return !QFile::exists(installDir()); }, kStartMs));
         QVERIFY(!QFile::exists(startMenuEntry()));
         QVERIFY(!registryHas(kScheme));
