@@ -108,9 +108,7 @@ QSslConfiguration serverConfiguration(const Identity& identity)
              (name.contains(QLatin1String("GCM")) || name.contains(QLatin1String("CHACHA20")))))
             ciphers.append(cipher);
     }
-    // A back-end that names no suites (Schannel follows the system's policy) keeps its own.
-    if (!ciphers.isEmpty())
-        configuration.setCiphers(ciphers);
+    configuration.setCiphers(ciphers);
     return configuration;
 }
 
