@@ -169,7 +169,8 @@ class TestAdapterDevice : public QObject, ClientFixture
     {
         VLANClient& c = *client;
         return !P::engine(c).active() && !P::wintunRunning(c) && !P::tapRunning(c) && !P::wintunAdapter(c) &&
-               !P::wintunSession(c) && P::tapHandle(c) == adapter::invalidDevice();
+               !P::wintunSession(c) && P::tapHandle(c) == adapter::invalidDevice() &&
+               !P::adapterBringUp(c).busy();
     }
     void verifyLeft()
     {
@@ -281,7 +282,7 @@ private slots:
         udp::close(std::exchange(P::tunnelSocket(*client), nullptr));
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.0.5"_s}, {u"room_name"_s, u"A"_s}}));
         QTRY_COMPARE(P::mainTabs(*client)->currentWidget(), P::roomPage(*client));
-        QVERIFY(adapterGone() && !if_nametoindex(kTun) && !if_nametoindex(kTap));
+        QTRY_VERIFY(adapterGone() && !if_nametoindex(kTun) && !if_nametoindex(kTap));
     }
     void endOfTheRoomStopsTheAdapter_data()
     {
