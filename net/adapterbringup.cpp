@@ -14,6 +14,20 @@ namespace {
 const char16_t kAdapterName[] = u"RIRODedo";
 const std::uint8_t kRequestedGuid[16] = {};
 
+// A thread for one job. Not QThread::create: that needs std::future, which
+// not every toolchain we build with offers.
+class JobThread : public QThread
+{
+public:
+    explicit JobThread(std::function<void()> job) : job(std::move(job)) {}
+
+protected:
+    void run() override { job(); }
+
+private:
+    std::function<void()> job;
+};
+
 void holdHere(const Hold& hold)
 {
     if (hold)
@@ -90,9 +104,9 @@ bool Runner::start(Steps steps, Done whenDone)
         return false;
     done = std::move(whenDone);
     const unsigned current = ++serial;
-    thread = QThread::create([this, steps = std::move(steps), current] {
+    thread = new JobThread([this, steps = std::move(steps), current] {
         made = steps();
-        // Queued to the context: dropped with it if the window is gone by then.
+        // Queued to the context's thread; the owner waits for this thread before the context goes.
         QMetaObject::invokeMethod(
             context, [this, current] { deliver(current); }, Qt::QueuedConnection);
     });
@@ -114,8 +128,7 @@ void Runner::deliver(unsigned current)
 {
     if (current != serial || !busy())
         return; // already taken by finish()
-    const Done whenDone = std::move(done);
-    done = nullptr;
+    const Done whenDone = std::exchange(done, nullptr);
     std::optional<Made> result = finish();
     whenDone(std::move(*result));
 }
