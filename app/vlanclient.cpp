@@ -63,6 +63,9 @@ VLANClient::~VLANClient()
     // reports its closing; nothing of ours may hear it.
     disconnect(tcpSocket, nullptr, this, nullptr);
     stopAdapters();
+    // Steps still under way are waited for, and what they make taken down.
+    if (std::optional<bringup::Made> made = adapterBringUp.finish())
+        adapterBroughtUp(std::move(*made));
     // A thread that outlived the stop keeps the socket; it is left open for it.
     delete tunnelNotifier;
     if (!engine.active())

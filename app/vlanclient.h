@@ -1,6 +1,7 @@
 // The client: main window and owner of all client state.
 #pragma once
 
+#include "net/adapterbringup.h"
 #include "net/adapterhandles.h"
 #include "net/directpaths.h"
 #include "net/engine.h"
@@ -18,6 +19,7 @@
 #include <QUrl>
 #include <QWidget>
 #include <atomic>
+#include <optional>
 
 class QAction;
 class QCloseEvent;
@@ -131,13 +133,20 @@ private:
     bool stopEngine();
     void openTunnel();
 
-    // Adapter back-ends (net/).
+    // Adapter back-ends (net/). Their blocking steps run off the GUI thread
+    // (net/adapterbringup.h); what they made is taken here, or taken down
+    // when the room was left meanwhile.
     void startAdapter(const QString& virtualIp);
     void stopAdapters();
+    void beginBringUp(const QString& virtualIp, bringup::Runner::Steps steps);
+    void adapterBroughtUp(bringup::Made made);
+    void showAdapterComingUp(const QString& virtualIp);
     void startWintunAdapter(const QString& virtualIp);
+    void takeWintunAdapter(const bringup::Made& made);
     void stopWintunAdapter();
     void startTapAdapter(const QString& virtualIp);
     QString findTapAdapter(QString& connectionName);
+    void takeTapAdapter(const bringup::Made& made);
     void stopTapAdapter();
     void showAdapterFailure(const QString& title, const QString& text);
     // `message` with the adapter mode ("layer": 2 or 3) added.
@@ -187,8 +196,9 @@ private:
     void updateTrayState();
     void notify(const QString& title, const QString& text);
 
-    // Limited broadcasts through the adapter, and their clean-up (net/adaptermode.cpp).
-    void captureBroadcasts(const QString& interfaceName, const QString& virtualIp, bool layer3);
+    // Limited broadcasts through the adapter: the journal of their capture
+    // (the capture itself is a bring-up step), and their clean-up (net/adaptermode.cpp).
+    void journalBroadcasts(const QString& interfaceName, const QString& virtualIp);
     void releaseBroadcasts();
 
     QSslSocket* tcpSocket = nullptr; // plain unless the server speaks TLS
@@ -223,6 +233,9 @@ private:
     wintun::Session wintunSession = nullptr;
     adapter::DeviceHandle tapHandle = adapter::invalidDevice();
     std::atomic<bool> tapRunning{false};
+    bringup::Runner adapterBringUp{this};
+    bool bringUpWanted = false;           // the bring-up under way is for the current room
+    std::optional<QString> nextAdapterIp; // a join's adapter, once the one for a left room is down
     tunnel::Engine engine; // the data path of whichever back-end runs
     bool layer2Mode = false;
     bool relayReadsLayer = false; // the server echoed the mode in join_ok: heartbeats may carry it

@@ -7,6 +7,14 @@
 #include <QLabel>
 #include <QPushButton>
 
+namespace {
+
+// What the system was changed with, kept until it is put back: a client that
+// crashed leaves it for the next start to undo.
+const char kBroadcastJournal[] = "cleanup/broadcastRoute";
+
+} // namespace
+
 void VLANClient::onAdapterModeChanged()
 {
     // Checkable buttons flip themselves before `clicked`; both states are set
@@ -29,6 +37,15 @@ void VLANClient::onAdapterModeChanged()
 
 void VLANClient::startAdapter(const QString& virtualIp)
 {
+    if (adapterBringUp.busy()) {
+        // One adapter at a time: one still coming up for an earlier room is
+        // taken down first (adapterBroughtUp). One for this room serves it.
+        if (!bringUpWanted) {
+            nextAdapterIp = virtualIp;
+            showAdapterComingUp(virtualIp);
+        }
+        return;
+    }
     if (layer2Mode)
         startTapAdapter(virtualIp);
     else
@@ -38,12 +55,17 @@ void VLANClient::startAdapter(const QString& virtualIp)
 void VLANClient::stopAdapters()
 {
     endDirectPaths(); // every pair key of the room goes with it
+    // What a bring-up under way makes is taken down when it reports.
+    bringUpWanted = false;
+    nextAdapterIp.reset();
     // An engine that outlived an earlier stop is waited for again here.
     if (tapRunning || tapHandle != adapter::invalidDevice())
         stopTapAdapter();
     if (wintunRunning || wintunAdapter)
         stopWintunAdapter();
-    releaseBroadcasts();
+    // The steps under way may still capture them; released when they report.
+    if (!adapterBringUp.busy())
+        releaseBroadcasts();
     // The server's name may have led elsewhere while the room kept its relay.
     const QByteArray relay = relayAddress().toUtf8();
     if (!engine.active() && !relay.isEmpty() &&
@@ -51,19 +73,48 @@ void VLANClient::stopAdapters()
         openTunnel();
 }
 
-namespace {
+void VLANClient::beginBringUp(const QString& virtualIp, bringup::Runner::Steps steps)
+{
+    bringUpWanted = true;
+    showAdapterComingUp(virtualIp);
+    adapterBringUp.start(std::move(steps), [this](bringup::Made made) { adapterBroughtUp(std::move(made)); });
+}
 
-// What the system was changed with, kept until it is put back: a client that
-// crashed leaves it for the next start to undo.
-const char kBroadcastJournal[] = "cleanup/broadcastRoute";
+void VLANClient::adapterBroughtUp(bringup::Made made)
+{
+    if (!made.broadcastsCaptured)
+        settings.remove(QLatin1String(kBroadcastJournal)); // the system was not changed
+    if (!bringUpWanted) {
+        // The room was left meanwhile: nothing of it stays.
+        bringup::takeDown(made);
+        releaseBroadcasts();
+        if (const std::optional<QString> next = std::exchange(nextAdapterIp, std::nullopt))
+            startAdapter(*next);
+        return;
+    }
+    bringUpWanted = false;
+    localIpLabel->setText(QStringLiteral("Local IP: ") + myVirtualIp);
+    if (made.failure)
+        showAdapterFailure(QString::fromUtf8(made.failure->title),
+                           QString::fromStdString(made.failure->text));
+    else if (made.layer2)
+        takeTapAdapter(made);
+    else
+        takeWintunAdapter(made);
+}
 
-} // namespace
+void VLANClient::showAdapterComingUp(const QString& virtualIp)
+{
+    localIpLabel->setText(QStringLiteral("Local IP: ") + virtualIp +
+                          QStringLiteral(" (adapter coming up...)"));
+}
 
-void VLANClient::captureBroadcasts(const QString& interfaceName, const QString& virtualIp, bool layer3)
+// Written before the steps that change the system run, so that a crash at
+// any point leaves it for the next start.
+void VLANClient::journalBroadcasts(const QString& interfaceName, const QString& virtualIp)
 {
     settings.setValue(QLatin1String(kBroadcastJournal), QStringList{interfaceName, virtualIp});
     settings.sync();
-    hostconfig::captureBroadcasts(interfaceName, virtualIp, layer3);
 }
 
 void VLANClient::releaseBroadcasts()

@@ -17,21 +17,24 @@ void VLANClient::startTapAdapter(const QString& virtualIp)
         if (tapHandle != adapter::invalidDevice())
             return; // the last engine still holds the device
     }
+    // A registry read, quick enough here; it names the interface the journal needs.
     QString connectionName;
     const QString instanceId = findTapAdapter(connectionName);
     if (instanceId.isEmpty()) {
         showAdapterFailure(QStringLiteral("Driver Missing"), QString::fromUtf8(tap::kMissingText));
         return;
     }
-    tapHandle = tap::open(tap::devicePath(instanceId.toStdString()));
-    if (tapHandle == adapter::invalidDevice()) {
-        const adapter::Failure failure = tap::openFailure();
-        showAdapterFailure(QString::fromUtf8(failure.title), QString::fromStdString(failure.text));
-        return;
-    }
-    tap::setMediaConnected(tapHandle);
-    hostconfig::configureLayer2(connectionName, virtualIp, tunnelOverhead());
-    captureBroadcasts(connectionName, virtualIp, false);
+    journalBroadcasts(connectionName, virtualIp);
+    beginBringUp(virtualIp, [instanceId, connectionName, virtualIp, overhead = tunnelOverhead(),
+                             hold = adapterBringUp.hold] {
+        return bringup::layer2(instanceId, connectionName, virtualIp, overhead, hold);
+    });
+}
+
+// What bringup::layer2 made, on the GUI thread, for the room it was made for.
+void VLANClient::takeTapAdapter(const bringup::Made& made)
+{
+    tapHandle = made.device;
     tapRunning = true;
     if (!startEngine(tunnel::devicePort(tapHandle)))
         stopTapAdapter();

@@ -3,13 +3,6 @@
 #include "net/hostconfig.h"
 #include "net/wintun_api.h"
 
-namespace {
-
-const char16_t kAdapterName[] = u"RIRODedo";
-const std::uint8_t kRequestedGuid[16] = {};
-
-} // namespace
-
 void VLANClient::startWintunAdapter(const QString& virtualIp)
 {
     if (wintunRunning)
@@ -19,26 +12,19 @@ void VLANClient::startWintunAdapter(const QString& virtualIp)
         if (wintunAdapter)
             return; // the last engine still holds the adapter; nothing can be created beside it
     }
-    if (!wintun::load()) {
-        showAdapterFailure(QStringLiteral("Driver Error"), QString::fromUtf8(wintun::kLoadFailedText));
-        return;
-    }
-    wintunAdapter = wintun::createAdapter(kAdapterName, kAdapterName, kRequestedGuid);
-    if (!wintunAdapter) {
-        const adapter::Failure failure = wintun::createFailure();
-        showAdapterFailure(QString::fromUtf8(failure.title), QString::fromStdString(failure.text));
-        return;
-    }
-    wintun::settleAdapter();
-    hostconfig::configureLayer3(virtualIp, tunnelOverhead());
-    captureBroadcasts(QLatin1String(hostconfig::kLayer3AdapterName), virtualIp, true);
-    wintunSession = wintun::startSession(wintunAdapter, wintun::kRingCapacity);
-    if (!wintunSession) {
-        // No message: the player stays in the room without an adapter.
-        wintun::closeAdapter(wintunAdapter);
-        wintunAdapter = nullptr;
-        return;
-    }
+    journalBroadcasts(QLatin1String(hostconfig::kLayer3AdapterName), virtualIp);
+    beginBringUp(virtualIp, [virtualIp, overhead = tunnelOverhead(), hold = adapterBringUp.hold] {
+        return bringup::layer3(virtualIp, overhead, hold);
+    });
+}
+
+// What bringup::layer3 made, on the GUI thread, for the room it was made for.
+void VLANClient::takeWintunAdapter(const bringup::Made& made)
+{
+    if (!made.session)
+        return; // no message: the player stays in the room without an adapter
+    wintunAdapter = made.adapter;
+    wintunSession = made.session;
     wintunRunning = true;
     if (!startEngine(tunnel::ringPort(wintunSession)))
         stopWintunAdapter();

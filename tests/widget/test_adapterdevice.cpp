@@ -8,10 +8,12 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QtEndian>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <linux/capability.h>
 #include <net/if.h>
 #include <netinet/udp.h>
@@ -93,7 +95,31 @@ struct Udp
     }
 };
 
+netns::Result ip(const QString& args)
+{
+    return netns::run((u"ip "_s + args).split(u' '));
+}
+bool broadcastsRouted()
+{
+    return ip(u"route show 255.255.255.255/32"_s).output.contains(u"dev"_s);
+}
+
 enum Cause { held, noRight, nodeClosed, noDriver }; // why an adapter cannot start
+
+// Holds bring-ups on their thread once the device exists, until released. Bounded,
+// so that steps run on the GUI thread fail the test instead of hanging it.
+struct BringUpHold
+{
+    std::promise<void> go;
+    std::shared_future<void> released = go.get_future().share();
+    std::atomic<bool> inside{false};
+    std::atomic<bool> done{false};
+    void release()
+    {
+        if (!done.exchange(true))
+            go.set_value();
+    }
+};
 
 // A UDP datagram in an IPv4 packet with a valid header checksum (UDP checksum 0).
 QByteArray udpPacket(const char* source, const char* destination, quint16 sourcePort, quint16 destinationPort,
@@ -126,6 +152,7 @@ class TestAdapterDevice : public QObject, ClientFixture
     quint16 clientPort = 0;
     std::unique_ptr<Udp> game; // a program on the adapter's address
     bool layer2 = false;
+    std::shared_ptr<BringUpHold> hold;
 
     void startClient(bool tap)
     {
@@ -169,7 +196,28 @@ class TestAdapterDevice : public QObject, ClientFixture
     {
         VLANClient& c = *client;
         return !P::engine(c).active() && !P::wintunRunning(c) && !P::tapRunning(c) && !P::wintunAdapter(c) &&
-               !P::wintunSession(c) && P::tapHandle(c) == adapter::invalidDevice();
+               !P::wintunSession(c) && P::tapHandle(c) == adapter::invalidDevice() &&
+               !P::adapterBringUp(c).busy();
+    }
+    // Logged in, the next bring-ups held; in the room at `vip` with the steps held.
+    bool joinHeld(const QString& vip)
+    {
+        QFETCH_GLOBAL(bool, tap);
+        startClient(tap);
+        if (QTest::currentTestFailed())
+            return false;
+        hold = std::make_shared<BringUpHold>();
+        P::adapterBringUp(*client).hold = [h = hold] {
+            h->inside = true;
+            h->released.wait_for(std::chrono::seconds(10));
+            h->inside = false;
+        };
+        lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, vip}, {u"room_name"_s, u"A"_s}}));
+        return testwait::until([this] { return bool(hold->inside); });
+    }
+    bool broadcastsPutBack() const
+    {
+        return !broadcastsRouted() && !settings.contains(u"cleanup/broadcastRoute"_s);
     }
     void verifyLeft()
     {
@@ -191,6 +239,9 @@ private slots:
     }
     void cleanup()
     {
+        if (hold)
+            hold->release();
+        hold.reset();
         client.reset();
         game.reset();
         relay.reset();
@@ -281,7 +332,63 @@ private slots:
         udp::close(std::exchange(P::tunnelSocket(*client), nullptr));
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.0.5"_s}, {u"room_name"_s, u"A"_s}}));
         QTRY_COMPARE(P::mainTabs(*client)->currentWidget(), P::roomPage(*client));
-        QVERIFY(adapterGone() && !if_nametoindex(kTun) && !if_nametoindex(kTap));
+        QTRY_VERIFY(adapterGone() && !if_nametoindex(kTun) && !if_nametoindex(kTap));
+    }
+    // The room page shows the adapter coming up, and the event loop turns, while a step is held.
+    void windowStaysFreeWhileTheAdapterComesUp()
+    {
+        QVERIFY(joinHeld(u"10.8.0.5"_s));
+        QCOMPARE(P::mainTabs(*client)->currentWidget(), P::roomPage(*client));
+        QCOMPARE(P::localIpLabel(*client)->text(), u"Local IP: 10.8.0.5 (adapter coming up...)"_s);
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, &timer, [&] { ++ticks; });
+        timer.start(1);
+        QTRY_VERIFY(ticks >= 3 && hold->inside);
+        QVERIFY(!P::engine(*client).active());
+        hold->release();
+        QTRY_VERIFY(P::engine(*client).active());
+        QCOMPARE(P::localIpLabel(*client)->text(), u"Local IP: 10.8.0.5"_s);
+    }
+    void leavingWhileTheAdapterComesUpLeavesNothing_data()
+    {
+        QTest::addColumn<bool>("close");
+        QTest::newRow("left") << false;
+        QTest::newRow("window closed") << true;
+    }
+    // What the held steps make is taken down once they end, and the system put back.
+    void leavingWhileTheAdapterComesUpLeavesNothing()
+    {
+        QFETCH_GLOBAL(bool, tap);
+        QFETCH(bool, close);
+        // An administrator's TAP interface outlives the client, and so would a route on it.
+        QVERIFY(!tap || ip(u"tuntap add dev pellora0 mode tap"_s).code == 0);
+        QVERIFY(joinHeld(u"10.8.0.5"_s));
+        if (close) {
+            hold->release();
+            client.reset();
+        } else {
+            P::disconnectButton(*client)->click();
+            QTRY_COMPARE(lobby->count(u"leave_room"_s), 1);
+            hold->release();
+            QTRY_VERIFY(adapterGone());
+        }
+        QTRY_VERIFY(broadcastsPutBack());
+        QVERIFY(!tap || ip(u"link del pellora0"_s).code == 0);
+    }
+    // A join while the adapter of a left room still comes up gets the adapter once that one is down.
+    void rejoinWhileTheAdapterComesUpMakesOneAdapter()
+    {
+        QVERIFY(joinHeld(u"10.8.0.5"_s));
+        const NextBox none; // a second adapter beside the first would be refused
+        P::disconnectButton(*client)->click();
+        lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.0.7"_s}, {u"room_name"_s, u"B"_s}}));
+        QTRY_COMPARE(P::localIpLabel(*client)->text(), u"Local IP: 10.8.0.7 (adapter coming up...)"_s);
+        hold->release();
+        QTRY_VERIFY(P::engine(*client).active());
+        const ifreq address = query(layer2 ? kTap : kTun, SIOCGIFADDR);
+        QCOMPARE(QHostAddress(&address.ifr_addr).toString(), u"10.8.0.7"_s);
+        QVERIFY2(none.title.isEmpty(), qPrintable(none.text));
     }
     void endOfTheRoomStopsTheAdapter_data()
     {
@@ -354,7 +461,6 @@ private slots:
     // room is left; one left by a client that crashed goes at the next start.
     void limitedBroadcastRouteIsTakenBack()
     {
-        const auto ip = [](const QString& args) { return netns::run((u"ip "_s + args).split(u' ')); };
         const auto routed = [&] {
             return ip(u"route show 255.255.255.255/32"_s).output.contains(u"dev pellora0"_s);
         };
