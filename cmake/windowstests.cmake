@@ -8,7 +8,7 @@ if(NOT PELLORA_WINDOWS_TESTS OR WIN32 OR PELLORA_SANITIZE OR PELLORA_FUZZ)
   return()
 endif()
 
-find_program(PELLORA_MINGW_CXX x86_64-w64-mingw32-g++)
+find_program(PELLORA_MINGW_CXX x86_64-w64-mingw32-g++-posix)
 find_program(PELLORA_WINE NAMES wine64 PATHS /usr/lib/wine)
 if(NOT PELLORA_MINGW_CXX OR NOT PELLORA_WINE)
   message(WARNING "mingw-w64 or wine64 is missing (scripts/setup.sh installs both): no Windows tests in this build")

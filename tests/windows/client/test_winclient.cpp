@@ -100,11 +100,6 @@ bool registryHas(const QString& key, const QString& value = {})
                              (value.isEmpty() ? QStringList{} : QStringList{u"/v"_s, value})) == 0;
 }
 
-QString link(quint16 port, const QString& room)
-{
-    return u"pellora://127.0.0.1:%1/%2"_s.arg(port).arg(room);
-}
-
 } // namespace
 
 class TestWinClient : public QObject
@@ -122,7 +117,7 @@ class TestWinClient : public QObject
     {
         QStringList arguments{u"--server"_s, u"127.0.0.1:%1"_s.arg(port)};
         if (!room.isEmpty())
-            arguments.append(link(port, room));
+            arguments.append(u"pellora://127.0.0.1:%1/%2"_s.arg(port).arg(room));
         clients.push_back(wine(program.isEmpty() ? installDir() + u"/pellora.exe"_s : program, arguments,
                                directory, extra));
         return *clients.back();
@@ -135,13 +130,8 @@ class TestWinClient : public QObject
     }
     static bool joinArrives(FakeLobby& lobby, const QString& room)
     {
-        return testwait::until(
-            [&] {
-                return std::any_of(lobby.received.begin(), lobby.received.end(), [&](const QJsonObject& m) {
-                    return m.value(u"cmd"_s) == u"join_room"_s && m.value(u"room_name"_s) == room;
-                });
-            },
-            kStartMs);
+        return testwait::until([&] { return lobby.last(u"join_room"_s).value(u"room_name"_s) == room; },
+                               kStartMs);
     }
 
 private slots:
