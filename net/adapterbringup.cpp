@@ -5,7 +5,6 @@
 #include "net/wintun_api.h"
 
 #include <QObject>
-#include <QThread>
 #include <utility>
 
 namespace bringup {
@@ -13,20 +12,6 @@ namespace {
 
 const char16_t kAdapterName[] = u"RIRODedo";
 const std::uint8_t kRequestedGuid[16] = {};
-
-// A thread for one job. Not QThread::create: that needs std::future, which
-// not every toolchain we build with offers.
-class JobThread : public QThread
-{
-public:
-    explicit JobThread(std::function<void()> job) : job(std::move(job)) {}
-
-protected:
-    void run() override { job(); }
-
-private:
-    std::function<void()> job;
-};
 
 void holdHere(const Hold& hold)
 {
@@ -104,13 +89,12 @@ bool Runner::start(Steps steps, Done whenDone)
         return false;
     done = std::move(whenDone);
     const unsigned current = ++serial;
-    thread = new JobThread([this, steps = std::move(steps), current] {
+    thread = std::thread([this, steps = std::move(steps), current] {
         made = steps();
         // Queued to the context's thread; the owner waits for this thread before the context goes.
         QMetaObject::invokeMethod(
             context, [this, current] { deliver(current); }, Qt::QueuedConnection);
     });
-    thread->start();
     return true;
 }
 
@@ -118,8 +102,7 @@ std::optional<Made> Runner::finish()
 {
     if (!busy())
         return std::nullopt;
-    thread->wait();
-    delete std::exchange(thread, nullptr);
+    thread.join();
     done = nullptr;
     return std::exchange(made, Made{});
 }

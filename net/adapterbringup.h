@@ -9,9 +9,9 @@
 #include <QString>
 #include <functional>
 #include <optional>
+#include <thread>
 
 class QObject;
-class QThread;
 
 namespace bringup {
 
@@ -55,7 +55,7 @@ public:
     Runner& operator=(const Runner&) = delete;
 
     // Steps are under way or their result has not been handed over yet.
-    bool busy() const { return thread != nullptr; }
+    bool busy() const { return thread.joinable(); }
     // False while busy.
     bool start(Steps steps, Done done);
     // Waits for the steps under way and returns what they made; `done` is not
@@ -68,7 +68,7 @@ private:
     void deliver(unsigned serial);
 
     QObject* context;
-    QThread* thread = nullptr;
+    std::thread thread; // the steps need no event loop
     unsigned serial = 0; // tells a stale hand-over from the current one
     Made made;           // written by the thread, read once it has ended
     Done done;

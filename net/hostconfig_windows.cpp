@@ -4,8 +4,6 @@
 #include "net/hostconfig.h"
 #include "net/broadcastroute.h"
 
-#include <QProcess>
-
 namespace hostconfig {
 
 QString findInstalledTapAdapter(QString& connectionName)
@@ -15,24 +13,10 @@ QString findInstalledTapAdapter(QString& connectionName)
 
 namespace {
 
-// The system's netsh by full path: the program's own folder is the user's to
-// write (a per-user install), and an elevated client must not run a netsh.exe
-// planted there.
-QString netsh()
-{
-    return QString::fromStdWString(lanbroadcast::systemDirectory()) + QStringLiteral("\\netsh.exe");
-}
-
-} // namespace
-
-void configureLayer3(const QString& virtualIp, int overhead)
-{
-    QProcess::execute(netsh(), layer3AddressArguments(virtualIp));
-    QProcess::execute(netsh(), mtuArguments(QLatin1String(kLayer3AdapterName), kLayer3Mtu - overhead));
-}
-
-namespace {
-
+// Every step as the Win32 runner starts it: the system's netsh.exe and
+// route.exe by full path (the program's own folder is the user's to write,
+// and an elevated client must not run a netsh.exe planted there), with no
+// window and no Qt, as the adapter comes up off the window's thread.
 void runAll(const std::vector<lanbroadcast::Command>& commands)
 {
     const std::wstring directory = lanbroadcast::systemDirectory();
@@ -40,7 +24,21 @@ void runAll(const std::vector<lanbroadcast::Command>& commands)
         lanbroadcast::run(command, directory);
 }
 
+lanbroadcast::Command netsh(const QStringList& arguments)
+{
+    lanbroadcast::Command command{L"netsh.exe", {}};
+    for (const QString& argument : arguments)
+        command.arguments.push_back(argument.toStdWString());
+    return command;
+}
+
 } // namespace
+
+void configureLayer3(const QString& virtualIp, int overhead)
+{
+    runAll({netsh(layer3AddressArguments(virtualIp)),
+            netsh(mtuArguments(QLatin1String(kLayer3AdapterName), kLayer3Mtu - overhead))});
+}
 
 void captureBroadcasts(const QString& interfaceName, const QString& virtualIp, bool layer3)
 {
@@ -54,9 +52,9 @@ void releaseBroadcasts(const QString&, const QString& virtualIp)
 
 void configureLayer2(const QString& connectionName, const QString& virtualIp, int overhead)
 {
-    QProcess::execute(netsh(), layer2AddressArguments(connectionName, virtualIp));
-    QProcess::execute(netsh(), layer2MetricArguments(connectionName));
-    QProcess::execute(netsh(), mtuArguments(connectionName, kLayer2Mtu - overhead));
+    runAll({netsh(layer2AddressArguments(connectionName, virtualIp)),
+            netsh(layer2MetricArguments(connectionName)),
+            netsh(mtuArguments(connectionName, kLayer2Mtu - overhead))});
 }
 
 } // namespace hostconfig

@@ -11,7 +11,7 @@ packages=(
   nftables                          # the NATs of bench/nat (test label nat)
   g++-mingw-w64-x86-64 wine64      # Win32 units cross-built and tested under wine
   g++-mingw-w64-x86-64-posix nsis   # the Windows client (posix threads, as its Qt) and its installer
-  xvfb xauth                        # a real display for screenshots
+  xvfb xauth x11-utils              # a real display for screenshots and the Windows client
   libsqlite3-dev                    # the server's state store
   libssl-dev                        # sealed tunnel (AES-GCM) and the server's TLS certificate
   libicu-dev                        # the server's look-alike names (Unicode security skeleton)

@@ -349,8 +349,8 @@ private slots:
     // Crown and lock show gold even without an emoji font (ctest runs this once so).
     void crownAndLockAreDrawn()
     {
-        if (kOnWindows) // Windows: the font engine decides how colour glyphs look
-            QSKIP("colour glyphs are the Windows font engine's; wine draws them in one colour");
+        if (kOnWindows) // which font draws a symbol, and in what colour, is the system's there
+            QSKIP("Windows fonts decide; under wine a text font claims the crown and draws it in one colour");
         shown();
         P::pageStack(*client)->setCurrentWidget(P::mainTabs(*client));
         P::mainTabs(*client)->addTab(P::roomPage(*client), u"room"_s);

@@ -54,6 +54,7 @@ std::unique_ptr<QProcess> wine(const QString& program, const QStringList& argume
 {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(u"QT_QPA_PLATFORM"_s); // the program's own choice: the windows platform
     environment.insert(extra);
     process->setProcessEnvironment(environment);
     process->setWorkingDirectory(directory);
@@ -92,6 +93,19 @@ QString registryValue(const QString& key, const QString& name = {})
             return parts.size() > 2 ? parts.at(2).trimmed() : QString();
     }
     return {};
+}
+
+// Whether the client's main window is on the fixture's X display, as wine shows a Windows window.
+bool windowShown()
+{
+    QFile display(kWinEnvDir + u"/display"_s);
+    QProcess xwininfo;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"DISPLAY"_s, display.open(QIODevice::ReadOnly) ? display.readAll().trimmed() : "");
+    xwininfo.setProcessEnvironment(environment);
+    xwininfo.start(u"xwininfo"_s, {u"-root"_s, u"-tree"_s});
+    return xwininfo.waitForFinished() &&
+           xwininfo.readAllStandardOutput().contains(R"("Zentho - Pellora Beta 0.4": ("pellora.exe")");
 }
 
 bool registryHas(const QString& key, const QString& value = {})
@@ -171,13 +185,15 @@ private slots:
         QVERIFY(registryValue(kUninstall, u"UninstallString"_s).endsWith(u"uninstall.exe\""_s));
     }
 
-    // Over Schannel: the nickname from the registry logs in, the link's room is joined, the key pinned.
+    // On the windows platform, over Schannel: the nickname from the registry logs in, the link's room is
+    // joined, the key pinned.
     void installedClientLogsInSealed()
     {
         FakeLobby lobby(identity);
         startClient(lobby.port(), u"Alpha"_s);
         QVERIFY(loginArrives(lobby));
         QVERIFY(lobby.client->isEncrypted());
+        QVERIFY(testwait::until(windowShown, kStartMs));
         lobby.send(control::message(u"login_ok"_s, {{u"client_id"_s, u"c1"_s}}));
         QVERIFY(joinArrives(lobby, u"Alpha"_s));
         QCOMPARE(registryValue(kUser + u"\\pins"_s, QString::fromLatin1(lobby.endpoint())),

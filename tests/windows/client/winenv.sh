@@ -11,7 +11,11 @@ shift 2
 wine=${PELLORA_WINE:-/usr/lib/wine/wine64}
 wineserver=${PELLORA_WINESERVER:-$(dirname "$wine")/wineserver}
 # netsh.exe and route.exe: a stand-in put in the system folder wins over wine's own.
-export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;netsh.exe,route.exe=n,b"
+# Wine's DirectWrite fails on the host's colour emoji font (a crash inside
+# Qt's font fallback for the crown): wine sees text fonts only, as a Windows
+# without an emoji font, where the client draws the crown and lock itself.
+export FONTCONFIG_FILE=$(cd "$(dirname "$0")/../.." && pwd)/widget/fonts-without-emoji.conf
+export WINEPREFIX=$dir/wineprefix WINEDEBUG=${PELLORA_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=;netsh.exe,route.exe=n,b"
 
 stop() {
   "$wineserver" -k 2>/dev/null
@@ -33,7 +37,10 @@ setup)
   [ -s "$dir/display.fd" ] || { echo "winenv: Xvfb did not start" >&2; exit 1; }
   echo ":$(head -n1 "$dir/display.fd")" >"$dir/display"
   export DISPLAY=$(cat "$dir/display")
-  "$wine" wineboot --init >/dev/null 2>&1 && "$wineserver" -w
+  "$wine" wineboot --init >/dev/null 2>&1 &&
+    # A program that crashes ends there: no debugger that would hold the test's output open.
+    "$wine" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /f >/dev/null 2>&1
+  "$wineserver" -w
   [ -f "$WINEPREFIX/system.reg" ] || { echo "winenv: no wine prefix made in $WINEPREFIX" >&2; exit 1; }
   echo "winenv: prefix $WINEPREFIX, display $DISPLAY"
   ;;
