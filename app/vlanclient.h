@@ -243,6 +243,7 @@ private:
     std::shared_ptr<tunnel::DirectPaths> directPaths = std::make_shared<tunnel::DirectPaths>();
     QTimer* directTimer = nullptr;
     int directTicks = 0;
+    std::uint64_t directRefused = 0; // direct packets dropped by the peer rule, as last logged
 
     QStackedWidget* pageStack = nullptr;
     QDialog* reconnectDialog = nullptr;

@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QNetworkInterface>
 #include <QTimer>
+#include <QtGlobal>
 
 void VLANClient::handleDirectPeers(const QJsonObject& message)
 {
@@ -45,8 +46,14 @@ void VLANClient::tickDirectPaths()
                           udp::send(tunnelSocket, to, data, length);
                       });
     // The list follows every 2 s; probing itself runs every tick.
-    if (++directTicks % 20 == 0)
-        showDirectPaths();
+    if (++directTicks % 20 != 0)
+        return;
+    showDirectPaths();
+    const std::uint64_t refused = directPaths->refused();
+    if (refused != directRefused)
+        qWarning("pellora: %llu direct packets dropped: not the peer's own address or MAC",
+                 static_cast<unsigned long long>(refused - directRefused));
+    directRefused = refused;
 }
 
 void VLANClient::showDirectPaths()
