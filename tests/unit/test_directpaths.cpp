@@ -249,6 +249,21 @@ private slots:
             QVERIFY(at % 60000 < 2000);
     }
 
+    // New candidates from the server are a new chance, but no sooner than 20 s after the last attempt began.
+    void newCandidatesStartAnAttemptOnlyWithinTheSchedule()
+    {
+        Net n;
+        n.b.reachable = false;
+        n.runUntil(nullptr, 5000);
+        n.a.requests.clear();
+        for (quint16 port = 2000; n.now < 30000; ++port) {
+            n.a.paths.setPeers({{"bob", kVipB, 7, 0, kKey, {udp::parsePeer("198.51.100.2", port)}}}, n.now);
+            n.step();
+        }
+        QCOMPARE(n.a.requests.size(), std::size_t(10));
+        QVERIFY(n.a.requests.front() == 20000 && n.a.requests.back() == 21800);
+    }
+
     void fallsBackAfterTwoMissedChecksWithinSevenSeconds()
     {
         Net n;
