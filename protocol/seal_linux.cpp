@@ -1,6 +1,7 @@
 // AES-256-GCM and randomness from OpenSSL 3.
 #include "protocol/seal.h"
 
+#include <cstring>
 #include <openssl/core_dispatch.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -8,8 +9,6 @@
 #include <openssl/params.h>
 #include <openssl/provider.h>
 #include <openssl/rand.h>
-
-#include <cstring>
 
 namespace seal {
 namespace {
@@ -180,8 +179,8 @@ bool Cipher::decrypt(const std::uint8_t nonce[12], const std::uint8_t* aad, std:
     const Gcm& g = *impl_->gcm;
     void* ctx = impl_->decrypt;
     std::size_t written = 0;
-    OSSL_PARAM tagParam[] = {OSSL_PARAM_construct_octet_string(
-                                 OSSL_CIPHER_PARAM_AEAD_TAG, const_cast<std::uint8_t*>(tag), kTagBytes),
+    OSSL_PARAM tagParam[] = {OSSL_PARAM_construct_octet_string(OSSL_CIPHER_PARAM_AEAD_TAG,
+                                                               const_cast<std::uint8_t*>(tag), kTagBytes),
                              OSSL_PARAM_construct_end()};
     // The expected tag goes in before the finish, which compares it.
     const bool ok = g.decryptInit(ctx, nullptr, 0, nonce, 12, nullptr) == 1 &&
