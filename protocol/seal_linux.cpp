@@ -19,6 +19,18 @@ namespace {
 // schedule from setKey on; per datagram only the nonce is set.
 struct Gcm
 {
+    Gcm();
+    ~Gcm() { EVP_CIPHER_free(fetched); }
+    Gcm(const Gcm&) = delete;
+    Gcm& operator=(const Gcm&) = delete;
+
+    bool complete() const
+    {
+        return provider && newctx && freectx && encryptInit && decryptInit && cipher && getParams &&
+               setParams;
+    }
+
+    EVP_CIPHER* fetched = nullptr; // held until exit: it keeps the provider, and so the functions, loaded
     void* provider = nullptr;
     OSSL_FUNC_cipher_newctx_fn* newctx = nullptr;
     OSSL_FUNC_cipher_freectx_fn* freectx = nullptr;
@@ -27,12 +39,6 @@ struct Gcm
     OSSL_FUNC_cipher_cipher_fn* cipher = nullptr;
     OSSL_FUNC_cipher_get_ctx_params_fn* getParams = nullptr;
     OSSL_FUNC_cipher_set_ctx_params_fn* setParams = nullptr;
-
-    bool complete() const
-    {
-        return provider && newctx && freectx && encryptInit && decryptInit && cipher && getParams &&
-               setParams;
-    }
 };
 
 // Whether a provider's colon-separated name list holds `name`.
@@ -48,41 +54,39 @@ bool named(const char* names, const char* name)
     return false;
 }
 
-Gcm findGcm()
+Gcm::Gcm()
 {
-    Gcm g;
-    // Never freed: the fetched cipher keeps its provider, and so the functions, loaded.
-    EVP_CIPHER* fetched = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-    const OSSL_PROVIDER* provider = fetched ? EVP_CIPHER_get0_provider(fetched) : nullptr;
-    if (!provider)
-        return g;
+    fetched = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    const OSSL_PROVIDER* found = fetched ? EVP_CIPHER_get0_provider(fetched) : nullptr;
+    if (!found)
+        return;
     int noCache = 0;
-    const OSSL_ALGORITHM* all = OSSL_PROVIDER_query_operation(provider, OSSL_OP_CIPHER, &noCache);
+    const OSSL_ALGORITHM* all = OSSL_PROVIDER_query_operation(found, OSSL_OP_CIPHER, &noCache);
     for (const OSSL_ALGORITHM* a = all; a && a->algorithm_names; ++a) {
         if (!named(a->algorithm_names, "AES-256-GCM"))
             continue;
         for (const OSSL_DISPATCH* f = a->implementation; f->function_id != 0; ++f) {
             switch (f->function_id) {
             case OSSL_FUNC_CIPHER_NEWCTX:
-                g.newctx = OSSL_FUNC_cipher_newctx(f);
+                newctx = OSSL_FUNC_cipher_newctx(f);
                 break;
             case OSSL_FUNC_CIPHER_FREECTX:
-                g.freectx = OSSL_FUNC_cipher_freectx(f);
+                freectx = OSSL_FUNC_cipher_freectx(f);
                 break;
             case OSSL_FUNC_CIPHER_ENCRYPT_INIT:
-                g.encryptInit = OSSL_FUNC_cipher_encrypt_init(f);
+                encryptInit = OSSL_FUNC_cipher_encrypt_init(f);
                 break;
             case OSSL_FUNC_CIPHER_DECRYPT_INIT:
-                g.decryptInit = OSSL_FUNC_cipher_decrypt_init(f);
+                decryptInit = OSSL_FUNC_cipher_decrypt_init(f);
                 break;
             case OSSL_FUNC_CIPHER_CIPHER:
-                g.cipher = OSSL_FUNC_cipher_cipher(f);
+                cipher = OSSL_FUNC_cipher_cipher(f);
                 break;
             case OSSL_FUNC_CIPHER_GET_CTX_PARAMS:
-                g.getParams = OSSL_FUNC_cipher_get_ctx_params(f);
+                getParams = OSSL_FUNC_cipher_get_ctx_params(f);
                 break;
             case OSSL_FUNC_CIPHER_SET_CTX_PARAMS:
-                g.setParams = OSSL_FUNC_cipher_set_ctx_params(f);
+                setParams = OSSL_FUNC_cipher_set_ctx_params(f);
                 break;
             default:
                 break;
@@ -91,14 +95,13 @@ Gcm findGcm()
         break;
     }
     if (all)
-        OSSL_PROVIDER_unquery_operation(provider, OSSL_OP_CIPHER, all);
-    g.provider = OSSL_PROVIDER_get0_provider_ctx(provider);
-    return g;
+        OSSL_PROVIDER_unquery_operation(found, OSSL_OP_CIPHER, all);
+    provider = OSSL_PROVIDER_get0_provider_ctx(found);
 }
 
 const Gcm& gcm()
 {
-    static const Gcm found = findGcm();
+    static const Gcm found;
     return found;
 }
 
