@@ -31,14 +31,17 @@ int main(int argc, char** argv)
 {
     int count = 20000;
     int repeat = 5;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool usable = argc % 2 == 1;
+    for (int i = 1; usable && i + 1 < argc; i += 2) {
         const int value = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--count") == 0)
             count = value;
         else if (std::strcmp(argv[i], "--repeat") == 0)
             repeat = value;
+        else
+            usable = false;
     }
-    if (count < 1 || count > 10'000'000 || repeat < 1 || repeat > 100) {
+    if (!usable || count < 1 || count > 10'000'000 || repeat < 1 || repeat > 100) {
         std::fprintf(stderr, "usage: pellora-seal-bench [--count 1..10000000] [--repeat 1..100]\n");
         return 2;
     }
