@@ -1,4 +1,5 @@
 #include "features/invitelink.h"
+
 #include "lobby/pinning.h"
 
 #include <QByteArray>

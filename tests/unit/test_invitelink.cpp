@@ -26,8 +26,8 @@ private slots:
         QTest::addColumn<QString>("server"); // empty: refused
         QTest::addColumn<QString>("roomOrReason");
         QTest::addColumn<QString>("key");
-        const auto row = [](const char* name, const QString& text, const QString& server, const QString& result,
-                            const QString& key = QString()) {
+        const auto row = [](const char* name, const QString& text, const QString& server,
+                            const QString& result, const QString& key = QString()) {
             QTest::newRow(name) << text << server << result << key;
         };
         row("number and port", u"pellora://203.0.113.7:7000/Alpha"_s, u"203.0.113.7:7000"_s, u"Alpha"_s);
@@ -81,8 +81,10 @@ private slots:
         for (const QString& key : {QString(), kFingerprint, kFingerprint.toUpper()}) {
             for (const QString& room : {u"Alpha"_s, u"R&D 🎮"_s, u"a/b?c#d %"_s, u"a?key=x"_s}) {
                 const QString text = invite::formatLink({u"::1"_s, 7001}, room, key);
-                QVERIFY2(!text.contains(u' ') && text.startsWith(u"pellora://[::1]:7001/"_s), qPrintable(text));
-                QVERIFY2(text.endsWith(key.isEmpty() ? QString::fromLatin1(QUrl::toPercentEncoding(room)) : u"?key="_s + kLinkKey),
+                QVERIFY2(!text.contains(u' ') && text.startsWith(u"pellora://[::1]:7001/"_s),
+                         qPrintable(text));
+                QVERIFY2(text.endsWith(key.isEmpty() ? QString::fromLatin1(QUrl::toPercentEncoding(room))
+                                                     : u"?key="_s + kLinkKey),
                          qPrintable(text));
                 QString error;
                 const std::optional<invite::Link> link = invite::parseLink(text, &error);

@@ -1,6 +1,7 @@
 // The client's window against a fake lobby, one behaviour per test.
 #include "tests/support/fakelobby.h"
 
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QInputDialog>
@@ -243,6 +244,29 @@ private slots:
         qunsetenv("PELLORA_SERVER");
         VLANClient next;
         QTRY_COMPARE(lobby->connections, 2);
+    }
+    // At the default size a long name gives way (whole in the tooltip), not the link after "· sealed ·".
+    void longServerNameGivesWayToTheLink()
+    {
+        const QString name = u"a-rather-long-lobby-name.games.example.invalid"_s;
+        shown(name.toLatin1() + ":7777");
+        P::controlSealed(*client) = true;
+        P::showServerLine(*client);
+        QLabel* line = P::serverLabel(*client);
+        QVERIFY2(line->sizeHint().width() <= line->contentsRect().width(),
+                 qPrintable(u"%1 > %2"_s.arg(line->sizeHint().width()).arg(line->contentsRect().width())));
+        QVERIFY2(line->text().contains(u"…"_s) && line->text().contains(u":7777 · sealed · <a href"_s),
+                 qPrintable(line->text()));
+        QCOMPARE(line->toolTip(), name + u":7777"_s);
+    }
+    void privateAddressIsRemembered()
+    {
+        shown();
+        QVERIFY(!P::privateAddressBox(*client)->isChecked());
+        P::privateAddressBox(*client)->click();
+        client.reset();
+        shown();
+        QVERIFY(P::privateAddressBox(*client)->isChecked());
     }
     void dragOnTheFrame_data()
     {
