@@ -128,7 +128,7 @@ private:
     void showDirectPaths();
     void endDirectPaths();
     // The private address (features/privacy.cpp): no candidates, no direct peers.
-    QCheckBox* buildPrivacySetting();
+    QWidget* buildPrivacySetting();
     bool addressPrivate() const;
     void setAddressPrivate(bool on);
 

@@ -2,7 +2,6 @@
 #include "ui/symbols.h"
 #include "ui/theme.h"
 
-#include <QCheckBox>
 #include <QDialog>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -168,9 +167,7 @@ void VLANClient::buildLobbyPage()
     onlineUserList->setContextMenuPolicy(Qt::CustomContextMenu);
     network.layout->addLayout(modeRow);
     network.layout->addWidget(adapterModeLabel);
-    QCheckBox* privacy = buildPrivacySetting();
-    privacy->setStyleSheet(QStringLiteral("color: #a1a1aa; font-size: 12px;"));
-    network.layout->addWidget(privacy);
+    network.layout->addWidget(buildPrivacySetting());
     network.layout->addWidget(sectionHeader(QStringLiteral("ONLINE PLAYERS")));
     network.layout->addWidget(onlineUserList);
 

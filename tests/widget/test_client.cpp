@@ -259,11 +259,18 @@ private slots:
                  qPrintable(line->text()));
         QCOMPARE(line->toolTip(), name + u":7777"_s);
     }
+    // Off at first; its words toggle it too.
     void privateAddressIsRemembered()
     {
         shown();
+        P::pageStack(*client)->setCurrentWidget(P::mainTabs(*client)); // where it lives
         QVERIFY(!P::privateAddressBox(*client)->isChecked());
-        P::privateAddressBox(*client)->click();
+        const QList<QLabel*> labels = P::lobbyPage(*client)->findChildren<QLabel*>();
+        const auto words = std::find_if(labels.begin(), labels.end(), [](QLabel* l) {
+            return l->text() == u"Keep my address private (play through the server only)"_s;
+        });
+        QVERIFY(words != labels.end());
+        QTest::mouseClick(*words, Qt::LeftButton);
         client.reset();
         shown();
         QVERIFY(P::privateAddressBox(*client)->isChecked());
