@@ -37,9 +37,10 @@ void VLANClient::sendCandidates()
         return;
     const bool ipv6 = relayPeer.length > 16; // the socket follows the relay's family
     const QJsonArray addresses =
-        addressPrivate() ? QJsonArray()
-                         : direct::localCandidates(QNetworkInterface::allAddresses(),
-                                                   udp::localPort(tunnelSocket), ipv6, myVirtualIp);
+        addressPrivate() || currentRoomName.isEmpty()
+            ? QJsonArray()
+            : direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnelSocket), ipv6,
+                                      myVirtualIp);
     QJsonObject message = control::message(cmd::candidates);
     message.insert(field::addresses, addresses);
     message.insert(field::privateAddress, addressPrivate());

@@ -7,6 +7,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QStackedWidget>
+#include <QTabWidget>
 
 namespace {
 
@@ -73,8 +75,9 @@ void VLANClient::setAddressPrivate(bool on)
     settings.setValue(QLatin1String(kPrivateAddressKey), on);
     if (on)
         endDirectPaths();
-    // The server hears of it at once; it then sends us, and others about us, new peer lists.
-    if (!currentRoomName.isEmpty())
+    // The server hears of it at once, in a room or not, so that no peer list
+    // made meanwhile names us.
+    if (controlChannelUp() && pageStack->currentWidget() == mainTabs)
         sendCandidates();
     showDirectPaths();
 }
