@@ -266,19 +266,24 @@ void VLANClient::watchConnection()
 }
 
 // A long name gives way (elided in its middle, whole in the tooltip), never
-// the port, the address it was reached at, or the link.
+// the link; the port and the address it was reached at too, while they leave
+// the name room for a few letters.
 void VLANClient::showServerLine()
 {
     const QString full = lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress);
-    const QString head =
-        !lobby::isNumericAddress(serverAddress) && full.startsWith(serverAddress) ? serverAddress : full;
     serverLabel->ensurePolished(); // the sheet's font
     const QFontMetrics metrics(serverLabel->font());
-    const int rest = metrics.horizontalAdvance(serverLine(full.mid(head.size()), sealingText(), false));
     constexpr int kSlack = 4; // rich text rounds its runs apart
-    const QString shown =
-        metrics.elidedText(head, Qt::ElideMiddle, kPanelWidth - 2 * kPanelMargin - kSlack - rest) +
-        full.mid(head.size());
+    const auto roomFor = [&](const QString& kept) {
+        return kPanelWidth - 2 * kPanelMargin - kSlack -
+               metrics.horizontalAdvance(serverLine(kept, sealingText(), false));
+    };
+    qsizetype headSize = full.size();
+    if (!lobby::isNumericAddress(serverAddress) && full.startsWith(serverAddress) &&
+        roomFor(full.mid(serverAddress.size())) >= metrics.horizontalAdvance(QStringLiteral("abc…xyz")))
+        headSize = serverAddress.size();
+    const QString tail = full.mid(headSize);
+    const QString shown = metrics.elidedText(full.left(headSize), Qt::ElideMiddle, roomFor(tail)) + tail;
     serverLabel->setText(serverLine(shown.toHtmlEscaped(), sealingText()));
     serverLabel->setToolTip(full);
 }

@@ -1,4 +1,5 @@
 // The client's window against a fake lobby, one behaviour per test.
+#include "lobby/serveraddress.h"
 #include "tests/support/fakelobby.h"
 
 #include <QCheckBox>
@@ -245,19 +246,27 @@ private slots:
         VLANClient next;
         QTRY_COMPARE(lobby->connections, 2);
     }
+    void longServerNameGivesWayToTheLink_data()
+    {
+        QTest::addColumn<QString>("reached");
+        QTest::newRow("name") << QString();
+        QTest::newRow("name reached at a long IPv6 address") << u"2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff"_s;
+    }
     // At the default size a long name gives way (whole in the tooltip), not the link after "· sealed ·".
     void longServerNameGivesWayToTheLink()
     {
+        QFETCH(QString, reached);
         const QString name = u"a-rather-long-lobby-name.games.example.invalid"_s;
         shown(name.toLatin1() + ":7777");
         P::controlSealed(*client) = true;
+        P::reachedAddress(*client) = reached;
         P::showServerLine(*client);
         QLabel* line = P::serverLabel(*client);
         QVERIFY2(line->sizeHint().width() <= line->contentsRect().width(),
                  qPrintable(u"%1 > %2"_s.arg(line->sizeHint().width()).arg(line->contentsRect().width())));
-        QVERIFY2(line->text().contains(u"…"_s) && line->text().contains(u":7777 · sealed · <a href"_s),
+        QVERIFY2(line->text().contains(u"…"_s) && line->text().contains(u" · sealed · <a href"_s),
                  qPrintable(line->text()));
-        QCOMPARE(line->toolTip(), name + u":7777"_s);
+        QCOMPARE(line->toolTip(), ::lobby::describeEndpoint({name, 7777}, reached));
     }
     // Off at first; its words toggle it too.
     void privateAddressIsRemembered()
