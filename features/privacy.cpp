@@ -20,7 +20,7 @@ const char kText[] = "Keep my address private (play through the server only)";
 class ToggleLabel : public QLabel
 {
 public:
-    ToggleLabel(QCheckBox* box) : QLabel(QString::fromUtf8(kText)), box_(box)
+    explicit ToggleLabel(QCheckBox* box) : QLabel(QString::fromUtf8(kText)), box_(box)
     {
         setWordWrap(true);
         setCursor(Qt::PointingHandCursor);
