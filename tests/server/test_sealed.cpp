@@ -143,7 +143,8 @@ private slots:
         shift += 10000;
         // The lobby withdraws the key; the relay takes that up with no datagram to wake it.
         QVERIFY(testwait::until([&] {
-            return routes.publishedVersion() > published && routes.appliedVersion() == routes.publishedVersion();
+            const std::uint64_t now = routes.publishedVersion();
+            return now > published && routes.appliedVersion() == now;
         }));
         const qint64 refused = stat("dropped_unsealed");
         alice.send(kToBob);
