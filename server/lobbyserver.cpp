@@ -87,7 +87,8 @@ bool LobbyServer::start(QString* error)
             return false;
         }
         const RelayBudget budget{static_cast<std::uint32_t>(config_.memberRate),
-                                 static_cast<std::uint32_t>(config_.floodRate), config_.keyUses, config_.keyAskAt};
+                                 static_cast<std::uint32_t>(config_.floodRate), config_.keyUses,
+                                 config_.keyAskAt};
         relay_ = std::make_unique<Relay>(exchange_, budget);
         if (relay_->open(config_.listen, tcp_.serverPort(), error))
             break;
