@@ -83,7 +83,7 @@ std::size_t SealSession::View::seal(std::uint8_t* datagram, std::size_t length, 
             was = uses->load(std::memory_order_relaxed);
             continue;
         }
-        if ((was & kUseMask) >= session_.keyUses_) {
+        if ((was & kUseMask) >= session_.keyUses_.load(std::memory_order_relaxed)) {
             session_.exhausted_.store(true, std::memory_order_relaxed);
             return 0;
         }

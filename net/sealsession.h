@@ -31,8 +31,8 @@ public:
     // until the next key comes. Set by the sealing threads, polled by the GUI
     // side, which then asks the server for a key.
     bool exhausted() const { return exhausted_.load(std::memory_order_relaxed); }
-    // Datagrams one key may seal; lowered only by tests, before any sealing.
-    void setKeyUses(std::uint64_t uses) { keyUses_ = uses; }
+    // Datagrams one key may seal; lowered only by tests.
+    void setKeyUses(std::uint64_t uses) { keyUses_.store(uses, std::memory_order_relaxed); }
 
     // One thread's ciphers and (for the receiving thread) replay windows.
     class View
@@ -65,7 +65,7 @@ private:
     // up), so that a thread still holding the key before counts nothing on the new one.
     std::atomic<std::uint64_t> uses_[2] = {};
     std::atomic<bool> exhausted_{false};
-    std::uint64_t keyUses_ = seal::kKeyUses;
+    std::atomic<std::uint64_t> keyUses_{seal::kKeyUses};
     std::array<std::uint8_t, seal::kKeyBytes> keys_[2] = {};
     std::uint64_t keyGeneration_[2] = {}; // 0: no key in that phase
     std::uint32_t index_ = 0;
