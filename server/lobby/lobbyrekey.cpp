@@ -18,10 +18,12 @@ void Lobby::rekey(Connection&, Session& session, const QJsonObject& message)
     }
     if (!session.room)
         return;
-    // The index as direct_peers gave it (a string), or as a number.
-    bool ok = pair.isDouble();
-    const qint64 index = ok ? qint64(pair.toDouble(-1)) : pair.toString().toLongLong(&ok);
-    if (!ok || index <= 0 || index > qint64{kMaxPairIndex})
+    // The index as a number, or as direct_peers gave it (a string); the range
+    // is checked before a double is converted.
+    const double number = pair.toDouble(0);
+    const qint64 index = pair.isDouble() ? (number >= 1 && number <= kMaxPairIndex ? qint64(number) : 0)
+                                         : pair.toString().toLongLong();
+    if (index <= 0 || index > qint64{kMaxPairIndex})
         return;
     // Only a member of the pair may ask for its key.
     for (auto& [serials, p] : session.room->pairs) {
