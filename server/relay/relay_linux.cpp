@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <sys/eventfd.h>
 #include <thread>
@@ -123,9 +122,9 @@ void Relay::Impl::run()
     for (;;) {
         if (!socket.wait(wakeFd, -1)) {
             std::uint64_t count = 0;
-            if (::read(wakeFd, &count, sizeof count) < 0 && errno != EAGAIN)
-                break;
-            if (stopping.load(std::memory_order_acquire))
+            // Told to stop, or not woken at all (the wait itself failed): the thread ends.
+            const bool woken = ::read(wakeFd, &count, sizeof count) == sizeof count;
+            if (!woken || stopping.load(std::memory_order_acquire))
                 break;
         }
         for (int round = 0; round < kRoundsPerWake; ++round) {
