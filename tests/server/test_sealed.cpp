@@ -109,6 +109,14 @@ private slots:
         addMembers({true, true});
         Member &alice = *members[0], &bob = *members[1];
         const QJsonObject first = alice.lastKey;
+        // The serial by which the relay knows her key: one it may still hold never comes again.
+        const auto serial = [&] {
+            std::shared_ptr<const RouteTable> table;
+            std::uint64_t version = 0;
+            server->routes().fetchIfNewer(table, version);
+            return table->slotTable.at(alice.index).seal.serial;
+        };
+        const std::uint32_t firstSerial = serial();
         // Her sealed connection drops; she takes the session back over a plain
         // one, then (with the id it gave) over a sealed one again.
         alice.control.socket.abort();
@@ -118,6 +126,7 @@ private slots:
         ControlClient sealed(server->port(), kLoopback, true);
         sealed.send("login", {{"username", "member0"}, {"client_id", id}});
         QVERIFY(alice.takeKey(sealed.next("login_ok")));
+        QVERIFY(serial() != firstSerial);
         alice.heartbeat();
         alice.send(kToBob);
         QCOMPARE(bob.receive(), kToBob);
