@@ -54,6 +54,9 @@ void VLANClient::tickDirectPaths()
                       [this](const Endpoint& to, const std::uint8_t* data, std::size_t length) {
                           udp::send(tunnelSocket, to, data, length);
                       });
+    // A pair key nearly used up: the server hands both ends a new one.
+    for (const std::uint32_t pair : directPaths->takeRekeyAsks())
+        sendControlMessage(QJsonObject{{field::cmd, cmd::rekey}, {field::pair, qint64{pair}}});
     // The list follows every 2 s; probing itself runs every tick.
     if (++directTicks % 20 != 0)
         return;

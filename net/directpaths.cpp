@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace tunnel {
 namespace {
@@ -76,6 +77,9 @@ struct DirectPaths::Pair
     std::int64_t lastCheck = 0;
     std::int64_t lastTraffic = std::numeric_limits<std::int64_t>::min() / 2;
     int rtt = -1;
+    bool rekeyAsked = false;
+    std::uint64_t previousKeyId = 0; // the key this one replaced, still opened until previousUntil
+    std::int64_t previousUntil = 0;
 
     ~Pair() { seal::wipe(peer.key.data(), peer.key.size()); }
     void startProbing(std::int64_t nowMs)
@@ -130,6 +134,12 @@ void DirectPaths::setPeers(std::vector<DirectPeer> peers, std::int64_t nowMs)
             p = std::make_unique<Pair>();
             p->peer = peer;
             p->keyId = ++nextKeyId_;
+            // A new key for a pair we had: the peer may not have it yet.
+            for (const auto& old : pairs_)
+                if (old && old->peer.pair == peer.pair) {
+                    p->previousKeyId = old->keyId;
+                    p->previousUntil = nowMs + direct::kPreviousKeyMs;
+                }
             if (!p->cipher.setKey(peer.key.data()))
                 p->cipher.clear();
             p->startProbing(nowMs);
@@ -158,7 +168,7 @@ DirectPaths::Sent DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t
     datagram[seal::kHeaderBytes] = direct::kRequest;
     std::memcpy(datagram + seal::kHeaderBytes + 1, sent.txid.data(), sent.txid.size());
     const std::uint64_t counter = p.shared->counter.fetch_add(1, std::memory_order_relaxed);
-    if (!p.cipher.ready() || counter >= seal::kCounterLimit ||
+    if (!p.cipher.ready() || counter >= keyUses ||
         !p.cipher.seal({wordOf(p.peer.pair, p.peer.side, true), counter}, datagram, direct::kProbePayload))
         return sent;
     send(to, datagram, sizeof datagram);
@@ -268,6 +278,18 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
         Pair& p = *pointer;
         if (p.shared->sent.exchange(false, std::memory_order_relaxed))
             p.lastTraffic = nowMs;
+        const std::uint64_t used = p.shared->counter.load(std::memory_order_relaxed);
+        if (!p.rekeyAsked && used >= keyAskAt) {
+            p.rekeyAsked = true;
+            rekeyAsks_.push_back(p.peer.pair);
+        }
+        // A used-up key goes by the relay until the pair gets a new one.
+        if (used + std::min(direct::kSpareUses, keyUses / 4) >= keyUses && p.state != Pair::Relayed) {
+            p.state = Pair::Relayed;
+            p.retryAt = std::numeric_limits<std::int64_t>::max();
+            p.rtt = -1;
+            changed_ = true;
+        }
         if (p.state == Pair::Relayed && nowMs >= p.retryAt)
             p.startProbing(nowMs);
         if (p.state == Pair::Probing) {
@@ -307,6 +329,11 @@ std::vector<DirectStatus> DirectPaths::status() const
     return out;
 }
 
+std::vector<std::uint32_t> DirectPaths::takeRekeyAsks()
+{
+    return std::exchange(rekeyAsks_, {});
+}
+
 void DirectPaths::publish()
 {
     auto table = std::make_shared<Table>();
@@ -314,7 +341,7 @@ void DirectPaths::publish()
     for (const auto& p : pairs_)
         table->routes.push_back({p->peer.vip, p->peer.pair & seal::kIndexMask, p->peer.side & 1, p->keyId,
                                  p->state == Pair::Direct, p->path, p->peer.candidates, p->shared,
-                                 p->peer.key});
+                                 p->peer.key, p->previousKeyId, p->previousUntil});
     std::shared_ptr<const Table> old;
     {
         SpinLock lock(busy_);
@@ -351,6 +378,17 @@ struct DirectPaths::View::Keyed
     seal::Cipher cipher;
     seal::ReplayWindow window;
     peerrule::AddressBook<std::uint64_t, 1> mac; // the peer's own, learned from its first frame
+    std::unique_ptr<Keyed> previous; // the pair's key before, with its window
+
+    long open(const seal::Header& h, std::uint8_t* datagram, std::size_t length)
+    {
+        if (!cipher.ready() || !window.fresh(h.counter))
+            return -1;
+        const long opened = cipher.open(datagram, length);
+        if (opened >= 0)
+            window.accept(h.counter);
+        return opened;
+    }
 };
 
 DirectPaths::View::View(DirectPaths& paths) : paths_(paths), layer2_(paths.layer2) {}
@@ -382,6 +420,12 @@ void DirectPaths::View::sync()
         next[i]->keyId = r.keyId;
         if (!next[i]->cipher.setKey(r.key.data()))
             next[i]->cipher.clear();
+        for (auto& k : keyed_)
+            if (k && r.previousKeyId != 0 && k->keyId == r.previousKeyId) {
+                k->previous.reset();
+                next[i]->previous = std::move(k);
+                break;
+            }
     }
     keyed_ = std::move(next);
     table_ = std::move(table);
@@ -406,7 +450,7 @@ const DirectPaths::Route* DirectPaths::View::route(const std::uint8_t* packet, s
             return nullptr;
         }
         for (const Route& r : table_->routes)
-            if (r.direct && r.shared->mac.load(std::memory_order_relaxed) == want)
+            if (r.direct && r.shared->mac.load(std::memory_order_relaxed) == want && fresh(r))
                 return &r;
         return nullptr;
     }
@@ -414,7 +458,7 @@ const DirectPaths::Route* DirectPaths::View::route(const std::uint8_t* packet, s
         return nullptr;
     const auto destination = static_cast<std::uint32_t>(readBig(packet + 16, 4));
     for (const Route& r : table_->routes)
-        if (r.direct && r.vip == destination)
+        if (r.direct && r.vip == destination && fresh(r))
             return &r;
     return nullptr;
 }
@@ -423,7 +467,7 @@ std::size_t DirectPaths::View::seal(const Route& route, std::uint8_t* datagram, 
 {
     Keyed& k = *keyed_[indexOf(route)];
     const std::uint64_t counter = route.shared->counter.fetch_add(1, std::memory_order_relaxed);
-    if (!k.cipher.ready() || counter >= seal::kCounterLimit)
+    if (!k.cipher.ready() || counter >= paths_.keyUses)
         return 0;
     if (!route.shared->sent.load(std::memory_order_relaxed))
         route.shared->sent.store(true, std::memory_order_relaxed);
@@ -445,12 +489,19 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
         return {};
     const Route& r = *found;
     Keyed& k = *keyed_[indexOf(r)];
-    if (!k.cipher.ready() || !k.window.fresh(h.counter))
-        return {};
-    const long opened = k.cipher.open(datagram, length);
+    // For a while after a new key, data may still come under the one before;
+    // the datagram is kept for that second try (a failed open wipes it).
+    Keyed* previous = k.previous && nowMs < r.previousUntil && !(h.word & direct::kProbe) ? k.previous.get()
+                                                                                         : nullptr;
+    if (previous)
+        spare_.assign(datagram, datagram + length);
+    long opened = k.open(h, datagram, length);
+    if (opened < 0 && previous) {
+        std::memcpy(datagram, spare_.data(), length);
+        opened = previous->open(h, datagram, length);
+    }
     if (opened < 0)
         return {};
-    k.window.accept(h.counter);
     if (!(h.word & direct::kProbe)) {
         if (admit(r, k, datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened)))
             return {Inbound::Data, static_cast<std::size_t>(opened)};
@@ -481,7 +532,7 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
     reply[seal::kHeaderBytes] = direct::kAnswer;
     std::memcpy(reply + seal::kHeaderBytes + 1, probe + 1, direct::kTxidBytes);
     const std::uint64_t counter = r.shared->counter.fetch_add(1, std::memory_order_relaxed);
-    if (counter >= seal::kCounterLimit ||
+    if (counter >= paths_.keyUses ||
         !k.cipher.seal({wordOf(r.pair, r.side, true), counter}, reply, direct::kProbePayload))
         return {};
     return {Inbound::Answer, direct::kProbeBytes};

@@ -20,6 +20,7 @@
 #include "protocol/peerrule.h"
 #include "protocol/seal.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -83,6 +84,10 @@ constexpr std::size_t kMaxCandidates = 16;
 constexpr std::int64_t kTriggeredEveryMs = 1000;
 constexpr std::size_t kTriggeredPerMinute = 4;
 using Txid = std::array<std::uint8_t, kTxidBytes>;
+// After a pair's new key, data under the one before is still taken this long.
+constexpr std::int64_t kPreviousKeyMs = 10000;
+// The last uses of a key are left to probes and answers: data never finds a key used up.
+constexpr std::uint64_t kSpareUses = 256;
 } // namespace direct
 
 class DirectPaths
@@ -106,7 +111,14 @@ public:
     std::vector<DirectStatus> status() const;
     // Direct datagrams that opened but broke the peer rule, dropped.
     std::uint64_t refused() const { return refused_.load(std::memory_order_relaxed); }
+    // The pairs whose key sealed keyAskAt datagrams since the last call, each
+    // once per key: the server is asked for new keys ({"cmd":"rekey","pair":N}).
+    std::vector<std::uint32_t> takeRekeyAsks();
     bool layer2 = false; // set before the engine starts: frames are routed by destination MAC
+    // Datagrams a pair key seals at most, and when a new one is asked for; a
+    // pair whose key is used up goes by the relay. Lowered only by tests.
+    std::uint64_t keyUses = seal::kKeyUses;
+    std::uint64_t keyAskAt = seal::kKeyAskAt;
 
     // Shared by the pair's senders on every thread: one counter sequence, the
     // peer's MAC as the inbound thread learned it, whether data went direct.
@@ -129,6 +141,8 @@ public:
         std::vector<Endpoint> candidates; // the ones the server named
         std::shared_ptr<Shared> shared;
         std::array<std::uint8_t, seal::kKeyBytes> key{};
+        std::uint64_t previousKeyId = 0; // the pair's key before, taken for data until previousUntil
+        std::int64_t previousUntil = 0;
     };
     struct Table
     {
@@ -171,11 +185,18 @@ public:
         bool admit(const Route& r, Keyed& k, const std::uint8_t* packet, std::size_t length);
         bool admitFrame(const Route& r, Keyed& k, const std::uint8_t* frame, std::size_t length);
         std::size_t indexOf(const Route& route) const { return std::size_t(&route - table_->routes.data()); }
+        // The route's key has uses left for data (the spare ones kept for probes).
+        bool fresh(const Route& route) const
+        {
+            const std::uint64_t spare = std::min(direct::kSpareUses, paths_.keyUses / 4);
+            return route.shared->counter.load(std::memory_order_relaxed) + spare < paths_.keyUses;
+        }
         DirectPaths& paths_;
         const bool layer2_;
         std::uint64_t generation_ = 0;
         std::shared_ptr<const Table> table_;
         std::vector<std::unique_ptr<Keyed>> keyed_; // one per route
+        std::vector<std::uint8_t> spare_;           // a datagram kept for a second key to try
     };
 
 private:
@@ -231,6 +252,7 @@ private:
 
     std::vector<std::unique_ptr<Pair>> pairs_;
     std::uint64_t nextKeyId_ = 0;
+    std::vector<std::uint32_t> rekeyAsks_;
     bool changed_ = false;
     std::atomic<std::uint64_t> refused_{0};
     Ring ring_;

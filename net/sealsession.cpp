@@ -3,6 +3,17 @@
 #include <cstring>
 
 namespace tunnel {
+namespace {
+
+constexpr unsigned kUseBits = 40;
+constexpr std::uint64_t kUseMask = (std::uint64_t{1} << kUseBits) - 1;
+
+std::uint64_t usesTag(std::uint64_t generation)
+{
+    return generation << kUseBits;
+}
+
+} // namespace
 
 SealSession::~SealSession()
 {
@@ -16,6 +27,8 @@ void SealSession::setKey(const std::uint8_t key[seal::kKeyBytes], std::uint32_t 
     std::memcpy(keys_[phase].data(), key, seal::kKeyBytes);
     const std::uint64_t generation = generation_.load(std::memory_order_relaxed) + 1;
     keyGeneration_[phase] = generation;
+    uses_[phase].store(usesTag(generation), std::memory_order_relaxed);
+    exhausted_.store(false, std::memory_order_relaxed);
     index_ = index & seal::kIndexMask;
     phase_ = phase;
     generation_.store(generation, std::memory_order_release);
@@ -57,6 +70,26 @@ std::size_t SealSession::View::seal(std::uint8_t* datagram, std::size_t length, 
     sync();
     if (!cipher_[phase_].ready())
         return 0;
+    // One use of this very key: a key replaced meanwhile is looked up again, once.
+    std::atomic<std::uint64_t>* uses = &session_.uses_[phase_];
+    std::uint64_t was = uses->load(std::memory_order_relaxed);
+    for (int tries = 0;;) {
+        if ((was & ~kUseMask) != usesTag(keyGeneration_[phase_])) {
+            if (++tries > 1)
+                return 0;
+            generation_ = 0;
+            sync();
+            uses = &session_.uses_[phase_];
+            was = uses->load(std::memory_order_relaxed);
+            continue;
+        }
+        if ((was & kUseMask) >= session_.keyUses_.load(std::memory_order_relaxed)) {
+            session_.exhausted_.store(true, std::memory_order_relaxed);
+            return 0;
+        }
+        if (uses->compare_exchange_weak(was, was + 1, std::memory_order_relaxed))
+            break;
+    }
     const std::uint32_t word = index_ | (phase_ ? seal::kPhase : 0u) | (heartbeat ? seal::kHeartbeat : 0u);
     return cipher_[phase_].seal({word, session_.counter_.fetch_add(1, std::memory_order_relaxed)}, datagram,
                                 length);

@@ -27,6 +27,12 @@ public:
     // Plain from now on; the keys are wiped.
     void clear();
     bool active() const { return active_.load(std::memory_order_acquire); }
+    // The newest key sealed all it may: datagrams and heartbeats are dropped
+    // until the next key comes. Set by the sealing threads, polled by the GUI
+    // side, which then asks the server for a key.
+    bool exhausted() const { return exhausted_.load(std::memory_order_relaxed); }
+    // Datagrams one key may seal; lowered only by tests.
+    void setKeyUses(std::uint64_t uses) { keyUses_.store(uses, std::memory_order_relaxed); }
 
     // One thread's ciphers and (for the receiving thread) replay windows.
     class View
@@ -55,6 +61,11 @@ private:
     std::atomic<std::uint64_t> generation_{0};
     // Counters are never reused, not even across keys: one sequence for every sender.
     std::atomic<std::uint64_t> counter_{0};
+    // What each phase's key sealed, under the key's generation (bits 40 and
+    // up), so that a thread still holding the key before counts nothing on the new one.
+    std::atomic<std::uint64_t> uses_[2] = {};
+    std::atomic<bool> exhausted_{false};
+    std::atomic<std::uint64_t> keyUses_{seal::kKeyUses};
     std::array<std::uint8_t, seal::kKeyBytes> keys_[2] = {};
     std::uint64_t keyGeneration_[2] = {}; // 0: no key in that phase
     std::uint32_t index_ = 0;

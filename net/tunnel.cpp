@@ -1,5 +1,6 @@
 #include "app/vlanclient.h"
 #include "protocol/controlcodec.h"
+#include "protocol/names.h"
 
 #include <QSocketNotifier>
 
@@ -24,6 +25,9 @@ void VLANClient::sendUdpHeartbeats()
         const std::size_t size = heartbeatSealer->seal(sealed, 1, true);
         if (size)
             udp::send(tunnelSocket, relayPeer, sealed, size);
+        // The key sealed all it may: nothing goes until the next, asked for at every beat.
+        if (tunnelSeal->exhausted())
+            sendControlMessage(control::message(cmd::rekey));
         return;
     }
     // Only a server that echoed the mode reads it here; an older one drops

@@ -16,6 +16,7 @@ inline constexpr QLatin1String kickPlayer{"kick_player"};
 inline constexpr QLatin1String transferHost{"transfer_host"};
 inline constexpr QLatin1String invite{"invite"};
 inline constexpr QLatin1String candidates{"candidates"};
+inline constexpr QLatin1String rekey{"rekey"};
 // Both ways: a client sends these, the server relays them.
 inline constexpr QLatin1String chat{"chat"};
 inline constexpr QLatin1String globalChat{"global_chat"};

@@ -24,9 +24,14 @@ constexpr std::uint32_t kPhase = 1u << 30;
 constexpr std::uint32_t kHeartbeat = 1u << 29;
 constexpr std::uint32_t kIndexMask = kHeartbeat - 1;
 
-// A key is used for at most this many datagrams in one direction; the server
-// hands out a new one long before (see the README).
+// No header ever carries a counter this high.
 constexpr std::uint64_t kCounterLimit = std::uint64_t{1} << 40;
+// One key seals at most this many datagrams in each direction (AES-GCM's
+// confidentiality limit, RFC 9001 section 6.6); past it the sender drops its
+// traffic until a new key comes.
+constexpr std::uint64_t kKeyUses = std::uint64_t{1} << 23;
+// A sender asks for a new key this early, leaving half for the answer to arrive.
+constexpr std::uint64_t kKeyAskAt = kKeyUses / 2;
 
 struct Header
 {

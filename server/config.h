@@ -1,6 +1,8 @@
 // Settings of one pellora-server process; the defaults are the documented ones.
 #pragma once
 
+#include "protocol/seal.h"
+
 #include <QHostAddress>
 #include <QString>
 #include <QtGlobal>
@@ -37,6 +39,10 @@ struct ServerConfig {
     bool requireSealed = false;  // refuse plain logins
     bool tls = true;             // false: answer a handshake as a server without TLS would (hang up)
     qint64 handshakeDeadlineMs = 10000;   // a TLS handshake must be done by then
-    qint64 tunnelKeyLifetimeMs = 3600000; // a tunnel key is replaced after this long
-    qint64 oldKeyGraceMs = 10000;         // and still accepted this long after
+    qint64 tunnelKeyLifetimeMs = 600000; // tunnel and pair keys are replaced after this long at most
+    qint64 oldKeyGraceMs = 10000;        // a replaced tunnel key is still accepted this long
+    // Datagrams a tunnel key carries each way, and the count at which the relay
+    // asks for the next one (lowered only by tests).
+    std::uint64_t keyUses = seal::kKeyUses;
+    std::uint64_t keyAskAt = seal::kKeyAskAt;
 };

@@ -86,9 +86,10 @@ bool LobbyServer::start(QString* error)
                          .arg(config_.listen.toString(), QString::number(config_.port), tcp_.errorString());
             return false;
         }
-        relay_ =
-            std::make_unique<Relay>(exchange_, RelayBudget{static_cast<std::uint32_t>(config_.memberRate),
-                                                           static_cast<std::uint32_t>(config_.floodRate)});
+        const RelayBudget budget{static_cast<std::uint32_t>(config_.memberRate),
+                                 static_cast<std::uint32_t>(config_.floodRate), config_.keyUses,
+                                 config_.keyAskAt};
+        relay_ = std::make_unique<Relay>(exchange_, budget);
         if (relay_->open(config_.listen, tcp_.serverPort(), error))
             break;
         // The TCP port may be taken for UDP by someone else; with port 0, try another.

@@ -36,6 +36,8 @@ public:
     // SHA-256 of the TLS key's public part, as clients pin it.
     QString fingerprint() const { return fingerprint_; }
     QString statsLine() const;
+    // What the lobby hands the relay, and how far the relay has taken it up.
+    const RouteExchange& routes() const { return exchange_; }
     const Lobby& lobby() const { return lobby_; }
     // Memory held for output that has not reached its clients yet: a line
     // for many clients counts once.

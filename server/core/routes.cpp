@@ -46,18 +46,31 @@ const char* relayCounterName(std::size_t counter)
 
 RouteExchange::RouteExchange(std::uint32_t slotCount)
     : slotCount_(slotCount), table_(std::make_shared<RouteTable>()),
-      heartbeats_(new std::atomic<std::uint64_t>[slotCount]), endpoints_(slotCount)
+      heartbeats_(new std::atomic<std::uint64_t>[slotCount]), endpoints_(slotCount),
+      rekeys_(new std::atomic<std::uint32_t>[slotCount])
 {
-    for (std::uint32_t i = 0; i < slotCount; ++i)
+    for (std::uint32_t i = 0; i < slotCount; ++i) {
         heartbeats_[i].store(0, std::memory_order_relaxed);
+        rekeys_[i].store(0, std::memory_order_relaxed);
+    }
 }
 
 void RouteExchange::publish(std::shared_ptr<const RouteTable> table)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    table_.swap(table);
-    version_.fetch_add(1, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        table_.swap(table);
+        version_.fetch_add(1, std::memory_order_release);
+        if (wake_)
+            wake_();
+    }
     // The old table, if the relay no longer holds it, is freed here, after the lock.
+}
+
+void RouteExchange::setWaker(std::function<void()> wake)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    wake_ = std::move(wake);
 }
 
 bool RouteExchange::fetchIfNewer(std::shared_ptr<const RouteTable>& current, std::uint64_t& version) const
@@ -67,6 +80,7 @@ bool RouteExchange::fetchIfNewer(std::shared_ptr<const RouteTable>& current, std
     std::lock_guard<std::mutex> lock(mutex_);
     current = table_;
     version = version_.load(std::memory_order_relaxed);
+    applied_.store(version, std::memory_order_release);
     return true;
 }
 
@@ -121,4 +135,19 @@ BoundEndpoint RouteExchange::boundEndpoint(std::uint32_t slot, std::uint32_t gen
     std::lock_guard<std::mutex> lock(mutex_);
     const SlotEndpoint& entry = endpoints_[slot];
     return entry.gen == gen ? entry.endpoint : BoundEndpoint{};
+}
+
+void RouteExchange::askRekey(std::uint32_t slot, std::uint32_t gen)
+{
+    if (slot >= slotCount_ || gen == 0)
+        return;
+    rekeys_[slot].store(gen, std::memory_order_relaxed);
+    rekeyAsks_.fetch_add(1, std::memory_order_release);
+}
+
+bool RouteExchange::takeRekey(std::uint32_t slot, std::uint32_t gen)
+{
+    if (slot >= slotCount_ || rekeys_[slot].load(std::memory_order_relaxed) == 0)
+        return false;
+    return rekeys_[slot].exchange(0, std::memory_order_relaxed) == gen;
 }

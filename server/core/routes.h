@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -121,12 +122,24 @@ public:
     // The endpoint bound for the session in `slot` with generation `gen`; none when another's.
     BoundEndpoint boundEndpoint(std::uint32_t slot, std::uint32_t gen) const;
 
-    // Relay side. Replaces `current` when a newer table was published.
+    // The relay used its session's key in `slot` for nearly all it may: the
+    // lobby takes the request (true once) and hands out a new key.
+    std::uint64_t rekeyAsks() const { return rekeyAsks_.load(std::memory_order_acquire); }
+    bool takeRekey(std::uint32_t slot, std::uint32_t gen);
+    // How many tables were published, and how many of those the relay has taken up.
+    std::uint64_t publishedVersion() const { return version_.load(std::memory_order_acquire); }
+    std::uint64_t appliedVersion() const { return applied_.load(std::memory_order_acquire); }
+
+    // Relay side. Called after every publish (on the lobby's thread), so that a
+    // new table (a new key, an old one withdrawn) applies without waiting for traffic.
+    void setWaker(std::function<void()> wake);
+    // Replaces `current` when a newer table was published.
     bool fetchIfNewer(std::shared_ptr<const RouteTable>& current, std::uint64_t& version) const;
     void noteHeartbeat(std::uint32_t slot, std::uint32_t gen, std::int64_t nowMs);
     void storeCounters(const RelayCounters& counters);
     // Called only when the slot's endpoint changed (bound, moved, unbound).
     void noteEndpoint(std::uint32_t slot, std::uint32_t gen, const BoundEndpoint& endpoint);
+    void askRekey(std::uint32_t slot, std::uint32_t gen);
 
 private:
     const std::uint32_t slotCount_;
@@ -141,4 +154,8 @@ private:
     };
     std::vector<SlotEndpoint> endpoints_; // under mutex_
     std::atomic<std::uint64_t> endpointChanges_{0};
+    std::function<void()> wake_; // under mutex_
+    mutable std::atomic<std::uint64_t> applied_{0};
+    std::unique_ptr<std::atomic<std::uint32_t>[]> rekeys_; // the asking session's gen, 0: none
+    std::atomic<std::uint64_t> rekeyAsks_{0};
 };

@@ -106,6 +106,7 @@ const QHash<QString, Lobby::Handler>& Lobby::handlers()
         {cmd::transferHost, &Lobby::transferHost},
         {cmd::invite, &Lobby::invite},
         {cmd::candidates, &Lobby::directCandidates},
+        {cmd::rekey, &Lobby::rekey},
     };
     return table;
 }
@@ -384,6 +385,7 @@ void Lobby::tick()
     const qint64 now = clock_();
     expireSessions(now);
     rotateTunnelKeys(now);
+    renewPairKeys(now);
     checkBoundEndpoints(now);
     std::vector<ConnectionId> late;
     for (const auto& [id, c] : connections_)

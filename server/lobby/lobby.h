@@ -132,6 +132,10 @@ private:
         SealRoute seal;
         qint64 keyIssuedAt = 0;
         qint64 oldKeyUntil = 0;
+        // The last serial its keys had: kept while it is plain, so that the
+        // relay never mistakes a later key for one it holds.
+        std::uint32_t sealSerial = 0;
+        bool rekeyWanted = false; // the relay or the client asked for a new key
         // Direct paths (sealed sessions): what the client listed and where the
         // relay bound its heartbeats ("address:port", empty: nowhere yet).
         QStringList candidates;
@@ -182,6 +186,8 @@ private:
             std::uint32_t index = 0; // unique among the server's live pairs
             quint64 serial = 0;      // never repeats
             SealKey key;
+            qint64 issuedAt = kNever; // the key; kNever: not looked at yet
+            bool rekeyWanted = false; // a member asked for a new key
         };
         std::map<std::pair<quint64, quint64>, Pair> pairs;
         bool directDirty = false; // pairs or lists to be looked at
@@ -237,6 +243,8 @@ private:
     void transferHost(Connection&, Session& session, const QJsonObject& message);
     void invite(Connection&, Session& session, const QJsonObject& message);
     void directCandidates(Connection&, Session& session, const QJsonObject& message);
+    // A new tunnel key, or with "pair" a new pair key (server/lobby/lobbyrekey.cpp).
+    void rekey(Connection&, Session& session, const QJsonObject& message);
 
     // Sessions.
     Session* createSession(const QString& name, const Connection& connection, bool keyed);
@@ -249,6 +257,11 @@ private:
     void sendTunnelKey(Session& session, QJsonObject message);
     void setSealed(Session& session, bool sealed);
     void rotateTunnelKeys(qint64 now);
+    // Pair keys too age by time and by request (server/lobby/lobbyrekey.cpp).
+    void renewPairKeys(qint64 now);
+    // A key is replaced on request only once it is this old: each member can
+    // make the server do the work only so often.
+    static constexpr qint64 kRekeyMinAgeMs = 2000;
     // Direct paths (server/lobby/lobbydirect.cpp).
     static bool directEligible(const Session& session)
     {
@@ -370,5 +383,6 @@ private:
     bool directDirty_ = false;   // some room's pairs or lists want a look
     bool directPending_ = false; // some member's list waits for its budget
     std::uint64_t endpointChangesSeen_ = 0;
+    std::uint64_t rekeyAsksSeen_ = 0;
     bool endpointsPending_ = false; // a change waits for the member's budget
 };

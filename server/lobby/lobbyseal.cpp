@@ -40,6 +40,7 @@ void Lobby::setSealed(Session& session, bool sealed)
                 directChanged(*session.room);
         }
         route = SealRoute();
+        session.rekeyWanted = false;
         return;
     }
     if (route.serial == 0 && session.room)
@@ -48,8 +49,12 @@ void Lobby::setSealed(Session& session, bool sealed)
     std::swap(route.key, route.oldKey);
     route.oldValid = route.serial != 0;
     route.phase = route.serial != 0 ? static_cast<std::uint8_t>(route.phase ^ 1) : 0;
-    // A serial never repeats for a slot, so the relay sees every change.
-    route.serial = route.serial + 1 == 0 ? 1 : route.serial + 1;
+    // A serial never repeats for a session, not even across plain spells: the
+    // relay may see the tables between only after the next, and must still
+    // take this key for a new one.
+    session.sealSerial = session.sealSerial + 1 == 0 ? 1 : session.sealSerial + 1;
+    route.serial = session.sealSerial;
+    session.rekeyWanted = false;
     session.keyIssuedAt = now;
     session.oldKeyUntil = now + config_.oldKeyGraceMs;
     routesDirty_ = true;
@@ -75,8 +80,14 @@ void Lobby::sendTunnelKey(Session& session, QJsonObject message)
 
 void Lobby::rotateTunnelKeys(qint64 now)
 {
+    // The relay asks when a key carried nearly all it may.
+    const bool asked = relay_ && relay_->rekeyAsks() != rekeyAsksSeen_;
+    if (asked)
+        rekeyAsksSeen_ = relay_->rekeyAsks();
     for (const auto& [name, s] : sessions_) {
         Session& session = *s;
+        if (asked && relay_->takeRekey(session.slot, session.gen))
+            session.rekeyWanted = session.seal.serial != 0;
         if (session.seal.serial == 0)
             continue;
         if (session.seal.oldValid && now >= session.oldKeyUntil) {
@@ -86,7 +97,9 @@ void Lobby::rotateTunnelKeys(qint64 now)
         }
         // A key is replaced only while the player can hear of it; a detached
         // session gets its new key when it comes back.
-        if (session.connection == 0 || now - session.keyIssuedAt < config_.tunnelKeyLifetimeMs)
+        const qint64 age = now - session.keyIssuedAt;
+        if (session.connection == 0 ||
+            (age < config_.tunnelKeyLifetimeMs && !(session.rekeyWanted && age >= kRekeyMinAgeMs)))
             continue;
         setSealed(session, true);
         sendTunnelKey(session, control::message(cmd::tunnelKey, {}));

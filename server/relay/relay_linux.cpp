@@ -7,6 +7,7 @@
 #include "server/relay/udpbatch_linux.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <sys/eventfd.h>
 #include <thread>
@@ -25,7 +26,8 @@ struct Relay::Impl {
 
     RouteExchange& exchange;
     UdpBatchSocket socket;
-    int wakeFd = -1;
+    int wakeFd = -1; // written on stop and on every new route table
+    std::atomic<bool> stopping{false};
     std::thread thread;
     RelayBudget budget;
     // Translated copies of the batch's datagrams, one slot per datagram,
@@ -115,8 +117,16 @@ void Relay::Impl::run()
     RelayCore core(exchange, budget);
     TargetList targets;
     // No timeout: arming a timer at every sleep costs each datagram time, and
-    // nothing here needs a tick (stop comes through the wake-up descriptor).
-    while (socket.wait(wakeFd, -1)) {
+    // nothing here needs a tick. Stop and new route tables come through the
+    // wake-up descriptor, so a key withdrawn stops working at once, traffic or not.
+    for (;;) {
+        if (!socket.wait(wakeFd, -1)) {
+            std::uint64_t count = 0;
+            // Told to stop, or not woken at all (the wait itself failed): the thread ends.
+            const bool woken = ::read(wakeFd, &count, sizeof count) == sizeof count;
+            if (!woken || stopping.load(std::memory_order_acquire))
+                break;
+        }
         for (int round = 0; round < kRoundsPerWake; ++round) {
             core.refreshRoutes();
             const int received = socket.receive();
@@ -138,6 +148,7 @@ Relay::Relay(RouteExchange& exchange, RelayBudget budget) : d_(new Impl(exchange
 
 Relay::~Relay()
 {
+    d_->exchange.setWaker(nullptr);
     stop();
     if (d_->wakeFd >= 0)
         ::close(d_->wakeFd);
@@ -153,6 +164,12 @@ bool Relay::open(const QHostAddress& address, quint16 port, QString* error)
     }
     if (!d_->socket.open(address, port, error))
         return false;
+    const int fd = d_->wakeFd;
+    d_->exchange.setWaker([fd] {
+        const std::uint64_t one = 1;
+        // A full counter already wakes the thread.
+        (void)!::write(fd, &one, sizeof one);
+    });
     // Bursts from a full room outrun the default buffers; the kernel grants
     // more only up to net.core.rmem_max / wmem_max (see the README).
     const int granted = std::min(d_->socket.receiveBuffer(), d_->socket.sendBuffer());
@@ -174,6 +191,7 @@ void Relay::start()
 {
     if (d_->thread.joinable() || d_->socket.fd() < 0)
         return;
+    d_->stopping.store(false, std::memory_order_relaxed);
     d_->thread = std::thread([this] { d_->run(); });
 }
 
@@ -181,6 +199,7 @@ void Relay::stop()
 {
     if (!d_->thread.joinable())
         return;
+    d_->stopping.store(true, std::memory_order_release);
     const std::uint64_t one = 1;
     if (::write(d_->wakeFd, &one, sizeof one) != sizeof one)
         serverlog::write(serverlog::Level::Error, QStringLiteral("relay: cannot wake the relay thread"));

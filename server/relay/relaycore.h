@@ -29,6 +29,10 @@ struct LocalAddress {
 struct RelayBudget {
     std::uint32_t memberRate = 150000; // everything a member has relayed, each copy counted
     std::uint32_t floodRate = 2000;    // copies to the whole room (broadcast, multicast, unknown)
+    // Datagrams one tunnel key carries each way, and the count at which the
+    // relay asks the lobby for the next key.
+    std::uint64_t keyUses = seal::kKeyUses;
+    std::uint64_t keyAskAt = seal::kKeyAskAt;
 };
 
 // Integer thousandths of a token, so the per-datagram path stays exact and
@@ -167,6 +171,9 @@ private:
         std::uint8_t phase = 0;     // of the newest key
         std::uint8_t sendPhase = 0; // the newest once the client has used it, or the old one is gone
         std::uint64_t sent = 0;     // counter of what the relay sealed for it, never repeated
+        std::uint64_t opened[2] = {}; // datagrams opened with each phase's key
+        std::uint64_t sealed[2] = {}; // and sealed with it
+        std::uint32_t askedFor = 0;   // the serial whose replacement the lobby was asked for
     };
     struct Member {
         std::uint32_t gen = 0;
@@ -215,6 +222,8 @@ private:
     void updateSealing(std::uint32_t slot, const SealRoute& route);
     // Opens a datagram of `slot` into opened_, scrambled like a plain one; its length, or -1.
     long openFrom(std::uint32_t slot, const std::uint8_t* data, std::size_t length, bool* heartbeat);
+    // Counts one use of the key in `phase`; the lobby hears when the newest key is nearly used up.
+    void countUse(std::uint32_t slot, std::uint64_t& uses, int phase);
     RelayCounter bindSealed(std::uint32_t slot, const Endpoint& from, const LocalAddress& local,
                             std::int64_t nowMs, int layer);
     void bind(std::uint32_t slot, const Endpoint& from, const LocalAddress& local);

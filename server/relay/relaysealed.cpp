@@ -23,6 +23,7 @@ void RelayCore::updateSealing(std::uint32_t slot, const SealRoute& route)
         // A new key starts a new window: its counters are its own.
         s.loaded[p] = s.cipher[p].setKey(key.bytes.data()) ? serial : 0;
         s.window[p].reset();
+        s.opened[p] = s.sealed[p] = 0;
     };
     load(phase, route.serial, route.key);
     if (route.oldValid) {
@@ -47,7 +48,8 @@ long RelayCore::openFrom(std::uint32_t slot, const std::uint8_t* data, std::size
     // Only what the client itself sealed, for its own index, under a key the
     // relay holds, with a counter not seen before.
     if (!seal::readHeader(data, length, &header) || header.fromRelay() || header.index() != slot ||
-        s.loaded[header.phase()] == 0 || !s.window[header.phase()].fresh(header.counter))
+        s.loaded[header.phase()] == 0 || !s.window[header.phase()].fresh(header.counter) ||
+        s.opened[header.phase()] >= budget_.keyUses)
         return -1;
     // Opened straight into opened_, payload first: no copy of the datagram before or after.
     const std::size_t payload = length - seal::kOverhead;
@@ -57,6 +59,7 @@ long RelayCore::openFrom(std::uint32_t slot, const std::uint8_t* data, std::size
         return -1;
     const long opened = static_cast<long>(payload);
     s.window[header.phase()].accept(header.counter);
+    countUse(slot, s.opened[header.phase()], header.phase());
     if (header.phase() == s.phase)
         s.sendPhase = s.phase;
     *heartbeat = header.heartbeat();
@@ -70,9 +73,28 @@ std::size_t RelayCore::sealFor(std::uint32_t slot, const std::uint8_t* data, std
                                std::uint8_t* out)
 {
     Sealing& s = *members_[slot].sealing;
+    // Never past a key's uses: the other key if it has some left (the client
+    // holds both), else nothing until the lobby's next key.
+    int phase = s.sendPhase;
+    if (s.sealed[phase] >= budget_.keyUses)
+        phase ^= 1;
+    if (s.loaded[phase] == 0 || s.sealed[phase] >= budget_.keyUses)
+        return 0;
+    countUse(slot, s.sealed[phase], phase);
     std::memcpy(out + seal::kHeaderBytes, data, length);
     tunnel::scrambleInPlace(out + seal::kHeaderBytes, length);
     const seal::Header header{
-        seal::kFromRelay | (s.sendPhase ? seal::kPhase : 0u) | (slot & seal::kIndexMask), s.sent++};
-    return s.cipher[s.sendPhase].seal(header, out, length);
+        seal::kFromRelay | (phase ? seal::kPhase : 0u) | (slot & seal::kIndexMask), s.sent++};
+    return s.cipher[phase].seal(header, out, length);
+}
+
+void RelayCore::countUse(std::uint32_t slot, std::uint64_t& uses, int phase)
+{
+    Member& m = members_[slot];
+    Sealing& s = *m.sealing;
+    // Only the newest key is worth replacing; once asked, the next serial answers.
+    if (++uses >= budget_.keyAskAt && phase == s.phase && s.askedFor != s.serial) {
+        s.askedFor = s.serial;
+        exchange_.askRekey(slot, m.gen);
+    }
 }

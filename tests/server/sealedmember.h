@@ -18,6 +18,7 @@ struct Member
     QString id;         // the client_id of login_ok
     bool keyed = false; // login_ok gave a tunnel key
     QByteArray lastRaw; // the last datagram received, as it crossed
+    QJsonObject lastKey; // the last message takeKey() read
     Member(quint16 port, bool s, const QHostAddress& from = QHostAddress(QHostAddress::LocalHost))
         : control(port, from, s), tunnel(port, from), sealed(s)
     {
@@ -43,6 +44,7 @@ struct Member
     void heartbeat() { sealed ? tunnel.sendRaw(sealedBytes({}, true)) : tunnel.heartbeat(id); }
     bool takeKey(const QJsonObject& message)
     {
+        lastKey = message;
         const QByteArray key = QByteArray::fromBase64(message.value("tunnel_key").toString().toLatin1());
         phase = message.value("tunnel_phase").toString().toInt() & 1;
         index = message.value("tunnel_index").toString().toUInt();

@@ -127,6 +127,38 @@ private slots:
         QCOMPARE(texts(peersIn(list).at(0).toObject().value("candidates")),
                  (QStringList{seen, "192.168.1.10:40123"}));
     }
+    // The same pair with a new key: at a member's request (not a stranger's,
+    // not for a key younger than two seconds), and for every pair after ten minutes.
+    void pairKeysAreRenewedOnAMembersRequestAndAfterTenMinutes()
+    {
+        Member& alice = enter(true);
+        Member& bob = enter(true);
+        Member& carol = enter(true);
+        const auto peerNamed = [](Member& m, const QString& name) {
+            for (const QJsonValue& peer : peersIn(listOf(m, 2)))
+                if (peer.toObject().value("username") == name)
+                    return peer.toObject();
+            return QJsonObject();
+        };
+        const QJsonObject before = peerNamed(alice, "m2");
+        peerNamed(bob, "m1");
+        listOf(carol, 2);
+        const QJsonObject ask{{"cmd", "rekey"}, {"pair", before.value("pair").toString().toInt()}};
+        now += 2000;
+        carol.control.sendRaw(control::encodeLine(ask));
+        QVERIFY(alice.control.quietOn("direct_peers"));
+        alice.control.sendRaw(control::encodeLine(ask));
+        const QJsonObject after = peerNamed(alice, "m2");
+        QCOMPARE(after.value("pair"), before.value("pair"));
+        QVERIFY(after.value("key") != before.value("key"));
+        QCOMPARE(peerNamed(bob, "m1").value("key"), after.value("key"));
+        QVERIFY(carol.control.quietOn("direct_peers", 0));
+        alice.control.sendRaw(control::encodeLine(ask));
+        QVERIFY(alice.control.quietOn("direct_peers"));
+        now += 600000;
+        QVERIFY(peerNamed(alice, "m2").value("key") != after.value("key"));
+        QVERIFY(!listOf(carol, 2).isEmpty());
+    }
     void candidateChurnSendsPeersABoundedNumberOfLists()
     {
         Member& alice = enter(true);

@@ -13,6 +13,7 @@ class TestSealed : public QObject, ServerFixture
 {
     Q_OBJECT
     std::vector<std::unique_ptr<Member>> members;
+    qint64 shift = 0; // added to the server's clock
 
     // Members 0 (10.8.0.1), 1 (10.8.0.2)... in one room, sealed or not, tunnels bound.
     void addMembers(std::initializer_list<bool> sealed)
@@ -32,7 +33,8 @@ class TestSealed : public QObject, ServerFixture
         ServerConfig config = testConfig();
         adjust(config);
         members.clear();
-        QVERIFY(server = startServer(config));
+        shift = 0;
+        QVERIFY(server = startServer(config, [this] { return monotonicMs() + shift; }));
     }
 
 private slots:
@@ -93,6 +95,97 @@ private slots:
         bob.send(kToAlice);
         QCOMPARE(alice.receive(), kToAlice);
         QVERIFY(!alice.lastRaw.contains(kToAlice.right(20)));
+    }
+    // Datagrams `to` receives until it is quiet, counted by the phase of the key they came under.
+    static std::array<int, 2> received(Member& to)
+    {
+        std::array<int, 2> phases{};
+        while (!to.receive().startsWith("not sealed"))
+            ++phases[to.lastRaw.at(0) & 0x40 ? 1 : 0];
+        return phases;
+    }
+    void aSealedTakeBackAfterAPlainOneRetiresTheFirstKey()
+    {
+        addMembers({true, true});
+        Member &alice = *members[0], &bob = *members[1];
+        const QJsonObject first = alice.lastKey;
+        // The serial by which the relay knows her key: one it may still hold never comes again.
+        const auto serial = [&] {
+            std::shared_ptr<const RouteTable> table;
+            std::uint64_t version = 0;
+            server->routes().fetchIfNewer(table, version);
+            return table->slotTable.at(alice.index).seal.serial;
+        };
+        const std::uint32_t firstSerial = serial();
+        // Her sealed connection drops; she takes the session back over a plain
+        // one, then (with the id it gave) over a sealed one again.
+        alice.control.socket.abort();
+        QVERIFY(testwait::until([&] { return stat("connections") == 1; }));
+        ControlClient plain(server->port());
+        const QString id = plain.login("member0");
+        ControlClient sealed(server->port(), kLoopback, true);
+        sealed.send("login", {{"username", "member0"}, {"client_id", id}});
+        QVERIFY(alice.takeKey(sealed.next("login_ok")));
+        QVERIFY(serial() != firstSerial);
+        alice.heartbeat();
+        alice.send(kToBob);
+        QCOMPARE(bob.receive(), kToBob);
+        QVERIFY(alice.takeKey(first));
+        const qint64 refused = stat("dropped_unsealed");
+        alice.send(kToBob);
+        QVERIFY(waitForStat("dropped_unsealed", refused + 1) && bob.tunnel.quiet());
+    }
+    void aRetiredKeyStopsAtTheEndOfItsGraceWithoutTraffic()
+    {
+        addMembers({true, true});
+        Member &alice = *members[0], &bob = *members[1];
+        const QJsonObject first = alice.lastKey;
+        shift += 600000; // no key lives longer than ten minutes
+        QVERIFY(alice.takeKey(alice.control.next("tunnel_key")));
+        alice.send(kToBob);
+        QCOMPARE(bob.receive(), kToBob);
+        QVERIFY(alice.takeKey(first));
+        alice.send(kToBob);
+        QCOMPARE(bob.receive(), kToBob); // still within its grace
+        const RouteExchange& routes = server->routes();
+        const std::uint64_t published = routes.publishedVersion();
+        shift += 10000;
+        // The lobby withdraws the key; the relay takes that up with no datagram to wake it.
+        QVERIFY(testwait::until([&] {
+            const std::uint64_t now = routes.publishedVersion();
+            return now > published && routes.appliedVersion() == now;
+        }));
+        const qint64 refused = stat("dropped_unsealed");
+        alice.send(kToBob);
+        QVERIFY(waitForStat("dropped_unsealed", refused + 1) && bob.tunnel.quiet());
+    }
+    void aKeyCarriesAtMostItsUsesEachWayAndTheRelayAsksForTheNext()
+    {
+        start([](ServerConfig& c) { c.keyUses = 64, c.keyAskAt = 32; });
+        addMembers({true, true}); // a heartbeat each: one use of each key
+        Member &alice = *members[0], &bob = *members[1];
+        shift += 2000; // old enough to be replaced on request
+        for (int i = 0; i < 100; ++i)
+            alice.send(kToBob);
+        QCOMPARE(received(bob), (std::array<int, 2>{63, 0}));
+        // Neither asked: the relay did, for both keys.
+        QVERIFY(alice.takeKey(alice.control.next("tunnel_key")));
+        QVERIFY(bob.takeKey(bob.control.next("tunnel_key")));
+        // Bob's first key has one use left; then the relay seals with his next one.
+        for (int i = 0; i < 10; ++i)
+            alice.send(kToBob);
+        QCOMPARE(received(bob), (std::array<int, 2>{1, 9}));
+    }
+    void aRekeyRequestIsAnsweredOncePerFewSeconds()
+    {
+        addMembers({true});
+        Member& alice = *members[0];
+        for (int i = 0; i < 2; ++i) {
+            alice.control.send("rekey");
+            QVERIFY(alice.control.quietOn("tunnel_key")); // the key is too young yet
+            shift += 2000;
+            QVERIFY(alice.takeKey(alice.control.next("tunnel_key")));
+        }
     }
     void keyRotationLosesNoDatagram()
     {

@@ -356,6 +356,38 @@ private slots:
         QVERIFY(n.a.paths.status().empty() && !n.a.route(packetTo(kVipB)));
     }
 
+    // Once per key at the ask threshold; before the limit, data takes the relay (each datagram sealed
+    // direct arrived).
+    void aPairKeyAsksForItsNextOnceAndIsNeverUsedUp()
+    {
+        Net n;
+        n.a.paths.keyUses = 400, n.a.paths.keyAskAt = 200;
+        QVERIFY(n.runUntil([&] { return n.a.direct(); }, 1000) >= 0);
+        int sent = 0;
+        for (; n.a.route(packetTo(kVipB)) && sent < 1000; ++sent) // a route chosen is a datagram sealed
+            QCOMPARE(n.deliver(n.a, n.b.address, n.a.sealData(packetTo(kVipB))), DirectPaths::Inbound::Data);
+        QVERIFY2(sent >= 290 && std::size_t(sent) == n.b.data.size(), qPrintable(QString::number(sent)));
+        n.step();
+        QCOMPARE(n.a.paths.takeRekeyAsks(), std::vector<std::uint32_t>{7});
+        n.step();
+        QVERIFY(n.a.paths.takeRekeyAsks().empty() && !n.a.direct() && !n.a.route(packetTo(kVipB)));
+    }
+    // Bob seals with the old key until his list comes; Alice, with the new one, takes his data meanwhile.
+    void aNewPairKeyLosesNothingSealedUnderTheOldOne()
+    {
+        Net n;
+        QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct(); }, 1000) >= 0);
+        n.a.paths.setPeers({{"bob", kVipB, 7, 0, kOtherKey, {kBob}}}, n.now);
+        const QByteArray old = n.b.sealData(packetTo(kVipA));
+        QCOMPARE(n.deliver(n.b, n.a.address, old), DirectPaths::Inbound::Data);
+        QCOMPARE(n.deliver(n.b, n.a.address, old), DirectPaths::Inbound::Drop); // its window came along
+        n.now += direct::kPreviousKeyMs;
+        QCOMPARE(n.deliver(n.b, n.a.address, n.b.sealData(packetTo(kVipA))), DirectPaths::Inbound::Drop);
+        n.b.paths.setPeers({{"alice", kVipA, 7, 1, kOtherKey, {kAlice}}}, n.now);
+        n.traffic = true;
+        QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct() && n.b.data.size() > 2; }, 3000) >= 0);
+    }
+
     // Layer 2: a MAC is learned from frames over its own pair alone, speaking for its own address, and stays
     // with that pair; frames that claim another are dropped, and IP traffic never follows a MAC elsewhere.
     void framesCarryTheirPeersOwnMac()

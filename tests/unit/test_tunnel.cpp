@@ -15,6 +15,26 @@ class TestTunnel : public QObject
     Q_OBJECT
 
 private slots:
+    // Data and heartbeats alike: none past the key's uses, a flag for the GUI side
+    // to ask for a key, and the next key seals again.
+    void aTunnelKeySealsAtMostItsUsesUntilTheNextComes()
+    {
+        const std::uint8_t first[seal::kKeyBytes] = {1}, next[seal::kKeyBytes] = {2};
+        tunnel::SealSession session;
+        session.setKeyUses(3);
+        session.setKey(first, 5, 0);
+        tunnel::SealSession::View data(session), beats(session);
+        std::uint8_t d[seal::kOverhead + 1] = {};
+        const auto sealed = [&](tunnel::SealSession::View& v, bool beat) { return v.seal(d, 1, beat) != 0; };
+        QVERIFY(sealed(data, false) && sealed(beats, true) && sealed(data, false));
+        QVERIFY(!session.exhausted());
+        QVERIFY(!sealed(data, false) && !sealed(beats, true) && session.exhausted());
+        session.setKey(next, 5, 1);
+        QVERIFY(!session.exhausted() && sealed(beats, true) && (d[0] & 0x40));
+        seal::Cipher opener;
+        opener.setKey(next);
+        QCOMPARE(opener.open(d, sizeof d), 1L);
+    }
     void scramblingUsesTheKeyByPositionAndUndoesItself()
     {
         // Every byte, at every length and starting offset, meets the key byte of its position.

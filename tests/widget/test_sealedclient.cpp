@@ -299,6 +299,23 @@ private slots:
         QVERIFY(lobby->handshakes >= 1 && lobby->received.isEmpty());
         QCOMPARE(pinned(), linkKey);
     }
+    // A pair key at its ask threshold asks once; a used-up tunnel key asks at the next beat.
+    void usedUpKeysAreAskedForAnew()
+    {
+        SKIP_UNLESS_TLS_SERVES();
+        QVERIFY(inRoom(true));
+        VLANClient* c = client.get();
+        P::directPaths(*c)->keyAskAt = 0;
+        const QJsonObject bob{{u"username"_s, u"bob"_s}, {u"vip"_s, u"10.8.0.3"_s}, {u"pair"_s, u"7"_s},
+                              {u"side"_s, 1}, {u"key"_s, QString::fromLatin1(QByteArray(32, 'k').toBase64())},
+                              {u"candidates"_s, QJsonArray{}}};
+        lobby->send({{u"cmd"_s, u"direct_peers"_s}, {u"peers"_s, QJsonArray{bob}}});
+        QTRY_COMPARE(lobby->count(u"rekey"_s), 1);
+        QCOMPARE(lobby->last(u"rekey"_s).value(u"pair"_s).toInt(), 7);
+        P::tunnelSeal(*c)->setKeyUses(0);
+        QTRY_COMPARE_WITH_TIMEOUT(lobby->count(u"rekey"_s), 2, 5000); // the beat comes every 2 s
+        QVERIFY(!lobby->last(u"rekey"_s).contains(u"pair"_s));
+    }
 };
 
 PELLORA_TEST_MAIN(TestSealedClient)
