@@ -51,8 +51,9 @@ Lobby::Lobby(const ServerConfig& config, LobbyOutput& output, RouteExchange* rel
       slotGens_(static_cast<std::size_t>(qMax(config.maxClients, 0)), 0)
 {
     config_.maxRoomSize = qBound(1, config_.maxRoomSize, 254);
-    // Lowest slots first, so that tables stay small on a quiet server.
-    for (int slot = config_.maxClients - 1; slot >= 0; --slot)
+    // The lowest free slot first, so that route tables span the sessions
+    // present, not the capacity: ascending order is already a min-heap.
+    for (int slot = 0; slot < config_.maxClients; ++slot)
         freeSlots_.push_back(static_cast<std::uint32_t>(slot));
 }
 
@@ -316,6 +317,7 @@ Lobby::Session* Lobby::createSession(const QString& name, const Connection& c, b
     session->addressKey = c.addressKey;
     ++use(c.addressKey).sessions;
     session->serial = nextSerial_++;
+    std::pop_heap(freeSlots_.begin(), freeSlots_.end(), std::greater<>());
     session->slot = freeSlots_.back();
     freeSlots_.pop_back();
     std::uint32_t& gen = slotGens_[session->slot];
@@ -373,6 +375,7 @@ void Lobby::endSession(Session& session)
         usersChanged();
     sessionsByKey_.erase(session.key);
     freeSlots_.push_back(session.slot);
+    std::push_heap(freeSlots_.begin(), freeSlots_.end(), std::greater<>());
     routesDirty_ = true;
     const QString addressKey = session.addressKey;
     sessions_.erase(names::skeleton(session.name));
@@ -512,7 +515,11 @@ void Lobby::publishRoutes()
     if (!relay_)
         return;
     auto table = std::make_shared<RouteTable>();
-    table->slotTable.resize(static_cast<std::size_t>(config_.maxClients));
+    // Up to the highest slot in use: a republish costs the sessions present.
+    std::size_t span = 0;
+    for (const auto& [key, session] : sessions_)
+        span = std::max<std::size_t>(span, session->slot + std::size_t{1});
+    table->slotTable.resize(span);
     table->slotByKey.reserve(sessions_.size());
     for (const auto& [key, session] : sessions_) {
         table->slotTable[session->slot].gen = session->gen;

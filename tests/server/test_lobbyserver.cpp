@@ -113,7 +113,10 @@ struct BareLobby : LobbyOutput
     qint64 bytes = 0;
     QList<QJsonObject> lines;
     Lobby lobby;
-    explicit BareLobby(const ServerConfig& config) : lobby(config, *this, nullptr, [this] { return now; }) {}
+    explicit BareLobby(const ServerConfig& config, RouteExchange* relay = nullptr)
+        : lobby(config, *this, relay, [this] { return now; })
+    {
+    }
     void sendLine(ConnectionId, const QByteArray& line) override
     {
         lines.append(control::decodeLine(line));
@@ -677,6 +680,28 @@ private slots:
         }
         QCOMPARE(refused, 20 - 5);
         QCOMPARE(lobby.consistencyProblem(), QString());
+    }
+    // A republish costs the sessions present, not the capacity: the lowest free slots are taken.
+    void routeTablesSpanTheSessionsPresent()
+    {
+        ServerConfig vast;
+        vast.maxClients = 1 << 20;
+        RouteExchange exchange(1 << 20);
+        BareLobby bare(vast, &exchange);
+        for (const auto& [c, name] : {std::pair(1, "a"), {2, "b"}, {3, "c"}, {4, "d"}}) {
+            bare.lobby.connectionOpened(c, QHostAddress(QString("10.0.0.%1").arg(c)));
+            if (c < 4)
+                bare.say(c, "login", {{"username", name}});
+        }
+        bare.lobby.connectionClosed(1);
+        bare.lobby.connectionClosed(3);
+        bare.now += vast.sessionGraceMs;
+        bare.lobby.tick();
+        bare.say(4, "login", {{"username", "d"}});
+        std::shared_ptr<const RouteTable> table;
+        std::uint64_t version = 0;
+        QVERIFY(exchange.fetchIfNewer(table, version));
+        QCOMPARE(table->slotTable.size(), std::size_t{2});
     }
     void consistencyCheckFindsBrokenInvariants_data() { LobbyTamper::addRows(); }
     void consistencyCheckFindsBrokenInvariants()
