@@ -74,7 +74,8 @@ struct Ids : LobbyOutput {
     void closeConnection(ConnectionId) override {}
 };
 
-void say(Lobby& lobby, ConnectionId c, const QString& cmd, std::initializer_list<std::pair<QString, QString>> f)
+void say(Lobby& lobby, ConnectionId c, const QString& cmd,
+         std::initializer_list<std::pair<QString, QString>> f)
 {
     lobby.handleLine(c, control::encodeLine(control::message(cmd, f)));
 }
