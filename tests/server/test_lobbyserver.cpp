@@ -369,7 +369,7 @@ private slots:
                       QString(" | %1< error msg='Names are 1 to 32 characters long.'").repeated(3)).arg(p);
         row("the line budget is shared by an address",
             steps + " | l@127.0.0.7 | l> login name=late | l<" + tooMany +
-                " | o> login name=other | o< login_ok",
+                " | o> login name=other | o< login_ok | l<! login_ok",
             "--line-limit 3"); // an address: 12
         row("a session with an id is taken back with its current id only, from anywhere",
             "a> login name=alice client_id= | a< login_ok | a~ | b> login name=alice client_id= | b<" +
@@ -720,6 +720,35 @@ private slots:
         QVERIFY2(gone ? !answer.isEmpty() : answer.value("message") == "The name parts is already online.",
                  qPrintable(compact(answer)));
         QVERIFY(gone || !old.closed());
+    }
+    // 4096 ended sessions are remembered: of 4097, a client coming back with the id of the one
+    // forgotten hears only that its room went.
+    void endedSessionsAreRememberedSoMany()
+    {
+        ServerConfig many;
+        many.maxClients = many.maxConnectionsPerAddress = many.maxSessionsPerAddress = 9000;
+        BareLobby bare(many);
+        QStringList ids;
+        for (int i = 0; i <= 4096; ++i) {
+            bare.lobby.connectionOpened(i + 1, QHostAddress("10.0.0.1"));
+            bare.say(i + 1, "login", {{"username", QString("p%1").arg(i)}, {"client_id", ""}});
+            ids << bare.lines.first().value("client_id").toString();
+            bare.lines.clear();
+            bare.lobby.connectionClosed(i + 1);
+        }
+        bare.now += many.sessionGraceMs;
+        bare.lobby.tick();
+        const auto back = [&](int c, const QString& id) {
+            bare.lobby.connectionOpened(c, QHostAddress("10.0.0.2"));
+            const QString said =
+                bare.say(c, "login", {{"username", QString("q%1").arg(c)}, {"client_id", id}});
+            bare.lobby.connectionClosed(c);
+            return said;
+        };
+        int forgotten = 0;
+        for (int i = 0; i < ids.size(); ++i)
+            forgotten += back(9000 + i, ids[i]) == "Your room was closed while you were away.";
+        QCOMPARE(forgotten, 1);
     }
     // A republish costs the sessions present, not the capacity: the lowest free slots are taken.
     void routeTablesSpanTheSessionsPresent()
