@@ -317,7 +317,7 @@ void Lobby::waitFor(ConnectionId self, Connection& c, const QJsonObject& message
     if (!h.checking && now - h.lastLineAt >= kQuietMs) {
         h.checking = true;
         h.checkedAt = now;
-        serverlog::info(QStringLiteral("%1 asked for from %2 again; checking its quiet connection")
+        serverlog::info(QStringLiteral("login as %1 from %2 waits: checking the quiet connection holding it")
                             .arg(h.session->name, c.address.toString()));
         output_.checkConnection(holder);
     }
