@@ -22,6 +22,7 @@
 #include <optional>
 
 class QAction;
+class QCheckBox;
 class QCloseEvent;
 class QDialog;
 class QHostInfo;
@@ -126,6 +127,10 @@ private:
     void tickDirectPaths();
     void showDirectPaths();
     void endDirectPaths();
+    // The private address (features/privacy.cpp): no candidates, no direct peers.
+    QWidget* buildPrivacySetting();
+    bool addressPrivate() const;
+    void setAddressPrivate(bool on);
 
     // Tunnel (net/tunnel.cpp): the engine carries the traffic; the GUI thread
     // starts and stops it.
@@ -185,7 +190,8 @@ private:
     // Invite links (features/invite.cpp).
     void copyInviteLink();
     void joinPendingInvite();
-    bool switchServerForInvite(const QString& host, quint16 port);
+    bool switchServerForInvite(const QString& host, quint16 port, const QString& key);
+    bool pinInviteKey(const QString& key);
 
     // One client per user (app/singleinstance.cpp).
     void onOtherStart();
@@ -210,6 +216,8 @@ private:
     bool controlSealed = false;      // the control channel was sealed at the last connection
     bool keyRefused = false;         // a changed key the player did not accept: no attempts
     QString serverKey;               // fingerprint of the key this server showed
+    QString invitePinnedServer; // pin settings key of a server pinned from a link, until it shows that key
+    bool inviteRefusalShown = false; // the refusal of that server was told in a box
     std::shared_ptr<tunnel::SealSession> tunnelSeal = std::make_shared<tunnel::SealSession>();
     std::unique_ptr<tunnel::SealSession::View> heartbeatSealer;
     udp::Socket tunnelSocket = nullptr; // the one UDP endpoint: heartbeats and the engine's traffic
@@ -243,6 +251,7 @@ private:
     std::shared_ptr<tunnel::DirectPaths> directPaths = std::make_shared<tunnel::DirectPaths>();
     QTimer* directTimer = nullptr;
     int directTicks = 0;
+    std::uint64_t directRefused = 0; // direct packets dropped by the peer rule, as last logged
 
     QStackedWidget* pageStack = nullptr;
     QDialog* reconnectDialog = nullptr;
@@ -264,6 +273,7 @@ private:
     QPushButton* layer2Button = nullptr;
     QPushButton* layer3Button = nullptr;
     QLabel* adapterModeLabel = nullptr;
+    QCheckBox* privateAddressBox = nullptr; // "Keep my address private…"
     QListWidget* onlineUserList = nullptr;
     QWidget* roomPage = nullptr;
     QLabel* localIpLabel = nullptr;

@@ -12,12 +12,18 @@
 #include <QListWidget>
 #include <QNetworkInterface>
 #include <QTimer>
+#include <QtGlobal>
 
 void VLANClient::handleDirectPeers(const QJsonObject& message)
 {
     // Pair keys only mean something to a sealed tunnel in a room.
     if (!tunnelSeal->active() || currentRoomName.isEmpty())
         return;
+    // A private address neither probes nor answers, whatever a server offers.
+    if (addressPrivate()) {
+        endDirectPaths();
+        return;
+    }
     directPaths->setPeers(direct::parsePeers(control::readArray(message, field::peers), relayPeer),
                           tunnel::steadyMs());
     if (!directTimer->isActive())
@@ -31,10 +37,14 @@ void VLANClient::sendCandidates()
     if (!tunnelSeal->active() || !tunnelSocket)
         return;
     const bool ipv6 = relayPeer.length > 16; // the socket follows the relay's family
-    const QJsonArray addresses = direct::localCandidates(QNetworkInterface::allAddresses(),
-                                                         udp::localPort(tunnelSocket), ipv6, myVirtualIp);
+    const QJsonArray addresses =
+        addressPrivate() || currentRoomName.isEmpty()
+            ? QJsonArray()
+            : direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnelSocket), ipv6,
+                                      myVirtualIp);
     QJsonObject message = control::message(cmd::candidates);
     message.insert(field::addresses, addresses);
+    message.insert(field::privateAddress, addressPrivate());
     sendControlMessage(message);
 }
 
@@ -45,8 +55,14 @@ void VLANClient::tickDirectPaths()
                           udp::send(tunnelSocket, to, data, length);
                       });
     // The list follows every 2 s; probing itself runs every tick.
-    if (++directTicks % 20 == 0)
-        showDirectPaths();
+    if (++directTicks % 20 != 0)
+        return;
+    showDirectPaths();
+    const std::uint64_t refused = directPaths->refused();
+    if (refused != directRefused)
+        qWarning("pellora: %llu direct packets dropped: not the peer's own address or MAC",
+                 static_cast<unsigned long long>(refused - directRefused));
+    directRefused = refused;
 }
 
 void VLANClient::showDirectPaths()
@@ -56,7 +72,9 @@ void VLANClient::showDirectPaths()
         QListWidgetItem* item = peerList->item(i);
         const QString name = item->data(rooms::kPeerNameRole).toString();
         QString detail;
-        if (name != nickname) {
+        if (name != nickname && addressPrivate()) {
+            detail = QStringLiteral("relayed (private)");
+        } else if (name != nickname) {
             detail = rooms::peerPathText(false, -1);
             for (const tunnel::DirectStatus& path : paths) {
                 if (QString::fromStdString(path.name) == name)

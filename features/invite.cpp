@@ -1,6 +1,7 @@
 // Invite links: copying the room's link, and joining from one.
 #include "app/vlanclient.h"
 #include "features/invitelink.h"
+#include "lobby/pinning.h"
 #include "protocol/controlcodec.h"
 #include "ui/messages.h"
 #include "ui/theme.h"
@@ -16,8 +17,10 @@
 
 void VLANClient::copyInviteLink()
 {
-    // The access key never goes into a link: a locked room asks for it on joining.
-    QApplication::clipboard()->setText(invite::formatLink({serverAddress, serverPort}, currentRoomName),
+    // The access key never goes into a link: a locked room asks for it on joining. The server's
+    // key does, once seen over TLS, so that a first contact through the link is sealed from the start.
+    QApplication::clipboard()->setText(invite::formatLink({serverAddress, serverPort}, currentRoomName,
+                                                          controlSealed ? serverKey : QString()),
                                        QClipboard::Clipboard);
     copyInviteButton->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));
     copyInviteButton->setStyleSheet(theme::copiedButtonSheet());
@@ -37,7 +40,16 @@ void VLANClient::openInviteLink(const QString& link)
                         QStringLiteral("This invite link cannot be used: %1.").arg(error));
         return;
     }
-    if (!switchServerForInvite(parsed->server.address, parsed->server.port))
+    const QString server = lobby::formatEndpoint(parsed->server);
+    const QString pinned = settings.value(pinning::settingsKey(server)).toString();
+    if (!parsed->key.isEmpty() && pinning::compare(pinned, parsed->key) == pinning::Verdict::Changed) {
+        ui::showWarning(this, QStringLiteral("Invite Link"),
+                        QStringLiteral("This invite link cannot be used: the server key it names is not the "
+                                       "key %1 showed before. Nothing was sent to the server.")
+                            .arg(server));
+        return;
+    }
+    if (!switchServerForInvite(parsed->server.address, parsed->server.port, parsed->key))
         return;
     pendingInviteRoom = parsed->room;
     if (controlChannelUp() && pageStack->currentWidget() == mainTabs) {
@@ -55,14 +67,19 @@ void VLANClient::openInviteLink(const QString& link)
 }
 
 // True when the client now talks to that server: it did already, or the
-// player agreed to switch.
-bool VLANClient::switchServerForInvite(const QString& host, quint16 port)
+// player agreed to switch. A server key the link names is pinned before
+// any connection to it, so that one is sealed or not made.
+bool VLANClient::switchServerForInvite(const QString& host, quint16 port, const QString& key)
 {
     const bool sameHost = lobby::isNumericAddress(host) && lobby::isNumericAddress(serverAddress)
                               ? QHostAddress(host).isEqual(QHostAddress(serverAddress))
                               : host.compare(serverAddress, Qt::CaseInsensitive) == 0;
-    if (sameHost && port == serverPort)
+    if (sameHost && port == serverPort) {
+        // A server used plain so far is left for a sealed connection.
+        if (pinInviteKey(key) && !controlSealed)
+            restartConnection();
         return true;
+    }
     const bool inRoom = mainTabs->indexOf(roomPage) >= 0;
     QMessageBox box(QMessageBox::Question, QStringLiteral("Switch Server"),
                     QStringLiteral("This invite is for a room on another server, %1. Switch to it?%2")
@@ -78,7 +95,19 @@ bool VLANClient::switchServerForInvite(const QString& host, quint16 port)
     settings.setValue(QStringLiteral("server"), lobby::formatEndpoint({host, port}));
     serverAddress = host;
     serverPort = port;
+    pinInviteKey(key);
     restartConnection();
+    return true;
+}
+
+// Pins `key` for the current server unless it is pinned already; true when it was new.
+bool VLANClient::pinInviteKey(const QString& key)
+{
+    if (key.isEmpty() || !settings.value(serverPinKey()).toString().isEmpty())
+        return false;
+    settings.setValue(serverPinKey(), key);
+    invitePinnedServer = serverPinKey();
+    inviteRefusalShown = false;
     return true;
 }
 

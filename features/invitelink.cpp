@@ -1,5 +1,7 @@
 #include "features/invitelink.h"
 
+#include "lobby/pinning.h"
+
 #include <QByteArray>
 #include <QUrl>
 
@@ -9,6 +11,25 @@ namespace {
 QString prefix()
 {
     return QLatin1String(kScheme) + QStringLiteral("://");
+}
+
+// The query: key=FINGERPRINT; other parameters are left for later versions.
+bool readQuery(const QString& query, QString* key, QString* error)
+{
+    for (const QString& parameter : query.split(QLatin1Char('&'))) {
+        if (!parameter.startsWith(QLatin1String("key=")))
+            continue;
+        if (!key->isEmpty()) {
+            *error = QStringLiteral("it names the server key twice");
+            return false;
+        }
+        *key = pinning::fromLinkForm(parameter.mid(4));
+        if (key->isEmpty()) {
+            *error = QStringLiteral("the server key it names is not a key fingerprint");
+            return false;
+        }
+    }
+    return true;
 }
 
 bool hasControlCharacters(const QString& text)
@@ -23,10 +44,12 @@ bool hasControlCharacters(const QString& text)
 
 } // namespace
 
-QString formatLink(const lobby::ServerEndpoint& server, const QString& room)
+QString formatLink(const lobby::ServerEndpoint& server, const QString& room, const QString& key)
 {
+    const QString linkKey = pinning::linkForm(key);
     return prefix() + lobby::formatEndpoint(server) + QLatin1Char('/') +
-           QString::fromLatin1(QUrl::toPercentEncoding(room));
+           QString::fromLatin1(QUrl::toPercentEncoding(room)) +
+           (linkKey.isEmpty() ? QString() : QStringLiteral("?key=") + linkKey);
 }
 
 bool looksLikeLink(const QString& text)
@@ -52,7 +75,8 @@ std::optional<Link> parseLink(const QString& rawText, QString* error)
         return std::nullopt;
     }
     const QString authority = rest.left(slash);
-    const QString encodedRoom = rest.mid(slash + 1);
+    const qsizetype question = rest.indexOf(QLatin1Char('?'), slash);
+    const QString encodedRoom = rest.mid(slash + 1, question < 0 ? -1 : question - slash - 1);
     // A user part would let a link show one server and lead to another.
     if (authority.contains(QLatin1Char('@'))) {
         *error = QStringLiteral("it carries a user name");
@@ -73,6 +97,9 @@ std::optional<Link> parseLink(const QString& rawText, QString* error)
             return std::nullopt;
         }
     }
+    QString key;
+    if (question >= 0 && !readQuery(rest.mid(question + 1), &key, error))
+        return std::nullopt;
     const QString room = QUrl::fromPercentEncoding(encodedRoom.toUtf8());
     if (room.trimmed().isEmpty()) {
         *error = QStringLiteral("it names no room");
@@ -83,7 +110,7 @@ std::optional<Link> parseLink(const QString& rawText, QString* error)
         return std::nullopt;
     }
     error->clear();
-    return Link{*server, room};
+    return Link{*server, room, key};
 }
 
 } // namespace invite

@@ -26,8 +26,12 @@ bool VLANClient::controlChannelUp() const
 // our address changed, and to no one else.
 void VLANClient::sendLogin()
 {
-    sendControlMessage(control::message(cmd::login, {{field::username, nickname},
-                                                                  {field::clientId, clientId}}));
+    QJsonObject login =
+        control::message(cmd::login, {{field::username, nickname}, {field::clientId, clientId}});
+    // Said only when on: a server told nothing treats us as before.
+    if (addressPrivate())
+        login.insert(field::privateAddress, true);
+    sendControlMessage(login);
 }
 
 void VLANClient::attemptReconnect()

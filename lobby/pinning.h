@@ -12,6 +12,13 @@ namespace pinning {
 // pairs with colons: what the server logs at start.
 QString fingerprint(const QSslCertificate& certificate);
 
+// The fingerprint as an invite link carries it: the 32-byte digest in
+// unpadded URL-safe base64 (43 characters). Empty when `fingerprint` is not one.
+QString linkForm(const QString& fingerprint);
+// Back from the link form to the fingerprint; empty unless `text` is exactly
+// the link form of one.
+QString fromLinkForm(const QString& text);
+
 // The settings key that holds the pin of a server ("ADDR:PORT").
 QString settingsKey(const QString& endpoint);
 

@@ -2,10 +2,11 @@
 // use, plain only for a server that never answered sealed; and the tunnel
 // key the server hands a sealed session.
 #include "app/vlanclient.h"
-#include "protocol/controlcodec.h"
-#include "protocol/names.h"
 #include "lobby/pinning.h"
 #include "lobby/serveraddress.h"
+#include "protocol/controlcodec.h"
+#include "protocol/names.h"
+#include "ui/messages.h"
 #include "ui/pinprompt.h"
 
 #include <QLabel>
@@ -97,6 +98,26 @@ void VLANClient::sealedAttemptFailed()
     handshaking = false;
     if (!tookConnection)
         return;
+    if (invitePinnedServer == serverPinKey()) {
+        const QString server = lobby::formatEndpoint({serverAddress, serverPort});
+        showConnectionStatus(
+            QStringLiteral("%1 does not answer sealed, and its invite link asks for a sealed "
+                           "connection; not connecting without encryption — retrying every 3 s")
+                .arg(server));
+        if (!std::exchange(inviteRefusalShown, true))
+            QMetaObject::invokeMethod(
+                this,
+                [this, server] {
+                    ui::showWarning(
+                        this, QStringLiteral("Invite Link"),
+                        QStringLiteral("%1 does not answer sealed (TLS), and its invite link asks "
+                                       "for a sealed connection. Pellora will not connect to it "
+                                       "without encryption.")
+                            .arg(server));
+                },
+                Qt::QueuedConnection);
+        return;
+    }
     if (!settings.value(serverPinKey()).toString().isEmpty()) {
         showConnectionStatus(
             QStringLiteral("%1 was sealed before and now does not answer sealed; not connecting "
@@ -126,6 +147,23 @@ void VLANClient::onControlEncrypted()
         keyRefused = true;
         tcpSocket->abort();
         const QString server = lobby::formatEndpoint({serverAddress, serverPort});
+        // The link's key was the player's only word on this server: nothing to ask about.
+        if (invitePinnedServer == serverPinKey()) {
+            pendingInviteRoom.clear();
+            showConnectionStatus(
+                QStringLiteral("%1 shows another key than its invite link names; not connected").arg(server));
+            QMetaObject::invokeMethod(
+                this,
+                [this, server] {
+                    ui::showWarning(this, QStringLiteral("Invite Link"),
+                                    QStringLiteral("%1 shows another key than its invite link names, so "
+                                                   "nothing was sent to it. The link may be mistyped or "
+                                                   "forged: ask for a new one.")
+                                        .arg(server));
+                },
+                Qt::QueuedConnection);
+            return;
+        }
         showConnectionStatus(QStringLiteral("The key of %1 changed; not connected").arg(server));
         // Asked once the socket is done reporting, so the next attempt starts clean.
         QMetaObject::invokeMethod(
@@ -142,6 +180,8 @@ void VLANClient::onControlEncrypted()
         return;
     }
     }
+    if (invitePinnedServer == serverPinKey())
+        invitePinnedServer.clear(); // the link's key is the server's
     controlSealed = true;
     serverKey = seen;
     showServerLine();

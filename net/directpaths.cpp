@@ -16,15 +16,29 @@ std::uint64_t readBig(const std::uint8_t* p, int bytes)
     return value;
 }
 
-void writeBig(std::uint64_t value, std::uint8_t* p, int bytes)
-{
-    for (int i = bytes - 1; i >= 0; --i, value >>= 8)
-        p[i] = static_cast<std::uint8_t>(value);
-}
-
 std::uint32_t wordOf(std::uint32_t pair, int side, bool probe)
 {
     return (pair & seal::kIndexMask) | (side ? direct::kSide : 0u) | (probe ? direct::kProbe : 0u);
+}
+
+// The addresses inside an IPv4 or ARP frame: source (or ARP sender) and
+// destination (or ARP target); false for any other frame.
+bool innerAddresses(const std::uint8_t* frame, std::size_t length, std::uint32_t* source,
+                    std::uint32_t* destination)
+{
+    const auto type = readBig(frame + 12, 2);
+    std::size_t at = 0;
+    if (type == 0x0800 && length >= 34 && (frame[14] >> 4) == 4)
+        at = 26;
+    else if (type == 0x0806 && length >= 42)
+        at = 28;
+    else
+        return false;
+    const std::size_t to = type == 0x0800 ? 30 : 38;
+    if (source)
+        *source = static_cast<std::uint32_t>(readBig(frame + at, 4));
+    *destination = static_cast<std::uint32_t>(readBig(frame + to, 4));
+    return true;
 }
 
 int roundTrip(std::int64_t sent, std::int64_t answered)
@@ -52,11 +66,11 @@ struct DirectPaths::Pair
     std::int64_t since = 0; // the probing began
     std::int64_t nextProbe = 0;
     std::int64_t retryAt = 0;
-    std::vector<Sent> probes; // this attempt's requests
+    std::vector<Sent> probes; // this attempt's requests, and those a request set off
     Endpoint path;
-    Sent check{0, 0};
-    Sent move{0, std::numeric_limits<std::int64_t>::min() / 2}; // a request to where the peer now is
-    Endpoint moveTo;
+    Sent check;
+    Sent move; // a request to where the peer now is
+    Triggered triggered;
     bool checking = false;
     int misses = 0;
     std::int64_t lastCheck = 0;
@@ -68,6 +82,12 @@ struct DirectPaths::Pair
     {
         state = Probing;
         since = nextProbe = nowMs;
+        probes.clear();
+    }
+    void fallBack(std::int64_t retry)
+    {
+        state = Relayed;
+        retryAt = retry;
         probes.clear();
     }
     bool knows(const Endpoint& at) const
@@ -99,9 +119,10 @@ void DirectPaths::setPeers(std::vector<DirectPeer> peers, std::int64_t nowMs)
                 break;
             }
         if (p) {
-            // New candidates are a new chance for a pair that is not direct.
+            // New candidates are a new chance for a pair that is not direct,
+            // within a schedule a peer cannot speed up by announcing more.
             if (!(p->peer.candidates == peer.candidates) && p->state == Pair::Relayed)
-                p->startProbing(nowMs);
+                p->retryAt = std::min(p->retryAt, p->since + direct::kNewCandidatesMs);
             p->peer.name = peer.name;
             p->peer.vip = peer.vip;
             p->peer.candidates = peer.candidates;
@@ -130,28 +151,34 @@ void DirectPaths::clear()
 DirectPaths::Sent DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send)
 {
     std::uint8_t datagram[direct::kProbeBytes];
-    const std::uint64_t txid = ++nextTxid_;
+    // Unguessable, so that only the peer who got it can answer it.
+    Sent sent;
+    if (!seal::randomBytes(sent.txid.data(), sent.txid.size()))
+        return sent;
     datagram[seal::kHeaderBytes] = direct::kRequest;
-    writeBig(txid, datagram + seal::kHeaderBytes + 1, 8);
+    std::memcpy(datagram + seal::kHeaderBytes + 1, sent.txid.data(), sent.txid.size());
     const std::uint64_t counter = p.shared->counter.fetch_add(1, std::memory_order_relaxed);
     if (!p.cipher.ready() || counter >= seal::kCounterLimit ||
         !p.cipher.seal({wordOf(p.peer.pair, p.peer.side, true), counter}, datagram, direct::kProbePayload))
-        return {0, nowMs};
+        return sent;
     send(to, datagram, sizeof datagram);
-    return {txid, nowMs};
+    sent.out = true;
+    sent.at = nowMs;
+    sent.to = to;
+    return sent;
 }
 
 void DirectPaths::probe(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send)
 {
     const Sent sent = request(p, to, nowMs, send);
-    if (sent.txid != 0)
+    if (sent.out)
         p.probes.push_back(sent);
 }
 
 void DirectPaths::check(Pair& p, std::int64_t nowMs, const SendFn& send)
 {
     const Sent sent = request(p, p.path, nowMs, send);
-    if (sent.txid == 0)
+    if (!sent.out)
         return;
     p.check = sent;
     p.checking = true;
@@ -167,26 +194,28 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
         return;
     Pair& p = **found;
     if (e.kind == direct::kRequest) {
-        // A source not in the list is a peer-reflexive candidate: probed too.
-        if (!p.knows(e.from) && p.peer.candidates.size() < direct::kMaxCandidates) {
-            p.peer.candidates.push_back(e.from);
-            if (p.state == Pair::Probing && nowMs < p.since + direct::kProbeForMs)
-                probe(p, e.from, nowMs, send);
-        }
-        // A direct peer reaching us from elsewhere was moved by its NAT: that
-        // source is asked, and becomes the path once it answers.
-        if (p.state == Pair::Direct && !(e.from == p.path) && nowMs >= p.move.at + direct::kProbeEveryMs) {
+        // The inbound thread answered the path and named candidates. Any
+        // other source may be the peer behind a NAT that mapped it anew (or
+        // that no candidate foresaw): it gets a request of ours instead, one
+        // per request of its own and few of them, and becomes a path only by
+        // answering it. Nothing here starts an attempt: only the schedule does.
+        if (e.answered || (p.state == Pair::Probing && p.knows(e.from)) || !p.triggered.take(e.from, nowMs))
+            return;
+        if (p.state == Pair::Direct) {
             p.move = request(p, e.from, nowMs, send);
-            p.moveTo = e.from;
+        } else {
+            const std::int64_t stale = nowMs - direct::kProbeForMs - direct::kProbeGraceMs;
+            p.probes.erase(std::remove_if(p.probes.begin(), p.probes.end(),
+                                          [&](const Sent& sent) { return sent.at < stale; }),
+                           p.probes.end());
+            probe(p, e.from, nowMs, send);
         }
-        // The peer is trying: try with it at once.
-        if (p.state == Pair::Relayed)
-            p.startProbing(nowMs);
         return;
     }
-    if (p.state == Pair::Probing) {
+    // An answer counts only from where its request went.
+    if (p.state != Pair::Direct) {
         for (const Sent& sent : p.probes)
-            if (sent.txid == e.txid) {
+            if (sent.answers(e)) {
                 p.state = Pair::Direct;
                 p.path = e.from;
                 p.rtt = roundTrip(sent.at, e.at);
@@ -196,18 +225,38 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
                 changed_ = true;
                 return;
             }
-    } else if (p.state == Pair::Direct && p.checking && e.txid == p.check.txid) {
+    } else if (p.checking && p.check.answers(e)) {
         p.checking = false;
         p.misses = 0;
         p.rtt = roundTrip(p.check.at, e.at);
-    } else if (p.state == Pair::Direct && p.move.txid != 0 && e.txid == p.move.txid && e.from == p.moveTo) {
+    } else if (p.move.answers(e)) {
         p.path = e.from;
         p.checking = false;
         p.misses = 0;
         p.rtt = roundTrip(p.move.at, e.at);
-        p.move.txid = 0;
+        p.move.out = false;
         changed_ = true;
     }
+}
+
+bool DirectPaths::Triggered::take(const Endpoint& to, std::int64_t nowMs)
+{
+    if (nowMs < next_)
+        return false;
+    std::size_t slot = to_.size();
+    for (std::size_t i = 0; i < to_.size() && slot == to_.size(); ++i)
+        if (to_[i].length != 0 && to_[i] == to && nowMs - since_[i] < 60000)
+            slot = i;
+    for (std::size_t i = 0; i < to_.size() && slot == to_.size(); ++i)
+        if (to_[i].length == 0 || nowMs - since_[i] >= 60000) {
+            to_[i] = to;
+            since_[i] = nowMs;
+            slot = i;
+        }
+    if (slot == to_.size())
+        return false;
+    next_ = nowMs + direct::kTriggeredEveryMs;
+    return true;
 }
 
 void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
@@ -223,8 +272,7 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
             p.startProbing(nowMs);
         if (p.state == Pair::Probing) {
             if (nowMs >= p.since + direct::kProbeForMs + direct::kProbeGraceMs) {
-                p.state = Pair::Relayed;
-                p.retryAt = p.since + direct::kRetryMs;
+                p.fallBack(p.since + direct::kRetryMs);
             } else if (nowMs < p.since + direct::kProbeForMs && nowMs >= p.nextProbe) {
                 for (std::size_t i = 0; i < p.peer.candidates.size(); ++i)
                     probe(p, p.peer.candidates[i], nowMs, send);
@@ -235,8 +283,7 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
             if (p.checking && nowMs >= p.check.at + direct::kMissAfterMs) {
                 p.checking = false;
                 if (++p.misses >= direct::kMissesToFall) {
-                    p.state = Pair::Relayed;
-                    p.retryAt = nowMs + direct::kRetryMs;
+                    p.fallBack(nowMs + direct::kRetryMs);
                     p.rtt = -1;
                     changed_ = true;
                 } else {
@@ -266,7 +313,8 @@ void DirectPaths::publish()
     table->routes.reserve(pairs_.size());
     for (const auto& p : pairs_)
         table->routes.push_back({p->peer.vip, p->peer.pair & seal::kIndexMask, p->peer.side & 1, p->keyId,
-                                 p->state == Pair::Direct, p->path, p->shared, p->peer.key});
+                                 p->state == Pair::Direct, p->path, p->peer.candidates, p->shared,
+                                 p->peer.key});
     std::shared_ptr<const Table> old;
     {
         SpinLock lock(busy_);
@@ -302,6 +350,7 @@ struct DirectPaths::View::Keyed
     std::uint64_t keyId = 0;
     seal::Cipher cipher;
     seal::ReplayWindow window;
+    peerrule::AddressBook<std::uint64_t, 1> mac; // the peer's own, learned from its first frame
 };
 
 DirectPaths::View::View(DirectPaths& paths) : paths_(paths), layer2_(paths.layer2) {}
@@ -343,10 +392,19 @@ const DirectPaths::Route* DirectPaths::View::route(const std::uint8_t* packet, s
     if (!table_)
         return nullptr;
     if (layer2_) {
-        // Group addresses (broadcast, multicast) are never learned: they stay with the relay.
-        if (length < 14)
+        // Group addresses (broadcast, multicast) stay with the relay.
+        if (length < 14 || (packet[0] & 1))
             return nullptr;
         const std::uint64_t want = kKnownMac | readBig(packet, 6);
+        std::uint32_t inner = 0;
+        if (innerAddresses(packet, length, nullptr, &inner)) {
+            for (const Route& r : table_->routes)
+                if (r.direct && r.vip == inner) {
+                    const std::uint64_t mac = r.shared->mac.load(std::memory_order_relaxed);
+                    return mac == 0 || mac == want ? &r : nullptr;
+                }
+            return nullptr;
+        }
         for (const Route& r : table_->routes)
             if (r.direct && r.shared->mac.load(std::memory_order_relaxed) == want)
                 return &r;
@@ -393,24 +451,35 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
     if (opened < 0)
         return {};
     k.window.accept(h.counter);
-    if (!(h.word & direct::kProbe))
-        return {Inbound::Data, static_cast<std::size_t>(opened)};
+    if (!(h.word & direct::kProbe)) {
+        if (admit(r, k, datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened)))
+            return {Inbound::Data, static_cast<std::size_t>(opened)};
+        paths_.refused_.fetch_add(1, std::memory_order_relaxed);
+        return {};
+    }
     const std::uint8_t* probe = datagram + seal::kHeaderBytes;
     if (opened != static_cast<long>(direct::kProbePayload) ||
         (probe[0] != direct::kRequest && probe[0] != direct::kAnswer))
         return {};
+    // Each request is answered once (the window) and only to where the peer
+    // proved to be or the server said it may be; the GUI side deals with the rest.
+    const bool answer =
+        probe[0] == direct::kRequest &&
+        (r.direct ? from == r.path
+                  : std::find(r.candidates.begin(), r.candidates.end(), from) != r.candidates.end());
     Event e;
     e.kind = probe[0];
+    e.answered = answer;
     e.pair = r.pair;
     e.keyId = r.keyId;
-    e.txid = readBig(probe + 1, 8);
+    std::memcpy(e.txid.data(), probe + 1, e.txid.size());
     e.at = nowMs;
     e.from = from;
     paths_.ring_.push(e);
-    if (probe[0] != direct::kRequest)
+    if (!answer)
         return {};
     reply[seal::kHeaderBytes] = direct::kAnswer;
-    std::memcpy(reply + seal::kHeaderBytes + 1, probe + 1, 8);
+    std::memcpy(reply + seal::kHeaderBytes + 1, probe + 1, direct::kTxidBytes);
     const std::uint64_t counter = r.shared->counter.fetch_add(1, std::memory_order_relaxed);
     if (counter >= seal::kCounterLimit ||
         !k.cipher.seal({wordOf(r.pair, r.side, true), counter}, reply, direct::kProbePayload))
@@ -418,22 +487,48 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
     return {Inbound::Answer, direct::kProbeBytes};
 }
 
-void DirectPaths::View::learn(const std::uint8_t* frame, std::size_t length) const
+bool DirectPaths::View::admit(const Route& r, Keyed& k, const std::uint8_t* packet, std::size_t length)
 {
-    if (!layer2_ || !table_ || length < 14 || (frame[6] & 1))
-        return;
-    const auto type = readBig(frame + 12, 2);
-    std::uint32_t source = 0;
-    if (type == 0x0800 && length >= 34 && (frame[14] >> 4) == 4)
-        source = static_cast<std::uint32_t>(readBig(frame + 26, 4));
-    else if (type == 0x0806 && length >= 42)
-        source = static_cast<std::uint32_t>(readBig(frame + 28, 4));
-    else
-        return;
-    const std::uint64_t mac = kKnownMac | readBig(frame + 6, 6);
-    for (const Route& r : table_->routes)
-        if (r.vip == source && r.shared->mac.load(std::memory_order_relaxed) != mac)
-            r.shared->mac.store(mac, std::memory_order_relaxed);
+    if (layer2_)
+        return admitFrame(r, k, packet, length);
+    // Our clients send only IPv4 this way; IPv6 takes the relay, which holds
+    // each IPv6 source for the member that used it first.
+    std::uint32_t source = 0, destination = 0;
+    if (length < 20 || (packet[0] >> 4) != 4 || std::size_t{packet[0] & 0x0Fu} * 4 < 20 ||
+        readBig(packet + 2, 2) != length)
+        return false;
+    source = static_cast<std::uint32_t>(readBig(packet + 12, 4));
+    destination = static_cast<std::uint32_t>(readBig(packet + 16, 4));
+    const peerrule::Ipv4 verdict = peerrule::ipv4(source, destination, r.vip, peerrule::roomNetOf(r.vip));
+    return verdict == peerrule::Ipv4::Everyone || verdict == peerrule::Ipv4::Member;
+}
+
+bool DirectPaths::View::admitFrame(const Route& r, Keyed& k, const std::uint8_t* frame, std::size_t length)
+{
+    if (length < 14)
+        return false;
+    const std::uint64_t mac = readBig(frame + 6, 6);
+    if (mac == 0 || peerrule::isGroupMac(mac))
+        return false;
+    std::uint32_t source = 0, destination = 0;
+    const bool ip = innerAddresses(frame, length, &source, &destination);
+    if (ip) {
+        const peerrule::Ipv4 verdict = peerrule::ipv4(source, destination, r.vip, peerrule::roomNetOf(r.vip));
+        if (verdict != peerrule::Ipv4::Everyone && verdict != peerrule::Ipv4::Member)
+            return false;
+    }
+    if (k.mac.count > 0)
+        return k.mac.items[0] == mac;
+    // The first frame that speaks for the peer's own address binds its MAC
+    // to the pair for good, unless another pair holds it.
+    if (!ip || !peerrule::claim(k.mac, mac, 0, peerrule::kHoldForever, [&](auto&& visit) {
+            for (const auto& other : keyed_)
+                if (other.get() != &k)
+                    visit(other->mac);
+        }))
+        return false;
+    r.shared->mac.store(kKnownMac | mac, std::memory_order_relaxed);
+    return true;
 }
 
 } // namespace tunnel

@@ -6,12 +6,18 @@
 //
 // Direct datagram: a sealed datagram under the pair's key whose header word
 // holds the sender's side (bit 31), 0 (bit 30), the probe flag (bit 29) and
-// the pair's index. A probe's payload: kind (1 request, 2 answer) and an
-// 8-byte transaction id.
+// the pair's index. A probe's payload: kind (1 request, 2 answer) and a
+// random 12-byte transaction id; an answer is as long as its request.
+//
+// A direct peer is trusted no more than the relay trusts a member: its
+// packets carry its own address (protocol/peerrule.h), its frames its own
+// MAC, learned from its pair alone; its requests are answered once each and
+// make us send to an address no candidate named at most once a second.
 #pragma once
 
 #include "protocol/endpoint.h"
 #include "net/spinlock.h"
+#include "protocol/peerrule.h"
 #include "protocol/seal.h"
 
 #include <array>
@@ -19,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,7 +60,8 @@ constexpr std::uint32_t kReserved = 1u << 30;
 constexpr std::uint32_t kProbe = 1u << 29;
 constexpr std::uint8_t kRequest = 1;
 constexpr std::uint8_t kAnswer = 2;
-constexpr std::size_t kProbePayload = 9;
+constexpr std::size_t kTxidBytes = 12;
+constexpr std::size_t kProbePayload = 1 + kTxidBytes;
 constexpr std::size_t kProbeBytes = kProbePayload + seal::kOverhead;
 
 constexpr std::int64_t kProbeEveryMs = 200;
@@ -67,7 +75,14 @@ constexpr std::int64_t kActiveForMs = 10000;
 constexpr std::int64_t kMissAfterMs = 2000;
 constexpr int kMissesToFall = 2;
 constexpr std::int64_t kRetryMs = 60000;
+constexpr std::int64_t kNewCandidatesMs = 20000; // new candidates start an attempt at most this often
 constexpr std::size_t kMaxCandidates = 16;
+// To an address no candidate named (peer-reflexive, or where a direct peer
+// moved): one datagram per request that came from it, at most one a second
+// per pair and a few distinct addresses a minute.
+constexpr std::int64_t kTriggeredEveryMs = 1000;
+constexpr std::size_t kTriggeredPerMinute = 4;
+using Txid = std::array<std::uint8_t, kTxidBytes>;
 } // namespace direct
 
 class DirectPaths
@@ -89,6 +104,8 @@ public:
     // chooses paths and publishes the table when it changed.
     void tick(std::int64_t nowMs, const SendFn& send);
     std::vector<DirectStatus> status() const;
+    // Direct datagrams that opened but broke the peer rule, dropped.
+    std::uint64_t refused() const { return refused_.load(std::memory_order_relaxed); }
     bool layer2 = false; // set before the engine starts: frames are routed by destination MAC
 
     // Shared by the pair's senders on every thread: one counter sequence, the
@@ -96,7 +113,7 @@ public:
     struct Shared
     {
         std::atomic<std::uint64_t> counter{0};
-        std::atomic<std::uint64_t> mac{0}; // kKnownMac | address; 0: not learned
+        std::atomic<std::uint64_t> mac{0}; // kKnownMac | address, learned over the pair; 0: not yet
         std::atomic<bool> sent{false};     // data went direct since the last tick
     };
     static constexpr std::uint64_t kKnownMac = std::uint64_t{1} << 48;
@@ -109,6 +126,7 @@ public:
         std::uint64_t keyId = 0; // which key: equal ids, equal keys
         bool direct = false;
         Endpoint path;
+        std::vector<Endpoint> candidates; // the ones the server named
         std::shared_ptr<Shared> shared;
         std::array<std::uint8_t, seal::kKeyBytes> key{};
     };
@@ -134,20 +152,24 @@ public:
         // Once per batch: re-fetches the table when its generation moved.
         void sync();
         bool empty() const { return !table_ || table_->routes.empty(); }
-        // The direct route a packet (layer 3) or frame (layer 2) takes, or null: relay.
+        // The direct route a packet (layer 3) or frame (layer 2) takes, or null: relay. An IPv4
+        // or ARP frame goes by the address inside, to a peer whose MAC is not learned yet or
+        // is its destination; any other frame by a learned MAC.
         const Route* route(const std::uint8_t* packet, std::size_t length) const;
         // Seals the payload at datagram + kHeaderBytes for `route`; the datagram's size, or 0.
         std::size_t seal(const Route& route, std::uint8_t* datagram, std::size_t length);
-        // One datagram from anything but the relay, opened in place. A request
-        // is answered in `reply` (to go back to `from`); answers and requests
-        // go to the GUI side's ring. Only the inbound thread calls it.
+        // One datagram from anything but the relay, opened in place. Data
+        // that breaks the peer rule is dropped and counted. A request from
+        // the path (direct) or a named candidate (otherwise) is answered in
+        // `reply`, to go back to `from`; answers and requests go to the GUI
+        // side's ring. Only the inbound thread calls it.
         Received receive(const Endpoint& from, std::uint8_t* datagram, std::size_t length, std::int64_t nowMs,
                          std::uint8_t reply[direct::kProbeBytes]);
-        // Layer 2: a frame from a peer's address teaches that peer's MAC.
-        void learn(const std::uint8_t* frame, std::size_t length) const;
 
     private:
         struct Keyed;
+        bool admit(const Route& r, Keyed& k, const std::uint8_t* packet, std::size_t length);
+        bool admitFrame(const Route& r, Keyed& k, const std::uint8_t* frame, std::size_t length);
         std::size_t indexOf(const Route& route) const { return std::size_t(&route - table_->routes.data()); }
         DirectPaths& paths_;
         const bool layer2_;
@@ -161,9 +183,10 @@ private:
     struct Event
     {
         std::uint8_t kind = 0;
+        bool answered = false; // a request the inbound thread answered
         std::uint32_t pair = 0;
         std::uint64_t keyId = 0;
-        std::uint64_t txid = 0;
+        direct::Txid txid{};
         std::int64_t at = 0;
         Endpoint from;
     };
@@ -183,8 +206,22 @@ private:
 
     struct Sent
     {
-        std::uint64_t txid; // 0: nothing went out
-        std::int64_t at;
+        bool out = false; // a request went
+        direct::Txid txid{};
+        std::int64_t at = 0;
+        Endpoint to;
+        bool answers(const Event& e) const { return out && e.txid == txid && e.from == to; }
+    };
+    // Sends to addresses no candidate named, each for a request that came from it.
+    class Triggered
+    {
+    public:
+        bool take(const Endpoint& to, std::int64_t nowMs);
+
+    private:
+        std::array<Endpoint, direct::kTriggeredPerMinute> to_{};
+        std::array<std::int64_t, direct::kTriggeredPerMinute> since_{};
+        std::int64_t next_ = std::numeric_limits<std::int64_t>::min() / 2;
     };
     void handle(const Event& e, std::int64_t nowMs, const SendFn& send);
     Sent request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send);
@@ -194,8 +231,8 @@ private:
 
     std::vector<std::unique_ptr<Pair>> pairs_;
     std::uint64_t nextKeyId_ = 0;
-    std::uint64_t nextTxid_ = 0;
     bool changed_ = false;
+    std::atomic<std::uint64_t> refused_{0};
     Ring ring_;
     std::atomic<bool> busy_{false}; // held while the table is swapped or fetched
     std::atomic<std::uint64_t> generation_{0};

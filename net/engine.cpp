@@ -108,10 +108,9 @@ unsigned long inboundLoop(void* argument)
                 unsigned char* datagram = b.slot(i) + at;
                 const std::size_t size = std::min(step, b.length[i] - at);
                 if (!udp::samePeer(b.from[i], s.relay)) {
-                    // Direct: only what opens under a pair's key counts, from wherever it came.
+                    // Direct: only what opens under a pair's key and keeps the peer rule counts.
                     const DirectPaths::Received got = paths.receive(b.from[i], datagram, size, now, reply);
                     if (got.kind == DirectPaths::Inbound::Data) {
-                        paths.learn(datagram + seal::kHeaderBytes, got.length);
                         s.port->write(datagram + seal::kHeaderBytes, got.length);
                     } else if (got.kind == DirectPaths::Inbound::Answer) {
                         udp::send(s.socket, b.from[i], reply, got.length);
@@ -123,14 +122,11 @@ unsigned long inboundLoop(void* argument)
                 if (s.seal->active()) {
                     // What does not open (forged, damaged, replayed) is dropped unanswered.
                     const long opened = opener.open(datagram, size);
-                    if (opened >= 0) {
-                        paths.learn(datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened));
+                    if (opened >= 0)
                         s.port->write(datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened));
-                    }
                     continue;
                 }
                 scrambleInPlace(datagram, size);
-                paths.learn(datagram, size);
                 s.port->write(datagram, size);
             }
         }

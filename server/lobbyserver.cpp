@@ -121,6 +121,8 @@ bool LobbyServer::start(QString* error)
     serverlog::info(
         QStringLiteral("TLS key SHA-256 %1%2")
             .arg(fingerprint_, config_.requireSealed ? QStringLiteral("; plain logins refused") : QString()));
+    serverlog::info(
+        QStringLiteral("invite links name this key as ?key=%1").arg(tls::linkFingerprint(fingerprint_)));
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "ui/serverdialog.h"
 #include "ui/showcase.h"
 
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
@@ -12,8 +13,8 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QStackedWidget>
 #include <QSslSocket>
+#include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -64,11 +65,18 @@ namespace {
 // every label would draw the side panel's right border or a gradient of its own.
 const char plainLabels[] = " QLabel { background: transparent; border: none; }";
 
-// "Server: ADDR:PORT · sealed · change" once it is known whether the connection is sealed.
-QString serverLine(const QString& server, const QString& sealing)
+// The side panel's width and margins: its column is what the server line has.
+constexpr int kPanelWidth = 400;
+constexpr int kPanelMargin = 45;
+
+// "Server: ADDR:PORT · sealed · change" once it is known whether the connection is sealed; the
+// last word a link (`link`) or plain text (to measure).
+QString serverLine(const QString& server, const QString& sealing, bool link = true)
 {
-    return QStringLiteral("Server: %1 · %2<a href=\"change\" style=\"color: #a1a1aa;\">change</a>")
-        .arg(server, sealing.isEmpty() ? QString() : sealing + QStringLiteral(" · "));
+    return QStringLiteral("Server: %1 · %2%3")
+        .arg(server, sealing.isEmpty() ? QString() : sealing + QStringLiteral(" · "),
+             link ? QStringLiteral("<a href=\"change\" style=\"color: #a1a1aa;\">change</a>")
+                  : QStringLiteral("change"));
 }
 
 QLabel* sheetLabel(const QString& text, const QString& sheet)
@@ -81,12 +89,12 @@ QLabel* sheetLabel(const QString& text, const QString& sheet)
 QFrame* sidePanel(QLineEdit* nicknameInput, QPushButton* connectButton, QLabel* status, QLabel* server)
 {
     auto* panel = new QFrame;
-    panel->setFixedWidth(400);
+    panel->setFixedWidth(kPanelWidth);
     panel->setStyleSheet(
         QStringLiteral("QFrame { background-color: #09090b; border-right: 1px solid #1f1f23; }") +
         QLatin1String(plainLabels));
     auto* layout = new QVBoxLayout(panel);
-    layout->setContentsMargins(45, 0, 45, 0);
+    layout->setContentsMargins(kPanelMargin, 0, kPanelMargin, 0);
     layout->setSpacing(0);
 
     const QString brand =
@@ -257,10 +265,27 @@ void VLANClient::watchConnection()
     });
 }
 
+// A long name gives way (elided in its middle, whole in the tooltip), never
+// the link; the port and the address it was reached at too, while they leave
+// the name room for a few letters.
 void VLANClient::showServerLine()
 {
-    serverLabel->setText(
-        serverLine(lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress), sealingText()));
+    const QString full = lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress);
+    serverLabel->ensurePolished(); // the sheet's font
+    const QFontMetrics metrics(serverLabel->font());
+    constexpr int kSlack = 4; // rich text rounds its runs apart
+    const auto roomFor = [&](const QString& kept) {
+        return kPanelWidth - 2 * kPanelMargin - kSlack -
+               metrics.horizontalAdvance(serverLine(kept, sealingText(), false));
+    };
+    qsizetype headSize = full.size();
+    if (!lobby::isNumericAddress(serverAddress) && full.startsWith(serverAddress) &&
+        roomFor(full.mid(serverAddress.size())) >= metrics.horizontalAdvance(QStringLiteral("abc…xyz")))
+        headSize = serverAddress.size();
+    const QString tail = full.mid(headSize);
+    const QString shown = metrics.elidedText(full.left(headSize), Qt::ElideMiddle, roomFor(tail)) + tail;
+    serverLabel->setText(serverLine(shown.toHtmlEscaped(), sealingText()));
+    serverLabel->setToolTip(full);
 }
 
 void VLANClient::showConnectionStatus(const QString& text)

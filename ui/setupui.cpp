@@ -167,6 +167,7 @@ void VLANClient::buildLobbyPage()
     onlineUserList->setContextMenuPolicy(Qt::CustomContextMenu);
     network.layout->addLayout(modeRow);
     network.layout->addWidget(adapterModeLabel);
+    network.layout->addWidget(buildPrivacySetting());
     network.layout->addWidget(sectionHeader(QStringLiteral("ONLINE PLAYERS")));
     network.layout->addWidget(onlineUserList);
 

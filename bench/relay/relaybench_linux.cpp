@@ -593,7 +593,7 @@ int main(int argc, char** argv)
     std::printf("sealed: dropped_unsealed %llu\n",
                 static_cast<unsigned long long>(sealedExchange.counters()[DropUnsealed]));
     sealedRelay.stop();
-    std::printf("relay sealed/bare: %.2f\n", sealedWorst);
+    std::printf("relay sealed/bare: %.2f (target >= 0.8)\n", sealedWorst);
 
     const RelayCounters counters = exchange.counters();
     std::printf(

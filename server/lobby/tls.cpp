@@ -91,6 +91,12 @@ QString fingerprint(const QSslCertificate& certificate)
     return QString::fromLatin1(digest.toHex(':'));
 }
 
+QString linkFingerprint(const QString& fingerprint)
+{
+    return QString::fromLatin1(QByteArray::fromHex(fingerprint.toLatin1())
+                                   .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
 QSslConfiguration serverConfiguration(const Identity& identity)
 {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();

@@ -26,6 +26,8 @@ Identity loadIdentity(const QString& certPath, const QString& keyPath, const QSt
                       QString* error);
 // SHA-256 of the certificate's public key (SubjectPublicKeyInfo), as hex pairs with colons.
 QString fingerprint(const QSslCertificate& certificate);
+// That fingerprint as invite links carry it (?key=): the digest in unpadded URL-safe base64.
+QString linkFingerprint(const QString& fingerprint);
 // TLS 1.3, and 1.2 with forward-secret AEAD suites only.
 QSslConfiguration serverConfiguration(const Identity& identity);
 

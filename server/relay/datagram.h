@@ -3,6 +3,8 @@
 // unscrambled, into the result, and the datagram itself is forwarded as it came.
 #pragma once
 
+#include "protocol/peerrule.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -38,13 +40,8 @@ DatagramInfo readIp(const std::uint8_t* data, std::size_t length);
 // false when it is too short for an Ethernet header.
 bool readEthernet(const std::uint8_t* data, std::size_t length, DatagramInfo* info);
 
-inline bool isGroupMac(std::uint64_t mac) { return (mac >> 40) & 1; }
-
-inline bool isBroadcastOrMulticastIpv4(std::uint32_t address, std::uint32_t roomNet)
-{
-    return address == 0xFFFFFFFFu || address == (roomNet | 0xFFu) || (address >> 28) == 0xE;
-}
-
-inline bool isMulticastIpv6(std::uint64_t high) { return (high >> 56) == 0xFF; }
+using peerrule::isBroadcastOrMulticastIpv4;
+using peerrule::isGroupMac;
+using peerrule::isMulticastIpv6;
 
 } // namespace relay

@@ -312,12 +312,15 @@ RelayCounter RelayCore::ipRule(Routing& r, const relay::DatagramInfo& ip, std::i
 {
     *target = -1;
     if (ip.kind == relay::DatagramKind::Ipv4) {
-        if (ip.ipv4Source != members_[r.sender].vip)
+        switch (peerrule::ipv4(ip.ipv4Source, ip.ipv4Destination, members_[r.sender].vip, r.room.net)) {
+        case peerrule::Ipv4::ForgedSource:
             return DropForgedSource;
-        if (relay::isBroadcastOrMulticastIpv4(ip.ipv4Destination, r.room.net))
+        case peerrule::Ipv4::Everyone:
             return CounterForwarded;
-        *target = memberAt(r.room, ip.ipv4Destination);
-        return *target >= 0 ? CounterForwarded : DropNoRoute;
+        default:
+            *target = memberAt(r.room, ip.ipv4Destination);
+            return *target >= 0 ? CounterForwarded : DropNoRoute;
+        }
     }
     if (ip.kind != relay::DatagramKind::Ipv6)
         return DropRunt;
@@ -452,24 +455,9 @@ template <typename Address, std::size_t N>
 bool RelayCore::learn(Routing& r, AddressBook<Address, N> Member::*book, const Address& address,
                       std::int64_t nowMs)
 {
-    AddressBook<Address, N>& own = members_[r.sender].*book;
-    const int known = own.find(address);
-    if (known >= 0) {
-        own.seen[known] = nowMs;
-        return true;
-    }
-    // An address in use by another member stays with it; once that member
-    // has been silent with it for a while (a virtual machine that moved), it moves.
-    for (const std::uint32_t member : r.room.members) {
-        AddressBook<Address, N>& other = members_[member].*book;
-        const int i = member == r.sender ? -1 : other.find(address);
-        if (i < 0)
-            continue;
-        if (nowMs - other.seen[i] < kMacHoldMs)
-            return false;
-        other.remove(i);
-        break;
-    }
-    own.put(address, nowMs);
-    return true;
+    return peerrule::claim(members_[r.sender].*book, address, nowMs, kMacHoldMs, [&](auto&& visit) {
+        for (const std::uint32_t member : r.room.members)
+            if (member != r.sender)
+                visit(members_[member].*book);
+    });
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "protocol/endpoint.h"
+#include "protocol/peerrule.h"
 #include "server/relay/datagram.h"
 #include "server/core/routes.h"
 #include "server/relay/translate.h"
@@ -58,39 +59,8 @@ private:
     bool started_ = false;
 };
 
-// The few addresses a member was last seen sending from, each with the time;
-// the oldest makes way, so no sender can grow it.
 template <typename Address, std::size_t N>
-struct AddressBook {
-    std::array<Address, N> items{};
-    std::array<std::int64_t, N> seen{};
-    std::uint8_t count = 0;
-    std::uint8_t next = 0;
-
-    int find(const Address& a) const
-    {
-        for (std::uint8_t i = 0; i < count; ++i)
-            if (items[i] == a)
-                return i;
-        return -1;
-    }
-    void put(const Address& a, std::int64_t nowMs)
-    {
-        items[next] = a;
-        seen[next] = nowMs;
-        next = static_cast<std::uint8_t>((next + 1) % N);
-        if (count < N)
-            ++count;
-    }
-    void remove(int i)
-    {
-        --count;
-        items[i] = items[count];
-        seen[i] = seen[count];
-        next = count;
-    }
-    void clear() { count = next = 0; }
-};
+using AddressBook = peerrule::AddressBook<Address, N>;
 
 struct Ipv6Address {
     std::uint64_t high = 0;

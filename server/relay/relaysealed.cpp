@@ -49,15 +49,17 @@ long RelayCore::openFrom(std::uint32_t slot, const std::uint8_t* data, std::size
     if (!seal::readHeader(data, length, &header) || header.fromRelay() || header.index() != slot ||
         s.loaded[header.phase()] == 0 || !s.window[header.phase()].fresh(header.counter))
         return -1;
-    std::memcpy(opened_.data(), data, length);
-    const long opened = s.cipher[header.phase()].open(opened_.data(), length);
-    if (opened < 0)
+    // Opened straight into opened_, payload first: no copy of the datagram before or after.
+    const std::size_t payload = length - seal::kOverhead;
+    const std::uint8_t* sealed = data + seal::kHeaderBytes;
+    if (!s.cipher[header.phase()].decrypt(data, data, seal::kHeaderBytes, sealed, payload, opened_.data(),
+                                          sealed + payload))
         return -1;
+    const long opened = static_cast<long>(payload);
     s.window[header.phase()].accept(header.counter);
     if (header.phase() == s.phase)
         s.sendPhase = s.phase;
     *heartbeat = header.heartbeat();
-    std::memmove(opened_.data(), opened_.data() + seal::kHeaderBytes, static_cast<std::size_t>(opened));
     // The rules read scrambled datagrams, as plain members send them.
     if (!*heartbeat)
         tunnel::scrambleInPlace(opened_.data(), static_cast<std::size_t>(opened));

@@ -1,8 +1,8 @@
 // Direct datagrams through the inbound thread's entry point. A first byte of 0 gives the rest as it is to an
 // end whose key nothing here seals with: nothing opens. Otherwise the rest is sealed as the peer's under the
 // pair's key, as a probe when bit 1 is set, one byte flipped when bit 0 is set: only untouched datagrams are
-// taken, data exactly as sealed, a well-formed request answered with an answer under the key, from our side,
-// with its id; nothing is taken twice.
+// taken, data exactly as sealed or else refused and counted, a well-formed request from a named candidate
+// answered with an answer under the key, from our side, as long, with its id; nothing is taken twice.
 #include "net/directpaths.h"
 
 #include <cstdlib>
@@ -18,11 +18,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static DirectPaths::View view(ours), strangerView(stranger);
     static seal::Cipher peer;
     static std::uint64_t counter = 0;
+    static const Endpoint from = [] {
+        Endpoint at;
+        at.length = 16;
+        return at;
+    }();
     static const bool keyed = [] {
         std::array<std::uint8_t, seal::kKeyBytes> key{};
         for (std::size_t i = 0; i < key.size(); ++i)
             key[i] = static_cast<std::uint8_t>(i);
-        ours.setPeers({{"peer", 0x0A080003, 7, 0, key, {}}}, 0);
+        ours.setPeers({{"peer", 0x0A080003, 7, 0, key, {from}}}, 0);
         const bool sealer = peer.setKey(key.data());
         key[0] ^= 0xa5;
         stranger.setPeers({{"peer", 0x0A080003, 7, 0, key, {}}}, 0);
@@ -34,8 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     view.sync();
     strangerView.sync();
-    Endpoint from;
-    from.length = 16;
     std::uint8_t reply[direct::kProbeBytes];
     const std::size_t length = size - 1;
     std::vector<std::uint8_t> d(data + 1, data + size);
@@ -53,18 +56,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flipped)
         d[data[0] % d.size()] ^= 0x20;
     const std::vector<std::uint8_t> original = d;
+    const std::uint64_t refused = ours.refused();
     const DirectPaths::Received got = view.receive(from, d.data(), d.size(), 0, reply);
     seal::Header h;
-    const bool taken = flipped || (probe && (length != direct::kProbePayload || data[1] != direct::kRequest))
-                           ? got.kind == DirectPaths::Inbound::Drop
-                       : !probe
-                           ? got.kind == DirectPaths::Inbound::Data && got.length == length &&
-                                 std::memcmp(d.data() + seal::kHeaderBytes, data + 1, length) == 0
-                           : got.kind == DirectPaths::Inbound::Answer &&
-                                 seal::readHeader(reply, got.length, &h) && h.word == (7 | direct::kProbe) &&
-                                 peer.open(reply, got.length) == long(direct::kProbePayload) &&
-                                 reply[seal::kHeaderBytes] == direct::kAnswer &&
-                                 std::memcmp(reply + seal::kHeaderBytes + 1, data + 2, 8) == 0;
+    const bool taken =
+        flipped || (probe && (length != direct::kProbePayload || data[1] != direct::kRequest))
+            ? got.kind == DirectPaths::Inbound::Drop
+        : !probe
+            ? got.kind == DirectPaths::Inbound::Data
+                  ? got.length == length && std::memcmp(d.data() + seal::kHeaderBytes, data + 1, length) == 0
+                  : got.kind == DirectPaths::Inbound::Drop && ours.refused() == refused + 1
+            : got.kind == DirectPaths::Inbound::Answer && seal::readHeader(reply, got.length, &h) &&
+                  h.word == (7 | direct::kProbe) &&
+                  peer.open(reply, got.length) == long(direct::kProbePayload) &&
+                  reply[seal::kHeaderBytes] == direct::kAnswer &&
+                  std::memcmp(reply + seal::kHeaderBytes + 1, data + 2, direct::kTxidBytes) == 0;
     if (!taken)
         std::abort();
     d = original;

@@ -16,7 +16,7 @@
     X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(trayIcon) \
     X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
     X(iconScrollTimer) X(tunnelNotifier) X(tunnelSeal) X(controlSealed) X(serverLabel) \
-    X(connectionStatusLabel) X(directPaths) X(adapterBringUp)
+    X(connectionStatusLabel) X(directPaths) X(adapterBringUp) X(privateAddressBox) X(reachedAddress)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 // clang-format on
 
@@ -26,6 +26,7 @@ struct ClientProbe
     static void sendControlMessage(VLANClient& c, const QJsonObject& m) { c.sendControlMessage(m); }
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
     static void openPrivateChat(VLANClient& c, const QString& user) { c.openPrivateChat(user); }
+    static void showServerLine(VLANClient& c) { c.showServerLine(); }
 };
 
 #undef PELLORA_PROBE

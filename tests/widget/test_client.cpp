@@ -1,6 +1,8 @@
 // The client's window against a fake lobby, one behaviour per test.
+#include "lobby/serveraddress.h"
 #include "tests/support/fakelobby.h"
 
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QInputDialog>
@@ -243,6 +245,44 @@ private slots:
         qunsetenv("PELLORA_SERVER");
         VLANClient next;
         QTRY_COMPARE(lobby->connections, 2);
+    }
+    void longServerNameGivesWayToTheLink_data()
+    {
+        QTest::addColumn<QString>("reached");
+        QTest::newRow("name") << QString();
+        QTest::newRow("name reached at a long IPv6 address") << u"2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff"_s;
+    }
+    // At the default size a long name gives way (whole in the tooltip), not the link after "· sealed ·".
+    void longServerNameGivesWayToTheLink()
+    {
+        QFETCH(QString, reached);
+        const QString name = u"a-rather-long-lobby-name.games.example.invalid"_s;
+        shown(name.toLatin1() + ":7777");
+        P::controlSealed(*client) = true;
+        P::reachedAddress(*client) = reached;
+        P::showServerLine(*client);
+        QLabel* line = P::serverLabel(*client);
+        QVERIFY2(line->sizeHint().width() <= line->contentsRect().width(),
+                 qPrintable(u"%1 > %2"_s.arg(line->sizeHint().width()).arg(line->contentsRect().width())));
+        QVERIFY2(line->text().contains(u"…"_s) && line->text().contains(u" · sealed · <a href"_s),
+                 qPrintable(line->text()));
+        QCOMPARE(line->toolTip(), ::lobby::describeEndpoint({name, 7777}, reached));
+    }
+    // Off at first; its words toggle it too.
+    void privateAddressIsRemembered()
+    {
+        shown();
+        P::pageStack(*client)->setCurrentWidget(P::mainTabs(*client)); // where it lives
+        QVERIFY(!P::privateAddressBox(*client)->isChecked());
+        const QList<QLabel*> labels = P::lobbyPage(*client)->findChildren<QLabel*>();
+        const auto words = std::find_if(labels.begin(), labels.end(), [](QLabel* l) {
+            return l->text() == u"Keep my address private (play through the server only)"_s;
+        });
+        QVERIFY(words != labels.end());
+        QTest::mouseClick(*words, Qt::LeftButton);
+        client.reset();
+        shown();
+        QVERIFY(P::privateAddressBox(*client)->isChecked());
     }
     void dragOnTheFrame_data()
     {

@@ -1,10 +1,15 @@
 // The client's sealed control channel against a fake lobby that speaks TLS
 // (or hangs up on it): the server's key pinned on first use, a changed key
-// refused, no plain connection to a server seen sealed, the server line.
+// refused, no plain connection to a server seen sealed, the server line, invite
+// links that name the key, and the private address.
+#include "features/invitelink.h"
 #include "lobby/pinning.h"
 #include "tests/support/fakelobby.h"
 #include "ui/symbols.h"
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
 #include <QListWidget>
 
 class TestSealedClient : public QObject, ClientFixture
@@ -23,8 +28,8 @@ class TestSealedClient : public QObject, ClientFixture
         P::nicknameInput(*client)->setText(u"alice"_s);
         P::connectButton(*client)->click();
     }
-    // Logged in as alice (with a tunnel key when `sealed`) and in room Alpha.
-    bool inRoom(bool sealed)
+    // Logged in as alice (with a tunnel key when `sealed`) and in room Alpha; `inLobby` runs before the join.
+    bool inRoom(bool sealed, const std::function<void()>& inLobby = {})
     {
         if (sealed)
             lobby = std::make_unique<FakeLobby>(identity);
@@ -34,6 +39,8 @@ class TestSealedClient : public QObject, ClientFixture
             lobby->send(control::message(u"tunnel_key"_s, {{u"tunnel_key"_s, QString(43, u'A') + u'='},
                                                            {u"tunnel_index"_s, u"1"_s},
                                                            {u"tunnel_phase"_s, u"0"_s}}));
+        if (inLobby)
+            inLobby();
         return joined();
     }
     // Whether the fake lobby can seal here: the Windows build makes no key (no OpenSSL), and wine's
@@ -52,6 +59,31 @@ class TestSealedClient : public QObject, ClientFixture
 #define SKIP_UNLESS_TLS_SERVES()                                                                             \
     if (!tlsServes())                                                                                        \
     QSKIP("the fake lobby cannot seal on this system")
+    // bob, offered as a direct peer.
+    static QJsonObject directPeersWithBob()
+    {
+        const QJsonObject bob{{u"username"_s, u"bob"_s},
+                              {u"vip"_s, u"10.8.0.3"_s},
+                              {u"pair"_s, u"7"_s},
+                              {u"side"_s, 1},
+                              {u"key"_s, QString::fromLatin1(QByteArray(32, 'k').toBase64())},
+                              {u"candidates"_s, QJsonArray{u"127.0.0.1:9"_s}}};
+        return {{u"cmd"_s, u"direct_peers"_s}, {u"peers"_s, QJsonArray{bob}}};
+    }
+    // alice, bob and carol in the room; true once the list shows them.
+    bool membersShown()
+    {
+        QJsonArray members;
+        for (const QString& name : {u"alice"_s, u"bob"_s, u"carol"_s})
+            members.append(QJsonObject{{u"username"_s, name}, {u"vip"_s, u"10.8.0.9"_s}});
+        P::peerList(*client)->clear();
+        lobby->send({{u"cmd"_s, u"room_update"_s}, {u"peers"_s, members}});
+        return testwait::until([this] { return P::peerList(*client)->count() == 3; });
+    }
+    QString secondLine(int row)
+    {
+        return P::peerList(*client)->item(row)->data(symbols::kDetailRole).toString();
+    }
     static void sealedOrPlain()
     {
         QTest::addColumn<bool>("sealed");
@@ -142,6 +174,8 @@ private slots:
         QVERIFY(inRoom(sealed));
         lobby->settledCount(*client);
         QCOMPARE(lobby->count(u"candidates"_s), sealed ? 1 : 0);
+        QCOMPARE(lobby->last(u"candidates"_s).value(u"private"_s),
+                 sealed ? QJsonValue(false) : QJsonValue(QJsonValue::Undefined));
         const QString port = u":"_s + QString::number(udp::localPort(P::tunnelSocket(*client)));
         for (const QJsonValue& address : lobby->last(u"candidates"_s).value(u"addresses").toArray())
             QVERIFY2(address.toString().endsWith(port), qPrintable(address.toString()));
@@ -151,23 +185,119 @@ private slots:
         SKIP_UNLESS_TLS_SERVES();
         QVERIFY(inRoom(true));
         VLANClient* c = client.get();
-        const QJsonObject bob{{u"username"_s, u"bob"_s}, {u"vip"_s, u"10.8.0.3"_s}, {u"pair"_s, u"7"_s},
-                              {u"side"_s, 1}, {u"key"_s, QString::fromLatin1(QByteArray(32, 'k').toBase64())},
-                              {u"candidates"_s, QJsonArray{u"127.0.0.1:9"_s}}};
-        lobby->send({{u"cmd"_s, u"direct_peers"_s}, {u"peers"_s, QJsonArray{bob}}});
+        lobby->send(directPeersWithBob());
         QTRY_COMPARE(P::directPaths(*c)->status().size(), std::size_t(1));
         for (int update = 0; update < 2; ++update) {
-            QJsonArray members;
-            for (const QString& name : {u"alice"_s, u"bob"_s, u"carol"_s})
-                members.append(QJsonObject{{u"username"_s, name}, {u"vip"_s, u"10.8.0.9"_s}});
-            lobby->send({{u"cmd"_s, u"room_update"_s}, {u"peers"_s, members}});
-            QTRY_COMPARE(P::peerList(*c)->count(), 3);
-            QCOMPARE(P::peerList(*c)->item(0)->data(symbols::kDetailRole).toString(), QString());
-            QCOMPARE(P::peerList(*c)->item(1)->data(symbols::kDetailRole).toString(), u"relayed"_s);
-            QCOMPARE(P::peerList(*c)->item(2)->data(symbols::kDetailRole).toString(), u"relayed"_s);
+            QVERIFY(membersShown());
+            QCOMPARE(secondLine(0), QString());
+            QCOMPARE(secondLine(1), u"relayed"_s);
+            QCOMPARE(secondLine(2), u"relayed"_s);
         }
         P::disconnectButton(*c)->click(); // leaving ends every pair
         QVERIFY(P::directPaths(*c)->status().empty());
+    }
+    void aPrivateAddressOffersNoneAndTakesNoPeers_data()
+    {
+        QTest::addColumn<int>("turnedOn"); // 0 from the start, 1 in the lobby, 2 in the room
+        QTest::newRow("on from the start") << 0;
+        QTest::newRow("turned on in the lobby") << 1;
+        QTest::newRow("turned on in the room") << 2;
+    }
+    // Said at login and in every candidates line; direct_peers are left alone; every path shows as private.
+    void aPrivateAddressOffersNoneAndTakesNoPeers()
+    {
+        QFETCH(int, turnedOn);
+        SKIP_UNLESS_TLS_SERVES();
+        settings.setValue(u"privateAddress"_s, turnedOn == 0);
+        settings.sync();
+        QVERIFY(inRoom(true, [&] {
+            // The server hears at once, so that no list made at the join names us.
+            if (turnedOn == 1 && testwait::until([&] { return P::tunnelSeal(*client)->active(); }))
+                P::privateAddressBox(*client)->click();
+        }));
+        QCOMPARE(lobby->last(u"login"_s).value(u"private"_s),
+                 turnedOn == 0 ? QJsonValue(true) : QJsonValue(QJsonValue::Undefined));
+        if (turnedOn == 2) {
+            lobby->send(directPeersWithBob());
+            QTRY_COMPARE(P::directPaths(*client)->status().size(), std::size_t(1));
+            P::privateAddressBox(*client)->click();
+            QVERIFY(P::directPaths(*client)->status().empty());
+        }
+        lobby->settledCount(*client);
+        const QJsonObject privateLine{
+            {u"cmd"_s, u"candidates"_s}, {u"addresses"_s, QJsonArray()}, {u"private"_s, true}};
+        QCOMPARE(lobby->count(u"candidates"_s), turnedOn == 0 ? 1 : 2);
+        for (const QJsonObject& line : std::as_const(lobby->received))
+            if (line.value(u"cmd"_s) == u"candidates"_s && turnedOn < 2)
+                QCOMPARE(line, privateLine);
+        QCOMPARE(lobby->last(u"candidates"_s), privateLine);
+        lobby->send(directPeersWithBob());
+        QVERIFY(membersShown()); // the peers came before
+        QVERIFY(P::directPaths(*client)->status().empty());
+        QCOMPARE(secondLine(0), QString());
+        QCOMPARE(secondLine(1), u"relayed (private)"_s);
+        QCOMPARE(secondLine(2), u"relayed (private)"_s);
+    }
+    void aSealedRoomsLinkNamesTheServersKey()
+    {
+        SKIP_UNLESS_TLS_SERVES();
+        QVERIFY(inRoom(true));
+        P::copyInviteButton(*client)->click();
+        // In the form the server logs for its operator.
+        QCOMPARE(QApplication::clipboard()->text(),
+                 u"pellora://%1/Alpha?key=%2"_s.arg(lobby->endpoint(), tls::linkFingerprint(fingerprint)));
+    }
+    void aKeyedLinkLeadsOnlyToTheServerWithThatKey_data()
+    {
+        QTest::addColumn<bool>("sealedLobby");
+        QTest::addColumn<bool>("linkNamesItsKey");
+        QTest::addColumn<bool>("otherKeyPinned");
+        QTest::addColumn<QString>("refusal"); // empty: logs in
+        QTest::newRow("first contact: pinned, then logged in sealed") << true << true << false << QString();
+        QTest::newRow("another key shown: nothing sent")
+            << true << false << false << u"shows another key than its invite link names"_s;
+        QTest::newRow("no TLS: nothing sent") << false << true << false << u"does not answer sealed (TLS)"_s;
+        QTest::newRow("another key pinned: no connection")
+            << true << true << true << u"the server key it names is not the key %1 showed before"_s;
+    }
+    void aKeyedLinkLeadsOnlyToTheServerWithThatKey()
+    {
+        QFETCH(bool, sealedLobby);
+        QFETCH(bool, linkNamesItsKey);
+        QFETCH(bool, otherKeyPinned);
+        QFETCH(QString, refusal);
+        if (sealedLobby) {
+            SKIP_UNLESS_TLS_SERVES();
+            lobby = std::make_unique<FakeLobby>(identity);
+        }
+        const QString otherKey = QString::fromLatin1(QByteArray(32, 'o').toHex(':'));
+        const QString linkKey = linkNamesItsKey ? fingerprint : otherKey;
+        if (otherKeyPinned)
+            pin(otherKey);
+        settings.setValue(u"username"_s, u"alice"_s);
+        shown(); // on another server
+        const NextBox first(QMessageBox::Yes);
+        client->openInviteLink(invite::formatLink({u"127.0.0.1"_s, lobby->port()}, u"Den"_s, linkKey));
+        if (otherKeyPinned) {
+            QCOMPARE(first.title, u"Invite Link"_s);
+            QVERIFY2(first.text.contains(refusal.arg(QString::fromLatin1(lobby->endpoint()))),
+                     qPrintable(first.text));
+            QTest::qWait(100);
+            QVERIFY(lobby->connections == 0 && pinned() == otherKey);
+            return;
+        }
+        QCOMPARE(first.title, u"Switch Server"_s);
+        QVERIFY(pinned() == linkKey && lobby->connections == 0); // pinned before connecting
+        if (refusal.isEmpty()) {
+            QCOMPARE(lobby->waitForCommand(u"login"_s).value(u"username"_s).toString(), u"alice"_s);
+            QVERIFY(lobby->handshakes == lobby->connections && P::controlSealed(*client));
+            return;
+        }
+        const NextBox refused;
+        QTRY_VERIFY(!refused.title.isEmpty());
+        QVERIFY2(refused.text.contains(refusal), qPrintable(refused.text));
+        QVERIFY(lobby->handshakes >= 1 && lobby->received.isEmpty());
+        QCOMPARE(pinned(), linkKey);
     }
 };
 

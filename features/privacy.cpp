@@ -1,0 +1,83 @@
+// The private address: a player who wants room mates never to learn where
+// they are offers no addresses, takes no direct peers, and plays through the
+// relay only. Remembered between runs.
+#include "app/vlanclient.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QStackedWidget>
+#include <QTabWidget>
+
+namespace {
+
+const char kPrivateAddressKey[] = "privateAddress";
+const char kText[] = "Keep my address private (play through the server only)";
+
+// The setting's words, wrapped to the card's width (a check box's own text
+// cannot wrap); a click on them toggles the box, as on a box's text.
+class ToggleLabel : public QLabel
+{
+public:
+    explicit ToggleLabel(QCheckBox* box) : QLabel(QString::fromUtf8(kText)), box_(box)
+    {
+        setWordWrap(true);
+        setCursor(Qt::PointingHandCursor);
+    }
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+            box_->click();
+        QLabel::mouseReleaseEvent(event);
+    }
+
+private:
+    QCheckBox* box_;
+};
+
+} // namespace
+
+QWidget* VLANClient::buildPrivacySetting()
+{
+    auto* row = new QWidget;
+    row->setStyleSheet(
+        QStringLiteral("QWidget { background: transparent; } QLabel { color: #a1a1aa; font-size: 12px; } "
+                       "QCheckBox::indicator { width: 12px; height: 12px; border: 1px solid #52525b; "
+                       "border-radius: 3px; background: #18181b; } "
+                       "QCheckBox::indicator:checked { background: #d32f2f; border-color: #d32f2f; }"));
+    privateAddressBox = new QCheckBox;
+    privateAddressBox->setAccessibleName(QString::fromUtf8(kText));
+    privateAddressBox->setToolTip(
+        QStringLiteral("Room mates never learn your Internet or LAN address; all your game traffic goes "
+                       "through the server, which can add delay."));
+    privateAddressBox->setChecked(settings.value(QLatin1String(kPrivateAddressKey), false).toBool());
+    connect(privateAddressBox, &QCheckBox::toggled, this, &VLANClient::setAddressPrivate);
+    auto* label = new ToggleLabel(privateAddressBox);
+    label->setToolTip(privateAddressBox->toolTip());
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 4, 0, 4);
+    layout->setSpacing(8);
+    layout->addWidget(privateAddressBox, 0, Qt::AlignTop);
+    layout->addWidget(label, 1);
+    return row;
+}
+
+bool VLANClient::addressPrivate() const
+{
+    return privateAddressBox && privateAddressBox->isChecked();
+}
+
+void VLANClient::setAddressPrivate(bool on)
+{
+    settings.setValue(QLatin1String(kPrivateAddressKey), on);
+    if (on)
+        endDirectPaths();
+    // The server hears of it at once, in a room or not, so that no peer list
+    // made meanwhile names us.
+    if (controlChannelUp() && pageStack->currentWidget() == mainTabs)
+        sendCandidates();
+    showDirectPaths();
+}
