@@ -157,8 +157,12 @@ int main(int argc, char** argv)
     serverlog::setLevel(serverlog::Level::Warn);
     std::printf("route churn: %d room changes, %d players, each change picked up by the relay\n", s.changes,
                 s.clients);
-    const double baseline = churn(s, s.clients);
-    const double large = churn(s, s.maxClients);
+    // Best of three each, so that start-up costs and other load weigh little.
+    double baseline = 1e9, large = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        baseline = std::min(baseline, churn(s, s.clients));
+        large = std::min(large, churn(s, s.maxClients));
+    }
     if (baseline < 0 || large < 0)
         return 1;
     std::printf("cpu s at --max-clients %d: %.3f\n", s.clients, baseline);
