@@ -4,6 +4,7 @@
 #include "server/serverlog.h"
 #include "server/sockettuning_linux.h"
 
+#include <QElapsedTimer>
 #include <QSslSocket>
 
 #include <algorithm>
@@ -24,6 +25,11 @@ constexpr qint64 kQueueEntryBytes = 32;
 // A client holding more than its output budget must keep reading: output
 // that stood still this long closes it. A burst alone closes nobody.
 constexpr qint64 kOverBudgetStallMs = 1000;
+// Keepalive of a control connection, and of one being checked: probes at once
+// and every second, so a peer that still answers has done so within this time.
+constexpr int kKeepIdleSeconds = 30;
+constexpr int kCheckMs = 3000;
+constexpr int kCheckSlackMs = 50;
 
 } // namespace
 
@@ -179,7 +185,7 @@ void LobbyServer::acceptConnections()
             socket->deleteLater();
             continue;
         }
-        enableTcpKeepAlive(socket->socketDescriptor(), 30, 10, 3);
+        enableTcpKeepAlive(socket->socketDescriptor(), kKeepIdleSeconds, 10, 3);
         limitSendBuffer(socket->socketDescriptor(), kSendBufferBytes);
         Peer& entry = peers_[id];
         entry.socket = socket;
@@ -359,6 +365,37 @@ void LobbyServer::checkOutput(bool onTick)
         else if (pendingTotal_ > config_.maxTotalPendingOutput)
             closeSlowReader(id, "the server holds too much output; slowest readers go first");
     }
+}
+
+void LobbyServer::checkConnection(ConnectionId connection)
+{
+    const auto it = peers_.find(connection);
+    if (it == peers_.end() || it->second.closing)
+        return;
+    enableTcpKeepAlive(it->second.socket->socketDescriptor(), 1, 1, kCheckMs / 1000);
+    // Real time, whatever the lobby's clock: the kernel's probes keep it.
+    QElapsedTimer started;
+    started.start();
+    QTimer::singleShot(kCheckMs, Qt::PreciseTimer, this, [this, connection, started] {
+        const auto still = peers_.find(connection);
+        if (still == peers_.end() || still->second.closing)
+            return; // gone meanwhile; the lobby has heard
+        const qintptr fd = still->second.socket->socketDescriptor();
+        // An acknowledgement from before the check does not count (the kernel's
+        // clock ticks in a few milliseconds); the probes go every second.
+        if (tcpPeerAnswered(fd, static_cast<int>(started.elapsed()) - kCheckSlackMs)) {
+            enableTcpKeepAlive(fd, kKeepIdleSeconds, 10, 3);
+            lobby_.connectionAnswered(connection);
+            return;
+        }
+        {
+            const auto gate = lobby_.logGate(connection);
+            serverlog::info(
+                QStringLiteral("closing connection %1: its peer no longer answers").arg(connection));
+        }
+        lobby_.connectionClosed(connection);
+        dropPeer(connection);
+    });
 }
 
 QTcpSocket* LobbyServer::takeSocket(ConnectionId connection)

@@ -64,6 +64,7 @@ private:
 
     void sendLine(ConnectionId connection, const QByteArray& line) override;
     void closeConnection(ConnectionId connection) override;
+    void checkConnection(ConnectionId connection) override;
     void acceptConnections();
     void pauseAccepting();
     void readLines(ConnectionId connection);

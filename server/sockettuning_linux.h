@@ -8,6 +8,10 @@
 // releases its name instead of holding it for hours.
 void enableTcpKeepAlive(qintptr descriptor, int idleSeconds, int intervalSeconds, int probes);
 
+// Whether the connection is still established and its peer acknowledged
+// anything (data or a keepalive probe) in the last `withinMs`.
+bool tcpPeerAnswered(qintptr descriptor, int withinMs);
+
 // Caps what the kernel holds for one connection that does not read, so that
 // the server's own output budget is what counts.
 void limitSendBuffer(qintptr descriptor, int bytes);

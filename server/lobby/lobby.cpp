@@ -51,8 +51,9 @@ Lobby::Lobby(const ServerConfig& config, LobbyOutput& output, RouteExchange* rel
       slotGens_(static_cast<std::size_t>(qMax(config.maxClients, 0)), 0)
 {
     config_.maxRoomSize = qBound(1, config_.maxRoomSize, 254);
-    // Lowest slots first, so that tables stay small on a quiet server.
-    for (int slot = config_.maxClients - 1; slot >= 0; --slot)
+    // The lowest free slot first, so that route tables span the sessions
+    // present, not the capacity: ascending order is already a min-heap.
+    for (int slot = 0; slot < config_.maxClients; ++slot)
         freeSlots_.push_back(static_cast<std::uint32_t>(slot));
 }
 
@@ -147,6 +148,8 @@ void Lobby::detach(ConnectionId connection)
         serverlog::info(QStringLiteral("%1 disconnected; session kept for %2 ms")
                             .arg(session->name, QString::number(config_.sessionGraceMs)));
     }
+    for (ConnectionId waiting : it->second.waiters)
+        freedWaiters_.emplace_back(waiting, connection);
     const QString key = it->second.addressKey;
     connections_.erase(it);
     release(key, &AddressUse::connections);
@@ -156,6 +159,16 @@ void Lobby::connectionClosed(ConnectionId connection)
 {
     const auto gate = logGate(connection);
     detach(connection);
+    flush();
+}
+
+void Lobby::connectionAnswered(ConnectionId connection)
+{
+    const auto it = connections_.find(connection);
+    if (it == connections_.end())
+        return;
+    const auto gate = logGate(it->second.addressKey);
+    holderAnswered(connection, it->second);
     flush();
 }
 
@@ -172,6 +185,10 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
         return;
     Connection& c = it->second;
     const auto gate = logGate(c.addressKey);
+    c.lastLineAt = clock_();
+    // Whoever waits for this connection's name: it is still there.
+    if (!c.waiters.empty())
+        holderAnswered(connection, c);
     if (line.size() > lobbyrules::kMaxLineBytes) {
         serverlog::warn(QStringLiteral("closing connection from %1: line of %2 bytes")
                             .arg(c.address.toString(), QString::number(line.size())));
@@ -191,9 +208,11 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
             output_.sendLine(connection, control::encodeLine(control::message(cmd::kicked,
                                                                                {{field::message, lost}})));
     } else if (const auto handler = handlers().constFind(cmd); handler != handlers().constEnd()) {
+        // Not logged in: told once (a client that lost its login asks for lists
+        // every few seconds), nothing while its login waits.
         if (c.session)
             (this->*handler.value())(c, *c.session, message);
-        else
+        else if (c.waitingFor == 0 && !std::exchange(c.toldToLogIn, true))
             sendError(connection, QStringLiteral("Log in first."));
     }
     flush();
@@ -222,6 +241,8 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
     }
     const QString name = readString(message, field::username).trimmed();
     const bool keyed = message.contains(field::clientId);
+    c.waitingFor = 0; // a new login replaces one that waits
+    c.waitingLogin = {};
     if (c.session) {
         // The client sends login after every (re)connection and on every
         // click; the same name on the same connection just confirms, and
@@ -241,7 +262,11 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
     const auto existing = sessions_.find(names::skeleton(name));
     const bool back = existing != sessions_.end();
     if (back && !mayTakeBack(*existing->second, c, message)) {
-        sendError(self, QStringLiteral("The name %1 is already online.").arg(name));
+        const Session& holder = *existing->second;
+        if (!holder.keyed && holder.connection != 0 && holder.addressKey == c.addressKey)
+            waitFor(self, c, message, holder.connection);
+        else
+            sendError(self, QStringLiteral("The name %1 is already online.").arg(name));
         return;
     }
     // A session taken back from elsewhere counts against this address from now on.
@@ -272,6 +297,61 @@ bool Lobby::mayTakeBack(const Session& session, const Connection& c, const QJson
     if (session.keyed)
         return lobbyrules::sameSecret(readString(message, field::clientId), session.id);
     return session.connection == 0 && session.addressKey == c.addressKey;
+}
+
+void Lobby::waitFor(ConnectionId self, Connection& c, const QJsonObject& message, ConnectionId holder)
+{
+    Connection& h = connections_.at(holder);
+    c.waitingFor = holder;
+    c.waitingLogin = message;
+    // Waiters that closed or moved on are dropped here, so the list holds live ones only.
+    std::vector<ConnectionId>& list = h.waiters;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](ConnectionId w) {
+                                  const auto it = connections_.find(w);
+                                  return w == self || it == connections_.end() ||
+                                         it->second.waitingFor != holder;
+                              }),
+               list.end());
+    list.push_back(self);
+    const qint64 now = clock_();
+    if (!h.checking && now - h.lastLineAt >= kQuietMs) {
+        h.checking = true;
+        h.checkedAt = now;
+        serverlog::info(QStringLiteral("login as %1 from %2 waits: checking the quiet connection holding it")
+                            .arg(h.session->name, c.address.toString()));
+        output_.checkConnection(holder);
+    }
+}
+
+void Lobby::holderAnswered(ConnectionId id, Connection& holder)
+{
+    holder.checking = false;
+    const QString name = holder.session ? holder.session->name : QString();
+    for (ConnectionId waiting : std::exchange(holder.waiters, {})) {
+        // Only a waiter still on this holder: it may have logged in anew since.
+        const auto it = connections_.find(waiting);
+        if (it == connections_.end() || it->second.waitingFor != id)
+            continue;
+        it->second.waitingFor = 0;
+        it->second.waitingLogin = {};
+        sendError(waiting, QStringLiteral("The name %1 is already online.").arg(name));
+    }
+}
+
+void Lobby::retryWaitingLogins()
+{
+    while (!freedWaiters_.empty()) {
+        for (const auto& [waiting, holder] : std::exchange(freedWaiters_, {})) {
+            const auto it = connections_.find(waiting);
+            if (it == connections_.end() || it->second.waitingFor != holder)
+                continue;
+            const QJsonObject message = std::exchange(it->second.waitingLogin, {});
+            it->second.waitingFor = 0;
+            const auto gate = logGate(it->second.addressKey);
+            login(waiting, it->second, message);
+        }
+    }
 }
 
 void Lobby::takeBack(Session& session, ConnectionId self, Connection& c, bool keyed)
@@ -317,6 +397,7 @@ Lobby::Session* Lobby::createSession(const QString& name, const Connection& c, b
     session->addressKey = c.addressKey;
     ++use(c.addressKey).sessions;
     session->serial = nextSerial_++;
+    std::pop_heap(freeSlots_.begin(), freeSlots_.end(), std::greater<>());
     session->slot = freeSlots_.back();
     freeSlots_.pop_back();
     std::uint32_t& gen = slotGens_[session->slot];
@@ -374,6 +455,7 @@ void Lobby::endSession(Session& session)
         usersChanged();
     sessionsByKey_.erase(session.key);
     freeSlots_.push_back(session.slot);
+    std::push_heap(freeSlots_.begin(), freeSlots_.end(), std::greater<>());
     routesDirty_ = true;
     const QString addressKey = session.addressKey;
     sessions_.erase(names::skeleton(session.name));
@@ -388,9 +470,19 @@ void Lobby::tick()
     renewPairKeys(now);
     checkBoundEndpoints(now);
     std::vector<ConnectionId> late;
-    for (const auto& [id, c] : connections_)
+    for (auto& [id, c] : connections_) {
         if (!c.session && now - c.openedAt >= config_.loginDeadlineMs)
             late.push_back(id);
+        if (c.waiters.empty())
+            continue;
+        if (c.checking && now - c.checkedAt >= kCheckWaitMs) {
+            holderAnswered(id, c);
+        } else if (!c.checking && now - c.lastLineAt >= kQuietMs) {
+            c.checking = true;
+            c.checkedAt = now;
+            output_.checkConnection(id);
+        }
+    }
     for (ConnectionId id : late) {
         serverlog::debug(QStringLiteral("closing connection %1: no login in time").arg(id));
         closeConnection(id);
@@ -464,6 +556,7 @@ bool Lobby::chatAllowed(Session& session)
 
 void Lobby::flush()
 {
+    retryWaitingLogins();
     saveState();
     if (routesDirty_) {
         routesDirty_ = false;
@@ -514,7 +607,11 @@ void Lobby::publishRoutes()
     if (!relay_)
         return;
     auto table = std::make_shared<RouteTable>();
-    table->slotTable.resize(static_cast<std::size_t>(config_.maxClients));
+    // Up to the highest slot in use: a republish costs the sessions present.
+    std::size_t span = 0;
+    for (const auto& [key, session] : sessions_)
+        span = std::max<std::size_t>(span, session->slot + std::size_t{1});
+    table->slotTable.resize(span);
     table->slotByKey.reserve(sessions_.size());
     for (const auto& [key, session] : sessions_) {
         table->slotTable[session->slot].gen = session->gen;

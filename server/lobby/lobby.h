@@ -40,6 +40,11 @@ public:
     // The lobby has already forgotten the connection; the transport only
     // has to close it, and may do so later.
     virtual void closeConnection(ConnectionId connection) = 0;
+    // A login waits for the name this quiet connection holds: the transport
+    // finds out within seconds whether its peer still answers, then closes it
+    // (and reports connectionClosed) or reports connectionAnswered. One that
+    // says nothing leaves the name where it is.
+    virtual void checkConnection(ConnectionId /*connection*/) {}
 };
 
 class Lobby
@@ -57,6 +62,8 @@ public:
     // may; the lobby then does not know the connection and it is to be closed.
     bool connectionOpened(ConnectionId connection, const QHostAddress& peer);
     void connectionClosed(ConnectionId connection);
+    // The peer of a connection given to checkConnection still answers.
+    void connectionAnswered(ConnectionId connection);
     // The connection finished a TLS handshake: its logins get sealed sessions.
     void connectionSealed(ConnectionId connection);
     // Whether the connection's address may have one more TLS handshake now.
@@ -96,6 +103,11 @@ private:
     friend struct LobbyTamper; // tests break the invariants above on purpose
     static constexpr qint64 kNever = -(qint64{1} << 60);
     static constexpr qint64 kListIntervalMs = 1000;
+    // A connection that sent no line for this long (clients ask for the room
+    // list every 5 s) is checked when its name is asked for from its address;
+    // without an answer from the transport the name stays where it is.
+    static constexpr qint64 kQuietMs = 7000;
+    static constexpr qint64 kCheckWaitMs = 10000;
     // Direct paths: changes of a member's candidates or relay-seen endpoint
     // taken per window, and direct_peers lines a member is sent per window.
     // A client that changes its addresses all the time makes its peers' lists
@@ -200,6 +212,16 @@ private:
         bool sealed = false; // over TLS
         TokenBucket lines; // until it logs in; then the session's
         bool linesRefused = false;
+        bool toldToLogIn = false; // once per connection: clients keep asking for lists
+        qint64 lastLineAt = 0;
+        // A login that waits until the connection holding its name proves
+        // itself (a line, or the transport's check) or goes away.
+        QJsonObject waitingLogin;
+        ConnectionId waitingFor = 0;
+        // Logins waiting for this one; checkConnection asked since `checkedAt`.
+        std::vector<ConnectionId> waiters;
+        bool checking = false;
+        qint64 checkedAt = 0;
         // Lists are sent at most once a second per connection; a request in
         // between is answered when the second is over, once.
         quint64 usersVersion = 0; // of the online list last sent
@@ -207,7 +229,7 @@ private:
         qint64 roomsSentAt = kNever;
         bool roomsWanted = false;
         Connection(const QHostAddress& a, QString key, qint64 now, int limit, qint64 window)
-            : address(a), addressKey(std::move(key)), openedAt(now), lines(limit, window)
+            : address(a), addressKey(std::move(key)), openedAt(now), lines(limit, window), lastLineAt(now)
         {
         }
     };
@@ -249,6 +271,13 @@ private:
     // Sessions.
     Session* createSession(const QString& name, const Connection& connection, bool keyed);
     bool mayTakeBack(const Session& session, const Connection& connection, const QJsonObject& message) const;
+    // A name held by a connection from the login's own address, whose client may have
+    // vanished without a word: the login waits for the holder to prove itself.
+    void waitFor(ConnectionId self, Connection& connection, const QJsonObject& message, ConnectionId holder);
+    // The holder is there: the logins waiting for it are refused.
+    void holderAnswered(ConnectionId id, Connection& holder);
+    // Logins whose holder went away try again.
+    void retryWaitingLogins();
     void takeBack(Session& session, ConnectionId self, Connection& connection, bool keyed);
     void newKey(Session& session);
     // Sealed tunnels (server/lobby/lobbyseal.cpp).
@@ -349,6 +378,7 @@ private:
     // everybody sees have names of their own.
     std::multimap<QString, std::unique_ptr<Room>> rooms_;
     std::unordered_map<ConnectionId, Connection> connections_;
+    std::vector<std::pair<ConnectionId, ConnectionId>> freedWaiters_; // (waiting, the holder that went)
     QHash<QString, AddressUse> addressUse_;
     std::map<QString, AddressBudget> budgets_;
     quint64 logSuppressed_ = 0;

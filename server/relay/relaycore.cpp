@@ -68,11 +68,15 @@ RelayCore::RelayCore(RouteExchange& exchange, RelayBudget budget)
 
 void RelayCore::refreshRoutes()
 {
+    // Slots beyond both the old table and the new one were empty and stay so.
+    const std::size_t before = table_ ? table_->slotTable.size() : members_.size();
     if (!exchange_.fetchIfNewer(table_, tableVersion_))
         return;
+    static const RouteTable::Slot kEmpty;
     const std::size_t known = std::min(table_->slotTable.size(), members_.size());
-    for (std::uint32_t slot = 0; slot < members_.size(); ++slot) {
-        const RouteTable::Slot entry = slot < known ? table_->slotTable[slot] : RouteTable::Slot{};
+    const std::size_t span = std::min(std::max(before, known), members_.size());
+    for (std::uint32_t slot = 0; slot < span; ++slot) {
+        const RouteTable::Slot& entry = slot < known ? table_->slotTable[slot] : kEmpty;
         Member& m = members_[slot];
         bool fresh = false;
         // A new session, or one whose player came back from another host:

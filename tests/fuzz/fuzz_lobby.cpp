@@ -107,6 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 index < static_cast<int>(table->slotTable.size()) ? table->slotTable[index].gen : 0, bound);
         } else if (selector == 'x') {
             close(index);
+        } else if (selector == 'a') { // the transport's check found the peer there
+            lobby.connectionAnswered(ids[index]);
         } else if (selector == 't') {
             now += config.sessionGraceMs / 10 * (static_cast<unsigned char>(line.at(line.size() - 1)) % 20);
             lobby.tick();

@@ -69,7 +69,7 @@ private slots:
         for (int i : {1, 2, 3})
             QVERIFY(members[i]->control.quietOn("direct_peers", 0));
     }
-    // The one left gets an empty list at the leave; the next join is a new pair.
+    // Both get an empty list at the leave; the next join is a new pair.
     void aPairEndsWithTheLeaveAndARejoinMakesANewOne()
     {
         Member& alice = enter(true);
@@ -78,11 +78,21 @@ private slots:
         onlyPeer(bob);
         bob.control.send("leave_room");
         QCOMPARE(listOf(alice, 0).value("peers"), QJsonValue(QJsonArray()));
+        QCOMPARE(listOf(bob, 0).value("peers"), QJsonValue(QJsonArray()));
         QVERIFY(!bob.join("Den", false, 3).isEmpty());
         const QJsonObject after = onlyPeer(alice);
         QVERIFY(after.value("pair") != before.value("pair"));
         QVERIFY(after.value("key") != before.value("key"));
         QCOMPARE(after.value("pair"), onlyPeer(bob).value("pair"));
+    }
+    // Another device took the session over: it hears the list, even one that did not change.
+    void aTakeOverHearsItsListAnew()
+    {
+        enter(true).control.socket.abort();
+        QVERIFY(testwait::until([this] { return server->lobby().connectionCount() == 0; }));
+        Member device(server->port(), true);
+        device.control.send("login", {{"username", "m1"}});
+        QCOMPARE(device.control.next("direct_peers").value("peers"), QJsonValue(QJsonArray()));
     }
     void candidatesAreCheckedOneByOne_data()
     {

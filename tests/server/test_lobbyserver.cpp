@@ -3,6 +3,7 @@
 #include "server/lobby/names.h"
 #include "server/options.h"
 #include "tests/server/serverharness.h"
+#include "tests/support/netns.h"
 
 #include <QTemporaryDir>
 #include <QTimer>
@@ -113,7 +114,10 @@ struct BareLobby : LobbyOutput
     qint64 bytes = 0;
     QList<QJsonObject> lines;
     Lobby lobby;
-    explicit BareLobby(const ServerConfig& config) : lobby(config, *this, nullptr, [this] { return now; }) {}
+    explicit BareLobby(const ServerConfig& config, RouteExchange* relay = nullptr)
+        : lobby(config, *this, relay, [this] { return now; })
+    {
+    }
     void sendLine(ConnectionId, const QByteArray& line) override
     {
         lines.append(control::decodeLine(line));
@@ -248,7 +252,9 @@ private slots:
             R"(| b~ | +1000 | a<* {"cmd":"online_users","users":["alice"]})");
         row("a logged in connection keeps its name", "a> login name=alice | a< login_ok | a> login "
             "name=ALICE | a< login_ok | a> login name=mallory | a< error msg='You are logged in as alice.'");
-        row("commands before a login are refused", "c> get_rooms | c< error msg='Log in first.'");
+        row("commands before a login are refused, once", "c> get_rooms | c< error msg='Log in first.' "
+            "| c> get_rooms | c> chat msg=x | c> login | c< error msg='Names are 1 to 32 characters long.' "
+            "| c<! error");
         row("bad lines are ignored", "a> login name=alice | a< login_ok | a>> not json\n[1,2]\n{\"cmd\":"
             "\"LOGIN\",\"username\":\"x\"}\n{\"cmd\":\"fly\"}\n{}\n\r\n{\"cmd\":42} | a> get_rooms "
             "| a< room_list | a<! error | a<! login_ok");
@@ -321,8 +327,9 @@ private slots:
         row("kicking needs a room", alpha + "s> kick_player to=bob | s< error msg='You are not in a room.'");
         row("a name without id is taken back from its address once its connection is gone",
             "p> login name=parts | p< login_ok | p> create_room room=Alpha mode=public | q> login name=parts "
-            "| q< error msg='The name parts is already online.' | p~ | x@127.0.0.2 | x> login name=parts "
-            "| x< error msg='The name parts is already online.' | q> login name=parts | q< login_ok | q< " +
+            "| p> get_rooms | q< error msg='The name parts is already online.' | p~ | x@127.0.0.2 "
+            "| x> login name=parts | x< error msg='The name parts is already online.' | q> login name=parts "
+            "| q< login_ok | q< " +
                 update + peer.arg("true", "parts", "1") + "]}");
         row("a locked room asks for its key",
             vault + "g> join_room room=vault | g< password_required room=Vault | g> join_room room=Vault "
@@ -358,12 +365,11 @@ private slots:
             "| c< error msg='No more rooms can be created right now.'", smallPlan);
         QString steps = "o@127.0.0.8"; // four connections spend it before logging in
         for (const char* p : {"p", "q", "r", "s"})
-            steps += QString(" | %1@127.0.0.7 | %1> chat | %1> chat | %1> chat | %1< error msg='Log in "
-                             "first.' | %1< error msg='Log in first.' | %1< error msg='Log in first.'")
-                         .arg(p);
+            steps += (" | %1@127.0.0.7 | %1> login | %1> login | %1> login" +
+                      QString(" | %1< error msg='Names are 1 to 32 characters long.'").repeated(3)).arg(p);
         row("the line budget is shared by an address",
             steps + " | l@127.0.0.7 | l> login name=late | l<" + tooMany +
-                " | o> login name=other | o< login_ok",
+                " | o> login name=other | o< login_ok | l<! login_ok",
             "--line-limit 3"); // an address: 12
         row("a session with an id is taken back with its current id only, from anywhere",
             "a> login name=alice client_id= | a< login_ok | a~ | b> login name=alice client_id= | b<" +
@@ -448,7 +454,7 @@ private slots:
         QFETCH(QString, refusal);
         RUN(QString("a> login name=alice | a< login_ok | b> login name=Zo\u00EB | b< login_ok | c> login "
                     "name=Il1O0 | c< login_ok | d> login name=MNHY | d< login_ok | e> login name=asoo "
-                    "| e< login_ok | n>> {\"cmd\":\"login\",\"username\":\"%1\"} | n< %2")
+                    "| e< login_ok | n@127.0.0.2 | n>> {\"cmd\":\"login\",\"username\":\"%1\"} | n< %2")
                 .arg(name, refusal.isEmpty() ? "login_ok" : "error msg='" + refusal + "'"));
     }
     // Hundreds of times longer after normalisation: refused on their length alone, briefly.
@@ -677,6 +683,92 @@ private slots:
         }
         QCOMPARE(refused, 20 - 5);
         QCOMPARE(lobby.consistencyProblem(), QString());
+    }
+    // A name asked for again from its own address while the connection holding it is quiet: that
+    // connection is checked. Gone (its packets dropped, as by a NAT that forgot it), the name goes to
+    // the login that waited, within seconds; still there, the refusal stands.
+    void aQuietHolderIsCheckedBeforeItsNameIsRefused_data()
+    {
+        QTest::addColumn<bool>("gone");
+        QTest::newRow("gone") << true;
+        QTest::newRow("still there") << false;
+    }
+    void aQuietHolderIsCheckedBeforeItsNameIsRefused()
+    {
+        QFETCH(bool, gone);
+        if (const QString why = netns::unavailable({"ip", "nft"}); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        netns::Lab lab("plogin");
+        const QString ns = lab.name('a');
+        QVERIFY(lab.add(ns));
+        {
+            const netns::Inside inside(ns); // server and clients on the namespace's loopback
+            QVERIFY(inside.entered());
+            restart();
+            script->client("o"), script->client("n");
+        }
+        ControlClient &old = script->client("o"), &back = script->client("n");
+        old.send("login", {{"username", "parts"}}); // as a client without ids logs in
+        QVERIFY(!old.next("login_ok").isEmpty());
+        const QString cut = "add table inet cut; add chain inet cut out { type filter hook output priority 0 "
+                            "; }; add rule inet cut out tcp sport %1 drop";
+        if (gone)
+            QCOMPARE(netns::exec(ns, {"nft", cut.arg(old.socket.localPort())}).code, 0);
+        now += 7000;
+        back.send("login", {{"username", "parts"}});
+        const QJsonObject answer = back.next(gone ? "login_ok" : "error", 8000);
+        QVERIFY2(gone ? !answer.isEmpty() : answer.value("message") == "The name parts is already online.",
+                 qPrintable(compact(answer)));
+        QVERIFY(gone || !old.closed());
+    }
+    // 4096 ended sessions are remembered: of 4097, a client coming back with the id of the one
+    // forgotten hears only that its room went.
+    void endedSessionsAreRememberedSoMany()
+    {
+        ServerConfig many;
+        many.maxClients = many.maxConnectionsPerAddress = many.maxSessionsPerAddress = 9000;
+        BareLobby bare(many);
+        QStringList ids;
+        for (int i = 0; i <= 4096; ++i) {
+            bare.lobby.connectionOpened(i + 1, QHostAddress("10.0.0.1"));
+            bare.say(i + 1, "login", {{"username", QString("p%1").arg(i)}, {"client_id", ""}});
+            ids << bare.lines.first().value("client_id").toString();
+            bare.lines.clear();
+            bare.lobby.connectionClosed(i + 1);
+        }
+        bare.now += many.sessionGraceMs;
+        bare.lobby.tick();
+        int forgotten = 0;
+        for (int c = 9000; c < 9000 + ids.size(); ++c) {
+            bare.lobby.connectionOpened(c, QHostAddress("10.0.0.2"));
+            forgotten +=
+                bare.say(c, "login", {{"username", QString::number(c)}, {"client_id", ids[c - 9000]}}) ==
+                "Your room was closed while you were away.";
+            bare.lobby.connectionClosed(c);
+        }
+        QCOMPARE(forgotten, 1);
+    }
+    // A republish costs the sessions present, not the capacity: the lowest free slots are taken.
+    void routeTablesSpanTheSessionsPresent()
+    {
+        ServerConfig vast;
+        vast.maxClients = 1 << 20;
+        RouteExchange exchange(1 << 20);
+        BareLobby bare(vast, &exchange);
+        for (const auto& [c, name] : {std::pair(1, "a"), {2, "b"}, {3, "c"}, {4, "d"}}) {
+            bare.lobby.connectionOpened(c, QHostAddress(QString("10.0.0.%1").arg(c)));
+            if (c < 4)
+                bare.say(c, "login", {{"username", name}});
+        }
+        bare.lobby.connectionClosed(1);
+        bare.lobby.connectionClosed(3);
+        bare.now += vast.sessionGraceMs;
+        bare.lobby.tick();
+        bare.say(4, "login", {{"username", "d"}});
+        std::shared_ptr<const RouteTable> table;
+        std::uint64_t version = 0;
+        QVERIFY(exchange.fetchIfNewer(table, version));
+        QCOMPARE(table->slotTable.size(), std::size_t{2});
     }
     void consistencyCheckFindsBrokenInvariants_data() { LobbyTamper::addRows(); }
     void consistencyCheckFindsBrokenInvariants()

@@ -39,16 +39,21 @@ private slots:
         config = testConfig();
         members.clear();
     }
+    // A burst, so that batches hold several translated copies.
     void deliveriesLeaveAsTheCoreDecides()
     {
         start(3, QHostAddress::LocalHost, {0, 2});
-        const QByteArray broadcast = ipv4Packet("10.8.0.1", "255.255.255.255");
-        members[0]->tunnel.sendPlain(broadcast);
-        QCOMPARE(members[1]->tunnel.receive(), bigEndian(relay::kBroadcastMac, 6) +
-                                                   bigEndian(0x02500A080001, 6) +
-                                                   QByteArray::fromHex("0800") + broadcast);
-        QCOMPARE(members[2]->tunnel.receive(), broadcast);
-        QVERIFY(waitForStat("translated", 1) && stat("translated") == 1);
+        QList<QByteArray> burst;
+        for (int i = 0; i < 32; ++i)
+            members[0]->tunnel.sendPlain(
+                burst.emplace_back(ipv4Packet("10.8.0.1", "255.255.255.255", 60 + i)));
+        for (const QByteArray& broadcast : burst) {
+            QCOMPARE(members[1]->tunnel.receive(), bigEndian(relay::kBroadcastMac, 6) +
+                                                       bigEndian(0x02500A080001, 6) +
+                                                       QByteArray::fromHex("0800") + broadcast);
+            QCOMPARE(members[2]->tunnel.receive(), broadcast);
+        }
+        QVERIFY(waitForStat("translated", 32) && stat("translated") == 32);
     }
     void aWildcardRelayAnswersFromTheAddressItWasSentTo_data()
     {

@@ -87,10 +87,17 @@ class TestRelayCore : public QObject
     {
         exchange = std::make_unique<RouteExchange>(8);
         core = std::make_unique<RelayCore>(*exchange, budget);
+        publish(layers);
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(send(i, beat(i)), CounterHeartbeats);
+    }
+    // The rooms as above; a new `serial` for both: everyone left and joined again.
+    void publish(const QList<int>& layers, int serial = 1)
+    {
         auto table = std::make_shared<RouteTable>();
         table->rooms.resize(2);
         for (int r = 0; r < 2; ++r) {
-            table->rooms[r].serial = r + 1;
+            table->rooms[r].serial = serial + r;
             table->rooms[r].net = ipv4(r ? "10.8.1.0" : "10.8.0.0");
             table->rooms[r].slotByHost.fill(-1);
         }
@@ -98,15 +105,13 @@ class TestRelayCore : public QObject
             const int room = slot == 3 ? 1 : 0, host = slot == 3 ? 1 : int(slot) + 1;
             table->rooms[room].members.push_back(slot);
             table->rooms[room].slotByHost[host] = int(slot);
-            table->slotTable.push_back({1, room, std::uint64_t(room + 1), table->rooms[room].net | host,
+            table->slotTable.push_back({1, room, table->rooms[room].serial, table->rooms[room].net | host,
                                         controlAddressOf(QHostAddress::LocalHost),
                                         std::uint8_t(layers.value(slot)), {}});
             table->slotByKey[{0, slot + 1}] = slot;
         }
         exchange->publish(std::move(table));
         core->refreshRoutes();
-        for (int i = 0; i < 4; ++i)
-            QCOMPARE(send(i, beat(i)), CounterHeartbeats);
     }
     RelayCounter send(int from, const QByteArray& plain, qint64 nowMs = 1000)
     {
@@ -206,6 +211,10 @@ private slots:
              {4, beat(0).left(40) + "\"}", DropBadHeartbeat}, {4, beat(0, ",\"x\":1"), DropBadHeartbeat},
              {4, beat(0, ",\"layer\":4"), DropBadHeartbeat}, {4, "{", DropBadHeartbeat},
              {4, toBob, DropUnbound}, {0, toBob, {1}}});
+        // Alice said layer 3 at her last join and nothing at this one: her traffic tells again.
+        const Step rejoin{-1, {}, {}};
+        row("a said mode ends with its room",
+            {rejoin, {0, frame(kAll, kMacA), {1, 2}}, {0, toBob, {1}}}, {3});
         row("a heartbeat from a new port moves the member",
             {{4, beat(1), CounterHeartbeats}, {0, toBob, {1}}, {1, toAlice, DropUnbound}});
     }
@@ -217,6 +226,10 @@ private slots:
         QMap<int, int> home; // a member's endpoint, where it is not its own number
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const Step& s = steps[i];
+            if (s.from < 0) {
+                publish({}, 10);
+                continue;
+            }
             const RelayCounter verdict = send(s.from, s.plain);
             if (verdict == CounterHeartbeats)
                 home[QJsonDocument::fromJson(s.plain)["client_id"].toString().toInt() - 1] = s.from;

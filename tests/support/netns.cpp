@@ -3,6 +3,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <csignal>
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -106,6 +108,21 @@ bool Lab::addHost(const QString& ns, const QString& cidr)
     return add(ns) && ip(ns, u"link add v0 type veth peer name %1 netns %2"_s.arg(port, m_hub)) &&
            ip(ns, u"addr add %1 dev v0"_s.arg(cidr)) && ip(ns, u"link set v0 up"_s) &&
            ip(m_hub, u"link set %1 master br0"_s.arg(port)) && ip(m_hub, u"link set %1 up"_s.arg(port));
+}
+Inside::Inside(const QString& ns)
+{
+    m_home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int target = open(qPrintable(u"/run/netns/"_s + ns), O_RDONLY | O_CLOEXEC);
+    m_entered = m_home >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0)
+        close(target);
+}
+Inside::~Inside()
+{
+    if (m_entered && setns(m_home, CLONE_NEWNET) != 0)
+        qFatal("cannot return to the test's own network namespace");
+    if (m_home >= 0)
+        close(m_home);
 }
 
 } // namespace netns

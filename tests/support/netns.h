@@ -38,13 +38,29 @@ public:
     Lab(const Lab&) = delete;
     Lab& operator=(const Lab&) = delete;
     QString name(char letter) const;
+    // A namespace with its loopback up and nothing else.
+    bool add(const QString& ns);
     bool addHub(const QString& ns, const QString& cidr);
     bool addHost(const QString& ns, const QString& cidr);
 
 private:
-    bool add(const QString& ns);
     QString m_tag, m_hub;
     QStringList m_made;
+};
+
+// While it lives, this thread is in `ns`: the sockets it opens meanwhile stay there.
+class Inside
+{
+public:
+    explicit Inside(const QString& ns);
+    ~Inside();
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+    bool entered() const { return m_entered; }
+
+private:
+    int m_home = -1;
+    bool m_entered = false;
 };
 
 } // namespace netns
