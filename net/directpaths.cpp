@@ -80,6 +80,10 @@ struct DirectPaths::Pair
     bool rekeyAsked = false;
     std::uint64_t previousKeyId = 0; // the key this one replaced, still opened until previousUntil
     std::int64_t previousUntil = 0;
+    // Where the key before went direct: the peer asking from there once it
+    // has the new key too is asked back, rather than waiting for the retry.
+    Endpoint resumeAt;
+    bool resumable = false;
 
     ~Pair() { seal::wipe(peer.key.data(), peer.key.size()); }
     void startProbing(std::int64_t nowMs)
@@ -139,6 +143,8 @@ void DirectPaths::setPeers(std::vector<DirectPeer> peers, std::int64_t nowMs)
                 if (old && old->peer.pair == peer.pair) {
                     p->previousKeyId = old->keyId;
                     p->previousUntil = nowMs + direct::kPreviousKeyMs;
+                    p->resumable = old->state == Pair::Direct;
+                    p->resumeAt = old->path;
                 }
             if (!p->cipher.setKey(peer.key.data()))
                 p->cipher.clear();
@@ -209,7 +215,9 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
         // that no candidate foresaw): it gets a request of ours instead, one
         // per request of its own and few of them, and becomes a path only by
         // answering it. Nothing here starts an attempt: only the schedule does.
-        if (e.answered || (p.state == Pair::Probing && p.knows(e.from)) || !p.triggered.take(e.from, nowMs))
+        const bool resume = p.state == Pair::Relayed && p.resumable && e.from == p.resumeAt;
+        if ((e.answered && !resume) || (p.state == Pair::Probing && p.knows(e.from)) ||
+            !p.triggered.take(e.from, nowMs))
             return;
         if (p.state == Pair::Direct) {
             p.move = request(p, e.from, nowMs, send);
