@@ -10,6 +10,7 @@
 // 8-byte transaction id.
 #pragma once
 
+#include "protocol/directlimits.h"
 #include "protocol/endpoint.h"
 #include "net/spinlock.h"
 #include "protocol/seal.h"
@@ -67,7 +68,7 @@ constexpr std::int64_t kActiveForMs = 10000;
 constexpr std::int64_t kMissAfterMs = 2000;
 constexpr int kMissesToFall = 2;
 constexpr std::int64_t kRetryMs = 60000;
-constexpr std::size_t kMaxCandidates = 16;
+constexpr std::size_t kMaxCandidates = directlimits::kProbedCandidates;
 } // namespace direct
 
 class DirectPaths

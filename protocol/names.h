@@ -57,4 +57,5 @@ inline constexpr QLatin1String pair{"pair"};
 inline constexpr QLatin1String side{"side"};
 inline constexpr QLatin1String key{"key"};
 inline constexpr QLatin1String candidates{"candidates"};
+inline constexpr QLatin1String privateAddress{"private"};
 } // namespace field

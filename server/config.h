@@ -39,4 +39,5 @@ struct ServerConfig {
     qint64 handshakeDeadlineMs = 10000;   // a TLS handshake must be done by then
     qint64 tunnelKeyLifetimeMs = 3600000; // a tunnel key is replaced after this long
     qint64 oldKeyGraceMs = 10000;         // and still accepted this long after
+    bool direct = true; // false: no direct paths, every pair of members stays on the relay
 };

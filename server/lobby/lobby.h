@@ -92,6 +92,10 @@ public:
     // tests and the fuzz target. Returns an empty string when all hold.
     QString consistencyProblem() const;
 
+    // Addresses of the server itself (where it listens, its interfaces):
+    // candidates naming them are dropped.
+    void setOwnAddresses(const QList<QHostAddress>& addresses);
+
 private:
     friend struct LobbyTamper; // tests break the invariants above on purpose
     static constexpr qint64 kNever = -(qint64{1} << 60);
@@ -134,8 +138,12 @@ private:
         qint64 oldKeyUntil = 0;
         // Direct paths (sealed sessions): what the client listed and where the
         // relay bound its heartbeats ("address:port", empty: nowhere yet).
-        QStringList candidates;
+        std::vector<lobbyrules::Candidate> candidates;
         QString observed;
+        QString observedHost; // the address part of it
+        // The player keeps its address private: it pairs with nobody and
+        // nobody hears of its addresses.
+        bool privateAddress = false;
         quint64 directVersion = 0; // changes with either
         TokenBucket directChanges;
         TokenBucket directSends;
@@ -250,10 +258,15 @@ private:
     void setSealed(Session& session, bool sealed);
     void rotateTunnelKeys(qint64 now);
     // Direct paths (server/lobby/lobbydirect.cpp).
-    static bool directEligible(const Session& session)
+    bool directEligible(const Session& session) const
     {
-        return session.seal.serial != 0 && session.layer != 0;
+        return config_.direct && !session.privateAddress && session.seal.serial != 0 && session.layer != 0;
     }
+    // Whether the two reach the server from one address (the same NAT or
+    // network), so that the addresses inside it may help them.
+    static bool sameNetwork(const Session& a, const Session& b);
+    // The login's "private" (a new session, or one taken back).
+    void directLogin(Session& session, const QJsonObject& login);
     void directChanged(Room& room) { room.directDirty = directDirty_ = true; }
     void dropPairs(Room& room, const Session& session);
     // Makes and drops the pairs of rooms that changed, then sends the lists that are due.
@@ -327,6 +340,7 @@ private:
     ServerConfig config_;
     LobbyOutput& output_;
     RouteExchange* relay_;
+    QSet<QString> ownHosts_; // as lobbyrules::endpointText writes the address
     Clock clock_;
     AddressPlan addresses_;
 
