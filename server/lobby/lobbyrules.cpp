@@ -103,7 +103,8 @@ bool reachable(const QHostAddress& address)
     const Q_IPV6ADDR a = address.toIPv6Address();
     static const Q_IPV6ADDR zero{};
     // Not ::/96 (unspecified, loopback, the old IPv4-compatible form), multicast or link-local.
-    return std::memcmp(a.c, zero.c, 12) != 0 && a.c[0] != 0xFF && !(a.c[0] == 0xFE && (a.c[1] & 0xC0) == 0x80);
+    return std::memcmp(a.c, zero.c, 12) != 0 && a.c[0] != 0xFF &&
+           !(a.c[0] == 0xFE && (a.c[1] & 0xC0) == 0x80);
 }
 
 bool privateRange(const QHostAddress& address)

@@ -21,7 +21,8 @@ class TestDirectPeers : public QObject
     // (0: nothing); `keepPrivate`: its login says "private".
     Member& enter(bool sealed, int layer = 3, const char* from = "127.0.0.1", bool keepPrivate = false)
     {
-        Member& m = *members.emplace_back(std::make_unique<Member>(server->port(), sealed, QHostAddress(from)));
+        Member& m =
+            *members.emplace_back(std::make_unique<Member>(server->port(), sealed, QHostAddress(from)));
         const QString name = QString("m%1").arg(members.size());
         const bool first = members.size() == 1;
         if (keepPrivate) {
@@ -155,8 +156,9 @@ private slots:
             return QStringList{"alice not listed"};
         };
         QCOMPARE(aliceIn(bob), (QStringList{"[2001:db8::5]:5", "198.51.100.7:5"}));
-        QCOMPARE(aliceIn(carol), (QStringList{"192.168.1.10:5", "[2001:db8::5]:5", "172.31.0.1:5", "10.0.0.5:5",
-                                              "100.64.0.1:5", "[fd00::1]:5", "198.51.100.7:5"}));
+        QCOMPARE(aliceIn(carol),
+                 (QStringList{"192.168.1.10:5", "[2001:db8::5]:5", "172.31.0.1:5", "10.0.0.5:5",
+                              "100.64.0.1:5", "[fd00::1]:5", "198.51.100.7:5"}));
     }
     // Private from the login on: in nobody's list, and its own stays empty.
     void aPrivateMemberPairsWithNobody()
