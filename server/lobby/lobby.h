@@ -18,6 +18,7 @@
 #include <QSet>
 #include <QString>
 
+#include <algorithm>
 #include <bitset>
 #include <deque>
 #include <functional>
@@ -91,6 +92,11 @@ public:
     // Checks the invariants that must hold between any two calls; used by
     // tests and the fuzz target. Returns an empty string when all hold.
     QString consistencyProblem() const;
+    // The same invariants, as far as they concern what changed since the
+    // last look (the sessions and rooms touched); costs what changed, so it
+    // can run after every step. What only a count over everything shows
+    // (address budgets, invitations, pair indices) waits for the full check.
+    QString changeProblem();
 
     // Addresses of the server itself (where it listens, its interfaces):
     // candidates naming them are dropped.
@@ -267,7 +273,11 @@ private:
     static bool sameNetwork(const Session& a, const Session& b);
     // The login's "private" (a new session, or one taken back).
     void directLogin(Session& session, const QJsonObject& login);
-    void directChanged(Room& room) { room.directDirty = directDirty_ = true; }
+    void directChanged(Room& room)
+    {
+        room.directDirty = directDirty_ = true;
+        touch(room);
+    }
     void dropPairs(Room& room, const Session& session);
     // Makes and drops the pairs of rooms that changed, then sends the lists that are due.
     void updateDirect(qint64 now);
@@ -324,8 +334,31 @@ private:
     void closeConnection(ConnectionId connection);
 
     // Persistence: what changed since the last save.
-    void sessionChanged(Session& session) { changedSessions_.insert(&session); }
-    void roomChanged(Room& room) { changedRooms_.insert(&room); }
+    void sessionChanged(Session& session)
+    {
+        changedSessions_.insert(&session);
+        touch(session);
+    }
+    void roomChanged(Room& room)
+    {
+        changedRooms_.insert(&room);
+        touch(room);
+    }
+    // For changeProblem(): what changed since it last looked; forget() on the way out.
+    void touch(const Session& session) { addOnce(touchedSessions_, &session); }
+    void touch(const Room& room) { addOnce(touchedRooms_, &room); }
+    template <typename T> static void addOnce(std::vector<const T*>& list, const T* item)
+    {
+        if (std::find(list.begin(), list.end(), item) == list.end())
+            list.push_back(item);
+    }
+    template <typename T> static void forget(std::vector<const T*>& list, const T* item)
+    {
+        list.erase(std::remove(list.begin(), list.end(), item), list.end());
+    }
+    // Those of consistencyProblem()'s checks that concern one session or room.
+    QString sessionProblem(const Session& session) const;
+    QString roomProblem(const Room& room) const;
     void saveState();
     void restoreRoom(const state::Room& record, const std::map<quint64, Session*>& sessions);
     static state::Session record(const Session& session);
@@ -356,6 +389,8 @@ private:
     std::unordered_map<ClientKey, Session*, ClientKeyHash> sessionsByKey_;
     std::vector<std::uint32_t> slotGens_;
     std::vector<std::uint32_t> freeSlots_;
+    std::vector<const Session*> touchedSessions_;
+    std::vector<const Room*> touchedRooms_;
     quint64 nextSerial_ = 1;
     bool routesDirty_ = false;
     quint64 usersVersion_ = 1; // counts changes of the set of online names
