@@ -371,7 +371,7 @@ void Lobby::endSession(Session& session)
     }
     serverlog::info(QStringLiteral("session of %1 ended").arg(session.name));
     changedSessions_.erase(&session);
-    forget(touchedSessions_, &session);
+    forget(session);
     endedSessions_.push_back(session.serial);
     if (session.connection != 0)
         usersChanged();

@@ -155,6 +155,7 @@ private:
         TokenBucket directSends;
         bool directWanted = false;        // its direct_peers changed and waits to go out
         std::vector<quint64> directSent;  // what the last one listed (pair serial, peer version)...
+        bool touched = false;             // listed for changeProblem()
         Session(const ServerConfig& c)
             : chat(c.chatLimit, c.rateWindowMs), lines(c.lineLimit, c.rateWindowMs),
               directChanges(kDirectChanges, kDirectChangeWindowMs),
@@ -199,6 +200,7 @@ private:
         };
         std::map<std::pair<quint64, quint64>, Pair> pairs;
         bool directDirty = false; // pairs or lists to be looked at
+        bool touched = false;     // listed for changeProblem()
     };
     struct Connection {
         QHostAddress address;
@@ -344,17 +346,27 @@ private:
         changedRooms_.insert(&room);
         touch(room);
     }
-    // For changeProblem(): what changed since it last looked; forget() on the way out.
-    void touch(const Session& session) { addOnce(touchedSessions_, &session); }
-    void touch(const Room& room) { addOnce(touchedRooms_, &room); }
-    template <typename T> static void addOnce(std::vector<const T*>& list, const T* item)
+    // For changeProblem(), once it was asked: what changed since it last
+    // looked; forget() on the way out. Costs a test of a flag otherwise.
+    void touch(Session& session)
     {
-        if (std::find(list.begin(), list.end(), item) == list.end())
-            list.push_back(item);
+        if (tracking_ && !std::exchange(session.touched, true))
+            touchedSessions_.push_back(&session);
     }
-    template <typename T> static void forget(std::vector<const T*>& list, const T* item)
+    void touch(Room& room)
     {
-        list.erase(std::remove(list.begin(), list.end(), item), list.end());
+        if (tracking_ && !std::exchange(room.touched, true))
+            touchedRooms_.push_back(&room);
+    }
+    void forget(Session& session)
+    {
+        if (session.touched)
+            touchedSessions_.erase(std::find(touchedSessions_.begin(), touchedSessions_.end(), &session));
+    }
+    void forget(Room& room)
+    {
+        if (room.touched)
+            touchedRooms_.erase(std::find(touchedRooms_.begin(), touchedRooms_.end(), &room));
     }
     // Those of consistencyProblem()'s checks that concern one session or room.
     QString sessionProblem(const Session& session) const;
@@ -389,8 +401,9 @@ private:
     std::unordered_map<ClientKey, Session*, ClientKeyHash> sessionsByKey_;
     std::vector<std::uint32_t> slotGens_;
     std::vector<std::uint32_t> freeSlots_;
-    std::vector<const Session*> touchedSessions_;
-    std::vector<const Room*> touchedRooms_;
+    bool tracking_ = false;
+    std::vector<Session*> touchedSessions_;
+    std::vector<Room*> touchedRooms_;
     quint64 nextSerial_ = 1;
     bool routesDirty_ = false;
     quint64 usersVersion_ = 1; // counts changes of the set of online names

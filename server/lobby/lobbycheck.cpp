@@ -48,18 +48,25 @@ QString Lobby::roomProblem(const Room& room) const
 
 QString Lobby::changeProblem()
 {
-    const std::vector<const Session*> sessions = std::exchange(touchedSessions_, {});
-    std::vector<const Room*> rooms = std::exchange(touchedRooms_, {});
+    // The first look is at everything; from then on changes are listed.
+    if (!std::exchange(tracking_, true))
+        return consistencyProblem();
+    std::vector<Session*> sessions = std::exchange(touchedSessions_, {});
+    std::vector<Room*> rooms = std::exchange(touchedRooms_, {});
+    for (Session* session : sessions) {
+        session->touched = false;
+        if (session->room && !std::exchange(session->room->touched, true))
+            rooms.push_back(session->room);
+    }
+    for (Room* room : rooms)
+        room->touched = false;
     if (sessionsByKey_.size() != sessions_.size())
         return QStringLiteral("key index out of step");
     if (freeSlots_.size() + sessions_.size() != static_cast<std::size_t>(config_.maxClients))
         return QStringLiteral("slots lost");
-    for (const Session* session : sessions) {
+    for (const Session* session : sessions)
         if (const QString problem = sessionProblem(*session); !problem.isEmpty())
             return problem;
-        if (session->room)
-            addOnce(rooms, static_cast<const Room*>(session->room));
-    }
     for (const Room* room : rooms)
         if (const QString problem = roomProblem(*room); !problem.isEmpty())
             return problem;
