@@ -146,7 +146,6 @@ private:
         // relay bound its heartbeats ("address:port", empty: nowhere yet).
         std::vector<lobbyrules::Candidate> candidates;
         QString observed;
-        QString observedHost; // the address part of it
         // The player keeps its address private: it pairs with nobody and
         // nobody hears of its addresses.
         bool privateAddress = false;

@@ -35,8 +35,9 @@ void Lobby::setOwnAddresses(const QList<QHostAddress>& addresses)
 bool Lobby::sameNetwork(const Session& a, const Session& b)
 {
     // The control connections' addresses as the budgets count them (an IPv6
-    // /64 as one), or the one address the relay sees both tunnels come from.
-    return a.addressKey == b.addressKey || (!a.observedHost.isEmpty() && a.observedHost == b.observedHost);
+    // /64 as one). Not where the relay sees heartbeats come from: a datagram's
+    // source can be forged, a TCP connection's cannot.
+    return a.addressKey == b.addressKey;
 }
 
 void Lobby::directLogin(Session& session, const QJsonObject& login)
@@ -119,7 +120,6 @@ void Lobby::checkBoundEndpoints(qint64 now)
             continue;
         }
         session.observed = text;
-        session.observedHost = bound.port == 0 ? QString() : hostKey(QHostAddress(bound.host.data()));
         session.directVersion = ++directVersions_;
         if (session.room)
             directChanged(*session.room);
