@@ -107,11 +107,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TargetList targets;
     if (!sealed || core.handle(beat, sizeof beat, peer(3), LocalAddress(), 0, targets) != CounterHeartbeats)
         std::abort();
-    for (std::uint8_t slot = 0; slot < 3; ++slot) {
-        const std::string hb = "{\"client_id\":\"" + std::string(31, '0') + std::to_string(slot + 1) + "\"}";
-        core.handle(reinterpret_cast<const std::uint8_t*>(hb.data()), hb.size(), peer(slot), LocalAddress(),
-                    0, targets);
-    }
+    static const std::string plainBeats[3] = {"{\"client_id\":\"" + std::string(31, '0') + "1\"}",
+                                              "{\"client_id\":\"" + std::string(31, '0') + "2\"}",
+                                              "{\"client_id\":\"" + std::string(31, '0') + "3\"}"};
+    for (std::uint8_t slot = 0; slot < 3; ++slot)
+        core.handle(reinterpret_cast<const std::uint8_t*>(plainBeats[slot].data()), plainBeats[slot].size(),
+                    peer(slot), LocalAddress(), 0, targets);
     std::int64_t now = 0;
     for (const std::uint8_t* start = data; start < data + size;) {
         const auto* stop =
