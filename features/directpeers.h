@@ -25,7 +25,7 @@ std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, const Endpoi
 // Our own addresses worth offering for `port`: private and global ones of
 // the tunnel socket's family, without loopback, link-local, or the room's
 // own network (our virtual adapter). At most kMaxCandidates.
-constexpr int kMaxCandidates = 8;
+constexpr int kMaxCandidates = directlimits::kCandidates;
 QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, bool ipv6,
                            const QString& ownVip);
 

@@ -15,6 +15,7 @@
 // make us send to an address no candidate named at most once a second.
 #pragma once
 
+#include "protocol/directlimits.h"
 #include "protocol/endpoint.h"
 #include "net/spinlock.h"
 #include "protocol/peerrule.h"
@@ -77,7 +78,7 @@ constexpr std::int64_t kMissAfterMs = 2000;
 constexpr int kMissesToFall = 2;
 constexpr std::int64_t kRetryMs = 60000;
 constexpr std::int64_t kNewCandidatesMs = 20000; // new candidates start an attempt at most this often
-constexpr std::size_t kMaxCandidates = 16;
+constexpr std::size_t kMaxCandidates = directlimits::kProbedCandidates;
 // To an address no candidate named (peer-reflexive, or where a direct peer
 // moved): one datagram per request that came from it, at most one a second
 // per pair and a few distinct addresses a minute.

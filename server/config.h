@@ -45,4 +45,5 @@ struct ServerConfig {
     // asks for the next one (lowered only by tests).
     std::uint64_t keyUses = seal::kKeyUses;
     std::uint64_t keyAskAt = seal::kKeyAskAt;
+    bool direct = true; // false: no direct paths, every pair of members stays on the relay
 };

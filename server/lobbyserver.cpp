@@ -5,6 +5,7 @@
 #include "server/sockettuning_linux.h"
 
 #include <QElapsedTimer>
+#include <QNetworkInterface>
 #include <QSslSocket>
 
 #include <algorithm>
@@ -111,6 +112,11 @@ bool LobbyServer::start(QString* error)
     connectionCap_ = static_cast<int>(qBound<long>(1, qMin<long>(raiseOpenFileLimit() - kSpareDescriptors,
                                                                  static_cast<long>(config_.maxClients) * 2),
                                                    1L << 21));
+    // Nobody is aimed at the server itself: where it listens (TCP and relay
+    // alike) and every address the host has.
+    QList<QHostAddress> own = QNetworkInterface::allAddresses();
+    own.append(config_.listen);
+    lobby_.setOwnAddresses(own);
     relay_->start();
     lastTick_ = clock_();
     tickTimer_.start();

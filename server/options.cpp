@@ -141,6 +141,10 @@ const std::vector<Flag>& flags()
          Switch{&C::requireSealed}, ""},
         {"no-tls", "", "Speak no TLS: clients fall back to plain (for comparisons).", Switch{&C::tls, true},
          ""},
+        {"no-direct", "",
+         "Hand out no direct paths: every pair of players talks through the relay, and nobody learns "
+         "another player's address.",
+         Switch{&C::direct, true}, ""},
     };
     return table;
 }

@@ -202,7 +202,10 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
     const QString cmd = readString(message, field::cmd);
     if (cmd == cmd::login) {
         const QString lost = c.session ? QString() : lostSessionNotice(message);
+        const Session* before = c.session;
         login(connection, c, message);
+        if (c.session && c.session != before)
+            directLogin(*c.session, message);
         // After login_ok (or the refusal): the client leaves the room it still shows.
         if (!lost.isEmpty())
             output_.sendLine(connection, control::encodeLine(control::message(cmd::kicked,
@@ -450,6 +453,7 @@ void Lobby::endSession(Session& session)
     }
     serverlog::info(QStringLiteral("session of %1 ended").arg(session.name));
     changedSessions_.erase(&session);
+    forget(session);
     endedSessions_.push_back(session.serial);
     if (session.connection != 0)
         usersChanged();

@@ -18,6 +18,7 @@
 #include <QSet>
 #include <QString>
 
+#include <algorithm>
 #include <bitset>
 #include <deque>
 #include <functional>
@@ -98,6 +99,15 @@ public:
     // Checks the invariants that must hold between any two calls; used by
     // tests and the fuzz target. Returns an empty string when all hold.
     QString consistencyProblem() const;
+    // The same invariants, as far as they concern what changed since the
+    // last look (the sessions and rooms touched); costs what changed, so it
+    // can run after every step. What only a count over everything shows
+    // (address budgets, invitations, pair indices) waits for the full check.
+    QString changeProblem();
+
+    // Addresses of the server itself (where it listens, its interfaces):
+    // candidates naming them are dropped.
+    void setOwnAddresses(const QList<QHostAddress>& addresses);
 
 private:
     friend struct LobbyTamper; // tests break the invariants above on purpose
@@ -150,13 +160,17 @@ private:
         bool rekeyWanted = false; // the relay or the client asked for a new key
         // Direct paths (sealed sessions): what the client listed and where the
         // relay bound its heartbeats ("address:port", empty: nowhere yet).
-        QStringList candidates;
+        std::vector<lobbyrules::Candidate> candidates;
         QString observed;
+        // The player keeps its address private: it pairs with nobody and
+        // nobody hears of its addresses.
+        bool privateAddress = false;
         quint64 directVersion = 0; // changes with either
         TokenBucket directChanges;
         TokenBucket directSends;
         bool directWanted = false;        // its direct_peers changed and waits to go out
         std::vector<quint64> directSent;  // what the last one listed (pair serial, peer version)...
+        bool touched = false;             // listed for changeProblem()
         Session(const ServerConfig& c)
             : chat(c.chatLimit, c.rateWindowMs), lines(c.lineLimit, c.rateWindowMs),
               directChanges(kDirectChanges, kDirectChangeWindowMs),
@@ -203,6 +217,7 @@ private:
         };
         std::map<std::pair<quint64, quint64>, Pair> pairs;
         bool directDirty = false; // pairs or lists to be looked at
+        bool touched = false;     // listed for changeProblem()
     };
     struct Connection {
         QHostAddress address;
@@ -292,11 +307,20 @@ private:
     // make the server do the work only so often.
     static constexpr qint64 kRekeyMinAgeMs = 2000;
     // Direct paths (server/lobby/lobbydirect.cpp).
-    static bool directEligible(const Session& session)
+    bool directEligible(const Session& session) const
     {
-        return session.seal.serial != 0 && session.layer != 0;
+        return config_.direct && !session.privateAddress && session.seal.serial != 0 && session.layer != 0;
     }
-    void directChanged(Room& room) { room.directDirty = directDirty_ = true; }
+    // Whether the two reach the server from one address (the same NAT or
+    // network), so that the addresses inside it may help them.
+    static bool sameNetwork(const Session& a, const Session& b);
+    // The login's "private" (a new session, or one taken back).
+    void directLogin(Session& session, const QJsonObject& login);
+    void directChanged(Room& room)
+    {
+        room.directDirty = directDirty_ = true;
+        touch(room);
+    }
     void dropPairs(Room& room, const Session& session);
     // Makes and drops the pairs of rooms that changed, then sends the lists that are due.
     void updateDirect(qint64 now);
@@ -353,8 +377,41 @@ private:
     void closeConnection(ConnectionId connection);
 
     // Persistence: what changed since the last save.
-    void sessionChanged(Session& session) { changedSessions_.insert(&session); }
-    void roomChanged(Room& room) { changedRooms_.insert(&room); }
+    void sessionChanged(Session& session)
+    {
+        changedSessions_.insert(&session);
+        touch(session);
+    }
+    void roomChanged(Room& room)
+    {
+        changedRooms_.insert(&room);
+        touch(room);
+    }
+    // For changeProblem(), once it was asked: what changed since it last
+    // looked; forget() on the way out. Costs a test of a flag otherwise.
+    void touch(Session& session)
+    {
+        if (tracking_ && !std::exchange(session.touched, true))
+            touchedSessions_.push_back(&session);
+    }
+    void touch(Room& room)
+    {
+        if (tracking_ && !std::exchange(room.touched, true))
+            touchedRooms_.push_back(&room);
+    }
+    void forget(Session& session)
+    {
+        if (session.touched)
+            touchedSessions_.erase(std::find(touchedSessions_.begin(), touchedSessions_.end(), &session));
+    }
+    void forget(Room& room)
+    {
+        if (room.touched)
+            touchedRooms_.erase(std::find(touchedRooms_.begin(), touchedRooms_.end(), &room));
+    }
+    // Those of consistencyProblem()'s checks that concern one session or room.
+    QString sessionProblem(const Session& session) const;
+    QString roomProblem(const Room& room) const;
     void saveState();
     void restoreRoom(const state::Room& record, const std::map<quint64, Session*>& sessions);
     static state::Session record(const Session& session);
@@ -369,6 +426,7 @@ private:
     ServerConfig config_;
     LobbyOutput& output_;
     RouteExchange* relay_;
+    QSet<QString> ownHosts_; // as lobbyrules::endpointText writes the address
     Clock clock_;
     AddressPlan addresses_;
 
@@ -385,6 +443,9 @@ private:
     std::unordered_map<ClientKey, Session*, ClientKeyHash> sessionsByKey_;
     std::vector<std::uint32_t> slotGens_;
     std::vector<std::uint32_t> freeSlots_;
+    bool tracking_ = false;
+    std::vector<Session*> touchedSessions_;
+    std::vector<Room*> touchedRooms_;
     quint64 nextSerial_ = 1;
     bool routesDirty_ = false;
     quint64 usersVersion_ = 1; // counts changes of the set of online names

@@ -2,27 +2,93 @@
 // key and each other's candidates, so that they can talk without the relay.
 // Nothing here is logged: the lists carry keys.
 #include "protocol/controlcodec.h"
+#include "protocol/directlimits.h"
 #include "protocol/names.h"
 #include "server/lobby/lobby.h"
 
 #include <QJsonArray>
 
+namespace {
+
+// One address one way, whichever way it was written or learned.
+QString hostKey(const QHostAddress& address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    return isV4 ? lobbyrules::formatIpv4(v4) : QHostAddress(address.toIPv6Address()).toString();
+}
+
+bool privateAsked(const QJsonObject& message)
+{
+    return message.value(field::privateAddress).toBool(false);
+}
+
+} // namespace
+
+void Lobby::setOwnAddresses(const QList<QHostAddress>& addresses)
+{
+    ownHosts_.clear();
+    for (const QHostAddress& address : addresses)
+        ownHosts_.insert(hostKey(address));
+}
+
+bool Lobby::sameNetwork(const Session& a, const Session& b)
+{
+    // The control connections' addresses as the budgets count them (an IPv6
+    // /64 as one). Not where the relay sees heartbeats come from: a datagram's
+    // source can be forged, a TCP connection's cannot.
+    return a.addressKey == b.addressKey;
+}
+
+void Lobby::directLogin(Session& session, const QJsonObject& login)
+{
+    session.privateAddress = privateAsked(login);
+    if (session.privateAddress)
+        session.candidates.clear();
+}
+
 void Lobby::directCandidates(Connection&, Session& session, const QJsonObject& message)
 {
-    // Only a sealed session's list goes anywhere, and only to its room.
-    if (session.seal.serial == 0 || !session.room)
+    if (!config_.direct)
         return;
+    // Going private takes effect at once, whatever the budget; going public
+    // again is a change like any other.
+    const bool wasPrivate = session.privateAddress;
+    if (privateAsked(message)) {
+        session.privateAddress = true;
+        if (wasPrivate && session.candidates.empty())
+            return;
+        session.candidates.clear();
+        session.directVersion = ++directVersions_;
+        if (session.room)
+            directChanged(*session.room);
+        return;
+    }
+    // Only a sealed session's list goes anywhere, and only to its room;
+    // outside one, going public changes no list.
+    if (session.seal.serial == 0 || !session.room) {
+        session.privateAddress = false;
+        return;
+    }
     const QJsonArray given = control::readArray(message, field::addresses);
-    QStringList kept;
-    for (qsizetype i = 0; i < qMin<qsizetype>(given.size(), lobbyrules::kMaxCandidates); ++i) {
-        const QString entry = lobbyrules::candidate(control::stringAt(given, i));
-        if (!entry.isEmpty() && !kept.contains(entry))
-            kept.append(entry);
+    std::vector<lobbyrules::Candidate> kept;
+    for (qsizetype i = 0; i < qMin<qsizetype>(given.size(), directlimits::kCandidates); ++i) {
+        lobbyrules::Candidate entry = lobbyrules::candidate(control::stringAt(given, i));
+        // Nothing aims a peer at the server itself, or into the rooms' own
+        // networks (those lead back through the tunnel).
+        if (entry.text.isEmpty() || ownHosts_.contains(hostKey(entry.address)) ||
+            std::find(kept.begin(), kept.end(), entry) != kept.end())
+            continue;
+        bool isV4 = false;
+        const quint32 v4 = entry.address.toIPv4Address(&isV4);
+        if (!isV4 || !addresses_.contains(v4))
+            kept.push_back(std::move(entry));
     }
     // Unchanged costs nothing; changes beyond the budget are ignored, since
     // each one sends every peer of the room a new list.
-    if (kept == session.candidates || !session.directChanges.admit(clock_()))
+    if ((kept == session.candidates && !wasPrivate) || !session.directChanges.admit(clock_()))
         return;
+    session.privateAddress = false;
     session.candidates = std::move(kept);
     session.directVersion = ++directVersions_;
     directChanged(*session.room);
@@ -135,16 +201,20 @@ std::vector<quint64> Lobby::directList(const Session& session, QJsonArray* peers
         if (peer == &session || found == room.pairs.end())
             continue;
         const Room::Pair& pair = found->second;
+        // Addresses inside a private network help only a peer in that network,
+        // and would aim anyone else at hosts of their own.
+        const bool near = sameNetwork(session, *peer);
         listed.push_back(pair.serial);
         listed.push_back(peer->directVersion);
+        listed.push_back(near);
         if (!peers)
             continue;
         QJsonArray candidates;
         if (!peer->observed.isEmpty())
             candidates.append(peer->observed);
-        for (const QString& candidate : peer->candidates)
-            if (candidate != peer->observed)
-                candidates.append(candidate);
+        for (const lobbyrules::Candidate& candidate : peer->candidates)
+            if (candidate.text != peer->observed && (near || !candidate.local))
+                candidates.append(candidate.text);
         QByteArray key(reinterpret_cast<const char*>(pair.key.bytes.data()), seal::kKeyBytes);
         peers->append(QJsonObject{{field::username, peer->name},
                                   {field::vip, lobbyrules::formatIpv4(peer->vip)},

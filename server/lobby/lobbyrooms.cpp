@@ -265,6 +265,7 @@ void Lobby::leaveRoom(Session& session)
         serverlog::info(QStringLiteral("room %1 closed").arg(quoted(room->name)));
         addresses_.release(room->netIndex);
         changedRooms_.erase(room);
+        forget(*room);
         closedRooms_.push_back(room->serial);
         const QString creator = room->creatorKey;
         const auto [first, last] = rooms_.equal_range(names::skeleton(room->name));

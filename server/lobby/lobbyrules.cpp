@@ -98,18 +98,27 @@ bool reachable(const QHostAddress& address)
 {
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4)
-        return (v4 >> 24) != 0 && (v4 >> 24) != 127 && (v4 >> 28) != 0xE && v4 != 0xFFFFFFFFu &&
-               (v4 >> 16) != 0xA9FE;
+    if (isV4) // not 0/8, 127/8, 169.254/16, multicast, reserved 240/4 or broadcast
+        return (v4 >> 24) != 0 && (v4 >> 24) != 127 && (v4 >> 28) < 0xE && (v4 >> 16) != 0xA9FE;
     const Q_IPV6ADDR a = address.toIPv6Address();
-    const Q_IPV6ADDR loopback = QHostAddress(QHostAddress::LocalHostIPv6).toIPv6Address();
-    return !address.isEqual(QHostAddress(QHostAddress::AnyIPv6)) && std::memcmp(a.c, loopback.c, 16) != 0 &&
-           a.c[0] != 0xFF && !(a.c[0] == 0xFE && (a.c[1] & 0xC0) == 0x80);
+    static const Q_IPV6ADDR zero{};
+    // Not ::/96 (unspecified, loopback, the old IPv4-compatible form), multicast or link-local.
+    return std::memcmp(a.c, zero.c, 12) != 0 && a.c[0] != 0xFF &&
+           !(a.c[0] == 0xFE && (a.c[1] & 0xC0) == 0x80);
+}
+
+bool privateRange(const QHostAddress& address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return (v4 >> 24) == 10 || (v4 >> 20) == 0xAC1 || (v4 >> 16) == 0xC0A8 || (v4 >> 22) == 0x191;
+    return (address.toIPv6Address().c[0] & 0xFE) == 0xFC;
 }
 
 } // namespace
 
-QString candidate(const QString& text)
+Candidate candidate(const QString& text)
 {
     if (text.size() > kMaxCandidateChars)
         return {};
@@ -138,7 +147,13 @@ QString candidate(const QString& text)
             return {};
         address.setAddress(v4);
     }
-    return reachable(address) ? endpointText(address, static_cast<quint16>(port)) : QString();
+    if (!reachable(address))
+        return {};
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        address.setAddress(v4);
+    return {endpointText(address, static_cast<quint16>(port)), address, privateRange(address)};
 }
 
 QString endpointText(const QHostAddress& address, quint16 port)

@@ -38,15 +38,21 @@ QString shown(const QString& name, int maxCharacters);
 
 QString formatIpv4(quint32 address);
 
-// Direct-path candidates a client lists: at most this many entries are looked
-// at, each at most this long.
-constexpr int kMaxCandidates = 8;
+// Direct-path candidates a client lists: at most directlimits::kCandidates
+// entries are looked at, each at most this long.
 constexpr qsizetype kMaxCandidateChars = 64;
+struct Candidate {
+    QString text;         // in the form handed on
+    QHostAddress address; // IPv4 for an IPv4-mapped one
+    // In a private range (RFC 1918, shared 100.64/10, unique local fc00::/7):
+    // reaches a host only from inside the member's own network.
+    bool local = false;
+    bool operator==(const Candidate& other) const { return text == other.text; }
+};
 // A candidate as given ("a.b.c.d:port" or "[v6]:port", numeric, port
-// 1..65535) in the form handed on; empty when it is malformed or an address
-// no peer reaches a host at (unspecified, loopback, multicast, broadcast,
-// link-local).
-QString candidate(const QString& text);
+// 1..65535); empty text when it is malformed or an address no peer reaches a
+// host at (unspecified, loopback, multicast, broadcast, reserved, link-local).
+Candidate candidate(const QString& text);
 // "a.b.c.d:port" (also for an IPv4-mapped IPv6 address) or "[v6]:port".
 QString endpointText(const QHostAddress& address, quint16 port);
 
@@ -94,6 +100,11 @@ public:
     // Takes the network at `net` (as restored); false when outside the plan or in use.
     bool takeNetwork(quint32 net);
     void release(int index);
+    // Whether `address` is inside the planned networks, in use or not.
+    bool contains(quint32 address) const
+    {
+        return address >= base_ && ((address - base_) >> 8) < used_.size();
+    }
     quint32 network(int index) const { return base_ + (static_cast<quint32>(index) << 8); }
 
 private:

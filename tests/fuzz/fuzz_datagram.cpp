@@ -93,21 +93,26 @@ std::shared_ptr<RouteTable> makeTable()
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    // The same table and sealed heartbeat serve every input: a relay core is new each time.
+    static const std::shared_ptr<const RouteTable> table = makeTable();
+    static std::uint8_t beat[seal::kOverhead];
+    static const bool sealed = [] {
+        seal::Cipher cipher;
+        return cipher.setKey(table->slotTable[3].seal.key.bytes.data()) &&
+               cipher.seal({3 | seal::kHeartbeat, 0}, beat, 0);
+    }();
     RouteExchange exchange(kSlots);
-    exchange.publish(makeTable());
+    exchange.publish(table);
     RelayCore core(exchange);
     TargetList targets;
-    static seal::Cipher cipher;
-    static const bool keyed = cipher.setKey(makeTable()->slotTable[3].seal.key.bytes.data());
-    std::uint8_t beat[seal::kOverhead];
-    if (!keyed || !cipher.seal({3 | seal::kHeartbeat, 0}, beat, 0) ||
-        core.handle(beat, sizeof beat, peer(3), LocalAddress(), 0, targets) != CounterHeartbeats)
+    if (!sealed || core.handle(beat, sizeof beat, peer(3), LocalAddress(), 0, targets) != CounterHeartbeats)
         std::abort();
-    for (std::uint8_t slot = 0; slot < 3; ++slot) {
-        const std::string hb = "{\"client_id\":\"" + std::string(31, '0') + std::to_string(slot + 1) + "\"}";
-        core.handle(reinterpret_cast<const std::uint8_t*>(hb.data()), hb.size(), peer(slot), LocalAddress(),
-                    0, targets);
-    }
+    static const std::string plainBeats[3] = {"{\"client_id\":\"" + std::string(31, '0') + "1\"}",
+                                              "{\"client_id\":\"" + std::string(31, '0') + "2\"}",
+                                              "{\"client_id\":\"" + std::string(31, '0') + "3\"}"};
+    for (std::uint8_t slot = 0; slot < 3; ++slot)
+        core.handle(reinterpret_cast<const std::uint8_t*>(plainBeats[slot].data()), plainBeats[slot].size(),
+                    peer(slot), LocalAddress(), 0, targets);
     std::int64_t now = 0;
     for (const std::uint8_t* start = data; start < data + size;) {
         const auto* stop =

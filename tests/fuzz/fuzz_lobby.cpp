@@ -5,9 +5,9 @@
 //   't'<d>    d tenths of the grace time pass and the lobby ticks
 //   's'<n>    connection n is sealed (as after a TLS handshake)
 //   'e'<n>    the relay binds (or moves) the endpoint of the session in slot n
-// After every step the lobby must be consistent; what it sends must be one well-formed control line, with
-// chat on one line, and pair keys only over sealed connections; no text longer than the longest name is ever
-// compared as a name.
+// After every step what it touched must be consistent, and the whole lobby after the last step; what it
+// sends must be one well-formed control line, with chat on one line, and pair keys only over sealed
+// connections; no text longer than the longest name is ever compared as a name.
 #include "protocol/controlcodec.h"
 #include "server/lobby/lobby.h"
 #include "server/lobby/names.h"
@@ -113,8 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             now += config.sessionGraceMs / 10 * (static_cast<unsigned char>(line.at(line.size() - 1)) % 20);
             lobby.tick();
         }
-        if (!lobby.consistencyProblem().isEmpty())
+        if (!lobby.changeProblem().isEmpty())
             std::abort();
     }
+    if (!lobby.consistencyProblem().isEmpty())
+        std::abort();
     return 0;
 }

@@ -1,6 +1,10 @@
 // Direct paths against the real server: which members hear of each other,
 // with what pair key and candidates, and how often.
+#include "protocol/directlimits.h"
+#include "server/options.h"
 #include "tests/server/sealedmember.h"
+
+#include <QNetworkInterface>
 
 using namespace harness;
 
@@ -13,19 +17,31 @@ class TestDirectPeers : public QObject
     static QStringList texts(const QJsonValue& array) { return array.toVariant().toStringList(); }
     static QJsonArray peersIn(const QJsonObject& message) { return message.value("peers").toArray(); }
 
-    // A member logged in as m1, m2... and in the room Den (made by the first), saying `layer` (0: nothing).
-    Member& enter(bool sealed, int layer = 3)
+    // A member logged in as m1, m2... from `from` and in the room Den (made by the first), saying `layer`
+    // (0: nothing); `keepPrivate`: its login says "private".
+    Member& enter(bool sealed, int layer = 3, const char* from = "127.0.0.1", bool keepPrivate = false)
     {
-        Member& m = *members.emplace_back(std::make_unique<Member>(server->port(), sealed));
-        if (m.enter(QString("m%1").arg(members.size()), "Den", members.size() == 1, layer).isEmpty())
+        Member& m =
+            *members.emplace_back(std::make_unique<Member>(server->port(), sealed, QHostAddress(from)));
+        const QString name = QString("m%1").arg(members.size());
+        const bool first = members.size() == 1;
+        if (keepPrivate) {
+            m.control.sendRaw(control::encodeLine(QJsonObject{{"cmd", "login"}, {"username", name},
+                                                              {"private", true}}));
+            m.keyed = m.takeKey(m.control.next("login_ok"));
+        }
+        if ((keepPrivate ? m.join("Den", first, layer) : m.enter(name, "Den", first, layer)).isEmpty())
             QTest::qFail("no join_ok", __FILE__, __LINE__);
         return m;
     }
     // Sends a candidates line and waits until the server has read it (a
     // kick without a target is refused at once).
-    static void sendCandidates(Member& m, const QJsonArray& addresses)
+    static void sendCandidates(Member& m, const QJsonArray& addresses, const QJsonValue& keepPrivate = {})
     {
-        m.control.sendRaw(control::encodeLine(QJsonObject{{"cmd", "candidates"}, {"addresses", addresses}}));
+        QJsonObject line{{"cmd", "candidates"}, {"addresses", addresses}};
+        if (!keepPrivate.isUndefined())
+            line.insert("private", keepPrivate);
+        m.control.sendRaw(control::encodeLine(line));
         m.control.send("kick_player");
         QVERIFY(!m.control.next("error").isEmpty());
     }
@@ -43,6 +59,14 @@ private slots:
     {
         members.clear();
         QVERIFY(server = startServer(testConfig(), [this] { return now; }));
+    }
+    // Any address of this host other than loopback, as a candidate; empty when it has none.
+    static QString ownAddress()
+    {
+        for (const QHostAddress& a : QNetworkInterface::allAddresses())
+            if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback() && !a.isLinkLocal())
+                return a.toString() + ":5";
+        return {};
     }
     void twoSealedMembersShareOneKeyFromOppositeSides()
     {
@@ -101,18 +125,24 @@ private slots:
         const auto row = [](const char* name, const QJsonArray& given, const QStringList& kept = {}) {
             QTest::newRow(name) << given << kept;
         };
+        // All members here reach the server from 127.0.0.1, so private ranges are kept.
+        row("private ranges", {"192.168.1.10:5", "172.31.0.1:5", "100.64.0.1:5", "[fd00::1]:5"},
+            {"192.168.1.10:5", "172.31.0.1:5", "100.64.0.1:5", "[fd00::1]:5"});
         row("IPv4 and IPv6, written one way",
             {"10.0.0.5:1", "[2001:DB8:0::5]:65535", "[::ffff:192.0.2.1]:9", "10.0.0.5:1"},
             {"10.0.0.5:1", "[2001:db8::5]:65535", "192.0.2.1:9"});
         row("unreachable", {"127.0.0.1:5", "0.0.0.0:5", "224.0.0.1:5", "255.255.255.255:5", "169.254.1.1:5",
                             "[::1]:5", "[::]:5", "[fe80::1]:5"});
+        row("reserved and old forms", {"240.0.0.1:5", "[::127.0.0.1]:5", "[::ffff:127.0.0.1]:5"});
+        // The server itself, and the rooms' networks (those lead back into the tunnel).
+        row("the server's own", {ownAddress(), "10.8.0.1:5", "10.8.255.254:5"});
         row("malformed", {"1.2.3:5", "1.2.3.4", "1.2.3.4:0", "1.2.3.4:65536", "01.2.3.4:5", "[1.2.3.4]:5",
                           "host.example:5", 7});
         row("IPv6 multicast, scoped", {"[ff02::1]:5", "[2001:db8::1%eth0]:5"});
         QJsonArray nine;
-        for (int i = 1; i <= 9; ++i)
+        for (int i = 1; i <= directlimits::kCandidates + 1; ++i)
             nine.append(QString("1.0.0.%1:1").arg(i));
-        row("eight looked at", nine, texts(nine).mid(0, 8));
+        row("eight looked at", nine, texts(nine).mid(0, directlimits::kCandidates));
     }
     void candidatesAreCheckedOneByOne()
     {
@@ -122,6 +152,58 @@ private slots:
         sendCandidates(alice, given);
         Member& bob = enter(true);
         QCOMPARE(texts(onlyPeer(bob).value("candidates")), kept);
+    }
+    // Addresses in private ranges reach a peer only from inside its network:
+    // one that reaches the server from another address gets the others only.
+    void privateRangeCandidatesSkipPeersBehindAnotherAddress()
+    {
+        Member& alice = enter(true);
+        sendCandidates(alice, {"192.168.1.10:5", "[2001:db8::5]:5", "172.31.0.1:5", "10.0.0.5:5",
+                               "100.64.0.1:5", "[fd00::1]:5", "198.51.100.7:5"});
+        Member& bob = enter(true, 3, "127.0.0.2");
+        QCOMPARE(texts(onlyPeer(bob).value("candidates")),
+                 (QStringList{"[2001:db8::5]:5", "198.51.100.7:5"}));
+    }
+    // Private from the login on: in nobody's list, and its own stays empty.
+    void aPrivateMemberPairsWithNobody()
+    {
+        Member& alice = enter(true, 3, "127.0.0.1", true);
+        sendCandidates(alice, {"198.51.100.7:5"}, true);
+        alice.heartbeat();
+        Member& bob = enter(true);
+        Member& carol = enter(true);
+        QVERIFY(alice.control.quietOn("direct_peers"));
+        for (auto [m, other] : {std::pair(&bob, "\"m3\""), {&carol, "\"m2\""}}) {
+            QString lists;
+            for (QJsonObject l; !(l = m->control.next("direct_peers", 0)).isEmpty();)
+                lists += QJsonDocument(l).toJson();
+            QVERIFY(lists.contains(other));
+            QVERIFY2(!lists.contains("\"m1\""), qPrintable(lists));
+        }
+    }
+    // Going private in a room ends its pairs at once, even past the change budget.
+    void goingPrivateInARoomEndsItsPairs()
+    {
+        Member& alice = enter(true);
+        Member& bob = enter(true);
+        onlyPeer(alice);
+        for (int i = 1; i <= 8; ++i)
+            sendCandidates(alice, {QString("198.51.100.%1:5").arg(i)});
+        sendCandidates(alice, {}, true);
+        now += 4000; // lists that wait for the send budget go out
+        QCOMPARE(listOf(alice, 0).value("peers"), QJsonValue(QJsonArray()));
+        QCOMPARE(listOf(bob, 0).value("peers"), QJsonValue(QJsonArray()));
+    }
+    void noDirectHandsOutNoPairs()
+    {
+        ServerConfig config = parseServerOptions({"s", "--no-direct"}).config;
+        std::tie(config.listen, config.port) = std::tuple(QHostAddress(QHostAddress::LocalHost), 0);
+        QVERIFY(server = startServer(config, [this] { return now; }));
+        Member& alice = enter(true);
+        sendCandidates(alice, {"198.51.100.7:5"});
+        Member& bob = enter(true);
+        QVERIFY(alice.control.quietOn("direct_peers", 0));
+        QVERIFY(bob.control.quietOn("direct_peers"));
     }
     void theRelaySeenEndpointComesFirstOnceBound()
     {

@@ -169,6 +169,18 @@ struct LobbyTamper
         row("a host from outside", "room Alpha without members or host",
             [=](Lobby& l) { l.rooms_.begin()->second->host = &session(l, 2); });
     }
+    // alice and dave from one address, bob and carol from others; alice's Alpha has bob.
+    static void fourAndAlpha(BareLobby& bare)
+    {
+        for (const auto& [c, name, address] : {std::tuple(1, "alice", "10.0.0.1"), {2, "bob", "10.0.0.2"},
+                                               {3, "carol", "10.0.0.3"}, {4, "dave", "10.0.0.1"}}) {
+            bare.lobby.connectionOpened(c, QHostAddress(address));
+            bare.say(c, "login", {{"username", name}});
+        }
+        bare.say(1, "create_room", {{"room_name", "Alpha"}, {"privacy_mode", "public"}});
+        bare.say(2, "join_room", {{"room_name", "Alpha"}});
+    }
+    static void moveAlice(Lobby& l, quint32 vip) { l.sessions_.begin()->second->vip = vip; }
 };
 Q_DECLARE_METATYPE(LobbyTamper::Break)
 
@@ -776,17 +788,23 @@ private slots:
         QFETCH(LobbyTamper::Break, change);
         QFETCH(QString, problem);
         BareLobby bare(ServerConfig{});
-        // alice and dave from one address, bob and carol from others; alice's Alpha has bob.
-        for (const auto& [c, name, address] : {std::tuple(1, "alice", "10.0.0.1"), {2, "bob", "10.0.0.2"},
-                                               {3, "carol", "10.0.0.3"}, {4, "dave", "10.0.0.1"}}) {
-            bare.lobby.connectionOpened(c, QHostAddress(address));
-            bare.say(c, "login", {{"username", name}});
-        }
-        bare.say(1, "create_room", {{"room_name", "Alpha"}, {"privacy_mode", "public"}});
-        bare.say(2, "join_room", {{"room_name", "Alpha"}});
+        LobbyTamper::fourAndAlpha(bare);
         QCOMPARE(bare.lobby.consistencyProblem(), QString());
         change(bare.lobby);
         QCOMPARE(bare.lobby.consistencyProblem(), problem);
+    }
+    // The look after each step costs what the step touched: a broken member of
+    // Alpha shows once a step touches Alpha, not before.
+    void changeCheckSeesWhatAStepTouched()
+    {
+        BareLobby bare(ServerConfig{});
+        LobbyTamper::fourAndAlpha(bare);
+        QCOMPARE(bare.lobby.changeProblem(), QString());
+        LobbyTamper::moveAlice(bare.lobby, ipv4("10.8.9.1"));
+        bare.say(4, "create_room", {{"room_name", "Beta"}, {"privacy_mode", "public"}});
+        QCOMPARE(bare.lobby.changeProblem(), QString());
+        bare.say(3, "join_room", {{"room_name", "Alpha"}});
+        QCOMPARE(bare.lobby.changeProblem(), QString("bad address for alice"));
     }
 };
 
