@@ -154,7 +154,12 @@ class TestAdapterDevice : public QObject, ClientFixture
     bool layer2 = false;
     std::shared_ptr<BringUpHold> hold;
 
-    void startClient(bool tap)
+    static bool rowTap()
+    {
+        QFETCH_GLOBAL(bool, tap);
+        return tap;
+    }
+    void startClient(bool tap = rowTap())
     {
         client.reset(); // the previous one, before its lobby goes
         lobby = std::make_unique<FakeLobby>();
@@ -172,8 +177,7 @@ class TestAdapterDevice : public QObject, ClientFixture
     // In a room at 10.8.0.5 in the row's mode, beside a game; 10.8.0.9 is a peer behind the relay.
     void enterRoom()
     {
-        QFETCH_GLOBAL(bool, tap);
-        startClient(tap);
+        startClient();
         join(u"10.8.0.5"_s);
         game = std::make_unique<Udp>("10.8.0.5");
         if (layer2) // the peer's hardware address, as if learnt from its first frame
@@ -202,8 +206,7 @@ class TestAdapterDevice : public QObject, ClientFixture
     // Logged in, the next bring-ups held; in the room at `vip` with the steps held.
     bool joinHeld(const QString& vip)
     {
-        QFETCH_GLOBAL(bool, tap);
-        startClient(tap);
+        startClient();
         if (QTest::currentTestFailed())
             return false;
         hold = std::make_shared<BringUpHold>();
@@ -223,6 +226,12 @@ class TestAdapterDevice : public QObject, ClientFixture
     {
         QTRY_COMPARE(lobby->count(u"leave_room"_s), 1);
         QVERIFY(adapterGone());
+    }
+    static void leftOrClosed()
+    {
+        QTest::addColumn<bool>("close");
+        QTest::newRow("left") << false;
+        QTest::newRow("window closed") << true;
     }
 
 private slots:
@@ -326,8 +335,7 @@ private slots:
     // With no socket to carry it the engine cannot start: the room stays, its adapter goes.
     void noTunnelSocketLeavesNoAdapter()
     {
-        QFETCH_GLOBAL(bool, tap);
-        startClient(tap);
+        startClient();
         delete std::exchange(P::tunnelNotifier(*client), nullptr);
         udp::close(std::exchange(P::tunnelSocket(*client), nullptr));
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.0.5"_s}, {u"room_name"_s, u"A"_s}}));
@@ -350,12 +358,7 @@ private slots:
         QTRY_VERIFY(P::engine(*client).active());
         QCOMPARE(P::localIpLabel(*client)->text(), u"Local IP: 10.8.0.5"_s);
     }
-    void leavingWhileTheAdapterComesUpLeavesNothing_data()
-    {
-        QTest::addColumn<bool>("close");
-        QTest::newRow("left") << false;
-        QTest::newRow("window closed") << true;
-    }
+    void leavingWhileTheAdapterComesUpLeavesNothing_data() { leftOrClosed(); }
     // What the held steps make is taken down once they end, and the system put back.
     void leavingWhileTheAdapterComesUpLeavesNothing()
     {
@@ -390,17 +393,13 @@ private slots:
         QCOMPARE(QHostAddress(&address.ifr_addr).toString(), u"10.8.0.7"_s);
         QVERIFY2(none.title.isEmpty(), qPrintable(none.text));
     }
-    void endOfTheRoomStopsTheAdapter_data()
-    {
-        QTest::addColumn<QString>("end");
-        QTest::newRow("left") << u"left"_s;
-        QTest::newRow("window closed") << u"closed"_s; // and nothing is sent
-    }
+    void endOfTheRoomStopsTheAdapter_data() { leftOrClosed(); }
+    // A closed window sends nothing.
     void endOfTheRoomStopsTheAdapter()
     {
-        QFETCH(QString, end);
+        QFETCH(bool, close);
         enterRoom();
-        if (end == u"left"_s) {
+        if (!close) {
             P::disconnectButton(*client)->click();
         } else {
             const qsizetype before = lobby->received.size();
@@ -431,12 +430,11 @@ private slots:
     {
         if (!g_mountNamespace)
             QSKIP("no private mount namespace to replace /dev/net in");
-        QFETCH_GLOBAL(bool, tap);
         QFETCH(int, cause);
         QFETCH(QString, title);
         QFETCH(QString, mentions);
-        startClient(tap);
-        const int hold = cause == held ? netdev::openInterface(tap ? kTap : kTun, tap) : -1;
+        startClient();
+        const int hold = cause == held ? netdev::openInterface(layer2 ? kTap : kTun, layer2) : -1;
         if (cause == noDriver || cause == nodeClosed)
             QVERIFY(mount("tmpfs", "/dev/net", "tmpfs", 0, "size=16k") == 0);
         // A node only root may open, and this thread without the right to override that.
@@ -449,8 +447,8 @@ private slots:
         QTRY_VERIFY(!box.title.isEmpty());
         QVERIFY(setEffective(CAP_NET_ADMIN, true) && setEffective(CAP_DAC_OVERRIDE, true));
         QVERIFY(cause < nodeClosed || umount2("/dev/net", MNT_DETACH) == 0);
-        QCOMPARE(box.title, title.arg(tap ? u"Missing"_s : u"Error"_s));
-        const QString what = tap ? u"TAP interface pellora0"_s : u"TUN interface RIRODedo"_s;
+        QCOMPARE(box.title, title.arg(layer2 ? u"Missing"_s : u"Error"_s));
+        const QString what = layer2 ? u"TAP interface pellora0"_s : u"TUN interface RIRODedo"_s;
         QVERIFY2(box.text.contains(mentions.arg(what)), qPrintable(box.text));
         verifyLeft();
         if (hold >= 0)
