@@ -62,8 +62,11 @@ class TestSealedClient : public QObject, ClientFixture
     // bob, offered as a direct peer.
     static QJsonObject directPeersWithBob(const QJsonArray& candidates = {u"127.0.0.1:9"_s})
     {
-        const QJsonObject bob{{u"username"_s, u"bob"_s}, {u"vip"_s, u"10.8.0.3"_s}, {u"pair"_s, u"7"_s},
-                              {u"side"_s, 1}, {u"key"_s, QString::fromLatin1(QByteArray(32, 'k').toBase64())},
+        const QJsonObject bob{{u"username"_s, u"bob"_s},
+                              {u"vip"_s, u"10.8.0.3"_s},
+                              {u"pair"_s, u"7"_s},
+                              {u"side"_s, 1},
+                              {u"key"_s, QString::fromLatin1(QByteArray(32, 'k').toBase64())},
                               {u"candidates"_s, candidates}};
         return {{u"cmd"_s, u"direct_peers"_s}, {u"peers"_s, QJsonArray{bob}}};
     }
