@@ -38,6 +38,16 @@ private:
     QCheckBox* box_;
 };
 
+// A Qt built without accessibility (ours for Windows) has no accessible names.
+#if QT_CONFIG(accessibility)
+void nameForReaders(QWidget* widget, const QString& name)
+{
+    widget->setAccessibleName(name);
+}
+#else
+void nameForReaders(QWidget*, const QString&) {}
+#endif
+
 } // namespace
 
 QWidget* VLANClient::buildPrivacySetting()
@@ -49,7 +59,7 @@ QWidget* VLANClient::buildPrivacySetting()
                        "border-radius: 3px; background: #18181b; } "
                        "QCheckBox::indicator:checked { background: #d32f2f; border-color: #d32f2f; }"));
     privateAddressBox = new QCheckBox;
-    privateAddressBox->setAccessibleName(QString::fromUtf8(kText));
+    nameForReaders(privateAddressBox, QString::fromUtf8(kText));
     privateAddressBox->setToolTip(
         QStringLiteral("Room mates never learn your Internet or LAN address; all your game traffic goes "
                        "through the server, which can add delay."));
