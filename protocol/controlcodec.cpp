@@ -27,6 +27,11 @@ QString readString(const QJsonObject& message, const QString& key)
     return message.value(key).toString();
 }
 
+QString readString(const QJsonObject& message, QLatin1String key)
+{
+    return message.value(key).toString();
+}
+
 QJsonArray readArray(const QJsonObject& message, const QString& key)
 {
     return message.value(key).toArray();
@@ -50,6 +55,15 @@ QJsonObject objectAt(const QJsonArray& array, qsizetype index)
 QJsonObject message(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields)
 {
     QJsonObject object{{field::cmd, cmd}};
+    for (const auto& [key, value] : fields)
+        object.insert(key, value);
+    return object;
+}
+
+QJsonObject message(QLatin1String cmd, std::initializer_list<std::pair<QLatin1String, QString>> fields)
+{
+    QJsonObject object;
+    object.insert(field::cmd, QJsonValue(cmd));
     for (const auto& [key, value] : fields)
         object.insert(key, value);
     return object;
