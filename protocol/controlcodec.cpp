@@ -27,6 +27,11 @@ QString readString(const QJsonObject& message, const QString& key)
     return message.value(key).toString();
 }
 
+QString readString(const QJsonObject& message, QLatin1String key)
+{
+    return message.value(key).toString();
+}
+
 QJsonArray readArray(const QJsonObject& message, const QString& key)
 {
     return message.value(key).toArray();
@@ -55,6 +60,15 @@ QJsonObject message(const QString& cmd, std::initializer_list<std::pair<QString,
     return object;
 }
 
+QJsonObject message(QLatin1String cmd, std::initializer_list<std::pair<QLatin1String, QString>> fields)
+{
+    QJsonObject object;
+    object.insert(field::cmd, QJsonValue(cmd));
+    for (const auto& [key, value] : fields)
+        object.insert(key, value);
+    return object;
+}
+
 QByteArray encodeHeartbeat(const QString& clientId, int layer)
 {
     QJsonObject heartbeat{{field::clientId, clientId}};
@@ -67,14 +81,22 @@ QString singleLine(const QString& text)
 {
     QString out;
     out.reserve(text.size());
-    for (const char32_t c : text.toUcs4()) {
+    // Code point by code point, as toUcs4() reads them (a lone surrogate is U+FFFD), without a copy.
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar unit = text.at(i);
+        const bool pair = unit.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+        const char32_t c = pair ? QChar::surrogateToUcs4(unit, text.at(i + 1))
+                                : unit.isSurrogate() ? char32_t{0xFFFD} : unit.unicode();
         const bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
                           (c >= 0x2066 && c <= 0x2069);
         if (bidi || QChar::category(c) == QChar::Other_Control || c == QChar::LineSeparator ||
             c == QChar::ParagraphSeparator)
             out.append(QLatin1Char(' '));
+        else if (pair)
+            out.append(text.constData() + i, 2);
         else
-            out.append(QString::fromUcs4(&c, 1));
+            out.append(QChar(static_cast<char16_t>(c)));
+        i += pair ? 1 : 0;
     }
     return out;
 }

@@ -20,6 +20,8 @@ QJsonObject decodeLine(const QByteArray& line);
 
 // Lenient field access: a missing or mistyped value reads as empty / false.
 QString readString(const QJsonObject& message, const QString& key);
+// The same for a field of the vocabulary, without turning its name into a QString.
+QString readString(const QJsonObject& message, QLatin1String key);
 QJsonArray readArray(const QJsonObject& message, const QString& key);
 bool readBool(const QJsonObject& message, const QString& key);
 QString stringAt(const QJsonArray& array, qsizetype index);
@@ -27,6 +29,8 @@ QJsonObject objectAt(const QJsonArray& array, qsizetype index);
 
 // Builds {"cmd": cmd, key1: value1, ...} from string pairs.
 QJsonObject message(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields = {});
+// The same from the vocabulary's names, which go in as they are (the lobby sends these by the line).
+QJsonObject message(QLatin1String cmd, std::initializer_list<std::pair<QLatin1String, QString>> fields = {});
 
 // The plain tunnel heartbeat: {"client_id": clientId}, and "layer" when
 // `layer` is not 0 (read back by heartbeat::parse).

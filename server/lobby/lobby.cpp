@@ -251,7 +251,7 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
         // click; the same name on the same connection just confirms, and
         // changes nothing anyone else sees.
         if (name.size() <= lobbyrules::maxUnits(lobbyrules::kMaxUserName) &&
-            names::skeleton(name) == names::skeleton(c.session->name))
+            names::skeleton(name) == c.session->filedAs)
             sendLoginOk(*c.session);
         else
             sendError(self, QStringLiteral("You are logged in as %1.").arg(c.session->name));
@@ -262,7 +262,8 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
         sendError(self, problem);
         return;
     }
-    const auto existing = sessions_.find(names::skeleton(name));
+    const QString filedAs = names::skeleton(name);
+    const auto existing = sessions_.find(filedAs);
     const bool back = existing != sessions_.end();
     if (back && !mayTakeBack(*existing->second, c, message)) {
         const Session& holder = *existing->second;
@@ -282,7 +283,7 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
         takeBack(*existing->second, self, c, keyed);
         return;
     }
-    Session* session = createSession(name, c, keyed);
+    Session* session = createSession(name, filedAs, c, keyed);
     if (!session) {
         sendError(self, QStringLiteral("The server is full; try again later."));
         return;
@@ -389,12 +390,14 @@ void Lobby::takeBack(Session& session, ConnectionId self, Connection& c, bool ke
     }
 }
 
-Lobby::Session* Lobby::createSession(const QString& name, const Connection& c, bool keyed)
+Lobby::Session* Lobby::createSession(const QString& name, const QString& filedAs, const Connection& c,
+                                     bool keyed)
 {
     if (freeSlots_.empty())
         return nullptr;
     auto session = std::make_unique<Session>(config_);
     session->name = name;
+    session->filedAs = filedAs;
     session->keyed = keyed;
     session->address = c.address;
     session->addressKey = c.addressKey;
@@ -410,7 +413,7 @@ Lobby::Session* Lobby::createSession(const QString& name, const Connection& c, b
     session->gen = gen;
     Session* raw = session.get();
     newKey(*raw);
-    sessions_.emplace(names::skeleton(name), std::move(session));
+    sessions_.emplace(filedAs, std::move(session));
     return raw;
 }
 
@@ -462,7 +465,8 @@ void Lobby::endSession(Session& session)
     std::push_heap(freeSlots_.begin(), freeSlots_.end(), std::greater<>());
     routesDirty_ = true;
     const QString addressKey = session.addressKey;
-    sessions_.erase(names::skeleton(session.name));
+    const QString filedAs = session.filedAs;
+    sessions_.erase(filedAs);
     release(addressKey, &AddressUse::sessions);
 }
 
@@ -654,7 +658,7 @@ QString Lobby::consistencyProblem() const
     QSet<quint64> serials;
     for (const auto& [key, session] : sessions_) {
         serials.insert(session->serial);
-        if (key != names::skeleton(session->name))
+        if (key != names::skeleton(session->name) || key != session->filedAs)
             return QStringLiteral("session filed under the wrong name");
         if (slotsSeen.contains(session->slot))
             return QStringLiteral("slot used twice");
@@ -698,7 +702,7 @@ QString Lobby::consistencyProblem() const
     QSet<QString> namesSeenByAll;
     std::size_t pairs = 0;
     for (const auto& [key, room] : rooms_) {
-        if (key != names::skeleton(room->name))
+        if (key != names::skeleton(room->name) || key != room->filedAs)
             return QStringLiteral("room %1 filed under the wrong name").arg(room->name);
         if (room->privacy != Privacy::Private && namesSeenByAll.contains(key))
             return QStringLiteral("two rooms everybody sees are named %1").arg(room->name);

@@ -131,6 +131,7 @@ private:
     struct Room;
     struct Session {
         QString name;
+        QString filedAs; // the name's skeleton, its key in sessions_
         QString id;
         ClientKey key;
         // Created or taken back by a login with `client_id`: only the current
@@ -187,6 +188,7 @@ private:
     };
     struct Room {
         QString name;
+        QString filedAs; // the name's skeleton, its key in rooms_
         Privacy privacy = Privacy::Public;
         QString password;
         quint64 serial = 0;
@@ -284,7 +286,8 @@ private:
     void rekey(Connection&, Session& session, const QJsonObject& message);
 
     // Sessions.
-    Session* createSession(const QString& name, const Connection& connection, bool keyed);
+    Session* createSession(const QString& name, const QString& filedAs, const Connection& connection,
+                           bool keyed);
     bool mayTakeBack(const Session& session, const Connection& connection, const QJsonObject& message) const;
     // A name held by a connection from the login's own address, whose client may have
     // vanished without a word: the login waits for the holder to prove itself.

@@ -5,7 +5,8 @@
 
 QString Lobby::sessionProblem(const Session& session) const
 {
-    const auto filed = sessions_.find(names::skeleton(session.name));
+    // The name never changes: its skeleton, checked in full at the end, is the one it was filed under.
+    const auto filed = sessions_.find(session.filedAs);
     if (filed == sessions_.end() || filed->second.get() != &session)
         return QStringLiteral("session filed under the wrong name");
     const auto keyed = sessionsByKey_.find(session.key);
@@ -25,7 +26,7 @@ QString Lobby::sessionProblem(const Session& session) const
 
 QString Lobby::roomProblem(const Room& room) const
 {
-    const auto [first, last] = rooms_.equal_range(names::skeleton(room.name));
+    const auto [first, last] = rooms_.equal_range(room.filedAs);
     if (std::none_of(first, last, [&room](const auto& entry) { return entry.second.get() == &room; }))
         return QStringLiteral("room %1 filed under the wrong name").arg(room.name);
     if (room.members.isEmpty() || !room.members.contains(room.host))

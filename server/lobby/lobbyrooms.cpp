@@ -113,6 +113,7 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
     leaveRoom(session);
     auto room = std::make_unique<Room>();
     room->name = name;
+    room->filedAs = key;
     room->privacy = privacy;
     room->password = privacy == Privacy::Locked ? password : QString();
     room->serial = nextSerial_++;
@@ -268,7 +269,7 @@ void Lobby::leaveRoom(Session& session)
         forget(*room);
         closedRooms_.push_back(room->serial);
         const QString creator = room->creatorKey;
-        const auto [first, last] = rooms_.equal_range(names::skeleton(room->name));
+        const auto [first, last] = rooms_.equal_range(room->filedAs);
         rooms_.erase(
             std::find_if(first, last, [room](const auto& entry) { return entry.second.get() == room; }));
         release(creator, &AddressUse::rooms);
@@ -333,7 +334,7 @@ Lobby::Session* Lobby::memberNamed(Room& room, const QString& name)
         return nullptr;
     const QString key = names::skeleton(name.trimmed());
     for (Session* member : room.members)
-        if (names::skeleton(member->name) == key)
+        if (member->filedAs == key)
             return member;
     return nullptr;
 }

@@ -75,7 +75,19 @@ QString shown(const QString& name, int maxCharacters)
 
 QString formatIpv4(quint32 address)
 {
-    return QHostAddress(address).toString();
+    // Dotted decimal straight into one string: member lists carry one per member.
+    char text[16];
+    char* at = text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned octet = (address >> shift) & 0xFFu;
+        if (octet >= 100)
+            *at++ = static_cast<char>('0' + octet / 100);
+        if (octet >= 10)
+            *at++ = static_cast<char>('0' + octet / 10 % 10);
+        *at++ = static_cast<char>('0' + octet % 10);
+        *at++ = '.';
+    }
+    return QString::fromLatin1(text, at - text - 1);
 }
 
 namespace {

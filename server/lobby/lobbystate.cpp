@@ -88,15 +88,16 @@ void Lobby::restore(const state::Snapshot& snapshot)
         ClientKey key;
         const QByteArray id = s.clientId.toLatin1();
         const QHostAddress address(s.address);
+        const QString filedAs = names::skeleton(s.name);
         if (s.serial == 0 || bySerial.count(s.serial) != 0 || !lobbyrules::checkUserName(s.name).isEmpty() ||
-            sessions_.count(names::skeleton(s.name)) != 0 || address.isNull() || s.addressKey.isEmpty() ||
+            sessions_.count(filedAs) != 0 || address.isNull() || s.addressKey.isEmpty() ||
             !parseClientKey(id.constData(), static_cast<std::size_t>(id.size()), &key) ||
             sessionsByKey_.count(key) != 0 || use(s.addressKey).sessions >= config_.maxSessionsPerAddress) {
             serverlog::warn(QStringLiteral("saved session %1 left out: it is not valid").arg(s.serial));
             continue;
         }
         const Connection origin(address, s.addressKey, now, 1, 1);
-        Session* session = createSession(s.name, origin, s.withId);
+        Session* session = createSession(s.name, filedAs, origin, s.withId);
         if (!session) {
             serverlog::warn(QStringLiteral("saved sessions beyond --max-clients left out"));
             break;
@@ -141,6 +142,7 @@ void Lobby::restoreRoom(const state::Room& r, const std::map<quint64, Session*>&
         return leftOut(QStringLiteral("its network is outside --subnet or taken"));
     auto room = std::make_unique<Room>();
     room->name = r.name;
+    room->filedAs = key;
     room->privacy = static_cast<Privacy>(r.privacy);
     room->password = r.password;
     room->serial = r.serial;

@@ -2,6 +2,8 @@
 
 #include "server/lobby/lobbyrules.h"
 
+#include <QVarLengthArray>
+
 #include <unicode/uspoof.h>
 #include <unicode/ustring.h>
 
@@ -50,48 +52,51 @@ const USpoofChecker* spoofChecker()
     return checker.get();
 }
 
-// Runs an ICU string function (preflighting when the first guess is short);
-// the text unchanged if ICU fails.
+// Names are short: the passes run in buffers on the stack.
+using Units = QVarLengthArray<UChar, 256>;
+
+// Runs an ICU string function from `in` into `out` (preflighting when the
+// first guess is short); `in` unchanged if ICU fails.
 template <typename Call>
-QString icu(const QString& text, Call call)
+void icu(const Units& in, Units& out, Call call)
 {
-    const auto* source = reinterpret_cast<const UChar*>(text.constData());
-    const auto length = static_cast<int32_t>(text.size());
-    QString out(text.size() + 16, Qt::Uninitialized);
+    out.resize(out.capacity());
     UErrorCode status = U_ZERO_ERROR;
-    int32_t written =
-        call(source, length, reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &status);
+    int32_t written = call(in.data(), static_cast<int32_t>(in.size()), out.data(),
+                           static_cast<int32_t>(out.size()), &status);
     if (status == U_BUFFER_OVERFLOW_ERROR) {
         out.resize(written);
         status = U_ZERO_ERROR;
-        written = call(source, length, reinterpret_cast<UChar*>(out.data()), written, &status);
+        written = call(in.data(), static_cast<int32_t>(in.size()), out.data(), written, &status);
     }
     if (U_FAILURE(status))
-        return text;
-    out.resize(written);
-    return out;
+        out = in;
+    else
+        out.resize(written);
 }
 
-QString securitySkeleton(const QString& text)
+void securitySkeleton(const Units& in, Units& out)
 {
     const USpoofChecker* checker = spoofChecker();
-    if (!checker)
-        return text;
-    return icu(text, [checker](const UChar* s, int32_t n, UChar* d, int32_t cap, UErrorCode* e) {
+    if (!checker) {
+        out = in;
+        return;
+    }
+    icu(in, out, [checker](const UChar* s, int32_t n, UChar* d, int32_t cap, UErrorCode* e) {
         return uspoof_getSkeleton(checker, 0, s, n, d, cap, e);
     });
 }
 
-QString upper(const QString& text)
+void upper(const Units& in, Units& out)
 {
-    return icu(text, [](const UChar* s, int32_t n, UChar* d, int32_t cap, UErrorCode* e) {
+    icu(in, out, [](const UChar* s, int32_t n, UChar* d, int32_t cap, UErrorCode* e) {
         return u_strToUpper(d, cap, s, n, "", e);
     });
 }
 
-QString folded(const QString& text)
+void folded(const Units& in, Units& out)
 {
-    return icu(text, [](const UChar* s, int32_t n, UChar* d, int32_t cap, UErrorCode* e) {
+    icu(in, out, [](const UChar* s, int32_t n, UChar* d, int32_t cap, UErrorCode* e) {
         return u_strFoldCase(d, cap, s, n, U_FOLD_CASE_DEFAULT, e);
     });
 }
@@ -109,18 +114,34 @@ QString skeleton(const QString& name)
         skeletonHook(name);
     if (name.size() > lobbyrules::maxUnits(lobbyrules::kMaxRoomName))
         return {};
-    QString visible;
-    visible.reserve(name.size());
-    for (const char32_t c : name.toUcs4())
-        if (!invisible(c) && !QChar::isSpace(c))
-            visible.append(QString::fromUcs4(&c, 1));
+    // Code point by code point, as toUcs4() reads them (a lone surrogate is U+FFFD), without a copy.
+    Units visible;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const QChar unit = name.at(i);
+        const bool pair = unit.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate();
+        const char32_t c = pair ? QChar::surrogateToUcs4(unit, name.at(i + 1))
+                                : unit.isSurrogate() ? char32_t{0xFFFD} : unit.unicode();
+        if (!invisible(c) && !QChar::isSpace(c)) {
+            visible.append(pair ? unit.unicode() : static_cast<UChar>(c));
+            if (pair)
+                visible.append(name.at(i + 1).unicode());
+        }
+        i += pair ? 1 : 0;
+    }
     // Skeletons tell case apart ("M" and "m", which reads as "rn"), and
     // folding first would turn a Greek capital Mu that looks like "M" into a
     // small mu that looks like nothing Latin. So: the skeleton (small look-alikes
     // such as Greek nu for "v"), in capitals (where "I" meets "l"), then folded
     // and once more (where "m" meets "rn"): names that differ in case or look
     // alike in either case share the key.
-    return securitySkeleton(folded(securitySkeleton(upper(securitySkeleton(visible)))));
+    Units a;
+    Units b;
+    securitySkeleton(visible, a);
+    upper(a, b);
+    securitySkeleton(b, a);
+    folded(a, b);
+    securitySkeleton(b, a);
+    return QString(reinterpret_cast<const QChar*>(a.data()), a.size());
 }
 
 QString characterProblem(const QString& name)

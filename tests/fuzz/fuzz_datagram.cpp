@@ -63,7 +63,7 @@ bool escapes(std::size_t length, const TargetList& targets, std::uint32_t self, 
            (readBig(out + 12, 4) != vipOf(self) || (destination != vipOf(to) && !toRoom));
 }
 
-std::shared_ptr<RouteTable> makeTable()
+std::shared_ptr<RouteTable> makeTable(std::uint32_t gen)
 {
     auto table = std::make_shared<RouteTable>();
     table->slotTable.resize(kSlots);
@@ -77,7 +77,7 @@ std::shared_ptr<RouteTable> makeTable()
         const std::uint32_t host = static_cast<std::uint32_t>(room.members.size()) + 1;
         room.members.push_back(slot);
         room.slotByHost[host] = static_cast<std::int32_t>(slot);
-        table->slotTable[slot] = {1, static_cast<std::int32_t>(roomOf(slot)), roomOf(slot) + 1,
+        table->slotTable[slot] = {gen, static_cast<std::int32_t>(roomOf(slot)), roomOf(slot) + 1,
                                   room.net | host, controlAddressOf(QHostAddress(0x0A000000u | slot)),
                                   static_cast<std::uint8_t>(slot == 1 ? 2 : slot == 2 ? 3 : 0), {}};
         table->slotByKey[{0, slot + 1}] = slot;
@@ -93,18 +93,21 @@ std::shared_ptr<RouteTable> makeTable()
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    // The same table and sealed heartbeat serve every input: a relay core is new each time.
-    static const std::shared_ptr<const RouteTable> table = makeTable();
+    // One relay core serves every input: each starts with a table whose sessions are all of a new
+    // generation, which leaves the core as new (unbound, unsealed, budgets full, nothing learned).
+    static const std::shared_ptr<const RouteTable> tables[2] = {makeTable(1), makeTable(2)};
     static std::uint8_t beat[seal::kOverhead];
     static const bool sealed = [] {
         seal::Cipher cipher;
-        return cipher.setKey(table->slotTable[3].seal.key.bytes.data()) &&
+        return cipher.setKey(tables[0]->slotTable[3].seal.key.bytes.data()) &&
                cipher.seal({3 | seal::kHeartbeat, 0}, beat, 0);
     }();
-    RouteExchange exchange(kSlots);
-    exchange.publish(table);
-    RelayCore core(exchange);
-    TargetList targets;
+    static RouteExchange exchange(kSlots);
+    static RelayCore core(exchange);
+    static unsigned inputs = 0;
+    exchange.publish(tables[inputs++ & 1]);
+    core.refreshRoutes();
+    static TargetList targets;
     if (!sealed || core.handle(beat, sizeof beat, peer(3), LocalAddress(), 0, targets) != CounterHeartbeats)
         std::abort();
     static const std::string plainBeats[3] = {"{\"client_id\":\"" + std::string(31, '0') + "1\"}",

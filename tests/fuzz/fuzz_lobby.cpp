@@ -6,8 +6,8 @@
 //   's'<n>    connection n is sealed (as after a TLS handshake)
 //   'e'<n>    the relay binds (or moves) the endpoint of the session in slot n
 // After every step what it touched must be consistent, and the whole lobby after the last step; what it
-// sends must be one well-formed control line, with chat on one line, and pair keys only over sealed
-// connections; no text longer than the longest name is ever compared as a name.
+// sends must be one control line naming its command, players' text (read in full) on one line, and pair
+// keys only over sealed connections; no text longer than the longest name is ever compared as a name.
 #include "protocol/controlcodec.h"
 #include "server/lobby/lobby.h"
 #include "server/lobby/names.h"
@@ -16,9 +16,20 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 
 namespace {
+
+// The command of a line the lobby wrote: compact JSON, where a quote inside a string is escaped, so
+// `"cmd":"` opens the command's value and nothing else.
+QByteArrayView commandOf(const QByteArray& line)
+{
+    static constexpr QByteArrayView kKey("\"cmd\":\"");
+    const qsizetype at = line.indexOf(kKey);
+    const qsizetype end = at < 0 ? -1 : line.indexOf('"', at + kKey.size());
+    return end < 0 ? QByteArrayView() : QByteArrayView(line).sliced(at + kKey.size(), end - at - kKey.size());
+}
 
 struct CheckingOutput : LobbyOutput
 {
@@ -26,12 +37,18 @@ struct CheckingOutput : LobbyOutput
     std::set<ConnectionId> sealed;
     void sendLine(ConnectionId connection, const QByteArray& line) override
     {
-        const QJsonObject message = control::decodeLine(line);
-        const QString cmd = control::readString(message, "cmd");
-        const QString text = control::readString(message, "message") + control::readString(message, "sender");
-        if (!line.endsWith('\n') || line.count('\n') != 1 || cmd.isEmpty() ||
-            (cmd.endsWith("chat") && control::singleLine(text) != text))
+        const QByteArrayView cmd = commandOf(line);
+        if (line.indexOf('\n') != line.size() - 1 || cmd.isEmpty())
             std::abort();
+        // What players wrote is read in full: one well-formed line, on one line.
+        if (cmd.endsWith("chat") || cmd == "private_message") {
+            const QJsonObject message = control::decodeLine(line);
+            const QString text =
+                control::readString(message, "message") + control::readString(message, "sender");
+            if (control::readString(message, "cmd") != QLatin1String(cmd) ||
+                control::singleLine(text) != text)
+                std::abort();
+        }
         // Pair keys go over TLS only.
         if (cmd == "direct_peers" && sealed.count(connection) == 0)
             std::abort();
@@ -81,12 +98,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ids[index] = 0;
         readers[index] = LineReader();
     };
-    for (const QByteArray& line :
-         QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)).split('\n')) {
+    // Lines are read in place: the lobby gets views of the input, as it would get a socket's bytes.
+    const char* const text = reinterpret_cast<const char*>(data);
+    for (std::size_t at = 0, stop = 0; at <= size; at = stop + 1) {
+        const void* feed = at < size ? std::memchr(text + at, '\n', size - at) : nullptr;
+        stop = feed ? std::size_t(static_cast<const char*>(feed) - text) : size;
+        const QByteArray line = QByteArray::fromRawData(text + at, qsizetype(stop - at));
         const char selector = line.isEmpty() ? '\n' : line.at(0);
         const int index = line.size() > 1 ? (static_cast<unsigned char>(line.at(1)) - '0') & 3 : 0;
         if (selector >= '0' && selector <= '3' && connection(selector - '0')) {
-            lobby.handleLine(ids[selector - '0'], line.mid(1));
+            lobby.handleLine(ids[selector - '0'], QByteArray::fromRawData(text + at + 1, line.size() - 1));
         } else if (selector == 'r' && connection(index)) {
             QList<QByteArray> lines;
             const bool fine = readers[index].feed(line.mid(2) + '\r', lines);
