@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QStringList>
 #include <QUrl>
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -55,6 +56,13 @@ bool isNumericAddress(const QString& text)
 std::optional<ServerEndpoint> parseServerEndpoint(const QString& rawText, quint16 defaultPort, QString* error)
 {
     const QString text = rawText.trimmed();
+    // Control characters (a NUL above all) would let the address parsers read
+    // less than the text holds, and the address shown differ from the one used.
+    const auto control = [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; };
+    if (std::any_of(text.cbegin(), text.cend(), control)) {
+        *error = QStringLiteral("the server address holds control characters");
+        return std::nullopt;
+    }
     ServerEndpoint endpoint;
     endpoint.port = defaultPort;
     QString host = text;

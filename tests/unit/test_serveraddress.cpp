@@ -29,8 +29,11 @@ private slots:
             QCOMPARE(parsed(text), QString::fromLatin1(formatted));
         for (const char* bad : {"lobby example", "lobby_x.example", "-lobby.example", "lobby..example",
                                 "[lobby.example]:7", "10.1.2.300", "", "127.0.0.1:0", "127.0.0.1:65536",
-                                "127.0.0.1:abc", "[::1", "[127.0.0.1]:5", "[::1]x", "fe80::1%eth0"})
+                                "127.0.0.1:abc", "[::1", "[127.0.0.1]:5", "[::1]x", "fe80::1%eth0",
+                                "10.0.0.1\x7f"})
             QVERIFY2(parsed(bad).isEmpty(), bad);
+        QString error; // a NUL inside: read no further than a parser would stop
+        QVERIFY(!lobby::parseServerEndpoint(u"2\0\0[00z:1]:00"_s, 7777, &error) && !error.isEmpty());
     }
 
     // The address reached goes beside a name only: a number, or a name not reached yet, shows itself.
