@@ -35,11 +35,17 @@ Cipher::~Cipher()
 
 std::size_t Cipher::seal(const Header& header, std::uint8_t* datagram, std::size_t length)
 {
+    return seal(header, datagram + kHeaderBytes, length, datagram);
+}
+
+std::size_t Cipher::seal(const Header& header, const std::uint8_t* payload, std::size_t length,
+                         std::uint8_t* datagram)
+{
     if (header.counter >= kCounterLimit)
         return 0;
     writeHeader(header, datagram);
-    std::uint8_t* payload = datagram + kHeaderBytes;
-    if (!encrypt(datagram, datagram, kHeaderBytes, payload, length, payload, payload + length))
+    std::uint8_t* out = datagram + kHeaderBytes;
+    if (!encrypt(datagram, datagram, kHeaderBytes, payload, length, out, out + length))
         return 0;
     return length + kOverhead;
 }

@@ -79,6 +79,9 @@ public:
     // datagram + kHeaderBytes; the header goes before it and the tag after
     // it. Returns the datagram's size (length + kOverhead), 0 on failure.
     std::size_t seal(const Header& header, std::uint8_t* datagram, std::size_t length);
+    // The same with the payload read from `payload` (which may be datagram + kHeaderBytes).
+    std::size_t seal(const Header& header, const std::uint8_t* payload, std::size_t length,
+                     std::uint8_t* datagram);
     // Opens a datagram in place; the payload is then at datagram +
     // kHeaderBytes. Returns its length, or -1 when the datagram does not open.
     long open(std::uint8_t* datagram, std::size_t length);

@@ -11,12 +11,11 @@ namespace {
 constexpr std::size_t kEthernetHeader = 14;
 constexpr std::size_t kIpv4MinHeader = 20;
 constexpr std::size_t kIpv6Header = 40;
-constexpr std::size_t kKeyedBytes = 64; // far enough for every header field read here
 
 // The first bytes of the traffic key, cached: the shared helper rebuilds the
 // key on every call, which is too slow for a per-datagram path.
 struct HeaderKey {
-    std::array<std::uint8_t, kKeyedBytes> bytes;
+    std::array<std::uint8_t, kHeaderReach> bytes;
     HeaderKey()
     {
         for (std::size_t i = 0; i < bytes.size(); ++i)

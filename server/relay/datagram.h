@@ -32,6 +32,10 @@ struct DatagramInfo {
     std::uint32_t innerSource = 0;
 };
 
+// The readers below look at no byte past this offset, whatever the length says:
+// a scrambled copy of that much of a datagram reads like the whole.
+constexpr std::size_t kHeaderReach = 64;
+
 DatagramInfo classifyDatagram(const std::uint8_t* data, std::size_t length);
 // Reads the datagram as an IP packet only (kind Ipv4, Ipv6 or Runt), also one
 // that begins with '{': what the relay made of a frame is checked with this.

@@ -1,6 +1,7 @@
 #include "server/relay/relay.h"
 
 #include "protocol/heartbeat.h"
+#include "protocol/scramble.h"
 
 #include "server/relay/relaycore.h"
 #include "server/serverlog.h"
@@ -34,7 +35,8 @@ struct Relay::Impl {
     // alive until the batch is flushed.
     std::vector<std::uint8_t> variants =
         std::vector<std::uint8_t>(std::size_t{UdpBatchSocket::kReceiveBatch} * relay::kMaxTranslated);
-    std::vector<std::uint8_t> openedCopies =
+    // Scrambled copies of opened sealed datagrams for plain recipients, likewise.
+    std::vector<std::uint8_t> scrambledCopies =
         std::vector<std::uint8_t>(std::size_t{UdpBatchSocket::kReceiveBatch} * relay::kMaxDatagram);
     // Copies sealed for sealed recipients, alive until the queue is flushed.
     static constexpr std::size_t kSealedSize = relay::kMaxTranslated + seal::kOverhead;
@@ -73,25 +75,32 @@ void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& target
         const LocalAddress local = maybeHeartbeat ? socket.destination(i) : LocalAddress();
         if (core.handle(data, length, socket.source(i), local, now, targets) != CounterForwarded)
             continue;
-        // An opened datagram lives in the core until the next one: the queue needs its own copy.
-        std::uint8_t* opened = openedCopies.data() + std::size_t(i) * relay::kMaxDatagram;
-        if (targets.payload != data)
-            std::memcpy(opened, targets.payload, targets.payloadLength);
-        const std::uint8_t* payload = targets.payload != data ? opened : data;
-        const std::size_t payloadLength = targets.payloadLength;
+        // An opened datagram lives in the core until the next one, not
+        // scrambled: sealed members get it sealed from there at once, plain
+        // ones share a scrambled copy that the queue keeps until the flush.
+        const bool clear = targets.payloadClear;
+        std::uint8_t* scrambled = scrambledCopies.data() + std::size_t(i) * relay::kMaxDatagram;
+        bool copied = false;
         std::uint8_t* variant = variants.data() + std::size_t(i) * relay::kMaxTranslated;
         if (targets.variantLength)
             std::memcpy(variant, targets.variant.data(), targets.variantLength);
         for (std::size_t t = 0; t < targets.size(); ++t) {
             const std::uint32_t slot = targets[t];
             const bool translated = targets.isVariant(t);
-            const std::uint8_t* bytes = translated ? variant : payload;
-            std::size_t size = translated ? targets.variantLength : payloadLength;
-            if (core.isSealed(slot)) {
+            const bool toSealed = core.isSealed(slot);
+            const std::uint8_t* bytes = translated ? variant : targets.payload;
+            std::size_t size = translated ? targets.variantLength : targets.payloadLength;
+            if (clear && !translated && !toSealed) {
+                if (!copied)
+                    tunnel::scrambleCopy(scrambled, targets.payload, size);
+                copied = true;
+                bytes = scrambled;
+            }
+            if (toSealed) {
                 if (sealedUsed == std::size_t{UdpBatchSocket::kSendBatch})
                     flush(core);
                 std::uint8_t* out = sealed.data() + sealedUsed * kSealedSize;
-                size = core.sealFor(slot, bytes, size, out);
+                size = core.sealFor(slot, bytes, size, out, clear && !translated);
                 if (size == 0)
                     continue;
                 bytes = out;
@@ -100,7 +109,7 @@ void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& target
             if (!socket.queue(bytes, size, core.peerOf(slot), core.localOf(slot))) {
                 flush(core);
                 // A sealed copy moves to the front of the emptied store, where the next ones follow it.
-                if (core.isSealed(slot)) {
+                if (toSealed) {
                     std::memmove(sealed.data(), bytes, size);
                     bytes = sealed.data();
                     sealedUsed = 1;

@@ -3,6 +3,7 @@
 #include "protocol/heartbeat.h"
 #include "protocol/scramble.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <netinet/in.h>
 
@@ -217,11 +218,19 @@ RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, cons
 {
     if (length > relay::kMaxDatagram)
         return count(DropOversize);
-    relay::DatagramInfo info = relay::classifyDatagram(data, length);
+    // The rules read scrambled datagrams, as plain members send them: an
+    // opened one is read from a scrambled copy of the bytes they look at.
+    std::array<std::uint8_t, relay::kHeaderReach> header;
+    const std::uint8_t* view = data;
+    if (opened) {
+        tunnel::scrambleCopy(header.data(), data, std::min(length, header.size()));
+        view = header.data();
+    }
+    relay::DatagramInfo info = relay::classifyDatagram(view, length);
     // A sealed datagram says itself whether it is a heartbeat; one whose
     // scrambled first byte happens to be "{" is traffic.
     if (info.kind == relay::DatagramKind::Heartbeat && opened)
-        info.kind = relay::readEthernet(data, length, &info) ? relay::DatagramKind::Ethernet
+        info.kind = relay::readEthernet(view, length, &info) ? relay::DatagramKind::Ethernet
                                                              : relay::DatagramKind::Runt;
     if (info.kind == relay::DatagramKind::Heartbeat)
         return heartbeat(data, length, from, local, nowMs);
@@ -233,9 +242,10 @@ RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, cons
     if (sender >= table_->slotTable.size() || table_->slotTable[sender].room < 0)
         return count(DropNotInRoom);
     Routing r{table_->rooms[static_cast<std::size_t>(table_->slotTable[sender].room)], sender, data, length,
-              targets};
+              targets, opened};
     targets.payload = data;
     targets.payloadLength = length;
+    targets.payloadClear = opened;
     Member& self = members_[sender];
 
     // A layer-2 member's frame may look like an IP packet by chance; its
@@ -246,7 +256,7 @@ RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, cons
         self.mode == Mode::Layer2 &&
         (self.pinned || !(info.kind == relay::DatagramKind::Ipv4 && info.ipv4Source == self.vip));
     if (ip && frame)
-        info.kind = relay::readEthernet(data, length, &info) ? relay::DatagramKind::Ethernet
+        info.kind = relay::readEthernet(view, length, &info) ? relay::DatagramKind::Ethernet
                                                              : relay::DatagramKind::Runt;
     else if (!ip && self.pinned && self.mode == Mode::Layer3)
         info.kind = relay::DatagramKind::Runt; // a layer-3 adapter yields IP packets only
@@ -373,10 +383,10 @@ void RelayCore::routeEthernet(Routing& r, const relay::DatagramInfo& info, std::
     if (info.etherType == relay::kEtherArp) {
         // Unscrambling the few ARP bytes is cheap next to a round trip.
         std::array<std::uint8_t, 42> arp{};
-        if (r.length >= arp.size()) {
+        if (r.length >= arp.size() && r.clear)
             std::memcpy(arp.data(), r.data, arp.size());
-            tunnel::scrambleInPlace(arp.data(), arp.size());
-        }
+        else if (r.length >= arp.size())
+            tunnel::scrambleCopy(arp.data(), r.data, arp.size());
         if (relay::isArpRequest(arp.data(), r.length >= arp.size() ? arp.size() : 0, &asked)) {
             const std::int32_t target = memberAt(r.room, asked);
             if (target >= 0 && members_[static_cast<std::uint32_t>(target)].mode == Mode::Layer3) {
@@ -411,8 +421,10 @@ bool RelayCore::translate(Routing& r, const relay::DatagramInfo& info, std::int6
 {
     // Scrambling restarts with every datagram: a datagram whose bytes move
     // is unscrambled, changed and scrambled again.
-    std::memcpy(plain_.data(), r.data, r.length);
-    tunnel::scrambleInPlace(plain_.data(), r.length);
+    if (r.clear)
+        std::memcpy(plain_.data(), r.data, r.length);
+    else
+        tunnel::scrambleCopy(plain_.data(), r.data, r.length);
     const Member& self = members_[r.sender];
     std::size_t length = 0;
     if (self.mode == Mode::Layer3) {

@@ -117,6 +117,9 @@ public:
     // datagram itself, or the opened copy of a sealed one (valid until the next handle()).
     const std::uint8_t* payload = nullptr;
     std::size_t payloadLength = 0;
+    // The payload is an opened sealed datagram, not scrambled: a plain
+    // member gets it scrambled, a sealed one sealed straight from it.
+    bool payloadClear = false;
 
     // The translated copy, scrambled; valid until the next handle().
     std::array<std::uint8_t, relay::kMaxTranslated> variant{};
@@ -148,9 +151,10 @@ public:
     RelayCounter handle(const std::uint8_t* data, std::size_t length, const Endpoint& from,
                         const LocalAddress& local, std::int64_t nowMs, TargetList& targets);
 
-    // Seals the (scrambled) datagram for a sealed member into `out`, which
+    // Seals the datagram (scrambled, unless `clear`) for a sealed member into `out`, which
     // holds length + seal::kOverhead bytes; returns the sealed size, 0 if it could not.
-    std::size_t sealFor(std::uint32_t slot, const std::uint8_t* data, std::size_t length, std::uint8_t* out);
+    std::size_t sealFor(std::uint32_t slot, const std::uint8_t* data, std::size_t length, std::uint8_t* out,
+                        bool clear = false);
     bool isSealed(std::uint32_t slot) const { return members_[slot].sealing != nullptr; }
 
     const Endpoint& peerOf(std::uint32_t slot) const { return members_[slot].peer; }
@@ -203,6 +207,7 @@ private:
         const std::uint8_t* data;
         std::size_t length;
         TargetList& targets;
+        bool clear; // data is an opened sealed datagram, not scrambled
         bool flooded = false;
         std::uint64_t destinationMac = 0; // for a layer-2 receiver of a packet, when known
         RelayCounter refused = DropNoRoute; // why nothing went, when nothing went
@@ -220,7 +225,7 @@ private:
                        const LocalAddress& local, std::int64_t nowMs, TargetList& targets, bool opened);
     // Sealed members (relaysealed.cpp).
     void updateSealing(std::uint32_t slot, const SealRoute& route);
-    // Opens a datagram of `slot` into opened_, scrambled like a plain one; its length, or -1.
+    // Opens a datagram of `slot` into opened_ (not scrambled); its length, or -1.
     long openFrom(std::uint32_t slot, const std::uint8_t* data, std::size_t length, bool* heartbeat);
     // Counts one use of the key in `phase`; the lobby hears when the newest key is nearly used up.
     void countUse(std::uint32_t slot, std::uint64_t& uses, int phase);

@@ -63,14 +63,11 @@ long RelayCore::openFrom(std::uint32_t slot, const std::uint8_t* data, std::size
     if (header.phase() == s.phase)
         s.sendPhase = s.phase;
     *heartbeat = header.heartbeat();
-    // The rules read scrambled datagrams, as plain members send them.
-    if (!*heartbeat)
-        tunnel::scrambleInPlace(opened_.data(), static_cast<std::size_t>(opened));
     return opened;
 }
 
 std::size_t RelayCore::sealFor(std::uint32_t slot, const std::uint8_t* data, std::size_t length,
-                               std::uint8_t* out)
+                               std::uint8_t* out, bool clear)
 {
     Sealing& s = *members_[slot].sealing;
     // Never past a key's uses: the other key if it has some left (the client
@@ -81,10 +78,12 @@ std::size_t RelayCore::sealFor(std::uint32_t slot, const std::uint8_t* data, std
     if (s.loaded[phase] == 0 || s.sealed[phase] >= budget_.keyUses)
         return 0;
     countUse(slot, s.sealed[phase], phase);
-    std::memcpy(out + seal::kHeaderBytes, data, length);
-    tunnel::scrambleInPlace(out + seal::kHeaderBytes, length);
     const seal::Header header{
         seal::kFromRelay | (phase ? seal::kPhase : 0u) | (slot & seal::kIndexMask), s.sent++};
+    if (clear)
+        return s.cipher[phase].seal(header, data, length, out);
+    // Unscrambled on the way into `out`, then sealed there.
+    tunnel::scrambleCopy(out + seal::kHeaderBytes, data, length);
     return s.cipher[phase].seal(header, out, length);
 }
 

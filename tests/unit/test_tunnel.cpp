@@ -8,6 +8,8 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <vector>
+
 using P = ClientProbe;
 
 class TestTunnel : public QObject
@@ -37,11 +39,19 @@ private slots:
     }
     void scramblingUsesTheKeyByPositionAndUndoesItself()
     {
-        // Every byte, at every length and starting offset, meets the key byte of its position.
-        for (std::size_t offset = 0; offset < 50; ++offset)
-            for (std::size_t length = 0; length <= 200; length += 7) {
+        // Every byte, at every length and starting offset, meets the key byte of its position; the
+        // longest lengths cross the key stream's chunks. The copying form writes the same bytes.
+        std::vector<std::size_t> lengths = {2015, 2016, 2017, 4100};
+        for (std::size_t length = 0; length <= 200; length += 7)
+            lengths.push_back(length);
+        for (std::size_t offset = 0; offset < 50; offset += 3)
+            for (const std::size_t length : lengths) {
                 QByteArray data(static_cast<int>(length), '\x5A');
+                QByteArray copy(data.size(), '\0');
+                const auto* in = reinterpret_cast<const unsigned char*>(data.constData());
+                tunnel::scrambleCopy(reinterpret_cast<unsigned char*>(copy.data()), in, length, offset);
                 tunnel::scrambleInPlace(reinterpret_cast<unsigned char*>(data.data()), length, offset);
+                QCOMPARE(copy, data);
                 for (std::size_t i = 0; i < length; ++i)
                     QCOMPARE(static_cast<unsigned char>(data[int(i)] ^ 0x5A), tunnel::keyByteAt(i + offset));
             }
