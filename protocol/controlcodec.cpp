@@ -125,14 +125,17 @@ template <typename View> void appendEscaped(QByteArray& out, View text)
     out.append('"');
 }
 
-QByteArray enclosed(char open, const QByteArray& text, char close)
+// Room for a whole line of the lobby's in one allocation.
+constexpr qsizetype kLineReserve = 256;
+
+// `text` is the opening and every element followed by a comma: the last comma closes it.
+QByteArray closed(QByteArray& text, const char* empty, char close)
 {
-    QByteArray out;
-    out.reserve(text.size() + 2);
-    out.append(open);
-    if (!text.isEmpty())
-        out.append(text.constData() + 1, text.size() - 1);
-    return out.append(close);
+    if (text.isEmpty())
+        return QByteArray(empty);
+    QByteArray out = std::move(text);
+    out.back() = close;
+    return out;
 }
 
 } // namespace
@@ -144,14 +147,19 @@ void appendString(QByteArray& out, QStringView text)
 
 void ObjectWriter::start(QLatin1String key)
 {
+    if (text_.isEmpty()) {
+        text_.reserve(kLineReserve);
+        text_.append('{');
+    }
     pending_ = text_.size();
-    text_.append(",\"").append(key.data(), key.size()).append("\":");
+    text_.append('"').append(key.data(), key.size()).append("\":");
     fields_.append({key, pending_});
 }
 
 void ObjectWriter::finish()
 {
     // Keys in QJsonObject's order: the new field goes before the first greater key.
+    text_.append(',');
     const QLatin1String key = fields_.back().first;
     const auto at = std::upper_bound(fields_.begin(), fields_.end() - 1, key,
                                      [](QLatin1String k, const auto& f) { return k < f.first; });
@@ -205,15 +213,15 @@ ObjectWriter& ObjectWriter::addJson(QLatin1String key, QByteArrayView json)
     return *this;
 }
 
-QByteArray ObjectWriter::object() const
+QByteArray ObjectWriter::object()
 {
-    return enclosed('{', text_, '}');
+    fields_.clear();
+    return closed(text_, "{}", '}');
 }
 
-QByteArray ObjectWriter::line() const
+QByteArray ObjectWriter::line()
 {
-    QByteArray line = enclosed('{', text_, '}');
-    return line.append('\n');
+    return object().append('\n');
 }
 
 QByteArray line(QLatin1String cmd, std::initializer_list<std::pair<QLatin1String, QStringView>> fields)
@@ -225,21 +233,29 @@ QByteArray line(QLatin1String cmd, std::initializer_list<std::pair<QLatin1String
     return writer.line();
 }
 
-QByteArray ArrayWriter::array() const
+QByteArray ArrayWriter::array()
 {
-    return enclosed('[', text_, ']');
+    return closed(text_, "[]", ']');
 }
 
 ArrayWriter& ArrayWriter::add(QStringView value)
 {
-    text_.append(',');
+    if (text_.isEmpty()) {
+        text_.reserve(kLineReserve);
+        text_.append('[');
+    }
     appendString(text_, value);
+    text_.append(',');
     return *this;
 }
 
 ArrayWriter& ArrayWriter::addJson(QByteArrayView json)
 {
-    text_.append(',').append(json);
+    if (text_.isEmpty()) {
+        text_.reserve(kLineReserve);
+        text_.append('[');
+    }
+    text_.append(json).append(',');
     return *this;
 }
 

@@ -47,15 +47,16 @@ public:
     ObjectWriter& addBool(QLatin1String key, bool value);
     // An array or object already written.
     ObjectWriter& addJson(QLatin1String key, QByteArrayView json);
-    QByteArray object() const;
+    // Both take what was written: the writer is empty again.
+    QByteArray object();
     // The object and its line feed.
-    QByteArray line() const;
+    QByteArray line();
 
 private:
     // Starts the field `key` at the end of the text; finish() moves it into place.
     void start(QLatin1String key);
     void finish();
-    QByteArray text_; // every field after a comma, in key order
+    QByteArray text_; // '{', then every field followed by a comma, in key order
     QVarLengthArray<std::pair<QLatin1String, qsizetype>, 8> fields_; // key, where its field starts
     qsizetype pending_ = 0;
 };
@@ -69,10 +70,11 @@ class ArrayWriter
 public:
     ArrayWriter& add(QStringView value);
     ArrayWriter& addJson(QByteArrayView json);
-    QByteArray array() const;
+    // Takes what was written: the writer is empty again.
+    QByteArray array();
 
 private:
-    QByteArray text_; // every element after a comma
+    QByteArray text_; // '[', then every element followed by a comma
 };
 
 // The plain tunnel heartbeat: {"client_id": clientId}, and "layer" when
