@@ -208,8 +208,7 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
             directLogin(*c.session, message);
         // After login_ok (or the refusal): the client leaves the room it still shows.
         if (!lost.isEmpty())
-            output_.sendLine(connection, control::encodeLine(control::message(cmd::kicked,
-                                                                               {{field::message, lost}})));
+            output_.sendLine(connection, control::line(cmd::kicked, {{field::message, lost}}));
     } else if (const auto handler = handlers().constFind(cmd); handler != handlers().constEnd()) {
         // Not logged in: told once (a client that lost its login asks for lists
         // every few seconds), nothing while its login waits.
@@ -532,10 +531,10 @@ Lobby::Session* Lobby::findOnline(const QString& name)
     return it != sessions_.end() && it->second->connection != 0 ? it->second.get() : nullptr;
 }
 
-void Lobby::send(const Session& session, const QJsonObject& message)
+void Lobby::send(const Session& session, const QByteArray& line)
 {
     if (session.connection != 0)
-        output_.sendLine(session.connection, control::encodeLine(message));
+        output_.sendLine(session.connection, line);
 }
 
 void Lobby::sendError(const Session& session, const QString& text)
@@ -546,8 +545,7 @@ void Lobby::sendError(const Session& session, const QString& text)
 void Lobby::sendError(ConnectionId connection, const QString& text)
 {
     if (connection != 0)
-        output_.sendLine(connection,
-                         control::encodeLine(control::message(cmd::error, {{field::message, text}})));
+        output_.sendLine(connection, control::line(cmd::error, {{field::message, text}}));
 }
 
 bool Lobby::chatAllowed(Session& session)
@@ -586,12 +584,14 @@ void Lobby::sendDueLists(qint64 now)
             continue;
         if (usersWanted && now - c.usersSentAt >= kListIntervalMs) {
             if (usersLineVersion_ != usersVersion_) {
-                QJsonArray users;
+                control::ArrayWriter users;
                 for (const auto& [key, session] : sessions_)
                     if (session->connection != 0)
-                        users.append(session->name);
-                usersLine_ = control::encodeLine(
-                    QJsonObject{{field::cmd, cmd::onlineUsers}, {field::users, users}});
+                        users.add(session->name);
+                usersLine_ = control::ObjectWriter()
+                                 .add(field::cmd, cmd::onlineUsers)
+                                 .addJson(field::users, users.array())
+                                 .line();
                 usersLineVersion_ = usersVersion_;
             }
             c.usersVersion = usersVersion_;
@@ -677,7 +677,8 @@ QString Lobby::consistencyProblem() const
             return QStringLiteral("bad address for %1").arg(session->name);
         vips.insert(session->vip);
     }
-    QHash<QString, AddressUse> counted;
+    // Few addresses: a map walks them without a QHash's look at every bucket.
+    std::map<QString, AddressUse> counted;
     for (const auto& [id, connection] : connections_) {
         if (connection.session && connection.session->connection != id)
             return QStringLiteral("connection points to a session that moved");
@@ -687,16 +688,16 @@ QString Lobby::consistencyProblem() const
         ++counted[session->addressKey].sessions;
     for (const auto& [key, room] : rooms_)
         ++counted[room->creatorKey].rooms;
-    for (auto it = counted.cbegin(); it != counted.cend(); ++it) {
-        const AddressUse found = addressUse_.value(it.key());
-        if (found.connections != it->connections || found.sessions != it->sessions ||
-            found.rooms != it->rooms)
-            return QStringLiteral("address budget of %1 out of step").arg(it.key());
-        if (it->connections > config_.maxConnectionsPerAddress ||
-            it->sessions > config_.maxSessionsPerAddress || it->rooms > config_.maxRoomsPerAddress)
-            return QStringLiteral("address %1 over its budget").arg(it.key());
+    for (const auto& [key, use] : counted) {
+        const AddressUse found = addressUse_.value(key);
+        if (found.connections != use.connections || found.sessions != use.sessions ||
+            found.rooms != use.rooms)
+            return QStringLiteral("address budget of %1 out of step").arg(key);
+        if (use.connections > config_.maxConnectionsPerAddress ||
+            use.sessions > config_.maxSessionsPerAddress || use.rooms > config_.maxRoomsPerAddress)
+            return QStringLiteral("address %1 over its budget").arg(key);
     }
-    if (counted.size() != addressUse_.size())
+    if (counted.size() != static_cast<std::size_t>(addressUse_.size()))
         return QStringLiteral("stale address budgets");
     QSet<int> nets;
     QSet<QString> namesSeenByAll;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "protocol/clientkey.h"
+#include "protocol/controlcodec.h"
 #include "server/config.h"
 #include "server/lobby/lobbyrules.h"
 #include "server/lobby/statestore.h"
@@ -301,7 +302,7 @@ private:
     // Sealed tunnels (server/lobby/lobbyseal.cpp).
     void sendLoginOk(Session& session);
     // `message` with the session's tunnel key, index and phase when it is sealed.
-    void sendTunnelKey(Session& session, QJsonObject message);
+    void sendTunnelKey(Session& session, control::ObjectWriter message);
     void setSealed(Session& session, bool sealed);
     void rotateTunnelKeys(qint64 now);
     // Pair keys too age by time and by request (server/lobby/lobbyrekey.cpp).
@@ -329,7 +330,7 @@ private:
     void updateDirect(qint64 now);
     void updatePairs(Room& room);
     // What `session`'s direct_peers lists now; the JSON too when `peers` is given.
-    std::vector<quint64> directList(const Session& session, QJsonArray* peers) const;
+    std::vector<quint64> directList(const Session& session, control::ArrayWriter* peers) const;
     // Takes in the endpoints the relay bound since the last look.
     void checkBoundEndpoints(qint64 now);
     // A take-back: new pairs (the old keys may have left with the old device).
@@ -361,15 +362,15 @@ private:
     Room* roomFor(const Session& session, const QString& key);
     // Host-only commands share their checks; returns the target or null (error sent).
     Session* hostTarget(Session& session, const QJsonObject& message);
-    QJsonObject joinOk(const Session& session) const;
-    QJsonObject roomUpdate(const Room& room) const;
+    QByteArray joinOk(const Session& session) const;
+    QByteArray roomUpdate(const Room& room) const;
     void sendRoomUpdate(Room& room);
     void sendRoomList(Connection& connection);
     // Null when the key may be tried now; otherwise the refusal to send.
     QString keyRefusal(Room& room, const QString& addressKey, bool wrong);
 
     // Output.
-    void send(const Session& session, const QJsonObject& message);
+    void send(const Session& session, const QByteArray& line);
     void sendError(const Session& session, const QString& text);
     void sendError(ConnectionId connection, const QString& text);
     bool chatAllowed(Session& session);

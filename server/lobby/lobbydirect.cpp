@@ -190,7 +190,7 @@ void Lobby::updatePairs(Room& room)
     }
 }
 
-std::vector<quint64> Lobby::directList(const Session& session, QJsonArray* peers) const
+std::vector<quint64> Lobby::directList(const Session& session, control::ArrayWriter* peers) const
 {
     std::vector<quint64> listed;
     if (!session.room)
@@ -209,20 +209,24 @@ std::vector<quint64> Lobby::directList(const Session& session, QJsonArray* peers
         listed.push_back(near);
         if (!peers)
             continue;
-        QJsonArray candidates;
+        control::ArrayWriter candidates;
         if (!peer->observed.isEmpty())
-            candidates.append(peer->observed);
+            candidates.add(peer->observed);
         for (const lobbyrules::Candidate& candidate : peer->candidates)
             if (candidate.text != peer->observed && (near || !candidate.local))
-                candidates.append(candidate.text);
+                candidates.add(candidate.text);
         QByteArray key(reinterpret_cast<const char*>(pair.key.bytes.data()), seal::kKeyBytes);
-        peers->append(QJsonObject{{field::username, peer->name},
-                                  {field::vip, lobbyrules::formatIpv4(peer->vip)},
-                                  {field::pair, QString::number(pair.index)},
-                                  {field::side, session.slot < peer->slot ? 0 : 1},
-                                  {field::key, QString::fromLatin1(key.toBase64())},
-                                  {field::candidates, candidates}});
-        seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
+        QByteArray text = key.toBase64();
+        control::ObjectWriter entry;
+        entry.add(field::username, peer->name)
+            .add(field::vip, lobbyrules::formatIpv4(peer->vip))
+            .add(field::pair, QLatin1String(QByteArray::number(pair.index)))
+            .add(field::side, qint64{session.slot < peer->slot ? 0 : 1})
+            .add(field::key, QLatin1String(text))
+            .addJson(field::candidates, candidates.array());
+        peers->addJson(entry.object());
+        for (QByteArray* secret : {&key, &text})
+            seal::wipe(secret->data(), static_cast<std::size_t>(secret->size()));
     }
     return listed;
 }
@@ -253,9 +257,12 @@ void Lobby::updateDirect(qint64 now)
             continue;
         }
         session.directWanted = false;
-        QJsonArray peers;
+        control::ArrayWriter peers;
         session.directSent = directList(session, &peers);
-        send(session, QJsonObject{{field::cmd, cmd::directPeers}, {field::peers, peers}});
+        send(session, control::ObjectWriter()
+                          .add(field::cmd, cmd::directPeers)
+                          .addJson(field::peers, peers.array())
+                          .line());
     }
 }
 

@@ -58,22 +58,23 @@ void Lobby::sendRoomList(Connection& c)
     if (!c.session)
         return;
     const Session& session = *c.session;
-    QJsonArray rooms;
+    control::ArrayWriter rooms;
     for (const auto& [key, room] : rooms_) {
         switch (room->privacy) {
         case Privacy::Public:
-            rooms.append(room->name);
+            rooms.add(room->name);
             break;
         case Privacy::Locked:
-            rooms.append(room->name + QStringLiteral(" \U0001F512"));
+            rooms.add(room->name + QStringLiteral(" \U0001F512"));
             break;
         case Privacy::Private:
             if (session.room == room.get() || room->invited.contains(session.serial))
-                rooms.append(room->name + QStringLiteral(" [Private]"));
+                rooms.add(room->name + QStringLiteral(" [Private]"));
             break;
         }
     }
-    send(session, QJsonObject{{field::cmd, cmd::roomList}, {field::rooms, rooms}});
+    send(session,
+         control::ObjectWriter().add(field::cmd, cmd::roomList).addJson(field::rooms, rooms.array()).line());
 }
 
 void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message)
@@ -149,7 +150,7 @@ void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
     if (room.privacy == Privacy::Locked) {
         const QString password = readString(message, field::password);
         if (password.isEmpty())
-            return send(session, control::message(cmd::passwordRequired, {{field::roomName, room.name}}));
+            return send(session, control::line(cmd::passwordRequired, {{field::roomName, room.name}}));
         if (const QString refusal = keyRefusal(room, session.addressKey, false); !refusal.isEmpty())
             return sendError(session, refusal);
         if (!lobbyrules::sameSecret(password, room.password)) {
@@ -291,23 +292,30 @@ void Lobby::leaveRoomCommand(Connection&, Session& session, const QJsonObject&)
 
 // The mode a client said is echoed, so that it knows this server reads the
 // field in heartbeats too (an older one drops heartbeats that carry it).
-QJsonObject Lobby::joinOk(const Session& session) const
+QByteArray Lobby::joinOk(const Session& session) const
 {
-    QJsonObject ok = control::message(cmd::joinOk, {{field::vip, lobbyrules::formatIpv4(session.vip)},
-                                                                  {field::roomName, session.room->name}});
+    control::ObjectWriter ok;
+    ok.add(field::cmd, cmd::joinOk)
+        .add(field::vip, lobbyrules::formatIpv4(session.vip))
+        .add(field::roomName, session.room->name);
     if (session.layer != 0)
-        ok.insert(field::layer, session.layer);
-    return ok;
+        ok.add(field::layer, qint64{session.layer});
+    return ok.line();
 }
 
-QJsonObject Lobby::roomUpdate(const Room& room) const
+QByteArray Lobby::roomUpdate(const Room& room) const
 {
-    QJsonArray peers;
+    control::ArrayWriter peers;
     for (const Session* member : room.members)
-        peers.append(QJsonObject{{field::username, member->name},
-                                 {field::vip, lobbyrules::formatIpv4(member->vip)},
-                                 {field::isHost, member == room.host}});
-    return QJsonObject{{field::cmd, cmd::roomUpdate}, {field::peers, peers}};
+        peers.addJson(control::ObjectWriter()
+                          .add(field::username, member->name)
+                          .add(field::vip, lobbyrules::formatIpv4(member->vip))
+                          .addBool(field::isHost, member == room.host)
+                          .object());
+    return control::ObjectWriter()
+        .add(field::cmd, cmd::roomUpdate)
+        .addJson(field::peers, peers.array())
+        .line();
 }
 
 void Lobby::sendRoomUpdate(Room& room)
@@ -322,7 +330,7 @@ void Lobby::sendRoomUpdate(Room& room)
     }
     room.updateWanted = false;
     room.updateSentAt = now;
-    const QByteArray line = control::encodeLine(roomUpdate(room));
+    const QByteArray line = roomUpdate(room);
     for (const Session* member : room.members)
         if (member->connection != 0)
             output_.sendLine(member->connection, line);
@@ -371,10 +379,8 @@ void Lobby::kickPlayer(Connection&, Session& session, const QJsonObject& message
     Room& room = *session.room;
     serverlog::info(
         QStringLiteral("%1 kicked %2 from %3").arg(session.name, target->name, quoted(room.name)));
-    send(*target, control::message(
-                      cmd::kicked,
-                      {{field::message,
-                        QStringLiteral("You were removed from %1 by the host.").arg(quoted(room.name))}}));
+    const QString text = QStringLiteral("You were removed from %1 by the host.").arg(quoted(room.name));
+    send(*target, control::line(cmd::kicked, {{field::message, text}}));
     // A kick also withdraws an invitation to a private room.
     if (room.invited.remove(target->serial))
         invitationChanges_.push_back({room.serial, target->serial, true});
@@ -402,8 +408,7 @@ void Lobby::roomChat(Connection&, Session& session, const QJsonObject& message)
         return sendError(session, problem);
     if (!chatAllowed(session))
         return;
-    const QByteArray line = control::encodeLine(
-        control::message(cmd::chat, {{field::sender, session.name}, {field::message, text}}));
+    const QByteArray line = control::line(cmd::chat, {{field::sender, session.name}, {field::message, text}});
     for (const Session* member : session.room->members)
         if (member->connection != 0)
             output_.sendLine(member->connection, line);
@@ -416,8 +421,8 @@ void Lobby::globalChat(Connection&, Session& session, const QJsonObject& message
         return sendError(session, problem);
     if (!chatAllowed(session))
         return;
-    const QByteArray line = control::encodeLine(control::message(
-        cmd::globalChat, {{field::sender, session.name}, {field::message, text}}));
+    const QByteArray line =
+        control::line(cmd::globalChat, {{field::sender, session.name}, {field::message, text}});
     for (const auto& [key, other] : sessions_)
         if (other->connection != 0)
             output_.sendLine(other->connection, line);
@@ -435,8 +440,8 @@ void Lobby::privateMessage(Connection&, Session& session, const QJsonObject& mes
         return sendError(session, problem);
     if (!chatAllowed(session))
         return;
-    send(*target, control::message(cmd::privateMessage,
-                                   {{field::sender, session.name}, {field::message, text}}));
+    send(*target,
+         control::line(cmd::privateMessage, {{field::sender, session.name}, {field::message, text}}));
 }
 
 void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
@@ -470,6 +475,6 @@ void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
         break;
     }
     serverlog::info(QStringLiteral("%1 invited %2 to %3").arg(session.name, target->name, quoted(room.name)));
-    send(*target, control::message(cmd::privateMessage,
-                                   {{field::sender, session.name}, {field::message, text}}));
+    send(*target,
+         control::line(cmd::privateMessage, {{field::sender, session.name}, {field::message, text}}));
 }

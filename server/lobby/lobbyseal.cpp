@@ -63,19 +63,21 @@ void Lobby::setSealed(Session& session, bool sealed)
 void Lobby::sendLoginOk(Session& session)
 {
     sendTunnelKey(session,
-                  control::message(cmd::loginOk, {{field::clientId, session.id}}));
+                  control::ObjectWriter().add(field::cmd, cmd::loginOk).add(field::clientId, session.id));
 }
 
-void Lobby::sendTunnelKey(Session& session, QJsonObject message)
+void Lobby::sendTunnelKey(Session& session, control::ObjectWriter message)
 {
     if (session.seal.serial != 0) {
         QByteArray key(reinterpret_cast<const char*>(session.seal.key.bytes.data()), seal::kKeyBytes);
-        message.insert(field::tunnelKey, QString::fromLatin1(key.toBase64()));
+        QByteArray text = key.toBase64();
+        message.add(field::tunnelKey, QLatin1String(text));
         seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
-        message.insert(field::tunnelIndex, QString::number(session.slot));
-        message.insert(field::tunnelPhase, QString::number(session.seal.phase));
+        seal::wipe(text.data(), static_cast<std::size_t>(text.size()));
+        message.add(field::tunnelIndex, QLatin1String(QByteArray::number(session.slot)));
+        message.add(field::tunnelPhase, QLatin1String(QByteArray::number(session.seal.phase)));
     }
-    send(session, message);
+    send(session, message.line());
 }
 
 void Lobby::rotateTunnelKeys(qint64 now)
@@ -102,6 +104,6 @@ void Lobby::rotateTunnelKeys(qint64 now)
             (age < config_.tunnelKeyLifetimeMs && !(session.rekeyWanted && age >= kRekeyMinAgeMs)))
             continue;
         setSealed(session, true);
-        sendTunnelKey(session, control::message(cmd::tunnelKey, {}));
+        sendTunnelKey(session, control::ObjectWriter().add(field::cmd, cmd::tunnelKey));
     }
 }

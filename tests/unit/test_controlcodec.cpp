@@ -19,6 +19,27 @@ private slots:
         QCOMPARE(control::decodeLine(line).value(u"message"_s).toString(), u"[Mine] héllo 🔒\n"_s);
     }
 
+    void writesWhatEncodeLineWrites()
+    {
+        // Keys in any order, every kind of escape, surrogates without their other half, nesting.
+        const QString text = u"\x01\b\"\\/\x7f\u00e9 \U0001F512"_s + QChar(0xD800) + u"x"_s + QChar(0xDC00);
+        control::ArrayWriter list;
+        list.add(text).addJson(control::ObjectWriter().addBool("b"_L1, false).object());
+        const QByteArray written = control::ObjectWriter()
+                                       .add("zz"_L1, text)
+                                       .add("a"_L1, qint64{-42})
+                                       .addBool("m"_L1, true)
+                                       .add("b"_L1, "x\xe9"_L1)
+                                       .addJson("list"_L1, list.array())
+                                       .line();
+        const QJsonObject object{{"zz", text},     {"a", -42},
+                                 {"m", true},      {"b", u"x\u00e9"_s},
+                                 {"list", QJsonArray{text, QJsonObject{{"b", false}}}}};
+        QCOMPARE(written, control::encodeLine(object));
+        QCOMPARE(control::line("chat"_L1, {{"to"_L1, u"k"_s}, {"message"_L1, text}}),
+                 control::encodeLine(control::message(u"chat"_s, {{u"message"_s, text}, {u"to"_s, u"k"_s}})));
+    }
+
     void decodesLinesLeniently_data()
     {
         QTest::addColumn<QByteArray>("line");
