@@ -30,6 +30,7 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     reconnectTimer = new QTimer(this);
     refreshTimer = new QTimer(this);
     directTimer = new QTimer(this);
+    relayWatch = new QTimer(this);
 
     connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     // Connected means logged in only once the key is known (lobby/sealedchannel.cpp).
@@ -49,6 +50,7 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
     connect(directTimer, &QTimer::timeout, this, &VLANClient::tickDirectPaths);
+    connect(relayWatch, &QTimer::timeout, this, &VLANClient::watchRelay);
     watchConnection();
     buildTray();
     setUpSealedChannel(); // after the status line's handlers: its word on a refused downgrade comes last

@@ -137,6 +137,7 @@ private:
     bool startEngine(std::unique_ptr<tunnel::AdapterPort> port);
     bool stopEngine();
     void openTunnel();
+    void watchRelay();
 
     // Adapter back-ends (net/). Their blocking steps run off the GUI thread
     // (net/adapterbringup.h); what they made is taken here, or taken down
@@ -245,6 +246,9 @@ private:
     bool bringUpWanted = false;           // the bring-up under way is for the current room
     std::optional<QString> nextAdapterIp; // a join's adapter, once the one for a left room is down
     tunnel::Engine engine; // the data path of whichever back-end runs
+    QTimer* relayWatch = nullptr;  // while the engine runs: a heartbeat at once when the relay falls silent
+    std::int64_t relayHeard = 0;   // when the relay's traffic was last seen, as the watch last read it
+    bool relayHeardLost = true;    // the relay fell silent since, and was told where we are
     bool layer2Mode = false;
     bool relayReadsLayer = false; // the server echoed the mode in join_ok: heartbeats may carry it
     // Which room members the engine reaches directly; probed from directTimer.

@@ -57,6 +57,9 @@ void VLANClient::tickDirectPaths()
     // A pair key nearly used up: the server hands both ends a new one.
     for (const std::uint32_t pair : directPaths->takeRekeyAsks())
         sendControlMessage(QJsonObject{{field::cmd, cmd::rekey}, {field::pair, qint64{pair}}});
+    // A direct path that fell silent or failed: the relay hears from us now, in case we moved.
+    if (directPaths->takeHeartbeatWanted())
+        sendUdpHeartbeats();
     // The list follows every 2 s; probing itself runs every tick.
     if (++directTicks % 20 != 0)
         return;

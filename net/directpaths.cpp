@@ -77,6 +77,9 @@ struct DirectPaths::Pair
     std::int64_t lastCheck = 0;
     std::int64_t lastTraffic = std::numeric_limits<std::int64_t>::min() / 2;
     int rtt = -1;
+    std::int64_t lastHeard = 0;
+    bool silent = true; // no data from the peer since it last fell silent
+    bool knock = false; // candidates came while direct: asked once the path falls silent
     bool rekeyAsked = false;
     std::uint64_t previousKeyId = 0; // the key this one replaced, still opened until previousUntil
     std::int64_t previousUntil = 0;
@@ -129,8 +132,11 @@ void DirectPaths::setPeers(std::vector<DirectPeer> peers, std::int64_t nowMs)
         if (p) {
             // New candidates are a new chance for a pair that is not direct,
             // within a schedule a peer cannot speed up by announcing more.
-            if (!(p->peer.candidates == peer.candidates) && p->state == Pair::Relayed)
+            const bool renamed = !(p->peer.candidates == peer.candidates);
+            if (renamed && p->state == Pair::Relayed)
                 p->retryAt = std::min(p->retryAt, p->since + direct::kNewCandidatesMs);
+            // While direct, they may be where the peer went (the relay saw it there).
+            p->knock = p->knock || (renamed && p->state == Pair::Direct);
             p->peer.name = peer.name;
             p->peer.vip = peer.vip;
             p->peer.candidates = peer.candidates;
@@ -241,13 +247,16 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
                 p.checking = false;
                 p.lastCheck = nowMs;
                 changed_ = true;
+                p.probes.clear(); // from here on it holds only requests to where the peer may have gone
                 return;
             }
     } else if (p.checking && p.check.answers(e)) {
         p.checking = false;
         p.misses = 0;
         p.rtt = roundTrip(p.check.at, e.at);
-    } else if (p.move.answers(e)) {
+    } else if (p.move.answers(e) ||
+               std::any_of(p.probes.begin(), p.probes.end(), [&](const Sent& s) { return s.answers(e); })) {
+        p.probes.clear();
         p.path = e.from;
         p.checking = false;
         p.misses = 0;
@@ -286,6 +295,10 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
         Pair& p = *pointer;
         if (p.shared->sent.exchange(false, std::memory_order_relaxed))
             p.lastTraffic = nowMs;
+        if (p.shared->heard.exchange(false, std::memory_order_relaxed)) {
+            p.lastHeard = nowMs;
+            p.silent = false;
+        }
         const std::uint64_t used = p.shared->counter.load(std::memory_order_relaxed);
         if (!p.rekeyAsked && used >= keyAskAt) {
             p.rekeyAsked = true;
@@ -310,11 +323,28 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
             }
         } else if (p.state == Pair::Direct) {
             const bool active = nowMs - p.lastTraffic < direct::kActiveForMs;
+            // The peer's data stopped: either end may have moved. A check at
+            // once, the relay hears from us (and through the server, the
+            // peer), and what the server named since is asked.
+            if (!p.silent && nowMs - p.lastHeard >= direct::kSilentMs) {
+                p.silent = true;
+                heartbeatWanted_ = true;
+                if (!p.checking)
+                    check(p, nowMs, send);
+            }
+            if (p.knock && p.silent) {
+                p.knock = false;
+                p.probes.clear();
+                for (const Endpoint& at : p.peer.candidates)
+                    if (!(at == p.path))
+                        probe(p, at, nowMs, send);
+            }
             if (p.checking && nowMs >= p.check.at + direct::kMissAfterMs) {
                 p.checking = false;
                 if (++p.misses >= direct::kMissesToFall) {
                     p.fallBack(nowMs + direct::kRetryMs);
                     p.rtt = -1;
+                    heartbeatWanted_ = true;
                     changed_ = true;
                 } else {
                     check(p, nowMs, send); // a miss is tried again at once
@@ -511,8 +541,11 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
     if (opened < 0)
         return {};
     if (!(h.word & direct::kProbe)) {
-        if (admit(r, k, datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened)))
+        if (admit(r, k, datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened))) {
+            if (!r.shared->heard.load(std::memory_order_relaxed))
+                r.shared->heard.store(true, std::memory_order_relaxed);
             return {Inbound::Data, static_cast<std::size_t>(opened)};
+        }
         paths_.refused_.fetch_add(1, std::memory_order_relaxed);
         return {};
     }

@@ -30,6 +30,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tunnel {
@@ -78,6 +79,8 @@ constexpr std::int64_t kMissAfterMs = 2000;
 constexpr int kMissesToFall = 2;
 constexpr std::int64_t kRetryMs = 60000;
 constexpr std::int64_t kNewCandidatesMs = 20000; // new candidates start an attempt at most this often
+// A direct peer's data that stops this long is a sign that it, or we, moved.
+constexpr std::int64_t kSilentMs = 500;
 constexpr std::size_t kMaxCandidates = directlimits::kProbedCandidates;
 // To an address no candidate named (peer-reflexive, or where a direct peer
 // moved): one datagram per request that came from it, at most one a second
@@ -115,6 +118,10 @@ public:
     // The pairs whose key sealed keyAskAt datagrams since the last call, each
     // once per key: the server is asked for new keys ({"cmd":"rekey","pair":N}).
     std::vector<std::uint32_t> takeRekeyAsks();
+    // A direct path fell silent or failed since the last call: our own
+    // address may have moved, so the relay (and through the server, our
+    // peers) should hear from us now rather than at the next heartbeat.
+    bool takeHeartbeatWanted() { return std::exchange(heartbeatWanted_, false); }
     bool layer2 = false; // set before the engine starts: frames are routed by destination MAC
     // Datagrams a pair key seals at most, and when a new one is asked for; a
     // pair whose key is used up goes by the relay. Lowered only by tests.
@@ -128,6 +135,7 @@ public:
         std::atomic<std::uint64_t> counter{0};
         std::atomic<std::uint64_t> mac{0}; // kKnownMac | address, learned over the pair; 0: not yet
         std::atomic<bool> sent{false};     // data went direct since the last tick
+        std::atomic<bool> heard{false};    // and came from the peer
     };
     static constexpr std::uint64_t kKnownMac = std::uint64_t{1} << 48;
 
@@ -254,6 +262,7 @@ private:
     std::vector<std::unique_ptr<Pair>> pairs_;
     std::uint64_t nextKeyId_ = 0;
     std::vector<std::uint32_t> rekeyAsks_;
+    bool heartbeatWanted_ = false;
     bool changed_ = false;
     std::atomic<std::uint64_t> refused_{0};
     Ring ring_;

@@ -15,6 +15,7 @@ struct tunnel::Engine::State
     udp::Peer relay;
     std::shared_ptr<SealSession> seal;   // inactive: plain
     std::shared_ptr<DirectPaths> direct; // no pairs: everything through the relay
+    std::atomic<std::int64_t> relayHeard{0};
     udp::Batch outbound;
     udp::Batch inbound;
 };
@@ -101,6 +102,7 @@ unsigned long inboundLoop(void* argument)
         const int count = udp::receiveBatch(s.socket, b);
         paths.sync();
         const std::int64_t now = count > 0 ? steadyMs() : 0; // stamps probe answers
+        bool relayed = false; // something of the relay's reached the adapter
         for (int i = 0; i < count && s.running; ++i) {
             // A coalesced slot holds datagrams of `segment` bytes, the last maybe shorter.
             const std::size_t step = b.segment[i] ? b.segment[i] : std::max<std::size_t>(b.length[i], 1);
@@ -124,12 +126,16 @@ unsigned long inboundLoop(void* argument)
                     const long opened = opener.open(datagram, size);
                     if (opened >= 0)
                         s.port->write(datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened));
+                    relayed = relayed || opened >= 0;
                     continue;
                 }
                 scrambleInPlace(datagram, size);
                 s.port->write(datagram, size);
+                relayed = true;
             }
         }
+        if (relayed)
+            s.relayHeard.store(now, std::memory_order_relaxed);
     }
     return 0;
 }
@@ -246,6 +252,11 @@ bool Engine::start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const 
         return false;
     }
     return true;
+}
+
+std::int64_t Engine::relayHeardMs() const
+{
+    return state_ ? state_->relayHeard.load(std::memory_order_relaxed) : 0;
 }
 
 bool Engine::stop(int timeoutMs)

@@ -67,6 +67,8 @@ public:
     bool stop(int timeoutMs = 1500);
     // Threads exist (running, or not yet ended after a stop).
     bool active() const { return outbound_ || inbound_; }
+    // When the relay's traffic last reached the adapter (steadyMs()); 0: not since the start.
+    std::int64_t relayHeardMs() const;
 
     struct State;
 

@@ -3,6 +3,12 @@
 #include "protocol/names.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
+
+namespace {
+constexpr int kRelayWatchMs = 100;
+constexpr std::int64_t kRelaySilentMs = 500;
+} // namespace
 
 void VLANClient::onUdpReadyRead()
 {
@@ -38,6 +44,22 @@ void VLANClient::sendUdpHeartbeats()
     udp::send(tunnelSocket, relayPeer, heartbeat.constData(), static_cast<std::size_t>(heartbeat.size()));
 }
 
+// The relay's traffic that stops may mean a NAT moved our tunnel socket to a
+// new address (or port): the relay learns where we are from our next sealed
+// datagram, so one goes at once instead of at the next heartbeat, up to 2 s
+// later. Once per silence: an idle room costs one heartbeat more.
+void VLANClient::watchRelay()
+{
+    const std::int64_t heard = engine.relayHeardMs();
+    if (heard != relayHeard) {
+        relayHeard = heard;
+        relayHeardLost = false;
+    } else if (!relayHeardLost && tunnel::steadyMs() - heard >= kRelaySilentMs) {
+        relayHeardLost = true;
+        sendUdpHeartbeats();
+    }
+}
+
 // The socket follows the server's address family, so a new server may need a
 // new socket. A running engine keeps its relay until the room ends.
 void VLANClient::openTunnel()
@@ -62,8 +84,12 @@ bool VLANClient::startEngine(std::unique_ptr<tunnel::AdapterPort> port)
     // The engine's receiver owns the socket's reads from here on.
     tunnelNotifier->setEnabled(false);
     directPaths->layer2 = layer2Mode;
-    if (engine.start(std::move(port), tunnelSocket, relayPeer, tunnelSeal, directPaths))
+    if (engine.start(std::move(port), tunnelSocket, relayPeer, tunnelSeal, directPaths)) {
+        relayHeard = 0;
+        relayHeardLost = true;
+        relayWatch->start(kRelayWatchMs);
         return true;
+    }
     tunnelNotifier->setEnabled(true);
     return false;
 }
@@ -72,6 +98,7 @@ bool VLANClient::stopEngine()
 {
     if (!engine.stop())
         return false; // a thread outlived the limit and still reads the socket
+    relayWatch->stop();
     if (tunnelNotifier)
         tunnelNotifier->setEnabled(true);
     return true;

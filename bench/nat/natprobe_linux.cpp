@@ -7,11 +7,20 @@
 //   pellora-natprobe classify IP1 IP2 PORT1 PORT2
 //     prints "mapping=independent|dependent filtering=independent|address|address-port
 //     other-address=reachable|blocked", or "udp=blocked" when IP1:PORT1 does not answer.
+//   pellora-natprobe forget [MARK]
+//     deletes the connection tracking entries of this network namespace (only
+//     those with the connection mark MARK, if given), as a router's restart
+//     does: its NAT maps every flow anew.
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <linux/netfilter/nfnetlink.h>
+#include <linux/netfilter/nfnetlink_conntrack.h>
+#include <linux/netlink.h>
 #include <poll.h>
 #include <string>
 #include <sys/signalfd.h>
@@ -126,6 +135,55 @@ int classify(char** argv)
     return 0;
 }
 
+// One ctnetlink delete without a tuple: the kernel flushes the table (by mark, if given).
+int forget(const char* markText)
+{
+    struct {
+        nlmsghdr header;
+        nfgenmsg family;
+        unsigned char attributes[2 * NLA_ALIGN(NLA_HDRLEN + 4)];
+    } request{};
+    request.header.nlmsg_type = (NFNL_SUBSYS_CTNETLINK << 8) | IPCTNL_MSG_CT_DELETE;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    request.family.nfgen_family = AF_INET;
+    request.family.version = NFNETLINK_V0;
+    std::size_t used = 0;
+    if (markText) {
+        const std::uint32_t values[2] = {htonl(static_cast<std::uint32_t>(std::strtoul(markText, nullptr, 0))),
+                                         0xFFFFFFFFu};
+        const unsigned short types[2] = {CTA_MARK, CTA_MARK_MASK};
+        for (int i = 0; i < 2; ++i) {
+            nlattr attribute{static_cast<unsigned short>(NLA_HDRLEN + 4), types[i]};
+            std::memcpy(request.attributes + used, &attribute, sizeof attribute);
+            std::memcpy(request.attributes + used + NLA_HDRLEN, &values[i], 4);
+            used += NLA_ALIGN(NLA_HDRLEN + 4);
+        }
+    }
+    request.header.nlmsg_len = static_cast<unsigned>(NLMSG_LENGTH(sizeof(nfgenmsg)) + used);
+    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_NETFILTER);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (fd < 0 || sendto(fd, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
+                         sizeof kernel) < 0) {
+        std::perror("natprobe: netlink");
+        return 1;
+    }
+    alignas(nlmsghdr) char answer[256];
+    const ssize_t got = recv(fd, answer, sizeof answer, 0);
+    const auto* reply = reinterpret_cast<const nlmsghdr*>(answer);
+    const int error = got >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(nlmsgerr))) &&
+                              reply->nlmsg_type == NLMSG_ERROR
+                          ? -static_cast<const nlmsgerr*>(NLMSG_DATA(reply))->error
+                          : EIO;
+    close(fd);
+    // Nothing to delete is no failure.
+    if (error != 0 && error != ENOENT) {
+        std::fprintf(stderr, "natprobe: forget: %s\n", std::strerror(error));
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -134,6 +192,8 @@ int main(int argc, char** argv)
         return reflect(argv + 2);
     if (argc == 6 && std::strcmp(argv[1], "classify") == 0)
         return classify(argv + 2);
-    std::fputs("usage: pellora-natprobe reflect|classify IP1 IP2 PORT1 PORT2\n", stderr);
+    if ((argc == 2 || argc == 3) && std::strcmp(argv[1], "forget") == 0)
+        return forget(argc == 3 ? argv[2] : nullptr);
+    std::fputs("usage: pellora-natprobe reflect|classify IP1 IP2 PORT1 PORT2 | forget [MARK]\n", stderr);
     return 2;
 }

@@ -44,11 +44,18 @@ usage: bench/nat/run.sh [options]   (as root)
                       measure its path again (default 0: not done)
   --flush             flush player a's NAT's conntrack table under 8 s of pings and
                       report the pings lost and the path after it
+  --rebind KIND       all|udp: under 6 s of pings player b's NAT (a's when both share one)
+                      moves to a second public address and forgets the mappings it moves:
+                      "all" moves everything (its player's connection to the server breaks),
+                      "udp" only UDP (TCP keeps the first address, as with separate address
+                      pools); reports the pings lost in seconds and the path after it
   --require-targets   fail unless every expected pair went direct, symmetric pairs stayed
-                      relayed, no ping was lost while switching and fallbacks took <= 7 s
+                      relayed, no ping was lost while switching, fallbacks took <= 7 s and
+                      a rebind lost at most 2 s of pings
   -h, --help          this text
 Prints one line per NAT kind checked, one per pair, and a last line:
   nat: direct D of E pairs expected direct; symmetric pairs relayed R of S; pings lost while switching L; fallback max F s
+(followed by "; rebind loss max B s" with --rebind)
 Exit status: 0 when every pair delivered its pings and every NAT behaved as its
 kind says, 1 otherwise, 77 when this machine cannot run it (not root, no
 nftables, namespaces or TUN).
@@ -65,6 +72,7 @@ window=6
 break_when=direct
 flush=0
 idle=0
+rebind=none
 require_targets=0
 while (($#)); do
     case $1 in
@@ -76,6 +84,7 @@ while (($#)); do
     --window) window=${2:?}; shift ;;
     --break) break_when=${2:?}; shift ;;
     --flush) flush=1 ;;
+    --rebind) rebind=${2:?}; shift ;;
     --idle) idle=${2:?}; shift ;;
     --require-targets) require_targets=1 ;;
     -h | --help) usage; exit 0 ;;
@@ -88,6 +97,7 @@ for v in "$relay_ms" "$direct_ms" "$window" "$idle"; do
     [[ $v =~ $number ]] || { echo "run.sh: not a number: $v" >&2; exit 2; }
 done
 [[ $break_when =~ ^(direct|always|never)$ ]] || { echo "run.sh: --break direct|always|never" >&2; exit 2; }
+[[ $rebind =~ ^(none|all|udp)$ ]] || { echo "run.sh: --rebind all|udp" >&2; exit 2; }
 awk -v r="$relay_ms" -v d="$direct_ms" -v w="$window" \
     'BEGIN { exit !(2 * r > d && d > 0 && r <= 1000 && w >= 1 && w <= 120) }' ||
     { echo "run.sh: needs 0 < direct-ms < 2 x relay-ms <= 2000 and 1 <= window <= 120" >&2; exit 2; }
@@ -235,6 +245,7 @@ table ip nat {
     set talked { type ipv4_addr . inet_service; flags dynamic, timeout; timeout 30s; }
     chain learn {
         type filter hook prerouting priority mangle;
+        meta l4proto udp ct mark set 1 # what a UDP-only rebind forgets
         iifname "lan" meta l4proto udp update @cone { udp sport timeout 30s : ip saddr }
         iifname "lan" meta l4proto udp update @talked { ip daddr . udp sport timeout 30s }
     }
@@ -267,6 +278,29 @@ EOF
     }
 }
 EOF
+}
+
+# rebind_nat NAT INDEX TYPE KIND: the NAT's public address moves to 198.18.INDEX.5, for
+# everything (KIND all) or UDP only (udp), and it forgets the mappings that move, as a
+# router does that its provider gives a new address (or whose UDP leaves by another pool).
+rebind_nat() {
+    local ns=$prefix-$1 new=198.18.$2.5 flags=""
+    [[ $3 == symmetric ]] && flags=" fully-random"
+    ip -n "$ns" addr add "$new/32" dev wan
+    ip -n "$prefix-i" route add "$new/32" dev "up$2"
+    {
+        echo "flush chain ip nat post"
+        echo "flush set ip nat talked"
+        echo "flush map ip nat cone"
+        if [[ $4 == udp ]]; then
+            echo "add rule ip nat post oifname \"wan\" meta l4proto udp snat to $new$flags"
+            echo "add rule ip nat post oifname \"wan\" masquerade$flags"
+        else
+            echo "add rule ip nat post oifname \"wan\" snat to $new$flags"
+        fi
+    } | in_ns "$ns" nft -f -
+    # shellcheck disable=SC2046 # no mark: every entry
+    in_ns "$ns" "$natprobe_bin" forget $([[ $4 == udp ]] && echo 1)
 }
 
 # What pellora-natprobe reports behind each kind.
@@ -464,7 +498,8 @@ path_of() { # TAIL_RTT
 cut_direct() {
     local b_lan b_pub
     b_lan=$(ip -n "$prefix-b" -4 -o addr show dev eth0 | awk '{ sub(/\/.*/, "", $4); print $4 }')
-    b_pub=$([[ $shared == 1 ]] && echo 198.18.1.1 || echo 198.18.2.1)
+    # Its NAT's address, and the one a rebind moves it to.
+    b_pub=$([[ $shared == 1 ]] && echo 198.18.1.1, 198.18.1.5 || echo 198.18.2.1, 198.18.2.5)
     in_ns "$prefix-a" nft -f - <<EOF
 table ip cut {
     chain out { type filter hook output priority filter; ip daddr { $b_lan, $b_pub } drop; }
@@ -494,7 +529,7 @@ echo "nat: links ${relay_ms} ms to the server, ${direct_ms} ms between the playe
 # measure: pings, path, fall back and idle of the pair in the room; adds to $line.
 measure() {
     local vip_b replies first sent rtt_direct rtt_relayed tail to_direct said fallback cut_at pinger idle_tail idle_path
-    local flush_lost flush_tail
+    local flush_lost flush_tail rebind_lost rebind_tail rebind_s
     vip_b=$(field "$(say b status)" vip)
     pings "$prefix-a" "$vip_b" "$window" "$work/window.txt"
     read -r replies first sent lost rtt_direct rtt_relayed tail to_direct < <(analyse "$work/window.txt" "$joined_at")
@@ -530,6 +565,25 @@ measure() {
         ((replies > 0)) || failed=1
     fi
 
+    if [[ $rebind != none && $delivered == yes ]]; then
+        # Player b's NAT (the pinged side: nothing it sends tells the relay at
+        # once) gets a new public address a second into 6 s of pings.
+        pings "$prefix-a" "$vip_b" 6 "$work/rebind.txt" &
+        pinger=$!
+        pids+=("$pinger")
+        sleep 1
+        if [[ $shared == 1 ]]; then rebind_nat na 1 "$type_a" "$rebind"; else rebind_nat nb 2 "$type_b" "$rebind"; fi
+        wait "$pinger" || true
+        read -r replies _ sent rebind_lost _ _ rebind_tail _ < <(analyse "$work/rebind.txt" "$(now)")
+        # A ping every 50 ms: the seconds of pings lost.
+        rebind_s=$(awk -v n="$rebind_lost" 'BEGIN { printf "%.2f", n * 0.05 }')
+        line+=" rebind_lost=$rebind_lost/$sent rebind_loss_s=$rebind_s after_rebind=$(path_of "$rebind_tail")"
+        ((replies > 0)) || failed=1
+        if [[ $rebind_max == - ]] || awk -v f="$rebind_s" -v m="$rebind_max" 'BEGIN { exit !(f > m) }'; then
+            rebind_max=$rebind_s
+        fi
+    fi
+
     fallback=-
     if [[ $delivered == yes && ($break_when == always || ($break_when == direct && $path == direct)) ]]; then
         # 8 s of pings: a fall back slower than 7 s is a miss.
@@ -558,7 +612,7 @@ measure() {
 
 declare -A verified=()
 failed=0
-expected=0 went_direct=0 symmetric=0 symmetric_relayed=0 lost_total=0 fallback_max=-
+expected=0 went_direct=0 symmetric=0 symmetric_relayed=0 lost_total=0 fallback_max=- rebind_max=-
 pair_no=0
 for pair in "${pair_list[@]}"; do
     pair_no=$((pair_no + 1))
@@ -663,10 +717,13 @@ for pair in "${pair_list[@]}"; do
     teardown
 done
 
-echo "nat: direct $went_direct of $expected pairs expected direct; symmetric pairs relayed $symmetric_relayed of $symmetric;" \
-    "pings lost while switching $lost_total; fallback max $fallback_max s"
+summary="nat: direct $went_direct of $expected pairs expected direct; symmetric pairs relayed $symmetric_relayed of $symmetric;"
+summary+=" pings lost while switching $lost_total; fallback max $fallback_max s"
+[[ $rebind == none ]] || summary+="; rebind loss max $rebind_max s"
+echo "$summary"
 if ((require_targets)); then
     ((went_direct == expected && symmetric_relayed == symmetric && lost_total == 0)) || failed=1
     [[ $fallback_max == - ]] || awk -v f="$fallback_max" 'BEGIN { exit !(f <= 7) }' || failed=1
+    [[ $rebind_max == - ]] || awk -v f="$rebind_max" 'BEGIN { exit !(f <= 2) }' || failed=1
 fi
 exit "$failed"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # test_nat.sh BUILD_DIR: the smallest part of the NAT matrix. Two port-restricted
 # NATs go direct without losing a ping; two symmetric ones stay on the relay
-# and deliver; cutting the direct path sends the pair back to the relay.
+# and deliver; when player b's UDP moves to another public address, both lose
+# at most 2 s of pings and keep their path; cutting the direct path sends the
+# pair back to the relay.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$("$here/run.sh" --no-build --build "$1" --pairs port-restricted/port-restricted,symmetric/symmetric \
-    --window 3 --break always)
+    --window 3 --rebind udp --break always)
 status=$?
 echo "$out"
 ((status == 77)) && exit 77
@@ -30,11 +32,14 @@ for pair in "${!expected_path[@]}"; do
         fail "$pair: direct after $(value "$pair" to_direct_s) s, the client says $(value "$pair" client)"
     awk -v f="$(value "$pair" fallback_s)" 'BEGIN { exit !(f != "-" && f + 0 <= 7) }' ||
         fail "$pair: back on the relay after $(value "$pair" fallback_s) s"
+    awk -v b="$(value "$pair" rebind_loss_s)" 'BEGIN { exit !(b != "" && b + 0 <= 2) }' &&
+        [[ $(value "$pair" after_rebind) == "${expected_path[$pair]}" ]] ||
+        fail "$pair: $(value "$pair" rebind_loss_s) s of pings lost by the rebind, then $(value "$pair" after_rebind)"
 done
 links=$(grep '^nat: link round trips' <<<"$out")
 [[ $links =~ server\ ([0-9.]+)\ ms.*NAT\ ([0-9.]+)\ ms ]] || fail "no link round trips"
 at_least "${BASH_REMATCH[1]}" 40 && ! at_least "${BASH_REMATCH[1]}" 60 && at_least "${BASH_REMATCH[2]}" 10 && ! at_least "${BASH_REMATCH[2]}" 20 ||
     fail "the delayed links give $links"
-grep -qE '^nat: direct 1 of 1 pairs expected direct; symmetric pairs relayed 1 of 1; pings lost while switching 0; fallback max [0-9.]+ s$' <<<"$out" ||
+grep -qE '^nat: direct 1 of 1 pairs expected direct; symmetric pairs relayed 1 of 1; pings lost while switching 0; fallback max [0-9.]+ s; rebind loss max [0-9.]+ s$' <<<"$out" ||
     fail "last line: $(tail -1 <<<"$out")"
 echo "test_nat: passed"

@@ -40,6 +40,7 @@ const char* relayCounterName(std::size_t counter)
         "dropped_unknown_client", "dropped_send_error", "dropped_foreign_heartbeat",
         "dropped_forged_source", "dropped_budget",    "dropped_send_buffer_full",
         "translated",            "proxy_arp",         "dropped_unsealed",
+        "moved_sealed",
     };
     return counter < kRelayCounterCount ? names[counter] : "?";
 }

@@ -61,7 +61,7 @@ struct RouteTable {
         std::uint64_t roomSerial = 0;
         std::uint32_t vip = 0;      // host byte order
         // Where the session's control connection comes (or last came) from:
-        // only heartbeats from this host may bind its UDP endpoint.
+        // only heartbeats from this host may bind a plain session's UDP endpoint.
         ControlAddress control{};
         // The adapter mode the client said it runs in the room (2 or 3);
         // 0: not said, learned from its traffic.
@@ -99,6 +99,7 @@ enum RelayCounter : std::size_t {
     CounterTranslated,
     CounterProxyArp,
     DropUnsealed,
+    CounterMovedSealed,
     kRelayCounterCount
 };
 using RelayCounters = std::array<std::uint64_t, kRelayCounterCount>;

@@ -73,7 +73,11 @@ void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& target
         // message walk for everything else.
         const bool maybeHeartbeat = heartbeat::isPlain(data, length) || heartbeat::maybeSealed(data, length);
         const LocalAddress local = maybeHeartbeat ? socket.destination(i) : LocalAddress();
-        if (core.handle(data, length, socket.source(i), local, now, targets) != CounterForwarded)
+        const RelayCounter verdict = core.handle(data, length, socket.source(i), local, now, targets);
+        // A sealed member's traffic that moved its endpoint: replies leave from where it arrived.
+        if (core.moved() != RelayCore::kNoSlot && !maybeHeartbeat)
+            core.setLocal(core.moved(), socket.destination(i));
+        if (verdict != CounterForwarded)
             continue;
         // An opened datagram lives in the core until the next one, not
         // scrambled: sealed members get it sealed from there at once, plain

@@ -81,8 +81,11 @@ void RelayCore::refreshRoutes()
         Member& m = members_[slot];
         bool fresh = false;
         // A new session, or one whose player came back from another host:
-        // its endpoint has to prove itself again.
-        if (m.gen != entry.gen || m.control != entry.control) {
+        // its endpoint has to prove itself again. A session sealed before and
+        // after proves itself by its key from anywhere: it keeps its endpoint
+        // and above all its replay windows, so nothing it sent before can pass for new.
+        const bool keyed = m.gen == entry.gen && m.sealing && entry.seal.serial != 0;
+        if (m.gen != entry.gen || (m.control != entry.control && !keyed)) {
             fresh = true;
             unbind(slot);
             m.leaveRoom();
@@ -90,10 +93,11 @@ void RelayCore::refreshRoutes()
             if (m.gen != entry.gen) {
                 m.all.reset();
                 m.flood.reset();
+                m.moves.reset();
             }
             m.gen = entry.gen;
-            m.control = entry.control;
         }
+        m.control = entry.control;
         updateSealing(slot, entry.seal);
         if (m.roomSerial != entry.roomSerial || m.vip != entry.vip) {
             m.roomSerial = entry.roomSerial;
@@ -170,52 +174,65 @@ RelayCounter RelayCore::heartbeat(const std::uint8_t* data, std::size_t length, 
     return count(CounterHeartbeats);
 }
 
-RelayCounter RelayCore::bindSealed(std::uint32_t slot, const Endpoint& from, const LocalAddress& local,
-                                   std::int64_t nowMs, int layer)
-{
-    Member& m = members_[slot];
-    // Sealed, yet still only from the host of the session's control
-    // connection: a copy sent from elsewhere before the original binds nothing.
-    if (m.control == ControlAddress{} || hostOf(from) != m.control)
-        return count(DropForeignHeartbeat);
-    bind(slot, from, local);
-    m.declare(layer);
-    exchange_.noteHeartbeat(slot, m.gen, nowMs);
-    return count(CounterHeartbeats);
-}
-
 RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, const Endpoint& from,
                                const LocalAddress& local, std::int64_t nowMs, TargetList& targets)
 {
     targets.clear();
+    moved_ = kNoSlot;
     ++counters_[CounterIn];
     if (length > relay::kMaxDatagram + seal::kOverhead)
         return count(DropOversize);
-    // A sealed member's endpoint carries only its sealed datagrams; an
-    // endpoint not bound yet may bring a sealed heartbeat.
+    // A plain member's endpoint carries its scrambled datagrams. Anything
+    // else may be a sealed datagram, which names its session: from a sealed
+    // member's own endpoint, or from wherever a NAT now maps its client.
     const auto source = slotByPeer_.find(from);
-    std::uint32_t sealedSlot = 0;
+    const bool sealedSource = source != slotByPeer_.end() && members_[source->second].sealing;
+    if (source != slotByPeer_.end() && !sealedSource)
+        return route(data, length, from, local, nowMs, targets, kNoSlot);
     seal::Header header;
-    if (source != slotByPeer_.end() && members_[source->second].sealing)
-        sealedSlot = source->second;
-    else if (source == slotByPeer_.end() && length && data[0] != '{' &&
-             seal::readHeader(data, length, &header) && header.heartbeat() &&
-             header.index() < members_.size() && members_[header.index()].sealing)
-        sealedSlot = header.index();
-    else
-        return route(data, length, from, local, nowMs, targets, false);
-    bool beat = false;
-    const long opened = openFrom(sealedSlot, data, length, &beat);
+    if (heartbeat::isPlain(data, length) || !seal::readHeader(data, length, &header) ||
+        header.index() >= members_.size() || !members_[header.index()].sealing)
+        return sealedSource ? count(DropUnsealed) : route(data, length, from, local, nowMs, targets, kNoSlot);
+    bool newest = false;
+    const long opened = openFrom(header, data, length, &newest);
     if (opened < 0)
         return count(DropUnsealed);
-    if (beat) // its payload, if any, is the adapter mode
-        return bindSealed(sealedSlot, from, local, nowMs, opened > 0 ? opened_[0] : 0);
-    return route(opened_.data(), static_cast<std::size_t>(opened), from, local, nowMs, targets, true);
+    return sealedFrom(header.index(), header, opened, newest, from, local, nowMs, targets);
+}
+
+RelayCounter RelayCore::sealedFrom(std::uint32_t slot, const seal::Header& header, long opened, bool newest,
+                                   const Endpoint& from, const LocalAddress& local, std::int64_t nowMs,
+                                   TargetList& targets)
+{
+    Member& m = members_[slot];
+    const bool here = m.bound && m.peer == from;
+    // The key, not the address, says who sent it: the endpoint follows the
+    // member's newest datagram from any host and port, so a NAT that maps
+    // it anew (or sends its UDP from another address than its TCP) loses
+    // nothing. A replay or a late older datagram moves nothing, and a
+    // member moves only so often. Once per move, not per datagram.
+    if (!here && newest && m.moves.has(1, kMovesPerSecond, nowMs)) {
+        m.moves.take(1);
+        if (m.bound)
+            count(CounterMovedSealed);
+        bind(slot, from, local);
+        moved_ = slot;
+    } else if (here && header.heartbeat()) {
+        m.local = local; // where replies leave from, as a heartbeat found it
+    }
+    if (!header.heartbeat())
+        return route(opened_.data(), static_cast<std::size_t>(opened), from, local, nowMs, targets, slot);
+    // A heartbeat's payload, if any, is the adapter mode.
+    m.declare(opened > 0 ? opened_[0] : 0);
+    exchange_.noteHeartbeat(slot, m.gen, nowMs);
+    return count(CounterHeartbeats);
 }
 
 RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, const Endpoint& from,
-                              const LocalAddress& local, std::int64_t nowMs, TargetList& targets, bool opened)
+                              const LocalAddress& local, std::int64_t nowMs, TargetList& targets,
+                              std::uint32_t opener)
 {
+    const bool opened = opener != kNoSlot;
     if (length > relay::kMaxDatagram)
         return count(DropOversize);
     // The rules read scrambled datagrams, as plain members send them: an
@@ -235,10 +252,13 @@ RelayCounter RelayCore::route(const std::uint8_t* data, std::size_t length, cons
     if (info.kind == relay::DatagramKind::Heartbeat)
         return heartbeat(data, length, from, local, nowMs);
 
-    const auto source = slotByPeer_.find(from);
-    if (source == slotByPeer_.end())
-        return count(DropUnbound);
-    const std::uint32_t sender = source->second;
+    std::uint32_t sender = opener;
+    if (!opened) {
+        const auto source = slotByPeer_.find(from);
+        if (source == slotByPeer_.end())
+            return count(DropUnbound);
+        sender = source->second;
+    }
     if (sender >= table_->slotTable.size() || table_->slotTable[sender].room < 0)
         return count(DropNotInRoom);
     Routing r{table_->rooms[static_cast<std::size_t>(table_->slotTable[sender].room)], sender, data, length,

@@ -139,6 +139,10 @@ public:
     // A learned MAC (or a layer-3 member's IPv6 address) stays with the member that used it this long after
     // its last frame, so one forged frame cannot take another member's traffic.
     static constexpr std::int64_t kMacHoldMs = 60000;
+    // A sealed member's endpoint follows its newest datagram at most this often
+    // (each move goes to the lobby and from there to its direct peers).
+    static constexpr std::uint32_t kMovesPerSecond = 4;
+    static constexpr std::uint32_t kNoSlot = UINT32_MAX;
 
     explicit RelayCore(RouteExchange& exchange, RelayBudget budget = {});
 
@@ -159,6 +163,11 @@ public:
 
     const Endpoint& peerOf(std::uint32_t slot) const { return members_[slot].peer; }
     const LocalAddress& localOf(std::uint32_t slot) const { return members_[slot].local; }
+    // The slot whose endpoint the last handle() moved (kNoSlot: none). The
+    // caller, which reads where a datagram arrived only for heartbeats, then
+    // tells where the moving one did.
+    std::uint32_t moved() const { return moved_; }
+    void setLocal(std::uint32_t slot, const LocalAddress& local) { members_[slot].local = local; }
     bool isBound(std::uint32_t slot) const { return slot < members_.size() && members_[slot].bound; }
 
     RelayCounters& counters() { return counters_; }
@@ -178,6 +187,10 @@ private:
         std::uint64_t opened[2] = {}; // datagrams opened with each phase's key
         std::uint64_t sealed[2] = {}; // and sealed with it
         std::uint32_t askedFor = 0;   // the serial whose replacement the lobby was asked for
+        // The newest datagram opened, by key serial and counter (serial 0: none): only
+        // a newer one moves the endpoint, never a replay or an older one that came late.
+        std::uint32_t newestSerial = 0;
+        std::uint64_t newestCounter = 0;
     };
     struct Member {
         std::uint32_t gen = 0;
@@ -195,6 +208,7 @@ private:
         AddressBook<Ipv6Address, kIpv6PerMember> ipv6; // a layer-3 member's own IPv6 sources
         DatagramBucket all;
         DatagramBucket flood;
+        DatagramBucket moves; // of a sealed member's endpoint
         std::unique_ptr<Sealing> sealing; // null: a plain member
         void leaveRoom();
         // The client said its mode (2 or 3; 0 said nothing).
@@ -220,17 +234,22 @@ private:
     }
     RelayCounter heartbeat(const std::uint8_t* data, std::size_t length, const Endpoint& from,
                            const LocalAddress& local, std::int64_t nowMs);
-    // Everything after opening (a plain member's datagram as it came).
+    // Everything after opening: a plain member's datagram as it came, or one
+    // that opened under the key of `opener` (kNoSlot: none).
     RelayCounter route(const std::uint8_t* data, std::size_t length, const Endpoint& from,
-                       const LocalAddress& local, std::int64_t nowMs, TargetList& targets, bool opened);
+                       const LocalAddress& local, std::int64_t nowMs, TargetList& targets,
+                       std::uint32_t opener);
     // Sealed members (relaysealed.cpp).
     void updateSealing(std::uint32_t slot, const SealRoute& route);
-    // Opens a datagram of `slot` into opened_ (not scrambled); its length, or -1.
-    long openFrom(std::uint32_t slot, const std::uint8_t* data, std::size_t length, bool* heartbeat);
+    // Opens a datagram of `header.index()` into opened_ (not scrambled); its
+    // length, or -1. `*newest`: no datagram of that member opened before was newer.
+    long openFrom(const seal::Header& header, const std::uint8_t* data, std::size_t length, bool* newest);
     // Counts one use of the key in `phase`; the lobby hears when the newest key is nearly used up.
     void countUse(std::uint32_t slot, std::uint64_t& uses, int phase);
-    RelayCounter bindSealed(std::uint32_t slot, const Endpoint& from, const LocalAddress& local,
-                            std::int64_t nowMs, int layer);
+    // A datagram that opened under the key of `slot`, from wherever it came.
+    RelayCounter sealedFrom(std::uint32_t slot, const seal::Header& header, long opened, bool newest,
+                            const Endpoint& from, const LocalAddress& local, std::int64_t nowMs,
+                            TargetList& targets);
     void bind(std::uint32_t slot, const Endpoint& from, const LocalAddress& local);
     // `tell`: the lobby hears the slot has no endpoint (not when another follows at once).
     void unbind(std::uint32_t slot, bool tell = true);
@@ -255,6 +274,7 @@ private:
     std::vector<Member> members_;
     std::unordered_map<Endpoint, std::uint32_t, EndpointHash> slotByPeer_;
     RelayCounters counters_{};
+    std::uint32_t moved_ = kNoSlot;
     std::array<std::uint8_t, relay::kMaxDatagram> plain_{}; // an unscrambled copy being translated
     std::array<std::uint8_t, relay::kMaxDatagram + seal::kOverhead> opened_{}; // a sealed datagram, opened
 };

@@ -41,28 +41,36 @@ void RelayCore::updateSealing(std::uint32_t slot, const SealRoute& route)
     s.phase = phase;
 }
 
-long RelayCore::openFrom(std::uint32_t slot, const std::uint8_t* data, std::size_t length, bool* heartbeat)
+long RelayCore::openFrom(const seal::Header& header, const std::uint8_t* data, std::size_t length,
+                         bool* newest)
 {
+    const std::uint32_t slot = header.index();
     Sealing& s = *members_[slot].sealing;
-    seal::Header header;
     // Only what the client itself sealed, for its own index, under a key the
     // relay holds, with a counter not seen before.
-    if (!seal::readHeader(data, length, &header) || header.fromRelay() || header.index() != slot ||
-        s.loaded[header.phase()] == 0 || !s.window[header.phase()].fresh(header.counter) ||
-        s.opened[header.phase()] >= budget_.keyUses)
+    const int phase = header.phase();
+    if (header.fromRelay() || s.loaded[phase] == 0 || !s.window[phase].fresh(header.counter) ||
+        s.opened[phase] >= budget_.keyUses)
         return -1;
     // Opened straight into opened_, payload first: no copy of the datagram before or after.
     const std::size_t payload = length - seal::kOverhead;
     const std::uint8_t* sealed = data + seal::kHeaderBytes;
-    if (!s.cipher[header.phase()].decrypt(data, data, seal::kHeaderBytes, sealed, payload, opened_.data(),
-                                          sealed + payload))
+    if (!s.cipher[phase].decrypt(data, data, seal::kHeaderBytes, sealed, payload, opened_.data(),
+                                 sealed + payload))
         return -1;
     const long opened = static_cast<long>(payload);
-    s.window[header.phase()].accept(header.counter);
-    countUse(slot, s.opened[header.phase()], header.phase());
-    if (header.phase() == s.phase)
+    s.window[phase].accept(header.counter);
+    countUse(slot, s.opened[phase], phase);
+    if (phase == s.phase)
         s.sendPhase = s.phase;
-    *heartbeat = header.heartbeat();
+    // Newer: a later key (serials only grow, modulo 2^32), or the same key and a higher counter.
+    const std::uint32_t serial = s.loaded[phase];
+    const auto ahead = static_cast<std::int32_t>(serial - s.newestSerial);
+    *newest = s.newestSerial == 0 || ahead > 0 || (ahead == 0 && header.counter > s.newestCounter);
+    if (*newest) {
+        s.newestSerial = serial;
+        s.newestCounter = header.counter;
+    }
     return opened;
 }
 

@@ -63,10 +63,10 @@ struct Member
     {
         sealed ? tunnel.sendRaw(sealedBytes(plain)) : tunnel.sendPlain(plain);
     }
-    // The next datagram, opened (sealed for us) or unscrambled.
-    QByteArray receive()
+    // The next datagram at `at` (its own tunnel by default), opened (sealed for us) or unscrambled.
+    QByteArray receive(TunnelPeer* at = nullptr)
     {
-        QByteArray copy = lastRaw = tunnel::scramblePayload(tunnel.receive());
+        QByteArray copy = lastRaw = tunnel::scramblePayload((at ? *at : tunnel).receive());
         auto* bytes = reinterpret_cast<std::uint8_t*>(copy.data());
         seal::Header h;
         const bool ours =

@@ -61,7 +61,8 @@ private slots:
     {
         addMembers({true, true});
         Member &alice = *members[0], &bob = *members[1];
-        alice.counter = 1000; // the relay's counters for her stay unseen from her
+        alice.counter = 999; // the relay's counters for her stay unseen from her
+        const QByteArray late = alice.sealedBytes(kToBob); // sent after the others
         const QByteArray good = alice.sealedBytes(kToBob), beat = alice.sealedBytes({}, true);
         QByteArray flipped = alice.sealedBytes(kToBob);
         flipped[40] = char(flipped[40] ^ 1);
@@ -72,19 +73,74 @@ private slots:
             bob.send(kToAlice);
             QCOMPARE(alice.receive(), kToAlice);
         }
-        // From alice's own address and port: a plain packet, a flipped bit, a
-        // cut tag, a replay, and what the relay sent her, sent back. Her
-        // heartbeat from another port of her host, as one on the path would send it.
-        TunnelPeer replay(server->port());
-        replay.sendRaw(beat);
+        // From elsewhere, as one on the path would send them: garbage, her
+        // heartbeat and traffic replayed, a flipped bit, and hers never seen
+        // but older than her newest (delivered, as it came late, but no move).
+        TunnelPeer elsewhere(server->port(), QHostAddress("127.0.0.2"));
+        for (const QByteArray& copy : {tunnel::scramblePayload(kToBob), beat, good, flipped, late})
+            elsewhere.sendRaw(copy);
+        // From her own address and port: a plain packet, a flipped bit, a cut
+        // tag, a replay, and what the relay sent her, sent back.
         for (const QByteArray& bad :
              {tunnel::scramblePayload(kToBob), flipped, good.left(good.size() - 1), good, alice.lastRaw})
             alice.tunnel.sendRaw(bad);
-        QVERIFY(waitForStat("dropped_unsealed", 6));
+        QVERIFY(waitForStat("dropped_unsealed", 8));
+        QCOMPARE(bob.receive(), kToBob);
         bob.send(kToAlice);
         QCOMPARE(alice.receive(), kToAlice);
-        QVERIFY(bob.tunnel.quiet() && alice.tunnel.quiet(0) && replay.quiet(0));
+        QVERIFY(bob.tunnel.quiet() && alice.tunnel.quiet(0) && elsewhere.quiet(0));
         QCOMPARE(stat("heartbeats"), 3);
+        QCOMPARE(stat("moved_sealed"), 0);
+    }
+    // A NAT that maps a client anew, or sends its UDP from another address
+    // than its TCP: a sealed session follows its newest datagram from any
+    // host and port (and delivers it); a plain one keeps to its control
+    // connection's host and to its heartbeats.
+    void aSealedSessionFollowsItsClientAnywhere_data()
+    {
+        QTest::addColumn<bool>("sealed");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("beat");
+        QTest::newRow("sealed traffic from a new port") << true << "127.0.0.1" << false;
+        QTest::newRow("a sealed heartbeat from another host") << true << "127.0.0.2" << true;
+        QTest::newRow("sealed traffic from another host") << true << "127.0.0.2" << false;
+        QTest::newRow("a plain heartbeat from another host") << false << "127.0.0.2" << true;
+        QTest::newRow("plain traffic from a new port") << false << "127.0.0.1" << false;
+    }
+    void aSealedSessionFollowsItsClientAnywhere()
+    {
+        QFETCH(bool, sealed);
+        QFETCH(QString, host);
+        QFETCH(bool, beat);
+        addMembers({sealed, true});
+        Member &alice = *members[0], &bob = *members[1];
+        TunnelPeer moved(server->port(), QHostAddress(host)); // her tunnel socket, as the relay sees it now
+        if (beat && !sealed)
+            moved.heartbeat(alice.id);
+        else
+            moved.sendRaw(sealed ? alice.sealedBytes(beat ? QByteArray() : kToBob, beat)
+                                 : tunnel::scramblePayload(kToBob));
+        if (sealed && !beat)
+            QCOMPARE(bob.receive(), kToBob);
+        bob.send(kToAlice); // after hers, on the relay's one socket
+        QCOMPARE(alice.receive(sealed ? &moved : nullptr), kToAlice);
+        QVERIFY((sealed ? alice.tunnel : moved).quiet(0) && bob.tunnel.quiet(0));
+        QVERIFY(sealed ? waitForStat("moved_sealed", 1) : stat("moved_sealed") == 0);
+    }
+    // Each move reaches the lobby and the member's direct peers: a client
+    // that flips between two sockets moves a few times a second at most,
+    // and everything it sends is still delivered.
+    void aSealedSessionMovesOnlyAFewTimesASecond()
+    {
+        addMembers({true, true});
+        Member &alice = *members[0], &bob = *members[1];
+        TunnelPeer other(server->port());
+        for (int i = 0; i < 10; ++i)
+            (i % 2 ? alice.tunnel : other).sendRaw(alice.sealedBytes(kToBob));
+        for (int i = 0; i < 10; ++i)
+            QCOMPARE(bob.receive(), kToBob);
+        QVERIFY(waitForStat("moved_sealed", 3));
+        QVERIFY2(stat("moved_sealed") <= 5, qPrintable(QString::number(stat("moved_sealed"))));
     }
     void sealedAndPlainMembersShareARoom()
     {
