@@ -323,14 +323,16 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
             }
         } else if (p.state == Pair::Direct) {
             const bool active = nowMs - p.lastTraffic < direct::kActiveForMs;
-            // The peer's data stopped: either end may have moved. A check at
-            // once, the relay hears from us (and through the server, the
-            // peer), and what the server named since is asked.
+            // The peer's data stopped: either end may have moved. The path is
+            // asked at once (outside the checks: their schedule stays), the
+            // relay hears from us (and through the server, the peer), and
+            // what the server named since is asked too. An answer from any of
+            // them is the path.
             if (!p.silent && nowMs - p.lastHeard >= direct::kSilentMs) {
                 p.silent = true;
                 heartbeatWanted_ = true;
-                if (!p.checking)
-                    check(p, nowMs, send);
+                p.probes.clear();
+                probe(p, p.path, nowMs, send);
             }
             if (p.knock && p.silent) {
                 p.knock = false;

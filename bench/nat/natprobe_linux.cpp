@@ -149,8 +149,8 @@ int forget(const char* markText)
     request.family.version = NFNETLINK_V0;
     std::size_t used = 0;
     if (markText) {
-        const std::uint32_t values[2] = {htonl(static_cast<std::uint32_t>(std::strtoul(markText, nullptr, 0))),
-                                         0xFFFFFFFFu};
+        const auto mark = static_cast<std::uint32_t>(std::strtoul(markText, nullptr, 0));
+        const std::uint32_t values[2] = {htonl(mark), 0xFFFFFFFFu};
         const unsigned short types[2] = {CTA_MARK, CTA_MARK_MASK};
         for (int i = 0; i < 2; ++i) {
             nlattr attribute{static_cast<unsigned short>(NLA_HDRLEN + 4), types[i]};

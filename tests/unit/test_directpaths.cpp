@@ -256,7 +256,8 @@ private slots:
             return !fell && n.a.route(packetTo(kVipB))->path == n.b.address;
         };
         const std::int64_t found = n.runUntil(moved, 10000);
-        QVERIFY2(!fell && found >= 0 && found - movedAt <= 2000, qPrintable(QString::number(found - movedAt)));
+        QVERIFY2(!fell && found >= 0 && found - movedAt <= 2000,
+                 qPrintable(QString::number(found - movedAt)));
     }
 
     void neverDirectWithoutAnAnswerAndProbesAgainAMinuteLater()
