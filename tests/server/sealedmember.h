@@ -23,10 +23,15 @@ struct Member
         : control(port, from, s), tunnel(port, from), sealed(s)
     {
     }
-    // Logs in as `name`, then creates or joins the public `room`, saying `layer` (0: nothing): the join_ok.
-    QJsonObject enter(const QString& name, const QString& room, bool create, int layer = 0)
+    // Logs in as `name` (with an empty client_id, as our client does, when
+    // `withId`: the id then takes the session back from anywhere), then creates
+    // or joins the public `room`, saying `layer` (0: nothing): the join_ok.
+    QJsonObject enter(const QString& name, const QString& room, bool create, int layer = 0, bool withId = false)
     {
-        control.send("login", {{"username", name}});
+        QJsonObject login = control::message("login", {{"username", name}});
+        if (withId)
+            login.insert("client_id", "");
+        control.sendRaw(control::encodeLine(login));
         const QJsonObject ok = control.next("login_ok");
         id = ok.value("client_id").toString();
         keyed = takeKey(ok);

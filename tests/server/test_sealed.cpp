@@ -14,6 +14,7 @@ class TestSealed : public QObject, ServerFixture
     Q_OBJECT
     std::vector<std::unique_ptr<Member>> members;
     qint64 shift = 0; // added to the server's clock
+    bool withId = false; // members log in with a client_id, as our client does
 
     // Members 0 (10.8.0.1), 1 (10.8.0.2)... in one room, sealed or not, tunnels bound.
     void addMembers(std::initializer_list<bool> sealed)
@@ -21,7 +22,7 @@ class TestSealed : public QObject, ServerFixture
         for (const bool s : sealed) {
             const int i = int(members.size());
             Member& m = *members.emplace_back(std::make_unique<Member>(server->port(), s));
-            QVERIFY(!m.enter(QString("member%1").arg(i), "Alpha", i == 0).isEmpty());
+            QVERIFY(!m.enter(QString("member%1").arg(i), "Alpha", i == 0, 0, withId).isEmpty());
             QCOMPARE(m.keyed, s);
             const qint64 before = stat("heartbeats");
             m.heartbeat();
@@ -34,6 +35,7 @@ class TestSealed : public QObject, ServerFixture
         adjust(config);
         members.clear();
         shift = 0;
+        withId = false;
         QVERIFY(server = startServer(config, [this] { return monotonicMs() + shift; }));
     }
 
@@ -190,6 +192,28 @@ private slots:
         const qint64 refused = stat("dropped_unsealed");
         alice.send(kToBob);
         QVERIFY(waitForStat("dropped_unsealed", refused + 1) && bob.tunnel.quiet());
+    }
+    // Her connection breaks and she takes the session back from another
+    // host (a NAT's new address): the tunnel goes on where it was, and a copy
+    // of what she sent before, from elsewhere, is still a replay.
+    void aTakeBackFromAnotherHostKeepsTheTunnelAndItsReplayWindows()
+    {
+        withId = true;
+        addMembers({true, true});
+        Member &alice = *members[0], &bob = *members[1];
+        const QByteArray sent = alice.sealedBytes(kToBob);
+        alice.tunnel.sendRaw(sent);
+        QCOMPARE(bob.receive(), kToBob);
+        alice.control.socket.abort();
+        QVERIFY(testwait::until([&] { return stat("connections") == 1; }));
+        ControlClient back(server->port(), QHostAddress("127.0.0.2"), true);
+        back.send("login", {{"username", "member0"}, {"client_id", alice.id}});
+        QVERIFY(!back.next("login_ok").isEmpty());
+        TunnelPeer copier(server->port(), QHostAddress("127.0.0.3"));
+        copier.sendRaw(sent);
+        bob.send(kToAlice); // sealed with her first key until she uses the new one
+        QCOMPARE(alice.receive(), kToAlice);
+        QVERIFY(bob.tunnel.quiet() && copier.quiet(0) && stat("moved_sealed") == 0);
     }
     void aRetiredKeyStopsAtTheEndOfItsGraceWithoutTraffic()
     {
