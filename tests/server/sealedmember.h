@@ -26,7 +26,8 @@ struct Member
     // Logs in as `name` (with an empty client_id, as our client does, when
     // `withId`: the id then takes the session back from anywhere), then creates
     // or joins the public `room`, saying `layer` (0: nothing): the join_ok.
-    QJsonObject enter(const QString& name, const QString& room, bool create, int layer = 0, bool withId = false)
+    QJsonObject enter(const QString& name, const QString& room, bool create, int layer = 0,
+                      bool withId = false)
     {
         QJsonObject login = control::message("login", {{"username", name}});
         if (withId)
