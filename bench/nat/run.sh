@@ -574,9 +574,11 @@ measure() {
         sleep 1
         if [[ $shared == 1 ]]; then rebind_nat na 1 "$type_a" "$rebind"; else rebind_nat nb 2 "$type_b" "$rebind"; fi
         wait "$pinger" || true
-        read -r replies _ sent rebind_lost _ _ rebind_tail _ < <(analyse "$work/rebind.txt" "$(now)")
-        # A ping every 50 ms: the seconds of pings lost.
+        read -r replies _ sent rebind_lost _ _ _ _ < <(analyse "$work/rebind.txt" "$(now)")
+        # A ping every 50 ms: the seconds of pings lost. Then the path, from pings after it all.
         rebind_s=$(awk -v n="$rebind_lost" 'BEGIN { printf "%.2f", n * 0.05 }')
+        pings "$prefix-a" "$vip_b" 1 "$work/rebound.txt"
+        read -r _ _ _ _ _ _ rebind_tail _ < <(analyse "$work/rebound.txt" "$(now)")
         line+=" rebind_lost=$rebind_lost/$sent rebind_loss_s=$rebind_s after_rebind=$(path_of "$rebind_tail")"
         ((replies > 0)) || failed=1
         if [[ $rebind_max == - ]] || awk -v f="$rebind_s" -v m="$rebind_max" 'BEGIN { exit !(f > m) }'; then
