@@ -558,7 +558,7 @@ measure() {
         pinger=$!
         pids+=("$pinger")
         sleep 1
-        in_ns "$prefix-na" conntrack -F >/dev/null 2>&1
+        in_ns "$prefix-na" "$natprobe_bin" forget
         wait "$pinger" || true
         read -r replies _ sent flush_lost _ _ flush_tail _ < <(analyse "$work/flush.txt" "$(now)")
         line+=" flush_lost=$flush_lost/$sent after_flush=$(path_of "$flush_tail")"
