@@ -24,7 +24,8 @@ void VLANClient::handleDirectPeers(const QJsonObject& message)
         endDirectPaths();
         return;
     }
-    directPaths->setPeers(direct::parsePeers(control::readArray(message, field::peers), relayPeer),
+    const udp::Families reach = udp::families(tunnelSocket);
+    directPaths->setPeers(direct::parsePeers(control::readArray(message, field::peers), reach),
                           tunnel::steadyMs());
     if (!directTimer->isActive())
         directTimer->start(100);
@@ -36,12 +37,11 @@ void VLANClient::sendCandidates()
     // A plain session has no pair keys to probe with: it stays on the relay.
     if (!tunnelSeal->active() || !tunnelSocket)
         return;
-    const bool ipv6 = relayPeer.length > 16; // the socket follows the relay's family
     const QJsonArray addresses =
         addressPrivate() || currentRoomName.isEmpty()
             ? QJsonArray()
-            : direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnelSocket), ipv6,
-                                      myVirtualIp);
+            : direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnelSocket),
+                                      udp::families(tunnelSocket), myVirtualIp);
     QJsonObject message = control::message(cmd::candidates);
     message.insert(field::addresses, addresses);
     message.insert(field::privateAddress, addressPrivate());

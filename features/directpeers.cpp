@@ -15,6 +15,7 @@ namespace {
 
 constexpr std::uint32_t kMaxPair = (1u << 29) - 1;
 constexpr int kMaxTextLength = 64; // "[v6]:port" fits with room to spare
+constexpr std::uint32_t kIpv4Length = 16; // sockaddr_in; sockaddr_in6 is longer
 
 bool readPair(const QJsonObject& peer, std::uint32_t* pair)
 {
@@ -37,7 +38,7 @@ Endpoint parseCandidate(const QString& text)
     return udp::parsePeer(endpoint->address.toLatin1().constData(), endpoint->port);
 }
 
-std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, const Endpoint& relay)
+std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, udp::Families reach)
 {
     std::vector<tunnel::DirectPeer> out;
     for (qsizetype i = 0; i < peers.size() && i < 256; ++i) {
@@ -58,7 +59,7 @@ std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, const Endpoi
         const QJsonArray candidates = control::readArray(entry, field::candidates);
         for (qsizetype c = 0; c < candidates.size() && c < kMaxCandidates + 1; ++c) {
             const Endpoint at = parseCandidate(control::stringAt(candidates, c));
-            if (at.length != 0 && at.length == relay.length)
+            if (at.length != 0 && (at.length > kIpv4Length ? reach.ipv6 : reach.ipv4))
                 peer.candidates.push_back(at);
         }
         out.push_back(std::move(peer));
@@ -66,20 +67,23 @@ std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, const Endpoi
     return out;
 }
 
-QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, bool ipv6,
+QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, udp::Families reach,
                            const QString& ownVip)
 {
     const QHostAddress own(ownVip);
     QJsonArray out;
-    for (const QHostAddress& address : addresses) {
-        const bool family = address.protocol() ==
-                            (ipv6 ? QAbstractSocket::IPv6Protocol : QAbstractSocket::IPv4Protocol);
-        if (!family || address.isLoopback() || address.isLinkLocal() || address.isMulticast() ||
-            !address.scopeId().isEmpty() || (!own.isNull() && address.isInSubnet(own, 24)))
+    for (const auto family : {QAbstractSocket::IPv4Protocol, QAbstractSocket::IPv6Protocol}) {
+        if (!(family == QAbstractSocket::IPv4Protocol ? reach.ipv4 : reach.ipv6))
             continue;
-        if (out.size() >= kMaxCandidates)
-            break;
-        out.append(lobby::formatEndpoint({address.toString(), port}));
+        for (const QHostAddress& address : addresses) {
+            if (address.protocol() != family || address.isLoopback() || address.isLinkLocal() ||
+                address.isMulticast() || !address.scopeId().isEmpty() ||
+                (!own.isNull() && address.isInSubnet(own, 24)))
+                continue;
+            if (out.size() >= kMaxCandidates)
+                return out;
+            out.append(lobby::formatEndpoint({address.toString(), port}));
+        }
     }
     return out;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "net/directpaths.h"
+#include "net/udpsocket.h"
 #include "protocol/endpoint.h"
 
 #include <QHostAddress>
@@ -18,15 +19,16 @@ namespace direct {
 Endpoint parseCandidate(const QString& text);
 
 // The usable entries of a direct_peers list. Entries with a bad pair index,
-// side, key or address are left out; candidates of another address family
-// than `relay` are dropped, as the one tunnel socket cannot reach them.
-std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, const Endpoint& relay);
+// side, key or address are left out; so are candidates of a family the
+// tunnel socket cannot send to.
+std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, udp::Families reach);
 
 // Our own addresses worth offering for `port`: private and global ones of
-// the tunnel socket's family, without loopback, link-local, or the room's
-// own network (our virtual adapter). At most kMaxCandidates.
+// the families the tunnel socket carries, without loopback, link-local, or
+// the room's own network (our virtual adapter). At most kMaxCandidates, and
+// IPv4 ones first: a host's many IPv6 addresses must not crowd them out.
 constexpr int kMaxCandidates = directlimits::kCandidates;
-QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, bool ipv6,
+QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, udp::Families reach,
                            const QString& ownVip);
 
 } // namespace direct

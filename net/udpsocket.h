@@ -20,9 +20,18 @@ bool samePeer(const Peer& a, const Peer& b);
 struct SocketObject; // descriptor, the receiver's wake and the offload flags
 using Socket = SocketObject*;
 
-// Bound to an ephemeral port on every local address of the relay's family;
-// null when the peer is unusable or no socket could be made.
+// Bound to an ephemeral port on every local address: of both families where
+// the system allows one IPv6 socket to carry IPv4 too (direct peers may be
+// reachable by either, whatever the relay's), else of the relay's family.
+// Null when the peer is unusable or no socket could be made. Datagrams from
+// IPv4 peers read as IPv4 addresses either way.
 Socket open(const Peer& relay);
+struct Families {
+    bool ipv4 = false;
+    bool ipv6 = false;
+};
+// The address families this socket can send to.
+Families families(Socket socket);
 void close(Socket socket);
 // For the GUI thread's read notifier while no engine runs.
 std::intptr_t descriptor(Socket socket);

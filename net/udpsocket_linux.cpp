@@ -19,6 +19,8 @@ struct udp::SocketObject {
     int fd = -1;
     int wakeFd = -1;
     bool gso = false; // cleared for good when the kernel refuses a segmented send
+    udp::Families families;
+    bool mapped = false; // IPv6 carrying IPv4: IPv4 peers are written ::ffff:a.b.c.d
 };
 
 namespace udp {
@@ -55,31 +57,71 @@ bool samePeer(const Peer& a, const Peer& b)
     return p.sin6_port == q.sin6_port && std::memcmp(&p.sin6_addr, &q.sin6_addr, sizeof p.sin6_addr) == 0;
 }
 
+namespace {
+
+// An unbound socket of `family`; for IPv6, one that carries IPv4 too when
+// `dual` (false when the system refuses that).
+int make(int family, bool dual)
+{
+    const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int v6only = dual ? 0 : 1;
+    if (fd >= 0 && family == AF_INET6 &&
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool bindAny(int fd, int family)
+{
+    sockaddr_storage local{};
+    local.ss_family = static_cast<sa_family_t>(family);
+    const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    return bind(fd, reinterpret_cast<sockaddr*>(&local), length) == 0;
+}
+
+} // namespace
+
 Socket open(const Peer& relay)
 {
     if (relay.length == 0)
         return nullptr;
     sockaddr_storage any{};
     std::memcpy(&any, relay.bytes, sizeof relay.bytes);
-    const int family = any.ss_family;
-    const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return nullptr;
-    sockaddr_storage local{};
-    local.ss_family = static_cast<sa_family_t>(family);
-    const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&local), static_cast<socklen_t>(relay.length)) != 0) {
+    const bool relayV4 = any.ss_family == AF_INET;
+    // Dual stack first; a system without IPv6 (or that will not mix) gets the relay's family alone.
+    Families families{true, true};
+    int fd = make(AF_INET6, true);
+    if (fd >= 0 && !bindAny(fd, AF_INET6)) {
         ::close(fd);
-        if (wakeFd >= 0)
-            ::close(wakeFd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        families = Families{relayV4, !relayV4};
+        fd = make(relayV4 ? AF_INET : AF_INET6, false);
+        if (fd >= 0 && !bindAny(fd, relayV4 ? AF_INET : AF_INET6)) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    const int wakeFd = fd < 0 ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) {
+        if (fd >= 0)
+            ::close(fd);
         return nullptr;
     }
     // Room for a burst while a thread is descheduled (the kernel caps it at its maximum).
     const int buffer = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    return new SocketObject{fd, wakeFd, udpbatch::enableOffload(fd)};
+    const bool mapped = families.ipv4 && families.ipv6;
+    return new SocketObject{fd, wakeFd, udpbatch::enableOffload(fd), families, mapped};
+}
+
+Families families(Socket socket)
+{
+    return socket ? socket->families : Families{};
 }
 
 std::intptr_t descriptor(Socket socket)
@@ -108,9 +150,11 @@ std::uint16_t localPort(Socket socket)
 
 bool send(Socket socket, const Peer& to, const void* data, std::size_t length)
 {
-    return socket && to.length &&
-           ::sendto(socket->fd, data, length, 0, reinterpret_cast<const sockaddr*>(to.bytes),
-                    static_cast<socklen_t>(to.length)) >= 0;
+    if (!socket || !to.length)
+        return false;
+    const Peer at = socket->mapped ? detail::mapped(to) : to;
+    return ::sendto(socket->fd, data, length, 0, reinterpret_cast<const sockaddr*>(at.bytes),
+                    static_cast<socklen_t>(at.length)) >= 0;
 }
 
 void drain(Socket socket)
@@ -137,8 +181,9 @@ Batch::~Batch()
 void sendBatch(Socket socket, const Peer& to, Batch& batch, int count)
 {
     auto& sender = static_cast<Messages*>(batch.platform)->sender;
+    const Peer at = socket->mapped ? detail::mapped(to) : to;
     for (int i = 0; i < count; ++i)
-        sender.add(batch.slot(i), batch.length[i], to);
+        sender.add(batch.slot(i), batch.length[i], at);
     // A full send buffer waits a little for room rather than drop the burst;
     // what is still refused is lost, as on a congested path.
     sender.flush(socket->fd, udpbatch::Sender::WhenFull::Wait, &socket->gso);
@@ -157,6 +202,8 @@ int receiveBatch(Socket socket, Batch& batch)
     for (int i = 0; i < n; ++i) {
         batch.length[i] = receiver.length(i);
         batch.segment[i] = receiver.segment(i);
+        if (socket->mapped)
+            detail::unmap(batch.from[i]);
     }
     return n;
 }

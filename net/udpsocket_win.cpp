@@ -13,7 +13,8 @@
 
 struct udp::SocketObject {
     SOCKET handle = INVALID_SOCKET;
-    int family = AF_INET;
+    udp::Families families;
+    bool mapped = false; // IPv6 carrying IPv4: IPv4 peers are written ::ffff:a.b.c.d
 };
 
 namespace udp {
@@ -55,24 +56,48 @@ bool samePeer(const Peer& a, const Peer& b)
     return std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
 }
 
+namespace {
+
+// A bound, non-blocking socket of `family`; for IPv6, one that carries IPv4
+// too when `dual`. INVALID_SOCKET when the system refuses any of it.
+SOCKET make(int family, bool dual)
+{
+    const SOCKET handle = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    if (handle == INVALID_SOCKET)
+        return handle;
+    const DWORD v6only = dual ? 0 : 1;
+    sockaddr_in6 local{};
+    local.sin6_family = static_cast<ADDRESS_FAMILY>(family);
+    const int length = static_cast<int>(family == AF_INET ? sizeof(sockaddr_in) : sizeof local);
+    u_long nonBlocking = 1;
+    const char* option = reinterpret_cast<const char*>(&v6only);
+    if ((family == AF_INET6 && setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, option, sizeof v6only) != 0) ||
+        ::bind(handle, reinterpret_cast<sockaddr*>(&local), length) != 0 ||
+        ioctlsocket(handle, FIONBIO, &nonBlocking) != 0) {
+        closesocket(handle);
+        return INVALID_SOCKET;
+    }
+    return handle;
+}
+
+} // namespace
+
 Socket open(const Peer& relay)
 {
     if (relay.length == 0 || !startWinsock())
         return nullptr;
     sockaddr_in6 any{};
     std::memcpy(&any, relay.bytes, sizeof any);
-    const int family = any.sin6_family;
-    const SOCKET handle = ::socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    const bool relayV4 = any.sin6_family == AF_INET;
+    // Dual stack first; a system without IPv6 gets the relay's family alone.
+    Families families{true, true};
+    SOCKET handle = make(AF_INET6, true);
+    if (handle == INVALID_SOCKET) {
+        families = Families{relayV4, !relayV4};
+        handle = make(relayV4 ? AF_INET : AF_INET6, false);
+    }
     if (handle == INVALID_SOCKET)
         return nullptr;
-    sockaddr_in6 local{};
-    local.sin6_family = static_cast<ADDRESS_FAMILY>(family);
-    u_long nonBlocking = 1;
-    if (::bind(handle, reinterpret_cast<sockaddr*>(&local), relay.length) != 0 ||
-        ioctlsocket(handle, FIONBIO, &nonBlocking) != 0) {
-        closesocket(handle);
-        return nullptr;
-    }
     // A datagram that meets a closed port must not end the receiver's reads.
     DWORD off = FALSE;
     DWORD returned = 0;
@@ -81,7 +106,12 @@ Socket open(const Peer& relay)
     const int buffer = 4 << 20;
     setsockopt(handle, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
     setsockopt(handle, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
-    return new SocketObject{handle, family};
+    return new SocketObject{handle, families, families.ipv4 && families.ipv6};
+}
+
+Families families(Socket socket)
+{
+    return socket ? socket->families : Families{};
 }
 
 std::intptr_t descriptor(Socket socket)
@@ -108,9 +138,11 @@ std::uint16_t localPort(Socket socket)
 
 bool send(Socket socket, const Peer& to, const void* data, std::size_t length)
 {
-    return socket && to.length &&
-           ::sendto(socket->handle, static_cast<const char*>(data), static_cast<int>(length), 0,
-                    reinterpret_cast<const sockaddr*>(to.bytes), to.length) != SOCKET_ERROR;
+    if (!socket || !to.length)
+        return false;
+    const Peer at = socket->mapped ? detail::mapped(to) : to;
+    return ::sendto(socket->handle, static_cast<const char*>(data), static_cast<int>(length), 0,
+                    reinterpret_cast<const sockaddr*>(at.bytes), static_cast<int>(at.length)) != SOCKET_ERROR;
 }
 
 void drain(Socket socket)
@@ -164,6 +196,8 @@ int receiveBatch(Socket socket, Batch& batch)
             batch.length[count] = static_cast<std::size_t>(n);
             batch.segment[count] = 0;
             batch.from[count].length = fromLength;
+            if (socket->mapped)
+                detail::unmap(batch.from[count]);
             ++count;
         }
         if (count > 0 || attempt > 0)
@@ -179,21 +213,11 @@ int receiveBatch(Socket socket, Batch& batch)
 
 void wakeReceiver(Socket socket)
 {
-    // Our own port on loopback, in the socket's family.
-    sockaddr_in6 self{};
-    int length =
-        socket->family == AF_INET ? static_cast<int>(sizeof(sockaddr_in)) : static_cast<int>(sizeof self);
-    if (getsockname(socket->handle, reinterpret_cast<sockaddr*>(&self), &length) != 0)
-        return;
-    if (socket->family == AF_INET) {
-        sockaddr_in v4{};
-        std::memcpy(&v4, &self, sizeof v4);
-        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::sendto(socket->handle, "", 0, 0, reinterpret_cast<const sockaddr*>(&v4), sizeof v4);
-    } else {
-        self.sin6_addr = in6addr_loopback;
-        ::sendto(socket->handle, "", 0, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self);
-    }
+    // Our own port on loopback: IPv4's wherever the socket carries IPv4, as
+    // IPv6's loopback may be switched off.
+    const std::uint16_t port = localPort(socket);
+    if (port != 0)
+        send(socket, parsePeer(socket->families.ipv4 ? "127.0.0.1" : "::1", port), "", 0);
 }
 
 void rearm(Socket)

@@ -30,8 +30,10 @@ usage: bench/nat/run.sh [options]   (as root)
   --build DIR         build folder (default: build); the programs are built in it
                       unless --no-build
   --no-build          use the programs already built
-  --pairs LIST        comma-separated pairs, each A/B (two NATs) or shared:TYPE
-                      (both players behind one NAT); TYPE is one of
+  --pairs LIST        comma-separated pairs, each A/B (two NATs), shared:TYPE
+                      (both players behind one NAT) or ipv6:TYPE (two NATs of TYPE for
+                      IPv4, and global IPv6 addresses behind firewalls that let in only
+                      answers); TYPE is one of
                       full-cone address-restricted port-restricted symmetric udp-blocked
                       (default: every pair of two types, then shared:port-restricted)
   --relay-ms MS       one-way delay from a player to the server (default 20)
@@ -111,12 +113,14 @@ if [[ -z $pairs ]]; then
 fi
 IFS=, read -ra pair_list <<<"$pairs"
 for p in "${pair_list[@]}"; do
-    for t in ${p#shared:}; do
-        for k in ${t/\// }; do
+    t=${p#shared:}
+    for k in ${t#ipv6:}; do
+        for k in ${k/\// }; do
             [[ " ${types[*]} " == *" $k "* ]] || { echo "run.sh: unknown NAT type in $p" >&2; exit 2; }
         done
     done
-    [[ $p == shared:* || $p == */* ]] || { echo "run.sh: a pair is A/B or shared:TYPE, not $p" >&2; exit 2; }
+    [[ $p == shared:* || $p == ipv6:* || $p == */* ]] ||
+        { echo "run.sh: a pair is A/B, shared:TYPE or ipv6:TYPE, not $p" >&2; exit 2; }
 done
 
 # What this machine must have.
@@ -150,6 +154,8 @@ done
 
 # Addresses: the public ones in 198.18.0.0/15 (set aside for benchmarks),
 # each player's LAN in 10.77.N.0/24; the room gets 10.8.x.x from the server.
+# IPv6 pairs: 2001:2::/48 (benchmarking too), LAN N 2001:2:0:N::/64, NAT N's
+# public link 2001:2:ff:N::/64; the server stays IPv4-only.
 SERVER_IP=198.18.0.1
 SERVER_IP2=198.18.0.3 # the reflector's second address
 PORT=7777
@@ -157,6 +163,7 @@ PROBE_PORTS=(3478 3479)
 ROOM=NatRoom
 
 prefix=pnat-$$
+v6=0
 work=$(mktemp -d /tmp/pellora-nat.XXXXXX)
 namespaces=()
 pids=()
@@ -318,7 +325,7 @@ expected_behaviour() {
 # fresh port meets a peer that only lets in the ports it sent to.
 expect_direct() {
     local a=$1 b=$2
-    [[ $a == shared ]] && return 0
+    [[ $a == shared || $v6 == 1 ]] && return 0
     [[ $a == udp-blocked || $b == udp-blocked ]] && return 1
     [[ $a == symmetric && ($b == symmetric || $b == port-restricted) ]] && return 1
     [[ $b == symmetric && $a == port-restricted ]] && return 1
@@ -338,6 +345,23 @@ nat() {
     # Home routers forget an idle UDP mapping after about 30 s.
     in_ns "$ns" sysctl -qw net.netfilter.nf_conntrack_udp_timeout=30 net.netfilter.nf_conntrack_udp_timeout_stream=30
     nat_rules "$3" | in_ns "$ns" nft -f -
+    ((v6)) || return 0
+    # IPv6 routed, not translated: a stateful firewall lets in only answers.
+    ip -n "$ns" -6 addr add "2001:2:ff:$i::1" peer "2001:2:ff:$i::2" dev wan nodad
+    ip -n "$prefix-i" -6 addr add "2001:2:ff:$i::2" peer "2001:2:ff:$i::1" dev "up$i" nodad
+    ip -n "$ns" -6 route add default dev wan
+    ip -n "$prefix-i" -6 route add "2001:2:0:$i::/64" dev "up$i"
+    ip -n "$ns" -6 addr add "2001:2:0:$i::1/64" dev lan nodad
+    in_ns "$ns" sysctl -qw net.ipv6.conf.all.forwarding=1
+    in_ns "$ns" nft -f - <<EOF
+table ip6 firewall {
+    chain forward {
+        type filter hook forward priority filter; policy drop;
+        iifname "lan" accept
+        ct state established,related accept
+    }
+}
+EOF
 }
 
 # host NAME NAT_NAME NAT_INDEX HOST_NUMBER: a player on the NAT's LAN.
@@ -349,6 +373,9 @@ host() {
     ip -n "$ns" link set eth0 up
     ip -n "$ns" route add default via "10.77.$3.1"
     ip -n "$nat_ns" link set "to-$1" master lan up
+    ((v6)) || return 0
+    ip -n "$ns" -6 addr add "2001:2:0:$3::$4/64" dev eth0 nodad
+    ip -n "$ns" -6 route add default via "2001:2:0:$3::1"
 }
 
 # topology TYPE_A TYPE_B: B "shared" puts player b behind NAT a.
@@ -357,7 +384,7 @@ topology() {
     local server_link_ms
     server_link_ms=$(awk -v r="$relay_ms" -v d="$direct_ms" 'BEGIN { print r - d / 2 }')
     newns "$prefix-i"
-    in_ns "$prefix-i" sysctl -qw net.ipv4.ip_forward=1
+    in_ns "$prefix-i" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1
     newns "$prefix-s"
     link "$prefix-s" pub "$SERVER_IP" "$prefix-i" up0 198.18.0.2 "$server_link_ms"
     ip -n "$prefix-s" addr add "$SERVER_IP2/32" dev lo
@@ -505,6 +532,10 @@ table ip cut {
     chain out { type filter hook output priority filter; ip daddr { $b_lan, $b_pub } drop; }
     chain in { type filter hook input priority filter; ip saddr { $b_lan, $b_pub } drop; }
 }
+table ip6 cut {
+    chain out { type filter hook output priority filter; ip6 daddr 2001:2:0:2::/64 drop; }
+    chain in { type filter hook input priority filter; ip6 saddr 2001:2:0:2::/64 drop; }
+}
 EOF
 }
 
@@ -618,8 +649,11 @@ expected=0 went_direct=0 symmetric=0 symmetric_relayed=0 lost_total=0 fallback_m
 pair_no=0
 for pair in "${pair_list[@]}"; do
     pair_no=$((pair_no + 1))
+    v6=0
     if [[ $pair == shared:* ]]; then
         type_a=${pair#shared:} type_b=shared shared=1
+    elif [[ $pair == ipv6:* ]]; then
+        type_a=${pair#ipv6:} type_b=${pair#ipv6:} shared=0 v6=1
     else
         type_a=${pair%/*} type_b=${pair#*/} shared=0
     fi
@@ -697,7 +731,7 @@ for pair in "${pair_list[@]}"; do
         expected=$((expected + 1))
         [[ $path == direct ]] && went_direct=$((went_direct + 1))
     fi
-    if [[ $type_a == symmetric && $type_b == symmetric ]]; then
+    if [[ $type_a == symmetric && $type_b == symmetric && $v6 == 0 ]]; then
         symmetric=$((symmetric + 1))
         [[ $path == relayed ]] && symmetric_relayed=$((symmetric_relayed + 1))
     fi

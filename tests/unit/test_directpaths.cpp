@@ -520,15 +520,28 @@ private slots:
         QCOMPARE(n.a.direct(), direct);
     }
 
+    // Bob over IPv6 while the relay is IPv4: one dual-stack socket reaches both.
+    void engineSendsToADirectPeerSealedAndTakesItsDatagrams_data()
+    {
+        QTest::addColumn<QString>("bobHost");
+        QTest::newRow("IPv4") << QStringLiteral("127.0.0.1");
+        QTest::newRow("IPv6 beside an IPv4 relay") << QStringLiteral("::1");
+    }
     void engineSendsToADirectPeerSealedAndTakesItsDatagrams()
     {
+        QFETCH(QString, bobHost);
+        const QHostAddress bobAddress(bobHost);
+        const QByteArray bobText = bobHost.toLatin1();
         QUdpSocket relay, bob;
-        QVERIFY(relay.bind(QHostAddress::LocalHost, 0) && bob.bind(QHostAddress::LocalHost, 0));
+        QVERIFY(relay.bind(QHostAddress::LocalHost, 0));
+        if (!bob.bind(bobAddress, 0))
+            QSKIP("no loopback address of this family");
         const udp::Peer relayPeer = udp::parsePeer("127.0.0.1", relay.localPort());
         udp::Socket socket = udp::open(relayPeer);
         const quint16 alicePort = udp::localPort(socket);
         auto alice = std::make_shared<DirectPaths>();
-        alice->setPeers({{"bob", kVipB, 7, 0, kKey, {udp::parsePeer("127.0.0.1", bob.localPort())}}}, 0);
+        const udp::Peer bobPeer = udp::parsePeer(bobText.constData(), bob.localPort());
+        alice->setPeers({{"bob", kVipB, 7, 0, kKey, {bobPeer}}}, 0);
         End b(kBob); // Bob, through the entry points the engine uses
         b.view = std::make_unique<DirectPaths::View>(b.paths);
         b.paths.setPeers({{"alice", kVipA, 7, 1, kKey, {}}}, tunnel::steadyMs());
@@ -539,13 +552,12 @@ private slots:
         const auto pump = [&] {
             alice->tick(tunnel::steadyMs(), [&](auto& to, auto* d, auto n) { udp::send(socket, to, d, n); });
             b.paths.tick(tunnel::steadyMs(), [&](const Endpoint&, const std::uint8_t* d, std::size_t len) {
-                bob.writeDatagram(reinterpret_cast<const char*>(d), qint64(len), QHostAddress::LocalHost,
-                                  alicePort);
+                bob.writeDatagram(reinterpret_cast<const char*>(d), qint64(len), bobAddress, alicePort);
             });
             for (QByteArray reply; bob.hasPendingDatagrams();)
-                if (b.take(udp::parsePeer("127.0.0.1", alicePort), bob.receiveDatagram().data(),
+                if (b.take(udp::parsePeer(bobText.constData(), alicePort), bob.receiveDatagram().data(),
                            tunnel::steadyMs(), &reply) == DirectPaths::Inbound::Answer)
-                    bob.writeDatagram(reply, QHostAddress::LocalHost, alicePort);
+                    bob.writeDatagram(reply, bobAddress, alicePort);
             return true;
         };
         // Alice's requests answered by Bob, Bob's answered by Alice's inbound thread.
@@ -554,8 +566,8 @@ private slots:
         QTRY_VERIFY(pump() && b.data.size() == 1);
         QCOMPARE(b.data[0], packetTo(kVipB));
         // A packet with a source not his own goes nowhere; his own does.
-        bob.writeDatagram(b.sealData(packetTo(kVipA, kElsewhere)), QHostAddress::LocalHost, alicePort);
-        bob.writeDatagram(b.sealData(packetTo(kVipA)), QHostAddress::LocalHost, alicePort);
+        bob.writeDatagram(b.sealData(packetTo(kVipA, kElsewhere)), bobAddress, alicePort);
+        bob.writeDatagram(b.sealData(packetTo(kVipA)), bobAddress, alicePort);
         QTRY_VERIFY([&] {
             const std::lock_guard<std::mutex> hold(adapter->lock);
             return adapter->written.size() == 1 && adapter->written[0] == packetTo(kVipA);

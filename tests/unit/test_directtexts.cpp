@@ -64,7 +64,7 @@ private slots:
     {
         QFETCH(QJsonObject, entry);
         QFETCH(bool, taken);
-        const auto peers = direct::parsePeers(QJsonArray{entry}, udp::parsePeer("192.0.2.9", 7777));
+        const auto peers = direct::parsePeers(QJsonArray{entry}, udp::Families{true, false});
         QCOMPARE(peers.size(), std::size_t(taken));
         if (!taken)
             return;
@@ -76,6 +76,24 @@ private slots:
         QVERIFY(peers[0].candidates[0] == udp::parsePeer("192.0.2.1", 4000));
     }
 
+    void candidatesFollowTheSocketsFamilies_data()
+    {
+        QTest::addColumn<bool>("ipv4");
+        QTest::addColumn<bool>("ipv6");
+        QTest::addColumn<int>("count");
+        QTest::newRow("IPv6 only") << false << true << 1;
+        QTest::newRow("dual stack") << true << true << 2;
+    }
+    void candidatesFollowTheSocketsFamilies()
+    {
+        QFETCH(bool, ipv4);
+        QFETCH(bool, ipv6);
+        QFETCH(int, count);
+        const auto peers = direct::parsePeers(QJsonArray{peer(u"7"_s, 1, 32)}, udp::Families{ipv4, ipv6});
+        QCOMPARE(peers.at(0).candidates.size(), std::size_t(count));
+        QVERIFY(peers[0].candidates.back() == udp::parsePeer("2001:db8::1", 4000));
+    }
+
     void ownAddressesOfferedAreUsableOnes()
     {
         QList<QHostAddress> addresses;
@@ -84,12 +102,16 @@ private slots:
             addresses.append(QHostAddress(QString::fromLatin1(a)));
         for (int i = 1; i <= 10; ++i)
             addresses.append(QHostAddress(u"172.16.0.%1"_s.arg(i)));
-        const QJsonArray v4 = direct::localCandidates(addresses, 4000, false, u"10.8.0.2"_s);
+        const QJsonArray v4 = direct::localCandidates(addresses, 4000, {true, false}, u"10.8.0.2"_s);
         QCOMPARE(v4.size(), direct::kMaxCandidates);
         QCOMPARE(v4.first().toString(), u"192.168.1.10:4000"_s);
         QCOMPARE(v4.last().toString(), u"172.16.0.7:4000"_s);
-        QCOMPARE(direct::localCandidates(addresses, 4000, true, u"10.8.0.2"_s),
+        QCOMPARE(direct::localCandidates(addresses, 4000, {false, true}, u"10.8.0.2"_s),
                  QJsonArray{u"[2001:db8::5]:4000"_s});
+        // Dual stack: IPv4 first, then IPv6 while there is room.
+        addresses.resize(7);
+        QCOMPARE(direct::localCandidates(addresses, 4000, {true, true}, u"10.8.0.2"_s),
+                 (QJsonArray{u"192.168.1.10:4000"_s, u"[2001:db8::5]:4000"_s}));
     }
 };
 
