@@ -197,21 +197,22 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
     const long opened = openFrom(header, data, length, &newest);
     if (opened < 0)
         return count(DropUnsealed);
-    return sealedFrom(header.index(), header, opened, newest, from, local, nowMs, targets);
+    // From its own endpoint (the usual case, known from the lookup above) nothing moves.
+    const bool here = sealedSource && source->second == header.index();
+    return sealedFrom(header.index(), header, opened, newest && !here, here, from, local, nowMs, targets);
 }
 
-RelayCounter RelayCore::sealedFrom(std::uint32_t slot, const seal::Header& header, long opened, bool newest,
-                                   const Endpoint& from, const LocalAddress& local, std::int64_t nowMs,
-                                   TargetList& targets)
+RelayCounter RelayCore::sealedFrom(std::uint32_t slot, const seal::Header& header, long opened, bool newer,
+                                   bool here, const Endpoint& from, const LocalAddress& local,
+                                   std::int64_t nowMs, TargetList& targets)
 {
     Member& m = members_[slot];
-    const bool here = m.bound && m.peer == from;
     // The key, not the address, says who sent it: the endpoint follows the
     // member's newest datagram from any host and port, so a NAT that maps
     // it anew (or sends its UDP from another address than its TCP) loses
     // nothing. A replay or a late older datagram moves nothing, and a
     // member moves only so often. Once per move, not per datagram.
-    if (!here && newest && m.moves.has(1, kMovesPerSecond, nowMs)) {
+    if (newer && m.moves.has(1, kMovesPerSecond, nowMs)) {
         m.moves.take(1);
         if (m.bound)
             count(CounterMovedSealed);

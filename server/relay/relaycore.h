@@ -246,9 +246,10 @@ private:
     long openFrom(const seal::Header& header, const std::uint8_t* data, std::size_t length, bool* newest);
     // Counts one use of the key in `phase`; the lobby hears when the newest key is nearly used up.
     void countUse(std::uint32_t slot, std::uint64_t& uses, int phase);
-    // A datagram that opened under the key of `slot`, from wherever it came.
-    RelayCounter sealedFrom(std::uint32_t slot, const seal::Header& header, long opened, bool newest,
-                            const Endpoint& from, const LocalAddress& local, std::int64_t nowMs,
+    // A datagram that opened under the key of `slot`, from its endpoint (`here`)
+    // or from elsewhere, where it is the member's newest so far (`newer`) or not.
+    RelayCounter sealedFrom(std::uint32_t slot, const seal::Header& header, long opened, bool newer,
+                            bool here, const Endpoint& from, const LocalAddress& local, std::int64_t nowMs,
                             TargetList& targets);
     void bind(std::uint32_t slot, const Endpoint& from, const LocalAddress& local);
     // `tell`: the lobby hears the slot has no endpoint (not when another follows at once).
