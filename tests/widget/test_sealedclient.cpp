@@ -5,6 +5,7 @@
 #include "features/invitelink.h"
 #include "lobby/pinning.h"
 #include "tests/support/fakelobby.h"
+#include "tests/support/fakerouter.h"
 #include "ui/symbols.h"
 
 #include <QApplication>
@@ -93,7 +94,11 @@ class TestSealedClient : public QObject, ClientFixture
     }
 
 private slots:
-    void init() { reset(); }
+    void init()
+    {
+        reset();
+        portmap::replaceSystemRouter([] { return nullptr; });
+    }
     void serverLineSaysWhetherSealed_data() { sealedOrPlain(); }
     // With TLS the first key is pinned; without, the lobby is used plain and nothing pinned.
     void serverLineSaysWhetherSealed()
@@ -232,6 +237,44 @@ private slots:
         const QStringList paths = pathsShown(); // the peers came before
         QVERIFY(P::directPaths(*client)->status().empty());
         QCOMPARE(paths, QStringList({QString(), u"relayed (private)"_s, u"relayed (private)"_s}));
+    }
+    void theRoutersPortFollowsInASecondCandidatesLine_data()
+    {
+        QTest::addColumn<QString>("setting"); // off first, or empty
+        QTest::addColumn<bool>("mapped");
+        QTest::newRow("on by default: mapped, offered, removed at leave") << QString() << true;
+        QTest::newRow("turned off: the router is not asked") << u"openRouterPort"_s << false;
+        QTest::newRow("private address: the router is not asked") << u"privateAddress"_s << false;
+    }
+    // The join's line goes at once; the router's public address:port follows in a line of its own.
+    void theRoutersPortFollowsInASecondCandidatesLine()
+    {
+        QFETCH(QString, setting);
+        QFETCH(bool, mapped);
+        SKIP_UNLESS_TLS_SERVES();
+        const auto router = std::make_shared<fakerouter::Router>();
+        portmap::replaceSystemRouter(
+            [router] { return std::make_unique<fakerouter::FakeRouter>(router); });
+        if (!setting.isEmpty())
+            settings.setValue(setting, setting == u"privateAddress"_s);
+        settings.sync();
+        QVERIFY(inRoom(true));
+        const quint16 port = udp::localPort(P::tunnelSocket(*client));
+        const QString outside = u"198.51.100.7:"_s + QString::number(port);
+        if (mapped)
+            QTRY_COMPARE(lobby->count(u"candidates"_s), 2);
+        lobby->settledCount(*client);
+        QList<QJsonArray> lines;
+        for (const QJsonObject& line : std::as_const(lobby->received))
+            if (line.value(u"cmd"_s) == u"candidates"_s)
+                lines.append(line.value(u"addresses"_s).toArray());
+        QCOMPARE(lines.size(), mapped ? 2 : 1);
+        QCOMPARE(router->read(&fakerouter::Router::maps), mapped ? 1 : 0);
+        QVERIFY(!lines.first().contains(outside));
+        if (mapped)
+            QCOMPARE(lines.last().first().toString(), outside);
+        P::disconnectButton(*client)->click();
+        QTRY_VERIFY(router->mapped().empty());
     }
     void aSealedRoomsLinkNamesTheServersKey()
     {
