@@ -27,7 +27,6 @@ work=$(mktemp -d /tmp/pellora-portmap.XXXXXX)
 daemon=""
 cleanup() {
     [[ -n $daemon ]] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
-    exec {to_driver}>&- 2>/dev/null
     for ns in "$router" "$player" "$outside"; do ip netns del "$ns" 2>/dev/null; done
     rm -rf "$work"
 }
@@ -54,9 +53,10 @@ for link in "$router lan" "$router wan" "$player eth0" "$outside eth0"; do
 done
 ip -n "$player" route add default via $LAN_ROUTER
 ip netns exec "$router" sysctl -qw net.ipv4.ip_forward=1
-# The NAT, and the chains miniupnpd fills (named again in its configuration).
+# The NAT, and the chains miniupnpd fills (named again in its configuration; its
+# nftables back-end wants both tables of family inet).
 ip netns exec "$router" nft -f - <<'EOF' || skip "nftables does not work in a network namespace here"
-table ip nat {
+table inet nat {
     chain prerouting { type nat hook prerouting priority dstnat; jump prerouting_miniupnpd; }
     chain postrouting {
         type nat hook postrouting priority srcnat;
@@ -78,7 +78,7 @@ table inet filter {
 EOF
 
 # mapped: the router's rules that lead to the player ("" when none).
-mapped() { ip netns exec "$router" nft list table ip nat | grep -E "dnat .*$LAN_PLAYER" ; }
+mapped() { ip netns exec "$router" nft list table inet nat | grep -E "dnat .*$LAN_PLAYER"; }
 
 # One run of the driver against miniupnpd with UPnP on or off.
 run() {
@@ -125,6 +125,13 @@ EOF
     echo "portmap: $protocol: $line (local port $port)"
     ((public == port)) || fail "$protocol: the free port $port was mapped as $public"
     mapped | grep -q "$port" || fail "$protocol: not in the router's table: $(mapped)"
+    echo "portmap: $protocol: the router's rule:$(mapped)"
+    if [[ $protocol == upnp ]] && command -v upnpc >/dev/null; then
+        # Its name in the router's list, as the player's router page shows it.
+        ip netns exec "$player" timeout 10 upnpc -l >"$work/list" 2>&1
+        grep -E "UDP +$public->$LAN_PLAYER:$port +'Pellora'" "$work/list" ||
+            fail "upnp: not listed as Pellora: $(grep -E 'UDP|TCP' "$work/list")"
+    fi
     # From outside to the public port: the player's socket gets it.
     ip netns exec "$outside" bash -c "echo -n hello-$protocol >/dev/udp/$WAN_ROUTER/$public"
     ask recv

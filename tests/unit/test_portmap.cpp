@@ -98,7 +98,7 @@ private slots:
         keeper->want(how == 0 ? 0 : 40001);
         QVERIFY(settled());
         using Live = std::map<std::uint16_t, std::uint16_t>;
-        QCOMPARE(router->mapped(), how == 0 ? Live{} : Live{{40001, 40001}});
+        QCOMPARE(router->mapped(), how == 0 ? Live() : Live({{40001, 40001}}));
         QCOMPARE(keeper->offered().has_value(), how != 0);
     }
     // No answer: nothing offered, asked again only after minutes; a refused renewal withdraws the offer.
