@@ -75,6 +75,13 @@ void VLANClient::portMapChanged()
 {
     const QString before = mappedCandidate;
     wantPortMapped();
-    if (mappedCandidate != before && !currentRoomName.isEmpty() && controlChannelUp())
+    if (mappedCandidate == before)
+        return;
+    if (mappedCandidate.isEmpty())
+        qInfo("pellora: the router no longer forwards a port to us");
+    else
+        qInfo("pellora: the router forwards UDP port %s to us",
+              qPrintable(mappedCandidate.section(u':', -1)));
+    if (!currentRoomName.isEmpty() && controlChannelUp())
         sendCandidates();
 }
