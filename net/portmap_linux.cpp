@@ -15,7 +15,7 @@
 namespace portmap {
 namespace {
 
-constexpr int kDiscoverMs = 2000;
+constexpr int kDiscoverMs = 1000; // the router answers within it; the join's first attempt lasts 2 s
 constexpr int kNatPmpMs = 2000; // per request, its retries included
 constexpr char kDescription[] = "Pellora";
 constexpr int kConflict = 718;      // ConflictInMappingEntry
