@@ -146,7 +146,8 @@ EOF
     exec {to_driver}>&- # end of input: the program ends as the client does
     read -r -t 10 line <&"$from" || line="(no answer at exit)"
     [[ $line == exited ]] || fail "$protocol: exit: $line"
-    wait "$DRIVER_PID" 2>/dev/null
+    # A clean end (a sanitizer's report fails it).
+    wait "$DRIVER_PID" || fail "$protocol: the driver ended with $?: $(tail -n 20 "$work/driver-$protocol.err")"
     [[ -z $(mapped) ]] || fail "$protocol: still mapped after exit: $(mapped)"
 
     kill "$daemon" && wait "$daemon" 2>/dev/null
