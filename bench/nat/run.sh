@@ -348,7 +348,8 @@ allow 1024-65535 10.77.$2.0/24 1024-65535
 deny 0-65535 0.0.0.0/0 0-65535
 EOF
     rm -f "$work/miniupnpd-$2.pid" # one of the last pair's, which it checks for
-    in_ns "$1" miniupnpd -d -f "$work/miniupnpd-$2.conf" -P "$work/miniupnpd-$2.pid" \
+    # Not through in_ns: the pid kept for the teardown must be miniupnpd's own.
+    ip netns exec "$1" miniupnpd -d -f "$work/miniupnpd-$2.conf" -P "$work/miniupnpd-$2.pid" \
         >"$work/miniupnpd-$2.log" 2>&1 &
     pids+=($!)
     waitfor 5 bash -c "ip netns exec '$1' ss -lun | grep -q ':5351 '" ||
