@@ -56,10 +56,10 @@ void VLANClient::wantPortMapped()
 {
     if (!portKeeper)
         return;
-    // Only a sealed tunnel offers candidates; the router speaks IPv4 only.
+    // Only a sealed tunnel offers candidates; the router forwards IPv4 only.
     const bool wanted = portMapBox && portMapBox->isChecked() && !addressPrivate() &&
                         !currentRoomName.isEmpty() && tunnelSeal->active() && tunnelSocket &&
-                        relayPeer.length != 0 && relayPeer.length <= 16;
+                        udp::families(tunnelSocket).ipv4;
     portKeeper->want(wanted ? udp::localPort(tunnelSocket) : 0);
     if (!wanted)
         portMapTimer->stop();
