@@ -20,6 +20,7 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     // A client that ended without leaving its room left the system changed.
     releaseBroadcasts();
 
+    startPortKeeper(); // before the settings' boxes, which say whether it can run
     setupUI();
     setStyleSheet(theme::windowSheet());
 
@@ -64,6 +65,8 @@ VLANClient::~VLANClient()
     // The socket outlives our members (children die in ~QWidget) and still
     // reports its closing; nothing of ours may hear it.
     disconnect(tcpSocket, nullptr, this, nullptr);
+    // The router forgets our port now (waited for a few seconds at most).
+    portKeeper.reset();
     stopAdapters();
     // Steps still under way are waited for, and what they make taken down.
     if (std::optional<bringup::Made> made = adapterBringUp.finish())

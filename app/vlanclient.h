@@ -5,6 +5,7 @@
 #include "net/adapterhandles.h"
 #include "net/directpaths.h"
 #include "net/engine.h"
+#include "net/portmap.h"
 #include "net/sealsession.h"
 #include "ui/framedrag.h"
 
@@ -131,6 +132,13 @@ private:
     QWidget* buildPrivacySetting();
     bool addressPrivate() const;
     void setAddressPrivate(bool on);
+    // A port on the player's router (features/portmapping.cpp): asked for while
+    // in a room, offered as a candidate once the router answers.
+    void startPortKeeper();
+    static QString portMapText();
+    QCheckBox* buildPortMapSetting();
+    void wantPortMapped(); // tells the keeper and takes its mapping, sends nothing
+    void portMapChanged(); // the same, and a new candidates line when the mapping changed
 
     // Tunnel (net/tunnel.cpp): the engine carries the traffic; the GUI thread
     // starts and stops it.
@@ -256,6 +264,9 @@ private:
     QTimer* directTimer = nullptr;
     int directTicks = 0;
     std::uint64_t directRefused = 0; // direct packets dropped by the peer rule, as last logged
+    std::unique_ptr<portmap::Keeper> portKeeper; // none when no router can be asked
+    QTimer* portMapTimer = nullptr;
+    QString mappedCandidate; // "ADDR:PORT" the router forwards to the tunnel socket; empty: none
 
     QStackedWidget* pageStack = nullptr;
     QDialog* reconnectDialog = nullptr;
@@ -278,6 +289,7 @@ private:
     QPushButton* layer3Button = nullptr;
     QLabel* adapterModeLabel = nullptr;
     QCheckBox* privateAddressBox = nullptr; // "Keep my address private…"
+    QCheckBox* portMapBox = nullptr;        // "Open a port on my router"
     QListWidget* onlineUserList = nullptr;
     QWidget* roomPage = nullptr;
     QLabel* localIpLabel = nullptr;

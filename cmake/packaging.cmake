@@ -29,6 +29,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION games)
 # emoji font and setcap are needed at run time without being linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-noto-color-emoji, libcap2-bin")
+# The router libraries are linked, so dpkg-shlibdeps finds them too; named here
+# as well, as the setup script names the packages to build against.
+if(PELLORA_PORTMAP)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libminiupnpc17, libnatpmp1")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
     ${PROJECT_SOURCE_DIR}/packaging/postrm ${PROJECT_SOURCE_DIR}/packaging/conffiles)

@@ -34,14 +34,22 @@ void VLANClient::handleDirectPeers(const QJsonObject& message)
 
 void VLANClient::sendCandidates()
 {
+    wantPortMapped();
     // A plain session has no pair keys to probe with: it stays on the relay.
     if (!tunnelSeal->active() || !tunnelSocket)
         return;
-    const QJsonArray addresses =
-        addressPrivate() || currentRoomName.isEmpty()
-            ? QJsonArray()
-            : direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnelSocket),
-                                      udp::families(tunnelSocket), myVirtualIp);
+    QJsonArray addresses;
+    if (!addressPrivate() && !currentRoomName.isEmpty()) {
+        // The router's forwarded port first: it is the one a symmetric NAT cannot spoil.
+        if (!mappedCandidate.isEmpty())
+            addresses.append(mappedCandidate);
+        const QJsonArray local = direct::localCandidates(QNetworkInterface::allAddresses(),
+                                                         udp::localPort(tunnelSocket),
+                                                         udp::families(tunnelSocket), myVirtualIp);
+        for (const QJsonValue& address : local)
+            if (addresses.size() < direct::kMaxCandidates && !addresses.contains(address))
+                addresses.append(address);
+    }
     QJsonObject message = control::message(cmd::candidates);
     message.insert(field::addresses, addresses);
     message.insert(field::privateAddress, addressPrivate());

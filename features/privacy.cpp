@@ -1,6 +1,7 @@
 // The private address: a player who wants room mates never to learn where
 // they are offers no addresses, takes no direct peers, and plays through the
-// relay only. Remembered between runs.
+// relay only. Beside it, whether a port is opened on the player's router
+// (features/portmapping.cpp). Both remembered between runs.
 #include "app/vlanclient.h"
 
 #include <QCheckBox>
@@ -9,6 +10,7 @@
 #include <QMouseEvent>
 #include <QStackedWidget>
 #include <QTabWidget>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -20,7 +22,7 @@ const char kText[] = "Keep my address private (play through the server only)";
 class ToggleLabel : public QLabel
 {
 public:
-    explicit ToggleLabel(QCheckBox* box) : QLabel(QString::fromUtf8(kText)), box_(box)
+    ToggleLabel(QCheckBox* box, const QString& text) : QLabel(text), box_(box)
     {
         setWordWrap(true);
         setCursor(Qt::PointingHandCursor);
@@ -48,31 +50,43 @@ void nameForReaders(QWidget* widget, const QString& name)
 void nameForReaders(QWidget*, const QString&) {}
 #endif
 
+// One setting: its box, and its words beside it.
+QWidget* settingRow(QCheckBox* box, const QString& text)
+{
+    nameForReaders(box, text);
+    auto* label = new ToggleLabel(box, text);
+    label->setToolTip(box->toolTip());
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 4, 0, 4);
+    layout->setSpacing(8);
+    layout->addWidget(box, 0, Qt::AlignTop);
+    layout->addWidget(label, 1);
+    return row;
+}
+
 } // namespace
 
 QWidget* VLANClient::buildPrivacySetting()
 {
-    auto* row = new QWidget;
-    row->setStyleSheet(
+    auto* rows = new QWidget;
+    rows->setStyleSheet(
         QStringLiteral("QWidget { background: transparent; } QLabel { color: #a1a1aa; font-size: 12px; } "
                        "QCheckBox::indicator { width: 12px; height: 12px; border: 1px solid #52525b; "
                        "border-radius: 3px; background: #18181b; } "
                        "QCheckBox::indicator:checked { background: #d32f2f; border-color: #d32f2f; }"));
     privateAddressBox = new QCheckBox;
-    nameForReaders(privateAddressBox, QString::fromUtf8(kText));
     privateAddressBox->setToolTip(
         QStringLiteral("Room mates never learn your Internet or LAN address; all your game traffic goes "
                        "through the server, which can add delay."));
     privateAddressBox->setChecked(settings.value(QLatin1String(kPrivateAddressKey), false).toBool());
     connect(privateAddressBox, &QCheckBox::toggled, this, &VLANClient::setAddressPrivate);
-    auto* label = new ToggleLabel(privateAddressBox);
-    label->setToolTip(privateAddressBox->toolTip());
-    auto* layout = new QHBoxLayout(row);
-    layout->setContentsMargins(0, 4, 0, 4);
-    layout->setSpacing(8);
-    layout->addWidget(privateAddressBox, 0, Qt::AlignTop);
-    layout->addWidget(label, 1);
-    return row;
+    auto* layout = new QVBoxLayout(rows);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(settingRow(privateAddressBox, QString::fromUtf8(kText)));
+    layout->addWidget(settingRow(buildPortMapSetting(), portMapText()));
+    return rows;
 }
 
 bool VLANClient::addressPrivate() const
@@ -85,6 +99,8 @@ void VLANClient::setAddressPrivate(bool on)
     settings.setValue(QLatin1String(kPrivateAddressKey), on);
     if (on)
         endDirectPaths();
+    portMapBox->setEnabled(!on && portKeeper);
+    wantPortMapped(); // private: no port on the router either
     // The server hears of it at once, in a room or not, so that no peer list
     // made meanwhile names us.
     if (controlChannelUp() && pageStack->currentWidget() == mainTabs)

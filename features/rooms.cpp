@@ -58,6 +58,7 @@ void VLANClient::leaveRoom()
         mainTabs->removeTab(roomTab);
     mainTabs->setCurrentWidget(lobbyPage);
     currentRoomName.clear();
+    wantPortMapped(); // the router forgets our port
     updateTrayState();
     refreshRooms();
 }

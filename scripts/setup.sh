@@ -15,6 +15,8 @@ packages=(
   libsqlite3-dev                    # the server's state store
   libssl-dev                        # sealed tunnel (AES-GCM) and the server's TLS certificate
   libicu-dev                        # the server's look-alike names (Unicode security skeleton)
+  libminiupnpc-dev libnatpmp-dev    # the client's port mapping on the player's router
+  miniupnpd-nftables miniupnpc      # a real router for its test (label nat)
   fonts-noto-color-emoji            # crown and lock in the lists (the client draws them without it)
   dpkg-dev libcap2-bin              # the .deb: dpkg-shlibdeps, and setcap in its install test
 )

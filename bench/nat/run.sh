@@ -35,7 +35,9 @@ usage: bench/nat/run.sh [options]   (as root)
                       IPv4, and global IPv6 addresses behind firewalls that let in only
                       answers); TYPE is one of
                       full-cone address-restricted port-restricted symmetric udp-blocked
-                      (default: every pair of two types, then shared:port-restricted)
+                      (default: every pair of two types, then shared:port-restricted),
+                      or symmetric-upnp: a symmetric NAT whose router runs miniupnpd, so
+                      that its player forwards its port there (never in the default)
   --relay-ms MS       one-way delay from a player to the server (default 20)
   --direct-ms MS      one-way delay between the two players' NATs (default 5)
   --window S          seconds of pings from the moment both players are in the room (default 6)
@@ -116,7 +118,8 @@ for p in "${pair_list[@]}"; do
     t=${p#shared:}
     for k in ${t#ipv6:}; do
         for k in ${k/\// }; do
-            [[ " ${types[*]} " == *" $k "* ]] || { echo "run.sh: unknown NAT type in $p" >&2; exit 2; }
+            [[ " ${types[*]} symmetric-upnp " == *" $k "* ]] ||
+                { echo "run.sh: unknown NAT type in $p" >&2; exit 2; }
         done
     done
     [[ $p == shared:* || $p == ipv6:* || $p == */* ]] ||
@@ -130,6 +133,8 @@ skip() { echo "nat: skipped: $*"; exit 77; }
 for tool in ip nft ss ping awk timeout; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/setup.sh installs it)"
 done
+[[ $pairs != *symmetric-upnp* ]] || command -v miniupnpd >/dev/null ||
+    skip "miniupnpd is not installed (scripts/setup.sh installs it)"
 ip netns add "pnat-$$-probe" 2>/dev/null || skip "network namespaces cannot be made here"
 ip -n "pnat-$$-probe" link set lo up
 ip netns exec "pnat-$$-probe" nft add table ip probe 2>/dev/null || {
@@ -156,6 +161,8 @@ done
 # each player's LAN in 10.77.N.0/24; the room gets 10.8.x.x from the server.
 # IPv6 pairs: 2001:2::/48 (benchmarking too), LAN N 2001:2:0:N::/64, NAT N's
 # public link 2001:2:ff:N::/64; the server stays IPv4-only.
+# A router running miniupnpd forwards nothing on a reserved address, so its
+# public one is 11.18.N.1, an ordinary address that exists only in here.
 SERVER_IP=198.18.0.1
 SERVER_IP2=198.18.0.3 # the reflector's second address
 PORT=7777
@@ -167,7 +174,7 @@ v6=0
 work=$(mktemp -d /tmp/pellora-nat.XXXXXX)
 namespaces=()
 pids=()
-declare -A player_fd=() player_pid=()
+declare -A player_fd=() player_pid=() player_type=() nat_public=()
 
 # Namespaces of earlier runs that were killed before they could clean up.
 for ns in $(ip netns list | awk '{print $1}' | grep -E '^pnat-[0-9]+-' || true); do
@@ -244,7 +251,17 @@ nat_rules() {
     # Linux keeps the source port when it can, so outside the symmetric kind a
     # socket's mapping is the same for every destination.
     local masq="masquerade"
-    [[ $type == symmetric ]] && masq="masquerade fully-random" # a new random port per destination
+    [[ $type == symmetric* ]] && masq="masquerade fully-random" # a new random port per destination
+    # miniupnpd's own rules: its nftables back-end wants a table of family inet.
+    [[ $type == symmetric-upnp ]] && cat <<EOF
+table inet upnp {
+    chain pre { type nat hook prerouting priority dstnat - 1; jump prerouting_miniupnpd; }
+    chain post { type nat hook postrouting priority srcnat - 1; jump postrouting_miniupnpd; }
+    chain prerouting_miniupnpd { }
+    chain postrouting_miniupnpd { }
+    chain miniupnpd { }
+}
+EOF
     cat <<EOF
 table ip nat {
     # LAN port -> LAN host, and the remote addresses each mapping has sent to.
@@ -287,12 +304,12 @@ EOF
 EOF
 }
 
-# rebind_nat NAT INDEX TYPE KIND: the NAT's public address moves to 198.18.INDEX.5, for
+# rebind_nat NAT INDEX TYPE KIND: the NAT's public address moves from N.N.INDEX.1 to .5, for
 # everything (KIND all) or UDP only (udp), and it forgets the mappings that move, as a
 # router does that its provider gives a new address (or whose UDP leaves by another pool).
 rebind_nat() {
-    local ns=$prefix-$1 new=198.18.$2.5 flags=""
-    [[ $3 == symmetric ]] && flags=" fully-random"
+    local ns=$prefix-$1 new=${nat_public[$2]%.1}.5 flags=""
+    [[ $3 == symmetric* ]] && flags=" fully-random"
     ip -n "$ns" addr add "$new/32" dev wan
     ip -n "$prefix-i" route add "$new/32" dev "up$2"
     {
@@ -316,7 +333,7 @@ expected_behaviour() {
     full-cone) echo "mapping=independent filtering=independent other-address=reachable" ;;
     address-restricted) echo "mapping=independent filtering=address other-address=reachable" ;;
     port-restricted) echo "mapping=independent filtering=address-port other-address=reachable" ;;
-    symmetric) echo "mapping=dependent filtering=address-port other-address=reachable" ;;
+    symmetric | symmetric-upnp) echo "mapping=dependent filtering=address-port other-address=reachable" ;;
     udp-blocked) echo "mapping=independent filtering=address-port other-address=blocked" ;;
     esac
 }
@@ -327,6 +344,8 @@ expect_direct() {
     local a=$1 b=$2
     [[ $a == shared || $v6 == 1 ]] && return 0
     [[ $a == udp-blocked || $b == udp-blocked ]] && return 1
+    # A forwarded port lets the other side in whatever NAT each has.
+    [[ $a == symmetric-upnp || $b == symmetric-upnp ]] && return 0
     [[ $a == symmetric && ($b == symmetric || $b == port-restricted) ]] && return 1
     [[ $b == symmetric && $a == port-restricted ]] && return 1
     return 0
@@ -334,9 +353,11 @@ expect_direct() {
 
 # nat NAME INDEX TYPE: a NAT namespace with its public link and an empty LAN bridge.
 nat() {
-    local ns=$prefix-$1 i=$2
+    local ns=$prefix-$1 i=$2 net=198.18
+    [[ $3 == symmetric-upnp ]] && net=11.18
+    nat_public[$i]=$net.$i.1
     newns "$ns"
-    link "$ns" wan "198.18.$i.1" "$prefix-i" "up$i" "198.18.$i.2" "$nat_link_ms"
+    link "$ns" wan "$net.$i.1" "$prefix-i" "up$i" "$net.$i.2" "$nat_link_ms"
     ip -n "$ns" route add default dev wan
     ip -n "$ns" link add lan type bridge
     ip -n "$ns" addr add "10.77.$i.1/24" dev lan
@@ -345,6 +366,7 @@ nat() {
     # Home routers forget an idle UDP mapping after about 30 s.
     in_ns "$ns" sysctl -qw net.netfilter.nf_conntrack_udp_timeout=30 net.netfilter.nf_conntrack_udp_timeout_stream=30
     nat_rules "$3" | in_ns "$ns" nft -f -
+    [[ $3 != symmetric-upnp ]] || upnp_router "$ns" "$i"
     ((v6)) || return 0
     # IPv6 routed, not translated: a stateful firewall lets in only answers.
     ip -n "$ns" -6 addr add "2001:2:ff:$i::1" peer "2001:2:ff:$i::2" dev wan nodad
@@ -362,6 +384,34 @@ table ip6 firewall {
     }
 }
 EOF
+}
+
+# upnp_router NS INDEX: miniupnpd on the NAT's LAN side, UPnP-IGD and NAT-PMP.
+upnp_router() {
+    cat >"$work/miniupnpd-$2.conf" <<EOF
+ext_ifname=wan
+listening_ip=lan
+http_port=0
+enable_upnp=yes
+enable_natpmp=yes
+secure_mode=yes
+system_uptime=yes
+uuid=3d3cec3a-8cf0-11e0-98ee-001a6b5f4e0$2
+upnp_table_name=upnp
+upnp_nat_table_name=upnp
+upnp_forward_chain=miniupnpd
+upnp_nat_chain=prerouting_miniupnpd
+upnp_nat_postrouting_chain=postrouting_miniupnpd
+allow 1024-65535 10.77.$2.0/24 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+EOF
+    rm -f "$work/miniupnpd-$2.pid" # one of the last pair's, which it checks for
+    # Not through in_ns: the pid kept for the teardown must be miniupnpd's own.
+    ip netns exec "$1" miniupnpd -d -f "$work/miniupnpd-$2.conf" -P "$work/miniupnpd-$2.pid" \
+        >"$work/miniupnpd-$2.log" 2>&1 &
+    pids+=($!)
+    waitfor 5 bash -c "ip netns exec '$1' ss -lun | grep -q ':5351 '" ||
+        { echo "run.sh: miniupnpd did not start: $(tail -n 3 "$work/miniupnpd-$2.log")" >&2; return 1; }
 }
 
 # host NAME NAT_NAME NAT_INDEX HOST_NUMBER: a player on the NAT's LAN.
@@ -430,8 +480,11 @@ start_player() {
     rm -f "$work/$name.in"
     mkfifo "$work/$name.in"
     : >"$work/$name.out"
+    # Only a player whose router runs miniupnpd asks its router (test programs ask none).
+    local router=none
+    [[ ${player_type[$name]} == symmetric-upnp ]] && router=system
     ip netns exec "$prefix-$name" env PELLORA_SERVER="$SERVER_IP:$PORT" QT_QPA_PLATFORM=offscreen \
-        QT_LOGGING_RULES='qt.qpa.*=false' "$driver_bin" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.err" &
+        PELLORA_TEST_ROUTER=$router QT_LOGGING_RULES='qt.qpa.*=false' "$driver_bin" <"$work/$name.in" >"$work/$name.out" 2>"$work/$name.err" &
     pids+=($!)
     player_pid[$name]=$!
     local fd
@@ -526,7 +579,9 @@ cut_direct() {
     local b_lan b_pub
     b_lan=$(ip -n "$prefix-b" -4 -o addr show dev eth0 | awk '{ sub(/\/.*/, "", $4); print $4 }')
     # Its NAT's address, and the one a rebind moves it to.
-    b_pub=$([[ $shared == 1 ]] && echo 198.18.1.1, 198.18.1.5 || echo 198.18.2.1, 198.18.2.5)
+    local i
+    i=$([[ $shared == 1 ]] && echo 1 || echo 2)
+    b_pub="${nat_public[$i]}, ${nat_public[$i]%.1}.5"
     in_ns "$prefix-a" nft -f - <<EOF
 table ip cut {
     chain out { type filter hook output priority filter; ip daddr { $b_lan, $b_pub } drop; }
@@ -657,12 +712,13 @@ for pair in "${pair_list[@]}"; do
     else
         type_a=${pair%/*} type_b=${pair#*/} shared=0
     fi
+    player_type=([a]=$type_a [b]=$([[ $shared == 1 ]] && echo "$type_a" || echo "$type_b"))
     topology "$type_a" "$type_b"
     if [[ -z ${links_measured:-} && $shared == 0 ]]; then
         # What the delayed links give, seen from NAT a.
         links_measured=1
         echo "nat: link round trips: NAT to server $(median_rtt "$prefix-na" "$SERVER_IP") ms," \
-            "NAT to NAT $(median_rtt "$prefix-na" 198.18.2.1) ms"
+            "NAT to NAT $(median_rtt "$prefix-na" "${nat_public[2]}") ms"
     fi
 
     # Each NAT kind checked from behind before its first pair.

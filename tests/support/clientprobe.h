@@ -16,7 +16,8 @@
     X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(trayIcon) \
     X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
     X(iconScrollTimer) X(tunnelNotifier) X(tunnelSeal) X(controlSealed) X(serverLabel) \
-    X(connectionStatusLabel) X(directPaths) X(adapterBringUp) X(privateAddressBox) X(reachedAddress)
+    X(connectionStatusLabel) X(directPaths) X(adapterBringUp) X(privateAddressBox) X(reachedAddress) \
+    X(portMapBox) X(portKeeper)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 // clang-format on
 

@@ -1,5 +1,7 @@
 #include "tests/support/testenv.h"
 
+#include "net/portmap.h"
+
 #include <QDeadlineTimer>
 #include <QSslSocket>
 
@@ -16,6 +18,9 @@ void prepare()
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
     qputenv("XDG_CONFIG_HOME", dir.toUtf8());
     // A run as on a system whose TLS back-end is missing or cannot make sockets.
+    // No test asks the real router, except inside network namespaces of its own.
+    if (qEnvironmentVariable("PELLORA_TEST_ROUTER") != QLatin1String("system"))
+        portmap::replaceSystemRouter([] { return nullptr; });
     if (const QString backend = qEnvironmentVariable("PELLORA_TEST_TLS_BACKEND"); !backend.isEmpty())
         QSslSocket::setActiveBackend(backend);
 }

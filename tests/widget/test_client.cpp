@@ -1,6 +1,7 @@
 // The client's window against a fake lobby, one behaviour per test.
 #include "lobby/serveraddress.h"
 #include "tests/support/fakelobby.h"
+#include "tests/support/fakerouter.h"
 
 #include <QCheckBox>
 #include <QClipboard>
@@ -269,21 +270,37 @@ private slots:
                  qPrintable(line->text()));
         QCOMPARE(line->toolTip(), ::lobby::describeEndpoint({name, 7777}, reached));
     }
-    // Off at first; its words toggle it too.
-    void privateAddressIsRemembered()
+    void settingsAreRemembered_data()
     {
+        QTest::addColumn<QString>("words");
+        QTest::addColumn<bool>("atFirst");
+        QTest::newRow("private address, off at first")
+            << u"Keep my address private (play through the server only)"_s << false;
+        QTest::newRow("a port on the router, on at first") << u"Open a port on my router"_s << true;
+    }
+    // Its words toggle it too.
+    void settingsAreRemembered()
+    {
+        QFETCH(QString, words);
+        QFETCH(bool, atFirst);
+        const auto router = std::make_shared<fakerouter::Router>(); // the box is off without one
+        portmap::replaceSystemRouter(
+            [router] { return std::make_unique<fakerouter::FakeRouter>(router); });
+        const auto box = [&] {
+            return atFirst ? P::portMapBox(*client) : P::privateAddressBox(*client);
+        };
         shown();
         P::pageStack(*client)->setCurrentWidget(P::mainTabs(*client)); // where it lives
-        QVERIFY(!P::privateAddressBox(*client)->isChecked());
+        QCOMPARE(box()->isChecked(), atFirst);
         const QList<QLabel*> labels = P::lobbyPage(*client)->findChildren<QLabel*>();
-        const auto words = std::find_if(labels.begin(), labels.end(), [](QLabel* l) {
-            return l->text() == u"Keep my address private (play through the server only)"_s;
-        });
-        QVERIFY(words != labels.end());
-        QTest::mouseClick(*words, Qt::LeftButton);
+        const auto label =
+            std::find_if(labels.begin(), labels.end(), [&](QLabel* l) { return l->text() == words; });
+        QVERIFY(label != labels.end());
+        QTest::mouseClick(*label, Qt::LeftButton);
         client.reset();
         shown();
-        QVERIFY(P::privateAddressBox(*client)->isChecked());
+        QCOMPARE(box()->isChecked(), !atFirst);
+        portmap::replaceSystemRouter([] { return nullptr; });
     }
     void dragOnTheFrame_data()
     {

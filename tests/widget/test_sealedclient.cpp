@@ -5,6 +5,7 @@
 #include "features/invitelink.h"
 #include "lobby/pinning.h"
 #include "tests/support/fakelobby.h"
+#include "tests/support/fakerouter.h"
 #include "ui/symbols.h"
 
 #include <QApplication>
@@ -93,7 +94,11 @@ class TestSealedClient : public QObject, ClientFixture
     }
 
 private slots:
-    void init() { reset(); }
+    void init()
+    {
+        reset();
+        portmap::replaceSystemRouter([] { return nullptr; });
+    }
     void serverLineSaysWhetherSealed_data() { sealedOrPlain(); }
     // With TLS the first key is pinned; without, the lobby is used plain and nothing pinned.
     void serverLineSaysWhetherSealed()
@@ -232,6 +237,50 @@ private slots:
         const QStringList paths = pathsShown(); // the peers came before
         QVERIFY(P::directPaths(*client)->status().empty());
         QCOMPARE(paths, QStringList({QString(), u"relayed (private)"_s, u"relayed (private)"_s}));
+    }
+    void theRoutersPortFollowsInASecondCandidatesLine_data()
+    {
+        QTest::addColumn<QString>("setting"); // off first, or empty
+        QTest::addColumn<bool>("mapped");
+        QTest::newRow("on by default: mapped, offered, removed at leave") << QString() << true;
+        QTest::newRow("turned off: the router is not asked") << u"openRouterPort"_s << false;
+        QTest::newRow("private address: the router is not asked") << u"privateAddress"_s << false;
+    }
+    // The join's line goes at once, while the router still says nothing; its
+    // public address:port follows in a line of its own.
+    void theRoutersPortFollowsInASecondCandidatesLine()
+    {
+        QFETCH(QString, setting);
+        QFETCH(bool, mapped);
+        SKIP_UNLESS_TLS_SERVES();
+        const auto router = std::make_shared<fakerouter::Router>();
+        router->setHang(true);
+        portmap::replaceSystemRouter(
+            [router] { return std::make_unique<fakerouter::FakeRouter>(router); });
+        if (!setting.isEmpty())
+            settings.setValue(setting, setting == u"privateAddress"_s);
+        settings.sync();
+        QVERIFY(inRoom(true));
+        const QString outside =
+            u"198.51.100.7:"_s + QString::number(udp::localPort(P::tunnelSocket(*client)));
+        const auto addresses = [this] {
+            return lobby->last(u"candidates"_s).value(u"addresses"_s).toArray();
+        };
+        lobby->settledCount(*client);
+        QCOMPARE(lobby->count(u"candidates"_s), 1);
+        QVERIFY(!addresses().contains(outside));
+        if (mapped)
+            QTRY_COMPARE(router->read(&fakerouter::Router::calls), 1);
+        router->setHang(false);
+        if (mapped)
+            QTRY_COMPARE(lobby->count(u"candidates"_s), 2);
+        lobby->settledCount(*client);
+        QCOMPARE(lobby->count(u"candidates"_s), mapped ? 2 : 1);
+        QCOMPARE(router->read(&fakerouter::Router::calls), mapped ? 1 : 0);
+        if (mapped)
+            QCOMPARE(addresses().first().toString(), outside);
+        P::disconnectButton(*client)->click();
+        QTRY_VERIFY(router->mapped().empty());
     }
     void aSealedRoomsLinkNamesTheServersKey()
     {

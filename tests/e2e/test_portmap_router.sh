@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# test_portmap_router.sh DRIVER: the client's port mapping against a real
+# miniupnpd. A router namespace with a LAN side (the player's namespace) and a
+# WAN side (an outside namespace), NAT by nftables; miniupnpd on its LAN side.
+# For UPnP-IGD, then NAT-PMP alone: the player's mapping shows in the
+# router's table, a datagram sent from outside to the mapped public port
+# reaches the player's socket, and after leave, and after the program ends,
+# nothing stays mapped. Every namespace is made here and removed on exit.
+set -uo pipefail
+driver=${1:?usage: test_portmap_router.sh DRIVER}
+
+skip() { echo "portmap: skipped: $*"; exit 77; }
+fail() { echo "portmap: FAILED: $*"; exit 1; }
+((EUID == 0)) || skip "needs root: creates network namespaces and nftables rules"
+for tool in ip nft miniupnpd timeout; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/setup.sh installs it)"
+done
+
+prefix=ppm-$$
+router=$prefix-r player=$prefix-p outside=$prefix-o
+LAN_ROUTER=10.79.0.1 LAN_PLAYER=10.79.0.2
+# The router's public side. miniupnpd forwards nothing on a reserved address
+# (private, shared, test or benchmark ranges), so it has an ordinary one,
+# which exists only inside these namespaces.
+WAN_ROUTER=11.79.0.1 WAN_OUTSIDE=11.79.0.2
+work=$(mktemp -d /tmp/pellora-portmap.XXXXXX)
+daemon=""
+cleanup() {
+    [[ -n $daemon ]] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
+    for ns in "$router" "$player" "$outside"; do ip netns del "$ns" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+# Namespaces of earlier runs that were killed before they could clean up.
+for ns in $(ip netns list | awk '{print $1}' | grep -E '^ppm-[0-9]+-' || true); do
+    owner=${ns#ppm-}
+    kill -0 "${owner%%-*}" 2>/dev/null || ip netns del "$ns" 2>/dev/null
+done
+
+for ns in "$router" "$player" "$outside"; do
+    ip netns add "$ns" || skip "network namespaces cannot be made here"
+    ip -n "$ns" link set lo up
+done
+ip link add lan netns "$router" type veth peer name eth0 netns "$player"
+ip link add wan netns "$router" type veth peer name eth0 netns "$outside"
+ip -n "$router" addr add $LAN_ROUTER/24 dev lan
+ip -n "$router" addr add $WAN_ROUTER/24 dev wan
+ip -n "$player" addr add $LAN_PLAYER/24 dev eth0
+ip -n "$outside" addr add $WAN_OUTSIDE/24 dev eth0
+for link in "$router lan" "$router wan" "$player eth0" "$outside eth0"; do
+    set -- $link
+    ip -n "$1" link set "$2" up
+done
+ip -n "$player" route add default via $LAN_ROUTER
+ip netns exec "$router" sysctl -qw net.ipv4.ip_forward=1
+# The NAT, and the chains miniupnpd fills (named again in its configuration; its
+# nftables back-end wants both tables of family inet).
+ip netns exec "$router" nft -f - <<'EOF' || skip "nftables does not work in a network namespace here"
+table inet nat {
+    chain prerouting { type nat hook prerouting priority dstnat; jump prerouting_miniupnpd; }
+    chain postrouting {
+        type nat hook postrouting priority srcnat;
+        jump postrouting_miniupnpd
+        oifname "wan" masquerade
+    }
+    chain prerouting_miniupnpd { }
+    chain postrouting_miniupnpd { }
+}
+table inet filter {
+    chain forward {
+        type filter hook forward priority filter; policy drop;
+        iifname "lan" accept
+        ct state established,related accept
+        jump miniupnpd
+    }
+    chain miniupnpd { }
+}
+EOF
+
+# mapped: the router's rules that lead to the player ("" when none).
+mapped() { ip netns exec "$router" nft list table inet nat | grep -E "dnat .*$LAN_PLAYER"; }
+
+# One run of the driver against miniupnpd with UPnP on or off.
+run() {
+    local protocol=$1 upnp=yes
+    [[ $protocol == natpmp ]] && upnp=no
+    cat >"$work/miniupnpd.conf" <<EOF
+ext_ifname=wan
+listening_ip=lan
+http_port=0
+enable_upnp=$upnp
+enable_natpmp=yes
+secure_mode=yes
+system_uptime=yes
+uuid=3d3cec3a-8cf0-11e0-98ee-001a6b5f4e3c
+upnp_table_name=filter
+upnp_nat_table_name=nat
+upnp_forward_chain=miniupnpd
+upnp_nat_chain=prerouting_miniupnpd
+upnp_nat_postrouting_chain=postrouting_miniupnpd
+allow 1024-65535 10.79.0.0/24 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+EOF
+    ip netns exec "$router" miniupnpd -d -f "$work/miniupnpd.conf" -P "$work/miniupnpd.pid" \
+        >"$work/miniupnpd-$protocol.log" 2>&1 &
+    daemon=$!
+    local up=0
+    for _ in $(seq 50); do
+        ip netns exec "$router" ss -lun | grep -q ":5351 " && { up=1; break; }
+        sleep 0.1
+    done
+    ((up)) || fail "$protocol: miniupnpd did not start: $(tail -n 5 "$work/miniupnpd-$protocol.log")"
+
+    coproc DRIVER { ip netns exec "$player" timeout 60 "$driver" 2>"$work/driver-$protocol.err"; }
+    to_driver=${DRIVER[1]}
+    local from=${DRIVER[0]} line port public
+    ask() { echo "$1" >&"$to_driver"; read -r -t 30 line <&"$from" || line="(no answer to $1)"; }
+    read -r -t 10 line <&"$from" || fail "$protocol: the driver did not start"
+    [[ $line == port\ * ]] || fail "$protocol: driver: $line"
+    port=${line#port }
+
+    ask map
+    [[ $line =~ ^mapped\ $WAN_ROUTER:([0-9]+)\ lease\ ([0-9]+)$ ]] || fail "$protocol: map: $line"
+    public=${BASH_REMATCH[1]}
+    echo "portmap: $protocol: $line (local port $port)"
+    ((public == port)) || fail "$protocol: the free port $port was mapped as $public"
+    mapped | grep -q "$port" || fail "$protocol: not in the router's table: $(mapped)"
+    echo "portmap: $protocol: the router's rule:$(mapped)"
+    if [[ $protocol == upnp ]] && command -v upnpc >/dev/null; then
+        # Its name in the router's list, as the player's router page shows it.
+        ip netns exec "$player" timeout 10 upnpc -l >"$work/list" 2>&1
+        grep -E "UDP +$public->$LAN_PLAYER:$port +'Pellora'" "$work/list" ||
+            fail "upnp: not listed as Pellora: $(grep -E 'UDP|TCP' "$work/list")"
+    fi
+    # From outside to the public port: the player's socket gets it.
+    ip netns exec "$outside" bash -c "echo -n hello-$protocol >/dev/udp/$WAN_ROUTER/$public"
+    ask recv
+    [[ $line == "got hello-$protocol" ]] || fail "$protocol: from outside: $line"
+
+    ask leave
+    [[ $line == left ]] || fail "$protocol: leave: $line"
+    [[ -z $(mapped) ]] || fail "$protocol: still mapped after leave: $(mapped)"
+    ask map
+    [[ $line == mapped\ * ]] || fail "$protocol: second map: $line"
+    [[ -n $(mapped) ]] || fail "$protocol: the second mapping is not in the router's table"
+    exec {to_driver}>&- # end of input: the program ends as the client does
+    read -r -t 10 line <&"$from" || line="(no answer at exit)"
+    [[ $line == exited ]] || fail "$protocol: exit: $line"
+    # A clean end (a sanitizer's report fails it).
+    wait "$DRIVER_PID" || fail "$protocol: the driver ended with $?: $(tail -n 20 "$work/driver-$protocol.err")"
+    [[ -z $(mapped) ]] || fail "$protocol: still mapped after exit: $(mapped)"
+
+    kill "$daemon" && wait "$daemon" 2>/dev/null
+    daemon=""
+}
+
+run upnp
+run natpmp
+echo "portmap: passed"
