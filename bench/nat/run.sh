@@ -58,7 +58,9 @@ usage: bench/nat/run.sh [options]   (as root)
                       a rebind lost at most 2 s of pings
   -h, --help          this text
 Prints one line per NAT kind checked, one per pair, and a last line:
-  nat: direct D of E pairs expected direct; symmetric pairs relayed R of S; pings lost while switching L; fallback max F s
+  nat: direct D of E pairs expected direct; hard pairs direct H of K (mapping, IPv6); symmetric pairs relayed R of S;
+    pings lost while switching L; fallback max F s
+(hard pairs: those hole punching over IPv4 cannot pass, here with a router's forwarded port or IPv6)
 (followed by "; rebind loss max B s" with --rebind)
 Exit status: 0 when every pair delivered its pings and every NAT behaved as its
 kind says, 1 otherwise, 77 when this machine cannot run it (not root, no
@@ -349,6 +351,14 @@ expect_direct() {
     [[ $a == symmetric && ($b == symmetric || $b == port-restricted) ]] && return 1
     [[ $b == symmetric && $a == port-restricted ]] && return 1
     return 0
+}
+
+# hard_pair TYPE_A TYPE_B: hole punching over IPv4 alone cannot pass the pair;
+# a router's forwarded port or IPv6 may.
+hard_pair() {
+    local a=${1%-upnp} b=${2%-upnp}
+    [[ $a == symmetric && ($b == symmetric || $b == port-restricted) ]] ||
+        [[ $b == symmetric && $a == port-restricted ]]
 }
 
 # nat NAME INDEX TYPE: a NAT namespace with its public link and an empty LAN bridge.
@@ -700,7 +710,7 @@ measure() {
 
 declare -A verified=()
 failed=0
-expected=0 went_direct=0 symmetric=0 symmetric_relayed=0 lost_total=0 fallback_max=- rebind_max=-
+expected=0 went_direct=0 hard=0 hard_direct=0 symmetric=0 symmetric_relayed=0 lost_total=0 fallback_max=- rebind_max=-
 pair_no=0
 for pair in "${pair_list[@]}"; do
     pair_no=$((pair_no + 1))
@@ -786,6 +796,10 @@ for pair in "${pair_list[@]}"; do
     if [[ $expect == direct ]]; then
         expected=$((expected + 1))
         [[ $path == direct ]] && went_direct=$((went_direct + 1))
+        if hard_pair "$type_a" "$type_b"; then
+            hard=$((hard + 1))
+            [[ $path == direct ]] && hard_direct=$((hard_direct + 1))
+        fi
     fi
     if [[ $type_a == symmetric && $type_b == symmetric && $v6 == 0 ]]; then
         symmetric=$((symmetric + 1))
@@ -809,7 +823,8 @@ for pair in "${pair_list[@]}"; do
     teardown
 done
 
-summary="nat: direct $went_direct of $expected pairs expected direct; symmetric pairs relayed $symmetric_relayed of $symmetric;"
+summary="nat: direct $went_direct of $expected pairs expected direct; hard pairs direct $hard_direct of $hard"
+summary+=" (mapping, IPv6); symmetric pairs relayed $symmetric_relayed of $symmetric;"
 summary+=" pings lost while switching $lost_total; fallback max $fallback_max s"
 [[ $rebind == none ]] || summary+="; rebind loss max $rebind_max s"
 echo "$summary"

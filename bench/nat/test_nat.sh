@@ -42,6 +42,6 @@ links=$(grep '^nat: link round trips' <<<"$out")
 [[ $links =~ server\ ([0-9.]+)\ ms.*NAT\ ([0-9.]+)\ ms ]] || fail "no link round trips"
 at_least "${BASH_REMATCH[1]}" 40 && ! at_least "${BASH_REMATCH[1]}" 60 && at_least "${BASH_REMATCH[2]}" 10 && ! at_least "${BASH_REMATCH[2]}" 20 ||
     fail "the delayed links give $links"
-grep -qE '^nat: direct 2 of 2 pairs expected direct; symmetric pairs relayed 1 of 1; pings lost while switching 0; fallback max [0-9.]+ s; rebind loss max [0-9.]+ s$' <<<"$out" ||
+grep -qE '^nat: direct 2 of 2 pairs expected direct; hard pairs direct 1 of 1 \(mapping, IPv6\); symmetric pairs relayed 1 of 1; pings lost while switching 0; fallback max [0-9.]+ s; rebind loss max [0-9.]+ s$' <<<"$out" ||
     fail "last line: $(tail -1 <<<"$out")"
 echo "test_nat: passed"
