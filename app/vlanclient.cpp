@@ -30,6 +30,12 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     reconnectTimer = new QTimer(this);
     refreshTimer = new QTimer(this);
     directTimer = new QTimer(this);
+    directTimer->setSingleShot(true);
+    // What an engine thread hands over (a probe's answer, traffic on a quiet path) is taken at once.
+    directPaths->setWake([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { directTimer->start(0); }, Qt::QueuedConnection);
+    });
 
     connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     // Connected means logged in only once the key is known (lobby/sealedchannel.cpp).
@@ -59,6 +65,7 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
 
 VLANClient::~VLANClient()
 {
+    directPaths->setWake(nullptr); // an engine thread may outlive us
     // The socket outlives our members (children die in ~QWidget) and still
     // reports its closing; nothing of ours may hear it.
     disconnect(tcpSocket, nullptr, this, nullptr);

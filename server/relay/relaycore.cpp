@@ -90,6 +90,8 @@ void RelayCore::refreshRoutes()
             if (m.gen != entry.gen) {
                 m.all.reset();
                 m.flood.reset();
+                m.probes[0].reset();
+                m.probes[1].reset();
             }
             m.gen = entry.gen;
             m.control = entry.control;
@@ -204,11 +206,13 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
         sealedSlot = header.index();
     else
         return route(data, length, from, local, nowMs, targets, false);
-    bool beat = false;
-    const long opened = openFrom(sealedSlot, data, length, &beat);
+    const long opened = openFrom(sealedSlot, data, length, &header);
     if (opened < 0)
         return count(DropUnsealed);
-    if (beat) // its payload, if any, is the adapter mode
+    if (header.relayProbe()) // only from a bound endpoint: an unbound one got here with a heartbeat
+        return header.heartbeat() ? count(DropRunt)
+                                  : routeProbe(sealedSlot, static_cast<std::size_t>(opened), nowMs, targets);
+    if (header.heartbeat()) // its payload, if any, is the adapter mode
         return bindSealed(sealedSlot, from, local, nowMs, opened > 0 ? opened_[0] : 0);
     return route(opened_.data(), static_cast<std::size_t>(opened), from, local, nowMs, targets, true);
 }
