@@ -262,9 +262,12 @@ private slots:
         n.a.reachable = n.b.reachable = true;
         n.a.attempts.clear(), n.b.attempts.clear();
         const std::int64_t back = n.runUntil([&] { return n.a.direct() || n.b.direct(); }, 70000);
-        const auto first = [](const std::vector<std::int64_t>& at) { return at.empty() ? std::int64_t{1} << 40 : at[0]; };
+        const auto first = [](const std::vector<std::int64_t>& at) {
+            return at.empty() ? std::int64_t{1} << 40 : at[0];
+        };
         QVERIFY(back > 0);
-        QCOMPARE(back, (knowsBob ? std::min(first(n.a.attempts), first(n.b.attempts)) : first(n.b.attempts)) + 200);
+        QCOMPARE(back,
+                 (knowsBob ? std::min(first(n.a.attempts), first(n.b.attempts)) : first(n.b.attempts)) + 200);
         QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct(); }, 70000) >= 0);
     }
 
@@ -318,8 +321,9 @@ private slots:
                 begun.push_back(n.b.attempts[i]);
         QVERIFY2(begun.size() == std::size_t(attempt) + 1, qPrintable(QString::number(begun.size())));
         QCOMPARE(begun.back(), std::int64_t{beginsAt});
-        QCOMPARE(std::count_if(n.b.attempts.begin(), n.b.attempts.end(), [&](auto at) { return at >= beginsAt; }),
-                 10);
+        QCOMPARE(
+            std::count_if(n.b.attempts.begin(), n.b.attempts.end(), [&](auto at) { return at >= beginsAt; }),
+            10);
         QVERIFY(!n.b.direct());
     }
 
