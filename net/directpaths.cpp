@@ -426,9 +426,9 @@ void DirectPaths::wakeUp()
         wake_();
 }
 
-void DirectPaths::post(const Event& e)
+void DirectPaths::post(const Event& e, bool wake)
 {
-    if (ring_.push(e))
+    if (ring_.push(e) && wake)
         wakeUp();
 }
 
@@ -449,7 +449,7 @@ bool DirectPaths::relayProbe(const std::uint8_t* payload, std::size_t length, st
     e.vip = probe.vip;
     e.txid = probe.id;
     e.at = nowMs;
-    post(e);
+    post(e, false);
     return false;
 }
 

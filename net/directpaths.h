@@ -94,8 +94,9 @@ constexpr std::int64_t kTriggeredEveryMs = 1000;
 constexpr std::size_t kTriggeredPerMinute = 4;
 using Txid = std::array<std::uint8_t, kTxidBytes>;
 // Round trips through the relay: each pair off the direct path this often,
-// and one request at most this often over all pairs.
-constexpr std::int64_t kRelayProbeEveryMs = 5000;
+// and one request at most this often over all pairs. Only a figure to show:
+// an answer waits for the next tick rather than waking the GUI side.
+constexpr std::int64_t kRelayProbeEveryMs = 10000;
 constexpr std::int64_t kRelayProbeGapMs = 500;
 // tick() runs at least this often; sooner when something falls due, or when an
 // engine thread wakes the GUI side (an event, traffic on a quiet path).
@@ -283,8 +284,8 @@ private:
     void check(Pair& p, std::int64_t nowMs, const SendFn& send);
     void relayRequest(Pair& p, std::int64_t nowMs, const RelayFn& relay);
     void publish();
-    // From the inbound thread: onto the ring, waking the GUI side when it may sleep.
-    void post(const Event& e);
+    // From the inbound thread: onto the ring, waking the GUI side when it may sleep (unless `!wake`).
+    void post(const Event& e, bool wake = true);
     void wakeUp();
 
     std::vector<std::unique_ptr<Pair>> pairs_;
