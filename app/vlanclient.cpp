@@ -32,6 +32,12 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     refreshTimer = new QTimer(this);
     directTimer = new QTimer(this);
     relayWatch = new QTimer(this);
+    directTimer->setSingleShot(true);
+    // What an engine thread hands over (a probe's answer, traffic on a quiet path) is taken at once.
+    directPaths->setWake([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { directTimer->start(0); }, Qt::QueuedConnection);
+    });
 
     connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     // Connected means logged in only once the key is known (lobby/sealedchannel.cpp).
@@ -51,7 +57,9 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
     connect(directTimer, &QTimer::timeout, this, &VLANClient::tickDirectPaths);
+    relayWatch->setSingleShot(true);
     connect(relayWatch, &QTimer::timeout, this, &VLANClient::watchRelay);
+    connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::watchRelay);
     watchConnection();
     buildTray();
     setUpSealedChannel(); // after the status line's handlers: its word on a refused downgrade comes last
@@ -62,6 +70,7 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
 
 VLANClient::~VLANClient()
 {
+    directPaths->setWake(nullptr); // an engine thread may outlive us
     // The socket outlives our members (children die in ~QWidget) and still
     // reports its closing; nothing of ours may hear it.
     disconnect(tcpSocket, nullptr, this, nullptr);

@@ -126,6 +126,7 @@ private:
     void handleDirectPeers(const QJsonObject& message);
     void sendCandidates();
     void tickDirectPaths();
+    void sendRelayProbe(const std::uint8_t* payload, std::size_t length);
     void showDirectPaths();
     void endDirectPaths();
     // The private address (features/privacy.cpp): no candidates, no direct peers.
@@ -228,7 +229,7 @@ private:
     QString invitePinnedServer; // pin settings key of a server pinned from a link, until it shows that key
     bool inviteRefusalShown = false; // the refusal of that server was told in a box
     std::shared_ptr<tunnel::SealSession> tunnelSeal = std::make_shared<tunnel::SealSession>();
-    std::unique_ptr<tunnel::SealSession::View> heartbeatSealer;
+    std::unique_ptr<tunnel::SealSession::View> heartbeatSealer; // the GUI thread's: heartbeats, round trips
     udp::Socket tunnelSocket = nullptr; // the one UDP endpoint: heartbeats and the engine's traffic
     QSocketNotifier* tunnelNotifier = nullptr; // drains the socket while no engine runs
     QTimer* heartbeatTimer = nullptr;
@@ -261,8 +262,7 @@ private:
     bool relayReadsLayer = false; // the server echoed the mode in join_ok: heartbeats may carry it
     // Which room members the engine reaches directly; probed from directTimer.
     std::shared_ptr<tunnel::DirectPaths> directPaths = std::make_shared<tunnel::DirectPaths>();
-    QTimer* directTimer = nullptr;
-    int directTicks = 0;
+    QTimer* directTimer = nullptr;   // single shot, for the next thing due (or an engine thread's wake)
     std::uint64_t directRefused = 0; // direct packets dropped by the peer rule, as last logged
     std::unique_ptr<portmap::Keeper> portKeeper; // none when no router can be asked
     QTimer* portMapTimer = nullptr;

@@ -13,6 +13,8 @@
 #include <QNetworkInterface>
 #include <QTimer>
 #include <QtGlobal>
+#include <algorithm>
+#include <cstring>
 
 void VLANClient::handleDirectPeers(const QJsonObject& message)
 {
@@ -27,8 +29,7 @@ void VLANClient::handleDirectPeers(const QJsonObject& message)
     const udp::Families reach = udp::families(tunnelSocket);
     directPaths->setPeers(direct::parsePeers(control::readArray(message, field::peers), reach),
                           tunnel::steadyMs());
-    if (!directTimer->isActive())
-        directTimer->start(100);
+    directTimer->start(0); // new pairs probe at once
     showDirectPaths();
 }
 
@@ -58,25 +59,42 @@ void VLANClient::sendCandidates()
 
 void VLANClient::tickDirectPaths()
 {
-    directPaths->tick(tunnel::steadyMs(),
-                      [this](const Endpoint& to, const std::uint8_t* data, std::size_t length) {
-                          udp::send(tunnelSocket, to, data, length);
-                      });
+    const std::int64_t now = tunnel::steadyMs();
+    directPaths->tick(
+        now,
+        [this](const Endpoint& to, const std::uint8_t* data, std::size_t length) {
+            udp::send(tunnelSocket, to, data, length);
+        },
+        [this](const std::uint8_t* payload, std::size_t length) { sendRelayProbe(payload, length); });
     // A pair key nearly used up: the server hands both ends a new one.
     for (const std::uint32_t pair : directPaths->takeRekeyAsks())
         sendControlMessage(QJsonObject{{field::cmd, cmd::rekey}, {field::pair, qint64{pair}}});
     // A direct path that fell silent or failed: the relay hears from us now, in case we moved.
     if (directPaths->takeHeartbeatWanted())
         sendUdpHeartbeats();
-    // The list follows every 2 s; probing itself runs every tick.
-    if (++directTicks % 20 != 0)
-        return;
     showDirectPaths();
     const std::uint64_t refused = directPaths->refused();
     if (refused != directRefused)
         qWarning("pellora: %llu direct packets dropped: not the peer's own address or MAC",
                  static_cast<unsigned long long>(refused - directRefused));
     directRefused = refused;
+    // Asleep until the next thing falls due; an engine thread may wake us sooner.
+    if (!directPaths->status().empty())
+        directTimer->start(static_cast<int>(std::clamp<std::int64_t>(directPaths->nextDueMs(now) - now, 10,
+                                                                     tunnel::direct::kLongestSleepMs)));
+}
+
+void VLANClient::sendRelayProbe(const std::uint8_t* payload, std::size_t length)
+{
+    if (!tunnelSeal->active() || length != relayprobe::kPayload)
+        return;
+    if (!heartbeatSealer)
+        heartbeatSealer = std::make_unique<tunnel::SealSession::View>(*tunnelSeal);
+    std::uint8_t sealed[relayprobe::kBytes];
+    std::memcpy(sealed + seal::kHeaderBytes, payload, length);
+    const std::size_t size = heartbeatSealer->seal(sealed, length, false, true);
+    if (size)
+        udp::send(tunnelSocket, relayPeer, sealed, size);
 }
 
 void VLANClient::showDirectPaths()
@@ -92,7 +110,7 @@ void VLANClient::showDirectPaths()
             detail = rooms::peerPathText(false, -1);
             for (const tunnel::DirectStatus& path : paths) {
                 if (QString::fromStdString(path.name) == name)
-                    detail = rooms::peerPathText(path.direct, path.rttMs);
+                    detail = rooms::peerPathText(path.direct, path.direct ? path.rttMs : path.relayRttMs);
             }
         }
         if (item->data(symbols::kDetailRole).toString() != detail)

@@ -47,12 +47,11 @@ inline QString peerEntryText(const QString& user, const QString& virtualIp, bool
     return user + (host ? QStringLiteral(" 👑") : QString()) + QStringLiteral(" - ") + virtualIp;
 }
 
-// The second line of a member's entry: how our traffic reaches it.
+// The second line of a member's entry: how our traffic reaches it, and its round trip that way.
 inline QString peerPathText(bool direct, int rttMs)
 {
-    if (!direct)
-        return QStringLiteral("relayed");
-    return rttMs < 0 ? QStringLiteral("direct") : QStringLiteral("direct · %1 ms").arg(rttMs);
+    const QString path = direct ? QStringLiteral("direct") : QStringLiteral("relayed");
+    return rttMs < 0 ? path : QStringLiteral("%1 · %2 ms").arg(path).arg(rttMs);
 }
 
 // Tab bars read "&" as a shortcut marker; a name must show as it is.

@@ -80,6 +80,13 @@ struct DirectPaths::Pair
     std::int64_t lastHeard = 0;
     bool silent = true; // no data from the peer since it last fell silent
     bool knock = false; // candidates came while direct: asked once the path falls silent
+    std::size_t retries = 0; // attempts failed since the last path: the step of the retry schedule
+    // The round trip through the relay: the request out, when the next one is due.
+    bool relayOut = false;
+    direct::Txid relayId{};
+    std::int64_t relayAt = 0;
+    std::int64_t nextRelayProbe = 0;
+    int relayRtt = -1;
     bool rekeyAsked = false;
     std::uint64_t previousKeyId = 0; // the key this one replaced, still opened until previousUntil
     std::int64_t previousUntil = 0;
@@ -95,11 +102,36 @@ struct DirectPaths::Pair
         since = nextProbe = nowMs;
         probes.clear();
     }
-    void fallBack(std::int64_t retry)
+    void fallBack(std::int64_t fellAt)
     {
         state = Relayed;
-        retryAt = retry;
+        retryAt = fellAt + direct::kRetryMs[std::min(retries, direct::kRetryMs.size() - 1)];
+        ++retries;
         probes.clear();
+    }
+    // When tick() next has something to do for this pair's path.
+    std::int64_t due(std::int64_t nowMs) const
+    {
+        switch (state) {
+        case Probing:
+            return nextProbe < since + direct::kProbeForMs
+                       ? nextProbe
+                       : since + direct::kProbeForMs + direct::kProbeGraceMs;
+        case Direct: {
+            // Candidates waiting for silence, and the silence itself, are seen to at once.
+            if (knock && silent)
+                return nowMs;
+            const std::int64_t quiet = silent ? std::numeric_limits<std::int64_t>::max()
+                                              : lastHeard + direct::kSilentMs;
+            if (checking)
+                return std::min(quiet, check.at + direct::kMissAfterMs);
+            return std::min(quiet, lastCheck + (nowMs - lastTraffic < direct::kActiveForMs
+                                                    ? direct::kCheckActiveMs
+                                                    : direct::kCheckIdleMs));
+        }
+        default:
+            return retryAt;
+        }
     }
     bool knows(const Endpoint& at) const
     {
@@ -207,8 +239,34 @@ void DirectPaths::check(Pair& p, std::int64_t nowMs, const SendFn& send)
     p.lastCheck = nowMs;
 }
 
+void DirectPaths::relayRequest(Pair& p, std::int64_t nowMs, const RelayFn& relay)
+{
+    relayprobe::Probe probe{relayprobe::kRequest, p.peer.vip, {}};
+    if (!seal::randomBytes(probe.id.data(), probe.id.size()))
+        return;
+    std::uint8_t payload[relayprobe::kPayload];
+    relayprobe::write(probe, payload);
+    // The one before went unanswered: its figure is out of date.
+    if (p.relayOut)
+        p.relayRtt = -1;
+    relay(payload, sizeof payload);
+    p.relayOut = true;
+    p.relayId = probe.id;
+    p.relayAt = nowMs;
+    p.nextRelayProbe = nowMs + direct::kRelayProbeEveryMs;
+    relayNext_ = nowMs + direct::kRelayProbeGapMs;
+}
+
 void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
 {
+    if (e.relay) {
+        for (const auto& p : pairs_)
+            if (p->peer.vip == e.vip && p->relayOut && p->relayId == e.txid) {
+                p->relayOut = false;
+                p->relayRtt = p->state == Pair::Direct ? -1 : roundTrip(p->relayAt, e.at);
+            }
+        return;
+    }
     const auto found = std::find_if(pairs_.begin(), pairs_.end(), [&](const std::unique_ptr<Pair>& p) {
         return p->peer.pair == e.pair && p->keyId == e.keyId;
     });
@@ -243,6 +301,8 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
                 p.state = Pair::Direct;
                 p.path = e.from;
                 p.rtt = roundTrip(sent.at, e.at);
+                p.relayRtt = -1;
+                p.retries = 0;
                 p.misses = 0;
                 p.checking = false;
                 p.lastCheck = nowMs;
@@ -286,15 +346,22 @@ bool DirectPaths::Triggered::take(const Endpoint& to, std::int64_t nowMs)
     return true;
 }
 
-void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
+void DirectPaths::tick(std::int64_t nowMs, const SendFn& send, const RelayFn& relay)
 {
+    // Cleared before the ring is read: an event pushed from here on wakes us again.
+    woken_.store(false);
     Event e;
     while (ring_.pop(&e))
         handle(e, nowMs, send);
     for (const auto& pointer : pairs_) {
         Pair& p = *pointer;
-        if (p.shared->sent.exchange(false, std::memory_order_relaxed))
+        // Quiet first, then the traffic flag: a first datagram after either
+        // step either shows here or wakes the GUI side (View::seal).
+        p.shared->quiet.store(p.state == Pair::Direct && nowMs - p.lastTraffic >= direct::kActiveForMs);
+        if (p.shared->sent.exchange(false)) {
             p.lastTraffic = nowMs;
+            p.shared->quiet.store(false);
+        }
         if (p.shared->heard.exchange(false, std::memory_order_relaxed)) {
             p.lastHeard = nowMs;
             p.silent = false;
@@ -315,7 +382,7 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
             p.startProbing(nowMs);
         if (p.state == Pair::Probing) {
             if (nowMs >= p.since + direct::kProbeForMs + direct::kProbeGraceMs) {
-                p.fallBack(p.since + direct::kRetryMs);
+                p.fallBack(p.since + direct::kProbeForMs + direct::kProbeGraceMs);
             } else if (nowMs < p.since + direct::kProbeForMs && nowMs >= p.nextProbe) {
                 for (std::size_t i = 0; i < p.peer.candidates.size(); ++i)
                     probe(p, p.peer.candidates[i], nowMs, send);
@@ -344,7 +411,7 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
             if (p.checking && nowMs >= p.check.at + direct::kMissAfterMs) {
                 p.checking = false;
                 if (++p.misses >= direct::kMissesToFall) {
-                    p.fallBack(nowMs + direct::kRetryMs);
+                    p.fallBack(nowMs);
                     p.rtt = -1;
                     heartbeatWanted_ = true;
                     changed_ = true;
@@ -356,16 +423,80 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send)
                 check(p, nowMs, send);
             }
         }
+        if (p.state != Pair::Direct)
+            p.shared->quiet.store(false);
     }
+    // Round trips through the relay, the longest due first, a few a second.
+    relaying_ = static_cast<bool>(relay);
+    Pair* next = nullptr;
+    for (const auto& p : pairs_)
+        if (relaying_ && nowMs >= relayNext_ && p->state != Pair::Direct && nowMs >= p->nextRelayProbe &&
+            (!next || p->nextRelayProbe < next->nextRelayProbe))
+            next = p.get();
+    if (next)
+        relayRequest(*next, nowMs, relay);
     if (changed_)
         publish();
+}
+
+std::int64_t DirectPaths::nextDueMs(std::int64_t nowMs) const
+{
+    std::int64_t due = nowMs + direct::kLongestSleepMs;
+    for (const auto& p : pairs_) {
+        due = std::min(due, p->due(nowMs));
+        if (relaying_ && p->state != Pair::Direct)
+            due = std::min(due, std::max(p->nextRelayProbe, relayNext_));
+    }
+    return due;
+}
+
+void DirectPaths::setWake(std::function<void()> wake)
+{
+    SpinLock lock(wakeBusy_);
+    wake_ = std::move(wake);
+}
+
+void DirectPaths::wakeUp()
+{
+    if (woken_.exchange(true))
+        return;
+    SpinLock lock(wakeBusy_);
+    if (wake_)
+        wake_();
+}
+
+void DirectPaths::post(const Event& e, bool wake)
+{
+    if (ring_.push(e) && wake)
+        wakeUp();
+}
+
+bool DirectPaths::relayProbe(const std::uint8_t* payload, std::size_t length, std::int64_t nowMs,
+                             std::uint8_t answer[relayprobe::kPayload])
+{
+    relayprobe::Probe probe;
+    if (!relayprobe::read(payload, length, &probe))
+        return false;
+    if (probe.kind == relayprobe::kRequest) {
+        // As long as the request, to the member the relay says it came from.
+        probe.kind = relayprobe::kAnswer;
+        relayprobe::write(probe, answer);
+        return true;
+    }
+    Event e;
+    e.relay = true;
+    e.vip = probe.vip;
+    e.txid = probe.id;
+    e.at = nowMs;
+    post(e, false);
+    return false;
 }
 
 std::vector<DirectStatus> DirectPaths::status() const
 {
     std::vector<DirectStatus> out;
     for (const auto& p : pairs_)
-        out.push_back({p->peer.name, p->peer.vip, p->state == Pair::Direct, p->rtt});
+        out.push_back({p->peer.name, p->peer.vip, p->state == Pair::Direct, p->rtt, p->relayRtt});
     return out;
 }
 
@@ -509,8 +640,17 @@ std::size_t DirectPaths::View::seal(const Route& route, std::uint8_t* datagram, 
     const std::uint64_t counter = route.shared->counter.fetch_add(1, std::memory_order_relaxed);
     if (!k.cipher.ready() || counter >= paths_.keyUses)
         return 0;
-    if (!route.shared->sent.load(std::memory_order_relaxed))
-        route.shared->sent.store(true, std::memory_order_relaxed);
+    // The first datagram since the last tick: on a quiet path, the GUI side
+    // wakes to check it as an active one; so it does when the key is due for
+    // its successor, or nearly used up.
+    if (!route.shared->sent.load(std::memory_order_relaxed)) {
+        route.shared->sent.store(true);
+        if (route.shared->quiet.exchange(false))
+            paths_.wakeUp();
+    }
+    if (counter == paths_.keyAskAt ||
+        counter + 1 + std::min(direct::kSpareUses, paths_.keyUses / 4) == paths_.keyUses)
+        paths_.wakeUp();
     return k.cipher.seal({wordOf(route.pair, route.side, false), counter}, datagram, length);
 }
 
@@ -569,7 +709,7 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
     std::memcpy(e.txid.data(), probe + 1, e.txid.size());
     e.at = nowMs;
     e.from = from;
-    paths_.ring_.push(e);
+    paths_.post(e);
     if (!answer)
         return {};
     reply[seal::kHeaderBytes] = direct::kAnswer;

@@ -13,12 +13,17 @@
 // packets carry its own address (protocol/peerrule.h), its frames its own
 // MAC, learned from its pair alone; its requests are answered once each and
 // make us send to an address no candidate named at most once a second.
+//
+// A pair on the relay measures its round trip there too (protocol/relayprobe.h),
+// with the session's key: the GUI side seals the requests, the inbound thread
+// answers the peer's.
 #pragma once
 
+#include "net/spinlock.h"
 #include "protocol/directlimits.h"
 #include "protocol/endpoint.h"
-#include "net/spinlock.h"
 #include "protocol/peerrule.h"
+#include "protocol/relayprobe.h"
 #include "protocol/seal.h"
 
 #include <algorithm>
@@ -54,7 +59,8 @@ struct DirectStatus
     std::string name;
     std::uint32_t vip = 0;
     bool direct = false;
-    int rttMs = -1; // -1: none
+    int rttMs = -1;      // the direct path's; -1: none
+    int relayRttMs = -1; // through the relay, while not direct; -1: none
 };
 
 namespace direct {
@@ -77,7 +83,9 @@ constexpr std::int64_t kActiveForMs = 10000;
 // the break, 6 s, inside the 7 s a game can bear.
 constexpr std::int64_t kMissAfterMs = 2000;
 constexpr int kMissesToFall = 2;
-constexpr std::int64_t kRetryMs = 60000;
+// A fallback or a failed attempt tries again after the next of these, the
+// last one repeated; a path established starts the schedule over.
+constexpr std::array<std::int64_t, 5> kRetryMs{5000, 10000, 20000, 40000, 60000};
 constexpr std::int64_t kNewCandidatesMs = 20000; // new candidates start an attempt at most this often
 // A direct peer's data that stops this long is a sign that it, or we, moved.
 constexpr std::int64_t kSilentMs = 500;
@@ -88,6 +96,14 @@ constexpr std::size_t kMaxCandidates = directlimits::kProbedCandidates;
 constexpr std::int64_t kTriggeredEveryMs = 1000;
 constexpr std::size_t kTriggeredPerMinute = 4;
 using Txid = std::array<std::uint8_t, kTxidBytes>;
+// Round trips through the relay: each pair off the direct path this often,
+// and one request at most this often over all pairs. Only a figure to show:
+// an answer waits for the next tick rather than waking the GUI side.
+constexpr std::int64_t kRelayProbeEveryMs = 10000;
+constexpr std::int64_t kRelayProbeGapMs = 500;
+// tick() runs at least this often; sooner when something falls due, or when an
+// engine thread wakes the GUI side (an event, traffic on a quiet path).
+constexpr std::int64_t kLongestSleepMs = kCheckIdleMs;
 // After a pair's new key, data under the one before is still taken this long.
 constexpr std::int64_t kPreviousKeyMs = 10000;
 // The last uses of a key are left to probes and answers: data never finds a key used up.
@@ -98,6 +114,8 @@ class DirectPaths
 {
 public:
     using SendFn = std::function<void(const Endpoint& to, const std::uint8_t* data, std::size_t length)>;
+    // A round-trip request's payload (relayprobe::kPayload bytes), to go to the relay under the session key.
+    using RelayFn = std::function<void(const std::uint8_t* payload, std::size_t length)>;
 
     DirectPaths();
     ~DirectPaths();
@@ -109,9 +127,21 @@ public:
     void setPeers(std::vector<DirectPeer> peers, std::int64_t nowMs);
     // No peers: every pair relayed, keys wiped.
     void clear();
-    // Every 100 ms: takes the engine's events, sends the probes that are due,
-    // chooses paths and publishes the table when it changed.
-    void tick(std::int64_t nowMs, const SendFn& send);
+    // Takes the engine's events, sends the probes that are due (round trips
+    // through the relay too, given `relay`), chooses paths and publishes the
+    // table when it changed. Runs at nextDueMs() or when woken.
+    void tick(std::int64_t nowMs, const SendFn& send, const RelayFn& relay = nullptr);
+    // When tick() next has something to do, at most kLongestSleepMs on.
+    std::int64_t nextDueMs(std::int64_t nowMs) const;
+    // Called from an engine thread when tick() should run soon: an event is
+    // waiting, or a quiet direct path carries traffic again. Once per tick at
+    // most, under a lock: after setWake(nullptr) returns, the old one is never called.
+    void setWake(std::function<void()> wake);
+    // A round-trip probe through the relay, opened: a request gets its answer
+    // in `answer` (true: to be sealed and sent back to the relay), an answer
+    // goes to tick(). Only the inbound thread calls it.
+    bool relayProbe(const std::uint8_t* payload, std::size_t length, std::int64_t nowMs,
+                    std::uint8_t answer[relayprobe::kPayload]);
     std::vector<DirectStatus> status() const;
     // Direct datagrams that opened but broke the peer rule, dropped.
     std::uint64_t refused() const { return refused_.load(std::memory_order_relaxed); }
@@ -136,6 +166,7 @@ public:
         std::atomic<std::uint64_t> mac{0}; // kKnownMac | address, learned over the pair; 0: not yet
         std::atomic<bool> sent{false};     // data went direct since the last tick
         std::atomic<bool> heard{false};    // and came from the peer
+        std::atomic<bool> quiet{false};    // direct but idle: the first datagram wakes the GUI side
     };
     static constexpr std::uint64_t kKnownMac = std::uint64_t{1} << 48;
 
@@ -213,8 +244,10 @@ private:
     struct Event
     {
         std::uint8_t kind = 0;
+        bool relay = false;    // an answer through the relay, from `vip`
         bool answered = false; // a request the inbound thread answered
         std::uint32_t pair = 0;
+        std::uint32_t vip = 0;
         std::uint64_t keyId = 0;
         direct::Txid txid{};
         std::int64_t at = 0;
@@ -257,7 +290,11 @@ private:
     Sent request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send);
     void probe(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send);
     void check(Pair& p, std::int64_t nowMs, const SendFn& send);
+    void relayRequest(Pair& p, std::int64_t nowMs, const RelayFn& relay);
     void publish();
+    // From the inbound thread: onto the ring, waking the GUI side when it may sleep (unless `!wake`).
+    void post(const Event& e, bool wake = true);
+    void wakeUp();
 
     std::vector<std::unique_ptr<Pair>> pairs_;
     std::uint64_t nextKeyId_ = 0;
@@ -266,6 +303,11 @@ private:
     bool changed_ = false;
     std::atomic<std::uint64_t> refused_{0};
     Ring ring_;
+    bool relaying_ = false;          // the last tick was given a RelayFn
+    std::int64_t relayNext_ = 0;     // the next round-trip request through the relay, at the earliest
+    std::atomic<bool> woken_{false}; // a wake is on its way: the next tick takes what is waiting
+    std::atomic<bool> wakeBusy_{false};
+    std::function<void()> wake_;
     std::atomic<bool> busy_{false}; // held while the table is swapped or fetched
     std::atomic<std::uint64_t> generation_{0};
     std::shared_ptr<const Table> table_;

@@ -98,6 +98,7 @@ unsigned long inboundLoop(void* argument)
     SealSession::View opener(*s.seal);
     DirectPaths::View paths(*s.direct);
     std::uint8_t reply[direct::kProbeBytes];
+    std::uint8_t answer[relayprobe::kBytes];
     while (s.running) {
         const int count = udp::receiveBatch(s.socket, b);
         paths.sync();
@@ -123,10 +124,21 @@ unsigned long inboundLoop(void* argument)
                     continue;
                 if (s.seal->active()) {
                     // What does not open (forged, damaged, replayed) is dropped unanswered.
-                    const long opened = opener.open(datagram, size);
-                    if (opened >= 0)
-                        s.port->write(datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened));
-                    relayed = relayed || opened >= 0;
+                    bool probe = false;
+                    const long opened = opener.open(datagram, size, &probe);
+                    if (opened < 0)
+                        continue;
+                    relayed = true;
+                    const auto length = static_cast<std::size_t>(opened);
+                    if (!probe) {
+                        s.port->write(datagram + seal::kHeaderBytes, length);
+                    } else if (s.direct->relayProbe(datagram + seal::kHeaderBytes, length, now,
+                                                    answer + seal::kHeaderBytes)) {
+                        // A round trip through the relay: answered from here, as long as it came.
+                        const std::size_t sealed = opener.seal(answer, relayprobe::kPayload, false, true);
+                        if (sealed)
+                            udp::send(s.socket, s.relay, answer, sealed);
+                    }
                     continue;
                 }
                 scrambleInPlace(datagram, size);

@@ -29,7 +29,7 @@ void SealSession::setKey(const std::uint8_t key[seal::kKeyBytes], std::uint32_t 
     keyGeneration_[phase] = generation;
     uses_[phase].store(usesTag(generation), std::memory_order_relaxed);
     exhausted_.store(false, std::memory_order_relaxed);
-    index_ = index & seal::kIndexMask;
+    index_ = index & seal::kSessionMask;
     phase_ = phase;
     generation_.store(generation, std::memory_order_release);
     active_.store(true, std::memory_order_release);
@@ -65,7 +65,7 @@ void SealSession::View::sync()
     generation_ = session_.generation_.load(std::memory_order_relaxed);
 }
 
-std::size_t SealSession::View::seal(std::uint8_t* datagram, std::size_t length, bool heartbeat)
+std::size_t SealSession::View::seal(std::uint8_t* datagram, std::size_t length, bool heartbeat, bool probe)
 {
     sync();
     if (!cipher_[phase_].ready())
@@ -90,17 +90,21 @@ std::size_t SealSession::View::seal(std::uint8_t* datagram, std::size_t length, 
         if (uses->compare_exchange_weak(was, was + 1, std::memory_order_relaxed))
             break;
     }
-    const std::uint32_t word = index_ | (phase_ ? seal::kPhase : 0u) | (heartbeat ? seal::kHeartbeat : 0u);
+    const std::uint32_t word = index_ | (phase_ ? seal::kPhase : 0u) | (heartbeat ? seal::kHeartbeat : 0u) |
+                               (probe ? seal::kRelayProbe : 0u);
     return cipher_[phase_].seal({word, session_.counter_.fetch_add(1, std::memory_order_relaxed)}, datagram,
                                 length);
 }
 
-long SealSession::View::open(std::uint8_t* datagram, std::size_t length)
+long SealSession::View::open(std::uint8_t* datagram, std::size_t length, bool* probe)
 {
     sync();
     seal::Header header;
-    if (!seal::readHeader(datagram, length, &header) || !header.fromRelay() || header.index() != index_)
+    if (!seal::readHeader(datagram, length, &header) || !header.fromRelay() || header.session() != index_ ||
+        (header.relayProbe() && !probe))
         return -1;
+    if (probe)
+        *probe = header.relayProbe();
     const int p = header.phase();
     if (!cipher_[p].ready() || !window_[p].fresh(header.counter))
         return -1;

@@ -40,9 +40,11 @@ public:
     public:
         explicit View(SealSession& session) : session_(session) {}
         // Seals the payload at datagram + kHeaderBytes in place; the datagram's size, or 0.
-        std::size_t seal(std::uint8_t* datagram, std::size_t length, bool heartbeat);
-        // Opens a datagram from the relay in place; the payload's length, or -1.
-        long open(std::uint8_t* datagram, std::size_t length);
+        // `probe`: a round trip through the relay (protocol/relayprobe.h).
+        std::size_t seal(std::uint8_t* datagram, std::size_t length, bool heartbeat, bool probe = false);
+        // Opens a datagram from the relay in place; the payload's length, or -1. A round-trip
+        // probe opens only for a caller that asks whether it is one.
+        long open(std::uint8_t* datagram, std::size_t length, bool* probe = nullptr);
 
     private:
         void sync();

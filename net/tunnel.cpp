@@ -5,8 +5,9 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
-constexpr int kRelayWatchMs = 100;
 constexpr std::int64_t kRelaySilentMs = 500;
 } // namespace
 
@@ -47,17 +48,27 @@ void VLANClient::sendUdpHeartbeats()
 // The relay's traffic that stops may mean a NAT moved our tunnel socket to a
 // new address (or port): the relay learns where we are from our next sealed
 // datagram, so one goes at once instead of at the next heartbeat, up to 2 s
-// later. Once per silence: an idle room costs one heartbeat more.
+// later. Once per silence: an idle room costs one heartbeat more. The watch
+// sleeps while the relay is silent (the heartbeat's tick looks again), and
+// otherwise wakes only when the silence would be due.
 void VLANClient::watchRelay()
 {
+    if (!engine.active())
+        return;
+    const std::int64_t now = tunnel::steadyMs();
     const std::int64_t heard = engine.relayHeardMs();
     if (heard != relayHeard) {
         relayHeard = heard;
         relayHeardLost = false;
-    } else if (!relayHeardLost && tunnel::steadyMs() - heard >= kRelaySilentMs) {
+    } else if (!relayHeardLost && now - heard >= kRelaySilentMs) {
         relayHeardLost = true;
         sendUdpHeartbeats();
     }
+    if (relayHeardLost)
+        relayWatch->stop();
+    else
+        relayWatch->start(static_cast<int>(std::clamp<std::int64_t>(relayHeard + kRelaySilentMs - now, 10,
+                                                                    kRelaySilentMs)));
 }
 
 // The socket follows the server's address family, so a new server may need a
@@ -86,8 +97,7 @@ bool VLANClient::startEngine(std::unique_ptr<tunnel::AdapterPort> port)
     directPaths->layer2 = layer2Mode;
     if (engine.start(std::move(port), tunnelSocket, relayPeer, tunnelSeal, directPaths)) {
         relayHeard = 0;
-        relayHeardLost = true;
-        relayWatch->start(kRelayWatchMs);
+        relayHeardLost = true; // until the relay is heard: the heartbeat's tick looks
         return true;
     }
     tunnelNotifier->setEnabled(true);

@@ -4,8 +4,8 @@
 //
 // Datagram: header (12 bytes) | ciphertext | tag (16 bytes).
 // Header: a 32-bit word, big-endian (bit 31: sent by the relay, bit 30: key
-// phase, bit 29: heartbeat, bits 0-28: the session's index), then a 64-bit
-// counter, big-endian. The sender never repeats a counter under one key and
+// phase, bit 29: heartbeat, bit 28: round-trip probe, bits 0-27: the
+// session's index), then a 64-bit counter, big-endian. The sender never repeats a counter under one key and
 // the direction bit keeps the two directions apart, so no nonce repeats.
 #pragma once
 
@@ -23,6 +23,11 @@ constexpr std::uint32_t kFromRelay = 1u << 31;
 constexpr std::uint32_t kPhase = 1u << 30;
 constexpr std::uint32_t kHeartbeat = 1u << 29;
 constexpr std::uint32_t kIndexMask = kHeartbeat - 1;
+// A round trip through the relay (protocol/relayprobe.h). Session indexes stay
+// below it, so a client that does not know the bit finds the index not its
+// own and drops the datagram; direct paths keep all of kIndexMask for pairs.
+constexpr std::uint32_t kRelayProbe = 1u << 28;
+constexpr std::uint32_t kSessionMask = kRelayProbe - 1;
 
 // No header ever carries a counter this high.
 constexpr std::uint64_t kCounterLimit = std::uint64_t{1} << 40;
@@ -41,6 +46,9 @@ struct Header
     bool fromRelay() const { return word & kFromRelay; }
     int phase() const { return (word & kPhase) ? 1 : 0; }
     bool heartbeat() const { return word & kHeartbeat; }
+    // A session's datagram: its index, and whether it is a round-trip probe.
+    std::uint32_t session() const { return word & kSessionMask; }
+    bool relayProbe() const { return word & kRelayProbe; }
 };
 
 // False when the datagram is too short to be sealed.

@@ -104,7 +104,8 @@ void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& target
                 if (sealedUsed == std::size_t{UdpBatchSocket::kSendBatch})
                     flush(core);
                 std::uint8_t* out = sealed.data() + sealedUsed * kSealedSize;
-                size = core.sealFor(slot, bytes, size, out, clear && !translated);
+                size = core.sealFor(slot, bytes, size, out, clear && !translated,
+                                    targets.probe ? seal::kRelayProbe : 0u);
                 if (size == 0)
                     continue;
                 bytes = out;

@@ -94,6 +94,8 @@ void RelayCore::refreshRoutes()
                 m.all.reset();
                 m.flood.reset();
                 m.moves.reset();
+                m.probes[0].reset();
+                m.probes[1].reset();
             }
             m.gen = entry.gen;
         }
@@ -191,15 +193,15 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
         return route(data, length, from, local, nowMs, targets, kNoSlot);
     seal::Header header;
     if (heartbeat::isPlain(data, length) || !seal::readHeader(data, length, &header) ||
-        header.index() >= members_.size() || !members_[header.index()].sealing)
+        header.session() >= members_.size() || !members_[header.session()].sealing)
         return sealedSource ? count(DropUnsealed) : route(data, length, from, local, nowMs, targets, kNoSlot);
     bool newest = false;
     const long opened = openFrom(header, data, length, &newest);
     if (opened < 0)
         return count(DropUnsealed);
     // From its own endpoint (the usual case, known from the lookup above) nothing moves.
-    const bool here = sealedSource && source->second == header.index();
-    return sealedFrom(header.index(), header, opened, newest && !here, here, from, local, nowMs, targets);
+    const bool here = sealedSource && source->second == header.session();
+    return sealedFrom(header.session(), header, opened, newest && !here, here, from, local, nowMs, targets);
 }
 
 RelayCounter RelayCore::sealedFrom(std::uint32_t slot, const seal::Header& header, long opened, bool newer,
@@ -221,6 +223,9 @@ RelayCounter RelayCore::sealedFrom(std::uint32_t slot, const seal::Header& heade
     } else if (here && header.heartbeat()) {
         m.local = local; // where replies leave from, as a heartbeat found it
     }
+    if (header.relayProbe()) // a round trip through the relay, never a heartbeat too
+        return header.heartbeat() ? count(DropRunt)
+                                  : routeProbe(slot, static_cast<std::size_t>(opened), nowMs, targets);
     if (!header.heartbeat())
         return route(opened_.data(), static_cast<std::size_t>(opened), from, local, nowMs, targets, slot);
     // A heartbeat's payload, if any, is the adapter mode.

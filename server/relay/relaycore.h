@@ -33,6 +33,7 @@ struct RelayBudget {
     // relay asks the lobby for the next key.
     std::uint64_t keyUses = seal::kKeyUses;
     std::uint64_t keyAskAt = seal::kKeyAskAt;
+    std::uint32_t probeRate = 4; // round-trip probes forwarded, requests and answers each
 };
 
 // Integer thousandths of a token, so the per-datagram path stays exact and
@@ -81,6 +82,7 @@ public:
     {
         count_ = 0;
         variantLength = 0;
+        probe = false;
     }
     void push(std::uint32_t slot, bool variant = false)
     {
@@ -120,6 +122,8 @@ public:
     // The payload is an opened sealed datagram, not scrambled: a plain
     // member gets it scrambled, a sealed one sealed straight from it.
     bool payloadClear = false;
+    // The payload is a round-trip probe (protocol/relayprobe.h): sealed members only, with the probe bit.
+    bool probe = false;
 
     // The translated copy, scrambled; valid until the next handle().
     std::array<std::uint8_t, relay::kMaxTranslated> variant{};
@@ -157,8 +161,9 @@ public:
 
     // Seals the datagram (scrambled, unless `clear`) for a sealed member into `out`, which
     // holds length + seal::kOverhead bytes; returns the sealed size, 0 if it could not.
+    // `flags`: header bits besides the index and phase (seal::kRelayProbe).
     std::size_t sealFor(std::uint32_t slot, const std::uint8_t* data, std::size_t length, std::uint8_t* out,
-                        bool clear = false);
+                        bool clear = false, std::uint32_t flags = 0);
     bool isSealed(std::uint32_t slot) const { return members_[slot].sealing != nullptr; }
 
     const Endpoint& peerOf(std::uint32_t slot) const { return members_[slot].peer; }
@@ -209,6 +214,7 @@ private:
         DatagramBucket all;
         DatagramBucket flood;
         DatagramBucket moves; // of a sealed member's endpoint
+        DatagramBucket probes[2]; // round-trip requests, answers
         std::unique_ptr<Sealing> sealing; // null: a plain member
         void leaveRoom();
         // The client said its mode (2 or 3; 0 said nothing).
@@ -241,9 +247,12 @@ private:
                        std::uint32_t opener);
     // Sealed members (relaysealed.cpp).
     void updateSealing(std::uint32_t slot, const SealRoute& route);
-    // Opens a datagram of `header.index()` into opened_ (not scrambled); its
+    // Opens a datagram of `header.session()` into opened_ (not scrambled); its
     // length, or -1. `*newest`: no datagram of that member opened before was newer.
     long openFrom(const seal::Header& header, const std::uint8_t* data, std::size_t length, bool* newest);
+    // A round-trip probe opened into opened_: to one sealed member of the sender's room, within budget.
+    RelayCounter routeProbe(std::uint32_t sender, std::size_t length, std::int64_t nowMs,
+                            TargetList& targets);
     // Counts one use of the key in `phase`; the lobby hears when the newest key is nearly used up.
     void countUse(std::uint32_t slot, std::uint64_t& uses, int phase);
     // A datagram that opened under the key of `slot`, from its endpoint (`here`)

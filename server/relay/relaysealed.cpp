@@ -1,6 +1,7 @@
 // Sealed members: their datagrams are opened with the sender's key, pass
 // every rule a plain datagram passes, and are sealed again for each sealed
 // recipient with the recipient's key.
+#include "protocol/relayprobe.h"
 #include "protocol/scramble.h"
 #include "server/relay/relaycore.h"
 
@@ -44,7 +45,7 @@ void RelayCore::updateSealing(std::uint32_t slot, const SealRoute& route)
 long RelayCore::openFrom(const seal::Header& header, const std::uint8_t* data, std::size_t length,
                          bool* newest)
 {
-    const std::uint32_t slot = header.index();
+    const std::uint32_t slot = header.session();
     Sealing& s = *members_[slot].sealing;
     // Only what the client itself sealed, for its own index, under a key the
     // relay holds, with a counter not seen before.
@@ -74,8 +75,39 @@ long RelayCore::openFrom(const seal::Header& header, const std::uint8_t* data, s
     return opened;
 }
 
+RelayCounter RelayCore::routeProbe(std::uint32_t sender, std::size_t length, std::int64_t nowMs,
+                                   TargetList& targets)
+{
+    relayprobe::Probe probe;
+    if (!relayprobe::read(opened_.data(), length, &probe))
+        return count(DropRunt);
+    if (sender >= table_->slotTable.size() || table_->slotTable[sender].room < 0)
+        return count(DropNotInRoom);
+    // The same room's rule as for data, and only to a member of ours: a plain
+    // client would take the probe for a packet.
+    const std::int32_t target =
+        memberAt(table_->rooms[static_cast<std::size_t>(table_->slotTable[sender].room)], probe.vip);
+    if (target < 0 || static_cast<std::uint32_t>(target) == sender ||
+        !members_[static_cast<std::uint32_t>(target)].sealing)
+        return count(DropNoRoute);
+    Member& self = members_[sender];
+    DatagramBucket& budget = self.probes[probe.kind == relayprobe::kAnswer ? 1 : 0];
+    if (!budget.has(1, budget_.probeRate, nowMs))
+        return count(DropBudget);
+    budget.take(1);
+    // The receiver learns who sent it from the relay, not from the sender.
+    probe.vip = self.vip;
+    relayprobe::write(probe, opened_.data());
+    targets.push(static_cast<std::uint32_t>(target));
+    targets.payload = opened_.data();
+    targets.payloadLength = relayprobe::kPayload;
+    targets.payloadClear = true;
+    targets.probe = true;
+    return CounterForwarded;
+}
+
 std::size_t RelayCore::sealFor(std::uint32_t slot, const std::uint8_t* data, std::size_t length,
-                               std::uint8_t* out, bool clear)
+                               std::uint8_t* out, bool clear, std::uint32_t flags)
 {
     Sealing& s = *members_[slot].sealing;
     // Never past a key's uses: the other key if it has some left (the client
@@ -86,8 +118,9 @@ std::size_t RelayCore::sealFor(std::uint32_t slot, const std::uint8_t* data, std
     if (s.loaded[phase] == 0 || s.sealed[phase] >= budget_.keyUses)
         return 0;
     countUse(slot, s.sealed[phase], phase);
-    const seal::Header header{
-        seal::kFromRelay | (phase ? seal::kPhase : 0u) | (slot & seal::kIndexMask), s.sent++};
+    const seal::Header header{seal::kFromRelay | (phase ? seal::kPhase : 0u) | (flags & seal::kRelayProbe) |
+                                  (slot & seal::kSessionMask),
+                              s.sent++};
     if (clear)
         return s.cipher[phase].seal(header, data, length, out);
     // Unscrambled on the way into `out`, then sealed there.

@@ -1,11 +1,15 @@
 // The relay on arbitrary datagrams: pieces split at 0xFE, each one's first byte b its sender (host
-// 10.0.0.(b % 8), port b / 8). Slots 0-2 share a room, 3 is alone; slot n's control connection is from host
-// n; slot 1 said layer 2, slot 2 layer 3, the others are learned. Forwarding stays in the sender's room,
+// 10.0.0.(b % 8), port b / 8). Slots 0-2 share a room, 3 and 4 another; slot n's control connection is from
+// host n; slot 1 said layer 2, slot 2 layer 3, the others are learned. Forwarding stays in the sender's room,
 // comes only from the session's own host, reaches each target once, never the sender (but a proxy ARP
 // answer), and stays within the size limit. What the bridge makes of a datagram keeps the sender's own
 // address: a frame for layer 2 carries the sender's stand-in MAC and IPv4 source; a packet stripped for layer
-// 3 has the sender's IPv4 source and goes to the room or to its receiver's address. Slot 3 is sealed (key
-// 00..1f): what comes from it must open first.
+// 3 has the sender's IPv4 source and goes to the room or to its receiver's address. Slots 3 and 4 share
+// another room and are sealed (keys 00..1f and those bytes ^ 0x44): what comes from them must open first. A
+// piece whose first byte is 0xF0 or more is sealed here as slot 3's, with the round-trip probe bit when that
+// byte is odd and the heartbeat bit when bit 1 is set: a probe forwarded goes to slot 4 alone, as long as it
+// came, from slot 3's own address.
+#include "protocol/relayprobe.h"
 #include "protocol/scramble.h"
 #include "server/relay/relaycore.h"
 
@@ -14,10 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
-constexpr std::uint32_t kSlots = 4;
+constexpr std::uint32_t kSlots = 5;
 
 Endpoint peer(std::uint8_t n)
 {
@@ -35,7 +40,7 @@ std::uint32_t roomOf(std::uint32_t slot)
 
 std::uint32_t vipOf(std::uint32_t slot)
 {
-    return 0x0A080000u | (roomOf(slot) << 8) | (slot < 3 ? slot + 1 : 1);
+    return 0x0A080000u | (roomOf(slot) << 8) | (slot < 3 ? slot + 1 : slot - 2);
 }
 
 std::uint64_t readBig(const std::uint8_t* p, int bytes)
@@ -82,10 +87,12 @@ std::shared_ptr<RouteTable> makeTable(std::uint32_t gen)
                                   static_cast<std::uint8_t>(slot == 1 ? 2 : slot == 2 ? 3 : 0), {}};
         table->slotByKey[{0, slot + 1}] = slot;
     }
-    SealRoute& sealed = table->slotTable[3].seal;
-    sealed.serial = 1;
-    for (std::size_t i = 0; i < sealed.key.bytes.size(); ++i)
-        sealed.key.bytes[i] = static_cast<std::uint8_t>(i);
+    for (std::uint32_t slot = 3; slot < kSlots; ++slot) {
+        SealRoute& sealed = table->slotTable[slot].seal;
+        sealed.serial = 1;
+        for (std::size_t i = 0; i < sealed.key.bytes.size(); ++i)
+            sealed.key.bytes[i] = static_cast<std::uint8_t>(slot == 3 ? i : i ^ 0x44);
+    }
     return table;
 }
 
@@ -96,11 +103,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // One relay core serves every input: each starts with a table whose sessions are all of a new
     // generation, which leaves the core as new (unbound, unsealed, budgets full, nothing learned).
     static const std::shared_ptr<const RouteTable> tables[2] = {makeTable(1), makeTable(2)};
-    static std::uint8_t beat[seal::kOverhead];
+    static seal::Cipher ciphers[2];
+    static std::uint8_t beats[2][seal::kOverhead];
+    static std::uint64_t counter = 1;
     static const bool sealed = [] {
-        seal::Cipher cipher;
-        return cipher.setKey(tables[0]->slotTable[3].seal.key.bytes.data()) &&
-               cipher.seal({3 | seal::kHeartbeat, 0}, beat, 0);
+        for (std::uint32_t i = 0; i < 2; ++i)
+            if (!ciphers[i].setKey(tables[0]->slotTable[3 + i].seal.key.bytes.data()) ||
+                !ciphers[i].seal({(3 + i) | seal::kHeartbeat, 0}, beats[i], 0))
+                return false;
+        return true;
     }();
     static RouteExchange exchange(kSlots);
     static RelayCore core(exchange);
@@ -108,8 +119,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     exchange.publish(tables[inputs++ & 1]);
     core.refreshRoutes();
     static TargetList targets;
-    if (!sealed || core.handle(beat, sizeof beat, peer(3), LocalAddress(), 0, targets) != CounterHeartbeats)
-        std::abort();
+    for (std::uint8_t i = 0; i < 2; ++i)
+        if (!sealed || core.handle(beats[i], seal::kOverhead, peer(3 + i), LocalAddress(), 0, targets) !=
+                           CounterHeartbeats)
+            std::abort();
     static const std::string plainBeats[3] = {"{\"client_id\":\"" + std::string(31, '0') + "1\"}",
                                               "{\"client_id\":\"" + std::string(31, '0') + "2\"}",
                                               "{\"client_id\":\"" + std::string(31, '0') + "3\"}"};
@@ -121,13 +134,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto* stop =
             static_cast<const std::uint8_t*>(std::memchr(start, 0xFE, std::size_t(data + size - start)));
         stop = stop ? stop : data + size;
-        const std::uint32_t self = *start % 8u;
+        const bool ours = stop > start && *start >= 0xF0; // sealed here as slot 3's
+        const bool probe = ours && (*start & 1);
+        const std::uint32_t self = ours ? 3 : *start % 8u;
+        const std::size_t length = stop > start ? std::size_t(stop - start - 1) : 0;
+        std::vector<std::uint8_t> piece(start + (stop > start), stop);
+        if (ours) {
+            piece.insert(piece.begin(), seal::kHeaderBytes, 0);
+            piece.resize(length + seal::kOverhead);
+            const std::uint32_t word =
+                3 | (probe ? seal::kRelayProbe : 0u) | (*start & 2 ? seal::kHeartbeat : 0u);
+            if (!ciphers[0].seal({word, counter++}, piece.data(), length))
+                std::abort();
+        }
         const bool forwarded =
-            stop > start && core.handle(start + 1, std::size_t(stop - start - 1), peer(*start),
+            stop > start && core.handle(piece.data(), piece.size(), ours ? peer(3) : peer(*start),
                                         LocalAddress(), now += 3, targets) == CounterForwarded;
         if ((stop > start && forwarded != (targets.size() != 0)) ||
-            (forwarded && (self >= kSlots || !core.isBound(self) || !(core.peerOf(self) == peer(*start)) ||
-                           targets.variantLength > relay::kMaxDatagram)))
+            (forwarded &&
+             (self >= kSlots || !core.isBound(self) || !(core.peerOf(self) == peer(ours ? 3 : *start)) ||
+              targets.variantLength > relay::kMaxDatagram)))
+            std::abort();
+        // A probe: to slot 4 alone, from slot 3's address, as long as it came, its kind and id kept.
+        relayprobe::Probe in, out;
+        if (forwarded && (targets.probe != probe ||
+                          (probe && (targets.size() != 1 || targets[0] != 4 || targets.isVariant(0) ||
+                                     !relayprobe::read(start + 1, length, &in) ||
+                                     !relayprobe::read(targets.payload, targets.payloadLength, &out) ||
+                                     out.vip != vipOf(3) || out.kind != in.kind || out.id != in.id))))
             std::abort();
         for (std::size_t i = 0; forwarded && i < targets.size(); ++i) {
             const std::uint32_t t = targets[i];

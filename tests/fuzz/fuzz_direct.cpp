@@ -2,7 +2,9 @@
 // end whose key nothing here seals with: nothing opens. Otherwise the rest is sealed as the peer's under the
 // pair's key, as a probe when bit 1 is set, one byte flipped when bit 0 is set: only untouched datagrams are
 // taken, data exactly as sealed or else refused and counted, a well-formed request from a named candidate
-// answered with an answer under the key, from our side, as long, with its id; nothing is taken twice.
+// answered with an answer under the key, from our side, as long, with its id; nothing is taken twice. A first
+// byte of 4 gives the rest to the inbound thread as an opened round-trip probe through the relay: only a
+// well-formed request is answered, as long, with its address and id.
 #include "net/directpaths.h"
 
 #include <cstdlib>
@@ -41,6 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     strangerView.sync();
     std::uint8_t reply[direct::kProbeBytes];
     const std::size_t length = size - 1;
+    if (data[0] == 4) {
+        std::uint8_t answer[relayprobe::kPayload];
+        const bool request = length == relayprobe::kPayload && data[1] == relayprobe::kRequest;
+        if (ours.relayProbe(data + 1, length, 0, answer) != request ||
+            (request &&
+             (answer[0] != relayprobe::kAnswer || std::memcmp(answer + 1, data + 2, length - 1) != 0)))
+            std::abort();
+        return 0;
+    }
     std::vector<std::uint8_t> d(data + 1, data + size);
     if (data[0] == 0 &&
         strangerView.receive(from, d.data(), d.size(), 0, reply).kind != DirectPaths::Inbound::Drop)

@@ -57,10 +57,12 @@ struct Member
         return key.size() == 32 &&
                ciphers[phase].setKey(reinterpret_cast<const std::uint8_t*>(key.constData()));
     }
-    QByteArray sealedBytes(const QByteArray& plain, bool heartbeat = false)
+    // `flags`: more header bits (seal::kRelayProbe).
+    QByteArray sealedBytes(const QByteArray& plain, bool heartbeat = false, std::uint32_t flags = 0)
     {
         QByteArray out = QByteArray(int(seal::kHeaderBytes), 0) + plain + QByteArray(int(seal::kTagBytes), 0);
-        const std::uint32_t word = index | (phase ? seal::kPhase : 0) | (heartbeat ? seal::kHeartbeat : 0);
+        const std::uint32_t word =
+            index | (phase ? seal::kPhase : 0) | (heartbeat ? seal::kHeartbeat : 0) | flags;
         ciphers[phase].seal({word, counter++}, reinterpret_cast<std::uint8_t*>(out.data()),
                             std::size_t(plain.size()));
         return out;
@@ -76,7 +78,7 @@ struct Member
         auto* bytes = reinterpret_cast<std::uint8_t*>(copy.data());
         seal::Header h;
         const bool ours =
-            seal::readHeader(bytes, std::size_t(copy.size()), &h) && h.fromRelay() && h.index() == index;
+            seal::readHeader(bytes, std::size_t(copy.size()), &h) && h.fromRelay() && h.session() == index;
         const long n = sealed && ours ? ciphers[h.phase()].open(bytes, std::size_t(copy.size())) : -1;
         return !sealed ? tunnel::scramblePayload(lastRaw)
                : n < 0 ? "not sealed for us"

@@ -1,6 +1,9 @@
 // Sealed sessions against the real server: TLS beside plain lines on one
 // port, and a tunnel whose datagrams only their sender's key opens.
+#include "protocol/relayprobe.h"
 #include "tests/server/sealedmember.h"
+
+#include <QtEndian>
 
 using namespace harness;
 
@@ -143,6 +146,35 @@ private slots:
             QCOMPARE(bob.receive(), kToBob);
         QVERIFY(waitForStat("moved_sealed", 3));
         QVERIFY2(stat("moved_sealed") <= 5, qPrintable(QString::number(stat("moved_sealed"))));
+    }
+    // A round-trip probe goes, sealed like any datagram and as long as it came, to the sealed member it
+    // names, which learns the sender from the relay; never to a plain member, outside the room or back;
+    // a few a second.
+    void roundTripProbesReachOnlySealedRoomMatesAFewASecond()
+    {
+        addMembers({true, true, false});
+        Member &alice = *members[0], &bob = *members[1], &carol = *members[2];
+        const auto probe = [](const char* vip) {
+            QByteArray p = QByteArray(1, char(relayprobe::kRequest)) + QByteArray(4, 0) + QByteArray(12, 'i');
+            qToBigEndian(QHostAddress(vip).toIPv4Address(), p.data() + 1);
+            return p;
+        };
+        const QByteArray sent = alice.sealedBytes(probe("10.8.0.2"), false, seal::kRelayProbe);
+        alice.tunnel.sendRaw(sent);
+        QCOMPARE(bob.receive(), probe("10.8.0.1"));
+        QVERIFY(bob.lastRaw.size() == sent.size() && (bob.lastRaw[0] & 0x10));
+        const qint64 noRoute = stat("dropped_no_route"), overBudget = stat("dropped_budget");
+        for (const char* elsewhere : {"10.8.0.3", "10.8.0.9", "10.8.0.1", "10.8.1.2"})
+            alice.tunnel.sendRaw(alice.sealedBytes(probe(elsewhere), false, seal::kRelayProbe));
+        QVERIFY(waitForStat("dropped_no_route", noRoute + 4));
+        for (int i = 0; i < 10; ++i)
+            bob.tunnel.sendRaw(bob.sealedBytes(probe("10.8.0.1"), false, seal::kRelayProbe));
+        QVERIFY(waitForStat("dropped_budget", overBudget + 5));
+        int reached = 0;
+        while (alice.receive() == probe("10.8.0.2"))
+            ++reached;
+        QVERIFY2(reached >= 4 && reached <= 5, qPrintable(QString::number(reached))); // 4 a second
+        QVERIFY(carol.tunnel.quiet(0) && bob.tunnel.quiet(0));
     }
     void sealedAndPlainMembersShareARoom()
     {

@@ -2,6 +2,7 @@
 // use, on an injected clock; then the engine itself over loopback sockets.
 #include "net/engine.h"
 #include "tests/support/testenv.h"
+#include "tests/support/wait.h"
 
 #include <QNetworkDatagram>
 #include <QTest>
@@ -65,10 +66,20 @@ struct End
     Endpoint address;
     std::vector<QByteArray> data;       // payloads that opened
     std::vector<std::int64_t> requests; // when its tick sent a request
+    std::vector<std::int64_t> attempts; // those sent while not direct
+    std::int64_t due = 0;               // its next tick: when nextDueMs() said, or after a wake
+    bool woken = false;
+    int ticks = 0;
     bool reachable = true;
     bool restricted = false;     // behind a NAT that lets in only whom it sent to
     std::set<QByteArray> talked; // whom it sent to
     bool direct() const { return paths.status().at(0).direct; }
+    // As the GUI side does: new pairs tick at once.
+    void setPeers(std::vector<tunnel::DirectPeer> peers, std::int64_t now)
+    {
+        paths.setPeers(std::move(peers), now);
+        due = now;
+    }
     const DirectPaths::Route* route(const QByteArray& p)
     {
         return view->sync(),
@@ -96,18 +107,22 @@ struct End
 };
 
 // Alice (side 0) and Bob (side 1), paired with the candidates each has of the other; datagrams to an
-// end's address reach it while it is reachable.
+// end's address reach it while it is reachable. Time goes in steps of 100 ms; an end ticks only when it
+// said it would or was woken, and then within a step. Round trips through the relay take `relayLatency`.
 struct Net
 {
     End a{kAlice}, b{kBob};
     std::int64_t now = 0;
     int latency = 0;
-    bool traffic = false; // Alice sends Bob a packet every tick
+    int relayLatency = -1; // -1: no relay probes
+    bool traffic = false;  // Alice sends Bob a packet every step
     explicit Net(std::vector<Endpoint> alicesView = {kBob}, std::vector<Endpoint> bobsView = {kAlice},
                  bool layer2 = false)
     {
-        for (End* e : {&a, &b})
+        for (End* e : {&a, &b}) {
             e->paths.layer2 = layer2, e->view = std::make_unique<DirectPaths::View>(e->paths);
+            e->paths.setWake([e] { e->woken = true; });
+        }
         a.paths.setPeers({{"bob", kVipB, 7, 0, kKey, std::move(alicesView)}}, now);
         b.paths.setPeers({{"alice", kVipA, 7, 1, kKey, std::move(bobsView)}}, now);
     }
@@ -124,13 +139,41 @@ struct Net
             deliver(dest, from.address, reply);
         return kind;
     }
+    // A round trip through the relay: the request to the other end as from `from`, its answer back.
+    void relay(End& from, const std::uint8_t* payload, std::size_t length)
+    {
+        End& to = &from == &a ? b : a;
+        const std::uint32_t vips[2] = {kVipA, kVipB};
+        QByteArray p(reinterpret_cast<const char*>(payload), int(length));
+        std::uint8_t answer[relayprobe::kPayload];
+        if (relayLatency < 0 || qFromBigEndian<std::uint32_t>(p.constData() + 1) != vips[&to == &b])
+            return;
+        qToBigEndian(vips[&from == &b], p.data() + 1);
+        if (!to.paths.relayProbe(reinterpret_cast<const std::uint8_t*>(p.constData()), length,
+                                 now + relayLatency / 2, answer))
+            return;
+        qToBigEndian(vips[&to == &b], answer + 1);
+        from.paths.relayProbe(answer, sizeof answer, now + relayLatency, answer);
+    }
     void step()
     {
-        for (End* e : {&a, &b})
-            e->paths.tick(now, [this, e](const Endpoint& to, const std::uint8_t* d, std::size_t n) {
-                e->requests.push_back(now);
-                deliver(*e, to, QByteArray(reinterpret_cast<const char*>(d), int(n)));
-            });
+        for (End* e : {&a, &b}) {
+            if (std::exchange(e->woken, false))
+                e->due = std::min(e->due, now);
+            if (now < e->due)
+                continue;
+            ++e->ticks;
+            e->paths.tick(
+                now,
+                [this, e](const Endpoint& to, const std::uint8_t* d, std::size_t n) {
+                    e->requests.push_back(now);
+                    if (!e->direct())
+                        e->attempts.push_back(now);
+                    deliver(*e, to, QByteArray(reinterpret_cast<const char*>(d), int(n)));
+                },
+                [this, e](const std::uint8_t* payload, std::size_t n) { relay(*e, payload, n); });
+            e->due = e->paths.nextDueMs(now);
+        }
         if (traffic && a.direct())
             deliver(a, a.route(packetTo(kVipB))->path, a.sealData(packetTo(kVipB)));
         now += 100;
@@ -201,20 +244,20 @@ private slots:
         QVERIFY(!n.a.route(packetTo(kVipA)) && !n.a.route(packetTo(0x0A0800FF)));
     }
 
-    // After falling back, each tries again a minute later on its own schedule, whatever the other sends:
-    // Alice, who fell first, reaches Bob then; without his address, she reaches him when his own attempt
-    // makes her ask the source of his requests.
-    void triesAgainAMinuteLaterAndThePeerJoinsIn_data()
+    // After falling back, each tries again on its own schedule, whatever the other sends: once the way is
+    // open again, the first attempt of either reaches the other; without Bob's address, Alice reaches him
+    // when his own attempt makes her ask the source of his requests.
+    void triesAgainOnItsScheduleAndThePeerJoinsIn_data()
     {
         QTest::addColumn<bool>("knowsBob");
         QTest::newRow("a candidate") << true;
         QTest::newRow("peer-reflexive") << false;
     }
-    void triesAgainAMinuteLaterAndThePeerJoinsIn()
+    void triesAgainOnItsScheduleAndThePeerJoinsIn()
     {
         QFETCH(bool, knowsBob);
         Net n({knowsBob ? kBob : kNobody});
-        n.traffic = true; // Alice falls back first, and tries again first
+        n.traffic = true; // Alice falls back first
         QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct(); }, 1000) >= 0);
         QVERIFY(n.a.route(packetTo(kVipB))->path == n.b.address);
         n.a.reachable = n.b.reachable = false;
@@ -222,8 +265,14 @@ private slots:
         const std::int64_t bobFell = n.runUntil([&] { return !n.b.direct(); }, 30000);
         QVERIFY(aliceFell > 0 && bobFell > aliceFell);
         n.a.reachable = n.b.reachable = true;
-        QCOMPARE(n.runUntil([&] { return n.a.direct() || n.b.direct(); }, 70000),
-                 (knowsBob ? aliceFell : bobFell) + 60000 + 100);
+        n.a.attempts.clear(), n.b.attempts.clear();
+        const std::int64_t back = n.runUntil([&] { return n.a.direct() || n.b.direct(); }, 70000);
+        const auto first = [](const std::vector<std::int64_t>& at) {
+            return at.empty() ? std::int64_t{1} << 40 : at[0];
+        };
+        QVERIFY(back > 0);
+        QCOMPARE(back,
+                 (knowsBob ? std::min(first(n.a.attempts), first(n.b.attempts)) : first(n.b.attempts)) + 200);
         QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct(); }, 70000) >= 0);
     }
 
@@ -260,15 +309,44 @@ private slots:
                  qPrintable(QString::number(found - movedAt)));
     }
 
-    void neverDirectWithoutAnAnswerAndProbesAgainAMinuteLater()
+    // Each attempt is ten rounds over 2 s, given up a second later; the next begins 5, 10, 20, 40 s after
+    // that, then every minute; a path established starts it over. Alice is reachable only while open.
+    void triesAgainOnTheSchedule_data()
     {
+        QTest::addColumn<int>("openFrom");
+        QTest::addColumn<int>("openUntil");
+        QTest::addColumn<int>("attempt");
+        QTest::addColumn<int>("beginsAt");
+        QTest::newRow("5 s after the first") << 0 << 0 << 1 << 8000;
+        QTest::newRow("10 s after the second") << 0 << 0 << 2 << 21000;
+        QTest::newRow("20 s after the third") << 0 << 0 << 3 << 44000;
+        QTest::newRow("40 s after the fourth") << 0 << 0 << 4 << 87000;
+        QTest::newRow("a minute after the fifth") << 0 << 0 << 5 << 150000;
+        QTest::newRow("a minute after the sixth") << 0 << 0 << 6 << 213000;
+        // Direct at 21100; its idle check at 41100 and the next are missed: relayed at 45100.
+        QTest::newRow("5 s after a path fell") << 21000 << 25000 << 3 << 50100;
+    }
+    void triesAgainOnTheSchedule()
+    {
+        QFETCH(int, openFrom);
+        QFETCH(int, openUntil);
+        QFETCH(int, attempt);
+        QFETCH(int, beginsAt);
         Net n;
-        n.a.reachable = false; // Bob's answers and requests never arrive
-        const auto anyDirect = [&] { return n.a.direct() || n.b.direct() || n.a.route(packetTo(kVipB)); };
-        QCOMPARE(n.runUntil(anyDirect, 65000), -1);
-        QCOMPARE(n.a.requests.size(), std::size_t(20)); // ten rounds at first, ten a minute later
-        for (const std::int64_t at : n.a.requests)
-            QVERIFY(at % 60000 < 2000);
+        std::vector<std::int64_t> begun;
+        while (n.now < beginsAt + 3000) {
+            n.a.reachable = n.now >= openFrom && n.now < openUntil;
+            n.step();
+        }
+        for (std::size_t i = 0; i < n.b.attempts.size(); ++i)
+            if (i == 0 || n.b.attempts[i] > n.b.attempts[i - 1] + 2000)
+                begun.push_back(n.b.attempts[i]);
+        QVERIFY2(begun.size() == std::size_t(attempt) + 1, qPrintable(QString::number(begun.size())));
+        QCOMPARE(begun.back(), std::int64_t{beginsAt});
+        QCOMPARE(
+            std::count_if(n.b.attempts.begin(), n.b.attempts.end(), [&](auto at) { return at >= beginsAt; }),
+            10);
+        QVERIFY(!n.b.direct());
     }
 
     // New candidates from the server are a new chance, but no sooner than 20 s after the last attempt began.
@@ -276,14 +354,14 @@ private slots:
     {
         Net n;
         n.b.reachable = false;
-        n.runUntil(nullptr, 5000);
+        n.runUntil(nullptr, 50000); // attempts at 0, 8, 21 and 44 s; the next one due at 87 s
         n.a.requests.clear();
-        for (quint16 port = 2000; n.now < 30000; ++port) {
-            n.a.paths.setPeers({{"bob", kVipB, 7, 0, kKey, {udp::parsePeer("198.51.100.2", port)}}}, n.now);
+        for (quint16 port = 2000; n.now < 80000; ++port) {
+            n.a.setPeers({{"bob", kVipB, 7, 0, kKey, {udp::parsePeer("198.51.100.2", port)}}}, n.now);
             n.step();
         }
         QCOMPARE(n.a.requests.size(), std::size_t(10));
-        QVERIFY(n.a.requests.front() == 20000 && n.a.requests.back() == 21800);
+        QVERIFY(n.a.requests.front() == 64000 && n.a.requests.back() == 65800);
     }
 
     void fallsBackAfterTwoMissedChecksWithinSevenSeconds()
@@ -318,7 +396,30 @@ private slots:
             return out;
         };
         QCOMPARE(gaps(true, 12000), std::vector<std::int64_t>(5, 2000));
+        const int ticks = n.a.ticks;
         QCOMPARE(gaps(false, 80000), std::vector<std::int64_t>(3, 20000)); // ten seconds after the last
+        // Idle, an end ticks for its checks and their answers only; the first packet wakes it.
+        QVERIFY2(n.a.ticks - ticks < 30, qPrintable(QString::number(n.a.ticks - ticks)));
+        QCOMPARE(gaps(true, 12000), std::vector<std::int64_t>(5, 2000));
+    }
+
+    // Off the direct path, the round trip through the relay is measured every few seconds, and dropped
+    // when a request goes unanswered; on the direct path only the direct one counts.
+    void aRelayedPeerShowsItsRoundTripThroughTheRelay()
+    {
+        Net n;
+        n.a.reachable = n.b.reachable = false;
+        n.relayLatency = 84;
+        const auto relayRtt = [&] { return n.a.paths.status().at(0).relayRttMs; };
+        QCOMPARE(n.runUntil([&] { return relayRtt() >= 0; }, 1000), 300); // at the next probe's tick
+        QCOMPARE(relayRtt(), 84);
+        n.relayLatency = -1;
+        QCOMPARE(n.runUntil([&] { return relayRtt() < 0; }, 30000), direct::kRelayProbeEveryMs * 2 + 100);
+        n.a.reachable = n.b.reachable = true;
+        n.relayLatency = 84;
+        QVERIFY(n.runUntil([&] { return n.a.direct(); }, 60000) >= 0);
+        n.runUntil(nullptr, 10000);
+        QCOMPARE(relayRtt(), -1);
     }
 
     // Only Bob's own side of the pair, under its key, once; and, as the relay would have it, only a packet
@@ -367,12 +468,12 @@ private slots:
         n.runUntil(nullptr, 300);
         const QByteArray before = n.b.sealData(packetTo(kVipA));
         QCOMPARE(n.deliver(n.b, n.a.address, before), DirectPaths::Inbound::Data);
-        n.a.paths.setPeers({{"bobby", kVipB, 7, 0, kKey, {}}, {"carol", 0x0A080004, 9, 0, kKey, {}}}, n.now);
+        n.a.setPeers({{"bobby", kVipB, 7, 0, kKey, {}}, {"carol", 0x0A080004, 9, 0, kKey, {}}}, n.now);
         const auto status = n.a.paths.status();
         QVERIFY(status.size() == 2 && status[0].name == "bobby" && status[0].direct && !status[1].direct);
         QVERIFY(n.a.route(packetTo(kVipB)));
         QCOMPARE(n.deliver(n.b, n.a.address, before), DirectPaths::Inbound::Drop); // the window stayed
-        n.a.paths.setPeers({{"bob", kVipB, 7, 0, kOtherKey, {}}}, n.now);          // a new pair
+        n.a.setPeers({{"bob", kVipB, 7, 0, kOtherKey, {}}}, n.now);                // a new pair
         QVERIFY(!n.a.direct() && !n.a.route(packetTo(kVipB)));
         n.a.paths.clear();
         QVERIFY(n.a.paths.status().empty() && !n.a.route(packetTo(kVipB)));
@@ -399,13 +500,13 @@ private slots:
     {
         Net n;
         QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct(); }, 1000) >= 0);
-        n.a.paths.setPeers({{"bob", kVipB, 7, 0, kOtherKey, {kBob}}}, n.now);
+        n.a.setPeers({{"bob", kVipB, 7, 0, kOtherKey, {kBob}}}, n.now);
         const QByteArray old = n.b.sealData(packetTo(kVipA));
         QCOMPARE(n.deliver(n.b, n.a.address, old), DirectPaths::Inbound::Data);
         QCOMPARE(n.deliver(n.b, n.a.address, old), DirectPaths::Inbound::Drop); // its window came along
         n.now += direct::kPreviousKeyMs;
         QCOMPARE(n.deliver(n.b, n.a.address, n.b.sealData(packetTo(kVipA))), DirectPaths::Inbound::Drop);
-        n.b.paths.setPeers({{"alice", kVipA, 7, 1, kOtherKey, {kAlice}}}, n.now);
+        n.b.setPeers({{"alice", kVipA, 7, 1, kOtherKey, {kAlice}}}, n.now);
         n.traffic = true;
         QVERIFY(n.runUntil([&] { return n.a.direct() && n.b.direct() && n.b.data.size() > 2; }, 3000) >= 0);
     }
@@ -415,8 +516,7 @@ private slots:
     void framesCarryTheirPeersOwnMac()
     {
         Net n({kBob}, {kAlice}, true);
-        n.a.paths.setPeers({{"bob", kVipB, 7, 0, kKey, {kBob}}, {"carol", kVipC, 9, 0, kOtherKey, {}}},
-                           n.now);
+        n.a.setPeers({{"bob", kVipB, 7, 0, kKey, {kBob}}, {"carol", kVipC, 9, 0, kOtherKey, {}}}, n.now);
         n.runUntil(nullptr, 300);
         const auto frame = [](const char* macs, std::uint32_t from, std::uint32_t to) {
             QByteArray arp = QByteArray::fromHex(macs) + QByteArray::fromHex("0806") + QByteArray(28, '\0');
@@ -574,6 +674,68 @@ private slots:
         }());
         QCOMPARE(alice->refused(), 1u);
         QVERIFY(!relay.hasPendingDatagrams()); // nothing took the relay's way
+        QVERIFY(engine.stop());
+        udp::close(socket);
+    }
+
+    // Sealed round trips through the relay: the inbound thread answers a request, sealed with the probe bit,
+    // as long as it came; an answer to ours shows at the GUI side's next tick. Neither reaches the adapter.
+    void engineAnswersAndTimesRoundTripsThroughTheRelay()
+    {
+        QUdpSocket relay;
+        QVERIFY(relay.bind(QHostAddress::LocalHost, 0));
+        const udp::Peer relayPeer = udp::parsePeer("127.0.0.1", relay.localPort());
+        udp::Socket socket = udp::open(relayPeer);
+        const quint16 alicePort = udp::localPort(socket);
+        auto session = std::make_shared<tunnel::SealSession>();
+        session->setKey(kOtherKey.data(), 5, 0);
+        auto alice = std::make_shared<DirectPaths>();
+        alice->setPeers({{"bob", kVipB, 7, 0, kKey, {}}}, tunnel::steadyMs());
+        auto port = std::make_unique<FakePort>();
+        FakePort* adapter = port.get();
+        tunnel::Engine engine;
+        QVERIFY(engine.start(std::move(port), socket, relayPeer, session, alice));
+        seal::Cipher relayKey;
+        relayKey.setKey(kOtherKey.data());
+        std::uint64_t counter = 0;
+        const auto fromRelay = [&](std::uint8_t kind, const relayprobe::Id& id) {
+            std::uint8_t d[relayprobe::kBytes];
+            relayprobe::write({kind, kVipB, id}, d + seal::kHeaderBytes);
+            relayKey.seal({seal::kFromRelay | seal::kRelayProbe | 5, ++counter}, d, relayprobe::kPayload);
+            relay.writeDatagram(reinterpret_cast<const char*>(d), sizeof d, QHostAddress::LocalHost,
+                                alicePort);
+        };
+        const auto atRelay = [&](relayprobe::Probe* probe) { // the header word, 0 when nothing opened
+            if (!testwait::until([&] { return relay.hasPendingDatagrams(); }))
+                return 0u;
+            QByteArray d = relay.receiveDatagram().data();
+            auto* bytes = reinterpret_cast<std::uint8_t*>(d.data());
+            seal::Header h;
+            const long n = seal::readHeader(bytes, std::size_t(d.size()), &h)
+                               ? relayKey.open(bytes, std::size_t(d.size()))
+                               : -1;
+            return n >= 0 && relayprobe::read(bytes + seal::kHeaderBytes, std::size_t(n), probe) ? h.word
+                                                                                                 : 0u;
+        };
+        relayprobe::Probe got;
+        fromRelay(relayprobe::kRequest, {1, 2, 3});
+        QCOMPARE(atRelay(&got), 5 | seal::kRelayProbe);
+        QVERIFY(got.kind == relayprobe::kAnswer && got.vip == kVipB && got.id == (relayprobe::Id{1, 2, 3}));
+        tunnel::SealSession::View gui(*session); // Alice's own request, sealed as the GUI side does
+        const auto ignore = [](const Endpoint&, const std::uint8_t*, std::size_t) {};
+        alice->tick(tunnel::steadyMs(), ignore, [&](const std::uint8_t* payload, std::size_t n) {
+            std::uint8_t d[relayprobe::kBytes];
+            std::memcpy(d + seal::kHeaderBytes, payload, n);
+            udp::send(socket, relayPeer, d, gui.seal(d, n, false, true));
+        });
+        QCOMPARE(atRelay(&got), 5 | seal::kRelayProbe);
+        QVERIFY(got.kind == relayprobe::kRequest && got.vip == kVipB);
+        fromRelay(relayprobe::kAnswer, got.id);
+        QTRY_VERIFY((alice->tick(tunnel::steadyMs(), ignore), alice->status().at(0).relayRttMs >= 0));
+        {
+            const std::lock_guard<std::mutex> hold(adapter->lock);
+            QVERIFY(adapter->written.empty());
+        }
         QVERIFY(engine.stop());
         udp::close(socket);
     }

@@ -1,4 +1,4 @@
-// Room-list markers: which entries are restricted, and the name each stands for.
+// Room-list markers: which entries are restricted, and the name each stands for; a member's path line.
 #include "features/roomname.h"
 
 #include <QTest>
@@ -29,6 +29,23 @@ private slots:
         QCOMPARE(rooms::isRestrictedEntry(entry), !name.isEmpty());
         if (!name.isEmpty())
             QCOMPARE(rooms::stripRestrictedMarkers(entry), name);
+    }
+    void aMembersPathLine_data()
+    {
+        QTest::addColumn<bool>("direct");
+        QTest::addColumn<int>("rttMs");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("direct, timed") << true << 12 << u"direct · 12 ms"_s;
+        QTest::newRow("direct, not yet timed") << true << -1 << u"direct"_s;
+        QTest::newRow("relayed, timed") << false << 84 << u"relayed · 84 ms"_s;
+        QTest::newRow("relayed, not yet timed") << false << -1 << u"relayed"_s;
+    }
+    void aMembersPathLine()
+    {
+        QFETCH(bool, direct);
+        QFETCH(int, rttMs);
+        QFETCH(QString, line);
+        QCOMPARE(rooms::peerPathText(direct, rttMs), line);
     }
 };
 
