@@ -362,9 +362,11 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send, const RelayFn& re
             p.lastTraffic = nowMs;
             p.shared->quiet.store(false);
         }
-        if (p.shared->heard.exchange(false, std::memory_order_relaxed)) {
+        p.shared->unheard.store(p.state == Pair::Direct && p.silent);
+        if (p.shared->heard.exchange(false)) {
             p.lastHeard = nowMs;
             p.silent = false;
+            p.shared->unheard.store(false);
         }
         const std::uint64_t used = p.shared->counter.load(std::memory_order_relaxed);
         if (!p.rekeyAsked && used >= keyAskAt) {
@@ -397,6 +399,7 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send, const RelayFn& re
             // them is the path.
             if (!p.silent && nowMs - p.lastHeard >= direct::kSilentMs) {
                 p.silent = true;
+                p.shared->unheard.store(true);
                 heartbeatWanted_ = true;
                 p.probes.clear();
                 probe(p, p.path, nowMs, send);
@@ -684,8 +687,13 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
         return {};
     if (!(h.word & direct::kProbe)) {
         if (admit(r, k, datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened))) {
-            if (!r.shared->heard.load(std::memory_order_relaxed))
-                r.shared->heard.store(true, std::memory_order_relaxed);
+            // The first datagram since the last tick; after a silence it wakes the GUI side,
+            // which then watches for the next one.
+            if (!r.shared->heard.load(std::memory_order_relaxed)) {
+                r.shared->heard.store(true);
+                if (r.shared->unheard.exchange(false))
+                    paths_.wakeUp();
+            }
             return {Inbound::Data, static_cast<std::size_t>(opened)};
         }
         paths_.refused_.fetch_add(1, std::memory_order_relaxed);

@@ -167,6 +167,7 @@ public:
         std::atomic<bool> sent{false};     // data went direct since the last tick
         std::atomic<bool> heard{false};    // and came from the peer
         std::atomic<bool> quiet{false};    // direct but idle: the first datagram wakes the GUI side
+        std::atomic<bool> unheard{false};  // direct and the peer silent: its first datagram wakes it too
     };
     static constexpr std::uint64_t kKnownMac = std::uint64_t{1} << 48;
 

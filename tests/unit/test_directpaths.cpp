@@ -300,7 +300,7 @@ private slots:
             for (; answered < n.b.data.size(); ++answered)
                 n.deliver(n.b, n.a.address, n.b.sealData(packetTo(kVipA)));
             if (restricted && n.b.paths.takeHeartbeatWanted())
-                n.a.paths.setPeers({{"bob", kVipB, 7, 0, kKey, {n.b.address}}}, n.now);
+                n.a.setPeers({{"bob", kVipB, 7, 0, kKey, {n.b.address}}}, n.now); // ticks at once
             fell = fell || !n.a.direct();
             return !fell && n.a.route(packetTo(kVipB))->path == n.b.address;
         };
