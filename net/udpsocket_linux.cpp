@@ -59,26 +59,22 @@ bool samePeer(const Peer& a, const Peer& b)
 
 namespace {
 
-// An unbound socket of `family`; for IPv6, one that carries IPv4 too when
-// `dual` (false when the system refuses that).
+// A socket of `family` bound to an ephemeral port on every local address;
+// for IPv6, one that carries IPv4 too when `dual`. -1 when the system refuses any of it.
 int make(int family, bool dual)
 {
     const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int v6only = dual ? 0 : 1;
-    if (fd >= 0 && family == AF_INET6 &&
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) {
+    sockaddr_storage local{};
+    local.ss_family = static_cast<sa_family_t>(family);
+    const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (fd >= 0 &&
+        ((family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) != 0) ||
+         bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0)) {
         ::close(fd);
         return -1;
     }
     return fd;
-}
-
-bool bindAny(int fd, int family)
-{
-    sockaddr_storage local{};
-    local.ss_family = static_cast<sa_family_t>(family);
-    const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    return bind(fd, reinterpret_cast<sockaddr*>(&local), length) == 0;
 }
 
 } // namespace
@@ -93,17 +89,9 @@ Socket open(const Peer& relay)
     // Dual stack first; a system without IPv6 (or that will not mix) gets the relay's family alone.
     Families families{true, true};
     int fd = make(AF_INET6, true);
-    if (fd >= 0 && !bindAny(fd, AF_INET6)) {
-        ::close(fd);
-        fd = -1;
-    }
     if (fd < 0) {
         families = Families{relayV4, !relayV4};
         fd = make(relayV4 ? AF_INET : AF_INET6, false);
-        if (fd >= 0 && !bindAny(fd, relayV4 ? AF_INET : AF_INET6)) {
-            ::close(fd);
-            fd = -1;
-        }
     }
     const int wakeFd = fd < 0 ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) {
