@@ -262,6 +262,7 @@ private:
     bool relayReadsLayer = false; // the server echoed the mode in join_ok: heartbeats may carry it
     // Which room members the engine reaches directly; probed from directTimer.
     std::shared_ptr<tunnel::DirectPaths> directPaths = std::make_shared<tunnel::DirectPaths>();
+    udp::Peer mappingPeer; // the server's mapping port, once it named one
     QTimer* directTimer = nullptr;   // single shot, for the next thing due (or an engine thread's wake)
     std::uint64_t directRefused = 0; // direct packets dropped by the peer rule, as last logged
     std::unique_ptr<portmap::Keeper> portKeeper; // none when no router can be asked

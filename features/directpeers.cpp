@@ -62,6 +62,14 @@ std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, udp::Familie
             if (at.length != 0 && (at.length > kIpv4Length ? reach.ipv6 : reach.ipv4))
                 peer.candidates.push_back(at);
         }
+        // A birthday probes the first candidate's address: the one the server saw, so it must be first.
+        const QString role = control::readString(entry, field::birthday);
+        const bool first = !peer.candidates.empty() && !candidates.isEmpty() &&
+                           parseCandidate(control::stringAt(candidates, 0)) == peer.candidates[0];
+        if (first && role == birthday::spray)
+            peer.birthday = tunnel::Birthday::Spray;
+        else if (first && role == birthday::scan)
+            peer.birthday = tunnel::Birthday::Scan;
         out.push_back(std::move(peer));
     }
     return out;

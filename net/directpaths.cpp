@@ -42,6 +42,16 @@ bool innerAddresses(const std::uint8_t* frame, std::size_t length, std::uint32_t
     return true;
 }
 
+// The same address at another port (the port sits at the same place in both families).
+Endpoint withPort(Endpoint at, std::uint16_t port)
+{
+    at.bytes[2] = static_cast<std::uint8_t>(port >> 8);
+    at.bytes[3] = static_cast<std::uint8_t>(port & 0xFF);
+    return at;
+}
+
+constexpr std::uint32_t kIpv4Length = 16; // sockaddr_in; sockaddr_in6 is longer
+
 int roundTrip(std::int64_t sent, std::int64_t answered)
 {
     return static_cast<int>(std::max<std::int64_t>(0, answered - sent));
@@ -94,6 +104,15 @@ struct DirectPaths::Pair
     // has the new key too is asked back, rather than waiting for the retry.
     Endpoint resumeAt;
     bool resumable = false;
+    int resumeVia = -1;
+    // A birthday: this attempt is one; when the pair may have the next; the scan's progress.
+    bool birthday = false;
+    std::int64_t birthdayAt = 0;
+    std::int64_t birthdayNext = std::numeric_limits<std::int64_t>::min() / 2;
+    int scanned = 0;
+    std::int64_t nextScan = 0;
+    std::int64_t lastHit = std::numeric_limits<std::int64_t>::min() / 2;
+    int via = -1; // the side port the path leaves from
 
     ~Pair() { seal::wipe(peer.key.data(), peer.key.size()); }
     void startProbing(std::int64_t nowMs)
@@ -102,9 +121,23 @@ struct DirectPaths::Pair
         since = nextProbe = nowMs;
         probes.clear();
     }
+    // When this attempt stops probing: a birthday later, the spraying side
+    // latest, so that a scan that began a little later still finds its ports.
+    std::int64_t probeEnd() const
+    {
+        if (!birthday)
+            return since + direct::kProbeForMs;
+        return birthdayAt + direct::kBirthdayForMs + (peer.birthday == Birthday::Spray ? 5000 : 0);
+    }
+    bool scanning() const
+    {
+        return birthday && peer.birthday == Birthday::Scan && scanned < direct::kScanTotal &&
+               nextScan < birthdayAt + direct::kBirthdayForMs;
+    }
     void fallBack(std::int64_t fellAt)
     {
         state = Relayed;
+        birthday = false;
         retryAt = fellAt + direct::kRetryMs[std::min(retries, direct::kRetryMs.size() - 1)];
         ++retries;
         probes.clear();
@@ -113,10 +146,12 @@ struct DirectPaths::Pair
     std::int64_t due(std::int64_t nowMs) const
     {
         switch (state) {
-        case Probing:
-            return nextProbe < since + direct::kProbeForMs
-                       ? nextProbe
-                       : since + direct::kProbeForMs + direct::kProbeGraceMs;
+        case Probing: {
+            std::int64_t next = probeEnd() + direct::kProbeGraceMs;
+            if (nextProbe < since + direct::kProbeForMs)
+                next = std::min(next, nextProbe);
+            return scanning() ? std::min(next, nextScan) : next;
+        }
         case Direct: {
             // Candidates waiting for silence, and the silence itself, are seen to at once.
             if (knock && silent)
@@ -145,7 +180,10 @@ DirectPaths::Table::~Table()
         seal::wipe(r.key.data(), r.key.size());
 }
 
-DirectPaths::DirectPaths() = default;
+DirectPaths::DirectPaths()
+{
+    birthdays_.fill(std::numeric_limits<std::int64_t>::min() / 2);
+}
 
 DirectPaths::~DirectPaths() = default;
 
@@ -167,6 +205,11 @@ void DirectPaths::setPeers(std::vector<DirectPeer> peers, std::int64_t nowMs)
             const bool renamed = !(p->peer.candidates == peer.candidates);
             if (renamed && p->state == Pair::Relayed)
                 p->retryAt = std::min(p->retryAt, p->since + direct::kNewCandidatesMs);
+            // A birthday role the server just found: tried at once, within the pair's budget.
+            if (peer.birthday != p->peer.birthday && peer.birthday != Birthday::None &&
+                p->state == Pair::Relayed)
+                p->retryAt = std::min(p->retryAt, std::max(nowMs, p->birthdayNext));
+            p->peer.birthday = peer.birthday;
             // While direct, they may be where the peer went (the relay saw it there).
             p->knock = p->knock || (renamed && p->state == Pair::Direct);
             p->peer.name = peer.name;
@@ -183,6 +226,10 @@ void DirectPaths::setPeers(std::vector<DirectPeer> peers, std::int64_t nowMs)
                     p->previousUntil = nowMs + direct::kPreviousKeyMs;
                     p->resumable = old->state == Pair::Direct;
                     p->resumeAt = old->path;
+                    p->resumeVia = old->via;
+                    p->birthdayNext = old->birthdayNext;
+                    if (sideOwner_ == old.get())
+                        sideOwner_ = p.get();
                 }
             if (!p->cipher.setKey(peer.key.data()))
                 p->cipher.clear();
@@ -193,16 +240,87 @@ void DirectPaths::setPeers(std::vector<DirectPeer> peers, std::int64_t nowMs)
     for (DirectPeer& peer : peers)
         seal::wipe(peer.key.data(), peer.key.size());
     pairs_ = std::move(next);
+    if (sideOwner_ && std::none_of(pairs_.begin(), pairs_.end(), [&](const auto& p) { return p.get() == sideOwner_; }))
+        keepSide(-1, nullptr);
     publish();
 }
 
 void DirectPaths::clear()
 {
     pairs_.clear();
+    keepSide(-1, nullptr);
     publish();
 }
 
-DirectPaths::Sent DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send)
+void DirectPaths::keepSide(int keep, const Pair* owner)
+{
+    std::shared_ptr<SideSet> set;
+    if (keep >= 0 && side_ && std::size_t(keep) < side_->ports.size()) {
+        set = std::make_shared<SideSet>();
+        set->ports.push_back(side_->ports[std::size_t(keep)]);
+        set->sockets.push_back(side_->sockets[std::size_t(keep)]);
+    }
+    side_ = std::move(set);
+    sideOwner_ = side_ ? owner : nullptr;
+    changed_ = true;
+}
+
+void DirectPaths::beginBirthday(Pair& p, std::int64_t nowMs, const SendFn& send)
+{
+    const Birthday role = p.peer.birthday;
+    if (role == Birthday::None || p.birthday || p.peer.candidates.empty() ||
+        p.peer.candidates[0].length != kIpv4Length || nowMs < p.birthdayNext ||
+        nowMs - birthdays_[birthdayNext_] < 60000 ||
+        std::any_of(pairs_.begin(), pairs_.end(), [](const auto& q) { return q->birthday; }))
+        return;
+    if (role == Birthday::Spray) {
+        if (sideLike_.length == 0)
+            return;
+        auto set = std::make_shared<SideSet>();
+        for (int i = 0; i < direct::kSprayPorts; ++i) {
+            const udp::Socket socket = udp::openSide(sideLike_);
+            if (!socket)
+                break;
+            set->ports.push_back(std::make_shared<SidePort>(socket));
+            set->sockets.push_back(socket);
+        }
+        if (set->sockets.empty())
+            return;
+        side_ = std::move(set);
+        sideOwner_ = &p;
+        changed_ = true;
+    }
+    birthdays_[birthdayNext_] = nowMs;
+    birthdayNext_ = (birthdayNext_ + 1) % birthdays_.size();
+    p.birthday = true;
+    p.birthdayAt = nowMs;
+    p.birthdayNext = nowMs + direct::kBirthdayEveryMs;
+    p.scanned = 0;
+    p.nextScan = nowMs;
+    // Each port toward the one the server saw: the NAT maps each anew, and one
+    // of those mappings is what the other side's scan looks for.
+    if (role == Birthday::Spray)
+        for (std::size_t i = 0; i < side_->sockets.size(); ++i)
+            probe(p, p.peer.candidates[0], nowMs, send, static_cast<int>(i));
+}
+
+void DirectPaths::scan(Pair& p, std::int64_t nowMs, const SendFn& send)
+{
+    if (!p.scanning() || nowMs < p.nextScan)
+        return;
+    for (int i = 0; i < direct::kScanPerTick && p.scanned < direct::kScanTotal; ++i, ++p.scanned) {
+        std::uint8_t random[2];
+        if (!seal::randomBytes(random, sizeof random))
+            break;
+        const int span = 65536 - direct::kScanLowestPort;
+        const auto port = static_cast<std::uint16_t>(direct::kScanLowestPort + ((random[0] << 8) | random[1]) % span);
+        probe(p, withPort(p.peer.candidates[0], port), nowMs, send);
+    }
+    p.nextScan = nowMs + direct::kScanEveryMs;
+}
+
+DirectPaths::Sent DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send,
+                                       int via)
 {
     std::uint8_t datagram[direct::kProbeBytes];
     // Unguessable, so that only the peer who got it can answer it.
@@ -215,23 +333,29 @@ DirectPaths::Sent DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t
     if (!p.cipher.ready() || counter >= keyUses ||
         !p.cipher.seal({wordOf(p.peer.pair, p.peer.side, true), counter}, datagram, direct::kProbePayload))
         return sent;
-    send(to, datagram, sizeof datagram);
+    if (via < 0)
+        send(to, datagram, sizeof datagram);
+    else if (side_ && std::size_t(via) < side_->sockets.size())
+        udp::send(side_->sockets[std::size_t(via)], to, datagram, sizeof datagram);
+    else
+        return sent;
+    sent.via = via;
     sent.out = true;
     sent.at = nowMs;
     sent.to = to;
     return sent;
 }
 
-void DirectPaths::probe(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send)
+void DirectPaths::probe(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send, int via)
 {
-    const Sent sent = request(p, to, nowMs, send);
+    const Sent sent = request(p, to, nowMs, send, via);
     if (sent.out)
         p.probes.push_back(sent);
 }
 
 void DirectPaths::check(Pair& p, std::int64_t nowMs, const SendFn& send)
 {
-    const Sent sent = request(p, p.path, nowMs, send);
+    const Sent sent = request(p, p.path, nowMs, send, p.via);
     if (!sent.out)
         return;
     p.check = sent;
@@ -273,6 +397,17 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
     if (found == pairs_.end())
         return;
     Pair& p = **found;
+    // A request that came to a side port: the other side's scan found one of
+    // our NAT's mappings. It was answered there; asked back from there too.
+    if (e.kind == direct::kRequest && e.via >= 0) {
+        if (p.state != Pair::Direct && sideOwner_ == &p && !p.peer.candidates.empty() &&
+            e.from == p.peer.candidates[0] &&
+            nowMs - p.lastHit >= direct::kProbeEveryMs) {
+            p.lastHit = nowMs;
+            probe(p, e.from, nowMs, send, e.via);
+        }
+        return;
+    }
     if (e.kind == direct::kRequest) {
         // The inbound thread answered the path and named candidates. Any
         // other source may be the peer behind a NAT that mapped it anew (or
@@ -290,7 +425,7 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
             p.probes.erase(std::remove_if(p.probes.begin(), p.probes.end(),
                                           [&](const Sent& sent) { return sent.at < stale; }),
                            p.probes.end());
-            probe(p, e.from, nowMs, send);
+            probe(p, e.from, nowMs, send, resume ? p.resumeVia : -1);
         }
         return;
     }
@@ -299,7 +434,17 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
         for (const Sent& sent : p.probes)
             if (sent.answers(e)) {
                 p.state = Pair::Direct;
+                p.birthday = false;
                 p.path = e.from;
+                // A side port's path keeps that port alone; any other path needs none.
+                if (e.via >= 0 && sideOwner_ == &p) {
+                    keepSide(e.via, &p);
+                    p.via = 0;
+                } else {
+                    p.via = -1;
+                    if (sideOwner_ == &p)
+                        keepSide(-1, nullptr);
+                }
                 p.rtt = roundTrip(sent.at, e.at);
                 p.relayRtt = -1;
                 p.retries = 0;
@@ -318,6 +463,9 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
                std::any_of(p.probes.begin(), p.probes.end(), [&](const Sent& s) { return s.answers(e); })) {
         p.probes.clear();
         p.path = e.from;
+        if (e.via < 0 && sideOwner_ == &p)
+            keepSide(-1, nullptr);
+        p.via = e.via < 0 ? -1 : p.via;
         p.checking = false;
         p.misses = 0;
         p.rtt = roundTrip(p.move.at, e.at);
@@ -376,6 +524,7 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send, const RelayFn& re
         // A used-up key goes by the relay until the pair gets a new one.
         if (used + std::min(direct::kSpareUses, keyUses / 4) >= keyUses && p.state != Pair::Relayed) {
             p.state = Pair::Relayed;
+            p.birthday = false;
             p.retryAt = std::numeric_limits<std::int64_t>::max();
             p.rtt = -1;
             changed_ = true;
@@ -383,12 +532,17 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send, const RelayFn& re
         if (p.state == Pair::Relayed && nowMs >= p.retryAt)
             p.startProbing(nowMs);
         if (p.state == Pair::Probing) {
-            if (nowMs >= p.since + direct::kProbeForMs + direct::kProbeGraceMs) {
-                p.fallBack(p.since + direct::kProbeForMs + direct::kProbeGraceMs);
-            } else if (nowMs < p.since + direct::kProbeForMs && nowMs >= p.nextProbe) {
-                for (std::size_t i = 0; i < p.peer.candidates.size(); ++i)
-                    probe(p, p.peer.candidates[i], nowMs, send);
-                p.nextProbe = nowMs + direct::kProbeEveryMs;
+            if (nowMs < p.since + direct::kProbeForMs + direct::kProbeGraceMs)
+                beginBirthday(p, nowMs, send);
+            if (nowMs >= p.probeEnd() + direct::kProbeGraceMs) {
+                p.fallBack(p.probeEnd() + direct::kProbeGraceMs);
+            } else {
+                if (nowMs < p.since + direct::kProbeForMs && nowMs >= p.nextProbe) {
+                    for (std::size_t i = 0; i < p.peer.candidates.size(); ++i)
+                        probe(p, p.peer.candidates[i], nowMs, send);
+                    p.nextProbe = nowMs + direct::kProbeEveryMs;
+                }
+                scan(p, nowMs, send);
             }
         } else if (p.state == Pair::Direct) {
             const bool active = nowMs - p.lastTraffic < direct::kActiveForMs;
@@ -402,7 +556,7 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send, const RelayFn& re
                 p.shared->unheard.store(true);
                 heartbeatWanted_ = true;
                 p.probes.clear();
-                probe(p, p.path, nowMs, send);
+                probe(p, p.path, nowMs, send, p.via);
             }
             if (p.knock && p.silent) {
                 p.knock = false;
@@ -428,6 +582,11 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send, const RelayFn& re
         }
         if (p.state != Pair::Direct)
             p.shared->quiet.store(false);
+        // Off the path and out of a birthday: its side ports close.
+        if (p.state == Pair::Relayed && sideOwner_ == &p) {
+            keepSide(-1, nullptr);
+            p.via = -1;
+        }
     }
     // Round trips through the relay, the longest due first, a few a second.
     relaying_ = static_cast<bool>(relay);
@@ -515,7 +674,9 @@ void DirectPaths::publish()
     for (const auto& p : pairs_)
         table->routes.push_back({p->peer.vip, p->peer.pair & seal::kIndexMask, p->peer.side & 1, p->keyId,
                                  p->state == Pair::Direct, p->path, p->peer.candidates, p->shared,
-                                 p->peer.key, p->previousKeyId, p->previousUntil});
+                                 p->peer.key, p->previousKeyId, p->previousUntil,
+                                 p->state == Pair::Direct ? p->via : -1});
+    table->side = side_;
     std::shared_ptr<const Table> old;
     {
         SpinLock lock(busy_);
@@ -524,6 +685,12 @@ void DirectPaths::publish()
         generation_.fetch_add(1, std::memory_order_release);
     }
     changed_ = false;
+    // The inbound thread waits on the set it had: it takes up the new one now.
+    if (sidePublished_ != side_) {
+        sidePublished_ = side_;
+        if (sideChanged_)
+            sideChanged_();
+    }
 }
 
 bool DirectPaths::Ring::push(const Event& e)
@@ -659,7 +826,7 @@ std::size_t DirectPaths::View::seal(const Route& route, std::uint8_t* datagram, 
 
 DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint8_t* datagram,
                                                  std::size_t length, std::int64_t nowMs,
-                                                 std::uint8_t reply[direct::kProbeBytes])
+                                                 std::uint8_t reply[direct::kProbeBytes], int via)
 {
     seal::Header h;
     if (!table_ || !seal::readHeader(datagram, length, &h) || (h.word & direct::kReserved))
@@ -712,6 +879,7 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
     Event e;
     e.kind = probe[0];
     e.answered = answer;
+    e.via = via;
     e.pair = r.pair;
     e.keyId = r.keyId;
     std::memcpy(e.txid.data(), probe + 1, e.txid.size());

@@ -20,6 +20,7 @@
 #pragma once
 
 #include "net/spinlock.h"
+#include "net/udpsocket.h"
 #include "protocol/directlimits.h"
 #include "protocol/endpoint.h"
 #include "protocol/peerrule.h"
@@ -44,6 +45,12 @@ namespace tunnel {
 // so tick() and setPeers() take their nowMs from it too.
 std::int64_t steadyMs();
 
+// A pair whose one side's NAT maps each destination to a new port and whose
+// other side's keeps one port: the first opens many ports toward the other
+// (Spray), the other tries random ports of the first's address (Scan) until
+// one answers. The server says which, from how it saw each map.
+enum class Birthday : std::uint8_t { None, Spray, Scan };
+
 struct DirectPeer
 {
     std::string name;
@@ -51,7 +58,8 @@ struct DirectPeer
     std::uint32_t pair = 0;
     int side = 0; // ours
     std::array<std::uint8_t, seal::kKeyBytes> key{};
-    std::vector<Endpoint> candidates;
+    std::vector<Endpoint> candidates; // a birthday's peer address first: where the server saw it
+    Birthday birthday = Birthday::None;
 };
 
 struct DirectStatus
@@ -96,6 +104,18 @@ constexpr std::size_t kMaxCandidates = directlimits::kProbedCandidates;
 constexpr std::int64_t kTriggeredEveryMs = 1000;
 constexpr std::size_t kTriggeredPerMinute = 4;
 using Txid = std::array<std::uint8_t, kTxidBytes>;
+// A birthday probe: the spraying side's ports, the scanning side's requests
+// (100 a second, about 1,000 in all, to ports above the privileged ones of
+// the one address the server saw), how long it lasts, and how often a pair
+// and all pairs together may have one; one runs at a time.
+constexpr int kSprayPorts = 256;
+constexpr int kScanPerTick = 10;
+constexpr std::int64_t kScanEveryMs = 100;
+constexpr int kScanTotal = 1000;
+constexpr std::uint16_t kScanLowestPort = 1024;
+constexpr std::int64_t kBirthdayForMs = 10000;
+constexpr std::int64_t kBirthdayEveryMs = 60000;
+constexpr std::size_t kBirthdaysPerMinute = 2;
 // Round trips through the relay: each pair off the direct path this often,
 // and one request at most this often over all pairs. Only a figure to show:
 // an answer waits for the next tick rather than waking the GUI side.
@@ -131,6 +151,12 @@ public:
     // through the relay too, given `relay`), chooses paths and publishes the
     // table when it changed. Runs at nextDueMs() or when woken.
     void tick(std::int64_t nowMs, const SendFn& send, const RelayFn& relay = nullptr);
+    // Where a birthday's side ports are opened like (the relay's address);
+    // none: no pair sprays. GUI thread, before the pairs come.
+    void setSidePorts(const Endpoint& like) { sideLike_ = like; }
+    // Called on the GUI thread after the side ports changed, so that the
+    // inbound thread, waiting on the old set, takes up the new one.
+    void setSideChanged(std::function<void()> changed) { sideChanged_ = std::move(changed); }
     // When tick() next has something to do, at most kLongestSleepMs on.
     std::int64_t nextDueMs(std::int64_t nowMs) const;
     // Called from an engine thread when tick() should run soon: an event is
@@ -171,6 +197,21 @@ public:
     };
     static constexpr std::uint64_t kKnownMac = std::uint64_t{1} << 48;
 
+    // A birthday's ports, each closed with the last set that holds it.
+    struct SidePort
+    {
+        udp::Socket socket = nullptr;
+        explicit SidePort(udp::Socket s) : socket(s) {}
+        ~SidePort() { udp::close(socket); }
+        SidePort(const SidePort&) = delete;
+        SidePort& operator=(const SidePort&) = delete;
+    };
+    struct SideSet
+    {
+        std::vector<std::shared_ptr<SidePort>> ports;
+        std::vector<udp::Socket> sockets; // the same, as receiveAny() takes them
+    };
+
     struct Route
     {
         std::uint32_t vip = 0;
@@ -184,10 +225,12 @@ public:
         std::array<std::uint8_t, seal::kKeyBytes> key{};
         std::uint64_t previousKeyId = 0; // the pair's key before, taken for data until previousUntil
         std::int64_t previousUntil = 0;
+        int via = -1; // the side port the path leaves from; -1: the tunnel's socket
     };
     struct Table
     {
         std::vector<Route> routes;
+        std::shared_ptr<const SideSet> side;
         ~Table();
     };
 
@@ -207,6 +250,16 @@ public:
         // Once per batch: re-fetches the table when its generation moved.
         void sync();
         bool empty() const { return !table_ || table_->routes.empty(); }
+        // The side ports to receive from too, kept alive as long as the caller holds them.
+        std::shared_ptr<const SideSet> side() const { return table_ ? table_->side : nullptr; }
+        // The socket a route's datagrams leave from.
+        udp::Socket socketOf(const Route& route, udp::Socket tunnel) const
+        {
+            const SideSet* set = table_ ? table_->side.get() : nullptr;
+            return route.via >= 0 && set && std::size_t(route.via) < set->sockets.size()
+                       ? set->sockets[std::size_t(route.via)]
+                       : tunnel;
+        }
         // The direct route a packet (layer 3) or frame (layer 2) takes, or null: relay. An IPv4
         // or ARP frame goes by the address inside, to a peer whose MAC is not learned yet or
         // is its destination; any other frame by a learned MAC.
@@ -218,8 +271,9 @@ public:
         // the path (direct) or a named candidate (otherwise) is answered in
         // `reply`, to go back to `from`; answers and requests go to the GUI
         // side's ring. Only the inbound thread calls it.
+        // `via`: the side port it came to (-1: the tunnel's socket); a reply leaves from there.
         Received receive(const Endpoint& from, std::uint8_t* datagram, std::size_t length, std::int64_t nowMs,
-                         std::uint8_t reply[direct::kProbeBytes]);
+                         std::uint8_t reply[direct::kProbeBytes], int via = -1);
 
     private:
         struct Keyed;
@@ -247,6 +301,7 @@ private:
         std::uint8_t kind = 0;
         bool relay = false;    // an answer through the relay, from `vip`
         bool answered = false; // a request the inbound thread answered
+        int via = -1;          // the side port it came to
         std::uint32_t pair = 0;
         std::uint32_t vip = 0;
         std::uint64_t keyId = 0;
@@ -274,7 +329,8 @@ private:
         direct::Txid txid{};
         std::int64_t at = 0;
         Endpoint to;
-        bool answers(const Event& e) const { return out && e.txid == txid && e.from == to; }
+        int via = -1;
+        bool answers(const Event& e) const { return out && e.txid == txid && e.from == to && e.via == via; }
     };
     // Sends to addresses no candidate named, each for a request that came from it.
     class Triggered
@@ -288,8 +344,13 @@ private:
         std::int64_t next_ = std::numeric_limits<std::int64_t>::min() / 2;
     };
     void handle(const Event& e, std::int64_t nowMs, const SendFn& send);
-    Sent request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send);
-    void probe(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send);
+    Sent request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send, int via = -1);
+    void probe(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send, int via = -1);
+    // Starts a birthday with this attempt when the pair has a role and the budgets allow.
+    void beginBirthday(Pair& p, std::int64_t nowMs, const SendFn& send);
+    void scan(Pair& p, std::int64_t nowMs, const SendFn& send);
+    // The side ports: only `keep` of them (-1: none) stay, for `owner`.
+    void keepSide(int keep, const Pair* owner);
     void check(Pair& p, std::int64_t nowMs, const SendFn& send);
     void relayRequest(Pair& p, std::int64_t nowMs, const RelayFn& relay);
     void publish();
@@ -298,6 +359,13 @@ private:
     void wakeUp();
 
     std::vector<std::unique_ptr<Pair>> pairs_;
+    Endpoint sideLike_;
+    std::function<void()> sideChanged_;
+    std::shared_ptr<const SideSet> side_; // published with the table
+    const Pair* sideOwner_ = nullptr;
+    std::shared_ptr<const SideSet> sidePublished_;
+    std::array<std::int64_t, direct::kBirthdaysPerMinute> birthdays_{}; // when the last ones began
+    std::size_t birthdayNext_ = 0;
     std::uint64_t nextKeyId_ = 0;
     std::vector<std::uint32_t> rekeyAsks_;
     bool heartbeatWanted_ = false;

@@ -44,6 +44,7 @@ unsigned long outboundLoop(void* argument)
         const bool direct = !paths.empty();
         int count = 0;
         udp::Peer to = s.relay; // where the batch goes
+        udp::Socket from = s.socket; // and leaves from
         idle = false;
         for (int read = 0; read < limit; ++read) {
             unsigned char* slot = s.outbound.slot(count);
@@ -59,6 +60,7 @@ unsigned long outboundLoop(void* argument)
             }
             const DirectPaths::Route* route = direct ? paths.route(payload, size) : nullptr;
             const udp::Peer& destination = route ? route->path : s.relay;
+            const udp::Socket leaves = route ? paths.socketOf(*route, s.socket) : s.socket;
             if (route) {
                 size = paths.seal(*route, slot, size);
             } else if (sealed) {
@@ -71,17 +73,18 @@ unsigned long outboundLoop(void* argument)
             if (size == 0)
                 continue;
             // A batch has one destination: a packet for another sends those before it.
-            if (count > 0 && !(destination == to)) {
+            if (count > 0 && (!(destination == to) || leaves != from)) {
                 if (s.running)
-                    udp::sendBatch(s.socket, to, s.outbound, count);
+                    udp::sendBatch(from, to, s.outbound, count);
                 std::memcpy(s.outbound.slot(0), slot, size);
                 count = 0;
             }
             to = destination;
+            from = leaves;
             s.outbound.length[count++] = size;
         }
         if (count > 0 && s.running) // nothing leaves once stop has begun
-            udp::sendBatch(s.socket, to, s.outbound, count);
+            udp::sendBatch(from, to, s.outbound, count);
         // Only after an empty read is waiting safe on every back-end (the
         // ring's event is armed by that read).
         if (idle)
@@ -100,7 +103,14 @@ unsigned long inboundLoop(void* argument)
     std::uint8_t reply[direct::kProbeBytes];
     std::uint8_t answer[relayprobe::kBytes];
     while (s.running) {
-        const int count = udp::receiveBatch(s.socket, b);
+        // A birthday's side ports too; a new set wakes the wait, which takes it up here.
+        paths.sync();
+        const std::shared_ptr<const DirectPaths::SideSet> side = paths.side();
+        int via = -1;
+        const int count = side ? udp::receiveAny(s.socket, side->sockets.data(), int(side->sockets.size()), b, &via)
+                               : udp::receiveBatch(s.socket, b);
+        if (count == 0 && s.running)
+            udp::rearm(s.socket);
         paths.sync();
         const std::int64_t now = count > 0 ? steadyMs() : 0; // stamps probe answers
         bool relayed = false; // something of the relay's reached the adapter
@@ -110,13 +120,14 @@ unsigned long inboundLoop(void* argument)
             for (std::size_t at = 0; at < b.length[i]; at += step) {
                 unsigned char* datagram = b.slot(i) + at;
                 const std::size_t size = std::min(step, b.length[i] - at);
-                if (!udp::samePeer(b.from[i], s.relay)) {
+                if (via >= 0 || !udp::samePeer(b.from[i], s.relay)) {
                     // Direct: only what opens under a pair's key and keeps the peer rule counts.
-                    const DirectPaths::Received got = paths.receive(b.from[i], datagram, size, now, reply);
+                    const DirectPaths::Received got = paths.receive(b.from[i], datagram, size, now, reply, via);
                     if (got.kind == DirectPaths::Inbound::Data) {
                         s.port->write(datagram + seal::kHeaderBytes, got.length);
                     } else if (got.kind == DirectPaths::Inbound::Answer) {
-                        udp::send(s.socket, b.from[i], reply, got.length);
+                        udp::send(via >= 0 ? side->sockets[std::size_t(via)] : s.socket, b.from[i], reply,
+                                  got.length);
                     }
                     continue;
                 }
@@ -250,6 +261,7 @@ bool Engine::start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const 
     state_->seal = seal ? std::move(seal) : std::make_shared<SealSession>();
     state_->direct = direct ? std::move(direct) : std::make_shared<DirectPaths>();
     udp::rearm(socket);
+    state_->direct->setSideChanged([socket] { udp::wakeReceiver(socket); });
     const auto launch = [this](adapter::ThreadEntry entry) {
         auto* ref = new StateRef(state_);
         const adapter::ThreadHandle thread = adapter::startThread(entry, ref);
@@ -275,6 +287,7 @@ bool Engine::stop(int timeoutMs)
 {
     if (!state_)
         return true;
+    state_->direct->setSideChanged(nullptr);
     state_->running = false;
     constexpr int kSliceMs = 20;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -32,6 +32,11 @@ void VLANClient::sendUdpHeartbeats()
         const std::size_t size = heartbeatSealer->seal(sealed, 1, true);
         if (size)
             udp::send(tunnelSocket, relayPeer, sealed, size);
+        // The same to the mapping port, sealed anew: the server compares where each came from.
+        sealed[seal::kHeaderBytes] = layer2Mode ? 2 : 3;
+        const std::size_t again = mappingPeer.length ? heartbeatSealer->seal(sealed, 1, true) : 0;
+        if (again)
+            udp::send(tunnelSocket, mappingPeer, sealed, again);
         // The key sealed all it may: nothing goes until the next, asked for at every beat.
         if (tunnelSeal->exhausted())
             sendControlMessage(control::message(cmd::rekey));
@@ -95,6 +100,7 @@ bool VLANClient::startEngine(std::unique_ptr<tunnel::AdapterPort> port)
     // The engine's receiver owns the socket's reads from here on.
     tunnelNotifier->setEnabled(false);
     directPaths->layer2 = layer2Mode;
+    directPaths->setSidePorts(relayPeer);
     if (engine.start(std::move(port), tunnelSocket, relayPeer, tunnelSeal, directPaths)) {
         relayHeard = 0;
         relayHeardLost = true; // until the relay is heard: the heartbeat's tick looks

@@ -26,6 +26,9 @@ using Socket = SocketObject*;
 // Null when the peer is unusable or no socket could be made. Datagrams from
 // IPv4 peers read as IPv4 addresses either way.
 Socket open(const Peer& relay);
+// One more local port of the same kind, for a birthday probe: bound like
+// open()'s, with no wake of its own and default buffers.
+Socket openSide(const Peer& relay);
 struct Families {
     bool ipv4 = false;
     bool ipv6 = false;
@@ -57,6 +60,7 @@ struct Batch {
     std::size_t segment[kBatch] = {}; // receive: datagram size inside a coalesced slot (0: one datagram)
     Peer from[kBatch];
     void* platform; // message headers, made once
+    int turn = 0;   // receiveAny(): which socket is asked first
 };
 
 // Sends slots 0..count-1 to `to`, one datagram each; runs of equal size may
@@ -66,6 +70,11 @@ void sendBatch(Socket socket, const Peer& to, Batch& batch, int count);
 // Blocks until datagrams arrive or wakeReceiver() is called; returns how
 // many slots were filled (0 after a wake or an error).
 int receiveBatch(Socket socket, Batch& batch);
+// Like receiveBatch, and from up to kMaxExtra more sockets (a birthday
+// probe's ports) too, in turn: `*which` says which one's datagrams the batch
+// holds, -1 the socket's own.
+constexpr int kMaxExtra = 256;
+int receiveAny(Socket socket, const Socket* extra, int extraCount, Batch& batch, int* which);
 // Makes the receiver's wait return; every later wait returns at once until rearm().
 void wakeReceiver(Socket socket);
 void rearm(Socket socket);

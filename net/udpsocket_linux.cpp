@@ -13,6 +13,7 @@
 #include "net/udppeer_parse.h"
 #include "protocol/udpbatch_linux.h"
 
+#include <algorithm>
 #include <cstring>
 
 struct udp::SocketObject {
@@ -79,7 +80,9 @@ int make(int family, bool dual)
 
 } // namespace
 
-Socket open(const Peer& relay)
+namespace {
+
+Socket openSocket(const Peer& relay, bool side)
 {
     if (relay.length == 0)
         return nullptr;
@@ -93,18 +96,32 @@ Socket open(const Peer& relay)
         families = Families{relayV4, !relayV4};
         fd = make(relayV4 ? AF_INET : AF_INET6, false);
     }
-    const int wakeFd = fd < 0 ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0) {
+    const int wakeFd = fd < 0 || side ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0 || (wakeFd < 0 && !side)) {
         if (fd >= 0)
             ::close(fd);
         return nullptr;
     }
     // Room for a burst while a thread is descheduled (the kernel caps it at its maximum).
     const int buffer = 4 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    if (!side) {
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    }
     const bool mapped = families.ipv4 && families.ipv6;
     return new SocketObject{fd, wakeFd, udpbatch::enableOffload(fd), families, mapped};
+}
+
+} // namespace
+
+Socket open(const Peer& relay)
+{
+    return openSocket(relay, false);
+}
+
+Socket openSide(const Peer& relay)
+{
+    return openSocket(relay, true);
 }
 
 Families families(Socket socket)
@@ -122,7 +139,8 @@ void close(Socket socket)
     if (!socket)
         return;
     ::close(socket->fd);
-    ::close(socket->wakeFd);
+    if (socket->wakeFd >= 0)
+        ::close(socket->wakeFd);
     delete socket;
 }
 
@@ -179,21 +197,43 @@ void sendBatch(Socket socket, const Peer& to, Batch& batch, int count)
 
 int receiveBatch(Socket socket, Batch& batch)
 {
+    int which = -1;
+    return receiveAny(socket, nullptr, 0, batch, &which);
+}
+
+int receiveAny(Socket socket, const Socket* extra, int extraCount, Batch& batch, int* which)
+{
     auto& receiver = static_cast<Messages*>(batch.platform)->receiver;
-    int n = receiver.receive(socket->fd);
-    if (n == 0) {
-        pollfd fds[2] = {{socket->fd, POLLIN, 0}, {socket->wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) <= 0 || fds[1].revents)
+    extraCount = std::min(extraCount, kMaxExtra);
+    const int sockets = extraCount + 1;
+    for (int round = 0; round < 2; ++round) {
+        for (int k = 0; k < sockets; ++k) {
+            const int i = (batch.turn + k) % sockets - 1;
+            const Socket from = i < 0 ? socket : extra[i];
+            const int n = receiver.receive(from->fd);
+            if (n == 0)
+                continue;
+            batch.turn = (batch.turn + k + 1) % sockets;
+            *which = i;
+            for (int d = 0; d < n; ++d) {
+                batch.length[d] = receiver.length(d);
+                batch.segment[d] = receiver.segment(d);
+                if (from->mapped)
+                    detail::unmap(batch.from[d]);
+            }
+            return n;
+        }
+        if (round > 0)
+            break;
+        pollfd fds[kMaxExtra + 2];
+        fds[0] = {socket->wakeFd, POLLIN, 0};
+        fds[1] = {socket->fd, POLLIN, 0};
+        for (int i = 0; i < extraCount; ++i)
+            fds[i + 2] = {extra[i]->fd, POLLIN, 0};
+        if (poll(fds, static_cast<nfds_t>(extraCount + 2), -1) <= 0 || fds[0].revents)
             return 0;
-        n = receiver.receive(socket->fd);
     }
-    for (int i = 0; i < n; ++i) {
-        batch.length[i] = receiver.length(i);
-        batch.segment[i] = receiver.segment(i);
-        if (socket->mapped)
-            detail::unmap(batch.from[i]);
-    }
-    return n;
+    return 0;
 }
 
 void wakeReceiver(Socket socket)

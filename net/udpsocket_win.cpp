@@ -1,5 +1,5 @@
 // The tunnel endpoint on Windows, with Winsock. Batches are sent and received
-// one datagram per call; the receiver waits in select() and is woken by a
+// one datagram per call; the receiver waits in WSAPoll() and is woken by a
 // datagram the stop sends to the socket's own port over loopback (it fails
 // the relay check like any stranger's). Qt-free.
 #include "net/udpsocket.h"
@@ -81,6 +81,12 @@ SOCKET make(int family, bool dual)
 }
 
 } // namespace
+
+Socket openSide(const Peer& relay)
+{
+    // Windows sockets carry no wake of their own: the side ports are plain ones.
+    return open(relay);
+}
 
 Socket open(const Peer& relay)
 {
@@ -179,33 +185,62 @@ void sendBatch(Socket socket, const Peer& to, Batch& batch, int count)
     }
 }
 
+namespace {
+
+// What one socket holds now, without waiting.
+int readPending(Socket socket, Batch& batch)
+{
+    int count = 0;
+    while (count < kBatch) {
+        int fromLength = sizeof batch.from[count].bytes;
+        const int n = recvfrom(socket->handle, reinterpret_cast<char*>(batch.slot(count)),
+                               static_cast<int>(kSlotSize), 0,
+                               reinterpret_cast<sockaddr*>(batch.from[count].bytes), &fromLength);
+        if (n == SOCKET_ERROR) {
+            if (WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAEMSGSIZE)
+                continue; // a report about one datagram; go on with the next
+            break;
+        }
+        batch.length[count] = static_cast<std::size_t>(n);
+        batch.segment[count] = 0;
+        batch.from[count].length = fromLength;
+        if (socket->mapped)
+            detail::unmap(batch.from[count]);
+        ++count;
+    }
+    return count;
+}
+
+} // namespace
+
 int receiveBatch(Socket socket, Batch& batch)
 {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int count = 0;
-        while (count < kBatch) {
-            int fromLength = sizeof batch.from[count].bytes;
-            const int n = recvfrom(socket->handle, reinterpret_cast<char*>(batch.slot(count)),
-                                   static_cast<int>(kSlotSize), 0,
-                                   reinterpret_cast<sockaddr*>(batch.from[count].bytes), &fromLength);
-            if (n == SOCKET_ERROR) {
-                if (WSAGetLastError() == WSAECONNRESET || WSAGetLastError() == WSAEMSGSIZE)
-                    continue; // a report about one datagram; go on with the next
-                break;
-            }
-            batch.length[count] = static_cast<std::size_t>(n);
-            batch.segment[count] = 0;
-            batch.from[count].length = fromLength;
-            if (socket->mapped)
-                detail::unmap(batch.from[count]);
-            ++count;
-        }
-        if (count > 0 || attempt > 0)
+    int which = -1;
+    return receiveAny(socket, nullptr, 0, batch, &which);
+}
+
+int receiveAny(Socket socket, const Socket* extra, int extraCount, Batch& batch, int* which)
+{
+    extraCount = extraCount < kMaxExtra ? extraCount : kMaxExtra;
+    const int sockets = extraCount + 1;
+    for (int round = 0; round < 2; ++round) {
+        for (int k = 0; k < sockets; ++k) {
+            const int i = (batch.turn + k) % sockets - 1;
+            const int count = readPending(i < 0 ? socket : extra[i], batch);
+            if (count == 0)
+                continue;
+            batch.turn = (batch.turn + k + 1) % sockets;
+            *which = i;
             return count;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket->handle, &readable);
-        if (select(0, &readable, nullptr, nullptr, nullptr) <= 0)
+        }
+        if (round > 0)
+            break;
+        // The wake is a datagram to the socket itself: its readiness is enough.
+        WSAPOLLFD fds[kMaxExtra + 1];
+        fds[0] = {socket->handle, POLLRDNORM, 0};
+        for (int i = 0; i < extraCount; ++i)
+            fds[i + 1] = {extra[i]->handle, POLLRDNORM, 0};
+        if (WSAPoll(fds, static_cast<ULONG>(sockets), -1) <= 0)
             return 0;
     }
     return 0;

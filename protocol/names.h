@@ -59,4 +59,12 @@ inline constexpr QLatin1String side{"side"};
 inline constexpr QLatin1String key{"key"};
 inline constexpr QLatin1String candidates{"candidates"};
 inline constexpr QLatin1String privateAddress{"private"};
+inline constexpr QLatin1String birthday{"birthday"};
+inline constexpr QLatin1String mappingPort{"mapping_port"};
 } // namespace field
+
+// A direct pair's birthday probe: the role a peer entry gives its reader.
+namespace birthday {
+inline constexpr QLatin1String spray{"spray"}; // open many ports toward the peer's one
+inline constexpr QLatin1String scan{"scan"};   // try ports of the peer's address
+} // namespace birthday

@@ -45,5 +45,10 @@ struct ServerConfig {
     // asks for the next one (lowered only by tests).
     std::uint64_t keyUses = seal::kKeyUses;
     std::uint64_t keyAskAt = seal::kKeyAskAt;
+    // UDP port whose heartbeats tell how a member's NAT maps a second
+    // destination (direct paths between the hardest pairs need it); -1:
+    // the port after the relay's (any free one when that is 0), not
+    // opened when taken; 0: none.
+    int mappingPort = -1;
     bool direct = true; // false: no direct paths, every pair of members stays on the relay
 };

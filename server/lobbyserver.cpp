@@ -108,6 +108,7 @@ bool LobbyServer::start(QString* error)
     if (!relay_)
         return false;
     port_ = tcp_.serverPort();
+    openMapping();
     // Running out of descriptors would stall accept() for everyone; stop short of it.
     connectionCap_ = static_cast<int>(qBound<long>(1, qMin<long>(raiseOpenFileLimit() - kSpareDescriptors,
                                                                  static_cast<long>(config_.maxClients) * 2),
@@ -131,6 +132,21 @@ bool LobbyServer::start(QString* error)
     serverlog::info(
         QStringLiteral("invite links name this key as ?key=%1").arg(tls::linkFingerprint(fingerprint_)));
     return true;
+}
+
+void LobbyServer::openMapping()
+{
+    if (config_.mappingPort == 0)
+        return;
+    const bool automatic = config_.mappingPort < 0;
+    const auto port = static_cast<quint16>(automatic ? (config_.port == 0 ? 0 : port_ + 1) : config_.mappingPort);
+    QString error;
+    // Without it only the hardest pairs of players lose their direct path: a warning, not a failure.
+    if (!relay_->openMapping(config_.listen, port, &error)) {
+        serverlog::warn(QStringLiteral("no mapping port (UDP %1): %2").arg(QString::number(port), error));
+        return;
+    }
+    lobby_.setMappingPort(relay_->mappingPort());
 }
 
 void LobbyServer::stop()

@@ -46,6 +46,7 @@ public:
     int connectionCap() const { return connectionCap_; }
 
 private:
+    void openMapping();
     struct Peer {
         QTcpSocket* socket = nullptr;
         LineReader reader;

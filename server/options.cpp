@@ -61,6 +61,19 @@ bool parsePort(const QString& text, ServerOptions& o)
     return ok && port >= 0 && port <= 65535;
 }
 
+// "auto": the port after the relay's; 0: none.
+bool parseMappingPort(const QString& text, ServerOptions& o)
+{
+    if (text == QLatin1String("auto")) {
+        o.config.mappingPort = -1;
+        return true;
+    }
+    bool ok = false;
+    const int port = text.toInt(&ok);
+    o.config.mappingPort = port;
+    return ok && port >= 0 && port <= 65535;
+}
+
 bool parseSubnet(const QString& text, ServerOptions& o)
 {
     const auto subnet = QHostAddress::parseSubnet(text);
@@ -141,6 +154,12 @@ const std::vector<Flag>& flags()
          Switch{&C::requireSealed}, ""},
         {"no-tls", "", "Speak no TLS: clients fall back to plain (for comparisons).", Switch{&C::tls, true},
          ""},
+        {"mapping-port", "PORT",
+         "UDP port that tells players how their NAT maps a second destination; 0: none; auto: the port "
+         "after the relay's, when free.",
+         Special{parseMappingPort,
+                 [](const C& c) { return c.mappingPort < 0 ? QStringLiteral("auto") : QString::number(c.mappingPort); }},
+         "must be auto or 0 to 65535"},
         {"no-direct", "",
          "Hand out no direct paths: every pair of players talks through the relay, and nobody learns "
          "another player's address.",

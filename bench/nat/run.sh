@@ -40,7 +40,9 @@ usage: bench/nat/run.sh [options]   (as root)
                       that its player forwards its port there (never in the default)
   --relay-ms MS       one-way delay from a player to the server (default 20)
   --direct-ms MS      one-way delay between the two players' NATs (default 5)
-  --window S          seconds of pings from the moment both players are in the room (default 6)
+  --window S          seconds of pings from the moment both players are in the room (default 6;
+                      at least 16 for a birthday pair: a port-restricted NAT with a symmetric one)
+  --repeat N          run the list of pairs N times over (default 1)
   --break WHEN        direct|always|never: cut a pair's direct path (player a drops all
                       traffic to and from player b's addresses) and time the fall back
                       to the relay; "direct" (default) only for pairs measured direct
@@ -58,9 +60,10 @@ usage: bench/nat/run.sh [options]   (as root)
                       a rebind lost at most 2 s of pings
   -h, --help          this text
 Prints one line per NAT kind checked, one per pair, and a last line:
-  nat: direct D of E pairs expected direct; hard pairs direct H of K (mapping, IPv6); symmetric pairs relayed R of S;
-    pings lost while switching L; fallback max F s
-(hard pairs: those hole punching over IPv4 cannot pass, here with a router's forwarded port or IPv6)
+  nat: direct D of E pairs expected direct; hard pairs direct H of K (birthday, mapping, IPv6);
+    symmetric pairs relayed R of S; pings lost while switching L; fallback max F s
+(hard pairs: those hole punching over IPv4 cannot pass, here with a birthday probe, a router's
+forwarded port or IPv6)
 (followed by "; rebind loss max B s" with --rebind)
 Exit status: 0 when every pair delivered its pings and every NAT behaved as its
 kind says, 1 otherwise, 77 when this machine cannot run it (not root, no
@@ -80,6 +83,7 @@ flush=0
 idle=0
 rebind=none
 require_targets=0
+repeat=1
 while (($#)); do
     case $1 in
     --build) build=${2:?}; shift ;;
@@ -93,6 +97,7 @@ while (($#)); do
     --rebind) rebind=${2:?}; shift ;;
     --idle) idle=${2:?}; shift ;;
     --require-targets) require_targets=1 ;;
+    --repeat) repeat=${2:?}; shift ;;
     -h | --help) usage; exit 0 ;;
     *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
@@ -102,6 +107,7 @@ number='^[0-9]+([.][0-9]+)?$'
 for v in "$relay_ms" "$direct_ms" "$window" "$idle"; do
     [[ $v =~ $number ]] || { echo "run.sh: not a number: $v" >&2; exit 2; }
 done
+[[ $repeat =~ ^[1-9][0-9]?$ ]] || { echo "run.sh: --repeat 1 to 99" >&2; exit 2; }
 [[ $break_when =~ ^(direct|always|never)$ ]] || { echo "run.sh: --break direct|always|never" >&2; exit 2; }
 [[ $rebind =~ ^(none|all|udp)$ ]] || { echo "run.sh: --rebind all|udp" >&2; exit 2; }
 awk -v r="$relay_ms" -v d="$direct_ms" -v w="$window" \
@@ -115,7 +121,7 @@ if [[ -z $pairs ]]; then
     done
     pairs+="shared:port-restricted"
 fi
-IFS=, read -ra pair_list <<<"$pairs"
+IFS=, read -ra pair_list <<<"$(for ((r = 0; r < repeat; r++)); do printf '%s,' "$pairs"; done)"
 for p in "${pair_list[@]}"; do
     t=${p#shared:}
     for k in ${t#ipv6:}; do
@@ -348,9 +354,14 @@ expect_direct() {
     [[ $a == udp-blocked || $b == udp-blocked ]] && return 1
     # A forwarded port lets the other side in whatever NAT each has.
     [[ $a == symmetric-upnp || $b == symmetric-upnp ]] && return 0
-    [[ $a == symmetric && ($b == symmetric || $b == port-restricted) ]] && return 1
-    [[ $b == symmetric && $a == port-restricted ]] && return 1
+    # A symmetric NAT with one that keeps a port: the birthday probe.
+    [[ $a == symmetric && $b == symmetric ]] && return 1
     return 0
+}
+
+# birthday_pair TYPE_A TYPE_B: only the birthday probe passes the pair.
+birthday_pair() {
+    [[ $v6 == 0 && ($1/$2 == symmetric/port-restricted || $1/$2 == port-restricted/symmetric) ]]
 }
 
 # hard_pair TYPE_A TYPE_B: hole punching over IPv4 alone cannot pass the pair;
@@ -627,7 +638,9 @@ measure() {
     local vip_b replies first sent rtt_direct rtt_relayed tail to_direct said fallback cut_at pinger idle_tail idle_path
     local flush_lost flush_tail rebind_lost rebind_tail rebind_s
     vip_b=$(field "$(say b status)" vip)
-    pings "$prefix-a" "$vip_b" "$window" "$work/window.txt"
+    local span=$window
+    birthday_pair "$type_a" "$type_b" && span=$(awk -v w="$window" 'BEGIN { print (w < 16 ? 16 : w) }')
+    pings "$prefix-a" "$vip_b" "$span" "$work/window.txt"
     read -r replies first sent lost rtt_direct rtt_relayed tail to_direct < <(analyse "$work/window.txt" "$joined_at")
     path=$(path_of "$tail")
     said=$(client_path a "$vip_b")
@@ -824,7 +837,7 @@ for pair in "${pair_list[@]}"; do
 done
 
 summary="nat: direct $went_direct of $expected pairs expected direct; hard pairs direct $hard_direct of $hard"
-summary+=" (mapping, IPv6); symmetric pairs relayed $symmetric_relayed of $symmetric;"
+summary+=" (birthday, mapping, IPv6); symmetric pairs relayed $symmetric_relayed of $symmetric;"
 summary+=" pings lost while switching $lost_total; fallback max $fallback_max s"
 [[ $rebind == none ]] || summary+="; rebind loss max $rebind_max s"
 echo "$summary"

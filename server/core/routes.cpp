@@ -40,7 +40,7 @@ const char* relayCounterName(std::size_t counter)
         "dropped_unknown_client", "dropped_send_error", "dropped_foreign_heartbeat",
         "dropped_forged_source", "dropped_budget",    "dropped_send_buffer_full",
         "translated",            "proxy_arp",         "dropped_unsealed",
-        "moved_sealed",
+        "moved_sealed",          "mapping_probes",
     };
     return counter < kRelayCounterCount ? names[counter] : "?";
 }
@@ -124,9 +124,38 @@ void RouteExchange::noteEndpoint(std::uint32_t slot, std::uint32_t gen, const Bo
         return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        endpoints_[slot] = {gen, endpoint};
+        SlotEndpoint& entry = endpoints_[slot];
+        if (entry.gen != gen)
+            entry.mapped = {};
+        entry.gen = gen;
+        entry.endpoint = endpoint;
     }
     endpointChanges_.fetch_add(1, std::memory_order_release);
+}
+
+void RouteExchange::noteMapped(std::uint32_t slot, std::uint32_t gen, const BoundEndpoint& endpoint)
+{
+    if (slot >= slotCount_)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        SlotEndpoint& entry = endpoints_[slot];
+        if (entry.gen != gen)
+            entry = {gen, {}, {}};
+        if (entry.mapped == endpoint)
+            return;
+        entry.mapped = endpoint;
+    }
+    endpointChanges_.fetch_add(1, std::memory_order_release);
+}
+
+BoundEndpoint RouteExchange::mappedEndpoint(std::uint32_t slot, std::uint32_t gen) const
+{
+    if (slot >= slotCount_)
+        return {};
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SlotEndpoint& entry = endpoints_[slot];
+    return entry.gen == gen ? entry.mapped : BoundEndpoint{};
 }
 
 BoundEndpoint RouteExchange::boundEndpoint(std::uint32_t slot, std::uint32_t gen) const

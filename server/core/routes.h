@@ -100,6 +100,7 @@ enum RelayCounter : std::size_t {
     CounterProxyArp,
     DropUnsealed,
     CounterMovedSealed,
+    CounterMappingProbes,
     kRelayCounterCount
 };
 using RelayCounters = std::array<std::uint64_t, kRelayCounterCount>;
@@ -122,6 +123,9 @@ public:
     std::uint64_t endpointChanges() const { return endpointChanges_.load(std::memory_order_acquire); }
     // The endpoint bound for the session in `slot` with generation `gen`; none when another's.
     BoundEndpoint boundEndpoint(std::uint32_t slot, std::uint32_t gen) const;
+    // Where the same session's heartbeats to the mapping port came from: a
+    // NAT that maps the two destinations apart is endpoint-dependent.
+    BoundEndpoint mappedEndpoint(std::uint32_t slot, std::uint32_t gen) const;
 
     // The relay used its session's key in `slot` for nearly all it may: the
     // lobby takes the request (true once) and hands out a new key.
@@ -140,6 +144,7 @@ public:
     void storeCounters(const RelayCounters& counters);
     // Called only when the slot's endpoint changed (bound, moved, unbound).
     void noteEndpoint(std::uint32_t slot, std::uint32_t gen, const BoundEndpoint& endpoint);
+    void noteMapped(std::uint32_t slot, std::uint32_t gen, const BoundEndpoint& endpoint);
     void askRekey(std::uint32_t slot, std::uint32_t gen);
 
 private:
@@ -152,6 +157,7 @@ private:
     struct SlotEndpoint {
         std::uint32_t gen = 0;
         BoundEndpoint endpoint;
+        BoundEndpoint mapped;
     };
     std::vector<SlotEndpoint> endpoints_; // under mutex_
     std::atomic<std::uint64_t> endpointChanges_{0};

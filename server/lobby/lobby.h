@@ -109,6 +109,8 @@ public:
     // Addresses of the server itself (where it listens, its interfaces):
     // candidates naming them are dropped.
     void setOwnAddresses(const QList<QHostAddress>& addresses);
+    // The relay's mapping port, told to sealed members with their peers; 0: none.
+    void setMappingPort(quint16 port) { mappingPort_ = port; }
 
 private:
     friend struct LobbyTamper; // tests break the invariants above on purpose
@@ -164,6 +166,9 @@ private:
         // relay bound its heartbeats ("address:port", empty: nowhere yet).
         std::vector<lobbyrules::Candidate> candidates;
         QString observed;
+        // How its NAT maps: the same port toward the relay and the mapping
+        // port (independent), or not (dependent: only a birthday probe passes).
+        enum class Mapping : std::uint8_t { Unknown, Independent, Dependent } mapping = Mapping::Unknown;
         // The player keeps its address private: it pairs with nobody and
         // nobody hears of its addresses.
         bool privateAddress = false;
@@ -475,6 +480,7 @@ private:
     std::uint32_t nextPairIndex_ = 1;
     quint64 pairSerials_ = 0;
     quint64 directVersions_ = 0;
+    quint16 mappingPort_ = 0;
     bool directDirty_ = false;   // some room's pairs or lists want a look
     bool directPending_ = false; // some member's list waits for its budget
     std::uint64_t endpointChangesSeen_ = 0;

@@ -108,10 +108,16 @@ void Lobby::checkBoundEndpoints(qint64 now)
         if (session.seal.serial == 0)
             continue;
         const BoundEndpoint bound = relay_->boundEndpoint(session.slot, session.gen);
+        const BoundEndpoint mapped = relay_->mappedEndpoint(session.slot, session.gen);
         const QString text = bound.port == 0
                                  ? QString()
                                  : lobbyrules::endpointText(QHostAddress(bound.host.data()), bound.port);
-        if (text == session.observed)
+        // Judged only from one host: a NAT with two addresses says nothing by its ports.
+        using Mapping = Session::Mapping;
+        const Mapping mapping = bound.port == 0 || mapped.port == 0 || bound.host != mapped.host
+                                    ? session.mapping
+                                    : (bound.port == mapped.port ? Mapping::Independent : Mapping::Dependent);
+        if (text == session.observed && mapping == session.mapping)
             continue;
         // A client can move its heartbeats from port to port; like candidates,
         // that makes its peers' lists go out only so often.
@@ -120,6 +126,7 @@ void Lobby::checkBoundEndpoints(qint64 now)
             continue;
         }
         session.observed = text;
+        session.mapping = mapping;
         session.directVersion = ++directVersions_;
         if (session.room)
             directChanged(*session.room);
@@ -207,6 +214,18 @@ std::vector<quint64> Lobby::directList(const Session& session, control::ArrayWri
         listed.push_back(pair.serial);
         listed.push_back(peer->directVersion);
         listed.push_back(near);
+        // One side maps each destination anew, the other keeps one port:
+        // the first opens many ports toward the other's, which tries ports of
+        // the first's address until one answers.
+        using Mapping = Session::Mapping;
+        const bool known = !near && mappingPort_ != 0 && !peer->observed.isEmpty() && !session.observed.isEmpty();
+        const QLatin1String role = !known ? QLatin1String()
+                                   : session.mapping == Mapping::Dependent && peer->mapping == Mapping::Independent
+                                       ? birthday::spray
+                                   : session.mapping == Mapping::Independent && peer->mapping == Mapping::Dependent
+                                       ? birthday::scan
+                                       : QLatin1String();
+        listed.push_back(role.size());
         if (!peers)
             continue;
         control::ArrayWriter candidates;
@@ -224,6 +243,8 @@ std::vector<quint64> Lobby::directList(const Session& session, control::ArrayWri
             .add(field::side, qint64{session.slot < peer->slot ? 0 : 1})
             .add(field::key, QLatin1String(text))
             .addJson(field::candidates, candidates.array());
+        if (!role.isEmpty())
+            entry.add(field::birthday, role);
         peers->addJson(entry.object());
         for (QByteArray* secret : {&key, &text})
             seal::wipe(secret->data(), static_cast<std::size_t>(secret->size()));
@@ -259,10 +280,11 @@ void Lobby::updateDirect(qint64 now)
         session.directWanted = false;
         control::ArrayWriter peers;
         session.directSent = directList(session, &peers);
-        send(session, control::ObjectWriter()
-                          .add(field::cmd, cmd::directPeers)
-                          .addJson(field::peers, peers.array())
-                          .line());
+        control::ObjectWriter message;
+        message.add(field::cmd, cmd::directPeers).addJson(field::peers, peers.array());
+        if (mappingPort_ != 0)
+            message.add(field::mappingPort, qint64{mappingPort_});
+        send(session, message.line());
     }
 }
 

@@ -20,6 +20,10 @@ public:
     // Binds the socket; the thread starts with start().
     bool open(const QHostAddress& address, quint16 port, QString* error);
     quint16 port() const;
+    // A second port whose sealed heartbeats only say where a member's NAT
+    // maps another destination; before start(). 0: none open.
+    bool openMapping(const QHostAddress& address, quint16 port, QString* error);
+    quint16 mappingPort() const;
     void start();
     // Stops the thread and closes the socket; safe to call twice.
     void stop();

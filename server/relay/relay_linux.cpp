@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
@@ -27,6 +29,7 @@ struct Relay::Impl {
 
     RouteExchange& exchange;
     UdpBatchSocket socket;
+    UdpBatchSocket mapping; // closed unless opened
     int wakeFd = -1; // written on stop and on every new route table
     std::atomic<bool> stopping{false};
     std::thread thread;
@@ -47,7 +50,18 @@ struct Relay::Impl {
     void run();
     void forwardBatch(RelayCore& core, int received, TargetList& targets);
     void flush(RelayCore& core);
+    bool wait();
 };
+
+// Both sockets and the wake-up descriptor; false when woken (or the wait failed).
+bool Relay::Impl::wait()
+{
+    pollfd fds[3] = {{wakeFd, POLLIN, 0}, {socket.fd(), POLLIN, 0}, {mapping.fd(), POLLIN, 0}};
+    const int n = ::poll(fds, mapping.fd() >= 0 ? 3 : 2, -1);
+    if (n < 0)
+        return errno == EINTR;
+    return !(fds[0].revents & POLLIN);
+}
 
 void Relay::Impl::flush(RelayCore& core)
 {
@@ -134,13 +148,20 @@ void Relay::Impl::run()
     // nothing here needs a tick. Stop and new route tables come through the
     // wake-up descriptor, so a key withdrawn stops working at once, traffic or not.
     for (;;) {
-        if (!socket.wait(wakeFd, -1)) {
+        if (!wait()) {
             std::uint64_t count = 0;
             // Told to stop, or not woken at all (the wait itself failed): the thread ends.
             const bool woken = ::read(wakeFd, &count, sizeof count) == sizeof count;
             if (!woken || stopping.load(std::memory_order_acquire))
                 break;
         }
+        // Heartbeats only, at most a batch per wake: a flood there costs
+        // the relay no more than one on its own port.
+        core.refreshRoutes();
+        const int mapped = mapping.fd() >= 0 ? mapping.receive() : 0;
+        for (int i = 0; i < mapped; ++i)
+            core.mappingProbe(mapping.data(i), mapping.truncated(i) ? 0 : mapping.length(i), mapping.source(i),
+                              monotonicMs());
         for (int round = 0; round < kRoundsPerWake; ++round) {
             core.refreshRoutes();
             const int received = socket.receive();
@@ -199,6 +220,16 @@ bool Relay::open(const QHostAddress& address, quint16 port, QString* error)
 quint16 Relay::port() const
 {
     return d_->socket.localPort();
+}
+
+bool Relay::openMapping(const QHostAddress& address, quint16 port, QString* error)
+{
+    return d_->mapping.open(address, port, error);
+}
+
+quint16 Relay::mappingPort() const
+{
+    return d_->mapping.fd() >= 0 ? d_->mapping.localPort() : 0;
 }
 
 void Relay::start()

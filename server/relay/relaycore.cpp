@@ -94,6 +94,8 @@ void RelayCore::refreshRoutes()
                 m.all.reset();
                 m.flood.reset();
                 m.moves.reset();
+                m.mappings.reset();
+                m.mapped = {};
                 m.probes[0].reset();
                 m.probes[1].reset();
             }
@@ -202,6 +204,27 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
     // From its own endpoint (the usual case, known from the lookup above) nothing moves.
     const bool here = sealedSource && source->second == header.session();
     return sealedFrom(header.session(), header, opened, newest && !here, here, from, local, nowMs, targets);
+}
+
+RelayCounter RelayCore::mappingProbe(const std::uint8_t* data, std::size_t length, const Endpoint& from,
+                                     std::int64_t nowMs)
+{
+    ++counters_[CounterIn];
+    seal::Header header;
+    if (!heartbeat::maybeSealed(data, length) || !seal::readHeader(data, length, &header) ||
+        !header.heartbeat() || header.session() >= members_.size() || !members_[header.session()].sealing)
+        return count(DropUnsealed);
+    bool newest = false;
+    if (openFrom(header, data, length, &newest) < 0)
+        return count(DropUnsealed);
+    Member& m = members_[header.session()];
+    // Only a change reaches the lobby, and only so often: it costs a lock there.
+    if (!(m.mapped == from) && m.mappings.has(1, kMovesPerSecond, nowMs)) {
+        m.mappings.take(1);
+        m.mapped = from;
+        exchange_.noteMapped(header.session(), m.gen, boundOf(from));
+    }
+    return count(CounterMappingProbes);
 }
 
 RelayCounter RelayCore::sealedFrom(std::uint32_t slot, const seal::Header& header, long opened, bool newer,

@@ -159,6 +159,12 @@ public:
     RelayCounter handle(const std::uint8_t* data, std::size_t length, const Endpoint& from,
                         const LocalAddress& local, std::int64_t nowMs, TargetList& targets);
 
+    // A sealed heartbeat that came to the mapping port: records where the
+    // member's NAT mapped that destination, nothing else. Returns
+    // CounterMappingProbes or the drop reason, counted.
+    RelayCounter mappingProbe(const std::uint8_t* data, std::size_t length, const Endpoint& from,
+                              std::int64_t nowMs);
+
     // Seals the datagram (scrambled, unless `clear`) for a sealed member into `out`, which
     // holds length + seal::kOverhead bytes; returns the sealed size, 0 if it could not.
     // `flags`: header bits besides the index and phase (seal::kRelayProbe).
@@ -214,6 +220,8 @@ private:
         DatagramBucket all;
         DatagramBucket flood;
         DatagramBucket moves; // of a sealed member's endpoint
+        DatagramBucket mappings; // of where its mapping-port heartbeats come from
+        Endpoint mapped;
         DatagramBucket probes[2]; // round-trip requests, answers
         std::unique_ptr<Sealing> sealing; // null: a plain member
         void leaveRoom();
