@@ -28,9 +28,10 @@ void VLANClient::handleDirectPeers(const QJsonObject& message)
     }
     // Where the server asks for a second heartbeat, to learn how our NAT maps.
     const int mappingPort = message.value(field::mappingPort).toInt(0);
-    mappingPeer = mappingPort > 0 && mappingPort < 65536
-                      ? udp::parsePeer(relayAddress().toUtf8().constData(), static_cast<std::uint16_t>(mappingPort))
-                      : udp::Peer{};
+    mappingPeer =
+        mappingPort > 0 && mappingPort < 65536
+            ? udp::parsePeer(relayAddress().toUtf8().constData(), static_cast<std::uint16_t>(mappingPort))
+            : udp::Peer{};
     const udp::Families reach = udp::families(tunnelSocket);
     directPaths->setPeers(direct::parsePeers(control::readArray(message, field::peers), reach),
                           tunnel::steadyMs());

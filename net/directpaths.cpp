@@ -240,7 +240,8 @@ void DirectPaths::setPeers(std::vector<DirectPeer> peers, std::int64_t nowMs)
     for (DirectPeer& peer : peers)
         seal::wipe(peer.key.data(), peer.key.size());
     pairs_ = std::move(next);
-    if (sideOwner_ && std::none_of(pairs_.begin(), pairs_.end(), [&](const auto& p) { return p.get() == sideOwner_; }))
+    if (sideOwner_ &&
+        std::none_of(pairs_.begin(), pairs_.end(), [&](const auto& p) { return p.get() == sideOwner_; }))
         keepSide(-1, nullptr);
     publish();
 }
@@ -313,7 +314,8 @@ void DirectPaths::scan(Pair& p, std::int64_t nowMs, const SendFn& send)
         if (!seal::randomBytes(random, sizeof random))
             break;
         const int span = 65536 - direct::kScanLowestPort;
-        const auto port = static_cast<std::uint16_t>(direct::kScanLowestPort + ((random[0] << 8) | random[1]) % span);
+        const int offset = ((random[0] << 8) | random[1]) % span;
+        const auto port = static_cast<std::uint16_t>(direct::kScanLowestPort + offset);
         probe(p, withPort(p.peer.candidates[0], port), nowMs, send);
     }
     p.nextScan = nowMs + direct::kScanEveryMs;

@@ -107,8 +107,9 @@ unsigned long inboundLoop(void* argument)
         paths.sync();
         const std::shared_ptr<const DirectPaths::SideSet> side = paths.side();
         int via = -1;
-        const int count = side ? udp::receiveAny(s.socket, side->sockets.data(), int(side->sockets.size()), b, &via)
-                               : udp::receiveBatch(s.socket, b);
+        const int count =
+            side ? udp::receiveAny(s.socket, side->sockets.data(), int(side->sockets.size()), b, &via)
+                 : udp::receiveBatch(s.socket, b);
         if (count == 0 && s.running)
             udp::rearm(s.socket);
         paths.sync();
@@ -122,7 +123,8 @@ unsigned long inboundLoop(void* argument)
                 const std::size_t size = std::min(step, b.length[i] - at);
                 if (via >= 0 || !udp::samePeer(b.from[i], s.relay)) {
                     // Direct: only what opens under a pair's key and keeps the peer rule counts.
-                    const DirectPaths::Received got = paths.receive(b.from[i], datagram, size, now, reply, via);
+                    const DirectPaths::Received got =
+                        paths.receive(b.from[i], datagram, size, now, reply, via);
                     if (got.kind == DirectPaths::Inbound::Data) {
                         s.port->write(datagram + seal::kHeaderBytes, got.length);
                     } else if (got.kind == DirectPaths::Inbound::Answer) {

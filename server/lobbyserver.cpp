@@ -139,7 +139,8 @@ void LobbyServer::openMapping()
     if (config_.mappingPort == 0)
         return;
     const bool automatic = config_.mappingPort < 0;
-    const auto port = static_cast<quint16>(automatic ? (config_.port == 0 ? 0 : port_ + 1) : config_.mappingPort);
+    const auto port =
+        static_cast<quint16>(automatic ? (config_.port == 0 ? 0 : port_ + 1) : config_.mappingPort);
     QString error;
     // Without it only the hardest pairs of players lose their direct path: a warning, not a failure.
     if (!relay_->openMapping(config_.listen, port, &error)) {

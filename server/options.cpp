@@ -158,7 +158,9 @@ const std::vector<Flag>& flags()
          "UDP port that tells players how their NAT maps a second destination; 0: none; auto: the port "
          "after the relay's, when free.",
          Special{parseMappingPort,
-                 [](const C& c) { return c.mappingPort < 0 ? QStringLiteral("auto") : QString::number(c.mappingPort); }},
+                 [](const C& c) {
+                     return c.mappingPort < 0 ? QStringLiteral("auto") : QString::number(c.mappingPort);
+                 }},
          "must be auto or 0 to 65535"},
         {"no-direct", "",
          "Hand out no direct paths: every pair of players talks through the relay, and nobody learns "

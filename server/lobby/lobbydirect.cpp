@@ -218,13 +218,13 @@ std::vector<quint64> Lobby::directList(const Session& session, control::ArrayWri
         // the first opens many ports toward the other's, which tries ports of
         // the first's address until one answers.
         using Mapping = Session::Mapping;
-        const bool known = !near && mappingPort_ != 0 && !peer->observed.isEmpty() && !session.observed.isEmpty();
-        const QLatin1String role = !known ? QLatin1String()
-                                   : session.mapping == Mapping::Dependent && peer->mapping == Mapping::Independent
-                                       ? birthday::spray
-                                   : session.mapping == Mapping::Independent && peer->mapping == Mapping::Dependent
-                                       ? birthday::scan
-                                       : QLatin1String();
+        QLatin1String role;
+        if (!near && mappingPort_ != 0 && !peer->observed.isEmpty() && !session.observed.isEmpty()) {
+            if (session.mapping == Mapping::Dependent && peer->mapping == Mapping::Independent)
+                role = birthday::spray;
+            else if (session.mapping == Mapping::Independent && peer->mapping == Mapping::Dependent)
+                role = birthday::scan;
+        }
         listed.push_back(role.size());
         if (!peers)
             continue;

@@ -160,8 +160,8 @@ void Relay::Impl::run()
         core.refreshRoutes();
         const int mapped = mapping.fd() >= 0 ? mapping.receive() : 0;
         for (int i = 0; i < mapped; ++i)
-            core.mappingProbe(mapping.data(i), mapping.truncated(i) ? 0 : mapping.length(i), mapping.source(i),
-                              monotonicMs());
+            core.mappingProbe(mapping.data(i), mapping.truncated(i) ? 0 : mapping.length(i),
+                              mapping.source(i), monotonicMs());
         for (int round = 0; round < kRoundsPerWake; ++round) {
             core.refreshRoutes();
             const int received = socket.receive();
