@@ -162,6 +162,8 @@ void Relay::Impl::run()
         for (int i = 0; i < mapped; ++i)
             core.mappingProbe(mapping.data(i), mapping.truncated(i) ? 0 : mapping.length(i),
                               mapping.source(i), monotonicMs());
+        if (mapped > 0)
+            exchange.storeCounters(core.counters());
         for (int round = 0; round < kRoundsPerWake; ++round) {
             core.refreshRoutes();
             const int received = socket.receive();

@@ -215,6 +215,59 @@ private slots:
         QCOMPARE(texts(peersIn(list).at(0).toObject().value("candidates")),
                  (QStringList{seen, "192.168.1.10:40123"}));
     }
+    // How each member's NAT maps, as its heartbeats to the relay and to the
+    // mapping port show it: one that maps each destination apart (a second
+    // socket here) sprays, its peer that keeps one port scans; nobody else has a role.
+    void birthdayRolesFollowHowEachSideMaps_data()
+    {
+        QTest::addColumn<bool>("aliceApart");
+        QTest::addColumn<bool>("bobApart");
+        QTest::addColumn<QString>("aliceRole");
+        QTest::addColumn<QString>("bobRole");
+        QTest::newRow("one apart") << false << true << "scan"
+                                   << "spray";
+        QTest::newRow("neither") << false << false << ""
+                                 << "";
+        QTest::newRow("both apart") << true << true << ""
+                                    << "";
+    }
+    void birthdayRolesFollowHowEachSideMaps()
+    {
+        QFETCH(bool, aliceApart);
+        QFETCH(bool, bobApart);
+        QFETCH(QString, aliceRole);
+        QFETCH(QString, bobRole);
+        Member& alice = enter(true);
+        Member& bob = enter(true, 3, "127.0.0.2"); // from elsewhere: the same network needs no birthday
+        const int mappingPort = listOf(bob, 1).value("mapping_port").toInt();
+        QVERIFY(mappingPort > 0 && mappingPort != server->port());
+        // The mapping port first, taken in, so that the list that shows the
+        // relay's endpoint already knows the mapping.
+        for (auto [m, apart] : {std::pair{&alice, aliceApart}, std::pair{&bob, bobApart}}) {
+            QUdpSocket other;
+            other.bind(m->tunnel.socket.localAddress(), 0);
+            (apart ? other : m->tunnel.socket)
+                .writeDatagram(m->sealedBytes({}, true), QHostAddress::LocalHost, quint16(mappingPort));
+        }
+        QVERIFY(testwait::until([&] { return server->routes().counters()[CounterMappingProbes] == 2; }));
+        alice.heartbeat();
+        bob.heartbeat();
+        for (auto [m, peer, role] :
+             {std::tuple{&alice, &bob, aliceRole}, std::tuple{&bob, &alice, bobRole}}) {
+            const QString seen = QString("%1:%2").arg(peer->tunnel.socket.localAddress().toString(),
+                                                      QString::number(peer->tunnel.socket.localPort()));
+            const QJsonObject entry =
+                peersIn(m->control.until(
+                            "direct_peers",
+                            [&](const QJsonObject& l) {
+                                return texts(peersIn(l).at(0).toObject().value("candidates")).value(0) ==
+                                       seen;
+                            }))
+                    .at(0)
+                    .toObject();
+            QCOMPARE(entry.value("birthday").toString(), role);
+        }
+    }
     // The same pair with a new key: at a member's request (not a stranger's,
     // not for a key younger than two seconds), and for every pair after ten minutes.
     void pairKeysAreRenewedOnAMembersRequestAndAfterTenMinutes()
