@@ -678,6 +678,95 @@ private slots:
         udp::close(socket);
     }
 
+    // The scanning side of a birthday asks only the address the server saw, at ports above 1023: one scan
+    // at a time, at most 100 requests a second beside the usual ones, and two scans a minute at most
+    // however many pairs ask.
+    void aScanAsksOnlyTheSeenAddressAndKeepsItsBudget()
+    {
+        DirectPaths alice;
+        const auto scan = tunnel::Birthday::Scan;
+        alice.setPeers({{"bob", kVipB, 7, 0, kKey, {kBob}, scan},
+                        {"carol", kVipC, 8, 0, kOtherKey, {kBob}, scan},
+                        {"dave", kVipC + 1, 9, 0, kKey, {kBob}, scan}},
+                       0);
+        std::map<std::int64_t, int> perSecond, perMinute;
+        bool elsewhere = false;
+        for (std::int64_t now = 0; now < 120000; now += 10)
+            alice.tick(now, [&](const Endpoint& to, const std::uint8_t*, std::size_t) {
+                ++perSecond[now / 1000];
+                ++perMinute[now / 60000];
+                const quint16 port = qFromBigEndian<quint16>(to.bytes + 2);
+                elsewhere |= to.length != kBob.length || std::memcmp(to.bytes + 4, kBob.bytes + 4, 4) != 0 ||
+                             (port < direct::kScanLowestPort && !(to == kBob));
+            });
+        QVERIFY(!elsewhere);
+        QVERIFY(std::all_of(perSecond.begin(), perSecond.end(), [](auto& s) { return s.second <= 130; }));
+        QVERIFY(perMinute[0] >= 2 * direct::kScanTotal);
+        QVERIFY(std::all_of(perMinute.begin(), perMinute.end(),
+                            [](auto& m) { return m.second <= 2 * direct::kScanTotal + 300; }));
+    }
+
+    // The spraying side opens its ports toward the seen address; a request that reaches one of them (the
+    // other side's scan found it) is answered from there, the pair goes direct from there, and its data
+    // leaves from that port. Bob lets in nothing from Alice's tunnel port, as his NAT would.
+    void aSprayPortThatIsFoundBecomesThePath()
+    {
+        QUdpSocket relay, bob;
+        QVERIFY(relay.bind(QHostAddress::LocalHost, 0) && bob.bind(QHostAddress::LocalHost, 0));
+        const udp::Peer relayPeer = udp::parsePeer("127.0.0.1", relay.localPort());
+        udp::Socket socket = udp::open(relayPeer);
+        const quint16 alicePort = udp::localPort(socket);
+        auto alice = std::make_shared<DirectPaths>();
+        alice->setSidePorts(relayPeer);
+        const udp::Peer bobPeer = udp::parsePeer("127.0.0.1", bob.localPort());
+        alice->setPeers({{"bob", kVipB, 7, 0, kKey, {bobPeer}, tunnel::Birthday::Spray}}, tunnel::steadyMs());
+        auto port = std::make_unique<FakePort>();
+        FakePort* adapter = port.get();
+        tunnel::Engine engine;
+        QVERIFY(engine.start(std::move(port), socket, relayPeer, nullptr, alice));
+        const auto send = [&](auto& to, auto* d, auto n) { udp::send(socket, to, d, n); };
+        alice->tick(tunnel::steadyMs(), send);
+        std::set<quint16> sprayed;
+        while (bob.waitForReadyRead(200) || bob.hasPendingDatagrams())
+            for (; bob.hasPendingDatagrams();)
+                sprayed.insert(quint16(bob.receiveDatagram().senderPort()));
+        sprayed.erase(alicePort);
+        QCOMPARE(int(sprayed.size()), direct::kSprayPorts);
+        const quint16 found = *std::next(sprayed.begin(), 100);
+        End b(kBob);
+        b.view = std::make_unique<DirectPaths::View>(b.paths);
+        b.paths.setPeers({{"alice", kVipA, 7, 1, kKey, {udp::parsePeer("127.0.0.1", found)}}},
+                         tunnel::steadyMs());
+        const auto pump = [&] {
+            alice->tick(tunnel::steadyMs(), send);
+            b.paths.tick(tunnel::steadyMs(), [&](const Endpoint&, const std::uint8_t* d, std::size_t len) {
+                bob.writeDatagram(reinterpret_cast<const char*>(d), qint64(len), QHostAddress::LocalHost,
+                                  found);
+            });
+            for (QByteArray reply; bob.hasPendingDatagrams();) {
+                const QNetworkDatagram d = bob.receiveDatagram();
+                const quint16 from = quint16(d.senderPort());
+                if (from != alicePort && b.take(udp::parsePeer("127.0.0.1", from), d.data(),
+                                                tunnel::steadyMs(), &reply) == DirectPaths::Inbound::Answer)
+                    bob.writeDatagram(reply, QHostAddress::LocalHost, from);
+            }
+            return true;
+        };
+        QTRY_VERIFY(pump() && alice->status().at(0).direct && b.direct());
+        adapter->push(&adapter->toSend, packetTo(kVipB));
+        QByteArray reply;
+        bool arrived = false; // from the port found, and opened as data
+        QTRY_VERIFY(arrived || (arrived = bob.hasPendingDatagrams() && [&] {
+                        const QNetworkDatagram d = bob.receiveDatagram();
+                        return d.senderPort() == found &&
+                               b.take(udp::parsePeer("127.0.0.1", found), d.data(), tunnel::steadyMs(),
+                                      &reply) == DirectPaths::Inbound::Data;
+                    }()));
+        QCOMPARE(b.data.back(), packetTo(kVipB));
+        QVERIFY(engine.stop());
+        udp::close(socket);
+    }
+
     // Sealed round trips through the relay: the inbound thread answers a request, sealed with the probe bit,
     // as long as it came; an answer to ours shows at the GUI side's next tick. Neither reaches the adapter.
     void engineAnswersAndTimesRoundTripsThroughTheRelay()
