@@ -2,9 +2,10 @@
 # test_portmap_router.sh DRIVER: the client's port mapping against a real
 # miniupnpd. A router namespace with a LAN side (the player's namespace) and a
 # WAN side (an outside namespace), NAT by nftables; miniupnpd on its LAN side.
-# For UPnP-IGD, then NAT-PMP alone: the player's mapping shows in the
-# router's table, a datagram sent from outside to the mapped public port
-# reaches the player's socket, and after leave, and after the program ends,
+# For UPnP-IGD, then NAT-PMP alone, each through the router libraries and
+# through our own client: the player's mapping shows in the router's table,
+# a datagram sent from outside to the mapped public port reaches the player's
+# socket, the router renews it, and after leave, and after the program ends,
 # nothing stays mapped. Every namespace is made here and removed on exit.
 set -uo pipefail
 driver=${1:?usage: test_portmap_router.sh DRIVER}
@@ -80,10 +81,10 @@ EOF
 # mapped: the router's rules that lead to the player ("" when none).
 mapped() { ip netns exec "$router" nft list table inet nat | grep -E "dnat .*$LAN_PLAYER"; }
 
-# One run of the driver against miniupnpd with UPnP on or off.
+# One run of the driver (its router code: lib or own) against miniupnpd with UPnP on or off.
 run() {
-    local protocol=$1 upnp=yes
-    [[ $protocol == natpmp ]] && upnp=no
+    local protocol=$2-$1 upnp=yes
+    [[ $1 == natpmp ]] && upnp=no
     cat >"$work/miniupnpd.conf" <<EOF
 ext_ifname=wan
 listening_ip=lan
@@ -111,7 +112,7 @@ EOF
     done
     ((up)) || fail "$protocol: miniupnpd did not start: $(tail -n 5 "$work/miniupnpd-$protocol.log")"
 
-    coproc DRIVER { ip netns exec "$player" timeout 60 "$driver" 2>"$work/driver-$protocol.err"; }
+    coproc DRIVER { ip netns exec "$player" timeout 60 "$driver" "$2" 2>"$work/driver-$protocol.err"; }
     to_driver=${DRIVER[1]}
     local from=${DRIVER[0]} line port public
     ask() { echo "$1" >&"$to_driver"; read -r -t 30 line <&"$from" || line="(no answer to $1)"; }
@@ -126,7 +127,7 @@ EOF
     ((public == port)) || fail "$protocol: the free port $port was mapped as $public"
     mapped | grep -q "$port" || fail "$protocol: not in the router's table: $(mapped)"
     echo "portmap: $protocol: the router's rule:$(mapped)"
-    if [[ $protocol == upnp ]] && command -v upnpc >/dev/null; then
+    if [[ $upnp == yes ]] && command -v upnpc >/dev/null; then
         # Its name in the router's list, as the player's router page shows it.
         ip netns exec "$player" timeout 10 upnpc -l >"$work/list" 2>&1
         grep -E "UDP +$public->$LAN_PLAYER:$port +'Pellora'" "$work/list" ||
@@ -137,6 +138,9 @@ EOF
     ask recv
     [[ $line == "got hello-$protocol" ]] || fail "$protocol: from outside: $line"
 
+    ask renew
+    [[ $line == "mapped $WAN_ROUTER:$public "* ]] || fail "$protocol: renew: $line"
+    mapped | grep -q "$port" || fail "$protocol: renewed, not in the router's table: $(mapped)"
     ask leave
     [[ $line == left ]] || fail "$protocol: leave: $line"
     [[ -z $(mapped) ]] || fail "$protocol: still mapped after leave: $(mapped)"
@@ -154,6 +158,8 @@ EOF
     daemon=""
 }
 
-run upnp
-run natpmp
+for client in lib own; do
+    run upnp $client
+    run natpmp $client
+done
 echo "portmap: passed"
