@@ -2,14 +2,14 @@
 // the answering device's description, SOAP calls to its WAN service), then
 // NAT-PMP to the default gateway. Runs on the keeper's thread with Qt's
 // blocking socket calls; every call ends by a deadline of its own.
-#include "net/portmap.h"
 #include "net/portmap_own.h"
+
+#include "net/portmap.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QTcpSocket>
 #include <QUdpSocket>
-
 #include <chrono>
 #include <random>
 
@@ -35,7 +35,8 @@ public:
     explicit Deadline(int ms) : end(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
     int left() const
     {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         return ms.count() > 0 ? static_cast<int>(ms.count()) : 0;
     }
 
@@ -140,7 +141,8 @@ public:
             if (answer.errorCode == kOnlyPermanent && lease != 0) {
                 lease = 0; // removed by us, at leave and exit
             } else if (answer.errorCode == kConflict) {
-                externalPort = static_cast<std::uint16_t>(std::uniform_int_distribution<int>(1024, 65535)(pick));
+                externalPort =
+                    static_cast<std::uint16_t>(std::uniform_int_distribution<int>(1024, 65535)(pick));
                 ++conflicts;
             } else {
                 return std::nullopt;
@@ -153,12 +155,17 @@ public:
     {
         if (igd)
             call("DeletePortMapping",
-                 {{"NewRemoteHost", ""}, {"NewExternalPort", std::to_string(mapping.port)}, {"NewProtocol", "UDP"}},
+                 {{"NewRemoteHost", ""},
+                  {"NewExternalPort", std::to_string(mapping.port)},
+                  {"NewProtocol", "UDP"}},
                  "", deadline);
     }
 
 private:
-    static std::string dotted(std::uint32_t address) { return QHostAddress(address).toString().toStdString(); }
+    static std::string dotted(std::uint32_t address)
+    {
+        return QHostAddress(address).toString().toStdString();
+    }
 
     // The description named by the first answer from the gateway, else from
     // another device of the LAN; only within kSearchMs.
@@ -220,12 +227,12 @@ private:
         return answer.ok && ok && own::isPublic(value) ? value : 0;
     }
 
-    own::SoapAnswer call(const char* action, const std::vector<std::pair<std::string, std::string>>& arguments,
+    own::SoapAnswer call(const char* action,
+                         const std::vector<std::pair<std::string, std::string>>& arguments,
                          const char* element, const Deadline& deadline)
     {
-        const std::optional<own::HttpAnswer> answer =
-            exchange(igd->service.control, own::soapRequest(igd->service, action, arguments), own::kSoapCap,
-                     deadline);
+        const std::optional<own::HttpAnswer> answer = exchange(
+            igd->service.control, own::soapRequest(igd->service, action, arguments), own::kSoapCap, deadline);
         return answer ? own::parseSoap(*answer, element) : own::SoapAnswer{};
     }
 
@@ -234,7 +241,8 @@ private:
 
 // One NAT-PMP request to the gateway: sent again after 250 ms, then after
 // twice as long each time, until kNatPmpMs have passed.
-std::optional<own::NatPmpAnswer> natPmp(std::uint32_t gateway, const std::string& request, std::uint8_t opcode)
+std::optional<own::NatPmpAnswer> natPmp(std::uint32_t gateway, const std::string& request,
+                                        std::uint8_t opcode)
 {
     QUdpSocket socket;
     if (!socket.bind(QHostAddress(QHostAddress::AnyIPv4), 0))
@@ -310,7 +318,8 @@ private:
             return std::nullopt;
         const std::optional<own::NatPmpAnswer> answer =
             natPmp(gateway, own::natPmpMapRequest(internalPort, externalPort, lease), own::kOpMapUdp);
-        if (!answer || answer->result != 0 || answer->internalPort != internalPort || answer->externalPort == 0)
+        if (!answer || answer->result != 0 || answer->internalPort != internalPort ||
+            answer->externalPort == 0)
             return std::nullopt;
         Mapping made;
         made.via = Via::NatPmp;

@@ -4,6 +4,7 @@
 
 #include <winsock2.h>
 #include <ws2ipdef.h>
+
 #include <iphlpapi.h>
 #include <netioapi.h>
 

@@ -35,7 +35,8 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix)
     if (text.size() < prefix.size())
         return false;
     for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
             return false;
     return true;
 }
@@ -228,7 +229,8 @@ std::optional<Url> parseSsdpAnswer(std::string_view datagram, std::uint32_t from
         return std::nullopt;
     for (std::size_t at = datagram.find('\n'); at != std::string_view::npos;) {
         const std::size_t end = datagram.find('\n', at + 1);
-        const std::string_view line = datagram.substr(at + 1, end == std::string_view::npos ? end : end - at - 1);
+        const std::string_view line =
+            datagram.substr(at + 1, end == std::string_view::npos ? end : end - at - 1);
         at = end;
         if (!startsWithNoCase(line, "location:"))
             continue;
@@ -241,8 +243,8 @@ std::optional<Url> parseSsdpAnswer(std::string_view datagram, std::uint32_t from
 std::optional<HttpAnswer> parseHttp(std::string_view response, bool closed)
 {
     const std::size_t headerEnd = response.find("\r\n\r\n");
-    if (headerEnd == std::string_view::npos || !startsWithNoCase(response, "HTTP/1.") || response.size() < 12 ||
-        response[8] != ' ')
+    if (headerEnd == std::string_view::npos || !startsWithNoCase(response, "HTTP/1.") ||
+        response.size() < 12 || response[8] != ' ')
         return std::nullopt;
     const std::optional<std::uint32_t> status = number(response.substr(9, 3), 3, 999);
     if (!status)
@@ -352,9 +354,10 @@ std::vector<Service> parseDescription(std::string_view xml, const Url& descripti
 std::string soapRequest(const Service& service, std::string_view action,
                         const std::vector<std::pair<std::string, std::string>>& arguments)
 {
-    std::string body = "<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-                       "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
-                       std::string(action) + " xmlns:u=\"" + service.type + "\">";
+    std::string body =
+        "<?xml version=\"1.0\"?>\r\n<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
+        std::string(action) + " xmlns:u=\"" + service.type + "\">";
     for (const auto& [name, value] : arguments)
         body += "<" + name + ">" + value + "</" + name + ">";
     body += "</u:" + std::string(action) + "></s:Body></s:Envelope>\r\n";

@@ -74,7 +74,8 @@ int main(int argc, char** argv)
         return 1;
     const std::uint16_t port = ntohs(local.sin_port);
     auto noting = std::make_unique<Noting>();
-    noting->router = argc > 1 && std::string(argv[1]) == "own" ? portmap::ownRouter() : portmap::systemRouter();
+    noting->router =
+        argc > 1 && std::string(argv[1]) == "own" ? portmap::ownRouter() : portmap::systemRouter();
     Noting* router = noting.get();
     std::atomic<std::int64_t> skipped{0};
     auto keeper = std::make_unique<portmap::Keeper>(
