@@ -1,5 +1,6 @@
 // The default IPv4 gateway, from the system's forwarding table: of the
-// default routes, the one of least metric, the interface's own included.
+// default routes, the one of least metric, the interface's own included
+// where the system tells it (wine does not).
 #include "net/portmap_own.h"
 
 #include <winsock2.h>
@@ -8,32 +9,44 @@
 #include <iphlpapi.h>
 #include <netioapi.h>
 
+#include <map>
+
 namespace portmap::own {
 
 std::optional<std::uint32_t> defaultGateway()
 {
-    MIB_IPFORWARD_TABLE2* table = nullptr;
-    if (GetIpForwardTable2(AF_INET, &table) != NO_ERROR)
+    std::optional<std::map<NET_IFINDEX, ULONG>> connected; // interface -> its metric
+    MIB_IPINTERFACE_TABLE* faces = nullptr;
+    if (GetIpInterfaceTable(AF_INET, &faces) == NO_ERROR) {
+        connected.emplace();
+        for (ULONG i = 0; i < faces->NumEntries; ++i)
+            if (faces->Table[i].Connected)
+                (*connected)[faces->Table[i].InterfaceIndex] = faces->Table[i].Metric;
+        FreeMibTable(faces);
+    }
+    MIB_IPFORWARD_TABLE2* routes = nullptr;
+    if (GetIpForwardTable2(AF_INET, &routes) != NO_ERROR)
         return std::nullopt;
     std::optional<std::uint32_t> best;
     unsigned long long bestMetric = 0;
-    for (ULONG i = 0; i < table->NumEntries; ++i) {
-        const MIB_IPFORWARD_ROW2& row = table->Table[i];
+    for (ULONG i = 0; i < routes->NumEntries; ++i) {
+        const MIB_IPFORWARD_ROW2& row = routes->Table[i];
         const std::uint32_t gateway = ntohl(row.NextHop.Ipv4.sin_addr.s_addr);
         if (row.DestinationPrefix.PrefixLength != 0 || row.NextHop.si_family != AF_INET || gateway == 0)
             continue;
-        MIB_IPINTERFACE_ROW face{};
-        face.Family = AF_INET;
-        face.InterfaceLuid = row.InterfaceLuid;
-        if (GetIpInterfaceEntry(&face) != NO_ERROR || !face.Connected)
-            continue;
-        const unsigned long long metric = static_cast<unsigned long long>(row.Metric) + face.Metric;
+        unsigned long long metric = row.Metric;
+        if (connected) {
+            const auto face = connected->find(row.InterfaceIndex);
+            if (face == connected->end())
+                continue;
+            metric += face->second;
+        }
         if (!best || metric < bestMetric) {
             best = gateway;
             bestMetric = metric;
         }
     }
-    FreeMibTable(table);
+    FreeMibTable(routes);
     return best;
 }
 
