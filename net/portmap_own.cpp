@@ -69,12 +69,14 @@ std::optional<own::HttpAnswer> exchange(const Url& url, const std::string& reque
             return std::nullopt;
     std::string got;
     for (;;) {
-        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(deadline.left()))
-            return own::parseHttp(got, socket.state() != QAbstractSocket::ConnectedState);
+        // What came with the end of the connection is read too.
+        const bool more = socket.bytesAvailable() > 0 || socket.waitForReadyRead(deadline.left());
         const QByteArray chunk = socket.read(static_cast<qint64>(cap + 1 - got.size()));
         got.append(chunk.constData(), static_cast<std::size_t>(chunk.size()));
         if (got.size() > cap)
             return std::nullopt;
+        if (!more)
+            return own::parseHttp(got, socket.state() != QAbstractSocket::ConnectedState);
         if (std::optional<own::HttpAnswer> answer = own::parseHttp(got, false))
             return answer;
     }
@@ -282,15 +284,15 @@ public:
         if (local == 0)
             return std::nullopt;
         const std::uint16_t wanted = renewing ? renewing->port : internalPort;
+        const Deadline deadline(kUpnpMs);
         // A renewal asks the router that made it, found again only when it stopped answering.
         if (renewing && renewing->via == Via::NatPmp) {
             if (std::optional<Mapping> made = natPmpMap(*gateway, internalPort, wanted, lease))
                 return made;
         } else if (renewing && upnp.found()) {
-            if (std::optional<Mapping> made = upnp.add(internalPort, wanted, lease, Deadline(kUpnpMs)))
+            if (std::optional<Mapping> made = upnp.add(internalPort, wanted, lease, deadline))
                 return made;
         }
-        const Deadline deadline(kUpnpMs);
         if (upnp.discover(*gateway, local, deadline)) {
             if (std::optional<Mapping> made = upnp.add(internalPort, wanted, lease, deadline))
                 return made;

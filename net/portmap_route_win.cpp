@@ -5,11 +5,10 @@
 
 #include <winsock2.h>
 #include <ws2ipdef.h>
-
+// After Winsock: these pull in windows.h.
 #include <iphlpapi.h>
-#include <netioapi.h>
-
 #include <map>
+#include <netioapi.h>
 
 namespace portmap::own {
 
