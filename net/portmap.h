@@ -40,9 +40,11 @@ public:
     virtual void unmap(const Mapping& mapping) = 0;
 };
 
-// The routers this build can ask (net/portmap_linux.cpp), or none
-// (net/portmap_none.cpp).
+// The routers this build asks: through miniupnpc and libnatpmp where Linux
+// has them (net/portmap_linux.cpp), else with our own client.
 std::unique_ptr<Router> systemRouter();
+// Our own UPnP-IGD and NAT-PMP client (net/portmap_own.cpp), on every platform.
+std::unique_ptr<Router> ownRouter();
 
 // What a client asks: the system's, unless replaced. Tests replace it with
 // their own or none, so that no test reaches a real router.

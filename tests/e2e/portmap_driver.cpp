@@ -1,6 +1,8 @@
-// The client's port keeper and the system's router code on a UDP socket of
-// its own, driven by commands on stdin, one answer line each:
+// The client's port keeper and the system's router code (with the argument
+// "own": our own client) on a UDP socket of its own, driven by commands on
+// stdin, one answer line each:
 //   map    wants the socket's port mapped: "mapped ADDR:PORT lease S" or "none"
+//   renew  a lease later, as "map" once the router renewed it ("none" else)
 //   recv   one datagram within 5 s: "got TEXT" or "nothing"
 //   leave  no longer wants it: "left" once the router was told
 //   (end of input) ends as the client does: "exited" once the router was told
@@ -8,6 +10,7 @@
 #include "net/portmap.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -37,6 +40,21 @@ template <typename Done> bool waitFor(Done done, int ms)
     return true;
 }
 
+// The router as the keeper asks it, noting whether the last renewal was granted.
+struct Noting : portmap::Router
+{
+    std::unique_ptr<portmap::Router> router;
+    std::atomic<bool> renewed{false};
+    std::optional<portmap::Mapping> map(std::uint16_t port, std::uint32_t lease,
+                                        const portmap::Mapping* renewing) override
+    {
+        std::optional<portmap::Mapping> made = router->map(port, lease, renewing);
+        renewed = renewing && made;
+        return made;
+    }
+    void unmap(const portmap::Mapping& mapping) override { router->unmap(mapping); }
+};
+
 void say(const std::string& line)
 {
     std::printf("%s\n", line.c_str());
@@ -45,7 +63,7 @@ void say(const std::string& line)
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in local{};
@@ -55,18 +73,24 @@ int main()
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return 1;
     const std::uint16_t port = ntohs(local.sin_port);
-    std::unique_ptr<portmap::Router> router = portmap::systemRouter();
-    if (!router) {
-        say("no router code in this build");
-        return 77;
-    }
-    auto keeper = std::make_unique<portmap::Keeper>(std::move(router), &steadyMs, [] {});
+    auto noting = std::make_unique<Noting>();
+    noting->router =
+        argc > 1 && std::string(argv[1]) == "own" ? portmap::ownRouter() : portmap::systemRouter();
+    Noting* router = noting.get();
+    std::atomic<std::int64_t> skipped{0};
+    auto keeper = std::make_unique<portmap::Keeper>(
+        std::move(noting), [&] { return steadyMs() + skipped; }, [] {});
     say("port " + std::to_string(port));
     for (std::string command; std::getline(std::cin, command);) {
-        if (command == "map") {
+        if (command == "map" || command == "renew") {
+            if (command == "renew")
+                skipped += std::int64_t{portmap::kLeaseSeconds} * 1000;
             keeper->want(port);
+            keeper->tick();
             waitFor([&] { return keeper->settled(); }, 20000);
-            const std::optional<portmap::Mapping> made = keeper->offered();
+            std::optional<portmap::Mapping> made = keeper->offered();
+            if (command == "renew" && !router->renewed)
+                made.reset();
             in_addr address{htonl(made ? made->address : 0)};
             char text[INET_ADDRSTRLEN] = {};
             inet_ntop(AF_INET, &address, text, sizeof text);

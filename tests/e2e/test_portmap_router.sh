@@ -2,10 +2,12 @@
 # test_portmap_router.sh DRIVER: the client's port mapping against a real
 # miniupnpd. A router namespace with a LAN side (the player's namespace) and a
 # WAN side (an outside namespace), NAT by nftables; miniupnpd on its LAN side.
-# For UPnP-IGD, then NAT-PMP alone: the player's mapping shows in the
-# router's table, a datagram sent from outside to the mapped public port
-# reaches the player's socket, and after leave, and after the program ends,
-# nothing stays mapped. Every namespace is made here and removed on exit.
+# For UPnP-IGD, then NAT-PMP alone, each through the router libraries and
+# through our own client: the player's mapping shows in the router's table,
+# on another port when its own is taken outside (UPnP, with upnpc), a datagram
+# sent from outside to the mapped public port reaches the player's socket, the
+# router renews it, and after leave, and after the program ends, nothing stays
+# mapped. Every namespace is made here and removed on exit.
 set -uo pipefail
 driver=${1:?usage: test_portmap_router.sh DRIVER}
 
@@ -77,20 +79,21 @@ table inet filter {
 }
 EOF
 
-# mapped: the router's rules that lead to the player ("" when none).
-mapped() { ip netns exec "$router" nft list table inet nat | grep -E "dnat .*$LAN_PLAYER"; }
+# mapped: the router's rules that lead to the driver's port ("" when none).
+mapped() { ip netns exec "$router" nft list table inet nat | grep -E "dnat .*$LAN_PLAYER:$port( |\$)"; }
 
-# One run of the driver against miniupnpd with UPnP on or off.
+# One run of the driver (its router code: lib or own) against miniupnpd with UPnP on or off;
+# "taken": its port already forwarded to another machine of the LAN (so not in secure mode).
 run() {
-    local protocol=$1 upnp=yes
-    [[ $protocol == natpmp ]] && upnp=no
+    local protocol=$2-$1${3:+-$3} upnp=yes secure=${3:+no}
+    [[ $1 == natpmp ]] && upnp=no
     cat >"$work/miniupnpd.conf" <<EOF
 ext_ifname=wan
 listening_ip=lan
 http_port=0
 enable_upnp=$upnp
 enable_natpmp=yes
-secure_mode=yes
+secure_mode=${secure:-yes}
 system_uptime=yes
 uuid=3d3cec3a-8cf0-11e0-98ee-001a6b5f4e3c
 upnp_table_name=filter
@@ -111,32 +114,40 @@ EOF
     done
     ((up)) || fail "$protocol: miniupnpd did not start: $(tail -n 5 "$work/miniupnpd-$protocol.log")"
 
-    coproc DRIVER { ip netns exec "$player" timeout 60 "$driver" 2>"$work/driver-$protocol.err"; }
+    coproc DRIVER { ip netns exec "$player" timeout 60 "$driver" "$2" 2>"$work/driver-$protocol.err"; }
     to_driver=${DRIVER[1]}
     local from=${DRIVER[0]} line port public
     ask() { echo "$1" >&"$to_driver"; read -r -t 30 line <&"$from" || line="(no answer to $1)"; }
     read -r -t 10 line <&"$from" || fail "$protocol: the driver did not start"
     [[ $line == port\ * ]] || fail "$protocol: driver: $line"
     port=${line#port }
+    if [[ -n ${3:-} ]]; then
+        ip netns exec "$player" timeout 10 upnpc -a 10.79.0.3 "$port" "$port" UDP >"$work/taken" 2>&1 ||
+            fail "$protocol: upnpc could not take port $port: $(tail -n 3 "$work/taken")"
+    fi
 
     ask map
     [[ $line =~ ^mapped\ $WAN_ROUTER:([0-9]+)\ lease\ ([0-9]+)$ ]] || fail "$protocol: map: $line"
     public=${BASH_REMATCH[1]}
     echo "portmap: $protocol: $line (local port $port)"
-    ((public == port)) || fail "$protocol: the free port $port was mapped as $public"
-    mapped | grep -q "$port" || fail "$protocol: not in the router's table: $(mapped)"
+    [[ -n ${3:-} ]] || ((public == port)) || fail "$protocol: the free port $port was mapped as $public"
+    [[ -z ${3:-} ]] || ((public != port)) || fail "$protocol: the taken port $port was mapped again"
+    [[ -n $(mapped) ]] || fail "$protocol: not in the router's table: $(mapped)"
     echo "portmap: $protocol: the router's rule:$(mapped)"
-    if [[ $protocol == upnp ]] && command -v upnpc >/dev/null; then
+    if [[ $upnp == yes ]] && command -v upnpc >/dev/null; then
         # Its name in the router's list, as the player's router page shows it.
         ip netns exec "$player" timeout 10 upnpc -l >"$work/list" 2>&1
         grep -E "UDP +$public->$LAN_PLAYER:$port +'Pellora'" "$work/list" ||
-            fail "upnp: not listed as Pellora: $(grep -E 'UDP|TCP' "$work/list")"
+            fail "$protocol: not listed as Pellora: $(grep -E 'UDP|TCP' "$work/list")"
     fi
     # From outside to the public port: the player's socket gets it.
     ip netns exec "$outside" bash -c "echo -n hello-$protocol >/dev/udp/$WAN_ROUTER/$public"
     ask recv
     [[ $line == "got hello-$protocol" ]] || fail "$protocol: from outside: $line"
 
+    ask renew
+    [[ $line == "mapped $WAN_ROUTER:$public "* ]] || fail "$protocol: renew: $line"
+    [[ -n $(mapped) ]] || fail "$protocol: renewed, not in the router's table: $(mapped)"
     ask leave
     [[ $line == left ]] || fail "$protocol: leave: $line"
     [[ -z $(mapped) ]] || fail "$protocol: still mapped after leave: $(mapped)"
@@ -154,6 +165,9 @@ EOF
     daemon=""
 }
 
-run upnp
-run natpmp
+for client in lib own; do
+    run upnp $client
+    ! command -v upnpc >/dev/null || run upnp $client taken
+    run natpmp $client
+done
 echo "portmap: passed"

@@ -161,6 +161,9 @@ private slots:
             QVERIFY(QFile::copy(QStringLiteral(PELLORA_FAKE_COMMANDS "/") + command, system32 + command));
         }
         QCOMPARE(run(u"reg"_s, {u"add"_s, kUser, u"/v"_s, u"username"_s, u"/d"_s, u"alice"_s, u"/f"_s}), 0);
+        // Its rooms never ask this machine's real router for a port.
+        QCOMPARE(run(u"reg"_s, {u"add"_s, kUser, u"/v"_s, u"openRouterPort"_s, u"/d"_s, u"false"_s, u"/f"_s}),
+                 0);
     }
     void cleanup()
     {
