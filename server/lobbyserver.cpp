@@ -134,6 +134,11 @@ bool LobbyServer::start(QString* error)
     return true;
 }
 
+quint16 LobbyServer::mappingPort() const
+{
+    return relay_ ? relay_->mappingPort() : 0;
+}
+
 void LobbyServer::openMapping()
 {
     if (config_.mappingPort == 0)

@@ -32,6 +32,8 @@ public:
     bool start(QString* error);
     // Closes every connection and stops the relay; logs the final stats.
     void stop();
+    // The relay's mapping port; 0: none.
+    quint16 mappingPort() const;
     quint16 port() const { return port_; }
     // SHA-256 of the TLS key's public part, as clients pin it.
     QString fingerprint() const { return fingerprint_; }

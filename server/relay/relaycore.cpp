@@ -214,8 +214,9 @@ RelayCounter RelayCore::mappingProbe(const std::uint8_t* data, std::size_t lengt
     if (!heartbeat::maybeSealed(data, length) || !seal::readHeader(data, length, &header) ||
         !header.heartbeat() || header.session() >= members_.size() || !members_[header.session()].sealing)
         return count(DropUnsealed);
-    bool newest = false;
-    if (openFrom(header, data, length, &newest) < 0)
+    // Opened without counting as the member's newest datagram: only what
+    // comes to the relay's own port moves its endpoint.
+    if (openFrom(header, data, length, nullptr) < 0)
         return count(DropUnsealed);
     Member& m = members_[header.session()];
     // Only a change reaches the lobby, and only so often: it costs a lock there.

@@ -67,6 +67,9 @@ long RelayCore::openFrom(const seal::Header& header, const std::uint8_t* data, s
     // Newer: a later key (serials only grow, modulo 2^32), or the same key and a higher counter.
     const std::uint32_t serial = s.loaded[phase];
     const auto ahead = static_cast<std::int32_t>(serial - s.newestSerial);
+    // Without `newest` (a datagram that may not move the endpoint) the newest stays as it was.
+    if (!newest)
+        return opened;
     *newest = s.newestSerial == 0 || ahead > 0 || (ahead == 0 && header.counter > s.newestCounter);
     if (*newest) {
         s.newestSerial = serial;

@@ -120,11 +120,16 @@ private slots:
         addMembers({sealed, true});
         Member &alice = *members[0], &bob = *members[1];
         TunnelPeer moved(server->port(), QHostAddress(host)); // her tunnel socket, as the relay sees it now
+        const QByteArray datagram =
+            sealed ? alice.sealedBytes(beat ? QByteArray() : kToBob, beat) : tunnel::scramblePayload(kToBob);
+        if (sealed) { // a later heartbeat to the mapping port, as our client sends one, moves nothing
+            alice.tunnel.socket.writeDatagram(alice.sealedBytes({}, true), kLoopback, server->mappingPort());
+            QVERIFY(waitForStat("mapping_probes", 1));
+        }
         if (beat && !sealed)
             moved.heartbeat(alice.id);
         else
-            moved.sendRaw(sealed ? alice.sealedBytes(beat ? QByteArray() : kToBob, beat)
-                                 : tunnel::scramblePayload(kToBob));
+            moved.sendRaw(datagram);
         if (sealed && !beat)
             QCOMPARE(bob.receive(), kToBob);
         bob.send(kToAlice); // after hers, on the relay's one socket
