@@ -83,6 +83,7 @@ struct DirectPaths::Pair
     Sent move; // a request to where the peer now is
     Triggered triggered;
     bool checking = false;
+    bool quick = false; // the check under way decides alone, sooner (a birthday path gone silent)
     int misses = 0;
     std::int64_t lastCheck = 0;
     std::int64_t lastTraffic = std::numeric_limits<std::int64_t>::min() / 2;
@@ -138,6 +139,7 @@ struct DirectPaths::Pair
     {
         state = Relayed;
         birthday = false;
+        quick = false;
         retryAt = fellAt + direct::kRetryMs[std::min(retries, direct::kRetryMs.size() - 1)];
         ++retries;
         probes.clear();
@@ -159,7 +161,7 @@ struct DirectPaths::Pair
             const std::int64_t quiet = silent ? std::numeric_limits<std::int64_t>::max()
                                               : lastHeard + direct::kSilentMs;
             if (checking)
-                return std::min(quiet, check.at + direct::kMissAfterMs);
+                return std::min(quiet, check.at + (quick ? direct::kBirthdayMissMs : direct::kMissAfterMs));
             return std::min(quiet, lastCheck + (nowMs - lastTraffic < direct::kActiveForMs
                                                     ? direct::kCheckActiveMs
                                                     : direct::kCheckIdleMs));
@@ -459,6 +461,7 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
             }
     } else if (p.checking && p.check.answers(e)) {
         p.checking = false;
+        p.quick = false;
         p.misses = 0;
         p.rtt = roundTrip(p.check.at, e.at);
     } else if (p.move.answers(e) ||
@@ -558,7 +561,12 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send, const RelayFn& re
                 p.shared->unheard.store(true);
                 heartbeatWanted_ = true;
                 p.probes.clear();
-                probe(p, p.path, nowMs, send, p.via);
+                if (p.peer.birthday != Birthday::None) {
+                    check(p, nowMs, send);
+                    p.quick = true;
+                } else {
+                    probe(p, p.path, nowMs, send, p.via);
+                }
             }
             if (p.knock && p.silent) {
                 p.knock = false;
@@ -567,9 +575,10 @@ void DirectPaths::tick(std::int64_t nowMs, const SendFn& send, const RelayFn& re
                     if (!(at == p.path))
                         probe(p, at, nowMs, send);
             }
-            if (p.checking && nowMs >= p.check.at + direct::kMissAfterMs) {
+            if (p.checking &&
+                nowMs >= p.check.at + (p.quick ? direct::kBirthdayMissMs : direct::kMissAfterMs)) {
                 p.checking = false;
-                if (++p.misses >= direct::kMissesToFall) {
+                if (++p.misses >= direct::kMissesToFall || p.quick) {
                     p.fallBack(nowMs);
                     p.rtt = -1;
                     heartbeatWanted_ = true;

@@ -91,6 +91,10 @@ constexpr std::int64_t kActiveForMs = 10000;
 // the break, 6 s, inside the 7 s a game can bear.
 constexpr std::int64_t kMissAfterMs = 2000;
 constexpr int kMissesToFall = 2;
+// A birthday pair's path cannot follow a peer that moved (its NAT's new
+// mapping is as hard to find as the first): when the peer's data stops, one
+// check unanswered this long sends it back to the relay.
+constexpr std::int64_t kBirthdayMissMs = 700;
 // A fallback or a failed attempt tries again after the next of these, the
 // last one repeated; a path established starts the schedule over.
 constexpr std::array<std::int64_t, 5> kRetryMs{5000, 10000, 20000, 40000, 60000};

@@ -211,7 +211,7 @@ cleanup() {
     local status=$?
     trap - EXIT INT TERM
     teardown
-    rm -rf "$work"
+    [[ -n ${NAT_KEEP:-} ]] || rm -rf "$work"
     exit "$status"
 }
 trap cleanup EXIT

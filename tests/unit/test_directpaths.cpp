@@ -381,6 +381,28 @@ private slots:
         QVERIFY(!n.a.route(packetTo(kVipB)) && n.a.paths.status().at(0).rttMs == -1);
     }
 
+    // A birthday's path cannot follow a peer that moved: once the peer's data stops, one check unanswered
+    // for 0.7 s sends the pair to the relay; a peer that only went quiet still answers and the path stays.
+    void aBirthdayPathFallsBackWithinOneQuickCheck_data()
+    {
+        QTest::addColumn<bool>("gone");
+        QTest::newRow("peer gone") << true;
+        QTest::newRow("peer quiet") << false;
+    }
+    void aBirthdayPathFallsBackWithinOneQuickCheck()
+    {
+        QFETCH(bool, gone);
+        Net n;
+        n.traffic = true;
+        n.b.setPeers({{"alice", kVipA, 7, 1, kKey, {kAlice}, tunnel::Birthday::Spray}}, n.now);
+        n.runUntil(nullptr, 3000);
+        QVERIFY(n.b.direct());
+        n.traffic = false;
+        n.a.reachable = !gone;
+        const std::int64_t quiet = n.now;
+        const std::int64_t fell = n.runUntil([&] { return !n.b.direct(); }, 10000);
+        QVERIFY2(gone ? fell > 0 && fell <= quiet + 1500 : fell == -1, qPrintable(QString::number(fell - quiet)));
+    }
     void checksEveryTwoSecondsWhileActiveAndTwentyWhileIdle()
     {
         Net n;
