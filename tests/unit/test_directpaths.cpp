@@ -401,7 +401,8 @@ private slots:
         n.a.reachable = !gone;
         const std::int64_t quiet = n.now;
         const std::int64_t fell = n.runUntil([&] { return !n.b.direct(); }, 10000);
-        QVERIFY2(gone ? fell > 0 && fell <= quiet + 1500 : fell == -1, qPrintable(QString::number(fell - quiet)));
+        QVERIFY2(gone ? fell > 0 && fell <= quiet + 1500 : fell == -1,
+                 qPrintable(QString::number(fell - quiet)));
     }
     void checksEveryTwoSecondsWhileActiveAndTwentyWhileIdle()
     {
