@@ -4,6 +4,8 @@
 #include "protocol/seal.h"
 
 #include <QHostAddress>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QtGlobal>
 
@@ -46,4 +48,11 @@ struct ServerConfig {
     std::uint64_t keyUses = seal::kKeyUses;
     std::uint64_t keyAskAt = seal::kKeyAskAt;
     bool direct = true; // false: no direct paths, every pair of members stays on the relay
+    // The operator's HTTP endpoint (metrics, health, status page); off without --metrics.
+    bool metrics = false;
+    QHostAddress metricsAddress;
+    quint16 metricsPort = 0;
+    QList<QPair<QHostAddress, int>> metricsAllow; // who may connect; needed off loopback
+    QString name;                  // on the status page; empty: the host's name
+    qint64 healthLimitMs = 5000;   // the lobby and the relay answered within this, or unhealthy
 };

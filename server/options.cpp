@@ -74,6 +74,37 @@ bool parseSubnet(const QString& text, ServerOptions& o)
     return isV4 && subnet.second >= 8 && subnet.second <= 24;
 }
 
+// ADDR:PORT, an IPv6 address in brackets.
+bool parseMetrics(const QString& text, ServerOptions& o)
+{
+    o.config.metrics = !text.isEmpty();
+    if (text.isEmpty())
+        return true;
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon <= 0)
+        return false;
+    QString host = text.left(colon);
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    bool ok = false;
+    const int port = text.mid(colon + 1).toInt(&ok);
+    o.config.metricsPort = static_cast<quint16>(port);
+    return ok && port >= 0 && port <= 65535 && o.config.metricsAddress.setAddress(host);
+}
+
+// CIDRs separated by commas.
+bool parseMetricsAllow(const QString& text, ServerOptions& o)
+{
+    o.config.metricsAllow.clear();
+    for (const QString& part : text.split(u',', Qt::SkipEmptyParts)) {
+        const auto net = QHostAddress::parseSubnet(part.trimmed());
+        if (net.first.isNull())
+            return false;
+        o.config.metricsAllow.append(net);
+    }
+    return true;
+}
+
 bool parseLogLevel(const QString& text, ServerOptions& o)
 {
     return serverlog::parseLevel(text, &o.logLevel);
@@ -145,6 +176,16 @@ const std::vector<Flag>& flags()
          Switch{&C::requireSealed}, ""},
         {"no-tls", "", "Speak no TLS: clients fall back to plain (for comparisons).", Switch{&C::tls, true},
          ""},
+        {"metrics", "ADDR:PORT",
+         "Serve metrics, health and a status page over HTTP there (such as 127.0.0.1:9477); off when not "
+         "given.",
+         Special{parseMetrics, [](const C&) { return QString(); }}, "must be ADDR:PORT, not %1"},
+        {"metrics-allow", "CIDR",
+         "Who may connect to --metrics (networks, separated by commas); needed when it is not on loopback.",
+         Special{parseMetricsAllow, [](const C&) { return QString(); }},
+         "must be networks such as 192.0.2.0/24, separated by commas"},
+        {"name", "TEXT", "The server's name on the status page; the host's name when not given.",
+         Path{&C::name}, ""},
         {"no-direct", "",
          "Hand out no direct paths: every pair of players talks through the relay, and nobody learns "
          "another player's address.",
@@ -369,6 +410,9 @@ ServerOptions parseServerOptions(const QStringList& arguments, const QByteArray&
     ServerConfig& c = result.config;
     if (c.tlsCert.isEmpty() != c.tlsKey.isEmpty())
         return fail(QStringLiteral("--tls-cert and --tls-key go together"));
+    if (c.metrics && !c.metricsAddress.isLoopback() && c.metricsAllow.isEmpty())
+        return fail(QStringLiteral("--metrics on %1 (not loopback) needs --metrics-allow CIDR: who may connect")
+                        .arg(c.metricsAddress.toString()));
     if (c.requireSealed && !c.tls)
         return fail(QStringLiteral("--require-sealed needs TLS (leave out --no-tls)"));
     return result;

@@ -100,6 +100,8 @@ enum RelayCounter : std::size_t {
     CounterProxyArp,
     DropUnsealed,
     CounterMovedSealed,
+    CounterBytesIn,        // of every datagram received
+    CounterBytesForwarded, // of every copy handed to the system
     kRelayCounterCount
 };
 using RelayCounters = std::array<std::uint64_t, kRelayCounterCount>;
@@ -130,6 +132,10 @@ public:
     // How many tables were published, and how many of those the relay has taken up.
     std::uint64_t publishedVersion() const { return version_.load(std::memory_order_acquire); }
     std::uint64_t appliedVersion() const { return applied_.load(std::memory_order_acquire); }
+    // Counts the relay thread's wake-ups: unchanged after a wake() the thread is stuck.
+    std::uint64_t relayBeats() const { return beats_.load(std::memory_order_relaxed); }
+    // Wakes the relay thread (as a new table does), so that it beats.
+    void wake();
 
     // Relay side. Called after every publish (on the lobby's thread), so that a
     // new table (a new key, an old one withdrawn) applies without waiting for traffic.
@@ -141,6 +147,7 @@ public:
     // Called only when the slot's endpoint changed (bound, moved, unbound).
     void noteEndpoint(std::uint32_t slot, std::uint32_t gen, const BoundEndpoint& endpoint);
     void askRekey(std::uint32_t slot, std::uint32_t gen);
+    void beat() { beats_.fetch_add(1, std::memory_order_relaxed); }
 
 private:
     const std::uint32_t slotCount_;
@@ -159,4 +166,5 @@ private:
     mutable std::atomic<std::uint64_t> applied_{0};
     std::unique_ptr<std::atomic<std::uint32_t>[]> rekeys_; // the asking session's gen, 0: none
     std::atomic<std::uint64_t> rekeyAsks_{0};
+    std::atomic<std::uint64_t> beats_{0};
 };

@@ -182,6 +182,7 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
     targets.clear();
     moved_ = kNoSlot;
     ++counters_[CounterIn];
+    counters_[CounterBytesIn] += length;
     if (length > relay::kMaxDatagram + seal::kOverhead)
         return count(DropOversize);
     // A plain member's endpoint carries its scrambled datagrams. Anything
