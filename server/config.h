@@ -55,4 +55,5 @@ struct ServerConfig {
     QList<QPair<QHostAddress, int>> metricsAllow; // who may connect; needed off loopback
     QString name;                  // on the status page; empty: the host's name
     qint64 healthLimitMs = 5000;   // the lobby and the relay answered within this, or unhealthy
+    int opsDeadlineMs = 5000;      // an HTTP client has this long to ask and read the answer
 };

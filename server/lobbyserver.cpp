@@ -125,7 +125,7 @@ bool LobbyServer::start(QString* error)
     noteHealth();
     if (config_.metrics && !ops_) {
         ops_ = std::make_unique<OpsServer>([this](const QByteArray& path) { return opsResponse(path); },
-                                           config_.metricsAllow);
+                                           config_.metricsAllow, config_.opsDeadlineMs);
         if (!ops_->listen(config_.metricsAddress, config_.metricsPort, error)) {
             ops_.reset();
             relay_->stop();

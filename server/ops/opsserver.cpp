@@ -32,8 +32,8 @@ QHostAddress plain(const QHostAddress& address)
 
 } // namespace
 
-OpsServer::OpsServer(Handler handler, QList<QPair<QHostAddress, int>> allowed, QObject* parent)
-    : QObject(parent), handler_(std::move(handler)), allowed_(std::move(allowed))
+OpsServer::OpsServer(Handler handler, QList<QPair<QHostAddress, int>> allowed, int deadlineMs, QObject* parent)
+    : QObject(parent), handler_(std::move(handler)), allowed_(std::move(allowed)), deadlineMs_(deadlineMs)
 {
     connect(&server_, &QTcpServer::newConnection, this, &OpsServer::accept);
 }
@@ -68,7 +68,7 @@ void OpsServer::accept()
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] { release(socket); });
         // A client that has not sent its request by then (or not read the answer) is cut.
-        QTimer::singleShot(kDeadlineMs, socket, [this, socket] {
+        QTimer::singleShot(deadlineMs_, socket, [this, socket] {
             socket->abort();
             release(socket);
         });

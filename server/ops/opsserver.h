@@ -26,10 +26,11 @@ public:
     using Handler = std::function<Response(const QByteArray& path)>;
     static constexpr int kPerAddress = 4;   // connections at once from one address
     static constexpr int kConnections = 64; // from everyone
-    static constexpr int kDeadlineMs = 5000; // for the whole request
 
     // `allowed` empty: anyone who reaches the address may connect (a loopback one).
-    OpsServer(Handler handler, QList<QPair<QHostAddress, int>> allowed, QObject* parent = nullptr);
+    // `deadlineMs`: for the whole request and answer.
+    OpsServer(Handler handler, QList<QPair<QHostAddress, int>> allowed, int deadlineMs,
+              QObject* parent = nullptr);
     bool listen(const QHostAddress& address, quint16 port, QString* error);
     void close() { server_.close(); }
     quint16 port() const { return server_.serverPort(); }
@@ -42,6 +43,7 @@ private:
 
     Handler handler_;
     QList<QPair<QHostAddress, int>> allowed_;
+    int deadlineMs_;
     QTcpServer server_;
     QHash<QString, int> perAddress_;
     int open_ = 0;

@@ -653,7 +653,8 @@ private slots:
              {"--port 65536", "--port x", "--listen example.org", "--subnet 10.8.0.0/25",
               "--subnet 10.0.0.0/7", "--subnet fd00::/64", "--max-room-size 255", "--session-grace -1",
               "--session-grace nan", "--log-level loud", "--bogus", "extra", "--max-sessions-per-address 0",
-              "--login-deadline 0.5", "--max-pending-output 8"})
+              "--login-deadline 0.5", "--max-pending-output 8", "--metrics 0.0.0.0:9477", "--metrics 9477",
+              "--metrics-allow 10.0.0.0/33"})
             QVERIFY2(parse(bad).outcome == ServerOptions::Outcome::Error, bad);
     }
     // `--config FILE`: flags win over the file; a wrong line names the file and the line.
