@@ -411,8 +411,9 @@ ServerOptions parseServerOptions(const QStringList& arguments, const QByteArray&
     if (c.tlsCert.isEmpty() != c.tlsKey.isEmpty())
         return fail(QStringLiteral("--tls-cert and --tls-key go together"));
     if (c.metrics && !c.metricsAddress.isLoopback() && c.metricsAllow.isEmpty())
-        return fail(QStringLiteral("--metrics on %1 (not loopback) needs --metrics-allow CIDR: who may connect")
-                        .arg(c.metricsAddress.toString()));
+        return fail(
+            QStringLiteral("--metrics on %1 (not loopback) needs --metrics-allow CIDR: who may connect")
+                .arg(c.metricsAddress.toString()));
     if (c.requireSealed && !c.tls)
         return fail(QStringLiteral("--require-sealed needs TLS (leave out --no-tls)"));
     return result;

@@ -2,7 +2,6 @@
 // format, a health check and a status page. Everything is read when asked
 // for; the relay's counters are the atomics the stats line reads too.
 #include "server/lobbyserver.h"
-
 #include "server/ops/procstats_linux.h"
 
 #include <QDateTime>
@@ -41,7 +40,8 @@ QByteArray label(const char* name, const char* value)
 }
 
 // Relay counters besides the drops, by their stats-line name.
-struct RelayMetric {
+struct RelayMetric
+{
     RelayCounter counter;
     const char* name;
     const char* help;
@@ -91,8 +91,9 @@ OpsServer::Response LobbyServer::opsResponse(const QByteArray& path) const
         return {200, "text/plain; version=0.0.4; charset=utf-8", metricsText()};
     if (path == "/healthz") {
         const QString problem = healthProblem();
-        return problem.isEmpty() ? OpsServer::Response{200, "text/plain; charset=utf-8", "ok\n"}
-                                 : OpsServer::Response{503, "text/plain; charset=utf-8", problem.toUtf8() + '\n'};
+        return problem.isEmpty()
+                   ? OpsServer::Response{200, "text/plain; charset=utf-8", "ok\n"}
+                   : OpsServer::Response{503, "text/plain; charset=utf-8", problem.toUtf8() + '\n'};
     }
     if (path == "/")
         return {200, "text/html; charset=utf-8", statusPage()};
@@ -145,7 +146,8 @@ QByteArray LobbyServer::metricsText() const
     e.family("pellora_pairs", "gauge", "Pairs of room mates by the path their clients report.");
     for (int p = 0; p < Lobby::kPathKindCount; ++p)
         e.sample(f.pairs[p], label("path", Lobby::pathName(p)));
-    e.family("pellora_direct_seconds", "histogram", "Seconds from both members in the room to a direct path.");
+    e.family("pellora_direct_seconds", "histogram",
+             "Seconds from both members in the room to a direct path.");
     quint64 cumulative = 0;
     for (std::size_t b = 0; b <= Lobby::kDirectBuckets.size(); ++b) {
         cumulative += f.directBuckets[b];
@@ -173,12 +175,11 @@ QByteArray LobbyServer::statusPage() const
     const auto escape = [](const QString& text) { return text.toHtmlEscaped().toUtf8(); };
     const QString name = config_.name.isEmpty() ? QHostInfo::localHostName() : config_.name;
     const qint64 up = (clock_() - startedAt_) / 1000;
-    const QString uptime = QStringLiteral("%1 d %2 h %3 min")
-                               .arg(up / 86400)
-                               .arg(up / 3600 % 24)
-                               .arg(up / 60 % 60);
+    const QString uptime =
+        QStringLiteral("%1 d %2 h %3 min").arg(up / 86400).arg(up / 3600 % 24).arg(up / 60 % 60);
     const Lobby::Figures f = lobby_.figures();
-    const int reported = f.pairs[Lobby::PathDirect] + f.pairs[Lobby::PathRelayed] + f.pairs[Lobby::PathPrivate];
+    const int reported =
+        f.pairs[Lobby::PathDirect] + f.pairs[Lobby::PathRelayed] + f.pairs[Lobby::PathPrivate];
     const QString share = reported == 0 ? QStringLiteral("no reports yet")
                                         : QStringLiteral("%1 % of %2 pairs")
                                               .arg(100 * f.pairs[Lobby::PathDirect] / reported)
@@ -192,8 +193,8 @@ QByteArray LobbyServer::statusPage() const
             game = room.name.mid(1, close - 1);
             title = room.name.mid(close + 2);
         }
-        rows += "<tr><td class=\"room\">" + escape(title) + "</td><td>" + escape(game) + "</td><td class=\"n\">" +
-                QByteArray::number(room.members) + "</td></tr>\n";
+        rows += "<tr><td class=\"room\">" + escape(title) + "</td><td>" + escape(game) +
+                "</td><td class=\"n\">" + QByteArray::number(room.members) + "</td></tr>\n";
     }
     if (rows.isEmpty())
         rows = "<tr><td colspan=\"3\" class=\"none\">No open rooms.</td></tr>\n";

@@ -41,7 +41,8 @@ void LobbyServer::beginTls(ConnectionId connection)
         lobby_.connectionClosed(connection);
         dropPeer(connection);
     };
-    connect(socket, &QSslSocket::errorOccurred, this, [fail] { fail("TLS handshake failed", HandshakeFailed); });
+    connect(socket, &QSslSocket::errorOccurred, this,
+            [fail] { fail("TLS handshake failed", HandshakeFailed); });
     // A handshake costs the server more than a line: it gets far less time
     // than a login, and counts against the address's connections meanwhile.
     QTimer::singleShot(config_.handshakeDeadlineMs, socket,

@@ -82,7 +82,9 @@ Lobby::Figures Lobby::figures() const
     for (const auto& [name, room] : rooms_) {
         ++f.rooms[room->privacy == Privacy::Public ? 0 : room->privacy == Privacy::Private ? 1 : 2];
         for (const Session* member : room->members)
-            ++f.members[member->seal.serial != 0 ? 1 : 0][member->layer == 2 ? 1 : member->layer == 3 ? 2 : 0];
+            ++f.members[member->seal.serial != 0 ? 1 : 0][member->layer == 2   ? 1
+                                                          : member->layer == 3 ? 2
+                                                                               : 0];
         for (const auto& [serials, pair] : room->paths)
             if (const int path = pathOf(pair); path >= 0)
                 ++f.pairs[static_cast<std::size_t>(path)];

@@ -11,7 +11,8 @@ constexpr int kMaxRequestBytes = 4096;
 
 enum class Parse { Incomplete, Done, Bad, TooLarge };
 
-struct Request {
+struct Request
+{
     QByteArray method;
     QByteArray path; // without the query
 };

@@ -4,7 +4,6 @@
 
 #include <QTcpSocket>
 #include <QTimer>
-
 #include <algorithm>
 
 namespace {
@@ -12,13 +11,20 @@ namespace {
 const char* reason(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 431: return "Request Header Fields Too Large";
-    case 503: return "Service Unavailable";
-    default: return "Error";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Error";
     }
 }
 
@@ -32,7 +38,8 @@ QHostAddress plain(const QHostAddress& address)
 
 } // namespace
 
-OpsServer::OpsServer(Handler handler, QList<QPair<QHostAddress, int>> allowed, int deadlineMs, QObject* parent)
+OpsServer::OpsServer(Handler handler, QList<QPair<QHostAddress, int>> allowed, int deadlineMs,
+                     QObject* parent)
     : QObject(parent), handler_(std::move(handler)), allowed_(std::move(allowed)), deadlineMs_(deadlineMs)
 {
     connect(&server_, &QTcpServer::newConnection, this, &OpsServer::accept);
@@ -51,9 +58,9 @@ void OpsServer::accept()
 {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
         const QHostAddress peer = plain(socket->peerAddress());
-        const bool allowed = allowed_.isEmpty() || std::any_of(allowed_.begin(), allowed_.end(), [&](auto& net) {
-                                 return peer.isInSubnet(net);
-                             });
+        const bool allowed =
+            allowed_.isEmpty() ||
+            std::any_of(allowed_.begin(), allowed_.end(), [&](auto& net) { return peer.isInSubnet(net); });
         int& count = perAddress_[peer.toString()];
         if (!allowed || count >= kPerAddress || open_ >= kConnections) {
             if (count == 0)

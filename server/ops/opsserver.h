@@ -8,7 +8,6 @@
 #include <QObject>
 #include <QPair>
 #include <QTcpServer>
-
 #include <functional>
 
 class QTcpSocket;
@@ -18,7 +17,8 @@ class OpsServer : public QObject
     Q_OBJECT
 
 public:
-    struct Response {
+    struct Response
+    {
         int status = 200;
         QByteArray type = "text/plain; charset=utf-8";
         QByteArray body;

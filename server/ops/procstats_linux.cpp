@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
-
 #include <unistd.h>
 
 ProcessStats processStats()
@@ -26,6 +25,7 @@ ProcessStats processStats()
     }
     const QDir fds(QStringLiteral("/proc/self/fd"));
     if (fds.exists())
-        s.openFiles = static_cast<int>(fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).size());
+        s.openFiles =
+            static_cast<int>(fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).size());
     return s;
 }

@@ -3,7 +3,8 @@
 
 #include <QtGlobal>
 
-struct ProcessStats {
+struct ProcessStats
+{
     qint64 residentBytes = -1; // -1: not known
     double cpuSeconds = -1;    // user and system
     int openFiles = -1;

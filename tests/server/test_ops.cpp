@@ -99,7 +99,8 @@ private slots:
             {"runt", [&] { alice.send("ab"); }},
         };
         for (const auto& [reason, cause] : drops) {
-            const QString series = QString("pellora_relay_dropped_datagrams_total{reason=\"%1\"}").arg(reason);
+            const QString series =
+                QString("pellora_relay_dropped_datagrams_total{reason=\"%1\"}").arg(reason);
             const double before = metric(port, series);
             cause();
             QVERIFY2(before >= 0 && metricReaches(port, series, before + 1), reason);
@@ -128,7 +129,8 @@ private slots:
         QVERIFY(server);
         QVERIFY(get(server->metricsPort(), "/healthz").endsWith("\r\n\r\nok\n"));
         server->holdRelayForTest(true);
-        // The test's time runs ahead of the lobby's real ticks, which keep coming; the relay's answers do not.
+        // The test's time runs ahead of the lobby's real ticks, which keep coming; the relay's answers do
+        // not.
         QByteArray held;
         (void)testwait::until([&] {
             now += 100;
@@ -154,8 +156,14 @@ private slots:
         QVERIFY(!bob.createRoom("Hideout", "private").isEmpty());
         QTemporaryDir profile;
         const QString url = QString("http://127.0.0.1:%1/").arg(server->metricsPort());
-        const QStringList flags{"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                                "--disable-background-networking", "--disable-component-update", "--disable-sync",
+        const QStringList flags{"--headless",
+                                "--no-sandbox",
+                                "--disable-gpu",
+                                "--disable-quic",
+                                "--no-first-run",
+                                "--disable-background-networking",
+                                "--disable-component-update",
+                                "--disable-sync",
                                 "--user-data-dir=" + profile.path()};
         // The browser runs beside this thread's event loop, which serves it.
         const auto run = [&](const QStringList& extra) {
@@ -166,9 +174,10 @@ private slots:
         };
         const QString dom = QString::fromUtf8(run({"--dump-dom"}));
         (void)run({"--screenshot=" PELLORA_BINARY_DIR "/status.png", "--window-size=900,600"});
-        const auto rooms = QRegularExpression("<tbody>(.*)</tbody>", QRegularExpression::DotMatchesEverythingOption)
-                               .match(dom)
-                               .captured(1);
+        const auto rooms =
+            QRegularExpression("<tbody>(.*)</tbody>", QRegularExpression::DotMatchesEverythingOption)
+                .match(dom)
+                .captured(1);
         QVERIFY2(rooms.contains("&lt;b&gt;Frag&lt;/b&gt; &amp; co</td><td>Doom</td>"), qPrintable(dom));
         QVERIFY(!dom.contains("Hideout") && dom.contains("&lt;i&gt;Test&lt;/i&gt; server"));
     }
@@ -182,12 +191,14 @@ private slots:
         QTest::newRow("health") << get << "127.0.0.1" << QByteArray("HTTP/1.1 200 OK\r\n");
         QTest::newRow("query") << QByteArray("GET /healthz?x=1 HTTP/1.0\n\n") << "127.0.0.1"
                                << QByteArray("HTTP/1.1 200 OK\r\n");
-        QTest::newRow("unknown path") << QByteArray("GET /x HTTP/1.1\r\n\r\n") << "127.0.0.1"
-                                      << QByteArray("HTTP/1.1 404 ");
-        QTest::newRow("post") << QByteArray("POST / HTTP/1.1\r\n\r\n") << "127.0.0.1" << QByteArray("HTTP/1.1 405 ");
-        QTest::newRow("garbage") << QByteArray("\x16\x03\x01\r\n\r\n") << "127.0.0.1" << QByteArray("HTTP/1.1 400 ");
-        QTest::newRow("folded header") << QByteArray("GET / HTTP/1.1\r\n x\r\n\r\n") << "127.0.0.1"
-                                       << QByteArray("HTTP/1.1 400 ");
+        QTest::newRow("unknown path")
+            << QByteArray("GET /x HTTP/1.1\r\n\r\n") << "127.0.0.1" << QByteArray("HTTP/1.1 404 ");
+        QTest::newRow("post") << QByteArray("POST / HTTP/1.1\r\n\r\n") << "127.0.0.1"
+                              << QByteArray("HTTP/1.1 405 ");
+        QTest::newRow("garbage") << QByteArray("\x16\x03\x01\r\n\r\n") << "127.0.0.1"
+                                 << QByteArray("HTTP/1.1 400 ");
+        QTest::newRow("folded header")
+            << QByteArray("GET / HTTP/1.1\r\n x\r\n\r\n") << "127.0.0.1" << QByteArray("HTTP/1.1 400 ");
         QTest::newRow("too large") << "GET / HTTP/1.1\r\nX: " + QByteArray(5000, 'a') << "127.0.0.1"
                                    << QByteArray("HTTP/1.1 431 ");
         QTest::newRow("outside the allowed network") << get << "127.0.0.3" << QByteArray();
