@@ -21,8 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const ServerOptions options = parseServerOptions({"s", "--config", "f.conf"}, input, true);
-    if (options.outcome == ServerOptions::Outcome::Error && !options.text.startsWith(QLatin1String("f.conf:")) &&
-        !options.text.startsWith(QLatin1String("--")))
+    const QString& error = options.text;
+    if (options.outcome == ServerOptions::Outcome::Error && !error.startsWith(QLatin1String("f.conf:")) &&
+        !error.startsWith(QLatin1String("--")))
         std::abort();
     return 0;
 }
