@@ -34,6 +34,10 @@ public:
     bool start(QString* error);
     // Closes every connection and stops the relay; logs the final stats.
     void stop();
+    // Takes up a renewed certificate and key, and the budgets that can change while
+    // clients are connected (SIGHUP); whoever is connected stays. A certificate that
+    // does not load leaves the running one, and the log says why.
+    void reload(const ServerConfig& fresh);
     quint16 port() const { return port_; }
     // SHA-256 of the TLS key's public part, as clients pin it.
     QString fingerprint() const { return fingerprint_; }

@@ -62,6 +62,38 @@ constexpr RelayMetric kRelayMetrics[] = {
 
 } // namespace
 
+void LobbyServer::reload(const ServerConfig& fresh)
+{
+    QString error;
+    const QString ownPath =
+        config_.statePath.isEmpty() ? QString() : config_.statePath + QStringLiteral(".tls.pem");
+    // Without an operator's certificate the server's own stays: it is what clients pinned.
+    if (!fresh.tlsCert.isEmpty()) {
+        const tls::Identity identity = tls::loadIdentity(fresh.tlsCert, fresh.tlsKey, ownPath, &error);
+        if (identity.isNull()) {
+            serverlog::error(QStringLiteral("SIGHUP: keeping the running certificate: %1").arg(error));
+        } else {
+            tcp_.setConfiguration(tls::serverConfiguration(identity));
+            fingerprint_ = tls::fingerprint(identity.certificate);
+            config_.tlsCert = fresh.tlsCert;
+            config_.tlsKey = fresh.tlsKey;
+            serverlog::info(
+                QStringLiteral("SIGHUP: TLS key SHA-256 %1 for new connections").arg(fingerprint_));
+        }
+    }
+    // Budgets read as they are used; everything else waits for a restart.
+    config_.maxConnectionsPerAddress = fresh.maxConnectionsPerAddress;
+    config_.maxSessionsPerAddress = fresh.maxSessionsPerAddress;
+    config_.maxRoomsPerAddress = fresh.maxRoomsPerAddress;
+    config_.loginDeadlineMs = fresh.loginDeadlineMs;
+    config_.maxPendingOutput = fresh.maxPendingOutput;
+    config_.maxTotalPendingOutput = fresh.maxTotalPendingOutput;
+    config_.outputStallMs = fresh.outputStallMs;
+    lobby_.updateBudgets(fresh);
+    serverlog::info(QStringLiteral("SIGHUP: budgets per address and for output taken up; other settings "
+                                   "change with a restart"));
+}
+
 void LobbyServer::noteHealth()
 {
     const qint64 now = clock_();

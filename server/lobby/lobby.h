@@ -109,6 +109,8 @@ public:
     // Addresses of the server itself (where it listens, its interfaces):
     // candidates naming them are dropped.
     void setOwnAddresses(const QList<QHostAddress>& addresses);
+    // The address budgets and the login deadline from now on (counts already held stay).
+    void updateBudgets(const ServerConfig& fresh);
 
     // What the operator's metrics and status page show (server/lobby/lobbyops.cpp).
     enum LoginRefusal { RefusedPlain, RefusedName, RefusedTaken, RefusedAddress, RefusedFull, kRefusalCount };

@@ -13,6 +13,14 @@ const char* Lobby::refusalName(int refusal)
     return refusal >= 0 && refusal < kRefusalCount ? names[refusal] : "?";
 }
 
+void Lobby::updateBudgets(const ServerConfig& fresh)
+{
+    config_.maxConnectionsPerAddress = fresh.maxConnectionsPerAddress;
+    config_.maxSessionsPerAddress = fresh.maxSessionsPerAddress;
+    config_.maxRoomsPerAddress = fresh.maxRoomsPerAddress;
+    config_.loginDeadlineMs = fresh.loginDeadlineMs;
+}
+
 const char* Lobby::pathName(int path)
 {
     static const char* const names[kPathKindCount] = {"direct", "relayed", "private"};

@@ -1,4 +1,5 @@
 // The built pellora-server binary: flags, logging, limits, state and a clean stop.
+#include "server/lobby/tls.h"
 #include "tests/server/serverharness.h"
 
 #include <QFile>
@@ -116,6 +117,37 @@ private slots:
         mixed.start(kBinary, {"--listen", "127.0.0.1", "--port", "0", "--tls-cert", a, "--tls-key", b});
         QVERIFY(mixed.waitForFinished(5000) && mixed.readAllStandardError().contains("does not belong to"));
         QCOMPARE(mixed.exitCode(), 1);
+    }
+    // SIGHUP: a renewed certificate serves new connections, a session from before keeps its
+    // connection, and a certificate that does not load leaves the running one.
+    void reloadTakesUpARenewedCertificateWithoutDroppingAnyone()
+    {
+        QTemporaryDir dir;
+        for (const char* name : {"a", "b"}) // each run makes a key and certificate beside its state
+            QVERIFY(Running({"--state", dir.filePath(name)}).logged("TLS key SHA-256"));
+        const QString live = dir.filePath("live.pem");
+        const auto install = [&](const QString& from) {
+            QFile::remove(live);
+            return from.isEmpty() ? QFile(live).open(QIODevice::WriteOnly) : QFile::copy(from, live);
+        };
+        QVERIFY(install(dir.filePath("a.tls.pem")));
+        Running server({"--tls-cert", live, "--tls-key", live});
+        const auto printOfNew = [&] {
+            ControlClient fresh(server.port, QHostAddress::LocalHost, true);
+            return tls::fingerprint(fresh.socket.peerCertificate());
+        };
+        const QString first = printOfNew();
+        ControlClient alice(server.port, QHostAddress::LocalHost, true);
+        QVERIFY(!alice.login("alice").isEmpty());
+        QVERIFY(install(dir.filePath("b.tls.pem")) && ::kill(pid_t(server.process.processId()), SIGHUP) == 0);
+        QVERIFY(server.logged("SIGHUP: TLS key SHA-256"));
+        const QString second = printOfNew();
+        QVERIFY(!second.isEmpty() && second != first);
+        alice.send("get_rooms");
+        QVERIFY(!alice.next("room_list").isEmpty() && !alice.closed());
+        QVERIFY(install({}) && ::kill(pid_t(server.process.processId()), SIGHUP) == 0);
+        QVERIFY(server.logged("keeping the running certificate"));
+        QCOMPARE(printOfNew(), second);
     }
     void fewDescriptorsCapConnectionsWithoutSpinning()
     {
