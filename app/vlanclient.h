@@ -1,6 +1,7 @@
 // The client: main window and owner of all client state.
 #pragma once
 
+#include "features/directpeers.h"
 #include "net/adapterbringup.h"
 #include "net/adapterhandles.h"
 #include "net/directpaths.h"
@@ -264,6 +265,7 @@ private:
     std::shared_ptr<tunnel::DirectPaths> directPaths = std::make_shared<tunnel::DirectPaths>();
     udp::Peer mappingPeer; // the server's mapping port, once it named one
     QTimer* directTimer = nullptr;   // single shot, for the next thing due (or an engine thread's wake)
+    direct::PathReporter pathReporter; // what the server hears of our paths, and when
     std::uint64_t directRefused = 0; // direct packets dropped by the peer rule, as last logged
     std::unique_ptr<portmap::Keeper> portKeeper; // none when no router can be asked
     QTimer* portMapTimer = nullptr;

@@ -8,8 +8,7 @@ install(TARGETS pellora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/pellora.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/pellora.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/pellora-server.default
-        DESTINATION /etc/default RENAME pellora-server)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/server.conf DESTINATION /etc/pellora)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pellora)

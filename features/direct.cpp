@@ -106,22 +106,34 @@ void VLANClient::sendRelayProbe(const std::uint8_t* payload, std::size_t length)
 void VLANClient::showDirectPaths()
 {
     const std::vector<tunnel::DirectStatus> paths = directPaths->status();
+    std::vector<direct::PathEntry> report;
     for (int i = 0; i < peerList->count(); ++i) {
         QListWidgetItem* item = peerList->item(i);
         const QString name = item->data(rooms::kPeerNameRole).toString();
         QString detail;
+        direct::PathEntry entry{item->data(rooms::kPeerVipRole).toString(), QStringLiteral("relayed")};
         if (name != nickname && addressPrivate()) {
             detail = QStringLiteral("relayed (private)");
+            entry.path = QStringLiteral("private");
         } else if (name != nickname) {
             detail = rooms::peerPathText(false, -1);
             for (const tunnel::DirectStatus& path : paths) {
-                if (QString::fromStdString(path.name) == name)
-                    detail = rooms::peerPathText(path.direct, path.direct ? path.rttMs : path.relayRttMs);
+                if (QString::fromStdString(path.name) != name)
+                    continue;
+                detail = rooms::peerPathText(path.direct, path.direct ? path.rttMs : path.relayRttMs);
+                entry.path = path.direct ? QStringLiteral("direct") : entry.path;
+                entry.rttMs = path.direct ? path.rttMs : path.relayRttMs;
             }
         }
+        if (name != nickname)
+            report.push_back(entry);
         if (item->data(symbols::kDetailRole).toString() != detail)
             item->setData(symbols::kDetailRole, detail);
     }
+    // The server counts how many pairs of players get a direct path (one that does not know the
+    // command ignores it).
+    if (const QJsonObject line = pathReporter.due(report, tunnel::steadyMs()); !line.isEmpty())
+        sendControlMessage(line);
 }
 
 void VLANClient::endDirectPaths()

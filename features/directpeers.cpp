@@ -96,4 +96,31 @@ QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, u
     return out;
 }
 
+QJsonObject PathReporter::due(const std::vector<PathEntry>& entries, qint64 nowMs)
+{
+    QStringList paths;
+    for (const PathEntry& entry : entries)
+        paths << entry.vip + QLatin1Char(' ') + entry.path;
+    paths.sort();
+    // Alone in the room there is nothing to tell; the next room mate is news.
+    if (entries.empty() || paths == last_ || (sent_ && nowMs - sentAt_ < kIntervalMs)) {
+        if (entries.empty())
+            last_.clear();
+        return {};
+    }
+    last_ = paths;
+    sent_ = true;
+    sentAt_ = nowMs;
+    QJsonArray list;
+    for (const PathEntry& entry : entries) {
+        QJsonObject item{{field::vip, entry.vip}, {field::path, entry.path}};
+        if (entry.rttMs >= 0)
+            item.insert(field::rttMs, entry.rttMs);
+        list.append(item);
+    }
+    QJsonObject message = control::message(cmd::pathReport);
+    message.insert(field::paths, list);
+    return message;
+}
+
 } // namespace direct

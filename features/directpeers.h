@@ -9,8 +9,10 @@
 
 #include <QHostAddress>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <vector>
 
 namespace direct {
@@ -30,5 +32,27 @@ std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, udp::Familie
 constexpr int kMaxCandidates = directlimits::kCandidates;
 QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, udp::Families reach,
                            const QString& ownVip);
+
+// How we reach one room mate, as path_report tells the server (which may not know the command).
+struct PathEntry {
+    QString vip;
+    QString path; // "direct", "relayed" or "private"
+    int rttMs = -1; // -1: not known, left out
+};
+
+// Decides when path_report goes out: when some room mate's path changed since the
+// last report, and at most once a minute. Round trips go along but change nothing.
+class PathReporter
+{
+public:
+    static constexpr qint64 kIntervalMs = 60000;
+    // The message to send now, or an empty object.
+    QJsonObject due(const std::vector<PathEntry>& entries, qint64 nowMs);
+
+private:
+    QStringList last_; // "vip path" of the last report, or of an empty room
+    bool sent_ = false;
+    qint64 sentAt_ = 0;
+};
 
 } // namespace direct

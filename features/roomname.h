@@ -41,6 +41,7 @@ inline QString composeRoomName(const QString& game, const QString& trimmedName)
 // text, so that menus never have to take a name back apart from the text.
 constexpr int kPeerNameRole = Qt::UserRole;
 constexpr int kPeerHostRole = Qt::UserRole + 1;
+constexpr int kPeerVipRole = Qt::UserRole + 2;
 
 inline QString peerEntryText(const QString& user, const QString& virtualIp, bool host)
 {

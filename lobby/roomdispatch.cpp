@@ -70,6 +70,7 @@ void VLANClient::handleRoomUpdate(const QJsonObject& message)
         auto* item = new QListWidgetItem(rooms::peerEntryText(user, virtualIp, host), peerList);
         item->setData(rooms::kPeerNameRole, user);
         item->setData(rooms::kPeerHostRole, host);
+        item->setData(rooms::kPeerVipRole, virtualIp);
     }
     showDirectPaths();
 }

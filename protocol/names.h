@@ -17,6 +17,8 @@ inline constexpr QLatin1String transferHost{"transfer_host"};
 inline constexpr QLatin1String invite{"invite"};
 inline constexpr QLatin1String candidates{"candidates"};
 inline constexpr QLatin1String rekey{"rekey"};
+// Optional: how the client reaches each room mate (servers that do not know it ignore it).
+inline constexpr QLatin1String pathReport{"path_report"};
 // Both ways: a client sends these, the server relays them.
 inline constexpr QLatin1String chat{"chat"};
 inline constexpr QLatin1String globalChat{"global_chat"};
@@ -61,6 +63,9 @@ inline constexpr QLatin1String candidates{"candidates"};
 inline constexpr QLatin1String privateAddress{"private"};
 inline constexpr QLatin1String birthday{"birthday"};
 inline constexpr QLatin1String mappingPort{"mapping_port"};
+inline constexpr QLatin1String paths{"paths"};
+inline constexpr QLatin1String path{"path"};
+inline constexpr QLatin1String rttMs{"rtt_ms"};
 } // namespace field
 
 // A direct pair's birthday probe: the role a peer entry gives its reader.

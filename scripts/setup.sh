@@ -19,6 +19,8 @@ packages=(
   miniupnpd-nftables miniupnpc      # a real router for its test (label nat)
   fonts-noto-color-emoji            # crown and lock in the lists (the client draws them without it)
   dpkg-dev libcap2-bin              # the .deb: dpkg-shlibdeps, and setcap in its install test
+  prometheus                        # promtool checks the server's /metrics
+  chromium                          # renders the server's status page in its test
 )
 packages+=(${PELLORA_EXTRA_PACKAGES:-})
 

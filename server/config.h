@@ -4,6 +4,8 @@
 #include "protocol/seal.h"
 
 #include <QHostAddress>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QtGlobal>
 
@@ -51,4 +53,12 @@ struct ServerConfig {
     // opened when taken; 0: none.
     int mappingPort = -1;
     bool direct = true; // false: no direct paths, every pair of members stays on the relay
+    // The operator's HTTP endpoint (metrics, health, status page); off without --metrics.
+    bool metrics = false;
+    QHostAddress metricsAddress;
+    quint16 metricsPort = 0;
+    QList<QPair<QHostAddress, int>> metricsAllow; // who may connect; needed off loopback
+    QString name;                  // on the status page; empty: the host's name
+    qint64 healthLimitMs = 5000;   // the lobby and the relay answered within this, or unhealthy
+    int opsDeadlineMs = 5000;      // an HTTP client has this long to ask and read the answer
 };

@@ -4,6 +4,7 @@
 #include "server/serverlog.h"
 #include "server/sockettuning_linux.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QNetworkInterface>
 #include <QSslSocket>
@@ -51,6 +52,7 @@ LobbyServer::LobbyServer(const ServerConfig& config, Lobby::Clock clock, QObject
     // second (more often with a very short grace time).
     tickTimer_.setInterval(static_cast<int>(qBound(qint64{20}, config_.sessionGraceMs / 4, qint64{kTickMs})));
     connect(&tickTimer_, &QTimer::timeout, this, [this] {
+        noteHealth();
         lobby_.tick();
         checkOutput(true);
     });
@@ -119,7 +121,21 @@ bool LobbyServer::start(QString* error)
     own.append(config_.listen);
     lobby_.setOwnAddresses(own);
     relay_->start();
-    lastTick_ = clock_();
+    lastTick_ = startedAt_ = clock_();
+    startedWallMs_ = QDateTime::currentMSecsSinceEpoch();
+    noteHealth();
+    if (config_.metrics && !ops_) {
+        ops_ = std::make_unique<OpsServer>([this](const QByteArray& path) { return opsResponse(path); },
+                                           config_.metricsAllow, config_.opsDeadlineMs);
+        if (!ops_->listen(config_.metricsAddress, config_.metricsPort, error)) {
+            ops_.reset();
+            relay_->stop();
+            tcp_.close();
+            return false;
+        }
+        serverlog::info(QStringLiteral("metrics, health and status on %1 port %2")
+                            .arg(config_.metricsAddress.toString(), QString::number(ops_->port())));
+    }
     tickTimer_.start();
     if (config_.statsIntervalMs > 0)
         statsTimer_.start(static_cast<int>(qMin<qint64>(config_.statsIntervalMs, 24 * 3600 * 1000)));
@@ -164,6 +180,8 @@ void LobbyServer::stop()
     acceptPause_.stop();
     statsTimer_.stop();
     tcp_.close();
+    if (ops_)
+        ops_->close();
     std::vector<ConnectionId> open;
     for (const auto& [id, peer] : peers_)
         open.push_back(id);

@@ -7,11 +7,13 @@
 #include "server/lobby/tls.h"
 #include "server/relay/relay.h"
 #include "server/core/routes.h"
+#include "server/ops/opsserver.h"
 
 #include <QObject>
 #include <QTcpServer>
 #include <QTimer>
 
+#include <array>
 #include <deque>
 #include <memory>
 #include <unordered_map>
@@ -34,6 +36,10 @@ public:
     void stop();
     // The relay's mapping port; 0: none.
     quint16 mappingPort() const;
+    // Takes up a renewed certificate and key, and the budgets that can change while
+    // clients are connected (SIGHUP); whoever is connected stays. A certificate that
+    // does not load leaves the running one, and the log says why.
+    void reload(const ServerConfig& fresh);
     quint16 port() const { return port_; }
     // SHA-256 of the TLS key's public part, as clients pin it.
     QString fingerprint() const { return fingerprint_; }
@@ -46,6 +52,19 @@ public:
     qint64 pendingOutput() const { return pendingTotal_; }
     // Connections accepted at most at once (below the open-file limit).
     int connectionCap() const { return connectionCap_; }
+    // The operator's HTTP endpoint (server/serverops.cpp); port 0 when off.
+    quint16 metricsPort() const { return ops_ ? ops_->port() : 0; }
+    OpsServer::Response opsResponse(const QByteArray& path) const;
+    QByteArray metricsText() const;
+    QByteArray statusPage() const;
+    // Empty while the lobby ticked and the relay thread answered within the limit; else why not.
+    QString healthProblem() const;
+    // Tests: the relay thread stops answering while held.
+    void holdRelayForTest(bool held)
+    {
+        if (relay_)
+            relay_->holdForTest(held);
+    }
 
 private:
     void openMapping();
@@ -83,6 +102,8 @@ private:
     void dropPeer(ConnectionId connection);
     // Forgets the connection and returns its socket, still open (null if unknown).
     QTcpSocket* takeSocket(ConnectionId connection);
+    // Each tick: the lobby is alive, and the relay thread answered the last wake-up (or not).
+    void noteHealth();
 
     ServerConfig config_;
     Lobby::Clock clock_;
@@ -103,4 +124,12 @@ private:
     int connectionCap_ = 0;
     quint16 port_ = 0;
     bool running_ = false;
+    std::unique_ptr<OpsServer> ops_;
+    enum { HandshakeDone, HandshakeFailed, HandshakeTimedOut, HandshakeRefused, kHandshakeOutcomes };
+    std::array<quint64, kHandshakeOutcomes> handshakes_{};
+    qint64 startedAt_ = 0;
+    qint64 startedWallMs_ = 0;
+    qint64 lobbyBeatAt_ = 0;
+    qint64 relayBeatAt_ = 0;
+    std::uint64_t relayBeatsSeen_ = 0;
 };

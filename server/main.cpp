@@ -7,13 +7,14 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char** argv)
 {
     // Signals are blocked before any thread starts, so that only the
     // descriptor sees them.
-    const int signalFd = shutdownSignalDescriptor();
+    const int signalFd = serverSignalDescriptor();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("pellora-server"));
 
@@ -28,7 +29,8 @@ int main(int argc, char** argv)
     }
     serverlog::setLevel(options.logLevel);
     if (signalFd < 0)
-        serverlog::warn(QStringLiteral("cannot catch SIGINT/SIGTERM; they will end the process abruptly"));
+        serverlog::warn(
+            QStringLiteral("cannot catch SIGINT/SIGTERM/SIGHUP; they will end the process abruptly"));
 
     LobbyServer server(options.config);
     QString error;
@@ -38,9 +40,20 @@ int main(int argc, char** argv)
     }
     if (signalFd >= 0) {
         auto* notifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [signalFd] {
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [signalFd, &server] {
+            const int number = takeServerSignal(signalFd);
+            if (number == SIGHUP) {
+                // The settings file again, with the same flags; a mistake keeps what runs.
+                const ServerOptions fresh = parseServerOptions(QCoreApplication::arguments());
+                if (fresh.outcome != ServerOptions::Outcome::Run)
+                    serverlog::error(
+                        QStringLiteral("SIGHUP: %1; keeping the running settings").arg(fresh.text));
+                else
+                    server.reload(fresh.config);
+                return;
+            }
             serverlog::info(QStringLiteral("%1 received, shutting down")
-                                .arg(QLatin1String(takeShutdownSignal(signalFd))));
+                                .arg(QLatin1String(number == SIGINT ? "SIGINT" : "SIGTERM")));
             QCoreApplication::quit();
         });
     }

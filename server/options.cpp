@@ -1,12 +1,16 @@
 #include "server/options.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 
+#include <algorithm>
 #include <cmath>
 #include <variant>
 #include <vector>
 
 namespace {
+
+constexpr qint64 kMaxConfigBytes = 1 << 20;
 
 // What a flag sets. Defaults come from ServerConfig itself, so each lives in one place.
 struct Count { // a whole number in [low, high]
@@ -81,6 +85,37 @@ bool parseSubnet(const QString& text, ServerOptions& o)
     o.config.subnetBase = subnet.first.toIPv4Address(&isV4);
     o.config.subnetPrefix = subnet.second;
     return isV4 && subnet.second >= 8 && subnet.second <= 24;
+}
+
+// ADDR:PORT, an IPv6 address in brackets.
+bool parseMetrics(const QString& text, ServerOptions& o)
+{
+    o.config.metrics = !text.isEmpty();
+    if (text.isEmpty())
+        return true;
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon <= 0)
+        return false;
+    QString host = text.left(colon);
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.mid(1, host.size() - 2);
+    bool ok = false;
+    const int port = text.mid(colon + 1).toInt(&ok);
+    o.config.metricsPort = static_cast<quint16>(port);
+    return ok && port >= 0 && port <= 65535 && o.config.metricsAddress.setAddress(host);
+}
+
+// CIDRs separated by commas.
+bool parseMetricsAllow(const QString& text, ServerOptions& o)
+{
+    o.config.metricsAllow.clear();
+    for (const QString& part : text.split(u',', Qt::SkipEmptyParts)) {
+        const auto net = QHostAddress::parseSubnet(part.trimmed());
+        if (net.first.isNull())
+            return false;
+        o.config.metricsAllow.append(net);
+    }
+    return true;
 }
 
 bool parseLogLevel(const QString& text, ServerOptions& o)
@@ -162,6 +197,16 @@ const std::vector<Flag>& flags()
                      return c.mappingPort < 0 ? QStringLiteral("auto") : QString::number(c.mappingPort);
                  }},
          "must be auto or 0 to 65535"},
+        {"metrics", "ADDR:PORT",
+         "Serve metrics, health and a status page over HTTP there (such as 127.0.0.1:9477); off when not "
+         "given.",
+         Special{parseMetrics, [](const C&) { return QString(); }}, "must be ADDR:PORT, not %1"},
+        {"metrics-allow", "CIDR",
+         "Who may connect to --metrics (networks, separated by commas); needed when it is not on loopback.",
+         Special{parseMetricsAllow, [](const C&) { return QString(); }},
+         "must be networks such as 192.0.2.0/24, separated by commas"},
+        {"name", "TEXT", "The server's name on the status page; the host's name when not given.",
+         Path{&C::name}, ""},
         {"no-direct", "",
          "Hand out no direct paths: every pair of players talks through the relay, and nobody learns "
          "another player's address.",
@@ -205,12 +250,11 @@ QString defaultText(const Flag& flag, const ServerConfig& c)
     return std::visit(Visitor{c}, flag.target);
 }
 
-// Sets what `flag` targets from its value; false when the value does not fit.
-bool apply(const Flag& flag, const QCommandLineParser& parser, const QCommandLineOption& option,
-           ServerOptions& o)
+// Sets what `flag` targets from its value (`set`: the flag was given, for switches);
+// false when the value does not fit.
+bool apply(const Flag& flag, const QString& text, bool set, ServerOptions& o)
 {
     ServerConfig& c = o.config;
-    const QString text = parser.value(option);
     struct Visitor {
         ServerConfig& c;
         ServerOptions& o;
@@ -238,18 +282,93 @@ bool apply(const Flag& flag, const QCommandLineParser& parser, const QCommandLin
         }
         bool operator()(const Special& t) const { return t.parse(text, o); }
     };
-    return std::visit(Visitor{c, o, text, parser.isSet(option)}, flag.target);
+    return std::visit(Visitor{c, o, text, set}, flag.target);
+}
+
+QString problemOf(const Flag& flag, const QString& value)
+{
+    QString why = QString::fromLatin1(flag.problem);
+    return why.contains(QLatin1String("%1")) ? why.arg(value) : why;
+}
+
+// A switch in the file says yes or no.
+bool readSwitch(const QString& text, bool* out)
+{
+    static const char* const yes[] = {"true", "yes", "on", "1"};
+    static const char* const no[] = {"false", "no", "off", "0"};
+    for (int i = 0; i < 4; ++i) {
+        if (text.compare(QLatin1String(yes[i]), Qt::CaseInsensitive) == 0 ||
+            text.compare(QLatin1String(no[i]), Qt::CaseInsensitive) == 0) {
+            *out = text.compare(QLatin1String(yes[i]), Qt::CaseInsensitive) == 0;
+            return true;
+        }
+    }
+    return false;
+}
+
+struct FileValue {
+    QString text;
+    int line = 0;
+};
+
+// Reads `key = value` lines into `values` by flag index; false with "LINE: what" in `error`.
+bool readConfigText(const QByteArray& text, std::vector<FileValue>& values, QString* error)
+{
+    values.assign(flags().size(), FileValue{});
+    const QList<QByteArray> lines = text.split('\n');
+    for (qsizetype n = 0; n < lines.size(); ++n) {
+        const int number = static_cast<int>(n + 1);
+        const auto fail = [&](const QString& what) {
+            *error = QStringLiteral("%1: %2").arg(number).arg(what);
+            return false;
+        };
+        QString line = QString::fromUtf8(lines[n]);
+        // A comment starts a line or follows a space: a path may hold a '#'.
+        for (qsizetype i = 0; i < line.size(); ++i) {
+            if (line[i] == u'#' && (i == 0 || line[i - 1].isSpace())) {
+                line.truncate(i);
+                break;
+            }
+        }
+        line = line.trimmed();
+        if (line.isEmpty())
+            continue;
+        const qsizetype equals = line.indexOf(u'=');
+        if (equals < 0)
+            return fail(QStringLiteral("expected key = value"));
+        const QString key = line.left(equals).trimmed(), value = line.mid(equals + 1).trimmed();
+        const auto& table = flags();
+        const auto it = std::find_if(table.begin(), table.end(),
+                                     [&](const Flag& f) { return key == QLatin1String(f.name); });
+        if (it == table.end())
+            return fail(QStringLiteral("unknown key \"%1\"").arg(key.left(64)));
+        FileValue& slot = values[static_cast<std::size_t>(it - table.begin())];
+        if (slot.line != 0)
+            return fail(QStringLiteral("%1 is already set on line %2").arg(key).arg(slot.line));
+        slot = FileValue{value, number};
+    }
+    return true;
 }
 
 } // namespace
 
 ServerOptions parseServerOptions(const QStringList& arguments)
 {
+    return parseServerOptions(arguments, QByteArray(), false);
+}
+
+ServerOptions parseServerOptions(const QStringList& arguments, const QByteArray& configText, bool haveText)
+{
     ServerOptions result;
     const ServerConfig defaults;
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Pellora lobby server and UDP relay."));
     const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption config(QStringLiteral("config"),
+                                    QStringLiteral("Settings file: `key = value` lines, keys named as these "
+                                                   "flags; flags given here win."),
+                                    QStringLiteral("FILE"));
+    parser.addOption(config);
     std::vector<QCommandLineOption> options;
     for (const Flag& flag : flags()) {
         QCommandLineOption option(QString::fromLatin1(flag.name), QString::fromUtf8(flag.help),
@@ -275,18 +394,47 @@ ServerOptions parseServerOptions(const QStringList& arguments)
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
 
+    std::vector<FileValue> file(flags().size());
+    const QString fileName = parser.value(config);
+    if (parser.isSet(config)) {
+        QByteArray text = configText;
+        if (!haveText) {
+            QFile f(fileName);
+            if (!f.open(QIODevice::ReadOnly))
+                return fail(QStringLiteral("--config %1: %2").arg(fileName, f.errorString()));
+            // A settings file is a few KiB; anything far larger is not one.
+            if (f.size() > kMaxConfigBytes)
+                return fail(QStringLiteral("--config %1: larger than 1 MiB").arg(fileName));
+            text = f.readAll();
+        }
+        QString why;
+        if (!readConfigText(text, file, &why))
+            return fail(QStringLiteral("%1:%2").arg(fileName, why));
+    }
     for (std::size_t i = 0; i < options.size(); ++i) {
         const Flag& flag = flags()[i];
-        if (!apply(flag, parser, options[i], result)) {
-            QString why = QString::fromLatin1(flag.problem);
-            if (why.contains(QLatin1String("%1")))
-                why = why.arg(parser.value(options[i]));
-            return fail(QStringLiteral("--%1 %2").arg(QLatin1String(flag.name), why));
+        // A flag overrides the file, the file the default.
+        const bool fromFile = !parser.isSet(options[i]) && file[i].line != 0;
+        const QString value = fromFile ? file[i].text : parser.value(options[i]);
+        bool set = parser.isSet(options[i]);
+        if (fromFile && std::holds_alternative<Switch>(flag.target) && !readSwitch(value, &set))
+            return fail(QStringLiteral("%1:%2: %3 must be true or false")
+                            .arg(fileName, QString::number(file[i].line), QLatin1String(flag.name)));
+        if (!apply(flag, value, set, result)) {
+            if (fromFile)
+                return fail(QStringLiteral("%1:%2: %3 %4")
+                                .arg(fileName, QString::number(file[i].line), QLatin1String(flag.name),
+                                     problemOf(flag, value.left(64))));
+            return fail(QStringLiteral("--%1 %2").arg(QLatin1String(flag.name), problemOf(flag, value)));
         }
     }
     ServerConfig& c = result.config;
     if (c.tlsCert.isEmpty() != c.tlsKey.isEmpty())
         return fail(QStringLiteral("--tls-cert and --tls-key go together"));
+    if (c.metrics && !c.metricsAddress.isLoopback() && c.metricsAllow.isEmpty())
+        return fail(
+            QStringLiteral("--metrics on %1 (not loopback) needs --metrics-allow CIDR: who may connect")
+                .arg(c.metricsAddress.toString()));
     if (c.requireSealed && !c.tls)
         return fail(QStringLiteral("--require-sealed needs TLS (leave out --no-tls)"));
     return result;

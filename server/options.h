@@ -15,4 +15,7 @@ struct ServerOptions {
 };
 
 // `arguments` includes the program name first, as QCoreApplication gives them.
+// With --config FILE the file is read first; flags given override it.
 ServerOptions parseServerOptions(const QStringList& arguments);
+// As above, with `configText` standing in for the file's contents when `haveText`.
+ServerOptions parseServerOptions(const QStringList& arguments, const QByteArray& configText, bool haveText);

@@ -18,6 +18,7 @@ void LobbyServer::beginTls(ConnectionId connection)
     // Each address gets twice its connections' worth of handshakes per rate
     // window; a flood of them from one address costs the lobby little.
     if (!lobby_.admitHandshake(connection)) {
+        ++handshakes_[HandshakeRefused];
         serverlog::debug(QStringLiteral("closing connection %1: too many TLS handshakes from its address")
                              .arg(connection));
         lobby_.connectionClosed(connection);
@@ -25,22 +26,26 @@ void LobbyServer::beginTls(ConnectionId connection)
         return;
     }
     it->second.tls = true;
-    connect(socket, &QSslSocket::encrypted, this,
-            [this, connection] { lobby_.connectionSealed(connection); });
+    connect(socket, &QSslSocket::encrypted, this, [this, connection] {
+        ++handshakes_[HandshakeDone];
+        lobby_.connectionSealed(connection);
+    });
     connect(socket, &QSslSocket::encryptedBytesWritten, this,
             [this, connection](qint64 bytes) { outputMoved(connection, bytes); });
-    const auto fail = [this, connection, socket](const char* why) {
+    const auto fail = [this, connection, socket](const char* why, int outcome) {
         if (peers_.count(connection) == 0 || socket->isEncrypted())
             return;
+        ++handshakes_[outcome];
         serverlog::debug(
             QStringLiteral("closing connection %1: %2").arg(QString::number(connection), QLatin1String(why)));
         lobby_.connectionClosed(connection);
         dropPeer(connection);
     };
-    connect(socket, &QSslSocket::errorOccurred, this, [fail] { fail("TLS handshake failed"); });
+    connect(socket, &QSslSocket::errorOccurred, this,
+            [fail] { fail("TLS handshake failed", HandshakeFailed); });
     // A handshake costs the server more than a line: it gets far less time
     // than a login, and counts against the address's connections meanwhile.
     QTimer::singleShot(config_.handshakeDeadlineMs, socket,
-                       [fail] { fail("TLS handshake not done in time"); });
+                       [fail] { fail("TLS handshake not done in time", HandshakeTimedOut); });
     socket->startServerEncryption();
 }

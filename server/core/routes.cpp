@@ -41,6 +41,7 @@ const char* relayCounterName(std::size_t counter)
         "dropped_forged_source", "dropped_budget",    "dropped_send_buffer_full",
         "translated",            "proxy_arp",         "dropped_unsealed",
         "moved_sealed",          "mapping_probes",
+        "bytes_in",              "bytes_forwarded",
     };
     return counter < kRelayCounterCount ? names[counter] : "?";
 }
@@ -72,6 +73,13 @@ void RouteExchange::setWaker(std::function<void()> wake)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     wake_ = std::move(wake);
+}
+
+void RouteExchange::wake()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (wake_)
+        wake_();
 }
 
 bool RouteExchange::fetchIfNewer(std::shared_ptr<const RouteTable>& current, std::uint64_t& version) const

@@ -101,6 +101,8 @@ enum RelayCounter : std::size_t {
     DropUnsealed,
     CounterMovedSealed,
     CounterMappingProbes,
+    CounterBytesIn,        // of every datagram received
+    CounterBytesForwarded, // of every copy handed to the system
     kRelayCounterCount
 };
 using RelayCounters = std::array<std::uint64_t, kRelayCounterCount>;
@@ -134,6 +136,10 @@ public:
     // How many tables were published, and how many of those the relay has taken up.
     std::uint64_t publishedVersion() const { return version_.load(std::memory_order_acquire); }
     std::uint64_t appliedVersion() const { return applied_.load(std::memory_order_acquire); }
+    // Counts the relay thread's wake-ups: unchanged after a wake() the thread is stuck.
+    std::uint64_t relayBeats() const { return beats_.load(std::memory_order_relaxed); }
+    // Wakes the relay thread (as a new table does), so that it beats.
+    void wake();
 
     // Relay side. Called after every publish (on the lobby's thread), so that a
     // new table (a new key, an old one withdrawn) applies without waiting for traffic.
@@ -146,6 +152,7 @@ public:
     void noteEndpoint(std::uint32_t slot, std::uint32_t gen, const BoundEndpoint& endpoint);
     void noteMapped(std::uint32_t slot, std::uint32_t gen, const BoundEndpoint& endpoint);
     void askRekey(std::uint32_t slot, std::uint32_t gen);
+    void beat() { beats_.fetch_add(1, std::memory_order_relaxed); }
 
 private:
     const std::uint32_t slotCount_;
@@ -165,4 +172,5 @@ private:
     mutable std::atomic<std::uint64_t> applied_{0};
     std::unique_ptr<std::atomic<std::uint32_t>[]> rekeys_; // the asking session's gen, 0: none
     std::atomic<std::uint64_t> rekeyAsks_{0};
+    std::atomic<std::uint64_t> beats_{0};
 };

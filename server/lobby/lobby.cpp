@@ -108,6 +108,7 @@ const QHash<QString, Lobby::Handler>& Lobby::handlers()
         {cmd::invite, &Lobby::invite},
         {cmd::candidates, &Lobby::directCandidates},
         {cmd::rekey, &Lobby::rekey},
+        {cmd::pathReport, &Lobby::pathReport},
     };
     return table;
 }
@@ -236,6 +237,7 @@ bool Lobby::lineAllowed(ConnectionId self, Connection& c)
 void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
 {
     if (config_.requireSealed && !c.sealed) {
+        ++refusals_[RefusedPlain];
         sendError(self, QStringLiteral(
                             "This server accepts only sealed (encrypted) connections, and this one is plain: "
                             "use a client that connects with TLS."));
@@ -258,6 +260,7 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
     }
     const QString problem = lobbyrules::checkUserName(name);
     if (!problem.isEmpty()) {
+        ++refusals_[RefusedName];
         sendError(self, problem);
         return;
     }
@@ -268,13 +271,16 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
         const Session& holder = *existing->second;
         if (!holder.keyed && holder.connection != 0 && holder.addressKey == c.addressKey)
             waitFor(self, c, message, holder.connection);
-        else
+        else {
+            ++refusals_[RefusedTaken];
             sendError(self, QStringLiteral("The name %1 is already online.").arg(name));
+        }
         return;
     }
     // A session taken back from elsewhere counts against this address from now on.
     if ((!back || existing->second->addressKey != c.addressKey) &&
         use(c.addressKey).sessions >= config_.maxSessionsPerAddress) {
+        ++refusals_[RefusedAddress];
         sendError(self, QStringLiteral("Too many players are online from your address; try again later."));
         return;
     }
@@ -284,6 +290,7 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
     }
     Session* session = createSession(name, filedAs, c, keyed);
     if (!session) {
+        ++refusals_[RefusedFull];
         sendError(self, QStringLiteral("The server is full; try again later."));
         return;
     }
@@ -338,6 +345,7 @@ void Lobby::holderAnswered(ConnectionId id, Connection& holder)
             continue;
         it->second.waitingFor = 0;
         it->second.waitingLogin = {};
+        ++refusals_[RefusedTaken];
         sendError(waiting, QStringLiteral("The name %1 is already online.").arg(name));
     }
 }

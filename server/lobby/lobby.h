@@ -111,6 +111,34 @@ public:
     void setOwnAddresses(const QList<QHostAddress>& addresses);
     // The relay's mapping port, told to sealed members with their peers; 0: none.
     void setMappingPort(quint16 port) { mappingPort_ = port; }
+    // The address budgets and the login deadline from now on (counts already held stay).
+    void updateBudgets(const ServerConfig& fresh);
+
+    // What the operator's metrics and status page show (server/lobby/lobbyops.cpp).
+    enum LoginRefusal { RefusedPlain, RefusedName, RefusedTaken, RefusedAddress, RefusedFull, kRefusalCount };
+    static const char* refusalName(int refusal);
+    // How a pair of members reaches each other, as its members report it.
+    enum PathKind { PathDirect, PathRelayed, PathPrivate, kPathKindCount };
+    static const char* pathName(int path);
+    // Upper bounds (seconds) of the histogram of time from both in the room to direct.
+    static constexpr std::array<double, 9> kDirectBuckets{1, 2, 5, 10, 20, 30, 60, 120, 300};
+    struct Figures {
+        std::array<int, 2> sessions{};                  // plain, sealed
+        std::array<std::array<int, 3>, 2> members{};    // [plain, sealed][layer unknown, 2, 3]
+        std::array<int, 3> rooms{};                     // public, private, locked
+        std::array<quint64, kRefusalCount> refusals{};  // logins refused, by reason
+        quint64 tunnelRotations = 0, pairRotations = 0; // keys replaced
+        std::array<int, kPathKindCount> pairs{};        // pairs by reported path
+        std::array<quint64, kDirectBuckets.size() + 1> directBuckets{}; // not cumulative, +Inf last
+        double directSeconds = 0;                       // sum of the histogram
+    };
+    Figures figures() const;
+    struct PublicRoom {
+        QString name; // as the client sent it, game label included
+        int members = 0;
+    };
+    // Rooms everybody sees; private ones never.
+    std::vector<PublicRoom> publicRooms() const;
 
 private:
     friend struct LobbyTamper; // tests break the invariants above on purpose
@@ -178,6 +206,7 @@ private:
         bool directWanted = false;        // its direct_peers changed and waits to go out
         std::vector<quint64> directSent;  // what the last one listed (pair serial, peer version)...
         bool touched = false;             // listed for changeProblem()
+        qint64 joinedAt = 0;              // entered its current room
         Session(const ServerConfig& c)
             : chat(c.chatLimit, c.rateWindowMs), lines(c.lineLimit, c.rateWindowMs),
               directChanges(kDirectChanges, kDirectChangeWindowMs),
@@ -224,6 +253,14 @@ private:
             bool rekeyWanted = false; // a member asked for a new key
         };
         std::map<std::pair<quint64, quint64>, Pair> pairs;
+        // What each member of a pair last reported of the path to the other (any
+        // two members, sealed or not), filed as pairs are.
+        struct PathPair {
+            std::array<std::int8_t, 2> said{-1, -1}; // by the lower serial, the higher; -1: nothing
+            std::array<qint64, 2> at{};              // when
+            bool wasDirect = false;                  // counted in the histogram once
+        };
+        std::map<std::pair<quint64, quint64>, PathPair> paths;
         bool directDirty = false; // pairs or lists to be looked at
         bool touched = false;     // listed for changeProblem()
     };
@@ -288,6 +325,8 @@ private:
     void transferHost(Connection&, Session& session, const QJsonObject& message);
     void invite(Connection&, Session& session, const QJsonObject& message);
     void directCandidates(Connection&, Session& session, const QJsonObject& message);
+    void pathReport(Connection&, Session& session, const QJsonObject& message);
+    static int pathOf(const Room::PathPair& pair);
     // A new tunnel key, or with "pair" a new pair key (server/lobby/lobbyrekey.cpp).
     void rekey(Connection&, Session& session, const QJsonObject& message);
 
@@ -486,4 +525,9 @@ private:
     std::uint64_t endpointChangesSeen_ = 0;
     std::uint64_t rekeyAsksSeen_ = 0;
     bool endpointsPending_ = false; // a change waits for the member's budget
+    std::array<quint64, kRefusalCount> refusals_{};
+    quint64 tunnelRotations_ = 0;
+    quint64 pairRotations_ = 0;
+    std::array<quint64, kDirectBuckets.size() + 1> directBuckets_{};
+    double directSeconds_ = 0;
 };

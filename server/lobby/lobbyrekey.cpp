@@ -53,6 +53,7 @@ void Lobby::renewPairKeys(qint64 now)
             pair.serial = ++pairSerials_;
             pair.issuedAt = now;
             pair.rekeyWanted = false;
+            ++pairRotations_;
             directChanged(*room);
         }
     }

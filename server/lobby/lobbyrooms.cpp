@@ -237,6 +237,7 @@ void Lobby::enterRoom(Session& session, Room& room)
     room.hostsInUse.set(static_cast<std::size_t>(host));
     session.vip = room.net | static_cast<quint32>(host);
     session.room = &room;
+    session.joinedAt = clock_();
     room.members.append(&session);
     if (!room.host)
         room.host = &session;
@@ -256,6 +257,9 @@ void Lobby::leaveRoom(Session& session)
     room->members.removeOne(&session);
     room->hostsInUse.reset(session.vip & 0xFFu);
     dropPairs(*room, session);
+    for (auto it = room->paths.begin(); it != room->paths.end();)
+        it = it->first.first == session.serial || it->first.second == session.serial ? room->paths.erase(it)
+                                                                                       : std::next(it);
     // Its own list is empty now; it hears so if it had peers.
     if (!session.directSent.empty())
         session.directWanted = directPending_ = true;

@@ -48,6 +48,7 @@ void Lobby::setSealed(Session& session, bool sealed)
     // The new key went into oldKey above; swap it in, keeping the current as the old one.
     std::swap(route.key, route.oldKey);
     route.oldValid = route.serial != 0;
+    tunnelRotations_ += route.oldValid ? 1 : 0;
     route.phase = route.serial != 0 ? static_cast<std::uint8_t>(route.phase ^ 1) : 0;
     // A serial never repeats for a session, not even across plain spells: the
     // relay may see the tables between only after the next, and must still

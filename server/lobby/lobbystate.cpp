@@ -156,6 +156,7 @@ void Lobby::restoreRoom(const state::Room& r, const std::map<quint64, Session*>&
             continue;
         Session& session = *it->second;
         session.room = room.get();
+        session.joinedAt = clock_();
         session.vip = m.vip;
         session.layer = m.layer == 2 || m.layer == 3 ? static_cast<std::uint8_t>(m.layer) : 0;
         room->hostsInUse.set(host);

@@ -27,6 +27,8 @@ public:
     void start();
     // Stops the thread and closes the socket; safe to call twice.
     void stop();
+    // Tests: while held, the thread stops at its next wake-up and beats no more.
+    void holdForTest(bool held);
 
 private:
     struct Impl;

@@ -8,6 +8,7 @@
 #include "server/relay/udpbatch_linux.h"
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -32,6 +33,7 @@ struct Relay::Impl {
     UdpBatchSocket mapping; // closed unless opened
     int wakeFd = -1; // written on stop and on every new route table
     std::atomic<bool> stopping{false};
+    std::atomic<bool> held{false}; // a test stands for a stuck thread
     std::thread thread;
     RelayBudget budget;
     // Translated copies of the batch's datagrams, one slot per datagram,
@@ -125,6 +127,7 @@ void Relay::Impl::forwardBatch(RelayCore& core, int received, TargetList& target
                 bytes = out;
                 ++sealedUsed;
             }
+            core.counters()[CounterBytesForwarded] += size;
             if (!socket.queue(bytes, size, core.peerOf(slot), core.localOf(slot))) {
                 flush(core);
                 // A sealed copy moves to the front of the emptied store, where the next ones follow it.
@@ -155,6 +158,9 @@ void Relay::Impl::run()
             if (!woken || stopping.load(std::memory_order_acquire))
                 break;
         }
+        while (held.load(std::memory_order_relaxed) && !stopping.load(std::memory_order_acquire))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        exchange.beat();
         // Heartbeats only, at most a batch per wake: a flood there costs
         // the relay no more than one on its own port.
         core.refreshRoutes();
@@ -217,6 +223,11 @@ bool Relay::open(const QHostAddress& address, quint16 port, QString* error)
                 "net.core.wmem_max")
                 .arg(QString::number(granted / 1024), QString::number(UdpBatchSocket::kWantedBuffer / 1024)));
     return true;
+}
+
+void Relay::holdForTest(bool held)
+{
+    d_->held.store(held, std::memory_order_relaxed);
 }
 
 quint16 Relay::port() const

@@ -184,6 +184,7 @@ RelayCounter RelayCore::handle(const std::uint8_t* data, std::size_t length, con
     targets.clear();
     moved_ = kNoSlot;
     ++counters_[CounterIn];
+    counters_[CounterBytesIn] += length;
     if (length > relay::kMaxDatagram + seal::kOverhead)
         return count(DropOversize);
     // A plain member's endpoint carries its scrambled datagrams. Anything
@@ -210,6 +211,7 @@ RelayCounter RelayCore::mappingProbe(const std::uint8_t* data, std::size_t lengt
                                      std::int64_t nowMs)
 {
     ++counters_[CounterIn];
+    counters_[CounterBytesIn] += length;
     seal::Header header;
     if (!heartbeat::maybeSealed(data, length) || !seal::readHeader(data, length, &header) ||
         !header.heartbeat() || header.session() >= members_.size() || !members_[header.session()].sealing)

@@ -12,7 +12,7 @@ for f in bin/pellora bin/pellora-server share/applications/pellora.desktop lib/s
          share/icons/hicolor/256x256/apps/pellora.png; do
   grep -qx "\./usr/$f" <<<"$files" || fail "/usr/$f missing from the package"
 done
-grep -qx './etc/default/pellora-server' <<<"$files" || fail "no example configuration"
+grep -qx './etc/pellora/server.conf' <<<"$files" || fail "no example configuration"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/applications/pellora.desktop | grep -qx 'MimeType=x-scheme-handler/pellora;' \
   || fail "the menu entry does not take pellora:// links"
 ! grep -q 'etc/systemd' <<<"$files" || fail "the package enables a unit"
@@ -23,14 +23,15 @@ done
 dpkg-deb -e "$deb" "$scratch/control"
 grep -q 'setcap cap_net_admin+ep' "$scratch/control/postinst" || fail "postinst grants no cap_net_admin"
 ! grep -q 'systemctl enable' "$scratch/control/postinst" || fail "postinst enables the server"
-grep -qx /etc/default/pellora-server "$scratch/control/conffiles" || fail "configuration is no conffile"
+grep -qx /etc/pellora/server.conf "$scratch/control/conffiles" || fail "configuration is no conffile"
 
 # A real install, maintainer scripts included, into an empty dpkg root.
 root=$scratch/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" && touch "$root/var/lib/dpkg/status"
 dpkg --root="$root" --force-depends,script-chrootless,not-root --log=/dev/null -i "$deb" >/dev/null
 dpkg --root="$root" -s pellora | grep -qx 'Status: install ok installed' || fail "not installed"
-grep -q "^ExecStart=/usr/bin/pellora-server " "$root/usr/lib/systemd/system/pellora-server.service" || fail "unit path"
+grep -q "^ExecStart=/usr/bin/pellora-server --config /etc/pellora/server.conf" \
+  "$root/usr/lib/systemd/system/pellora-server.service" || fail "unit path"
 "$root/usr/bin/pellora" --version | grep -qx "pellora $version" || fail "installed client does not run"
 [ "$(id -u)" != 0 ] || getcap "$root/usr/bin/pellora" | grep -q 'cap_net_admin[=+]ep' || fail "no cap_net_admin"
 echo "package ok: $(basename "$deb")"

@@ -653,8 +653,66 @@ private slots:
              {"--port 65536", "--port x", "--listen example.org", "--subnet 10.8.0.0/25",
               "--subnet 10.0.0.0/7", "--subnet fd00::/64", "--max-room-size 255", "--session-grace -1",
               "--session-grace nan", "--log-level loud", "--bogus", "extra", "--max-sessions-per-address 0",
-              "--login-deadline 0.5", "--max-pending-output 8"})
+              "--login-deadline 0.5", "--max-pending-output 8", "--metrics 0.0.0.0:9477", "--metrics 9477",
+              "--metrics-allow 10.0.0.0/33"})
             QVERIFY2(parse(bad).outcome == ServerOptions::Outcome::Error, bad);
+    }
+    // `--config FILE`: flags win over the file; a wrong line names the file and the line.
+    void readsASettingsFile_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("flags");
+        QTest::addColumn<QString>("outcome"); // the error, or port/require-sealed/state as read
+        QTest::newRow("good") << QByteArray("# note\n  port = 9000  # trailing\nrequire-sealed = yes\n"
+                                            "state = /a#b\n\nmax-room-size=4\n")
+                              << "" << "9000 1 /a#b";
+        QTest::newRow("unknown key") << QByteArray("port = 9000\nprot = 1\n") << ""
+                                     << "f.conf:2: unknown key \"prot\"";
+        QTest::newRow("bad value") << QByteArray("\n#\nmax-room-size = 300\n") << ""
+                                   << "f.conf:3: max-room-size must be 2 to 254";
+        QTest::newRow("bad switch") << QByteArray("no-tls = maybe\n") << ""
+                                    << "f.conf:1: no-tls must be true or false";
+        QTest::newRow("twice") << QByteArray("port=1\nport=2\n") << ""
+                               << "f.conf:2: port is already set on line 1";
+        QTest::newRow("no equals") << QByteArray("port 1\n") << "" << "f.conf:1: expected key = value";
+        QTest::newRow("flag over file") << QByteArray("port = 9000\nstate = /s\n") << "--port 9001"
+                                        << "9001 0 /s";
+    }
+    void readsASettingsFile()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, flags);
+        QFETCH(QString, outcome);
+        const ServerOptions o =
+            parseServerOptions(("s --config f.conf " + flags).split(' ', Qt::SkipEmptyParts), text, true);
+        const QString got = o.outcome == ServerOptions::Outcome::Error
+                                ? o.text
+                                : QString("%1 %2 %3").arg(o.config.port).arg(o.config.requireSealed).arg(
+                                      o.config.statePath);
+        QCOMPARE(got, outcome);
+    }
+    // The packaged file names every flag with the default that --help gives it.
+    void thePackagedSettingsFileShowsEveryDefault()
+    {
+        QFile file(PELLORA_SOURCE_DIR "/packaging/server.conf");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString packaged = QString::fromUtf8(file.readAll());
+        const QString helpText = parseServerOptions({"s", "--help"}).text, help = helpText.simplified();
+        const QRegularExpression line("^#? ?([a-z-]+) = ?(.*)$", QRegularExpression::MultilineOption);
+        QStringList keys;
+        for (auto it = line.globalMatch(packaged); it.hasNext();) {
+            const auto m = it.next();
+            keys << m.captured(1);
+            const QString said = "--" + m.captured(1) + " <\\w+>((?!--\\w).)*\\[default: " +
+                                 QRegularExpression::escape(m.captured(2)) + "\\]";
+            if (m.captured(1) != "state" && !m.captured(2).isEmpty() && m.captured(2) != "false")
+                QVERIFY2(help.contains(QRegularExpression(said)), qPrintable(m.captured(0)));
+        }
+        for (auto it = QRegularExpression("  --([a-z-]+)").globalMatch(helpText); it.hasNext();) {
+            const QString flag = it.next().captured(1);
+            QVERIFY2(keys.contains(flag) || flag == "help" || flag == "help-all" || flag == "config",
+                     qPrintable(flag));
+        }
     }
     // The lockout doubles each time, even past a full table of guessers; one connection
     // per address, where a mapped address is its IPv4 address and a /64 is one address.

@@ -1,5 +1,6 @@
 // The built pellora-server binary: flags, logging, limits, state and a clean stop.
-#include "tests/server/serverharness.h"
+#include "server/lobby/tls.h"
+#include "tests/server/sealedmember.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -7,6 +8,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace harness;
 
@@ -19,12 +21,17 @@ struct Running
     QByteArray log;
     quint16 port = 0;
 
-    explicit Running(const QStringList& extra, rlim_t files = RLIM_INFINITY)
+    // `wrapper`: a program that starts the server (its arguments first).
+    explicit Running(const QStringList& extra, rlim_t files = RLIM_INFINITY, const QStringList& wrapper = {})
     {
         if (files != RLIM_INFINITY) // soft and hard: the server cannot raise it
             process.setChildProcessModifier(
                 [limit = rlimit{files, files}] { setrlimit(RLIMIT_NOFILE, &limit); });
-        process.start(kBinary, QStringList{"--listen", "127.0.0.1", "--port", "0"} + extra);
+        const QStringList arguments = QStringList{"--listen", "127.0.0.1", "--port", "0"} + extra;
+        if (wrapper.isEmpty())
+            process.start(kBinary, arguments);
+        else
+            process.start(wrapper.first(), wrapper.mid(1) + QStringList{kBinary} + arguments);
         logged("listening on 127\\.0\\.0\\.1 port (\\d+)", 5000);
     }
     bool logged(const QString& pattern, int timeoutMs = 3000)
@@ -116,6 +123,62 @@ private slots:
         mixed.start(kBinary, {"--listen", "127.0.0.1", "--port", "0", "--tls-cert", a, "--tls-key", b});
         QVERIFY(mixed.waitForFinished(5000) && mixed.readAllStandardError().contains("does not belong to"));
         QCOMPARE(mixed.exitCode(), 1);
+    }
+    // SIGHUP: a renewed certificate serves new connections, a session from before keeps its
+    // connection, and a certificate that does not load leaves the running one.
+    void reloadTakesUpARenewedCertificateWithoutDroppingAnyone()
+    {
+        QTemporaryDir dir;
+        for (const char* name : {"a", "b"}) // each run makes a key and certificate beside its state
+            QVERIFY(Running({"--state", dir.filePath(name)}).logged("TLS key SHA-256"));
+        const QString live = dir.filePath("live.pem");
+        const auto install = [&](const QString& from) {
+            QFile::remove(live);
+            return from.isEmpty() ? QFile(live).open(QIODevice::WriteOnly) : QFile::copy(from, live);
+        };
+        QVERIFY(install(dir.filePath("a.tls.pem")));
+        Running server({"--tls-cert", live, "--tls-key", live});
+        const auto printOfNew = [&] {
+            ControlClient fresh(server.port, QHostAddress::LocalHost, true);
+            return tls::fingerprint(fresh.socket.peerCertificate());
+        };
+        const QString first = printOfNew();
+        ControlClient alice(server.port, QHostAddress::LocalHost, true);
+        QVERIFY(!alice.login("alice").isEmpty());
+        QVERIFY(install(dir.filePath("b.tls.pem")) && ::kill(pid_t(server.process.processId()), SIGHUP) == 0);
+        QVERIFY(server.logged("SIGHUP: TLS key SHA-256"));
+        const QString second = printOfNew();
+        QVERIFY(!second.isEmpty() && second != first);
+        alice.send("get_rooms");
+        QVERIFY(!alice.next("room_list").isEmpty() && !alice.closed());
+        QVERIFY(install({}) && ::kill(pid_t(server.process.processId()), SIGHUP) == 0);
+        QVERIFY(server.logged("keeping the running certificate"));
+        QCOMPARE(printOfNew(), second);
+    }
+    // As the hardened unit runs it: another user, no capabilities, no way to gain any.
+    void servesAsNobodyWithoutPrivileges()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to drop to nobody");
+        Running server({}, RLIM_INFINITY,
+                       {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--inh-caps=-all",
+                        "--bounding-set=-all", "--no-new-privs"});
+        QVERIFY2(server.port != 0, server.log.constData());
+        QFile status(QString("/proc/%1/status").arg(server.process.processId()));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        const QByteArray text = status.readAll();
+        QVERIFY(text.contains("\nUid:\t65534\t") && text.contains("\nCapEff:\t0000000000000000\n"));
+        Member alice(server.port, false), bob(server.port, false);
+        alice.enter("alice", "Den", true);
+        bob.enter("bob", "Den", false);
+        alice.heartbeat();
+        bob.heartbeat();
+        const QByteArray packet = ipv4Packet("10.8.0.1", "10.8.0.2");
+        QVERIFY(testwait::until([&] {
+            alice.send(packet);
+            return bob.tunnel.socket.hasPendingDatagrams();
+        }));
+        QCOMPARE(bob.receive(), packet);
     }
     void fewDescriptorsCapConnectionsWithoutSpinning()
     {

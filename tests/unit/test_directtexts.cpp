@@ -3,6 +3,7 @@
 #include "features/directpeers.h"
 #include "net/udpsocket.h"
 
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 
@@ -112,6 +113,23 @@ private slots:
         addresses.resize(7);
         QCOMPARE(direct::localCandidates(addresses, 4000, {true, true}, u"10.8.0.2"_s),
                  (QJsonArray{u"192.168.1.10:4000"_s, u"[2001:db8::5]:4000"_s}));
+    }
+    // path_report goes out when a path changed, at most once a minute; round trips alone are no news.
+    void pathReportsGoOutOnChangeAtMostOnceAMinute()
+    {
+        direct::PathReporter reporter;
+        const auto at = [&](qint64 ms, const QString& bob, int rtt = 21) {
+            return reporter.due({{u"10.8.0.2"_s, bob, rtt}, {u"10.8.0.3"_s, u"relayed"_s, -1}}, ms);
+        };
+        QCOMPARE(QJsonDocument(at(0, u"relayed"_s)).toJson(QJsonDocument::Compact),
+                 R"({"cmd":"path_report","paths":[{"path":"relayed","rtt_ms":21,"vip":"10.8.0.2"},)"
+                 R"({"path":"relayed","vip":"10.8.0.3"}]})");
+        QVERIFY(at(1000, u"relayed"_s, 40).isEmpty());   // only the round trip moved
+        QVERIFY(at(59999, u"direct"_s).isEmpty());       // news, but within the minute
+        QVERIFY(!at(60000, u"direct"_s).isEmpty());      // the minute is over
+        QVERIFY(at(200000, u"direct"_s, 5).isEmpty());   // nothing new since
+        QVERIFY(reporter.due({}, 200001).isEmpty());      // alone in the room
+        QVERIFY(!at(200002, u"direct"_s).isEmpty());     // the same mates again are news
     }
 };
 
