@@ -82,13 +82,9 @@ SOCKET make(int family, bool dual)
 
 } // namespace
 
-Socket openSide(const Peer& relay)
-{
-    // Windows sockets carry no wake of their own: the side ports are plain ones.
-    return open(relay);
-}
+namespace {
 
-Socket open(const Peer& relay)
+Socket openSocket(const Peer& relay, bool side)
 {
     if (relay.length == 0 || !startWinsock())
         return nullptr;
@@ -109,10 +105,25 @@ Socket open(const Peer& relay)
     DWORD returned = 0;
     constexpr DWORD kConnReset = 0x9800000C; // SIO_UDP_CONNRESET
     WSAIoctl(handle, kConnReset, &off, sizeof off, nullptr, 0, &returned, nullptr, nullptr);
+    // Room for a burst on the tunnel's own socket; a birthday's many side ports keep the defaults.
     const int buffer = 4 << 20;
-    setsockopt(handle, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
-    setsockopt(handle, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
+    if (!side) {
+        setsockopt(handle, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
+        setsockopt(handle, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
+    }
     return new SocketObject{handle, families, families.ipv4 && families.ipv6};
+}
+
+} // namespace
+
+Socket open(const Peer& relay)
+{
+    return openSocket(relay, false);
+}
+
+Socket openSide(const Peer& relay)
+{
+    return openSocket(relay, true);
 }
 
 Families families(Socket socket)
