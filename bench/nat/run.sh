@@ -184,12 +184,9 @@ namespaces=()
 pids=()
 declare -A player_fd=() player_pid=() player_type=() nat_public=()
 
-# Namespaces of earlier runs that were killed before they could clean up.
-for ns in $(ip netns list | awk '{print $1}' | grep -E '^pnat-[0-9]+-' || true); do
-    owner=${ns#pnat-}
-    owner=${owner%%-*}
-    kill -0 "$owner" 2>/dev/null || ip netns del "$ns" 2>/dev/null || true
-done
+# shellcheck source=bench/nat/netns.sh
+source "$root/bench/nat/netns.sh"
+clear_stale pnat
 
 teardown() {
     local pid
@@ -218,24 +215,7 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-now() { date +%s.%N; }
 gone() { ! kill -0 "$1" 2>/dev/null; }
-# waitfor SECONDS COMMAND...: true once COMMAND succeeds, false at the deadline.
-waitfor() {
-    local deadline
-    deadline=$(awk -v n="$(now)" -v s="$1" 'BEGIN { printf "%.3f", n + s }')
-    shift
-    until "$@"; do
-        awk -v n="$(now)" -v d="$deadline" 'BEGIN { exit !(n > d) }' && return 1
-        sleep 0.1
-    done
-}
-
-newns() {
-    ip netns add "$1"
-    namespaces+=("$1")
-    ip -n "$1" link set lo up
-}
 in_ns() { local ns=$1; shift; ip netns exec "$ns" "$@"; }
 
 # link NS_A DEV_A ADDR_A NS_B DEV_B ADDR_B MS: a point-to-point link delayed MS each way.
@@ -409,29 +389,10 @@ EOF
 
 # upnp_router NS INDEX: miniupnpd on the NAT's LAN side, UPnP-IGD and NAT-PMP.
 upnp_router() {
-    cat >"$work/miniupnpd-$2.conf" <<EOF
-ext_ifname=wan
-listening_ip=lan
-http_port=0
-enable_upnp=yes
-enable_natpmp=yes
-secure_mode=yes
-system_uptime=yes
-uuid=3d3cec3a-8cf0-11e0-98ee-001a6b5f4e0$2
-upnp_table_name=upnp
-upnp_nat_table_name=upnp
-upnp_forward_chain=miniupnpd
-upnp_nat_chain=prerouting_miniupnpd
-upnp_nat_postrouting_chain=postrouting_miniupnpd
-allow 1024-65535 10.77.$2.0/24 1024-65535
-deny 0-65535 0.0.0.0/0 0-65535
-EOF
-    rm -f "$work/miniupnpd-$2.pid" # one of the last pair's, which it checks for
-    # Not through in_ns: the pid kept for the teardown must be miniupnpd's own.
-    ip netns exec "$1" miniupnpd -d -f "$work/miniupnpd-$2.conf" -P "$work/miniupnpd-$2.pid" \
-        >"$work/miniupnpd-$2.log" 2>&1 &
-    pids+=($!)
-    waitfor 5 bash -c "ip netns exec '$1' ss -lun | grep -q ':5351 '" ||
+    local up=0
+    upnp_daemon "$1" "miniupnpd-$2" yes "10.77.$2.0/24" upnp upnp "0$2" || up=1
+    pids+=("$upnp_pid")
+    ((up == 0)) ||
         { echo "run.sh: miniupnpd did not start: $(tail -n 3 "$work/miniupnpd-$2.log")" >&2; return 1; }
 }
 

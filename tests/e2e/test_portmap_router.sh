@@ -10,6 +10,8 @@
 # mapped. Every namespace is made here and removed on exit.
 set -uo pipefail
 driver=${1:?usage: test_portmap_router.sh DRIVER}
+# shellcheck source=bench/nat/netns.sh
+source "$(dirname "$0")/../../bench/nat/netns.sh"
 
 skip() { echo "portmap: skipped: $*"; exit 77; }
 fail() { echo "portmap: FAILED: $*"; exit 1; }
@@ -26,22 +28,16 @@ LAN_ROUTER=10.79.0.1 LAN_PLAYER=10.79.0.2
 # which exists only inside these namespaces.
 WAN_ROUTER=11.79.0.1 WAN_OUTSIDE=11.79.0.2
 work=$(mktemp -d /tmp/pellora-portmap.XXXXXX)
-daemon=""
+daemon="" namespaces=()
 cleanup() {
     [[ -n $daemon ]] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
-    for ns in "$router" "$player" "$outside"; do ip netns del "$ns" 2>/dev/null; done
+    for ns in "${namespaces[@]}"; do ip netns del "$ns" 2>/dev/null; done
     rm -rf "$work"
 }
 trap cleanup EXIT
-# Namespaces of earlier runs that were killed before they could clean up.
-for ns in $(ip netns list | awk '{print $1}' | grep -E '^ppm-[0-9]+-' || true); do
-    owner=${ns#ppm-}
-    kill -0 "${owner%%-*}" 2>/dev/null || ip netns del "$ns" 2>/dev/null
-done
-
+clear_stale ppm
 for ns in "$router" "$player" "$outside"; do
-    ip netns add "$ns" || skip "network namespaces cannot be made here"
-    ip -n "$ns" link set lo up
+    newns "$ns" || skip "network namespaces cannot be made here"
 done
 ip link add lan netns "$router" type veth peer name eth0 netns "$player"
 ip link add wan netns "$router" type veth peer name eth0 netns "$outside"
@@ -87,32 +83,10 @@ mapped() { ip netns exec "$router" nft list table inet nat | grep -E "dnat .*$LA
 run() {
     local protocol=$2-$1${3:+-$3} upnp=yes secure=${3:+no}
     [[ $1 == natpmp ]] && upnp=no
-    cat >"$work/miniupnpd.conf" <<EOF
-ext_ifname=wan
-listening_ip=lan
-http_port=0
-enable_upnp=$upnp
-enable_natpmp=yes
-secure_mode=${secure:-yes}
-system_uptime=yes
-uuid=3d3cec3a-8cf0-11e0-98ee-001a6b5f4e3c
-upnp_table_name=filter
-upnp_nat_table_name=nat
-upnp_forward_chain=miniupnpd
-upnp_nat_chain=prerouting_miniupnpd
-upnp_nat_postrouting_chain=postrouting_miniupnpd
-allow 1024-65535 10.79.0.0/24 1024-65535
-deny 0-65535 0.0.0.0/0 0-65535
-EOF
-    ip netns exec "$router" miniupnpd -d -f "$work/miniupnpd.conf" -P "$work/miniupnpd.pid" \
-        >"$work/miniupnpd-$protocol.log" 2>&1 &
-    daemon=$!
-    local up=0
-    for _ in $(seq 50); do
-        ip netns exec "$router" ss -lun | grep -q ":5351 " && { up=1; break; }
-        sleep 0.1
-    done
-    ((up)) || fail "$protocol: miniupnpd did not start: $(tail -n 5 "$work/miniupnpd-$protocol.log")"
+    upnp_daemon "$router" "miniupnpd-$protocol" "$upnp" 10.79.0.0/24 filter nat 3c "${secure:-yes}"
+    local up=$?
+    daemon=$upnp_pid
+    ((up == 0)) || fail "$protocol: miniupnpd did not start: $(tail -n 5 "$work/miniupnpd-$protocol.log")"
 
     coproc DRIVER { ip netns exec "$player" timeout 60 "$driver" "$2" 2>"$work/driver-$protocol.err"; }
     to_driver=${DRIVER[1]}

@@ -222,6 +222,35 @@ struct FakePort : tunnel::AdapterPort
         queue ? queue->push_back(packet) : void(woken = true);
         changed.notify_all();
     }
+    std::deque<QByteArray> writtenSoFar()
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        return written;
+    }
+};
+
+// Alice's engine on a loopback socket, with her paths and the relay's socket beside it.
+struct EngineRig
+{
+    QUdpSocket relay;
+    const bool bound = relay.bind(QHostAddress::LocalHost, 0);
+    const udp::Peer relayPeer = udp::parsePeer("127.0.0.1", relay.localPort());
+    const udp::Socket socket = udp::open(relayPeer);
+    const quint16 alicePort = udp::localPort(socket);
+    const std::shared_ptr<DirectPaths> alice = std::make_shared<DirectPaths>();
+    std::unique_ptr<FakePort> port = std::make_unique<FakePort>();
+    FakePort* const adapter = port.get();
+    tunnel::Engine engine;
+    bool start(std::vector<tunnel::DirectPeer> peers, std::shared_ptr<tunnel::SealSession> session = nullptr)
+    {
+        alice->setPeers(std::move(peers), tunnel::steadyMs());
+        return bound && engine.start(std::move(port), socket, relayPeer, std::move(session), alice);
+    }
+    ~EngineRig()
+    {
+        engine.stop(); // after the test's own, nothing
+        udp::close(socket);
+    }
 };
 
 } // namespace
@@ -655,50 +684,39 @@ private slots:
         QFETCH(QString, bobHost);
         const QHostAddress bobAddress(bobHost);
         const QByteArray bobText = bobHost.toLatin1();
-        QUdpSocket relay, bob;
-        QVERIFY(relay.bind(QHostAddress::LocalHost, 0));
+        QUdpSocket bob;
         if (!bob.bind(bobAddress, 0))
             QSKIP("no loopback address of this family");
-        const udp::Peer relayPeer = udp::parsePeer("127.0.0.1", relay.localPort());
-        udp::Socket socket = udp::open(relayPeer);
-        const quint16 alicePort = udp::localPort(socket);
-        auto alice = std::make_shared<DirectPaths>();
+        EngineRig rig;
         const udp::Peer bobPeer = udp::parsePeer(bobText.constData(), bob.localPort());
-        alice->setPeers({{"bob", kVipB, 7, 0, kKey, {bobPeer}}}, 0);
+        QVERIFY(rig.start({{"bob", kVipB, 7, 0, kKey, {bobPeer}}}));
         End b(kBob); // Bob, through the entry points the engine uses
         b.view = std::make_unique<DirectPaths::View>(b.paths);
         b.paths.setPeers({{"alice", kVipA, 7, 1, kKey, {}}}, tunnel::steadyMs());
-        auto port = std::make_unique<FakePort>();
-        FakePort* adapter = port.get();
-        tunnel::Engine engine;
-        QVERIFY(engine.start(std::move(port), socket, relayPeer, nullptr, alice));
         const auto pump = [&] {
-            alice->tick(tunnel::steadyMs(), [&](auto& to, auto* d, auto n) { udp::send(socket, to, d, n); });
+            rig.alice->tick(tunnel::steadyMs(),
+                            [&](auto& to, auto* d, auto n) { udp::send(rig.socket, to, d, n); });
             b.paths.tick(tunnel::steadyMs(), [&](const Endpoint&, const std::uint8_t* d, std::size_t len) {
-                bob.writeDatagram(reinterpret_cast<const char*>(d), qint64(len), bobAddress, alicePort);
+                bob.writeDatagram(reinterpret_cast<const char*>(d), qint64(len), bobAddress, rig.alicePort);
             });
             for (QByteArray reply; bob.hasPendingDatagrams();)
-                if (b.take(udp::parsePeer(bobText.constData(), alicePort), bob.receiveDatagram().data(),
+                if (b.take(udp::parsePeer(bobText.constData(), rig.alicePort), bob.receiveDatagram().data(),
                            tunnel::steadyMs(), &reply) == DirectPaths::Inbound::Answer)
-                    bob.writeDatagram(reply, bobAddress, alicePort);
+                    bob.writeDatagram(reply, bobAddress, rig.alicePort);
             return true;
         };
         // Alice's requests answered by Bob, Bob's answered by Alice's inbound thread.
-        QTRY_VERIFY(pump() && alice->status().at(0).direct && b.direct());
-        adapter->push(&adapter->toSend, packetTo(kVipB));
+        QTRY_VERIFY(pump() && rig.alice->status().at(0).direct && b.direct());
+        rig.adapter->push(&rig.adapter->toSend, packetTo(kVipB));
         QTRY_VERIFY(pump() && b.data.size() == 1);
         QCOMPARE(b.data[0], packetTo(kVipB));
         // A packet with a source not his own goes nowhere; his own does.
-        bob.writeDatagram(b.sealData(packetTo(kVipA, kElsewhere)), bobAddress, alicePort);
-        bob.writeDatagram(b.sealData(packetTo(kVipA)), bobAddress, alicePort);
-        QTRY_VERIFY([&] {
-            const std::lock_guard<std::mutex> hold(adapter->lock);
-            return adapter->written.size() == 1 && adapter->written[0] == packetTo(kVipA);
-        }());
-        QCOMPARE(alice->refused(), 1u);
-        QVERIFY(!relay.hasPendingDatagrams()); // nothing took the relay's way
-        QVERIFY(engine.stop());
-        udp::close(socket);
+        bob.writeDatagram(b.sealData(packetTo(kVipA, kElsewhere)), bobAddress, rig.alicePort);
+        bob.writeDatagram(b.sealData(packetTo(kVipA)), bobAddress, rig.alicePort);
+        QTRY_COMPARE(rig.adapter->writtenSoFar(), std::deque<QByteArray>{packetTo(kVipA)});
+        QCOMPARE(rig.alice->refused(), 1u);
+        QVERIFY(!rig.relay.hasPendingDatagrams()); // nothing took the relay's way
+        QVERIFY(rig.engine.stop());
     }
 
     // The scanning side of a birthday asks only the address the server saw, at ports above 1023: one scan
@@ -794,19 +812,10 @@ private slots:
     // as long as it came; an answer to ours shows at the GUI side's next tick. Neither reaches the adapter.
     void engineAnswersAndTimesRoundTripsThroughTheRelay()
     {
-        QUdpSocket relay;
-        QVERIFY(relay.bind(QHostAddress::LocalHost, 0));
-        const udp::Peer relayPeer = udp::parsePeer("127.0.0.1", relay.localPort());
-        udp::Socket socket = udp::open(relayPeer);
-        const quint16 alicePort = udp::localPort(socket);
         auto session = std::make_shared<tunnel::SealSession>();
         session->setKey(kOtherKey.data(), 5, 0);
-        auto alice = std::make_shared<DirectPaths>();
-        alice->setPeers({{"bob", kVipB, 7, 0, kKey, {}}}, tunnel::steadyMs());
-        auto port = std::make_unique<FakePort>();
-        FakePort* adapter = port.get();
-        tunnel::Engine engine;
-        QVERIFY(engine.start(std::move(port), socket, relayPeer, session, alice));
+        EngineRig rig;
+        QVERIFY(rig.start({{"bob", kVipB, 7, 0, kKey, {}}}, session));
         seal::Cipher relayKey;
         relayKey.setKey(kOtherKey.data());
         std::uint64_t counter = 0;
@@ -814,13 +823,13 @@ private slots:
             std::uint8_t d[relayprobe::kBytes];
             relayprobe::write({kind, kVipB, id}, d + seal::kHeaderBytes);
             relayKey.seal({seal::kFromRelay | seal::kRelayProbe | 5, ++counter}, d, relayprobe::kPayload);
-            relay.writeDatagram(reinterpret_cast<const char*>(d), sizeof d, QHostAddress::LocalHost,
-                                alicePort);
+            rig.relay.writeDatagram(reinterpret_cast<const char*>(d), sizeof d, QHostAddress::LocalHost,
+                                rig.alicePort);
         };
         const auto atRelay = [&](relayprobe::Probe* probe) { // the header word, 0 when nothing opened
-            if (!testwait::until([&] { return relay.hasPendingDatagrams(); }))
+            if (!testwait::until([&] { return rig.relay.hasPendingDatagrams(); }))
                 return 0u;
-            QByteArray d = relay.receiveDatagram().data();
+            QByteArray d = rig.relay.receiveDatagram().data();
             auto* bytes = reinterpret_cast<std::uint8_t*>(d.data());
             seal::Header h;
             const long n = seal::readHeader(bytes, std::size_t(d.size()), &h)
@@ -835,21 +844,17 @@ private slots:
         QVERIFY(got.kind == relayprobe::kAnswer && got.vip == kVipB && got.id == (relayprobe::Id{1, 2, 3}));
         tunnel::SealSession::View gui(*session); // Alice's own request, sealed as the GUI side does
         const auto ignore = [](const Endpoint&, const std::uint8_t*, std::size_t) {};
-        alice->tick(tunnel::steadyMs(), ignore, [&](const std::uint8_t* payload, std::size_t n) {
+        rig.alice->tick(tunnel::steadyMs(), ignore, [&](const std::uint8_t* payload, std::size_t n) {
             std::uint8_t d[relayprobe::kBytes];
             std::memcpy(d + seal::kHeaderBytes, payload, n);
-            udp::send(socket, relayPeer, d, gui.seal(d, n, false, true));
+            udp::send(rig.socket, rig.relayPeer, d, gui.seal(d, n, false, true));
         });
         QCOMPARE(atRelay(&got), 5 | seal::kRelayProbe);
         QVERIFY(got.kind == relayprobe::kRequest && got.vip == kVipB);
         fromRelay(relayprobe::kAnswer, got.id);
-        QTRY_VERIFY((alice->tick(tunnel::steadyMs(), ignore), alice->status().at(0).relayRttMs >= 0));
-        {
-            const std::lock_guard<std::mutex> hold(adapter->lock);
-            QVERIFY(adapter->written.empty());
-        }
-        QVERIFY(engine.stop());
-        udp::close(socket);
+        QTRY_VERIFY((rig.alice->tick(tunnel::steadyMs(), ignore), rig.alice->status().at(0).relayRttMs >= 0));
+        QVERIFY(rig.adapter->writtenSoFar().empty());
+        QVERIFY(rig.engine.stop());
     }
 };
 

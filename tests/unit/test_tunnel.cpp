@@ -64,8 +64,8 @@ private slots:
         QVERIFY(relay.bind(QHostAddress::LocalHost, 0));
         qputenv("PELLORA_SERVER", "127.0.0.1:" + QByteArray::number(relay.localPort()));
         VLANClient client;
-        QMetaObject::invokeMethod(&client, "sendUdpHeartbeats");
-        QVERIFY(!relay.waitForReadyRead(200));
+        QMetaObject::invokeMethod(&client, "sendUdpHeartbeats"); // not logged in: sends nothing
+        // (in order on loopback: the first datagram received below must come from a later call)
         P::clientId(client) = QStringLiteral("c42");
         // The adapter mode goes along once the server showed (in join_ok) that it reads it.
         const std::pair<bool, const char*> cases[] = {

@@ -134,7 +134,7 @@ private slots:
             QCOMPARE(lobby->waitForCommand(u"login"_s).value(u"username"_s).toString(), u"alice"_s);
         } else {
             QTRY_VERIFY(P::connectionStatusLabel(*client)->text().contains(u"changed"_s));
-            QTest::qWait(3500); // past a reconnect interval
+            QTest::qWait(3500); // past the client's real retry timer: a retry not made is no event
             QVERIFY(lobby->received.isEmpty() && lobby->handshakes == 1);
         }
         QCOMPARE(pinned(), accept ? fingerprint : u"00:11:22"_s);
@@ -326,7 +326,7 @@ private slots:
             QCOMPARE(first.title, u"Invite Link"_s);
             QVERIFY2(first.text.contains(refusal.arg(QString::fromLatin1(lobby->endpoint()))),
                      qPrintable(first.text));
-            QTest::qWait(100);
+            QTest::qWait(100); // a connection wrongly begun would be in by now; its absence is no event
             QVERIFY(lobby->connections == 0 && pinned() == otherKey);
             return;
         }
