@@ -107,6 +107,7 @@ void VLANClient::showDirectPaths()
 {
     const std::vector<tunnel::DirectStatus> paths = directPaths->status();
     std::vector<direct::PathEntry> report;
+    bool settling = false; // a first attempt under way: its outcome is the news
     for (int i = 0; i < peerList->count(); ++i) {
         QListWidgetItem* item = peerList->item(i);
         const QString name = item->data(rooms::kPeerNameRole).toString();
@@ -123,6 +124,7 @@ void VLANClient::showDirectPaths()
                 detail = rooms::peerPathText(path.direct, path.direct ? path.rttMs : path.relayRttMs);
                 entry.path = path.direct ? QStringLiteral("direct") : entry.path;
                 entry.rttMs = path.direct ? path.rttMs : path.relayRttMs;
+                settling = settling || !path.settled;
             }
         }
         if (name != nickname)
@@ -132,6 +134,10 @@ void VLANClient::showDirectPaths()
     }
     // The server counts how many pairs of players get a direct path (one that does not know the
     // command ignores it).
+    // The first report waits for every pair's first attempt, which a
+    // minute's pause between reports would otherwise leave untold.
+    if (settling)
+        return;
     if (const QJsonObject line = pathReporter.due(report, tunnel::steadyMs()); !line.isEmpty())
         sendControlMessage(line);
 }

@@ -92,6 +92,7 @@ struct DirectPaths::Pair
     bool silent = true; // no data from the peer since it last fell silent
     bool knock = false; // candidates came while direct: asked once the path falls silent
     std::size_t retries = 0; // attempts failed since the last path: the step of the retry schedule
+    bool tried = false;      // an attempt ended, either way
     // The round trip through the relay: the request out, when the next one is due.
     bool relayOut = false;
     direct::Txid relayId{};
@@ -138,6 +139,7 @@ struct DirectPaths::Pair
     void fallBack(std::int64_t fellAt)
     {
         state = Relayed;
+        tried = true;
         birthday = false;
         quick = false;
         retryAt = fellAt + direct::kRetryMs[std::min(retries, direct::kRetryMs.size() - 1)];
@@ -669,7 +671,8 @@ std::vector<DirectStatus> DirectPaths::status() const
 {
     std::vector<DirectStatus> out;
     for (const auto& p : pairs_)
-        out.push_back({p->peer.name, p->peer.vip, p->state == Pair::Direct, p->rtt, p->relayRtt});
+        out.push_back({p->peer.name, p->peer.vip, p->state == Pair::Direct, p->rtt, p->relayRtt,
+                       p->state == Pair::Direct || p->tried});
     return out;
 }
 

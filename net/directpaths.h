@@ -69,6 +69,7 @@ struct DirectStatus
     bool direct = false;
     int rttMs = -1;      // the direct path's; -1: none
     int relayRttMs = -1; // through the relay, while not direct; -1: none
+    bool settled = true; // false while the pair's first attempt runs
 };
 
 namespace direct {

@@ -141,10 +141,11 @@ unsigned long inboundLoop(void* argument)
                     const long opened = opener.open(datagram, size, &probe);
                     if (opened < 0)
                         continue;
-                    relayed = true;
                     const auto length = static_cast<std::size_t>(opened);
+                    // A round trip's probe is not traffic: its silence after it means nothing.
                     if (!probe) {
                         s.port->write(datagram + seal::kHeaderBytes, length);
+                        relayed = true;
                     } else if (s.direct->relayProbe(datagram + seal::kHeaderBytes, length, now,
                                                     answer + seal::kHeaderBytes)) {
                         // A round trip through the relay: answered from here, as long as it came.

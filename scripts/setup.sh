@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev          # libFuzzer targets
   iproute2 iputils-ping             # network-namespace tests
-  nftables                          # the NATs of bench/nat (test label nat)
+  nftables curl                     # the NATs of bench/nat (test label nat), its server's metrics
   g++-mingw-w64-x86-64 wine64      # Win32 units cross-built and tested under wine
   g++-mingw-w64-x86-64-posix nsis   # the Windows client (posix threads, as its Qt) and its installer
   xvfb xauth x11-utils              # a real display for screenshots and the Windows client

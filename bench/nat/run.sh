@@ -174,6 +174,7 @@ done
 SERVER_IP=198.18.0.1
 SERVER_IP2=198.18.0.3 # the reflector's second address
 PORT=7777
+METRICS_PORT=9477
 PROBE_PORTS=(3478 3479)
 ROOM=NatRoom
 
@@ -595,6 +596,15 @@ echo "nat: links ${relay_ms} ms to the server, ${direct_ms} ms between the playe
     "relayed round trip >= ${relayed_rtt} ms, direct ${direct_rtt} ms; faster than ${midpoint} ms counts as direct"
 
 # measure: pings, path, fall back and idle of the pair in the room; adds to $line.
+# server_path: the pair's path as the server counts it from its clients'
+# reports (direct, relayed, or - before both reported).
+server_path() {
+    { ip netns exec "$prefix-s" curl -s --max-time 2 "http://127.0.0.1:$METRICS_PORT/metrics" || true; } | awk '
+        /^pellora_pairs[{]path="direct"[}] 1$/ { p = "direct" }
+        /^pellora_pairs[{]path="relayed"[}] 1$/ { p = "relayed" }
+        END { print p ? p : "-" }'
+}
+
 measure() {
     local vip_b replies first sent rtt_direct rtt_relayed tail to_direct said fallback cut_at pinger idle_tail idle_path
     local flush_lost flush_tail rebind_lost rebind_tail rebind_s
@@ -608,7 +618,7 @@ measure() {
     delivered=yes
     ((replies > 0)) || { delivered=no; path=none; }
     [[ $path == direct ]] || to_direct=-
-    line+=" path=$path client=$said to_direct_s=$to_direct rtt_direct_ms=$rtt_direct rtt_relayed_ms=$rtt_relayed"
+    line+=" path=$path client=$said server=$(server_path) to_direct_s=$to_direct rtt_direct_ms=$rtt_direct rtt_relayed_ms=$rtt_relayed"
     line+=" lost=$lost/$((sent - ${first/-/0} + 1))"
 
     # Before the cut below, which stays for the rest of the pair.
@@ -729,6 +739,7 @@ for pair in "${pair_list[@]}"; do
     fi
 
     ip netns exec "$prefix-s" "$server_bin" --listen "$SERVER_IP" --port "$PORT" --stats-interval 0 \
+        --metrics 127.0.0.1:$METRICS_PORT \
         --state "$work/lobby-$pair_no.db" >"$work/server.log" 2>&1 &
     server_pid=$!
     pids+=("$server_pid")
