@@ -689,7 +689,8 @@ void DirectPaths::publish()
         table->routes.push_back({p->peer.vip, p->peer.pair & seal::kIndexMask, p->peer.side & 1, p->keyId,
                                  p->state == Pair::Direct, p->path, p->peer.candidates, p->shared,
                                  p->peer.key, p->previousKeyId, p->previousUntil,
-                                 p->state == Pair::Direct ? p->via : -1});
+                                 p->state == Pair::Direct ? p->via : -1,
+                                 p->state == Pair::Relayed && p->resumable, p->resumeAt});
     table->side = side_;
     std::shared_ptr<const Table> old;
     {
@@ -899,7 +900,9 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
     std::memcpy(e.txid.data(), probe + 1, e.txid.size());
     e.at = nowMs;
     e.from = from;
-    paths_.post(e);
+    // A request answered here needs nothing more of the GUI side, which takes
+    // it at its next tick, unless it came to a side port or resumes a path.
+    paths_.post(e, !answer || via >= 0 || (r.resumable && from == r.resumeAt));
     if (!answer)
         return {};
     reply[seal::kHeaderBytes] = direct::kAnswer;

@@ -124,7 +124,7 @@ constexpr std::size_t kBirthdaysPerMinute = 2;
 // Round trips through the relay: each pair off the direct path this often,
 // and one request at most this often over all pairs. Only a figure to show:
 // an answer waits for the next tick rather than waking the GUI side.
-constexpr std::int64_t kRelayProbeEveryMs = 10000;
+constexpr std::int64_t kRelayProbeEveryMs = 30000;
 constexpr std::int64_t kRelayProbeGapMs = 500;
 // tick() runs at least this often; sooner when something falls due, or when an
 // engine thread wakes the GUI side (an event, traffic on a quiet path).
@@ -231,6 +231,9 @@ public:
         std::uint64_t previousKeyId = 0; // the pair's key before, taken for data until previousUntil
         std::int64_t previousUntil = 0;
         int via = -1; // the side port the path leaves from; -1: the tunnel's socket
+        // Off the path after a new key, the peer asking from where the old one went is asked back.
+        bool resumable = false;
+        Endpoint resumeAt;
     };
     struct Table
     {
