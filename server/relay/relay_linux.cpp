@@ -53,6 +53,7 @@ struct Relay::Impl {
     void forwardBatch(RelayCore& core, int received, TargetList& targets);
     void flush(RelayCore& core);
     bool wait();
+    bool mappingReady = false; // the last wait found the mapping port readable
 };
 
 // Both sockets and the wake-up descriptor; false when woken (or the wait failed).
@@ -60,6 +61,7 @@ bool Relay::Impl::wait()
 {
     pollfd fds[3] = {{wakeFd, POLLIN, 0}, {socket.fd(), POLLIN, 0}, {mapping.fd(), POLLIN, 0}};
     const int n = ::poll(fds, mapping.fd() >= 0 ? 3 : 2, -1);
+    mappingReady = n > 0 && (fds[2].revents & POLLIN);
     if (n < 0)
         return errno == EINTR;
     return !(fds[0].revents & POLLIN);
@@ -164,7 +166,8 @@ void Relay::Impl::run()
         // Heartbeats only, at most a batch per wake: a flood there costs
         // the relay no more than one on its own port.
         core.refreshRoutes();
-        const int mapped = mapping.fd() >= 0 ? mapping.receive() : 0;
+        // Read only when the wait saw it: the relay's own traffic pays no extra call.
+        const int mapped = mappingReady ? mapping.receive() : 0;
         for (int i = 0; i < mapped; ++i)
             core.mappingProbe(mapping.data(i), mapping.truncated(i) ? 0 : mapping.length(i),
                               mapping.source(i), monotonicMs());
