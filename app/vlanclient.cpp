@@ -33,6 +33,8 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     directTimer = new QTimer(this);
     relayWatch = new QTimer(this);
     directTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early, find nothing due and sleep again for a few ms.
+    directTimer->setTimerType(Qt::PreciseTimer);
     // What an engine thread hands over (a probe's answer, traffic on a quiet path) is taken at once.
     directPaths->setWake([this] {
         QMetaObject::invokeMethod(

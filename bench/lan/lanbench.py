@@ -433,6 +433,7 @@ def pellora(args, results, sealed=False):
         if not any(s == name for s in args.systems):
             continue
         address_of = enter_room(alice, bob, layer)
+        joined_at = time.monotonic()
         check_sealed((alice, bob), sealed)
         rss_at_join = rss_kib(alice.process.pid) / 1024.0
         row = measure(name, address_of, client_pids, [server.pid], args)
@@ -441,7 +442,9 @@ def pellora(args, results, sealed=False):
             log("[%s] idle client %d s" % (name, args.idle_seconds))
             # The driver's own modal poll is not the client's cost.
             alice.command("modals off")
-            time.sleep(2)
+            # A pair that cannot go direct (forwarding is off) retries on a schedule that widens to
+            # once a minute; a player stays far longer than that, so the window opens after it.
+            time.sleep(max(2.0, joined_at + args.idle_after - time.monotonic()))
             before = cpu_seconds([alice.process.pid]), context_switches(alice.process.pid)
             time.sleep(args.idle_seconds)
             row["idle_cpu_percent"] = 100.0 * (cpu_seconds([alice.process.pid]) - before[0]) / args.idle_seconds
@@ -783,6 +786,8 @@ def main():
     parser.add_argument("--pings", type=int, default=1000)
     parser.add_argument("--ping-interval", type=float, default=0.01)
     parser.add_argument("--idle-seconds", type=int, default=30, help="idle client measurement; 0 skips it")
+    parser.add_argument("--idle-after", type=int, default=90,
+                        help="seconds after the join the idle window opens at the earliest (0: at once)")
     parser.add_argument("--load-players", type=int, default=8)
     parser.add_argument("--load-rate", type=int, default=30, help="packets per second per player")
     parser.add_argument("--load-size", type=int, default=200, help="bytes per packet")
@@ -797,6 +802,7 @@ def main():
         loadgen(args)
         return 0
     if not (1 <= args.seconds <= 600 and 1 <= args.pings <= 100000 and 0 <= args.idle_seconds <= 600
+            and 0 <= args.idle_after <= 600
             and 1 <= args.udp_trials <= 30 and 1 <= args.udp_seconds <= 60 and 1 <= args.runs <= 20):
         parser.error("out-of-range option")
     args.systems = [s for s in args.systems.split(",") if s]
