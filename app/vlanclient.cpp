@@ -1,5 +1,6 @@
 #include "app/vlanclient.h"
 
+#include "lobby/controlconnection.h"
 #include "lobby/serveraddress.h"
 #include "ui/theme.h"
 
@@ -10,10 +11,10 @@
 VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     : QWidget(parent), settings(QStringLiteral("Zentho"), QStringLiteral("Launcher"))
 {
-    const lobby::ServerEndpoint endpoint =
-        lobby::configuredServerEndpoint(serverOption, settings.value(QStringLiteral("server")).toString());
-    serverAddress = endpoint.address;
-    serverPort = endpoint.port;
+    connection = new lobby::ControlConnection(
+        settings,
+        lobby::configuredServerEndpoint(serverOption, settings.value(QStringLiteral("server")).toString()),
+        this);
 
     tapHandle = adapter::invalidDevice();
     layer2Mode = false;
@@ -24,11 +25,9 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     setupUI();
     setStyleSheet(theme::windowSheet());
 
-    tcpSocket = new QSslSocket(this);
     // Bound now rather than at the first heartbeat: the engine may start first.
     openTunnel();
     heartbeatTimer = new QTimer(this);
-    reconnectTimer = new QTimer(this);
     refreshTimer = new QTimer(this);
     directTimer = new QTimer(this);
     relayWatch = new QTimer(this);
@@ -41,22 +40,8 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
             this, [this] { directTimer->start(0); }, Qt::QueuedConnection);
     });
 
-    connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
-    // Connected means logged in only once the key is known (lobby/sealedchannel.cpp).
-    connect(tcpSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
-        if (untriedAddresses.isEmpty()) {
-            onTcpError();
-            return;
-        }
-        // The server's name has more addresses: the next one, once the socket
-        // has finished reporting this failure.
-        QTimer::singleShot(0, this, [this] {
-            if (tcpSocket->state() == QAbstractSocket::UnconnectedState && !connectToNextAddress())
-                onTcpError();
-        });
-    });
+    connect(connection->socket(), &QSslSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
-    connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
     connect(directTimer, &QTimer::timeout, this, &VLANClient::tickDirectPaths);
     relayWatch->setSingleShot(true);
@@ -64,7 +49,6 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::watchRelay);
     watchConnection();
     buildTray();
-    setUpSealedChannel(); // after the status line's handlers: its word on a refused downgrade comes last
 
     isHost = false;
     attemptReconnect();
@@ -73,9 +57,10 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
 VLANClient::~VLANClient()
 {
     directPaths->setWake(nullptr); // an engine thread may outlive us
-    // The socket outlives our members (children die in ~QWidget) and still
+    // The connection outlives our members (children die in ~QWidget) and still
     // reports its closing; nothing of ours may hear it.
-    disconnect(tcpSocket, nullptr, this, nullptr);
+    disconnect(connection, nullptr, this, nullptr);
+    disconnect(connection->socket(), nullptr, this, nullptr);
     // The router forgets our port now (waited for a few seconds at most).
     portKeeper.reset();
     stopAdapters();

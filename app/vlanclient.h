@@ -11,8 +11,6 @@
 #include "ui/framedrag.h"
 
 #include <QByteArray>
-#include <QHostAddress>
-#include <QList>
 #include <QJsonObject>
 #include <QMap>
 #include <QPoint>
@@ -27,7 +25,6 @@ class QAction;
 class QCheckBox;
 class QCloseEvent;
 class QDialog;
-class QHostInfo;
 class QLocalServer;
 class QMenu;
 class QSystemTrayIcon;
@@ -39,12 +36,14 @@ class QPushButton;
 class QScrollArea;
 class QStackedWidget;
 class QTabWidget;
-class QSslSocket;
 class QTextEdit;
 class QTimer;
 class QSocketNotifier;
 
 struct ClientProbe; // test access to private state
+namespace lobby {
+class ControlConnection;
+}
 
 class VLANClient : public QWidget
 {
@@ -110,17 +109,9 @@ private:
     void handleKicked(const QJsonObject& message);
     void handleChat(const QJsonObject& message);
 
-    // Sealed sessions (lobby/sealedchannel.cpp): TLS first, the server's key
-    // pinned on first use, and the tunnel key of a sealed session.
-    void setUpSealedChannel();
-    void connectControl(const QString& address); // TLS first (see above)
-    void sealedAttemptFailed();
-    void onControlEncrypted();
+    // The tunnel key of a sealed session (net/tunnel.cpp).
     void takeTunnelKey(const QJsonObject& message);
     void handleTunnelKey(const QJsonObject& message);
-    QString serverPinKey() const;
-    QString sealingText() const; // "sealed", "not sealed" or empty while unknown
-    void forgetServerSealing();
     int tunnelOverhead() const; // bytes the sealing adds to each datagram
 
     // Direct paths to sealed room members (features/direct.cpp).
@@ -176,7 +167,8 @@ private:
     void buildLobbyPage();
     void buildRoomPage();
     void buildReconnectDialog();
-    void watchConnection();
+    void watchConnection(); // app/vlanclient_connection.cpp
+    void showKeyRefused(bool refused);
     void changeServer();
     void showConnectionStatus(const QString& text);
     void toggleMaximize();
@@ -191,10 +183,6 @@ private:
     bool controlChannelUp() const;
     void sendLogin();
 
-    // Server by name (lobby/connection.cpp).
-    void onServerLookedUp(const QHostInfo& info);
-    bool connectToNextAddress();
-    void restartConnection();
     void showServerLine();
     QString relayAddress() const;
 
@@ -202,7 +190,6 @@ private:
     void copyInviteLink();
     void joinPendingInvite();
     bool switchServerForInvite(const QString& host, quint16 port, const QString& key);
-    bool pinInviteKey(const QString& key);
 
     // One client per user (app/singleinstance.cpp).
     void onOtherStart();
@@ -218,29 +205,14 @@ private:
     void journalBroadcasts(const QString& interfaceName, const QString& virtualIp);
     void releaseBroadcasts();
 
-    QSslSocket* tcpSocket = nullptr; // plain unless the server speaks TLS
-    QTimer* handshakeTimer = nullptr;
-    bool tryingTls = false;          // the current attempt is a TLS one
-    bool handshaking = false;
-    bool tcpReached = false;         // the current attempt got a connection
-    bool serverSpeaksPlain = false;  // this server took a connection and did not speak TLS
-    bool controlSealed = false;      // the control channel was sealed at the last connection
-    bool keyRefused = false;         // a changed key the player did not accept: no attempts
-    QString serverKey;               // fingerprint of the key this server showed
-    QString invitePinnedServer; // pin settings key of a server pinned from a link, until it shows that key
-    bool inviteRefusalShown = false; // the refusal of that server was told in a box
+    // The control channel: lookup, TLS and its key, plain fallback and retries.
+    lobby::ControlConnection* connection = nullptr;
     std::shared_ptr<tunnel::SealSession> tunnelSeal = std::make_shared<tunnel::SealSession>();
     std::unique_ptr<tunnel::SealSession::View> heartbeatSealer; // the GUI thread's: heartbeats, round trips
     udp::Socket tunnelSocket = nullptr; // the one UDP endpoint: heartbeats and the engine's traffic
     QSocketNotifier* tunnelNotifier = nullptr; // drains the socket while no engine runs
     QTimer* heartbeatTimer = nullptr;
-    QTimer* reconnectTimer = nullptr;
     QTimer* refreshTimer = nullptr;
-    QString serverAddress; // a numeric address or a DNS name
-    quint16 serverPort = 7777;
-    QString reachedAddress;             // the address a name resolved to and was tried at
-    int serverLookupId = -1;            // the name lookup under way
-    QList<QHostAddress> untriedAddresses; // the name's other addresses, for this attempt
     udp::Peer relayPeer; // the relay's address parsed once
     QString clientId;
     QString nickname;

@@ -1,6 +1,7 @@
 // Invite links: copying the room's link, and joining from one.
 #include "app/vlanclient.h"
 #include "features/invitelink.h"
+#include "lobby/controlconnection.h"
 #include "lobby/pinning.h"
 #include "protocol/controlcodec.h"
 #include "ui/messages.h"
@@ -19,8 +20,9 @@ void VLANClient::copyInviteLink()
 {
     // The access key never goes into a link: a locked room asks for it on joining. The server's
     // key does, once seen over TLS, so that a first contact through the link is sealed from the start.
-    QApplication::clipboard()->setText(invite::formatLink({serverAddress, serverPort}, currentRoomName,
-                                                          controlSealed ? serverKey : QString()),
+    QApplication::clipboard()->setText(invite::formatLink(connection->server(), currentRoomName,
+                                                          connection->sealed() ? connection->serverKey()
+                                                                               : QString()),
                                        QClipboard::Clipboard);
     copyInviteButton->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));
     copyInviteButton->setStyleSheet(theme::copiedButtonSheet());
@@ -71,13 +73,14 @@ void VLANClient::openInviteLink(const QString& link)
 // any connection to it, so that one is sealed or not made.
 bool VLANClient::switchServerForInvite(const QString& host, quint16 port, const QString& key)
 {
-    const bool sameHost = lobby::isNumericAddress(host) && lobby::isNumericAddress(serverAddress)
-                              ? QHostAddress(host).isEqual(QHostAddress(serverAddress))
-                              : host.compare(serverAddress, Qt::CaseInsensitive) == 0;
-    if (sameHost && port == serverPort) {
+    const lobby::ServerEndpoint current = connection->server();
+    const bool sameHost = lobby::isNumericAddress(host) && lobby::isNumericAddress(current.address)
+                              ? QHostAddress(host).isEqual(QHostAddress(current.address))
+                              : host.compare(current.address, Qt::CaseInsensitive) == 0;
+    if (sameHost && port == current.port) {
         // A server used plain so far is left for a sealed connection.
-        if (pinInviteKey(key) && !controlSealed)
-            restartConnection();
+        if (connection->pinFromInvite(key) && !connection->sealed())
+            connection->restart();
         return true;
     }
     const bool inRoom = mainTabs->indexOf(roomPage) >= 0;
@@ -93,21 +96,8 @@ bool VLANClient::switchServerForInvite(const QString& host, quint16 port, const 
     if (mainTabs->indexOf(roomPage) >= 0)
         disconnectButton->click(); // tells the old server before leaving it
     settings.setValue(QStringLiteral("server"), lobby::formatEndpoint({host, port}));
-    serverAddress = host;
-    serverPort = port;
-    pinInviteKey(key);
-    restartConnection();
-    return true;
-}
-
-// Pins `key` for the current server unless it is pinned already; true when it was new.
-bool VLANClient::pinInviteKey(const QString& key)
-{
-    if (key.isEmpty() || !settings.value(serverPinKey()).toString().isEmpty())
-        return false;
-    settings.setValue(serverPinKey(), key);
-    invitePinnedServer = serverPinKey();
-    inviteRefusalShown = false;
+    // The link's key is pinned before any connection to the new server, so that one is sealed or not made.
+    connection->setServer({host, port}, key);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // The system tray: the client's state at a glance, a menu, notifications
 // while the window is away, and the window's close as "keep running" when chosen.
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 
 #include <QAction>
 #include <QApplication>
@@ -39,7 +40,7 @@ void VLANClient::buildTray()
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
             bringToFront();
     });
-    connect(tcpSocket, &QAbstractSocket::stateChanged, this, [this] { updateTrayState(); });
+    connect(connection, &lobby::ControlConnection::stateChanged, this, [this] { updateTrayState(); });
     updateTrayState();
     if (trayUsable)
         trayIcon->show();

@@ -1,5 +1,6 @@
 // Adapter mode, and starting and stopping the back-end of that mode.
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 #include "net/hostconfig.h"
 #include "ui/messages.h"
 #include "protocol/names.h"
@@ -69,7 +70,7 @@ void VLANClient::stopAdapters()
     // The server's name may have led elsewhere while the room kept its relay.
     const QByteArray relay = relayAddress().toUtf8();
     if (!engine.active() && !relay.isEmpty() &&
-        !udp::samePeer(relayPeer, udp::parsePeer(relay.constData(), serverPort)))
+        !udp::samePeer(relayPeer, udp::parsePeer(relay.constData(), connection->server().port)))
         openTunnel();
 }
 

@@ -1,4 +1,5 @@
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 #include "protocol/controlcodec.h"
 #include "protocol/names.h"
 
@@ -82,7 +83,7 @@ void VLANClient::openTunnel()
 {
     if (engine.active())
         return;
-    relayPeer = udp::parsePeer(relayAddress().toUtf8().constData(), serverPort);
+    relayPeer = udp::parsePeer(relayAddress().toUtf8().constData(), connection->server().port);
     delete tunnelNotifier;
     tunnelNotifier = nullptr;
     udp::close(tunnelSocket);
@@ -118,4 +119,32 @@ bool VLANClient::stopEngine()
     if (tunnelNotifier)
         tunnelNotifier->setEnabled(true);
     return true;
+}
+
+// The tunnel key of a sealed session, from login_ok or tunnel_key.
+void VLANClient::takeTunnelKey(const QJsonObject& message)
+{
+    QByteArray key =
+        QByteArray::fromBase64(control::readString(message, field::tunnelKey).toLatin1());
+    // Only a key that came over the sealed channel is worth anything.
+    if (connection->isEncrypted() && key.size() == int(seal::kKeyBytes)) {
+        tunnelSeal->setKey(reinterpret_cast<const std::uint8_t*>(key.constData()),
+                           control::readString(message, field::tunnelIndex).toUInt(),
+                           control::readString(message, field::tunnelPhase).toInt());
+        // The relay knows the tunnel again only by a heartbeat under the new
+        // key (after a server restart, say): one goes at once.
+        sendUdpHeartbeats();
+    } else if (message.value(field::cmd).toString() == cmd::loginOk)
+        tunnelSeal->clear();
+    seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
+}
+
+void VLANClient::handleTunnelKey(const QJsonObject& message)
+{
+    takeTunnelKey(message);
+}
+
+int VLANClient::tunnelOverhead() const
+{
+    return tunnelSeal->active() ? int(seal::kOverhead) : 0;
 }

@@ -205,7 +205,7 @@ private:
                 {u"wintun"_s, P::wintunRunning(client).load()},
                 {u"tap"_s, P::tapRunning(client).load()},
                 {u"rooms"_s, rooms},
-                {u"sealed"_s, P::controlSealed(client) && P::tunnelSeal(client)->active()},
+                {u"sealed"_s, P::connection(client)->sealed() && P::tunnelSeal(client)->active()},
                 {u"paths"_s, paths}};
     }
 };

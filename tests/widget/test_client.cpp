@@ -260,8 +260,7 @@ private slots:
         QFETCH(QString, reached);
         const QString name = u"a-rather-long-lobby-name.games.example.invalid"_s;
         shown(name.toLatin1() + ":7777");
-        P::controlSealed(*client) = true;
-        P::reachedAddress(*client) = reached;
+        P::seemSealed(*client, reached);
         P::showServerLine(*client);
         QLabel* line = P::serverLabel(*client);
         QVERIFY2(line->sizeHint().width() <= line->contentsRect().width(),

@@ -334,7 +334,7 @@ private slots:
         QVERIFY(pinned() == linkKey && lobby->connections == 0); // pinned before connecting
         if (refusal.isEmpty()) {
             QCOMPARE(lobby->waitForCommand(u"login"_s).value(u"username"_s).toString(), u"alice"_s);
-            QVERIFY(lobby->handshakes == lobby->connections && P::controlSealed(*client));
+            QVERIFY(lobby->handshakes == lobby->connections && P::connection(*client)->sealed());
             return;
         }
         const NextBox refused;
