@@ -25,6 +25,8 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     setStyleSheet(theme::windowSheet());
 
     tcpSocket = new QSslSocket(this);
+    // A lost connection ends the login; the room stays until the player leaves it.
+    connect(tcpSocket, &QAbstractSocket::disconnected, &roomState, &lobby::RoomState::connectionLost);
     // Bound now rather than at the first heartbeat: the engine may start first.
     openTunnel();
     heartbeatTimer = new QTimer(this);
@@ -66,7 +68,6 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     buildTray();
     setUpSealedChannel(); // after the status line's handlers: its word on a refused downgrade comes last
 
-    isHost = false;
     attemptReconnect();
 }
 

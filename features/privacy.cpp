@@ -103,7 +103,7 @@ void VLANClient::setAddressPrivate(bool on)
     wantPortMapped(); // private: no port on the router either
     // The server hears of it at once, in a room or not, so that no peer list
     // made meanwhile names us.
-    if (controlChannelUp() && pageStack->currentWidget() == mainTabs)
+    if (roomState.loggedIn())
         sendCandidates();
     showDirectPaths();
 }

@@ -7,8 +7,10 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QInputDialog>
+#include <QLayout>
 #include <QListWidget>
 #include <QMenu>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTextEdit>
 #include <optional>
@@ -89,6 +91,29 @@ QStringList texts(const QListWidget* list)
     for (int i = 0; i < list->count(); ++i)
         all << list->item(i)->text();
     return all;
+}
+bool inLayout(const QLayout* layout, const QWidget* widget)
+{
+    for (int i = 0; layout && i < layout->count(); ++i)
+        if (layout->itemAt(i)->widget() == widget || inLayout(layout->itemAt(i)->layout(), widget))
+            return true;
+    return false;
+}
+// The first label of the window whose text holds `text` (an exact section title when `header`).
+QWidget* labelWith(VLANClient& c, const QString& text, bool header = false)
+{
+    for (QLabel* label : c.findChildren<QLabel*>())
+        if (header ? label->objectName() == u"sectionHeader"_s && label->text() == text
+                   : label->text().contains(text))
+            return label;
+    return nullptr;
+}
+QWidget* titleButton(VLANClient& c, const QString& tip)
+{
+    for (QPushButton* button : P::titleBarLabel(c)->parentWidget()->findChildren<QPushButton*>())
+        if (button->toolTip() == tip)
+            return button;
+    return nullptr;
 }
 
 } // namespace
@@ -183,6 +208,83 @@ class TestClient : public QObject, ClientFixture
 
 private slots:
     void init() { reset(); }
+    // Each widget the window places sits in its parent's layout, shows with its page and lies
+    // within its parent: one dropped from its layout is still found by name, but not seen.
+    void placedWidgetsAreLaidOutAndShown()
+    {
+        enum Page { TitleBar, Login, Lobby, Room };
+        using Find = std::function<QWidget*(VLANClient&)>;
+        const auto header = [](const QString& title) {
+            return Find([title](VLANClient& c) { return labelWith(c, title, true); });
+        };
+        const auto label = [](const QString& text) {
+            return Find([text](VLANClient& c) { return labelWith(c, text); });
+        };
+        const auto tip = [](const QString& text) {
+            return Find([text](VLANClient& c) { return titleButton(c, text); });
+        };
+#define MEMBER(name) Find([](VLANClient& c) -> QWidget* { return P::name(c); })
+        const std::vector<std::tuple<Page, QString, Find>> placed = {
+            {TitleBar, u"title bar"_s, Find([](VLANClient& c) { return P::titleBarLabel(c)->parentWidget(); })},
+            {TitleBar, u"title"_s, MEMBER(titleBarLabel)},
+            {TitleBar, u"minimise"_s, tip(u"Minimize"_s)},
+            {TitleBar, u"maximise"_s, tip(u"Maximize"_s)},
+            {TitleBar, u"close"_s, MEMBER(closeButton)},
+            {Login, u"nickname title"_s, label(u"PLAYER NICKNAME"_s)},
+            {Login, u"nickname"_s, MEMBER(nicknameInput)},
+            {Login, u"connect"_s, MEMBER(connectButton)},
+            {Login, u"server line"_s, MEMBER(serverLabel)},
+            {Login, u"version line"_s, label(u"BETA 0.4.1  •  SECURE CONNECTION"_s)},
+            {Login, u"slogan"_s, label(u"PLAY LAN GAMES."_s)},
+            {Login, u"showcase title"_s, label(u"WORKS WITH ANY LAN TITLE, INCLUDING:"_s)},
+            {Login, u"showcase"_s, Find([](VLANClient& c) -> QWidget* {
+                 return P::loginPage(c)->findChild<QScrollArea*>();
+             })},
+            {Lobby, u"rooms title"_s, header(u"AVAILABLE GAME ROOMS"_s)},
+            {Lobby, u"rooms"_s, MEMBER(roomList)},
+            {Lobby, u"join"_s, MEMBER(joinRoomButton)},
+            {Lobby, u"create"_s, MEMBER(createRoomButton)},
+            {Lobby, u"lobby chat title"_s, header(u"GLOBAL LOBBY CHAT"_s)},
+            {Lobby, u"lobby chat"_s, MEMBER(globalChatView)},
+            {Lobby, u"lobby chat input"_s, MEMBER(globalChatInput)},
+            {Lobby, u"lobby chat send"_s, MEMBER(globalSendButton)},
+            {Lobby, u"mode title"_s, header(u"NETWORK ADAPTER MODE"_s)},
+            {Lobby, u"layer 2"_s, MEMBER(layer2Button)},
+            {Lobby, u"layer 3"_s, MEMBER(layer3Button)},
+            {Lobby, u"mode text"_s, MEMBER(adapterModeLabel)},
+            {Lobby, u"private address"_s, MEMBER(privateAddressBox)},
+            {Lobby, u"router port"_s, MEMBER(portMapBox)},
+            {Lobby, u"players title"_s, header(u"ONLINE PLAYERS"_s)},
+            {Lobby, u"players"_s, MEMBER(onlineUserList)},
+            {Room, u"diagnostics title"_s, header(u"ROOM DIAGNOSTICS"_s)},
+            {Room, u"local IP"_s, MEMBER(localIpLabel)},
+            {Room, u"copy IP"_s, MEMBER(copyIpButton)},
+            {Room, u"copy invite"_s, MEMBER(copyInviteButton)},
+            {Room, u"members title"_s, header(u"CONNECTED PLAYERS"_s)},
+            {Room, u"members"_s, MEMBER(peerList)},
+            {Room, u"disconnect"_s, MEMBER(disconnectButton)},
+            {Room, u"room chat title"_s, header(u"ROOM CHAT"_s)},
+            {Room, u"room chat"_s, MEMBER(roomChatView)},
+            {Room, u"room chat input"_s, MEMBER(roomChatInput)},
+            {Room, u"room chat send"_s, MEMBER(roomSendButton)},
+        };
+#undef MEMBER
+        QVERIFY(quietLobby(true));
+        VLANClient& c = *client;
+        for (const auto& [page, name, find] : placed) {
+            P::pageStack(c)->setCurrentWidget(page == Login ? P::loginPage(c) : P::mainTabs(c));
+            P::mainTabs(c)->setCurrentWidget(page == Room ? P::roomPage(c) : P::lobbyPage(c));
+            QCoreApplication::sendPostedEvents(); // the shown page lays itself out
+            QWidget* widget = find(c);
+            QVERIFY2(widget && widget->parentWidget(), qPrintable(name));
+            QVERIFY2(inLayout(widget->parentWidget()->layout(), widget), qPrintable(name));
+            QVERIFY2(widget->isVisible(), qPrintable(name));
+            const QRect area = widget->geometry();
+            QVERIFY2(!area.isEmpty() && widget->parentWidget()->rect().contains(area),
+                     qPrintable(u"%1: %2,%3 %4x%5"_s.arg(name).arg(area.x()).arg(area.y()).arg(area.width())
+                                    .arg(area.height())));
+        }
+    }
     // The login page's strip of game icons moves only while that page is shown: no idle wake-ups.
     void showcaseMovesOnlyOnTheLoginPage()
     {
@@ -686,7 +788,7 @@ private slots:
         QFETCH(int, row);
         QFETCH(QString, choose);
         QVERIFY(quietLobby(true) && peersListed(fourMembers(weHost)));
-        QCOMPARE(P::isHost(*client), weHost);
+        QCOMPARE(P::roomState(*client).isHost(), weHost);
         const qsizetype before = lobby->settledCount(*client);
         QTEST(rightClickMenu(P::peerList(*client), row, choose), "entries");
         QCOMPARE(lobby->settledCount(*client), before + !choose.isEmpty());
@@ -705,8 +807,8 @@ private slots:
                              member(u"alice"_s, u"10.8.0.3"_s, true)}));
         QCOMPARE(P::peerList(*client)->item(0)->text(), u"bob 👑 - 10.8.0.1"_s);
         QCOMPARE(P::peerList(*client)->item(1)->text(), u"Alice - 10.8.0.2"_s);
-        QCOMPARE(P::hostVirtualIp(*client), u"10.8.0.3"_s);
-        QVERIFY(!P::isHost(*client));
+        QCOMPARE(P::roomState(*client).hostVirtualIp(), u"10.8.0.3"_s);
+        QVERIFY(!P::roomState(*client).isHost());
     }
     void copyIpCopiesTheHostsAddress_data()
     {
@@ -739,7 +841,7 @@ private slots:
         lobby->sendRaw("{\"cmd\":\"room_update\",\"peers\":"
                        "[{\"username\":\"carol\",\"vip\":\"10.8.0.4\"},7]}\n");
         QTRY_COMPARE(texts(P::peerList(*client)), QStringList({u"carol - 10.8.0.4"_s, u" - "_s}));
-        QVERIFY(P::isHost(*client) && P::hostVirtualIp(*client) == u"10.8.0.2"_s);
+        QVERIFY(P::roomState(*client).isHost() && P::roomState(*client).hostVirtualIp() == u"10.8.0.2"_s);
         lobby->sendRaw("{\"cmd\":\"room_update\"}\n");
         QTRY_COMPARE(P::peerList(*client)->count(), 0);
     }
