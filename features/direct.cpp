@@ -50,9 +50,9 @@ void VLANClient::sendCandidates()
         // The router's forwarded port first: it is the one a symmetric NAT cannot spoil.
         if (!mappedCandidate.isEmpty())
             addresses.append(mappedCandidate);
-        const QJsonArray local = direct::localCandidates(QNetworkInterface::allAddresses(),
-                                                         udp::localPort(tunnelSocket),
-                                                         udp::families(tunnelSocket), roomState.myVirtualIp());
+        const QJsonArray local =
+            direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnelSocket),
+                                    udp::families(tunnelSocket), roomState.myVirtualIp());
         for (const QJsonValue& address : local)
             if (addresses.size() < direct::kMaxCandidates && !addresses.contains(address))
                 addresses.append(address);

@@ -64,8 +64,8 @@ void VLANClient::leaveRoom()
 
 void VLANClient::copyHostIp()
 {
-    QApplication::clipboard()->setText(roomState.isHost() ? roomState.myVirtualIp() : roomState.hostVirtualIp(),
-                                       QClipboard::Clipboard);
+    const QString& address = roomState.isHost() ? roomState.myVirtualIp() : roomState.hostVirtualIp();
+    QApplication::clipboard()->setText(address, QClipboard::Clipboard);
     copyIpButton->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));
     copyIpButton->setStyleSheet(theme::copiedButtonSheet());
     QTimer::singleShot(2000, this, [this] {

@@ -25,7 +25,8 @@ void VLANClient::buildTray()
     trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/logo.ico")), this);
     auto* menu = new QMenu(this);
     showWindowAction = menu->addAction(QStringLiteral("Show window"), this, [this] { bringToFront(); });
-    leaveRoomAction = menu->addAction(QStringLiteral("Leave room"), this, [this] { roomState.requestLeave(); });
+    leaveRoomAction =
+        menu->addAction(QStringLiteral("Leave room"), this, [this] { roomState.requestLeave(); });
     keepInTrayAction = menu->addAction(QStringLiteral("Keep running in the tray"));
     keepInTrayAction->setCheckable(true);
     keepInTrayAction->setChecked(settings.value(QLatin1String(kKeepInTrayKey), false).toBool());

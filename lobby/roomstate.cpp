@@ -28,18 +28,11 @@ void RoomState::enter(const QString& roomName, const QString& myVirtualIp)
 
 void RoomState::setMembers(QList<RoomMember> members)
 {
-    for (RoomMember& member : members) {
+    for (const RoomMember& member : members) {
         if (member.name == user_)
             isHost_ = member.host;
         if (member.host)
             hostVirtualIp_ = member.virtualIp;
-        // A member who stays keeps the path known for it until the next report.
-        for (const RoomMember& was : std::as_const(members_)) {
-            if (was.name == member.name && member.path.isEmpty()) {
-                member.path = was.path;
-                member.rttMs = was.rttMs;
-            }
-        }
     }
     members_ = std::move(members);
     emit membersChanged();

@@ -41,7 +41,8 @@ public:
     // join_ok; again while in a room it only moves us to the new address.
     void enter(const QString& roomName, const QString& myVirtualIp);
     // room_update. Our own entry says whether we host; the last member flagged
-    // host gives the host's address. Without either, what was known stays.
+    // host gives the host's address. Without either, what was known stays. The
+    // paths are unknown until the direct-path code, which follows at once, says.
     void setMembers(QList<RoomMember> members);
     // How `member` is reached now; a member not in the room is ignored.
     void setPath(const QString& member, const QString& path, int rttMs);

@@ -213,6 +213,7 @@ private slots:
     void placedWidgetsAreLaidOutAndShown()
     {
         enum Page { TitleBar, Login, Lobby, Room };
+        static const QString kTitleBar = u"titleBarWidget"_s;
         using Find = std::function<QWidget*(VLANClient&)>;
         const auto header = [](const QString& title) {
             return Find([title](VLANClient& c) { return labelWith(c, title, true); });
@@ -225,7 +226,7 @@ private slots:
         };
 #define MEMBER(name) Find([](VLANClient& c) -> QWidget* { return P::name(c); })
         const std::vector<std::tuple<Page, QString, Find>> placed = {
-            {TitleBar, u"title bar"_s, Find([](VLANClient& c) { return P::titleBarLabel(c)->parentWidget(); })},
+            {TitleBar, u"title bar"_s, Find([](VLANClient& c) { return c.findChild<QWidget*>(kTitleBar); })},
             {TitleBar, u"title"_s, MEMBER(titleBarLabel)},
             {TitleBar, u"minimise"_s, tip(u"Minimize"_s)},
             {TitleBar, u"maximise"_s, tip(u"Maximize"_s)},
