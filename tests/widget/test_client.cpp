@@ -108,13 +108,6 @@ QWidget* labelWith(VLANClient& c, const QString& text, bool header = false)
             return label;
     return nullptr;
 }
-QWidget* titleButton(VLANClient& c, const QString& tip)
-{
-    for (QPushButton* button : P::titleBarLabel(c)->parentWidget()->findChildren<QPushButton*>())
-        if (button->toolTip() == tip)
-            return button;
-    return nullptr;
-}
 
 } // namespace
 
@@ -208,82 +201,47 @@ class TestClient : public QObject, ClientFixture
 
 private slots:
     void init() { reset(); }
-    // Each widget the window places sits in its parent's layout, shows with its page and lies
-    // within its parent: one dropped from its layout is still found by name, but not seen.
+    // Each widget a page places sits in its parent's layout, shows with its page and lies within its
+    // parent: one dropped from its layout is still found by name, but not seen.
     void placedWidgetsAreLaidOutAndShown()
     {
-        enum Page { TitleBar, Login, Lobby, Room };
-        static const QString kTitleBar = u"titleBarWidget"_s;
-        using Find = std::function<QWidget*(VLANClient&)>;
-        const auto header = [](const QString& title) {
-            return Find([title](VLANClient& c) { return labelWith(c, title, true); });
-        };
-        const auto label = [](const QString& text) {
-            return Find([text](VLANClient& c) { return labelWith(c, text); });
-        };
-        const auto tip = [](const QString& text) {
-            return Find([text](VLANClient& c) { return titleButton(c, text); });
-        };
-#define MEMBER(name) Find([](VLANClient& c) -> QWidget* { return P::name(c); })
-        const std::vector<std::tuple<Page, QString, Find>> placed = {
-            {TitleBar, u"title bar"_s, Find([](VLANClient& c) { return c.findChild<QWidget*>(kTitleBar); })},
-            {TitleBar, u"title"_s, MEMBER(titleBarLabel)},
-            {TitleBar, u"minimise"_s, tip(u"Minimize"_s)},
-            {TitleBar, u"maximise"_s, tip(u"Maximize"_s)},
-            {TitleBar, u"close"_s, MEMBER(closeButton)},
-            {Login, u"nickname title"_s, label(u"PLAYER NICKNAME"_s)},
-            {Login, u"nickname"_s, MEMBER(nicknameInput)},
-            {Login, u"connect"_s, MEMBER(connectButton)},
-            {Login, u"server line"_s, MEMBER(serverLabel)},
-            {Login, u"version line"_s, label(u"BETA 0.4.1  •  SECURE CONNECTION"_s)},
-            {Login, u"slogan"_s, label(u"PLAY LAN GAMES."_s)},
-            {Login, u"showcase title"_s, label(u"WORKS WITH ANY LAN TITLE, INCLUDING:"_s)},
-            {Login, u"showcase"_s, Find([](VLANClient& c) -> QWidget* {
-                 return P::loginPage(c)->findChild<QScrollArea*>();
-             })},
-            {Lobby, u"rooms title"_s, header(u"AVAILABLE GAME ROOMS"_s)},
-            {Lobby, u"rooms"_s, MEMBER(roomList)},
-            {Lobby, u"join"_s, MEMBER(joinRoomButton)},
-            {Lobby, u"create"_s, MEMBER(createRoomButton)},
-            {Lobby, u"lobby chat title"_s, header(u"GLOBAL LOBBY CHAT"_s)},
-            {Lobby, u"lobby chat"_s, MEMBER(globalChatView)},
-            {Lobby, u"lobby chat input"_s, MEMBER(globalChatInput)},
-            {Lobby, u"lobby chat send"_s, MEMBER(globalSendButton)},
-            {Lobby, u"mode title"_s, header(u"NETWORK ADAPTER MODE"_s)},
-            {Lobby, u"layer 2"_s, MEMBER(layer2Button)},
-            {Lobby, u"layer 3"_s, MEMBER(layer3Button)},
-            {Lobby, u"mode text"_s, MEMBER(adapterModeLabel)},
-            {Lobby, u"private address"_s, MEMBER(privateAddressBox)},
-            {Lobby, u"router port"_s, MEMBER(portMapBox)},
-            {Lobby, u"players title"_s, header(u"ONLINE PLAYERS"_s)},
-            {Lobby, u"players"_s, MEMBER(onlineUserList)},
-            {Room, u"diagnostics title"_s, header(u"ROOM DIAGNOSTICS"_s)},
-            {Room, u"local IP"_s, MEMBER(localIpLabel)},
-            {Room, u"copy IP"_s, MEMBER(copyIpButton)},
-            {Room, u"copy invite"_s, MEMBER(copyInviteButton)},
-            {Room, u"members title"_s, header(u"CONNECTED PLAYERS"_s)},
-            {Room, u"members"_s, MEMBER(peerList)},
-            {Room, u"disconnect"_s, MEMBER(disconnectButton)},
-            {Room, u"room chat title"_s, header(u"ROOM CHAT"_s)},
-            {Room, u"room chat"_s, MEMBER(roomChatView)},
-            {Room, u"room chat input"_s, MEMBER(roomChatInput)},
-            {Room, u"room chat send"_s, MEMBER(roomSendButton)},
-        };
-#undef MEMBER
         QVERIFY(quietLobby(true));
         VLANClient& c = *client;
-        for (const auto& [page, name, find] : placed) {
-            P::pageStack(c)->setCurrentWidget(page == Login ? P::loginPage(c) : P::mainTabs(c));
-            P::mainTabs(c)->setCurrentWidget(page == Room ? P::roomPage(c) : P::lobbyPage(c));
-            QCoreApplication::sendPostedEvents(); // the shown page lays itself out
-            QWidget* widget = find(c);
-            QVERIFY2(widget && widget->parentWidget(), qPrintable(name));
-            QVERIFY2(inLayout(widget->parentWidget()->layout(), widget), qPrintable(name));
-            QVERIFY2(widget->isVisible(), qPrintable(name));
-            const QRect area = widget->geometry();
-            QVERIFY2(!area.isEmpty() && widget->parentWidget()->rect().contains(area),
-                     qPrintable(u"%1: %2,%3 %4x%5"_s.arg(name).arg(area.x()).arg(area.y()).arg(area.width())
-                                    .arg(area.height())));
+        const auto title = [&](const QString& text) { return labelWith(c, text, true); };
+        const auto text = [&](const QString& part) { return labelWith(c, part); };
+        QWidget* titleBar = P::titleBarLabel(c)->parentWidget();
+        QWidget* showcase = P::loginPage(c)->findChild<QScrollArea*>();
+        QList<QWidget*> login = {titleBar, P::titleBarLabel(c), P::nicknameInput(c), P::connectButton(c),
+                                 P::serverLabel(c), text(u"PLAYER NICKNAME"_s), text(u"PLAY LAN GAMES."_s),
+                                 text(u"BETA 0.4.1  •  SECURE CONNECTION"_s), showcase,
+                                 text(u"WORKS WITH ANY LAN TITLE, INCLUDING:"_s)};
+        for (QPushButton* button : titleBar->findChildren<QPushButton*>()) // minimise, maximise, close
+            login << button;
+        const QList<std::pair<QWidget*, QList<QWidget*>>> pages = {
+            {P::loginPage(c), login},
+            {P::lobbyPage(c),
+             {title(u"AVAILABLE GAME ROOMS"_s), P::roomList(c), P::joinRoomButton(c), P::createRoomButton(c),
+              title(u"GLOBAL LOBBY CHAT"_s), P::globalChatView(c), P::globalChatInput(c),
+              P::globalSendButton(c), title(u"NETWORK ADAPTER MODE"_s), P::layer2Button(c),
+              P::layer3Button(c), P::adapterModeLabel(c), P::privateAddressBox(c), P::portMapBox(c),
+              title(u"ONLINE PLAYERS"_s), P::onlineUserList(c)}},
+            {P::roomPage(c),
+             {title(u"ROOM DIAGNOSTICS"_s), P::localIpLabel(c), P::copyIpButton(c), P::copyInviteButton(c),
+              title(u"CONNECTED PLAYERS"_s), P::peerList(c), P::disconnectButton(c), title(u"ROOM CHAT"_s),
+              P::roomChatView(c), P::roomChatInput(c), P::roomSendButton(c)}},
+        };
+        for (qsizetype p = 0; p < pages.size(); ++p) {
+            const auto& [page, placed] = pages.at(p);
+            P::pageStack(c)->setCurrentWidget(page == P::loginPage(c) ? page : P::mainTabs(c));
+            P::mainTabs(c)->setCurrentWidget(page == P::roomPage(c) ? page : P::lobbyPage(c));
+            QCoreApplication::sendPostedEvents(); // the page shown lays itself out
+            for (qsizetype i = 0; i < placed.size(); ++i) {
+                QWidget* w = placed.at(i);
+                QWidget* parent = w ? w->parentWidget() : nullptr;
+                QVERIFY2(parent && inLayout(parent->layout(), w) && w->isVisible() &&
+                             !w->geometry().isEmpty() && parent->rect().contains(w->geometry()),
+                         qPrintable(u"page %1, widget %2"_s.arg(p).arg(i)));
+            }
         }
     }
     // The login page's strip of game icons moves only while that page is shown: no idle wake-ups.
