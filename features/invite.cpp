@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QTabWidget>
 #include <QTimer>
 

@@ -8,8 +8,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
-#include <QStackedWidget>
-#include <QTabWidget>
 #include <QVBoxLayout>
 
 namespace {

@@ -7,11 +7,7 @@
 #include <QCloseEvent>
 #include <QIcon>
 #include <QMenu>
-#include <QPushButton>
-#include <QStackedWidget>
 #include <QSystemTrayIcon>
-#include <QTabWidget>
-#include <QSslSocket>
 
 namespace {
 
