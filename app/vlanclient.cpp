@@ -25,6 +25,8 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     setupUI();
     setStyleSheet(theme::windowSheet());
 
+    // A lost connection ends the login; the room stays until the player leaves it.
+    connect(connection, &lobby::ControlConnection::lost, &roomState, &lobby::RoomState::connectionLost);
     // Bound now rather than at the first heartbeat: the engine may start first.
     openTunnel();
     heartbeatTimer = new QTimer(this);
@@ -50,7 +52,6 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     watchConnection();
     buildTray();
 
-    isHost = false;
     attemptReconnect();
 }
 

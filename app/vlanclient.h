@@ -2,6 +2,7 @@
 #pragma once
 
 #include "features/directpeers.h"
+#include "lobby/roomstate.h"
 #include "net/adapterbringup.h"
 #include "net/adapterhandles.h"
 #include "net/directpaths.h"
@@ -216,9 +217,6 @@ private:
     udp::Peer relayPeer; // the relay's address parsed once
     QString clientId;
     QString nickname;
-    QString myVirtualIp;
-    QString hostVirtualIp;
-    bool isHost = false;
     std::atomic<bool> wintunRunning{false};
     wintun::Adapter wintunAdapter = nullptr; // written only while no engine runs
     wintun::Session wintunSession = nullptr;
@@ -277,7 +275,7 @@ private:
     QPushButton* roomSendButton = nullptr;
     int iconScrollOffset = 0;
 
-    QString currentRoomName;   // the room joined, from join_ok; empty outside a room
+    lobby::RoomState roomState; // logged in, the room joined, its members and their paths
     QString pendingInviteRoom; // joined once logged in to the server of the link
 
     QLocalServer* instanceServer = nullptr;

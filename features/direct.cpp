@@ -19,7 +19,7 @@
 void VLANClient::handleDirectPeers(const QJsonObject& message)
 {
     // Pair keys only mean something to a sealed tunnel in a room.
-    if (!tunnelSeal->active() || currentRoomName.isEmpty())
+    if (!tunnelSeal->active() || !roomState.inRoom())
         return;
     // A private address neither probes nor answers, whatever a server offers.
     if (addressPrivate()) {
@@ -46,13 +46,13 @@ void VLANClient::sendCandidates()
     if (!tunnelSeal->active() || !tunnelSocket)
         return;
     QJsonArray addresses;
-    if (!addressPrivate() && !currentRoomName.isEmpty()) {
+    if (!addressPrivate() && roomState.inRoom()) {
         // The router's forwarded port first: it is the one a symmetric NAT cannot spoil.
         if (!mappedCandidate.isEmpty())
             addresses.append(mappedCandidate);
-        const QJsonArray local = direct::localCandidates(QNetworkInterface::allAddresses(),
-                                                         udp::localPort(tunnelSocket),
-                                                         udp::families(tunnelSocket), myVirtualIp);
+        const QJsonArray local =
+            direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnelSocket),
+                                    udp::families(tunnelSocket), roomState.myVirtualIp());
         for (const QJsonValue& address : local)
             if (addresses.size() < direct::kMaxCandidates && !addresses.contains(address))
                 addresses.append(address);
@@ -127,8 +127,10 @@ void VLANClient::showDirectPaths()
                 settling = settling || !path.settled;
             }
         }
-        if (name != nickname)
+        if (name != nickname) {
             report.push_back(entry);
+            roomState.setPath(name, entry.path, entry.rttMs);
+        }
         if (item->data(symbols::kDetailRole).toString() != detail)
             item->setData(symbols::kDetailRole, detail);
     }

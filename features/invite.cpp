@@ -12,7 +12,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -20,7 +19,7 @@ void VLANClient::copyInviteLink()
 {
     // The access key never goes into a link: a locked room asks for it on joining. The server's
     // key does, once seen over TLS, so that a first contact through the link is sealed from the start.
-    QApplication::clipboard()->setText(invite::formatLink(connection->server(), currentRoomName,
+    QApplication::clipboard()->setText(invite::formatLink(connection->server(), roomState.roomName(),
                                                           connection->sealed() ? connection->serverKey()
                                                                                : QString()),
                                        QClipboard::Clipboard);
@@ -54,7 +53,7 @@ void VLANClient::openInviteLink(const QString& link)
     if (!switchServerForInvite(parsed->server.address, parsed->server.port, parsed->key))
         return;
     pendingInviteRoom = parsed->room;
-    if (controlChannelUp() && pageStack->currentWidget() == mainTabs) {
+    if (roomState.loggedIn()) {
         joinPendingInvite();
         return;
     }
@@ -83,7 +82,7 @@ bool VLANClient::switchServerForInvite(const QString& host, quint16 port, const 
             connection->restart();
         return true;
     }
-    const bool inRoom = mainTabs->indexOf(roomPage) >= 0;
+    const bool inRoom = roomState.inRoom();
     QMessageBox box(QMessageBox::Question, QStringLiteral("Switch Server"),
                     QStringLiteral("This invite is for a room on another server, %1. Switch to it?%2")
                         .arg(lobby::formatEndpoint({host, port}),
@@ -93,8 +92,8 @@ bool VLANClient::switchServerForInvite(const QString& host, quint16 port, const 
     box.setDefaultButton(QMessageBox::Yes);
     if (box.exec() != QMessageBox::Yes)
         return false;
-    if (mainTabs->indexOf(roomPage) >= 0)
-        disconnectButton->click(); // tells the old server before leaving it
+    if (roomState.inRoom())
+        roomState.requestLeave(); // tells the old server before leaving it
     settings.setValue(QStringLiteral("server"), lobby::formatEndpoint({host, port}));
     // The link's key is pinned before any connection to the new server, so that one is sealed or not made.
     connection->setServer({host, port}, key);
@@ -106,7 +105,7 @@ void VLANClient::joinPendingInvite()
     if (pendingInviteRoom.isEmpty())
         return;
     const QString room = std::exchange(pendingInviteRoom, QString());
-    if (room == currentRoomName && mainTabs->indexOf(roomPage) >= 0) {
+    if (roomState.inRoom() && room == roomState.roomName()) {
         mainTabs->setCurrentWidget(roomPage);
         return;
     }

@@ -58,7 +58,7 @@ void VLANClient::wantPortMapped()
         return;
     // Only a sealed tunnel offers candidates; the router forwards IPv4 only.
     const bool wanted = portMapBox && portMapBox->isChecked() && !addressPrivate() &&
-                        !currentRoomName.isEmpty() && tunnelSeal->active() && tunnelSocket &&
+                        roomState.inRoom() && tunnelSeal->active() && tunnelSocket &&
                         udp::families(tunnelSocket).ipv4;
     portKeeper->want(wanted ? udp::localPort(tunnelSocket) : 0);
     if (!wanted)
@@ -82,6 +82,6 @@ void VLANClient::portMapChanged()
     else
         qInfo("pellora: the router forwards UDP port %s to us",
               qPrintable(mappedCandidate.section(u':', -1)));
-    if (!currentRoomName.isEmpty() && controlChannelUp())
+    if (roomState.inRoom() && controlChannelUp())
         sendCandidates();
 }

@@ -53,7 +53,7 @@ void VLANClient::handleLoginOk(const QJsonObject& message)
     refreshRooms();
     heartbeatTimer->start(2000);
     refreshTimer->start(5000);
-    updateTrayState();
+    roomState.logIn(nickname);
     joinPendingInvite();
 }
 

@@ -94,7 +94,7 @@ void VLANClient::adapterBroughtUp(bringup::Made made)
         return;
     }
     bringUpWanted = false;
-    localIpLabel->setText(QStringLiteral("Local IP: ") + myVirtualIp);
+    localIpLabel->setText(QStringLiteral("Local IP: ") + roomState.myVirtualIp());
     if (made.failure)
         showAdapterFailure(QString::fromUtf8(made.failure->title),
                            QString::fromStdString(made.failure->text));
@@ -137,5 +137,5 @@ QJsonObject VLANClient::withLayer(QJsonObject message) const
 void VLANClient::showAdapterFailure(const QString& title, const QString& text)
 {
     ui::showCritical(this, title, text);
-    disconnectButton->click();
+    roomState.requestLeave();
 }

@@ -246,4 +246,17 @@ void VLANClient::buildRoomPage()
     connect(copyIpButton, &QPushButton::clicked, [this] { copyHostIp(); });
     connect(copyInviteButton, &QPushButton::clicked, [this] { copyInviteLink(); });
     connect(disconnectButton, &QPushButton::clicked, [this] { leaveRoom(); });
+    // Every way out of the room is this button's click, whoever asks for it.
+    connect(&roomState, &lobby::RoomState::leaveRequested, disconnectButton, &QPushButton::click);
+    // What the page shows of the room comes from the room state.
+    connect(&roomState, &lobby::RoomState::roomChanged, this, [this] {
+        if (roomState.inRoom())
+            localIpLabel->setText(QStringLiteral("Local IP: ") + roomState.myVirtualIp());
+    });
+    connect(&roomState, &lobby::RoomState::membersChanged, this, [this] {
+        for (const lobby::RoomMember& member : roomState.members())
+            if (member.name == roomState.user())
+                copyIpButton->setText(roomState.isHost() ? QStringLiteral("COPY MY HOST IP")
+                                                         : QStringLiteral("COPY GAME HOST IP"));
+    });
 }

@@ -201,7 +201,7 @@ private:
                 {u"connected"_s, P::tcpSocket(client)->state() == QAbstractSocket::ConnectedState},
                 {u"clientId"_s, P::clientId(client)},
                 {u"inRoom"_s, P::mainTabs(client)->indexOf(P::roomPage(client)) >= 0},
-                {u"vip"_s, P::myVirtualIp(client)},
+                {u"vip"_s, P::roomState(client).myVirtualIp()},
                 {u"wintun"_s, P::wintunRunning(client).load()},
                 {u"tap"_s, P::tapRunning(client).load()},
                 {u"rooms"_s, rooms},

@@ -7,7 +7,7 @@
 // Every private member a test reads or sets, as X(member).
 // clang-format off
 #define PELLORA_PROBES(X) \
-    X(heartbeatTimer) X(refreshTimer) X(clientId) X(myVirtualIp) X(hostVirtualIp) X(isHost) \
+    X(heartbeatTimer) X(refreshTimer) X(clientId) X(roomState) \
     X(wintunRunning) X(tapRunning) X(tapHandle) X(wintunAdapter) X(wintunSession) X(layer2Mode) \
     X(relayReadsLayer) X(tunnelSocket) X(relayPeer) X(engine) X(pageStack) X(reconnectDialog) \
     X(loginPage) X(nicknameInput) X(connectButton) X(mainTabs) X(lobbyPage) X(roomList) \

@@ -249,6 +249,7 @@ private slots:
         QTRY_COMPARE(P::directPaths(*c)->status().size(), std::size_t(1));
         for (int update = 0; update < 2; ++update)
             QCOMPARE(pathsShown(), QStringList({QString(), u"relayed"_s, u"relayed"_s}));
+        QCOMPARE(P::roomState(*c).members().at(1).path, u"relayed"_s); // the room state knows it too
         P::disconnectButton(*c)->click(); // leaving ends every pair
         QVERIFY(P::directPaths(*c)->status().empty());
     }
@@ -291,6 +292,7 @@ private slots:
         const QStringList paths = pathsShown(); // the peers came before
         QVERIFY(P::directPaths(*client)->status().empty());
         QCOMPARE(paths, QStringList({QString(), u"relayed (private)"_s, u"relayed (private)"_s}));
+        QCOMPARE(P::roomState(*client).members().at(2).path, u"private"_s);
     }
     void theRoutersPortFollowsInASecondCandidatesLine_data()
     {
