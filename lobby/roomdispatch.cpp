@@ -2,6 +2,7 @@
 #include "features/prompts.h"
 #include "features/roomname.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
 
@@ -13,9 +14,10 @@
 
 void VLANClient::handleJoinOk(const QJsonObject& message)
 {
-    const QString virtualIp = control::readString(message, field::vip);
-    currentRoomName = control::readString(message, field::roomName);
-    relayReadsLayer = message.contains(field::layer);
+    const msg::JoinOk ok = msg::JoinOk::parse(message);
+    const QString virtualIp = ok.vip;
+    currentRoomName = ok.roomName;
+    relayReadsLayer = ok.layer.has_value();
     const QString title = rooms::tabTitle(QStringLiteral("Sector: "), currentRoomName);
     const int roomTab = mainTabs->indexOf(roomPage);
     // A running back-end ignores a second start, so a join that moves us to a
@@ -42,7 +44,7 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
 
 void VLANClient::handlePasswordRequired(const QJsonObject& message)
 {
-    const QString roomName = control::readString(message, field::roomName);
+    const QString roomName = msg::PasswordRequired::parse(message).roomName;
     const std::optional<QString> key =
         prompts::askAccessKey(this, QStringLiteral("Restricted Sector"),
                               QStringLiteral("Provide access key for ") + roomName + QLatin1Char(':'));
@@ -54,12 +56,7 @@ void VLANClient::handlePasswordRequired(const QJsonObject& message)
 void VLANClient::handleRoomUpdate(const QJsonObject& message)
 {
     peerList->clear();
-    const QJsonArray peers = control::readArray(message, field::peers);
-    for (qsizetype i = 0; i < peers.size(); ++i) {
-        const QJsonObject peer = control::objectAt(peers, i);
-        const QString user = control::readString(peer, field::username);
-        const QString virtualIp = control::readString(peer, field::vip);
-        const bool host = control::readBool(peer, field::isHost);
+    for (const auto& [user, virtualIp, host] : msg::RoomUpdate::parse(message).peers) {
         if (user == nickname) {
             isHost = host;
             copyIpButton->setText(host ? QStringLiteral("COPY MY HOST IP")
@@ -78,7 +75,7 @@ void VLANClient::handleRoomUpdate(const QJsonObject& message)
 void VLANClient::handleKicked(const QJsonObject& message)
 {
     // The notice comes first; the room is left only once it is dismissed.
-    const QString notice = control::readString(message, field::message);
+    const QString notice = msg::Notice::parse(message).message;
     notify(QStringLiteral("Connection Terminated"), control::singleLine(notice));
     ui::showWarning(this, QStringLiteral("Connection Terminated"), notice);
     disconnectButton->click();
@@ -86,8 +83,7 @@ void VLANClient::handleKicked(const QJsonObject& message)
 
 void VLANClient::handleChat(const QJsonObject& message)
 {
-    const QString sender = control::readString(message, field::sender);
-    const QString text = control::readString(message, field::message);
+    const auto [kind, sender, text] = msg::Said::parse(message);
     roomChatView->append(QStringLiteral("<b style='color:#a0a0a0;'>") +
                          control::singleLine(sender).toHtmlEscaped() +
                          QStringLiteral(":</b> <span style='color:#ffffff;'>") +

@@ -5,6 +5,7 @@
 #include "lobby/pinning.h"
 #include "lobby/serveraddress.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
 #include "ui/pinprompt.h"
@@ -190,19 +191,15 @@ void VLANClient::onControlEncrypted()
 
 void VLANClient::takeTunnelKey(const QJsonObject& message)
 {
-    QByteArray key =
-        QByteArray::fromBase64(control::readString(message, field::tunnelKey).toLatin1());
+    const msg::TunnelKey sealed = msg::TunnelKey::parse(message);
     // Only a key that came over the sealed channel is worth anything.
-    if (tcpSocket->isEncrypted() && key.size() == int(seal::kKeyBytes)) {
-        tunnelSeal->setKey(reinterpret_cast<const std::uint8_t*>(key.constData()),
-                           control::readString(message, field::tunnelIndex).toUInt(),
-                           control::readString(message, field::tunnelPhase).toInt());
+    if (tcpSocket->isEncrypted() && sealed.present) {
+        tunnelSeal->setKey(sealed.key.data(), sealed.index, sealed.phase);
         // The relay knows the tunnel again only by a heartbeat under the new
         // key (after a server restart, say): one goes at once.
         sendUdpHeartbeats();
     } else if (message.value(field::cmd).toString() == cmd::loginOk)
         tunnelSeal->clear();
-    seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
 }
 
 void VLANClient::handleTunnelKey(const QJsonObject& message)

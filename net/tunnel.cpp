@@ -1,5 +1,6 @@
 #include "app/vlanclient.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 
 #include <QSocketNotifier>
@@ -39,7 +40,7 @@ void VLANClient::sendUdpHeartbeats()
             udp::send(tunnelSocket, mappingPeer, sealed, again);
         // The key sealed all it may: nothing goes until the next, asked for at every beat.
         if (tunnelSeal->exhausted())
-            sendControlMessage(control::message(cmd::rekey));
+            sendControlMessage(msg::Rekey{}.toJson());
         return;
     }
     // Only a server that echoed the mode reads it here; an older one drops

@@ -332,7 +332,8 @@ QByteArray RoomUpdate::line() const
                          .add(field::vip, member.vip)
                          .addBool(field::isHost, member.isHost)
                          .object());
-    return control::ObjectWriter().add(field::cmd, cmd::roomUpdate).addJson(field::peers, list.array()).line();
+    control::ObjectWriter writer;
+    return writer.add(field::cmd, cmd::roomUpdate).addJson(field::peers, list.array()).line();
 }
 
 RoomUpdate RoomUpdate::parse(const QJsonObject& m)
@@ -411,7 +412,8 @@ DirectPeers DirectPeers::parse(const QJsonObject& m)
         const QJsonValue side = entry.value(field::side);
         if (!pairOk || pair < 1 || pair > directlimits::kMaxPairIndex ||
             !parseIpv4(readString(entry, field::vip), &peer.vip) || !side.isDouble() ||
-            (side.toInt(-1) != 0 && side.toInt(-1) != 1) || !readKey(readString(entry, field::key), &peer.key))
+            (side.toInt(-1) != 0 && side.toInt(-1) != 1) ||
+            !readKey(readString(entry, field::key), &peer.key))
             continue;
         peer.username = readString(entry, field::username);
         peer.pair = std::uint32_t(pair);

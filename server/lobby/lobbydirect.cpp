@@ -284,7 +284,8 @@ QString Lobby::pairProblem(const Room& room) const
         if (a == eligible.end() || b == eligible.end() || a->second->layer != b->second->layer ||
             serials.first >= serials.second)
             return QStringLiteral("a pair in %1 that should not be").arg(room.name);
-        if (pair.index == 0 || pair.index > directlimits::kMaxPairIndex || pairIndices_.count(pair.index) == 0)
+        if (pair.index == 0 || pair.index > directlimits::kMaxPairIndex ||
+            pairIndices_.count(pair.index) == 0)
             return QStringLiteral("a pair index in %1 out of range or not live").arg(room.name);
     }
     return couples == room.pairs.size() ? QString() : QStringLiteral("pairs missing in %1").arg(room.name);
