@@ -18,8 +18,8 @@ inline constexpr int kProbedCandidates = 2 * kCandidates;
 inline constexpr int kCandidateChars = 64;
 // A pair's index fills the 29 low bits of a direct datagram's header word; 0 is none.
 inline constexpr std::uint32_t kMaxPairIndex = (std::uint32_t{1} << 29) - 1;
-// Entries of a direct_peers or path_report list: one per room mate, and a
-// room holds at most the hosts of one /24.
-inline constexpr int kMaxPeers = 254;
+// Members of a room: the hosts of one /24. No list of room mates (direct_peers,
+// path_report) is longer.
+inline constexpr int kMaxRoomSize = 254;
 
 } // namespace directlimits

@@ -49,7 +49,7 @@ int layerOf(const QJsonObject& message)
 // A key as base64 text: exactly kKeyBytes once decoded, else false.
 bool readKey(const QString& text, Key* key)
 {
-    if (text.size() > 64)
+    if (text.size() > qsizetype(4 * ((key->size() + 2) / 3)))
         return false;
     QByteArray bytes = QByteArray::fromBase64(text.toLatin1());
     const bool fits = bytes.size() == qsizetype(key->size());
@@ -95,9 +95,10 @@ bool parseIpv4(QStringView text, std::uint32_t* address)
         uint octet = part.isEmpty() || part.size() > 3 ? 256 : 0;
         for (const QChar c : part)
             octet = c >= QLatin1Char('0') && c <= QLatin1Char('9') ? octet * 10 + (c.unicode() - '0') : 256;
-        if (octet > 255 || ++parts > 4)
+        if (octet > 255)
             return false;
         value = value << 8 | octet;
+        ++parts;
     }
     *address = value;
     return parts == 4;
@@ -222,7 +223,7 @@ PathReport PathReport::parse(const QJsonObject& m)
 {
     const QJsonArray list = m.value(field::paths).toArray();
     PathReport report;
-    if (list.size() > directlimits::kMaxPeers)
+    if (list.size() > directlimits::kMaxRoomSize)
         return report;
     for (const QJsonValue& value : list) {
         const QJsonObject entry = value.toObject();
@@ -403,7 +404,7 @@ DirectPeers DirectPeers::parse(const QJsonObject& m)
     const int port = m.value(field::mappingPort).toInt(0);
     out.mappingPort = port > 0 && port < 65536 ? port : 0;
     const QJsonArray list = m.value(field::peers).toArray();
-    for (qsizetype i = 0; i < list.size() && i < directlimits::kMaxPeers; ++i) {
+    for (qsizetype i = 0; i < list.size() && i < directlimits::kMaxRoomSize; ++i) {
         const QJsonObject entry = list.at(i).toObject();
         Peer peer;
         const QString pairText = readString(entry, field::pair);

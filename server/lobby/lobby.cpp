@@ -50,7 +50,7 @@ Lobby::Lobby(const ServerConfig& config, LobbyOutput& output, RouteExchange* rel
       addresses_(config.subnetBase, config.subnetPrefix),
       slotGens_(static_cast<std::size_t>(qMax(config.maxClients, 0)), 0)
 {
-    config_.maxRoomSize = qBound(1, config_.maxRoomSize, 254);
+    config_.maxRoomSize = qBound(1, config_.maxRoomSize, directlimits::kMaxRoomSize);
     // The lowest free slot first, so that route tables span the sessions
     // present, not the capacity: ascending order is already a min-heap.
     for (int slot = 0; slot < config_.maxClients; ++slot)

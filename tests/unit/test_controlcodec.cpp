@@ -97,7 +97,7 @@ private slots:
         row("side as text", true, peer("'7'", "'1'", key, "10.8.0.3"), none);
         row("short key", true, peer("'7'", "0", QByteArray(31, 'k').toBase64(), "10.8.0.3"), none);
         row("vip not IPv4", true, peer("'7'", "0", key, "::1"), none);
-        row("vip of five parts", true, peer("'7'", "0", key, "10.8.0.3.4"), none);
+        row("vip of three parts", true, peer("'7'", "0", key, "10.8.3"), none);
         row("mapping port 70000", true, "{'cmd':'direct_peers','mapping_port':70000}",
             "{'cmd':'direct_peers','peers':[]}\n");
         row("candidates cut to eight", false,
