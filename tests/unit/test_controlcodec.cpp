@@ -98,6 +98,10 @@ private slots:
         row("short key", true, peer("'7'", "0", QByteArray(31, 'k').toBase64(), "10.8.0.3"), none);
         row("vip not IPv4", true, peer("'7'", "0", key, "::1"), none);
         row("vip of three parts", true, peer("'7'", "0", key, "10.8.3"), none);
+        QByteArray ten = peer("'7'", "0", key, "10.8.0.3"), nine = ten;
+        ten.replace("['192.0.2.1:4000']", "['a','b','c','d','e','f','g','h','i','j']");
+        nine.replace("['192.0.2.1:4000']", "['a','b','c','d','e','f','g','h','i']");
+        row("candidates cut to nine", true, ten, nine);
         row("mapping port 70000", true, "{'cmd':'direct_peers','mapping_port':70000}",
             "{'cmd':'direct_peers','peers':[]}\n");
         row("candidates cut to eight", false,
