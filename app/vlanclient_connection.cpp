@@ -3,6 +3,7 @@
 #include "app/vlanclient.h"
 #include "lobby/controlconnection.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
 #include "ui/pinprompt.h"
@@ -32,12 +33,8 @@ bool VLANClient::controlChannelUp() const
 // our address changed, and to no one else.
 void VLANClient::sendLogin()
 {
-    QJsonObject login =
-        control::message(cmd::login, {{field::username, nickname}, {field::clientId, clientId}});
-    // Said only when on: a server told nothing treats us as before.
-    if (addressPrivate())
-        login.insert(field::privateAddress, true);
-    sendControlMessage(login);
+    // "private" is said only when on: a server told nothing treats us as before.
+    sendControlMessage(msg::Login{nickname, clientId, addressPrivate()}.toJson());
 }
 
 void VLANClient::attemptReconnect()

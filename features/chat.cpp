@@ -1,5 +1,6 @@
 #include "app/vlanclient.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 
 #include <QLineEdit>
@@ -23,7 +24,7 @@ void VLANClient::onSendGlobalChat()
     const QString line = sendableLine(globalChatInput, controlChannelUp());
     if (line.isEmpty())
         return;
-    sendControlMessage(control::message(cmd::globalChat, {{field::message, line}}));
+    sendControlMessage(msg::Say{cmd::globalChat, {}, line}.toJson());
     globalChatInput->clear();
 }
 
@@ -33,7 +34,7 @@ void VLANClient::sendChat()
     const QString line = sendableLine(roomChatInput, controlChannelUp());
     if (line.isEmpty())
         return;
-    sendControlMessage(control::message(cmd::chat, {{field::message, line}}));
+    sendControlMessage(msg::Say{cmd::chat, {}, line}.toJson());
     roomChatInput->clear();
 }
 
@@ -44,8 +45,7 @@ void VLANClient::sendPrivateMessage(const QString& user, QLineEdit* input, QText
     const QString line = sendableLine(input, controlChannelUp());
     if (line.isEmpty())
         return;
-    sendControlMessage(control::message(cmd::privateMessage,
-                                        {{field::target, user}, {field::message, line}}));
+    sendControlMessage(msg::Say{cmd::privateMessage, user, line}.toJson());
     view->append(QStringLiteral("<b style='color:#d32f2f;'>Me:</b> ") +
                  control::singleLine(line).toHtmlEscaped());
     input->clear();

@@ -1,6 +1,7 @@
 #include "app/vlanclient.h"
 #include "features/roomname.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/theme.h"
 
@@ -156,11 +157,9 @@ void VLANClient::openCreateRoomModal()
         // input rather than closing as if the room had been created.
         if (name.isEmpty() || !controlChannelUp())
             return;
-        sendControlMessage(withLayer(control::message(
-            cmd::createRoom,
-            {{field::roomName, rooms::composeRoomName(gameBox->currentText(), name)},
-             {field::privacyMode, accessBox->currentText().toLower()},
-             {field::password, keyField->text()}})));
+        sendControlMessage(withLayer(msg::CreateRoom{rooms::composeRoomName(gameBox->currentText(), name),
+                                                     accessBox->currentText().toLower(), keyField->text()}
+                                         .toJson()));
         dialog->accept();
     });
 

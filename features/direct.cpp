@@ -27,14 +27,14 @@ void VLANClient::handleDirectPeers(const QJsonObject& message)
         return;
     }
     // Where the server asks for a second heartbeat, to learn how our NAT maps.
-    const int mappingPort = message.value(field::mappingPort).toInt(0);
+    const msg::DirectPeers offer = msg::DirectPeers::parse(message);
+    const int mappingPort = offer.mappingPort;
     mappingPeer =
         mappingPort > 0 && mappingPort < 65536
             ? udp::parsePeer(relayAddress().toUtf8().constData(), static_cast<std::uint16_t>(mappingPort))
             : udp::Peer{};
     const udp::Families reach = udp::families(tunnelSocket);
-    directPaths->setPeers(direct::parsePeers(control::readArray(message, field::peers), reach),
-                          tunnel::steadyMs());
+    directPaths->setPeers(direct::parsePeers(offer, reach), tunnel::steadyMs());
     directTimer->start(0); // new pairs probe at once
     showDirectPaths();
 }
@@ -45,7 +45,8 @@ void VLANClient::sendCandidates()
     // A plain session has no pair keys to probe with: it stays on the relay.
     if (!tunnelSeal->active() || !tunnelSocket)
         return;
-    QJsonArray addresses;
+    msg::Candidates message{{}, addressPrivate()};
+    QStringList& addresses = message.addresses;
     if (!addressPrivate() && roomState.inRoom()) {
         // The router's forwarded port first: it is the one a symmetric NAT cannot spoil.
         if (!mappedCandidate.isEmpty())
@@ -54,13 +55,10 @@ void VLANClient::sendCandidates()
             direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnelSocket),
                                     udp::families(tunnelSocket), roomState.myVirtualIp());
         for (const QJsonValue& address : local)
-            if (addresses.size() < direct::kMaxCandidates && !addresses.contains(address))
-                addresses.append(address);
+            if (!addresses.contains(address.toString()))
+                addresses.append(address.toString());
     }
-    QJsonObject message = control::message(cmd::candidates);
-    message.insert(field::addresses, addresses);
-    message.insert(field::privateAddress, addressPrivate());
-    sendControlMessage(message);
+    sendControlMessage(message.toJson());
 }
 
 void VLANClient::tickDirectPaths()
@@ -74,7 +72,7 @@ void VLANClient::tickDirectPaths()
         [this](const std::uint8_t* payload, std::size_t length) { sendRelayProbe(payload, length); });
     // A pair key nearly used up: the server hands both ends a new one.
     for (const std::uint32_t pair : directPaths->takeRekeyAsks())
-        sendControlMessage(QJsonObject{{field::cmd, cmd::rekey}, {field::pair, qint64{pair}}});
+        sendControlMessage(msg::Rekey{pair}.toJson());
     // A direct path that fell silent or failed: the relay hears from us now, in case we moved.
     if (directPaths->takeHeartbeatWanted())
         sendUdpHeartbeats();

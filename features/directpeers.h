@@ -6,6 +6,7 @@
 #include "net/directpaths.h"
 #include "net/udpsocket.h"
 #include "protocol/endpoint.h"
+#include "protocol/messages.h"
 
 #include <QHostAddress>
 #include <QJsonArray>
@@ -20,25 +21,19 @@ namespace direct {
 // A numeric address with an explicit port; length 0 when the text is not one.
 Endpoint parseCandidate(const QString& text);
 
-// The usable entries of a direct_peers list. Entries with a bad pair index,
-// side, key or address are left out; so are candidates of a family the
-// tunnel socket cannot send to.
-std::vector<tunnel::DirectPeer> parsePeers(const QJsonArray& peers, udp::Families reach);
+// The peers of a direct_peers list (whose reader left out bad entries),
+// without candidates of a family the tunnel socket cannot send to.
+std::vector<tunnel::DirectPeer> parsePeers(const msg::DirectPeers& offer, udp::Families reach);
 
 // Our own addresses worth offering for `port`: private and global ones of
 // the families the tunnel socket carries, without loopback, link-local, or
-// the room's own network (our virtual adapter). At most kMaxCandidates, and
-// IPv4 ones first: a host's many IPv6 addresses must not crowd them out.
-constexpr int kMaxCandidates = directlimits::kCandidates;
+// the room's own network (our virtual adapter). At most directlimits::kCandidates,
+// and IPv4 ones first: a host's many IPv6 addresses must not crowd them out.
 QJsonArray localCandidates(const QList<QHostAddress>& addresses, quint16 port, udp::Families reach,
                            const QString& ownVip);
 
 // How we reach one room mate, as path_report tells the server (which may not know the command).
-struct PathEntry {
-    QString vip;
-    QString path; // "direct", "relayed" or "private"
-    int rttMs = -1; // -1: not known, left out
-};
+using PathEntry = msg::PathReport::Entry;
 
 // Decides when path_report goes out: when some room mate's path changed since the
 // last report, and at most once a minute. Round trips go along but change nothing.

@@ -1,6 +1,7 @@
 #include "app/vlanclient.h"
 #include "features/roomname.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 
 #include <QListWidget>
@@ -39,7 +40,7 @@ void VLANClient::onOnlineUserContextMenu(const QPoint& pos)
         openPrivateChat(name);
         break;
     case 1:
-        sendControlMessage(control::message(cmd::invite, {{field::target, name}}));
+        sendControlMessage(msg::Say{cmd::invite, name, {}}.toJson());
         break;
     default:
         break;
@@ -60,6 +61,6 @@ void VLANClient::onPeerListContextMenu(const QPoint& pos)
                                           {QStringLiteral("Kick Entity"), QStringLiteral("Transfer Host")});
     if (choice < 0)
         return;
-    const QString cmd = choice == 0 ? cmd::kickPlayer : cmd::transferHost;
-    sendControlMessage(control::message(cmd, {{field::target, target}}));
+    const QLatin1String cmd = choice == 0 ? cmd::kickPlayer : cmd::transferHost;
+    sendControlMessage(msg::Say{cmd, target, {}}.toJson());
 }

@@ -2,6 +2,7 @@
 #include "features/prompts.h"
 #include "features/roomname.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/theme.h"
 
@@ -41,8 +42,7 @@ void VLANClient::joinSelectedRoom()
 
 void VLANClient::sendJoinRoom(const QString& roomName, const QString& password)
 {
-    sendControlMessage(withLayer(control::message(
-        cmd::joinRoom, {{field::roomName, roomName}, {field::password, password}})));
+    sendControlMessage(withLayer(msg::JoinRoom{roomName, password}.toJson()));
 }
 
 // Every way out of a room ends here (button, room tab close, kick, adapter

@@ -1,6 +1,7 @@
 #include "app/vlanclient.h"
 #include "lobby/controlconnection.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
 
@@ -47,7 +48,7 @@ void VLANClient::onTcpReadyRead()
 
 void VLANClient::handleLoginOk(const QJsonObject& message)
 {
-    clientId = control::readString(message, field::clientId);
+    clientId = msg::LoginOk::parse(message).clientId;
     takeTunnelKey(message);
     pageStack->setCurrentWidget(mainTabs);
     refreshRooms();
@@ -59,30 +60,30 @@ void VLANClient::handleLoginOk(const QJsonObject& message)
 
 namespace {
 
-void replaceEntries(QListWidget* list, const QJsonArray& entries)
+void replaceEntries(QListWidget* list, const QStringList& entries)
 {
     list->clear();
-    for (qsizetype i = 0; i < entries.size(); ++i)
-        list->addItem(control::stringAt(entries, i));
+    list->addItems(entries);
 }
 
 } // namespace
 
 void VLANClient::handleRoomList(const QJsonObject& message)
 {
-    replaceEntries(roomList, control::readArray(message, field::rooms));
+    replaceEntries(roomList, msg::RoomList::parse(message).rooms);
 }
 
 void VLANClient::handleOnlineUsers(const QJsonObject& message)
 {
-    replaceEntries(onlineUserList, control::readArray(message, field::users));
+    replaceEntries(onlineUserList, msg::OnlineUsers::parse(message).users);
 }
 
 void VLANClient::handleGlobalChat(const QJsonObject& message)
 {
     // One received line is one shown line, whatever separators it carries.
-    const QString sender = control::singleLine(control::readString(message, field::sender)).toHtmlEscaped();
-    const QString text = control::singleLine(control::readString(message, field::message)).toHtmlEscaped();
+    const msg::Said said = msg::Said::parse(message);
+    const QString sender = control::singleLine(said.sender).toHtmlEscaped();
+    const QString text = control::singleLine(said.message).toHtmlEscaped();
     globalChatView->append(
         QStringLiteral("<b style='color:#00e5ff;'>[%1]:</b> <span style='color:#ffffff;'>%2</span>")
             .arg(sender, text));
@@ -92,8 +93,7 @@ void VLANClient::handleGlobalChat(const QJsonObject& message)
 
 void VLANClient::handlePrivateMessage(const QJsonObject& message)
 {
-    const QString sender = control::readString(message, field::sender);
-    const QString text = control::readString(message, field::message);
+    const auto [kind, sender, text] = msg::Said::parse(message);
     openPrivateChat(sender);
     notify(QStringLiteral("Message from %1").arg(control::singleLine(sender)), control::singleLine(text));
     if (QTextEdit* view = privateChatViews.value(sender))
@@ -105,5 +105,5 @@ void VLANClient::handlePrivateMessage(const QJsonObject& message)
 
 void VLANClient::handleError(const QJsonObject& message)
 {
-    ui::showWarning(this, QStringLiteral("System Alert"), control::readString(message, field::message));
+    ui::showWarning(this, QStringLiteral("System Alert"), msg::Notice::parse(message).message);
 }

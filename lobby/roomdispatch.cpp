@@ -2,6 +2,7 @@
 #include "features/prompts.h"
 #include "features/roomname.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
 
@@ -13,9 +14,10 @@
 
 void VLANClient::handleJoinOk(const QJsonObject& message)
 {
-    const QString virtualIp = control::readString(message, field::vip);
-    const QString roomName = control::readString(message, field::roomName);
-    relayReadsLayer = message.contains(field::layer);
+    const msg::JoinOk ok = msg::JoinOk::parse(message);
+    const QString virtualIp = ok.vip;
+    const QString roomName = ok.roomName;
+    relayReadsLayer = ok.layer.has_value();
     const QString title = rooms::tabTitle(QStringLiteral("Sector: "), roomName);
     const int roomTab = mainTabs->indexOf(roomPage);
     // A running back-end ignores a second start, so a join that moves us to a
@@ -40,7 +42,7 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
 
 void VLANClient::handlePasswordRequired(const QJsonObject& message)
 {
-    const QString roomName = control::readString(message, field::roomName);
+    const QString roomName = msg::PasswordRequired::parse(message).roomName;
     const std::optional<QString> key =
         prompts::askAccessKey(this, QStringLiteral("Restricted Sector"),
                               QStringLiteral("Provide access key for ") + roomName + QLatin1Char(':'));
@@ -53,12 +55,7 @@ void VLANClient::handleRoomUpdate(const QJsonObject& message)
 {
     peerList->clear();
     QList<lobby::RoomMember> members;
-    const QJsonArray peers = control::readArray(message, field::peers);
-    for (qsizetype i = 0; i < peers.size(); ++i) {
-        const QJsonObject peer = control::objectAt(peers, i);
-        const QString user = control::readString(peer, field::username);
-        const QString virtualIp = control::readString(peer, field::vip);
-        const bool host = control::readBool(peer, field::isHost);
+    for (const auto& [user, virtualIp, host] : msg::RoomUpdate::parse(message).peers) {
         members.append({user, virtualIp, host, {}, -1});
         auto* item = new QListWidgetItem(rooms::peerEntryText(user, virtualIp, host), peerList);
         item->setData(rooms::kPeerNameRole, user);
@@ -72,7 +69,7 @@ void VLANClient::handleRoomUpdate(const QJsonObject& message)
 void VLANClient::handleKicked(const QJsonObject& message)
 {
     // The notice comes first; the room is left only once it is dismissed.
-    const QString notice = control::readString(message, field::message);
+    const QString notice = msg::Notice::parse(message).message;
     notify(QStringLiteral("Connection Terminated"), control::singleLine(notice));
     ui::showWarning(this, QStringLiteral("Connection Terminated"), notice);
     roomState.requestLeave();
@@ -80,8 +77,7 @@ void VLANClient::handleKicked(const QJsonObject& message)
 
 void VLANClient::handleChat(const QJsonObject& message)
 {
-    const QString sender = control::readString(message, field::sender);
-    const QString text = control::readString(message, field::message);
+    const auto [kind, sender, text] = msg::Said::parse(message);
     roomChatView->append(QStringLiteral("<b style='color:#a0a0a0;'>") +
                          control::singleLine(sender).toHtmlEscaped() +
                          QStringLiteral(":</b> <span style='color:#ffffff;'>") +

@@ -1,6 +1,7 @@
 #include "app/vlanclient.h"
 #include "lobby/controlconnection.h"
 #include "protocol/controlcodec.h"
+#include "protocol/messages.h"
 #include "protocol/names.h"
 
 #include <QSocketNotifier>
@@ -40,7 +41,7 @@ void VLANClient::sendUdpHeartbeats()
             udp::send(tunnelSocket, mappingPeer, sealed, again);
         // The key sealed all it may: nothing goes until the next, asked for at every beat.
         if (tunnelSeal->exhausted())
-            sendControlMessage(control::message(cmd::rekey));
+            sendControlMessage(msg::Rekey{}.toJson());
         return;
     }
     // Only a server that echoed the mode reads it here; an older one drops
@@ -124,19 +125,15 @@ bool VLANClient::stopEngine()
 // The tunnel key of a sealed session, from login_ok or tunnel_key.
 void VLANClient::takeTunnelKey(const QJsonObject& message)
 {
-    QByteArray key =
-        QByteArray::fromBase64(control::readString(message, field::tunnelKey).toLatin1());
+    const msg::TunnelKey sealed = msg::TunnelKey::parse(message);
     // Only a key that came over the sealed channel is worth anything.
-    if (connection->isEncrypted() && key.size() == int(seal::kKeyBytes)) {
-        tunnelSeal->setKey(reinterpret_cast<const std::uint8_t*>(key.constData()),
-                           control::readString(message, field::tunnelIndex).toUInt(),
-                           control::readString(message, field::tunnelPhase).toInt());
+    if (connection->isEncrypted() && sealed.present) {
+        tunnelSeal->setKey(sealed.key.data(), sealed.index, sealed.phase);
         // The relay knows the tunnel again only by a heartbeat under the new
         // key (after a server restart, say): one goes at once.
         sendUdpHeartbeats();
     } else if (message.value(field::cmd).toString() == cmd::loginOk)
         tunnelSeal->clear();
-    seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
 }
 
 void VLANClient::handleTunnelKey(const QJsonObject& message)

@@ -34,26 +34,6 @@ QString readString(const QJsonObject& message, QLatin1String key)
     return message.value(key).toString();
 }
 
-QJsonArray readArray(const QJsonObject& message, const QString& key)
-{
-    return message.value(key).toArray();
-}
-
-bool readBool(const QJsonObject& message, const QString& key)
-{
-    return message.value(key).toBool(false);
-}
-
-QString stringAt(const QJsonArray& array, qsizetype index)
-{
-    return array.at(index).toString();
-}
-
-QJsonObject objectAt(const QJsonArray& array, qsizetype index)
-{
-    return array.at(index).toObject();
-}
-
 QJsonObject message(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields)
 {
     QJsonObject object{{field::cmd, cmd}};

@@ -23,10 +23,6 @@ QJsonObject decodeLine(const QByteArray& line);
 QString readString(const QJsonObject& message, const QString& key);
 // The same for a field of the vocabulary, without turning its name into a QString.
 QString readString(const QJsonObject& message, QLatin1String key);
-QJsonArray readArray(const QJsonObject& message, const QString& key);
-bool readBool(const QJsonObject& message, const QString& key);
-QString stringAt(const QJsonArray& array, qsizetype index);
-QJsonObject objectAt(const QJsonArray& array, qsizetype index);
 
 // Builds {"cmd": cmd, key1: value1, ...} from string pairs.
 QJsonObject message(const QString& cmd, std::initializer_list<std::pair<QString, QString>> fields = {});

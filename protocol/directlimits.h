@@ -1,5 +1,7 @@
-// How many addresses direct paths carry, the one limit both ends keep.
+// The limits of the direct-path messages, the one set both ends keep.
 #pragma once
+
+#include <cstdint>
 
 namespace directlimits {
 
@@ -12,5 +14,12 @@ inline constexpr int kPeerCandidates = kCandidates + 1;
 // Addresses a client probes for one peer: those, and as many again learned
 // from the peer's requests (its NAT may map it anew).
 inline constexpr int kProbedCandidates = 2 * kCandidates;
+// One candidate's text ("[v6]:port" fits with room to spare); longer is no address.
+inline constexpr int kCandidateChars = 64;
+// A pair's index fills the 29 low bits of a direct datagram's header word; 0 is none.
+inline constexpr std::uint32_t kMaxPairIndex = (std::uint32_t{1} << 29) - 1;
+// Members of a room: the hosts of one /24. No list of room mates (direct_peers,
+// path_report) is longer.
+inline constexpr int kMaxRoomSize = 254;
 
 } // namespace directlimits

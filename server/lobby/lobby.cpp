@@ -50,7 +50,7 @@ Lobby::Lobby(const ServerConfig& config, LobbyOutput& output, RouteExchange* rel
       addresses_(config.subnetBase, config.subnetPrefix),
       slotGens_(static_cast<std::size_t>(qMax(config.maxClients, 0)), 0)
 {
-    config_.maxRoomSize = qBound(1, config_.maxRoomSize, 254);
+    config_.maxRoomSize = qBound(1, config_.maxRoomSize, directlimits::kMaxRoomSize);
     // The lowest free slot first, so that route tables span the sessions
     // present, not the capacity: ascending order is already a min-heap.
     for (int slot = 0; slot < config_.maxClients; ++slot)
@@ -202,14 +202,15 @@ void Lobby::handleLine(ConnectionId connection, const QByteArray& line)
     const QJsonObject message = control::decodeLine(line);
     const QString cmd = readString(message, field::cmd);
     if (cmd == cmd::login) {
-        const QString lost = c.session ? QString() : lostSessionNotice(message);
+        const msg::Login request = msg::Login::parse(message);
+        const QString lost = c.session ? QString() : lostSessionNotice(request);
         const Session* before = c.session;
-        login(connection, c, message);
+        login(connection, c, request);
         if (c.session && c.session != before)
-            directLogin(*c.session, message);
+            directLogin(*c.session, request);
         // After login_ok (or the refusal): the client leaves the room it still shows.
         if (!lost.isEmpty())
-            output_.sendLine(connection, control::line(cmd::kicked, {{field::message, lost}}));
+            output_.sendLine(connection, msg::Notice{cmd::kicked, lost}.line());
     } else if (const auto handler = handlers().constFind(cmd); handler != handlers().constEnd()) {
         // Not logged in: told once (a client that lost its login asks for lists
         // every few seconds), nothing while its login waits.
@@ -234,7 +235,7 @@ bool Lobby::lineAllowed(ConnectionId self, Connection& c)
     return false;
 }
 
-void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
+void Lobby::login(ConnectionId self, Connection& c, const msg::Login& message)
 {
     if (config_.requireSealed && !c.sealed) {
         ++refusals_[RefusedPlain];
@@ -243,8 +244,8 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
                             "use a client that connects with TLS."));
         return;
     }
-    const QString name = readString(message, field::username).trimmed();
-    const bool keyed = message.contains(field::clientId);
+    const QString name = message.username.trimmed();
+    const bool keyed = message.clientId.has_value();
     c.waitingFor = 0; // a new login replaces one that waits
     c.waitingLogin = {};
     if (c.session) {
@@ -300,16 +301,16 @@ void Lobby::login(ConnectionId self, Connection& c, const QJsonObject& message)
     sendLoginOk(*session);
 }
 
-bool Lobby::mayTakeBack(const Session& session, const Connection& c, const QJsonObject& message) const
+bool Lobby::mayTakeBack(const Session& session, const Connection& c, const msg::Login& message) const
 {
     // The current id proves the player, wherever it comes from now, even
     // while the old connection still looks alive.
     if (session.keyed)
-        return lobbyrules::sameSecret(readString(message, field::clientId), session.id);
+        return lobbyrules::sameSecret(message.clientId.value_or(QString()), session.id);
     return session.connection == 0 && session.addressKey == c.addressKey;
 }
 
-void Lobby::waitFor(ConnectionId self, Connection& c, const QJsonObject& message, ConnectionId holder)
+void Lobby::waitFor(ConnectionId self, Connection& c, const msg::Login& message, ConnectionId holder)
 {
     Connection& h = connections_.at(holder);
     c.waitingFor = holder;
@@ -357,7 +358,7 @@ void Lobby::retryWaitingLogins()
             const auto it = connections_.find(waiting);
             if (it == connections_.end() || it->second.waitingFor != holder)
                 continue;
-            const QJsonObject message = std::exchange(it->second.waitingLogin, {});
+            const msg::Login message = std::exchange(it->second.waitingLogin, {});
             it->second.waitingFor = 0;
             const auto gate = logGate(it->second.addressKey);
             login(waiting, it->second, message);
@@ -553,7 +554,7 @@ void Lobby::sendError(const Session& session, const QString& text)
 void Lobby::sendError(ConnectionId connection, const QString& text)
 {
     if (connection != 0)
-        output_.sendLine(connection, control::line(cmd::error, {{field::message, text}}));
+        output_.sendLine(connection, msg::Notice{cmd::error, text}.line());
 }
 
 bool Lobby::chatAllowed(Session& session)
@@ -592,14 +593,11 @@ void Lobby::sendDueLists(qint64 now)
             continue;
         if (usersWanted && now - c.usersSentAt >= kListIntervalMs) {
             if (usersLineVersion_ != usersVersion_) {
-                control::ArrayWriter users;
+                msg::OnlineUsers users;
                 for (const auto& [key, session] : sessions_)
                     if (session->connection != 0)
-                        users.add(session->name);
-                usersLine_ = control::ObjectWriter()
-                                 .add(field::cmd, cmd::onlineUsers)
-                                 .addJson(field::users, users.array())
-                                 .line();
+                        users.users.append(session->name);
+                usersLine_ = users.line();
                 usersLineVersion_ = usersVersion_;
             }
             c.usersVersion = usersVersion_;

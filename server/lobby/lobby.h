@@ -5,6 +5,8 @@
 
 #include "protocol/clientkey.h"
 #include "protocol/controlcodec.h"
+#include "protocol/directlimits.h"
+#include "protocol/messages.h"
 #include "server/config.h"
 #include "server/lobby/lobbyrules.h"
 #include "server/lobby/statestore.h"
@@ -157,7 +159,6 @@ private:
     static constexpr qint64 kDirectChangeWindowMs = 60000;
     static constexpr int kDirectSends = 4;
     static constexpr qint64 kDirectSendWindowMs = 4000;
-    static constexpr std::uint32_t kMaxPairIndex = (std::uint32_t{1} << 29) - 1;
     enum class Privacy { Public, Private, Locked };
     struct Room;
     struct Session {
@@ -276,7 +277,7 @@ private:
         qint64 lastLineAt = 0;
         // A login that waits until the connection holding its name proves
         // itself (a line, or the transport's check) or goes away.
-        QJsonObject waitingLogin;
+        msg::Login waitingLogin;
         ConnectionId waitingFor = 0;
         // Logins waiting for this one; checkConnection asked since `checkedAt`.
         std::vector<ConnectionId> waiters;
@@ -313,7 +314,7 @@ private:
     using Handler = void (Lobby::*)(Connection&, Session&, const QJsonObject&);
 
     // Commands.
-    void login(ConnectionId self, Connection& connection, const QJsonObject& message);
+    void login(ConnectionId self, Connection& connection, const msg::Login& message);
     void getRooms(Connection&, Session& session, const QJsonObject&);
     void createRoom(Connection&, Session& session, const QJsonObject& message);
     void joinRoom(Connection&, Session& session, const QJsonObject& message);
@@ -333,10 +334,10 @@ private:
     // Sessions.
     Session* createSession(const QString& name, const QString& filedAs, const Connection& connection,
                            bool keyed);
-    bool mayTakeBack(const Session& session, const Connection& connection, const QJsonObject& message) const;
+    bool mayTakeBack(const Session& session, const Connection& connection, const msg::Login& message) const;
     // A name held by a connection from the login's own address, whose client may have
     // vanished without a word: the login waits for the holder to prove itself.
-    void waitFor(ConnectionId self, Connection& connection, const QJsonObject& message, ConnectionId holder);
+    void waitFor(ConnectionId self, Connection& connection, const msg::Login& message, ConnectionId holder);
     // The holder is there: the logins waiting for it are refused.
     void holderAnswered(ConnectionId id, Connection& holder);
     // Logins whose holder went away try again.
@@ -345,8 +346,8 @@ private:
     void newKey(Session& session);
     // Sealed tunnels (server/lobby/lobbyseal.cpp).
     void sendLoginOk(Session& session);
-    // `message` with the session's tunnel key, index and phase when it is sealed.
-    void sendTunnelKey(Session& session, control::ObjectWriter message);
+    // The session's tunnel key, index and phase when it is sealed.
+    static msg::TunnelKey tunnelKey(const Session& session);
     void setSealed(Session& session, bool sealed);
     void rotateTunnelKeys(qint64 now);
     // Pair keys too age by time and by request (server/lobby/lobbyrekey.cpp).
@@ -363,7 +364,7 @@ private:
     // network), so that the addresses inside it may help them.
     static bool sameNetwork(const Session& a, const Session& b);
     // The login's "private" (a new session, or one taken back).
-    void directLogin(Session& session, const QJsonObject& login);
+    void directLogin(Session& session, const msg::Login& login);
     void directChanged(Room& room)
     {
         room.directDirty = directDirty_ = true;
@@ -373,8 +374,8 @@ private:
     // Makes and drops the pairs of rooms that changed, then sends the lists that are due.
     void updateDirect(qint64 now);
     void updatePairs(Room& room);
-    // What `session`'s direct_peers lists now; the JSON too when `peers` is given.
-    std::vector<quint64> directList(const Session& session, control::ArrayWriter* peers) const;
+    // What `session`'s direct_peers lists now; the entries too when `peers` is given.
+    std::vector<quint64> directList(const Session& session, msg::DirectPeers* peers) const;
     // Takes in the endpoints the relay bound since the last look.
     void checkBoundEndpoints(qint64 now);
     // A take-back: new pairs (the old keys may have left with the old device).
@@ -405,7 +406,7 @@ private:
     // may know of.
     Room* roomFor(const Session& session, const QString& key);
     // Host-only commands share their checks; returns the target or null (error sent).
-    Session* hostTarget(Session& session, const QJsonObject& message);
+    Session* hostTarget(Session& session, const QString& name);
     QByteArray joinOk(const Session& session) const;
     QByteArray roomUpdate(const Room& room) const;
     void sendRoomUpdate(Room& room);
@@ -467,7 +468,7 @@ private:
     // Ended sessions are remembered for a while, so that a client coming back
     // with an old identifier hears what became of its room.
     void rememberEnded(const Session& session);
-    QString lostSessionNotice(const QJsonObject& login) const;
+    QString lostSessionNotice(const msg::Login& login) const;
 
     static const QHash<QString, Handler>& handlers();
 

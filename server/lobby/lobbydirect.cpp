@@ -1,12 +1,9 @@
 // Direct paths: sealed members of a room that run the same layer get a pair
 // key and each other's candidates, so that they can talk without the relay.
 // Nothing here is logged: the lists carry keys.
-#include "protocol/controlcodec.h"
 #include "protocol/directlimits.h"
-#include "protocol/names.h"
+#include "protocol/messages.h"
 #include "server/lobby/lobby.h"
-
-#include <QJsonArray>
 
 namespace {
 
@@ -16,11 +13,6 @@ QString hostKey(const QHostAddress& address)
     bool isV4 = false;
     const quint32 v4 = address.toIPv4Address(&isV4);
     return isV4 ? lobbyrules::formatIpv4(v4) : QHostAddress(address.toIPv6Address()).toString();
-}
-
-bool privateAsked(const QJsonObject& message)
-{
-    return message.value(field::privateAddress).toBool(false);
 }
 
 } // namespace
@@ -40,9 +32,9 @@ bool Lobby::sameNetwork(const Session& a, const Session& b)
     return a.addressKey == b.addressKey;
 }
 
-void Lobby::directLogin(Session& session, const QJsonObject& login)
+void Lobby::directLogin(Session& session, const msg::Login& login)
 {
-    session.privateAddress = privateAsked(login);
+    session.privateAddress = login.privateAddress;
     if (session.privateAddress)
         session.candidates.clear();
 }
@@ -54,7 +46,8 @@ void Lobby::directCandidates(Connection&, Session& session, const QJsonObject& m
     // Going private takes effect at once, whatever the budget; going public
     // again is a change like any other.
     const bool wasPrivate = session.privateAddress;
-    if (privateAsked(message)) {
+    const msg::Candidates given = msg::Candidates::parse(message);
+    if (given.privateAddress) {
         session.privateAddress = true;
         if (wasPrivate && session.candidates.empty())
             return;
@@ -70,10 +63,9 @@ void Lobby::directCandidates(Connection&, Session& session, const QJsonObject& m
         session.privateAddress = false;
         return;
     }
-    const QJsonArray given = control::readArray(message, field::addresses);
     std::vector<lobbyrules::Candidate> kept;
-    for (qsizetype i = 0; i < qMin<qsizetype>(given.size(), directlimits::kCandidates); ++i) {
-        lobbyrules::Candidate entry = lobbyrules::candidate(control::stringAt(given, i));
+    for (const QString& text : given.addresses) {
+        lobbyrules::Candidate entry = lobbyrules::candidate(text);
         // Nothing aims a peer at the server itself, or into the rooms' own
         // networks (those lead back through the tunnel).
         if (entry.text.isEmpty() || ownHosts_.contains(hostKey(entry.address)) ||
@@ -184,7 +176,7 @@ void Lobby::updatePairs(Room& room)
                 continue;
             do {
                 pair.index = nextPairIndex_;
-                nextPairIndex_ = nextPairIndex_ >= kMaxPairIndex ? 1 : nextPairIndex_ + 1;
+                nextPairIndex_ = nextPairIndex_ >= directlimits::kMaxPairIndex ? 1 : nextPairIndex_ + 1;
             } while (pairIndices_.count(pair.index) != 0);
             pair.serial = ++pairSerials_;
             pairIndices_.insert(pair.index);
@@ -197,7 +189,7 @@ void Lobby::updatePairs(Room& room)
     }
 }
 
-std::vector<quint64> Lobby::directList(const Session& session, control::ArrayWriter* peers) const
+std::vector<quint64> Lobby::directList(const Session& session, msg::DirectPeers* peers) const
 {
     std::vector<quint64> listed;
     if (!session.room)
@@ -218,36 +210,28 @@ std::vector<quint64> Lobby::directList(const Session& session, control::ArrayWri
         // the first opens many ports toward the other's, which tries ports of
         // the first's address until one answers.
         using Mapping = Session::Mapping;
-        QLatin1String role;
+        msg::Birthday role = msg::Birthday::None;
         if (!near && mappingPort_ != 0 && !peer->observed.isEmpty() && !session.observed.isEmpty()) {
             if (session.mapping == Mapping::Dependent && peer->mapping == Mapping::Independent)
-                role = birthday::spray;
+                role = msg::Birthday::Spray;
             else if (session.mapping == Mapping::Independent && peer->mapping == Mapping::Dependent)
-                role = birthday::scan;
+                role = msg::Birthday::Scan;
         }
-        listed.push_back(role.size());
+        listed.push_back(static_cast<quint64>(role));
         if (!peers)
             continue;
-        control::ArrayWriter candidates;
+        msg::DirectPeers::Peer& entry = peers->peers.emplace_back();
+        entry.username = peer->name;
+        entry.vip = peer->vip;
+        entry.pair = pair.index;
+        entry.side = session.slot < peer->slot ? 0 : 1;
+        entry.key = pair.key.bytes;
+        entry.birthday = role;
         if (!peer->observed.isEmpty())
-            candidates.add(peer->observed);
+            entry.candidates.append(peer->observed);
         for (const lobbyrules::Candidate& candidate : peer->candidates)
             if (candidate.text != peer->observed && (near || !candidate.local))
-                candidates.add(candidate.text);
-        QByteArray key(reinterpret_cast<const char*>(pair.key.bytes.data()), seal::kKeyBytes);
-        QByteArray text = key.toBase64();
-        control::ObjectWriter entry;
-        entry.add(field::username, peer->name)
-            .add(field::vip, lobbyrules::formatIpv4(peer->vip))
-            .add(field::pair, QLatin1String(QByteArray::number(pair.index)))
-            .add(field::side, qint64{session.slot < peer->slot ? 0 : 1})
-            .add(field::key, QLatin1String(text))
-            .addJson(field::candidates, candidates.array());
-        if (!role.isEmpty())
-            entry.add(field::birthday, role);
-        peers->addJson(entry.object());
-        for (QByteArray* secret : {&key, &text})
-            seal::wipe(secret->data(), static_cast<std::size_t>(secret->size()));
+                entry.candidates.append(candidate.text);
     }
     return listed;
 }
@@ -278,13 +262,10 @@ void Lobby::updateDirect(qint64 now)
             continue;
         }
         session.directWanted = false;
-        control::ArrayWriter peers;
+        msg::DirectPeers peers;
         session.directSent = directList(session, &peers);
-        control::ObjectWriter message;
-        message.add(field::cmd, cmd::directPeers).addJson(field::peers, peers.array());
-        if (mappingPort_ != 0)
-            message.add(field::mappingPort, qint64{mappingPort_});
-        send(session, message.line());
+        peers.mappingPort = mappingPort_;
+        send(session, peers.line());
     }
 }
 
@@ -303,7 +284,8 @@ QString Lobby::pairProblem(const Room& room) const
         if (a == eligible.end() || b == eligible.end() || a->second->layer != b->second->layer ||
             serials.first >= serials.second)
             return QStringLiteral("a pair in %1 that should not be").arg(room.name);
-        if (pair.index == 0 || pair.index > kMaxPairIndex || pairIndices_.count(pair.index) == 0)
+        if (pair.index == 0 || pair.index > directlimits::kMaxPairIndex ||
+            pairIndices_.count(pair.index) == 0)
             return QStringLiteral("a pair index in %1 out of range or not live").arg(room.name);
     }
     return couples == room.pairs.size() ? QString() : QStringLiteral("pairs missing in %1").arg(room.name);

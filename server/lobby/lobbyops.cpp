@@ -1,10 +1,7 @@
 // What the operator sees of the lobby: counts for the metrics, the rooms for
 // the status page, and the paths members report between each other.
-#include "protocol/controlcodec.h"
-#include "protocol/names.h"
+#include "protocol/messages.h"
 #include "server/lobby/lobby.h"
-
-#include <QJsonArray>
 
 const char* Lobby::refusalName(int refusal)
 {
@@ -45,23 +42,20 @@ int Lobby::pathOf(const Room::PathPair& pair)
 void Lobby::pathReport(Connection&, Session& session, const QJsonObject& message)
 {
     Room* room = session.room;
-    const QJsonArray entries = message.value(field::paths).toArray();
+    const msg::PathReport report = msg::PathReport::parse(message);
     // One entry per room mate (of a list that may lag a little); a longer one is not a client's.
-    if (!room || entries.size() > config_.maxRoomSize)
+    if (!room || report.paths.size() > config_.maxRoomSize)
         return;
     std::array<Session*, 256> byHost{};
     for (Session* member : room->members)
         byHost[member->vip & 0xFFu] = member;
     const qint64 now = clock_();
-    for (const QJsonValue& value : entries) {
-        const QJsonObject entry = value.toObject();
-        const QString said = control::readString(entry, field::path);
+    for (const msg::PathReport::Entry& entry : report.paths) {
         int path = -1;
         for (int kind = 0; kind < kPathKindCount; ++kind)
-            path = said == QLatin1String(pathName(kind)) ? kind : path;
-        const QString vipText = control::readString(entry, field::vip);
-        bool isV4 = false;
-        const quint32 vip = vipText.size() <= 15 ? QHostAddress(vipText).toIPv4Address(&isV4) : 0;
+            path = entry.path == QLatin1String(pathName(kind)) ? kind : path;
+        quint32 vip = 0;
+        const bool isV4 = msg::parseIpv4(entry.vip, &vip);
         Session* other = isV4 && (vip & 0xFFFFFF00u) == room->net ? byHost[vip & 0xFFu] : nullptr;
         if (path < 0 || !other || other == &session)
             continue;

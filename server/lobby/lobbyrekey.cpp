@@ -1,34 +1,26 @@
 // Keys age by use as well as by time: a client (or the relay, for the tunnel)
 // asks for a new key before one has sealed all it may, and every key is
 // replaced within the key lifetime anyway. Nothing here is logged: keys.
-#include "protocol/names.h"
+#include "protocol/messages.h"
 #include "server/lobby/lobby.h"
-
-#include <QJsonValue>
 
 void Lobby::rekey(Connection&, Session& session, const QJsonObject& message)
 {
     if (session.seal.serial == 0)
         return;
-    const QJsonValue pair = message.value(field::pair);
-    if (pair.isUndefined()) {
+    const msg::Rekey request = msg::Rekey::parse(message);
+    if (!request.pair) {
         // Served by the next tick, once the key is old enough.
         session.rekeyWanted = true;
         return;
     }
-    if (!session.room)
-        return;
-    // The index as a number, or as direct_peers gave it (a string); the range
-    // is checked before a double is converted.
-    const double number = pair.toDouble(0);
-    const qint64 index = pair.isDouble() ? (number >= 1 && number <= kMaxPairIndex ? qint64(number) : 0)
-                                         : pair.toString().toLongLong();
-    if (index <= 0 || index > qint64{kMaxPairIndex})
+    const std::uint32_t index = *request.pair;
+    if (!session.room || index == 0)
         return;
     // Only a member of the pair may ask for its key.
     for (auto& [serials, p] : session.room->pairs) {
         const bool member = serials.first == session.serial || serials.second == session.serial;
-        if (p.index == std::uint32_t(index) && member)
+        if (p.index == index && member)
             p.rekeyWanted = true;
     }
 }

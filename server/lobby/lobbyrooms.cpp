@@ -6,12 +6,8 @@
 #include "server/lobby/names.h"
 #include "server/serverlog.h"
 
-#include <QJsonArray>
-
 #include <algorithm>
 #include <limits>
-
-using control::readString;
 
 namespace {
 
@@ -28,17 +24,9 @@ constexpr qint64 kFirstBlockMs = 30000;
 constexpr qint64 kLongestBlockMs = 3600000;
 constexpr int kMaxGuardsPerRoom = 4096;
 
-// The adapter mode a client may say it runs ("layer": 2 or 3), so the relay
-// can bridge to it before it sends anything; 0 when it says nothing usable.
-std::uint8_t declaredLayer(const QJsonObject& message)
+QString chatText(const msg::Say& said)
 {
-    const int layer = message.value(field::layer).toInt();
-    return layer == 2 || layer == 3 ? static_cast<std::uint8_t>(layer) : 0;
-}
-
-QString chatText(const QJsonObject& message)
-{
-    return control::singleLine(readString(message, field::message)).trimmed();
+    return control::singleLine(said.message).trimmed();
 }
 
 } // namespace
@@ -58,30 +46,30 @@ void Lobby::sendRoomList(Connection& c)
     if (!c.session)
         return;
     const Session& session = *c.session;
-    control::ArrayWriter rooms;
+    msg::RoomList list;
     for (const auto& [key, room] : rooms_) {
         switch (room->privacy) {
         case Privacy::Public:
-            rooms.add(room->name);
+            list.rooms.append(room->name);
             break;
         case Privacy::Locked:
-            rooms.add(room->name + QStringLiteral(" \U0001F512"));
+            list.rooms.append(room->name + QStringLiteral(" \U0001F512"));
             break;
         case Privacy::Private:
             if (session.room == room.get() || room->invited.contains(session.serial))
-                rooms.add(room->name + QStringLiteral(" [Private]"));
+                list.rooms.append(room->name + QStringLiteral(" [Private]"));
             break;
         }
     }
-    send(session,
-         control::ObjectWriter().add(field::cmd, cmd::roomList).addJson(field::rooms, rooms.array()).line());
+    send(session, list.line());
 }
 
 void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message)
 {
-    const QString name = readString(message, field::roomName).trimmed();
-    const QString mode = readString(message, field::privacyMode);
-    const QString password = readString(message, field::password);
+    const msg::CreateRoom request = msg::CreateRoom::parse(message);
+    const QString name = request.roomName.trimmed();
+    const QString& mode = request.privacyMode;
+    const QString& password = request.password;
     if (const QString problem = lobbyrules::checkRoomName(name); !problem.isEmpty())
         return sendError(session, problem);
     Privacy privacy;
@@ -124,14 +112,16 @@ void Lobby::createRoom(Connection&, Session& session, const QJsonObject& message
     ++use(room->creatorKey).rooms;
     Room& created = *rooms_.emplace(key, std::move(room))->second;
     serverlog::info(QStringLiteral("%1 created room %2 (%3)").arg(session.name, quoted(name), mode));
-    session.layer = declaredLayer(message);
+    // The mode it runs, so the relay can bridge to it before it sends anything.
+    session.layer = static_cast<std::uint8_t>(request.layer);
     enterRoom(session, created);
     sendRoomUpdate(created);
 }
 
 void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
 {
-    const QString name = readString(message, field::roomName).trimmed();
+    const msg::JoinRoom request = msg::JoinRoom::parse(message);
+    const QString name = request.roomName.trimmed();
     // A private room is none of an outsider's business: the same answer as
     // for no room at all, with the name as it was asked.
     Room* found = name.size() <= lobbyrules::maxUnits(lobbyrules::kMaxRoomName)
@@ -148,9 +138,9 @@ void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
         return;
     }
     if (room.privacy == Privacy::Locked) {
-        const QString password = readString(message, field::password);
+        const QString& password = request.password;
         if (password.isEmpty())
-            return send(session, control::line(cmd::passwordRequired, {{field::roomName, room.name}}));
+            return send(session, msg::PasswordRequired{room.name}.line());
         if (const QString refusal = keyRefusal(room, session.addressKey, false); !refusal.isEmpty())
             return sendError(session, refusal);
         if (!lobbyrules::sameSecret(password, room.password)) {
@@ -161,7 +151,7 @@ void Lobby::joinRoom(Connection&, Session& session, const QJsonObject& message)
     if (room.members.size() >= config_.maxRoomSize)
         return sendError(session, QStringLiteral("%1 is full.").arg(quoted(room.name)));
     leaveRoom(session);
-    session.layer = declaredLayer(message);
+    session.layer = static_cast<std::uint8_t>(request.layer);
     enterRoom(session, room);
     sendRoomUpdate(room);
 }
@@ -298,28 +288,19 @@ void Lobby::leaveRoomCommand(Connection&, Session& session, const QJsonObject&)
 // field in heartbeats too (an older one drops heartbeats that carry it).
 QByteArray Lobby::joinOk(const Session& session) const
 {
-    control::ObjectWriter ok;
-    ok.add(field::cmd, cmd::joinOk)
-        .add(field::vip, lobbyrules::formatIpv4(session.vip))
-        .add(field::roomName, session.room->name);
+    msg::JoinOk ok{lobbyrules::formatIpv4(session.vip), session.room->name, std::nullopt};
     if (session.layer != 0)
-        ok.add(field::layer, qint64{session.layer});
+        ok.layer = session.layer;
     return ok.line();
 }
 
 QByteArray Lobby::roomUpdate(const Room& room) const
 {
-    control::ArrayWriter peers;
+    msg::RoomUpdate update;
+    update.peers.reserve(room.members.size());
     for (const Session* member : room.members)
-        peers.addJson(control::ObjectWriter()
-                          .add(field::username, member->name)
-                          .add(field::vip, lobbyrules::formatIpv4(member->vip))
-                          .addBool(field::isHost, member == room.host)
-                          .object());
-    return control::ObjectWriter()
-        .add(field::cmd, cmd::roomUpdate)
-        .addJson(field::peers, peers.array())
-        .line();
+        update.peers.append({member->name, lobbyrules::formatIpv4(member->vip), member == room.host});
+    return update.line();
 }
 
 void Lobby::sendRoomUpdate(Room& room)
@@ -351,9 +332,8 @@ Lobby::Session* Lobby::memberNamed(Room& room, const QString& name)
     return nullptr;
 }
 
-Lobby::Session* Lobby::hostTarget(Session& session, const QJsonObject& message)
+Lobby::Session* Lobby::hostTarget(Session& session, const QString& name)
 {
-    const QString name = readString(message, field::target);
     if (!session.room) {
         sendError(session, QStringLiteral("You are not in a room."));
         return nullptr;
@@ -377,14 +357,14 @@ Lobby::Session* Lobby::hostTarget(Session& session, const QJsonObject& message)
 
 void Lobby::kickPlayer(Connection&, Session& session, const QJsonObject& message)
 {
-    Session* target = hostTarget(session, message);
+    Session* target = hostTarget(session, msg::Say::parse(message).target);
     if (!target)
         return;
     Room& room = *session.room;
     serverlog::info(
         QStringLiteral("%1 kicked %2 from %3").arg(session.name, target->name, quoted(room.name)));
     const QString text = QStringLiteral("You were removed from %1 by the host.").arg(quoted(room.name));
-    send(*target, control::line(cmd::kicked, {{field::message, text}}));
+    send(*target, msg::Notice{cmd::kicked, text}.line());
     // A kick also withdraws an invitation to a private room.
     if (room.invited.remove(target->serial))
         invitationChanges_.push_back({room.serial, target->serial, true});
@@ -393,7 +373,7 @@ void Lobby::kickPlayer(Connection&, Session& session, const QJsonObject& message
 
 void Lobby::transferHost(Connection&, Session& session, const QJsonObject& message)
 {
-    Session* target = hostTarget(session, message);
+    Session* target = hostTarget(session, msg::Say::parse(message).target);
     if (!target)
         return;
     Room& room = *session.room;
@@ -407,12 +387,12 @@ void Lobby::roomChat(Connection&, Session& session, const QJsonObject& message)
 {
     if (!session.room)
         return sendError(session, QStringLiteral("You are not in a room."));
-    const QString text = chatText(message);
+    const QString text = chatText(msg::Say::parse(message));
     if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
         return sendError(session, problem);
     if (!chatAllowed(session))
         return;
-    const QByteArray line = control::line(cmd::chat, {{field::sender, session.name}, {field::message, text}});
+    const QByteArray line = msg::Said{cmd::chat, session.name, text}.line();
     for (const Session* member : session.room->members)
         if (member->connection != 0)
             output_.sendLine(member->connection, line);
@@ -420,13 +400,12 @@ void Lobby::roomChat(Connection&, Session& session, const QJsonObject& message)
 
 void Lobby::globalChat(Connection&, Session& session, const QJsonObject& message)
 {
-    const QString text = chatText(message);
+    const QString text = chatText(msg::Say::parse(message));
     if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
         return sendError(session, problem);
     if (!chatAllowed(session))
         return;
-    const QByteArray line =
-        control::line(cmd::globalChat, {{field::sender, session.name}, {field::message, text}});
+    const QByteArray line = msg::Said{cmd::globalChat, session.name, text}.line();
     for (const auto& [key, other] : sessions_)
         if (other->connection != 0)
             output_.sendLine(other->connection, line);
@@ -434,23 +413,23 @@ void Lobby::globalChat(Connection&, Session& session, const QJsonObject& message
 
 void Lobby::privateMessage(Connection&, Session& session, const QJsonObject& message)
 {
-    const QString targetName = readString(message, field::target);
+    const msg::Say said = msg::Say::parse(message);
+    const QString& targetName = said.target;
     Session* target = findOnline(targetName);
     if (!target)
         return sendError(session, QStringLiteral("%1 is not online.")
                                       .arg(lobbyrules::shown(targetName, lobbyrules::kMaxUserName)));
-    const QString text = chatText(message);
+    const QString text = chatText(said);
     if (const QString problem = lobbyrules::checkChat(text); !problem.isEmpty())
         return sendError(session, problem);
     if (!chatAllowed(session))
         return;
-    send(*target,
-         control::line(cmd::privateMessage, {{field::sender, session.name}, {field::message, text}}));
+    send(*target, msg::Said{cmd::privateMessage, session.name, text}.line());
 }
 
 void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
 {
-    const QString targetName = readString(message, field::target);
+    const QString targetName = msg::Say::parse(message).target;
     if (!session.room)
         return sendError(session, QStringLiteral("You are not in a room."));
     Session* target = findOnline(targetName);
@@ -479,6 +458,5 @@ void Lobby::invite(Connection&, Session& session, const QJsonObject& message)
         break;
     }
     serverlog::info(QStringLiteral("%1 invited %2 to %3").arg(session.name, target->name, quoted(room.name)));
-    send(*target,
-         control::line(cmd::privateMessage, {{field::sender, session.name}, {field::message, text}}));
+    send(*target, msg::Said{cmd::privateMessage, session.name, text}.line());
 }

@@ -73,23 +73,6 @@ QString shown(const QString& name, int maxCharacters)
     return name.left(end) + QChar(0x2026);
 }
 
-QString formatIpv4(quint32 address)
-{
-    // Dotted decimal straight into one string: member lists carry one per member.
-    char text[16];
-    char* at = text;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        const unsigned octet = (address >> shift) & 0xFFu;
-        if (octet >= 100)
-            *at++ = static_cast<char>('0' + octet / 100);
-        if (octet >= 10)
-            *at++ = static_cast<char>('0' + octet / 10 % 10);
-        *at++ = static_cast<char>('0' + octet % 10);
-        *at++ = '.';
-    }
-    return QString::fromLatin1(text, at - text - 1);
-}
-
 namespace {
 
 // Plain decimal of 1 to `maxDigits` digits without a leading zero; -1 otherwise.
@@ -132,7 +115,7 @@ bool privateRange(const QHostAddress& address)
 
 Candidate candidate(const QString& text)
 {
-    if (text.size() > kMaxCandidateChars)
+    if (text.size() > directlimits::kCandidateChars)
         return {};
     const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
     const int port = colon < 0 ? -1 : decimal(QStringView(text).mid(colon + 1), 5);

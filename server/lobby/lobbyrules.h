@@ -1,6 +1,8 @@
 // Small pieces of lobby policy, kept apart so they can be tested alone.
 #pragma once
 
+#include "protocol/messages.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -36,11 +38,13 @@ QString checkChat(const QString& text);
 // that refusing it costs less than it did to send.
 QString shown(const QString& name, int maxCharacters);
 
-QString formatIpv4(quint32 address);
+inline QString formatIpv4(quint32 address)
+{
+    return msg::ipv4Text(address);
+}
 
 // Direct-path candidates a client lists: at most directlimits::kCandidates
-// entries are looked at, each at most this long.
-constexpr qsizetype kMaxCandidateChars = 64;
+// entries are looked at, each at most directlimits::kCandidateChars long.
 struct Candidate {
     QString text;         // in the form handed on
     QHostAddress address; // IPv4 for an IPv4-mapped one

@@ -1,7 +1,6 @@
 // Sealed sessions: a tunnel key for each session that logged in over TLS,
 // handed over in login_ok and replaced regularly.
-#include "protocol/controlcodec.h"
-#include "protocol/names.h"
+#include "protocol/messages.h"
 #include "server/lobby/lobby.h"
 #include "server/serverlog.h"
 
@@ -63,22 +62,19 @@ void Lobby::setSealed(Session& session, bool sealed)
 
 void Lobby::sendLoginOk(Session& session)
 {
-    sendTunnelKey(session,
-                  control::ObjectWriter().add(field::cmd, cmd::loginOk).add(field::clientId, session.id));
+    send(session, msg::LoginOk{session.id, tunnelKey(session)}.line());
 }
 
-void Lobby::sendTunnelKey(Session& session, control::ObjectWriter message)
+msg::TunnelKey Lobby::tunnelKey(const Session& session)
 {
-    if (session.seal.serial != 0) {
-        QByteArray key(reinterpret_cast<const char*>(session.seal.key.bytes.data()), seal::kKeyBytes);
-        QByteArray text = key.toBase64();
-        message.add(field::tunnelKey, QLatin1String(text));
-        seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
-        seal::wipe(text.data(), static_cast<std::size_t>(text.size()));
-        message.add(field::tunnelIndex, QLatin1String(QByteArray::number(session.slot)));
-        message.add(field::tunnelPhase, QLatin1String(QByteArray::number(session.seal.phase)));
+    msg::TunnelKey out;
+    out.present = session.seal.serial != 0;
+    if (out.present) {
+        out.key = session.seal.key.bytes;
+        out.index = session.slot;
+        out.phase = session.seal.phase;
     }
-    send(session, message.line());
+    return out;
 }
 
 void Lobby::rotateTunnelKeys(qint64 now)
@@ -105,6 +101,6 @@ void Lobby::rotateTunnelKeys(qint64 now)
             (age < config_.tunnelKeyLifetimeMs && !(session.rekeyWanted && age >= kRekeyMinAgeMs)))
             continue;
         setSealed(session, true);
-        sendTunnelKey(session, control::ObjectWriter().add(field::cmd, cmd::tunnelKey));
+        send(session, tunnelKey(session).line());
     }
 }

@@ -192,9 +192,9 @@ void Lobby::rememberEnded(const Session& session)
         endedOrder_.push_back(session.key);
 }
 
-QString Lobby::lostSessionNotice(const QJsonObject& login) const
+QString Lobby::lostSessionNotice(const msg::Login& login) const
 {
-    const QByteArray id = control::readString(login, field::clientId).toLatin1();
+    const QByteArray id = login.clientId.value_or(QString()).toLatin1();
     if (id.isEmpty())
         return {};
     ClientKey key;

@@ -5,6 +5,8 @@
 //   't'<d>    d tenths of the grace time pass and the lobby ticks
 //   's'<n>    connection n is sealed (as after a TLS handshake)
 //   'e'<n>    the relay binds (or moves) the endpoint of the session in slot n
+//   'm'<n>    the rest is a line for a client (n odd) or the server, read and written again by the
+//             typed messages: what that writes is one line, which reads back as itself
 // After every step what it touched must be consistent, and the whole lobby after the last step; what it
 // sends must be one control line naming its command, players' text (read in full) on one line, and pair
 // keys only over sealed connections; no text longer than the longest name is ever compared as a name.
@@ -13,6 +15,7 @@
 #include "server/lobby/names.h"
 #include "server/relay/relaycore.h"
 #include "server/serverlog.h"
+#include "tests/support/rereadline.h"
 
 #include <array>
 #include <cstdlib>
@@ -126,6 +129,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             exchange.noteEndpoint(
                 static_cast<std::uint32_t>(index),
                 index < static_cast<int>(table->slotTable.size()) ? table->slotTable[index].gen : 0, bound);
+        } else if (selector == 'm') {
+            const QByteArray once = rereadLine(line.mid(2), index & 1);
+            const bool oneLine = once.isEmpty() || once.indexOf('\n') == once.size() - 1;
+            if (!oneLine || rereadLine(once, index & 1) != once)
+                std::abort();
         } else if (selector == 'x') {
             close(index);
         } else if (selector == 'a') { // the transport's check found the peer there
