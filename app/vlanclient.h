@@ -96,7 +96,7 @@ protected:
 private:
     friend struct ClientProbe;
 
-    // Control channel (lobby/).
+    // Control messages, sent and dispatched (app/vlanclient_connection.cpp, app/*dispatch.cpp).
     void sendControlMessage(const QJsonObject& message);
     void handleLoginOk(const QJsonObject& message);
     void handleRoomList(const QJsonObject& message);
