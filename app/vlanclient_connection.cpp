@@ -103,10 +103,11 @@ void VLANClient::watchConnection()
         connection, &ControlConnection::inviteKeyRefused, this,
         [this](const QString& server) {
             pendingInviteRoom.clear();
-            ui::showWarning(this, QStringLiteral("Invite Link"),
-                            QStringLiteral("%1 shows another key than its invite link names, so nothing was "
-                                           "sent to it. The link may be mistyped or forged: ask for a new one.")
-                                .arg(server));
+            ui::showWarning(
+                this, QStringLiteral("Invite Link"),
+                QStringLiteral("%1 shows another key than its invite link names, so nothing was "
+                               "sent to it. The link may be mistyped or forged: ask for a new one.")
+                    .arg(server));
         },
         Qt::QueuedConnection);
     connect(

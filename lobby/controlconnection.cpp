@@ -32,13 +32,14 @@ ControlConnection::ControlConnection(QSettings& settings, const ServerEndpoint& 
     connect(tcpSocket, &QSslSocket::encrypted, this, &ControlConnection::onEncrypted);
     // The one handler of a failure: which word is the last one is decided here, not by signal order.
     connect(tcpSocket, &QSslSocket::errorOccurred, this, &ControlConnection::onError);
-    connect(tcpSocket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState socketState) {
-        // A retry keeps saying that the server cannot be reached until it can.
-        if (socketState == QAbstractSocket::ConnectingState && !reconnectTimer->isActive())
-            emit statusChanged(QStringLiteral("Connecting to %1…").arg(describe()));
-        else if (socketState == QAbstractSocket::ConnectedState)
-            emit statusChanged(QStringLiteral("Connected to %1").arg(describe()));
-    });
+    connect(tcpSocket, &QAbstractSocket::stateChanged, this,
+            [this](QAbstractSocket::SocketState socketState) {
+                // A retry keeps saying that the server cannot be reached until it can.
+                if (socketState == QAbstractSocket::ConnectingState && !reconnectTimer->isActive())
+                    emit statusChanged(QStringLiteral("Connecting to %1…").arg(describe()));
+                else if (socketState == QAbstractSocket::ConnectedState)
+                    emit statusChanged(QStringLiteral("Connected to %1").arg(describe()));
+            });
     speaksPlain_ = plainRemembered();
 }
 
@@ -180,7 +181,8 @@ void ControlConnection::onEncrypted()
         const QString server = formatEndpoint(server_);
         // The link's key was the player's only word on this server: nothing to ask about.
         if (invitePinned == pinKey()) {
-            refuse(QStringLiteral("%1 shows another key than its invite link names; not connected").arg(server));
+            refuse(
+                QStringLiteral("%1 shows another key than its invite link names; not connected").arg(server));
             emit inviteKeyRefused(server);
             return;
         }

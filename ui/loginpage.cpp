@@ -278,10 +278,11 @@ void VLANClient::showConnectionStatus(const QString& text)
 void VLANClient::changeServer()
 {
     const QString sealedKey = QStringLiteral("Sealed. The server's key (SHA-256):\n%1");
-    const QString key = connection->sealed()        ? sealedKey.arg(connection->serverKey())
-                        : connection->speaksPlain() ? QStringLiteral("Not sealed: this server does not encrypt "
-                                                                     "the connection.")
-                                                    : QString();
+    const QString key = connection->sealed() ? sealedKey.arg(connection->serverKey())
+                        : connection->speaksPlain()
+                            ? QStringLiteral("Not sealed: this server does not encrypt "
+                                             "the connection.")
+                            : QString();
     const std::optional<lobby::ServerEndpoint> chosen = ui::askServer(this, connection->server(), key);
     if (!chosen)
         return;

@@ -169,7 +169,8 @@ private slots:
         if (inLobby)
             QTRY_VERIFY(retry->isVisible() && P::reconnectDialog(*client)->isVisible());
         else
-            QTRY_VERIFY(P::connectionStatusLabel(*client)->text().contains(u"CONNECT TO NETWORK tries again"_s));
+            QTRY_VERIFY(
+                P::connectionStatusLabel(*client)->text().contains(u"CONNECT TO NETWORK tries again"_s));
         const int logins = lobby->count(u"login"_s);
         answerKeyPrompt(true);
         (inLobby ? retry : P::connectButton(*client))->click();
