@@ -17,11 +17,6 @@ std::uint64_t readBig(const std::uint8_t* p, int bytes)
     return value;
 }
 
-std::uint32_t wordOf(std::uint32_t pair, int side, bool probe)
-{
-    return (pair & seal::kIndexMask) | (side ? direct::kSide : 0u) | (probe ? direct::kProbe : 0u);
-}
-
 // The addresses inside an IPv4 or ARP frame: source (or ARP sender) and
 // destination (or ARP target); false for any other frame.
 bool innerAddresses(const std::uint8_t* frame, std::size_t length, std::uint32_t* source,
@@ -328,16 +323,16 @@ void DirectPaths::scan(Pair& p, std::int64_t nowMs, const SendFn& send)
 DirectPaths::Sent DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send,
                                        int via)
 {
-    std::uint8_t datagram[direct::kProbeBytes];
+    std::uint8_t datagram[directwire::kProbeBytes];
     // Unguessable, so that only the peer who got it can answer it.
     Sent sent;
     if (!seal::randomBytes(sent.txid.data(), sent.txid.size()))
         return sent;
-    datagram[seal::kHeaderBytes] = direct::kRequest;
+    datagram[seal::kHeaderBytes] = directwire::kRequest;
     std::memcpy(datagram + seal::kHeaderBytes + 1, sent.txid.data(), sent.txid.size());
     const std::uint64_t counter = p.shared->counter.fetch_add(1, std::memory_order_relaxed);
     if (!p.cipher.ready() || counter >= keyUses ||
-        !p.cipher.seal({wordOf(p.peer.pair, p.peer.side, true), counter}, datagram, direct::kProbePayload))
+        !p.cipher.seal({directwire::word(p.peer.pair, p.peer.side, true), counter}, datagram, directwire::kProbePayload))
         return sent;
     if (via < 0)
         send(to, datagram, sizeof datagram);
@@ -405,7 +400,7 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
     Pair& p = **found;
     // A request that came to a side port: the other side's scan found one of
     // our NAT's mappings. It was answered there; asked back from there too.
-    if (e.kind == direct::kRequest && e.via >= 0) {
+    if (e.kind == directwire::kRequest && e.via >= 0) {
         if (p.state != Pair::Direct && sideOwner_ == &p && !p.peer.candidates.empty() &&
             e.from == p.peer.candidates[0] &&
             nowMs - p.lastHit >= direct::kProbeEveryMs) {
@@ -414,7 +409,7 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
         }
         return;
     }
-    if (e.kind == direct::kRequest) {
+    if (e.kind == directwire::kRequest) {
         // The inbound thread answered the path and named candidates. Any
         // other source may be the peer behind a NAT that mapped it anew (or
         // that no candidate foresaw): it gets a request of ours instead, one
@@ -627,7 +622,7 @@ std::int64_t DirectPaths::nextDueMs(std::int64_t nowMs) const
 
 void DirectPaths::setWake(std::function<void()> wake)
 {
-    SpinLock lock(wakeBusy_);
+    const std::lock_guard<std::mutex> lock(wakeLock_);
     wake_ = std::move(wake);
 }
 
@@ -635,7 +630,7 @@ void DirectPaths::wakeUp()
 {
     if (woken_.exchange(true))
         return;
-    SpinLock lock(wakeBusy_);
+    const std::lock_guard<std::mutex> lock(wakeLock_);
     if (wake_)
         wake_();
 }
@@ -686,19 +681,13 @@ void DirectPaths::publish()
     auto table = std::make_shared<Table>();
     table->routes.reserve(pairs_.size());
     for (const auto& p : pairs_)
-        table->routes.push_back({p->peer.vip, p->peer.pair & seal::kIndexMask, p->peer.side & 1, p->keyId,
+        table->routes.push_back({p->peer.vip, p->peer.pair & directwire::kMaxPair, p->peer.side & 1, p->keyId,
                                  p->state == Pair::Direct, p->path, p->peer.candidates, p->shared,
                                  p->peer.key, p->previousKeyId, p->previousUntil,
                                  p->state == Pair::Direct ? p->via : -1,
                                  p->state == Pair::Relayed && p->resumable, p->resumeAt});
     table->side = side_;
-    std::shared_ptr<const Table> old;
-    {
-        SpinLock lock(busy_);
-        old = std::move(table_);
-        table_ = std::move(table);
-        generation_.fetch_add(1, std::memory_order_release);
-    }
+    table_.publish(std::move(table));
     changed_ = false;
     // The inbound thread waits on the set it had: it takes up the new one now.
     if (sidePublished_ != side_) {
@@ -747,20 +736,15 @@ struct DirectPaths::View::Keyed
     }
 };
 
-DirectPaths::View::View(DirectPaths& paths) : paths_(paths), layer2_(paths.layer2) {}
+DirectPaths::View::View(DirectPaths& paths) : paths_(paths), layer2_(paths.layer2), reader_(paths.table_) {}
 
 DirectPaths::View::~View() = default;
 
 void DirectPaths::View::sync()
 {
-    if (paths_.generation_.load(std::memory_order_acquire) == generation_)
+    if (!reader_.refresh())
         return;
-    std::shared_ptr<const Table> table;
-    {
-        SpinLock lock(paths_.busy_);
-        table = paths_.table_;
-        generation_ = paths_.generation_.load(std::memory_order_relaxed);
-    }
+    const Table* table = reader_.get();
     // Unchanged pairs keep their ciphers and windows.
     std::vector<std::unique_ptr<Keyed>> next(table ? table->routes.size() : 0);
     for (std::size_t i = 0; i < next.size(); ++i) {
@@ -784,7 +768,7 @@ void DirectPaths::View::sync()
             }
     }
     keyed_ = std::move(next);
-    table_ = std::move(table);
+    table_ = table;
 }
 
 const DirectPaths::Route* DirectPaths::View::route(const std::uint8_t* packet, std::size_t length) const
@@ -836,27 +820,26 @@ std::size_t DirectPaths::View::seal(const Route& route, std::uint8_t* datagram, 
     if (counter == paths_.keyAskAt ||
         counter + 1 + std::min(direct::kSpareUses, paths_.keyUses / 4) == paths_.keyUses)
         paths_.wakeUp();
-    return k.cipher.seal({wordOf(route.pair, route.side, false), counter}, datagram, length);
+    return k.cipher.seal({directwire::word(route.pair, route.side, false), counter}, datagram, length);
 }
 
 DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint8_t* datagram,
                                                  std::size_t length, std::int64_t nowMs,
-                                                 std::uint8_t reply[direct::kProbeBytes], int via)
+                                                 std::uint8_t reply[directwire::kProbeBytes], int via)
 {
     seal::Header h;
-    if (!table_ || !seal::readHeader(datagram, length, &h) || (h.word & direct::kReserved))
+    if (!table_ || !seal::readHeader(datagram, length, &h))
         return {};
     const auto& routes = table_->routes;
-    const auto found = std::find_if(routes.begin(), routes.end(), [&](const Route& r) {
-        return r.pair == h.index() && ((h.word & direct::kSide) != 0) != (r.side != 0);
-    });
+    const auto found = std::find_if(routes.begin(), routes.end(),
+                                    [&](const Route& r) { return directwire::fromPeer(h.word, r.pair, r.side); });
     if (found == routes.end())
         return {};
     const Route& r = *found;
     Keyed& k = *keyed_[indexOf(r)];
     // For a while after a new key, data may still come under the one before;
     // the datagram is kept for that second try (a failed open wipes it).
-    Keyed* previous = k.previous && nowMs < r.previousUntil && !(h.word & direct::kProbe) ? k.previous.get()
+    Keyed* previous = k.previous && nowMs < r.previousUntil && !(h.word & directwire::kProbe) ? k.previous.get()
                                                                                          : nullptr;
     if (previous)
         spare_.assign(datagram, datagram + length);
@@ -867,7 +850,7 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
     }
     if (opened < 0)
         return {};
-    if (!(h.word & direct::kProbe)) {
+    if (!(h.word & directwire::kProbe)) {
         if (admit(r, k, datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened))) {
             // The first datagram since the last tick; after a silence it wakes the GUI side,
             // which then watches for the next one.
@@ -882,13 +865,13 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
         return {};
     }
     const std::uint8_t* probe = datagram + seal::kHeaderBytes;
-    if (opened != static_cast<long>(direct::kProbePayload) ||
-        (probe[0] != direct::kRequest && probe[0] != direct::kAnswer))
+    if (opened != static_cast<long>(directwire::kProbePayload) ||
+        (probe[0] != directwire::kRequest && probe[0] != directwire::kAnswer))
         return {};
     // Each request is answered once (the window) and only to where the peer
     // proved to be or the server said it may be; the GUI side deals with the rest.
     const bool answer =
-        probe[0] == direct::kRequest &&
+        probe[0] == directwire::kRequest &&
         (r.direct ? from == r.path
                   : std::find(r.candidates.begin(), r.candidates.end(), from) != r.candidates.end());
     Event e;
@@ -905,13 +888,13 @@ DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint
     paths_.post(e, !answer || via >= 0 || (r.resumable && from == r.resumeAt));
     if (!answer)
         return {};
-    reply[seal::kHeaderBytes] = direct::kAnswer;
-    std::memcpy(reply + seal::kHeaderBytes + 1, probe + 1, direct::kTxidBytes);
+    reply[seal::kHeaderBytes] = directwire::kAnswer;
+    std::memcpy(reply + seal::kHeaderBytes + 1, probe + 1, directwire::kTxidBytes);
     const std::uint64_t counter = r.shared->counter.fetch_add(1, std::memory_order_relaxed);
     if (counter >= paths_.keyUses ||
-        !k.cipher.seal({wordOf(r.pair, r.side, true), counter}, reply, direct::kProbePayload))
+        !k.cipher.seal({directwire::word(r.pair, r.side, true), counter}, reply, directwire::kProbePayload))
         return {};
-    return {Inbound::Answer, direct::kProbeBytes};
+    return {Inbound::Answer, directwire::kProbeBytes};
 }
 
 bool DirectPaths::View::admit(const Route& r, Keyed& k, const std::uint8_t* packet, std::size_t length)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "protocol/clientkey.h"
+#include "protocol/directwire.h"
 #include "protocol/controlcodec.h"
 #include "server/config.h"
 #include "server/lobby/lobbyrules.h"
@@ -157,7 +158,7 @@ private:
     static constexpr qint64 kDirectChangeWindowMs = 60000;
     static constexpr int kDirectSends = 4;
     static constexpr qint64 kDirectSendWindowMs = 4000;
-    static constexpr std::uint32_t kMaxPairIndex = (std::uint32_t{1} << 29) - 1;
+    static constexpr std::uint32_t kMaxPairIndex = directwire::kMaxPair;
     enum class Privacy { Public, Private, Locked };
     struct Room;
     struct Session {
