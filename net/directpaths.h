@@ -1,8 +1,9 @@
 // Peer-to-peer paths between sealed clients, Qt-free. The GUI thread sets the
 // pairs the server announced and ticks probing and checks; the engine's
-// threads read an immutable table of routes, swapped whole on change, each
-// through a View of its own, and hand answers and requests back through a
-// lock-free ring. Until a probe was answered a pair stays on the relay.
+// threads read an immutable table of routes, published whole on change
+// (protocol/snapshot.h), each through a View of its own (net/directview.cpp),
+// and hand answers and requests back through a lock-free ring. Until a probe
+// was answered a pair stays on the relay.
 //
 // Direct datagrams: protocol/directwire.h.
 //
@@ -16,6 +17,7 @@
 // answers the peer's.
 #pragma once
 
+#include "net/spscring.h"
 #include "net/udpsocket.h"
 #include "protocol/directlimits.h"
 #include "protocol/directwire.h"
@@ -308,19 +310,6 @@ private:
         std::int64_t at = 0;
         Endpoint from;
     };
-    // Single producer (the inbound thread), single consumer (tick); a full ring drops.
-    class Ring
-    {
-    public:
-        bool push(const Event& e);
-        bool pop(Event* e);
-
-    private:
-        static constexpr std::uint32_t kSize = 256;
-        Event slots_[kSize];
-        std::atomic<std::uint32_t> head_{0};
-        std::atomic<std::uint32_t> tail_{0};
-    };
 
     struct Sent
     {
@@ -370,7 +359,7 @@ private:
     bool heartbeatWanted_ = false;
     bool changed_ = false;
     std::atomic<std::uint64_t> refused_{0};
-    Ring ring_;
+    SpscRing<Event, 256> ring_; // from the inbound thread to tick()
     bool relaying_ = false;          // the last tick was given a RelayFn
     std::int64_t relayNext_ = 0;     // the next round-trip request through the relay, at the earliest
     std::atomic<bool> woken_{false}; // a wake is on its way: the next tick takes what is waiting

@@ -129,11 +129,12 @@ private:
     Slot* claim() const
     {
         for (Slot* s = slots_.load(std::memory_order_acquire); s; s = s->next)
-            if (!s->taken.load(std::memory_order_relaxed) && !s->taken.exchange(true, std::memory_order_acquire))
+            if (!s->taken.load(std::memory_order_relaxed) &&
+                !s->taken.exchange(true, std::memory_order_acquire))
                 return s;
         Slot* s = new Slot;
         s->next = slots_.load(std::memory_order_relaxed);
-        while (!slots_.compare_exchange_weak(s->next, s, std::memory_order_release, std::memory_order_relaxed)) {
+        while (!slots_.compare_exchange_weak(s->next, s, std::memory_order_release)) {
         }
         return s;
     }

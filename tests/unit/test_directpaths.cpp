@@ -591,10 +591,10 @@ private slots:
         QVERIFY(n.a.route(ipx) && n.a.route(ipx)->path == n.b.address);
         QCOMPARE(fromBob(frame("02000000000a02000000000c", kVipB, kVipA)),
                  DirectPaths::Inbound::Drop); // another MAC
-        QCOMPARE(
-            n.deliver(n.b, n.a.address,
-                      sealAs(kOtherKey, 9 | directwire::kSide, frame("02000000000a02000000000b", kVipC, kVipA))),
-            DirectPaths::Inbound::Drop);                                      // Carol's pair claims Bob's MAC
+        QCOMPARE(n.deliver(n.b, n.a.address,
+                           sealAs(kOtherKey, 9 | directwire::kSide,
+                                  frame("02000000000a02000000000b", kVipC, kVipA))),
+                 DirectPaths::Inbound::Drop);                                 // Carol's pair claims Bob's MAC
         QVERIFY(!n.a.route(frame("02000000000b02000000000a", kVipA, kVipC))); // for Carol, at Bob's MAC
         QCOMPARE(n.a.paths.refused(), 4u);
     }
@@ -666,8 +666,8 @@ private slots:
         txid.back() = std::uint8_t(txid.back() + idChange);
         QByteArray reply;
         n.a.take(fromBob ? kBob : kNobody,
-                 sealAs(kKey, 7 | directwire::kSide | directwire::kProbe, probe(directwire::kAnswer, txid)), n.now + 10,
-                 &reply);
+                 sealAs(kKey, 7 | directwire::kSide | directwire::kProbe, probe(directwire::kAnswer, txid)),
+                 n.now + 10, &reply);
         n.step();
         QCOMPARE(n.a.direct(), direct);
     }
