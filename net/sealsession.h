@@ -37,7 +37,8 @@ public:
     // datagram is sealed with it. The other phase's key stays for datagrams
     // the relay sealed before it switched.
     void setKey(const std::uint8_t key[seal::kKeyBytes], std::uint32_t index, int phase);
-    // Plain from now on; the keys are wiped.
+    // Plain from now on; the keys are wiped as soon as no View holds them (at
+    // the next key, or with the session, at the latest).
     void clear();
     bool active() const { return active_.load(std::memory_order_acquire); }
     // The newest key sealed all it may: datagrams and heartbeats are dropped
