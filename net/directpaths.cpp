@@ -9,39 +9,6 @@
 namespace tunnel {
 namespace {
 
-std::uint64_t readBig(const std::uint8_t* p, int bytes)
-{
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i)
-        value = (value << 8) | p[i];
-    return value;
-}
-
-std::uint32_t wordOf(std::uint32_t pair, int side, bool probe)
-{
-    return (pair & seal::kIndexMask) | (side ? direct::kSide : 0u) | (probe ? direct::kProbe : 0u);
-}
-
-// The addresses inside an IPv4 or ARP frame: source (or ARP sender) and
-// destination (or ARP target); false for any other frame.
-bool innerAddresses(const std::uint8_t* frame, std::size_t length, std::uint32_t* source,
-                    std::uint32_t* destination)
-{
-    const auto type = readBig(frame + 12, 2);
-    std::size_t at = 0;
-    if (type == 0x0800 && length >= 34 && (frame[14] >> 4) == 4)
-        at = 26;
-    else if (type == 0x0806 && length >= 42)
-        at = 28;
-    else
-        return false;
-    const std::size_t to = type == 0x0800 ? 30 : 38;
-    if (source)
-        *source = static_cast<std::uint32_t>(readBig(frame + at, 4));
-    *destination = static_cast<std::uint32_t>(readBig(frame + to, 4));
-    return true;
-}
-
 // The same address at another port (the port sits at the same place in both families).
 Endpoint withPort(Endpoint at, std::uint16_t port)
 {
@@ -328,16 +295,17 @@ void DirectPaths::scan(Pair& p, std::int64_t nowMs, const SendFn& send)
 DirectPaths::Sent DirectPaths::request(Pair& p, const Endpoint& to, std::int64_t nowMs, const SendFn& send,
                                        int via)
 {
-    std::uint8_t datagram[direct::kProbeBytes];
+    std::uint8_t datagram[directwire::kProbeBytes];
     // Unguessable, so that only the peer who got it can answer it.
     Sent sent;
     if (!seal::randomBytes(sent.txid.data(), sent.txid.size()))
         return sent;
-    datagram[seal::kHeaderBytes] = direct::kRequest;
+    datagram[seal::kHeaderBytes] = directwire::kRequest;
     std::memcpy(datagram + seal::kHeaderBytes + 1, sent.txid.data(), sent.txid.size());
     const std::uint64_t counter = p.shared->counter.fetch_add(1, std::memory_order_relaxed);
     if (!p.cipher.ready() || counter >= keyUses ||
-        !p.cipher.seal({wordOf(p.peer.pair, p.peer.side, true), counter}, datagram, direct::kProbePayload))
+        !p.cipher.seal({directwire::word(p.peer.pair, p.peer.side, true), counter}, datagram,
+                       directwire::kProbePayload))
         return sent;
     if (via < 0)
         send(to, datagram, sizeof datagram);
@@ -405,7 +373,7 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
     Pair& p = **found;
     // A request that came to a side port: the other side's scan found one of
     // our NAT's mappings. It was answered there; asked back from there too.
-    if (e.kind == direct::kRequest && e.via >= 0) {
+    if (e.kind == directwire::kRequest && e.via >= 0) {
         if (p.state != Pair::Direct && sideOwner_ == &p && !p.peer.candidates.empty() &&
             e.from == p.peer.candidates[0] &&
             nowMs - p.lastHit >= direct::kProbeEveryMs) {
@@ -414,7 +382,7 @@ void DirectPaths::handle(const Event& e, std::int64_t nowMs, const SendFn& send)
         }
         return;
     }
-    if (e.kind == direct::kRequest) {
+    if (e.kind == directwire::kRequest) {
         // The inbound thread answered the path and named candidates. Any
         // other source may be the peer behind a NAT that mapped it anew (or
         // that no candidate foresaw): it gets a request of ours instead, one
@@ -627,7 +595,7 @@ std::int64_t DirectPaths::nextDueMs(std::int64_t nowMs) const
 
 void DirectPaths::setWake(std::function<void()> wake)
 {
-    SpinLock lock(wakeBusy_);
+    const std::lock_guard<std::mutex> lock(wakeLock_);
     wake_ = std::move(wake);
 }
 
@@ -635,7 +603,7 @@ void DirectPaths::wakeUp()
 {
     if (woken_.exchange(true))
         return;
-    SpinLock lock(wakeBusy_);
+    const std::lock_guard<std::mutex> lock(wakeLock_);
     if (wake_)
         wake_();
 }
@@ -686,19 +654,13 @@ void DirectPaths::publish()
     auto table = std::make_shared<Table>();
     table->routes.reserve(pairs_.size());
     for (const auto& p : pairs_)
-        table->routes.push_back({p->peer.vip, p->peer.pair & seal::kIndexMask, p->peer.side & 1, p->keyId,
+        table->routes.push_back({p->peer.vip, p->peer.pair & directwire::kMaxPair, p->peer.side & 1, p->keyId,
                                  p->state == Pair::Direct, p->path, p->peer.candidates, p->shared,
                                  p->peer.key, p->previousKeyId, p->previousUntil,
                                  p->state == Pair::Direct ? p->via : -1,
                                  p->state == Pair::Relayed && p->resumable, p->resumeAt});
     table->side = side_;
-    std::shared_ptr<const Table> old;
-    {
-        SpinLock lock(busy_);
-        old = std::move(table_);
-        table_ = std::move(table);
-        generation_.fetch_add(1, std::memory_order_release);
-    }
+    table_.publish(std::move(table));
     changed_ = false;
     // The inbound thread waits on the set it had: it takes up the new one now.
     if (sidePublished_ != side_) {
@@ -706,256 +668,6 @@ void DirectPaths::publish()
         if (sideChanged_)
             sideChanged_();
     }
-}
-
-bool DirectPaths::Ring::push(const Event& e)
-{
-    const std::uint32_t head = head_.load(std::memory_order_relaxed);
-    if (head - tail_.load(std::memory_order_acquire) == kSize)
-        return false;
-    slots_[head % kSize] = e;
-    head_.store(head + 1, std::memory_order_release);
-    return true;
-}
-
-bool DirectPaths::Ring::pop(Event* e)
-{
-    const std::uint32_t tail = tail_.load(std::memory_order_relaxed);
-    if (tail == head_.load(std::memory_order_acquire))
-        return false;
-    *e = slots_[tail % kSize];
-    tail_.store(tail + 1, std::memory_order_release);
-    return true;
-}
-
-struct DirectPaths::View::Keyed
-{
-    std::uint64_t keyId = 0;
-    seal::Cipher cipher;
-    seal::ReplayWindow window;
-    peerrule::AddressBook<std::uint64_t, 1> mac; // the peer's own, learned from its first frame
-    std::unique_ptr<Keyed> previous; // the pair's key before, with its window
-
-    long open(const seal::Header& h, std::uint8_t* datagram, std::size_t length)
-    {
-        if (!cipher.ready() || !window.fresh(h.counter))
-            return -1;
-        const long opened = cipher.open(datagram, length);
-        if (opened >= 0)
-            window.accept(h.counter);
-        return opened;
-    }
-};
-
-DirectPaths::View::View(DirectPaths& paths) : paths_(paths), layer2_(paths.layer2) {}
-
-DirectPaths::View::~View() = default;
-
-void DirectPaths::View::sync()
-{
-    if (paths_.generation_.load(std::memory_order_acquire) == generation_)
-        return;
-    std::shared_ptr<const Table> table;
-    {
-        SpinLock lock(paths_.busy_);
-        table = paths_.table_;
-        generation_ = paths_.generation_.load(std::memory_order_relaxed);
-    }
-    // Unchanged pairs keep their ciphers and windows.
-    std::vector<std::unique_ptr<Keyed>> next(table ? table->routes.size() : 0);
-    for (std::size_t i = 0; i < next.size(); ++i) {
-        const Route& r = table->routes[i];
-        for (auto& k : keyed_)
-            if (k && k->keyId == r.keyId) {
-                next[i] = std::move(k);
-                break;
-            }
-        if (next[i])
-            continue;
-        next[i] = std::make_unique<Keyed>();
-        next[i]->keyId = r.keyId;
-        if (!next[i]->cipher.setKey(r.key.data()))
-            next[i]->cipher.clear();
-        for (auto& k : keyed_)
-            if (k && r.previousKeyId != 0 && k->keyId == r.previousKeyId) {
-                k->previous.reset();
-                next[i]->previous = std::move(k);
-                break;
-            }
-    }
-    keyed_ = std::move(next);
-    table_ = std::move(table);
-}
-
-const DirectPaths::Route* DirectPaths::View::route(const std::uint8_t* packet, std::size_t length) const
-{
-    if (!table_)
-        return nullptr;
-    if (layer2_) {
-        // Group addresses (broadcast, multicast) stay with the relay.
-        if (length < 14 || (packet[0] & 1))
-            return nullptr;
-        const std::uint64_t want = kKnownMac | readBig(packet, 6);
-        std::uint32_t inner = 0;
-        if (innerAddresses(packet, length, nullptr, &inner)) {
-            for (const Route& r : table_->routes)
-                if (r.direct && r.vip == inner) {
-                    const std::uint64_t mac = r.shared->mac.load(std::memory_order_relaxed);
-                    return mac == 0 || mac == want ? &r : nullptr;
-                }
-            return nullptr;
-        }
-        for (const Route& r : table_->routes)
-            if (r.direct && r.shared->mac.load(std::memory_order_relaxed) == want && fresh(r))
-                return &r;
-        return nullptr;
-    }
-    if (length < 20 || (packet[0] >> 4) != 4)
-        return nullptr;
-    const auto destination = static_cast<std::uint32_t>(readBig(packet + 16, 4));
-    for (const Route& r : table_->routes)
-        if (r.direct && r.vip == destination && fresh(r))
-            return &r;
-    return nullptr;
-}
-
-std::size_t DirectPaths::View::seal(const Route& route, std::uint8_t* datagram, std::size_t length)
-{
-    Keyed& k = *keyed_[indexOf(route)];
-    const std::uint64_t counter = route.shared->counter.fetch_add(1, std::memory_order_relaxed);
-    if (!k.cipher.ready() || counter >= paths_.keyUses)
-        return 0;
-    // The first datagram since the last tick: on a quiet path, the GUI side
-    // wakes to check it as an active one; so it does when the key is due for
-    // its successor, or nearly used up.
-    if (!route.shared->sent.load(std::memory_order_relaxed)) {
-        route.shared->sent.store(true);
-        if (route.shared->quiet.exchange(false))
-            paths_.wakeUp();
-    }
-    if (counter == paths_.keyAskAt ||
-        counter + 1 + std::min(direct::kSpareUses, paths_.keyUses / 4) == paths_.keyUses)
-        paths_.wakeUp();
-    return k.cipher.seal({wordOf(route.pair, route.side, false), counter}, datagram, length);
-}
-
-DirectPaths::Received DirectPaths::View::receive(const Endpoint& from, std::uint8_t* datagram,
-                                                 std::size_t length, std::int64_t nowMs,
-                                                 std::uint8_t reply[direct::kProbeBytes], int via)
-{
-    seal::Header h;
-    if (!table_ || !seal::readHeader(datagram, length, &h) || (h.word & direct::kReserved))
-        return {};
-    const auto& routes = table_->routes;
-    const auto found = std::find_if(routes.begin(), routes.end(), [&](const Route& r) {
-        return r.pair == h.index() && ((h.word & direct::kSide) != 0) != (r.side != 0);
-    });
-    if (found == routes.end())
-        return {};
-    const Route& r = *found;
-    Keyed& k = *keyed_[indexOf(r)];
-    // For a while after a new key, data may still come under the one before;
-    // the datagram is kept for that second try (a failed open wipes it).
-    Keyed* previous = k.previous && nowMs < r.previousUntil && !(h.word & direct::kProbe) ? k.previous.get()
-                                                                                         : nullptr;
-    if (previous)
-        spare_.assign(datagram, datagram + length);
-    long opened = k.open(h, datagram, length);
-    if (opened < 0 && previous) {
-        std::memcpy(datagram, spare_.data(), length);
-        opened = previous->open(h, datagram, length);
-    }
-    if (opened < 0)
-        return {};
-    if (!(h.word & direct::kProbe)) {
-        if (admit(r, k, datagram + seal::kHeaderBytes, static_cast<std::size_t>(opened))) {
-            // The first datagram since the last tick; after a silence it wakes the GUI side,
-            // which then watches for the next one.
-            if (!r.shared->heard.load(std::memory_order_relaxed)) {
-                r.shared->heard.store(true);
-                if (r.shared->unheard.exchange(false))
-                    paths_.wakeUp();
-            }
-            return {Inbound::Data, static_cast<std::size_t>(opened)};
-        }
-        paths_.refused_.fetch_add(1, std::memory_order_relaxed);
-        return {};
-    }
-    const std::uint8_t* probe = datagram + seal::kHeaderBytes;
-    if (opened != static_cast<long>(direct::kProbePayload) ||
-        (probe[0] != direct::kRequest && probe[0] != direct::kAnswer))
-        return {};
-    // Each request is answered once (the window) and only to where the peer
-    // proved to be or the server said it may be; the GUI side deals with the rest.
-    const bool answer =
-        probe[0] == direct::kRequest &&
-        (r.direct ? from == r.path
-                  : std::find(r.candidates.begin(), r.candidates.end(), from) != r.candidates.end());
-    Event e;
-    e.kind = probe[0];
-    e.answered = answer;
-    e.via = via;
-    e.pair = r.pair;
-    e.keyId = r.keyId;
-    std::memcpy(e.txid.data(), probe + 1, e.txid.size());
-    e.at = nowMs;
-    e.from = from;
-    // A request answered here needs nothing more of the GUI side, which takes
-    // it at its next tick, unless it came to a side port or resumes a path.
-    paths_.post(e, !answer || via >= 0 || (r.resumable && from == r.resumeAt));
-    if (!answer)
-        return {};
-    reply[seal::kHeaderBytes] = direct::kAnswer;
-    std::memcpy(reply + seal::kHeaderBytes + 1, probe + 1, direct::kTxidBytes);
-    const std::uint64_t counter = r.shared->counter.fetch_add(1, std::memory_order_relaxed);
-    if (counter >= paths_.keyUses ||
-        !k.cipher.seal({wordOf(r.pair, r.side, true), counter}, reply, direct::kProbePayload))
-        return {};
-    return {Inbound::Answer, direct::kProbeBytes};
-}
-
-bool DirectPaths::View::admit(const Route& r, Keyed& k, const std::uint8_t* packet, std::size_t length)
-{
-    if (layer2_)
-        return admitFrame(r, k, packet, length);
-    // Our clients send only IPv4 this way; IPv6 takes the relay, which holds
-    // each IPv6 source for the member that used it first.
-    std::uint32_t source = 0, destination = 0;
-    if (length < 20 || (packet[0] >> 4) != 4 || std::size_t{packet[0] & 0x0Fu} * 4 < 20 ||
-        readBig(packet + 2, 2) != length)
-        return false;
-    source = static_cast<std::uint32_t>(readBig(packet + 12, 4));
-    destination = static_cast<std::uint32_t>(readBig(packet + 16, 4));
-    const peerrule::Ipv4 verdict = peerrule::ipv4(source, destination, r.vip, peerrule::roomNetOf(r.vip));
-    return verdict == peerrule::Ipv4::Everyone || verdict == peerrule::Ipv4::Member;
-}
-
-bool DirectPaths::View::admitFrame(const Route& r, Keyed& k, const std::uint8_t* frame, std::size_t length)
-{
-    if (length < 14)
-        return false;
-    const std::uint64_t mac = readBig(frame + 6, 6);
-    if (mac == 0 || peerrule::isGroupMac(mac))
-        return false;
-    std::uint32_t source = 0, destination = 0;
-    const bool ip = innerAddresses(frame, length, &source, &destination);
-    if (ip) {
-        const peerrule::Ipv4 verdict = peerrule::ipv4(source, destination, r.vip, peerrule::roomNetOf(r.vip));
-        if (verdict != peerrule::Ipv4::Everyone && verdict != peerrule::Ipv4::Member)
-            return false;
-    }
-    if (k.mac.count > 0)
-        return k.mac.items[0] == mac;
-    // The first frame that speaks for the peer's own address binds its MAC
-    // to the pair for good, unless another pair holds it.
-    if (!ip || !peerrule::claim(k.mac, mac, 0, peerrule::kHoldForever, [&](auto&& visit) {
-            for (const auto& other : keyed_)
-                if (other.get() != &k)
-                    visit(other->mac);
-        }))
-        return false;
-    r.shared->mac.store(kKnownMac | mac, std::memory_order_relaxed);
-    return true;
 }
 
 } // namespace tunnel

@@ -1,13 +1,11 @@
 // Peer-to-peer paths between sealed clients, Qt-free. The GUI thread sets the
 // pairs the server announced and ticks probing and checks; the engine's
-// threads read an immutable table of routes, swapped whole on change, each
-// through a View of its own, and hand answers and requests back through a
-// lock-free ring. Until a probe was answered a pair stays on the relay.
+// threads read an immutable table of routes, published whole on change
+// (protocol/snapshot.h), each through a View of its own (net/directview.cpp),
+// and hand answers and requests back through a lock-free ring. Until a probe
+// was answered a pair stays on the relay.
 //
-// Direct datagram: a sealed datagram under the pair's key whose header word
-// holds the sender's side (bit 31), 0 (bit 30), the probe flag (bit 29) and
-// the pair's index. A probe's payload: kind (1 request, 2 answer) and a
-// random 12-byte transaction id; an answer is as long as its request.
+// Direct datagrams: protocol/directwire.h.
 //
 // A direct peer is trusted no more than the relay trusts a member: its
 // packets carry its own address (protocol/peerrule.h), its frames its own
@@ -19,13 +17,15 @@
 // answers the peer's.
 #pragma once
 
-#include "net/spinlock.h"
+#include "net/spscring.h"
 #include "net/udpsocket.h"
 #include "protocol/directlimits.h"
+#include "protocol/directwire.h"
 #include "protocol/endpoint.h"
 #include "protocol/peerrule.h"
 #include "protocol/relayprobe.h"
 #include "protocol/seal.h"
+#include "protocol/snapshot.h"
 
 #include <algorithm>
 #include <array>
@@ -35,6 +35,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,15 +74,6 @@ struct DirectStatus
 };
 
 namespace direct {
-constexpr std::uint32_t kSide = 1u << 31;
-constexpr std::uint32_t kReserved = 1u << 30;
-constexpr std::uint32_t kProbe = 1u << 29;
-constexpr std::uint8_t kRequest = 1;
-constexpr std::uint8_t kAnswer = 2;
-constexpr std::size_t kTxidBytes = 12;
-constexpr std::size_t kProbePayload = 1 + kTxidBytes;
-constexpr std::size_t kProbeBytes = kProbePayload + seal::kOverhead;
-
 constexpr std::int64_t kProbeEveryMs = 200;
 constexpr std::int64_t kProbeForMs = 2000;
 constexpr std::int64_t kProbeGraceMs = 1000; // answers to the last requests still count
@@ -108,7 +100,7 @@ constexpr std::size_t kMaxCandidates = directlimits::kProbedCandidates;
 // per pair and a few distinct addresses a minute.
 constexpr std::int64_t kTriggeredEveryMs = 1000;
 constexpr std::size_t kTriggeredPerMinute = 4;
-using Txid = std::array<std::uint8_t, kTxidBytes>;
+using Txid = std::array<std::uint8_t, directwire::kTxidBytes>;
 // A birthday probe: the spraying side's ports, the scanning side's requests
 // (100 a second, about 1,000 in all, to ports above the privileged ones of
 // the one address the server saw), how long it lasts, and how often a pair
@@ -281,7 +273,7 @@ public:
         // side's ring. Only the inbound thread calls it.
         // `via`: the side port it came to (-1: the tunnel's socket); a reply leaves from there.
         Received receive(const Endpoint& from, std::uint8_t* datagram, std::size_t length, std::int64_t nowMs,
-                         std::uint8_t reply[direct::kProbeBytes], int via = -1);
+                         std::uint8_t reply[directwire::kProbeBytes], int via = -1);
 
     private:
         struct Keyed;
@@ -296,8 +288,9 @@ public:
         }
         DirectPaths& paths_;
         const bool layer2_;
-        std::uint64_t generation_ = 0;
-        std::shared_ptr<const Table> table_;
+        Snapshot<Table>::Reader reader_;
+        const Table* table_ = nullptr; // the reader's
+
         std::vector<std::unique_ptr<Keyed>> keyed_; // one per route
         std::vector<std::uint8_t> spare_;           // a datagram kept for a second key to try
     };
@@ -316,19 +309,6 @@ private:
         direct::Txid txid{};
         std::int64_t at = 0;
         Endpoint from;
-    };
-    // Single producer (the inbound thread), single consumer (tick); a full ring drops.
-    class Ring
-    {
-    public:
-        bool push(const Event& e);
-        bool pop(Event* e);
-
-    private:
-        static constexpr std::uint32_t kSize = 256;
-        Event slots_[kSize];
-        std::atomic<std::uint32_t> head_{0};
-        std::atomic<std::uint32_t> tail_{0};
     };
 
     struct Sent
@@ -379,15 +359,13 @@ private:
     bool heartbeatWanted_ = false;
     bool changed_ = false;
     std::atomic<std::uint64_t> refused_{0};
-    Ring ring_;
+    SpscRing<Event, 256> ring_; // from the inbound thread to tick()
     bool relaying_ = false;          // the last tick was given a RelayFn
     std::int64_t relayNext_ = 0;     // the next round-trip request through the relay, at the earliest
     std::atomic<bool> woken_{false}; // a wake is on its way: the next tick takes what is waiting
-    std::atomic<bool> wakeBusy_{false};
+    std::mutex wakeLock_;
     std::function<void()> wake_;
-    std::atomic<bool> busy_{false}; // held while the table is swapped or fetched
-    std::atomic<std::uint64_t> generation_{0};
-    std::shared_ptr<const Table> table_;
+    Snapshot<Table> table_;
 };
 
 } // namespace tunnel

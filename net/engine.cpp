@@ -100,7 +100,7 @@ unsigned long inboundLoop(void* argument)
     udp::Batch& b = s.inbound;
     SealSession::View opener(*s.seal);
     DirectPaths::View paths(*s.direct);
-    std::uint8_t reply[direct::kProbeBytes];
+    std::uint8_t reply[directwire::kProbeBytes];
     std::uint8_t answer[relayprobe::kBytes];
     while (s.running) {
         // A birthday's side ports too; a new set wakes the wait, which takes it up here.

@@ -15,6 +15,12 @@ std::uint64_t usesTag(std::uint64_t generation)
 
 } // namespace
 
+SealSession::Keys::~Keys()
+{
+    for (auto& k : key)
+        seal::wipe(k.data(), k.size());
+}
+
 SealSession::~SealSession()
 {
     clear();
@@ -22,47 +28,42 @@ SealSession::~SealSession()
 
 void SealSession::setKey(const std::uint8_t key[seal::kKeyBytes], std::uint32_t index, int phase)
 {
-    SpinLock lock(busy_);
+    const Keys* was = keys_.latest();
+    auto next = was ? std::make_shared<Keys>(*was) : std::make_shared<Keys>();
     phase &= 1;
-    std::memcpy(keys_[phase].data(), key, seal::kKeyBytes);
-    const std::uint64_t generation = generation_.load(std::memory_order_relaxed) + 1;
-    keyGeneration_[phase] = generation;
-    uses_[phase].store(usesTag(generation), std::memory_order_relaxed);
+    std::memcpy(next->key[phase].data(), key, seal::kKeyBytes);
+    next->generation[phase] = ++generation_;
+    next->index = index & seal::kSessionMask;
+    next->phase = phase;
+    uses_[phase].store(usesTag(generation_), std::memory_order_relaxed);
     exhausted_.store(false, std::memory_order_relaxed);
-    index_ = index & seal::kSessionMask;
-    phase_ = phase;
-    generation_.store(generation, std::memory_order_release);
+    keys_.publish(std::move(next));
     active_.store(true, std::memory_order_release);
 }
 
 void SealSession::clear()
 {
-    SpinLock lock(busy_);
-    for (auto& key : keys_)
-        seal::wipe(key.data(), key.size());
-    keyGeneration_[0] = keyGeneration_[1] = 0;
     active_.store(false, std::memory_order_release);
-    generation_.store(generation_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    keys_.publish(nullptr);
 }
 
 void SealSession::View::sync()
 {
-    const std::uint64_t generation = session_.generation_.load(std::memory_order_acquire);
-    if (generation == generation_)
+    if (!keys_.refresh())
         return;
-    SpinLock lock(session_.busy_);
+    static const Keys kNone;
+    const Keys& now = keys_.get() ? *keys_.get() : kNone;
     for (int p = 0; p < 2; ++p) {
-        if (keyGeneration_[p] == session_.keyGeneration_[p])
+        if (keyGeneration_[p] == now.generation[p])
             continue;
         // A new key in this phase: its counters start a new window.
-        keyGeneration_[p] = session_.keyGeneration_[p];
+        keyGeneration_[p] = now.generation[p];
         window_[p].reset();
-        if (keyGeneration_[p] == 0 || !cipher_[p].setKey(session_.keys_[p].data()))
+        if (keyGeneration_[p] == 0 || !cipher_[p].setKey(now.key[p].data()))
             cipher_[p].clear();
     }
-    index_ = session_.index_;
-    phase_ = session_.phase_;
-    generation_ = session_.generation_.load(std::memory_order_relaxed);
+    index_ = now.index;
+    phase_ = now.phase;
 }
 
 std::size_t SealSession::View::seal(std::uint8_t* datagram, std::size_t length, bool heartbeat, bool probe)
@@ -77,7 +78,6 @@ std::size_t SealSession::View::seal(std::uint8_t* datagram, std::size_t length, 
         if ((was & ~kUseMask) != usesTag(keyGeneration_[phase_])) {
             if (++tries > 1)
                 return 0;
-            generation_ = 0;
             sync();
             uses = &session_.uses_[phase_];
             was = uses->load(std::memory_order_relaxed);

@@ -1,6 +1,8 @@
 // The limits of the direct-path messages, the one set both ends keep.
 #pragma once
 
+#include "protocol/directwire.h"
+
 #include <cstdint>
 
 namespace directlimits {
@@ -16,8 +18,8 @@ inline constexpr int kPeerCandidates = kCandidates + 1;
 inline constexpr int kProbedCandidates = 2 * kCandidates;
 // One candidate's text ("[v6]:port" fits with room to spare); longer is no address.
 inline constexpr int kCandidateChars = 64;
-// A pair's index fills the 29 low bits of a direct datagram's header word; 0 is none.
-inline constexpr std::uint32_t kMaxPairIndex = (std::uint32_t{1} << 29) - 1;
+// A pair's index fills the index bits of a direct datagram's header word; 0 is none.
+inline constexpr std::uint32_t kMaxPairIndex = directwire::kMaxPair;
 // Members of a room: the hosts of one /24. No list of room mates (direct_peers,
 // path_report) is longer.
 inline constexpr int kMaxRoomSize = 254;

@@ -5,8 +5,10 @@
 // Datagram: header (12 bytes) | ciphertext | tag (16 bytes).
 // Header: a 32-bit word, big-endian (bit 31: sent by the relay, bit 30: key
 // phase, bit 29: heartbeat, bit 28: round-trip probe, bits 0-27: the
-// session's index), then a 64-bit counter, big-endian. The sender never repeats a counter under one key and
-// the direction bit keeps the two directions apart, so no nonce repeats.
+// session's index), then a 64-bit counter, big-endian. The sender never
+// repeats a counter under one key and the direction bit keeps the two
+// directions apart, so no nonce repeats. Direct datagrams between two clients
+// read the same word for a pair (protocol/directwire.h).
 #pragma once
 
 #include <cstddef>

@@ -47,7 +47,7 @@ const char* relayCounterName(std::size_t counter)
 }
 
 RouteExchange::RouteExchange(std::uint32_t slotCount)
-    : slotCount_(slotCount), table_(std::make_shared<RouteTable>()),
+    : slotCount_(slotCount), tables_(std::make_shared<RouteTable>()),
       heartbeats_(new std::atomic<std::uint64_t>[slotCount]), endpoints_(slotCount),
       rekeys_(new std::atomic<std::uint32_t>[slotCount])
 {
@@ -59,14 +59,8 @@ RouteExchange::RouteExchange(std::uint32_t slotCount)
 
 void RouteExchange::publish(std::shared_ptr<const RouteTable> table)
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        table_.swap(table);
-        version_.fetch_add(1, std::memory_order_release);
-        if (wake_)
-            wake_();
-    }
-    // The old table, if the relay no longer holds it, is freed here, after the lock.
+    tables_.publish(std::move(table));
+    wake();
 }
 
 void RouteExchange::setWaker(std::function<void()> wake)
@@ -82,14 +76,11 @@ void RouteExchange::wake()
         wake_();
 }
 
-bool RouteExchange::fetchIfNewer(std::shared_ptr<const RouteTable>& current, std::uint64_t& version) const
+bool RouteExchange::fetchIfNewer(Reader& relay) const
 {
-    if (version_.load(std::memory_order_acquire) == version && current)
+    if (!relay.refresh())
         return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    current = table_;
-    version = version_.load(std::memory_order_relaxed);
-    applied_.store(version, std::memory_order_release);
+    applied_.store(relay.version(), std::memory_order_release);
     return true;
 }
 

@@ -1,8 +1,8 @@
 // What the lobby thread tells the relay thread, and what comes back.
 //
 // The lobby owns sessions and rooms. After each change it publishes an
-// immutable RouteTable; the relay picks the newest one up between batches
-// (one atomic load when nothing changed), so it never waits for the lobby.
+// immutable RouteTable (protocol/snapshot.h); the relay picks the newest one
+// up between batches, so it never waits for the lobby.
 // The relay in turn reports heartbeat times per session slot and its
 // counters through atomics, and the endpoint it bound for each slot (rare
 // changes, under the mutex, with a counter the lobby polls cheaply).
@@ -10,6 +10,7 @@
 
 #include "protocol/clientkey.h"
 #include "protocol/seal.h"
+#include "protocol/snapshot.h"
 #include "server/core/clock.h"
 
 #include <array>
@@ -111,12 +112,16 @@ const char* relayCounterName(std::size_t counter);
 class RouteExchange
 {
 public:
+    using Reader = Snapshot<RouteTable>::Reader;
+
     explicit RouteExchange(std::uint32_t slotCount);
 
     std::uint32_t slotCount() const { return slotCount_; }
 
     // Lobby side.
     void publish(std::shared_ptr<const RouteTable> table);
+    // The tables published, for a Reader of any thread's own.
+    const Snapshot<RouteTable>& tables() const { return tables_; }
     // Time of the last heartbeat of the session in `slot` with generation
     // `gen`, or -1 when it sent none.
     std::int64_t lastHeartbeatMs(std::uint32_t slot, std::uint32_t gen) const;
@@ -134,7 +139,7 @@ public:
     std::uint64_t rekeyAsks() const { return rekeyAsks_.load(std::memory_order_acquire); }
     bool takeRekey(std::uint32_t slot, std::uint32_t gen);
     // How many tables were published, and how many of those the relay has taken up.
-    std::uint64_t publishedVersion() const { return version_.load(std::memory_order_acquire); }
+    std::uint64_t publishedVersion() const { return tables_.version(); }
     std::uint64_t appliedVersion() const { return applied_.load(std::memory_order_acquire); }
     // Counts the relay thread's wake-ups: unchanged after a wake() the thread is stuck.
     std::uint64_t relayBeats() const { return beats_.load(std::memory_order_relaxed); }
@@ -144,8 +149,8 @@ public:
     // Relay side. Called after every publish (on the lobby's thread), so that a
     // new table (a new key, an old one withdrawn) applies without waiting for traffic.
     void setWaker(std::function<void()> wake);
-    // Replaces `current` when a newer table was published.
-    bool fetchIfNewer(std::shared_ptr<const RouteTable>& current, std::uint64_t& version) const;
+    // Takes up the newest table when one was published, and counts it applied.
+    bool fetchIfNewer(Reader& relay) const;
     void noteHeartbeat(std::uint32_t slot, std::uint32_t gen, std::int64_t nowMs);
     void storeCounters(const RelayCounters& counters);
     // Called only when the slot's endpoint changed (bound, moved, unbound).
@@ -157,8 +162,7 @@ public:
 private:
     const std::uint32_t slotCount_;
     mutable std::mutex mutex_;
-    std::shared_ptr<const RouteTable> table_;
-    std::atomic<std::uint64_t> version_{0};
+    Snapshot<RouteTable> tables_;
     std::unique_ptr<std::atomic<std::uint64_t>[]> heartbeats_;
     std::array<std::atomic<std::uint64_t>, kRelayCounterCount> counters_{};
     struct SlotEndpoint {

@@ -61,7 +61,7 @@ void RelayCore::Member::declare(int layer)
 }
 
 RelayCore::RelayCore(RouteExchange& exchange, RelayBudget budget)
-    : exchange_(exchange), budget_(budget), members_(exchange.slotCount())
+    : exchange_(exchange), budget_(budget), routes_(exchange.tables()), members_(exchange.slotCount())
 {
     slotByPeer_.reserve(exchange.slotCount() * 2);
     refreshRoutes();
@@ -71,8 +71,9 @@ void RelayCore::refreshRoutes()
 {
     // Slots beyond both the old table and the new one were empty and stay so.
     const std::size_t before = table_ ? table_->slotTable.size() : members_.size();
-    if (!exchange_.fetchIfNewer(table_, tableVersion_))
+    if (!exchange_.fetchIfNewer(routes_))
         return;
+    table_ = routes_.get();
     static const RouteTable::Slot kEmpty;
     const std::size_t known = std::min(table_->slotTable.size(), members_.size());
     const std::size_t span = std::min(std::max(before, known), members_.size());

@@ -287,8 +287,9 @@ private:
 
     RouteExchange& exchange_;
     RelayBudget budget_;
-    std::shared_ptr<const RouteTable> table_;
-    std::uint64_t tableVersion_ = 0;
+    RouteExchange::Reader routes_;
+    const RouteTable* table_ = nullptr; // routes_', until its next refresh
+
     std::vector<Member> members_;
     std::unordered_map<Endpoint, std::uint32_t, EndpointHash> slotByPeer_;
     RelayCounters counters_{};

@@ -6,13 +6,13 @@
 // byte of 4 gives the rest to the inbound thread as an opened round-trip probe through the relay: only a
 // well-formed request is answered, as long, with its address and id.
 #include "net/directpaths.h"
+#include "protocol/directwire.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 using tunnel::DirectPaths;
-namespace direct = tunnel::direct;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     view.sync();
     strangerView.sync();
-    std::uint8_t reply[direct::kProbeBytes];
+    std::uint8_t reply[directwire::kProbeBytes];
     const std::size_t length = size - 1;
     if (data[0] == 4) {
         std::uint8_t answer[relayprobe::kPayload];
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool flipped = data[0] & 1;
     d.resize(length + seal::kOverhead);
     std::memcpy(d.data() + seal::kHeaderBytes, data + 1, length);
-    if (!peer.seal({7 | direct::kSide | (probe ? direct::kProbe : 0u), ++counter}, d.data(), length))
+    if (!peer.seal({7 | directwire::kSide | (probe ? directwire::kProbe : 0u), ++counter}, d.data(), length))
         std::abort();
     if (flipped)
         d[data[0] % d.size()] ^= 0x20;
@@ -71,17 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const DirectPaths::Received got = view.receive(from, d.data(), d.size(), 0, reply);
     seal::Header h;
     const bool taken =
-        flipped || (probe && (length != direct::kProbePayload || data[1] != direct::kRequest))
+        flipped || (probe && (length != directwire::kProbePayload || data[1] != directwire::kRequest))
             ? got.kind == DirectPaths::Inbound::Drop
         : !probe
             ? got.kind == DirectPaths::Inbound::Data
                   ? got.length == length && std::memcmp(d.data() + seal::kHeaderBytes, data + 1, length) == 0
                   : got.kind == DirectPaths::Inbound::Drop && ours.refused() == refused + 1
             : got.kind == DirectPaths::Inbound::Answer && seal::readHeader(reply, got.length, &h) &&
-                  h.word == (7 | direct::kProbe) &&
-                  peer.open(reply, got.length) == long(direct::kProbePayload) &&
-                  reply[seal::kHeaderBytes] == direct::kAnswer &&
-                  std::memcmp(reply + seal::kHeaderBytes + 1, data + 2, direct::kTxidBytes) == 0;
+                  h.word == (7 | directwire::kProbe) &&
+                  peer.open(reply, got.length) == long(directwire::kProbePayload) &&
+                  reply[seal::kHeaderBytes] == directwire::kAnswer &&
+                  std::memcmp(reply + seal::kHeaderBytes + 1, data + 2, directwire::kTxidBytes) == 0;
     if (!taken)
         std::abort();
     d = original;

@@ -88,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto& ids = output.ids;
     RouteExchange exchange(static_cast<std::uint32_t>(config.maxClients));
     Lobby lobby(config, output, &exchange, [&now] { return now; });
-    std::shared_ptr<const RouteTable> table;
-    std::uint64_t tableVersion = 0;
+    RouteExchange::Reader table(exchange.tables());
     const auto connection = [&](int index) {
         if (ids[index] == 0 && lobby.connectionOpened(nextId, QHostAddress(index < 2 ? "127.0.0.1" : "::1")))
             ids[index] = nextId;
@@ -122,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             lobby.connectionSealed(ids[index]);
             output.sealed.insert(ids[index]);
         } else if (selector == 'e') {
-            exchange.fetchIfNewer(table, tableVersion);
+            table.refresh();
             BoundEndpoint bound;
             bound.host = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 1};
             bound.port = static_cast<std::uint16_t>(line.size() * 1000);

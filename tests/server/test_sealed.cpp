@@ -206,9 +206,8 @@ private slots:
         const QJsonObject first = alice.lastKey;
         // The serial by which the relay knows her key: one it may still hold never comes again.
         const auto serial = [&] {
-            std::shared_ptr<const RouteTable> table;
-            std::uint64_t version = 0;
-            server->routes().fetchIfNewer(table, version);
+            RouteExchange::Reader table(server->routes().tables());
+            table.refresh();
             return table->slotTable.at(alice.index).seal.serial;
         };
         const std::uint32_t firstSerial = serial();

@@ -94,7 +94,7 @@ struct End
     // The engine's inbound step for one datagram; `reply` gets the answer to send back.
     DirectPaths::Inbound take(const Endpoint& from, QByteArray d, std::int64_t now, QByteArray* reply)
     {
-        std::uint8_t answer[direct::kProbeBytes];
+        std::uint8_t answer[directwire::kProbeBytes];
         view->sync();
         const auto got = view->receive(from, reinterpret_cast<std::uint8_t*>(d.data()), std::size_t(d.size()),
                                        now, answer);
@@ -482,15 +482,15 @@ private slots:
         QTest::addColumn<std::uint32_t>("word");
         QTest::addColumn<QByteArray>("packet");
         QTest::addColumn<int>("taken"); // 1 taken, 0 dropped, -1 dropped by the rule
-        const std::uint32_t bobs = 7 | direct::kSide;
+        const std::uint32_t bobs = 7 | directwire::kSide;
         QByteArray ipv6(40, '\0'), shortened = packetTo(kVipA);
         ipv6[0] = 0x60;
         shortened[3] = 40;
         QTest::newRow("his own, to us") << false << bobs << packetTo(kVipA) << 1;
         QTest::newRow("his own, to the room") << false << bobs << packetTo(0x0A0800FF) << 1;
         QTest::newRow("Alice's side") << false << 7u << packetTo(kVipA) << 0;
-        QTest::newRow("another pair") << false << (8 | direct::kSide) << packetTo(kVipA) << 0;
-        QTest::newRow("the reserved bit") << false << (bobs | direct::kReserved) << packetTo(kVipA) << 0;
+        QTest::newRow("another pair") << false << (8 | directwire::kSide) << packetTo(kVipA) << 0;
+        QTest::newRow("a key phase") << false << (bobs | directwire::kPhase) << packetTo(kVipA) << 0;
         QTest::newRow("another key") << true << bobs << packetTo(kVipA) << 0;
         QTest::newRow("another member's source") << false << bobs << packetTo(kVipA, kVipC) << -1;
         QTest::newRow("a foreign source") << false << bobs << packetTo(kVipA, kElsewhere) << -1;
@@ -577,7 +577,7 @@ private slots:
             return arp;
         };
         const auto fromBob = [&](const QByteArray& f) {
-            return n.deliver(n.b, n.a.address, sealAs(kKey, 7 | direct::kSide, f));
+            return n.deliver(n.b, n.a.address, sealAs(kKey, 7 | directwire::kSide, f));
         };
         const QByteArray toBob = frame("02000000000b02000000000a", kVipA, kVipB);
         QVERIFY(n.a.direct() && n.a.route(toBob)); // by the address inside, his MAC not known yet
@@ -591,10 +591,10 @@ private slots:
         QVERIFY(n.a.route(ipx) && n.a.route(ipx)->path == n.b.address);
         QCOMPARE(fromBob(frame("02000000000a02000000000c", kVipB, kVipA)),
                  DirectPaths::Inbound::Drop); // another MAC
-        QCOMPARE(
-            n.deliver(n.b, n.a.address,
-                      sealAs(kOtherKey, 9 | direct::kSide, frame("02000000000a02000000000b", kVipC, kVipA))),
-            DirectPaths::Inbound::Drop);                                      // Carol's pair claims Bob's MAC
+        QCOMPARE(n.deliver(n.b, n.a.address,
+                           sealAs(kOtherKey, 9 | directwire::kSide,
+                                  frame("02000000000a02000000000b", kVipC, kVipA))),
+                 DirectPaths::Inbound::Drop);                                 // Carol's pair claims Bob's MAC
         QVERIFY(!n.a.route(frame("02000000000b02000000000a", kVipA, kVipC))); // for Carol, at Bob's MAC
         QCOMPARE(n.a.paths.refused(), 4u);
     }
@@ -625,7 +625,7 @@ private slots:
                 const Endpoint from =
                     udp::parsePeer(qPrintable(QString("198.51.100.%1").arg(10 + request % 60)), 1000);
                 const QByteArray d =
-                    sealAs(kKey, 7 | direct::kSide | direct::kProbe, probe(direct::kRequest, {}));
+                    sealAs(kKey, 7 | directwire::kSide | directwire::kProbe, probe(directwire::kRequest, {}));
                 QByteArray reply;
                 sentAs[key(from)] += std::size_t(d.size());
                 n.a.take(from, d, n.now, &reply);
@@ -666,8 +666,8 @@ private slots:
         txid.back() = std::uint8_t(txid.back() + idChange);
         QByteArray reply;
         n.a.take(fromBob ? kBob : kNobody,
-                 sealAs(kKey, 7 | direct::kSide | direct::kProbe, probe(direct::kAnswer, txid)), n.now + 10,
-                 &reply);
+                 sealAs(kKey, 7 | directwire::kSide | directwire::kProbe, probe(directwire::kAnswer, txid)),
+                 n.now + 10, &reply);
         n.step();
         QCOMPARE(n.a.direct(), direct);
     }
