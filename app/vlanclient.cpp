@@ -5,7 +5,6 @@
 
 #include <QSslSocket>
 #include <QTimer>
-#include <QSocketNotifier>
 
 VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     : QWidget(parent), settings(QStringLiteral("Zentho"), QStringLiteral("Launcher"))
@@ -15,10 +14,9 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     serverAddress = endpoint.address;
     serverPort = endpoint.port;
 
-    tapHandle = adapter::invalidDevice();
     layer2Mode = false;
-    // A client that ended without leaving its room left the system changed.
-    releaseBroadcasts();
+    // Puts back what a client that ended without leaving its room left changed.
+    tunnel = std::make_unique<TunnelSession>(settings);
 
     startPortKeeper(); // before the settings' boxes, which say whether it can run
     setupUI();
@@ -27,19 +25,8 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     tcpSocket = new QSslSocket(this);
     // Bound now rather than at the first heartbeat: the engine may start first.
     openTunnel();
-    heartbeatTimer = new QTimer(this);
     reconnectTimer = new QTimer(this);
     refreshTimer = new QTimer(this);
-    directTimer = new QTimer(this);
-    relayWatch = new QTimer(this);
-    directTimer->setSingleShot(true);
-    // A coarse timer may fire up to 5 % early, find nothing due and sleep again for a few ms.
-    directTimer->setTimerType(Qt::PreciseTimer);
-    // What an engine thread hands over (a probe's answer, traffic on a quiet path) is taken at once.
-    directPaths->setWake([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { directTimer->start(0); }, Qt::QueuedConnection);
-    });
 
     connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     // Connected means logged in only once the key is known (lobby/sealedchannel.cpp).
@@ -55,13 +42,9 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
                 onTcpError();
         });
     });
-    connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
+    watchTunnel();
     connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
-    connect(directTimer, &QTimer::timeout, this, &VLANClient::tickDirectPaths);
-    relayWatch->setSingleShot(true);
-    connect(relayWatch, &QTimer::timeout, this, &VLANClient::watchRelay);
-    connect(heartbeatTimer, &QTimer::timeout, this, &VLANClient::watchRelay);
     watchConnection();
     buildTray();
     setUpSealedChannel(); // after the status line's handlers: its word on a refused downgrade comes last
@@ -72,20 +55,13 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
 
 VLANClient::~VLANClient()
 {
-    directPaths->setWake(nullptr); // an engine thread may outlive us
     // The socket outlives our members (children die in ~QWidget) and still
     // reports its closing; nothing of ours may hear it.
     disconnect(tcpSocket, nullptr, this, nullptr);
     // The router forgets our port now (waited for a few seconds at most).
     portKeeper.reset();
-    stopAdapters();
-    // Steps still under way are waited for, and what they make taken down.
-    if (std::optional<bringup::Made> made = adapterBringUp.finish())
-        adapterBroughtUp(std::move(*made));
-    // A thread that outlived the stop keeps the socket; it is left open for it.
-    delete tunnelNotifier;
-    if (!engine.active())
-        udp::close(tunnelSocket);
+    // The adapter goes, and what a bring-up under way makes once it is made.
+    tunnel.reset();
     // roomPage has no parent while it is not a tab.
     if (roomPage && !roomPage->parent())
         delete roomPage;

@@ -2,12 +2,8 @@
 #pragma once
 
 #include "features/directpeers.h"
-#include "net/adapterbringup.h"
-#include "net/adapterhandles.h"
-#include "net/directpaths.h"
-#include "net/engine.h"
 #include "net/portmap.h"
-#include "net/sealsession.h"
+#include "net/tunnelsession.h"
 #include "ui/framedrag.h"
 
 #include <QByteArray>
@@ -42,7 +38,6 @@ class QTabWidget;
 class QSslSocket;
 class QTextEdit;
 class QTimer;
-class QSocketNotifier;
 
 struct ClientProbe; // test access to private state
 
@@ -121,15 +116,12 @@ private:
     QString serverPinKey() const;
     QString sealingText() const; // "sealed", "not sealed" or empty while unknown
     void forgetServerSealing();
-    int tunnelOverhead() const; // bytes the sealing adds to each datagram
 
-    // Direct paths to sealed room members (features/direct.cpp).
+    // Direct paths to sealed room members (features/direct.cpp): what the
+    // server names goes to the tunnel, each member's path to the member list.
     void handleDirectPeers(const QJsonObject& message);
     void sendCandidates();
-    void tickDirectPaths();
-    void sendRelayProbe(const std::uint8_t* payload, std::size_t length);
     void showDirectPaths();
-    void endDirectPaths();
     // The private address (features/privacy.cpp): no candidates, no direct peers.
     QWidget* buildPrivacySetting();
     bool addressPrivate() const;
@@ -142,29 +134,12 @@ private:
     void wantPortMapped(); // tells the keeper and takes its mapping, sends nothing
     void portMapChanged(); // the same, and a new candidates line when the mapping changed
 
-    // Tunnel (net/tunnel.cpp): the engine carries the traffic; the GUI thread
-    // starts and stops it.
-    bool startEngine(std::unique_ptr<tunnel::AdapterPort> port);
-    bool stopEngine();
-    void openTunnel();
-    void watchRelay();
-
-    // Adapter back-ends (net/). Their blocking steps run off the GUI thread
-    // (net/adapterbringup.h); what they made is taken here, or taken down
-    // when the room was left meanwhile.
+    // The tunnel and the adapter (net/tunnelsession.h), as the window drives
+    // and shows them (features/adaptermode.cpp).
+    void openTunnel(); // at the relay the server's address names now
     void startAdapter(const QString& virtualIp);
     void stopAdapters();
-    void beginBringUp(const QString& virtualIp, bringup::Runner::Steps steps);
-    void adapterBroughtUp(bringup::Made made);
-    void showAdapterComingUp(const QString& virtualIp);
-    void startWintunAdapter(const QString& virtualIp);
-    void takeWintunAdapter(const bringup::Made& made);
-    void stopWintunAdapter();
-    void startTapAdapter(const QString& virtualIp);
-    QString findTapAdapter(QString& connectionName);
-    void takeTapAdapter(const bringup::Made& made);
-    void stopTapAdapter();
-    void showAdapterFailure(const QString& title, const QString& text);
+    void watchTunnel();
     // `message` with the adapter mode ("layer": 2 or 3) added.
     QJsonObject withLayer(QJsonObject message) const;
     void sendJoinRoom(const QString& roomName, const QString& password);
@@ -213,11 +188,6 @@ private:
     void updateTrayState();
     void notify(const QString& title, const QString& text);
 
-    // Limited broadcasts through the adapter: the journal of their capture
-    // (the capture itself is a bring-up step), and their clean-up (net/adaptermode.cpp).
-    void journalBroadcasts(const QString& interfaceName, const QString& virtualIp);
-    void releaseBroadcasts();
-
     QSslSocket* tcpSocket = nullptr; // plain unless the server speaks TLS
     QTimer* handshakeTimer = nullptr;
     bool tryingTls = false;          // the current attempt is a TLS one
@@ -229,11 +199,7 @@ private:
     QString serverKey;               // fingerprint of the key this server showed
     QString invitePinnedServer; // pin settings key of a server pinned from a link, until it shows that key
     bool inviteRefusalShown = false; // the refusal of that server was told in a box
-    std::shared_ptr<tunnel::SealSession> tunnelSeal = std::make_shared<tunnel::SealSession>();
-    std::unique_ptr<tunnel::SealSession::View> heartbeatSealer; // the GUI thread's: heartbeats, round trips
-    udp::Socket tunnelSocket = nullptr; // the one UDP endpoint: heartbeats and the engine's traffic
-    QSocketNotifier* tunnelNotifier = nullptr; // drains the socket while no engine runs
-    QTimer* heartbeatTimer = nullptr;
+    std::unique_ptr<TunnelSession> tunnel; // the socket, heartbeats, seal, direct paths and adapter
     QTimer* reconnectTimer = nullptr;
     QTimer* refreshTimer = nullptr;
     QString serverAddress; // a numeric address or a DNS name
@@ -241,32 +207,13 @@ private:
     QString reachedAddress;             // the address a name resolved to and was tried at
     int serverLookupId = -1;            // the name lookup under way
     QList<QHostAddress> untriedAddresses; // the name's other addresses, for this attempt
-    udp::Peer relayPeer; // the relay's address parsed once
     QString clientId;
     QString nickname;
     QString myVirtualIp;
     QString hostVirtualIp;
     bool isHost = false;
-    std::atomic<bool> wintunRunning{false};
-    wintun::Adapter wintunAdapter = nullptr; // written only while no engine runs
-    wintun::Session wintunSession = nullptr;
-    adapter::DeviceHandle tapHandle = adapter::invalidDevice();
-    std::atomic<bool> tapRunning{false};
-    bringup::Runner adapterBringUp{this};
-    bool bringUpWanted = false;           // the bring-up under way is for the current room
-    std::optional<QString> nextAdapterIp; // a join's adapter, once the one for a left room is down
-    tunnel::Engine engine; // the data path of whichever back-end runs
-    QTimer* relayWatch = nullptr;  // while the engine runs: a heartbeat at once when the relay falls silent
-    std::int64_t relayHeard = 0;   // when the relay's traffic was last seen, as the watch last read it
-    bool relayHeardLost = true;    // the relay fell silent since, and was told where we are
     bool layer2Mode = false;
-    bool relayReadsLayer = false; // the server echoed the mode in join_ok: heartbeats may carry it
-    // Which room members the engine reaches directly; probed from directTimer.
-    std::shared_ptr<tunnel::DirectPaths> directPaths = std::make_shared<tunnel::DirectPaths>();
-    udp::Peer mappingPeer; // the server's mapping port, once it named one
-    QTimer* directTimer = nullptr;   // single shot, for the next thing due (or an engine thread's wake)
     direct::PathReporter pathReporter; // what the server hears of our paths, and when
-    std::uint64_t directRefused = 0; // direct packets dropped by the peer rule, as last logged
     std::unique_ptr<portmap::Keeper> portKeeper; // none when no router can be asked
     QTimer* portMapTimer = nullptr;
     QString mappedCandidate; // "ADDR:PORT" the router forwards to the tunnel socket; empty: none

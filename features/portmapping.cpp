@@ -58,9 +58,9 @@ void VLANClient::wantPortMapped()
         return;
     // Only a sealed tunnel offers candidates; the router forwards IPv4 only.
     const bool wanted = portMapBox && portMapBox->isChecked() && !addressPrivate() &&
-                        !currentRoomName.isEmpty() && tunnelSeal->active() && tunnelSocket &&
-                        udp::families(tunnelSocket).ipv4;
-    portKeeper->want(wanted ? udp::localPort(tunnelSocket) : 0);
+                        !currentRoomName.isEmpty() && tunnel->sealed() && tunnel->socket() &&
+                        udp::families(tunnel->socket()).ipv4;
+    portKeeper->want(wanted ? udp::localPort(tunnel->socket()) : 0);
     if (!wanted)
         portMapTimer->stop();
     else if (!portMapTimer->isActive())

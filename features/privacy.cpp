@@ -98,7 +98,7 @@ void VLANClient::setAddressPrivate(bool on)
 {
     settings.setValue(QLatin1String(kPrivateAddressKey), on);
     if (on)
-        endDirectPaths();
+        tunnel->endDirectPaths();
     portMapBox->setEnabled(!on && portKeeper);
     wantPortMapped(); // private: no port on the router either
     // The server hears of it at once, in a room or not, so that no peer list

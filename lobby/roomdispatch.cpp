@@ -15,7 +15,7 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
 {
     const QString virtualIp = control::readString(message, field::vip);
     currentRoomName = control::readString(message, field::roomName);
-    relayReadsLayer = message.contains(field::layer);
+    tunnel->setRelayReadsLayer(message.contains(field::layer));
     const QString title = rooms::tabTitle(QStringLiteral("Sector: "), currentRoomName);
     const int roomTab = mainTabs->indexOf(roomPage);
     // A running back-end ignores a second start, so a join that moves us to a

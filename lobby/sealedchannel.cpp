@@ -194,25 +194,20 @@ void VLANClient::takeTunnelKey(const QJsonObject& message)
         QByteArray::fromBase64(control::readString(message, field::tunnelKey).toLatin1());
     // Only a key that came over the sealed channel is worth anything.
     if (tcpSocket->isEncrypted() && key.size() == int(seal::kKeyBytes)) {
-        tunnelSeal->setKey(reinterpret_cast<const std::uint8_t*>(key.constData()),
-                           control::readString(message, field::tunnelIndex).toUInt(),
-                           control::readString(message, field::tunnelPhase).toInt());
+        tunnel->seal().setKey(reinterpret_cast<const std::uint8_t*>(key.constData()),
+                              control::readString(message, field::tunnelIndex).toUInt(),
+                              control::readString(message, field::tunnelPhase).toInt());
         // The relay knows the tunnel again only by a heartbeat under the new
         // key (after a server restart, say): one goes at once.
         sendUdpHeartbeats();
     } else if (message.value(field::cmd).toString() == cmd::loginOk)
-        tunnelSeal->clear();
+        tunnel->seal().clear();
     seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
 }
 
 void VLANClient::handleTunnelKey(const QJsonObject& message)
 {
     takeTunnelKey(message);
-}
-
-int VLANClient::tunnelOverhead() const
-{
-    return tunnelSeal->active() ? int(seal::kOverhead) : 0;
 }
 
 QString VLANClient::sealingText() const

@@ -25,7 +25,7 @@ private slots:
         shown("localhost:" + QByteArray::number(lobby->port()));
         const QString server = u"localhost (127.0.0.1):%1"_s.arg(lobby->port());
         QVERIFY(lobby->waitForClient() && loginPageShows(u"Connected to "_s + server));
-        QVERIFY(udp::samePeer(P::relayPeer(*client),
+        QVERIFY(udp::samePeer(P::tunnel(*client)->relay(),
                               udp::parsePeer("127.0.0.1", lobby->port()))); // the relay too
     }
     void serverNameThatDoesNotResolveSaysSo()
@@ -54,7 +54,7 @@ private slots:
         QVERIFY(!P::leaveRoomAction(*client)->isEnabled());
         QVERIFY(joined());
         P::leaveRoomAction(*client)->trigger();
-        QVERIFY(lobby->waitForCommand(u"leave_room"_s).size() == 1 && !P::wintunRunning(*client));
+        QVERIFY(lobby->waitForCommand(u"leave_room"_s).size() == 1 && !P::tunnel(*client)->adapterRunning());
     }
     void notifiesOnlyWhileTheWindowIsAway_data()
     {
