@@ -15,10 +15,10 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     serverPort = endpoint.port;
 
     layer2Mode = false;
-    // Puts back what a client that ended without leaving its room left changed.
+    // Puts back what a client that ended without leaving its room left changed;
+    // before the settings' boxes, which say whether a router can be asked for a port.
     tunnel = std::make_unique<TunnelSession>(settings);
 
-    startPortKeeper(); // before the settings' boxes, which say whether it can run
     setupUI();
     setStyleSheet(theme::windowSheet());
 
@@ -58,9 +58,7 @@ VLANClient::~VLANClient()
     // The socket outlives our members (children die in ~QWidget) and still
     // reports its closing; nothing of ours may hear it.
     disconnect(tcpSocket, nullptr, this, nullptr);
-    // The router forgets our port now (waited for a few seconds at most).
-    portKeeper.reset();
-    // The adapter goes, and what a bring-up under way makes once it is made.
+    // The router forgets our port, the adapter goes, and what a bring-up under way makes once it is made.
     tunnel.reset();
     // roomPage has no parent while it is not a tab.
     if (roomPage && !roomPage->parent())

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "features/directpeers.h"
-#include "net/portmap.h"
 #include "net/tunnelsession.h"
 #include "ui/framedrag.h"
 
@@ -128,7 +127,6 @@ private:
     void setAddressPrivate(bool on);
     // A port on the player's router (features/portmapping.cpp): asked for while
     // in a room, offered as a candidate once the router answers.
-    void startPortKeeper();
     static QString portMapText();
     QCheckBox* buildPortMapSetting();
     void wantPortMapped(); // tells the keeper and takes its mapping, sends nothing
@@ -214,9 +212,6 @@ private:
     bool isHost = false;
     bool layer2Mode = false;
     direct::PathReporter pathReporter; // what the server hears of our paths, and when
-    std::unique_ptr<portmap::Keeper> portKeeper; // none when no router can be asked
-    QTimer* portMapTimer = nullptr;
-    QString mappedCandidate; // "ADDR:PORT" the router forwards to the tunnel socket; empty: none
 
     QStackedWidget* pageStack = nullptr;
     QDialog* reconnectDialog = nullptr;

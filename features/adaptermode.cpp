@@ -62,6 +62,7 @@ void VLANClient::watchTunnel()
     connect(tunnel.get(), &TunnelSession::heartbeatWanted, this, &VLANClient::sendUdpHeartbeats);
     connect(tunnel.get(), &TunnelSession::controlMessage, this, &VLANClient::sendControlMessage);
     connect(tunnel.get(), &TunnelSession::pathsChanged, this, &VLANClient::showDirectPaths);
+    connect(tunnel.get(), &TunnelSession::portMappingChanged, this, &VLANClient::portMapChanged);
     connect(tunnel.get(), &TunnelSession::adapterComingUp, this, [this](const QString& virtualIp) {
         localIpLabel->setText(QStringLiteral("Local IP: ") + virtualIp +
                               QStringLiteral(" (adapter coming up...)"));

@@ -44,8 +44,8 @@ void VLANClient::sendCandidates()
     QJsonArray addresses;
     if (!addressPrivate() && !currentRoomName.isEmpty()) {
         // The router's forwarded port first: it is the one a symmetric NAT cannot spoil.
-        if (!mappedCandidate.isEmpty())
-            addresses.append(mappedCandidate);
+        if (!tunnel->mappedCandidate().isEmpty())
+            addresses.append(tunnel->mappedCandidate());
         const QJsonArray local = direct::localCandidates(QNetworkInterface::allAddresses(),
                                                          udp::localPort(tunnel->socket()),
                                                          udp::families(tunnel->socket()), myVirtualIp);

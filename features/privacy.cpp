@@ -99,7 +99,7 @@ void VLANClient::setAddressPrivate(bool on)
     settings.setValue(QLatin1String(kPrivateAddressKey), on);
     if (on)
         tunnel->endDirectPaths();
-    portMapBox->setEnabled(!on && portKeeper);
+    portMapBox->setEnabled(!on && tunnel->canMapPort());
     wantPortMapped(); // private: no port on the router either
     // The server hears of it at once, in a room or not, so that no peer list
     // made meanwhile names us.

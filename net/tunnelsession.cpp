@@ -4,6 +4,7 @@
 #include "protocol/controlcodec.h"
 #include "protocol/names.h"
 
+#include <QHostAddress>
 #include <QSettings>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -16,6 +17,7 @@ constexpr std::int64_t kRelaySilentMs = 500;
 // What the system was changed with, kept until it is put back: a client that
 // crashed leaves it for the next start to undo.
 const char kBroadcastJournal[] = "cleanup/broadcastRoute";
+constexpr int kPortMapTickMs = 10000; // renewals are due every half lease, retries after minutes
 
 } // namespace
 
@@ -37,11 +39,21 @@ TunnelSession::TunnelSession(QSettings& settings, QObject* parent)
     relayWatch_->setSingleShot(true);
     connect(relayWatch_, &QTimer::timeout, this, &TunnelSession::watchRelay);
     connect(heartbeatTimer_, &QTimer::timeout, this, &TunnelSession::watchRelay);
+    if (std::unique_ptr<portmap::Router> router = portmap::clientRouter()) {
+        portKeeper_ = std::make_unique<portmap::Keeper>(std::move(router), &tunnel::steadyMs, [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { emit portMappingChanged(); }, Qt::QueuedConnection);
+        });
+        portMapTimer_ = new QTimer(this);
+        connect(portMapTimer_, &QTimer::timeout, this, [this] { portKeeper_->tick(); });
+    }
 }
 
 TunnelSession::~TunnelSession()
 {
     directPaths_->setWake(nullptr); // an engine thread may outlive us
+    // The router forgets our port now (waited for a few seconds at most).
+    portKeeper_.reset();
     stopAdapters();
     // Steps still under way are waited for, and what they make taken down.
     if (std::optional<bringup::Made> made = bringUp_.finish())
@@ -327,4 +339,21 @@ void TunnelSession::endDirectPaths()
     directTimer_->stop();
     directPaths_->clear();
     mappingPeer_ = {};
+}
+
+void TunnelSession::wantPortMapped(bool wanted)
+{
+    if (!portKeeper_)
+        return;
+    // Only a sealed tunnel offers candidates; the router forwards IPv4 only.
+    wanted = wanted && seal_->active() && socket_ && udp::families(socket_).ipv4;
+    portKeeper_->want(wanted ? udp::localPort(socket_) : 0);
+    if (!wanted)
+        portMapTimer_->stop();
+    else if (!portMapTimer_->isActive())
+        portMapTimer_->start(kPortMapTickMs);
+    const std::optional<portmap::Mapping> mapping = portKeeper_->offered();
+    mappedCandidate_ = mapping && mapping->address != 0
+                           ? QHostAddress(mapping->address).toString() + u':' + QString::number(mapping->port)
+                           : QString();
 }

@@ -8,6 +8,7 @@
 #include "net/adapterbringup.h"
 #include "net/directpaths.h"
 #include "net/engine.h"
+#include "net/portmap.h"
 #include "net/sealsession.h"
 #include "net/udpsocket.h"
 
@@ -73,6 +74,13 @@ public:
     void endDirectPaths();
     tunnel::DirectPaths& directPaths() { return *directPaths_; }
 
+    // A port on the player's router forwarded to the tunnel socket, kept
+    // while wanted (and the tunnel is sealed and speaks IPv4). False: no router can be asked.
+    bool canMapPort() const { return bool(portKeeper_); }
+    void wantPortMapped(bool wanted);
+    // "ADDR:PORT" the router forwards to the tunnel socket; empty: none.
+    const QString& mappedCandidate() const { return mappedCandidate_; }
+
 signals:
     // The socket has datagrams while no engine reads it.
     void datagramsPending();
@@ -87,6 +95,8 @@ signals:
     void adapterFailed(const QString& title, const QString& text);
     // The direct paths' state may have changed.
     void pathsChanged();
+    // The router's answer may have changed mappedCandidate() (after wantPortMapped again).
+    void portMappingChanged();
 
 private:
     friend struct ClientProbe;
@@ -126,4 +136,7 @@ private:
     bringup::Runner bringUp_{this};
     bool bringUpWanted_ = false;                   // the bring-up under way is for the current room
     std::optional<std::pair<QString, bool>> next_; // a join's adapter, once the one for a left room is down
+    std::unique_ptr<portmap::Keeper> portKeeper_;  // none when no router can be asked
+    QTimer* portMapTimer_ = nullptr;
+    QString mappedCandidate_;
 };

@@ -16,7 +16,7 @@
     X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
     X(iconScrollTimer) X(controlSealed) X(serverLabel) \
     X(connectionStatusLabel) X(privateAddressBox) X(reachedAddress) \
-    X(portMapBox) X(portKeeper)
+    X(portMapBox)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 // clang-format on
 
