@@ -1,5 +1,6 @@
 #include "app/vlanclient.h"
 
+#include "lobby/controlconnection.h"
 #include "lobby/serveraddress.h"
 #include "ui/theme.h"
 
@@ -9,10 +10,10 @@
 VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     : QWidget(parent), settings(QStringLiteral("Zentho"), QStringLiteral("Launcher"))
 {
-    const lobby::ServerEndpoint endpoint =
-        lobby::configuredServerEndpoint(serverOption, settings.value(QStringLiteral("server")).toString());
-    serverAddress = endpoint.address;
-    serverPort = endpoint.port;
+    connection = new lobby::ControlConnection(
+        settings,
+        lobby::configuredServerEndpoint(serverOption, settings.value(QStringLiteral("server")).toString()),
+        this);
 
     layer2Mode = false;
     // Puts back what a client that ended without leaving its room left changed;
@@ -22,42 +23,27 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     setupUI();
     setStyleSheet(theme::windowSheet());
 
-    tcpSocket = new QSslSocket(this);
+    // A lost connection ends the login; the room stays until the player leaves it.
+    connect(connection, &lobby::ControlConnection::lost, &roomState, &lobby::RoomState::connectionLost);
     // Bound now rather than at the first heartbeat: the engine may start first.
     openTunnel();
-    reconnectTimer = new QTimer(this);
     refreshTimer = new QTimer(this);
 
-    connect(tcpSocket, &QTcpSocket::readyRead, this, &VLANClient::onTcpReadyRead);
-    // Connected means logged in only once the key is known (lobby/sealedchannel.cpp).
-    connect(tcpSocket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
-        if (untriedAddresses.isEmpty()) {
-            onTcpError();
-            return;
-        }
-        // The server's name has more addresses: the next one, once the socket
-        // has finished reporting this failure.
-        QTimer::singleShot(0, this, [this] {
-            if (tcpSocket->state() == QAbstractSocket::UnconnectedState && !connectToNextAddress())
-                onTcpError();
-        });
-    });
+    connect(connection->socket(), &QSslSocket::readyRead, this, &VLANClient::onTcpReadyRead);
     watchTunnel();
-    connect(reconnectTimer, &QTimer::timeout, this, &VLANClient::attemptReconnect);
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
     watchConnection();
     buildTray();
-    setUpSealedChannel(); // after the status line's handlers: its word on a refused downgrade comes last
 
-    isHost = false;
     attemptReconnect();
 }
 
 VLANClient::~VLANClient()
 {
-    // The socket outlives our members (children die in ~QWidget) and still
+    // The connection outlives our members (children die in ~QWidget) and still
     // reports its closing; nothing of ours may hear it.
-    disconnect(tcpSocket, nullptr, this, nullptr);
+    disconnect(connection, nullptr, this, nullptr);
+    disconnect(connection->socket(), nullptr, this, nullptr);
     // The router forgets our port, the adapter goes, and what a bring-up under way makes once it is made.
     tunnel.reset();
     // roomPage has no parent while it is not a tab.

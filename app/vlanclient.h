@@ -2,12 +2,11 @@
 #pragma once
 
 #include "features/directpeers.h"
+#include "lobby/roomstate.h"
 #include "net/tunnelsession.h"
 #include "ui/framedrag.h"
 
 #include <QByteArray>
-#include <QHostAddress>
-#include <QList>
 #include <QJsonObject>
 #include <QMap>
 #include <QPoint>
@@ -22,7 +21,6 @@ class QAction;
 class QCheckBox;
 class QCloseEvent;
 class QDialog;
-class QHostInfo;
 class QLocalServer;
 class QMenu;
 class QSystemTrayIcon;
@@ -34,11 +32,13 @@ class QPushButton;
 class QScrollArea;
 class QStackedWidget;
 class QTabWidget;
-class QSslSocket;
 class QTextEdit;
 class QTimer;
 
 struct ClientProbe; // test access to private state
+namespace lobby {
+class ControlConnection;
+}
 
 class VLANClient : public QWidget
 {
@@ -104,17 +104,9 @@ private:
     void handleKicked(const QJsonObject& message);
     void handleChat(const QJsonObject& message);
 
-    // Sealed sessions (lobby/sealedchannel.cpp): TLS first, the server's key
-    // pinned on first use, and the tunnel key of a sealed session.
-    void setUpSealedChannel();
-    void connectControl(const QString& address); // TLS first (see above)
-    void sealedAttemptFailed();
-    void onControlEncrypted();
+    // The tunnel key of a sealed session (features/adaptermode.cpp).
     void takeTunnelKey(const QJsonObject& message);
     void handleTunnelKey(const QJsonObject& message);
-    QString serverPinKey() const;
-    QString sealingText() const; // "sealed", "not sealed" or empty while unknown
-    void forgetServerSealing();
 
     // Direct paths to sealed room members (features/direct.cpp): what the
     // server names goes to the tunnel, each member's path to the member list.
@@ -149,7 +141,8 @@ private:
     void buildLobbyPage();
     void buildRoomPage();
     void buildReconnectDialog();
-    void watchConnection();
+    void watchConnection(); // app/vlanclient_connection.cpp
+    void showKeyRefused(bool refused);
     void changeServer();
     void showConnectionStatus(const QString& text);
     void toggleMaximize();
@@ -164,10 +157,6 @@ private:
     bool controlChannelUp() const;
     void sendLogin();
 
-    // Server by name (lobby/connection.cpp).
-    void onServerLookedUp(const QHostInfo& info);
-    bool connectToNextAddress();
-    void restartConnection();
     void showServerLine();
     QString relayAddress() const;
 
@@ -175,7 +164,6 @@ private:
     void copyInviteLink();
     void joinPendingInvite();
     bool switchServerForInvite(const QString& host, quint16 port, const QString& key);
-    bool pinInviteKey(const QString& key);
 
     // One client per user (app/singleinstance.cpp).
     void onOtherStart();
@@ -186,30 +174,12 @@ private:
     void updateTrayState();
     void notify(const QString& title, const QString& text);
 
-    QSslSocket* tcpSocket = nullptr; // plain unless the server speaks TLS
-    QTimer* handshakeTimer = nullptr;
-    bool tryingTls = false;          // the current attempt is a TLS one
-    bool handshaking = false;
-    bool tcpReached = false;         // the current attempt got a connection
-    bool serverSpeaksPlain = false;  // this server took a connection and did not speak TLS
-    bool controlSealed = false;      // the control channel was sealed at the last connection
-    bool keyRefused = false;         // a changed key the player did not accept: no attempts
-    QString serverKey;               // fingerprint of the key this server showed
-    QString invitePinnedServer; // pin settings key of a server pinned from a link, until it shows that key
-    bool inviteRefusalShown = false; // the refusal of that server was told in a box
+    // The control channel: lookup, TLS and its key, plain fallback and retries.
+    lobby::ControlConnection* connection = nullptr;
     std::unique_ptr<TunnelSession> tunnel; // the socket, heartbeats, seal, direct paths and adapter
-    QTimer* reconnectTimer = nullptr;
     QTimer* refreshTimer = nullptr;
-    QString serverAddress; // a numeric address or a DNS name
-    quint16 serverPort = 7777;
-    QString reachedAddress;             // the address a name resolved to and was tried at
-    int serverLookupId = -1;            // the name lookup under way
-    QList<QHostAddress> untriedAddresses; // the name's other addresses, for this attempt
     QString clientId;
     QString nickname;
-    QString myVirtualIp;
-    QString hostVirtualIp;
-    bool isHost = false;
     bool layer2Mode = false;
     direct::PathReporter pathReporter; // what the server hears of our paths, and when
 
@@ -247,7 +217,7 @@ private:
     QPushButton* roomSendButton = nullptr;
     int iconScrollOffset = 0;
 
-    QString currentRoomName;   // the room joined, from join_ok; empty outside a room
+    lobby::RoomState roomState; // logged in, the room joined, its members and their paths
     QString pendingInviteRoom; // joined once logged in to the server of the link
 
     QLocalServer* instanceServer = nullptr;

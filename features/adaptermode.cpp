@@ -2,6 +2,8 @@
 // and their texts, the room's address while its adapter comes up, and a
 // failure's message box. The tunnel itself is net/tunnelsession.h.
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
+#include "protocol/controlcodec.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
 
@@ -42,7 +44,7 @@ void VLANClient::sendUdpHeartbeats()
 
 void VLANClient::openTunnel()
 {
-    tunnel->openTunnel(relayAddress(), serverPort);
+    tunnel->openTunnel(relayAddress(), connection->server().port);
 }
 
 void VLANClient::startAdapter(const QString& virtualIp)
@@ -68,11 +70,11 @@ void VLANClient::watchTunnel()
                               QStringLiteral(" (adapter coming up...)"));
     });
     connect(tunnel.get(), &TunnelSession::adapterSettled, this,
-            [this] { localIpLabel->setText(QStringLiteral("Local IP: ") + myVirtualIp); });
+            [this] { localIpLabel->setText(QStringLiteral("Local IP: ") + roomState.myVirtualIp()); });
     connect(tunnel.get(), &TunnelSession::adapterFailed, this,
             [this](const QString& title, const QString& text) {
                 ui::showCritical(this, title, text);
-                disconnectButton->click();
+                roomState.requestLeave();
             });
 }
 
@@ -82,4 +84,26 @@ QJsonObject VLANClient::withLayer(QJsonObject message) const
 {
     message.insert(field::layer, layer2Mode ? 2 : 3);
     return message;
+}
+
+// The tunnel key of a sealed session, from login_ok or tunnel_key.
+void VLANClient::takeTunnelKey(const QJsonObject& message)
+{
+    QByteArray key = QByteArray::fromBase64(control::readString(message, field::tunnelKey).toLatin1());
+    // Only a key that came over the sealed channel is worth anything.
+    if (connection->isEncrypted() && key.size() == int(seal::kKeyBytes)) {
+        tunnel->seal().setKey(reinterpret_cast<const std::uint8_t*>(key.constData()),
+                              control::readString(message, field::tunnelIndex).toUInt(),
+                              control::readString(message, field::tunnelPhase).toInt());
+        // The relay knows the tunnel again only by a heartbeat under the new
+        // key (after a server restart, say): one goes at once.
+        sendUdpHeartbeats();
+    } else if (message.value(field::cmd).toString() == cmd::loginOk)
+        tunnel->seal().clear();
+    seal::wipe(key.data(), static_cast<std::size_t>(key.size()));
+}
+
+void VLANClient::handleTunnelKey(const QJsonObject& message)
+{
+    takeTunnelKey(message);
 }

@@ -19,7 +19,7 @@
 void VLANClient::handleDirectPeers(const QJsonObject& message)
 {
     // Pair keys only mean something to a sealed tunnel in a room.
-    if (!tunnel->sealed() || currentRoomName.isEmpty())
+    if (!tunnel->sealed() || !roomState.inRoom())
         return;
     // A private address neither probes nor answers, whatever a server offers.
     if (addressPrivate()) {
@@ -42,13 +42,13 @@ void VLANClient::sendCandidates()
     if (!tunnel->sealed() || !tunnel->socket())
         return;
     QJsonArray addresses;
-    if (!addressPrivate() && !currentRoomName.isEmpty()) {
+    if (!addressPrivate() && roomState.inRoom()) {
         // The router's forwarded port first: it is the one a symmetric NAT cannot spoil.
         if (!tunnel->mappedCandidate().isEmpty())
             addresses.append(tunnel->mappedCandidate());
-        const QJsonArray local = direct::localCandidates(QNetworkInterface::allAddresses(),
-                                                         udp::localPort(tunnel->socket()),
-                                                         udp::families(tunnel->socket()), myVirtualIp);
+        const QJsonArray local =
+            direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnel->socket()),
+                                    udp::families(tunnel->socket()), roomState.myVirtualIp());
         for (const QJsonValue& address : local)
             if (addresses.size() < direct::kMaxCandidates && !addresses.contains(address))
                 addresses.append(address);
@@ -83,8 +83,10 @@ void VLANClient::showDirectPaths()
                 settling = settling || !path.settled;
             }
         }
-        if (name != nickname)
+        if (name != nickname) {
             report.push_back(entry);
+            roomState.setPath(name, entry.path, entry.rttMs);
+        }
         if (item->data(symbols::kDetailRole).toString() != detail)
             item->setData(symbols::kDetailRole, detail);
     }

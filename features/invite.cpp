@@ -1,6 +1,7 @@
 // Invite links: copying the room's link, and joining from one.
 #include "app/vlanclient.h"
 #include "features/invitelink.h"
+#include "lobby/controlconnection.h"
 #include "lobby/pinning.h"
 #include "protocol/controlcodec.h"
 #include "ui/messages.h"
@@ -11,7 +12,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -19,8 +19,9 @@ void VLANClient::copyInviteLink()
 {
     // The access key never goes into a link: a locked room asks for it on joining. The server's
     // key does, once seen over TLS, so that a first contact through the link is sealed from the start.
-    QApplication::clipboard()->setText(invite::formatLink({serverAddress, serverPort}, currentRoomName,
-                                                          controlSealed ? serverKey : QString()),
+    QApplication::clipboard()->setText(invite::formatLink(connection->server(), roomState.roomName(),
+                                                          connection->sealed() ? connection->serverKey()
+                                                                               : QString()),
                                        QClipboard::Clipboard);
     copyInviteButton->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));
     copyInviteButton->setStyleSheet(theme::copiedButtonSheet());
@@ -52,7 +53,7 @@ void VLANClient::openInviteLink(const QString& link)
     if (!switchServerForInvite(parsed->server.address, parsed->server.port, parsed->key))
         return;
     pendingInviteRoom = parsed->room;
-    if (controlChannelUp() && pageStack->currentWidget() == mainTabs) {
+    if (roomState.loggedIn()) {
         joinPendingInvite();
         return;
     }
@@ -71,16 +72,17 @@ void VLANClient::openInviteLink(const QString& link)
 // any connection to it, so that one is sealed or not made.
 bool VLANClient::switchServerForInvite(const QString& host, quint16 port, const QString& key)
 {
-    const bool sameHost = lobby::isNumericAddress(host) && lobby::isNumericAddress(serverAddress)
-                              ? QHostAddress(host).isEqual(QHostAddress(serverAddress))
-                              : host.compare(serverAddress, Qt::CaseInsensitive) == 0;
-    if (sameHost && port == serverPort) {
+    const lobby::ServerEndpoint current = connection->server();
+    const bool sameHost = lobby::isNumericAddress(host) && lobby::isNumericAddress(current.address)
+                              ? QHostAddress(host).isEqual(QHostAddress(current.address))
+                              : host.compare(current.address, Qt::CaseInsensitive) == 0;
+    if (sameHost && port == current.port) {
         // A server used plain so far is left for a sealed connection.
-        if (pinInviteKey(key) && !controlSealed)
-            restartConnection();
+        if (connection->pinFromInvite(key) && !connection->sealed())
+            connection->restart();
         return true;
     }
-    const bool inRoom = mainTabs->indexOf(roomPage) >= 0;
+    const bool inRoom = roomState.inRoom();
     QMessageBox box(QMessageBox::Question, QStringLiteral("Switch Server"),
                     QStringLiteral("This invite is for a room on another server, %1. Switch to it?%2")
                         .arg(lobby::formatEndpoint({host, port}),
@@ -90,24 +92,11 @@ bool VLANClient::switchServerForInvite(const QString& host, quint16 port, const 
     box.setDefaultButton(QMessageBox::Yes);
     if (box.exec() != QMessageBox::Yes)
         return false;
-    if (mainTabs->indexOf(roomPage) >= 0)
-        disconnectButton->click(); // tells the old server before leaving it
+    if (roomState.inRoom())
+        roomState.requestLeave(); // tells the old server before leaving it
     settings.setValue(QStringLiteral("server"), lobby::formatEndpoint({host, port}));
-    serverAddress = host;
-    serverPort = port;
-    pinInviteKey(key);
-    restartConnection();
-    return true;
-}
-
-// Pins `key` for the current server unless it is pinned already; true when it was new.
-bool VLANClient::pinInviteKey(const QString& key)
-{
-    if (key.isEmpty() || !settings.value(serverPinKey()).toString().isEmpty())
-        return false;
-    settings.setValue(serverPinKey(), key);
-    invitePinnedServer = serverPinKey();
-    inviteRefusalShown = false;
+    // The link's key is pinned before any connection to the new server, so that one is sealed or not made.
+    connection->setServer({host, port}, key);
     return true;
 }
 
@@ -116,7 +105,7 @@ void VLANClient::joinPendingInvite()
     if (pendingInviteRoom.isEmpty())
         return;
     const QString room = std::exchange(pendingInviteRoom, QString());
-    if (room == currentRoomName && mainTabs->indexOf(roomPage) >= 0) {
+    if (roomState.inRoom() && room == roomState.roomName()) {
         mainTabs->setCurrentWidget(roomPage);
         return;
     }

@@ -30,7 +30,7 @@ int choosePlayerAction(QWidget* window, const QListWidget* list, const QPoint& p
 void VLANClient::onOnlineUserContextMenu(const QPoint& pos)
 {
     const QListWidgetItem* item = onlineUserList->itemAt(pos);
-    if (!item || item->text() == nickname)
+    if (!item || item->text() == roomState.user())
         return;
     const QString name = item->text();
     switch (choosePlayerAction(this, onlineUserList, pos,
@@ -50,7 +50,7 @@ void VLANClient::onOnlineUserContextMenu(const QPoint& pos)
 // from its text: a name may itself contain " - " or a crown.
 void VLANClient::onPeerListContextMenu(const QPoint& pos)
 {
-    if (!isHost)
+    if (!roomState.isHost())
         return;
     const QListWidgetItem* item = peerList->itemAt(pos);
     if (!item || item->data(rooms::kPeerHostRole).toBool())

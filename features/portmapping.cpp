@@ -38,8 +38,7 @@ QCheckBox* VLANClient::buildPortMapSetting()
 
 void VLANClient::wantPortMapped()
 {
-    tunnel->wantPortMapped(portMapBox && portMapBox->isChecked() && !addressPrivate() &&
-                           !currentRoomName.isEmpty());
+    tunnel->wantPortMapped(portMapBox && portMapBox->isChecked() && !addressPrivate() && roomState.inRoom());
 }
 
 void VLANClient::portMapChanged()
@@ -54,6 +53,6 @@ void VLANClient::portMapChanged()
     else
         qInfo("pellora: the router forwards UDP port %s to us",
               qPrintable(mappedCandidate.section(u':', -1)));
-    if (!currentRoomName.isEmpty() && controlChannelUp())
+    if (roomState.inRoom() && controlChannelUp())
         sendCandidates();
 }

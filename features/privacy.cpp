@@ -8,8 +8,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
-#include <QStackedWidget>
-#include <QTabWidget>
 #include <QVBoxLayout>
 
 namespace {
@@ -103,7 +101,7 @@ void VLANClient::setAddressPrivate(bool on)
     wantPortMapped(); // private: no port on the router either
     // The server hears of it at once, in a room or not, so that no peer list
     // made meanwhile names us.
-    if (controlChannelUp() && pageStack->currentWidget() == mainTabs)
+    if (roomState.loggedIn())
         sendCandidates();
     showDirectPaths();
 }

@@ -58,7 +58,7 @@ void VLANClient::closeTab(int index)
     if (!page || page == lobbyPage)
         return;
     if (page == roomPage) {
-        disconnectButton->click();
+        roomState.requestLeave();
         return;
     }
     // The page itself names its user; a tab title could be read back wrongly.

@@ -57,19 +57,20 @@ void VLANClient::leaveRoom()
     if (roomTab >= 0)
         mainTabs->removeTab(roomTab);
     mainTabs->setCurrentWidget(lobbyPage);
-    currentRoomName.clear();
+    roomState.leave();
     wantPortMapped(); // the router forgets our port
-    updateTrayState();
     refreshRooms();
 }
 
 void VLANClient::copyHostIp()
 {
-    QApplication::clipboard()->setText(isHost ? myVirtualIp : hostVirtualIp, QClipboard::Clipboard);
+    const QString& address = roomState.isHost() ? roomState.myVirtualIp() : roomState.hostVirtualIp();
+    QApplication::clipboard()->setText(address, QClipboard::Clipboard);
     copyIpButton->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));
     copyIpButton->setStyleSheet(theme::copiedButtonSheet());
     QTimer::singleShot(2000, this, [this] {
-        copyIpButton->setText(isHost ? QStringLiteral("COPY HOST IP") : QStringLiteral("COPY GAME HOST IP"));
+        copyIpButton->setText(roomState.isHost() ? QStringLiteral("COPY HOST IP")
+                                                 : QStringLiteral("COPY GAME HOST IP"));
         copyIpButton->setStyleSheet(theme::secondaryButtonSheet());
     });
 }

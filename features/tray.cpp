@@ -1,17 +1,14 @@
 // The system tray: the client's state at a glance, a menu, notifications
 // while the window is away, and the window's close as "keep running" when chosen.
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QIcon>
 #include <QMenu>
-#include <QPushButton>
-#include <QStackedWidget>
 #include <QSystemTrayIcon>
-#include <QTabWidget>
-#include <QSslSocket>
 
 namespace {
 
@@ -26,7 +23,7 @@ void VLANClient::buildTray()
     auto* menu = new QMenu(this);
     showWindowAction = menu->addAction(QStringLiteral("Show window"), this, [this] { bringToFront(); });
     leaveRoomAction =
-        menu->addAction(QStringLiteral("Leave room"), this, [this] { disconnectButton->click(); });
+        menu->addAction(QStringLiteral("Leave room"), this, [this] { roomState.requestLeave(); });
     keepInTrayAction = menu->addAction(QStringLiteral("Keep running in the tray"));
     keepInTrayAction->setCheckable(true);
     keepInTrayAction->setChecked(settings.value(QLatin1String(kKeepInTrayKey), false).toBool());
@@ -39,7 +36,8 @@ void VLANClient::buildTray()
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
             bringToFront();
     });
-    connect(tcpSocket, &QAbstractSocket::stateChanged, this, [this] { updateTrayState(); });
+    connect(&roomState, &lobby::RoomState::loginChanged, this, &VLANClient::updateTrayState);
+    connect(&roomState, &lobby::RoomState::roomChanged, this, &VLANClient::updateTrayState);
     updateTrayState();
     if (trayUsable)
         trayIcon->show();
@@ -49,14 +47,13 @@ void VLANClient::updateTrayState()
 {
     if (!trayIcon)
         return;
-    const bool inRoom = mainTabs->indexOf(roomPage) >= 0;
     QString state = QStringLiteral("not connected");
-    if (inRoom)
-        state = QStringLiteral("in room %1").arg(currentRoomName);
-    else if (controlChannelUp() && pageStack->currentWidget() == mainTabs)
+    if (roomState.inRoom())
+        state = QStringLiteral("in room %1").arg(roomState.roomName());
+    else if (roomState.loggedIn())
         state = QStringLiteral("in the lobby");
     trayIcon->setToolTip(QStringLiteral("Pellora: ") + state);
-    leaveRoomAction->setEnabled(inRoom);
+    leaveRoomAction->setEnabled(roomState.inRoom());
 }
 
 // Only while the player is not looking at the window: behind a game, minimised or in the tray.

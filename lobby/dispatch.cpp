@@ -1,4 +1,5 @@
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 #include "protocol/controlcodec.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
@@ -30,8 +31,10 @@ void VLANClient::onTcpReadyRead()
         {cmd::directPeers, &VLANClient::handleDirectPeers},
     };
 
-    while (tcpSocket->canReadLine()) {
-        const QJsonObject message = control::decodeLine(tcpSocket->readLine());
+    // A line longer than any the server sends ends the channel (and the loop).
+    QByteArray line;
+    while (connection->readLine(&line)) {
+        const QJsonObject message = control::decodeLine(line);
         const QString cmd = control::readString(message, field::cmd);
         for (const auto& [name, handler] : handlers) {
             if (cmd == name) {
@@ -39,12 +42,6 @@ void VLANClient::onTcpReadyRead()
                 break;
             }
         }
-    }
-
-    // A server that never ends its line would make us buffer without bound.
-    if (tcpSocket->bytesAvailable() > control::kClientMaxPendingLine && !tcpSocket->canReadLine()) {
-        tcpSocket->abort();
-        onTcpError();
     }
 }
 
@@ -56,7 +53,7 @@ void VLANClient::handleLoginOk(const QJsonObject& message)
     refreshRooms();
     tunnel->heartbeatTimer()->start(2000);
     refreshTimer->start(5000);
-    updateTrayState();
+    roomState.logIn(nickname);
     joinPendingInvite();
 }
 

@@ -14,16 +14,15 @@
 void VLANClient::handleJoinOk(const QJsonObject& message)
 {
     const QString virtualIp = control::readString(message, field::vip);
-    currentRoomName = control::readString(message, field::roomName);
+    const QString roomName = control::readString(message, field::roomName);
     tunnel->setRelayReadsLayer(message.contains(field::layer));
-    const QString title = rooms::tabTitle(QStringLiteral("Sector: "), currentRoomName);
+    const QString title = rooms::tabTitle(QStringLiteral("Sector: "), roomName);
     const int roomTab = mainTabs->indexOf(roomPage);
     // A running back-end ignores a second start, so a join that moves us to a
     // new address while in a room must stop it first.
-    const bool readdress = roomTab >= 0 && virtualIp != myVirtualIp;
+    const bool readdress = roomState.inRoom() && virtualIp != roomState.myVirtualIp();
 
-    myVirtualIp = virtualIp;
-    localIpLabel->setText(QStringLiteral("Local IP: ") + myVirtualIp);
+    roomState.enter(roomName, virtualIp); // the page shows the address
     roomChatView->clear();
     if (roomTab < 0)
         mainTabs->addTab(roomPage, title);
@@ -33,10 +32,9 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
     // The adapter mode is fixed while in a room; leaving enables the buttons again.
     layer2Button->setEnabled(false);
     layer3Button->setEnabled(false);
-    updateTrayState();
     if (readdress)
         stopAdapters();
-    startAdapter(myVirtualIp);
+    startAdapter(roomState.myVirtualIp());
     sendCandidates();
 }
 
@@ -54,24 +52,20 @@ void VLANClient::handlePasswordRequired(const QJsonObject& message)
 void VLANClient::handleRoomUpdate(const QJsonObject& message)
 {
     peerList->clear();
+    QList<lobby::RoomMember> members;
     const QJsonArray peers = control::readArray(message, field::peers);
     for (qsizetype i = 0; i < peers.size(); ++i) {
         const QJsonObject peer = control::objectAt(peers, i);
         const QString user = control::readString(peer, field::username);
         const QString virtualIp = control::readString(peer, field::vip);
         const bool host = control::readBool(peer, field::isHost);
-        if (user == nickname) {
-            isHost = host;
-            copyIpButton->setText(host ? QStringLiteral("COPY MY HOST IP")
-                                       : QStringLiteral("COPY GAME HOST IP"));
-        }
-        if (host)
-            hostVirtualIp = virtualIp;
+        members.append({user, virtualIp, host, {}, -1});
         auto* item = new QListWidgetItem(rooms::peerEntryText(user, virtualIp, host), peerList);
         item->setData(rooms::kPeerNameRole, user);
         item->setData(rooms::kPeerHostRole, host);
         item->setData(rooms::kPeerVipRole, virtualIp);
     }
+    roomState.setMembers(members); // the page's copy button says whether we host
     showDirectPaths();
 }
 
@@ -81,7 +75,7 @@ void VLANClient::handleKicked(const QJsonObject& message)
     const QString notice = control::readString(message, field::message);
     notify(QStringLiteral("Connection Terminated"), control::singleLine(notice));
     ui::showWarning(this, QStringLiteral("Connection Terminated"), notice);
-    disconnectButton->click();
+    roomState.requestLeave();
 }
 
 void VLANClient::handleChat(const QJsonObject& message)

@@ -1,5 +1,5 @@
 #include "app/vlanclient.h"
-#include "lobby/serveraddress.h"
+#include "lobby/controlconnection.h"
 #include "ui/serverdialog.h"
 #include "ui/showcase.h"
 
@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QSslSocket>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -244,39 +243,20 @@ void VLANClient::buildLoginPage()
     nicknameInput->setFocus(Qt::OtherFocusReason);
 }
 
-// The status line speaks only for the login page; once in the lobby the
-// reconnect notice takes over.
-void VLANClient::watchConnection()
-{
-    showServerLine();
-    connect(tcpSocket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
-        const QString server = lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress);
-        // A retry keeps saying that the server cannot be reached until it can.
-        if (state == QAbstractSocket::ConnectingState && !reconnectTimer->isActive())
-            showConnectionStatus(QStringLiteral("Connecting to %1…").arg(server));
-        else if (state == QAbstractSocket::ConnectedState)
-            showConnectionStatus(QStringLiteral("Connected to %1").arg(server));
-    });
-    connect(tcpSocket, &QAbstractSocket::errorOccurred, this, [this] {
-        if (!untriedAddresses.isEmpty())
-            return; // the name's next address is tried first
-        showConnectionStatus(QStringLiteral("Cannot reach %1 — retrying every 3 s")
-                                 .arg(lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress)));
-    });
-}
-
 // A long name gives way (elided in its middle, whole in the tooltip), never
 // the link; the port and the address it was reached at too, while they leave
 // the name room for a few letters.
 void VLANClient::showServerLine()
 {
-    const QString full = lobby::describeEndpoint({serverAddress, serverPort}, reachedAddress);
+    const QString full = connection->describe();
+    const QString serverAddress = connection->server().address;
+    const QString sealing = connection->sealingText();
     serverLabel->ensurePolished(); // the sheet's font
     const QFontMetrics metrics(serverLabel->font());
     constexpr int kSlack = 4; // rich text rounds its runs apart
     const auto roomFor = [&](const QString& kept) {
         return kPanelWidth - 2 * kPanelMargin - kSlack -
-               metrics.horizontalAdvance(serverLine(kept, sealingText(), false));
+               metrics.horizontalAdvance(serverLine(kept, sealing, false));
     };
     qsizetype headSize = full.size();
     if (!lobby::isNumericAddress(serverAddress) && full.startsWith(serverAddress) &&
@@ -284,7 +264,7 @@ void VLANClient::showServerLine()
         headSize = serverAddress.size();
     const QString tail = full.mid(headSize);
     const QString shown = metrics.elidedText(full.left(headSize), Qt::ElideMiddle, roomFor(tail)) + tail;
-    serverLabel->setText(serverLine(shown.toHtmlEscaped(), sealingText()));
+    serverLabel->setText(serverLine(shown.toHtmlEscaped(), sealing));
     serverLabel->setToolTip(full);
 }
 
@@ -297,17 +277,16 @@ void VLANClient::showConnectionStatus(const QString& text)
 // current attempt is dropped and the next one goes to the new address.
 void VLANClient::changeServer()
 {
-    const QString key =
-        controlSealed       ? QStringLiteral("Sealed. The server's key (SHA-256):\n%1").arg(serverKey)
-        : serverSpeaksPlain ? QStringLiteral("Not sealed: this server does not encrypt the connection.")
-                            : QString();
-    const std::optional<lobby::ServerEndpoint> chosen = ui::askServer(this, {serverAddress, serverPort}, key);
+    const QString sealedKey = QStringLiteral("Sealed. The server's key (SHA-256):\n%1");
+    const QString key = connection->sealed()        ? sealedKey.arg(connection->serverKey())
+                        : connection->speaksPlain() ? QStringLiteral("Not sealed: this server does not encrypt "
+                                                                     "the connection.")
+                                                    : QString();
+    const std::optional<lobby::ServerEndpoint> chosen = ui::askServer(this, connection->server(), key);
     if (!chosen)
         return;
     settings.setValue(QStringLiteral("server"), lobby::formatEndpoint(*chosen));
-    serverAddress = chosen->address;
-    serverPort = chosen->port;
-    restartConnection();
+    connection->setServer(*chosen);
 }
 
 void VLANClient::updateIconScroll()

@@ -1,4 +1,5 @@
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
 
@@ -117,9 +118,19 @@ void VLANClient::buildReconnectDialog()
         "background-color: #0f1115; border: 1px solid #27272f; color: white; border-radius: 8px;"));
     auto* layout = new QVBoxLayout(reconnectDialog);
     auto* label = new QLabel(QStringLiteral("Connection lost.\nReconnecting to network..."));
+    label->setObjectName(QStringLiteral("reconnectText"));
     label->setAlignment(Qt::AlignCenter);
     label->setStyleSheet(QStringLiteral("font-size: 14px; font-weight: 500; color: #a1a1aa;"));
     layout->addWidget(label);
+    // Shown only after a changed server key was refused: attempts stop until the player asks again.
+    auto* retry = new QPushButton(QStringLiteral("Try again"));
+    retry->setObjectName(QStringLiteral("retryButton"));
+    retry->hide();
+    connect(retry, &QPushButton::clicked, this, [this] {
+        showKeyRefused(false);
+        connection->retry();
+    });
+    layout->addWidget(retry, 0, Qt::AlignCenter);
     reconnectDialog->setFixedSize(300, 120);
 }
 
@@ -235,4 +246,17 @@ void VLANClient::buildRoomPage()
     connect(copyIpButton, &QPushButton::clicked, [this] { copyHostIp(); });
     connect(copyInviteButton, &QPushButton::clicked, [this] { copyInviteLink(); });
     connect(disconnectButton, &QPushButton::clicked, [this] { leaveRoom(); });
+    // Every way out of the room is this button's click, whoever asks for it.
+    connect(&roomState, &lobby::RoomState::leaveRequested, disconnectButton, &QPushButton::click);
+    // What the page shows of the room comes from the room state.
+    connect(&roomState, &lobby::RoomState::roomChanged, this, [this] {
+        if (roomState.inRoom())
+            localIpLabel->setText(QStringLiteral("Local IP: ") + roomState.myVirtualIp());
+    });
+    connect(&roomState, &lobby::RoomState::membersChanged, this, [this] {
+        for (const lobby::RoomMember& member : roomState.members())
+            if (member.name == roomState.user())
+                copyIpButton->setText(roomState.isHost() ? QStringLiteral("COPY MY HOST IP")
+                                                         : QStringLiteral("COPY GAME HOST IP"));
+    });
 }

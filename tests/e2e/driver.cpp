@@ -202,11 +202,11 @@ private:
                 {u"connected"_s, P::tcpSocket(client)->state() == QAbstractSocket::ConnectedState},
                 {u"clientId"_s, P::clientId(client)},
                 {u"inRoom"_s, P::mainTabs(client)->indexOf(P::roomPage(client)) >= 0},
-                {u"vip"_s, P::myVirtualIp(client)},
+                {u"vip"_s, P::roomState(client).myVirtualIp()},
                 {u"wintun"_s, P::tunnel(client)->adapterRunning() && !P::tunnel(client)->carriesLayer2()},
                 {u"tap"_s, P::tunnel(client)->adapterRunning() && P::tunnel(client)->carriesLayer2()},
                 {u"rooms"_s, rooms},
-                {u"sealed"_s, P::controlSealed(client) && P::tunnel(client)->sealed()},
+                {u"sealed"_s, P::connection(client)->sealed() && P::tunnel(client)->sealed()},
                 {u"paths"_s, paths}};
     }
 };

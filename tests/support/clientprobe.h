@@ -2,11 +2,12 @@
 #pragma once
 
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 
 // Every private member a test reads or sets, as X(member).
 // clang-format off
 #define PELLORA_PROBES(X) \
-    X(tcpSocket) X(tunnel) X(refreshTimer) X(clientId) X(myVirtualIp) X(hostVirtualIp) X(isHost) \
+    X(tunnel) X(refreshTimer) X(clientId) X(roomState) \
     X(layer2Mode) X(pageStack) X(reconnectDialog) \
     X(loginPage) X(nicknameInput) X(connectButton) X(mainTabs) X(lobbyPage) X(roomList) \
     X(joinRoomButton) X(createRoomButton) X(globalChatView) X(globalChatInput) X(globalSendButton) \
@@ -14,8 +15,8 @@
     X(copyIpButton) X(peerList) X(disconnectButton) X(roomChatView) X(roomChatInput) X(roomSendButton) \
     X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(trayIcon) \
     X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
-    X(iconScrollTimer) X(controlSealed) X(serverLabel) \
-    X(connectionStatusLabel) X(privateAddressBox) X(reachedAddress) \
+    X(iconScrollTimer) X(connection) X(serverLabel) \
+    X(connectionStatusLabel) X(privateAddressBox) \
     X(portMapBox)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 // clang-format on
@@ -23,6 +24,13 @@
 struct ClientProbe
 {
     PELLORA_PROBES(PELLORA_PROBE)
+    static QSslSocket* tcpSocket(VLANClient& c) { return c.connection->socket(); }
+    // As after a sealed connection reached at `address`.
+    static void seemSealed(VLANClient& c, const QString& address)
+    {
+        c.connection->sealed_ = true;
+        c.connection->reachedAddress_ = address;
+    }
     static void sendControlMessage(VLANClient& c, const QJsonObject& m) { c.sendControlMessage(m); }
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
     // Stands in for an adapter that cannot be made without rights: a start returns at once.

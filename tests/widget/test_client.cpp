@@ -7,8 +7,10 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QInputDialog>
+#include <QLayout>
 #include <QListWidget>
 #include <QMenu>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTextEdit>
 #include <optional>
@@ -89,6 +91,22 @@ QStringList texts(const QListWidget* list)
     for (int i = 0; i < list->count(); ++i)
         all << list->item(i)->text();
     return all;
+}
+bool inLayout(const QLayout* layout, const QWidget* widget)
+{
+    for (int i = 0; layout && i < layout->count(); ++i)
+        if (layout->itemAt(i)->widget() == widget || inLayout(layout->itemAt(i)->layout(), widget))
+            return true;
+    return false;
+}
+// The first label of the window whose text holds `text` (an exact section title when `header`).
+QWidget* labelWith(VLANClient& c, const QString& text, bool header = false)
+{
+    for (QLabel* label : c.findChildren<QLabel*>())
+        if (header ? label->objectName() == u"sectionHeader"_s && label->text() == text
+                   : label->text().contains(text))
+            return label;
+    return nullptr;
 }
 
 } // namespace
@@ -183,6 +201,49 @@ class TestClient : public QObject, ClientFixture
 
 private slots:
     void init() { reset(); }
+    // Each widget a page places sits in its parent's layout, shows with its page and lies within its
+    // parent: one dropped from its layout is still found by name, but not seen.
+    void placedWidgetsAreLaidOutAndShown()
+    {
+        QVERIFY(quietLobby(true));
+        VLANClient& c = *client;
+        const auto title = [&](const QString& text) { return labelWith(c, text, true); };
+        const auto text = [&](const QString& part) { return labelWith(c, part); };
+        QWidget* titleBar = P::titleBarLabel(c)->parentWidget();
+        QWidget* showcase = P::loginPage(c)->findChild<QScrollArea*>();
+        QList<QWidget*> login = {titleBar, P::titleBarLabel(c), P::nicknameInput(c), P::connectButton(c),
+                                 P::serverLabel(c), text(u"PLAYER NICKNAME"_s), text(u"PLAY LAN GAMES."_s),
+                                 text(u"BETA 0.4.1  •  SECURE CONNECTION"_s), showcase,
+                                 text(u"WORKS WITH ANY LAN TITLE, INCLUDING:"_s)};
+        for (QPushButton* button : titleBar->findChildren<QPushButton*>()) // minimise, maximise, close
+            login << button;
+        const QList<std::pair<QWidget*, QList<QWidget*>>> pages = {
+            {P::loginPage(c), login},
+            {P::lobbyPage(c),
+             {title(u"AVAILABLE GAME ROOMS"_s), P::roomList(c), P::joinRoomButton(c), P::createRoomButton(c),
+              title(u"GLOBAL LOBBY CHAT"_s), P::globalChatView(c), P::globalChatInput(c),
+              P::globalSendButton(c), title(u"NETWORK ADAPTER MODE"_s), P::layer2Button(c),
+              P::layer3Button(c), P::adapterModeLabel(c), P::privateAddressBox(c), P::portMapBox(c),
+              title(u"ONLINE PLAYERS"_s), P::onlineUserList(c)}},
+            {P::roomPage(c),
+             {title(u"ROOM DIAGNOSTICS"_s), P::localIpLabel(c), P::copyIpButton(c), P::copyInviteButton(c),
+              title(u"CONNECTED PLAYERS"_s), P::peerList(c), P::disconnectButton(c), title(u"ROOM CHAT"_s),
+              P::roomChatView(c), P::roomChatInput(c), P::roomSendButton(c)}},
+        };
+        for (qsizetype p = 0; p < pages.size(); ++p) {
+            const auto& [page, placed] = pages.at(p);
+            P::pageStack(c)->setCurrentWidget(page == P::loginPage(c) ? page : P::mainTabs(c));
+            P::mainTabs(c)->setCurrentWidget(page == P::roomPage(c) ? page : P::lobbyPage(c));
+            QCoreApplication::sendPostedEvents(); // the page shown lays itself out
+            for (qsizetype i = 0; i < placed.size(); ++i) {
+                QWidget* w = placed.at(i);
+                QWidget* parent = w ? w->parentWidget() : nullptr;
+                QVERIFY2(parent && inLayout(parent->layout(), w) && w->isVisible() &&
+                             !w->geometry().isEmpty() && parent->rect().contains(w->geometry()),
+                         qPrintable(u"page %1, widget %2"_s.arg(p).arg(i)));
+            }
+        }
+    }
     // The login page's strip of game icons moves only while that page is shown: no idle wake-ups.
     void showcaseMovesOnlyOnTheLoginPage()
     {
@@ -260,8 +321,7 @@ private slots:
         QFETCH(QString, reached);
         const QString name = u"a-rather-long-lobby-name.games.example.invalid"_s;
         shown(name.toLatin1() + ":7777");
-        P::controlSealed(*client) = true;
-        P::reachedAddress(*client) = reached;
+        P::seemSealed(*client, reached);
         P::showServerLine(*client);
         QLabel* line = P::serverLabel(*client);
         QVERIFY2(line->sizeHint().width() <= line->contentsRect().width(),
@@ -686,7 +746,7 @@ private slots:
         QFETCH(int, row);
         QFETCH(QString, choose);
         QVERIFY(quietLobby(true) && peersListed(fourMembers(weHost)));
-        QCOMPARE(P::isHost(*client), weHost);
+        QCOMPARE(P::roomState(*client).isHost(), weHost);
         const qsizetype before = lobby->settledCount(*client);
         QTEST(rightClickMenu(P::peerList(*client), row, choose), "entries");
         QCOMPARE(lobby->settledCount(*client), before + !choose.isEmpty());
@@ -705,8 +765,8 @@ private slots:
                              member(u"alice"_s, u"10.8.0.3"_s, true)}));
         QCOMPARE(P::peerList(*client)->item(0)->text(), u"bob 👑 - 10.8.0.1"_s);
         QCOMPARE(P::peerList(*client)->item(1)->text(), u"Alice - 10.8.0.2"_s);
-        QCOMPARE(P::hostVirtualIp(*client), u"10.8.0.3"_s);
-        QVERIFY(!P::isHost(*client));
+        QCOMPARE(P::roomState(*client).hostVirtualIp(), u"10.8.0.3"_s);
+        QVERIFY(!P::roomState(*client).isHost());
     }
     void copyIpCopiesTheHostsAddress_data()
     {
@@ -739,7 +799,7 @@ private slots:
         lobby->sendRaw("{\"cmd\":\"room_update\",\"peers\":"
                        "[{\"username\":\"carol\",\"vip\":\"10.8.0.4\"},7]}\n");
         QTRY_COMPARE(texts(P::peerList(*client)), QStringList({u"carol - 10.8.0.4"_s, u" - "_s}));
-        QVERIFY(P::isHost(*client) && P::hostVirtualIp(*client) == u"10.8.0.2"_s);
+        QVERIFY(P::roomState(*client).isHost() && P::roomState(*client).hostVirtualIp() == u"10.8.0.2"_s);
         lobby->sendRaw("{\"cmd\":\"room_update\"}\n");
         QTRY_COMPARE(P::peerList(*client)->count(), 0);
     }

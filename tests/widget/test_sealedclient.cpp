@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QListWidget>
+#include <QPushButton>
 
 class TestSealedClient : public QObject, ClientFixture
 {
@@ -23,9 +24,11 @@ class TestSealedClient : public QObject, ClientFixture
     QString pinKey() const { return pinning::settingsKey(QString::fromLatin1(lobby->endpoint())); }
     void pin(const QString& key) { settings.setValue(pinKey(), key), settings.sync(); }
     QString pinned() { return settings.sync(), settings.value(pinKey()).toString(); }
+    static constexpr int kRetryMs = 50;
     void startClient() // logging in as alice, without waiting for the lobby
     {
         shown(lobby->endpoint());
+        P::connection(*client)->setTiming({kRetryMs});
         P::nicknameInput(*client)->setText(u"alice"_s);
         P::connectButton(*client)->click();
     }
@@ -43,6 +46,14 @@ class TestSealedClient : public QObject, ClientFixture
         if (inLobby)
             inLobby();
         return joined();
+    }
+    void answerKeyPrompt(bool accept) // with the named button
+    {
+        testenv::whenModal([accept](QWidget* question) {
+            for (QAbstractButton* button : question->findChildren<QAbstractButton*>())
+                if (button->text() == (accept ? u"Accept the new key"_s : u"Stay disconnected"_s))
+                    button->click();
+        });
     }
     // Whether the fake lobby can seal here: the Windows build makes no key (no OpenSSL), and wine's
     // Schannel speaks TLS only as a client; test_winclient seals against a Linux lobby instead.
@@ -124,20 +135,63 @@ private slots:
         SKIP_UNLESS_TLS_SERVES();
         lobby = std::make_unique<FakeLobby>(identity);
         pin(u"00:11:22"_s);
-        testenv::whenModal([accept](QWidget* question) { // answered with the named button
-            for (QAbstractButton* button : question->findChildren<QAbstractButton*>())
-                if (button->text() == (accept ? u"Accept the new key"_s : u"Stay disconnected"_s))
-                    button->click();
-        });
+        answerKeyPrompt(accept);
         startClient();
         if (accept) {
             QCOMPARE(lobby->waitForCommand(u"login"_s).value(u"username"_s).toString(), u"alice"_s);
         } else {
             QTRY_VERIFY(P::connectionStatusLabel(*client)->text().contains(u"changed"_s));
-            QTest::qWait(3500); // past the client's real retry timer: a retry not made is no event
+            QTest::qWait(10 * kRetryMs); // past many retries: a retry not made is no event
             QVERIFY(lobby->received.isEmpty() && lobby->handshakes == 1);
         }
         QCOMPARE(pinned(), accept ? fingerprint : u"00:11:22"_s);
+    }
+    void aRefusedKeyCanBeAskedAboutAgain_data()
+    {
+        QTest::addColumn<bool>("inLobby");
+        QTest::newRow("on the login page: its button") << false;
+        QTest::newRow("in the lobby: the notice's button") << true;
+    }
+    // After "Stay disconnected" the window says why, and its button asks again.
+    void aRefusedKeyCanBeAskedAboutAgain()
+    {
+        QFETCH(bool, inLobby);
+        SKIP_UNLESS_TLS_SERVES();
+        lobby = std::make_unique<FakeLobby>(identity);
+        if (inLobby) {
+            QVERIFY(loggedIn(u"alice"_s));
+            P::connection(*client)->setTiming({kRetryMs});
+        }
+        pin(u"00:11:22"_s);
+        answerKeyPrompt(false);
+        inLobby ? lobby->dropClient() : startClient();
+        auto* retry = P::reconnectDialog(*client)->findChild<QPushButton*>(u"retryButton"_s);
+        if (inLobby)
+            QTRY_VERIFY(retry->isVisible() && P::reconnectDialog(*client)->isVisible());
+        else
+            QTRY_VERIFY(P::connectionStatusLabel(*client)->text().contains(u"CONNECT TO NETWORK tries again"_s));
+        const int logins = lobby->count(u"login"_s);
+        answerKeyPrompt(true);
+        (inLobby ? retry : P::connectButton(*client))->click();
+        QTRY_COMPARE(lobby->count(u"login"_s), logins + 1);
+        QCOMPARE(pinned(), fingerprint);
+    }
+    void aServerSeenPlainIsUsedPlainForAWeek_data()
+    {
+        QTest::addColumn<int>("daysAgo");
+        QTest::addColumn<int>("handshakes");
+        QTest::newRow("a day ago: plain at once") << 1 << 0;
+        QTest::newRow("eight days ago: sealed tried first") << 8 << 1;
+    }
+    // A lobby that hangs up on TLS, seen plain before: no handshake to wait out while that is recent.
+    void aServerSeenPlainIsUsedPlainForAWeek()
+    {
+        QFETCH(int, daysAgo);
+        settings.setValue(u"plain/"_s + QString::fromLatin1(lobby->endpoint()),
+                          QDateTime::currentDateTimeUtc().addDays(-daysAgo));
+        QVERIFY(loggedIn());
+        QTEST(lobby->handshakes, "handshakes");
+        QVERIFY(P::serverLabel(*client)->text().contains(u"· not sealed · "_s));
     }
     void withoutTlsOnlyAServerNeverSeenSealedIsUsedPlain_data()
     {
@@ -195,6 +249,7 @@ private slots:
         QTRY_COMPARE(P::tunnel(*c)->directPaths().status().size(), std::size_t(1));
         for (int update = 0; update < 2; ++update)
             QCOMPARE(pathsShown(), QStringList({QString(), u"relayed"_s, u"relayed"_s}));
+        QCOMPARE(P::roomState(*c).members().at(1).path, u"relayed"_s); // the room state knows it too
         P::disconnectButton(*c)->click(); // leaving ends every pair
         QVERIFY(P::tunnel(*c)->directPaths().status().empty());
     }
@@ -237,6 +292,7 @@ private slots:
         const QStringList paths = pathsShown(); // the peers came before
         QVERIFY(P::tunnel(*client)->directPaths().status().empty());
         QCOMPARE(paths, QStringList({QString(), u"relayed (private)"_s, u"relayed (private)"_s}));
+        QCOMPARE(P::roomState(*client).members().at(2).path, u"private"_s);
     }
     void theRoutersPortFollowsInASecondCandidatesLine_data()
     {
@@ -334,7 +390,7 @@ private slots:
         QVERIFY(pinned() == linkKey && lobby->connections == 0); // pinned before connecting
         if (refusal.isEmpty()) {
             QCOMPARE(lobby->waitForCommand(u"login"_s).value(u"username"_s).toString(), u"alice"_s);
-            QVERIFY(lobby->handshakes == lobby->connections && P::controlSealed(*client));
+            QVERIFY(lobby->handshakes == lobby->connections && P::connection(*client)->sealed());
             return;
         }
         const NextBox refused;
