@@ -52,7 +52,7 @@ void VLANClient::handleLoginOk(const QJsonObject& message)
     takeTunnelKey(message);
     pageStack->setCurrentWidget(mainTabs);
     refreshRooms();
-    heartbeatTimer->start(2000);
+    tunnel->heartbeatTimer()->start(2000);
     refreshTimer->start(5000);
     roomState.logIn(nickname);
     joinPendingInvite();

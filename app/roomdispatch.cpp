@@ -17,7 +17,7 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
     const msg::JoinOk ok = msg::JoinOk::parse(message);
     const QString virtualIp = ok.vip;
     const QString roomName = ok.roomName;
-    relayReadsLayer = ok.layer.has_value();
+    tunnel->setRelayReadsLayer(ok.layer.has_value());
     const QString title = rooms::tabTitle(QStringLiteral("Sector: "), roomName);
     const int roomTab = mainTabs->indexOf(roomPage);
     // A running back-end ignores a second start, so a join that moves us to a

@@ -3,12 +3,7 @@
 
 #include "features/directpeers.h"
 #include "lobby/roomstate.h"
-#include "net/adapterbringup.h"
-#include "net/adapterhandles.h"
-#include "net/directpaths.h"
-#include "net/engine.h"
-#include "net/portmap.h"
-#include "net/sealsession.h"
+#include "net/tunnelsession.h"
 #include "ui/framedrag.h"
 
 #include <QByteArray>
@@ -39,7 +34,6 @@ class QStackedWidget;
 class QTabWidget;
 class QTextEdit;
 class QTimer;
-class QSocketNotifier;
 
 struct ClientProbe; // test access to private state
 namespace lobby {
@@ -110,53 +104,32 @@ private:
     void handleKicked(const QJsonObject& message);
     void handleChat(const QJsonObject& message);
 
-    // The tunnel key of a sealed session (net/tunnel.cpp).
+    // The tunnel key of a sealed session (features/adaptermode.cpp).
     void takeTunnelKey(const QJsonObject& message);
     void handleTunnelKey(const QJsonObject& message);
-    int tunnelOverhead() const; // bytes the sealing adds to each datagram
 
-    // Direct paths to sealed room members (features/direct.cpp).
+    // Direct paths to sealed room members (features/direct.cpp): what the
+    // server names goes to the tunnel, each member's path to the member list.
     void handleDirectPeers(const QJsonObject& message);
     void sendCandidates();
-    void tickDirectPaths();
-    void sendRelayProbe(const std::uint8_t* payload, std::size_t length);
     void showDirectPaths();
-    void endDirectPaths();
     // The private address (features/privacy.cpp): no candidates, no direct peers.
     QWidget* buildPrivacySetting();
     bool addressPrivate() const;
     void setAddressPrivate(bool on);
     // A port on the player's router (features/portmapping.cpp): asked for while
     // in a room, offered as a candidate once the router answers.
-    void startPortKeeper();
     static QString portMapText();
     QCheckBox* buildPortMapSetting();
     void wantPortMapped(); // tells the keeper and takes its mapping, sends nothing
     void portMapChanged(); // the same, and a new candidates line when the mapping changed
 
-    // Tunnel (net/tunnel.cpp): the engine carries the traffic; the GUI thread
-    // starts and stops it.
-    bool startEngine(std::unique_ptr<tunnel::AdapterPort> port);
-    bool stopEngine();
-    void openTunnel();
-    void watchRelay();
-
-    // Adapter back-ends (net/). Their blocking steps run off the GUI thread
-    // (net/adapterbringup.h); what they made is taken here, or taken down
-    // when the room was left meanwhile.
+    // The tunnel and the adapter (net/tunnelsession.h), as the window drives
+    // and shows them (features/adaptermode.cpp).
+    void openTunnel(); // at the relay the server's address names now
     void startAdapter(const QString& virtualIp);
     void stopAdapters();
-    void beginBringUp(const QString& virtualIp, bringup::Runner::Steps steps);
-    void adapterBroughtUp(bringup::Made made);
-    void showAdapterComingUp(const QString& virtualIp);
-    void startWintunAdapter(const QString& virtualIp);
-    void takeWintunAdapter(const bringup::Made& made);
-    void stopWintunAdapter();
-    void startTapAdapter(const QString& virtualIp);
-    QString findTapAdapter(QString& connectionName);
-    void takeTapAdapter(const bringup::Made& made);
-    void stopTapAdapter();
-    void showAdapterFailure(const QString& title, const QString& text);
+    void watchTunnel();
     // `message` with the adapter mode ("layer": 2 or 3) added.
     QJsonObject withLayer(QJsonObject message) const;
     void sendJoinRoom(const QString& roomName, const QString& password);
@@ -201,45 +174,14 @@ private:
     void updateTrayState();
     void notify(const QString& title, const QString& text);
 
-    // Limited broadcasts through the adapter: the journal of their capture
-    // (the capture itself is a bring-up step), and their clean-up (net/adaptermode.cpp).
-    void journalBroadcasts(const QString& interfaceName, const QString& virtualIp);
-    void releaseBroadcasts();
-
     // The control channel: lookup, TLS and its key, plain fallback and retries.
     lobby::ControlConnection* connection = nullptr;
-    std::shared_ptr<tunnel::SealSession> tunnelSeal = std::make_shared<tunnel::SealSession>();
-    std::unique_ptr<tunnel::SealSession::View> heartbeatSealer; // the GUI thread's: heartbeats, round trips
-    udp::Socket tunnelSocket = nullptr; // the one UDP endpoint: heartbeats and the engine's traffic
-    QSocketNotifier* tunnelNotifier = nullptr; // drains the socket while no engine runs
-    QTimer* heartbeatTimer = nullptr;
+    std::unique_ptr<TunnelSession> tunnel; // the socket, heartbeats, seal, direct paths and adapter
     QTimer* refreshTimer = nullptr;
-    udp::Peer relayPeer; // the relay's address parsed once
     QString clientId;
     QString nickname;
-    std::atomic<bool> wintunRunning{false};
-    wintun::Adapter wintunAdapter = nullptr; // written only while no engine runs
-    wintun::Session wintunSession = nullptr;
-    adapter::DeviceHandle tapHandle = adapter::invalidDevice();
-    std::atomic<bool> tapRunning{false};
-    bringup::Runner adapterBringUp{this};
-    bool bringUpWanted = false;           // the bring-up under way is for the current room
-    std::optional<QString> nextAdapterIp; // a join's adapter, once the one for a left room is down
-    tunnel::Engine engine; // the data path of whichever back-end runs
-    QTimer* relayWatch = nullptr;  // while the engine runs: a heartbeat at once when the relay falls silent
-    std::int64_t relayHeard = 0;   // when the relay's traffic was last seen, as the watch last read it
-    bool relayHeardLost = true;    // the relay fell silent since, and was told where we are
     bool layer2Mode = false;
-    bool relayReadsLayer = false; // the server echoed the mode in join_ok: heartbeats may carry it
-    // Which room members the engine reaches directly; probed from directTimer.
-    std::shared_ptr<tunnel::DirectPaths> directPaths = std::make_shared<tunnel::DirectPaths>();
-    udp::Peer mappingPeer; // the server's mapping port, once it named one
-    QTimer* directTimer = nullptr;   // single shot, for the next thing due (or an engine thread's wake)
     direct::PathReporter pathReporter; // what the server hears of our paths, and when
-    std::uint64_t directRefused = 0; // direct packets dropped by the peer rule, as last logged
-    std::unique_ptr<portmap::Keeper> portKeeper; // none when no router can be asked
-    QTimer* portMapTimer = nullptr;
-    QString mappedCandidate; // "ADDR:PORT" the router forwards to the tunnel socket; empty: none
 
     QStackedWidget* pageStack = nullptr;
     QDialog* reconnectDialog = nullptr;

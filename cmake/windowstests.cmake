@@ -52,7 +52,10 @@ get_target_property(pellora_typecheck_windows pellora_client PELLORA_WINDOWS_SOU
 get_target_property(pellora_typecheck_protocol pellora_protocol PELLORA_SHARED_SOURCES)
 get_target_property(pellora_typecheck_protocol_windows pellora_protocol PELLORA_WINDOWS_SOURCES)
 get_target_property(pellora_typecheck_lobby pellora_lobby PELLORA_SHARED_SOURCES)
+get_target_property(pellora_typecheck_net pellora_net PELLORA_SHARED_SOURCES)
+get_target_property(pellora_typecheck_net_windows pellora_net PELLORA_WINDOWS_SOURCES)
 list(APPEND pellora_typecheck_sources ${pellora_typecheck_windows} ${pellora_typecheck_protocol} ${pellora_typecheck_lobby}
+  ${pellora_typecheck_net} ${pellora_typecheck_net_windows}
   ${pellora_typecheck_protocol_windows} ${PROJECT_SOURCE_DIR}/app/main.cpp)
 list(FILTER pellora_typecheck_sources INCLUDE REGEX "\\.cpp$")
 # One argument per line: include folders, definitions, then the sources.

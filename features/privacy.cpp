@@ -96,8 +96,8 @@ void VLANClient::setAddressPrivate(bool on)
 {
     settings.setValue(QLatin1String(kPrivateAddressKey), on);
     if (on)
-        endDirectPaths();
-    portMapBox->setEnabled(!on && portKeeper);
+        tunnel->endDirectPaths();
+    portMapBox->setEnabled(!on && tunnel->canMapPort());
     wantPortMapped(); // private: no port on the router either
     // The server hears of it at once, in a room or not, so that no peer list
     // made meanwhile names us.

@@ -1,8 +1,6 @@
 #include "net/adapterbringup.h"
 
 #include "net/hostconfig.h"
-#include "net/tap_api.h"
-#include "net/wintun_api.h"
 
 #include <QObject>
 #include <utility>
@@ -10,77 +8,53 @@
 namespace bringup {
 namespace {
 
-const char16_t kAdapterName[] = u"RIRODedo";
-const std::uint8_t kRequestedGuid[16] = {};
-
 void holdHere(const Hold& hold)
 {
     if (hold)
         hold();
 }
 
-} // namespace
-
-// The failure texts are read on this thread: the platform keeps the cause per thread.
-Made layer3(const QString& virtualIp, int overhead, const Hold& hold)
+// Configured and capturing broadcasts: what is kept of `opened` once it has started.
+template <typename Configure>
+Made configure(adapter::Opened opened, bool layer2, const Hold& hold, Configure&& configureHost)
 {
     Made made;
-    if (!wintun::load()) {
-        made.failure = adapter::Failure{"Driver Error", wintun::kLoadFailedText};
+    made.layer2 = layer2;
+    made.failure = std::move(opened.failure);
+    if (!opened.device)
         return made;
-    }
-    made.adapter = wintun::createAdapter(kAdapterName, kAdapterName, kRequestedGuid);
-    if (!made.adapter) {
-        made.failure = wintun::createFailure();
-        return made;
-    }
-    wintun::settleAdapter();
     holdHere(hold);
-    hostconfig::configureLayer3(virtualIp, overhead);
-    hostconfig::captureBroadcasts(QLatin1String(hostconfig::kLayer3AdapterName), virtualIp, true);
+    configureHost();
     made.broadcastsCaptured = true;
-    made.session = wintun::startSession(made.adapter, wintun::kRingCapacity);
-    if (!made.session) {
-        wintun::closeAdapter(made.adapter);
-        made.adapter = nullptr;
-    }
+    if (opened.device->start())
+        made.device = std::move(opened.device);
     return made;
+}
+
+} // namespace
+
+Made layer3(const QString& virtualIp, int overhead, const Hold& hold)
+{
+    return configure(adapter::openLayer3(), false, hold, [&] {
+        hostconfig::configureLayer3(virtualIp, overhead);
+        hostconfig::captureBroadcasts(QLatin1String(hostconfig::kLayer3AdapterName), virtualIp, true);
+    });
 }
 
 Made layer2(const QString& instanceId, const QString& connectionName, const QString& virtualIp, int overhead,
             const Hold& hold)
 {
-    Made made;
-    made.layer2 = true;
-    made.device = tap::open(tap::devicePath(instanceId.toStdString()));
-    if (made.device == adapter::invalidDevice()) {
-        made.failure = tap::openFailure();
-        return made;
-    }
-    tap::setMediaConnected(made.device);
-    holdHere(hold);
-    hostconfig::configureLayer2(connectionName, virtualIp, overhead);
-    hostconfig::captureBroadcasts(connectionName, virtualIp, false);
-    made.broadcastsCaptured = true;
-    return made;
-}
-
-void takeDown(const Made& made)
-{
-    if (made.session)
-        wintun::endSession(made.session);
-    if (made.adapter)
-        wintun::closeAdapter(made.adapter);
-    if (made.device != adapter::invalidDevice())
-        tap::close(made.device);
+    return configure(adapter::openLayer2(instanceId.toStdString()), true, hold, [&] {
+        hostconfig::configureLayer2(connectionName, virtualIp, overhead);
+        hostconfig::captureBroadcasts(connectionName, virtualIp, false);
+    });
 }
 
 Runner::Runner(QObject* context) : context(context) {}
 
 Runner::~Runner()
 {
-    if (const std::optional<Made> left = finish())
-        takeDown(*left);
+    finish();
 }
 
 bool Runner::start(Steps steps, Done whenDone)

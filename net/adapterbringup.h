@@ -4,10 +4,11 @@
 // which alone decides whether it is kept or taken down.
 #pragma once
 
-#include "net/adapterhandles.h"
+#include "net/adapter.h"
 
 #include <QString>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -15,13 +16,11 @@ class QObject;
 
 namespace bringup {
 
-// What the steps made. The handles are owned by whoever receives this.
+// What the steps made, owned by whoever receives this: dropping it closes the adapter.
 struct Made
 {
     bool layer2 = false;
-    wintun::Adapter adapter = nullptr;
-    wintun::Session session = nullptr;
-    adapter::DeviceHandle device = adapter::invalidDevice();
+    std::unique_ptr<adapter::Device> device; // started; none when it could not be
     bool broadcastsCaptured = false;         // the system was changed: the journal must stay
     std::optional<adapter::Failure> failure; // for the player; nothing was made
 };
@@ -38,8 +37,6 @@ Made layer3(const QString& virtualIp, int overhead, const Hold& hold);
 // capture broadcasts.
 Made layer2(const QString& instanceId, const QString& connectionName, const QString& virtualIp, int overhead,
             const Hold& hold);
-// Closes whatever `made` holds (no engine may use it).
-void takeDown(const Made& made);
 
 // Runs one set of steps at a time on its own thread and hands what they made
 // to `done` on the thread of `context`.
@@ -50,7 +47,7 @@ public:
     using Done = std::function<void(Made)>;
 
     explicit Runner(QObject* context);
-    ~Runner(); // waits for steps under way; call finish() first to keep what they make
+    ~Runner(); // waits for steps under way and closes what they made; finish() keeps it
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
 
@@ -68,7 +65,7 @@ private:
     void deliver(unsigned serial);
 
     QObject* context;
-    std::thread thread; // the steps need no event loop
+    std::thread thread;  // the steps need no event loop
     unsigned serial = 0; // tells a stale hand-over from the current one
     Made made;           // written by the thread, read once it has ended
     Done done;

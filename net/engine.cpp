@@ -10,7 +10,7 @@
 struct tunnel::Engine::State
 {
     std::atomic<bool> running{true};
-    std::unique_ptr<AdapterPort> port;
+    std::shared_ptr<AdapterPort> port;
     udp::Socket socket = nullptr;
     udp::Peer relay;
     std::shared_ptr<SealSession> seal;   // inactive: plain
@@ -43,7 +43,7 @@ unsigned long outboundLoop(void* argument)
         // A direct datagram is sealed even while the relay's are plain.
         const bool direct = !paths.empty();
         int count = 0;
-        udp::Peer to = s.relay; // where the batch goes
+        udp::Peer to = s.relay;      // where the batch goes
         udp::Socket from = s.socket; // and leaves from
         idle = false;
         for (int read = 0; read < limit; ++read) {
@@ -114,7 +114,7 @@ unsigned long inboundLoop(void* argument)
             udp::rearm(s.socket);
         paths.sync();
         const std::int64_t now = count > 0 ? steadyMs() : 0; // stamps probe answers
-        bool relayed = false; // something of the relay's reached the adapter
+        bool relayed = false;                                // something of the relay's reached the adapter
         for (int i = 0; i < count && s.running; ++i) {
             // A coalesced slot holds datagrams of `segment` bytes, the last maybe shorter.
             const std::size_t step = b.segment[i] ? b.segment[i] : std::max<std::size_t>(b.length[i], 1);
@@ -166,79 +166,7 @@ unsigned long inboundLoop(void* argument)
     return 0;
 }
 
-class RingPort : public AdapterPort
-{
-public:
-    explicit RingPort(wintun::Session session) : session_(session) {}
-    std::size_t receive(unsigned char* buffer, std::size_t capacity) override
-    {
-        std::uint32_t size = 0;
-        std::uint8_t* packet = wintun::receivePacket(session_, &size);
-        if (!packet)
-            return 0;
-        // Copied before the packet's space goes back to the ring.
-        const std::size_t n = std::min<std::size_t>(size, capacity);
-        std::memcpy(buffer, packet, n);
-        wintun::releaseReceivePacket(session_, packet);
-        return n;
-    }
-    void wait() override { wintun::waitForPacket(session_); }
-    void wake() override { wintun::wakeReader(session_); }
-    void write(const unsigned char* data, std::size_t length) override
-    {
-        std::uint8_t* space = wintun::allocateSendPacket(session_, static_cast<std::uint32_t>(length));
-        if (!space)
-            return; // ring full or packet too large: dropped
-        std::memcpy(space, data, length);
-        wintun::sendPacket(session_, space);
-    }
-
-private:
-    wintun::Session session_;
-};
-
-class DevicePort : public AdapterPort
-{
-public:
-    explicit DevicePort(tap::Device device)
-        : device_(device), reader_(tap::beginReading()), writer_(tap::beginReading())
-    {
-    }
-    ~DevicePort() override
-    {
-        tap::endReading(device_, reader_);
-        tap::endReading(device_, writer_);
-    }
-    std::size_t receive(unsigned char* buffer, std::size_t capacity) override
-    {
-        const int n = tap::tryRead(device_, reader_, buffer,
-                                   static_cast<int>(std::min<std::size_t>(capacity, 1 << 20)));
-        return n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    void wait() override { tap::wait(device_, reader_); }
-    void wake() override { tap::cancel(device_); }
-    void write(const unsigned char* data, std::size_t length) override
-    {
-        tap::write(device_, writer_, data, static_cast<int>(length));
-    }
-
-private:
-    tap::Device device_;
-    tap::ReadContext* reader_;
-    tap::ReadContext* writer_;
-};
-
 } // namespace
-
-std::unique_ptr<AdapterPort> ringPort(wintun::Session session)
-{
-    return std::make_unique<RingPort>(session);
-}
-
-std::unique_ptr<AdapterPort> devicePort(tap::Device device)
-{
-    return std::make_unique<DevicePort>(device);
-}
 
 bool acceptInbound(const udp::Peer& from, const udp::Peer& relay, const unsigned char* data,
                    std::size_t length)
@@ -252,7 +180,7 @@ Engine::~Engine()
     stop();
 }
 
-bool Engine::start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay,
+bool Engine::start(std::shared_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay,
                    std::shared_ptr<SealSession> seal, std::shared_ptr<DirectPaths> direct)
 {
     if (active() || !port || !socket)

@@ -9,12 +9,11 @@
 // queued call.
 #pragma once
 
+#include "net/adapter.h"
 #include "net/directpaths.h"
 #include "net/readerthread.h"
 #include "net/sealsession.h"
-#include "net/tap_api.h"
 #include "net/udpsocket.h"
-#include "net/wintun_api.h"
 
 #include <atomic>
 #include <cstddef>
@@ -22,23 +21,8 @@
 
 namespace tunnel {
 
-// What the engine needs of an adapter.
-class AdapterPort
-{
-public:
-    virtual ~AdapterPort() = default;
-    // One packet or frame into `buffer` without waiting: its size, or 0 when none is ready.
-    virtual std::size_t receive(unsigned char* buffer, std::size_t capacity) = 0;
-    // Blocks until receive() may find something or wake() was called.
-    virtual void wait() = 0;
-    virtual void wake() = 0;
-    // One inbound packet or frame; a failure drops it. Only the inbound thread calls it.
-    virtual void write(const unsigned char* data, std::size_t length) = 0;
-};
-
-// The layer-3 ring and the layer-2 device as ports. Neither closes its handle.
-std::unique_ptr<AdapterPort> ringPort(wintun::Session session);
-std::unique_ptr<AdapterPort> devicePort(tap::Device device);
+// What the engine needs of an adapter: receive, wait, wake and write.
+using AdapterPort = adapter::Device;
 
 // Whether the inbound thread hands this datagram on: from the relay, not empty,
 // not JSON (a scrambled packet whose first byte happens to be "{" is dropped too).
@@ -53,17 +37,17 @@ public:
     Engine& operator=(const Engine&) = delete;
     ~Engine();
 
-    // Starts both threads on `port` and `socket`; false (nothing running) when
-    // a thread could not be made. While `seal` is active, every datagram is
+    // Starts both threads on `port` and `socket`; false (nothing running, the
+    // port dropped) when a thread could not be made. While `seal` is active, every datagram is
     // sealed and only datagrams that open reach the adapter. `direct` holds
     // the pairs that may go peer to peer (none: all through the relay).
-    bool start(std::unique_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay,
+    bool start(std::shared_ptr<AdapterPort> port, udp::Socket socket, const udp::Peer& relay,
                std::shared_ptr<SealSession> seal = nullptr, std::shared_ptr<DirectPaths> direct = nullptr);
     // Wakes both threads and waits for them, at most `timeoutMs` in all. True
-    // when both have ended (or none ran); the port is gone then. A thread
-    // still running keeps the port and the socket alive, and a later stop()
-    // waits again: the caller must not close the adapter or the socket until
-    // stop() has returned true.
+    // when both have ended (or none ran); the engine's hold on the port is gone
+    // then. A thread still running keeps the port and the socket alive, and a
+    // later stop() waits again: the caller must not close the socket, nor make
+    // another adapter beside this one, until stop() has returned true.
     bool stop(int timeoutMs = 1500);
     // Threads exist (running, or not yet ended after a stop).
     bool active() const { return outbound_ || inbound_; }

@@ -2,9 +2,14 @@
 // limit. Qt-free; one unit per platform.
 #pragma once
 
-#include "net/adapterhandles.h"
-
 namespace adapter {
+
+struct ThreadObject; // the platform's thread, waitable with a time limit
+using ThreadHandle = ThreadObject*;
+
+// Entry point of a reader thread; its argument is a heap-allocated shared
+// reference to the engine's state, which the thread takes over and frees.
+using ThreadEntry = unsigned long (*)(void*);
 
 // Starts `entry(argument)` on a new thread; null when no thread could be made.
 ThreadHandle startThread(ThreadEntry entry, void* argument);

@@ -1,48 +1,49 @@
-// The layer-2 platform layer: open, read, write, cancel and close of the TAP
-// device. Windows: a TAP-Windows adapter with overlapped I/O. Linux: a TAP
-// interface with a fixed name. Qt-free.
+// The TAP-Windows device: open, read, write, cancel and close, with
+// overlapped I/O. The layer-2 adapter (tap_win.cpp) is built on them. Qt-free.
 #pragma once
 
-#include "net/adapterhandles.h"
+#include "net/adapter.h"
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
 namespace tap {
 
-using Device = adapter::DeviceHandle;
+using Handle = void*; // HANDLE opened for overlapped I/O
+inline Handle invalidDevice()
+{
+    return reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1));
+}
 
 constexpr int kFrameBufferSize = 2048;
 
 // Where the device of an adapter with this instance id is opened.
 std::string devicePath(const std::string& instanceId);
 
-// Opens the device for exclusive use; adapter::invalidDevice() on failure.
-Device open(const std::string& path);
+// Opens the device for exclusive use; invalidDevice() on failure.
+Handle open(const std::string& path);
 // Marks the virtual cable connected.
-void setMediaConnected(Device device);
+void setMediaConnected(Handle device);
 
-// What one thread keeps for its reads or writes (an event and an overlapped
-// read on Windows).
+// What one thread keeps for its reads or writes: an event and an overlapped read.
 struct ReadContext;
 ReadContext* beginReading();
 // Ends a read still pending on `device` (still open) and frees the context.
-void endReading(Device device, ReadContext* context);
+void endReading(Handle device, ReadContext* context);
 
-// One frame without waiting: its size, or 0 when none is ready (Windows
-// leaves a read pending for the next call).
-int tryRead(Device device, ReadContext* context, unsigned char* buffer, int capacity);
+// One frame without waiting: its size, or 0 when none is ready (a read stays
+// pending for the next call).
+int tryRead(Handle device, ReadContext* context, unsigned char* buffer, int capacity);
 // Blocks until tryRead may find a frame or cancel() was called.
-void wait(Device device, ReadContext* context);
+void wait(Handle device, ReadContext* context);
 // Writes one frame, waiting for it to complete; a failure loses the frame.
-void write(Device device, ReadContext* context, const unsigned char* frame, int length);
-// Ends a blocked read at once (and, on Linux, every later one).
-void cancel(Device device);
-void close(Device device);
+void write(Handle device, ReadContext* context, const unsigned char* frame, int length);
+// Ends a blocked read at once.
+void cancel(Handle device);
+void close(Handle device);
 
-// What the player is told when no adapter is found or the device cannot be
-// opened, in this platform's terms.
-extern const char* const kMissingText;
-// Why the last open failed (Linux tells the causes apart).
-adapter::Failure openFailure();
+// An open device as an adapter, which closes it.
+std::unique_ptr<adapter::Device> frameDevice(Handle device);
 
 } // namespace tap

@@ -1,15 +1,16 @@
-// Layer-2 platform layer on Windows: the TAP-Windows device, opened for
-// overlapped I/O so that the reader and the GUI thread can use it at once.
+// The layer-2 adapter on Windows: the TAP-Windows device, opened for
+// overlapped I/O so that the engine's two threads can use it at once.
 // Qt-free.
 #include "net/tap_api.h"
 
-#include <windows.h>
-
+#include <algorithm>
 #include <cstring>
+#include <windows.h>
 
 // One overlapped operation at a time per thread; a read may stay pending
 // between tryRead calls, in this buffer.
-struct tap::ReadContext {
+struct tap::ReadContext
+{
     HANDLE event = nullptr;
     OVERLAPPED overlapped{};
     bool pending = false;
@@ -22,29 +23,27 @@ constexpr DWORD kSetMediaStatus = 0x220018;
 
 } // namespace
 
+namespace adapter {
+
+const char* const kTapMissingText = "TAP-Windows driver not found! Please install the TAP driver included in "
+                                    "your game folder to use Layer 2 mode.";
+
+} // namespace adapter
+
 namespace tap {
-
-const char* const kMissingText = "TAP-Windows driver not found! Please install the TAP driver included in "
-                                 "your game folder to use Layer 2 mode.";
-const char* const kOpenFailedText = "Failed to access TAP Adapter. Run app as Administrator.";
-
-adapter::Failure openFailure()
-{
-    return {"Permission Error", kOpenFailedText};
-}
 
 std::string devicePath(const std::string& instanceId)
 {
     return "\\\\.\\Global\\" + instanceId + ".tap";
 }
 
-Device open(const std::string& path)
+Handle open(const std::string& path)
 {
     return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_SYSTEM | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-void setMediaConnected(Device device)
+void setMediaConnected(Handle device)
 {
     ULONG status = 1;
     DWORD returned = 0;
@@ -59,7 +58,7 @@ ReadContext* beginReading()
     return context;
 }
 
-void endReading(Device device, ReadContext* context)
+void endReading(Handle device, ReadContext* context)
 {
     if (context->pending) {
         // The driver must be done with the buffer before it is freed.
@@ -83,7 +82,7 @@ int deliver(ReadContext* context, DWORD count, unsigned char* buffer, int capaci
 
 } // namespace
 
-int tryRead(Device device, ReadContext* context, unsigned char* buffer, int capacity)
+int tryRead(Handle device, ReadContext* context, unsigned char* buffer, int capacity)
 {
     DWORD count = 0;
     if (!context->pending) {
@@ -105,13 +104,13 @@ int tryRead(Device device, ReadContext* context, unsigned char* buffer, int capa
     return deliver(context, count, buffer, capacity);
 }
 
-void wait(Device, ReadContext* context)
+void wait(Handle, ReadContext* context)
 {
     if (context->pending)
         WaitForSingleObject(context->event, INFINITE);
 }
 
-void write(Device device, ReadContext* context, const unsigned char* frame, int length)
+void write(Handle device, ReadContext* context, const unsigned char* frame, int length)
 {
     context->overlapped = OVERLAPPED{};
     context->overlapped.hEvent = context->event;
@@ -121,14 +120,67 @@ void write(Device device, ReadContext* context, const unsigned char* frame, int 
         GetOverlappedResult(device, &context->overlapped, &count, TRUE);
 }
 
-void cancel(Device device)
+void cancel(Handle device)
 {
     CancelIoEx(device, nullptr);
 }
 
-void close(Device device)
+void close(Handle device)
 {
     CloseHandle(device);
 }
 
+namespace {
+
+// One context per engine thread: the outbound one reads, the inbound one writes.
+class FrameDevice : public adapter::Device
+{
+public:
+    explicit FrameDevice(Handle device) : device_(device), reader_(beginReading()), writer_(beginReading()) {}
+    ~FrameDevice() override
+    {
+        endReading(device_, reader_);
+        endReading(device_, writer_);
+        close(device_);
+    }
+    std::size_t receive(unsigned char* buffer, std::size_t capacity) override
+    {
+        const int n =
+            tryRead(device_, reader_, buffer, static_cast<int>(std::min<std::size_t>(capacity, 1 << 20)));
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    void wait() override { tap::wait(device_, reader_); }
+    void wake() override { cancel(device_); }
+    void write(const unsigned char* data, std::size_t length) override
+    {
+        tap::write(device_, writer_, data, static_cast<int>(length));
+    }
+
+private:
+    Handle device_;
+    ReadContext* reader_;
+    ReadContext* writer_;
+};
+
+} // namespace
+
+std::unique_ptr<adapter::Device> frameDevice(Handle device)
+{
+    return std::make_unique<FrameDevice>(device);
+}
+
 } // namespace tap
+
+namespace adapter {
+
+Opened openLayer2(const std::string& instanceId)
+{
+    const tap::Handle device = tap::open(tap::devicePath(instanceId));
+    if (device == tap::invalidDevice())
+        return {nullptr,
+                Failure{"Permission Error", "Failed to access TAP Adapter. Run app as Administrator."}};
+    tap::setMediaConnected(device);
+    return {tap::frameDevice(device), std::nullopt};
+}
+
+} // namespace adapter

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <thread>
 
-struct adapter::LinuxThread {
+struct adapter::ThreadObject {
     struct State {
         std::mutex mutex;
         std::condition_variable ended;
@@ -18,7 +18,7 @@ struct adapter::LinuxThread {
     std::shared_ptr<State> state = std::make_shared<State>();
     std::thread thread;
 
-    ~LinuxThread()
+    ~ThreadObject()
     {
         // A thread that outlived every wait keeps its own reference to the state.
         if (thread.joinable())
@@ -30,7 +30,7 @@ namespace adapter {
 
 ThreadHandle startThread(ThreadEntry entry, void* argument)
 {
-    auto* handle = new LinuxThread;
+    auto* handle = new ThreadObject;
     try {
         handle->thread = std::thread([state = handle->state, entry, argument] {
             entry(argument);

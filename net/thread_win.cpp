@@ -27,16 +27,17 @@ ThreadHandle startThread(ThreadEntry entry, void* argument)
     HANDLE thread = CreateThread(nullptr, 0, trampoline, info, 0, nullptr);
     if (!thread)
         delete info;
-    return thread;
+    return reinterpret_cast<ThreadHandle>(thread);
 }
 
 bool joinThread(ThreadHandle& thread, int timeoutMs)
 {
     if (!thread)
         return true;
-    if (WaitForSingleObject(thread, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
+    const HANDLE handle = reinterpret_cast<HANDLE>(thread);
+    if (WaitForSingleObject(handle, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
         return false;
-    CloseHandle(thread);
+    CloseHandle(handle);
     thread = nullptr;
     return true;
 }

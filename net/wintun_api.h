@@ -1,21 +1,26 @@
-// The layer-3 platform layer: the eight operations of the Wintun driver
-// library. On Windows they call wintun.dll, loaded by name at the first use;
-// on Linux they are built in on a TUN interface (/dev/net/tun, no packet
-// information header). Qt-free.
+// The Wintun driver library on Windows: its eight operations, from
+// wintun.dll loaded by name at the first use. The layer-3 adapter
+// (wintun_win.cpp) is built on them. Qt-free.
 #pragma once
 
-#include "net/adapterhandles.h"
+#include "net/adapter.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace wintun {
 
+// Opaque: the library's adapter and ring.
+struct AdapterObject;
+struct SessionObject;
+using Adapter = AdapterObject*;
+using Session = SessionObject*;
+
 constexpr std::uint32_t kRingCapacity = 0x400000;
-constexpr std::uint32_t kMaxPacketSize = 0xFFFF;
 
 // Loads the library and resolves all eight entry points; a library lacking
 // one counts as not loaded. Once loaded it stays loaded; a failed load is
-// tried again by the next call. Linux: the TUN driver node exists.
+// tried again by the next call.
 bool load();
 
 // `name` and `tunnelType` are zero-terminated UTF-16; `requestedGuid` is 16 bytes.
@@ -30,21 +35,15 @@ void releaseReceivePacket(Session session, const std::uint8_t* packet);
 std::uint8_t* allocateSendPacket(Session session, std::uint32_t size);
 void sendPacket(Session session, const std::uint8_t* packet);
 
-// Lets a new adapter settle before it is configured: Windows pauses 2000 ms,
-// Linux has nothing to wait for.
-void settleAdapter();
-
 // Called by the reader when the ring was empty: blocks until a packet may be
-// ready or wakeReader was called (Windows: on the ring's read-wait event when
-// the library offers WintunGetReadWaitEvent, otherwise a 1 ms pause).
+// ready or wakeReader was called (on the ring's read-wait event when the
+// library offers WintunGetReadWaitEvent, otherwise a 1 ms pause).
 void waitForPacket(Session session);
-// Makes every later waitForPacket return at once. Called by stop.
+// Makes every later waitForPacket return at once.
 void wakeReader(Session session);
 
-// What the player is told when load() or createAdapter() fails, in this
-// platform's terms.
-extern const char* const kLoadFailedText;
-// Why the last createAdapter failed (Linux tells the causes apart).
-adapter::Failure createFailure();
+// The adapter and its ring (null: started by Device::start()) as a device,
+// which ends and closes both.
+std::unique_ptr<adapter::Device> ringDevice(Adapter adapter, Session session);
 
 } // namespace wintun

@@ -1,10 +1,10 @@
-// Layer-3 platform layer on Windows: wintun.dll, loaded by file name and
-// used through its eight entry points. Qt-free.
+// The layer-3 adapter on Windows: wintun.dll, loaded by file name and used
+// through its eight entry points, and the RIRODedo adapter's ring. Qt-free.
 #include "net/wintun_api.h"
 
-#include <windows.h>
-
+#include <algorithm>
 #include <cstring>
+#include <windows.h>
 
 namespace {
 
@@ -33,8 +33,7 @@ GetReadWaitEventFn getReadWaitEventFn = nullptr;
 // Set by wakeReader, cleared by startSession (one adapter per process).
 HANDLE wakeEvent = nullptr;
 
-template <typename Fn>
-bool resolve(Fn& target, const char* name)
+template <typename Fn> bool resolve(Fn& target, const char* name)
 {
     // Through void(*)() so that the compiler accepts the function type change.
     target = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(wintunModule, name)));
@@ -45,15 +44,6 @@ bool resolve(Fn& target, const char* name)
 
 namespace wintun {
 
-const char* const kLoadFailedText =
-    "Failed to load wintun.dll! Make sure it is in the same folder as the executable.";
-const char* const kCreateFailedText = "Failed to create Wintun adapter. Please run the app as Administrator!";
-
-adapter::Failure createFailure()
-{
-    return {"Permission Error", kCreateFailedText};
-}
-
 bool load()
 {
     if (wintunModule)
@@ -61,14 +51,13 @@ bool load()
     wintunModule = LoadLibraryA("wintun.dll");
     if (!wintunModule)
         return false;
-    const bool complete = resolve(createAdapterFn, "WintunCreateAdapter") &&
-                          resolve(startSessionFn, "WintunStartSession") &&
-                          resolve(endSessionFn, "WintunEndSession") &&
-                          resolve(closeAdapterFn, "WintunCloseAdapter") &&
-                          resolve(receivePacketFn, "WintunReceivePacket") &&
-                          resolve(releaseReceivePacketFn, "WintunReleaseReceivePacket") &&
-                          resolve(allocateSendPacketFn, "WintunAllocateSendPacket") &&
-                          resolve(sendPacketFn, "WintunSendPacket");
+    const bool complete =
+        resolve(createAdapterFn, "WintunCreateAdapter") && resolve(startSessionFn, "WintunStartSession") &&
+        resolve(endSessionFn, "WintunEndSession") && resolve(closeAdapterFn, "WintunCloseAdapter") &&
+        resolve(receivePacketFn, "WintunReceivePacket") &&
+        resolve(releaseReceivePacketFn, "WintunReleaseReceivePacket") &&
+        resolve(allocateSendPacketFn, "WintunAllocateSendPacket") &&
+        resolve(sendPacketFn, "WintunSendPacket");
     if (complete) {
         resolve(getReadWaitEventFn, "WintunGetReadWaitEvent");
         if (!wakeEvent)
@@ -85,8 +74,8 @@ Adapter createAdapter(const char16_t* name, const char16_t* tunnelType, const st
 {
     GUID guid;
     std::memcpy(&guid, requestedGuid, sizeof guid);
-    return static_cast<Adapter>(createAdapterFn(reinterpret_cast<LPCWSTR>(name),
-                                                reinterpret_cast<LPCWSTR>(tunnelType), &guid));
+    return static_cast<Adapter>(
+        createAdapterFn(reinterpret_cast<LPCWSTR>(name), reinterpret_cast<LPCWSTR>(tunnelType), &guid));
 }
 
 Session startSession(Adapter adapter, std::uint32_t capacity)
@@ -128,11 +117,6 @@ void sendPacket(Session session, const std::uint8_t* packet)
     sendPacketFn(session, packet);
 }
 
-void settleAdapter()
-{
-    Sleep(2000);
-}
-
 void waitForPacket(Session session)
 {
     // The ring's read-wait event, when the library has it, lets an idle reader sleep.
@@ -150,4 +134,77 @@ void wakeReader(Session)
     SetEvent(wakeEvent);
 }
 
+namespace {
+
+class RingDevice : public adapter::Device
+{
+public:
+    RingDevice(Adapter adapter, Session session) : adapter_(adapter), session_(session) {}
+    // The ring ends before its adapter closes.
+    ~RingDevice() override
+    {
+        if (session_)
+            endSession(session_);
+        closeAdapter(adapter_);
+    }
+    bool start() override
+    {
+        if (!session_)
+            session_ = startSession(adapter_, kRingCapacity);
+        return session_ != nullptr;
+    }
+    std::size_t receive(unsigned char* buffer, std::size_t capacity) override
+    {
+        std::uint32_t size = 0;
+        std::uint8_t* packet = receivePacket(session_, &size);
+        if (!packet)
+            return 0;
+        // Copied before the packet's space goes back to the ring.
+        const std::size_t n = std::min<std::size_t>(size, capacity);
+        std::memcpy(buffer, packet, n);
+        releaseReceivePacket(session_, packet);
+        return n;
+    }
+    void wait() override { waitForPacket(session_); }
+    void wake() override { wakeReader(session_); }
+    void write(const unsigned char* data, std::size_t length) override
+    {
+        std::uint8_t* space = allocateSendPacket(session_, static_cast<std::uint32_t>(length));
+        if (!space)
+            return; // ring full or packet too large: dropped
+        std::memcpy(space, data, length);
+        sendPacket(session_, space);
+    }
+
+private:
+    Adapter adapter_;
+    Session session_;
+};
+
+} // namespace
+
+std::unique_ptr<adapter::Device> ringDevice(Adapter adapter, Session session)
+{
+    return std::make_unique<RingDevice>(adapter, session);
+}
+
 } // namespace wintun
+
+namespace adapter {
+
+Opened openLayer3()
+{
+    if (!wintun::load())
+        return {nullptr,
+                Failure{"Driver Error", "Failed to load wintun.dll! Make sure it is in the same folder "
+                                        "as the executable."}};
+    const std::uint8_t requestedGuid[16] = {};
+    const wintun::Adapter made = wintun::createAdapter(u"RIRODedo", u"RIRODedo", requestedGuid);
+    if (!made)
+        return {nullptr, Failure{"Permission Error",
+                                 "Failed to create Wintun adapter. Please run the app as Administrator!"}};
+    Sleep(2000); // the new adapter settles before it is configured
+    return {wintun::ringDevice(made, nullptr), std::nullopt};
+}
+
+} // namespace adapter

@@ -55,7 +55,8 @@ public:
         QTcpSocket* tcp = P::tcpSocket(client);
         disconnect(tcp, &QIODevice::readyRead, &client, nullptr);
         connect(tcp, &QAbstractSocket::connected, this, [this] { scanned = 0; });
-        connect(P::heartbeatTimer(client), &QTimer::timeout, this, [this] { ++heartbeats; }); // each one sent
+        connect(P::tunnel(client)->heartbeatTimer(), &QTimer::timeout, this,
+                [this] { ++heartbeats; }); // each one sent
         connect(tcp, &QIODevice::readyRead, this, [this, tcp] {
             const QByteArray buffered = tcp->peek(tcp->bytesAvailable());
             const qsizetype end = buffered.lastIndexOf('\n') + 1;
@@ -193,7 +194,7 @@ private:
         for (int i = 0; i < P::roomList(client)->count(); ++i)
             rooms.append(P::roomList(client)->item(i)->text());
         QJsonObject paths; // virtual IP -> "direct" or "relayed", as the client itself sees it
-        for (const tunnel::DirectStatus& path : P::directPaths(client)->status())
+        for (const tunnel::DirectStatus& path : P::tunnel(client)->directPaths().status())
             paths.insert(QHostAddress(path.vip).toString(), path.direct ? u"direct"_s : u"relayed"_s);
         return {{u"logins"_s, logins},
                 {u"joins"_s, joins},
@@ -202,10 +203,10 @@ private:
                 {u"clientId"_s, P::clientId(client)},
                 {u"inRoom"_s, P::mainTabs(client)->indexOf(P::roomPage(client)) >= 0},
                 {u"vip"_s, P::roomState(client).myVirtualIp()},
-                {u"wintun"_s, P::wintunRunning(client).load()},
-                {u"tap"_s, P::tapRunning(client).load()},
+                {u"wintun"_s, P::tunnel(client)->adapterRunning() && !P::tunnel(client)->carriesLayer2()},
+                {u"tap"_s, P::tunnel(client)->adapterRunning() && P::tunnel(client)->carriesLayer2()},
                 {u"rooms"_s, rooms},
-                {u"sealed"_s, P::connection(client)->sealed() && P::tunnelSeal(client)->active()},
+                {u"sealed"_s, P::connection(client)->sealed() && P::tunnel(client)->sealed()},
                 {u"paths"_s, paths}};
     }
 };

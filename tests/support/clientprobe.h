@@ -7,18 +7,17 @@
 // Every private member a test reads or sets, as X(member).
 // clang-format off
 #define PELLORA_PROBES(X) \
-    X(heartbeatTimer) X(refreshTimer) X(clientId) X(roomState) \
-    X(wintunRunning) X(tapRunning) X(tapHandle) X(wintunAdapter) X(wintunSession) X(layer2Mode) \
-    X(relayReadsLayer) X(tunnelSocket) X(relayPeer) X(engine) X(pageStack) X(reconnectDialog) \
+    X(tunnel) X(refreshTimer) X(clientId) X(roomState) \
+    X(layer2Mode) X(pageStack) X(reconnectDialog) \
     X(loginPage) X(nicknameInput) X(connectButton) X(mainTabs) X(lobbyPage) X(roomList) \
     X(joinRoomButton) X(createRoomButton) X(globalChatView) X(globalChatInput) X(globalSendButton) \
     X(layer2Button) X(layer3Button) X(adapterModeLabel) X(onlineUserList) X(roomPage) X(localIpLabel) \
     X(copyIpButton) X(peerList) X(disconnectButton) X(roomChatView) X(roomChatInput) X(roomSendButton) \
     X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(trayIcon) \
     X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
-    X(iconScrollTimer) X(tunnelNotifier) X(tunnelSeal) X(connection) X(serverLabel) \
-    X(connectionStatusLabel) X(directPaths) X(adapterBringUp) X(privateAddressBox) \
-    X(portMapBox) X(portKeeper)
+    X(iconScrollTimer) X(connection) X(serverLabel) \
+    X(connectionStatusLabel) X(privateAddressBox) \
+    X(portMapBox)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 // clang-format on
 
@@ -34,6 +33,8 @@ struct ClientProbe
     }
     static void sendControlMessage(VLANClient& c, const QJsonObject& m) { c.sendControlMessage(m); }
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
+    // Stands in for an adapter that cannot be made without rights: a start returns at once.
+    static void pretendAdapterRuns(VLANClient& c) { c.tunnel->running_ = true; }
     static void openPrivateChat(VLANClient& c, const QString& user) { c.openPrivateChat(user); }
     static void showServerLine(VLANClient& c) { c.showServerLine(); }
 };

@@ -168,7 +168,7 @@ struct ClientFixture
     // No adapter without root: a join marks the layer-3 back-end running.
     bool joined(const QString& room = u"Alpha"_s, const QString& vip = u"10.8.0.2"_s)
     {
-        P::wintunRunning(*client) = true;
+        P::pretendAdapterRuns(*client);
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, vip}, {u"room_name"_s, room}}));
         return testwait::until(
             [this] { return P::mainTabs(*client)->currentWidget() == P::roomPage(*client); });

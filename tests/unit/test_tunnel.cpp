@@ -71,13 +71,13 @@ private slots:
         const std::pair<bool, const char*> cases[] = {
             {false, ""}, {true, R"(,"layer":3)"}, {true, R"(,"layer":2)"}};
         for (const auto& [echoed, layer] : cases) {
-            P::relayReadsLayer(client) = echoed;
+            P::tunnel(client)->setRelayReadsLayer(echoed);
             P::layer2Mode(client) = QByteArray(layer).endsWith("2");
             QMetaObject::invokeMethod(&client, "sendUdpHeartbeats");
             QVERIFY(relay.waitForReadyRead(2000));
             const QNetworkDatagram got = relay.receiveDatagram();
             QCOMPARE(got.data(), QByteArray(R"({"client_id":"c42")") + layer + "}");
-            QCOMPARE(got.senderPort(), int(udp::localPort(P::tunnelSocket(client))));
+            QCOMPARE(got.senderPort(), int(udp::localPort(P::tunnel(client)->socket())));
         }
     }
 

@@ -165,14 +165,14 @@ class TestAdapterDevice : public QObject, ClientFixture
         lobby = std::make_unique<FakeLobby>();
         relay = std::make_unique<Udp>("127.0.0.1", lobby->port());
         QVERIFY(loggedIn());
-        clientPort = udp::localPort(P::tunnelSocket(*client));
+        clientPort = udp::localPort(P::tunnel(*client)->socket());
         if ((layer2 = tap))
             P::layer2Button(*client)->click();
     }
     void join(const QString& vip)
     {
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, vip}, {u"room_name"_s, u"A"_s}}));
-        QTRY_VERIFY(P::engine(*client).active());
+        QTRY_VERIFY(P::tunnel(*client)->carrying());
     }
     // In a room at 10.8.0.5 in the row's mode, beside a game; 10.8.0.9 is a peer behind the relay.
     void enterRoom()
@@ -198,10 +198,8 @@ class TestAdapterDevice : public QObject, ClientFixture
     // No back-end running and none of its handles kept.
     bool adapterGone()
     {
-        VLANClient& c = *client;
-        return !P::engine(c).active() && !P::wintunRunning(c) && !P::tapRunning(c) && !P::wintunAdapter(c) &&
-               !P::wintunSession(c) && P::tapHandle(c) == adapter::invalidDevice() &&
-               !P::adapterBringUp(c).busy();
+        const TunnelSession& t = *P::tunnel(*client);
+        return !t.carrying() && !t.adapterRunning() && !t.bringingUp();
     }
     // Logged in, the next bring-ups held; in the room at `vip` with the steps held.
     bool joinHeld(const QString& vip)
@@ -210,11 +208,11 @@ class TestAdapterDevice : public QObject, ClientFixture
         if (QTest::currentTestFailed())
             return false;
         hold = std::make_shared<BringUpHold>();
-        P::adapterBringUp(*client).hold = [h = hold] {
+        P::tunnel(*client)->holdBringUp([h = hold] {
             h->inside = true;
             h->released.wait_for(std::chrono::seconds(10));
             h->inside = false;
-        };
+        });
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, vip}, {u"room_name"_s, u"A"_s}}));
         return testwait::until([this] { return bool(hold->inside); });
     }
@@ -336,8 +334,7 @@ private slots:
     void noTunnelSocketLeavesNoAdapter()
     {
         startClient();
-        delete std::exchange(P::tunnelNotifier(*client), nullptr);
-        udp::close(std::exchange(P::tunnelSocket(*client), nullptr));
+        P::tunnel(*client)->openTunnel(QString(), 0); // no numeric address: no socket
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.0.5"_s}, {u"room_name"_s, u"A"_s}}));
         QTRY_COMPARE(P::mainTabs(*client)->currentWidget(), P::roomPage(*client));
         QTRY_VERIFY(adapterGone() && !if_nametoindex(kTun) && !if_nametoindex(kTap));
@@ -353,9 +350,9 @@ private slots:
         connect(&timer, &QTimer::timeout, &timer, [&] { ++ticks; });
         timer.start(1);
         QTRY_VERIFY(ticks >= 3 && hold->inside);
-        QVERIFY(!P::engine(*client).active());
+        QVERIFY(!P::tunnel(*client)->carrying());
         hold->release();
-        QTRY_VERIFY(P::engine(*client).active());
+        QTRY_VERIFY(P::tunnel(*client)->carrying());
         QCOMPARE(P::localIpLabel(*client)->text(), u"Local IP: 10.8.0.5"_s);
     }
     void leavingWhileTheAdapterComesUpLeavesNothing_data() { leftOrClosed(); }
@@ -388,7 +385,7 @@ private slots:
         lobby->send(control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.0.7"_s}, {u"room_name"_s, u"B"_s}}));
         QTRY_COMPARE(P::localIpLabel(*client)->text(), u"Local IP: 10.8.0.7 (adapter coming up...)"_s);
         hold->release();
-        QTRY_VERIFY(P::engine(*client).active());
+        QTRY_VERIFY(P::tunnel(*client)->carrying());
         const ifreq address = query(layer2 ? kTap : kTun, SIOCGIFADDR);
         QCOMPARE(QHostAddress(&address.ifr_addr).toString(), u"10.8.0.7"_s);
         QVERIFY2(none.title.isEmpty(), qPrintable(none.text));

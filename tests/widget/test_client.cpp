@@ -304,7 +304,7 @@ private slots:
         // The whole address stands in the tooltip; the line itself may be elided where fonts run wide.
         QVERIFY(P::serverLabel(*client)->toolTip().contains(server) && lobby->waitForClient());
         // Heartbeats go to the new server too.
-        QVERIFY(udp::samePeer(P::relayPeer(*client), udp::parsePeer("127.0.0.1", lobby->port())));
+        QVERIFY(udp::samePeer(P::tunnel(*client)->relay(), udp::parsePeer("127.0.0.1", lobby->port())));
         qunsetenv("PELLORA_SERVER");
         VLANClient next;
         QTRY_COMPARE(lobby->connections, 2);
@@ -512,8 +512,8 @@ private slots:
     {
         QVERIFY(loggedIn());
         QCOMPARE(P::clientId(*client), u"c1"_s);
-        QVERIFY(P::heartbeatTimer(*client)->isActive() && P::refreshTimer(*client)->isActive());
-        QCOMPARE(P::heartbeatTimer(*client)->interval(), 2000);
+        QVERIFY(P::tunnel(*client)->heartbeatTimer()->isActive() && P::refreshTimer(*client)->isActive());
+        QCOMPARE(P::tunnel(*client)->heartbeatTimer()->interval(), 2000);
         QCOMPARE(P::refreshTimer(*client)->interval(), 5000);
     }
     void controlLinesAreReadWhole_data()
@@ -817,7 +817,7 @@ private slots:
         lobby->received.clear();
         QVariantList whileOpen; // tabs, adapter running, lines sent
         const NextBox notice(QMessageBox::Ok, [&] {
-            whileOpen = {P::mainTabs(*client)->count(), bool(P::wintunRunning(*client)),
+            whileOpen = {P::mainTabs(*client)->count(), P::tunnel(*client)->adapterRunning(),
                          int(lobby->settledCount(*client))};
         });
         kicked ? lobby->send(control::message(u"kicked"_s, {{u"message"_s, u"<b>out</b>"_s}}))
@@ -831,7 +831,7 @@ private slots:
         QCOMPARE(P::mainTabs(*client)->count(), 1);
         QCOMPARE(P::mainTabs(*client)->currentWidget(), P::lobbyPage(*client));
         QVERIFY(P::layer2Button(*client)->isEnabled() && P::layer3Button(*client)->isEnabled());
-        QVERIFY(!P::wintunRunning(*client));
+        QVERIFY(!P::tunnel(*client)->adapterRunning());
         QVERIFY(joined()); // and a room can be entered again
     }
     void chatSendsTrimmedLines_data() { chats(); }

@@ -25,7 +25,7 @@ private slots:
         shown("localhost:" + QByteArray::number(lobby->port()));
         const QString server = u"localhost (127.0.0.1):%1"_s.arg(lobby->port());
         QVERIFY(lobby->waitForClient() && loginPageShows(u"Connected to "_s + server));
-        QVERIFY(udp::samePeer(P::relayPeer(*client),
+        QVERIFY(udp::samePeer(P::tunnel(*client)->relay(),
                               udp::parsePeer("127.0.0.1", lobby->port()))); // the relay too
     }
     void serverNameThatDoesNotResolveSaysSo()
@@ -44,7 +44,7 @@ private slots:
         QVERIFY(!P::leaveRoomAction(*client)->isEnabled() && joined());
         QCOMPARE(P::trayIcon(*client)->toolTip(), u"Pellora: in room Alpha"_s);
         P::leaveRoomAction(*client)->trigger();
-        QVERIFY(lobby->waitForCommand(u"leave_room"_s).size() == 1 && !P::wintunRunning(*client));
+        QVERIFY(lobby->waitForCommand(u"leave_room"_s).size() == 1 && !P::tunnel(*client)->adapterRunning());
         QCOMPARE(P::trayIcon(*client)->toolTip(), u"Pellora: in the lobby"_s);
         lobby->dropClient();
         QTRY_COMPARE(P::trayIcon(*client)->toolTip(), u"Pellora: not connected"_s);

@@ -237,7 +237,7 @@ private slots:
         QCOMPARE(lobby->count(u"candidates"_s), sealed ? 1 : 0);
         QCOMPARE(lobby->last(u"candidates"_s).value(u"private"_s),
                  sealed ? QJsonValue(false) : QJsonValue(QJsonValue::Undefined));
-        const QString port = u":"_s + QString::number(udp::localPort(P::tunnelSocket(*client)));
+        const QString port = u":"_s + QString::number(udp::localPort(P::tunnel(*client)->socket()));
         for (const QJsonValue& address : lobby->last(u"candidates"_s).value(u"addresses").toArray())
             QVERIFY2(address.toString().endsWith(port), qPrintable(address.toString()));
     }
@@ -247,12 +247,12 @@ private slots:
         QVERIFY(inRoom(true));
         VLANClient* c = client.get();
         lobby->send(directPeersWithBob());
-        QTRY_COMPARE(P::directPaths(*c)->status().size(), std::size_t(1));
+        QTRY_COMPARE(P::tunnel(*c)->directPaths().status().size(), std::size_t(1));
         for (int update = 0; update < 2; ++update)
             QCOMPARE(pathsShown(), QStringList({QString(), u"relayed"_s, u"relayed"_s}));
         QCOMPARE(P::roomState(*c).members().at(1).path, u"relayed"_s); // the room state knows it too
         P::disconnectButton(*c)->click(); // leaving ends every pair
-        QVERIFY(P::directPaths(*c)->status().empty());
+        QVERIFY(P::tunnel(*c)->directPaths().status().empty());
     }
     void aPrivateAddressOffersNoneAndTakesNoPeers_data()
     {
@@ -270,16 +270,16 @@ private slots:
         settings.sync();
         QVERIFY(inRoom(true, [&] {
             // The server hears at once, so that no list made at the join names us.
-            if (turnedOn == 1 && testwait::until([&] { return P::tunnelSeal(*client)->active(); }))
+            if (turnedOn == 1 && testwait::until([&] { return P::tunnel(*client)->sealed(); }))
                 P::privateAddressBox(*client)->click();
         }));
         QCOMPARE(lobby->last(u"login"_s).value(u"private"_s),
                  turnedOn == 0 ? QJsonValue(true) : QJsonValue(QJsonValue::Undefined));
         if (turnedOn == 2) {
             lobby->send(directPeersWithBob());
-            QTRY_COMPARE(P::directPaths(*client)->status().size(), std::size_t(1));
+            QTRY_COMPARE(P::tunnel(*client)->directPaths().status().size(), std::size_t(1));
             P::privateAddressBox(*client)->click();
-            QVERIFY(P::directPaths(*client)->status().empty());
+            QVERIFY(P::tunnel(*client)->directPaths().status().empty());
         }
         lobby->settledCount(*client);
         const QJsonObject privateLine{
@@ -291,7 +291,7 @@ private slots:
         QCOMPARE(lobby->last(u"candidates"_s), privateLine);
         lobby->send(directPeersWithBob());
         const QStringList paths = pathsShown(); // the peers came before
-        QVERIFY(P::directPaths(*client)->status().empty());
+        QVERIFY(P::tunnel(*client)->directPaths().status().empty());
         QCOMPARE(paths, QStringList({QString(), u"relayed (private)"_s, u"relayed (private)"_s}));
         QCOMPARE(P::roomState(*client).members().at(2).path, u"private"_s);
     }
@@ -319,7 +319,7 @@ private slots:
         settings.sync();
         QVERIFY(inRoom(true));
         const QString outside =
-            u"198.51.100.7:"_s + QString::number(udp::localPort(P::tunnelSocket(*client)));
+            u"198.51.100.7:"_s + QString::number(udp::localPort(P::tunnel(*client)->socket()));
         const auto addresses = [this] {
             return lobby->last(u"candidates"_s).value(u"addresses"_s).toArray();
         };
@@ -406,11 +406,11 @@ private slots:
         SKIP_UNLESS_TLS_SERVES();
         QVERIFY(inRoom(true));
         VLANClient* c = client.get();
-        P::directPaths(*c)->keyAskAt = 0;
+        P::tunnel(*c)->directPaths().keyAskAt = 0;
         lobby->send(directPeersWithBob({}));
         QTRY_COMPARE(lobby->count(u"rekey"_s), 1);
         QCOMPARE(lobby->last(u"rekey"_s).value(u"pair"_s).toInt(), 7);
-        P::tunnelSeal(*c)->setKeyUses(0);
+        P::tunnel(*c)->seal().setKeyUses(0);
         QTRY_COMPARE_WITH_TIMEOUT(lobby->count(u"rekey"_s), 2, 5000); // the beat comes every 2 s
         QVERIFY(!lobby->last(u"rekey"_s).contains(u"pair"_s));
     }

@@ -2,6 +2,8 @@
 // (a message-mode pipe) carried to a loopback relay, and the frameless window.
 #include "net/broadcastroute.h"
 #include "net/engine.h"
+#include "net/tap_api.h"
+#include "net/wintun_api.h"
 #include "protocol/scramble.h"
 #include "tests/support/sealvectors.h"
 #include "tests/windows/fakewintun.h"
@@ -127,7 +129,7 @@ static void ringEngineCarriesPacketsOnlyFromTheRelay()
     std::uint32_t size = 77;
     CHECK(wintun::receivePacket(session, &size) == nullptr && size == 0);
     Peer relay, stranger;
-    Running running(tunnel::ringPort(session), relay);
+    Running running(wintun::ringDevice(adapter, session), relay);
     REQUIRE(running.started);
     // Outbound: read from the ring, scrambled to the relay.
     const Bytes out = Bytes(60, 0x45);
@@ -141,9 +143,7 @@ static void ringEngineCarriesPacketsOnlyFromTheRelay()
     for (int waited = 0; waited < 3000 && fakewintun::journal().find("WintunSendPacket") == std::string::npos;
          waited += 10)
         Sleep(10);
-    CHECK(running.stopsPromptly());
-    wintun::endSession(session);
-    wintun::closeAdapter(adapter);
+    CHECK(running.stopsPromptly()); // the ring and its adapter close with the engine's end
     CHECK(fakewintun::journal() ==
           "WintunCreateAdapter name=RIRODedo type=Tun guid=ab" + std::string(30, '0') + " -> A\n" +
               "WintunStartSession A capacity=4194304 -> S\n" + "WintunSendPacket S " +
@@ -158,14 +158,14 @@ static void deviceIsExclusiveAndCarriesFrames()
     const HANDLE adapterEnd =
         CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 8192,
                          8192, 0, nullptr);
-    const tap::Device device = tap::open(path);
-    REQUIRE(device != adapter::invalidDevice());
-    CHECK(tap::open(path) == adapter::invalidDevice());
+    const tap::Handle device = tap::open(path);
+    REQUIRE(device != tap::invalidDevice());
+    CHECK(tap::open(path) == tap::invalidDevice());
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(device, &mode, nullptr, nullptr);
     Peer relay;
     {
-        Running running(tunnel::devicePort(device), relay);
+        Running running(tap::frameDevice(device), relay); // closes the device once stopped
         REQUIRE(running.started);
         const Bytes out = Bytes(90, 0x11);
         DWORD count = 0;
@@ -181,7 +181,6 @@ static void deviceIsExclusiveAndCarriesFrames()
         Sleep(100); // the reader now waits in a pending read, which stop cancels
         CHECK(running.stopsPromptly());
     }
-    tap::close(device);
     CloseHandle(adapterEnd);
 }
 

@@ -27,7 +27,7 @@ private slots:
         bringUp.start();
         lobby->send(
             control::message(u"join_ok"_s, {{u"vip"_s, u"10.8.0.2"_s}, {u"room_name"_s, u"Alpha"_s}}));
-        QVERIFY(testwait::until([&] { return P::engine(*client).active(); }, 20000));
+        QVERIFY(testwait::until([&] { return P::tunnel(*client)->carrying(); }, 20000));
         const qint64 took = bringUp.elapsed();
         longestGap = std::max(longestGap, sinceTurn.elapsed()); // up to the end, too
         turns.stop();
