@@ -65,15 +65,17 @@ void VLANClient::showDirectPaths()
     const std::vector<tunnel::DirectStatus> paths = tunnel->directPaths().status();
     std::vector<direct::PathEntry> report;
     bool settling = false; // a first attempt under way: its outcome is the news
-    for (int i = 0; i < peerList->count(); ++i) {
-        QListWidgetItem* item = peerList->item(i);
-        const QString name = item->data(rooms::kPeerNameRole).toString();
+    const QList<lobby::RoomMember> members = roomState.members();
+    for (qsizetype i = 0; i < members.size(); ++i) {
+        const QString& name = members[i].name;
+        if (name == nickname)
+            continue;
         QString detail;
-        direct::PathEntry entry{item->data(rooms::kPeerVipRole).toString(), QStringLiteral("relayed")};
-        if (name != nickname && addressPrivate()) {
+        direct::PathEntry entry{members[i].virtualIp, QStringLiteral("relayed")};
+        if (addressPrivate()) {
             detail = QStringLiteral("relayed (private)");
             entry.path = QStringLiteral("private");
-        } else if (name != nickname) {
+        } else {
             detail = rooms::peerPathText(false, -1);
             for (const tunnel::DirectStatus& path : paths) {
                 if (QString::fromStdString(path.name) != name)
@@ -84,11 +86,11 @@ void VLANClient::showDirectPaths()
                 settling = settling || !path.settled;
             }
         }
-        if (name != nickname) {
-            report.push_back(entry);
-            roomState.setPath(name, entry.path, entry.rttMs);
-        }
-        if (item->data(symbols::kDetailRole).toString() != detail)
+        report.push_back(entry);
+        roomState.setPath(name, entry.path, entry.rttMs);
+        // The list shows the members in the room's order, one entry each.
+        if (QListWidgetItem* item = peerList->item(int(i));
+            item && item->data(symbols::kDetailRole).toString() != detail)
             item->setData(symbols::kDetailRole, detail);
     }
     // The server counts how many pairs of players get a direct path (one that does not know the
