@@ -9,8 +9,9 @@
 # relay.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-out=$("$here/run.sh" --no-build --build "$1" --pairs port-restricted/port-restricted,port-restricted/symmetric,symmetric/symmetric,ipv6:symmetric \
-    --window 3 --rebind udp --break always)
+run() { "$here/run.sh" --no-build --build "$build" --pairs "$1" --window 3 --rebind udp --break always; }
+build=$1
+out=$(run port-restricted/port-restricted,port-restricted/symmetric,symmetric/symmetric,ipv6:symmetric)
 status=$?
 echo "$out"
 ((status == 77)) && exit 77
@@ -19,6 +20,20 @@ fail() { echo "test_nat: $*"; exit 1; }
 
 # The pair's value of KEY.
 value() { grep "^pair=$1 " <<<"$out" | tr ' ' '\n' | sed -n "s/^$2=//p"; }
+
+# 1,000 guesses at 256 open ports miss about once in 50 tries: a birthday pair
+# left on the relay gets one more try alone (a new lab) before that counts.
+birthday=port-restricted/symmetric
+tries=1
+if [[ $(value $birthday path) != direct ]]; then
+    echo "test_nat: $birthday stayed relayed; once more, alone"
+    again=$(run $birthday)
+    status=$?
+    echo "$again"
+    ((status == 0)) || fail "run.sh ended with $status on the second try"
+    out=$(grep -v "^pair=$birthday " <<<"$out"; grep "^pair=$birthday " <<<"$again")
+    tries=2
+fi
 at_least() { awk -v v="$1" -v min="$2" 'BEGIN { exit !(v != "" && v != "-" && v + 0 >= min) }'; }
 
 declare -A expected_path=([port-restricted/port-restricted]=direct [symmetric/symmetric]=relayed
@@ -52,6 +67,7 @@ links=$(grep '^nat: link round trips' <<<"$out")
 [[ $links =~ server\ ([0-9.]+)\ ms.*NAT\ ([0-9.]+)\ ms ]] || fail "no link round trips"
 at_least "${BASH_REMATCH[1]}" 40 && ! at_least "${BASH_REMATCH[1]}" 60 && at_least "${BASH_REMATCH[2]}" 10 && ! at_least "${BASH_REMATCH[2]}" 20 ||
     fail "the delayed links give $links"
-grep -qE '^nat: direct 3 of 3 pairs expected direct; hard pairs direct 2 of 2 \(birthday, mapping, IPv6\); symmetric pairs relayed 1 of 1; pings lost while switching 0; fallback max [0-9.]+ s; rebind loss max [0-9.]+ s$' <<<"$out" ||
-    fail "last line: $(tail -1 <<<"$out")"
-echo "test_nat: passed"
+last='^nat: direct 3 of 3 pairs expected direct; hard pairs direct 2 of 2 \(birthday, mapping, IPv6\); symmetric pairs relayed 1 of 1; pings lost while switching 0; fallback max [0-9.]+ s; rebind loss max [0-9.]+ s$'
+((tries == 1)) || last=${last/3 of 3/[23] of 3} last=${last/2 of 2/[12] of 2}
+grep -qE "$last" <<<"$out" || fail "last line: $(grep '^nat: direct' <<<"$out")"
+echo "test_nat: passed (the birthday pair direct on try $tries)"
