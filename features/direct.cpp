@@ -29,13 +29,12 @@ void VLANClient::handleDirectPeers(const QJsonObject& message)
     }
     // Where the server asks for a second heartbeat, to learn how our NAT maps.
     const msg::DirectPeers offer = msg::DirectPeers::parse(message);
-    const int mappingPort = offer.mappingPort;
     const udp::Families reach = udp::families(tunnel->socket());
-    tunnel->setDirectPeers(
-        direct::parsePeers(offer, reach),
-        mappingPort > 0 && mappingPort < 65536
-            ? udp::parsePeer(relayAddress().toUtf8().constData(), static_cast<std::uint16_t>(mappingPort))
-            : udp::Peer{});
+    // The reader keeps only a port in range (0: none).
+    tunnel->setDirectPeers(direct::parsePeers(offer, reach),
+                           offer.mappingPort ? udp::parsePeer(relayAddress().toUtf8().constData(),
+                                                              static_cast<std::uint16_t>(offer.mappingPort))
+                                             : udp::Peer{});
 }
 
 void VLANClient::sendCandidates()
