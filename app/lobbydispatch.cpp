@@ -5,8 +5,6 @@
 #include "protocol/names.h"
 #include "ui/messages.h"
 
-#include <QListWidget>
-#include <QScrollBar>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QSslSocket>
@@ -58,37 +56,20 @@ void VLANClient::handleLoginOk(const QJsonObject& message)
     joinPendingInvite();
 }
 
-namespace {
-
-void replaceEntries(QListWidget* list, const QStringList& entries)
-{
-    list->clear();
-    list->addItems(entries);
-}
-
-} // namespace
-
 void VLANClient::handleRoomList(const QJsonObject& message)
 {
-    replaceEntries(roomList, msg::RoomList::parse(message).rooms);
+    lobbyPage->showRooms(msg::RoomList::parse(message).rooms);
 }
 
 void VLANClient::handleOnlineUsers(const QJsonObject& message)
 {
-    replaceEntries(onlineUserList, msg::OnlineUsers::parse(message).users);
+    lobbyPage->showPlayers(msg::OnlineUsers::parse(message).users);
 }
 
 void VLANClient::handleGlobalChat(const QJsonObject& message)
 {
-    // One received line is one shown line, whatever separators it carries.
     const msg::Said said = msg::Said::parse(message);
-    const QString sender = control::singleLine(said.sender).toHtmlEscaped();
-    const QString text = control::singleLine(said.message).toHtmlEscaped();
-    globalChatView->append(
-        QStringLiteral("<b style='color:#00e5ff;'>[%1]:</b> <span style='color:#ffffff;'>%2</span>")
-            .arg(sender, text));
-    QScrollBar* bar = globalChatView->verticalScrollBar();
-    bar->setValue(bar->maximum());
+    lobbyPage->showChatLine(said.sender, said.message);
 }
 
 void VLANClient::handlePrivateMessage(const QJsonObject& message)

@@ -25,15 +25,15 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
     const bool readdress = roomState.inRoom() && virtualIp != roomState.myVirtualIp();
 
     roomState.enter(roomName, virtualIp); // the page shows the address
-    roomChatView->clear();
+    roomPage->roomChatView->clear();
     if (roomTab < 0)
         mainTabs->addTab(roomPage, title);
     else
         mainTabs->setTabText(roomTab, title);
     mainTabs->setCurrentWidget(roomPage);
     // The adapter mode is fixed while in a room; leaving enables the buttons again.
-    layer2Button->setEnabled(false);
-    layer3Button->setEnabled(false);
+    lobbyPage->layer2Button->setEnabled(false);
+    lobbyPage->layer3Button->setEnabled(false);
     if (readdress)
         stopAdapters();
     startAdapter(roomState.myVirtualIp());
@@ -53,11 +53,11 @@ void VLANClient::handlePasswordRequired(const QJsonObject& message)
 
 void VLANClient::handleRoomUpdate(const QJsonObject& message)
 {
-    peerList->clear();
+    roomPage->peerList->clear();
     QList<lobby::RoomMember> members;
     for (const auto& [user, virtualIp, host] : msg::RoomUpdate::parse(message).peers) {
         members.append({user, virtualIp, host, {}, -1});
-        auto* item = new QListWidgetItem(rooms::peerEntryText(user, virtualIp, host), peerList);
+        auto* item = new QListWidgetItem(rooms::peerEntryText(user, virtualIp, host), roomPage->peerList);
         item->setData(rooms::kPeerNameRole, user);
         item->setData(rooms::kPeerHostRole, host);
         item->setData(rooms::kPeerVipRole, virtualIp);
@@ -77,9 +77,6 @@ void VLANClient::handleKicked(const QJsonObject& message)
 
 void VLANClient::handleChat(const QJsonObject& message)
 {
-    const auto [kind, sender, text] = msg::Said::parse(message);
-    roomChatView->append(QStringLiteral("<b style='color:#a0a0a0;'>") +
-                         control::singleLine(sender).toHtmlEscaped() +
-                         QStringLiteral(":</b> <span style='color:#ffffff;'>") +
-                         control::singleLine(text).toHtmlEscaped() + QStringLiteral("</span>"));
+    const msg::Said said = msg::Said::parse(message);
+    roomPage->showChatLine(said.sender, said.message);
 }

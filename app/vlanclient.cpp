@@ -3,8 +3,18 @@
 #include "lobby/controlconnection.h"
 #include "lobby/serveraddress.h"
 #include "ui/theme.h"
+#include "ui/titlebar.h"
 
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
 #include <QSslSocket>
+#include <QStackedWidget>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QVBoxLayout>
 #include <QTimer>
 
 VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
@@ -49,6 +59,85 @@ VLANClient::~VLANClient()
     // roomPage has no parent while it is not a tab.
     if (roomPage && !roomPage->parent())
         delete roomPage;
+}
+
+// The pages are built by their classes; here they are put in the window and
+// what their buttons mean is connected.
+void VLANClient::setupUI()
+{
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    setWindowTitle(QStringLiteral("Zentho - Pellora Beta 0.4"));
+    chrome::installWindowFrame(this);
+    auto* windowLayout = new QVBoxLayout(this);
+    windowLayout->setContentsMargins(0, 0, 0, 0);
+    windowLayout->setSpacing(0);
+    titleBarWidget = new ui::TitleBar(this);
+    pageStack = new QStackedWidget(this);
+    windowLayout->addWidget(titleBarWidget);
+    windowLayout->addWidget(pageStack);
+
+    reconnectDialog = new ui::ReconnectDialog(this);
+    connect(reconnectDialog->retryButton, &QPushButton::clicked, this, [this] {
+        showKeyRefused(false);
+        connection->retry();
+    });
+
+    loginPage = new ui::LoginPage(settings.value(QStringLiteral("username"), QString()).toString(), pageStack);
+    connect(loginPage->serverLabel, &QLabel::linkActivated, this, [this] { changeServer(); });
+    connect(loginPage->connectButton, &QPushButton::clicked, this, &VLANClient::doLogin);
+    connect(loginPage->nicknameInput, &QLineEdit::returnPressed, this, &VLANClient::doLogin);
+    connect(loginPage->iconScrollTimer, &QTimer::timeout, this, &VLANClient::updateIconScroll);
+
+    mainTabs = new QTabWidget;
+    mainTabs->setTabsClosable(true);
+    mainTabs->setDocumentMode(true);
+    mainTabs->setStyleSheet(theme::tabSheet());
+    // Document mode draws a light base line under the tabs that the dark theme does not want.
+    mainTabs->tabBar()->setDrawBase(false);
+    connect(mainTabs, &QTabWidget::tabCloseRequested, this, &VLANClient::closeTab);
+
+    lobbyPage = new ui::LobbyPage(buildPrivacySetting());
+    mainTabs->addTab(lobbyPage, QStringLiteral("Main Menu"));
+    mainTabs->tabBar()->setTabButton(0, QTabBar::RightSide, nullptr);
+    connect(lobbyPage->layer2Button, &QPushButton::clicked, this, &VLANClient::onAdapterModeChanged);
+    connect(lobbyPage->layer3Button, &QPushButton::clicked, this, &VLANClient::onAdapterModeChanged);
+    connect(lobbyPage->onlineUserList, &QListWidget::customContextMenuRequested, this,
+            &VLANClient::onOnlineUserContextMenu);
+    connect(lobbyPage->joinRoomButton, &QPushButton::clicked, this, &VLANClient::joinSelectedRoom);
+    connect(lobbyPage->roomList, &QListWidget::itemDoubleClicked, this, [this] { joinSelectedRoom(); });
+    connect(lobbyPage->createRoomButton, &QPushButton::clicked, this, &VLANClient::openCreateRoomModal);
+    connect(lobbyPage->globalSendButton, &QPushButton::clicked, this, &VLANClient::onSendGlobalChat);
+    connect(lobbyPage->globalChatInput, &QLineEdit::returnPressed, this, &VLANClient::onSendGlobalChat);
+
+    roomPage = new ui::RoomPage(roomState); // no parent until it becomes a tab
+    connect(roomPage->peerList, &QListWidget::customContextMenuRequested, this,
+            &VLANClient::onPeerListContextMenu);
+    connect(roomPage->roomSendButton, &QPushButton::clicked, this, &VLANClient::sendChat);
+    connect(roomPage->roomChatInput, &QLineEdit::returnPressed, this, &VLANClient::sendChat);
+    connect(roomPage->copyIpButton, &QPushButton::clicked, this, [this] { copyHostIp(); });
+    connect(roomPage->copyInviteButton, &QPushButton::clicked, this, [this] { copyInviteLink(); });
+    connect(roomPage->disconnectButton, &QPushButton::clicked, this, [this] { leaveRoom(); });
+    // Every way out of the room is this button's click, whoever asks for it.
+    connect(&roomState, &lobby::RoomState::leaveRequested, roomPage->disconnectButton, &QPushButton::click);
+
+    pageStack->addWidget(loginPage);
+    pageStack->addWidget(mainTabs);
+    // The strip moves only while the login page is shown: a player sitting in
+    // a room should not pay 40 wake-ups a second for an animation nobody sees.
+    connect(pageStack, &QStackedWidget::currentChanged, this, [this] {
+        if (pageStack->currentWidget() == loginPage)
+            loginPage->iconScrollTimer->start();
+        else
+            loginPage->iconScrollTimer->stop();
+    });
+
+    resize(1080, 720);
+    setMinimumSize(900, 550);
+}
+
+void VLANClient::updateIconScroll()
+{
+    loginPage->updateIconScroll();
 }
 
 void VLANClient::onGlobalChatAnchorClicked(const QUrl&) {}

@@ -5,6 +5,7 @@
 #include "lobby/roomstate.h"
 #include "net/tunnelsession.h"
 #include "ui/framedrag.h"
+#include "ui/pages.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -82,7 +83,7 @@ private slots:
     void updateIconScroll();
 
 protected:
-    // Window chrome (ui/titlebar*.cpp).
+    // Window chrome (ui/frame_*.cpp).
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -136,17 +137,9 @@ private:
 
     // Window (ui/).
     void setupUI();
-    void buildTitleBar();
-    void buildLoginPage();
-    void buildLobbyPage();
-    void buildRoomPage();
-    void buildReconnectDialog();
     void watchConnection(); // app/vlanclient_connection.cpp
     void showKeyRefused(bool refused);
     void changeServer();
-    void showConnectionStatus(const QString& text);
-    void toggleMaximize();
-    bool handleFrameEvent(QObject* watched, QEvent* event); // ui/frame_*.cpp
 
     // Lobby features (features/).
     void leaveRoom();
@@ -184,38 +177,13 @@ private:
     direct::PathReporter pathReporter; // what the server hears of our paths, and when
 
     QStackedWidget* pageStack = nullptr;
-    QDialog* reconnectDialog = nullptr;
-    QWidget* loginPage = nullptr;
-    QLineEdit* nicknameInput = nullptr;
-    QPushButton* connectButton = nullptr;
-    QLabel* connectionStatusLabel = nullptr; // login page: what the connection is doing
-    QLabel* serverLabel = nullptr;           // login page: "Server: ADDR:PORT · change"
-    QScrollArea* iconScrollArea = nullptr;
-    QTimer* iconScrollTimer = nullptr;
+    ui::ReconnectDialog* reconnectDialog = nullptr;
+    ui::LoginPage* loginPage = nullptr;
     QTabWidget* mainTabs = nullptr;
-    QWidget* lobbyPage = nullptr;
-    QListWidget* roomList = nullptr;
-    QPushButton* joinRoomButton = nullptr;
-    QPushButton* createRoomButton = nullptr;
-    QTextEdit* globalChatView = nullptr;
-    QLineEdit* globalChatInput = nullptr;
-    QPushButton* globalSendButton = nullptr;
-    QPushButton* layer2Button = nullptr;
-    QPushButton* layer3Button = nullptr;
-    QLabel* adapterModeLabel = nullptr;
+    ui::LobbyPage* lobbyPage = nullptr;
+    ui::RoomPage* roomPage = nullptr; // a tab only while in a room
     QCheckBox* privateAddressBox = nullptr; // "Keep my address private…"
     QCheckBox* portMapBox = nullptr;        // "Open a port on my router"
-    QListWidget* onlineUserList = nullptr;
-    QWidget* roomPage = nullptr;
-    QLabel* localIpLabel = nullptr;
-    QPushButton* copyIpButton = nullptr;
-    QPushButton* copyInviteButton = nullptr;
-    QListWidget* peerList = nullptr;
-    QPushButton* disconnectButton = nullptr;
-    QTextEdit* roomChatView = nullptr;
-    QLineEdit* roomChatInput = nullptr;
-    QPushButton* roomSendButton = nullptr;
-    int iconScrollOffset = 0;
 
     lobby::RoomState roomState; // logged in, the room joined, its members and their paths
     QString pendingInviteRoom; // joined once logged in to the server of the link
@@ -232,10 +200,6 @@ private:
     QMap<QString, QTextEdit*> privateChatViews;
     QSettings settings;
 
-    QWidget* titleBarWidget = nullptr;
-    QLabel* titleBarLabel = nullptr;
-    QPushButton* minimizeButton = nullptr;
-    QPushButton* maximizeButton = nullptr;
-    QPushButton* closeButton = nullptr;
+    ui::TitleBar* titleBarWidget = nullptr;
     chrome::FrameDrag frameDrag;
 };

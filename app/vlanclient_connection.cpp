@@ -7,6 +7,7 @@
 #include "protocol/names.h"
 #include "ui/messages.h"
 #include "ui/pinprompt.h"
+#include "ui/serverdialog.h"
 
 #include <QDialog>
 #include <QLabel>
@@ -62,7 +63,7 @@ void VLANClient::onTcpError()
 
 void VLANClient::doLogin()
 {
-    nickname = nicknameInput->text().trimmed();
+    nickname = loginPage->nicknameInput->text().trimmed();
     if (nickname.isEmpty())
         return;
     settings.setValue(field::username, nickname);
@@ -83,7 +84,7 @@ QString VLANClient::relayAddress() const
 // the tunnel (a new address is a new relay) and, for a changed key, the player.
 void VLANClient::watchConnection()
 {
-    connect(connection, &ControlConnection::statusChanged, this, &VLANClient::showConnectionStatus);
+    connect(connection, &ControlConnection::statusChanged, loginPage->connectionStatusLabel, &QLabel::setText);
     connect(connection, &ControlConnection::serverLineChanged, this, &VLANClient::showServerLine);
     connect(connection, &ControlConnection::addressReached, this, [this] { openTunnel(); });
     connect(connection, &ControlConnection::connected, this, &VLANClient::onTcpConnected);
@@ -128,17 +129,36 @@ void VLANClient::watchConnection()
 // lobby through the notice that otherwise says it is reconnecting.
 void VLANClient::showKeyRefused(bool refused)
 {
-    auto* text = reconnectDialog->findChild<QLabel*>(QStringLiteral("reconnectText"));
-    auto* retry = reconnectDialog->findChild<QPushButton*>(QStringLiteral("retryButton"));
-    retry->setVisible(refused);
     if (!refused) {
-        text->setText(QStringLiteral("Connection lost.\nReconnecting to network..."));
+        reconnectDialog->showReconnecting();
         return;
     }
     const QString server = lobby::formatEndpoint(connection->server());
-    showConnectionStatus(
+    loginPage->connectionStatusLabel->setText(
         QStringLiteral("The key of %1 changed; not connected — CONNECT TO NETWORK tries again").arg(server));
-    text->setText(QStringLiteral("The key of %1 changed.\nNot connected.").arg(server));
+    reconnectDialog->showKeyRefused(server);
     if (pageStack->currentWidget() == mainTabs)
         reconnectDialog->show();
+}
+
+void VLANClient::showServerLine()
+{
+    loginPage->showServerLine(connection->describe(), connection->server().address, connection->sealingText());
+}
+
+// The chosen server is kept beside the nickname and used from now on: the
+// current attempt is dropped and the next one goes to the new address.
+void VLANClient::changeServer()
+{
+    const QString sealedKey = QStringLiteral("Sealed. The server's key (SHA-256):\n%1");
+    const QString key = connection->sealed() ? sealedKey.arg(connection->serverKey())
+                        : connection->speaksPlain()
+                            ? QStringLiteral("Not sealed: this server does not encrypt "
+                                             "the connection.")
+                            : QString();
+    const std::optional<lobby::ServerEndpoint> chosen = ui::askServer(this, connection->server(), key);
+    if (!chosen)
+        return;
+    settings.setValue(QStringLiteral("server"), lobby::formatEndpoint(*chosen));
+    connection->setServer(*chosen);
 }

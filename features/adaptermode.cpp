@@ -17,17 +17,17 @@ void VLANClient::onAdapterModeChanged()
     // Checkable buttons flip themselves before `clicked`; both states are set
     // here so that exactly one stays checked.
     const QObject* origin = sender();
-    if (origin && origin == layer2Button) {
-        layer3Button->setChecked(false);
-        layer2Button->setChecked(true);
+    if (origin && origin == lobbyPage->layer2Button) {
+        lobbyPage->layer3Button->setChecked(false);
+        lobbyPage->layer2Button->setChecked(true);
         layer2Mode = true;
-        adapterModeLabel->setText(
+        lobbyPage->adapterModeLabel->setText(
             QStringLiteral("Host will automatically show up in the in-game LAN list. Best for older games."));
-    } else if (origin && origin == layer3Button) {
-        layer2Button->setChecked(false);
-        layer3Button->setChecked(true);
+    } else if (origin && origin == lobbyPage->layer3Button) {
+        lobbyPage->layer2Button->setChecked(false);
+        lobbyPage->layer3Button->setChecked(true);
         layer2Mode = false;
-        adapterModeLabel->setText(QStringLiteral("Maximum speed and lowest ping. You will need to manually "
+        lobbyPage->adapterModeLabel->setText(QStringLiteral("Maximum speed and lowest ping. You will need to manually "
                                                  "type the Host's IP to connect. (10.8.x.x) "));
     }
 }
@@ -67,11 +67,11 @@ void VLANClient::watchTunnel()
     connect(tunnel.get(), &TunnelSession::pathsChanged, this, &VLANClient::showDirectPaths);
     connect(tunnel.get(), &TunnelSession::portMappingChanged, this, &VLANClient::portMapChanged);
     connect(tunnel.get(), &TunnelSession::adapterComingUp, this, [this](const QString& virtualIp) {
-        localIpLabel->setText(QStringLiteral("Local IP: ") + virtualIp +
+        roomPage->localIpLabel->setText(QStringLiteral("Local IP: ") + virtualIp +
                               QStringLiteral(" (adapter coming up...)"));
     });
     connect(tunnel.get(), &TunnelSession::adapterSettled, this,
-            [this] { localIpLabel->setText(QStringLiteral("Local IP: ") + roomState.myVirtualIp()); });
+            [this] { roomPage->localIpLabel->setText(QStringLiteral("Local IP: ") + roomState.myVirtualIp()); });
     connect(tunnel.get(), &TunnelSession::adapterFailed, this,
             [this](const QString& title, const QString& text) {
                 ui::showCritical(this, title, text);

@@ -21,21 +21,21 @@ QString sendableLine(const QLineEdit* input, bool channelUp)
 
 void VLANClient::onSendGlobalChat()
 {
-    const QString line = sendableLine(globalChatInput, controlChannelUp());
+    const QString line = sendableLine(lobbyPage->globalChatInput, controlChannelUp());
     if (line.isEmpty())
         return;
     sendControlMessage(msg::Say{cmd::globalChat, {}, line}.toJson());
-    globalChatInput->clear();
+    lobbyPage->globalChatInput->clear();
 }
 
 // Public chat lines show up when the server echoes them back.
 void VLANClient::sendChat()
 {
-    const QString line = sendableLine(roomChatInput, controlChannelUp());
+    const QString line = sendableLine(roomPage->roomChatInput, controlChannelUp());
     if (line.isEmpty())
         return;
     sendControlMessage(msg::Say{cmd::chat, {}, line}.toJson());
-    roomChatInput->clear();
+    roomPage->roomChatInput->clear();
 }
 
 // The server does not echo private messages, so the own line is written here,

@@ -88,7 +88,7 @@ void VLANClient::showDirectPaths()
         report.push_back(entry);
         roomState.setPath(name, entry.path, entry.rttMs);
         // The list shows the members in the room's order, one entry each.
-        if (QListWidgetItem* item = peerList->item(int(i));
+        if (QListWidgetItem* item = roomPage->peerList->item(int(i));
             item && item->data(symbols::kDetailRole).toString() != detail)
             item->setData(symbols::kDetailRole, detail);
     }

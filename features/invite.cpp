@@ -5,7 +5,6 @@
 #include "lobby/pinning.h"
 #include "protocol/controlcodec.h"
 #include "ui/messages.h"
-#include "ui/theme.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -13,7 +12,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTimer>
 
 void VLANClient::copyInviteLink()
 {
@@ -23,12 +21,7 @@ void VLANClient::copyInviteLink()
                                                           connection->sealed() ? connection->serverKey()
                                                                                : QString()),
                                        QClipboard::Clipboard);
-    copyInviteButton->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));
-    copyInviteButton->setStyleSheet(theme::copiedButtonSheet());
-    QTimer::singleShot(2000, this, [this] {
-        copyInviteButton->setText(QStringLiteral("COPY INVITE LINK"));
-        copyInviteButton->setStyleSheet(theme::secondaryButtonSheet());
-    });
+    roomPage->showCopied(roomPage->copyInviteButton, [] { return QStringLiteral("COPY INVITE LINK"); });
 }
 
 void VLANClient::openInviteLink(const QString& link)
@@ -64,7 +57,7 @@ void VLANClient::openInviteLink(const QString& link)
     if (controlChannelUp())
         doLogin();
     else
-        nickname = nicknameInput->text().trimmed();
+        nickname = loginPage->nicknameInput->text().trimmed();
 }
 
 // True when the client now talks to that server: it did already, or the

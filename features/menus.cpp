@@ -30,11 +30,11 @@ int choosePlayerAction(QWidget* window, const QListWidget* list, const QPoint& p
 
 void VLANClient::onOnlineUserContextMenu(const QPoint& pos)
 {
-    const QListWidgetItem* item = onlineUserList->itemAt(pos);
+    const QListWidgetItem* item = lobbyPage->onlineUserList->itemAt(pos);
     if (!item || item->text() == roomState.user())
         return;
     const QString name = item->text();
-    switch (choosePlayerAction(this, onlineUserList, pos,
+    switch (choosePlayerAction(this, lobbyPage->onlineUserList, pos,
                                {QStringLiteral("Send Message"), QStringLiteral("Invite to Room")})) {
     case 0:
         openPrivateChat(name);
@@ -53,11 +53,11 @@ void VLANClient::onPeerListContextMenu(const QPoint& pos)
 {
     if (!roomState.isHost())
         return;
-    const QListWidgetItem* item = peerList->itemAt(pos);
+    const QListWidgetItem* item = roomPage->peerList->itemAt(pos);
     if (!item || item->data(rooms::kPeerHostRole).toBool())
         return;
     const QString target = item->data(rooms::kPeerNameRole).toString();
-    const int choice = choosePlayerAction(this, peerList, pos,
+    const int choice = choosePlayerAction(this, roomPage->peerList, pos,
                                           {QStringLiteral("Kick Entity"), QStringLiteral("Transfer Host")});
     if (choice < 0)
         return;

@@ -4,14 +4,12 @@
 #include "protocol/controlcodec.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
-#include "ui/theme.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTimer>
 
 void VLANClient::refreshRooms()
 {
@@ -22,7 +20,7 @@ void VLANClient::refreshRooms()
 
 void VLANClient::joinSelectedRoom()
 {
-    const QListWidgetItem* item = roomList->currentItem();
+    const QListWidgetItem* item = lobbyPage->roomList->currentItem();
     if (!item)
         return;
     const QString entry = item->text();
@@ -50,8 +48,8 @@ void VLANClient::sendJoinRoom(const QString& roomName, const QString& password)
 void VLANClient::leaveRoom()
 {
     stopAdapters();
-    layer2Button->setEnabled(true);
-    layer3Button->setEnabled(true);
+    lobbyPage->layer2Button->setEnabled(true);
+    lobbyPage->layer3Button->setEnabled(true);
     sendControlMessage(control::message(cmd::leaveRoom));
     const int roomTab = mainTabs->indexOf(roomPage);
     if (roomTab >= 0)
@@ -66,11 +64,7 @@ void VLANClient::copyHostIp()
 {
     const QString& address = roomState.isHost() ? roomState.myVirtualIp() : roomState.hostVirtualIp();
     QApplication::clipboard()->setText(address, QClipboard::Clipboard);
-    copyIpButton->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));
-    copyIpButton->setStyleSheet(theme::copiedButtonSheet());
-    QTimer::singleShot(2000, this, [this] {
-        copyIpButton->setText(roomState.isHost() ? QStringLiteral("COPY HOST IP")
-                                                 : QStringLiteral("COPY GAME HOST IP"));
-        copyIpButton->setStyleSheet(theme::secondaryButtonSheet());
+    roomPage->showCopied(roomPage->copyIpButton, [this] {
+        return roomState.isHost() ? QStringLiteral("COPY HOST IP") : QStringLiteral("COPY GAME HOST IP");
     });
 }

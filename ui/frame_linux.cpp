@@ -42,8 +42,9 @@ void showZoneCursor(chrome::FrameDrag& drag, chrome::HitZone zone)
 
 } // namespace
 
-bool VLANClient::handleFrameEvent(QObject* watched, QEvent* event)
+bool VLANClient::eventFilter(QObject* watched, QEvent* event)
 {
+    // The window watches only itself and its native window (QWidget passes everything on).
     using Mode = chrome::FrameDrag::Mode;
     if (watched == this) {
         // Mouse events reach the window before any widget, so the bands
@@ -66,7 +67,7 @@ bool VLANClient::handleFrameEvent(QObject* watched, QEvent* event)
         if (event->type() == QEvent::MouseButtonDblClick) {
             frameDrag.mode = Mode::None;
             if (zone == chrome::HitZone::Caption)
-                toggleMaximize();
+                ui::toggleMaximize(this);
             return true;
         }
         frameDrag.pressGlobal = mouse->globalPosition().toPoint();

@@ -38,7 +38,7 @@ bool VLANClient::nativeEvent(const QByteArray& eventType, void* message, qintptr
     return QWidget::nativeEvent(eventType, message, result);
 }
 
-bool VLANClient::handleFrameEvent(QObject*, QEvent*)
+bool VLANClient::eventFilter(QObject* watched, QEvent* event)
 {
-    return false; // the system does it, see nativeEvent
+    return QWidget::eventFilter(watched, event); // the system moves and resizes, see nativeEvent
 }

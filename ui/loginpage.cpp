@@ -1,6 +1,5 @@
-#include "app/vlanclient.h"
-#include "lobby/controlconnection.h"
-#include "ui/serverdialog.h"
+#include "lobby/serveraddress.h"
+#include "ui/pages.h"
 #include "ui/showcase.h"
 
 #include <QFontMetrics>
@@ -13,7 +12,6 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QStackedWidget>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -174,11 +172,13 @@ QFrame* heroPanel(QScrollArea* showcaseArea)
 
 } // namespace
 
-void VLANClient::buildLoginPage()
+namespace ui {
+
+LoginPage::LoginPage(const QString& nickname, QWidget* parent) : QWidget(parent)
 {
     nicknameInput = new QLineEdit;
     nicknameInput->setPlaceholderText(QStringLiteral("What should we call you?"));
-    nicknameInput->setText(settings.value(QStringLiteral("username"), QString()).toString());
+    nicknameInput->setText(nickname);
     nicknameInput->setFixedHeight(48);
     nicknameInput->setStyleSheet(
         QStringLiteral("QLineEdit { background-color: #18181b; color: #ffffff; border: 1px solid #27272a; "
@@ -210,10 +210,9 @@ void VLANClient::buildLoginPage()
         icons += showcase::gameIcons();
     iconScrollArea->setWidget(showcase::buildStrip(icons));
 
-    // Parented at once (setupUI makes it page 0 later) so that the focus given
-    // to the nickname field below is the window's and survives its first show.
-    loginPage = new QWidget(pageStack);
-    auto* layout = new QHBoxLayout(loginPage);
+    // Parented at once (the window's page stack) so that the focus given to
+    // the nickname field below is the window's and survives its first show.
+    auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     // Two discreet lines under the button: what the connection is doing, and
@@ -222,35 +221,18 @@ void VLANClient::buildLoginPage()
     connectionStatusLabel->setTextFormat(Qt::PlainText);
     serverLabel = sheetLabel(QString(), QStringLiteral("color: #52525b; font-size: 11px;"));
     serverLabel->setTextFormat(Qt::RichText);
-    connect(serverLabel, &QLabel::linkActivated, this, [this] { changeServer(); });
     layout->addWidget(sidePanel(nicknameInput, connectButton, connectionStatusLabel, serverLabel));
     layout->addWidget(heroPanel(iconScrollArea));
 
-    connect(connectButton, &QPushButton::clicked, this, &VLANClient::doLogin);
-    connect(nicknameInput, &QLineEdit::returnPressed, this, &VLANClient::doLogin);
-
     iconScrollTimer = new QTimer(this);
-    connect(iconScrollTimer, &QTimer::timeout, this, &VLANClient::updateIconScroll);
     iconScrollTimer->start(25);
-    // The strip moves only while the login page is shown: a player sitting in
-    // a room should not pay 40 wake-ups a second for an animation nobody sees.
-    connect(pageStack, &QStackedWidget::currentChanged, this, [this] {
-        if (pageStack->currentWidget() == loginPage)
-            iconScrollTimer->start();
-        else
-            iconScrollTimer->stop();
-    });
     nicknameInput->setFocus(Qt::OtherFocusReason);
 }
 
-// A long name gives way (elided in its middle, whole in the tooltip), never
-// the link; the port and the address it was reached at too, while they leave
+// The port and the address it was reached at give way too, while they leave
 // the name room for a few letters.
-void VLANClient::showServerLine()
+void LoginPage::showServerLine(const QString& full, const QString& serverAddress, const QString& sealing)
 {
-    const QString full = connection->describe();
-    const QString serverAddress = connection->server().address;
-    const QString sealing = connection->sealingText();
     serverLabel->ensurePolished(); // the sheet's font
     const QFontMetrics metrics(serverLabel->font());
     constexpr int kSlack = 4; // rich text rounds its runs apart
@@ -268,32 +250,12 @@ void VLANClient::showServerLine()
     serverLabel->setToolTip(full);
 }
 
-void VLANClient::showConnectionStatus(const QString& text)
-{
-    connectionStatusLabel->setText(text);
-}
-
-// The chosen server is kept beside the nickname and used from now on: the
-// current attempt is dropped and the next one goes to the new address.
-void VLANClient::changeServer()
-{
-    const QString sealedKey = QStringLiteral("Sealed. The server's key (SHA-256):\n%1");
-    const QString key = connection->sealed() ? sealedKey.arg(connection->serverKey())
-                        : connection->speaksPlain()
-                            ? QStringLiteral("Not sealed: this server does not encrypt "
-                                             "the connection.")
-                            : QString();
-    const std::optional<lobby::ServerEndpoint> chosen = ui::askServer(this, connection->server(), key);
-    if (!chosen)
-        return;
-    settings.setValue(QStringLiteral("server"), lobby::formatEndpoint(*chosen));
-    connection->setServer(*chosen);
-}
-
-void VLANClient::updateIconScroll()
+void LoginPage::updateIconScroll()
 {
     if (!iconScrollArea || !iconScrollArea->widget())
         return;
     iconScrollOffset = showcase::nextOffset(iconScrollOffset, iconScrollArea->widget()->sizeHint().width());
     iconScrollArea->horizontalScrollBar()->setValue(iconScrollOffset);
 }
+
+} // namespace ui

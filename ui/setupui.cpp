@@ -1,9 +1,11 @@
-#include "app/vlanclient.h"
-#include "lobby/controlconnection.h"
+#include "ui/pages.h"
+#include "lobby/roomstate.h"
+#include "protocol/controlcodec.h"
 #include "ui/symbols.h"
 #include "ui/theme.h"
 
-#include <QDialog>
+#include <QScrollBar>
+#include <QTimer>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -11,9 +13,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSplitter>
-#include <QStackedWidget>
-#include <QTabBar>
-#include <QTabWidget>
 #include <QTextEdit>
 #include <QVBoxLayout>
 
@@ -77,67 +76,11 @@ QHBoxLayout* chatRow(QLineEdit* input, QPushButton* send)
 
 } // namespace
 
-void VLANClient::setupUI()
+namespace ui {
+
+LobbyPage::LobbyPage(QWidget* settingRows)
 {
-    auto* windowLayout = new QVBoxLayout(this);
-    windowLayout->setContentsMargins(0, 0, 0, 0);
-    windowLayout->setSpacing(0);
-
-    buildTitleBar();
-
-    pageStack = new QStackedWidget(this);
-    windowLayout->addWidget(titleBarWidget);
-    windowLayout->addWidget(pageStack);
-
-    buildReconnectDialog();
-    buildLoginPage();
-
-    mainTabs = new QTabWidget;
-    mainTabs->setTabsClosable(true);
-    mainTabs->setDocumentMode(true);
-    mainTabs->setStyleSheet(theme::tabSheet());
-    // Document mode draws a light base line under the tabs that the dark theme does not want.
-    mainTabs->tabBar()->setDrawBase(false);
-    connect(mainTabs, &QTabWidget::tabCloseRequested, this, &VLANClient::closeTab);
-
-    buildLobbyPage();
-    buildRoomPage();
-
-    pageStack->addWidget(loginPage);
-    pageStack->addWidget(mainTabs);
-
-    resize(1080, 720);
-    setMinimumSize(900, 550);
-}
-
-void VLANClient::buildReconnectDialog()
-{
-    reconnectDialog = new QDialog(this, Qt::Dialog | Qt::WindowTitleHint | Qt::CustomizeWindowHint);
-    reconnectDialog->setWindowTitle(QStringLiteral("System Status"));
-    reconnectDialog->setStyleSheet(QStringLiteral(
-        "background-color: #0f1115; border: 1px solid #27272f; color: white; border-radius: 8px;"));
-    auto* layout = new QVBoxLayout(reconnectDialog);
-    auto* label = new QLabel(QStringLiteral("Connection lost.\nReconnecting to network..."));
-    label->setObjectName(QStringLiteral("reconnectText"));
-    label->setAlignment(Qt::AlignCenter);
-    label->setStyleSheet(QStringLiteral("font-size: 14px; font-weight: 500; color: #a1a1aa;"));
-    layout->addWidget(label);
-    // Shown only after a changed server key was refused: attempts stop until the player asks again.
-    auto* retry = new QPushButton(QStringLiteral("Try again"));
-    retry->setObjectName(QStringLiteral("retryButton"));
-    retry->hide();
-    connect(retry, &QPushButton::clicked, this, [this] {
-        showKeyRefused(false);
-        connection->retry();
-    });
-    layout->addWidget(retry, 0, Qt::AlignCenter);
-    reconnectDialog->setFixedSize(300, 120);
-}
-
-void VLANClient::buildLobbyPage()
-{
-    lobbyPage = new QWidget;
-    QSplitter* splitter = pageSplitter(lobbyPage);
+    QSplitter* splitter = pageSplitter(this);
 
     Card rooms = makeCard(QStringLiteral("AVAILABLE GAME ROOMS"));
     roomList = new QListWidget;
@@ -178,7 +121,7 @@ void VLANClient::buildLobbyPage()
     onlineUserList->setContextMenuPolicy(Qt::CustomContextMenu);
     network.layout->addLayout(modeRow);
     network.layout->addWidget(adapterModeLabel);
-    network.layout->addWidget(buildPrivacySetting());
+    network.layout->addWidget(settingRows);
     network.layout->addWidget(sectionHeader(QStringLiteral("ONLINE PLAYERS")));
     network.layout->addWidget(onlineUserList);
 
@@ -188,25 +131,40 @@ void VLANClient::buildLobbyPage()
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 5);
     splitter->setStretchFactor(2, 3);
-
-    mainTabs->addTab(lobbyPage, QStringLiteral("Main Menu"));
-    mainTabs->tabBar()->setTabButton(0, QTabBar::RightSide, nullptr);
-
-    connect(layer2Button, &QPushButton::clicked, this, &VLANClient::onAdapterModeChanged);
-    connect(layer3Button, &QPushButton::clicked, this, &VLANClient::onAdapterModeChanged);
-    connect(onlineUserList, &QListWidget::customContextMenuRequested, this,
-            &VLANClient::onOnlineUserContextMenu);
-    connect(joinRoomButton, &QPushButton::clicked, this, &VLANClient::joinSelectedRoom);
-    connect(roomList, &QListWidget::itemDoubleClicked, this, [this] { joinSelectedRoom(); });
-    connect(createRoomButton, &QPushButton::clicked, this, &VLANClient::openCreateRoomModal);
-    connect(globalSendButton, &QPushButton::clicked, this, &VLANClient::onSendGlobalChat);
-    connect(globalChatInput, &QLineEdit::returnPressed, this, &VLANClient::onSendGlobalChat);
 }
 
-void VLANClient::buildRoomPage()
+namespace {
+
+void replaceEntries(QListWidget* list, const QStringList& entries)
 {
-    roomPage = new QWidget; // no parent until it becomes a tab
-    QSplitter* splitter = pageSplitter(roomPage);
+    list->clear();
+    list->addItems(entries);
+}
+
+} // namespace
+
+void LobbyPage::showRooms(const QStringList& rooms)
+{
+    replaceEntries(roomList, rooms);
+}
+
+void LobbyPage::showPlayers(const QStringList& users)
+{
+    replaceEntries(onlineUserList, users);
+}
+
+void LobbyPage::showChatLine(const QString& sender, const QString& text)
+{
+    globalChatView->append(
+        QStringLiteral("<b style='color:#00e5ff;'>[%1]:</b> <span style='color:#ffffff;'>%2</span>")
+            .arg(control::singleLine(sender).toHtmlEscaped(), control::singleLine(text).toHtmlEscaped()));
+    QScrollBar* bar = globalChatView->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+RoomPage::RoomPage(const lobby::RoomState& room) : room_(room)
+{
+    QSplitter* splitter = pageSplitter(this);
 
     Card diagnostics = makeCard(QStringLiteral("ROOM DIAGNOSTICS"));
     localIpLabel = new QLabel(QStringLiteral("Local IP: Pending..."));
@@ -240,23 +198,67 @@ void VLANClient::buildRoomPage()
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 7);
 
-    connect(peerList, &QListWidget::customContextMenuRequested, this, &VLANClient::onPeerListContextMenu);
-    connect(roomSendButton, &QPushButton::clicked, this, &VLANClient::sendChat);
-    connect(roomChatInput, &QLineEdit::returnPressed, this, &VLANClient::sendChat);
-    connect(copyIpButton, &QPushButton::clicked, [this] { copyHostIp(); });
-    connect(copyInviteButton, &QPushButton::clicked, [this] { copyInviteLink(); });
-    connect(disconnectButton, &QPushButton::clicked, [this] { leaveRoom(); });
-    // Every way out of the room is this button's click, whoever asks for it.
-    connect(&roomState, &lobby::RoomState::leaveRequested, disconnectButton, &QPushButton::click);
     // What the page shows of the room comes from the room state.
-    connect(&roomState, &lobby::RoomState::roomChanged, this, [this] {
-        if (roomState.inRoom())
-            localIpLabel->setText(QStringLiteral("Local IP: ") + roomState.myVirtualIp());
+    connect(&room, &lobby::RoomState::roomChanged, this, [this] {
+        if (room_.inRoom())
+            localIpLabel->setText(QStringLiteral("Local IP: ") + room_.myVirtualIp());
     });
-    connect(&roomState, &lobby::RoomState::membersChanged, this, [this] {
-        for (const lobby::RoomMember& member : roomState.members())
-            if (member.name == roomState.user())
-                copyIpButton->setText(roomState.isHost() ? QStringLiteral("COPY MY HOST IP")
-                                                         : QStringLiteral("COPY GAME HOST IP"));
+    connect(&room, &lobby::RoomState::membersChanged, this, [this] {
+        for (const lobby::RoomMember& member : room_.members())
+            if (member.name == room_.user())
+                copyIpButton->setText(room_.isHost() ? QStringLiteral("COPY MY HOST IP")
+                                                     : QStringLiteral("COPY GAME HOST IP"));
     });
 }
+
+void RoomPage::showChatLine(const QString& sender, const QString& text)
+{
+    roomChatView->append(QStringLiteral("<b style='color:#a0a0a0;'>") +
+                         control::singleLine(sender).toHtmlEscaped() +
+                         QStringLiteral(":</b> <span style='color:#ffffff;'>") +
+                         control::singleLine(text).toHtmlEscaped() + QStringLiteral("</span>"));
+}
+
+void RoomPage::showCopied(QPushButton* button, std::function<QString()> text)
+{
+    button->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));
+    button->setStyleSheet(theme::copiedButtonSheet());
+    QTimer::singleShot(2000, button, [button, text = std::move(text)] {
+        button->setText(text());
+        button->setStyleSheet(theme::secondaryButtonSheet());
+    });
+}
+
+ReconnectDialog::ReconnectDialog(QWidget* window)
+    : QDialog(window, Qt::Dialog | Qt::WindowTitleHint | Qt::CustomizeWindowHint)
+{
+    setWindowTitle(QStringLiteral("System Status"));
+    setStyleSheet(QStringLiteral(
+        "background-color: #0f1115; border: 1px solid #27272f; color: white; border-radius: 8px;"));
+    auto* layout = new QVBoxLayout(this);
+    text_ = new QLabel;
+    text_->setObjectName(QStringLiteral("reconnectText"));
+    text_->setAlignment(Qt::AlignCenter);
+    text_->setStyleSheet(QStringLiteral("font-size: 14px; font-weight: 500; color: #a1a1aa;"));
+    layout->addWidget(text_);
+    // Shown only after a changed server key was refused: attempts stop until the player asks again.
+    retryButton = new QPushButton(QStringLiteral("Try again"));
+    retryButton->setObjectName(QStringLiteral("retryButton"));
+    layout->addWidget(retryButton, 0, Qt::AlignCenter);
+    setFixedSize(300, 120);
+    showReconnecting();
+}
+
+void ReconnectDialog::showReconnecting()
+{
+    text_->setText(QStringLiteral("Connection lost.\nReconnecting to network..."));
+    retryButton->hide();
+}
+
+void ReconnectDialog::showKeyRefused(const QString& server)
+{
+    text_->setText(QStringLiteral("The key of %1 changed.\nNot connected.").arg(server));
+    retryButton->show();
+}
+
+} // namespace ui

@@ -1,5 +1,5 @@
-#include "app/vlanclient.h"
 #include "ui/titlebar.h"
+#include "ui/pages.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -106,22 +106,18 @@ void nameButton(QPushButton* button, const QString& name)
 
 } // namespace
 
-void VLANClient::buildTitleBar()
-{
-    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
-    setWindowTitle(QStringLiteral("Zentho - Pellora Beta 0.4"));
-    chrome::installWindowFrame(this);
+namespace ui {
 
-    titleBarWidget = new QWidget(this);
-    titleBarWidget->setObjectName(QStringLiteral("titleBarWidget"));
-    titleBarWidget->setFixedHeight(40);
-    titleBarWidget->setStyleSheet(
-        QStringLiteral("background-color: #09090b; border-bottom: 1px solid #1a1a20;"));
-    auto* layout = new QHBoxLayout(titleBarWidget);
+TitleBar::TitleBar(QWidget* window) : QWidget(window)
+{
+    setObjectName(QStringLiteral("titleBarWidget"));
+    setFixedHeight(40);
+    setStyleSheet(QStringLiteral("background-color: #09090b; border-bottom: 1px solid #1a1a20;"));
+    auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(15, 0, 0, 0);
     layout->setSpacing(0);
 
-    titleBarLabel = new QLabel(QStringLiteral("ZENTHO // GAMING NETWORK beta 0.4"), titleBarWidget);
+    titleBarLabel = new QLabel(QStringLiteral("ZENTHO // GAMING NETWORK beta 0.4"), this);
     titleBarLabel->setStyleSheet(
         QStringLiteral("color: #888888; font-size: 11px; font-weight: 800; letter-spacing: 1px;"));
 
@@ -138,9 +134,9 @@ void VLANClient::buildTitleBar()
                    "QPushButton:hover { background-color: %2; color: white; }")
             .arg(font, hoverBackground);
     };
-    minimizeButton = new QPushButton(QString(QChar(0xE921)), titleBarWidget);
-    maximizeButton = new QPushButton(QString(QChar(0xE922)), titleBarWidget);
-    closeButton = new QPushButton(QString(QChar(0xE8BB)), titleBarWidget);
+    minimizeButton = new QPushButton(QString(QChar(0xE921)), this);
+    maximizeButton = new QPushButton(QString(QChar(0xE922)), this);
+    closeButton = new QPushButton(QString(QChar(0xE8BB)), this);
     nameButton(minimizeButton, QStringLiteral("Minimize"));
     nameButton(maximizeButton, QStringLiteral("Maximize"));
     nameButton(closeButton, QStringLiteral("Close"));
@@ -168,25 +164,25 @@ void VLANClient::buildTitleBar()
     layout->addWidget(maximizeButton);
     layout->addWidget(closeButton);
 
-    connect(minimizeButton, &QPushButton::clicked, this, &QWidget::showMinimized);
-    connect(maximizeButton, &QPushButton::clicked, [this] { toggleMaximize(); });
-    connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
+    connect(minimizeButton, &QPushButton::clicked, window, &QWidget::showMinimized);
+    connect(maximizeButton, &QPushButton::clicked, window, [window] { toggleMaximize(window); });
+    connect(closeButton, &QPushButton::clicked, window, &QWidget::close);
 }
 
-void VLANClient::toggleMaximize()
+void toggleMaximize(QWidget* window)
 {
-    if (isMaximized())
-        showNormal();
+    if (window->isMaximized())
+        window->showNormal();
     else
-        showMaximized();
+        window->showMaximized();
 }
 
-bool VLANClient::eventFilter(QObject* watched, QEvent* event)
+bool TitleBar::eventFilter(QObject* watched, QEvent* event)
 {
-    if (handleFrameEvent(watched, event))
-        return true;
     const bool enter = event->type() == QEvent::Enter;
     if ((enter || event->type() == QEvent::Leave) && watched->property(glyphProperty).isValid())
         paintGlyph(static_cast<QPushButton*>(watched), enter);
     return QWidget::eventFilter(watched, event);
 }
+
+} // namespace ui

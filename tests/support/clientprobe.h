@@ -7,23 +7,29 @@
 // Every private member a test reads or sets, as X(member).
 // clang-format off
 #define PELLORA_PROBES(X) \
-    X(tunnel) X(refreshTimer) X(clientId) X(roomState) \
-    X(layer2Mode) X(pageStack) X(reconnectDialog) \
-    X(loginPage) X(nicknameInput) X(connectButton) X(mainTabs) X(lobbyPage) X(roomList) \
-    X(joinRoomButton) X(createRoomButton) X(globalChatView) X(globalChatInput) X(globalSendButton) \
-    X(layer2Button) X(layer3Button) X(adapterModeLabel) X(onlineUserList) X(roomPage) X(localIpLabel) \
-    X(copyIpButton) X(peerList) X(disconnectButton) X(roomChatView) X(roomChatInput) X(roomSendButton) \
-    X(privateChatTabs) X(privateChatViews) X(titleBarLabel) X(closeButton) X(trayIcon) \
-    X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(copyInviteButton) \
-    X(iconScrollTimer) X(connection) X(serverLabel) \
-    X(connectionStatusLabel) X(privateAddressBox) \
-    X(portMapBox)
+    X(tunnel) X(refreshTimer) X(clientId) X(roomState) X(layer2Mode) X(pageStack) X(reconnectDialog) \
+    X(loginPage) X(mainTabs) X(lobbyPage) X(roomPage) X(privateChatTabs) X(privateChatViews) X(trayIcon) \
+    X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(connection) \
+    X(privateAddressBox) X(portMapBox)
+// The widgets each page owns, as Y(page, widget).
+#define PELLORA_PAGE_PROBES(Y) \
+    Y(loginPage, nicknameInput) Y(loginPage, connectButton) Y(lobbyPage, roomList) \
+    Y(lobbyPage, joinRoomButton) Y(lobbyPage, createRoomButton) Y(lobbyPage, globalChatView) \
+    Y(lobbyPage, globalChatInput) Y(lobbyPage, globalSendButton) Y(lobbyPage, layer2Button) \
+    Y(lobbyPage, layer3Button) Y(lobbyPage, adapterModeLabel) Y(lobbyPage, onlineUserList) \
+    Y(roomPage, localIpLabel) Y(roomPage, copyIpButton) Y(roomPage, peerList) \
+    Y(roomPage, disconnectButton) Y(roomPage, roomChatView) Y(roomPage, roomChatInput) \
+    Y(roomPage, roomSendButton) Y(titleBarWidget, titleBarLabel) Y(titleBarWidget, closeButton) \
+    Y(roomPage, copyInviteButton) Y(loginPage, iconScrollTimer) Y(loginPage, serverLabel) \
+    Y(loginPage, connectionStatusLabel)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
+#define PELLORA_PAGE_PROBE(page, widget) static auto& widget(VLANClient& c) { return c.page->widget; }
 // clang-format on
 
 struct ClientProbe
 {
     PELLORA_PROBES(PELLORA_PROBE)
+    PELLORA_PAGE_PROBES(PELLORA_PAGE_PROBE)
     static QSslSocket* tcpSocket(VLANClient& c) { return c.connection->socket(); }
     // As after a sealed connection reached at `address`.
     static void seemSealed(VLANClient& c, const QString& address)
@@ -41,3 +47,5 @@ struct ClientProbe
 
 #undef PELLORA_PROBE
 #undef PELLORA_PROBES
+#undef PELLORA_PAGE_PROBE
+#undef PELLORA_PAGE_PROBES
