@@ -82,7 +82,8 @@ void VLANClient::setupUI()
         connection->retry();
     });
 
-    loginPage = new ui::LoginPage(settings.value(QStringLiteral("username"), QString()).toString(), pageStack);
+    loginPage =
+        new ui::LoginPage(settings.value(QStringLiteral("username"), QString()).toString(), pageStack);
     connect(loginPage->serverLabel, &QLabel::linkActivated, this, [this] { changeServer(); });
     connect(loginPage->connectButton, &QPushButton::clicked, this, &VLANClient::doLogin);
     connect(loginPage->nicknameInput, &QLineEdit::returnPressed, this, &VLANClient::doLogin);

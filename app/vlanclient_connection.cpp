@@ -84,7 +84,8 @@ QString VLANClient::relayAddress() const
 // the tunnel (a new address is a new relay) and, for a changed key, the player.
 void VLANClient::watchConnection()
 {
-    connect(connection, &ControlConnection::statusChanged, loginPage->connectionStatusLabel, &QLabel::setText);
+    connect(connection, &ControlConnection::statusChanged, loginPage->connectionStatusLabel,
+            &QLabel::setText);
     connect(connection, &ControlConnection::serverLineChanged, this, &VLANClient::showServerLine);
     connect(connection, &ControlConnection::addressReached, this, [this] { openTunnel(); });
     connect(connection, &ControlConnection::connected, this, &VLANClient::onTcpConnected);
@@ -143,7 +144,8 @@ void VLANClient::showKeyRefused(bool refused)
 
 void VLANClient::showServerLine()
 {
-    loginPage->showServerLine(connection->describe(), connection->server().address, connection->sealingText());
+    loginPage->showServerLine(connection->describe(), connection->server().address,
+                              connection->sealingText());
 }
 
 // The chosen server is kept beside the nickname and used from now on: the

@@ -27,8 +27,9 @@ void VLANClient::onAdapterModeChanged()
         lobbyPage->layer2Button->setChecked(false);
         lobbyPage->layer3Button->setChecked(true);
         layer2Mode = false;
-        lobbyPage->adapterModeLabel->setText(QStringLiteral("Maximum speed and lowest ping. You will need to manually "
-                                                 "type the Host's IP to connect. (10.8.x.x) "));
+        lobbyPage->adapterModeLabel->setText(
+            QStringLiteral("Maximum speed and lowest ping. You will need to manually "
+                           "type the Host's IP to connect. (10.8.x.x) "));
     }
 }
 
@@ -70,8 +71,9 @@ void VLANClient::watchTunnel()
         roomPage->localIpLabel->setText(QStringLiteral("Local IP: ") + virtualIp +
                               QStringLiteral(" (adapter coming up...)"));
     });
-    connect(tunnel.get(), &TunnelSession::adapterSettled, this,
-            [this] { roomPage->localIpLabel->setText(QStringLiteral("Local IP: ") + roomState.myVirtualIp()); });
+    connect(tunnel.get(), &TunnelSession::adapterSettled, this, [this] {
+        roomPage->localIpLabel->setText(QStringLiteral("Local IP: ") + roomState.myVirtualIp());
+    });
     connect(tunnel.get(), &TunnelSession::adapterFailed, this,
             [this](const QString& title, const QString& text) {
                 ui::showCritical(this, title, text);
