@@ -75,13 +75,8 @@ void VLANClient::handleGlobalChat(const QJsonObject& message)
 void VLANClient::handlePrivateMessage(const QJsonObject& message)
 {
     const auto [kind, sender, text] = msg::Said::parse(message);
-    openPrivateChat(sender);
-    notify(QStringLiteral("Message from %1").arg(control::singleLine(sender)), control::singleLine(text));
-    if (QTextEdit* view = privateChatViews.value(sender))
-        view->append(QStringLiteral("<b style='color:#a0a0a0;'>") +
-                     control::singleLine(sender).toHtmlEscaped() +
-                     QStringLiteral(":</b> <span style='color:#ffffff;'>") +
-                     control::singleLine(text).toHtmlEscaped() + QStringLiteral("</span>"));
+    privateChats->showMessage(sender, text);
+    tray->notify(QStringLiteral("Message from %1").arg(control::singleLine(sender)), control::singleLine(text));
 }
 
 void VLANClient::handleError(const QJsonObject& message)

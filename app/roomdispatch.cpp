@@ -70,7 +70,7 @@ void VLANClient::handleKicked(const QJsonObject& message)
 {
     // The notice comes first; the room is left only once it is dismissed.
     const QString notice = msg::Notice::parse(message).message;
-    notify(QStringLiteral("Connection Terminated"), control::singleLine(notice));
+    tray->notify(QStringLiteral("Connection Terminated"), control::singleLine(notice));
     ui::showWarning(this, QStringLiteral("Connection Terminated"), notice);
     roomState.requestLeave();
 }

@@ -112,7 +112,7 @@ void VLANClient::onOtherStart()
             socket->disconnectFromServer();
             if (!arguments)
                 return;
-            bringToFront();
+            ui::bringToFront(this);
             // After this handler: a link may ask a question in a dialog of its own.
             for (const QString& argument : *arguments) {
                 if (invite::looksLikeLink(argument))
@@ -120,14 +120,4 @@ void VLANClient::onOtherStart()
             }
         });
     }
-}
-
-void VLANClient::bringToFront()
-{
-    if (isMinimized())
-        showNormal();
-    else
-        show();
-    raise();
-    activateWindow();
 }

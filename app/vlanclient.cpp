@@ -2,10 +2,13 @@
 
 #include "lobby/controlconnection.h"
 #include "lobby/serveraddress.h"
+#include "protocol/messages.h"
+#include "protocol/names.h"
 #include "ui/theme.h"
 #include "ui/titlebar.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -43,7 +46,8 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     watchTunnel();
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
     watchConnection();
-    buildTray();
+    tray = new Tray(this, settings, roomState);
+    connect(tray, &Tray::notified, this, &VLANClient::notified);
 
     attemptReconnect();
 }
@@ -96,8 +100,28 @@ void VLANClient::setupUI()
     // Document mode draws a light base line under the tabs that the dark theme does not want.
     mainTabs->tabBar()->setDrawBase(false);
     connect(mainTabs, &QTabWidget::tabCloseRequested, this, &VLANClient::closeTab);
+    privateChats = new PrivateChats(
+        mainTabs,
+        [this](const QString& user, const QString& line) {
+            if (!controlChannelUp())
+                return false;
+            sendControlMessage(msg::Say{cmd::privateMessage, user, line}.toJson());
+            return true;
+        },
+        this);
 
-    lobbyPage = new ui::LobbyPage(buildPrivacySetting());
+    pathSettings = new PathSettings(settings, *tunnel, roomState, this);
+    connect(pathSettings, &PathSettings::privacyChanged, this, [this] {
+        // In a room or not, so that no peer list made meanwhile names us.
+        if (roomState.loggedIn())
+            sendCandidates();
+        showDirectPaths();
+    });
+    connect(pathSettings, &PathSettings::mappingChanged, this, [this] {
+        if (roomState.inRoom() && controlChannelUp())
+            sendCandidates();
+    });
+    lobbyPage = new ui::LobbyPage(pathSettings->settingRows);
     mainTabs->addTab(lobbyPage, QStringLiteral("Main Menu"));
     mainTabs->tabBar()->setTabButton(0, QTabBar::RightSide, nullptr);
     connect(lobbyPage->layer2Button, &QPushButton::clicked, this, &VLANClient::onAdapterModeChanged);
@@ -139,6 +163,28 @@ void VLANClient::setupUI()
 void VLANClient::updateIconScroll()
 {
     loginPage->updateIconScroll();
+}
+
+// Closing ends the program, unless the player chose to keep it in the tray.
+void VLANClient::closeEvent(QCloseEvent* event)
+{
+    if (tray->keepsRunning()) {
+        hide();
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+void VLANClient::closeTab(int index)
+{
+    QWidget* page = mainTabs->widget(index);
+    if (!page || page == lobbyPage)
+        return;
+    if (page == roomPage)
+        roomState.requestLeave();
+    else
+        privateChats->closeTab(page);
 }
 
 void VLANClient::onGlobalChatAnchorClicked(const QUrl&) {}

@@ -2,6 +2,9 @@
 #pragma once
 
 #include "features/directpeers.h"
+#include "features/pathsettings.h"
+#include "features/privatechats.h"
+#include "features/tray.h"
 #include "lobby/roomstate.h"
 #include "net/tunnelsession.h"
 #include "ui/framedrag.h"
@@ -114,16 +117,6 @@ private:
     void handleDirectPeers(const QJsonObject& message);
     void sendCandidates();
     void showDirectPaths();
-    // The private address (features/privacy.cpp): no candidates, no direct peers.
-    QWidget* buildPrivacySetting();
-    bool addressPrivate() const;
-    void setAddressPrivate(bool on);
-    // A port on the player's router (features/portmapping.cpp): asked for while
-    // in a room, offered as a candidate once the router answers.
-    static QString portMapText();
-    QCheckBox* buildPortMapSetting();
-    void wantPortMapped(); // tells the keeper and takes its mapping, sends nothing
-    void portMapChanged(); // the same, and a new candidates line when the mapping changed
 
     // The tunnel and the adapter (net/tunnelsession.h), as the window drives
     // and shows them (features/adaptermode.cpp).
@@ -144,9 +137,6 @@ private:
     // Lobby features (features/).
     void leaveRoom();
     void copyHostIp();
-    void openPrivateChat(const QString& user);
-    QWidget* createPrivateChatPage(const QString& user);
-    void sendPrivateMessage(const QString& user, QLineEdit* input, QTextEdit* view);
     bool controlChannelUp() const;
     void sendLogin();
 
@@ -160,12 +150,6 @@ private:
 
     // One client per user (app/singleinstance.cpp).
     void onOtherStart();
-    void bringToFront();
-
-    // The system tray (features/tray.cpp).
-    void buildTray();
-    void updateTrayState();
-    void notify(const QString& title, const QString& text);
 
     // The control channel: lookup, TLS and its key, plain fallback and retries.
     lobby::ControlConnection* connection = nullptr;
@@ -175,6 +159,7 @@ private:
     QString nickname;
     bool layer2Mode = false;
     direct::PathReporter pathReporter; // what the server hears of our paths, and when
+    PathSettings* pathSettings = nullptr; // the private address and the router port
 
     QStackedWidget* pageStack = nullptr;
     ui::ReconnectDialog* reconnectDialog = nullptr;
@@ -182,22 +167,15 @@ private:
     QTabWidget* mainTabs = nullptr;
     ui::LobbyPage* lobbyPage = nullptr;
     ui::RoomPage* roomPage = nullptr; // a tab only while in a room
-    QCheckBox* privateAddressBox = nullptr; // "Keep my address private…"
-    QCheckBox* portMapBox = nullptr;        // "Open a port on my router"
 
     lobby::RoomState roomState; // logged in, the room joined, its members and their paths
     QString pendingInviteRoom; // joined once logged in to the server of the link
 
     QLocalServer* instanceServer = nullptr;
-    QSystemTrayIcon* trayIcon = nullptr;
-    QAction* showWindowAction = nullptr;
-    QAction* leaveRoomAction = nullptr;
-    QAction* keepInTrayAction = nullptr;
-    bool trayUsable = false; // a system tray to keep running in exists
+    Tray* tray = nullptr;
     bool connectionLossNotified = false;
 
-    QMap<QString, QWidget*> privateChatTabs;
-    QMap<QString, QTextEdit*> privateChatViews;
+    PrivateChats* privateChats = nullptr; // a tab per user
     QSettings settings;
 
     ui::TitleBar* titleBarWidget = nullptr;

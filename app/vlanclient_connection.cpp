@@ -35,7 +35,7 @@ bool VLANClient::controlChannelUp() const
 void VLANClient::sendLogin()
 {
     // "private" is said only when on: a server told nothing treats us as before.
-    sendControlMessage(msg::Login{nickname, clientId, addressPrivate()}.toJson());
+    sendControlMessage(msg::Login{nickname, clientId, pathSettings->addressPrivate()}.toJson());
 }
 
 void VLANClient::attemptReconnect()
@@ -57,7 +57,7 @@ void VLANClient::onTcpError()
     if (pageStack->currentWidget() == mainTabs) {
         reconnectDialog->show();
         if (!std::exchange(connectionLossNotified, true))
-            notify(QStringLiteral("Connection lost"), QStringLiteral("Reconnecting to the server…"));
+            tray->notify(QStringLiteral("Connection lost"), QStringLiteral("Reconnecting to the server…"));
     }
 }
 

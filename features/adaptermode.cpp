@@ -66,7 +66,6 @@ void VLANClient::watchTunnel()
     connect(tunnel.get(), &TunnelSession::heartbeatWanted, this, &VLANClient::sendUdpHeartbeats);
     connect(tunnel.get(), &TunnelSession::controlMessage, this, &VLANClient::sendControlMessage);
     connect(tunnel.get(), &TunnelSession::pathsChanged, this, &VLANClient::showDirectPaths);
-    connect(tunnel.get(), &TunnelSession::portMappingChanged, this, &VLANClient::portMapChanged);
     connect(tunnel.get(), &TunnelSession::adapterComingUp, this, [this](const QString& virtualIp) {
         roomPage->localIpLabel->setText(QStringLiteral("Local IP: ") + virtualIp +
                               QStringLiteral(" (adapter coming up...)"));

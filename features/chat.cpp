@@ -4,7 +4,6 @@
 #include "protocol/names.h"
 
 #include <QLineEdit>
-#include <QTextEdit>
 
 namespace {
 
@@ -36,17 +35,4 @@ void VLANClient::sendChat()
         return;
     sendControlMessage(msg::Say{cmd::chat, {}, line}.toJson());
     roomPage->roomChatInput->clear();
-}
-
-// The server does not echo private messages, so the own line is written here,
-// but only for a message that actually went out.
-void VLANClient::sendPrivateMessage(const QString& user, QLineEdit* input, QTextEdit* view)
-{
-    const QString line = sendableLine(input, controlChannelUp());
-    if (line.isEmpty())
-        return;
-    sendControlMessage(msg::Say{cmd::privateMessage, user, line}.toJson());
-    view->append(QStringLiteral("<b style='color:#d32f2f;'>Me:</b> ") +
-                 control::singleLine(line).toHtmlEscaped());
-    input->clear();
 }

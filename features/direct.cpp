@@ -23,7 +23,7 @@ void VLANClient::handleDirectPeers(const QJsonObject& message)
     if (!tunnel->sealed() || !roomState.inRoom())
         return;
     // A private address neither probes nor answers, whatever a server offers.
-    if (addressPrivate()) {
+    if (pathSettings->addressPrivate()) {
         tunnel->endDirectPaths();
         return;
     }
@@ -39,13 +39,13 @@ void VLANClient::handleDirectPeers(const QJsonObject& message)
 
 void VLANClient::sendCandidates()
 {
-    wantPortMapped();
+    pathSettings->wantPortMapped();
     // A plain session has no pair keys to probe with: it stays on the relay.
     if (!tunnel->sealed() || !tunnel->socket())
         return;
-    msg::Candidates message{{}, addressPrivate()};
+    msg::Candidates message{{}, pathSettings->addressPrivate()};
     QStringList& addresses = message.addresses;
-    if (!addressPrivate() && roomState.inRoom()) {
+    if (!pathSettings->addressPrivate() && roomState.inRoom()) {
         // The router's forwarded port first: it is the one a symmetric NAT cannot spoil.
         if (!tunnel->mappedCandidate().isEmpty())
             addresses.append(tunnel->mappedCandidate());
@@ -71,7 +71,7 @@ void VLANClient::showDirectPaths()
             continue;
         QString detail;
         direct::PathEntry entry{members[i].virtualIp, QStringLiteral("relayed")};
-        if (addressPrivate()) {
+        if (pathSettings->addressPrivate()) {
             detail = QStringLiteral("relayed (private)");
             entry.path = QStringLiteral("private");
         } else {

@@ -26,7 +26,7 @@ void VLANClient::copyInviteLink()
 
 void VLANClient::openInviteLink(const QString& link)
 {
-    bringToFront();
+    ui::bringToFront(this);
     QString error;
     const std::optional<invite::Link> parsed = invite::parseLink(link, &error);
     if (!parsed) {

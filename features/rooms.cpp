@@ -56,7 +56,7 @@ void VLANClient::leaveRoom()
         mainTabs->removeTab(roomTab);
     mainTabs->setCurrentWidget(lobbyPage);
     roomState.leave();
-    wantPortMapped(); // the router forgets our port
+    pathSettings->wantPortMapped(); // the router forgets our port
     refreshRooms();
 }
 

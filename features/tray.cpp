@@ -1,13 +1,12 @@
-// The system tray: the client's state at a glance, a menu, notifications
-// while the window is away, and the window's close as "keep running" when chosen.
-#include "app/vlanclient.h"
-#include "lobby/controlconnection.h"
+#include "features/tray.h"
+#include "lobby/roomstate.h"
+#include "ui/pages.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QCloseEvent>
 #include <QIcon>
 #include <QMenu>
+#include <QSettings>
 #include <QSystemTrayIcon>
 
 namespace {
@@ -16,66 +15,56 @@ const char kKeepInTrayKey[] = "keepInTray";
 
 } // namespace
 
-void VLANClient::buildTray()
+Tray::Tray(QWidget* window, QSettings& settings, lobby::RoomState& room)
+    : QObject(window), window_(window), room_(room)
 {
     trayUsable = QSystemTrayIcon::isSystemTrayAvailable();
     trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/logo.ico")), this);
-    auto* menu = new QMenu(this);
-    showWindowAction = menu->addAction(QStringLiteral("Show window"), this, [this] { bringToFront(); });
-    leaveRoomAction =
-        menu->addAction(QStringLiteral("Leave room"), this, [this] { roomState.requestLeave(); });
+    auto* menu = new QMenu(window);
+    showWindowAction = menu->addAction(QStringLiteral("Show window"), this, [window] { ui::bringToFront(window); });
+    leaveRoomAction = menu->addAction(QStringLiteral("Leave room"), this, [this] { room_.requestLeave(); });
     keepInTrayAction = menu->addAction(QStringLiteral("Keep running in the tray"));
     keepInTrayAction->setCheckable(true);
     keepInTrayAction->setChecked(settings.value(QLatin1String(kKeepInTrayKey), false).toBool());
     connect(keepInTrayAction, &QAction::toggled, this,
-            [this](bool keep) { settings.setValue(QLatin1String(kKeepInTrayKey), keep); });
+            [&settings](bool keep) { settings.setValue(QLatin1String(kKeepInTrayKey), keep); });
     menu->addSeparator();
     menu->addAction(QStringLiteral("Quit"), qApp, &QCoreApplication::quit);
     trayIcon->setContextMenu(menu);
-    connect(trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    connect(trayIcon, &QSystemTrayIcon::activated, this, [window](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-            bringToFront();
+            ui::bringToFront(window);
     });
-    connect(&roomState, &lobby::RoomState::loginChanged, this, &VLANClient::updateTrayState);
-    connect(&roomState, &lobby::RoomState::roomChanged, this, &VLANClient::updateTrayState);
+    connect(&room, &lobby::RoomState::loginChanged, this, &Tray::updateTrayState);
+    connect(&room, &lobby::RoomState::roomChanged, this, &Tray::updateTrayState);
     updateTrayState();
     if (trayUsable)
         trayIcon->show();
 }
 
-void VLANClient::updateTrayState()
+void Tray::updateTrayState()
 {
-    if (!trayIcon)
-        return;
     QString state = QStringLiteral("not connected");
-    if (roomState.inRoom())
-        state = QStringLiteral("in room %1").arg(roomState.roomName());
-    else if (roomState.loggedIn())
+    if (room_.inRoom())
+        state = QStringLiteral("in room %1").arg(room_.roomName());
+    else if (room_.loggedIn())
         state = QStringLiteral("in the lobby");
     trayIcon->setToolTip(QStringLiteral("Pellora: ") + state);
-    leaveRoomAction->setEnabled(roomState.inRoom());
+    leaveRoomAction->setEnabled(room_.inRoom());
 }
 
-// Only while the player is not looking at the window: behind a game, minimised or in the tray.
-void VLANClient::notify(const QString& title, const QString& text)
+void Tray::notify(const QString& title, const QString& text)
 {
-    if (isVisible() && isActiveWindow() && !isMinimized())
+    if (window_->isVisible() && window_->isActiveWindow() && !window_->isMinimized())
         return;
     emit notified(title, text);
     if (trayUsable)
         trayIcon->showMessage(title, text);
     else
-        QApplication::alert(this);
+        QApplication::alert(window_);
 }
 
-// Closing ends the program, unless the player chose to keep it in the tray
-// (and there is a tray to find it in again).
-void VLANClient::closeEvent(QCloseEvent* event)
+bool Tray::keepsRunning() const
 {
-    if (trayUsable && keepInTrayAction && keepInTrayAction->isChecked()) {
-        hide();
-        event->ignore();
-        return;
-    }
-    QWidget::closeEvent(event);
+    return trayUsable && keepInTrayAction->isChecked();
 }

@@ -41,6 +41,8 @@ protected:
 
 // Maximised and back, as the title bar's button and a double click on it do.
 void toggleMaximize(QWidget* window);
+// Shown, unminimised, raised and active: as asked for from the tray or by a later start.
+void bringToFront(QWidget* window);
 
 // The nickname, the connect button, what the connection is doing and where it
 // goes, beside the strip of games that moves while the page is shown.

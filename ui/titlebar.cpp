@@ -177,6 +177,16 @@ void toggleMaximize(QWidget* window)
         window->showMaximized();
 }
 
+void bringToFront(QWidget* window)
+{
+    if (window->isMinimized())
+        window->showNormal();
+    else
+        window->show();
+    window->raise();
+    window->activateWindow();
+}
+
 bool TitleBar::eventFilter(QObject* watched, QEvent* event)
 {
     const bool enter = event->type() == QEvent::Enter;

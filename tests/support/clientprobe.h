@@ -8,9 +8,8 @@
 // clang-format off
 #define PELLORA_PROBES(X) \
     X(tunnel) X(refreshTimer) X(clientId) X(roomState) X(layer2Mode) X(pageStack) X(reconnectDialog) \
-    X(loginPage) X(mainTabs) X(lobbyPage) X(roomPage) X(privateChatTabs) X(privateChatViews) X(trayIcon) \
-    X(showWindowAction) X(leaveRoomAction) X(keepInTrayAction) X(trayUsable) X(connection) \
-    X(privateAddressBox) X(portMapBox)
+    X(loginPage) X(mainTabs) X(lobbyPage) X(roomPage) \
+    X(connection)
 // The widgets each page owns, as Y(page, widget).
 #define PELLORA_PAGE_PROBES(Y) \
     Y(loginPage, nicknameInput) Y(loginPage, connectButton) Y(lobbyPage, roomList) \
@@ -21,7 +20,9 @@
     Y(roomPage, disconnectButton) Y(roomPage, roomChatView) Y(roomPage, roomChatInput) \
     Y(roomPage, roomSendButton) Y(titleBarWidget, titleBarLabel) Y(titleBarWidget, closeButton) \
     Y(roomPage, copyInviteButton) Y(loginPage, iconScrollTimer) Y(loginPage, serverLabel) \
-    Y(loginPage, connectionStatusLabel)
+    Y(loginPage, connectionStatusLabel) Y(pathSettings, privateAddressBox) Y(pathSettings, portMapBox) \
+    Y(tray, trayIcon) Y(tray, showWindowAction) Y(tray, leaveRoomAction) Y(tray, keepInTrayAction) \
+    Y(tray, trayUsable) Y(privateChats, privateChatTabs) Y(privateChats, privateChatViews)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 #define PELLORA_PAGE_PROBE(page, widget) static auto& widget(VLANClient& c) { return c.page->widget; }
 // clang-format on
@@ -41,7 +42,7 @@ struct ClientProbe
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
     // Stands in for an adapter that cannot be made without rights: a start returns at once.
     static void pretendAdapterRuns(VLANClient& c) { c.tunnel->running_ = true; }
-    static void openPrivateChat(VLANClient& c, const QString& user) { c.openPrivateChat(user); }
+    static void openPrivateChat(VLANClient& c, const QString& user) { c.privateChats->openPrivateChat(user); }
     static void showServerLine(VLANClient& c) { c.showServerLine(); }
 };
 

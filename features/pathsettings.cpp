@@ -1,18 +1,18 @@
-// The private address: a player who wants room mates never to learn where
-// they are offers no addresses, takes no direct peers, and plays through the
-// relay only. Beside it, whether a port is opened on the player's router
-// (features/portmapping.cpp). Both remembered between runs.
-#include "app/vlanclient.h"
+#include "features/pathsettings.h"
+#include "lobby/roomstate.h"
+#include "net/tunnelsession.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QSettings>
 #include <QVBoxLayout>
 
 namespace {
 
 const char kPrivateAddressKey[] = "privateAddress";
+const char kPortMapKey[] = "openRouterPort";
 const char kText[] = "Keep my address private (play through the server only)";
 
 // The setting's words, wrapped to the card's width (a check box's own text
@@ -65,10 +65,12 @@ QWidget* settingRow(QCheckBox* box, const QString& text)
 
 } // namespace
 
-QWidget* VLANClient::buildPrivacySetting()
+PathSettings::PathSettings(QSettings& settings, TunnelSession& tunnel, const lobby::RoomState& room,
+                           QObject* parent)
+    : QObject(parent), settings_(settings), tunnel_(tunnel), room_(room)
 {
-    auto* rows = new QWidget;
-    rows->setStyleSheet(
+    settingRows = new QWidget;
+    settingRows->setStyleSheet(
         QStringLiteral("QWidget { background: transparent; } QLabel { color: #a1a1aa; font-size: 12px; } "
                        "QCheckBox::indicator { width: 12px; height: 12px; border: 1px solid #52525b; "
                        "border-radius: 3px; background: #18181b; } "
@@ -78,30 +80,61 @@ QWidget* VLANClient::buildPrivacySetting()
         QStringLiteral("Room mates never learn your Internet or LAN address; all your game traffic goes "
                        "through the server, which can add delay."));
     privateAddressBox->setChecked(settings.value(QLatin1String(kPrivateAddressKey), false).toBool());
-    connect(privateAddressBox, &QCheckBox::toggled, this, &VLANClient::setAddressPrivate);
-    auto* layout = new QVBoxLayout(rows);
+    connect(privateAddressBox, &QCheckBox::toggled, this, &PathSettings::setAddressPrivate);
+
+    portMapBox = new QCheckBox;
+    portMapBox->setToolTip(
+        tunnel.canMapPort()
+            ? QStringLiteral("While you are in a room, your router forwards one UDP port to this "
+                             "computer (named \"Pellora\"), so that more players reach you directly. "
+                             "It is removed when you leave the room.")
+            : QStringLiteral("This build cannot ask a router to open a port."));
+    portMapBox->setChecked(settings.value(QLatin1String(kPortMapKey), true).toBool());
+    portMapBox->setEnabled(tunnel.canMapPort() && !addressPrivate());
+    connect(portMapBox, &QCheckBox::toggled, this, [this](bool on) {
+        settings_.setValue(QLatin1String(kPortMapKey), on);
+        portMapChanged();
+    });
+    connect(&tunnel, &TunnelSession::portMappingChanged, this, &PathSettings::portMapChanged);
+
+    auto* layout = new QVBoxLayout(settingRows);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(settingRow(privateAddressBox, QString::fromUtf8(kText)));
-    layout->addWidget(settingRow(buildPortMapSetting(), portMapText()));
-    return rows;
+    layout->addWidget(settingRow(portMapBox, QStringLiteral("Open a port on my router")));
 }
 
-bool VLANClient::addressPrivate() const
+bool PathSettings::addressPrivate() const
 {
-    return privateAddressBox && privateAddressBox->isChecked();
+    return privateAddressBox->isChecked();
 }
 
-void VLANClient::setAddressPrivate(bool on)
+void PathSettings::setAddressPrivate(bool on)
 {
-    settings.setValue(QLatin1String(kPrivateAddressKey), on);
+    settings_.setValue(QLatin1String(kPrivateAddressKey), on);
     if (on)
-        tunnel->endDirectPaths();
-    portMapBox->setEnabled(!on && tunnel->canMapPort());
+        tunnel_.endDirectPaths();
+    portMapBox->setEnabled(!on && tunnel_.canMapPort());
     wantPortMapped(); // private: no port on the router either
-    // The server hears of it at once, in a room or not, so that no peer list
-    // made meanwhile names us.
-    if (roomState.loggedIn())
-        sendCandidates();
-    showDirectPaths();
+    emit privacyChanged();
+}
+
+void PathSettings::wantPortMapped()
+{
+    tunnel_.wantPortMapped(portMapBox->isChecked() && !addressPrivate() && room_.inRoom());
+}
+
+void PathSettings::portMapChanged()
+{
+    const QString before = tunnel_.mappedCandidate();
+    wantPortMapped();
+    const QString& mappedCandidate = tunnel_.mappedCandidate();
+    if (mappedCandidate == before)
+        return;
+    if (mappedCandidate.isEmpty())
+        qInfo("pellora: the router no longer forwards a port to us");
+    else
+        qInfo("pellora: the router forwards UDP port %s to us",
+              qPrintable(mappedCandidate.section(u':', -1)));
+    emit mappingChanged();
 }
