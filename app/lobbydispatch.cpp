@@ -76,7 +76,8 @@ void VLANClient::handlePrivateMessage(const QJsonObject& message)
 {
     const auto [kind, sender, text] = msg::Said::parse(message);
     privateChats->showMessage(sender, text);
-    tray->notify(QStringLiteral("Message from %1").arg(control::singleLine(sender)), control::singleLine(text));
+    tray->notify(QStringLiteral("Message from %1").arg(control::singleLine(sender)),
+                 control::singleLine(text));
 }
 
 void VLANClient::handleError(const QJsonObject& message)

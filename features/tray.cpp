@@ -21,7 +21,8 @@ Tray::Tray(QWidget* window, QSettings& settings, lobby::RoomState& room)
     trayUsable = QSystemTrayIcon::isSystemTrayAvailable();
     trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/logo.ico")), this);
     auto* menu = new QMenu(window);
-    showWindowAction = menu->addAction(QStringLiteral("Show window"), this, [window] { ui::bringToFront(window); });
+    showWindowAction =
+        menu->addAction(QStringLiteral("Show window"), this, [window] { ui::bringToFront(window); });
     leaveRoomAction = menu->addAction(QStringLiteral("Leave room"), this, [this] { room_.requestLeave(); });
     keepInTrayAction = menu->addAction(QStringLiteral("Keep running in the tray"));
     keepInTrayAction->setCheckable(true);
