@@ -47,7 +47,7 @@ void VLANClient::onTcpReadyRead()
 void VLANClient::handleLoginOk(const QJsonObject& message)
 {
     clientId = msg::LoginOk::parse(message).clientId;
-    takeTunnelKey(message);
+    handleTunnelKey(message);
     pageStack->setCurrentWidget(mainTabs);
     refreshRooms();
     tunnel->heartbeatTimer()->start(2000);
@@ -75,9 +75,10 @@ void VLANClient::handleGlobalChat(const QJsonObject& message)
 void VLANClient::handlePrivateMessage(const QJsonObject& message)
 {
     const auto [kind, sender, text] = msg::Said::parse(message);
-    privateChats->showMessage(sender, text);
+    openPrivateChat(sender);
     tray->notify(QStringLiteral("Message from %1").arg(control::singleLine(sender)),
                  control::singleLine(text));
+    privateChats->showMessage(sender, text);
 }
 
 void VLANClient::handleError(const QJsonObject& message)

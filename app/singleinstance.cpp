@@ -81,43 +81,57 @@ bool handOver(const QString& name, const QStringList& arguments, int timeoutMs)
 
 } // namespace singleinstance
 
-bool VLANClient::acceptOtherStarts(const QString& name)
+namespace singleinstance {
+
+Listener::Listener(QObject* parent) : QObject(parent), server_(new QLocalServer(this))
 {
-    delete instanceServer;
-    instanceServer = new QLocalServer(this);
-    instanceServer->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(instanceServer, &QLocalServer::newConnection, this, &VLANClient::onOtherStart);
-    if (instanceServer->listen(name))
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    connect(server_, &QLocalServer::newConnection, this, &Listener::onOtherStart);
+}
+
+bool Listener::listen(const QString& name)
+{
+    if (server_->listen(name))
         return true;
     // Nobody answered under this name (see handOver): what is left is a dead client's socket.
     QLocalServer::removeServer(name);
-    return instanceServer->listen(name);
+    return server_->listen(name);
 }
 
-void VLANClient::onOtherStart()
+void Listener::onOtherStart()
 {
-    while (QLocalSocket* socket = instanceServer->nextPendingConnection()) {
-        socket->setReadBufferSize(singleinstance::kMaxMessage + 1);
+    while (QLocalSocket* socket = server_->nextPendingConnection()) {
+        socket->setReadBufferSize(kMaxMessage + 1);
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(5000, socket, [socket] { socket->abort(); });
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             if (!socket->canReadLine()) {
-                if (socket->bytesAvailable() > singleinstance::kMaxMessage)
+                if (socket->bytesAvailable() > kMaxMessage)
                     socket->abort();
                 return;
             }
-            const std::optional<QStringList> arguments =
-                singleinstance::decodeArguments(socket->readLine(singleinstance::kMaxMessage + 1));
+            const std::optional<QStringList> arguments = decodeArguments(socket->readLine(kMaxMessage + 1));
             socket->write("ok\n");
             socket->disconnectFromServer();
-            if (!arguments)
-                return;
-            ui::bringToFront(this);
-            // After this handler: a link may ask a question in a dialog of its own.
-            for (const QString& argument : *arguments) {
-                if (invite::looksLikeLink(argument))
-                    QTimer::singleShot(0, this, [this, argument] { openInviteLink(argument); });
-            }
+            if (arguments)
+                emit argumentsHanded(*arguments);
         });
     }
+}
+
+} // namespace singleinstance
+
+bool VLANClient::acceptOtherStarts(const QString& name)
+{
+    delete instanceServer;
+    instanceServer = new singleinstance::Listener(this);
+    connect(instanceServer, &singleinstance::Listener::argumentsHanded, this, [this](const QStringList& arguments) {
+        ui::bringToFront(this);
+        // After this handler: a link may ask a question in a dialog of its own.
+        for (const QString& argument : arguments) {
+            if (invite::looksLikeLink(argument))
+                QTimer::singleShot(0, this, [this, argument] { openInviteLink(argument); });
+        }
+    });
+    return instanceServer->listen(name);
 }

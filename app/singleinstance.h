@@ -3,9 +3,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 #include <optional>
+
+class QLocalServer;
 
 namespace singleinstance {
 
@@ -23,5 +26,24 @@ std::optional<QStringList> decodeArguments(const QByteArray& line);
 
 // True when a running client took the arguments (it answers once it has them).
 bool handOver(const QString& name, const QStringList& arguments, int timeoutMs = 3000);
+
+// The running client's end: later starts connect under `name` and hand over
+// their arguments, which `argumentsHanded` reports.
+class Listener : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Listener(QObject* parent);
+    bool listen(const QString& name); // false when the name cannot be taken
+
+signals:
+    void argumentsHanded(const QStringList& arguments);
+
+private:
+    void onOtherStart();
+
+    QLocalServer* server_;
+};
 
 } // namespace singleinstance

@@ -103,7 +103,7 @@ void VLANClient::setupUI()
     privateChats = new PrivateChats(
         mainTabs,
         [this](const QString& user, const QString& line) {
-            if (!controlChannelUp())
+            if (!connection->isUp())
                 return false;
             sendControlMessage(msg::Say{cmd::privateMessage, user, line}.toJson());
             return true;
@@ -118,7 +118,7 @@ void VLANClient::setupUI()
         showDirectPaths();
     });
     connect(pathSettings, &PathSettings::mappingChanged, this, [this] {
-        if (roomState.inRoom() && controlChannelUp())
+        if (roomState.inRoom() && connection->isUp())
             sendCandidates();
     });
     lobbyPage = new ui::LobbyPage(pathSettings->settingRows);
@@ -174,6 +174,11 @@ void VLANClient::closeEvent(QCloseEvent* event)
         return;
     }
     QWidget::closeEvent(event);
+}
+
+void VLANClient::openPrivateChat(const QString& user)
+{
+    privateChats->openPrivateChat(user);
 }
 
 void VLANClient::closeTab(int index)

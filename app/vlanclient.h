@@ -5,6 +5,7 @@
 #include "features/pathsettings.h"
 #include "features/privatechats.h"
 #include "features/tray.h"
+#include "app/singleinstance.h"
 #include "lobby/roomstate.h"
 #include "net/tunnelsession.h"
 #include "ui/framedrag.h"
@@ -109,7 +110,6 @@ private:
     void handleChat(const QJsonObject& message);
 
     // The tunnel key of a sealed session (features/adaptermode.cpp).
-    void takeTunnelKey(const QJsonObject& message);
     void handleTunnelKey(const QJsonObject& message);
 
     // Direct paths to sealed room members (features/direct.cpp): what the
@@ -124,8 +124,6 @@ private:
     void startAdapter(const QString& virtualIp);
     void stopAdapters();
     void watchTunnel();
-    // `message` with the adapter mode ("layer": 2 or 3) added.
-    QJsonObject withLayer(QJsonObject message) const;
     void sendJoinRoom(const QString& roomName, const QString& password);
 
     // Window (ui/).
@@ -137,19 +135,14 @@ private:
     // Lobby features (features/).
     void leaveRoom();
     void copyHostIp();
-    bool controlChannelUp() const;
+    void openPrivateChat(const QString& user); // its tab, made if needed, comes to the front
     void sendLogin();
 
     void showServerLine();
-    QString relayAddress() const;
 
     // Invite links (features/invite.cpp).
     void copyInviteLink();
     void joinPendingInvite();
-    bool switchServerForInvite(const QString& host, quint16 port, const QString& key);
-
-    // One client per user (app/singleinstance.cpp).
-    void onOtherStart();
 
     // The control channel: lookup, TLS and its key, plain fallback and retries.
     lobby::ControlConnection* connection = nullptr;
@@ -171,7 +164,7 @@ private:
     lobby::RoomState roomState; // logged in, the room joined, its members and their paths
     QString pendingInviteRoom; // joined once logged in to the server of the link
 
-    QLocalServer* instanceServer = nullptr;
+    singleinstance::Listener* instanceServer = nullptr; // later starts hand us their arguments
     Tray* tray = nullptr;
     bool connectionLossNotified = false;
 

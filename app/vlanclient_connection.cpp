@@ -24,11 +24,6 @@ void VLANClient::sendControlMessage(const QJsonObject& message)
     connection->send(message);
 }
 
-bool VLANClient::controlChannelUp() const
-{
-    return connection->isUp();
-}
-
 // Every login carries the client id this client was last given (empty
 // before the first): with it the server hands back our session even when
 // our address changed, and to no one else.
@@ -73,11 +68,6 @@ void VLANClient::doLogin()
         return;
     }
     sendLogin();
-}
-
-QString VLANClient::relayAddress() const
-{
-    return connection->relayAddress();
 }
 
 // The connection's word reaches the login page's status line, the server line,

@@ -46,7 +46,7 @@ void VLANClient::sendUdpHeartbeats()
 
 void VLANClient::openTunnel()
 {
-    tunnel->openTunnel(relayAddress(), connection->server().port);
+    tunnel->openTunnel(connection->relayAddress(), connection->server().port);
 }
 
 void VLANClient::startAdapter(const QString& virtualIp)
@@ -80,16 +80,8 @@ void VLANClient::watchTunnel()
             });
 }
 
-// Joins and heartbeats say the mode, so the relay bridges to this client before
-// it sends anything; servers that do not know the field ignore it.
-QJsonObject VLANClient::withLayer(QJsonObject message) const
-{
-    message.insert(field::layer, layer2Mode ? 2 : 3);
-    return message;
-}
-
 // The tunnel key of a sealed session, from login_ok or tunnel_key.
-void VLANClient::takeTunnelKey(const QJsonObject& message)
+void VLANClient::handleTunnelKey(const QJsonObject& message)
 {
     const msg::TunnelKey sealed = msg::TunnelKey::parse(message);
     // Only a key that came over the sealed channel is worth anything.
@@ -100,9 +92,4 @@ void VLANClient::takeTunnelKey(const QJsonObject& message)
         sendUdpHeartbeats();
     } else if (message.value(field::cmd).toString() == cmd::loginOk)
         tunnel->seal().clear();
-}
-
-void VLANClient::handleTunnelKey(const QJsonObject& message)
-{
-    takeTunnelKey(message);
 }

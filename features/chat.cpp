@@ -1,4 +1,5 @@
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 #include "protocol/controlcodec.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
@@ -20,7 +21,7 @@ QString sendableLine(const QLineEdit* input, bool channelUp)
 
 void VLANClient::onSendGlobalChat()
 {
-    const QString line = sendableLine(lobbyPage->globalChatInput, controlChannelUp());
+    const QString line = sendableLine(lobbyPage->globalChatInput, connection->isUp());
     if (line.isEmpty())
         return;
     sendControlMessage(msg::Say{cmd::globalChat, {}, line}.toJson());
@@ -30,7 +31,7 @@ void VLANClient::onSendGlobalChat()
 // Public chat lines show up when the server echoes them back.
 void VLANClient::sendChat()
 {
-    const QString line = sendableLine(roomPage->roomChatInput, controlChannelUp());
+    const QString line = sendableLine(roomPage->roomChatInput, connection->isUp());
     if (line.isEmpty())
         return;
     sendControlMessage(msg::Say{cmd::chat, {}, line}.toJson());

@@ -1,4 +1,5 @@
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 #include "features/roomname.h"
 #include "protocol/controlcodec.h"
 #include "protocol/messages.h"
@@ -155,11 +156,12 @@ void VLANClient::openCreateRoomModal()
         const QString name = nameField->text().trimmed();
         // Nothing typed, or nowhere to send it: the dialog stays open with its
         // input rather than closing as if the room had been created.
-        if (name.isEmpty() || !controlChannelUp())
+        if (name.isEmpty() || !connection->isUp())
             return;
-        sendControlMessage(withLayer(msg::CreateRoom{rooms::composeRoomName(gameBox->currentText(), name),
-                                                     accessBox->currentText().toLower(), keyField->text()}
-                                         .toJson()));
+        sendControlMessage(msg::CreateRoom{rooms::composeRoomName(gameBox->currentText(), name),
+                                           accessBox->currentText().toLower(), keyField->text(),
+                                           layer2Mode ? 2 : 3}
+                               .toJson());
         dialog->accept();
     });
 

@@ -2,6 +2,7 @@
 // where they may be reached; the tunnel probes them and its engine follows
 // their choice. The member list shows each member's path.
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 #include "features/directpeers.h"
 #include "features/roomname.h"
 #include "protocol/controlcodec.h"
@@ -32,7 +33,7 @@ void VLANClient::handleDirectPeers(const QJsonObject& message)
     const udp::Families reach = udp::families(tunnel->socket());
     // The reader keeps only a port in range (0: none).
     tunnel->setDirectPeers(direct::parsePeers(offer, reach),
-                           offer.mappingPort ? udp::parsePeer(relayAddress().toUtf8().constData(),
+                           offer.mappingPort ? udp::parsePeer(connection->relayAddress().toUtf8().constData(),
                                                               static_cast<std::uint16_t>(offer.mappingPort))
                                              : udp::Peer{});
 }

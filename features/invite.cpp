@@ -13,6 +13,44 @@
 #include <QPushButton>
 #include <QTabWidget>
 
+namespace {
+
+// True when the client now talks to that server: it did already, or the
+// player agreed to switch. A server key the link names is pinned before
+// any connection to it, so that one is sealed or not made.
+bool switchServerForInvite(QWidget* window, QSettings& settings, lobby::ControlConnection* connection,
+                           lobby::RoomState& roomState, const QString& host, quint16 port, const QString& key)
+{
+    const lobby::ServerEndpoint current = connection->server();
+    const bool sameHost = lobby::isNumericAddress(host) && lobby::isNumericAddress(current.address)
+                              ? QHostAddress(host).isEqual(QHostAddress(current.address))
+                              : host.compare(current.address, Qt::CaseInsensitive) == 0;
+    if (sameHost && port == current.port) {
+        // A server used plain so far is left for a sealed connection.
+        if (connection->pinFromInvite(key) && !connection->sealed())
+            connection->restart();
+        return true;
+    }
+    const bool inRoom = roomState.inRoom();
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Switch Server"),
+                    QStringLiteral("This invite is for a room on another server, %1. Switch to it?%2")
+                        .arg(lobby::formatEndpoint({host, port}),
+                             inRoom ? QStringLiteral(" You will leave the room you are in.") : QString()),
+                    QMessageBox::Yes | QMessageBox::No, window);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::Yes);
+    if (box.exec() != QMessageBox::Yes)
+        return false;
+    if (roomState.inRoom())
+        roomState.requestLeave(); // tells the old server before leaving it
+    settings.setValue(QStringLiteral("server"), lobby::formatEndpoint({host, port}));
+    // The link's key is pinned before any connection to the new server, so that one is sealed or not made.
+    connection->setServer({host, port}, key);
+    return true;
+}
+
+} // namespace
+
 void VLANClient::copyInviteLink()
 {
     // The access key never goes into a link: a locked room asks for it on joining. The server's
@@ -43,7 +81,8 @@ void VLANClient::openInviteLink(const QString& link)
                             .arg(server));
         return;
     }
-    if (!switchServerForInvite(parsed->server.address, parsed->server.port, parsed->key))
+    if (!switchServerForInvite(this, settings, connection, roomState, parsed->server.address, parsed->server.port,
+                               parsed->key))
         return;
     pendingInviteRoom = parsed->room;
     if (roomState.loggedIn()) {
@@ -54,43 +93,10 @@ void VLANClient::openInviteLink(const QString& link)
     // the connection is up), and login_ok joins.
     if (!nickname.isEmpty())
         return;
-    if (controlChannelUp())
+    if (connection->isUp())
         doLogin();
     else
         nickname = loginPage->nicknameInput->text().trimmed();
-}
-
-// True when the client now talks to that server: it did already, or the
-// player agreed to switch. A server key the link names is pinned before
-// any connection to it, so that one is sealed or not made.
-bool VLANClient::switchServerForInvite(const QString& host, quint16 port, const QString& key)
-{
-    const lobby::ServerEndpoint current = connection->server();
-    const bool sameHost = lobby::isNumericAddress(host) && lobby::isNumericAddress(current.address)
-                              ? QHostAddress(host).isEqual(QHostAddress(current.address))
-                              : host.compare(current.address, Qt::CaseInsensitive) == 0;
-    if (sameHost && port == current.port) {
-        // A server used plain so far is left for a sealed connection.
-        if (connection->pinFromInvite(key) && !connection->sealed())
-            connection->restart();
-        return true;
-    }
-    const bool inRoom = roomState.inRoom();
-    QMessageBox box(QMessageBox::Question, QStringLiteral("Switch Server"),
-                    QStringLiteral("This invite is for a room on another server, %1. Switch to it?%2")
-                        .arg(lobby::formatEndpoint({host, port}),
-                             inRoom ? QStringLiteral(" You will leave the room you are in.") : QString()),
-                    QMessageBox::Yes | QMessageBox::No, this);
-    box.setTextFormat(Qt::PlainText);
-    box.setDefaultButton(QMessageBox::Yes);
-    if (box.exec() != QMessageBox::Yes)
-        return false;
-    if (roomState.inRoom())
-        roomState.requestLeave(); // tells the old server before leaving it
-    settings.setValue(QStringLiteral("server"), lobby::formatEndpoint({host, port}));
-    // The link's key is pinned before any connection to the new server, so that one is sealed or not made.
-    connection->setServer({host, port}, key);
-    return true;
 }
 
 void VLANClient::joinPendingInvite()

@@ -37,7 +37,7 @@ void VLANClient::onOnlineUserContextMenu(const QPoint& pos)
     switch (choosePlayerAction(this, lobbyPage->onlineUserList, pos,
                                {QStringLiteral("Send Message"), QStringLiteral("Invite to Room")})) {
     case 0:
-        privateChats->openPrivateChat(name);
+        openPrivateChat(name);
         break;
     case 1:
         sendControlMessage(msg::Say{cmd::invite, name, {}}.toJson());

@@ -70,11 +70,10 @@ QWidget* PrivateChats::createPrivateChatPage(const QString& user)
 
 void PrivateChats::showMessage(const QString& sender, const QString& text)
 {
-    openPrivateChat(sender);
-    privateChatViews.value(sender)->append(
-        QStringLiteral("<b style='color:#a0a0a0;'>") + control::singleLine(sender).toHtmlEscaped() +
-        QStringLiteral(":</b> <span style='color:#ffffff;'>") + control::singleLine(text).toHtmlEscaped() +
-        QStringLiteral("</span>"));
+    if (QTextEdit* view = privateChatViews.value(sender))
+        view->append(QStringLiteral("<b style='color:#a0a0a0;'>") + control::singleLine(sender).toHtmlEscaped() +
+                     QStringLiteral(":</b> <span style='color:#ffffff;'>") +
+                     control::singleLine(text).toHtmlEscaped() + QStringLiteral("</span>"));
 }
 
 // The page itself names its user; a tab title could be read back wrongly.

@@ -18,7 +18,7 @@ public:
     PrivateChats(QTabWidget* tabs, Send send, QObject* parent);
 
     void openPrivateChat(const QString& user); // its tab, made if needed, comes to the front
-    void showMessage(const QString& sender, const QString& text);
+    void showMessage(const QString& sender, const QString& text); // in the sender's open chat
     // True when `page` was a private chat's tab, which is then gone.
     bool closeTab(QWidget* page);
 

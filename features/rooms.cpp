@@ -1,4 +1,5 @@
 #include "app/vlanclient.h"
+#include "lobby/controlconnection.h"
 #include "features/prompts.h"
 #include "features/roomname.h"
 #include "protocol/controlcodec.h"
@@ -13,7 +14,7 @@
 
 void VLANClient::refreshRooms()
 {
-    if (!controlChannelUp() || clientId.isEmpty())
+    if (!connection->isUp() || clientId.isEmpty())
         return;
     sendControlMessage(control::message(cmd::getRooms));
 }
@@ -40,7 +41,9 @@ void VLANClient::joinSelectedRoom()
 
 void VLANClient::sendJoinRoom(const QString& roomName, const QString& password)
 {
-    sendControlMessage(withLayer(msg::JoinRoom{roomName, password}.toJson()));
+    // Joins say the mode, so the relay bridges to this client before it sends
+    // anything; servers that do not know the field ignore it.
+    sendControlMessage(msg::JoinRoom{roomName, password, layer2Mode ? 2 : 3}.toJson());
 }
 
 // Every way out of a room ends here (button, room tab close, kick, adapter

@@ -42,7 +42,7 @@ struct ClientProbe
     static void stopAdapters(VLANClient& c) { c.stopAdapters(); }
     // Stands in for an adapter that cannot be made without rights: a start returns at once.
     static void pretendAdapterRuns(VLANClient& c) { c.tunnel->running_ = true; }
-    static void openPrivateChat(VLANClient& c, const QString& user) { c.privateChats->openPrivateChat(user); }
+    static void openPrivateChat(VLANClient& c, const QString& user) { c.openPrivateChat(user); }
     static void showServerLine(VLANClient& c) { c.showServerLine(); }
 };
 
