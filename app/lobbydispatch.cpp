@@ -81,6 +81,11 @@ void VLANClient::handlePrivateMessage(const QJsonObject& message)
     privateChats->showMessage(sender, text);
 }
 
+void VLANClient::handleDirectPeers(const QJsonObject& message)
+{
+    roomPaths->takePeers(message);
+}
+
 void VLANClient::handleError(const QJsonObject& message)
 {
     ui::showWarning(this, QStringLiteral("System Alert"), msg::Notice::parse(message).message);

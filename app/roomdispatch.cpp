@@ -37,7 +37,7 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
     if (readdress)
         stopAdapters();
     startAdapter(roomState.myVirtualIp());
-    sendCandidates();
+    roomPaths->sendCandidates();
 }
 
 void VLANClient::handlePasswordRequired(const QJsonObject& message)
@@ -63,7 +63,7 @@ void VLANClient::handleRoomUpdate(const QJsonObject& message)
         item->setData(rooms::kPeerVipRole, virtualIp);
     }
     roomState.setMembers(members); // the page's copy button says whether we host
-    showDirectPaths();
+    roomPaths->showDirectPaths();
 }
 
 void VLANClient::handleKicked(const QJsonObject& message)

@@ -125,13 +125,14 @@ bool VLANClient::acceptOtherStarts(const QString& name)
 {
     delete instanceServer;
     instanceServer = new singleinstance::Listener(this);
-    connect(instanceServer, &singleinstance::Listener::argumentsHanded, this, [this](const QStringList& arguments) {
-        ui::bringToFront(this);
-        // After this handler: a link may ask a question in a dialog of its own.
-        for (const QString& argument : arguments) {
-            if (invite::looksLikeLink(argument))
-                QTimer::singleShot(0, this, [this, argument] { openInviteLink(argument); });
-        }
-    });
+    connect(instanceServer, &singleinstance::Listener::argumentsHanded, this,
+            [this](const QStringList& arguments) {
+                ui::bringToFront(this);
+                // After this handler: a link may ask a question in a dialog of its own.
+                for (const QString& argument : arguments) {
+                    if (invite::looksLikeLink(argument))
+                        QTimer::singleShot(0, this, [this, argument] { openInviteLink(argument); });
+                }
+            });
     return instanceServer->listen(name);
 }

@@ -111,15 +111,17 @@ void VLANClient::setupUI()
         this);
 
     pathSettings = new PathSettings(settings, *tunnel, roomState, this);
+    roomPaths = new RoomPaths(*tunnel, roomState, *pathSettings, *connection, this);
+    connect(roomPaths, &RoomPaths::controlMessage, this, &VLANClient::sendControlMessage);
     connect(pathSettings, &PathSettings::privacyChanged, this, [this] {
         // In a room or not, so that no peer list made meanwhile names us.
         if (roomState.loggedIn())
-            sendCandidates();
-        showDirectPaths();
+            roomPaths->sendCandidates();
+        roomPaths->showDirectPaths();
     });
     connect(pathSettings, &PathSettings::mappingChanged, this, [this] {
         if (roomState.inRoom() && connection->isUp())
-            sendCandidates();
+            roomPaths->sendCandidates();
     });
     lobbyPage = new ui::LobbyPage(pathSettings->settingRows);
     mainTabs->addTab(lobbyPage, QStringLiteral("Main Menu"));
@@ -144,6 +146,7 @@ void VLANClient::setupUI()
     connect(roomPage->disconnectButton, &QPushButton::clicked, this, [this] { leaveRoom(); });
     // Every way out of the room is this button's click, whoever asks for it.
     connect(&roomState, &lobby::RoomState::leaveRequested, roomPage->disconnectButton, &QPushButton::click);
+    connect(roomPaths, &RoomPaths::pathShown, roomPage, &ui::RoomPage::showPath);
 
     pageStack->addWidget(loginPage);
     pageStack->addWidget(mainTabs);

@@ -1,7 +1,7 @@
 // The client: main window and owner of all client state.
 #pragma once
 
-#include "features/directpeers.h"
+#include "features/roompaths.h"
 #include "features/pathsettings.h"
 #include "features/privatechats.h"
 #include "features/tray.h"
@@ -112,11 +112,8 @@ private:
     // The tunnel key of a sealed session (features/adaptermode.cpp).
     void handleTunnelKey(const QJsonObject& message);
 
-    // Direct paths to sealed room members (features/direct.cpp): what the
-    // server names goes to the tunnel, each member's path to the member list.
+    // Direct paths to sealed room members (features/roompaths.h).
     void handleDirectPeers(const QJsonObject& message);
-    void sendCandidates();
-    void showDirectPaths();
 
     // The tunnel and the adapter (net/tunnelsession.h), as the window drives
     // and shows them (features/adaptermode.cpp).
@@ -151,7 +148,7 @@ private:
     QString clientId;
     QString nickname;
     bool layer2Mode = false;
-    direct::PathReporter pathReporter; // what the server hears of our paths, and when
+    RoomPaths* roomPaths = nullptr; // direct paths: candidates out, peers in, each member's path shown
     PathSettings* pathSettings = nullptr; // the private address and the router port
 
     QStackedWidget* pageStack = nullptr;

@@ -65,7 +65,7 @@ void VLANClient::watchTunnel()
     connect(tunnel->heartbeatTimer(), &QTimer::timeout, this, &VLANClient::sendUdpHeartbeats);
     connect(tunnel.get(), &TunnelSession::heartbeatWanted, this, &VLANClient::sendUdpHeartbeats);
     connect(tunnel.get(), &TunnelSession::controlMessage, this, &VLANClient::sendControlMessage);
-    connect(tunnel.get(), &TunnelSession::pathsChanged, this, &VLANClient::showDirectPaths);
+    connect(tunnel.get(), &TunnelSession::pathsChanged, roomPaths, &RoomPaths::showDirectPaths);
     connect(tunnel.get(), &TunnelSession::adapterComingUp, this, [this](const QString& virtualIp) {
         roomPage->localIpLabel->setText(QStringLiteral("Local IP: ") + virtualIp +
                               QStringLiteral(" (adapter coming up...)"));

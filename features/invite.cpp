@@ -81,8 +81,8 @@ void VLANClient::openInviteLink(const QString& link)
                             .arg(server));
         return;
     }
-    if (!switchServerForInvite(this, settings, connection, roomState, parsed->server.address, parsed->server.port,
-                               parsed->key))
+    if (!switchServerForInvite(this, settings, connection, roomState, parsed->server.address,
+                               parsed->server.port, parsed->key))
         return;
     pendingInviteRoom = parsed->room;
     if (roomState.loggedIn()) {

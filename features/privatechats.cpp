@@ -71,7 +71,8 @@ QWidget* PrivateChats::createPrivateChatPage(const QString& user)
 void PrivateChats::showMessage(const QString& sender, const QString& text)
 {
     if (QTextEdit* view = privateChatViews.value(sender))
-        view->append(QStringLiteral("<b style='color:#a0a0a0;'>") + control::singleLine(sender).toHtmlEscaped() +
+        view->append(QStringLiteral("<b style='color:#a0a0a0;'>") +
+                     control::singleLine(sender).toHtmlEscaped() +
                      QStringLiteral(":</b> <span style='color:#ffffff;'>") +
                      control::singleLine(text).toHtmlEscaped() + QStringLiteral("</span>"));
 }

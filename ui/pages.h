@@ -98,6 +98,8 @@ public:
     explicit RoomPage(const lobby::RoomState& room);
 
     void showChatLine(const QString& sender, const QString& text);
+    // The second line of the member list's entry `row`: how our traffic reaches that member.
+    void showPath(int row, const QString& detail);
     // The button says it copied, for two seconds, then what `text` says then.
     void showCopied(QPushButton* button, std::function<QString()> text);
 

@@ -219,6 +219,14 @@ void RoomPage::showChatLine(const QString& sender, const QString& text)
                          control::singleLine(text).toHtmlEscaped() + QStringLiteral("</span>"));
 }
 
+void RoomPage::showPath(int row, const QString& detail)
+{
+    // The list shows the members in the room's order, one entry each.
+    if (QListWidgetItem* item = peerList->item(row);
+        item && item->data(symbols::kDetailRole).toString() != detail)
+        item->setData(symbols::kDetailRole, detail);
+}
+
 void RoomPage::showCopied(QPushButton* button, std::function<QString()> text)
 {
     button->setText(QStringLiteral("✔ COPIED TO CLIPBOARD"));

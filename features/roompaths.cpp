@@ -1,78 +1,81 @@
-// Direct paths to the room's other sealed members: the server names them and
-// where they may be reached; the tunnel probes them and its engine follows
-// their choice. The member list shows each member's path.
-#include "app/vlanclient.h"
-#include "lobby/controlconnection.h"
-#include "features/directpeers.h"
+#include "features/roompaths.h"
+#include "features/pathsettings.h"
 #include "features/roomname.h"
+#include "lobby/controlconnection.h"
+#include "lobby/roomstate.h"
+#include "net/tunnelsession.h"
 #include "protocol/controlcodec.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
-#include "ui/symbols.h"
 
 #include <QJsonArray>
-#include <QListWidget>
 #include <QNetworkInterface>
 #include <QTimer>
 #include <QtGlobal>
 #include <algorithm>
 #include <cstring>
 
-void VLANClient::handleDirectPeers(const QJsonObject& message)
+RoomPaths::RoomPaths(TunnelSession& tunnel, lobby::RoomState& room, PathSettings& settings,
+                     const lobby::ControlConnection& connection, QObject* parent)
+    : QObject(parent), tunnel_(tunnel), room_(room), settings_(settings), connection_(connection)
+{
+}
+
+void RoomPaths::takePeers(const QJsonObject& message)
 {
     // Pair keys only mean something to a sealed tunnel in a room.
-    if (!tunnel->sealed() || !roomState.inRoom())
+    if (!tunnel_.sealed() || !room_.inRoom())
         return;
     // A private address neither probes nor answers, whatever a server offers.
-    if (pathSettings->addressPrivate()) {
-        tunnel->endDirectPaths();
+    if (settings_.addressPrivate()) {
+        tunnel_.endDirectPaths();
         return;
     }
     // Where the server asks for a second heartbeat, to learn how our NAT maps.
     const msg::DirectPeers offer = msg::DirectPeers::parse(message);
-    const udp::Families reach = udp::families(tunnel->socket());
+    const udp::Families reach = udp::families(tunnel_.socket());
     // The reader keeps only a port in range (0: none).
-    tunnel->setDirectPeers(direct::parsePeers(offer, reach),
-                           offer.mappingPort ? udp::parsePeer(connection->relayAddress().toUtf8().constData(),
+    tunnel_.setDirectPeers(direct::parsePeers(offer, reach),
+                           offer.mappingPort ? udp::parsePeer(connection_.relayAddress().toUtf8().constData(),
                                                               static_cast<std::uint16_t>(offer.mappingPort))
                                              : udp::Peer{});
 }
 
-void VLANClient::sendCandidates()
+void RoomPaths::sendCandidates()
 {
-    pathSettings->wantPortMapped();
+    settings_.wantPortMapped();
     // A plain session has no pair keys to probe with: it stays on the relay.
-    if (!tunnel->sealed() || !tunnel->socket())
+    if (!tunnel_.sealed() || !tunnel_.socket())
         return;
-    msg::Candidates message{{}, pathSettings->addressPrivate()};
+    msg::Candidates message{{}, settings_.addressPrivate()};
     QStringList& addresses = message.addresses;
-    if (!pathSettings->addressPrivate() && roomState.inRoom()) {
+    if (!settings_.addressPrivate() && room_.inRoom()) {
         // The router's forwarded port first: it is the one a symmetric NAT cannot spoil.
-        if (!tunnel->mappedCandidate().isEmpty())
-            addresses.append(tunnel->mappedCandidate());
+        if (!tunnel_.mappedCandidate().isEmpty())
+            addresses.append(tunnel_.mappedCandidate());
         const QJsonArray local =
-            direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnel->socket()),
-                                    udp::families(tunnel->socket()), roomState.myVirtualIp());
+            direct::localCandidates(QNetworkInterface::allAddresses(), udp::localPort(tunnel_.socket()),
+                                    udp::families(tunnel_.socket()), room_.myVirtualIp());
         for (const QJsonValue& address : local)
             if (!addresses.contains(address.toString()))
                 addresses.append(address.toString());
     }
-    sendControlMessage(message.toJson());
+    emit controlMessage(message.toJson());
 }
 
-void VLANClient::showDirectPaths()
+void RoomPaths::showDirectPaths()
 {
-    const std::vector<tunnel::DirectStatus> paths = tunnel->directPaths().status();
+    const std::vector<tunnel::DirectStatus> paths = tunnel_.directPaths().status();
     std::vector<direct::PathEntry> report;
     bool settling = false; // a first attempt under way: its outcome is the news
-    const QList<lobby::RoomMember> members = roomState.members();
+    const QList<lobby::RoomMember> members = room_.members();
     for (qsizetype i = 0; i < members.size(); ++i) {
         const QString& name = members[i].name;
-        if (name == nickname)
+        if (name == room_.user())
             continue;
         QString detail;
         direct::PathEntry entry{members[i].virtualIp, QStringLiteral("relayed")};
-        if (pathSettings->addressPrivate()) {
+        if (settings_.addressPrivate()) {
             detail = QStringLiteral("relayed (private)");
             entry.path = QStringLiteral("private");
         } else {
@@ -87,11 +90,8 @@ void VLANClient::showDirectPaths()
             }
         }
         report.push_back(entry);
-        roomState.setPath(name, entry.path, entry.rttMs);
-        // The list shows the members in the room's order, one entry each.
-        if (QListWidgetItem* item = roomPage->peerList->item(int(i));
-            item && item->data(symbols::kDetailRole).toString() != detail)
-            item->setData(symbols::kDetailRole, detail);
+        room_.setPath(name, entry.path, entry.rttMs);
+        emit pathShown(int(i), detail);
     }
     // The server counts how many pairs of players get a direct path (one that does not know the
     // command ignores it).
@@ -100,5 +100,5 @@ void VLANClient::showDirectPaths()
     if (settling)
         return;
     if (const QJsonObject line = pathReporter.due(report, tunnel::steadyMs()); !line.isEmpty())
-        sendControlMessage(line);
+        emit controlMessage(line);
 }
