@@ -87,7 +87,7 @@ private slots:
     void updateIconScroll();
 
 protected:
-    // Window chrome (ui/frame_*.cpp).
+    // Window chrome (app/frame_*.cpp).
     bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
