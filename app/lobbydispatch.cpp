@@ -11,23 +11,40 @@
 #include <QTextEdit>
 #include <QTimer>
 
+// What each server line does: the handlers below, or, where a line only fills
+// a page or hands its content on, that one step.
 void VLANClient::onTcpReadyRead()
 {
-    using Entry = std::pair<QLatin1String, void (VLANClient::*)(const QJsonObject&)>;
-    static const Entry handlers[] = {
-        {cmd::loginOk, &VLANClient::handleLoginOk},
-        {cmd::roomList, &VLANClient::handleRoomList},
-        {cmd::onlineUsers, &VLANClient::handleOnlineUsers},
-        {cmd::joinOk, &VLANClient::handleJoinOk},
-        {cmd::passwordRequired, &VLANClient::handlePasswordRequired},
-        {cmd::roomUpdate, &VLANClient::handleRoomUpdate},
-        {cmd::kicked, &VLANClient::handleKicked},
-        {cmd::chat, &VLANClient::handleChat},
-        {cmd::globalChat, &VLANClient::handleGlobalChat},
-        {cmd::privateMessage, &VLANClient::handlePrivateMessage},
-        {cmd::error, &VLANClient::handleError},
-        {cmd::tunnelKey, &VLANClient::handleTunnelKey},
-        {cmd::directPeers, &VLANClient::handleDirectPeers},
+    using Handler = void (*)(VLANClient&, const QJsonObject&);
+    static const std::pair<QLatin1String, Handler> handlers[] = {
+        {cmd::loginOk, [](VLANClient& c, const QJsonObject& m) { c.handleLoginOk(m); }},
+        {cmd::roomList,
+         [](VLANClient& c, const QJsonObject& m) { c.lobbyPage->showRooms(msg::RoomList::parse(m).rooms); }},
+        {cmd::onlineUsers,
+         [](VLANClient& c, const QJsonObject& m) {
+             c.lobbyPage->showPlayers(msg::OnlineUsers::parse(m).users);
+         }},
+        {cmd::joinOk, [](VLANClient& c, const QJsonObject& m) { c.handleJoinOk(m); }},
+        {cmd::passwordRequired, [](VLANClient& c, const QJsonObject& m) { c.handlePasswordRequired(m); }},
+        {cmd::roomUpdate, [](VLANClient& c, const QJsonObject& m) { c.handleRoomUpdate(m); }},
+        {cmd::kicked, [](VLANClient& c, const QJsonObject& m) { c.handleKicked(m); }},
+        {cmd::chat,
+         [](VLANClient& c, const QJsonObject& m) {
+             const msg::Said said = msg::Said::parse(m);
+             c.roomPage->showChatLine(said.sender, said.message);
+         }},
+        {cmd::globalChat,
+         [](VLANClient& c, const QJsonObject& m) {
+             const msg::Said said = msg::Said::parse(m);
+             c.lobbyPage->showChatLine(said.sender, said.message);
+         }},
+        {cmd::privateMessage, [](VLANClient& c, const QJsonObject& m) { c.handlePrivateMessage(m); }},
+        {cmd::error,
+         [](VLANClient& c, const QJsonObject& m) {
+             ui::showWarning(&c, QStringLiteral("System Alert"), msg::Notice::parse(m).message);
+         }},
+        {cmd::tunnelKey, [](VLANClient& c, const QJsonObject& m) { c.handleTunnelKey(m); }},
+        {cmd::directPeers, [](VLANClient& c, const QJsonObject& m) { c.roomPaths->takePeers(m); }},
     };
 
     // A line longer than any the server sends ends the channel (and the loop).
@@ -37,7 +54,7 @@ void VLANClient::onTcpReadyRead()
         const QString cmd = control::readString(message, field::cmd);
         for (const auto& [name, handler] : handlers) {
             if (cmd == name) {
-                (this->*handler)(message);
+                handler(*this, message);
                 break;
             }
         }
@@ -56,22 +73,6 @@ void VLANClient::handleLoginOk(const QJsonObject& message)
     joinPendingInvite();
 }
 
-void VLANClient::handleRoomList(const QJsonObject& message)
-{
-    lobbyPage->showRooms(msg::RoomList::parse(message).rooms);
-}
-
-void VLANClient::handleOnlineUsers(const QJsonObject& message)
-{
-    lobbyPage->showPlayers(msg::OnlineUsers::parse(message).users);
-}
-
-void VLANClient::handleGlobalChat(const QJsonObject& message)
-{
-    const msg::Said said = msg::Said::parse(message);
-    lobbyPage->showChatLine(said.sender, said.message);
-}
-
 void VLANClient::handlePrivateMessage(const QJsonObject& message)
 {
     const auto [kind, sender, text] = msg::Said::parse(message);
@@ -81,12 +82,3 @@ void VLANClient::handlePrivateMessage(const QJsonObject& message)
     privateChats->showMessage(sender, text);
 }
 
-void VLANClient::handleDirectPeers(const QJsonObject& message)
-{
-    roomPaths->takePeers(message);
-}
-
-void VLANClient::handleError(const QJsonObject& message)
-{
-    ui::showWarning(this, QStringLiteral("System Alert"), msg::Notice::parse(message).message);
-}

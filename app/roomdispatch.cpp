@@ -74,9 +74,3 @@ void VLANClient::handleKicked(const QJsonObject& message)
     ui::showWarning(this, QStringLiteral("Connection Terminated"), notice);
     roomState.requestLeave();
 }
-
-void VLANClient::handleChat(const QJsonObject& message)
-{
-    const msg::Said said = msg::Said::parse(message);
-    roomPage->showChatLine(said.sender, said.message);
-}

@@ -98,22 +98,14 @@ private:
     // Control messages, sent and dispatched (app/vlanclient_connection.cpp, app/*dispatch.cpp).
     void sendControlMessage(const QJsonObject& message);
     void handleLoginOk(const QJsonObject& message);
-    void handleRoomList(const QJsonObject& message);
-    void handleOnlineUsers(const QJsonObject& message);
-    void handleGlobalChat(const QJsonObject& message);
     void handlePrivateMessage(const QJsonObject& message);
-    void handleError(const QJsonObject& message);
     void handleJoinOk(const QJsonObject& message);
     void handlePasswordRequired(const QJsonObject& message);
     void handleRoomUpdate(const QJsonObject& message);
     void handleKicked(const QJsonObject& message);
-    void handleChat(const QJsonObject& message);
 
     // The tunnel key of a sealed session (features/adaptermode.cpp).
     void handleTunnelKey(const QJsonObject& message);
-
-    // Direct paths to sealed room members (features/roompaths.h).
-    void handleDirectPeers(const QJsonObject& message);
 
     // The tunnel and the adapter (net/tunnelsession.h), as the window drives
     // and shows them (features/adaptermode.cpp).
