@@ -89,11 +89,26 @@ public:
         }
         return last;
     }
-    bool quietOn(const QString& cmd, int ms = 300)
+    // Sends a line answered at once and waits for its answer, which comes after all that this
+    // connection's earlier lines (and others' already answered) caused; false if a `cmd` came first.
+    bool answered(const QString& cmd = {})
     {
-        QTest::qWait(ms); // nothing arriving has no event to wait for
-        return std::none_of(inbox.cbegin(), inbox.cend(),
-                            [&](const QJsonObject& m) { return m.value("cmd") == cmd; });
+        send("private_message", {{"target", ""}, {"message", "?"}});
+        const auto probe = [](const QJsonObject& m) { return m.value("message") == " is not online."; };
+        if (!testwait::until([&] { return std::any_of(inbox.cbegin(), inbox.cend(), probe); }))
+            return false;
+        const auto answer = std::find_if(inbox.begin(), inbox.end(), probe);
+        const bool quiet =
+            std::none_of(inbox.begin(), answer, [&](auto& m) { return m.value("cmd") == cmd; });
+        return inbox.erase(answer), quiet;
+    }
+    // No `cmd` so far; with `server`, none from its next tick either (which goes out before later answers).
+    bool quietOn(const QString& cmd, const LobbyServer* server = nullptr)
+    {
+        if (!answered(cmd))
+            return false;
+        const quint64 ticks = server ? server->ticks() : 0;
+        return !server || (testwait::until([&] { return server->ticks() > ticks; }) && answered(cmd));
     }
     QString login(const QString& name, const QString& id = {}) // the client_id of login_ok
     {
@@ -135,11 +150,9 @@ public:
             return "from an unexpected source";
         return tunnel::scramblePayload(datagram.data());
     }
-    bool quiet(int ms = 300)
-    {
-        QTest::qWait(ms); // nothing arriving has no event to wait for
-        return !socket.hasPendingDatagrams();
-    }
+    // Nothing here from the relay: once what it sent after (to anyone) arrived, or its counters, which it
+    // stores after sending, show it took what came before; on loopback a datagram is in when sent.
+    bool quiet() { return !socket.hasPendingDatagrams(); }
     QUdpSocket socket;
     QHostAddress relayAddress{QHostAddress::LocalHost};
     quint16 relayPort;

@@ -187,8 +187,12 @@ private slots:
         for (auto& s : crowd)
             (s = std::make_unique<QTcpSocket>())
                 ->connectToHost(QHostAddress(QHostAddress::LocalHost), server.port);
-        // Accepted up to the cap, the rest turned away or left in the backlog: no one event marks the end.
-        QTest::qWait(500);
+        // Accepted up to the cap, the rest turned away: all of them once one queued behind them is.
+        QVERIFY(testwait::until([&] {
+            return std::none_of(crowd.begin(), crowd.end(),
+                                [](auto& s) { return s->state() == s->ConnectingState; });
+        }));
+        QVERIFY(ControlClient(server.port).waitDisconnected());
         const auto cpu = [&] { // user + system seconds
             QFile stat(QString("/proc/%1/stat").arg(server.process.processId()));
             const QList<QByteArray> f = stat.open(QIODevice::ReadOnly)
