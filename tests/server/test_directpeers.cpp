@@ -168,8 +168,7 @@ private slots:
         alice.heartbeat();
         Member& bob = enter(true);
         Member& carol = enter(true);
-        // Her endpoint as the relay saw it reaches the lobby at its next tick.
-        QVERIFY(testwait::until([&] { return server->routes().endpointChanges() > 0; }));
+        QVERIFY(testwait::until([&] { return server->routes().endpointChanges() > 0; })); // bound her
         QVERIFY(alice.control.quietOn("direct_peers", server.get()));
         for (auto [m, other] : {std::pair(&bob, "\"m3\""), {&carol, "\"m2\""}}) {
             QString lists;
