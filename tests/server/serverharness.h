@@ -89,9 +89,10 @@ public:
         }
         return last;
     }
-    // Sends a line answered at once and waits for its answer, which comes after all that this
-    // connection's earlier lines (and others' already answered) caused; false if a `cmd` came first.
-    bool answered(const QString& cmd = {})
+    // Sends a line answered at once and waits for its answer, which comes after all that this connection's
+    // earlier lines (and others' already answered) caused: false if a `cmd` came first. With `server`, the
+    // same once more after its next tick, whose lines go out before the answers to later ones.
+    bool quietOn(const QString& cmd = {}, const LobbyServer* server = nullptr)
     {
         send("private_message", {{"target", ""}, {"message", "?"}});
         const auto probe = [](const QJsonObject& m) { return m.value("message") == " is not online."; };
@@ -100,15 +101,10 @@ public:
         const auto answer = std::find_if(inbox.begin(), inbox.end(), probe);
         const bool quiet =
             std::none_of(inbox.begin(), answer, [&](auto& m) { return m.value("cmd") == cmd; });
-        return inbox.erase(answer), quiet;
-    }
-    // No `cmd` so far; with `server`, none from its next tick either (which goes out before later answers).
-    bool quietOn(const QString& cmd, const LobbyServer* server = nullptr)
-    {
-        if (!answered(cmd))
-            return false;
+        inbox.erase(answer);
         const quint64 ticks = server ? server->ticks() : 0;
-        return !server || (testwait::until([&] { return server->ticks() > ticks; }) && answered(cmd));
+        return quiet &&
+               (!server || (testwait::until([&] { return server->ticks() > ticks; }) && quietOn(cmd)));
     }
     QString login(const QString& name, const QString& id = {}) // the client_id of login_ok
     {
@@ -150,8 +146,7 @@ public:
             return "from an unexpected source";
         return tunnel::scramblePayload(datagram.data());
     }
-    // Nothing here from the relay: once what it sent after (to anyone) arrived, or its counters, which it
-    // stores after sending, show it took what came before; on loopback a datagram is in when sent.
+    // Nothing from the relay: sound once what it sent later (to anyone) or its counters show it is past.
     bool quiet() { return !socket.hasPendingDatagrams(); }
     QUdpSocket socket;
     QHostAddress relayAddress{QHostAddress::LocalHost};
