@@ -55,6 +55,7 @@ LobbyServer::LobbyServer(const ServerConfig& config, Lobby::Clock clock, QObject
         noteHealth();
         lobby_.tick();
         checkOutput(true);
+        ++ticks_;
     });
     connect(&statsTimer_, &QTimer::timeout, this, [this] { serverlog::info(statsLine()); });
 }

@@ -59,6 +59,8 @@ public:
     QByteArray statusPage() const;
     // Empty while the lobby ticked and the relay thread answered within the limit; else why not.
     QString healthProblem() const;
+    // Ticks done: tests wait for the next one instead of for a time.
+    quint64 ticks() const { return ticks_; }
     // Tests: the relay thread stops answering while held.
     void holdRelayForTest(bool held)
     {
@@ -121,6 +123,7 @@ private:
     ConnectionId nextConnection_ = 1;
     qint64 pendingTotal_ = 0;
     qint64 lastTick_ = 0;
+    quint64 ticks_ = 0;
     int connectionCap_ = 0;
     quint16 port_ = 0;
     bool running_ = false;

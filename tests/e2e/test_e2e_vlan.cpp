@@ -239,12 +239,12 @@ private slots:
         const QString id = carol.field("clientId").toString();
         // To show the recording works: a datagram in clear from the stranger.
         QVERIFY(sendFrom(nsStranger, kServerIp, kPort, "visible-on-the-wire"));
-        QTest::qWait(500); // the recorder says nothing per datagram: time to take the last one in
-        netns::stop(recorder);
+        // The recorder writes each frame as it comes: once the last one sent is in, all before it are.
         QFile wire(file);
-        QVERIFY(wire.open(QIODevice::ReadOnly));
-        const QByteArray bytes = wire.readAll();
-        QVERIFY(bytes.contains("visible-on-the-wire"));
+        QByteArray bytes;
+        QVERIFY(wire.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+        QVERIFY(testwait::until([&] { return (bytes += wire.readAll()).contains("visible-on-the-wire"); }));
+        netns::stop(recorder);
         // The inner packet neither in clear nor scrambled (its UDP payload starts 28 bytes in).
         const QByteArray inner = "inner-packet-never-seen";
         const QByteArray scrambled = tunnel::scramblePayload(QByteArray(28, 0) + inner).mid(28);

@@ -89,11 +89,22 @@ public:
         }
         return last;
     }
-    bool quietOn(const QString& cmd, int ms = 300)
+    // Sends a line answered at once and waits for its answer, which comes after all that this connection's
+    // earlier lines (and others' already answered) caused: false if a `cmd` came first. With `server`, the
+    // same once more after its next tick, whose lines go out before the answers to later ones.
+    bool quietOn(const QString& cmd = {}, const LobbyServer* server = nullptr)
     {
-        QTest::qWait(ms); // nothing arriving has no event to wait for
-        return std::none_of(inbox.cbegin(), inbox.cend(),
-                            [&](const QJsonObject& m) { return m.value("cmd") == cmd; });
+        send("private_message", {{"target", ""}, {"message", "?"}});
+        const auto probe = [](const QJsonObject& m) { return m.value("message") == " is not online."; };
+        if (!testwait::until([&] { return std::any_of(inbox.cbegin(), inbox.cend(), probe); }))
+            return false;
+        const auto answer = std::find_if(inbox.begin(), inbox.end(), probe);
+        const bool quiet =
+            std::none_of(inbox.begin(), answer, [&](auto& m) { return m.value("cmd") == cmd; });
+        inbox.erase(answer);
+        const quint64 ticks = server ? server->ticks() : 0;
+        return quiet &&
+               (!server || (testwait::until([&] { return server->ticks() > ticks; }) && quietOn(cmd)));
     }
     QString login(const QString& name, const QString& id = {}) // the client_id of login_ok
     {
@@ -135,11 +146,8 @@ public:
             return "from an unexpected source";
         return tunnel::scramblePayload(datagram.data());
     }
-    bool quiet(int ms = 300)
-    {
-        QTest::qWait(ms); // nothing arriving has no event to wait for
-        return !socket.hasPendingDatagrams();
-    }
+    // Nothing from the relay: sound once what it sent later (to anyone) or its counters show it is past.
+    bool quiet() { return !socket.hasPendingDatagrams(); }
     QUdpSocket socket;
     QHostAddress relayAddress{QHostAddress::LocalHost};
     quint16 relayPort;

@@ -89,9 +89,9 @@ private slots:
         enter(true, 0);
         enter(true, 3);
         QCOMPARE(onlyPeer(alice).value("username").toString(), "m5");
-        QVERIFY(alice.control.quietOn("direct_peers"));
+        QVERIFY(alice.control.quietOn("direct_peers", server.get()));
         for (int i : {1, 2, 3})
-            QVERIFY(members[i]->control.quietOn("direct_peers", 0));
+            QVERIFY(members[i]->control.quietOn("direct_peers"));
     }
     // Both get an empty list at the leave; the next join is a new pair.
     void aPairEndsWithTheLeaveAndARejoinMakesANewOne()
@@ -168,9 +168,11 @@ private slots:
         alice.heartbeat();
         Member& bob = enter(true);
         Member& carol = enter(true);
-        QVERIFY(alice.control.quietOn("direct_peers"));
+        QVERIFY(testwait::until([&] { return server->routes().endpointChanges() > 0; })); // bound her
+        QVERIFY(alice.control.quietOn("direct_peers", server.get()));
         for (auto [m, other] : {std::pair(&bob, "\"m3\""), {&carol, "\"m2\""}}) {
             QString lists;
+            QVERIFY(m->control.quietOn()); // all it was sent so far is in
             for (QJsonObject l; !(l = m->control.next("direct_peers", 0)).isEmpty();)
                 lists += QJsonDocument(l).toJson();
             QVERIFY(lists.contains(other));
@@ -198,8 +200,7 @@ private slots:
         Member& alice = enter(true);
         sendCandidates(alice, {"198.51.100.7:5"});
         Member& bob = enter(true);
-        QVERIFY(alice.control.quietOn("direct_peers", 0));
-        QVERIFY(bob.control.quietOn("direct_peers"));
+        QVERIFY(bob.control.quietOn("direct_peers", server.get()) && alice.control.quietOn("direct_peers"));
     }
     void theRelaySeenEndpointComesFirstOnceBound()
     {
@@ -286,16 +287,16 @@ private slots:
         listOf(carol, 2);
         const QJsonObject ask{{"cmd", "rekey"}, {"pair", before.value("pair").toString().toInt()}};
         now += 2000;
-        carol.control.sendRaw(control::encodeLine(ask));
-        QVERIFY(alice.control.quietOn("direct_peers"));
+        carol.control.sendRaw(control::encodeLine(ask)); // answered before the tick her quiet waits for
+        QVERIFY(carol.control.quietOn("direct_peers") && alice.control.quietOn("direct_peers", server.get()));
         alice.control.sendRaw(control::encodeLine(ask));
         const QJsonObject after = peerNamed(alice, "m2");
         QCOMPARE(after.value("pair"), before.value("pair"));
         QVERIFY(after.value("key") != before.value("key"));
         QCOMPARE(peerNamed(bob, "m1").value("key"), after.value("key"));
-        QVERIFY(carol.control.quietOn("direct_peers", 0));
+        QVERIFY(carol.control.quietOn("direct_peers"));
         alice.control.sendRaw(control::encodeLine(ask));
-        QVERIFY(alice.control.quietOn("direct_peers"));
+        QVERIFY(alice.control.quietOn("direct_peers", server.get()));
         now += 600000;
         QVERIFY(peerNamed(alice, "m2").value("key") != after.value("key"));
         QVERIFY(!listOf(carol, 2).isEmpty());
@@ -313,7 +314,7 @@ private slots:
         QCOMPARE(lists, 3); // four per window, the first went at the join
         now += 60000;       // the rest waited for the window, and goes out as one
         QCOMPARE(texts(onlyPeer(bob).value("candidates")), QStringList{"192.168.1.6:5"});
-        QVERIFY(bob.control.quietOn("direct_peers"));
+        QVERIFY(bob.control.quietOn("direct_peers", server.get()));
     }
 };
 

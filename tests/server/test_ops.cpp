@@ -228,7 +228,7 @@ private slots:
             held.back()->connectToHost(QHostAddress(QHostAddress::LocalHost), server->metricsPort());
             QVERIFY(held.back()->waitForConnected(3000));
         }
-        QTest::qWait(100); // accepted: nothing to wait for
+        // Queued behind them all: taken only after they were.
         QVERIFY(get(server->metricsPort(), "/healthz").isEmpty());
         held.clear();
         QVERIFY(testwait::until([&] { return !get(server->metricsPort(), "/healthz").isEmpty(); }, 3000));

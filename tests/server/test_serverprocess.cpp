@@ -187,8 +187,9 @@ private slots:
         for (auto& s : crowd)
             (s = std::make_unique<QTcpSocket>())
                 ->connectToHost(QHostAddress(QHostAddress::LocalHost), server.port);
-        // Accepted up to the cap, the rest turned away or left in the backlog: no one event marks the end.
-        QTest::qWait(500);
+        QTcpSocket last; // queued behind them all: turned away (as over the cap) once they were taken
+        last.connectToHost(QHostAddress(QHostAddress::LocalHost), server.port);
+        QVERIFY(testwait::until([&] { return last.error() == QAbstractSocket::RemoteHostClosedError; }));
         const auto cpu = [&] { // user + system seconds
             QFile stat(QString("/proc/%1/stat").arg(server.process.processId()));
             const QList<QByteArray> f = stat.open(QIODevice::ReadOnly)
