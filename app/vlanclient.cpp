@@ -141,9 +141,9 @@ void VLANClient::setupUI()
             &VLANClient::onPeerListContextMenu);
     connect(roomPage->roomSendButton, &QPushButton::clicked, this, &VLANClient::sendChat);
     connect(roomPage->roomChatInput, &QLineEdit::returnPressed, this, &VLANClient::sendChat);
-    connect(roomPage->copyIpButton, &QPushButton::clicked, this, [this] { copyHostIp(); });
-    connect(roomPage->copyInviteButton, &QPushButton::clicked, this, [this] { copyInviteLink(); });
-    connect(roomPage->disconnectButton, &QPushButton::clicked, this, [this] { leaveRoom(); });
+    connect(roomPage->copyIpButton, &QPushButton::clicked, [this] { copyHostIp(); });
+    connect(roomPage->copyInviteButton, &QPushButton::clicked, [this] { copyInviteLink(); });
+    connect(roomPage->disconnectButton, &QPushButton::clicked, [this] { leaveRoom(); });
     // Every way out of the room is this button's click, whoever asks for it.
     connect(&roomState, &lobby::RoomState::leaveRequested, roomPage->disconnectButton, &QPushButton::click);
     connect(roomPaths, &RoomPaths::pathShown, roomPage, &ui::RoomPage::showPath);

@@ -165,7 +165,7 @@ TitleBar::TitleBar(QWidget* window) : QWidget(window)
     layout->addWidget(closeButton);
 
     connect(minimizeButton, &QPushButton::clicked, window, &QWidget::showMinimized);
-    connect(maximizeButton, &QPushButton::clicked, window, [window] { toggleMaximize(window); });
+    connect(maximizeButton, &QPushButton::clicked, [window] { toggleMaximize(window); });
     connect(closeButton, &QPushButton::clicked, window, &QWidget::close);
 }
 
