@@ -4,6 +4,7 @@
 // window manager will not.
 #include "app/vlanclient.h"
 #include "ui/framedrag.h"
+#include "ui/pages.h"
 #include "ui/titlebar.h"
 
 #include <QApplication>

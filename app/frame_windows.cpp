@@ -1,6 +1,7 @@
 // The frameless window on Windows: the system moves and resizes it, asking
 // the window through WM_NCHITTEST which part lies under the mouse.
 #include "app/vlanclient.h"
+#include "ui/pages.h"
 #include "ui/titlebar.h"
 #include "ui/titlebar_win.h"
 

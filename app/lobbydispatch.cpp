@@ -1,9 +1,13 @@
 #include "app/vlanclient.h"
+#include "features/privatechats.h"
+#include "features/roompaths.h"
+#include "features/tray.h"
 #include "lobby/controlconnection.h"
 #include "protocol/controlcodec.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
+#include "ui/pages.h"
 
 #include <QStackedWidget>
 #include <QTabWidget>

@@ -1,10 +1,13 @@
 #include "app/vlanclient.h"
 #include "features/prompts.h"
 #include "features/roomname.h"
+#include "features/roompaths.h"
+#include "features/tray.h"
 #include "protocol/controlcodec.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
+#include "ui/pages.h"
 
 #include <QLabel>
 #include <QListWidget>

@@ -1,7 +1,7 @@
 #include "app/singleinstance.h"
-
 #include "app/vlanclient.h"
 #include "features/invitelink.h"
+#include "ui/pages.h"
 
 #include <QCryptographicHash>
 #include <QDir>

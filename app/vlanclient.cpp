@@ -1,9 +1,13 @@
 #include "app/vlanclient.h"
-
+#include "features/pathsettings.h"
+#include "features/privatechats.h"
+#include "features/roompaths.h"
+#include "features/tray.h"
 #include "lobby/controlconnection.h"
 #include "lobby/serveraddress.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
+#include "ui/pages.h"
 #include "ui/theme.h"
 #include "ui/titlebar.h"
 

@@ -1,44 +1,36 @@
 // The client: main window and owner of all client state.
 #pragma once
 
-#include "features/roompaths.h"
-#include "features/pathsettings.h"
-#include "features/privatechats.h"
-#include "features/tray.h"
-#include "app/singleinstance.h"
 #include "lobby/roomstate.h"
 #include "net/tunnelsession.h"
 #include "ui/framedrag.h"
-#include "ui/pages.h"
 
-#include <QByteArray>
 #include <QJsonObject>
-#include <QMap>
 #include <QPoint>
 #include <QSettings>
 #include <QString>
 #include <QUrl>
 #include <QWidget>
-#include <atomic>
-#include <optional>
+#include <memory>
 
-class QAction;
-class QCheckBox;
 class QCloseEvent;
-class QDialog;
-class QLocalServer;
-class QMenu;
-class QSystemTrayIcon;
-class QLabel;
-class QLineEdit;
-class QListWidget;
-class QMouseEvent;
-class QPushButton;
-class QScrollArea;
 class QStackedWidget;
 class QTabWidget;
-class QTextEdit;
 class QTimer;
+class PathSettings;
+class PrivateChats;
+class RoomPaths;
+class Tray;
+namespace singleinstance {
+class Listener;
+}
+namespace ui {
+class LobbyPage;
+class LoginPage;
+class ReconnectDialog;
+class RoomPage;
+class TitleBar;
+} // namespace ui
 
 struct ClientProbe; // test access to private state
 namespace lobby {

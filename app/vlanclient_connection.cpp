@@ -1,11 +1,14 @@
 // The window's side of the control channel: the connection slots as thin
 // calls, logging in, and what the window shows of the connection's state.
 #include "app/vlanclient.h"
+#include "features/pathsettings.h"
+#include "features/tray.h"
 #include "lobby/controlconnection.h"
 #include "protocol/controlcodec.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
+#include "ui/pages.h"
 #include "ui/pinprompt.h"
 #include "ui/serverdialog.h"
 

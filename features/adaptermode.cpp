@@ -2,11 +2,13 @@
 // and their texts, the room's address while its adapter comes up, and a
 // failure's message box. The tunnel itself is net/tunnelsession.h.
 #include "app/vlanclient.h"
+#include "features/roompaths.h"
 #include "lobby/controlconnection.h"
 #include "protocol/controlcodec.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
 #include "ui/messages.h"
+#include "ui/pages.h"
 
 #include <QLabel>
 #include <QPushButton>

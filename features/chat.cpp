@@ -3,6 +3,7 @@
 #include "protocol/controlcodec.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
+#include "ui/pages.h"
 
 #include <QLineEdit>
 

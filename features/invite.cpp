@@ -5,6 +5,7 @@
 #include "lobby/pinning.h"
 #include "protocol/controlcodec.h"
 #include "ui/messages.h"
+#include "ui/pages.h"
 
 #include <QApplication>
 #include <QClipboard>

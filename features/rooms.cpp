@@ -1,10 +1,12 @@
 #include "app/vlanclient.h"
-#include "lobby/controlconnection.h"
+#include "features/pathsettings.h"
 #include "features/prompts.h"
 #include "features/roomname.h"
+#include "lobby/controlconnection.h"
 #include "protocol/controlcodec.h"
 #include "protocol/messages.h"
 #include "protocol/names.h"
+#include "ui/pages.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -2,7 +2,11 @@
 #pragma once
 
 #include "app/vlanclient.h"
+#include "features/pathsettings.h"
+#include "features/privatechats.h"
+#include "features/tray.h"
 #include "lobby/controlconnection.h"
+#include "ui/pages.h"
 
 // Every private member a test reads or sets, as X(member).
 // clang-format off
