@@ -15,9 +15,15 @@
 #include <QTextEdit>
 #include <QTimer>
 
-// What each server line does: the handlers below, or, where a line only fills
-// a page or hands its content on, that one step.
 void VLANClient::onTcpReadyRead()
+{
+    connection->readMessages();
+}
+
+// What each server line does, once the room state has taken what is its own
+// (join_ok, room_update, which it tells by signals): the handlers below, or,
+// where a line only fills a page or hands its content on, that one step.
+void VLANClient::watchMessages()
 {
     using Handler = void (*)(VLANClient&, const QJsonObject&);
     static const std::pair<QLatin1String, Handler> handlers[] = {
@@ -28,9 +34,7 @@ void VLANClient::onTcpReadyRead()
          [](VLANClient& c, const QJsonObject& m) {
              c.lobbyPage->showPlayers(msg::OnlineUsers::parse(m).users);
          }},
-        {cmd::joinOk, [](VLANClient& c, const QJsonObject& m) { c.handleJoinOk(m); }},
         {cmd::passwordRequired, [](VLANClient& c, const QJsonObject& m) { c.handlePasswordRequired(m); }},
-        {cmd::roomUpdate, [](VLANClient& c, const QJsonObject& m) { c.handleRoomUpdate(m); }},
         {cmd::kicked, [](VLANClient& c, const QJsonObject& m) { c.handleKicked(m); }},
         {cmd::chat,
          [](VLANClient& c, const QJsonObject& m) {
@@ -51,10 +55,10 @@ void VLANClient::onTcpReadyRead()
         {cmd::directPeers, [](VLANClient& c, const QJsonObject& m) { c.roomPaths->takePeers(m); }},
     };
 
-    // A line longer than any the server sends ends the channel (and the loop).
-    QByteArray line;
-    while (connection->readLine(&line)) {
-        const QJsonObject message = control::decodeLine(line);
+    connect(connection, &lobby::ControlConnection::messageReceived, &roomState, &lobby::RoomState::take);
+    connect(&roomState, &lobby::RoomState::joined, this, &VLANClient::enterRoom);
+    connect(&roomState, &lobby::RoomState::updated, this, &VLANClient::showMembers);
+    connect(connection, &lobby::ControlConnection::messageReceived, this, [this](const QJsonObject& message) {
         const QString cmd = control::readString(message, field::cmd);
         for (const auto& [name, handler] : handlers) {
             if (cmd == name) {
@@ -62,7 +66,7 @@ void VLANClient::onTcpReadyRead()
                 break;
             }
         }
-    }
+    });
 }
 
 void VLANClient::handleLoginOk(const QJsonObject& message)

@@ -15,19 +15,13 @@
 #include <QTabWidget>
 #include <QTextEdit>
 
-void VLANClient::handleJoinOk(const QJsonObject& message)
+// The room state has taken join_ok and shows the address; the room's tab comes
+// up, and the adapter at that address as the last step.
+void VLANClient::enterRoom(bool readdressed, bool layerEchoed)
 {
-    const msg::JoinOk ok = msg::JoinOk::parse(message);
-    const QString virtualIp = ok.vip;
-    const QString roomName = ok.roomName;
-    tunnel->setRelayReadsLayer(ok.layer.has_value());
-    const QString title = rooms::tabTitle(QStringLiteral("Sector: "), roomName);
+    tunnel->setRelayReadsLayer(layerEchoed);
+    const QString title = rooms::tabTitle(QStringLiteral("Sector: "), roomState.roomName());
     const int roomTab = mainTabs->indexOf(roomPage);
-    // A running back-end ignores a second start, so a join that moves us to a
-    // new address while in a room must stop it first.
-    const bool readdress = roomState.inRoom() && virtualIp != roomState.myVirtualIp();
-
-    roomState.enter(roomName, virtualIp); // the page shows the address
     roomPage->roomChatView->clear();
     if (roomTab < 0)
         mainTabs->addTab(roomPage, title);
@@ -37,7 +31,7 @@ void VLANClient::handleJoinOk(const QJsonObject& message)
     // The adapter mode is fixed while in a room; leaving enables the buttons again.
     lobbyPage->layer2Button->setEnabled(false);
     lobbyPage->layer3Button->setEnabled(false);
-    if (readdress)
+    if (readdressed)
         stopAdapters();
     startAdapter(roomState.myVirtualIp());
     roomPaths->sendCandidates();
@@ -54,18 +48,17 @@ void VLANClient::handlePasswordRequired(const QJsonObject& message)
     sendJoinRoom(roomName, *key);
 }
 
-void VLANClient::handleRoomUpdate(const QJsonObject& message)
+// The members of a room_update, as the room state took them, one entry each.
+void VLANClient::showMembers()
 {
     roomPage->peerList->clear();
-    QList<lobby::RoomMember> members;
-    for (const auto& [user, virtualIp, host] : msg::RoomUpdate::parse(message).peers) {
-        members.append({user, virtualIp, host, {}, -1});
-        auto* item = new QListWidgetItem(rooms::peerEntryText(user, virtualIp, host), roomPage->peerList);
-        item->setData(rooms::kPeerNameRole, user);
-        item->setData(rooms::kPeerHostRole, host);
-        item->setData(rooms::kPeerVipRole, virtualIp);
+    for (const lobby::RoomMember& member : roomState.members()) {
+        auto* item = new QListWidgetItem(rooms::peerEntryText(member.name, member.virtualIp, member.host),
+                                         roomPage->peerList);
+        item->setData(rooms::kPeerNameRole, member.name);
+        item->setData(rooms::kPeerHostRole, member.host);
+        item->setData(rooms::kPeerVipRole, member.virtualIp);
     }
-    roomState.setMembers(members); // the page's copy button says whether we host
     roomPaths->showDirectPaths();
 }
 

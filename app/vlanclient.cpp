@@ -47,6 +47,7 @@ VLANClient::VLANClient(QWidget* parent, const QString& serverOption)
     refreshTimer = new QTimer(this);
 
     connect(connection->socket(), &QSslSocket::readyRead, this, &VLANClient::onTcpReadyRead);
+    watchMessages();
     watchTunnel();
     connect(refreshTimer, &QTimer::timeout, this, &VLANClient::refreshRooms);
     watchConnection();

@@ -89,12 +89,14 @@ private:
 
     // Control messages, sent and dispatched (app/vlanclient_connection.cpp, app/*dispatch.cpp).
     void sendControlMessage(const QJsonObject& message);
+    void watchMessages(); // what each line the server sends does, in order
     void handleLoginOk(const QJsonObject& message);
     void handlePrivateMessage(const QJsonObject& message);
-    void handleJoinOk(const QJsonObject& message);
     void handlePasswordRequired(const QJsonObject& message);
-    void handleRoomUpdate(const QJsonObject& message);
     void handleKicked(const QJsonObject& message);
+    // What the window shows and starts of the room the room state took (app/roomdispatch.cpp).
+    void enterRoom(bool readdressed, bool layerEchoed);
+    void showMembers();
 
     // The tunnel key of a sealed session (features/adaptermode.cpp).
     void handleTunnelKey(const QJsonObject& message);

@@ -314,18 +314,16 @@ void ControlConnection::send(const QJsonObject& message)
     tcpSocket->write(control::encodeLine(message));
 }
 
-bool ControlConnection::readLine(QByteArray* line)
+void ControlConnection::readMessages()
 {
-    if (tcpSocket->canReadLine()) {
-        *line = tcpSocket->readLine();
-        return true;
-    }
+    // A receiver may end the channel (a server switch): the socket is asked anew for each line.
+    while (tcpSocket->canReadLine())
+        emit messageReceived(control::decodeLine(tcpSocket->readLine()));
     // A server that never ends its line would make us buffer without bound.
     if (tcpSocket->bytesAvailable() > control::kClientMaxPendingLine) {
         tcpSocket->abort();
         attemptFailed();
     }
-    return false;
 }
 
 void ControlConnection::setServer(const ServerEndpoint& server, const QString& inviteKey)

@@ -77,8 +77,10 @@ public:
     bool isUp() const;
     bool isEncrypted() const;
     void send(const QJsonObject& message);
-    // The next complete line, or false. A line longer than any the server sends drops the channel.
-    bool readLine(QByteArray* line);
+    // Every complete line, decoded, to messageReceived, in order; a line longer than any the
+    // server sends drops the channel. A receiver that opens a modal dialog holds the lines after
+    // its own back until it closes: the socket does not report more data while this runs.
+    void readMessages();
 
     bool sealed() const { return sealed_; }
     bool speaksPlain() const { return speaksPlain_; }
@@ -100,6 +102,7 @@ signals:
     // The server an invite link pinned showed another key, or does not speak TLS: told once.
     void inviteKeyRefused(const QString& server);
     void inviteNotSealed(const QString& server);
+    void messageReceived(const QJsonObject& message);
 
 private:
     friend struct ::ClientProbe;

@@ -1,4 +1,7 @@
 #include "lobby/roomstate.h"
+#include "protocol/controlcodec.h"
+#include "protocol/messages.h"
+#include "protocol/names.h"
 
 #include <utility>
 
@@ -16,6 +19,24 @@ void RoomState::connectionLost()
     if (!std::exchange(loggedIn_, false))
         return;
     emit loginChanged();
+}
+
+void RoomState::take(const QJsonObject& message)
+{
+    const QString cmd = control::readString(message, field::cmd);
+    if (cmd == cmd::joinOk) {
+        const msg::JoinOk ok = msg::JoinOk::parse(message);
+        // A running adapter ignores a second start: one at a new address must be stopped first.
+        const bool readdressed = inRoom_ && ok.vip != myVirtualIp_;
+        enter(ok.roomName, ok.vip);
+        emit joined(readdressed, ok.layer.has_value());
+    } else if (cmd == cmd::roomUpdate) {
+        QList<RoomMember> members;
+        for (const auto& [user, virtualIp, host] : msg::RoomUpdate::parse(message).peers)
+            members.append({user, virtualIp, host, {}, -1});
+        setMembers(members);
+        emit updated();
+    }
 }
 
 void RoomState::enter(const QString& roomName, const QString& myVirtualIp)

@@ -4,6 +4,7 @@
 // write it; the window, the tray, the invite links and the menus read it.
 #pragma once
 
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -34,6 +35,9 @@ public:
     bool isHost() const { return isHost_; }
     const QList<RoomMember>& members() const { return members_; }
 
+    // A line from the server: join_ok and room_update are read here, as they arrive, and
+    // told by joined and updated; the rest is not the room's.
+    void take(const QJsonObject& message);
     // login_ok for `user`; the lost connection ends the login, not the room: the
     // next login hands the session back.
     void logIn(const QString& user);
@@ -54,7 +58,11 @@ public:
 signals:
     void loginChanged();
     void roomChanged();    // entered, left, or a new address
-    void membersChanged(); // every room_update, even one that changed nothing
+    void membersChanged(); // every room_update, even one that changed nothing, and leaving
+    // The server put us in the room: afresh, again at the same address, or at a new one
+    // (`readdressed`); `layerEchoed`: it said the adapter mode back.
+    void joined(bool readdressed, bool layerEchoed);
+    void updated(); // after a room_update's members are taken
     void pathChanged(const QString& member);
     void leaveRequested();
 
