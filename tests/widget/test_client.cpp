@@ -437,7 +437,8 @@ private slots:
         QTest::newRow("maximise") << u"Maximize"_s << QColor(0x1f1f23);
         QTest::newRow("close") << u"Close"_s << QColor(0xd32f2f);
     }
-    // Its background takes its colour and the drawn glyph turns white, grey again once left.
+    // Its glyph shows grey; hovered, its background takes its colour and the glyph turns white, grey
+    // again once left.
     void hoveredTitleButtonLightsUp()
     {
         QFETCH(QString, button);
@@ -453,6 +454,7 @@ private slots:
                     most = std::max(most, face.pixelColor(x, y).lightness());
             return most;
         };
+        QVERIFY2(lightest() > 100, qPrintable(QString::number(lightest()))); // before any hover
         // The pointer comes from elsewhere (a move to where it already is counts for nothing).
         for (const QPoint p :
              {QPoint(500, 300), QPoint(501, 300), target->mapTo(client.get(), QPoint(22, 20))})
