@@ -25,7 +25,7 @@
     Y(roomPage, roomSendButton) Y(titleBarWidget, titleBarLabel) Y(titleBarWidget, closeButton) \
     Y(roomPage, copyInviteButton) Y(loginPage, iconScrollTimer) Y(loginPage, serverLabel) \
     Y(loginPage, connectionStatusLabel) Y(pathSettings, privateAddressBox) Y(pathSettings, portMapBox) \
-    Y(tray, trayIcon) Y(tray, showWindowAction) Y(tray, leaveRoomAction) Y(tray, keepInTrayAction) \
+    Y(tray, trayIcon) Y(tray, showWindowAction) Y(tray, keepInTrayAction) \
     Y(tray, trayUsable) Y(privateChats, privateChatTabs) Y(privateChats, privateChatViews)
 #define PELLORA_PROBE(member) static auto& member(VLANClient& c) { return c.member; }
 #define PELLORA_PAGE_PROBE(page, widget) static auto& widget(VLANClient& c) { return c.page->widget; }

@@ -36,6 +36,7 @@ private slots:
         QTest::addColumn<int>("rttMs");
         QTest::addColumn<QString>("line");
         QTest::newRow("direct, timed") << true << 12 << u"direct · 12 ms"_s;
+        QTest::newRow("direct, under a millisecond") << true << 0 << u"direct · 0 ms"_s;
         QTest::newRow("direct, not yet timed") << true << -1 << u"direct"_s;
         QTest::newRow("relayed, timed") << false << 84 << u"relayed · 84 ms"_s;
         QTest::newRow("relayed, not yet timed") << false << -1 << u"relayed"_s;
