@@ -11,8 +11,6 @@
 
 #include <QStackedWidget>
 #include <QTabWidget>
-#include <QSslSocket>
-#include <QTextEdit>
 #include <QTimer>
 
 void VLANClient::onTcpReadyRead()

@@ -11,7 +11,6 @@
 #include "ui/theme.h"
 #include "ui/titlebar.h"
 
-#include <QCheckBox>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>

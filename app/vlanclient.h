@@ -1,4 +1,5 @@
-// The client: main window and owner of all client state.
+// The client's window: it builds its pages (ui/pages.h) and the objects below it
+// (connection, tunnel session, room state, features/) and connects them.
 #pragma once
 
 #include "lobby/roomstate.h"
@@ -109,7 +110,7 @@ private:
     void watchTunnel();
     void sendJoinRoom(const QString& roomName, const QString& password);
 
-    // Window (ui/).
+    // The window itself (app/vlanclient.cpp, app/vlanclient_connection.cpp).
     void setupUI();
     void watchConnection(); // app/vlanclient_connection.cpp
     void showKeyRefused(bool refused);
